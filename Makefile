@@ -1,0 +1,61 @@
+# The two commands: `make run` and `make test`. Everything else is a helper.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+ARGS ?=
+CTEST_ARGS ?=
+
+DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+            libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps
+
+RELEASE_DIR := build/release
+ASAN_DIR    := build/asan
+TSAN_DIR    := build/tsan
+BENCH_DIR   := build/bench
+STAGE_DIR   := $(CURDIR)/build/stage
+
+.PHONY: all deps test run bench tsan format clean
+
+all: deps
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_STAGE_DIR=$(STAGE_DIR)
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+# Installs only what is missing; apt-get update runs at most once.
+deps:
+	@missing=""; for p in $(DEB_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+test: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# ThreadSanitizer run of the threaded components.
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIV_TSAN=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L tsan $(CTEST_ARGS)
+
+run: all
+	@if [ -x $(STAGE_DIR)/bin/kivhost ]; then \
+	  $(STAGE_DIR)/bin/kivhost $(ARGS); \
+	else \
+	  echo "libqxkiv.so built and staged in $(STAGE_DIR)/lib; the host agent that runs it arrives in a later step."; \
+	fi
+
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	@for b in $(BENCH_DIR)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
+
+format:
+	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

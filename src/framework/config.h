@@ -1,0 +1,19 @@
+// Framework configuration read from sensor.conf; the logging macros read it on every line.
+#pragma once
+#include <cstdint>
+
+struct framework_config {
+    int32_t collector_task_num;
+    int32_t blocker_task_num;
+    int32_t log_level;
+    uint32_t log_mask;
+    char ko_path[1024];
+    char log_path[1024];
+    int32_t log_rotate;
+    int32_t log_refresh_interval;
+    int32_t stat_event_rate_interval;
+    int32_t log_file_size;
+    int32_t os_cap_mode;
+};
+
+extern framework_config g_framework_config;
