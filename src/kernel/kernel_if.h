@@ -1,0 +1,32 @@
+// The one boundary to the kernel module. Nothing above src/kernel/ knows which backend runs:
+// the device backend makes the real system calls, the stand-in answers in process.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+enum kiv_kernel_mode { KERNEL_MODE_MODULE = 0, KERNEL_MODE_EMULATED = 1, KERNEL_MODE_USERSPACE = 2 };
+
+// Selects the backend; with a stand-in mode the stand-in is started (its region initialised
+// as the module would). Returns 0 or -1. kernel_backend_stop() stops a running stand-in.
+int kernel_backend_start(kiv_kernel_mode mode);
+void kernel_backend_stop();
+kiv_kernel_mode kernel_backend_mode();
+
+// Device calls; results and errno as the system calls give them.
+int kernel_open(const char *path, int flags);
+void *kernel_mmap(int fd, size_t len);  // nullptr on failure
+int kernel_munmap(void *addr, size_t len);
+int kernel_close(int fd);
+long kernel_ioctl(int fd, unsigned long request, unsigned long arg);
+
+// Module load/remove.
+int kernel_load_module(const void *image, size_t len, const char *params);
+int kernel_delete_module(const char *name, unsigned int flags);
+
+// Paths of the module's /proc and /sys files ("/proc/qxkiv/log", "/sys/module/qxkiv/refcnt"),
+// redirected under the stand-in's private root when the stand-in runs. `rel` is the path
+// below /proc/qxkiv or /sys/module/qxkiv (e.g. "log", "parameters/qxkiv_status"); an empty
+// rel names the directory itself. Writes into out (size bytes); returns out, or nullptr when
+// it does not fit.
+const char *kernel_proc_path(const char *rel, char *out, size_t size);
+const char *kernel_sys_path(const char *rel, char *out, size_t size);
