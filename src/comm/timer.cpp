@@ -14,14 +14,14 @@
 #include <x86intrin.h>
 #endif
 
+#include "comm/list.h"
 #include "framework/mem.h"
 #include "log/ulog.h"
 
 std::atomic<uint64_t> s_cur_time_ms{0};
 
 struct kiv_timer {
-    kiv_timer *next;
-    kiv_timer *prev;
+    list_head link;
     uint64_t expire;
     uint64_t interval;
     void *arg;
@@ -32,7 +32,7 @@ struct kiv_timer {
 namespace {
 
 int64_t s_clock_persec;
-kiv_timer s_timer_head = {&s_timer_head, &s_timer_head, 0, 0, nullptr, 0, nullptr};
+list_head s_timer_head = {&s_timer_head, &s_timer_head};
 std::mutex s_timer_lock;
 uint64_t s_last_loop;
 std::atomic<uint64_t (*)()> s_time_source{nullptr};
@@ -40,24 +40,18 @@ std::atomic<uint64_t (*)()> s_time_source{nullptr};
 std::atomic<uint64_t> tick_per_ms{0};
 std::once_flag s_tick_once;
 
-bool armed(const kiv_timer *t) { return t->next != t; }
-bool list_empty(const kiv_timer *head) { return head->next == head; }
-
-void unlink_timer(kiv_timer *t) {
-    t->prev->next = t->next;
-    t->next->prev = t->prev;
-    t->next = t->prev = t;
-}
+// A record whose links point at itself is not armed.
+bool armed(kiv_timer *t) { return !list_empty(&t->link); }
 
 // Sorted by expiry; equal expiries keep the order in which they were armed.
 void insert_sorted(kiv_timer *t) {
-    kiv_timer *pos = s_timer_head.prev;
-    while (pos != &s_timer_head && pos->expire > t->expire) pos = pos->prev;
-    t->prev = pos;
-    t->next = pos->next;
-    pos->next->prev = t;
-    pos->next = t;
+    list_head *pos = s_timer_head.prev;
+    while (pos != &s_timer_head && list_entry(pos, kiv_timer, link)->expire > t->expire)
+        pos = pos->prev;
+    list_add(&t->link, pos);
 }
+
+kiv_timer *first_timer(list_head *head) { return list_entry(head->next, kiv_timer, link); }
 
 void __set_time_base() {
     if (auto src = s_time_source.load(std::memory_order_acquire)) {
@@ -78,6 +72,7 @@ void __set_time_base() {
 kiv_timer *new_timer(uint64_t interval_ms, kiv_timer_cb cb, void *arg, int periodic) {
     auto *t = static_cast<kiv_timer *>(kiv_zalloc(sizeof(kiv_timer), MALLOC_FOR_TIMER));
     if (!t) return nullptr;
+    INIT_LIST_HEAD(&t->link);
     t->interval = interval_ms;
     t->cb = cb;
     t->arg = arg;
@@ -126,7 +121,7 @@ kiv_timer *add_timer_once(uint64_t interval_ms, kiv_timer_cb cb, void *arg) {
 void stop_timer(kiv_timer *timer) {
     if (!timer) return;
     std::lock_guard<std::mutex> g(s_timer_lock);
-    if (armed(timer)) unlink_timer(timer);
+    if (armed(timer)) list_del_init(&timer->link);
 }
 
 void del_timer(kiv_timer *timer) {
@@ -144,18 +139,13 @@ void kiv_timer_loop() {
         std::lock_guard<std::mutex> g(s_timer_lock);
         // Detach the due prefix first: a re-armed timer fires at most once per pass even
         // with a zero interval.
-        kiv_timer due = {&due, &due, 0, 0, nullptr, 0, nullptr};
-        while (s_timer_head.next != &s_timer_head && s_timer_head.next->expire <= now) {
-            kiv_timer *t = s_timer_head.next;
-            unlink_timer(t);
-            t->prev = due.prev;
-            t->next = &due;
-            due.prev->next = t;
-            due.prev = t;
-        }
-        while (due.next != &due) {
-            kiv_timer *t = due.next;
-            unlink_timer(t);
+        list_head due;
+        INIT_LIST_HEAD(&due);
+        while (!list_empty(&s_timer_head) && first_timer(&s_timer_head)->expire <= now)
+            list_move_tail(s_timer_head.next, &due);
+        while (!list_empty(&due)) {
+            kiv_timer *t = first_timer(&due);
+            list_del_init(&t->link);
             KIV_LOG(4, "run timer func:%p\n", (void *)t->cb);
             t->cb(t->arg);
             if (t->periodic) {
@@ -180,8 +170,14 @@ uint64_t timer_get_ticks() {
 void timer_init() {
     std::call_once(s_tick_once, [] {
         if (const char *env = getenv("TICKSPERMS")) {
-            tick_per_ms.store(strtoull(env, nullptr, 10), std::memory_order_relaxed);
-            return;
+            char *end = nullptr;
+            unsigned long long v = strtoull(env, &end, 10);
+            // A zero or malformed value would stop every time limit: calibrate instead.
+            if (v > 0 && end != env && *end == '\0') {
+                tick_per_ms.store(v, std::memory_order_relaxed);
+                return;
+            }
+            KIV_LOG(1, "TICKSPERMS=%s is not a positive number, calibrating\n", env);
         }
         uint64_t sum = 0;
         for (int i = 0; i < 5; i++) {
