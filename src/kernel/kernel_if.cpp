@@ -1,0 +1,100 @@
+// Backend selection and the device backend: real system calls on the module's devices.
+#include "kernel/kernel_if.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "kernel/standin/standin.h"
+#include "log/ulog.h"
+
+namespace {
+
+// Changed only on the host's thread during start-up and shut-down.
+std::atomic<kiv_kernel_mode> s_kernel_mode{KERNEL_MODE_MODULE};
+
+bool standin_mode() {
+    return s_kernel_mode.load(std::memory_order_acquire) != KERNEL_MODE_MODULE;
+}
+
+// "<dir>/<rel>" (or dir alone), under the stand-in's root while it runs, into out;
+// nullptr when it does not fit.
+const char *module_path(const char *dir, const char *rel, char *out, size_t size) {
+    if (!out || size == 0) return nullptr;
+    std::string base;
+    if (standin_mode() && !standin_root(base)) return nullptr;
+    base += dir;
+    bool sub = rel && *rel;
+    int n = snprintf(out, size, "%s%s%s", base.c_str(), sub ? "/" : "", sub ? rel : "");
+    return n >= 0 && (size_t)n < size ? out : nullptr;
+}
+
+}  // namespace
+
+int kernel_backend_start(kiv_kernel_mode mode) {
+    if (standin_mode() || standin_active()) {
+        KIV_LOG(0, "kernel backend already started in mode %d\n", (int)s_kernel_mode.load());
+        return -1;
+    }
+    if (mode != KERNEL_MODE_MODULE && standin_start(mode) != 0) return -1;
+    s_kernel_mode.store(mode, std::memory_order_release);
+    return 0;
+}
+
+void kernel_backend_stop() {
+    if (!standin_mode()) return;
+    standin_stop();
+    s_kernel_mode.store(KERNEL_MODE_MODULE, std::memory_order_release);
+}
+
+kiv_kernel_mode kernel_backend_mode() {
+    return s_kernel_mode.load(std::memory_order_acquire);
+}
+
+int kernel_open(const char *path, int flags) {
+    return standin_mode() ? standin_open(path, flags) : open(path, flags);
+}
+
+void *kernel_mmap(int fd, size_t len) {
+    if (standin_mode()) return standin_mmap(fd, len);
+    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+int kernel_munmap(void *addr, size_t len) {
+    // The stand-in's region stays until the stand-in stops.
+    if (standin_mode() && standin_unmap(addr)) return 0;
+    return munmap(addr, len);
+}
+
+int kernel_close(int fd) {
+    return standin_mode() ? standin_close(fd) : close(fd);
+}
+
+long kernel_ioctl(int fd, unsigned long request, unsigned long arg) {
+    return standin_mode() ? standin_ioctl(fd, request, arg) : ioctl(fd, request, arg);
+}
+
+int kernel_load_module(const void *image, size_t len, const char *params) {
+    if (standin_mode()) return 0;  // the stand-in is the module, already in place
+    return (int)syscall(SYS_init_module, image, len, params ? params : "");
+}
+
+int kernel_delete_module(const char *name, unsigned int flags) {
+    if (standin_mode()) return 0;
+    return (int)syscall(SYS_delete_module, name, flags);
+}
+
+const char *kernel_proc_path(const char *rel, char *out, size_t size) {
+    return module_path("/proc/qxkiv", rel, out, size);
+}
+
+const char *kernel_sys_path(const char *rel, char *out, size_t size) {
+    return module_path("/sys/module/qxkiv", rel, out, size);
+}

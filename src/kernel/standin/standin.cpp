@@ -1,0 +1,460 @@
+// The stand-in for the kernel module. One mutex serialises everything it does: producers,
+// control requests, the process table and start/stop. Its memory is the "kernel's", so it is
+// not charged to the sensor's accounting categories.
+#include "kernel/standin/standin.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "kernel/standin/proc_table.h"
+#include "log/ulog.h"
+#include "qxkiv/kemu.h"
+
+namespace {
+
+// The build the stand-in claims to be, so module management reuses it instead of replacing it.
+constexpr const char *STANDIN_MODULE_VERSION = "1.1.0_20240529130429";
+
+// Upper bounds on control blocks, far above what the library sends; a length field beyond
+// them is corrupt and the request is refused rather than read past its buffer.
+constexpr uint32_t QUERY_DATA_MAX = 1u << 20;
+constexpr uint32_t TASK_CONF_VALUES_MAX = 1u << 20;
+constexpr uint32_t FILE_FILTER_MAX = 102400;
+constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_MAX = 60 + 2 * 10000;
+constexpr uint32_t SUFFIX_MAX = 1u << 20;
+constexpr uint32_t DBG_MODE_RECORD = 16;  // magic, pad, 64-bit mode
+constexpr uint32_t FILE_MON_BLOCK = 32;   // eight words
+
+enum device_kind { DEV_SENSOR, DEV_DEFENSE };
+
+struct standin_state {
+    kiv_kernel_mode mode;
+    unsigned char *region = nullptr;
+    bool delivery = false;  // the module starts quiet until user space switches it on
+    std::string root;
+    std::map<int, device_kind> fds;
+    std::map<uint32_t, std::vector<unsigned char>> last_ctl;
+    kemu_proc_table procs;
+};
+
+std::mutex s_lock;
+standin_state *s_si;  // under s_lock
+
+constexpr size_t ring_offset(int ring_type) {
+    constexpr size_t off[KIV_RING_TYPE_NUM] = {KIV_OFF_UCTRL, KIV_OFF_LOW, KIV_OFF_MID,
+                                               KIV_OFF_HIGH};
+    return off[ring_type];
+}
+
+bool ring_type_ok(int ring_type) {
+    return ring_type >= 0 && ring_type < KIV_RING_TYPE_NUM;
+}
+
+kiv_ring *ring_at(unsigned char *region, int ring_type) {
+    return reinterpret_cast<kiv_ring *>(region + ring_offset(ring_type));
+}
+
+// Header word by index; the consumer touches the same words, so the producer goes through
+// atomics for everything the consumer may read or write concurrently.
+uint32_t *hdr_word(kiv_ring *ring, int idx) {
+    return reinterpret_cast<uint32_t *>(reinterpret_cast<unsigned char *>(ring) + 4 * idx);
+}
+constexpr int W_PUT_CNT = 2, W_FULL_CNT = 6, W_BAD_FULL = 8;
+constexpr uint32_t FULL_FLAG_BIT = 1u << 31;
+
+void count_refusal(kiv_ring *ring) {
+    __atomic_fetch_add(hdr_word(ring, W_FULL_CNT), 1, __ATOMIC_RELAXED);
+    __atomic_fetch_or(hdr_word(ring, W_BAD_FULL), FULL_FLAG_BIT, __ATOMIC_RELAXED);
+}
+
+// Free-space check, bytes in two pieces across the wrap, put_cnt, then w published last.
+int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
+    uint32_t size = ring->size;
+    uint32_t r = __atomic_load_n(&ring->r, __ATOMIC_ACQUIRE);
+    uint32_t w = ring->w;  // only this side writes it
+    if (r >= size || w >= size) {
+        KIV_LOG(0, "kemu: ring offsets out of range r:%u w:%u size:%u\n", r, w, size);
+        count_refusal(ring);
+        return KEMU_FULL;
+    }
+    uint32_t used = r <= w ? w - r : size - r + w;
+    if (len > size - used - 1) {
+        count_refusal(ring);
+        return KEMU_FULL;
+    }
+    uint32_t first = std::min(len, size - w);
+    memcpy(ring->data + w, bytes, first);
+    memcpy(ring->data, bytes + first, len - first);
+    __atomic_store_n(hdr_word(ring, W_PUT_CNT), ring->put_cnt + 1, __ATOMIC_RELAXED);
+    uint32_t nw = w + len >= size ? w + len - size : w + len;
+    __atomic_store_n(&ring->w, nw, __ATOMIC_RELEASE);
+    return KEMU_OK;
+}
+
+void init_region(unsigned char *region) {
+    const size_t pads[] = {0,
+                           KIV_OFF_LOW + 40 + KIV_LOW_DATA,
+                           KIV_OFF_MID + 40 + KIV_MID_DATA,
+                           KIV_OFF_HIGH + 40 + KIV_HIGH_DATA,
+                           KIV_OFF_BLOCKER + 40 + KIV_BLOCKER_DATA,
+                           KIV_OFF_END_PAD};
+    for (size_t off : pads) kemu_st<uint32_t>(region + off, RING_PAD_MAGIC);
+    const struct {
+        size_t off;
+        uint32_t size;
+    } rings[] = {{KIV_OFF_LOW, KIV_LOW_DATA},
+                 {KIV_OFF_MID, KIV_MID_DATA},
+                 {KIV_OFF_HIGH, KIV_HIGH_DATA},
+                 {KIV_OFF_BLOCKER, KIV_BLOCKER_DATA},
+                 {KIV_OFF_UCTRL, KIV_UCTRL_DATA}};
+    for (const auto &ring : rings) {
+        memset(region + ring.off, 0, sizeof(kiv_ring));
+        kemu_st<uint32_t>(region + ring.off + offsetof(kiv_ring, size), ring.size);
+    }
+}
+
+bool write_file(const std::string &path, const char *text) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) return false;
+    bool ok = fputs(text, f) >= 0;
+    return fclose(f) == 0 && ok;
+}
+
+// The module's /proc and /sys files under a fresh private directory.
+bool make_files(std::string &root) {
+    char tmpl[] = "/tmp/qxkiv-standin-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        KIV_LOG(0, "kemu: mkdtemp failed(%d:%s)\n", errno, strerror(errno));
+        return false;
+    }
+    root = tmpl;
+    std::error_code ec;
+    std::filesystem::create_directories(root + "/proc/qxkiv", ec);
+    if (!ec) std::filesystem::create_directories(root + "/sys/module/qxkiv/parameters", ec);
+    if (ec) {
+        KIV_LOG(0, "kemu: mkdir under %s failed(%s)\n", root.c_str(), ec.message().c_str());
+        return false;
+    }
+    std::string version = std::string(STANDIN_MODULE_VERSION) + "\n";
+    const std::pair<const char *, const char *> files[] = {
+        {"/proc/qxkiv/log", ""},
+        {"/proc/qxkiv/logall", ""},
+        {"/proc/qxkiv/kstat", "qxkiv stand-in\n"},
+        {"/proc/qxkiv/ringstat", "low 524288\nmid 262144\nhigh 262144\nuctrl 64\n"},
+        {"/sys/module/qxkiv/refcnt", "0\n"},
+        {"/sys/module/qxkiv/version", version.c_str()},
+        {"/sys/module/qxkiv/parameters/qxkiv_status", "0\n"},
+    };
+    for (const auto &[rel, text] : files) {
+        if (!write_file(root + rel, text)) {
+            KIV_LOG(0, "kemu: write %s%s failed(%d:%s)\n", root.c_str(), rel, errno,
+                    strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+void destroy(standin_state *si) {
+    for (const auto &[fd, kind] : si->fds) close(fd);
+    if (si->region) munmap(si->region, KIV_REGION_SIZE);
+    if (!si->root.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(si->root, ec);
+        if (ec) KIV_LOG(1, "kemu: remove %s failed(%s)\n", si->root.c_str(), ec.message().c_str());
+    }
+    delete si;
+}
+
+// Length of the payload a pointer-argument request carries, from the block's own length
+// fields; -1 when they are out of range.
+long payload_len(unsigned long request, const unsigned char *p) {
+    switch (request) {
+        case KIV_IOCTL_TASK_QUERY: {
+            uint32_t data = kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE);
+            return data > QUERY_DATA_MAX ? -1 : (long)(KEMU_QUERY_HDR + data);
+        }
+        case KIV_IOCTL_TASK_CONF: {
+            // Start (command 6) carries the list values; for the stop command only the
+            // command word is known to be there.
+            if (kemu_ld<uint32_t>(p) != 6) return 4;
+            uint64_t values = 0;
+            for (int i = 0; i < 5; i++) values += kemu_ld<uint32_t>(p + 24 + 4 * i);
+            return values > TASK_CONF_VALUES_MAX ? -1 : (long)(44 + 4 * values);
+        }
+        case KIV_IOCTL_FILE_MON:
+            return FILE_MON_BLOCK;
+        case KIV_IOCTL_FILE_FILTER: {
+            uint32_t total = kemu_ld<uint32_t>(p);
+            return total > FILE_FILTER_MAX ? -1 : (long)(6 + total);
+        }
+        case KIV_IOCTL_NET_CONF: {
+            uint32_t total = kemu_ld<uint32_t>(p);
+            return total < NET_CONF_MIN || total > NET_CONF_MAX ? -1 : (long)total;
+        }
+        case KIV_IOCTL_FILE_SUFFIX:
+        case KIV_IOCTL_FILE_SUFFIX_GRP: {
+            uint32_t total = kemu_ld<uint32_t>(p + 4);
+            return total > SUFFIX_MAX ? -1 : (long)(8 + total + 1);
+        }
+        case KIV_IOCTL_DEF_DBG_MODE:
+            return DBG_MODE_RECORD;
+    }
+    return -1;
+}
+
+long fail(int err) {
+    errno = err;
+    return -1;
+}
+
+void *fail_ptr(int err) {
+    errno = err;
+    return nullptr;
+}
+
+}  // namespace
+
+int standin_start(kiv_kernel_mode mode) {
+    std::lock_guard guard(s_lock);
+    if (s_si) {
+        KIV_LOG(0, "kemu: stand-in already running\n");
+        return -1;
+    }
+    auto *si = new standin_state;
+    si->mode = mode;
+    void *region =
+        mmap(nullptr, KIV_REGION_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) {
+        KIV_LOG(0, "kemu: region mmap failed(%d:%s)\n", errno, strerror(errno));
+        destroy(si);
+        return -1;
+    }
+    si->region = static_cast<unsigned char *>(region);
+    init_region(si->region);
+    if (!make_files(si->root)) {
+        destroy(si);
+        return -1;
+    }
+    s_si = si;
+    KIV_LOG(2, "kemu: stand-in started, mode %d, root %s\n", mode, si->root.c_str());
+    return 0;
+}
+
+void standin_stop() {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return;
+    if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());
+    destroy(s_si);
+    s_si = nullptr;
+    KIV_LOG(2, "kemu: stand-in stopped\n");
+}
+
+bool standin_active() {
+    std::lock_guard guard(s_lock);
+    return s_si != nullptr;
+}
+
+int standin_open(const char *path, int flags) {
+    device_kind kind;
+    if (path && strcmp(path, "/dev/qx_sensor") == 0)
+        kind = DEV_SENSOR;
+    else if (path && strcmp(path, "/dev/qx_defense") == 0)
+        kind = DEV_DEFENSE;
+    else
+        return (int)fail(ENOENT);
+    std::lock_guard guard(s_lock);
+    if (!s_si) return (int)fail(ENODEV);
+    // A real descriptor, so the number is unique and close() works on it.
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return -1;
+    s_si->fds[fd] = kind;
+    return fd;
+}
+
+void *standin_mmap(int fd, size_t len) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return fail_ptr(ENODEV);
+    auto it = s_si->fds.find(fd);
+    if (it == s_si->fds.end()) return fail_ptr(EBADF);
+    if (it->second != DEV_SENSOR || len == 0 || len > KIV_REGION_SIZE) return fail_ptr(EINVAL);
+    return s_si->region;
+}
+
+bool standin_unmap(void *addr) {
+    std::lock_guard guard(s_lock);
+    return s_si && addr == s_si->region;
+}
+
+int standin_close(int fd) {
+    {
+        std::lock_guard guard(s_lock);
+        if (s_si) s_si->fds.erase(fd);
+    }
+    return close(fd);
+}
+
+long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return fail(ENODEV);
+    auto it = s_si->fds.find(fd);
+    if (it == s_si->fds.end()) return fail(EBADF);
+    bool defense_req = request == KIV_IOCTL_DEF_DBG_MODE || request == KIV_IOCTL_DEF_DISABLE;
+    if (defense_req != (it->second == DEV_DEFENSE)) return fail(ENOTTY);
+
+    auto record = [&](const void *p, size_t n) {
+        auto *b = static_cast<const unsigned char *>(p);
+        s_si->last_ctl[(uint32_t)request].assign(b, b + n);
+    };
+    long result = 0;
+    switch (request) {
+        case KIV_IOCTL_SWITCH: {
+            uint32_t v = (uint32_t)arg;
+            record(&v, sizeof v);
+            s_si->delivery = v != 0;
+            return 0;
+        }
+        case KIV_IOCTL_DEF_DISABLE: {
+            uint64_t v = arg;
+            record(&v, sizeof v);
+            return 0;
+        }
+        case KIV_IOCTL_REFCNT: {
+            record(nullptr, 0);
+            // Other users than the asker: only the asker's own handle means free.
+            long users = 0;
+            for (const auto &[other, kind] : s_si->fds) users += kind == DEV_SENSOR;
+            return users > 0 ? users - 1 : 0;
+        }
+        case KIV_IOCTL_TASK_QUERY:
+        case KIV_IOCTL_TASK_CONF:
+        case KIV_IOCTL_FILE_MON:
+        case KIV_IOCTL_FILE_FILTER:
+        case KIV_IOCTL_NET_CONF:
+        case KIV_IOCTL_FILE_SUFFIX:
+        case KIV_IOCTL_FILE_SUFFIX_GRP:
+        case KIV_IOCTL_DEF_DBG_MODE:
+            break;
+        default:
+            KIV_LOG(1, "kemu: unknown control request 0x%lx\n", request);
+            return fail(ENOTTY);
+    }
+    auto *p = reinterpret_cast<unsigned char *>(arg);
+    if (!p) return fail(EFAULT);
+    long len = payload_len(request, p);
+    if (len < 0) {
+        KIV_LOG(1, "kemu: control request 0x%lx with a bad length field\n", request);
+        return fail(EINVAL);
+    }
+    record(p, (size_t)len);
+    if (request == KIV_IOCTL_TASK_QUERY) {
+        result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE));
+        if (result < 0) return fail((int)-result);
+    }
+    return result;
+}
+
+bool standin_root(std::string &out) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return false;
+    out = s_si->root;
+    return true;
+}
+
+int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery) {
+    if (!ring_type_ok(ring_type) || (!bytes && len)) return KEMU_BAD;
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    if (honour_delivery && !s_si->delivery) return KEMU_OFF;
+    if (len == 0) return KEMU_OK;
+    return ring_put(ring_at(s_si->region, ring_type), static_cast<const unsigned char *>(bytes),
+                    len);
+}
+
+unsigned char *standin_region() {
+    std::lock_guard guard(s_lock);
+    return s_si ? s_si->region : nullptr;
+}
+
+kiv_ring *standin_ring(int ring_type) {
+    std::lock_guard guard(s_lock);
+    return s_si && ring_type_ok(ring_type) ? ring_at(s_si->region, ring_type) : nullptr;
+}
+
+// ---- C API ----
+
+extern "C" {
+
+KIV_API int kemu_inject(int ring_type, const void *record, uint32_t len) {
+    if (!standin_active()) return KEMU_INACTIVE;
+    if (!record || len < sizeof(kiv_msg_hdr)) return KEMU_BAD;
+    auto *h = static_cast<const unsigned char *>(record);
+    uint16_t hlen = kemu_ld<uint16_t>(h + offsetof(kiv_msg_hdr, len));
+    if (kemu_ld<uint32_t>(h) != KIV_MSG_MAGIC || hlen < sizeof(kiv_msg_hdr) ||
+        hlen > KIV_MSG_MAX_LEN ||
+        kemu_ld<uint16_t>(h + offsetof(kiv_msg_hdr, type)) > KIV_EV_MAX_TYPE || hlen != len)
+        return KEMU_BAD;
+    return standin_put(ring_type, record, len, true);
+}
+
+KIV_API int kemu_inject_raw(int ring_type, const void *bytes, uint32_t len) {
+    return standin_put(ring_type, bytes, len, false);
+}
+
+KIV_API int kemu_ring_stats(int ring_type, struct kemu_ring_stats *out) {
+    if (!ring_type_ok(ring_type) || !out) return standin_active() ? KEMU_BAD : KEMU_INACTIVE;
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    kiv_ring *ring = ring_at(s_si->region, ring_type);
+    uint32_t words[10];
+    for (int i = 0; i < 10; i++) words[i] = __atomic_load_n(hdr_word(ring, i), __ATOMIC_RELAXED);
+    static_assert(sizeof words == sizeof *out);
+    memcpy(out, words, sizeof words);
+    return KEMU_OK;
+}
+
+KIV_API int kemu_delivery(void) {
+    std::lock_guard guard(s_lock);
+    return s_si ? (s_si->delivery ? 1 : 0) : KEMU_INACTIVE;
+}
+
+KIV_API int kemu_last_control(uint32_t request, void *buf, uint32_t size) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    auto it = s_si->last_ctl.find(request);
+    if (it == s_si->last_ctl.end()) return -1;
+    if (buf) memcpy(buf, it->second.data(), std::min<size_t>(size, it->second.size()));
+    return (int)it->second.size();
+}
+
+KIV_API int kemu_set_process(const void *raw_process_info, uint32_t len) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    return s_si->procs.set(static_cast<const unsigned char *>(raw_process_info), len);
+}
+
+KIV_API int kemu_drop_process(uint32_t pid, uint64_t create_time) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    return s_si->procs.drop(pid, create_time);
+}
+
+KIV_API int kemu_lose_exit(uint32_t pid, uint64_t create_time) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return KEMU_INACTIVE;
+    if (s_si->procs.lose_exit(pid, create_time) != 0) return -1;
+    // The record that would have told user space is what went missing.
+    count_refusal(ring_at(s_si->region, RING_HIGH));
+    return KEMU_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,58 @@
+// The in-process stand-in for the kernel module: the shared region, the module's devices,
+// control requests and /proc and /sys files, and the producer side of the rings. Reached
+// through kernel_if.h; the kemu_ C API (qxkiv/kemu.h) drives it from tests and tools.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "framework/ring_layout.h"
+#include "kernel/kernel_if.h"
+
+// Control requests the module answers.
+constexpr unsigned long KIV_IOCTL_SWITCH = 0x40047301;        // value 0/1 itself
+constexpr unsigned long KIV_IOCTL_TASK_QUERY = 0x7304;        // task_drv_interact_info_st
+constexpr unsigned long KIV_IOCTL_TASK_CONF = 0x7305;         // kern_task_conf
+constexpr unsigned long KIV_IOCTL_FILE_MON = 0x7306;          // eight-word file-monitor block
+constexpr unsigned long KIV_IOCTL_FILE_FILTER = 0x7307;       // one filter list
+constexpr unsigned long KIV_IOCTL_NET_CONF = 0x7308;          // kernel_cfg
+constexpr unsigned long KIV_IOCTL_REFCNT = 0x7309;            // returns the reference count
+constexpr unsigned long KIV_IOCTL_FILE_SUFFIX = 0x731E;       // suffix list
+constexpr unsigned long KIV_IOCTL_FILE_SUFFIX_GRP = 0x731F;   // suffix groups
+constexpr unsigned long KIV_IOCTL_DEF_DBG_MODE = 0x4008780B;  // pointer to debug-mode record
+constexpr unsigned long KIV_IOCTL_DEF_DISABLE = 0x4008780C;   // value 0
+
+// Little-endian field access on byte buffers (the host is little-endian; memcpy keeps the
+// loads legal at any alignment).
+template <class T>
+inline T kemu_ld(const unsigned char *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class T>
+inline void kemu_st(unsigned char *p, T v) {
+    memcpy(p, &v, sizeof v);
+}
+
+int standin_start(kiv_kernel_mode mode);  // 0, or -1 when running already or set-up failed
+void standin_stop();
+bool standin_active();
+
+// Device side, used by kernel_if.cpp while the stand-in runs.
+int standin_open(const char *path, int flags);
+void *standin_mmap(int fd, size_t len);
+bool standin_unmap(void *addr);  // true when addr was the stand-in's region (nothing to do)
+int standin_close(int fd);
+long standin_ioctl(int fd, unsigned long request, unsigned long arg);
+bool standin_root(std::string &out);  // the private root holding proc/ and sys/
+
+// The producer every record source uses: one record (or raw bytes) into ring 0..3.
+// 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
+// -4 bad ring type or buffer.
+int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery);
+
+// The region and one ring header, for tests; nullptr when not active.
+unsigned char *standin_region();
+kiv_ring *standin_ring(int ring_type);
