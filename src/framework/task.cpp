@@ -1,0 +1,218 @@
+// The library's threads. Each finds its descriptor through `current`; stop requests are
+// seen at the next loop turn through `state`.
+#include "framework/task.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "comm/timer.h"
+#include "framework/config.h"
+#include "framework/hook.h"
+#include "framework/mem.h"
+#include "framework/reinject.h"
+#include "framework/ring.h"
+#include "log/ulog.h"
+
+kiv_task *g_tasks;
+int g_tasks_num;
+thread_local constinit kiv_task *current = nullptr;
+
+namespace {
+
+constexpr unsigned kFrameworkPeriodUs = 30 * 1000;
+constexpr unsigned kCollectorNapUs = 100 * 1000;
+constexpr unsigned kCollectorIdleUs = 10 * 1000;
+constexpr unsigned kIdleTaskPeriodUs = 10 * 1000;
+constexpr uint64_t kBacklogForAll = 99;  // non-primary collectors work only above this
+
+kiv_thread_create_fn s_thread_create = pthread_create;
+
+void *task_thread(void *arg) {
+    auto *task = static_cast<kiv_task *>(arg);
+    task->entry(task);
+    return nullptr;
+}
+
+bool task_running(const kiv_task *task) {
+    return task->state.load(std::memory_order_acquire) == TASK_RUNNING;
+}
+
+void task_enter(kiv_task *task) {
+    log_mod_set(KIV_MOD_FRAMEWORK);
+    current = task;
+    KIV_ASSERT(current != NULL);
+    g_cur_task_no = task->task_no;
+    if (prctl(PR_SET_NAME, task->name) != 0) KIV_LOG(2, "set thread to %s failed\n", task->name);
+}
+
+// Runs tasks 2 and 3 until the log collector and logger mains take their table entries.
+void task_idle_main(kiv_task *task) {
+    task_enter(task);
+    while (task_running(task)) usleep(kIdleTaskPeriodUs);
+    KIV_LOG(2, "stopping %s ...\n", task->name);
+}
+
+void fill_task(int idx, const char *name, uint8_t kind, void (*entry)(kiv_task *)) {
+    kiv_task *t = &g_tasks[idx];
+    t->entry = entry;
+    t->task_no = (int16_t)(idx + 1);
+    t->kind = kind;
+    snprintf(t->name, sizeof(t->name), "%s", name);
+    t->state.store(TASK_CREATED, std::memory_order_relaxed);
+}
+
+bool holds_backup(const kiv_task *task) {
+    if (!task) return false;
+    for (uint16_t len : task->bak_msg_len)
+        if (len) return true;
+    return false;
+}
+
+void free_task_table() {
+    for (int i = 0; i < g_tasks_num; i++) kiv_task_free_bak_msg(&g_tasks[i]);
+    kiv_free(g_tasks);
+    g_tasks = nullptr;
+    g_tasks_num = 0;
+}
+
+}  // namespace
+
+void kiv_task_set_thread_create(kiv_thread_create_fn fn) {
+    s_thread_create = fn ? fn : pthread_create;
+}
+
+void kiv_task_free_bak_msg(kiv_task *task) {
+    for (int rt = 0; rt < KIV_RING_TYPE_NUM; rt++) {
+        kiv_free(task->bak_msg[rt]);
+        task->bak_msg[rt] = nullptr;
+        task->bak_msg_len[rt] = 0;
+    }
+}
+
+bool is_primary_collector(const kiv_task *task) {
+    return strchr(task->name, '0') != nullptr;
+}
+
+int collector_thread_local_init() {
+    // The per-thread process-information context is set up here once the process query
+    // service exists.
+    KIV_LOG(2, "init for task:%d local ok\n", current ? current->task_no : 0);
+    return 0;
+}
+
+void collector_thread_local_exit() {
+    KIV_LOG(2, "exit for task:%d local ok\n", current ? current->task_no : 0);
+}
+
+collector_step collector_turn(bool primary, char *buf) {
+    log_mod_set(KIV_MOD_FRAMEWORK);
+    // A quiet system runs one reading thread; the others join in on a backlog. A record
+    // held back in a backup slot is no longer counted as pending, so its holder keeps
+    // turning until the record is through instead of stranding it.
+    if (!primary && !holds_backup(current) && __all_ring_msg_num() <= kBacklogForAll)
+        return COLLECTOR_NAP;
+    if (msg_hook_reinject()) return COLLECTOR_AGAIN;
+    uint32_t len = 0;
+    char *msg = __read_all_msg(buf, KIV_MSG_MAX_LEN, &len);
+    if (!msg) return COLLECTOR_IDLE;
+    msg_entry(msg, len);
+    return COLLECTOR_HANDLED;
+}
+
+void collector_main(kiv_task *task) {
+    task_enter(task);
+    bool primary = is_primary_collector(task);
+    collector_thread_local_init();
+    alignas(8) char buf[KIV_MSG_MAX_LEN];
+    while (task_running(task)) {
+        switch (collector_turn(primary, buf)) {
+            case COLLECTOR_NAP:
+                usleep(kCollectorNapUs);
+                break;
+            case COLLECTOR_IDLE:
+                usleep(kCollectorIdleUs);
+                break;
+            default:
+                break;
+        }
+    }
+    KIV_LOG(2, "stopping %s ...\n", task->name);
+    collector_thread_local_exit();
+}
+
+void framework_main(kiv_task *task) {
+    task_enter(task);
+    // The thread's process-information context is set up here once the process query
+    // service exists.
+    while (task_running(task)) {
+        kiv_timer_loop();
+        usleep(kFrameworkPeriodUs);
+    }
+    KIV_LOG(2, "stopping %s ...\n", task->name);
+}
+
+void __destroy_all_thead() {
+    // Ask every thread first so their last turns overlap, then join in index order.
+    for (int i = 0; i < g_tasks_num; i++) {
+        uint8_t expect = TASK_RUNNING;
+        g_tasks[i].state.compare_exchange_strong(expect, TASK_STOPPING, std::memory_order_acq_rel);
+    }
+    for (int i = 0; i < g_tasks_num; i++) {
+        kiv_task *t = &g_tasks[i];
+        if (t->state.load(std::memory_order_acquire) != TASK_STOPPING) continue;
+        if (pthread_join(t->thread, nullptr) == 0)
+            t->state.store(TASK_STOPPED, std::memory_order_release);
+        else
+            KIV_LOG(1, "join thread %s failed\n", t->name);
+    }
+}
+
+int start_routine() {
+    int collectors = g_framework_config.collector_task_num;
+    if (collectors < 0) collectors = 0;
+    g_tasks_num = collectors + 3;
+    g_tasks =
+        static_cast<kiv_task *>(kiv_zalloc(g_tasks_num * sizeof(kiv_task), MALLOC_NEVER_FREE));
+    if (!g_tasks) {
+        KIV_LOG(0, "alloc task desc failed\n");
+        g_tasks_num = 0;
+        return -1;
+    }
+    for (int i = 0; i < g_tasks_num; i++) new (&g_tasks[i]) kiv_task();
+
+    int idx = 0;
+    fill_task(idx++, "KivMain", TASK_KIND_FRAMEWORK, framework_main);
+    fill_task(idx++, "KivLogCollector", TASK_KIND_LOG_COLLECTOR, task_idle_main);
+    fill_task(idx++, "KivLogger", TASK_KIND_LOGGER, task_idle_main);
+    for (int c = 0; c < collectors; c++) {
+        char name[KIV_TASK_NAME_LEN + 1];
+        snprintf(name, sizeof(name), "KivCollector%d", c);
+        fill_task(idx++, name, TASK_KIND_COLLECTOR, collector_main);
+    }
+    KIV_ASSERT(g_tasks_num == idx);
+
+    for (int i = 0; i < g_tasks_num; i++) {
+        kiv_task *t = &g_tasks[i];
+        t->state.store(TASK_RUNNING, std::memory_order_release);
+        int rc = s_thread_create(&t->thread, nullptr, task_thread, t);
+        if (rc != 0) {
+            t->state.store(TASK_CREATED, std::memory_order_release);
+            KIV_LOG(0, "create thread %s failed(%d:%s)\n", t->name, rc, strerror(rc));
+            __destroy_all_thead();
+            free_task_table();
+            return -1;
+        }
+    }
+    KIV_LOG(2, "start routine ok\n");
+    return 0;
+}
+
+void stop_routine() {
+    __destroy_all_thead();
+    free_task_table();
+    KIV_LOG(2, "stop routine ok\n");
+}

@@ -1,0 +1,70 @@
+// Task descriptors and the library's own threads: KivMain (timers), KivLogCollector,
+// KivLogger and the KivCollector%d threads that drain the rings.
+#pragma once
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "framework/ring_layout.h"
+
+enum kiv_task_state : uint8_t {
+    TASK_CREATED = 0,
+    TASK_RUNNING = 1,
+    TASK_STOPPING = 2,
+    TASK_STOPPED = 3,
+};
+
+enum kiv_task_kind : uint8_t {
+    TASK_KIND_FRAMEWORK = 0,
+    TASK_KIND_COLLECTOR = 1,
+    TASK_KIND_LOG_COLLECTOR = 3,
+    TASK_KIND_LOGGER = 4,
+};
+
+constexpr int KIV_TASK_NAME_LEN = 64;
+
+struct kiv_task {
+    pthread_t thread;
+    void (*entry)(kiv_task *task);
+    int16_t task_no;             // index + 1, the "tsk%d" of log lines
+    std::atomic<uint8_t> state;  // written by the controlling thread, polled by the task
+    uint8_t kind;
+    char name[KIV_TASK_NAME_LEN + 1];
+    // Read by other collectors under the ring-selection mutex, reset without it.
+    std::atomic<uint32_t> handling_pid;
+    std::atomic<uint8_t> handling_ring;
+    char *bak_msg[KIV_RING_TYPE_NUM];  // one KIV_MSG_MAX_LEN slot per ring type, lazily
+    uint16_t bak_msg_len[KIV_RING_TYPE_NUM];
+};
+
+extern kiv_task *g_tasks;
+extern int g_tasks_num;
+extern thread_local constinit kiv_task *current;
+
+int start_routine();
+void stop_routine();
+void __destroy_all_thead();
+void framework_main(kiv_task *task);
+void collector_main(kiv_task *task);
+int collector_thread_local_init();
+void collector_thread_local_exit();
+
+// One turn of a collector's loop without its sleeps, so the backlog rule can be driven
+// directly. `buf` is the KIV_MSG_MAX_LEN read buffer.
+enum collector_step {
+    COLLECTOR_NAP,      // non-primary and the backlog is small: sleep 100 ms
+    COLLECTOR_AGAIN,    // reinjection batch was full: run again at once
+    COLLECTOR_HANDLED,  // one record went through msg_entry
+    COLLECTOR_IDLE,     // nothing to read: sleep 10 ms
+};
+collector_step collector_turn(bool primary, char *buf);
+bool is_primary_collector(const kiv_task *task);
+
+// Tests inject thread-creation failures; null restores pthread_create.
+using kiv_thread_create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
+                                     void *);
+void kiv_task_set_thread_create(kiv_thread_create_fn fn);
+
+// Frees a task's backup slots.
+void kiv_task_free_bak_msg(kiv_task *task);
