@@ -10,13 +10,15 @@
 namespace {
 
 uint64_t g_ms;
-uint64_t fake_clock() { return g_ms; }
+std::string g_order;
+auto mark = [](void *arg) { g_order += static_cast<const char *>(arg); };
 
 struct TimerTest : ::testing::Test {
     std::vector<kiv_timer *> owned;
     void SetUp() override {
         g_ms = 50000;
-        kiv_timer_set_source(fake_clock);
+        g_order.clear();
+        kiv_timer_set_source([] { return g_ms; });
         ASSERT_EQ(kiv_timer_init(), 0);
     }
     void TearDown() override {
@@ -24,103 +26,56 @@ struct TimerTest : ::testing::Test {
         kiv_timer_exit();
         kiv_timer_set_source(nullptr);
     }
-    kiv_timer *keep(kiv_timer *t) {
-        owned.push_back(t);
-        return t;
-    }
-    // One pass of the framework thread, the clock moved on by ms first.
-    void pass(uint64_t ms) {
+    kiv_timer *keep(kiv_timer *t) { return owned.push_back(t), t; }
+    // One pass of the framework thread after the clock moved on by ms; returns what ran so far.
+    std::string pass(uint64_t ms) {
         g_ms += ms;
         kiv_timer_loop();
+        return g_order;
     }
 };
 
-std::string g_order;
-void mark(void *arg) { g_order += static_cast<const char *>(arg); }
-
-TEST_F(TimerTest, EqualExpiriesRunInInsertionOrder) {
-    g_order.clear();
-    keep(add_timer_once(500, mark, (void *)"a"));
-    keep(add_timer_once(500, mark, (void *)"b"));
-    keep(add_timer_once(200, mark, (void *)"c"));
-    keep(add_timer_once(500, mark, (void *)"d"));
-    pass(499);
-    EXPECT_EQ(g_order, "c");
-    pass(1);
-    EXPECT_EQ(g_order, "c");  // only 1 ms since the last pass that ran timers
-    pass(100);
-    EXPECT_EQ(g_order, "cabd");
-    pass(5000);
-    EXPECT_EQ(g_order, "cabd");  // one-shots stay unlinked
-}
-
-TEST_F(TimerTest, FastPeriodicTimerRunsOncePerPassAtMostEvery100ms) {
-    g_order.clear();
+TEST_F(TimerTest, OrderPacingAndNoCatchUp) {
+    for (auto [ms, name] : {std::pair{500, "a"}, {500, "b"}, {200, "c"}, {500, "d"}})
+        keep(add_timer_once(ms, mark, (void *)name));
     keep(add_timer(10, mark, (void *)"x"));
-    pass(10);
-    EXPECT_EQ(g_order, "x");
-    for (int i = 0; i < 9; i++) pass(10);  // 90 ms since the last run: nothing
-    EXPECT_EQ(g_order, "x");
-    pass(10);
-    EXPECT_EQ(g_order, "xx");
-    pass(10000);  // missed periods are not caught up
-    EXPECT_EQ(g_order, "xxx");
-}
-
-TEST_F(TimerTest, ZeroIntervalPeriodicDoesNotSpinWithinAPass) {
-    g_order.clear();
-    keep(add_timer(0, mark, (void *)"z"));
-    pass(100);
-    EXPECT_EQ(g_order, "z");
-    pass(100);
-    EXPECT_EQ(g_order, "zz");
+    keep(add_timer(0, mark, (void *)"z"));  // must not spin within a pass
+    EXPECT_EQ(pass(10), "zx");              // by expiry
+    EXPECT_EQ(pass(89), "zx");              // passes that run timers are at least 100 ms apart
+    EXPECT_EQ(pass(100), "zxzx");
+    EXPECT_EQ(pass(1), "zxzx");
+    EXPECT_EQ(pass(300), "zxzxzcxabd");      // equal expiries in insertion order
+    EXPECT_EQ(pass(10000), "zxzxzcxabdzx");  // no catching up, one-shots stay unlinked
 }
 
 TEST_F(TimerTest, StopAndDeleteInAnyState) {
-    g_order.clear();
     int64_t before = kiv_stat_get(MALLOC_FOR_TIMER);
     kiv_timer *once = add_timer_once(100, mark, (void *)"o");
     kiv_timer *stopped = keep(add_timer(100, mark, (void *)"s"));
     stop_timer(stopped);
-    stop_timer(stopped);  // not armed: nothing happens
-    pass(200);
-    EXPECT_EQ(g_order, "o");
+    stop_timer(stopped);  // not armed: harmless
+    EXPECT_EQ(pass(200), "o");
     int64_t both = kiv_stat_get(MALLOC_FOR_TIMER);
     del_timer(once);  // already ran: freed without touching the list
     EXPECT_EQ(kiv_stat_get(MALLOC_FOR_TIMER), both - (both - before) / 2);
-    del_timer(nullptr);
-    pass(1000);
-    EXPECT_EQ(g_order, "o");
+    EXPECT_EQ(pass(1000), "o");
 }
 
 TEST_F(TimerTest, ExitWithArmedTimerAborts) {
-    EXPECT_DEATH(
-        {
-            add_timer(1000, mark, nullptr);
-            kiv_timer_exit();
-        },
-        "list_empty\\(&s_timer_head\\)");
+    EXPECT_DEATH({ add_timer(1000, mark, nullptr); kiv_timer_exit(); }, "list_empty\\(&s_timer_head\\)");
 }
 
-TEST(TimerClock, RealClockIsMonotonicAndCachedBetweenPasses) {
-    kiv_timer_set_source(nullptr);
-    ASSERT_EQ(kiv_timer_init(), 0);
-    uint64_t a = kiv_now_ms();
-    uint64_t b = kiv_now_ms();
-    EXPECT_EQ(a, b);
-    kiv_timer_loop();
-    EXPECT_GE(kiv_now_ms(), a);
-}
-
-TEST(TimerTicks, TicksPerMsFromEnvironment) {
-    // The calibration runs once per process, so check the variable in a child.
-    EXPECT_EXIT(
-        {
-            setenv("TICKSPERMS", "3000", 1);
-            timer_init();
-            exit(timer_ticks2ms(3000000) == 1000 ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
+TEST(TimerTicks, TicksPerMsFromEnvironmentAndBadValuesCalibrate) {
+    // The tick base is set once per process, so each value is checked in a child.
+    for (auto [env, want] : {std::pair{"3000", 1000ull}, std::pair{"0", 0ull}}) {
+        EXPECT_EXIT(
+            {
+                setenv("TICKSPERMS", env, 1);
+                // "0" would stop every time limit: the base is calibrated instead.
+                exit(want ? timer_ticks2ms(3000000) == want : timer_ticks2ms(30000000000ull) > 0);
+            },
+            ::testing::ExitedWithCode(1), "");
+    }
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "kernel/kernel_if.h"
+#include "qxkiv/kemu.h"
 
 namespace {
 
@@ -37,19 +37,8 @@ TEST(KernelIf, DeviceBackendMakesTheRealCalls) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(kernel_mmap(-1, 4096), nullptr);
     EXPECT_EQ(kernel_delete_module("qxkiv_not_loaded", O_NONBLOCK), -1);
-}
-
-TEST(KernelIf, ModulePathsAreTheSystemOnes) {
-    char out[64];
-    EXPECT_STREQ(kernel_proc_path("", out, sizeof out), "/proc/qxkiv");
-    EXPECT_STREQ(kernel_proc_path(nullptr, out, sizeof out), "/proc/qxkiv");
-    EXPECT_STREQ(kernel_proc_path("ringstat", out, sizeof out), "/proc/qxkiv/ringstat");
-    EXPECT_STREQ(kernel_sys_path("parameters/qxkiv_status", out, sizeof out),
-                 "/sys/module/qxkiv/parameters/qxkiv_status");
-    // Exactly fitting (terminator included) works; one byte less does not.
-    EXPECT_NE(kernel_proc_path("log", out, sizeof "/proc/qxkiv/log"), nullptr);
-    EXPECT_EQ(kernel_proc_path("log", out, sizeof "/proc/qxkiv/log" - 1), nullptr);
-    EXPECT_EQ(kernel_proc_path("log", nullptr, 64), nullptr);
+    EXPECT_EQ(kemu_inject(0, nullptr, 0), KEMU_INACTIVE);  // no stand-in behind the device backend
+    kernel_backend_stop();
 }
 
 }  // namespace

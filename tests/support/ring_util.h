@@ -1,23 +1,19 @@
 // Rings in test memory and records built byte by byte, for the framework tests.
 #pragma once
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "framework/ring.h"
 #include "framework/task.h"
 
-// Little-endian header bytes written one by one, independent of kiv_msg_hdr.
+// Little-endian header written byte by byte, independent of kiv_msg_hdr.
 inline std::vector<unsigned char> make_record(uint16_t type, uint32_t pid, uint16_t len,
                                               unsigned char fill = 0x5A) {
     std::vector<unsigned char> b(len < 12 ? 12 : len, fill);
-    const uint32_t magic = 0xFEDCCDEF;
-    for (int i = 0; i < 4; i++) b[i] = (unsigned char)(magic >> (8 * i));
-    b[4] = (unsigned char)len;
-    b[5] = (unsigned char)(len >> 8);
-    b[6] = (unsigned char)type;
-    b[7] = (unsigned char)(type >> 8);
-    for (int i = 0; i < 4; i++) b[8 + i] = (unsigned char)(pid >> (8 * i));
+    const uint64_t head[] = {0xFEDCCDEF, len, type, pid};
+    const int at[] = {0, 4, 6, 8}, width[] = {4, 2, 2, 4};
+    for (int f = 0; f < 4; f++)
+        for (int i = 0; i < width[f]; i++) b[at[f] + i] = (unsigned char)(head[f] >> (8 * i));
     return b;
 }
 
@@ -39,14 +35,10 @@ struct test_tasks {
     std::vector<kiv_task> tasks;
     explicit test_tasks(int n) : tasks(n) {
         for (int i = 0; i < n; i++) tasks[i].task_no = (int16_t)(i + 1);
-        g_tasks = tasks.data();
-        g_tasks_num = n;
-        current = &tasks[0];
+        g_tasks = tasks.data(), g_tasks_num = n, current = &tasks[0];
     }
     ~test_tasks() {
         for (auto &t : tasks) kiv_task_free_bak_msg(&t);
-        g_tasks = nullptr;
-        g_tasks_num = 0;
-        current = nullptr;
+        g_tasks = nullptr, g_tasks_num = 0, current = nullptr;
     }
 };
