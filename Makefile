@@ -16,7 +16,7 @@ STAGE_DIR   := $(CURDIR)/build/stage
 .PHONY: all deps test run bench tsan format clean
 
 all: deps
-	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_STAGE_DIR=$(STAGE_DIR)
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 # Installs only what is missing; apt-get update runs at most once.
