@@ -16,6 +16,18 @@ extern std::atomic<int> g_in_master_thread;          // host thread inside start
 void __kiv_ulog(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void __kiv_assert_fail(const char *func, int line, const char *expr);
 
+// Sensor log: logger rings, logger thread and files.
+struct kiv_task;
+int ulog_init();                // rings; log_mask back to 0xFFFFFFF
+int ulog_init_after_config();   // creates the log directory
+void ulog_exit();
+void logger_main(kiv_task *task);
+void ulog_save(int force);
+void klog_save(int force);
+void ulog_save_once();          // klog_save(1), then ulog_save(1)
+void log_rotate();
+int __log_rotate(const char *path, int count, int size_mb);
+
 inline void log_mod_set(int module) { g_cur_mod = 1u << module; }
 
 inline bool log_mod_enable() {
