@@ -37,19 +37,7 @@ void *task_thread(void *arg) {
     return nullptr;
 }
 
-bool task_running(const kiv_task *task) {
-    return task->state.load(std::memory_order_acquire) == TASK_RUNNING;
-}
-
-void task_enter(kiv_task *task) {
-    log_mod_set(KIV_MOD_FRAMEWORK);
-    current = task;
-    KIV_ASSERT(current != NULL);
-    g_cur_task_no = task->task_no;
-    if (prctl(PR_SET_NAME, task->name) != 0) KIV_LOG(2, "set thread to %s failed\n", task->name);
-}
-
-// Runs tasks 2 and 3 until the log collector and logger mains take their table entries.
+// Runs task 2 until the log collector main takes its table entry.
 void task_idle_main(kiv_task *task) {
     task_enter(task);
     while (task_running(task)) usleep(kIdleTaskPeriodUs);
@@ -80,6 +68,18 @@ void free_task_table() {
 }
 
 }  // namespace
+
+bool task_running(const kiv_task *task) {
+    return task->state.load(std::memory_order_acquire) == TASK_RUNNING;
+}
+
+void task_enter(kiv_task *task) {
+    log_mod_set(KIV_MOD_FRAMEWORK);
+    current = task;
+    KIV_ASSERT(current != NULL);
+    g_cur_task_no = task->task_no;
+    if (prctl(PR_SET_NAME, task->name) != 0) KIV_LOG(2, "set thread to %s failed\n", task->name);
+}
 
 void kiv_task_set_thread_create(kiv_thread_create_fn fn) {
     s_thread_create = fn ? fn : pthread_create;
@@ -187,7 +187,7 @@ int start_routine() {
     int idx = 0;
     fill_task(idx++, "KivMain", TASK_KIND_FRAMEWORK, framework_main);
     fill_task(idx++, "KivLogCollector", TASK_KIND_LOG_COLLECTOR, task_idle_main);
-    fill_task(idx++, "KivLogger", TASK_KIND_LOGGER, task_idle_main);
+    fill_task(idx++, "KivLogger", TASK_KIND_LOGGER, logger_main);
     for (int c = 0; c < collectors; c++) {
         char name[KIV_TASK_NAME_LEN + 1];
         snprintf(name, sizeof(name), "KivCollector%d", c);

@@ -42,6 +42,11 @@ extern kiv_task *g_tasks;
 extern int g_tasks_num;
 extern thread_local constinit kiv_task *current;
 
+// Common start of every thread main: log module, `current`, task number, thread name.
+void task_enter(kiv_task *task);
+// False once a stop was requested.
+bool task_running(const kiv_task *task);
+
 int start_routine();
 void stop_routine();
 void __destroy_all_thead();
