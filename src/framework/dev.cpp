@@ -72,6 +72,14 @@ void *kiv_mmap_ring(size_t len) {
     return addr;
 }
 
+long kiv_dev_ioctl(unsigned long request, unsigned long arg) {
+    if (s_dev_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return kernel_ioctl(s_dev_fd, request, arg);
+}
+
 void kiv_close_dev() {
     reset_ring_pointers();
     unmap_region();

@@ -32,6 +32,8 @@ inline kiv_msg_hdr kiv_msg_hdr_get(const void *msg) {
 int kiv_open_dev(const char *path);
 void *kiv_mmap_ring(size_t len);
 void kiv_close_dev();
+// A control request on the open sensor device; -1 with EBADF when it is not open.
+long kiv_dev_ioctl(unsigned long request, unsigned long arg);
 int kiv_share_ring_init();
 // Tests shorten the ENOENT retry wait; null restores the 100 ms sleep.
 void kiv_set_open_dev_sleep(void (*sleep_ms)(unsigned ms));

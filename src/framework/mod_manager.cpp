@@ -1,0 +1,204 @@
+// The host's side of the library: start and stop, callbacks, delivery switches, and the one
+// upload path every sensor hands its finished documents to.
+#include "framework/mod_manager.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <cjson/cJSON.h>
+
+#include "framework/mem.h"
+#include "framework/startup.h"
+#include "log/ulog.h"
+#include "qxkiv/qxkiv.h"
+
+std::atomic<uint32_t> g_init_done{0};
+std::atomic<uint32_t> g_mod_switch[MOD_SWITCH_NUM];
+
+namespace {
+
+static_assert(UPLOAD_TYPE_MAX_ == UPLOAD_TYPE_MAX);
+
+std::atomic<kiv_upload_fn> g_upload_func{nullptr};
+std::atomic<kiv_host_state_fn> g_host_state_func{nullptr};
+char g_mgr_ip[MGR_IP_LEN] = "255.255.255.255";
+
+constexpr const char *kDefaultUuid = "123456";
+constexpr const char *kDefaultIp = "0.0.0.0";
+constexpr const char *kDefaultIpList = "0.0.0.0";
+// Shared by every uploading thread; fetch_add keeps concurrent headers apart.
+std::atomic<uint64_t> s_seq_id{0};
+
+bool started() {
+    return g_init_done.load(std::memory_order_acquire) != 0;
+}
+
+}  // namespace
+
+KIV_API int init_mod_manager(void) {
+    if (started()) return 0;
+    g_upload_func.store(nullptr);
+    g_host_state_func.store(nullptr);
+    for (auto &sw : g_mod_switch) sw.store(0);
+    if (sensor_init() != 0) {
+        KIV_LOG(0, "sensor_init failed \n");
+        return -1;
+    }
+    g_init_done.store(1, std::memory_order_release);
+    KIV_LOG(2, "sensor_init successfully!\n");
+    return 0;
+}
+
+KIV_API void exit_mod_manager(void) {
+    sensor_exit();
+}
+
+KIV_API int register_upload_callback(kiv_upload_fn fn) {
+    if (!fn) return -1;
+    g_upload_func.store(fn);
+    return 0;
+}
+
+KIV_API int register_host_state_callback(kiv_host_state_fn fn) {
+    if (!fn) return -1;
+    g_host_state_func.store(fn);
+    return 0;
+}
+
+KIV_API int set_module(uint32_t mask) {
+    if (!started()) {
+        KIV_LOG(0, "[set_module] mod_manager init isn't done\n");
+        return -1;
+    }
+    for (int k = 0; k < MOD_SWITCH_NUM; k++) g_mod_switch[k].store((mask >> k) & 1u);
+    sensor_switch(mask);
+    return 0;
+}
+
+KIV_API int mod_manager_get_module(uint32_t id) {
+    if (!started()) return 1;
+    return id < (uint32_t)MOD_SWITCH_NUM ? (int)g_mod_switch[id].load() : 0;
+}
+
+KIV_API int set_mgr_ip(const char *ip, int len) {
+    if (!ip || len < 1 || len > MGR_IP_LEN - 1) {
+        KIV_LOG(1, "set_mgr_ip para invalid, mgr_ip:%p,len:%d\n", (const void *)ip, len);
+        return -1;
+    }
+    memcpy(g_mgr_ip, ip, (size_t)len);
+    g_mgr_ip[len] = '\0';
+    return 0;
+}
+
+KIV_API const char *get_mgr_ip(void) {
+    return g_mgr_ip;
+}
+
+KIV_API int64_t get_timestamp_4_1970(struct tm *tm) {
+    if (!tm) return -1;
+    // Both sides as local time, so the zone offset cancels.
+    struct tm t = *tm;
+    struct tm epoch = {};
+    epoch.tm_year = 70;
+    epoch.tm_mday = 1;
+    epoch.tm_isdst = t.tm_isdst;
+    time_t a = mktime(&t), b = mktime(&epoch);
+    if (a == (time_t)-1 || b == (time_t)-1) return -1;
+    int64_t secs = (int64_t)a - (int64_t)b;
+    return secs > 0 ? secs : -1;
+}
+
+KIV_API int get_cur_timestamp(char *buf, int len, uint64_t *ms) {
+    if (!buf || len < 1) return -1;
+    time_t now = time(nullptr);
+    if (now == (time_t)-1) {
+        KIV_LOG(1, "get time error[%d]\n", errno);
+        return -1;
+    }
+    struct tm utc;
+    if (!gmtime_r(&now, &utc)) {
+        KIV_LOG(1, "gmtime_r error[%d]\n", errno);
+        return -1;
+    }
+    struct timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0) return -1;
+    int64_t secs = get_timestamp_4_1970(&utc);
+    if (secs == -1) return -1;
+    if (ms) *ms = (uint64_t)secs * 1000 + (uint64_t)tv.tv_usec / 1000;
+    struct tm local;
+    if (!localtime_r(&now, &local) || strftime(buf, (size_t)len, "%Y-%m-%d %H:%M:%S", &local) == 0)
+        buf[0] = '\0';
+    return 0;
+}
+
+KIV_API int get_log_ctm_header(struct upload_header *header) {
+    if (!header) return -1;
+    kiv_host_state_fn host = g_host_state_func.load();
+    if (host) return host(header);
+    if (get_cur_timestamp(header->send_time, sizeof(header->send_time), &header->send_timestamp) !=
+        0) {
+        KIV_LOG(1, "get_cur_timestamp failed.\n");
+        return -1;
+    }
+    header->seq_id = s_seq_id.fetch_add(1, std::memory_order_relaxed);
+    header->host_uuid = kDefaultUuid;
+    header->host_ip = kDefaultIp;
+    header->ip_list = kDefaultIpList;
+    header->tz_secondes = 0;
+    return 0;
+}
+
+KIV_API int mod_manager_upload(const char *text, uint32_t len, int32_t type, uint32_t value) {
+    kiv_upload_fn upload = g_upload_func.load();
+    if (!started() || !upload) {
+        KIV_LOG(0, "[set_module] mod_manager init isn't done or not register upload func\n");
+        return -1;
+    }
+    if (type < 0 || type >= UPLOAD_TYPE_MAX) {
+        KIV_LOG(1, "invalid upload type:%d\n", type);
+        return -1;
+    }
+    g_ev_upload_rate_stats[type].fetch_add(1, std::memory_order_relaxed);
+    int ret = upload(text, len, type, value);
+    if (ret != 0) {
+        KIV_LOG(1, "upload error, ret:%d\n", ret);
+        return -1;
+    }
+    return 0;
+}
+
+KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
+                                 const struct upload_header *header) {
+    // The message is the envelope's from here on, also when it cannot be attached.
+    if (!envelope || !header) {
+        KIV_LOG(1, "format_upload_header bad argument\n");
+        cJSON_Delete(message);
+        return -1;
+    }
+    auto text = [](const char *s) { return s ? s : ""; };
+    // The host may fill all 32 bytes of the time without a terminator.
+    char send_time[sizeof(header->send_time) + 1];
+    size_t n = strnlen(header->send_time, sizeof(header->send_time));
+    memcpy(send_time, header->send_time, n);
+    send_time[n] = '\0';
+    char seq[24];
+    snprintf(seq, sizeof(seq), "%" PRIu64, header->seq_id);
+    bool ok = cJSON_AddStringToObject(envelope, "send_time", send_time) &&
+              cJSON_AddNumberToObject(envelope, "send_timestamp", (double)header->send_timestamp) &&
+              cJSON_AddStringToObject(envelope, "host_uuid", text(header->host_uuid)) &&
+              cJSON_AddStringToObject(envelope, "host_ip", text(header->host_ip)) &&
+              cJSON_AddStringToObject(envelope, "ip_list", text(header->ip_list)) &&
+              cJSON_AddStringToObject(envelope, "seq_id", seq) &&
+              cJSON_AddStringToObject(envelope, "app_name", "opx-linux");
+    if (!ok || !message || !cJSON_AddItemToObject(envelope, "message", message)) {
+        KIV_LOG(1, "format upload header failed\n");
+        cJSON_Delete(message);
+        return -1;
+    }
+    return 0;
+}

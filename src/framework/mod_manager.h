@@ -1,0 +1,11 @@
+// Module manager state shared with the sensors: the start flag and the four switches.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+constexpr int MOD_SWITCH_NUM = 4;
+constexpr int MOD_SWITCH_LOG_COLLECTOR = 3;  // the log collector runs only while this is on
+constexpr int MGR_IP_LEN = 48;
+
+extern std::atomic<uint32_t> g_init_done;
+extern std::atomic<uint32_t> g_mod_switch[MOD_SWITCH_NUM];

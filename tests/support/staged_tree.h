@@ -1,0 +1,47 @@
+// A temporary installation tree for start-up tests: config/sensor.conf and a log directory,
+// with the library pointed at them instead of the build tree.
+#pragma once
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "comm/dirutils.h"
+#include "framework/config.h"
+
+struct staged_tree {
+    std::string root;
+    framework_config saved = g_framework_config;
+
+    // `base` is the text of section "base"; the log directory is always set.
+    explicit staged_tree(const std::string &base = "kernel_mode = emulated\n") {
+        char tmpl[] = "/tmp/kivstage.XXXXXX";
+        root = mkdtemp(tmpl);
+        mkdir((root + "/config").c_str(), 0700);
+        mkdir((root + "/logs").c_str(), 0700);
+        write_conf(base);
+        kiv_set_sensor_conf_path(conf().c_str());
+        // Lines flushed before the configuration is read land here too.
+        snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
+                 logs().c_str());
+    }
+    ~staged_tree() {
+        kiv_set_sensor_conf_path(nullptr);
+        g_framework_config = saved;
+        dirutils_rmdir(root.c_str());
+    }
+    std::string conf() const { return root + "/config/sensor.conf"; }
+    std::string logs() const { return root + "/logs"; }
+    void write_conf(const std::string &base) const {
+        std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
+    }
+    std::string read(const std::string &rel) const {
+        std::ifstream in(root + "/" + rel);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+};

@@ -1,0 +1,179 @@
+// kivhost: the reference host agent. Loads libqxkiv.so, starts the sensor, writes every
+// uploaded document as NDJSON and stops cleanly after --seconds or on SIGINT/SIGTERM.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "host_core.h"
+
+namespace {
+
+std::atomic<int> s_stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+void on_signal(int sig) {
+    s_stop_signal.store(sig, std::memory_order_relaxed);
+}
+
+// Directory of this executable: the library and its configuration sit beside it.
+std::string exe_dir() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    buf[n] = '\0';
+    char *slash = strrchr(buf, '/');
+    if (slash == nullptr) return ".";
+    *slash = '\0';
+    return buf[0] != '\0' ? buf : "/";
+}
+
+// The library's entry points, looked up by name: the agent never links against it.
+struct Api {
+    decltype(&init_mod_manager) init;
+    decltype(&exit_mod_manager) exit;
+    decltype(&register_upload_callback) reg_upload;
+    decltype(&register_host_state_callback) reg_host_state;
+    decltype(&set_module) set_mask;
+};
+
+template <typename Fn>
+bool lookup(void *lib, const char *name, Fn *out) {
+    dlerror();
+    *out = reinterpret_cast<Fn>(dlsym(lib, name));
+    if (*out != nullptr) return true;
+    const char *e = dlerror();
+    fprintf(stderr, "kivhost: %s not found in the library: %s\n", name, e ? e : "null symbol");
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    kivhost::Options opt;
+    std::string err;
+    switch (kivhost::parse_options(argc, argv, &opt, &err)) {
+        case kivhost::Parse::kHelp:
+            fputs(kivhost::usage_text(argv[0]).c_str(), stdout);
+            return 0;
+        case kivhost::Parse::kError:
+            fprintf(stderr, "kivhost: %s\n\n%s", err.c_str(), kivhost::usage_text(argv[0]).c_str());
+            return 2;
+        case kivhost::Parse::kRun:
+            break;
+    }
+
+    const std::string dir = exe_dir();
+    const std::string lib_path = opt.lib.empty() ? dir + "/../lib/libqxkiv.so" : opt.lib;
+
+    int out_fd = STDOUT_FILENO;
+    if (!opt.output.empty()) {
+        out_fd = open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out_fd < 0) {
+            fprintf(stderr, "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
+                    strerror(errno));
+            return 1;
+        }
+    }
+
+    // A closed reader must show up as a failed write, not kill the agent mid-shutdown.
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+    // One-shot: should shut-down hang, a second Ctrl-C ends the agent at once.
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    void *lib = dlopen(lib_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        fprintf(stderr,
+                "kivhost: cannot load the sensor library: %s\n"
+                "  build it with `make` or point --lib at libqxkiv.so\n",
+                dlerror());
+        return 1;
+    }
+    Api api{};
+    if (!lookup(lib, "init_mod_manager", &api.init) ||
+        !lookup(lib, "exit_mod_manager", &api.exit) ||
+        !lookup(lib, "register_upload_callback", &api.reg_upload) ||
+        !lookup(lib, "register_host_state_callback", &api.reg_host_state) ||
+        !lookup(lib, "set_module", &api.set_mask)) {
+        dlclose(lib);
+        return 1;
+    }
+
+    kivhost::HostIdentity identity = kivhost::probe_identity();
+    kivhost::NdjsonSink sink(out_fd);
+    kivhost::bind_callbacks(&sink, &identity);
+    fprintf(stderr, "kivhost: host %s, ip %s (%s)\n", identity.uuid.c_str(), identity.ip.c_str(),
+            identity.ip_list.c_str());
+
+    // The tree root, spelled without "bin/.." so the operator can paste it.
+    char root_buf[PATH_MAX];
+    const std::string root =
+        realpath((dir + "/..").c_str(), root_buf) != nullptr ? root_buf : dir + "/..";
+    // log_path in sensor.conf may move it; the shipped configuration logs under logs/.
+    const std::string log_hint = root + "/logs/";
+    auto t0 = std::chrono::steady_clock::now();
+    int rc = api.init();
+    if (rc != 0) {
+        fprintf(stderr,
+                "kivhost: init_mod_manager failed (%d): see the sensor log in %s (log_path in "
+                "%s/config/sensor.conf)\n",
+                rc, log_hint.c_str(), root.c_str());
+        dlclose(lib);
+        return 1;
+    }
+    // Callbacks are registered only after a successful start: the start clears them.
+    int status = 0;
+    if (api.reg_upload(kivhost::kivhost_upload) != 0 ||
+        api.reg_host_state(kivhost::kivhost_host_state) != 0) {
+        fprintf(stderr, "kivhost: registering the callbacks failed\n");
+        status = 1;
+    } else if (api.set_mask(opt.mask) != 0) {
+        fprintf(stderr, "kivhost: set_module(0x%X) failed: see the sensor log in %s\n", opt.mask,
+                log_hint.c_str());
+        status = 1;
+    }
+
+    if (status == 0) {
+        if (opt.seconds != 0)
+            fprintf(stderr, "kivhost: sensor started (mask 0x%X), stopping in %u s\n", opt.mask,
+                    opt.seconds);
+        else
+            fprintf(stderr, "kivhost: sensor started (mask 0x%X), Ctrl-C stops it\n", opt.mask);
+        auto deadline = t0 + std::chrono::seconds(opt.seconds);
+        while (s_stop_signal.load(std::memory_order_relaxed) == 0 && !sink.failed()) {
+            if (opt.seconds != 0 && std::chrono::steady_clock::now() >= deadline) break;
+            struct timespec step = {0, 100 * 1000 * 1000};
+            nanosleep(&step, nullptr);  // a signal cuts the step short
+        }
+        if (int sig = s_stop_signal.load())
+            fprintf(stderr, "kivhost: %s, stopping\n", strsignal(sig));
+        if (sink.failed())
+            fprintf(stderr, "kivhost: writing the output failed (%s), stopping\n",
+                    strerror(sink.failed_errno()));
+    }
+
+    api.exit();
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    kivhost::bind_callbacks(nullptr, nullptr);
+    dlclose(lib);
+    if (out_fd != STDOUT_FILENO) close(out_fd);
+    fputs(sink.summary(elapsed).c_str(), stderr);
+    fprintf(stderr, "kivhost: sensor log in %s\n", log_hint.c_str());
+    return status;
+}
