@@ -14,14 +14,12 @@
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 
-#define SYM(name) __typeof__(name) *p_##name
-static SYM(init_mod_manager);
-static SYM(exit_mod_manager);
-static SYM(set_module);
-static SYM(get_log_ctm_header);
-static SYM(kemu_inject);
-static SYM(kemu_delivery);
-static SYM(kemu_ring_stats);
+#define SYMS(X)                                                                             \
+    X(init_mod_manager)                                                                     \
+    X(exit_mod_manager) X(set_module) X(get_log_ctm_header) X(kemu_inject) X(kemu_delivery) \
+        X(kemu_ring_stats)
+#define DECLARE(name) static __typeof__(name) *p_##name;
+SYMS(DECLARE)
 
 static int fail(const char *what) {
     fprintf(stderr, "kiv_test_host: %s\n", what);
@@ -32,14 +30,8 @@ static int load(const char *lib) {
     void *h = dlopen(lib, RTLD_NOW);
     if (!h) return fprintf(stderr, "dlopen: %s\n", dlerror()), -1;
 #define LOAD(name) \
-    if (!(*(void **)&p_##name = dlsym(h, #name))) return fprintf(stderr, "no %s\n", #name), -1
-    LOAD(init_mod_manager);
-    LOAD(exit_mod_manager);
-    LOAD(set_module);
-    LOAD(get_log_ctm_header);
-    LOAD(kemu_inject);
-    LOAD(kemu_delivery);
-    LOAD(kemu_ring_stats);
+    if (!(*(void **)&p_##name = dlsym(h, #name))) return fprintf(stderr, "no %s\n", #name), -1;
+    SYMS(LOAD)
     return 0;
 }
 

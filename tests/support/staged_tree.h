@@ -2,11 +2,9 @@
 // with the library pointed at them instead of the build tree.
 #pragma once
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "comm/dirutils.h"
@@ -20,8 +18,7 @@ struct staged_tree {
     explicit staged_tree(const std::string &base = "kernel_mode = emulated\n") {
         char tmpl[] = "/tmp/kivstage.XXXXXX";
         root = mkdtemp(tmpl);
-        mkdir((root + "/config").c_str(), 0700);
-        mkdir((root + "/logs").c_str(), 0700);
+        for (const char *d : {"/config", "/logs"}) mkdir((root + d).c_str(), 0700);
         write_conf(base);
         kiv_set_sensor_conf_path(conf().c_str());
         // Lines flushed before the configuration is read land here too.
@@ -40,8 +37,6 @@ struct staged_tree {
     }
     std::string read(const std::string &rel) const {
         std::ifstream in(root + "/" + rel);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 };
