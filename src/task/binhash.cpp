@@ -1,0 +1,604 @@
+// Executable digest cache: memory table, SQLite store, and the file hashing behind both.
+#include "task/binhash.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "comm/digest_internal.h"
+#include "comm/dirutils.h"
+#include "comm/timer.h"
+#include "framework/mem.h"
+#include "log/ulog.h"
+#include "qxkiv/digest.h"
+
+binhash_cache_info g_binhash_info = {
+    PTHREAD_RWLOCK_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr, {}, 0, 0, 0, 0, 0};
+
+namespace {
+
+constexpr const char *kDefaultDbDir = "@/../var/data";
+constexpr const char *kDbName = "binary_hash_db.db";
+constexpr uint32_t kReadSize = 4096;
+constexpr uint64_t kSweepGapSec = 5;
+constexpr uint64_t kStaleSec = 600;
+
+constexpr const char *kCreateSql =
+    "CREATE TABLE IF NOT EXISTS PATH_HASH(PATH VARCHAR(1025) PRIMARY KEY     NOT NULL,"
+    "MD5           VARCHAR(33)    NOT NULL,SHA256\t\tVARCHAR(65)    NOT NULL,"
+    "MTIME \t\tINTEGER \t   NOT NULL);";
+// The path is always a bound parameter: quotes in file names cannot reach the SQL text.
+constexpr const char *kSelectSql = "SELECT MD5, SHA256, MTIME FROM PATH_HASH WHERE PATH = ?;";
+constexpr const char *kReplaceSql =
+    "REPLACE INTO PATH_HASH (PATH, MD5, SHA256, MTIME) VALUES(?,?,?,?);";
+
+char s_db_dir[BINHASH_DB_PATH_LEN] = "@/../var/data";
+
+enum : uint32_t { DONE_LOCK = 1, DONE_MUTEX = 2, DONE_DB = 4, DONE_HASH = 8 };
+
+inline uint64_t now_sec() {
+    return kiv_now_ms() / 1000;
+}
+
+struct rw_guard {
+    pthread_rwlock_t *l;
+    rw_guard(pthread_rwlock_t *lock, bool write) : l(lock) {
+        if (write)
+            pthread_rwlock_wrlock(l);
+        else
+            pthread_rwlock_rdlock(l);
+    }
+    ~rw_guard() { pthread_rwlock_unlock(l); }
+};
+
+struct mutex_guard {
+    pthread_mutex_t *m;
+    explicit mutex_guard(pthread_mutex_t *mutex) : m(mutex) { pthread_mutex_lock(m); }
+    ~mutex_guard() { pthread_mutex_unlock(m); }
+};
+
+int binhash_key_cmp_func(const void *key, void *data) {
+    uint32_t k;
+    memcpy(&k, key, sizeof(k));
+    return static_cast<binhash_info *>(data)->key == k ? 0 : 1;
+}
+
+void binhash_data_del_func(void *data) {
+    kiv_free(data);
+}
+
+// Statements die with their connection.
+void db_close(sqlite3 **handle, sqlite_db_info *desc) {
+    if (desc) {
+        sqlite3_finalize(desc->select_stmt);
+        sqlite3_finalize(desc->replace_stmt);
+        desc->select_stmt = nullptr;
+        desc->replace_stmt = nullptr;
+    }
+    if (*handle) sqlite3_close(*handle);
+    *handle = nullptr;
+}
+
+bool is_damaged(int code, const char *msg) {
+    static const char *const kMsgs[] = {
+        "database disk image is malformed", "attempt to write a readonly database",
+        "database schema has changed", "SQL logic error or missing database"};
+    if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB || code == SQLITE_READONLY) return true;
+    for (const char *m : kMsgs)
+        if (strcmp(msg, m) == 0) return true;
+    return false;
+}
+
+// Whole text is a base-10 integer.
+bool parse_long(const char *s, long long *out) {
+    if (s == nullptr || *s == '\0') return false;
+    char *end;
+    errno = 0;
+    long long v = strtoll(s, &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+void binhash_set_db_dir(const char *dir) {
+    snprintf(s_db_dir, sizeof(s_db_dir), "%s", dir ? dir : kDefaultDbDir);
+}
+
+// ---- conversions ----
+
+int hex2char(char high, char low, uint8_t *out) {
+    auto val = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    int h = val(high), l = val(low);
+    if (h < 0 || l < 0) return -1;
+    *out = static_cast<uint8_t>(h * 16 + l);
+    return 0;
+}
+
+namespace {
+// Index of the first bad character pair, or -1 when all n bytes converted.
+int hex_to_digest(uint8_t *digest, int n, const char *text) {
+    for (int i = 0; i < n; i++)
+        if (hex2char(text[2 * i], text[2 * i + 1], &digest[i]) != 0) return i;
+    return -1;
+}
+}  // namespace
+
+int md5_digest2md5_str(const uint8_t *digest, int digest_len, char *text, int text_len) {
+    if (digest_len < MD5_DIGEST_LEN) {
+        KIV_LOG(1, "digest_len(%d) < MD5_DIGEST_LEN\n", digest_len);
+        return -2;
+    }
+    if (digest == nullptr || text == nullptr || text_len <= 0) return -2;
+    char hex[2 * MD5_DIGEST_LEN + 1];
+    digest_hex(digest, MD5_DIGEST_LEN, hex);
+    return snprintf(text, static_cast<size_t>(text_len), "%s", hex);
+}
+
+int sha256_digest2sha256_str(const uint8_t *digest, int digest_len, char *text, int text_len) {
+    if (digest_len < SHA256_DIGEST_LENGTH) {
+        KIV_LOG(1, "digest_len(%d) < SHA256_DIGEST_LENGTH\n", digest_len);
+        return -2;
+    }
+    if (digest == nullptr || text == nullptr || text_len < 2 * SHA256_DIGEST_LENGTH + 1) return -2;
+    digest_hex(digest, SHA256_DIGEST_LENGTH, text);
+    return 2 * SHA256_DIGEST_LENGTH;
+}
+
+int md5_str2md5_digest(uint8_t *digest, int digest_len, const char *text, int text_len) {
+    if (digest == nullptr || text == nullptr || digest_len < MD5_DIGEST_LEN ||
+        (text_len != 32 && text_len != 33)) {
+        KIV_LOG(1, "digest_len = %d, str_len is %d\n", digest_len, text_len);
+        return -2;
+    }
+    int bad = hex_to_digest(digest, MD5_DIGEST_LEN, text);
+    if (bad >= 0) {
+        KIV_LOG(1, "hex2char failed, %s[%d:%d]\n", text, 2 * bad, 2 * bad + 1);
+        return -2;
+    }
+    return 0;
+}
+
+int sha256_str2sha256_digest(uint8_t *digest, int digest_len, const char *text, int text_len) {
+    if (digest == nullptr || text == nullptr || digest_len < SHA256_DIGEST_LENGTH ||
+        (text_len != 64 && text_len != 65)) {
+        KIV_LOG(1, "digest_len = %d, str_len is %d\n", digest_len, text_len);
+        return -2;
+    }
+    int bad = hex_to_digest(digest, SHA256_DIGEST_LENGTH, text);
+    if (bad >= 0) {
+        KIV_LOG(1, "hex2char failed, %c%c\n", text[2 * bad], text[2 * bad + 1]);
+        return -2;
+    }
+    return 0;
+}
+
+// ---- memory table ----
+
+int search_hash_from_table(fhash *table, const char *path, binhash_info *record) {
+    if (table == nullptr || path == nullptr || record == nullptr) {
+        KIV_LOG(1, "param illegal\n");
+        return -2;
+    }
+    uint32_t key = mordek_crc32(path, strlen(path));
+    void *data;
+    int ret = fhash_search(table, &key, sizeof(key), &data);
+    if (ret != 0) {
+        KIV_LOG(4, "%s fail, ACTION_RETURN, ret: %d\n", "xhash_search", ret);
+        return ret;
+    }
+    auto *hit = static_cast<binhash_info *>(data);
+    // Readers share the lock; last use is the one field they write.
+    __atomic_store_n(&hit->last_use, static_cast<uint32_t>(now_sec()), __ATOMIC_RELAXED);
+    record->mtime = hit->mtime;
+    memcpy(record->md5, hit->md5, sizeof(record->md5));
+    memcpy(record->sha256, hit->sha256, sizeof(record->sha256));
+    KIV_LOG(4, "modified time of %s in hash : %lu\n", path, (unsigned long)hit->mtime);
+    return 0;
+}
+
+int del_old_binhash_info_node(void *record, void *arg) {
+    auto *rec = static_cast<binhash_info *>(record);
+    auto *a = static_cast<binhash_sweep_arg *>(arg);
+    uint64_t last = rec->last_use;
+    if (last > a->now || a->now - last > kStaleSec)
+        fhash_delete(a->table, &rec->key, sizeof(rec->key));
+    return 0;
+}
+
+int insert_binhash_into_table(fhash *table, const char *path, binhash_info *record) {
+    if (table == nullptr || path == nullptr || record == nullptr) {
+        KIV_LOG(1, "param illegal\n");
+        return -2;
+    }
+    uint64_t now = now_sec();
+    if (fhash_full(table) == 1) {
+        uint64_t last = g_binhash_info.last_sweep;
+        if (now >= last && now - last < kSweepGapSec) return -1;
+        g_binhash_info.last_sweep = now;
+        KIV_LOG(4, "reach max hash node num.\n");
+        binhash_sweep_arg a{table, now};
+        if (fhash_walk(table, del_old_binhash_info_node, &a) != 0)
+            KIV_LOG(1, "fhash_walk failed\n");
+        if (fhash_full(table) == 1) {
+            KIV_LOG(4, "binhash full, no node over 10 mins\n");
+            return -1;
+        }
+    }
+    auto *n =
+        static_cast<binhash_info *>(kiv_malloc(sizeof(binhash_info), MALLOC_FOR_TASK_BINHASH_INFO));
+    if (n == nullptr) {
+        KIV_LOG(1, "%s fail, ACTION_RETURN\n", "malloc");
+        return -1;
+    }
+    *n = binhash_info{};
+    n->mtime = record->mtime;
+    memcpy(n->md5, record->md5, sizeof(n->md5));
+    memcpy(n->sha256, record->sha256, sizeof(n->sha256));
+    n->found = record->found;
+    n->last_use = static_cast<uint32_t>(now);
+    n->key = mordek_crc32(path, strlen(path));
+    if (fhash_insert(table, &n->key, sizeof(n->key), n) != 0) {
+        KIV_LOG(3, "fhash_insert failed\n");
+        kiv_free(n);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- hashing ----
+
+int get_file_hash_val(const char *path, binhash_info *record) {
+    if (path == nullptr || record == nullptr) return -2;
+    // Non-blocking so that a named pipe at the path cannot stall a collector thread.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -9;
+    nql_md5_ctx md5;
+    sha256_ctx sha;
+    nql_md5_init(&md5);
+    sha256_init(&sha);
+    uint8_t buf[kReadSize];
+    int ret = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ret = -1;  // a partial digest must never be cached
+            break;
+        }
+        nql_md5_update(&md5, buf, static_cast<uint32_t>(n));
+        sha256_update(&sha, buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    nql_md5_final(&md5, record->md5);
+    sha256_final(&sha, record->sha256);
+    return ret;
+}
+
+// ---- SQLite store ----
+
+int sqlite_get_row_callback(void *arg, int ncol, char **vals, char **) {
+    long long v;
+    if (ncol < 1 || !parse_long(vals[0], &v) || v < INT32_MIN || v > INT32_MAX) {
+        KIV_LOG(3, "sqlite_get_row_callback: %s\n", ncol >= 1 && vals[0] ? vals[0] : "(null)");
+        return 0;
+    }
+    *static_cast<int32_t *>(arg) = static_cast<int32_t>(v);
+    return 0;
+}
+
+int sqlite_db_callback(void *arg, int ncol, char **vals, char **) {
+    if (ncol < 3) return 0;
+    auto *rec = static_cast<binhash_info *>(arg);
+    const char *md5 = vals[0] ? vals[0] : "";
+    const char *sha = vals[1] ? vals[1] : "";
+    const char *mt = vals[2] ? vals[2] : "";
+    rec->found = 1;
+    KIV_LOG(3, "modified time in db:%s, md5 is %s, sha256 is %s\n", mt, md5, sha);
+    long long v;
+    if (parse_long(mt, &v)) {
+        rec->mtime = static_cast<uint64_t>(v);
+    } else {
+        KIV_LOG(3, "get sqlite modify time error: %s\n", mt);
+        rec->mtime = 0;  // never matches a file, so it is rehashed
+    }
+    if (md5_str2md5_digest(rec->md5, sizeof(rec->md5), md5, (int)strlen(md5)) != 0 ||
+        sha256_str2sha256_digest(rec->sha256, sizeof(rec->sha256), sha, (int)strlen(sha)) != 0)
+        rec->mtime = 0;  // a damaged digest text is recomputed, never served
+    return 0;
+}
+
+int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc) {
+    if (handle == nullptr || desc == nullptr) {
+        KIV_LOG(1, "param illegal!\n");
+        return -1;
+    }
+    KIV_LOG(2, "sqlite create hash db\n");
+    char name[2 * BINHASH_DB_PATH_LEN];
+    snprintf(name, sizeof(name), "%s/%s", s_db_dir, kDbName);
+    if (dirutils_path_transform(name, desc->db_path, sizeof(desc->db_path)) != 0) {
+        KIV_LOG(1, "trans %s failed\n", name);
+        return -1;
+    }
+    snprintf(name, sizeof(name), "%s/%s.bak", s_db_dir, kDbName);
+    if (dirutils_path_transform(name, desc->bak_path, sizeof(desc->bak_path)) != 0) {
+        KIV_LOG(1, "trans %s failed\n", name);
+        return -1;
+    }
+    char dir[BINHASH_DB_PATH_LEN];
+    if (dirutils_path_transform(s_db_dir, dir, sizeof(dir)) != 0) {
+        KIV_LOG(1, "trans %s failed\n", s_db_dir);
+        return -1;
+    }
+    if (access(dir, F_OK) != 0 && dirutils_mkdir(dir, 0755) != 0) {
+        KIV_LOG(1, "%s isn't exist, and mkdir failed\n", dir);
+        return -1;
+    }
+    desc->select_stmt = desc->replace_stmt = nullptr;
+    int rc = sqlite3_open(desc->db_path, handle);
+    if (rc != SQLITE_OK) {
+        KIV_LOG(1, "open db failed,path=%s\n", desc->db_path);
+        db_close(handle, desc);
+        rename(desc->db_path, desc->bak_path);
+        return rc;
+    }
+    int32_t count = -1;
+    const char *steps[] = {"PRAGMA cache_size = 10;", "PRAGMA synchronous = 0;", kCreateSql,
+                           "SELECT COUNT(PATH) FROM PATH_HASH;"};
+    for (const char *sql : steps) {
+        rc = sqlite3_exec(*handle, sql, sql == steps[3] ? sqlite_get_row_callback : nullptr, &count,
+                          nullptr);
+        if (rc != SQLITE_OK) break;
+    }
+    if (rc == SQLITE_OK) {
+        if (count >= 0) {
+            KIV_LOG(2, "get db size:%d\n", count);
+            desc->row_count = count;
+        }
+        rc = sqlite3_prepare_v2(*handle, kSelectSql, -1, &desc->select_stmt, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_prepare_v2(*handle, kReplaceSql, -1, &desc->replace_stmt, nullptr);
+    }
+    if (rc == SQLITE_OK) return 0;
+    return may_recover ? sqlite_err_handling(handle, rc, desc) : rc;
+}
+
+void sqlite_db_destroy(sqlite3 **handle, sqlite_db_info *desc) {
+    if (handle == nullptr) return;
+    db_close(handle, desc);
+    KIV_LOG(2, "close sqlite3 db_destroy!\n");
+}
+
+int sqlite_err_handling(sqlite3 **handle, int code, sqlite_db_info *desc) {
+    const char *msg = *handle ? sqlite3_errmsg(*handle) : "";
+    KIV_LOG(1, "zErrMsg = %s\n", msg);
+    if (!is_damaged(code, msg)) {
+        KIV_LOG(1, "sqlite error code:%d\n", code);
+        db_close(handle, desc);
+        return code;
+    }
+    KIV_LOG(1, "db damaged!\n");
+    db_close(handle, desc);
+    rename(desc->db_path, desc->bak_path);  // one backup generation: overwrites the last
+    desc->row_count = 0;
+    int rc = sqlite_db_create(handle, false, desc);
+    if (rc != 0) db_close(handle, desc);
+    return rc;
+}
+
+int search_sqlite_from_db(sqlite3 **handle, const char *path, uint32_t path_len,
+                          binhash_info *record, sqlite_db_info *desc) {
+    if (handle == nullptr || *handle == nullptr || path == nullptr || record == nullptr ||
+        desc == nullptr || desc->select_stmt == nullptr) {
+        KIV_LOG(1, "param illegal!\n");
+        return -1;
+    }
+    KIV_LOG(3, "sql sentence %s\n", kSelectSql);
+    KIV_LOG(3, "search %s from db!\n", path);
+    sqlite3_stmt *st = desc->select_stmt;
+    record->found = 0;
+    int rc = sqlite3_bind_text(st, 1, path, static_cast<int>(path_len), SQLITE_STATIC);
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            int n = sqlite3_column_count(st);
+            char *vals[3] = {};
+            for (int i = 0; i < n && i < 3; i++) vals[i] = (char *)sqlite3_column_text(st, i);
+            sqlite_db_callback(record, n, vals, nullptr);
+        }
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc != SQLITE_DONE && rc != SQLITE_OK) {
+        sqlite_err_handling(handle, rc, desc);
+        return -1;
+    }
+    if (!record->found) {
+        KIV_LOG(3, "not found in db!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int insert_sqlite_into_db(sqlite3 **handle, const char *path, uint32_t path_len,
+                          binhash_info *record, sqlite_db_info *desc, uint32_t max_rows) {
+    if (handle == nullptr || *handle == nullptr || path == nullptr || record == nullptr ||
+        desc == nullptr || desc->replace_stmt == nullptr) {
+        KIV_LOG(1, "param illegal!\n");
+        return -1;
+    }
+    if (static_cast<int64_t>(desc->row_count) >= static_cast<int64_t>(max_rows)) {
+        KIV_LOG(1, "data reach the maxsize:%d\n", desc->row_count);
+        return -1;
+    }
+    char md5[2 * MD5_DIGEST_LEN + 1];
+    char sha[2 * SHA256_DIGEST_LENGTH + 1];
+    md5_digest2md5_str(record->md5, sizeof(record->md5), md5, sizeof(md5));
+    sha256_digest2sha256_str(record->sha256, sizeof(record->sha256), sha, sizeof(sha));
+    sqlite3_stmt *st = desc->replace_stmt;
+    int rc = sqlite3_bind_text(st, 1, path, static_cast<int>(path_len), SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 2, md5, -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, sha, -1, SQLITE_STATIC);
+    if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(record->mtime));
+    if (rc == SQLITE_OK) rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (rc != SQLITE_DONE) {
+        sqlite_err_handling(handle, rc, desc);
+        return -1;
+    }
+    desc->row_count++;  // a replaced row counts too: the count only bounds growth
+    KIV_LOG(3, "insert %s into db!\n", path);
+    return 0;
+}
+
+// ---- lookup ----
+
+int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t *sha256,
+                            int sha256_len, int *too_big) {
+    if (path == nullptr || md5 == nullptr || sha256 == nullptr || md5_len <= 0 || sha256_len <= 0) {
+        KIV_LOG(1, "get process param illegal\n");
+        return -2;
+    }
+    binhash_cache_info &g = g_binhash_info;
+    binhash_info rec{};
+    struct stat st;
+    if (int r = stat(path, &st); r != 0) {
+        KIV_LOG(3, "stat %s failed! ret: %d\n", path, r);
+        return -9;
+    }
+    uint64_t max_size = g.max_file_size ? g.max_file_size : BINHASH_MAX_FILE_SIZE_DEFAULT;
+    if (static_cast<uint64_t>(st.st_size) > max_size) {
+        if (too_big) *too_big = 1;
+        KIV_LOG(3, "file is too big, the size is %lu\n", (unsigned long)st.st_size);
+        return -1;
+    }
+    uint64_t mtime = static_cast<uint64_t>(st.st_mtime);
+    KIV_LOG(4, "modified time of %s now is %lu\n", path, (unsigned long)mtime);
+    rec.mtime = mtime;
+    int ret;
+    {
+        rw_guard rd(&g.binhash_lock, false);
+        ret = search_hash_from_table(g.binhash_hash, path, &rec);
+    }
+    bool store_mem = true;
+    bool compute = true;
+    if (ret == 0) {
+        store_mem = compute = rec.mtime != mtime;
+    } else {
+        KIV_LOG(4, "can't find in hash, search from sqlite\n");
+        uint32_t len = static_cast<uint32_t>(strlen(path));
+        mutex_guard m(&g.binhash_db_mutex);
+        compute =
+            search_sqlite_from_db(&g.db, path, len, &rec, &g.db_info) != 0 || rec.mtime != mtime;
+    }
+    if (compute) {
+        KIV_LOG(4, "can't find, need to calculate\n");
+        rec.mtime = mtime;
+        rec.found = 0;
+        if (int r = get_file_hash_val(path, &rec); r != 0) {
+            KIV_LOG(1, "calculate file: %s md5/sha256 failed: %d\n", path, r);
+            return -1;
+        }
+        uint32_t len = static_cast<uint32_t>(strlen(path));
+        mutex_guard m(&g.binhash_db_mutex);
+        insert_sqlite_into_db(&g.db, path, len, &rec, &g.db_info, g.binhash_database_size);
+    }
+    if (store_mem) {
+        rw_guard wr(&g.binhash_lock, true);
+        insert_binhash_into_table(g.binhash_hash, path, &rec);
+    }
+    memcpy(md5, rec.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
+    memcpy(sha256, rec.sha256,
+           sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
+    return 0;
+}
+
+int get_binhash_info(const char *path, char *md5_str, int md5_str_len, char *sha256_str,
+                     int sha256_str_len, int *too_big) {
+    if (path == nullptr || md5_str == nullptr || sha256_str == nullptr || md5_str_len <= 0 ||
+        sha256_str_len < 2 * SHA256_DIGEST_LENGTH + 1) {
+        KIV_LOG(1, "param illegal\n");
+        return -2;
+    }
+    uint8_t md5[MD5_DIGEST_LEN];
+    uint8_t sha[SHA256_DIGEST_LENGTH];
+    if (get_binhash_info_digest(path, md5, sizeof(md5), sha, sizeof(sha), too_big) != 0) {
+        KIV_LOG(1, "get_binhash_info_digest failed\n");
+        return -1;
+    }
+    md5_digest2md5_str(md5, sizeof(md5), md5_str, md5_str_len);
+    sha256_digest2sha256_str(sha, sizeof(sha), sha256_str, sha256_str_len);
+    return 0;
+}
+
+// ---- lifecycle ----
+
+int binhash_resource_init(uint32_t binhash_size, uint32_t binhash_database_size,
+                          uint64_t max_file_size) {
+    binhash_cache_info &g = g_binhash_info;
+    g.binhash_size = binhash_size ? binhash_size : BINHASH_SIZE_DEFAULT;
+    g.binhash_database_size =
+        binhash_database_size ? binhash_database_size : BINHASH_DATABASE_SIZE_DEFAULT;
+    g.max_file_size = max_file_size ? max_file_size : BINHASH_MAX_FILE_SIZE_DEFAULT;
+    g.last_sweep = 0;
+    g.done = 0;
+    int ret = pthread_rwlock_init(&g.binhash_lock, nullptr);
+    if (ret != 0) {
+        KIV_LOG(0, "pthread_rwlock_init binhash_lock failed, ret is %d\n", ret);
+        return -1;
+    }
+    g.done |= DONE_LOCK;
+    ret = pthread_mutex_init(&g.binhash_db_mutex, nullptr);
+    if (ret != 0) {
+        KIV_LOG(0, "pthread_mutex_init binhash_db_mutex failed, ret is %d\n", ret);
+        binhash_resource_exit();
+        return -1;
+    }
+    g.done |= DONE_MUTEX;
+    g.db_info = sqlite_db_info{};
+    ret = sqlite_db_create(&g.db, true, &g.db_info);
+    if (ret != 0) {
+        KIV_LOG(0, "sqlite_db_create failed, ret is %d\n", ret);
+        db_close(&g.db, &g.db_info);
+        binhash_resource_exit();
+        return -1;
+    }
+    g.done |= DONE_DB;
+    g.binhash_hash = fhash_create(g.binhash_size, g.binhash_size, binhash_key_cmp_func, nullptr,
+                                  binhash_data_del_func);
+    if (g.binhash_hash == nullptr) {
+        KIV_LOG(0, "fhash_create binhash_hash failed\n");
+        binhash_resource_exit();
+        return -1;
+    }
+    g.done |= DONE_HASH;
+    return 0;
+}
+
+void binhash_resource_exit() {
+    binhash_cache_info &g = g_binhash_info;
+    if (g.done & DONE_HASH) {
+        fhash_destroy(g.binhash_hash);
+        g.binhash_hash = nullptr;
+    }
+    if (g.done & DONE_DB) sqlite_db_destroy(&g.db, &g.db_info);
+    if (g.done & DONE_MUTEX) pthread_mutex_destroy(&g.binhash_db_mutex);
+    if (g.done & DONE_LOCK) pthread_rwlock_destroy(&g.binhash_lock);
+    // Calls after exit find no table and no database and just hash the file.
+    g.binhash_lock = PTHREAD_RWLOCK_INITIALIZER;
+    g.binhash_db_mutex = PTHREAD_MUTEX_INITIALIZER;
+    g.done = 0;
+}

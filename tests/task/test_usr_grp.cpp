@@ -1,0 +1,121 @@
+#include "task/usr_grp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/timer.h"
+
+namespace {
+
+std::atomic<uint64_t> g_ms{7000000000ull};
+constexpr uint32_t kNoSuchId = 3999999999u;
+
+void set_sec(uint64_t s) {
+    g_ms = s * 1000;
+    kiv_timer_set_source([] { return g_ms.load(); });
+}
+
+// id -> name as `getent` lists the database; a later line with the same id wins, as in a table.
+std::map<uint32_t, std::string> getent(const char *db) {
+    std::map<uint32_t, std::string> out;
+    FILE *p = popen((std::string("getent ") + db).c_str(), "r");
+    char line[4096];
+    while (p && fgets(line, sizeof(line), p)) {
+        char name[256];
+        unsigned id;
+        if (sscanf(line, "%255[^:]:%*[^:]:%u", name, &id) == 2) out[id] = name;
+    }
+    if (p) pclose(p);
+    return out;
+}
+
+struct UsrGrpTest : ::testing::Test {
+    uint64_t t0 = g_ms / 1000;
+    void SetUp() override {
+        set_sec(t0);
+        ASSERT_EQ(kiv_usr_grp_info_init(), 0);
+    }
+    void TearDown() override {
+        kiv_usr_grp_info_exit();
+        kiv_timer_set_source(nullptr);
+    }
+};
+
+TEST_F(UsrGrpTest, NamesMatchAccountDatabase) {
+    char out[64];
+    using get_fn = int (*)(uint32_t, char *, int);
+    for (auto [db, get] : {std::pair<const char *, get_fn>{"passwd", get_username_by_uid},
+                           {"group", get_grpname_by_gid}}) {
+        auto names = getent(db);
+        ASSERT_FALSE(names.empty());
+        for (auto &[id, name] : names) {
+            ASSERT_EQ(get(id, out, sizeof(out)), 0) << db << " " << id;
+            EXPECT_EQ(out, name);
+        }
+    }
+    // Cut to out_len - 1; unusable buffers refused before any search.
+    EXPECT_EQ(get_username_by_uid(0, out, 3), 0);
+    EXPECT_STREQ(out, "ro");
+    EXPECT_EQ(get_username_by_uid(0, out, 0), -1);
+    EXPECT_EQ(get_grpname_by_gid(0, nullptr, 8), -1);
+}
+
+TEST_F(UsrGrpTest, MissingIdReloadsAtMostOncePer10s) {
+    char out[64];
+    usrgrp_hash_table *tables[] = {&s_usr_grp_info.user_hash_table,
+                                   &s_usr_grp_info.usergrp_hash_table};
+    for (int which = 0; which < 2; which++) {
+        usrgrp_hash_table *t = tables[which];
+        auto get = which == 0 ? get_username_by_uid : get_grpname_by_gid;
+        uint64_t base = t0 + 100 * (which + 1);
+        set_sec(base);
+        ASSERT_EQ(rehash_table(which, t), 0);
+        EXPECT_EQ(t->last_rehash, base);
+        // Seconds after base, and whether the miss reloads.
+        for (auto [at, reload] : {std::pair{9, false}, {10, true}, {19, false}, {20, true}}) {
+            set_sec(base + at);
+            uint64_t before = t->last_rehash;
+            EXPECT_EQ(get(kNoSuchId, out, sizeof(out)), -1);
+            EXPECT_EQ(t->last_rehash != before, reload) << which << " at " << at;
+        }
+        // An entry gone from the table comes back through the reload on miss.
+        set_sec(base + 40);
+        uint32_t root = 0;
+        fhash_delete(t->hash_head, &root, sizeof(root));
+        EXPECT_EQ(get(0, out, sizeof(out)), 0);
+        EXPECT_EQ(t->last_rehash, base + 40);
+    }
+    EXPECT_EQ(rehash_table(2, tables[0]), -1);
+}
+
+TEST_F(UsrGrpTest, TimerRefreshesBothTablesEvery12h) {
+    set_sec(t0 + USRGRP_REFRESH_MS / 1000);
+    kiv_timer_loop();
+    EXPECT_EQ(s_usr_grp_info.user_hash_table.last_rehash, t0 + 43200);
+    EXPECT_EQ(s_usr_grp_info.usergrp_hash_table.last_rehash, t0 + 43200);
+}
+
+TEST_F(UsrGrpTest, LookupsDuringReloads) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; i++)
+        readers.emplace_back([&] {
+            char out[64];
+            while (!stop) bad += get_username_by_uid(0, out, 64) + get_grpname_by_gid(0, out, 64);
+        });
+    for (uint64_t i = 1; i <= 50; i++) {
+        set_sec(t0 + 10 * i);
+        update_usrgrp_info_timer_func(nullptr);  // both tables
+    }
+    stop = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad, 0);  // a failed lookup adds -1
+}
+
+}  // namespace
