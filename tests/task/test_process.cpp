@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "framework/mem.h"
+#include "proc_bytes.h"
+#include "task/process.h"
+
+namespace {
+
+const uint32_t kMax[8] = {1023, 1023, 1023, 1023, 1023, 128, 32, 32};
+
+std::string flex_get(const flex_task_info *b, int t) {
+    flex_str s{};
+    get_flex_task_info_str(b, &s, t);
+    return std::string(s.ptr, s.len);
+}
+
+// Decodes from an odd offset so no load may rely on alignment.
+int decode(const std::vector<unsigned char> &bytes, size_t len, raw_process_buf *out) {
+    std::vector<unsigned char> shifted(len + 1);
+    memcpy(shifted.data() + 1, bytes.data(), len);
+    return raw_process_info_decode(shifted.data() + 1, len, &out->info, sizeof *out);
+}
+
+TEST(ProcessRecord, FixedFieldsAndEveryFlexLengthAtMaxAndZero) {
+    proc_fields f;
+    f.uid[2] = 0xdeadbeef, f.gid[3] = 7, f.owner_id = 42, f.mode = 04755, f.event_id = 0xbeef;
+    for (int t = 0; t < 8; t++) f.s[t] = std::string(kMax[t], (char)('a' + t));
+    auto bytes = build_proc(f);
+    bytes[67] |= 0xf0;  // unused bits 28-31 of the mode word
+    ASSERT_EQ(bytes.size(), 68 + 9 + 5 * 1023 + 128 + 32 + 32u);
+    static raw_process_buf buf;
+    ASSERT_EQ(decode(bytes, bytes.size(), &buf), 0);
+    const raw_process_info *r = &buf.info;
+    EXPECT_EQ(r->create_time, f.create_time);
+    EXPECT_EQ(r->parent_create_time, 0x99u);
+    EXPECT_EQ(r->pid, 100u);
+    EXPECT_EQ(r->uid[2], 0xdeadbeefu);
+    EXPECT_EQ(r->gid[3], 7u);
+    EXPECT_EQ(r->owner_id, 42u);
+    EXPECT_EQ(raw_process_mode(r), 04755u);
+    EXPECT_EQ(raw_process_task_event_id(r), 0xbeef);
+    for (int t = 0; t < 8; t++) EXPECT_EQ(flex_get(&r->flex, t), f.s[t]) << t;
+    EXPECT_EQ(get_flex_task_info_cur_size(&r->flex), get_flex_task_info_max_size());
+    EXPECT_EQ(get_flex_task_info_max_size(), 5319);
+
+    // Each length alone at its maximum with all others zero: no field bleeds into another.
+    for (int t = 0; t < 8; t++) {
+        proc_fields g;
+        g.s[t] = std::string(kMax[t], 'x');
+        auto one = build_proc(g);
+        ASSERT_EQ(decode(one, one.size(), &buf), 0) << t;
+        for (int u = 0; u < 8; u++)
+            EXPECT_EQ(get_flex_task_info_str_size(&buf.info.flex, u), u == t ? (int)kMax[t] : 0);
+    }
+}
+
+TEST(ProcessRecord, MalformedRecordsAreRejected) {
+    static raw_process_buf buf;
+    proc_fields f;
+    f.s[0] = "cmd", f.s[4] = "/dev/pts/1";
+    auto ok = build_proc(f);
+    EXPECT_EQ(decode(ok, ok.size(), &buf), 0);
+    EXPECT_EQ(raw_process_info_check(ok.data(), ok.size() + 100), (int)ok.size());
+    EXPECT_EQ(decode(ok, ok.size() - 1, &buf), -1);  // last string cut short
+    EXPECT_EQ(decode(ok, 76, &buf), -1);             // header cut short
+    // A record larger than the output room is not copied.
+    EXPECT_EQ(raw_process_info_decode(ok.data(), ok.size(), &buf.info, ok.size() - 1), -1);
+    // Lengths above the maxima of the short types, which their fields can still hold.
+    for (int t : {5, 6, 7}) {
+        proc_fields g;
+        g.s[t] = std::string(kMax[t] + 1, 'y');
+        auto bad = build_proc(g);
+        EXPECT_EQ(decode(bad, bad.size(), &buf), -1) << t;
+    }
+}
+
+TEST(ProcessRecord, ExitInfoBytes) {
+    proc_bytes w;
+    w.u64(0x0102030405060708ull), w.u32(4242), w.u16(0xfffe), w.u8(0x8b);
+    raw_exit_info e{};
+    ASSERT_EQ(raw_exit_info_decode(w.b.data(), w.b.size(), &e), 0);
+    EXPECT_EQ(e.create_time, 0x0102030405060708ull);
+    EXPECT_EQ(e.pid, 4242u);
+    EXPECT_EQ(e.task_event_id, 0xfffe);
+    EXPECT_EQ(e.exit_code, 0x8b);
+    EXPECT_EQ(raw_exit_info_decode(w.b.data(), 14, &e), -1);
+}
+
+TEST(ProcessRecord, FlexStore) {
+    alignas(8) unsigned char mem[9 + 3000] = {};
+    auto *b = reinterpret_cast<flex_task_info *>(mem);
+    ASSERT_EQ(flex_task_info_init(b), 0);
+    const char *s[8] = {"cmd", "/cwd", "/bin/p", "fd0", "fd1", "app", "usr", "grp"};
+    for (int t = 0; t < 8; t++) {
+        flex_str in{s[t], (uint32_t)strlen(s[t])};
+        ASSERT_EQ(set_flex_task_info_str(b, 3000, &in, t), 0);
+    }
+    flex_str longer{"/usr/local/bin/longer", 21};
+    ASSERT_EQ(set_flex_task_info_str(b, 3000, &longer, FLEX_PATH), 0);
+    flex_str empty{"", 0};
+    EXPECT_EQ(set_flex_task_info_str(b, 3000, &empty, FLEX_CMD_LINE), -2);
+    std::string huge(2000, 'h');
+    flex_str big{huge.data(), 2000};
+    ASSERT_EQ(set_flex_task_info_str(b, 3000, &big, FLEX_CUR_PATH), 0);
+    EXPECT_EQ(flex_get(b, FLEX_CUR_PATH), huge.substr(0, 1023));
+    for (int t : {0, 3, 4, 5, 6, 7}) EXPECT_EQ(flex_get(b, t), s[t]) << t;
+    EXPECT_EQ(flex_get(b, FLEX_PATH), "/usr/local/bin/longer");
+    // Capacity counts every string: room is short by one byte.
+    int used = get_flex_task_info_cur_size(b) - 12;
+    flex_str plus{"XXXXX", 5};  // replaces "cmd": grows by 2
+    EXPECT_EQ(set_flex_task_info_str(b, used + 1, &plus, FLEX_CMD_LINE), -4);
+    EXPECT_EQ(set_flex_task_info_str(b, used + 2, &plus, FLEX_CMD_LINE), 0);
+    EXPECT_EQ(get_flex_task_info_cur_size(nullptr), 0);
+}
+
+TEST(ProcessRecord, PermissionGuidAndInit) {
+    struct {
+        uint32_t mode;
+        const char *text;
+    } perms[] = {{04755, "rwsr-xr-x"},
+                 {01777, "rwxrwxrwt"},
+                 {02644, "rw-r-Sr--"},
+                 {07000, "--S--S--T"},
+                 {0, "---------"}};
+    for (auto &p : perms) {
+        char out[12];
+        ASSERT_EQ(get_file_permissions_and_owner(p.mode, out, 10), 0);
+        EXPECT_STREQ(out, p.text);
+    }
+    char small[9];
+    EXPECT_EQ(get_file_permissions_and_owner(0, small, 9), -1);
+
+    char guid[32];
+    const char *cmd = "/usr/bin/python3 -m json.tool";
+    process_guid_build(guid, 0x1a2b, 0x77000000c0ffeeull, cmd, strlen(cmd));
+    EXPECT_STREQ(guid, "01a2b00c0ffee/usr/bin/python3");
+    process_guid_build(guid, 0x123456, 0xc0ffee, "ls", 2);  // pid over 0xffff: tail overwritten
+    EXPECT_STREQ(guid, "012345600c0ffls");
+
+    static process_st p;
+    memset(&p, 'z', sizeof p);
+    process_st_init(&p);
+    EXPECT_EQ(p.pid, -1);
+    EXPECT_EQ(p.xdg_session_id, -1);
+    for (uint32_t id : p.ids) EXPECT_EQ((int32_t)id, -1);
+    EXPECT_STREQ(p.path, "");
+    EXPECT_EQ(p.flags & PROCESS_ST_EXITED, 0);
+}
+
+TEST(ProcessRecord, CommonRecordAndConversions) {
+    proc_fields f;
+    f.pid = 0x1a2b, f.create_time = 0xc0ffee, f.mode = 02644, f.uid[1] = 5, f.gid[1] = 6;
+    f.s[0] = std::string(1023, 'c');
+    f.s[1] = "/home", f.s[2] = "/bin/sh", f.s[3] = "/dev/null", f.s[6] = std::string(32, 'k');
+    auto bytes = build_proc(f);
+    static raw_process_buf buf;
+    ASSERT_EQ(decode(bytes, bytes.size(), &buf), 0);
+    process_info_st info{};
+    info.raw = &buf.info;
+    info.md5[0] = 0xab, info.sha256[31] = 0x0f;
+    strcpy(info.user_name, "alice");
+    strcpy(info.group_name, std::string(32, 'g').c_str());
+
+    static process_st ps;
+    process_st_init(&ps);
+    ASSERT_EQ(process_info_st2process_st(&info, &ps), 0);
+    EXPECT_EQ(std::string(ps.cmd_line).size(), 1023u);
+    EXPECT_STREQ(ps.user_name, "alice");  // resolved name replaces the kernel's
+    EXPECT_STREQ(ps.path_permit, "rw-r-Sr--");
+    EXPECT_EQ(std::string(ps.md5), "ab" + std::string(30, '0'));
+    EXPECT_EQ(std::string(ps.sha256), std::string(62, '0') + "0f");
+    EXPECT_EQ(std::string(ps.guid), "01a2b00c0ffee" + std::string(16, 'c'));
+
+    common_proc_info c{};
+    int64_t before = kiv_stat_get(MALLOC_FOR_TASK_FTREE_FLEX_INFO_INIT);
+    ASSERT_EQ(init_common_proc_info(&info, &c), 0);
+    EXPECT_EQ(flex_get(c.flex, FLEX_FD0), "");  // descriptors stay per process
+    EXPECT_EQ(flex_get(c.flex, FLEX_USER_NAME), "alice");
+    EXPECT_EQ(c.ids[1], 5u);
+    ASSERT_EQ(set_common_info_flex_info(&c, FLEX_APP_TYPE, "browser-app", 11), 0);
+    EXPECT_EQ(set_common_info_flex_info(&c, FLEX_APP_TYPE, "x", 0), -1);
+    fork_info_st fi{};
+    fi.exec_info = &c, fi.pid = 77, fi.create_time = 5, fi.flags = FORK_INFO_EXITED;
+    char fd1[] = "/dev/pts/0";
+    fi.fd1 = fd1;
+    ASSERT_EQ(fork_info_st2process_st(&fi, &ps), 0);
+    EXPECT_STREQ(ps.app_type, "browser-app");
+    EXPECT_STREQ(ps.path, "/bin/sh");
+    EXPECT_STREQ(ps.fd1, "/dev/pts/0");
+    EXPECT_EQ(std::string(ps.group_name), std::string(32, 'g'));
+    EXPECT_EQ(ps.flags & PROCESS_ST_EXITED, PROCESS_ST_EXITED);
+    kiv_free(c.flex);
+    EXPECT_EQ(kiv_stat_get(MALLOC_FOR_TASK_FTREE_FLEX_INFO_INIT), before);
+
+    s_enable_malloc = 0;
+    EXPECT_EQ(init_common_proc_info(&info, &c), -3);
+    s_enable_malloc = 1;
+    EXPECT_EQ(init_common_proc_info(nullptr, &c), -2);
+}
+
+}  // namespace
