@@ -14,6 +14,7 @@
 #include "framework/task.h"
 #include "kmod/kmod.h"
 #include "log/ulog.h"
+#include "task/task.h"
 #include "task/usr_grp.h"
 
 const char *const app_version = "1.1.0_20240529130429";
@@ -67,7 +68,8 @@ const startup_step kSteps[] = {
     {10, "kiv_open_dev", [] { return kiv_open_dev("/dev/qx_sensor"); }, kiv_close_dev, FLUSH_FIRST},
     {11, "kiv_share_ring_init", kiv_share_ring_init, nullptr, 0},
     {12, "kiv_usr_grp_info_init", kiv_usr_grp_info_init, kiv_usr_grp_info_exit, 0},
-    // 13 process, 14 file, 15 network, 16 block logger: one line each.
+    {13, "kiv_task_init", kiv_task_init, kiv_task_exit, 0},
+    // 14 file, 15 network, 16 block logger: one line each.
     {17, "start_routine", start_routine, stop_routine, 0},
     {18, "switch off", switch_off, nullptr, 0},
 };

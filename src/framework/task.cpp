@@ -16,6 +16,7 @@
 #include "framework/reinject.h"
 #include "framework/ring.h"
 #include "log/ulog.h"
+#include "qxkiv/process_query.h"
 
 kiv_task *g_tasks;
 int g_tasks_num;
@@ -98,13 +99,17 @@ bool is_primary_collector(const kiv_task *task) {
 }
 
 int collector_thread_local_init() {
-    // The per-thread process-information context is set up here once the process query
-    // service exists.
+    // Process queries of this thread reuse one list of result records.
+    if (_init_process_info(PROC_QUERY_MAX_DEPTH) != 0) {
+        KIV_LOG(1, "init for task:%d local failed\n", current ? current->task_no : 0);
+        return -1;
+    }
     KIV_LOG(2, "init for task:%d local ok\n", current ? current->task_no : 0);
     return 0;
 }
 
 void collector_thread_local_exit() {
+    _free_process_info();
     KIV_LOG(2, "exit for task:%d local ok\n", current ? current->task_no : 0);
 }
 
@@ -146,13 +151,15 @@ void collector_main(kiv_task *task) {
 
 void framework_main(kiv_task *task) {
     task_enter(task);
-    // The thread's process-information context is set up here once the process query
-    // service exists.
+    // Timer callbacks query processes too.
+    if (_init_process_info(PROC_QUERY_MAX_DEPTH) != 0)
+        KIV_LOG(1, "init process info for %s failed\n", task->name);
     while (task_running(task)) {
         kiv_timer_loop();
         usleep(kFrameworkPeriodUs);
     }
     KIV_LOG(2, "stopping %s ...\n", task->name);
+    _free_process_info();
 }
 
 void __destroy_all_thead() {

@@ -1,4 +1,5 @@
 #include "task/process.h"
+#include "task/query.h"
 
 #include <bit>
 #include <cstdio>
@@ -294,7 +295,6 @@ int get_user_and_grp_name(uint32_t uid, uint32_t gid, process_info_st *info) {
     return 0;
 }
 
-// The process monitors run here as well once their registry exists in the task module.
 int get_extra_info(process_info_st *info) {
     if (!info || !info->raw) return -2;
     flex_str path{};
@@ -305,6 +305,7 @@ int get_extra_info(process_info_st *info) {
         int too_big = 0;
         if (get_binhash_info_digest(buf, info->md5, 16, info->sha256, 32, &too_big) != 0)
             KIV_LOG(3, "get_binhash_info_digest failed\n");
+        exec_cap_process_cb(buf, too_big, 0);
     }
     if (get_user_and_grp_name(info->raw->uid[1], info->raw->gid[1], info) != 0)
         KIV_LOG(3, "get_user_and_grp_name failed\n");

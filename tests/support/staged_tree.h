@@ -1,4 +1,5 @@
-// A temporary installation tree for start-up tests: config/sensor.conf and a log directory,
+// A temporary installation tree for start-up tests: config/sensor.conf, the shipped
+// config/task.conf and a log directory,
 // with the library pointed at them instead of the build tree.
 #pragma once
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include "comm/dirutils.h"
 #include "framework/config.h"
+#include "task/task.h"
 
 struct staged_tree {
     std::string root;
@@ -21,17 +23,25 @@ struct staged_tree {
         for (const char *d : {"/config", "/logs"}) mkdir((root + d).c_str(), 0700);
         write_conf(base);
         kiv_set_sensor_conf_path(conf().c_str());
+        // The process module reads the shipped task.conf from the same directory.
+        std::string src = __FILE__;
+        src.resize(src.rfind("tests/support/"));
+        std::ifstream shipped(src + "config/task.conf");
+        std::ofstream(task_conf()) << shipped.rdbuf();
+        task_set_conf_path(task_conf().c_str());
         // Lines flushed before the configuration is read land here too.
         snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
                  logs().c_str());
     }
     ~staged_tree() {
         kiv_set_sensor_conf_path(nullptr);
+        task_set_conf_path(nullptr);
         g_framework_config = saved;
         dirutils_rmdir(root.c_str());
     }
     std::string conf() const { return root + "/config/sensor.conf"; }
     std::string logs() const { return root + "/logs"; }
+    std::string task_conf() const { return root + "/config/task.conf"; }
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
     }

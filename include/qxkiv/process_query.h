@@ -1,0 +1,60 @@
+/* Process queries: describe a process and its ancestors for the calling thread, plus the
+ * process monitors and application-type tags.
+ *
+ * Results are kept in a list that belongs to the calling thread (create it once with
+ * _init_process_info); they stay valid until the same thread's next query. */
+#ifndef QXKIV_PROCESS_QUERY_H
+#define QXKIV_PROCESS_QUERY_H
+
+#include <stdint.h>
+
+#include "qxkiv/kiv_export.h"
+
+/* Results: 0 success, -1 failure, -2 bad arguments, -11 process module not running,
+ * -12 the ancestry contains pid 1. */
+#define PROC_QUERY_BAD_ARG (-2)
+#define PROC_QUERY_NOT_RUNNING (-11)
+#define PROC_QUERY_INIT_ANCESTOR (-12)
+
+/* Depth of one query: the process and up to 15 ancestors. */
+#define PROC_QUERY_MAX_DEPTH 16
+
+/* Fixed-size description of one process (layout in the sensor's process records). */
+struct process_st;
+
+typedef int (*process_monitor_fn)(const char *path, int flag);
+
+KIV_BEGIN_DECLS
+
+KIV_API int _init_process_info(int capacity);
+KIV_API void _free_process_info(void);
+KIV_API int is_proc_tree_init(void);
+
+/* create_time 0 matches whatever process holds the pid; depth is capped at 16. Up to three
+ * attempts 100 ms apart; the _once variants try once and never sleep. */
+KIV_API int query_tgid_info(int tgid, uint64_t create_time, int depth);
+KIV_API int query_tgid_info_once(int tgid, uint64_t create_time);
+/* Any thread id: its thread group leader is queried. */
+KIV_API int _query_process_info(int pid, int depth);
+KIV_API int _query_process_info_once(int pid, int depth);
+
+/* The next unconsumed result, consumed; null when none is left. */
+KIV_API struct process_st *_pop_process_info(void);
+/* The index-th unconsumed result without consuming it; null past the end. */
+KIV_API struct process_st *_pick_process_info(int index);
+KIV_API void _clear_process_info(void);
+/* One process alone, from the fork tree or the kernel. 0 or -1. */
+KIV_API int _get_process_info(int pid, struct process_st *out);
+KIV_API void _memset_process_info(struct process_st *record);
+
+/* Monitors of type 0 are called with the executable path of every new process record and
+ * 1 when the executable is too big to digest. 0 or -1. */
+KIV_API int _register_process_monitor(const char *name, uint32_t type, process_monitor_fn cb);
+KIV_API int _delete_process_monitor(const char *name);
+
+/* Tags the process's image and its parent's with an application type (1..128 bytes). */
+KIV_API int _add_app_type(int pid, const char *text, uint32_t length);
+
+KIV_END_DECLS
+
+#endif

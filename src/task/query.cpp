@@ -1,0 +1,452 @@
+#include "task/query.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "framework/mem.h"
+#include "log/ulog.h"
+#include "task/kernel_query.h"
+#include "task/task.h"
+#include "task/task_filter.h"
+#include "task/task_record.h"
+
+namespace {
+
+constexpr int QUERY_ATTEMPTS = 3;
+constexpr unsigned QUERY_RETRY_US = 100 * 1000;
+constexpr uint32_t APP_TYPE_MAX_LEN = 128;
+
+// Results are nodes[pos..used): a pop advances pos, a query refills from 0. Node memory is
+// allocated once per thread and reused by every query.
+struct query_list {
+    uint32_t initialized;
+    uint32_t capacity;
+    uint32_t used;
+    uint32_t pos;
+    process_st *nodes;
+    proc_tree *exec_tree;
+};
+
+thread_local constinit query_list s_list{};
+
+inline bool task_running_now() {
+    return __atomic_load_n(&g_task_info.enabled, __ATOMIC_ACQUIRE) != 0;
+}
+
+// Completes an ancestry from the kernel, starting at the first process missing in the tree.
+// Writes the pids nearest first; returns how many.
+int tree_from_kernel(const ftree_key &missing, uint32_t *out, int room) {
+    uint32_t cnt = static_cast<uint32_t>(room);
+    task_drv_interact_info_st *ans = drv_get_task_tree(missing.pid, missing.create_time, &cnt);
+    if (!ans) return 0;
+    uint32_t fit = ans->size / RAW_PROCESS_SLOT_SIZE;
+    if (cnt > fit) cnt = fit;
+    if (cnt > static_cast<uint32_t>(room)) cnt = static_cast<uint32_t>(room);
+    // Farthest first, so each parent is in the tree before its child.
+    auto *buf = static_cast<raw_process_buf *>(kiv_malloc(sizeof(raw_process_buf), MALLOC_FOR_TMP));
+    for (int i = static_cast<int>(cnt) - 1; buf && i >= 0; i--) {
+        const unsigned char *slot = ans->data + static_cast<size_t>(i) * RAW_PROCESS_SLOT_SIZE;
+        process_info_st info;
+        // A record that enriches badly still names its pid; an undecodable one leaves pid 0,
+        // where the later fill stops.
+        int ret = ftree_insert_drv_record(slot, RAW_PROCESS_SLOT_SIZE, buf, &info);
+        out[i] = ret == -2 ? 0 : buf->info.pid;
+    }
+    if (!buf) {
+        KIV_LOG(1, "malloc kernel record buffer failed\n");
+        cnt = 0;
+    }
+    kiv_free(buf);
+    kiv_free(ans);
+    return static_cast<int>(cnt);
+}
+
+void set_create_reported(uint32_t pid, uint64_t create_time) {
+    ftree_key key{create_time, pid};
+    fork_node *node = nullptr;
+    rwlock_write_guard g(&g_task_info.ftree_lock);
+    if (ftree_search(g_task_info.ftree, &key, &node) == 0)
+        node->fork_info.flags |= FORK_INFO_CREATE_REPORTED;
+}
+
+}  // namespace
+
+int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_buf *buf,
+                            process_info_st *info) {
+    if (raw_process_info_decode(bytes, len, &buf->info, sizeof *buf) != 0) return -2;
+    if (process_info_init(info, &buf->info, 1, 1) != 0) {
+        KIV_LOG(1, "proc_info_init failed\n");
+        return -1;
+    }
+    ftree_key key{buf->info.create_time, buf->info.pid};
+    rwlock_write_guard g(&g_task_info.ftree_lock);
+    if (ftree_insert(g_task_info.ftree, &key, info) != 0)
+        KIV_LOG(3, "ftree_insert kernel info failed, pid %d\n", buf->info.pid);
+    return 0;
+}
+
+// ---- Per-thread storage -----------------------------------------------------------------------
+
+KIV_API int _init_process_info(int capacity) {
+    if (s_list.initialized) return 0;
+    if (capacity < 1) {
+        KIV_LOG(1, "bad capacity %d\n", capacity);
+        return -1;
+    }
+    auto *nodes = static_cast<process_st *>(
+        kiv_zalloc(sizeof(process_st) * static_cast<size_t>(capacity), MALLOC_FOR_TASK_INFO_LIST));
+    if (!nodes) {
+        KIV_LOG(1, "malloc tree_node failed\n");
+        return -1;
+    }
+    s_list.nodes = nodes;
+    s_list.capacity = static_cast<uint32_t>(capacity);
+    s_list.used = s_list.pos = 0;
+    s_list.initialized = 1;
+    return 0;
+}
+
+KIV_API void _free_process_info(void) {
+    kiv_free(s_list.nodes);
+    kiv_free(s_list.exec_tree);
+    s_list = query_list{};
+}
+
+KIV_API int is_proc_tree_init(void) {
+    return static_cast<int>(s_list.initialized);
+}
+
+proc_tree *task_exec_tree_get() {
+    if (!s_list.exec_tree)
+        s_list.exec_tree =
+            static_cast<proc_tree *>(kiv_malloc(sizeof(proc_tree), MALLOC_FOR_TASK_EXEC_TREE_CTX));
+    return s_list.exec_tree;
+}
+
+void task_exec_tree_put(proc_tree *tree) {
+    if (tree && tree != s_list.exec_tree) kiv_free(tree);
+}
+
+KIV_API void _memset_process_info(struct process_st *r) {
+    if (!r) return;
+    // Strings only need their terminator: a full clear of 5 KB per node would dominate a query.
+    r->guid[0] = r->current_dir[0] = r->path[0] = r->md5[0] = r->sha256[0] = '\0';
+    r->cmd_line[0] = r->user_name[0] = r->app_type[0] = r->path_permit[0] = '\0';
+    r->group_name[0] = r->fd0[0] = r->fd1[0] = '\0';
+    r->createtime = 0;
+    r->pid = r->ppid = 0;
+    memset(r->ids, 0xff, sizeof r->ids);
+    r->xdg_session_id = -1;
+    r->flags = 0;
+}
+
+process_st *get_tree_node() {
+    if (!s_list.initialized || s_list.used >= s_list.capacity) return nullptr;
+    process_st *p = &s_list.nodes[s_list.used++];
+    _memset_process_info(p);
+    return p;
+}
+
+KIV_API struct process_st *_pop_process_info(void) {
+    if (!s_list.initialized || s_list.pos >= s_list.used) return nullptr;
+    return &s_list.nodes[s_list.pos++];
+}
+
+KIV_API struct process_st *_pick_process_info(int index) {
+    if (!s_list.initialized || index < 0) return nullptr;
+    uint32_t at = s_list.pos + static_cast<uint32_t>(index);
+    return at < s_list.used ? &s_list.nodes[at] : nullptr;
+}
+
+KIV_API void _clear_process_info(void) {
+    s_list.used = s_list.pos = 0;
+}
+
+// ---- Queries ----------------------------------------------------------------------------------
+
+int get_pid_tgid(int pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE *f = fopen(path, "re");
+    if (!f) {
+        KIV_LOG(3, "get tgid failed: %s\n", strerror(errno));
+        return -1;
+    }
+    char line[256];
+    int tgid = -1;
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "Tgid:", 5) == 0) {
+            char *end = nullptr;
+            long v = strtol(line + 5, &end, 10);
+            if (end != line + 5 && v >= 0 && v <= INT32_MAX) tgid = static_cast<int>(v);
+            break;
+        }
+    }
+    fclose(f);
+    return tgid;
+}
+
+int pid_tree_get(uint32_t pid, uint64_t create_time, uint32_t *out, int max, int use_kernel) {
+    if (!out || max < 1) {
+        KIV_LOG(1, "tree_pids is %p, depth is %d\n", (void *)out, max);
+        return -1;
+    }
+    int n = 0;
+    bool missing = false;
+    ftree_key cur{create_time, pid};
+    {
+        // Searching changes nothing, so concurrent queries share the lock.
+        rwlock_read_guard g(&g_task_info.ftree_lock);
+        while (n < max && cur.pid != 0 && cur.pid != 1) {
+            fork_node *node = nullptr;
+            if (ftree_search(g_task_info.ftree, &cur, &node) != 0) {
+                missing = true;
+                break;
+            }
+            out[n++] = node->fork_info.pid;
+            cur = {node->fork_info.parent_create_time, node->fork_info.ppid};
+        }
+    }
+    if (missing && use_kernel) return n + tree_from_kernel(cur, out + n, max - n);
+    KIV_LOG(4, "ret is %d, depth is %d, tree_node is %d, need_drv_get is %d\n", n, max, n,
+            missing ? 1 : 0);
+    return n;
+}
+
+int query_process_one(uint32_t pid, process_st *out, int use_kernel) {
+    if (!out) return -2;
+    {
+        ftree_key key{0, pid};
+        fork_node *node = nullptr;
+        rwlock_read_guard g(&g_task_info.ftree_lock);
+        if (ftree_search(g_task_info.ftree, &key, &node) == 0)
+            return fork_info_st2process_st(&node->fork_info, out) == 0 ? 0 : -1;
+    }
+    if (!use_kernel) return -1;
+    task_drv_interact_info_st *ans = drv_get_proc_info(pid, 0);
+    if (!ans) {
+        KIV_LOG(1, "drv_get_proc_info parent info failed\n");
+        return -1;
+    }
+    auto *buf = static_cast<raw_process_buf *>(kiv_malloc(sizeof(raw_process_buf), MALLOC_FOR_TMP));
+    process_info_st info;
+    int ret = -1;
+    size_t len = ans->size < RAW_PROCESS_SLOT_SIZE ? ans->size : RAW_PROCESS_SLOT_SIZE;
+    if (buf && ftree_insert_drv_record(ans->data, len, buf, &info) == 0)
+        ret = process_info_st2process_st(&info, out) == 0 ? 0 : -1;
+    else
+        KIV_LOG(1, "get_extra_info info failed\n");
+    kiv_free(buf);
+    kiv_free(ans);
+    return ret;
+}
+
+int query_process(const uint32_t *pids, uint64_t create_time, int count, int upload) {
+    if (!pids || count < 1) return -2;
+    _clear_process_info();
+    for (int i = 0; i < count; i++) {
+        process_st *p = get_tree_node();
+        if (!p) {
+            KIV_LOG(1, "get_tree_node failed\n");
+            _clear_process_info();
+            return -1;
+        }
+        p->pid = static_cast<int32_t>(pids[i]);
+    }
+    int filled = 0;
+    while (filled < count && query_process_one(pids[filled], &s_list.nodes[filled], 0) == 0)
+        filled++;
+    if (filled == 0) {
+        KIV_LOG(1, "get info failed\n");
+        _clear_process_info();
+        return -1;
+    }
+    if (!upload) return 0;
+
+    // The tree node decides the key: a create_time of 0 asks for whatever process holds the pid.
+    ftree_key key{create_time, pids[0]};
+    bool found, reported = false;
+    {
+        fork_node *node = nullptr;
+        rwlock_read_guard g(&g_task_info.ftree_lock);
+        found = ftree_search(g_task_info.ftree, &key, &node) == 0;
+        if (found) {
+            key.create_time = node->fork_info.create_time;
+            reported = node->fork_info.flags & FORK_INFO_CREATE_REPORTED;
+        }
+    }
+    if (!found) {
+        KIV_LOG(3, "upload can't find pid(ftree_search)\n");
+        return 0;
+    }
+    if (reported || !proc_need_upload(&key)) return 0;
+    const process_st *items[PROC_QUERY_MAX_DEPTH];
+    int n = filled < PROC_QUERY_MAX_DEPTH ? filled : PROC_QUERY_MAX_DEPTH;
+    for (int i = 0; i < n; i++) items[i] = &s_list.nodes[i];
+    if (upload_task_create_event(items, n, UPLOAD_ITEMS_PTRS) == 0)
+        set_create_reported(key.pid, key.create_time);
+    return 0;
+}
+
+int inner_query_process_info(int pid, uint64_t create_time, int depth, int attempts, int is_tgid) {
+    if (pid < 0 || depth < 1) {
+        KIV_LOG(1, "pid is %d, depth is %d\n", pid, depth);
+        return PROC_QUERY_BAD_ARG;
+    }
+    if (depth > PROC_QUERY_MAX_DEPTH) depth = PROC_QUERY_MAX_DEPTH;
+    if (!is_tgid) {
+        int tgid = get_pid_tgid(pid);
+        if (tgid > 0) pid = tgid;
+    }
+    uint32_t pids[PROC_QUERY_MAX_DEPTH];
+    int levels = 0;
+    int ret = -1;
+    for (int attempt = 0; attempt < attempts; attempt++) {
+        if (!task_running_now()) {
+            ret = PROC_QUERY_NOT_RUNNING;
+        } else {
+            // The ancestry is looked up once; later attempts wait for the records to fill.
+            if (levels == 0) {
+                if (pid == 1) return PROC_QUERY_INIT_ANCESTOR;
+                levels = pid_tree_get(static_cast<uint32_t>(pid), create_time, pids,
+                                      PROC_QUERY_MAX_DEPTH, 1);
+                if (levels < 1 || levels > PROC_QUERY_MAX_DEPTH) {
+                    KIV_LOG(3, "tree get fail, tree_level is %d\n", levels);
+                    return -1;
+                }
+                for (int i = 0; i < levels; i++)
+                    if (pids[i] == 1) return PROC_QUERY_INIT_ANCESTOR;
+            }
+            ret = query_process(pids, create_time, depth < levels ? depth : levels, 1);
+        }
+        if (ret == 0 || ret == PROC_QUERY_BAD_ARG) break;
+        KIV_LOG(4, "waiting for proc info update, ret: %d\n", ret);
+        if (attempt + 1 < attempts) usleep(QUERY_RETRY_US);
+    }
+    if (ret != 0) KIV_LOG(1, "%d get proc info %d times fail\n", pid, attempts);
+    return ret;
+}
+
+KIV_API int query_tgid_info(int tgid, uint64_t create_time, int depth) {
+    return inner_query_process_info(tgid, create_time, depth, QUERY_ATTEMPTS, 1);
+}
+
+KIV_API int query_tgid_info_once(int tgid, uint64_t create_time) {
+    return inner_query_process_info(tgid, create_time, 1, 1, 1);
+}
+
+KIV_API int _query_process_info(int pid, int depth) {
+    return inner_query_process_info(pid, 0, depth, QUERY_ATTEMPTS, 0);
+}
+
+KIV_API int _query_process_info_once(int pid, int depth) {
+    return inner_query_process_info(pid, 0, depth, 1, 0);
+}
+
+KIV_API int _get_process_info(int pid, struct process_st *out) {
+    if (!out || pid < 0) return -1;
+    _memset_process_info(out);
+    if (!task_running_now()) return -1;
+    return query_process_one(static_cast<uint32_t>(pid), out, 1) == 0 ? 0 : -1;
+}
+
+// ---- Process monitors and application types ---------------------------------------------------
+
+static bool monitor_name_ok(const char *name) {
+    if (!name) {
+        KIV_LOG(1, "monitor name is NULL\n");
+        return false;
+    }
+    if (strnlen(name, TASK_MONITOR_NAME_LEN) >= TASK_MONITOR_NAME_LEN) {
+        KIV_LOG(1, "[%.32s] is too long\n", name);
+        return false;
+    }
+    return true;
+}
+
+KIV_API int _register_process_monitor(const char *name, uint32_t type, process_monitor_fn cb) {
+    if (!monitor_name_ok(name)) return -1;
+    if (!cb) {
+        KIV_LOG(1, "[%s] has no callback\n", name);
+        return -1;
+    }
+    rwlock_write_guard g(&g_task_info.tm_info_lock);
+    if (g_task_info.monitor_cnt >= TASK_MONITOR_MAX) return -1;
+    for (uint32_t i = 0; i < g_task_info.monitor_cnt; i++) {
+        if (strncmp(g_task_info.monitors[i].name, name, TASK_MONITOR_NAME_LEN) == 0) {
+            KIV_LOG(1, "[%s] has been registered\n", name);
+            return -1;
+        }
+    }
+    process_monitor_entry &e = g_task_info.monitors[g_task_info.monitor_cnt++];
+    snprintf(e.name, sizeof e.name, "%s", name);
+    e.type = type;
+    e.callback = cb;
+    KIV_LOG(2, "register [%s] callback success\n", name);
+    return 0;
+}
+
+KIV_API int _delete_process_monitor(const char *name) {
+    if (!monitor_name_ok(name)) return -1;
+    rwlock_write_guard g(&g_task_info.tm_info_lock);
+    uint32_t cnt = g_task_info.monitor_cnt;
+    for (uint32_t i = 0; i < cnt; i++) {
+        if (strncmp(g_task_info.monitors[i].name, name, TASK_MONITOR_NAME_LEN) != 0) continue;
+        memmove(&g_task_info.monitors[i], &g_task_info.monitors[i + 1],
+                (cnt - i - 1) * sizeof g_task_info.monitors[0]);
+        g_task_info.monitor_cnt = cnt - 1;
+        return 0;
+    }
+    return -1;
+}
+
+void exec_cap_process_cb(const char *path, int flag, uint32_t type) {
+    pthread_rwlock_rdlock(&g_task_info.tm_info_lock);
+    for (uint32_t i = 0; i < g_task_info.monitor_cnt; i++) {
+        if (g_task_info.monitors[i].type != type) continue;
+        // A callback may register or delete monitors: never call it under the lock.
+        process_monitor_entry e = g_task_info.monitors[i];
+        pthread_rwlock_unlock(&g_task_info.tm_info_lock);
+        int ret = e.callback(path, flag);
+        KIV_LOG(3, "run [%s] result[%d]\n", e.name, ret);
+        pthread_rwlock_rdlock(&g_task_info.tm_info_lock);
+    }
+    pthread_rwlock_unlock(&g_task_info.tm_info_lock);
+}
+
+KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
+    if (pid < 0 || !text || length == 0 || length > APP_TYPE_MAX_LEN) {
+        KIV_LOG(1, "pid is %d, field is %p, field_len is %d\n", pid, (const void *)text,
+                (int)length);
+        return PROC_QUERY_BAD_ARG;
+    }
+    if (!task_running_now()) {
+        KIV_LOG(2, "task is not ready\n");
+        return PROC_QUERY_NOT_RUNNING;
+    }
+    int tgid = get_pid_tgid(pid);
+    ftree_key key{0, static_cast<uint32_t>(tgid > 0 ? tgid : pid)};
+    fork_node *node = nullptr;
+    rwlock_write_guard g(&g_task_info.ftree_lock);
+    if (ftree_search(g_task_info.ftree, &key, &node) != 0) return -1;
+    if (set_common_info_flex_info(node->fork_info.exec_info, FLEX_APP_TYPE, text, length) != 0) {
+        KIV_LOG(1, "set_common_info_flex_info failed\n");
+        return -1;
+    }
+    uint32_t ppid = node->fork_info.ppid;
+    if (ppid == 0 || ppid == 1) return 0;
+    ftree_key pkey{node->fork_info.parent_create_time, ppid};
+    fork_node *parent = nullptr;
+    int ret = ftree_search(g_task_info.ftree, &pkey, &parent);
+    if (ret != 0) return ret;
+    if (set_common_info_flex_info(parent->fork_info.exec_info, FLEX_APP_TYPE, text, length) != 0) {
+        KIV_LOG(1, "set_common_info_flex_info failed\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,37 @@
+// Process query service: the calling thread's result list filled from the fork tree, with the
+// kernel as fallback, and the per-thread ancestry of an exec. Exported calls are in
+// qxkiv/process_query.h.
+#pragma once
+#include <cstdint>
+
+#include "qxkiv/process_query.h"
+#include "task/process.h"
+
+struct proc_tree;
+
+int inner_query_process_info(int pid, uint64_t create_time, int depth, int attempts, int is_tgid);
+// Pids of the process and its ancestors, nearest first, completed from the kernel when the
+// tree runs out before pid 1; the count, or -1.
+int pid_tree_get(uint32_t pid, uint64_t create_time, uint32_t *out, int max, int use_kernel);
+int get_pid_tgid(int pid);
+// Refills the calling thread's list for pids[0..count) and uploads the creation of pids[0]
+// when upload is set and it was never reported. 0, -1 or -2.
+int query_process(const uint32_t *pids, uint64_t create_time, int count, int upload);
+int query_process_one(uint32_t pid, process_st *out, int use_kernel);
+// Next free result node, emptied and marked in use; null when the list is full or missing.
+process_st *get_tree_node();
+
+// Decodes one process record of a kernel answer into *buf, enriches it into *info (which
+// points into *buf) and inserts it into the fork tree. 0; -1 when it could not be enriched
+// (buf->info is decoded); -2 when the bytes are malformed.
+int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_buf *buf,
+                            process_info_st *info);
+
+// Runs the monitors of one type with the executable path.
+void exec_cap_process_cb(const char *path, int flag, uint32_t type);
+
+// The calling thread's exec ancestry: allocated once per thread and reused by every exec, so
+// an exec storm allocates nothing per event. Null only when the allocation fails.
+proc_tree *task_exec_tree_get();
+// Ends one exec's use of its ancestry; a tree that is not the thread's own is freed.
+void task_exec_tree_put(proc_tree *tree);

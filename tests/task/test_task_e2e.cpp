@@ -1,0 +1,311 @@
+// The process module end to end: records injected into the stand-in's high ring, through the
+// collector and the process hooks, to the host's upload callback. The clock is driven.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/timer.h"
+#include "framework/mem.h"
+#include "framework/mod_manager.h"
+#include "framework/startup.h"
+#include "proc_bytes.h"
+#include "qxkiv/digest.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "task/kernel_query.h"
+#include "task/task.h"
+
+namespace {
+
+std::atomic<uint64_t> s_now_ms{1'000'000};
+uint64_t fake_clock() {
+    return s_now_ms.load();
+}
+
+std::mutex s_up_lock;
+std::vector<std::pair<int, std::string>> s_uploads;
+int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
+    std::lock_guard g(s_up_lock);
+    s_uploads.emplace_back(type, std::string(text, len));
+    return 0;
+}
+
+template <class F>
+bool wait_for(F pred) {
+    for (int i = 0; i < 500; i++) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+// Uploads of one type whose text contains what.
+int uploads(int type, const std::string &what = "") {
+    std::lock_guard g(s_up_lock);
+    int n = 0;
+    for (auto &[t, text] : s_uploads) n += t == type && text.find(what) != std::string::npos;
+    return n;
+}
+
+proc_fields proc(uint32_t pid, uint32_t ppid, const std::string &cmd) {
+    proc_fields f;
+    f.pid = pid, f.ppid = ppid;
+    f.create_time = 5000 + pid, f.parent_create_time = ppid ? 5000 + ppid : 0;
+    f.s[0] = cmd, f.s[1] = "/", f.s[2] = "/bin/true";
+    return f;
+}
+
+// Message: header (magic, len, type, pid), 4 unused bytes, body.
+std::vector<unsigned char> message(uint16_t type, uint32_t pid,
+                                   const std::vector<unsigned char> &body) {
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(16 + body.size()), w.u16(type), w.u32(pid), w.u32(0);
+    w.b.insert(w.b.end(), body.begin(), body.end());
+    return w.b;
+}
+std::vector<unsigned char> exit_body(uint32_t pid, uint8_t code) {
+    proc_bytes w;
+    w.u64(5000 + pid), w.u32(pid), w.u16(7), w.u8(code);
+    return w.b;
+}
+
+void inject(uint16_t type, const proc_fields &f) {
+    auto m = message(type, f.pid, build_proc(f));
+    ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, m.data(), m.size()), KEMU_OK);
+}
+void inject_exit(uint32_t pid, uint8_t code = 3) {
+    auto m = message(2, pid, exit_body(pid, code));
+    ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, m.data(), m.size()), KEMU_OK);
+}
+bool in_tree(uint32_t pid) {
+    pthread_rwlock_rdlock(&g_task_info.ftree_lock);
+    ftree_key key{5000 + pid, pid};
+    fork_node *node;
+    bool found = ftree_search(g_task_info.ftree, &key, &node) == 0;
+    pthread_rwlock_unlock(&g_task_info.ftree_lock);
+    return found;
+}
+// Lets the clock run in steps so that parked records and timers come due.
+void advance(uint64_t ms, uint64_t step = 100) {
+    for (uint64_t done = 0; done < ms; done += step) {
+        s_now_ms += step;
+        // Longer than the framework thread's 30 ms nap, so its timer pass sees every step.
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+}
+
+// Moves the clock on until pred holds: the framework thread samples the clock at its own pace,
+// so a fixed advance can end before a queued deadline is seen.
+template <class F>
+bool advance_until(F pred, uint64_t max_ms, uint64_t step = 500) {
+    for (uint64_t done = 0; done <= max_ms; done += step) {
+        if (pred()) return true;
+        advance(step, step);
+    }
+    return wait_for(pred);
+}
+
+struct TaskE2E : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    void start(const std::string &task_keys = "") {
+        if (!task_keys.empty()) {
+            std::ifstream in(tree.task_conf());
+            std::string text{std::istreambuf_iterator<char>(in), {}};
+            // Each "key = value" line replaces the shipped line of that key.
+            for (size_t at = 0, nl; (nl = task_keys.find('\n', at)) != std::string::npos;
+                 at = nl + 1) {
+                std::string line = task_keys.substr(at, nl - at);
+                size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
+                text.replace(pos, text.find('\n', pos) - pos, line);
+            }
+            std::ofstream(tree.task_conf()) << text;
+        }
+        kiv_timer_set_source(fake_clock);
+        ASSERT_EQ(sensor_init(), 0);
+        g_init_done = 1;
+        register_upload_callback(capture);
+        sensor_switch(1);
+        s_uploads.clear();
+    }
+    void TearDown() override {
+        sensor_exit();
+        g_init_done = 0;
+        kiv_timer_set_source(nullptr);
+    }
+};
+
+TEST_F(TaskE2E, ForkExecExitAndExecBeforeFork) {
+    start();
+    inject(1, proc(100, 1, "/bin/sh -c parent"));
+    inject(0, proc(200, 100, "/bin/sh -c parent"));
+    inject(1, proc(200, 100, "/bin/true child"));
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 2; }));
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_id\":200,"), 1);
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"parent_pid\":100,"), 1);
+    // The exec came first: the late fork is a duplicate.
+    int64_t dup = kiv_stat_get(TASK_FORK_EVENT_DROP_DUP);
+    inject(1, proc(300, 100, "/bin/true third"));
+    inject(0, proc(300, 100, "/bin/true third"));
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_FORK_EVENT_DROP_DUP) == dup + 1; }));
+
+    // The exit is reported 10 to 11 seconds later by the queue timer.
+    inject_exit(200, 9);
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(TASK_EXIT_EVENT) >= 1 && !s_uploads.empty(); }));
+    advance(9500, 500);
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 0);
+    advance(1500, 100);
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXIT) == 1; }));
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":200,\"process_exit_code\":9,"), 1);
+}
+
+// Unknown parent: ten relies 100 ms apart, then one kernel query whose answer completes the
+// ancestry; an exit before the exec waits for it.
+TEST_F(TaskE2E, UnknownParentAndExitBeforeExec) {
+    start();
+    auto parent = build_proc(proc(400, 1, "/usr/sbin/daemon"));
+    ASSERT_EQ(kemu_set_process(parent.data(), parent.size()), 0);
+    int64_t relies = kiv_stat_get(TASK_FORK_EVENT_NO_PARENT);
+    inject(0, proc(401, 400, "/usr/sbin/daemon"));
+    inject_exit(401);
+    for (int i = 1; i <= 10; i++) {
+        ASSERT_TRUE(
+            wait_for([&] { return kiv_stat_get(TASK_FORK_EVENT_NO_PARENT) >= relies + i; }));
+        advance(100);
+    }
+    ASSERT_TRUE(wait_for([] { return in_tree(401); }));
+    EXPECT_EQ(kiv_stat_get(TASK_FORK_EVENT_NO_PARENT), relies + 10);
+    unsigned char q[24];
+    ASSERT_EQ(kemu_last_control(0x7304, q, sizeof q), 24 + (int)RAW_PROCESS_SLOT_SIZE);
+    uint32_t type, pid;
+    memcpy(&type, q + 8, 4), memcpy(&pid, q + 12, 4);
+    EXPECT_EQ(type, 0u);
+    EXPECT_EQ(pid, 400u);
+    EXPECT_TRUE(in_tree(400));
+    // The exit is still parked, waiting for the exec.
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 0);
+    inject(1, proc(401, 400, "/bin/true worker"));
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC, "\"parent_pid\":400,") == 1; }));
+    ASSERT_TRUE(advance_until(
+        [] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; }, 30000));
+}
+
+// A queue of 3 slots holds two exits: the third pushes the oldest out at once.
+TEST_F(TaskE2E, ExitQueueOverflowUploadsAtOnce) {
+    start("exit_upload_wait_list_size = 3\n");
+    for (uint32_t pid = 600; pid < 603; pid++)
+        inject(1, proc(pid, 1, "/bin/job " + std::to_string(pid)));
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 3; }));
+    for (uint32_t pid = 600; pid < 603; pid++) inject_exit(pid);
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXIT) == 1; }));
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":600,"), 1);
+    EXPECT_GE(kiv_stat_get(EXIT_TASK_UPLOAD_QUEUE_FULL_CNT), 1);
+}
+
+// A lost exit is fetched when the high ring's failure count moves, not before.
+TEST_F(TaskE2E, LostExitsCleanedWhenRingFailureCountChanges) {
+    start();
+    inject(1, proc(700, 1, "/bin/lost"));
+    inject(1, proc(701, 1, "/bin/kept"));
+    ASSERT_TRUE(wait_for([] { return in_tree(700) && in_tree(701); }));
+    int64_t cleaned = kiv_stat_get(TASK_LOST_EVENT_CLEAN_CNT);
+    inject(0, proc(702, 701, "/bin/kept"));
+    ASSERT_TRUE(wait_for([] { return in_tree(702); }));
+    EXPECT_EQ(kemu_last_control(0x7304, nullptr, 0), -1);  // unchanged count: no query
+    ASSERT_EQ(kemu_lose_exit(700, 5700), 0);
+    inject(0, proc(703, 701, "/bin/kept"));
+    ASSERT_TRUE(wait_for([] { return !in_tree(700); }));
+    EXPECT_TRUE(in_tree(701));
+    EXPECT_EQ(kiv_stat_get(TASK_LOST_EVENT_CLEAN_CNT), cleaned + 1);
+}
+
+// The clean timer asks about liveness only with the tree filled beyond the threshold; the
+// processes the kernel does not know are dead and leave the tree.
+TEST_F(TaskE2E, CleanTimerLivenessAboveThresholdOnly) {
+    start("fork_hash_size = 10\nclean_ftree_threshold = 50\n");
+    for (uint32_t pid = 800; pid < 804; pid++) {
+        auto rec = build_proc(proc(pid, 1, "/bin/live"));
+        ASSERT_EQ(kemu_set_process(rec.data(), rec.size()), 0);
+        inject(1, proc(pid, 1, "/bin/live " + std::to_string(pid)));
+    }
+    ASSERT_TRUE(wait_for([] { return in_tree(803); }));
+    advance(16000, 1000);
+    EXPECT_EQ(kemu_last_control(0x7304, nullptr, 0), -1);
+    for (uint32_t pid = 804; pid < 808; pid++)
+        inject(1, proc(pid, 1, "/bin/dead " + std::to_string(pid)));
+    ASSERT_TRUE(wait_for([] { return in_tree(807); }));
+    for (int i = 0; i < 8 && in_tree(804); i++) advance(16000, 1000);
+    unsigned char q[24];
+    ASSERT_GT(kemu_last_control(0x7304, q, sizeof q), 0);
+    uint32_t type;
+    memcpy(&type, q + 8, 4);
+    EXPECT_EQ(type, 3u);
+    EXPECT_TRUE(in_tree(800));
+    EXPECT_FALSE(in_tree(804));
+}
+
+// The kernel task configuration after start (command 6, the list checksums packed one list
+// after the other) and the stop command when the module stops.
+TEST_F(TaskE2E, KernelTaskConfiguration) {
+    std::ofstream(tree.task_conf(), std::ios::app)
+        << "[black_process]\ncnt = 2\nblack_process_0 = cron\nblack_process_1 = at\n"
+        << "[kill_black_process]\ncnt = 5\nkill_black_process_0 = kill\n";
+    start("fork_sl_hash_size = 70000\n");
+    std::vector<unsigned char> c(128);
+    ASSERT_EQ(kemu_last_control(0x7305, c.data(), c.size()), 44 + 12);
+    uint32_t w[14];
+    memcpy(w, c.data(), sizeof w);
+    EXPECT_EQ(w[0], 6u);
+    EXPECT_EQ(w[1], 1u);
+    EXPECT_EQ(w[2], 65536u);
+    EXPECT_EQ(w[3], 3600u);
+    EXPECT_EQ(w[4], 10u);
+    EXPECT_EQ(w[5], 128u);
+    EXPECT_EQ(w[6], 2u);
+    EXPECT_EQ(w[9], 1u);
+    EXPECT_EQ(w[7] + w[8] + w[10], 0u);
+    EXPECT_EQ(w[11], mordek_crc32("cron", 4));
+    EXPECT_EQ(w[12], mordek_crc32("at", 2));
+    EXPECT_EQ(w[13], mordek_crc32("kill", 4));
+    kiv_task_exit();
+    ASSERT_EQ(kemu_last_control(0x7305, c.data(), c.size()), 4);
+    EXPECT_EQ(c[0], 4);
+    ASSERT_EQ(kiv_task_init(), 0);  // sensor_exit stops it again
+}
+
+TEST(TaskConf, MissingFileFailsWithoutHooks) {
+    staged_tree tree;
+    task_set_conf_path("/nonexistent/task.conf");
+    ASSERT_EQ(kiv_timer_init(), 0);
+    EXPECT_EQ(kiv_task_init(), -1);
+    EXPECT_EQ(g_msg_hooks[KIV_MOD_TASK][0].handler, nullptr);
+    kiv_timer_exit();
+}
+
+TEST(TaskConf, DefaultsAndCaps) {
+    const char text[] =
+        "[task]\nclean_ftree_threshold = 150\nprocess_list_max_cnt = 20000\nbinhash_size = 0\n"
+        "ioctl_timeout = 7\nlost_task_queue_cnt = 65537\ntask_create_cnt_second = 0\n";
+    ini_file_t *ini = ini_buffer_load(text, sizeof text - 1);
+    kern_task_conf *conf = nullptr;
+    ASSERT_EQ(task_cfg_load(ini, &conf), 0);
+    EXPECT_FLOAT_EQ(g_task_info.clean_ftree_threshold, 0.9f);
+    EXPECT_EQ(g_task_info.process_list_max_cnt, 10000u);
+    EXPECT_EQ(g_task_info.binhash_size, 1024u);
+    EXPECT_EQ(g_task_info.ioctl_max_cnt, 7u);
+    EXPECT_EQ(g_task_info.ioctl_timeout, 7u);
+    EXPECT_EQ(g_task_info.sec_limit.max_cnt, 0u);
+    EXPECT_EQ(conf->lost_task_queue_cnt, 65536u);
+    EXPECT_EQ(kiv_msize(conf), 44u + 20u * 10000u);
+    kiv_free(conf);
+    ini_file_free(ini);
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "comm/timer.h"
+#include "framework/mem.h"
+#include "qxkiv/digest.h"
+#include "task/task_filter.h"
+
+namespace {
+
+std::atomic<uint64_t> g_ms;
+void set_ms(uint64_t ms) {
+    g_ms = ms;
+    kiv_timer_set_source([] { return g_ms.load(); });
+}
+
+// A list section holding vals, with cnt (default: their number).
+std::string sec(const std::string &name, std::vector<std::string> vals, size_t cnt = ~0ul) {
+    std::string out = "[" + name + "]\ncnt=" + std::to_string(cnt == ~0ul ? vals.size() : cnt);
+    for (size_t i = 0; i < vals.size(); i++)
+        out += "\n" + name + "_" + std::to_string(i) + "=" + vals[i];
+    return out + "\n";
+}
+const std::string kLong40(40, 'x');
+
+int64_t filter_mem() {
+    int64_t sum = 0;
+    for (uint32_t c :
+         {MALLOC_FOR_TASK_FILTER_NODE, MALLOC_FOR_TASK_UPLOAD_REDO, MALLOC_FOR_TASK_UPLOAD_MARK,
+          MALLOC_FOR_TMP, MALLOC_LHASH, MALLOC_LHASH_NODE})
+        sum += kiv_stat_get(c);
+    return sum;
+}
+
+class TaskFilter : public testing::Test {
+  protected:
+    int64_t mem0_ = filter_mem();
+    uint64_t t0_ = 9000000000ull;  // ms
+
+    int start(const std::string &conf, uint32_t sec_max = 0, uint32_t hour_max = 0) {
+        g_task_info.process_list_max_cnt = 4;
+        g_task_info.cmdline_list_max_cnt = g_task_info.vip_list_max_cnt = 3;
+        g_task_info.redo_hash_size = 4;
+        g_task_info.upload_mark_hash_size = 5;
+        g_task_info.sec_limit.max_cnt = sec_max;
+        g_task_info.hour_limit.max_cnt = hour_max;
+        ini_file_t *ini = ini_buffer_load(conf.data(), static_cast<long>(conf.size()));
+        int ret = task_filter_init(ini);
+        ini_file_free(ini);
+        return ret;
+    }
+    void SetUp() override { set_ms(t0_); }
+    void TearDown() override {
+        task_filter_exit();
+        kiv_timer_set_source(nullptr);
+        EXPECT_EQ(filter_mem(), mem0_);
+    }
+    // is_filter_task over {path, command line} pairs, the process first.
+    int run(std::vector<std::pair<std::string, std::string>> procs, const char *md5 = "") {
+        std::vector<process_st> v(procs.size());
+        for (size_t i = 0; i < v.size(); i++) {
+            process_st_init(&v[i]);
+            v[i].pid = 100 + static_cast<int>(i);
+            snprintf(v[i].path, sizeof v[i].path, "%s", procs[i].first.c_str());
+            snprintf(v[i].cmd_line, sizeof v[i].cmd_line, "%s", procs[i].second.c_str());
+            snprintf(v[i].md5, sizeof v[i].md5, "%s", md5);
+        }
+        return is_filter_task(v.data(), static_cast<int>(v.size()));
+    }
+};
+
+TEST_F(TaskFilter, ListsDecideOverTheAncestry) {
+    ASSERT_EQ(start(sec("white_process", {"sshd", kLong40}) + sec("black_process", {"cron"}) +
+                    sec("cmdline_process", {"--secret", kLong40})),
+              0);
+    auto counts = [] {
+        return kiv_stat_get(TASK_FILTER_WHITE_CNT) * 100 + kiv_stat_get(TASK_FILTER_BLACK_CNT);
+    };
+    int64_t counts0 = counts();
+    EXPECT_EQ(run({{"/bin/bash", "bash"}, {"/usr/sbin/sshd", "sshd -D"}}), 0);
+    EXPECT_EQ(run({{"/bin/bash", "bash"}, {"/sbin/init", "init"}}), -10);
+    EXPECT_EQ(run({{"/bin/ls", "ls"}, {"/usr/sbin/cron", "cron"}, {"/usr/sbin/sshd", "sshd"}}),
+              -10);
+    EXPECT_EQ(counts() - counts0, 101);  // one white, one black
+    // A 40-character value is left out of a hash list; its 32-character cut is no match either.
+    std::string full = "/bin/" + kLong40, cut = full.substr(0, 37);
+    for (const char *p : {full.c_str(), cut.c_str(), (const char *)nullptr})
+        EXPECT_EQ(white_list_filter(p), -10);
+    EXPECT_EQ(black_list_filter(nullptr) + black_list_filter("/usr/sbin/"), 0);
+    // The text list keeps the cut and matches it as a substring.
+    EXPECT_EQ(run({{"/usr/sbin/sshd", "sshd --secret=1"}}), -10);
+    EXPECT_EQ(run({{"/usr/sbin/sshd", "sshd " + kLong40.substr(8) + "y"}}), -10);
+    EXPECT_EQ(cmdline_filter(nullptr), -2);
+}
+
+TEST_F(TaskFilter, LoadFailuresReleaseEverything) {
+    // cnt 3 with two values fails the start after the black list was built.
+    EXPECT_EQ(start(sec("black_process", {"a"}) + sec("white_process", {"a", "b"}, 3)), -1);
+    EXPECT_EQ(start(sec("cmdline_process", {"a"}, 2)), -1);
+    EXPECT_EQ(filter_mem(), mem0_);
+    // More values than the hash holds: the extra ones are refused, the start goes on.
+    ASSERT_EQ(start(sec("black_process", {"a", "b", "c", "d", "e"}) +
+                    sec("nofilter_process", {"a", "b", "c", "d"})),
+              0);
+    EXPECT_EQ(black_list_filter("/x/d"), -10);
+    EXPECT_EQ(black_list_filter("/x/e"), 0);
+    // Head insertion: the list runs in reverse, and stops at its capacity of 3.
+    std::string order;
+    for (list_head *p = g_task_info.vip_list.next; p != &g_task_info.vip_list; p = p->next)
+        order += list_entry(p, filter_node, list)->text;
+    EXPECT_EQ(order, "cba");
+}
+
+TEST_F(TaskFilter, RepeatsAreHeldBackForAnHourButNotVip) {
+    ASSERT_EQ(start(sec("nofilter_process", {"top"})), 0);
+    const char *md5 = "0123456789abcdef0123456789abcdef";
+    auto sleep_run = [&](const char *parent_cmd) {
+        return run({{"/bin/sleep", "sleep 1"}, {"/bin/sh", parent_cmd}}, md5);
+    };
+    EXPECT_EQ(sleep_run("sh"), 0);
+    EXPECT_EQ(sleep_run("sh"), -10);
+    EXPECT_EQ(sleep_run("sh -c"), 0);  // another parent
+    // "top" alone (a trailing blank is no argument) is never a repeat; "top -b" is.
+    for (const char *cmd : {"top", "top ", "top", "top -b"}) EXPECT_EQ(run({{"/bin/top", cmd}}), 0);
+    EXPECT_EQ(run({{"/usr/bin/top", "top -b"}}), -10);
+    set_ms(t0_ + 3599999);
+    EXPECT_EQ(sleep_run("sh"), -10);
+    set_ms(t0_ + 3600000);
+    EXPECT_EQ(sleep_run("sh"), 0);
+    EXPECT_EQ(sleep_run("sh"), -10);  // restamped
+}
+
+TEST_F(TaskFilter, FullRepeatTableCleansAtMostEvery30Seconds) {
+    ASSERT_EQ(start(""), 0);
+    fhash *h = g_task_info.redo_hash;
+    uint32_t now = static_cast<uint32_t>(t0_ / 1000);
+    for (uint32_t crc : {1u, 2u, 3u}) EXPECT_EQ(filter_redo_events(h, crc), 0);
+    set_ms((now + 3601) * 1000ull);
+    EXPECT_EQ(filter_redo_events(h, 4), 0);  // table now full
+    void *e = nullptr;
+    ASSERT_EQ(fhash_search(h, &(const uint32_t &)4u, 4, &e), 0);
+    static_cast<redo_entry *>(e)->time = now + 999999;  // stamped in the future: old
+    EXPECT_EQ(insert_redo_events_to_table(h, 5), 0);    // swept 1, 2, 3 (age 3601) and 4
+    EXPECT_EQ(h->count, 1u);
+    for (uint32_t crc : {6u, 7u, 8u}) EXPECT_EQ(insert_redo_events_to_table(h, crc), 0);
+    set_ms((now + 3601 + 29) * 1000ull);
+    EXPECT_EQ(insert_redo_events_to_table(h, 9), -1);  // full, swept 29 s ago
+    set_ms((now + 3601 + 30) * 1000ull);
+    EXPECT_EQ(insert_redo_events_to_table(h, 9), -4);  // swept, nothing old enough
+}
+
+TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
+    ASSERT_EQ(start("", 2, 4), 0);
+    int64_t sec = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
+    int64_t hour = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
+    std::string got;
+    for (uint64_t at : {0, 0, 0, 0, 1000, 1001, 1001, 1001})
+        set_ms(t0_ + at), got += upload_limit_filter(nullptr) == 0 ? 'y' : 'n';
+    // The opener of a window is not counted; the window is 1000 ms inclusive; the last one is
+    // refused by the hour after the second counted it.
+    EXPECT_EQ(got, "yyynnyyn");
+    EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT) - sec, 2);
+    EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT) - hour, 1);
+    // A window open across the wrap of the 32-bit millisecond clock keeps counting and ends.
+    upload_limit_info l;
+    upload_limit_info_init(&l, 1, 1000);
+    for (uint32_t at : {0xFFFFFF00u, 0xFFFFFFF0u}) EXPECT_EQ(is_over_limit(&l, at), 0);
+    EXPECT_EQ(is_over_limit(&l, 0x100u), -1);
+    EXPECT_EQ(is_over_limit(&l, 0x2E9u), 0);  // 1001 ms after the opener
+}
+
+TEST_F(TaskFilter, UploadMarksGateDoubleReports) {
+    ASSERT_EQ(start(""), 0);
+    ftree_key a{1000, 42}, a2{2000, 42}, k[6] = {{}, {1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}};
+    std::string got;
+    auto need = [&](const ftree_key &key) {
+        got += static_cast<char>('0' + proc_need_upload(&key));
+    };
+    need(a), need(a), need(a2), need(a);  // a reused pid replaces the mark
+    proc_upload_unmark(&a2);              // another process's mark stays
+    need(a), proc_upload_unmark(&a), need(a);
+    // Full table (5): the least recently touched mark goes, here k[1] once a was touched.
+    for (int i = 1; i <= 4; i++) need(k[i]);
+    need(a), need(k[5]), need(a), need(k[1]);
+    EXPECT_EQ(got,
+              "1011"
+              "01"
+              "1111"
+              "0101");
+}
+
+TEST_F(TaskFilter, KernelListChecksums) {
+    // net_black_process says cnt 2 but lacks its _0: that list ends empty.
+    std::string conf = sec("black_process", {"123456789", "b", "c"}) +
+                       "[net_black_process]\ncnt=2\nnet_black_process_1=n\n" +
+                       sec("kill_black_process", {"k"}) + sec("dl_load_black_process", {"d"});
+    ini_file_t *ini = ini_buffer_load(conf.data(), static_cast<long>(conf.size()));
+    std::vector<uint32_t> buf(11 + 5 * 2, 0xEEEEEEEE);
+    auto *kc = reinterpret_cast<kern_task_conf *>(buf.data());
+    EXPECT_EQ(task_kern_list_load(ini, 2, kc), 4u);
+    ini_file_free(ini);
+    EXPECT_EQ(std::vector<uint32_t>(buf.begin() + 6, buf.end() - 5),
+              (std::vector<uint32_t>{2, 0, 0, 1, 1, 0xCBF43926u, mordek_crc32("b", 1),
+                                     mordek_crc32("k", 1), mordek_crc32("d", 1), 0xEEEEEEEEu}));
+}
+
+}  // namespace
