@@ -113,26 +113,24 @@ KIV_API int64_t get_timestamp_4_1970(struct tm *tm) {
     return secs > 0 ? secs : -1;
 }
 
+// Runs for every upload: one clock read serves both fields. The seconds are those of the
+// UTC breakdown converted back with the zone cancelled, which is the clock's own value, so
+// the mktime pair (and its tzset with a stat of the zone file) is left out of this path.
 KIV_API int get_cur_timestamp(char *buf, int len, uint64_t *ms) {
     if (!buf || len < 1) return -1;
-    time_t now = time(nullptr);
-    if (now == (time_t)-1) {
+    struct timeval tv;
+    if (gettimeofday(&tv, nullptr) != 0) {
         KIV_LOG(1, "get time error[%d]\n", errno);
         return -1;
     }
-    struct tm utc;
-    if (!gmtime_r(&now, &utc)) {
+    time_t now = tv.tv_sec;
+    struct tm local;
+    if (!localtime_r(&now, &local)) {
         KIV_LOG(1, "gmtime_r error[%d]\n", errno);
         return -1;
     }
-    struct timeval tv;
-    if (gettimeofday(&tv, nullptr) != 0) return -1;
-    int64_t secs = get_timestamp_4_1970(&utc);
-    if (secs == -1) return -1;
-    if (ms) *ms = (uint64_t)secs * 1000 + (uint64_t)tv.tv_usec / 1000;
-    struct tm local;
-    if (!localtime_r(&now, &local) || strftime(buf, (size_t)len, "%Y-%m-%d %H:%M:%S", &local) == 0)
-        buf[0] = '\0';
+    if (ms) *ms = (uint64_t)now * 1000 + (uint64_t)tv.tv_usec / 1000;
+    if (strftime(buf, (size_t)len, "%Y-%m-%d %H:%M:%S", &local) == 0) buf[0] = '\0';
     return 0;
 }
 

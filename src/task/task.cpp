@@ -462,8 +462,8 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "malloc proc_tree failed\n");
         return MSG_HOOK_DROP;
     }
+    // Slots are reset as they are filled: resetting all 16 per exec costs more than the rest.
     tree->count = 0;
-    for (process_st &p : tree->items) process_st_init(&p);
     int n;
     if (inserted) {
         n = get_tree_info(tree->items, PROC_TREE_MAX, raw.pid, raw.create_time);
@@ -474,10 +474,12 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         }
         if (n == 0) {
             KIV_LOG(4, "get_tree_info can't get parent: %d\n", static_cast<int>(raw.pid));
+            process_st_init(&tree->items[0]);
             process_info_st2process_st(&info, &tree->items[0]);
             n = 1;
         }
     } else {
+        process_st_init(&tree->items[0]);
         process_info_st2process_st(&info, &tree->items[0]);
         n = get_tree_info(tree->items + 1, PROC_TREE_MAX - 1, raw.pid, raw.create_time);
         if (n < 0 || n > PROC_TREE_MAX - 1) {
@@ -634,6 +636,7 @@ int get_tree_info(process_st *out, int max, uint32_t pid, uint64_t create_time) 
                 KIV_LOG(4, "pid %d can't find\n", static_cast<int>(key.pid));
                 break;
             }
+            process_st_init(&out[n]);
             fork_info_st2process_st(&node->fork_info, &out[n++]);
             if (node->fork_info.ppid == 0 || node->fork_info.ppid == 1) {
                 ended = true;

@@ -1,6 +1,7 @@
 #include "task/task_record.h"
 
 #include <cjson/cJSON.h>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -16,19 +17,23 @@
 
 namespace {
 
-// Every id is a u32 whose unset value has all bits set; records show it as -1.
-inline bool add_signed(cJSON *obj, const char *key, uint32_t v) {
-    return cJSON_AddNumberToObject(obj, key, static_cast<double>(static_cast<int32_t>(v)));
+// Integers go in as their decimal text: cJSON would print a number through "%1.15g" and a
+// sscanf round trip, which costs more than the rest of the record. The printed text is the
+// same, and a u64 create time keeps every digit.
+template <class T>
+inline bool add_int(cJSON *obj, const char *key, T v) {
+    char text[24];
+    auto [end, ec] = std::to_chars(text, text + sizeof text - 1, v);
+    *end = '\0';
+    return cJSON_AddRawToObject(obj, key, text) != nullptr;
 }
 
-// A double holds integers exactly up to 2^53; larger create times are printed from their
-// decimal text so no digit is lost.
-inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
-    if (v <= (1ull << 53)) return cJSON_AddNumberToObject(obj, key, static_cast<double>(v));
-    char text[24];
-    snprintf(text, sizeof text, "%" PRIu64, v);
-    return cJSON_AddRawToObject(obj, key, text);
+// Every id is a u32 whose unset value has all bits set; records show it as -1.
+inline bool add_signed(cJSON *obj, const char *key, uint32_t v) {
+    return add_int(obj, key, static_cast<int32_t>(v));
 }
+
+inline bool add_u64(cJSON *obj, const char *key, uint64_t v) { return add_int(obj, key, v); }
 
 inline bool add_str(cJSON *obj, const char *key, const char *v) {
     return cJSON_AddStringToObject(obj, key, v);

@@ -53,7 +53,8 @@ TEST_F(Query, AncestryFromTheTreeIsPickedPoppedAndReportedOnce) {
     ASSERT_EQ(format_proc_tree(obj, PROC_TREE_POP), 0);
     cJSON *arr = cJSON_GetObjectItem(obj, "proc_trees");
     ASSERT_EQ(cJSON_GetArraySize(arr), 1);
-    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(arr, 0), "process_id")->valueint, 10);
+    // Integers are stored as their printed text.
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(arr, 0), "process_id")->valuestring, "10");
     cJSON_Delete(obj);
     EXPECT_EQ(_pop_process_info(), nullptr);
 
