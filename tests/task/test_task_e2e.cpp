@@ -18,6 +18,7 @@
 #include "proc_bytes.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "task/kernel_query.h"
@@ -306,6 +307,89 @@ TEST(TaskConf, DefaultsAndCaps) {
     EXPECT_EQ(kiv_msize(conf), 44u + 20u * 10000u);
     kiv_free(conf);
     ini_file_free(ini);
+}
+
+// The filters decide on real exec records: lists from task.conf, the repeat filter, the rate
+// limits, and the upload mark that keeps a query from reporting a process twice.
+struct TaskFilterE2E : TaskE2E {
+    void set_list(const char *section, const std::string &values) {
+        std::ifstream in(tree.task_conf());
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        std::string head = std::string("[") + section + "]\ncnt = 0\n";
+        text.replace(text.find(head), head.size(), std::string("[") + section + "]\n" + values);
+        std::ofstream(tree.task_conf()) << text;
+    }
+    static proc_fields exe(uint32_t pid, uint32_t ppid, const std::string &path,
+                           const std::string &cmd) {
+        proc_fields f = proc(pid, ppid, cmd);
+        f.s[2] = path;
+        return f;
+    }
+    // Injects execs in order and waits until the collector has taken every one of them.
+    static void execs(std::initializer_list<proc_fields> list) {
+        int64_t seen = kiv_stat_get(TASK_EXEC_EVENT);
+        for (const proc_fields &f : list) inject(1, f);
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) == seen + (int64_t)list.size(); }));
+        ASSERT_TRUE(wait_for([&] { return kemu_ring_stats_pending() == 0; }));
+    }
+    static int kemu_ring_stats_pending() {
+        struct kemu_ring_stats st;
+        kemu_ring_stats(KEMU_RING_HIGH, &st);
+        return (int)(st.w != st.r);
+    }
+    static int reported(uint32_t pid) {
+        return uploads(UPLOAD_PROC_EXEC, "\"process_id\":" + std::to_string(pid) + ",");
+    }
+};
+
+TEST_F(TaskFilterE2E, BlackCmdlineAndRepeatFilters) {
+    set_list("black_process", "cnt = 1\nblack_process_0 = blocked\n");
+    set_list("cmdline_process", "cnt = 1\ncmdline_process_0 = secret-token\n");
+    set_list("nofilter_process", "cnt = 1\nnofilter_process_0 = top\n");
+    start();
+    execs({exe(300, 1, "/usr/bin/blocked", "blocked --run"),
+           exe(301, 300, "/bin/true", "true below blocked"),
+           exe(302, 1, "/bin/echo", "echo secret-token"), exe(303, 1, "/bin/echo", "echo ok"),
+           exe(304, 1, "/bin/echo", "echo ok"), exe(305, 1, "/usr/bin/top", "top"),
+           exe(306, 1, "/usr/bin/top", "top")});
+    ASSERT_TRUE(wait_for([] { return reported(306) == 1; }));
+    EXPECT_EQ(reported(300) + reported(301), 0);  // the black program and what it started
+    EXPECT_EQ(reported(302), 0);                  // command-line list
+    EXPECT_EQ(reported(303), 1);
+    EXPECT_EQ(reported(304), 0);  // same command line and parent within the hour
+    EXPECT_EQ(reported(305), 1);  // "top" alone is exempt from the repeat filter
+}
+
+TEST_F(TaskFilterE2E, WhiteListReportsOnlyWhatItsProgramsStarted) {
+    set_list("white_process", "cnt = 1\nwhite_process_0 = sshd\n");
+    start();
+    execs({exe(400, 1, "/usr/sbin/sshd", "sshd -D"), exe(401, 400, "/bin/bash", "bash -l"),
+           exe(402, 1, "/usr/sbin/cron", "cron -f"), exe(403, 402, "/bin/sh", "sh job")});
+    ASSERT_TRUE(wait_for([] { return reported(401) == 1; }));
+    EXPECT_EQ(reported(402) + reported(403), 0);
+}
+
+TEST_F(TaskFilterE2E, SecondAndHourLimitsThenUploadMarkGate) {
+    // The event that opens a window is not counted: max + 1 pass per window.
+    start("task_create_cnt_second = 2\ntask_create_cnt_hour = 3\n");
+    execs({exe(500, 1, "/bin/a", "a 1"), exe(501, 1, "/bin/a", "a 2"), exe(502, 1, "/bin/a", "a 3"),
+           exe(503, 1, "/bin/a", "a 4")});
+    ASSERT_TRUE(wait_for([] { return reported(502) == 1; }));
+    EXPECT_EQ(reported(500) + reported(501), 2);
+    EXPECT_EQ(reported(503), 0);  // fourth within the second
+    // A new second, but the hour window (open since clock 0) has counted its three.
+    int64_t hour = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
+    advance(1100);
+    execs({exe(504, 1, "/bin/a", "a 5"), exe(505, 1, "/bin/a", "a 6")});
+    EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT), hour + 2);
+    EXPECT_EQ(reported(504) + reported(505), 0);
+    // A process already reported is not reported again when another sensor queries it.
+    int before = uploads(UPLOAD_PROC_EXEC);
+    ASSERT_EQ(_init_process_info(16), 0);  // query results live in per-thread storage
+    EXPECT_EQ(query_tgid_info(502, 5000 + 502, 16), 0);
+    EXPECT_EQ(_pick_process_info(0)->pid, 502);
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), before);
+    _free_process_info();
 }
 
 }  // namespace
