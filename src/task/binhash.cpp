@@ -1,6 +1,8 @@
 // Executable digest cache: memory table, SQLite store, and the file hashing behind both.
 #include "task/binhash.h"
 
+#include "comm/pthread_guard.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -45,23 +47,6 @@ enum : uint32_t { DONE_LOCK = 1, DONE_MUTEX = 2, DONE_DB = 4, DONE_HASH = 8 };
 inline uint64_t now_sec() {
     return kiv_now_ms() / 1000;
 }
-
-struct rw_guard {
-    pthread_rwlock_t *l;
-    rw_guard(pthread_rwlock_t *lock, bool write) : l(lock) {
-        if (write)
-            pthread_rwlock_wrlock(l);
-        else
-            pthread_rwlock_rdlock(l);
-    }
-    ~rw_guard() { pthread_rwlock_unlock(l); }
-};
-
-struct mutex_guard {
-    pthread_mutex_t *m;
-    explicit mutex_guard(pthread_mutex_t *mutex) : m(mutex) { pthread_mutex_lock(m); }
-    ~mutex_guard() { pthread_mutex_unlock(m); }
-};
 
 int binhash_key_cmp_func(const void *key, void *data) {
     uint32_t k;
@@ -490,7 +475,7 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
     rec.mtime = mtime;
     int ret;
     {
-        rw_guard rd(&g.binhash_lock, false);
+        rwlock_read_guard rd(&g.binhash_lock);
         ret = search_hash_from_table(g.binhash_hash, path, &rec);
     }
     bool store_mem = true;
@@ -517,7 +502,7 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
         insert_sqlite_into_db(&g.db, path, len, &rec, &g.db_info, g.binhash_database_size);
     }
     if (store_mem) {
-        rw_guard wr(&g.binhash_lock, true);
+        rwlock_write_guard wr(&g.binhash_lock);
         insert_binhash_into_table(g.binhash_hash, path, &rec);
     }
     memcpy(md5, rec.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);

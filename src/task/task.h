@@ -3,6 +3,8 @@
 #pragma once
 #include <pthread.h>
 
+#include "comm/pthread_guard.h"
+
 #include <cstdint>
 
 #include "comm/fhash.h"
@@ -96,28 +98,6 @@ struct task_info {
 };
 
 extern task_info g_task_info;
-
-// Scoped holds of the module's read-write locks.
-class rwlock_read_guard {
-  public:
-    explicit rwlock_read_guard(pthread_rwlock_t *lock) : l_(lock) { pthread_rwlock_rdlock(l_); }
-    ~rwlock_read_guard() { pthread_rwlock_unlock(l_); }
-    rwlock_read_guard(const rwlock_read_guard &) = delete;
-    rwlock_read_guard &operator=(const rwlock_read_guard &) = delete;
-
-  private:
-    pthread_rwlock_t *l_;
-};
-class rwlock_write_guard {
-  public:
-    explicit rwlock_write_guard(pthread_rwlock_t *lock) : l_(lock) { pthread_rwlock_wrlock(l_); }
-    ~rwlock_write_guard() { pthread_rwlock_unlock(l_); }
-    rwlock_write_guard(const rwlock_write_guard &) = delete;
-    rwlock_write_guard &operator=(const rwlock_write_guard &) = delete;
-
-  private:
-    pthread_rwlock_t *l_;
-};
 
 // Kernel task configuration (request 0x7305).
 struct kern_task_conf {

@@ -23,16 +23,6 @@ uint32_t s_redo_last_clean;
 enum : unsigned { BUILT_REDO_LOCK = 1, BUILT_MARK_LOCK = 2, BUILT_LIMIT_LOCK = 4 };
 unsigned s_filter_built;
 
-class mutex_guard {
-  public:
-    explicit mutex_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-    ~mutex_guard() { pthread_mutex_unlock(m_); }
-    mutex_guard(const mutex_guard &) = delete;
-    mutex_guard &operator=(const mutex_guard &) = delete;
-
-  private:
-    pthread_mutex_t *m_;
-};
 
 uint32_t now_sec() {
     return static_cast<uint32_t>(kiv_now_ms() / 1000);

@@ -1,6 +1,8 @@
 // User and group name cache over the account database.
 #include "task/usr_grp.h"
 
+#include "comm/pthread_guard.h"
+
 #include <grp.h>
 #include <pwd.h>
 
@@ -24,14 +26,6 @@ constexpr uint64_t kRehashMinGapSec = 9;
 inline uint64_t now_sec() {
     return kiv_now_ms() / 1000;
 }
-
-// Read-lock guard; the tables' locks are pthread ones so that their creation can fail
-// visibly at start-up.
-struct read_guard {
-    pthread_rwlock_t *l;
-    explicit read_guard(pthread_rwlock_t *lock) : l(lock) { pthread_rwlock_rdlock(l); }
-    ~read_guard() { pthread_rwlock_unlock(l); }
-};
 
 // Entry buffer of getpwent_r/getgrent_r, grown on ERANGE.
 struct ent_buf {
@@ -187,7 +181,7 @@ int search_table(usrgrp_hash_table *table, const void *key, uint32_t key_len, ch
         KIV_LOG(1, "usergrp_hash node is null.\n");
         return -1;
     }
-    read_guard g(&table->rwlock);
+    rwlock_read_guard g(&table->rwlock);
     void *data;
     int ret = fhash_search(table->hash_head, key, key_len, &data);
     if (ret != 0) return ret;
