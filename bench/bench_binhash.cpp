@@ -2,6 +2,8 @@
 // bare stat() of the same file (the floor every lookup pays); and a cold miss hashing a
 // 10 MiB file beside md5sum followed by sha256sum of the same file, interleaved in one run.
 #include <benchmark/benchmark.h>
+
+#include "bench_util.h"
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -39,15 +41,6 @@ std::string make_file(const char *name, size_t size) {
     return p;
 }
 
-std::string run_tool(const char *tool, const std::string &path) {
-    std::string cmd = std::string(tool) + " -- '" + path + "'";
-    FILE *p = popen(cmd.c_str(), "r");
-    char line[256] = "";
-    if (p == nullptr || fgets(line, sizeof(line), p) == nullptr) line[0] = '\0';
-    if (p != nullptr) pclose(p);
-    std::string s(line);
-    return s.substr(0, s.find(' '));
-}
 
 double secs(clk::time_point a, clk::time_point b) {
     return std::chrono::duration<double>(b - a).count();

@@ -1,6 +1,8 @@
 // MD5 and SHA-256 over a 64 MiB file: our block functions (own C and libcrypto's), our file
 // functions, and md5sum/sha256sum on the same file, in one run; a summary gives the ratios.
 #include <benchmark/benchmark.h>
+
+#include "bench_util.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -35,16 +37,6 @@ void make_file() {
     g_path = tmpl;
 }
 
-// First word of the tool's output: its digest text.
-std::string run_tool(const char *tool) {
-    std::string cmd = std::string(tool) + " -- '" + g_path + "'";
-    FILE *p = popen(cmd.c_str(), "r");
-    char line[256] = "";
-    if (p == nullptr || fgets(line, sizeof(line), p) == nullptr) line[0] = '\0';
-    if (p != nullptr) pclose(p);
-    std::string s(line);
-    return s.substr(0, s.find(' '));
-}
 
 using side_fn = void (*)();
 
@@ -66,10 +58,10 @@ void file_sha256() {
 }
 
 void md5sum() {
-    benchmark::DoNotOptimize(run_tool("md5sum"));
+    benchmark::DoNotOptimize(run_tool("md5sum", g_path));
 }
 void sha256sum() {
-    benchmark::DoNotOptimize(run_tool("sha256sum"));
+    benchmark::DoNotOptimize(run_tool("sha256sum", g_path));
 }
 
 // Ours and the baseline alternate within each iteration so that load from other processes
@@ -111,8 +103,8 @@ int main(int argc, char **argv) {
     uint8_t d[16];
     char md5[33], sha[65];
     if (_file_md5(g_path.c_str(), d, false) != 0 ||
-        (digest_hex(d, 16, md5), md5 != run_tool("md5sum")) ||
-        get_file_sha256(g_path.c_str(), sha) != 0 || sha != run_tool("sha256sum")) {
+        (digest_hex(d, 16, md5), md5 != run_tool("md5sum", g_path)) ||
+        get_file_sha256(g_path.c_str(), sha) != 0 || sha != run_tool("sha256sum", g_path)) {
         fprintf(stderr, "digest mismatch with the system tools\n");
         unlink(g_path.c_str());
         return 1;
