@@ -356,6 +356,21 @@ int kiv_task_init() {
 }
 
 void kiv_task_exit() {
+    // The threads are stopped: exits still waiting for their delay are reported now rather
+    // than lost with the queue.
+    if (kiv_queue *q = g_task_info.exit_queue) {
+        exit_upload_entry e;
+        int flushed = 0;
+        for (;;) {
+            {
+                mutex_guard guard(&g_task_info.exit_task_queue_lock);
+                if (queue_pop(q, &e) != 0) break;
+            }
+            exit_queue_pop_info_handle(&e);
+            flushed++;
+        }
+        KIV_LOG(2, "%d queued process exits reported at exit\n", flushed);
+    }
     g_task_info.enabled = 0;
     kern_task_conf stop{};
     stop.command = KERN_TASK_CONF_STOP;

@@ -198,6 +198,19 @@ TEST_F(TaskE2E, UnknownParentAndExitBeforeExec) {
         [] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; }, 30000));
 }
 
+// Exits still waiting for their delay are reported at shut-down, not lost.
+TEST_F(TaskE2E, QueuedExitsAreReportedAtShutDown) {
+    start();
+    inject(1, proc(700, 1, "/bin/true short"));
+    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 1; }));
+    int64_t exits = kiv_stat_get(TASK_EXIT_EVENT);
+    inject_exit(700, 4);
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXIT_EVENT) == exits + 1; }));
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 0);
+    sensor_exit();
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":700,\"process_exit_code\":4,"), 1);
+}
+
 // A queue of 3 slots holds two exits: the third pushes the oldest out at once.
 TEST_F(TaskE2E, ExitQueueOverflowUploadsAtOnce) {
     start("exit_upload_wait_list_size = 3\n");

@@ -11,6 +11,8 @@ namespace {
 
 // A real module keeps a bounded queue of lost exits; the oldest go first when it overflows.
 constexpr size_t LOST_EXITS_MAX = 4096;
+// Exited processes kept for queries about a parent that is already gone.
+constexpr size_t EXITED_KEEP = 1024;
 
 // Sum of the eight string lengths of a flex block, or -1 when one exceeds its maximum.
 long flex_total(const unsigned char *h) {
@@ -75,7 +77,47 @@ const std::vector<unsigned char> *kemu_proc_table::find(uint32_t pid, uint64_t c
     return &it->second;
 }
 
-long kemu_proc_table::query(unsigned char *block, uint32_t data_size) {
+bool kemu_proc_table::get(uint32_t pid, uint64_t create_time,
+                          std::vector<unsigned char> &out) const {
+    const auto *rec = find(pid, create_time);
+    if (rec) out = *rec;
+    return rec != nullptr;
+}
+
+bool kemu_proc_table::forget(uint32_t pid, uint64_t *create_time) {
+    auto it = procs_.upper_bound({pid, UINT64_MAX});
+    if (it == procs_.begin() || (--it)->first.first != pid) return false;
+    if (create_time) *create_time = it->first.second;
+    if (exited_.size() >= EXITED_KEEP) exited_.pop_front();
+    exited_.emplace_back(it->first, std::move(it->second));
+    procs_.erase(it);
+    return true;
+}
+
+const std::vector<unsigned char> *kemu_proc_table::find_exited(uint32_t pid,
+                                                               uint64_t create_time) const {
+    for (auto it = exited_.rbegin(); it != exited_.rend(); ++it)
+        if (it->first.first == pid && (create_time == 0 || it->first.second == create_time))
+            return &it->second;
+    return nullptr;
+}
+
+size_t kemu_proc_table::lose_dead(bool (*alive)(uint32_t pid, uint64_t create_time)) {
+    size_t moved = 0;
+    for (auto it = procs_.begin(); it != procs_.end();) {
+        if (alive(it->first.first, it->first.second)) {
+            ++it;
+            continue;
+        }
+        if (lost_.size() >= LOST_EXITS_MAX) lost_.pop_front();
+        lost_.push_back(it->first);
+        it = procs_.erase(it);
+        moved++;
+    }
+    return moved;
+}
+
+long kemu_proc_table::query(unsigned char *block, uint32_t data_size, const kemu_proc_live *live) {
     unsigned char *data = block + KEMU_QUERY_HDR;
     uint32_t type = kemu_ld<uint32_t>(block + KEMU_QUERY_OFF_TYPE);
     uint32_t pid = kemu_ld<uint32_t>(block + KEMU_QUERY_OFF_PID);
@@ -90,23 +132,32 @@ long kemu_proc_table::query(unsigned char *block, uint32_t data_size) {
         n++;
     };
 
+    // The live process first, then the table's record of it.
+    std::vector<unsigned char> live_rec;
+    auto lookup = [&](uint32_t p, uint64_t ct) -> const std::vector<unsigned char> * {
+        if (live && live->lookup(p, ct, live_rec) && live_rec.size() <= KEMU_PROC_SLOT)
+            return &live_rec;
+        const auto *rec = find(p, ct);
+        return rec || !live ? rec : find_exited(p, ct);
+    };
+
     switch (type) {
         case KEMU_QUERY_SINGLE: {
-            const auto *rec = find(pid, create_time);
-            if (!rec) return -ESRCH;
             if (data_size < KEMU_PROC_SLOT) return -EINVAL;
+            const auto *rec = lookup(pid, create_time);
+            if (!rec) return -ESRCH;
             put_slot(*rec);
             break;
         }
         case KEMU_QUERY_ANCESTRY: {
             uint32_t cap = std::min<uint32_t>(asked, data_size / KEMU_PROC_SLOT);
-            const auto *rec = find(pid, create_time);
+            const auto *rec = lookup(pid, create_time);
             // The slot count bounds the walk even if the table holds a parent cycle.
             while (rec && n < cap) {
                 put_slot(*rec);
                 uint32_t ppid = kemu_ld<uint32_t>(rec->data() + 20);
                 if (ppid == 0) break;
-                rec = find(ppid, kemu_ld<uint64_t>(rec->data() + 8));
+                rec = lookup(ppid, kemu_ld<uint64_t>(rec->data() + 8));
             }
             break;
         }
@@ -126,7 +177,9 @@ long kemu_proc_table::query(unsigned char *block, uint32_t data_size) {
             // Dead entries move to the front; the write index never passes the read index.
             for (uint32_t i = 0; i < cnt; i++) {
                 const unsigned char *obj = data + (size_t)i * KEMU_KEY_OBJ;
-                if (find(kemu_ld<uint32_t>(obj + 8), kemu_ld<uint64_t>(obj))) continue;
+                uint32_t p = kemu_ld<uint32_t>(obj + 8);
+                uint64_t ct = kemu_ld<uint64_t>(obj);
+                if (live ? live->alive(p, ct) : find(p, ct) != nullptr) continue;
                 if (n != i) memmove(data + (size_t)n * KEMU_KEY_OBJ, obj, KEMU_KEY_OBJ);
                 n++;
             }

@@ -24,6 +24,15 @@ constexpr size_t KEMU_FLEX_MAX = 5319;                 // largest flex block
 constexpr size_t KEMU_PROC_SLOT = 80 + KEMU_FLEX_MAX;  // one record in a query answer
 constexpr size_t KEMU_KEY_OBJ = 16;                    // {create_time u64, pid u32, reserved u32}
 
+// The live system behind the table in userspace mode: queries look there first, and the table
+// answers for processes that are gone (or were never seen live).
+struct kemu_proc_live {
+    // The process's record into rec; false when it does not exist (a create_time of 0
+    // matches whatever process holds the pid).
+    bool (*lookup)(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &rec);
+    bool (*alive)(uint32_t pid, uint64_t create_time);
+};
+
 class kemu_proc_table {
   public:
     // 0, or -1 when the record is malformed.
@@ -32,8 +41,17 @@ class kemu_proc_table {
     // Queues a lost exit and forgets the process. 0, or -1 for pid 0.
     int lose_exit(uint32_t pid, uint64_t create_time);
     // Answers a query block in place; data_size is the caller's data area (already checked
-    // against the block). 0, or a negative errno.
-    long query(unsigned char *block, uint32_t data_size);
+    // against the block). With live, processes are looked up there first. 0, or a negative errno.
+    long query(unsigned char *block, uint32_t data_size, const kemu_proc_live *live = nullptr);
+    // A copy of the record of {pid, create_time} (0: the newest with that pid); false if unknown.
+    bool get(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &out) const;
+    // Forgets the newest process with that pid and gives its create_time; false if unknown.
+    // Its record stays answerable by process and ancestry queries among the last exited ones
+    // (user space asks about a parent after it is gone), never by liveness.
+    bool forget(uint32_t pid, uint64_t *create_time);
+    // Moves every process that alive() declares dead to the lost exits; how many moved.
+    size_t lose_dead(bool (*alive)(uint32_t pid, uint64_t create_time));
+    size_t size() const { return procs_.size(); }
     size_t lost_pending() const { return lost_.size(); }
 
   private:
@@ -41,6 +59,9 @@ class kemu_proc_table {
     // create_time 0 asks for the newest process with that pid.
     const std::vector<unsigned char> *find(uint32_t pid, uint64_t create_time) const;
 
+    const std::vector<unsigned char> *find_exited(uint32_t pid, uint64_t create_time) const;
+
     std::map<key, std::vector<unsigned char>> procs_;
     std::deque<key> lost_;
+    std::deque<std::pair<key, std::vector<unsigned char>>> exited_;  // oldest first
 };

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/standin/live_proc.h"
 #include "kernel/standin/proc_table.h"
 #include "log/ulog.h"
 #include "qxkiv/kemu.h"
@@ -224,7 +225,7 @@ void *fail_ptr(int err) {
 
 }  // namespace
 
-int standin_start(kiv_kernel_mode mode) {
+static int start_locked(kiv_kernel_mode mode) {
     std::lock_guard guard(s_lock);
     if (s_si) {
         KIV_LOG(0, "kemu: stand-in already running\n");
@@ -250,7 +251,18 @@ int standin_start(kiv_kernel_mode mode) {
     return 0;
 }
 
+int standin_start(kiv_kernel_mode mode) {
+    if (start_locked(mode) != 0) return -1;
+    // The source's thread produces through the lock, so it starts (and stops) outside it.
+    if (mode == KERNEL_MODE_USERSPACE && live_proc_start() != 0) {
+        standin_stop();
+        return -1;
+    }
+    return 0;
+}
+
 void standin_stop() {
+    live_proc_stop();
     std::lock_guard guard(s_lock);
     if (!s_si) return;
     if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());
@@ -357,7 +369,9 @@ long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
     }
     record(p, (size_t)len);
     if (request == KIV_IOCTL_TASK_QUERY) {
-        result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE));
+        static const kemu_proc_live live = {live_proc_lookup, live_proc_alive};
+        result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE),
+                                   s_si->mode == KERNEL_MODE_USERSPACE ? &live : nullptr);
         if (result < 0) return fail((int)-result);
     }
     return result;
@@ -378,6 +392,33 @@ int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_deli
     if (len == 0) return KEMU_OK;
     return ring_put(ring_at(s_si->region, ring_type), static_cast<const unsigned char *>(bytes),
                     len);
+}
+
+int standin_track_process(const unsigned char *raw, uint32_t len) {
+    std::lock_guard guard(s_lock);
+    return s_si ? s_si->procs.set(raw, len) : -1;
+}
+
+bool standin_process_record(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &out) {
+    std::lock_guard guard(s_lock);
+    return s_si && s_si->procs.get(pid, create_time, out);
+}
+
+bool standin_forget_process(uint32_t pid, uint64_t *create_time) {
+    std::lock_guard guard(s_lock);
+    return s_si && s_si->procs.forget(pid, create_time);
+}
+
+void standin_queue_lost_exit(uint32_t pid, uint64_t create_time) {
+    std::lock_guard guard(s_lock);
+    if (s_si) s_si->procs.lose_exit(pid, create_time);
+}
+
+size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time)) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return 0;
+    count_refusal(ring_at(s_si->region, RING_HIGH));
+    return s_si->procs.lose_dead(alive);
 }
 
 unsigned char *standin_region() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "framework/ring_layout.h"
 #include "kernel/kernel_if.h"
@@ -52,6 +53,18 @@ bool standin_root(std::string &out);  // the private root holding proc/ and sys/
 // 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
 // -4 bad ring type or buffer.
 int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery);
+
+// The process table as the live source keeps it (each call takes the stand-in's lock).
+// Track: 0, or -1 when inactive or the record is malformed. Record: a copy of {pid,
+// create_time} (0: newest). Forget: drops the newest process with that pid, giving its
+// create_time. Queue lost exit: the exit record could not be written. Overrun: records were
+// lost before they were made: one more refusal in the high ring's full_cnt, and every tracked
+// process that alive() declares dead becomes a lost exit; returns how many.
+int standin_track_process(const unsigned char *raw, uint32_t len);
+bool standin_process_record(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &out);
+bool standin_forget_process(uint32_t pid, uint64_t *create_time);
+void standin_queue_lost_exit(uint32_t pid, uint64_t create_time);
+size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time));
 
 // The region and one ring header, for tests; nullptr when not active.
 unsigned char *standin_region();

@@ -1,0 +1,503 @@
+// One thread reads the process connector and turns each event into a record at once, so that
+// /proc is read while the process still exists; a process that is already gone is recorded
+// with what the connector and the stand-in's table know. The table is the source's memory of
+// the processes it reported: create_time for their exits, and the lost exits after an overrun.
+#include "kernel/standin/live_proc.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "framework/ring_layout.h"
+#include "kernel/standin/proc_table.h"
+#include "kernel/standin/standin.h"
+#include "log/ulog.h"
+#include "qxkiv/kemu.h"
+
+namespace {
+
+constexpr uint32_t STR_MAX = 1023;  // flex types 0-4
+constexpr uint32_t ID_UNKNOWN = 0xffffffffu;
+constexpr int CAP_NET_ADMIN_BIT = 12;
+constexpr int RCVBUF_BYTES = 8 << 20;  // bursts of short-lived processes before an overrun
+
+// proc_event: what u32, cpu u32, timestamp u64, then the event's fields.
+constexpr size_t EV_DATA = 16;
+constexpr uint32_t EV_FORK = 0x1, EV_EXEC = 0x2, EV_EXIT = 0x80000000u;
+
+// ---- /proc ----------------------------------------------------------------------------------
+
+// One read of a /proc file below the process directory; the length read or -1.
+ssize_t read_at(int dir, const char *name, char *buf, size_t cap) {
+    int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n = read(fd, buf, cap);
+    close(fd);
+    return n;
+}
+
+// A link below the process directory, cut to STR_MAX; empty when unreadable.
+size_t link_at(int dir, const char *name, char *buf) {
+    ssize_t n = readlinkat(dir, name, buf, STR_MAX);
+    return n > 0 ? (size_t)n : 0;
+}
+
+int open_proc_dir(uint32_t pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%u", pid);
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+uint64_t ns_per_tick() {
+    static const uint64_t ns = [] {
+        long hz = sysconf(_SC_CLK_TCK);
+        return hz > 0 ? 1000000000ull / (uint64_t)hz : 10000000ull;
+    }();
+    return ns;
+}
+
+struct stat_fields {
+    char state = 0;
+    uint32_t ppid = 0, session = 0;
+    uint64_t create_time = 0;
+};
+
+// /proc/<pid>/stat: the name in parentheses may hold anything, so fields are counted from
+// the last ')'. The start time (field 22) in clock ticks since boot becomes nanoseconds.
+bool parse_stat(char *buf, size_t n, stat_fields &out) {
+    buf[n] = 0;
+    char *p = strrchr(buf, ')');
+    if (!p) return false;
+    p++;
+    unsigned long long v[20] = {};
+    int field = 3;
+    for (char *save = nullptr, *tok = strtok_r(p, " \n", &save); tok && field <= 22;
+         tok = strtok_r(nullptr, " \n", &save), field++) {
+        if (field == 3)
+            out.state = tok[0];
+        else
+            v[field - 3] = strtoull(tok, nullptr, 10);
+    }
+    if (field <= 22) return false;
+    out.ppid = (uint32_t)v[4 - 3];
+    out.session = (uint32_t)v[6 - 3];
+    out.create_time = (uint64_t)v[22 - 3] * ns_per_tick();
+    return true;
+}
+
+bool read_stat(int dir, stat_fields &out) {
+    char buf[1024];
+    ssize_t n = read_at(dir, "stat", buf, sizeof buf - 1);
+    return n > 0 && parse_stat(buf, (size_t)n, out);
+}
+
+// "Uid:" and "Gid:" lines of /proc/<pid>/status: real, effective, saved, file-system.
+void parse_ids(const char *buf, const char *key, uint32_t ids[4]) {
+    const char *p = strstr(buf, key);
+    if (!p) return;
+    unsigned v[4];
+    if (sscanf(p + strlen(key), "%u %u %u %u", &v[0], &v[1], &v[2], &v[3]) == 4)
+        for (int i = 0; i < 4; i++) ids[i] = v[i];
+}
+
+// ---- Record layout --------------------------------------------------------------------------
+
+void put_bits(unsigned char *h, int at, int width, int shift, uint32_t v) {
+    uint32_t w = 0;
+    for (int i = 0; i < width; i++) w |= (uint32_t)h[at + i] << (8 * i);
+    w |= v << shift;
+    for (int i = 0; i < width; i++) h[at + i] = (unsigned char)(w >> (8 * i));
+}
+
+struct proc_image {
+    stat_fields st;
+    uint32_t uid[4] = {ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN};
+    uint32_t gid[4] = {ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN};
+    uint32_t owner = ID_UNKNOWN, mode = 0;
+    char str[5][STR_MAX + 1];  // cmd_line, cur_path, path, fd0, fd1
+    uint32_t len[5] = {};
+};
+
+// Everything /proc gives for one process; false when it is gone.
+bool read_image(uint32_t pid, proc_image &img) {
+    int dir = open_proc_dir(pid);
+    if (dir < 0) return false;
+    if (!read_stat(dir, img.st)) {
+        close(dir);
+        return false;
+    }
+    char status[4096];
+    ssize_t n = read_at(dir, "status", status, sizeof status - 1);
+    if (n > 0) {
+        status[n] = 0;
+        parse_ids(status, "\nUid:", img.uid);
+        parse_ids(status, "\nGid:", img.gid);
+    }
+    // The arguments are NUL-separated; they are reported joined by spaces.
+    n = read_at(dir, "cmdline", img.str[0], STR_MAX);
+    if (n > 0) {
+        while (n > 0 && img.str[0][n - 1] == 0) n--;
+        for (ssize_t i = 0; i < n; i++)
+            if (img.str[0][i] == 0) img.str[0][i] = ' ';
+        img.len[0] = (uint32_t)n;
+    }
+    img.len[1] = (uint32_t)link_at(dir, "cwd", img.str[1]);
+    img.len[2] = (uint32_t)link_at(dir, "exe", img.str[2]);
+    img.len[3] = (uint32_t)link_at(dir, "fd/0", img.str[3]);
+    img.len[4] = (uint32_t)link_at(dir, "fd/1", img.str[4]);
+    // Through the link, so the file is the one running even if its path changed.
+    struct stat sb;
+    if (fstatat(dir, "exe", &sb, 0) == 0) img.owner = sb.st_uid, img.mode = sb.st_mode & 07777;
+    close(dir);
+    return true;
+}
+
+void encode(const proc_image &img, uint32_t pid, uint64_t parent_create_time,
+            uint16_t task_event_id, std::vector<unsigned char> &out) {
+    uint32_t strings = 0;
+    for (uint32_t l : img.len) strings += l;
+    out.assign(KEMU_RAW_PROC_FIXED + KEMU_FLEX_HDR + strings, 0);
+    unsigned char *p = out.data();
+    kemu_st<uint64_t>(p, img.st.create_time);
+    kemu_st<uint64_t>(p + 8, parent_create_time);
+    kemu_st<uint32_t>(p + 16, pid);
+    kemu_st<uint32_t>(p + 20, img.st.ppid);
+    kemu_st<uint32_t>(p + 24, img.st.session);
+    for (int i = 0; i < 4; i++) kemu_st<uint32_t>(p + 28 + 4 * i, img.uid[i]);
+    for (int i = 0; i < 4; i++) kemu_st<uint32_t>(p + 44 + 4 * i, img.gid[i]);
+    kemu_st<uint32_t>(p + 60, img.owner);
+    kemu_st<uint32_t>(p + 64, (img.mode & 0xfffu) | (uint32_t)task_event_id << 12);
+    unsigned char *h = p + KEMU_RAW_PROC_FIXED;
+    put_bits(h, 0, 2, 0, img.len[0]);   // cmd_line: bits 0-9 of the u16 at 0
+    put_bits(h, 0, 4, 10, img.len[1]);  // cur_path: bits 10-19 of the u32 at 0
+    put_bits(h, 4, 2, 0, img.len[2]);   // path: bits 0-9 of the u16 at 4
+    put_bits(h, 4, 4, 10, img.len[3]);  // fd0: bits 10-19 of the u32 at 4
+    put_bits(h, 6, 2, 4, img.len[4]);   // fd1: bits 4-13 of the u16 at 6
+    unsigned char *s = h + KEMU_FLEX_HDR;
+    for (int t = 0; t < 5; t++) {
+        memcpy(s, img.str[t], img.len[t]);
+        s += img.len[t];
+    }
+}
+
+std::atomic<uint16_t> s_event_id{0};
+
+// ---- Connector thread -----------------------------------------------------------------------
+
+// The effective set decides, not the uid: root in a container may lack the capability, and the
+// kernel then ignores the listen request without telling.
+bool has_net_admin() {
+    char buf[4096];
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = 0;
+    const char *p = strstr(buf, "\nCapEff:");
+    unsigned long long caps = 0;
+    return p && sscanf(p + 8, "%llx", &caps) == 1 && (caps >> CAP_NET_ADMIN_BIT) & 1;
+}
+
+int send_listen(int fd, proc_cn_mcast_op op) {
+    constexpr size_t len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(uint32_t));
+    alignas(nlmsghdr) unsigned char msg[NLMSG_ALIGN(len)] = {};
+    auto *nl = (nlmsghdr *)msg;
+    nl->nlmsg_len = len;
+    nl->nlmsg_type = NLMSG_DONE;
+    auto *cn = (cn_msg *)NLMSG_DATA(nl);
+    cn->id.idx = CN_IDX_PROC;
+    cn->id.val = CN_VAL_PROC;
+    cn->len = sizeof(uint32_t);
+    kemu_st<uint32_t>(cn->data, (uint32_t)op);
+    return send(fd, msg, len, 0) == (ssize_t)len ? 0 : -1;
+}
+
+struct live_source {
+    int sock = -1;
+    int wake = -1;
+    std::thread thread;
+    std::vector<unsigned char> rec, msg;
+
+    uint16_t next_id() { return s_event_id.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+    void put(uint16_t type, uint32_t pid, const unsigned char *body, size_t len) {
+        msg.assign(KIV_MSG_BODY_OFFSET + len, 0);
+        kemu_st<uint32_t>(msg.data(), KIV_MSG_MAGIC);
+        kemu_st<uint16_t>(msg.data() + 4, (uint16_t)msg.size());
+        kemu_st<uint16_t>(msg.data() + 6, type);
+        kemu_st<uint32_t>(msg.data() + 8, pid);
+        memcpy(msg.data() + KIV_MSG_BODY_OFFSET, body, len);
+        last_put = standin_put(RING_HIGH, msg.data(), (uint32_t)msg.size(), true);
+    }
+    int last_put = 0;
+
+    uint64_t known_create_time(uint32_t pid) {
+        uint64_t ct = 0;
+        if (standin_process_record(pid, 0, rec) && rec.size() >= 8)
+            ct = kemu_ld<uint64_t>(rec.data());
+        return ct ? ct : live_proc_create_time(pid);
+    }
+
+    void on_fork(uint32_t child, uint32_t parent) {
+        uint64_t pct = known_create_time(parent);
+        uint16_t id = next_id();
+        // A child runs its parent's image until it execs: the parent's record serves when the
+        // table has it, and only the child's start time is read.
+        if (standin_process_record(parent, pct, rec)) {
+            kemu_st<uint64_t>(rec.data(), live_proc_create_time(child));
+            kemu_st<uint64_t>(rec.data() + 8, pct);
+            kemu_st<uint32_t>(rec.data() + 16, child);
+            kemu_st<uint32_t>(rec.data() + 20, parent);
+            uint32_t me = kemu_ld<uint32_t>(rec.data() + 64);
+            kemu_st<uint32_t>(rec.data() + 64, (me & 0xfffu) | (uint32_t)id << 12);
+        } else {
+            live_proc_known known;
+            known.parent_create_time = pct, known.ppid = parent;
+            live_proc_encode(child, id, known, rec);
+            // The parent the connector named; /proc may already show a reaper.
+            kemu_st<uint32_t>(rec.data() + 20, parent);
+            kemu_st<uint64_t>(rec.data() + 8, pct);
+        }
+        put(LIVE_EV_FORK, child, rec.data(), rec.size());
+        standin_track_process(rec.data(), (uint32_t)rec.size());
+    }
+
+    void on_exec(uint32_t pid) {
+        live_proc_known known;
+        std::vector<unsigned char> prev;
+        if (standin_process_record(pid, 0, prev) && prev.size() >= 24) {
+            known.create_time = kemu_ld<uint64_t>(prev.data());
+            known.parent_create_time = kemu_ld<uint64_t>(prev.data() + 8);
+            known.ppid = kemu_ld<uint32_t>(prev.data() + 20);
+        }
+        live_proc_encode(pid, next_id(), known, rec);
+        put(LIVE_EV_EXEC, pid, rec.data(), rec.size());
+        standin_track_process(rec.data(), (uint32_t)rec.size());
+    }
+
+    void on_exit(uint32_t pid, uint32_t status) {
+        uint64_t ct = 0;
+        // The exiting process is still readable as a zombie if it was never tracked.
+        if (!standin_forget_process(pid, &ct)) ct = live_proc_create_time(pid);
+        unsigned char body[RAW_EXIT_BODY];
+        live_proc_exit_body(ct, pid, next_id(), live_proc_exit_code(status), body);
+        put(LIVE_EV_EXIT, pid, body, sizeof body);
+        if (last_put == KEMU_FULL) standin_queue_lost_exit(pid, ct);
+    }
+    static constexpr size_t RAW_EXIT_BODY = 15;
+
+    void on_overrun() {
+        size_t lost = standin_overrun(live_proc_alive);
+        KIV_LOG(1, "kemu: process connector overrun, %zu exits lost\n", lost);
+    }
+
+    void handle(const unsigned char *buf, int n) {
+        for (auto *nl = (const nlmsghdr *)buf; NLMSG_OK(nl, n); nl = NLMSG_NEXT(nl, n)) {
+            if (nl->nlmsg_type == NLMSG_ERROR || nl->nlmsg_type == NLMSG_NOOP) continue;
+            if (nl->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg))) continue;
+            size_t plen = NLMSG_PAYLOAD(nl, 0);
+            auto *cn = (const cn_msg *)NLMSG_DATA(nl);
+            if (cn->id.idx != CN_IDX_PROC || cn->id.val != CN_VAL_PROC ||
+                cn->len > plen - sizeof(cn_msg))
+                continue;
+            // Field access by offset, from the connector's fixed layout: the event union is
+            // packed differently across kernel headers, and older kernels send shorter exits.
+            size_t elen = cn->len;
+            const unsigned char *ev = cn->data;
+            if (elen < EV_DATA) continue;
+            uint32_t what = kemu_ld<uint32_t>(ev);
+            const unsigned char *d = ev + EV_DATA;
+            auto word = [d](int i) { return kemu_ld<uint32_t>(d + 4 * i); };
+            switch (what) {
+                case EV_FORK:  // parent pid, parent tgid, child pid, child tgid
+                    // A new thread is not a new process.
+                    if (elen >= EV_DATA + 16 && word(2) == word(3)) on_fork(word(3), word(1));
+                    break;
+                case EV_EXEC:  // pid, tgid
+                    if (elen >= EV_DATA + 8 && word(0) == word(1)) on_exec(word(1));
+                    break;
+                case EV_EXIT:  // pid, tgid, exit code, signal
+                    if (elen >= EV_DATA + 16 && word(0) == word(1)) on_exit(word(1), word(2));
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+
+    void run() {
+        KIV_LOG(2, "kemu: process connector thread running\n");
+        alignas(nlmsghdr) static thread_local unsigned char buf[65536];
+        pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                KIV_LOG(0, "kemu: poll on the process connector failed(%d:%s)\n", errno,
+                        strerror(errno));
+                return;
+            }
+            if (fds[1].revents) return;
+            sockaddr_nl from = {};
+            socklen_t flen = sizeof from;
+            ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT, (sockaddr *)&from, &flen);
+            if (n < 0) {
+                if (errno == ENOBUFS)
+                    on_overrun();
+                else if (errno != EAGAIN && errno != EINTR)
+                    KIV_LOG(1, "kemu: recv on the process connector failed(%d:%s)\n", errno,
+                            strerror(errno));
+                continue;
+            }
+            // Only the kernel speaks on this socket.
+            if (from.nl_pid != 0) continue;
+            handle(buf, (int)n);
+        }
+    }
+};
+
+live_source *s_src;  // changed only by start and stop, on the host's thread
+
+void close_source(live_source *src) {
+    if (src->sock >= 0) close(src->sock);
+    if (src->wake >= 0) close(src->wake);
+    delete src;
+}
+
+}  // namespace
+
+uint64_t live_proc_create_time(uint32_t pid) {
+    int dir = open_proc_dir(pid);
+    if (dir < 0) return 0;
+    stat_fields st;
+    bool ok = read_stat(dir, st);
+    close(dir);
+    return ok ? st.create_time : 0;
+}
+
+bool live_proc_alive(uint32_t pid, uint64_t create_time) {
+    int dir = open_proc_dir(pid);
+    if (dir < 0) return false;
+    stat_fields st;
+    bool ok = read_stat(dir, st);
+    close(dir);
+    return ok && st.state != 'Z' && st.state != 'X' &&
+           (create_time == 0 || st.create_time == create_time);
+}
+
+bool live_proc_encode(uint32_t pid, uint16_t task_event_id, const live_proc_known &known,
+                      std::vector<unsigned char> &out) {
+    auto img = std::make_unique<proc_image>();
+    bool live = read_image(pid, *img);
+    uint64_t pct = known.parent_create_time;
+    if (!live) {
+        img->st.create_time = known.create_time;
+        img->st.ppid = known.ppid;
+    } else if (img->st.ppid != known.ppid || pct == 0) {
+        pct = img->st.ppid ? live_proc_create_time(img->st.ppid) : 0;
+    }
+    encode(*img, pid, pct, task_event_id, out);
+    return live;
+}
+
+bool live_proc_lookup(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &out) {
+    if (pid == 0) return false;
+    live_proc_known none;
+    if (!live_proc_encode(pid, s_event_id.load(std::memory_order_relaxed), none, out)) return false;
+    return create_time == 0 || kemu_ld<uint64_t>(out.data()) == create_time;
+}
+
+void live_proc_exit_body(uint64_t create_time, uint32_t pid, uint16_t task_event_id,
+                         uint8_t exit_code, unsigned char out[15]) {
+    kemu_st<uint64_t>(out, create_time);
+    kemu_st<uint32_t>(out + 8, pid);
+    kemu_st<uint16_t>(out + 12, task_event_id);
+    out[14] = exit_code;
+}
+
+uint8_t live_proc_exit_code(uint32_t status) {
+    if ((status & 0x7f) == 0) return (uint8_t)((status >> 8) & 0xff);
+    return (uint8_t)(128 + (status & 0x7f));
+}
+
+int live_proc_start() {
+    if (s_src) {
+        KIV_LOG(0, "kemu: process connector already running\n");
+        return -1;
+    }
+    if (!has_net_admin()) {
+        KIV_LOG(0,
+                "kemu: kernel_mode userspace needs root or CAP_NET_ADMIN to listen on the "
+                "netlink process connector; run as root or set kernel_mode = emulated\n");
+        return -1;
+    }
+    auto *src = new live_source;
+    src->sock = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+    if (src->sock < 0) {
+        KIV_LOG(0,
+                "kemu: process connector unavailable: socket(NETLINK_CONNECTOR) failed(%d:%s); "
+                "kernel_mode userspace needs a kernel with the process connector in this "
+                "network namespace\n",
+                errno, strerror(errno));
+        close_source(src);
+        return -1;
+    }
+    int rcv = RCVBUF_BYTES;
+    if (setsockopt(src->sock, SOL_SOCKET, SO_RCVBUFFORCE, &rcv, sizeof rcv) != 0)
+        setsockopt(src->sock, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    sockaddr_nl addr = {};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = CN_IDX_PROC;
+    if (bind(src->sock, (sockaddr *)&addr, sizeof addr) != 0 ||
+        send_listen(src->sock, PROC_CN_MCAST_LISTEN) != 0) {
+        KIV_LOG(0,
+                "kemu: process connector unavailable: bind/listen failed(%d:%s); kernel_mode "
+                "userspace needs root or CAP_NET_ADMIN\n",
+                errno, strerror(errno));
+        close_source(src);
+        return -1;
+    }
+    src->wake = eventfd(0, EFD_CLOEXEC);
+    if (src->wake < 0) {
+        KIV_LOG(0, "kemu: eventfd failed(%d:%s)\n", errno, strerror(errno));
+        close_source(src);
+        return -1;
+    }
+    try {
+        src->thread = std::thread([src] { src->run(); });
+    } catch (const std::system_error &e) {
+        KIV_LOG(0, "kemu: process connector thread not started(%s)\n", e.what());
+        close_source(src);
+        return -1;
+    }
+    s_src = src;
+    KIV_LOG(2, "kemu: listening on the process connector\n");
+    return 0;
+}
+
+void live_proc_stop() {
+    live_source *src = s_src;
+    if (!src) return;
+    uint64_t one = 1;
+    if (write(src->wake, &one, sizeof one) != sizeof one)
+        KIV_LOG(1, "kemu: wake of the connector thread failed(%d:%s)\n", errno, strerror(errno));
+    src->thread.join();
+    send_listen(src->sock, PROC_CN_MCAST_IGNORE);
+    s_src = nullptr;
+    close_source(src);
+    KIV_LOG(2, "kemu: process connector stopped\n");
+}

@@ -1,0 +1,277 @@
+// The live process source: its records through the sensor's decoder, liveness and the /proc
+// query answers, and 1,000 real child processes through the whole library. The parts that
+// need the process connector skip without it.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "framework/mod_manager.h"
+#include "framework/startup.h"
+#include "kernel/kernel_if.h"
+#include "kernel/standin/live_proc.h"
+#include "kernel/standin/proc_table.h"
+#include "kernel/standin/standin.h"
+#include "live_workload.h"
+#include "proc_bytes.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "task/process.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+std::string link_text(const char *path) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink(path, buf, sizeof buf);
+    return n > 0 ? std::string(buf, (size_t)n) : "";
+}
+std::string flex(const raw_process_info *r, int type) {
+    flex_str s{};
+    get_flex_task_info_str(&r->flex, &s, type);
+    return std::string(s.ptr ? s.ptr : "", s.len);
+}
+
+TEST(LiveProcEncode, CurrentProcessDecodes) {
+    bytes rec;
+    ASSERT_TRUE(live_proc_encode((uint32_t)getpid(), 0xbeef, live_proc_known{}, rec));
+    raw_process_buf buf;
+    ASSERT_EQ(raw_process_info_check(rec.data(), rec.size()), (int)rec.size());
+    ASSERT_EQ(raw_process_info_decode(rec.data(), rec.size(), &buf.info, sizeof buf), 0);
+    const raw_process_info *r = &buf.info;
+    EXPECT_EQ(r->pid, (uint32_t)getpid());
+    EXPECT_EQ(r->ppid, (uint32_t)getppid());
+    EXPECT_EQ(r->create_time, live_proc_create_time(getpid()));
+    EXPECT_EQ(r->parent_create_time, live_proc_create_time(getppid()));
+    EXPECT_EQ(r->sessionid, (uint32_t)getsid(0));
+    EXPECT_EQ(r->uid[1], geteuid());
+    EXPECT_EQ(r->gid[1], getegid());
+    EXPECT_EQ(raw_process_task_event_id(r), 0xbeef);
+    struct stat sb;
+    ASSERT_EQ(stat("/proc/self/exe", &sb), 0);
+    EXPECT_EQ(r->owner_id, sb.st_uid);
+    EXPECT_EQ(raw_process_mode(r), sb.st_mode & 07777);
+    const char *links[] = {"/proc/self/cwd", "/proc/self/exe", "/proc/self/fd/0",
+                           "/proc/self/fd/1"};
+    for (int t = 1; t <= 4; t++) EXPECT_EQ(flex(r, t), link_text(links[t - 1])) << t;
+    // Arguments joined by spaces.
+    std::ifstream in("/proc/self/cmdline");
+    std::string cmd{std::istreambuf_iterator<char>(in), {}};
+    cmd.pop_back();
+    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+    EXPECT_EQ(flex(r, 0), cmd.substr(0, 1023));
+}
+
+// Liveness follows a child through running, zombie and reaped; once gone, its record carries
+// what was known. Exit codes and the exit body.
+TEST(LiveProcEncode, GoneProcessLivenessAndExit) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    pid_t child = live_spawn({"/bin/sh", "-c", "read x; exit 3"}, p[0]);
+    close(p[0]);
+    uint64_t ct = live_proc_create_time(child);
+    ASSERT_NE(ct, 0u);
+    EXPECT_TRUE(live_proc_alive(child, ct) && live_proc_alive(child, 0));
+    EXPECT_FALSE(live_proc_alive(child, ct + 1));
+    close(p[1]);
+    siginfo_t si;
+    ASSERT_EQ(waitid(P_PID, child, &si, WEXITED | WNOWAIT), 0);
+    EXPECT_FALSE(live_proc_alive(child, ct));  // zombie
+    EXPECT_EQ(live_proc_create_time(child), ct);
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(live_proc_exit_code((uint32_t)status), 3);
+    EXPECT_EQ(live_proc_exit_code(9), 137);          // SIGKILL
+    EXPECT_EQ(live_proc_exit_code(11 | 0x80), 139);  // SIGSEGV with a core
+    EXPECT_FALSE(live_proc_alive(child, 0));
+
+    live_proc_known known;
+    known.create_time = ct, known.parent_create_time = 77, known.ppid = 1234;
+    bytes rec;
+    EXPECT_FALSE(live_proc_encode(child, 9, known, rec));
+    raw_process_buf buf;
+    ASSERT_EQ(rec.size(), 68u + 9u);
+    ASSERT_EQ(raw_process_info_decode(rec.data(), rec.size(), &buf.info, sizeof buf), 0);
+    EXPECT_EQ(buf.info.create_time, ct);
+    EXPECT_EQ(buf.info.parent_create_time, 77u);
+    EXPECT_EQ(buf.info.ppid, 1234u);
+    EXPECT_EQ(buf.info.uid[1], 0xffffffffu);
+    EXPECT_FALSE(live_proc_lookup(child, 0, rec));
+
+    unsigned char body[15];
+    live_proc_exit_body(0x0102030405060708ull, 4242, 0xffff, 200, body);
+    raw_exit_info e;
+    ASSERT_EQ(raw_exit_info_decode(body, sizeof body, &e), 0);
+    EXPECT_EQ(e.create_time, 0x0102030405060708ull);
+    EXPECT_EQ(e.pid + e.task_event_id + e.exit_code, 4242u + 0xffff + 200);
+}
+
+// The stand-in in userspace mode, driven at its device interface.
+struct LiveStandin : ::testing::Test {
+    int fd = -1;
+    bytes q;
+    void SetUp() override {
+        if (kernel_backend_start(KERNEL_MODE_USERSPACE) != 0)
+            GTEST_SKIP() << "process connector unavailable (needs CAP_NET_ADMIN and a kernel "
+                            "with the connector); see the log line above";
+        fd = kernel_open("/dev/qx_sensor", O_RDWR);
+    }
+    void TearDown() override {
+        if (fd >= 0) kernel_close(fd);
+        kernel_backend_stop();
+    }
+    long query(uint32_t type, uint32_t pid, uint64_t ct, uint32_t num, uint32_t size) {
+        q.assign(KEMU_QUERY_HDR + size, 0);
+        kemu_st<uint64_t>(q.data(), ct);
+        kemu_st<uint32_t>(q.data() + 8, type);
+        kemu_st<uint32_t>(q.data() + 12, pid);
+        kemu_st<uint32_t>(q.data() + 16, num);
+        kemu_st<uint32_t>(q.data() + 20, size);
+        return kernel_ioctl(fd, 0x7304, (unsigned long)q.data());
+    }
+    const unsigned char *slot(uint32_t i) { return q.data() + 24 + i * RAW_PROCESS_SLOT_SIZE; }
+};
+
+TEST_F(LiveStandin, QueriesFromProcAndTable) {
+    uint32_t self = (uint32_t)getpid();
+    uint64_t ct = live_proc_create_time(self);
+    ASSERT_EQ(query(0, self, 0, 1, RAW_PROCESS_SLOT_SIZE), 0);
+    EXPECT_EQ(kemu_ld<uint64_t>(slot(0)), ct);
+    EXPECT_EQ(query(0, self, ct + 1, 1, RAW_PROCESS_SLOT_SIZE), -1);  // another process
+    // Ancestry up to pid 1, each record's parent key naming the next.
+    ASSERT_EQ(query(1, self, ct, 16, 16 * RAW_PROCESS_SLOT_SIZE), 0);
+    uint32_t n = kemu_ld<uint32_t>(q.data() + 16), want = self;
+    ASSERT_TRUE(n >= 1 && n <= 16);
+    for (uint32_t i = 0; i < n; i++, want = kemu_ld<uint32_t>(slot(i - 1) + 20))
+        EXPECT_EQ(kemu_ld<uint32_t>(slot(i) + 16), want) << i;
+    if (n < 16) EXPECT_EQ(kemu_ld<uint32_t>(slot(n - 1) + 20), 0u);
+
+    // Tracked: one dead without an exit, one gone with its exit seen, self alive.
+    proc_fields dead, gone, live;
+    dead.pid = 0x7ffffff1, dead.create_time = 11, gone.pid = 0x7ffffff2, gone.create_time = 12;
+    live.pid = self, live.create_time = ct;
+    for (auto *f : {&dead, &gone, &live}) {
+        bytes r = build_proc(*f);
+        ASSERT_EQ(standin_track_process(r.data(), (uint32_t)r.size()), 0);
+    }
+    uint64_t gone_ct = 0;
+    ASSERT_TRUE(standin_forget_process(gone.pid, &gone_ct));
+    EXPECT_EQ(gone_ct, 12u);
+    // Liveness: dead ones move to the front; a gone process's record is not life.
+    ASSERT_EQ(query(3, 0, 0, 3, 48), 0);
+    const std::pair<uint64_t, uint32_t> keys[] = {{ct, self}, {12, gone.pid}, {11, dead.pid}};
+    for (int i = 0; i < 3; i++)
+        kemu_st<uint64_t>(q.data() + 24 + 16 * i, keys[i].first),
+            kemu_st<uint32_t>(q.data() + 32 + 16 * i, keys[i].second);
+    ASSERT_EQ(kernel_ioctl(fd, 0x7304, (unsigned long)q.data()), 0);
+    ASSERT_EQ(kemu_ld<uint32_t>(q.data() + 16), 2u);
+    EXPECT_EQ(kemu_ld<uint32_t>(q.data() + 32), gone.pid);
+    // But its record still answers for a parent that is already gone.
+    ASSERT_EQ(query(0, gone.pid, 12, 1, RAW_PROCESS_SLOT_SIZE), 0);
+    EXPECT_EQ(kemu_ld<uint32_t>(slot(0) + 16), gone.pid);
+
+    // An overrun: one more refusal, and only the dead tracked process is a lost exit.
+    struct kemu_ring_stats before, after;
+    ASSERT_EQ(kemu_ring_stats(KEMU_RING_HIGH, &before), 0);
+    EXPECT_EQ(standin_overrun(live_proc_alive), 1u);
+    ASSERT_EQ(kemu_ring_stats(KEMU_RING_HIGH, &after), 0);
+    EXPECT_EQ(after.full_cnt, before.full_cnt + 1);
+    ASSERT_EQ(query(2, 0, 0, 128, 128 * 16), 0);
+    ASSERT_EQ(kemu_ld<uint32_t>(q.data() + 16), 1u);
+    EXPECT_EQ(kemu_ld<uint32_t>(q.data() + 32), dead.pid);
+}
+
+std::mutex s_up_lock;
+std::vector<std::pair<int, std::string>> s_uploads;
+int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
+    std::lock_guard g(s_up_lock);
+    s_uploads.emplace_back(type, std::string(text, len));
+    return 0;
+}
+
+// {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code} per document.
+using doc = std::tuple<std::string, std::string, long long, long long, long long, long long>;
+std::vector<doc> docs_of(int type) {
+    std::vector<doc> out;
+    std::lock_guard g(s_up_lock);
+    for (auto &[t, text] : s_uploads) {
+        cJSON *root = t == type ? cJSON_Parse(text.c_str()) : nullptr;
+        cJSON *ev = cJSON_GetObjectItem(root, "message");
+        auto str = [&](const char *k) {
+            cJSON *v = cJSON_GetObjectItem(ev, k);
+            return cJSON_IsString(v) ? std::string(v->valuestring) : std::string();
+        };
+        auto num = [&](const char *k) {
+            cJSON *v = cJSON_GetObjectItem(ev, k);
+            return cJSON_IsNumber(v) ? (long long)v->valuedouble : -1LL;
+        };
+        if (ev)
+            out.emplace_back(str("process_cmd_line"), str("process_path"), num("process_id"),
+                             num("parent_pid"), num("process_createtime"),
+                             num("process_exit_code"));
+        cJSON_Delete(root);
+    }
+    return out;
+}
+
+// 1,000 children through connector, rings, process hooks and upload, each checked for path,
+// command line, parent and exit code. Exits leave the two-slot exit queue at once.
+TEST(LiveWorkload, ThousandChildrenReported) {
+    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
+    std::ifstream in(tree.task_conf());
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    for (std::string line : {"exit_upload_wait_list_size = 2", "task_create_cnt_second = 0"}) {
+        size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
+        text.replace(pos, text.find('\n', pos) - pos, line);
+    }
+    std::ofstream(tree.task_conf()) << text;
+    if (sensor_init() != 0)
+        GTEST_SKIP() << "sensor did not start in userspace mode: the process connector needs "
+                        "CAP_NET_ADMIN (see the sensor log)";
+    g_init_done = 1;
+    register_upload_callback(capture);
+    sensor_switch(1);
+
+    std::string prefix = "kivlive-" + std::to_string(getpid());
+    auto kids = run_live_workload(1000, 50, 12, prefix);
+    // Until the sensor is quiet for a second, then exits that push the last queued ones out.
+    for (size_t last = SIZE_MAX; docs_of(UPLOAD_PROC_EXEC).size() != last;) {
+        last = docs_of(UPLOAD_PROC_EXEC).size();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    run_live_workload(6, 6, 0, prefix + "-flush");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    sensor_exit();
+    g_init_done = 0;
+
+    char sh[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/sh", sh));
+    std::map<std::string, doc> created;
+    for (auto &d : docs_of(UPLOAD_PROC_EXEC)) created[std::get<0>(d)] = d;
+    std::map<std::pair<long long, long long>, long long> exit_code;
+    for (auto &d : docs_of(UPLOAD_PROC_EXIT))
+        exit_code[{std::get<2>(d), std::get<4>(d)}] = std::get<5>(d);
+    int ok[2] = {}, total[2] = {};
+    for (auto &k : kids) {
+        EXPECT_TRUE(WIFEXITED(k.status) && WEXITSTATUS(k.status) == k.code);
+        total[k.lasting]++;
+        auto c = created.find(k.cmd);
+        if (c == created.end()) continue;
+        auto &[cmd, path, pid, ppid, createtime, code] = c->second;
+        auto e = exit_code.find({pid, createtime});
+        ok[k.lasting] += path == sh && pid == k.pid && ppid == getpid() && e != exit_code.end() &&
+                         e->second == k.code;
+    }
+    printf("reported correctly: living >= 10 ms %d/%d (%.1f%%), exiting at once %d/%d (%.1f%%)\n",
+           ok[1], total[1], 100.0 * ok[1] / total[1], ok[0], total[0], 100.0 * ok[0] / total[0]);
+    EXPECT_EQ(ok[1], total[1]);
+}
+
+}  // namespace
