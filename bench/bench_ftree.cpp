@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "task/fork_tree.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "../tests/support/live_workload.h"
 #include "../tests/support/staged_tree.h"
 #include "framework/mod_manager.h"
-#include "framework/startup.h"
+#include "startup/startup.h"
 #include "qxkiv/qxkiv.h"
 
 namespace {

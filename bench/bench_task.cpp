@@ -13,7 +13,7 @@
 #include "../tests/support/proc_bytes.h"
 #include "../tests/support/staged_tree.h"
 #include "framework/mod_manager.h"
-#include "framework/startup.h"
+#include "startup/startup.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "task/task.h"

@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "comm/dirutils.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 namespace {
 

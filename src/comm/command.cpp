@@ -14,8 +14,8 @@
 #include <ctime>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 extern char **environ;
 

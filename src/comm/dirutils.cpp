@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "comm/digest_internal.h"
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "qxkiv/digest.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "comm/list.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 typedef uint32_t (*hash_key_fn)(const void *key, uint32_t key_len);
 // fhash/lhash callbacks: compare returns 0 when data carries key (the key itself is not

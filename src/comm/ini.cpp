@@ -10,8 +10,8 @@
 
 #include "comm/hash.h"
 #include "comm/xhash.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 struct ini_file {
     xhash_t *sections;

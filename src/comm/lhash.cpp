@@ -1,7 +1,7 @@
 // Bounded hash table with eviction of the oldest evictable node.
 #include "comm/lhash.h"
 
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "comm/hash.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 namespace {
 

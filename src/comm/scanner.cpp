@@ -11,7 +11,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "qxkiv/kiv_string.h"
 
 namespace {

@@ -15,10 +15,9 @@
 #endif
 
 #include "comm/list.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
-std::atomic<uint64_t> s_cur_time_ms{0};
 
 struct kiv_timer {
     list_head link;

@@ -1,13 +1,11 @@
 // Cached millisecond clock and software timers, run by the framework thread.
 #pragma once
-#include <atomic>
 #include <cstdint>
+
+#include "base/clock.h"
 
 typedef void (*kiv_timer_cb)(void *arg);
 struct kiv_timer;
-
-// Cached clock; changes only when the timer loop (or init) refreshes it.
-extern std::atomic<uint64_t> s_cur_time_ms;
 
 int kiv_timer_init();
 void kiv_timer_exit();
@@ -16,8 +14,6 @@ kiv_timer *add_timer_once(uint64_t interval_ms, kiv_timer_cb cb, void *arg);
 void stop_timer(kiv_timer *timer);
 void del_timer(kiv_timer *timer);
 void kiv_timer_loop();
-
-inline uint64_t kiv_now_ms() { return s_cur_time_ms.load(std::memory_order_relaxed); }
 
 // Tests drive the clock through this: the source replaces times() until reset with null.
 void kiv_timer_set_source(uint64_t (*source_ms)());

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "comm/hash.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 // Keys are stored with one hidden NUL after the key_len bytes so that text keys (the INI
 // tables) can be handed out as C strings; key_len never counts it.

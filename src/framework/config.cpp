@@ -10,9 +10,9 @@
 
 #include "comm/dirutils.h"
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "kernel/kernel_if.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 // Lines before the configuration is read still reach the standard streams at the default level.
 framework_config g_framework_config = {
@@ -173,6 +173,16 @@ void framework_cfg_exit() {
     KIV_LOG(2, "framework config exit ok\n");
 }
 
+namespace {
+// The sensor log flushes with the old settings before a reload; it lives above the
+// framework, so start-up hands the flush in.
+void (*s_before_reload)();
+}  // namespace
+
+void framework_cfg_set_before_reload(void (*fn)()) {
+    s_before_reload = fn;
+}
+
 void framework_cfg_update_check_timer(void *) {
     kiv_tmp_path path(s_conf_path.c_str());
     if (!path.path) {
@@ -192,7 +202,7 @@ void framework_cfg_update_check_timer(void *) {
         return;
     }
     KIV_LOG(2, "config %s mtime change\n", path.path);
-    ulog_save_once();
+    if (s_before_reload) s_before_reload();
     ini_file_t *ini = ini_file_load(path.path);
     if (!ini) {
         // The remembered time stays, so the next run tries again.

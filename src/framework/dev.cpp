@@ -7,7 +7,7 @@
 
 #include "framework/ring.h"
 #include "kernel/kernel_if.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 

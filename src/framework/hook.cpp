@@ -5,11 +5,11 @@
 
 #include <cstring>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/reinject.h"
 #include "framework/ring.h"
 #include "framework/task.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 kiv_msg_hook g_msg_hooks[KIV_MOD_NUM][MAX_HOOK_NUM];
 

@@ -12,9 +12,8 @@
 
 #include <cjson/cJSON.h>
 
-#include "framework/mem.h"
-#include "framework/startup.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 #include "qxkiv/qxkiv.h"
 
 std::atomic<uint32_t> g_init_done{0};
@@ -34,28 +33,15 @@ constexpr const char *kDefaultIpList = "0.0.0.0";
 // Shared by every uploading thread; fetch_add keeps concurrent headers apart.
 std::atomic<uint64_t> s_seq_id{0};
 
-bool started() {
+}  // namespace
+
+bool mod_manager_started() {
     return g_init_done.load(std::memory_order_acquire) != 0;
 }
 
-}  // namespace
-
-KIV_API int init_mod_manager(void) {
-    if (started()) return 0;
+void mod_manager_reset_callbacks() {
     g_upload_func.store(nullptr);
     g_host_state_func.store(nullptr);
-    for (auto &sw : g_mod_switch) sw.store(0);
-    if (sensor_init() != 0) {
-        KIV_LOG(0, "sensor_init failed \n");
-        return -1;
-    }
-    g_init_done.store(1, std::memory_order_release);
-    KIV_LOG(2, "sensor_init successfully!\n");
-    return 0;
-}
-
-KIV_API void exit_mod_manager(void) {
-    sensor_exit();
 }
 
 KIV_API int register_upload_callback(kiv_upload_fn fn) {
@@ -70,18 +56,8 @@ KIV_API int register_host_state_callback(kiv_host_state_fn fn) {
     return 0;
 }
 
-KIV_API int set_module(uint32_t mask) {
-    if (!started()) {
-        KIV_LOG(0, "[set_module] mod_manager init isn't done\n");
-        return -1;
-    }
-    for (int k = 0; k < MOD_SWITCH_NUM; k++) g_mod_switch[k].store((mask >> k) & 1u);
-    sensor_switch(mask);
-    return 0;
-}
-
 KIV_API int mod_manager_get_module(uint32_t id) {
-    if (!started()) return 1;
+    if (!mod_manager_started()) return 1;
     return id < (uint32_t)MOD_SWITCH_NUM ? (int)g_mod_switch[id].load() : 0;
 }
 
@@ -153,7 +129,7 @@ KIV_API int get_log_ctm_header(struct upload_header *header) {
 
 KIV_API int mod_manager_upload(const char *text, uint32_t len, int32_t type, uint32_t value) {
     kiv_upload_fn upload = g_upload_func.load();
-    if (!started() || !upload) {
+    if (!mod_manager_started() || !upload) {
         KIV_LOG(0, "[set_module] mod_manager init isn't done or not register upload func\n");
         return -1;
     }

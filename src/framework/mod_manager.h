@@ -9,3 +9,8 @@ constexpr int MGR_IP_LEN = 48;
 
 extern std::atomic<uint32_t> g_init_done;
 extern std::atomic<uint32_t> g_mod_switch[MOD_SWITCH_NUM];
+
+// Whether init_mod_manager has succeeded once (the flag is never cleared).
+bool mod_manager_started();
+// init_mod_manager clears the host's callbacks before each start.
+void mod_manager_reset_callbacks();

@@ -8,9 +8,9 @@
 #include <mutex>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/ring.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/task.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 kiv_ring *__kiv_ring_low;
 kiv_ring *__kiv_ring_mid;

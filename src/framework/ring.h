@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "framework/ring_layout.h"
+#include "kernel/ring_layout.h"
 
 #define RING_NAME(name) __kiv_ring_##name
 

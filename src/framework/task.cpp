@@ -12,10 +12,10 @@
 #include "comm/timer.h"
 #include "framework/config.h"
 #include "framework/hook.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/reinject.h"
 #include "framework/ring.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "qxkiv/process_query.h"
 
 kiv_task *g_tasks;
@@ -178,6 +178,19 @@ void __destroy_all_thead() {
     }
 }
 
+namespace {
+// The logger and the log collector live above the framework; start-up hands in their mains.
+kiv_task_main s_logger_main;
+kiv_task_main s_log_collector_main;
+}  // namespace
+
+void kiv_task_set_main(int kind, kiv_task_main fn) {
+    if (kind == TASK_KIND_LOGGER)
+        s_logger_main = fn;
+    else if (kind == TASK_KIND_LOG_COLLECTOR)
+        s_log_collector_main = fn;
+}
+
 int start_routine() {
     int collectors = g_framework_config.collector_task_num;
     if (collectors < 0) collectors = 0;
@@ -193,8 +206,9 @@ int start_routine() {
 
     int idx = 0;
     fill_task(idx++, "KivMain", TASK_KIND_FRAMEWORK, framework_main);
-    fill_task(idx++, "KivLogCollector", TASK_KIND_LOG_COLLECTOR, task_idle_main);
-    fill_task(idx++, "KivLogger", TASK_KIND_LOGGER, logger_main);
+    fill_task(idx++, "KivLogCollector", TASK_KIND_LOG_COLLECTOR,
+              s_log_collector_main ? s_log_collector_main : task_idle_main);
+    fill_task(idx++, "KivLogger", TASK_KIND_LOGGER, s_logger_main ? s_logger_main : task_idle_main);
     for (int c = 0; c < collectors; c++) {
         char name[KIV_TASK_NAME_LEN + 1];
         snprintf(name, sizeof(name), "KivCollector%d", c);

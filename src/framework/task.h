@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "framework/ring_layout.h"
+#include "kernel/ring_layout.h"
 
 enum kiv_task_state : uint8_t {
     TASK_CREATED = 0,
@@ -47,6 +47,10 @@ void task_enter(kiv_task *task);
 // False once a stop was requested.
 bool task_running(const kiv_task *task);
 
+using kiv_task_main = void (*)(kiv_task *task);
+// Start-up names the mains of the logger (TASK_KIND_LOGGER) and the log collector
+// (TASK_KIND_LOG_COLLECTOR); a task without one runs an idle loop until stopped.
+void kiv_task_set_main(int kind, kiv_task_main fn);
 int start_routine();
 void stop_routine();
 void __destroy_all_thead();

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "kernel/standin/standin.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 

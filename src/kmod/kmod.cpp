@@ -4,7 +4,7 @@
 
 #include "framework/config.h"
 #include "kernel/kernel_if.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 constexpr const char *kSensorDev = "/dev/qx_sensor";

@@ -21,14 +21,11 @@
 #include "comm/dirutils.h"
 #include "comm/timer.h"
 #include "framework/hook.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/ring.h"
+#include "framework/stats.h"
 #include "framework/task.h"
 #include "kernel/kernel_if.h"
-
-thread_local constinit uint32_t g_cur_mod = 0xFFFFFFF;
-thread_local constinit int g_cur_task_no = 0;
-std::atomic<int> g_in_master_thread{0};
 
 // Levels 0..2 and every level. Each pointer is read and written only under its mutex, so
 // ulog_exit cannot pull a ring away from a writer.

@@ -16,8 +16,8 @@
 #include "comm/digest_internal.h"
 #include "comm/dirutils.h"
 #include "comm/timer.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 #include "qxkiv/digest.h"
 
 binhash_cache_info g_binhash_info = {

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 #include "qxkiv/usr_grp.h"
 #include "task/binhash.h"
 

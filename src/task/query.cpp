@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 #include "task/kernel_query.h"
 #include "task/task.h"
 #include "task/task_filter.h"

@@ -10,9 +10,9 @@
 
 #include "comm/dirutils.h"
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/ring.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/ini.h"
 #include "task/kernel_query.h"

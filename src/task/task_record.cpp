@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "framework/hook.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 #include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "task/query.h"

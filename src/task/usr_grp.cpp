@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "base/log.h"
 
 usr_grp_info s_usr_grp_info;
 

@@ -11,7 +11,7 @@
 #include "comm/list.h"
 #include "comm/queue.h"
 #include "comm/xhash.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 namespace {
 

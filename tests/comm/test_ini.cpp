@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "qxkiv/ini.h"
 
 namespace {

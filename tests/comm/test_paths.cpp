@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "comm/dirutils.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "comm/timer.h"
 #include "framework/hook.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/reinject.h"
 #include "ring_util.h"
 

@@ -7,7 +7,8 @@
 
 #include "comm/timer.h"
 #include "framework/config.h"
-#include "framework/mem.h"
+#include "base/mem.h"
+#include "framework/stats.h"
 
 namespace {
 

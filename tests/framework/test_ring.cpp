@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "ring_util.h"
 
 namespace {

@@ -6,12 +6,12 @@
 #include <filesystem>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/ring.h"
-#include "framework/startup.h"
+#include "startup/startup.h"
 #include "framework/task.h"
 #include "kernel/kernel_if.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "qxkiv/kemu.h"
 #include "staged_tree.h"
 

@@ -8,9 +8,9 @@
 #include "comm/timer.h"
 #include "framework/config.h"
 #include "framework/hook.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/reinject.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "ring_util.h"
 
 namespace {

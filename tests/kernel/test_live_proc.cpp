@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "framework/mod_manager.h"
-#include "framework/startup.h"
+#include "startup/startup.h"
 #include "kernel/kernel_if.h"
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/proc_table.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "proc_bytes.h"
 #include "task/fork_tree.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "proc_bytes.h"
 #include "task/process.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/ring.h"
 #include "kernel/kernel_if.h"
 #include "qxkiv/kemu.h"

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "framework/mod_manager.h"
-#include "framework/startup.h"
+#include "startup/startup.h"
 #include "proc_bytes.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "comm/timer.h"
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "qxkiv/digest.h"
 #include "task/task_filter.h"
 

@@ -1,7 +1,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 #include "task/task_record.h"
 #include "task_fixture.h"
 

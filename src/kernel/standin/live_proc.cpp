@@ -22,10 +22,10 @@
 #include <memory>
 #include <thread>
 
-#include "framework/ring_layout.h"
+#include "kernel/ring_layout.h"
 #include "kernel/standin/proc_table.h"
 #include "kernel/standin/standin.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "qxkiv/kemu.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kernel/standin/standin.h"
-#include "log/ulog.h"
+#include "base/log.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/proc_table.h"
-#include "log/ulog.h"
+#include "base/log.h"
 #include "qxkiv/kemu.h"
 
 namespace {

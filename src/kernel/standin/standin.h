@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/ring_layout.h"
+#include "kernel/ring_layout.h"
 #include "kernel/kernel_if.h"
 
 // Control requests the module answers.

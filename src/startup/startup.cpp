@@ -1,16 +1,17 @@
 // Start-up and shut-down of the sensor, one table of steps. A module joins with one line:
 // its init and exit in the step that the start-up order gives it.
-#include "framework/startup.h"
+#include "startup/startup.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "base/mem.h"
 #include "comm/timer.h"
 #include "framework/config.h"
-#include "framework/mem.h"
 #include "framework/reinject.h"
 #include "framework/ring.h"
+#include "framework/stats.h"
 #include "framework/task.h"
 #include "kmod/kmod.h"
 #include "log/ulog.h"
@@ -115,6 +116,9 @@ int sensor_init() {
     // Unwinding a second start would tear down the running one.
     if (s_started) return 0;
     g_in_master_thread = 1;
+    // The framework runs these layers above it through hooks handed in here.
+    kiv_task_set_main(TASK_KIND_LOGGER, logger_main);
+    framework_cfg_set_before_reload(ulog_save_once);
     for (int i = 0; i < kStepNum; i++) {
         const startup_step &s = kSteps[i];
         int rc = s_fail_at.load(std::memory_order_relaxed) == s.no ? -1 : s.init();

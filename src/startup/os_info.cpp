@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "framework/mem.h"
-#include "framework/startup.h"
-#include "log/ulog.h"
+#include "base/mem.h"
+#include "startup/startup.h"
+#include "base/log.h"
 
 struct utsname g_utsname;
 int s_kernel_verion;

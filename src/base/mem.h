@@ -9,14 +9,14 @@
 
 enum usensor_stat_type : uint32_t {
 #define X(idx, name, text) name = idx,
-#include "framework/mem_names.inc"
+#include "base/mem_names.inc"
 #undef X
     USENSOR_STAT_MAX
 };
 static_assert(USENSOR_STAT_MAX == 139);
 
-constexpr int EV_ALL_MAX = 29;        // kernel event types 0..28
-constexpr int UPLOAD_TYPE_MAX = 21;   // upload types 0..20
+constexpr int EV_ALL_MAX = 29;       // kernel event types 0..28
+constexpr int UPLOAD_TYPE_MAX = 21;  // upload types 0..20
 
 extern std::atomic<int64_t> g_usensor_stats[USENSOR_STAT_MAX];
 extern std::atomic<int64_t> g_ev_rate_stats[EV_ALL_MAX];
@@ -44,8 +44,3 @@ inline int64_t kiv_stat_get(uint32_t idx) {
 
 int travel_usensor_stats(char *buf, int buflen, int *index);
 const char *usensor_stat_name(uint32_t idx);
-
-int ustat_init();
-void ustat_exit();
-void change_ustat_cfg_check();
-void urate_stats_timer(void *arg);

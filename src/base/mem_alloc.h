@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <new>
 
-#include "framework/mem.h"
+#include "base/mem.h"
 
 template <class T, uint32_t Category>
 struct kiv_allocator {
