@@ -35,6 +35,8 @@ std::atomic<uint64_t> s_seq_id{0};
 
 }  // namespace
 
+thread_local constinit int t_in_host_callback = 0;
+
 bool mod_manager_started() {
     return g_init_done.load(std::memory_order_acquire) != 0;
 }
@@ -113,7 +115,12 @@ KIV_API int get_cur_timestamp(char *buf, int len, uint64_t *ms) {
 KIV_API int get_log_ctm_header(struct upload_header *header) {
     if (!header) return -1;
     kiv_host_state_fn host = g_host_state_func.load();
-    if (host) return host(header);
+    if (host) {
+        t_in_host_callback++;
+        int ret = host(header);
+        t_in_host_callback--;
+        return ret;
+    }
     if (get_cur_timestamp(header->send_time, sizeof(header->send_time), &header->send_timestamp) !=
         0) {
         KIV_LOG(1, "get_cur_timestamp failed.\n");
@@ -138,7 +145,9 @@ KIV_API int mod_manager_upload(const char *text, uint32_t len, int32_t type, uin
         return -1;
     }
     g_ev_upload_rate_stats[type].fetch_add(1, std::memory_order_relaxed);
+    t_in_host_callback++;
     int ret = upload(text, len, type, value);
+    t_in_host_callback--;
     if (ret != 0) {
         KIV_LOG(1, "upload error, ret:%d\n", ret);
         return -1;

@@ -10,6 +10,8 @@ constexpr int MGR_IP_LEN = 48;
 extern std::atomic<uint32_t> g_init_done;
 extern std::atomic<uint32_t> g_mod_switch[MOD_SWITCH_NUM];
 
+// Non-zero while this thread runs one of the host's callbacks.
+extern thread_local constinit int t_in_host_callback;
 // Whether init_mod_manager has succeeded once (the flag is never cleared).
 bool mod_manager_started();
 // init_mod_manager clears the host's callbacks before each start.

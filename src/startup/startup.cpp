@@ -143,6 +143,10 @@ void sensor_exit() {
     g_in_master_thread = 0;
 }
 
+bool sensor_running() {
+    return s_started;
+}
+
 void sensor_switch(uint32_t mask) {
     int val = mask ? 1 : 0;
     KIV_LOG(2, "[sensor_switch] enable:%u,val:%d\n", mask, val);

@@ -15,6 +15,8 @@ static_assert(KIV_SENSOR_SWITCH_REQ == 0x40047301);
 
 int sensor_init();
 void sensor_exit();
+// Between a successful sensor_init and sensor_exit; read under the host control lock.
+bool sensor_running();
 // Delivery on for a non-zero mask, off for 0. Failures are logged and otherwise ignored.
 void sensor_switch(uint32_t mask);
 

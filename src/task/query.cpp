@@ -34,10 +34,6 @@ struct query_list {
 
 thread_local constinit query_list s_list{};
 
-inline bool task_running_now() {
-    return __atomic_load_n(&g_task_info.enabled, __ATOMIC_ACQUIRE) != 0;
-}
-
 // Completes an ancestry from the kernel, starting at the first process missing in the tree.
 // Writes the pids nearest first; returns how many.
 int tree_from_kernel(const ftree_key &missing, uint32_t *out, int room) {
@@ -212,7 +208,14 @@ int pid_tree_get(uint32_t pid, uint64_t create_time, uint32_t *out, int max, int
             cur = {node->fork_info.parent_create_time, node->fork_info.ppid};
         }
     }
-    if (missing && use_kernel) return n + tree_from_kernel(cur, out + n, max - n);
+    if (missing && use_kernel) {
+        int got = tree_from_kernel(cur, out + n, max - n);
+        // The kernel's ancestry runs on up to init; cut it where the walk above stops, so a
+        // question gets the same answer whether the ancestry was cached or not.
+        int kept = 0;
+        while (kept < got && out[n + kept] != 0 && out[n + kept] != 1) kept++;
+        return n + kept;
+    }
     KIV_LOG(4, "ret is %d, depth is %d, tree_node is %d, need_drv_get is %d\n", n, max, n,
             missing ? 1 : 0);
     return n;
@@ -307,7 +310,8 @@ int inner_query_process_info(int pid, uint64_t create_time, int depth, int attem
     int levels = 0;
     int ret = -1;
     for (int attempt = 0; attempt < attempts; attempt++) {
-        if (!task_running_now()) {
+        // The gate is held for one attempt only, so a stop never waits out the sleeps.
+        if (kiv_gate_pass pass(g_task_gate); !pass) {
             ret = PROC_QUERY_NOT_RUNNING;
         } else {
             // The ancestry is looked up once; later attempts wait for the records to fill.
@@ -351,7 +355,8 @@ KIV_API int _query_process_info_once(int pid, int depth) {
 KIV_API int _get_process_info(int pid, struct process_st *out) {
     if (!out || pid < 0) return -1;
     _memset_process_info(out);
-    if (!task_running_now()) return -1;
+    kiv_gate_pass pass(g_task_gate);
+    if (!pass) return -1;
     return query_process_one(static_cast<uint32_t>(pid), out, 1) == 0 ? 0 : -1;
 }
 
@@ -375,6 +380,11 @@ KIV_API int _register_process_monitor(const char *name, uint32_t type, process_m
         KIV_LOG(1, "[%s] has no callback\n", name);
         return -1;
     }
+    kiv_gate_pass pass(g_task_gate);
+    if (!pass) {
+        KIV_LOG(1, "[%s] not registered: the process module is not running\n", name);
+        return -1;
+    }
     rwlock_write_guard g(&g_task_info.tm_info_lock);
     if (g_task_info.monitor_cnt >= TASK_MONITOR_MAX) return -1;
     for (uint32_t i = 0; i < g_task_info.monitor_cnt; i++) {
@@ -393,6 +403,8 @@ KIV_API int _register_process_monitor(const char *name, uint32_t type, process_m
 
 KIV_API int _delete_process_monitor(const char *name) {
     if (!monitor_name_ok(name)) return -1;
+    kiv_gate_pass pass(g_task_gate);
+    if (!pass) return -1;
     rwlock_write_guard g(&g_task_info.tm_info_lock);
     uint32_t cnt = g_task_info.monitor_cnt;
     for (uint32_t i = 0; i < cnt; i++) {
@@ -425,7 +437,8 @@ KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
                 (int)length);
         return PROC_QUERY_BAD_ARG;
     }
-    if (!task_running_now()) {
+    kiv_gate_pass pass(g_task_gate);
+    if (!pass) {
         KIV_LOG(2, "task is not ready\n");
         return PROC_QUERY_NOT_RUNNING;
     }

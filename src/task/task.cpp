@@ -21,6 +21,7 @@
 #include "task/task_record.h"
 
 task_info g_task_info;
+kiv_entry_gate g_task_gate;
 
 const char *const g_kern_task_list_sections[KERN_TASK_LIST_NUM] = {
     "black_process", "net_black_process", "file_black_process", "kill_black_process",
@@ -349,7 +350,7 @@ int kiv_task_init() {
         kiv_free(conf);
         return -1;
     }
-    t.enabled = 1;
+    g_task_gate.open();
     kiv_free(conf);
     KIV_LOG(2, "task init ok\n");
     return 0;
@@ -371,7 +372,8 @@ void kiv_task_exit() {
         }
         KIV_LOG(2, "%d queued process exits reported at exit\n", flushed);
     }
-    g_task_info.enabled = 0;
+    // Host threads already inside finish before anything is freed; later ones get -11.
+    g_task_gate.close();
     kern_task_conf stop{};
     stop.command = KERN_TASK_CONF_STOP;
     send_kern_task_conf(&stop);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "comm/entry_gate.h"
 #include "comm/fhash.h"
 #include "comm/lhash.h"
 #include "comm/list.h"
@@ -48,7 +49,6 @@ struct exit_upload_entry {
 static_assert(sizeof(exit_upload_entry) == 16);
 
 struct task_info {
-    uint32_t enabled;
     kiv_timer *clean_ftree_timer;
     kiv_timer *exit_upload_timer;
     fhash *black_list;
@@ -98,6 +98,9 @@ struct task_info {
 };
 
 extern task_info g_task_info;
+// Open while the module runs. Every entry a host thread may use (queries, monitors, the
+// application tag, digests) passes it, and the module's exit closes it before freeing.
+extern kiv_entry_gate g_task_gate;
 
 // Kernel task configuration (request 0x7305).
 struct kern_task_conf {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "comm/entry_gate.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "base/log.h"
@@ -189,11 +190,20 @@ int search_table(usrgrp_hash_table *table, const void *key, uint32_t key_len, ch
     return 0;
 }
 
+namespace {
+// Host threads may ask for names while the cache stops.
+kiv_entry_gate s_usr_grp_gate;
+}  // namespace
+
 int get_username_by_uid(uint32_t uid, char *out, int out_len) {
+    kiv_gate_pass pass(s_usr_grp_gate);
+    if (!pass) return -1;
     return get_name(&s_usr_grp_info.user_hash_table, 0, uid, out, out_len);
 }
 
 int get_grpname_by_gid(uint32_t gid, char *out, int out_len) {
+    kiv_gate_pass pass(s_usr_grp_gate);
+    if (!pass) return -1;
     return get_name(&s_usr_grp_info.usergrp_hash_table, 1, gid, out, out_len);
 }
 
@@ -238,6 +248,7 @@ int kiv_usr_grp_info_init() {
         KIV_LOG(0, "add_timer usr_grp_info failed\n");
         goto free_grp_lock;
     }
+    s_usr_grp_gate.open();
     return 0;
 
 free_grp_lock:
@@ -256,6 +267,7 @@ free_user_hash:
 void kiv_usr_grp_info_exit() {
     usr_grp_info &s = s_usr_grp_info;
     if (s.user_hash_table.hash_head == nullptr) return;  // never started
+    s_usr_grp_gate.close();
     del_timer(s.timer);
     s.timer = nullptr;
     pthread_rwlock_destroy(&s.usergrp_hash_table.rwlock);

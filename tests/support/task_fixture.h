@@ -54,13 +54,14 @@ class TaskState : public ::testing::Test {
         ini_file_t *ini = ini_buffer_load(kConf, sizeof kConf - 1);
         ASSERT_EQ(task_filter_init(ini), 0);
         ini_file_free(ini);
-        t.enabled = 1;
+        g_task_gate.open();
         ASSERT_EQ(_init_process_info(PROC_QUERY_MAX_DEPTH), 0);
     }
     void TearDown() override {
         _free_process_info();
         auto &t = g_task_info;
-        t.enabled = 0, t.monitor_cnt = 0;
+        g_task_gate.close();
+        t.monitor_cnt = 0;
         task_filter_exit();
         ftree_destory(t.ftree);
         t.ftree = nullptr;
