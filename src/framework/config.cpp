@@ -100,6 +100,10 @@ void kiv_set_sensor_conf_path(const char *path) {
     s_conf_path = path ? path : SENSOR_CONF_PATH;
 }
 
+const char *kiv_sensor_conf_path() {
+    return s_conf_path.c_str();
+}
+
 int kernel_mode_parse(const char *text) {
     static const char *const names[] = {"module", "emulated", "userspace"};
     static_assert(KERNEL_MODE_MODULE == 0 && KERNEL_MODE_EMULATED == 1 &&

@@ -23,3 +23,5 @@ int kernel_mode_parse(const char *text);
 
 // Tests point the configuration at their own tree; null restores "@/../config/sensor.conf".
 void kiv_set_sensor_conf_path(const char *path);
+// The path in use, "@" not yet expanded.
+const char *kiv_sensor_conf_path();

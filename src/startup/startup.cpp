@@ -2,6 +2,8 @@
 // its init and exit in the step that the start-up order gives it.
 #include "startup/startup.h"
 
+#include "startup/instance_lock.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -61,6 +63,8 @@ const startup_step kSteps[] = {
     {2, "os_info_init", os_info_init, nullptr, 0},
     {3, "kiv_timer_init", kiv_timer_init, kiv_timer_exit, 0},
     {4, "framework_cfg_init", framework_cfg_init, framework_cfg_exit, 0},
+    // Not one of the numbered steps; right after the configuration names the installation.
+    {STEP_INSTANCE_LOCK, "instance lock", instance_lock_take, instance_lock_release, 0},
     {5, "ulog_init_after_config", ulog_init_after_config, nullptr, 0},
     {6, "ustat_init", ustat_init, ustat_exit, UNDO_BEFORE_DEV_AT_EXIT},
     {7, "framework_resource_init", framework_resource_init, framework_resource_exit, 0},

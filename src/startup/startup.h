@@ -20,6 +20,8 @@ bool sensor_running();
 // Delivery on for a non-zero mask, off for 0. Failures are logged and otherwise ignored.
 void sensor_switch(uint32_t mask);
 
+// The instance lock's step number (after step 4, outside the numbered steps 1..18).
+constexpr int STEP_INSTANCE_LOCK = 104;
 // Tests: make start-up step `no` (1..18) fail without running it; 0 disables.
 void sensor_init_fail_at(int no);
 // Whether start-up step `no` is in the table yet.

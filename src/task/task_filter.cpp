@@ -23,7 +23,6 @@ uint32_t s_redo_last_clean;
 enum : unsigned { BUILT_REDO_LOCK = 1, BUILT_MARK_LOCK = 2, BUILT_LIMIT_LOCK = 4 };
 unsigned s_filter_built;
 
-
 uint32_t now_sec() {
     return static_cast<uint32_t>(kiv_now_ms() / 1000);
 }
@@ -346,6 +345,13 @@ int filter_redo_events(fhash *hash, uint32_t crc) {
 int redo_filter(const process_st *items, int count) {
     if (filter_vip_list_events(&items[0]) != 0) {
         KIV_LOG(4, "match vip,no need to redo\n");
+        return 0;
+    }
+    // A process gone before it could be read leaves neither path nor command line; all such
+    // records would share one checksum and hide each other.
+    if (items[0].path[0] == '\0' && items[0].cmd_line[0] == '\0') {
+        kiv_stat_inc(TASK_FILTER_REDO_BLANK_CNT);
+        KIV_LOG(4, "no path and no command line, not a repeat\n");
         return 0;
     }
     // Per slot: the executable's md5 text, then the start of its command line.

@@ -1,9 +1,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "comm/timer.h"
 #include "base/mem.h"
@@ -34,7 +38,9 @@ TEST(Startup, FailureAtEachStepUnwinds) {
     staged_tree tree;
     const int threads = thread_count();
     const int64_t blocks = kiv_stat_get(MALLOC_IN_USE_TIMES);
-    for (int no = 1; no <= 18; no++) {
+    std::vector<int> steps{STEP_INSTANCE_LOCK};
+    for (int no = 1; no <= 18; no++) steps.push_back(no);
+    for (int no : steps) {
         if (!sensor_init_has_step(no)) continue;
         SCOPED_TRACE(no);
         sensor_init_fail_at(no);
@@ -57,6 +63,38 @@ TEST(Startup, FailureAtEachStepUnwinds) {
     EXPECT_TRUE(thread_count() == threads && kemu_delivery() == KEMU_INACTIVE);
     EXPECT_EQ(kiv_stat_get(MALLOC_IN_USE_TIMES), blocks);
     EXPECT_TRUE(has(tree.read("logs/sensor.log"), "kiv app:1.1.0_20240529130429 init ok"));
+}
+
+// A second sensor on one installation would report everything twice and share the logs and
+// the database: its start fails and names the running one; the lock goes with the stop.
+TEST(Startup, SecondInstanceOnOneInstallationIsRefused) {
+    staged_tree tree;
+    const std::string lock = tree.root + "/var/data/qxkiv.lock";
+    fs::create_directories(tree.root + "/var/data");
+    auto try_lock = [&](const char *pid) {
+        int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (fd >= 0) close(fd);
+            return -1;
+        }
+        if (pid) EXPECT_EQ(pwrite(fd, pid, strlen(pid), 0), (ssize_t)strlen(pid));
+        return fd;
+    };
+    int other = try_lock("4242\n");
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(sensor_init(), -1);
+    EXPECT_TRUE(
+        has(tree.read("logs/sensor.log"), "another sensor (pid 4242) runs on this installation"));
+    EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
+    close(other);
+
+    ASSERT_EQ(sensor_init(), 0);
+    EXPECT_EQ(try_lock(nullptr), -1);
+    EXPECT_EQ(tree.read("var/data/qxkiv.lock"), std::to_string(getpid()) + "\n");
+    sensor_exit();
+    int after = try_lock(nullptr);
+    EXPECT_GE(after, 0);
+    close(after);
 }
 
 // framework_cfg_init on its own: the timer service must exist for the watch timer.

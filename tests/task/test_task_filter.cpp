@@ -130,6 +130,14 @@ TEST_F(TaskFilter, RepeatsAreHeldBackForAnHourButNotVip) {
     set_ms(t0_ + 3600000);
     EXPECT_EQ(sleep_run("sh"), 0);
     EXPECT_EQ(sleep_run("sh"), -10);  // restamped
+
+    // Processes gone before they were read carry neither path nor command line: none of them
+    // is a repeat of another, and each is counted. One of the two alone still is.
+    int64_t blank0 = kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(run({{"", ""}, {"/bin/sh", "sh"}}), 0) << i;
+    EXPECT_EQ(kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT) - blank0, 3);
+    EXPECT_EQ(run({{"", "sleep 9"}}), 0);
+    EXPECT_EQ(run({{"", "sleep 9"}}), -10);
 }
 
 TEST_F(TaskFilter, FullRepeatTableCleansAtMostEvery30Seconds) {
