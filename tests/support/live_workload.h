@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,9 +41,12 @@ inline pid_t live_spawn(const std::vector<std::string> &args, int stdin_fd = -1)
 }
 
 // n children in batches of `batch` run side by side; tags "<prefix>-<i>" keep command lines
-// distinct. Every child is reaped before this returns.
+// distinct. Every child is reaped before this returns. A lasting batch is held at least
+// hold_ms and, when `hold` is given, until hold(kids, first, last) returns.
+using live_hold_fn = std::function<void(const std::vector<live_child> &, int, int)>;
 inline std::vector<live_child> run_live_workload(int n, int batch, int hold_ms,
-                                                 const std::string &prefix) {
+                                                 const std::string &prefix,
+                                                 const live_hold_fn &hold = {}) {
     std::vector<live_child> kids(n);
     for (int first = 0; first < n; first += batch) {
         int last = std::min(n, first + batch);
@@ -61,6 +65,7 @@ inline std::vector<live_child> run_live_workload(int n, int batch, int hold_ms,
             if (lasting) close(p[0]), writers.push_back(p[1]);
         }
         if (lasting) std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+        if (lasting && hold) hold(kids, first, last);
         for (int w : writers) close(w);
         for (int i = first; i < last; i++)
             if (kids[i].pid > 0) waitpid(kids[i].pid, &kids[i].status, 0);
