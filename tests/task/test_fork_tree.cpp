@@ -180,6 +180,34 @@ TEST_F(ForkTree, ExecKeepsNewerChildrenAndDetachesOlderOnes) {
     EXPECT_EQ(node(43)->parent, node(42));
 }
 
+// One exec re-points at most 100 descendants forked from its new image; the others are
+// detached and keep the old image rather than costing the exec unbounded time.
+TEST_F(ForkTree, ExecRepointsAtMostHundredDescendants) {
+    t_ = ftree_create(8, 512);
+    ASSERT_EQ(ins(50, 500, 1, 1, 10, true), 0);
+    common_proc_info *old_rec = rec(50);
+    for (uint32_t i = 0; i < 150; i++)
+        ASSERT_EQ(ins(1000 + i, 5000 + i, 50, 500, static_cast<uint16_t>(12 + i), false), 0);
+    ASSERT_EQ(ins(50, 500, 1, 1, 11, true), 0);
+    common_proc_info *new_rec = rec(50);
+    int moved = 0, detached = 0;
+    for (uint32_t i = 0; i < 150; i++) {
+        fork_node *n = node(1000 + i);
+        if (n->fork_info.exec_info == new_rec) {
+            moved++;
+            EXPECT_EQ(n->parent, node(50)) << i;
+        } else {
+            detached++;
+            EXPECT_EQ(n->fork_info.exec_info, old_rec) << i;
+            EXPECT_EQ(n->parent, nullptr) << i;
+        }
+    }
+    EXPECT_EQ(moved, 100);
+    EXPECT_EQ(detached, 50);
+    EXPECT_EQ(new_rec->ref_cnt, 101u);
+    EXPECT_EQ(old_rec->ref_cnt, 50u);
+}
+
 TEST_F(ForkTree, FullExecListEvictsOldestExitedProcess) {
     t_ = ftree_create(2, 16);
     ASSERT_EQ(ins(50, 500, 1, 1, 1, true), 0);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comm/timer.h"
@@ -138,6 +140,26 @@ TEST_F(TaskFilter, RepeatsAreHeldBackForAnHourButNotVip) {
     EXPECT_EQ(kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT) - blank0, 3);
     EXPECT_EQ(run({{"", "sleep 9"}}), 0);
     EXPECT_EQ(run({{"", "sleep 9"}}), -10);
+}
+
+// Collector threads filter side by side: each distinct process passes exactly once, however
+// the threads interleave on the repeat table and the limits (run under ThreadSanitizer too).
+TEST_F(TaskFilter, ConcurrentFilteringLetsEachProcessPassOnce) {
+    ASSERT_EQ(start(""), 0);  // the repeat table holds 4
+    std::atomic<int> passed{0}, filtered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; i++) {
+                int k = (i + t) % 4;
+                int ret = run({{"/bin/job" + std::to_string(k), "job " + std::to_string(k)}},
+                              "0123456789abcdef0123456789abcdef");
+                (ret == 0 ? passed : filtered)++;
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(passed.load(), 4);
+    EXPECT_EQ(filtered.load(), 4 * 200 - 4);
 }
 
 TEST_F(TaskFilter, FullRepeatTableCleansAtMostEvery30Seconds) {
