@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -77,7 +78,11 @@ void count_refusal(kiv_ring *ring) {
     __atomic_fetch_or(hdr_word(ring, W_BAD_FULL), FULL_FLAG_BIT, __ATOMIC_RELAXED);
 }
 
-// Free-space check, bytes in two pieces across the wrap, put_cnt, then w published last.
+std::atomic<void (*)(kiv_ring *)> s_publish_probe{nullptr};
+
+// Free-space check, bytes in two pieces across the wrap, w published, then put_cnt: a
+// consumer that resynchronises copies put_cnt into get_cnt, so put_cnt must never count a
+// record the consumer cannot see yet (the logger rings' producer keeps the same order).
 int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
     uint32_t size = ring->size;
     uint32_t r = __atomic_load_n(&ring->r, __ATOMIC_ACQUIRE);
@@ -95,9 +100,10 @@ int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
     uint32_t first = std::min(len, size - w);
     memcpy(ring->data + w, bytes, first);
     memcpy(ring->data, bytes + first, len - first);
-    __atomic_store_n(hdr_word(ring, W_PUT_CNT), ring->put_cnt + 1, __ATOMIC_RELAXED);
     uint32_t nw = w + len >= size ? w + len - size : w + len;
     __atomic_store_n(&ring->w, nw, __ATOMIC_RELEASE);
+    if (auto probe = s_publish_probe.load(std::memory_order_acquire)) probe(ring);
+    __atomic_store_n(hdr_word(ring, W_PUT_CNT), ring->put_cnt + 1, __ATOMIC_RELAXED);
     return KEMU_OK;
 }
 
@@ -419,6 +425,10 @@ size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time)) {
     if (!s_si) return 0;
     count_refusal(ring_at(s_si->region, RING_HIGH));
     return s_si->procs.lose_dead(alive);
+}
+
+void standin_set_publish_probe(void (*probe)(kiv_ring *ring)) {
+    s_publish_probe.store(probe, std::memory_order_release);
 }
 
 unsigned char *standin_region() {
