@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -270,6 +272,71 @@ TEST_F(StandIn, RecordIsCountedOnlyOnceVisible) {
     ASSERT_EQ(kemu_ring_stats(KEMU_RING_UCTRL, &st), 0);
     EXPECT_EQ(st.put_cnt, 2u);
     EXPECT_LE(st.put_cnt - st.get_cnt, st.put_cnt);
+}
+
+// A killed run leaves its root behind; a later start removes it only when its process is gone
+// and its lock is free, and never follows a link or touches what is not plainly its own.
+TEST_F(StandIn, StaleRootsOfKilledRunsAreRemoved) {
+    std::string root;
+    ASSERT_TRUE(standin_root(root));
+    std::string mine = "/tmp/qxkiv-standin-" + std::to_string(getpid()) + "-";
+    EXPECT_EQ(root.compare(0, mine.size(), mine), 0) << root;
+    int probe = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0);  // the live instance holds it
+    close(probe);
+
+    char tmpl[] = "/tmp/kivstale.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    long pid_max = 0;
+    FILE *f = fopen("/proc/sys/kernel/pid_max", "r");
+    ASSERT_TRUE(f && fscanf(f, "%ld", &pid_max) == 1);
+    fclose(f);
+    const std::string dead = "qxkiv-standin-" + std::to_string(pid_max) + "-";  // no such pid
+    const std::string live = "qxkiv-standin-" + std::to_string(getpid()) + "-";
+    mkdir((dir + "/target").c_str(), 0700);
+    const struct {
+        std::string name;
+        enum { kDir, kLocked, kOpen, kLink, kFile } kind;
+        bool removed;
+    } rows[] = {
+        {dead + "aaaaaa", rows->kDir, true},          // the leftover
+        {dead + "bbbbbb", rows->kLocked, false},      // process in another pid namespace
+        {live + "cccccc", rows->kDir, false},         // process alive, lock not yet taken
+        {"qxkiv-standin-dddddd", rows->kDir, false},  // no pid in the name
+        {dead + "eeeeee", rows->kOpen, false},        // others could change what is inside
+        {dead + "ffffff", rows->kLink, false},       {dead + "gggggg", rows->kFile, false},
+    };
+    std::vector<int> locks;
+    for (const auto &row : rows) {
+        std::string path = dir + "/" + row.name;
+        if (row.kind == row.kLink) {
+            ASSERT_EQ(symlink((dir + "/target").c_str(), path.c_str()), 0);
+        } else if (row.kind == row.kFile) {
+            close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+        } else {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            mkdir((path + "/proc").c_str(), 0700);
+            close(open((path + "/proc/log").c_str(), O_CREAT | O_WRONLY, 0600));
+            if (row.kind == row.kOpen) chmod(path.c_str(), 0777);
+            if (row.kind == row.kLocked) {
+                locks.push_back(open(path.c_str(), O_RDONLY | O_DIRECTORY));
+                ASSERT_EQ(flock(locks.back(), LOCK_EX | LOCK_NB), 0);
+            }
+        }
+    }
+    EXPECT_EQ(standin_clean_stale(dir.c_str()), 1);
+    for (const auto &row : rows)
+        EXPECT_EQ(access((dir + "/" + row.name).c_str(), F_OK) != 0, row.removed) << row.name;
+    EXPECT_EQ(access((dir + "/target").c_str(), F_OK), 0);
+    EXPECT_EQ(access(root.c_str(), F_OK), 0);
+    for (int fd : locks) close(fd);
+    EXPECT_EQ(standin_clean_stale(dir.c_str()), 1);  // the lock is free now
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+
+    kernel_munmap(region, KIV_REGION_SIZE), kernel_close(fd), kernel_backend_stop();
+    EXPECT_NE(access(root.c_str(), F_OK), 0);  // a clean stop leaves nothing
+    SetUp();
 }
 
 TEST_F(StandIn, ConcurrentInjectorsAndReaderAgree) {
