@@ -6,6 +6,7 @@
 #ifndef QXKIV_PROCESS_QUERY_H
 #define QXKIV_PROCESS_QUERY_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "qxkiv/kiv_export.h"
@@ -19,8 +20,55 @@
 /* Depth of one query: the process and up to 15 ancestors. */
 #define PROC_QUERY_MAX_DEPTH 16
 
-/* Fixed-size description of one process (layout in the sensor's process records). */
-struct process_st;
+/* Sizes of the text fields of struct process_st, terminating NUL included. */
+#define PROCESS_ST_GUID_LEN 32
+#define PROCESS_ST_STR_LEN 1025
+#define PROCESS_ST_NAME_LEN 33
+#define PROCESS_ST_PERMIT_LEN 12
+/* Bit of process_st.flags: the process has exited. */
+#define PROCESS_ST_FLAG_EXITED 0x01u
+
+/* The library defines the record on its own and checks it field by field against this layout,
+ * which it therefore sees under another tag. */
+#ifdef KIV_BUILDING_LIB
+#define KIV_PROCESS_ST_TAG process_st_public
+#else
+#define KIV_PROCESS_ST_TAG process_st
+#endif
+
+/* Fixed-size description of one process (5424 bytes, native byte order). Every string is
+ * NUL-terminated and cut to fit; an empty record has pid and ppid 0 and every id -1. */
+struct KIV_PROCESS_ST_TAG {
+    char guid[PROCESS_ST_GUID_LEN];
+    uint64_t createtime;
+    int32_t pid;
+    int32_t ppid;
+    char current_dir[PROCESS_ST_STR_LEN];
+    char path[PROCESS_ST_STR_LEN];
+    char md5[33];    /* lower-case hex of the executable's MD5, or empty */
+    char sha256[65]; /* lower-case hex of its SHA-256, or empty */
+    char cmd_line[PROCESS_ST_STR_LEN];
+    char user_name[PROCESS_ST_NAME_LEN];
+    char app_type[PROCESS_ST_NAME_LEN];
+    uint32_t ids[9]; /* ruid, euid, suid, fsuid, rgid, egid, sgid, fsgid, owner_id */
+    char path_permit[PROCESS_ST_PERMIT_LEN]; /* "rwxr-xr-x" of the executable */
+    int32_t xdg_session_id;
+    char group_name[PROCESS_ST_NAME_LEN];
+    char fd0[PROCESS_ST_STR_LEN];
+    char fd1[PROCESS_ST_STR_LEN];
+    uint8_t flags; /* PROCESS_ST_FLAG_EXITED */
+};
+
+#ifdef __cplusplus
+#define KIV_PROCESS_ST_ASSERT static_assert
+#else
+#define KIV_PROCESS_ST_ASSERT _Static_assert
+#endif
+KIV_PROCESS_ST_ASSERT(sizeof(struct KIV_PROCESS_ST_TAG) == 5424, "process_st layout");
+KIV_PROCESS_ST_ASSERT(offsetof(struct KIV_PROCESS_ST_TAG, ids) == 3288, "process_st layout");
+KIV_PROCESS_ST_ASSERT(offsetof(struct KIV_PROCESS_ST_TAG, flags) == 5423, "process_st layout");
+#undef KIV_PROCESS_ST_ASSERT
+#undef KIV_PROCESS_ST_TAG
 
 typedef int (*process_monitor_fn)(const char *path, int flag);
 

@@ -54,7 +54,12 @@ typedef int (*kiv_upload_fn)(const char *text, uint32_t len, int32_t type, uint3
 /* Fill every field of the header; return 0 on success. */
 typedef int (*kiv_host_state_fn)(struct upload_header *header);
 
+/* Starts the sensor: 0, or -1 when start-up failed (the sensor log says why). Clears both
+ * callbacks, so register them after it returns; delivery stays off until set_module. A start
+ * happens once per process: a later call, also after exit_mod_manager, returns 0 and starts
+ * nothing, so a stopped sensor stays stopped until the host process is started again. */
 KIV_API int init_mod_manager(void);
+/* Stops the sensor's threads and modules and removes the kernel module. */
 KIV_API void exit_mod_manager(void);
 KIV_API int register_upload_callback(kiv_upload_fn fn);
 KIV_API int register_host_state_callback(kiv_host_state_fn fn);

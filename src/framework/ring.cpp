@@ -71,6 +71,12 @@ void peek_hdr(const kiv_ring *ring, uint32_t off, kiv_msg_hdr *hdr) {
     memcpy(hdr, raw, kHdrLen);
 }
 
+// A record longer than the ring's capacity (one byte always stays free) can never be whole in
+// it: waiting for the rest would wedge the ring, so such a header is garbage at once.
+bool fits_ring(const kiv_msg_hdr *hdr, const kiv_ring *ring) {
+    return hdr->len < ring->size;
+}
+
 kiv_ring *ring_of(int ring_type) {
     switch (ring_type) {
         case RING_HIGH:
@@ -157,7 +163,7 @@ void kiv_ring_to_next(kiv_ring *ring) {
         if (b != magic0) continue;
         kiv_msg_hdr hdr;
         peek_hdr(ring, k, &hdr);
-        if (!kiv_is_valid_hdr(&hdr)) continue;
+        if (!kiv_is_valid_hdr(&hdr) || !fits_ring(&hdr, ring)) continue;
         __qxe_r_put(ring, k);
         st(&ring->skip_bytes, ld(&ring->skip_bytes) + k);
         st(&ring->get_cnt, ld(&ring->get_cnt) - 1);
@@ -190,7 +196,13 @@ int __read_from_ring(kiv_ring *ring, void *buf, uint32_t len) {
     KIV_ASSERT(len >= sizeof(*hdr));
     __kiv_ring_copy_len(ring, 0, buf, kHdrLen);
     memcpy(&hdr_copy, buf, kHdrLen);
-    if (kiv_is_valid_hdr(hdr) && hdr->len <= pending) {
+    bool valid = kiv_is_valid_hdr(hdr);
+    if (valid && !fits_ring(hdr, ring)) {
+        KIV_LOG(1, "ring %p record len:%u type:%u pid:%u larger than the ring (size:%u), skipped\n",
+                (void *)ring, hdr->len, hdr->type, hdr->pid, size);
+        valid = false;
+    }
+    if (valid && hdr->len <= pending) {
         uint32_t body = std::min<uint32_t>(hdr->len, len) - kHdrLen;
         __kiv_ring_copy_len(ring, kHdrLen, static_cast<char *>(buf) + kHdrLen, body);
         __qxe_r_put(ring, hdr->len);

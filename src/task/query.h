@@ -2,10 +2,38 @@
 // kernel as fallback, and the per-thread ancestry of an exec. Exported calls are in
 // qxkiv/process_query.h.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "qxkiv/process_query.h"
 #include "task/process.h"
+
+// The record hosts see in qxkiv/process_query.h is this one, field for field.
+#define KIV_SAME_PROCESS_ST_FIELD(f)                                           \
+    static_assert(offsetof(process_st, f) == offsetof(process_st_public, f) && \
+                      sizeof(process_st::f) == sizeof(process_st_public::f),   \
+                  "process_st." #f " differs from the published layout")
+KIV_SAME_PROCESS_ST_FIELD(guid);
+KIV_SAME_PROCESS_ST_FIELD(createtime);
+KIV_SAME_PROCESS_ST_FIELD(pid);
+KIV_SAME_PROCESS_ST_FIELD(ppid);
+KIV_SAME_PROCESS_ST_FIELD(current_dir);
+KIV_SAME_PROCESS_ST_FIELD(path);
+KIV_SAME_PROCESS_ST_FIELD(md5);
+KIV_SAME_PROCESS_ST_FIELD(sha256);
+KIV_SAME_PROCESS_ST_FIELD(cmd_line);
+KIV_SAME_PROCESS_ST_FIELD(user_name);
+KIV_SAME_PROCESS_ST_FIELD(app_type);
+KIV_SAME_PROCESS_ST_FIELD(ids);
+KIV_SAME_PROCESS_ST_FIELD(path_permit);
+KIV_SAME_PROCESS_ST_FIELD(xdg_session_id);
+KIV_SAME_PROCESS_ST_FIELD(group_name);
+KIV_SAME_PROCESS_ST_FIELD(fd0);
+KIV_SAME_PROCESS_ST_FIELD(fd1);
+KIV_SAME_PROCESS_ST_FIELD(flags);
+#undef KIV_SAME_PROCESS_ST_FIELD
+static_assert(sizeof(process_st) == sizeof(process_st_public));
+static_assert(PROCESS_ST_FLAG_EXITED == PROCESS_ST_EXITED);
 
 struct proc_tree;
 

@@ -46,8 +46,11 @@ TEST(Ring, RecordsAcrossAndAtTheWrapPointAreIntact) {
 }
 
 TEST(Ring, InvalidHeadersAreSkippedToTheNextRecord) {
-    const uint32_t cases[][3] = {  // len, type, magic
-        {11, 1, 0xFEDCCDEF}, {6145, 1, 0xFEDCCDEF}, {20, 29, 0xFEDCCDEF}, {20, 1, 0xFEDCCDEE}};
+    const uint32_t cases[][3] = {// len, type, magic
+                                 {11, 1, 0xFEDCCDEF},
+                                 {6145, 1, 0xFEDCCDEF},
+                                 {20, 29, 0xFEDCCDEF},
+                                 {20, 1, 0xFEDCCDEE}};
     for (const auto &c : cases) {
         test_ring t(256, 250);
         auto junk = make_record((uint16_t)c[1], 1, 20);
@@ -92,6 +95,45 @@ TEST(Ring, PartialRecordWaitsAndGarbageIsDiscarded) {
     EXPECT_EQ(read_one(g.ring, buf), -1);
     EXPECT_EQ(g.ring->bad_cnt, 2u);
     EXPECT_EQ(g.ring->skip_bytes, 312u);
+}
+
+// A header whose len cannot fit the ring (capacity size - 1) would never complete: it is
+// garbage at once, while one that fits but is not all there yet keeps r in place.
+TEST(Ring, RecordLongerThanTheRingIsGarbageAtOnce) {
+    const struct {
+        uint16_t len;
+        bool record_behind;
+        int first_read;
+        uint32_t r_after, skipped;
+    } rows[] = {
+        {100, false, -1, 12, 12},  // 12-byte header claiming 100 in the 64-byte uctrl ring
+        {64, false, -1, 12, 12},   // exactly the data area: still one byte too long
+        {100, true, -1, 12, 12},   // resynchronises to the record behind it
+        {63, true, -1, 0, 0},      // fits: waits for the rest, r stays
+    };
+    for (const auto &row : rows) {
+        test_ring t(64);
+        ASSERT_EQ(t.put(make_record(1, 7, 12)), 0);
+        t.ring->data[4] = (unsigned char)row.len, t.ring->data[5] = (unsigned char)(row.len >> 8);
+        if (row.record_behind) ASSERT_EQ(t.put(make_record(4, 8, 24)), 0);
+        bytes buf;
+        EXPECT_EQ(read_one(t.ring, buf), row.first_read) << row.len;
+        EXPECT_EQ(t.ring->r, row.r_after) << row.len;
+        EXPECT_EQ(t.ring->skip_bytes, row.skipped) << row.len;
+        EXPECT_EQ(t.ring->bad_cnt, 1u) << row.len;
+        if (row.len == 63) continue;
+        // Nothing left to reject: the counters stay put and the ring takes records again.
+        for (int i = 0; i < 3 && !row.record_behind; i++) EXPECT_EQ(read_one(t.ring, buf), -1);
+        EXPECT_EQ(t.ring->bad_cnt, 1u) << row.len;
+        if (!row.record_behind) {
+            EXPECT_EQ(t.ring->get_cnt, t.ring->put_cnt) << row.len;
+            ASSERT_EQ(t.put(make_record(4, 8, 24)), 0);
+        }
+        ASSERT_EQ(read_one(t.ring, buf), 24) << row.len;
+        EXPECT_EQ(kiv_msg_hdr_get(buf.data()).pid, 8u);
+        EXPECT_EQ(__kiv_ring_data_len(t.ring), 0u);
+        EXPECT_LE(t.ring->put_cnt - t.ring->get_cnt, 2u) << row.len;  // no wrap below zero
+    }
 }
 
 TEST(Ring, SmallBufferAndUntrustworthyOffsets) {
@@ -141,7 +183,8 @@ class RingSet : public testing::Test {
 TEST_F(RingSet, DrainsHighMidLowUctrlInThatOrder) {
     int64_t rcv_high = kiv_stat_get(RCV_HIGH);
     test_ring *order[] = {&high, &mid, &low, &uctrl};
-    for (uint32_t pid = 4; pid >= 1; pid--) ASSERT_EQ(order[pid - 1]->put(make_record(0, pid, 12)), 0);
+    for (uint32_t pid = 4; pid >= 1; pid--)
+        ASSERT_EQ(order[pid - 1]->put(make_record(0, pid, 12)), 0);
     ASSERT_EQ(blocker.put(make_record(0, 5, 20)), 0);
     EXPECT_EQ(__all_ring_msg_num(), 4u);  // the blocker ring is not counted
     for (uint32_t pid = 1; pid <= 4; pid++) {

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/ring.h"
 #include "kernel/kernel_if.h"
 #include "kernel/standin/proc_table.h"
 #include "kernel/standin/standin.h"
@@ -21,8 +24,12 @@ using bytes = std::vector<unsigned char>;
 void put32(bytes &b, size_t off, uint32_t v) {
     for (int i = 0; i < 4; i++) b[off + i] = (unsigned char)(v >> (8 * i));
 }
-void put64(bytes &b, size_t off, uint64_t v) { put32(b, off, (uint32_t)v), put32(b, off + 4, v >> 32); }
-uint32_t get32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+void put64(bytes &b, size_t off, uint64_t v) {
+    put32(b, off, (uint32_t)v), put32(b, off + 4, v >> 32);
+}
+uint32_t get32(const unsigned char *p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+}
 
 // Record of len bytes: header by hand, body a pattern seeded by seq.
 bytes record(uint16_t type, uint32_t pid, uint32_t len, uint8_t seq = 0) {
@@ -34,7 +41,9 @@ bytes record(uint16_t type, uint32_t pid, uint32_t len, uint8_t seq = 0) {
     return b;
 }
 
-int inject(int ring, const bytes &b) { return kemu_inject(ring, b.data(), (uint32_t)b.size()); }
+int inject(int ring, const bytes &b) {
+    return kemu_inject(ring, b.data(), (uint32_t)b.size());
+}
 
 // Minimal consumer: one record out, r published with release after the bytes are copied.
 bool take(kiv_ring *ring, bytes &out) {
@@ -234,7 +243,100 @@ TEST_F(StandIn, ProcessQueriesFollowTheTable) {
     EXPECT_EQ(lost.num(), 0u);
     ASSERT_EQ(ask(tree), 0);
     EXPECT_EQ(tree.num(), 1u);  // ancestry stops at the missing parent
+}
 
+// The collector runs right after the write offset is published, before the record is
+// counted: garbage ahead of the record is discarded and the record read, and put_cnt must not
+// already count it, or the resynchronisation's get_cnt = put_cnt leaves get_cnt one ahead for
+// good and the pending count wraps to 4294967295.
+int s_probe_reads;
+void read_all_now(kiv_ring *ring) {
+    unsigned char buf[KIV_MSG_MAX_LEN];
+    for (int i = 0; i < 4; i++) s_probe_reads += __read_from_ring(ring, buf, sizeof buf) > 0;
+}
+
+TEST_F(StandIn, RecordIsCountedOnlyOnceVisible) {
+    const unsigned char junk[3] = {1, 2, 3};
+    ASSERT_EQ(kemu_inject_raw(KEMU_RING_UCTRL, junk, sizeof junk), 0);
+    s_probe_reads = 0;
+    standin_set_publish_probe(read_all_now);
+    int rc = inject(KEMU_RING_UCTRL, record(4, 77, 24));
+    standin_set_publish_probe(nullptr);
+    ASSERT_EQ(rc, KEMU_OK);
+    kiv_ring *u = standin_ring(KEMU_RING_UCTRL);
+    unsigned char buf[KIV_MSG_MAX_LEN];
+    int reads = s_probe_reads;
+    while (__kiv_ring_data_len(u) != 0) reads += __read_from_ring(u, buf, sizeof buf) > 0;
+    EXPECT_EQ(reads, 1);
+    struct kemu_ring_stats st;
+    ASSERT_EQ(kemu_ring_stats(KEMU_RING_UCTRL, &st), 0);
+    EXPECT_EQ(st.put_cnt, 2u);
+    EXPECT_LE(st.put_cnt - st.get_cnt, st.put_cnt);
+}
+
+// A killed run leaves its root behind; a later start removes it only when its process is gone
+// and its lock is free, and never follows a link or touches what is not plainly its own.
+TEST_F(StandIn, StaleRootsOfKilledRunsAreRemoved) {
+    std::string root;
+    ASSERT_TRUE(standin_root(root));
+    std::string mine = "/tmp/qxkiv-standin-" + std::to_string(getpid()) + "-";
+    EXPECT_EQ(root.compare(0, mine.size(), mine), 0) << root;
+    int probe = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0);  // the live instance holds it
+    close(probe);
+
+    char tmpl[] = "/tmp/kivstale.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    long pid_max = 0;
+    FILE *f = fopen("/proc/sys/kernel/pid_max", "r");
+    ASSERT_TRUE(f && fscanf(f, "%ld", &pid_max) == 1);
+    fclose(f);
+    const std::string dead = "qxkiv-standin-" + std::to_string(pid_max) + "-";  // no such pid
+    const std::string live = "qxkiv-standin-" + std::to_string(getpid()) + "-";
+    mkdir((dir + "/target").c_str(), 0700);
+    const struct {
+        std::string name;
+        enum { kDir, kLocked, kOpen, kLink, kFile } kind;
+        bool removed;
+    } rows[] = {
+        {dead + "aaaaaa", rows->kDir, true},          // the leftover
+        {dead + "bbbbbb", rows->kLocked, false},      // process in another pid namespace
+        {live + "cccccc", rows->kDir, false},         // process alive, lock not yet taken
+        {"qxkiv-standin-dddddd", rows->kDir, false},  // no pid in the name
+        {dead + "eeeeee", rows->kOpen, false},        // others could change what is inside
+        {dead + "ffffff", rows->kLink, false},       {dead + "gggggg", rows->kFile, false},
+    };
+    std::vector<int> locks;
+    for (const auto &row : rows) {
+        std::string path = dir + "/" + row.name;
+        if (row.kind == row.kLink) {
+            ASSERT_EQ(symlink((dir + "/target").c_str(), path.c_str()), 0);
+        } else if (row.kind == row.kFile) {
+            close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
+        } else {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            mkdir((path + "/proc").c_str(), 0700);
+            close(open((path + "/proc/log").c_str(), O_CREAT | O_WRONLY, 0600));
+            if (row.kind == row.kOpen) chmod(path.c_str(), 0777);
+            if (row.kind == row.kLocked) {
+                locks.push_back(open(path.c_str(), O_RDONLY | O_DIRECTORY));
+                ASSERT_EQ(flock(locks.back(), LOCK_EX | LOCK_NB), 0);
+            }
+        }
+    }
+    EXPECT_EQ(standin_clean_stale(dir.c_str()), 1);
+    for (const auto &row : rows)
+        EXPECT_EQ(access((dir + "/" + row.name).c_str(), F_OK) != 0, row.removed) << row.name;
+    EXPECT_EQ(access((dir + "/target").c_str(), F_OK), 0);
+    EXPECT_EQ(access(root.c_str(), F_OK), 0);
+    for (int fd : locks) close(fd);
+    EXPECT_EQ(standin_clean_stale(dir.c_str()), 1);  // the lock is free now
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+
+    kernel_munmap(region, KIV_REGION_SIZE), kernel_close(fd), kernel_backend_stop();
+    EXPECT_NE(access(root.c_str(), F_OK), 0);  // a clean stop leaves nothing
+    SetUp();
 }
 
 TEST_F(StandIn, ConcurrentInjectorsAndReaderAgree) {

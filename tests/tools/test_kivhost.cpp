@@ -3,7 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cjson/cJSON.h>
+
 #include <cstdio>
+#include <fstream>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -37,6 +40,7 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
 TEST(KivhostBinary, ExitCodesAndUsage) {
     const std::tuple<const char *, const char *, int> runs[] = {
         {"$K --help", "--seconds", 0},
+        {"$K -h", "after exit_mod_manager, init_mod_manager returns 0 and starts\nnothing", 0},
         {"$K --mask 0x1F", "--mask needs", 2},
         {"$K --output /dev/null & sleep 1; kill $!; wait $!", " uploads refused\n", 0},  // SIGTERM
     };
@@ -52,6 +56,55 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
         EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, status) << args << "\n" << out;
         EXPECT_NE(out.find(says), std::string::npos) << says;
     }
+}
+
+// The agent on a pipe while records flow and the library logs at level 1 from another thread
+// (it echoes such lines to standard output through buffered stdio): standard output carries
+// the documents and nothing else, one whole JSON document per line.
+TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
+    char tmpl[] = "/tmp/kivstorm.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string t = tmpl;
+    constexpr int kRecords = 300;
+    // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
+    const std::string cmd =
+        "cd " KIV_STAGE_DIR "; cp -r bin lib config " + t + "; mkdir -p " + t + "/logs " + t +
+        "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
+        "/config/sensor.conf; { KIV_STORM_LIB=" + t +
+        "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(kRecords) +
+        " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " +
+        "LD_PRELOAD=" KIV_STORM_PRELOAD " " + t + "/bin/kivhost --mask 1 --seconds 300 2>" + t +
+        "/err; echo $? >" + t + "/status; } | cat >" + t + "/out";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    auto slurp = [&](const char *name) {
+        std::ifstream in(t + "/" + name);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::string out = slurp("out"), err = slurp("err");
+    EXPECT_EQ(slurp("status"), "0\n") << err;
+
+    size_t lines = 0, bad = 0, logged = 0;
+    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::string line = out.substr(pos, nl - pos);
+        cJSON *doc = cJSON_ParseWithOpts(line.c_str(), nullptr, 1);
+        if (!cJSON_IsObject(doc) && bad++ < 3) ADD_FAILURE() << "not a document: " << line;
+        cJSON_Delete(doc);
+        lines++;
+    }
+    EXPECT_EQ(bad, 0u);
+    EXPECT_TRUE(out.empty() || out.back() == '\n') << "a partial last line";
+    for (size_t at = 0; (at = err.find("set_mgr_ip para invalid", at)) != std::string::npos; at++)
+        logged++;
+    EXPECT_GE(logged, size_t(kRecords)) << "the library's lines belong on standard error";
+    // Every document the agent counted is a line, and the records did arrive.
+    unsigned long long docs = 0;
+    size_t at = err.find(" s, ");
+    ASSERT_TRUE(at != std::string::npos &&
+                sscanf(err.c_str() + at, " s, %llu documents", &docs) == 1)
+        << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
+    EXPECT_EQ(docs, lines);
+    EXPECT_GE(lines, size_t(kRecords / 2));
+    EXPECT_EQ(system(("rm -rf " + t).c_str()), 0);
 }
 
 TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {

@@ -142,7 +142,12 @@ std::string usage_text(const char *prog) {
          "  --lib PATH      library to load (default: <dir of kivhost>/../lib/libqxkiv.so)\n"
          "  -h, --help      show this help and exit\n"
          "\n"
-         "A second SIGINT during shut-down ends the agent at once. The sensor reads its\n"
+         "Without --output, standard output carries the documents and nothing else: the\n"
+         "library's own echo of its log lines goes to standard error.\n"
+         "\n"
+         "A second SIGINT during shut-down ends the agent at once. The sensor starts once\n"
+         "per process: after exit_mod_manager, init_mod_manager returns 0 and starts\n"
+         "nothing, so restarting means running kivhost again. The sensor reads its\n"
          "configuration from <dir of kivhost>/../config/ and logs to the directory set there.\n"
          "Exit status: 0 clean stop, 1 the library could not be loaded or started, 2 bad\n"
          "options.\n";

@@ -76,8 +76,30 @@ int main(int argc, char **argv) {
     const std::string dir = exe_dir();
     const std::string lib_path = opt.lib.empty() ? dir + "/../lib/libqxkiv.so" : opt.lib;
 
-    int out_fd = STDOUT_FILENO;
-    if (!opt.output.empty()) {
+    int out_fd = -1;
+    if (opt.output.empty()) {
+        // The library echoes its most severe log lines to standard output through stdio, which
+        // would land between and inside documents. Documents keep a private copy of the
+        // descriptor; descriptor 1 is pointed at standard error before the library is loaded.
+        fflush(stdout);
+        out_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (out_fd < 0) {
+            fprintf(stderr, "kivhost: standard output is not usable: %s\n", strerror(errno));
+            return 1;
+        }
+        if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            // No standard error either: the echo goes nowhere rather than into the documents.
+            int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
+                fprintf(stderr, "kivhost: cannot move standard output aside: %s\n",
+                        strerror(errno));
+                return 1;
+            }
+            close(null_fd);
+        }
+        // Whole lines on the shared descriptor, not 4 KiB blocks cut mid-line.
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    } else {
         out_fd = open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out_fd < 0) {
             fprintf(stderr, "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
@@ -172,7 +194,7 @@ int main(int argc, char **argv) {
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     kivhost::bind_callbacks(nullptr, nullptr);
     dlclose(lib);
-    if (out_fd != STDOUT_FILENO) close(out_fd);
+    close(out_fd);
     fputs(sink.summary(elapsed).c_str(), stderr);
     fprintf(stderr, "kivhost: sensor log in %s\n", log_hint.c_str());
     return status;

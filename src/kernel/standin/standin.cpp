@@ -3,11 +3,17 @@
 // not charged to the sensor's accounting categories.
 #include "kernel/standin/standin.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -42,10 +48,14 @@ struct standin_state {
     unsigned char *region = nullptr;
     bool delivery = false;  // the module starts quiet until user space switches it on
     std::string root;
+    int root_fd = -1;  // holds the root's lock while this instance lives
     std::map<int, device_kind> fds;
     std::map<uint32_t, std::vector<unsigned char>> last_ctl;
     kemu_proc_table procs;
 };
+
+constexpr const char *STANDIN_TMP_DIR = "/tmp";
+constexpr const char *STANDIN_ROOT_PREFIX = "qxkiv-standin-";
 
 std::mutex s_lock;
 standin_state *s_si;  // under s_lock
@@ -77,7 +87,11 @@ void count_refusal(kiv_ring *ring) {
     __atomic_fetch_or(hdr_word(ring, W_BAD_FULL), FULL_FLAG_BIT, __ATOMIC_RELAXED);
 }
 
-// Free-space check, bytes in two pieces across the wrap, put_cnt, then w published last.
+std::atomic<void (*)(kiv_ring *)> s_publish_probe{nullptr};
+
+// Free-space check, bytes in two pieces across the wrap, w published, then put_cnt: a
+// consumer that resynchronises copies put_cnt into get_cnt, so put_cnt must never count a
+// record the consumer cannot see yet (the logger rings' producer keeps the same order).
 int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
     uint32_t size = ring->size;
     uint32_t r = __atomic_load_n(&ring->r, __ATOMIC_ACQUIRE);
@@ -95,9 +109,10 @@ int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
     uint32_t first = std::min(len, size - w);
     memcpy(ring->data + w, bytes, first);
     memcpy(ring->data, bytes + first, len - first);
-    __atomic_store_n(hdr_word(ring, W_PUT_CNT), ring->put_cnt + 1, __ATOMIC_RELAXED);
     uint32_t nw = w + len >= size ? w + len - size : w + len;
     __atomic_store_n(&ring->w, nw, __ATOMIC_RELEASE);
+    if (auto probe = s_publish_probe.load(std::memory_order_acquire)) probe(ring);
+    __atomic_store_n(hdr_word(ring, W_PUT_CNT), ring->put_cnt + 1, __ATOMIC_RELAXED);
     return KEMU_OK;
 }
 
@@ -130,14 +145,22 @@ bool write_file(const std::string &path, const char *text) {
     return fclose(f) == 0 && ok;
 }
 
-// The module's /proc and /sys files under a fresh private directory.
-bool make_files(std::string &root) {
-    char tmpl[] = "/tmp/qxkiv-standin-XXXXXX";
+// The module's /proc and /sys files under a fresh private directory, named after this process
+// and locked while it lives, so a later start can tell a killed run's leftover from a live one.
+bool make_files(std::string &root, int &root_fd) {
+    char tmpl[64];
+    snprintf(tmpl, sizeof tmpl, "%s/%s%d-XXXXXX", STANDIN_TMP_DIR, STANDIN_ROOT_PREFIX,
+             (int)getpid());
     if (!mkdtemp(tmpl)) {
         KIV_LOG(0, "kemu: mkdtemp failed(%d:%s)\n", errno, strerror(errno));
         return false;
     }
     root = tmpl;
+    root_fd = open(tmpl, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0 || flock(root_fd, LOCK_EX | LOCK_NB) != 0) {
+        KIV_LOG(0, "kemu: lock %s failed(%d:%s)\n", tmpl, errno, strerror(errno));
+        return false;
+    }
     std::error_code ec;
     std::filesystem::create_directories(root + "/proc/qxkiv", ec);
     if (!ec) std::filesystem::create_directories(root + "/sys/module/qxkiv/parameters", ec);
@@ -173,6 +196,7 @@ void destroy(standin_state *si) {
         std::filesystem::remove_all(si->root, ec);
         if (ec) KIV_LOG(1, "kemu: remove %s failed(%s)\n", si->root.c_str(), ec.message().c_str());
     }
+    if (si->root_fd >= 0) close(si->root_fd);
     delete si;
 }
 
@@ -242,7 +266,8 @@ static int start_locked(kiv_kernel_mode mode) {
     }
     si->region = static_cast<unsigned char *>(region);
     init_region(si->region);
-    if (!make_files(si->root)) {
+    standin_clean_stale(STANDIN_TMP_DIR);
+    if (!make_files(si->root, si->root_fd)) {
         destroy(si);
         return -1;
     }
@@ -421,6 +446,10 @@ size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time)) {
     return s_si->procs.lose_dead(alive);
 }
 
+void standin_set_publish_probe(void (*probe)(kiv_ring *ring)) {
+    s_publish_probe.store(probe, std::memory_order_release);
+}
+
 unsigned char *standin_region() {
     std::lock_guard guard(s_lock);
     return s_si ? s_si->region : nullptr;
@@ -429,6 +458,47 @@ unsigned char *standin_region() {
 kiv_ring *standin_ring(int ring_type) {
     std::lock_guard guard(s_lock);
     return s_si && ring_type_ok(ring_type) ? ring_at(s_si->region, ring_type) : nullptr;
+}
+
+// A leftover root: "qxkiv-standin-<pid>-XXXXXX", a directory of ours that nobody else can
+// change (mode 0700 as mkdtemp made it), whose process is gone and whose lock is free. Both
+// tests, because a pid may belong to another pid namespace and a lock is not yet taken in the
+// moment between mkdtemp and flock.
+int standin_clean_stale(const char *dir) {
+    DIR *d = opendir(dir);
+    if (!d) return 0;
+    const size_t plen = strlen(STANDIN_ROOT_PREFIX);
+    int removed = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, STANDIN_ROOT_PREFIX, plen) != 0) continue;
+        const char *p = e->d_name + plen;
+        char *end;
+        errno = 0;
+        long pid = strtol(p, &end, 10);
+        if (end == p || *end != '-' || !isdigit((unsigned char)*p) || errno || pid <= 0 ||
+            pid > INT32_MAX)
+            continue;
+        if (kill((pid_t)pid, 0) == 0 || errno != ESRCH) continue;
+        int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) == 0 &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::string path = std::string(dir) + "/" + e->d_name;
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+            if (ec) {
+                KIV_LOG(1, "kemu: remove stale %s failed(%s)\n", path.c_str(),
+                        ec.message().c_str());
+            } else {
+                KIV_LOG(2, "kemu: removed %s left by process %ld\n", path.c_str(), pid);
+                removed++;
+            }
+        }
+        close(fd);
+    }
+    closedir(d);
+    return removed;
 }
 
 // ---- C API ----

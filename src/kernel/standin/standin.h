@@ -66,6 +66,14 @@ bool standin_forget_process(uint32_t pid, uint64_t *create_time);
 void standin_queue_lost_exit(uint32_t pid, uint64_t create_time);
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time));
 
+// Removes the roots that killed runs left in dir (their process gone and their lock free);
+// start-up does it for /tmp. Returns how many were removed.
+int standin_clean_stale(const char *dir);
+
+// Tests: called by the producer, under the stand-in's lock, between publishing a record's
+// write offset and counting it in put_cnt; null removes it.
+void standin_set_publish_probe(void (*probe)(kiv_ring *ring));
+
 // The region and one ring header, for tests; nullptr when not active.
 unsigned char *standin_region();
 kiv_ring *standin_ring(int ring_type);

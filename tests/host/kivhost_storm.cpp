@@ -1,0 +1,92 @@
+// Preloaded into the built agent by its tests: once the sensor delivers, a thread feeds exec
+// records through the stand-in and, between them, makes the library log at level 1 (which it
+// echoes to standard output), then stops the agent with SIGTERM as an operator would.
+//
+//   KIV_STORM_LIB    path of the library the agent loads (it is found, not loaded again)
+//   KIV_STORM_COUNT  exec records to inject (default 300); three level-1 lines follow each
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "proc_bytes.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+
+namespace {
+
+struct api {
+    decltype(&kemu_inject) inject;
+    decltype(&kemu_delivery) delivery;
+    decltype(&kemu_ring_stats) stats;
+    decltype(&set_mgr_ip) mgr_ip;
+};
+
+// Exec record: header (magic, len, type 1, pid), 4 unused bytes, the process record.
+std::vector<unsigned char> exec_record(uint32_t pid) {
+    proc_fields f;
+    f.pid = pid, f.ppid = 1, f.create_time = 7000 + pid, f.parent_create_time = 0;
+    f.s[0] = "/bin/true storm " + std::to_string(pid), f.s[1] = "/", f.s[2] = "/bin/true";
+    auto body = build_proc(f);
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(16 + body.size()), w.u16(1), w.u32(pid), w.u32(0);
+    w.b.insert(w.b.end(), body.begin(), body.end());
+    return w.b;
+}
+
+bool drained(const api &a) {
+    struct kemu_ring_stats st;
+    return a.stats(KEMU_RING_HIGH, &st) == KEMU_OK && st.r == st.w;
+}
+
+// Polls every 10 ms for up to a minute.
+template <class F>
+bool wait_for(F pred) {
+    for (int i = 0; i < 6000; i++, usleep(10000))
+        if (pred()) return true;
+    return false;
+}
+
+void storm(const api &a, int count) {
+    if (!wait_for([&] { return a.delivery() == 1; })) {
+        fputs("kivhost_storm: delivery never switched on\n", stderr);
+        return;
+    }
+    for (int i = 0; i < count; i++) {
+        auto rec = exec_record(20000 + i);
+        if (!wait_for(
+                [&] { return a.inject(KEMU_RING_HIGH, rec.data(), rec.size()) != KEMU_FULL; }))
+            return;
+        for (int k = 0; k < 3; k++) a.mgr_ip(nullptr, 0);  // "set_mgr_ip para invalid", level 1
+    }
+    wait_for([&] { return drained(a); });
+    usleep(200 * 1000);  // the record read last is still being uploaded
+}
+
+void *run(void *) {
+    const char *path = getenv("KIV_STORM_LIB");
+    int count = getenv("KIV_STORM_COUNT") ? atoi(getenv("KIV_STORM_COUNT")) : 300;
+    void *lib = nullptr;
+    wait_for([&] { return path && (lib = dlopen(path, RTLD_NOW | RTLD_NOLOAD)) != nullptr; });
+    api a{};
+    if (lib && (*(void **)&a.inject = dlsym(lib, "kemu_inject")) &&
+        (*(void **)&a.delivery = dlsym(lib, "kemu_delivery")) &&
+        (*(void **)&a.stats = dlsym(lib, "kemu_ring_stats")) &&
+        (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")))
+        storm(a, count);
+    else
+        fprintf(stderr, "kivhost_storm: library %s not found in the agent\n", path ? path : "");
+    kill(getpid(), SIGTERM);
+    return nullptr;
+}
+
+__attribute__((constructor)) void start_storm() {
+    pthread_t t;
+    if (pthread_create(&t, nullptr, run, nullptr) == 0) pthread_detach(t);
+}
+
+}  // namespace
