@@ -16,6 +16,7 @@
 
 #include "comm/digest_internal.h"
 #include "comm/dirutils.h"
+#include "comm/pthread_guard.h"
 #include "comm/timer.h"
 #include "qxkiv/digest.h"
 
@@ -212,19 +213,37 @@ TEST(BinhashText, Conversions) {
     EXPECT_EQ(text, sha.substr(0, 62) + "ff");
 }
 
+// Lookups on several threads agree, also while the database is closed by errors and
+// reopened by whichever lookup comes first after the gap.
 TEST_F(BinhashTest, ConcurrentLookupsAgree) {
-    ASSERT_EQ(binhash_resource_init(4, 100, 0), 0);
-    std::vector<std::string> files, want;  // twice the table size: stores contend too
-    for (int i = 0; i < 8; i++)
-        want.push_back(expect_of(files.emplace_back(file(std::to_string(i), std::string(i, 'a')))));
-    std::vector<std::thread> th;
-    std::atomic<int> bad{0};
-    for (int t = 0; t < 4; t++)
-        th.emplace_back([&, t] {
-            for (int i = t; i < 200 + t; i++) bad += lookup(files[i % 8]) != want[i % 8];
-        });
-    for (auto &x : th) x.join();
-    EXPECT_EQ(bad, 0);
+    for (bool db_errors : {false, true}) {
+        SCOPED_TRACE(db_errors ? "with database errors" : "plain");
+        set_clock_sec(9000000);
+        ASSERT_EQ(binhash_resource_init(4, 100, 0), 0);
+        auto &g = g_binhash_info;
+        std::vector<std::string> files, want;  // twice the table size: stores contend too
+        for (int i = 0; i < 8; i++)
+            want.push_back(
+                expect_of(files.emplace_back(file(std::to_string(i), std::string(i, 'a')))));
+        std::vector<std::thread> th;
+        std::atomic<int> bad{0}, running{4};
+        for (int t = 0; t < 4; t++)
+            th.emplace_back([&, t] {
+                for (int i = t; i < 200 + t; i++) bad += lookup(files[i % 8]) != want[i % 8];
+                running--;
+            });
+        for (uint64_t sec = 9000000; db_errors && running > 0; sec += BINHASH_DB_REOPEN_GAP_SEC) {
+            {
+                mutex_guard m(&g.binhash_db_mutex);
+                if (g.db != nullptr) sqlite_err_handling(&g.db, SQLITE_FULL, &g.db_info);
+            }
+            set_clock_sec(sec);
+            std::this_thread::yield();
+        }
+        for (auto &x : th) x.join();
+        EXPECT_EQ(bad, 0);
+        binhash_resource_exit();
+    }
 }
 
 // ---- what is hashed ----
