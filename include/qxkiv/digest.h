@@ -38,12 +38,15 @@ KIV_API void sha256_final(sha256_ctx *ctx, uint8_t digest[32]);
 /* Runs one 64-byte block into the state, nothing else. */
 KIV_API void sha256_transform(sha256_ctx *ctx, const uint8_t block[64]);
 
-/* 0 with up to out_size - 1 characters of the 32-character digest text (33 bytes hold it
- * all); -1 for a missing argument or a file that cannot be opened. Large files are read
- * at about 5 MB per second. */
+/* Whole-file digests cover regular files only (a device, pipe or socket is refused without
+ * being opened for reading, links are followed) and at most the bytes the file held when
+ * it was opened.
+ * get_file_md5: 0 with up to out_size - 1 characters of the 32-character digest text (33
+ * bytes hold it all); -1 for a missing argument or a file that cannot be opened, is not a
+ * regular file or cannot be read. Large files are read at about 5 MB per second. */
 KIV_API int get_file_md5(const char *path, char *out, size_t out_size);
 /* 0 with the 64-character text and a terminator in out (65 bytes); -100 bad argument,
- * -99 file cannot be opened. */
+ * -99 file cannot be opened, is not a regular file or cannot be read. */
 KIV_API int get_file_sha256(const char *path, char *out);
 
 KIV_END_DECLS

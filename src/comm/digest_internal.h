@@ -1,6 +1,8 @@
 // Block functions behind the MD5 and SHA-256 calls, the buffering they share, and the
 // file loops.
 #pragma once
+#include <sys/stat.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -93,10 +95,45 @@ void digest_pad(uint8_t *buf, uint32_t held, const uint8_t trailer[8], BlockFn b
 // Lowercase hexadecimal, two characters per byte, terminated: out holds 2 * n + 1.
 void digest_hex(const uint8_t *digest, size_t n, char *out);
 
-// File loops behind get_file_md5 and get_file_sha256: 0, or -1 when the file cannot be
-// opened. The MD5 throttle can be switched off for callers that are not on the event path.
+// Why a file was not digested.
+enum digest_file_err : int {
+    DIGEST_ERR_OPEN = -1,         // missing, or cannot be opened
+    DIGEST_ERR_NOT_REGULAR = -2,  // device, pipe, socket, directory: never opened for reading
+    DIGEST_ERR_CHANGED = -3,      // the path now names another file than the caller stat'ed
+    DIGEST_ERR_TOO_BIG = -4,      // the opened file is above the caller's limit
+    DIGEST_ERR_READ = -5,         // a read failed: a partial digest is never returned
+};
+
+struct digest_file_req {
+    const struct stat *expect = nullptr;  // when given, the opened file must be this one
+    uint64_t max_size = 0;                // 0: no limit
+    bool want_md5 = false;
+    bool want_sha256 = false;
+    bool throttle_md5 = false;
+    size_t read_size = 4096;
+};
+
+struct digest_file_out {
+    uint8_t md5[16];
+    uint8_t sha256[32];
+    struct stat opened;  // fstat of the descriptor that was read
+    bool changed;        // size or times moved while it was read
+};
+
+// Digests of a regular file in one pass. Only a regular file is read, checked on the
+// descriptor itself, and never more bytes than its size when it was opened: a growing file
+// or a special file dressed up by a link cannot keep the caller reading. 0 or a
+// digest_file_err.
+int digest_file(const char *path, const digest_file_req &req, digest_file_out *out);
+
+// File loops behind get_file_md5 and get_file_sha256: 0, or a digest_file_err. The MD5
+// throttle can be switched off for callers that are not on the event path.
 int _file_md5(const char *path, uint8_t digest[16], bool throttle);
 int _file_sha256(const char *path, uint8_t digest[32]);
 
 // Tests replace the throttle's sleep; null restores the real one.
 void digest_set_sleep_fn(void (*fn)(uint32_t ms));
+// Tests change a file at the moments a reader can be raced: just before it is opened, and
+// after each read (with the bytes read so far). Null removes a hook.
+void digest_set_race_hooks(void (*before_open)(const char *path),
+                           void (*after_read)(const char *path, uint64_t total));

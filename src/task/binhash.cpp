@@ -5,13 +5,17 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "comm/digest_internal.h"
 #include "comm/dirutils.h"
@@ -35,10 +39,22 @@ constexpr const char *kCreateSql =
     "CREATE TABLE IF NOT EXISTS PATH_HASH(PATH VARCHAR(1025) PRIMARY KEY     NOT NULL,"
     "MD5           VARCHAR(33)    NOT NULL,SHA256\t\tVARCHAR(65)    NOT NULL,"
     "MTIME \t\tINTEGER \t   NOT NULL);";
+// Beside PATH_HASH, whose statement stays as older databases have it: the rest of the
+// file's identity, written in the same transaction. A row without one never matches.
+constexpr const char *kCreateIdentSql =
+    "CREATE TABLE IF NOT EXISTS PATH_IDENT(PATH VARCHAR(1025) PRIMARY KEY NOT NULL,"
+    "SIZE INTEGER NOT NULL,INODE INTEGER NOT NULL,CTIME INTEGER NOT NULL,"
+    "CTIME_NS INTEGER NOT NULL);";
 // The path is always a bound parameter: quotes in file names cannot reach the SQL text.
-constexpr const char *kSelectSql = "SELECT MD5, SHA256, MTIME FROM PATH_HASH WHERE PATH = ?;";
-constexpr const char *kReplaceSql =
-    "REPLACE INTO PATH_HASH (PATH, MD5, SHA256, MTIME) VALUES(?,?,?,?);";
+constexpr const char *kStmtSql[BINHASH_STMT_COUNT] = {
+    "SELECT H.MD5, H.SHA256, H.MTIME, I.SIZE, I.INODE, I.CTIME, I.CTIME_NS FROM PATH_HASH H "
+    "LEFT JOIN PATH_IDENT I ON I.PATH = H.PATH WHERE H.PATH = ?;",
+    "REPLACE INTO PATH_HASH (PATH, MD5, SHA256, MTIME) VALUES(?,?,?,?);",
+    "REPLACE INTO PATH_IDENT (PATH, SIZE, INODE, CTIME, CTIME_NS) VALUES(?,?,?,?,?);",
+    "DELETE FROM PATH_IDENT WHERE PATH = ?;",
+    "BEGIN;",
+    "COMMIT;",
+};
 
 char s_db_dir[BINHASH_DB_PATH_LEN] = "@/../var/data";
 
@@ -61,13 +77,84 @@ void binhash_data_del_func(void *data) {
 // Statements die with their connection.
 void db_close(sqlite3 **handle, sqlite_db_info *desc) {
     if (desc) {
-        sqlite3_finalize(desc->select_stmt);
-        sqlite3_finalize(desc->replace_stmt);
-        desc->select_stmt = nullptr;
-        desc->replace_stmt = nullptr;
+        for (sqlite3_stmt *&st : desc->stmt) {
+            sqlite3_finalize(st);
+            st = nullptr;
+        }
     }
     if (*handle) sqlite3_close(*handle);
     *handle = nullptr;
+}
+
+// Closed after an error: a lookup reopens it once the gap has passed on the cached clock,
+// so a disk that stays full costs one attempt per gap, not one per exec.
+void db_close_for_now(sqlite3 **handle, sqlite_db_info *desc) {
+    db_close(handle, desc);
+    desc->reopen_at = now_sec() + BINHASH_DB_REOPEN_GAP_SEC;
+}
+
+// One backup generation: whatever holds the backup name gives way, also when a directory
+// (which rename cannot put over a file or a non-empty directory) is being moved aside.
+void move_aside(const sqlite_db_info *desc) {
+    if (rename(desc->db_path, desc->bak_path) == 0 || errno == ENOENT) return;
+    struct stat st;
+    if (lstat(desc->bak_path, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            dirutils_rmdir(desc->bak_path);
+        else
+            unlink(desc->bak_path);
+    }
+    if (rename(desc->db_path, desc->bak_path) != 0)
+        KIV_LOG(1, "rename %s to %s failed: %s\n", desc->db_path, desc->bak_path, strerror(errno));
+}
+
+// The columns of a table as we create it, the first one its primary key. SQLITE_OK,
+// SQLITE_ERROR when the table is someone else's, or the code that stopped the check.
+int check_columns(sqlite3 *db, const char *table, std::initializer_list<const char *> cols) {
+    char sql[64];
+    snprintf(sql, sizeof(sql), "PRAGMA table_info(%s);", table);
+    sqlite3_stmt *st = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    size_t i = 0;
+    bool ours = true;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        const char *name = reinterpret_cast<const char *>(sqlite3_column_text(st, 1));
+        bool pk = sqlite3_column_int(st, 5) != 0;
+        if (i >= cols.size() || name == nullptr || strcasecmp(name, cols.begin()[i]) != 0 ||
+            pk != (i == 0))
+            ours = false;
+        i++;
+    }
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) return rc;
+    if (!ours || i != cols.size()) {
+        KIV_LOG(1, "table %s has a foreign layout\n", table);
+        return SQLITE_ERROR;
+    }
+    return SQLITE_OK;
+}
+
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+uint64_t ident_key() {
+    static const uint64_t key = [] {
+        uint64_t k = 0;
+        if (getrandom(&k, sizeof(k), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(k))) {
+            timespec ts{};
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            k = mix64(static_cast<uint64_t>(ts.tv_nsec) ^ reinterpret_cast<uintptr_t>(&k) ^
+                      (static_cast<uint64_t>(getpid()) << 32));
+        }
+        return k;
+    }();
+    return key;
 }
 
 bool is_damaged(int code, const char *msg) {
@@ -95,6 +182,21 @@ bool parse_long(const char *s, long long *out) {
 
 void binhash_set_db_dir(const char *dir) {
     snprintf(s_db_dir, sizeof(s_db_dir), "%s", dir ? dir : kDefaultDbDir);
+}
+
+binhash_ident binhash_ident_of(const struct stat &st) {
+    return {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino),
+            static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int64_t>(st.st_ctim.tv_nsec)};
+}
+
+uint64_t binhash_ident_fingerprint(const binhash_ident &id) {
+    // Each step is a bijection of the running value, so identities that differ in one field
+    // never share a fingerprint.
+    uint64_t h = ident_key();
+    for (uint64_t v : {id.size, id.ino, static_cast<uint64_t>(id.ctime_sec),
+                       static_cast<uint64_t>(id.ctime_nsec)})
+        h = mix64(h ^ v);
+    return h != 0 ? h : 1;
 }
 
 // ---- conversions ----
@@ -188,6 +290,7 @@ int search_hash_from_table(fhash *table, const char *path, binhash_info *record)
     // Readers share the lock; last use is the one field they write.
     __atomic_store_n(&hit->last_use, static_cast<uint32_t>(now_sec()), __ATOMIC_RELAXED);
     record->mtime = hit->mtime;
+    record->ident = hit->ident;
     memcpy(record->md5, hit->md5, sizeof(record->md5));
     memcpy(record->sha256, hit->sha256, sizeof(record->sha256));
     KIV_LOG(4, "modified time of %s in hash : %lu\n", path, (unsigned long)hit->mtime);
@@ -230,6 +333,7 @@ int insert_binhash_into_table(fhash *table, const char *path, binhash_info *reco
     }
     *n = binhash_info{};
     n->mtime = record->mtime;
+    n->ident = record->ident;
     memcpy(n->md5, record->md5, sizeof(n->md5));
     memcpy(n->sha256, record->sha256, sizeof(n->sha256));
     n->found = record->found;
@@ -245,32 +349,46 @@ int insert_binhash_into_table(fhash *table, const char *path, binhash_info *reco
 
 // ---- hashing ----
 
+namespace {
+
+uint64_t max_file_size() {
+    uint64_t m = g_binhash_info.max_file_size;
+    return m != 0 ? m : BINHASH_MAX_FILE_SIZE_DEFAULT;
+}
+
+// One pass for both digests over the regular file at path (the one stat'ed, when expect is
+// given); fills the record's digests, mtime and identity from the descriptor that was read.
+int hash_into(const char *path, const struct stat *expect, binhash_info *record,
+              digest_file_out *out) {
+    digest_file_req req;
+    req.expect = expect;
+    req.max_size = max_file_size();
+    req.want_md5 = req.want_sha256 = true;
+    req.read_size = kReadSize;
+    int ret = digest_file(path, req, out);
+    if (ret != 0) return ret;
+    record->mtime = static_cast<uint64_t>(out->opened.st_mtim.tv_sec);
+    record->ident = binhash_ident_fingerprint(binhash_ident_of(out->opened));
+    memcpy(record->md5, out->md5, sizeof(record->md5));
+    memcpy(record->sha256, out->sha256, sizeof(record->sha256));
+    return 0;
+}
+
+}  // namespace
+
 int get_file_hash_val(const char *path, binhash_info *record) {
     if (path == nullptr || record == nullptr) return -2;
-    // Non-blocking so that a named pipe at the path cannot stall a collector thread.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -9;
-    nql_md5_ctx md5;
-    sha256_ctx sha;
-    nql_md5_init(&md5);
-    sha256_init(&sha);
-    uint8_t buf[kReadSize];
-    int ret = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ret = -1;  // a partial digest must never be cached
-            break;
-        }
-        nql_md5_update(&md5, buf, static_cast<uint32_t>(n));
-        sha256_update(&sha, buf, static_cast<size_t>(n));
+    digest_file_out out;
+    switch (hash_into(path, nullptr, record, &out)) {
+        case 0:
+            return 0;
+        case DIGEST_ERR_OPEN:
+        case DIGEST_ERR_NOT_REGULAR:
+        case DIGEST_ERR_CHANGED:
+            return -9;
+        default:
+            return -1;  // too big, or a partial read that must never be cached
     }
-    close(fd);
-    nql_md5_final(&md5, record->md5);
-    sha256_final(&sha, record->sha256);
-    return ret;
 }
 
 // ---- SQLite store ----
@@ -306,6 +424,35 @@ int sqlite_db_callback(void *arg, int ncol, char **vals, char **) {
     return 0;
 }
 
+namespace {
+
+// Moves a damaged or foreign database aside and opens a fresh one without further recovery.
+int db_recreate(sqlite3 **handle, sqlite_db_info *desc) {
+    KIV_LOG(1, "db damaged!\n");
+    db_close(handle, desc);
+    move_aside(desc);
+    desc->row_count = 0;
+    int rc = sqlite_db_create(handle, false, desc);
+    if (rc != 0) db_close_for_now(handle, desc);
+    return rc;
+}
+
+// A statement without parameters or result rows, left ready for its next run.
+int step_once(sqlite3_stmt *st) {
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+int step_bound(sqlite3_stmt *st) {
+    int rc = sqlite3_step(st);
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+}  // namespace
+
 int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc) {
     if (handle == nullptr || desc == nullptr) {
         KIV_LOG(1, "param illegal!\n");
@@ -332,33 +479,55 @@ int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc) {
         KIV_LOG(1, "%s isn't exist, and mkdir failed\n", dir);
         return -1;
     }
-    desc->select_stmt = desc->replace_stmt = nullptr;
+    for (sqlite3_stmt *&st : desc->stmt) st = nullptr;
+    // A directory or other non-file in the database's place can never be opened.
+    struct stat st;
+    if (may_recover && stat(desc->db_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        KIV_LOG(1, "%s is not a regular file\n", desc->db_path);
+        KIV_LOG(1, "db damaged!\n");
+        move_aside(desc);
+    }
     int rc = sqlite3_open(desc->db_path, handle);
     if (rc != SQLITE_OK) {
         KIV_LOG(1, "open db failed,path=%s\n", desc->db_path);
-        db_close(handle, desc);
+        db_close_for_now(handle, desc);
         rename(desc->db_path, desc->bak_path);
         return rc;
     }
+    // Another connection's short write lock is waited for instead of failing the lookup.
+    sqlite3_busy_timeout(*handle, BINHASH_DB_BUSY_TIMEOUT_MS);
     int32_t count = -1;
     const char *steps[] = {"PRAGMA cache_size = 10;", "PRAGMA synchronous = 0;", kCreateSql,
-                           "SELECT COUNT(PATH) FROM PATH_HASH;"};
+                           kCreateIdentSql};
     for (const char *sql : steps) {
-        rc = sqlite3_exec(*handle, sql, sql == steps[3] ? sqlite_get_row_callback : nullptr, &count,
-                          nullptr);
+        rc = sqlite3_exec(*handle, sql, nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) break;
     }
+    if (rc == SQLITE_OK)
+        rc = check_columns(*handle, "PATH_HASH", {"PATH", "MD5", "SHA256", "MTIME"});
+    if (rc == SQLITE_OK)
+        rc = check_columns(*handle, "PATH_IDENT", {"PATH", "SIZE", "INODE", "CTIME", "CTIME_NS"});
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(*handle, "SELECT COUNT(PATH) FROM PATH_HASH;", sqlite_get_row_callback,
+                          &count, nullptr);
+    for (int i = 0; rc == SQLITE_OK && i < BINHASH_STMT_COUNT; i++)
+        rc = sqlite3_prepare_v2(*handle, kStmtSql[i], -1, &desc->stmt[i], nullptr);
     if (rc == SQLITE_OK) {
         if (count >= 0) {
             KIV_LOG(2, "get db size:%d\n", count);
             desc->row_count = count;
         }
-        rc = sqlite3_prepare_v2(*handle, kSelectSql, -1, &desc->select_stmt, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_prepare_v2(*handle, kReplaceSql, -1, &desc->replace_stmt, nullptr);
+        return 0;
     }
-    if (rc == SQLITE_OK) return 0;
-    return may_recover ? sqlite_err_handling(handle, rc, desc) : rc;
+    if (!may_recover) return rc;
+    // Our fixed statements fail with a plain SQL error only on tables laid out by someone
+    // else: such a database is treated like a damaged one.
+    if (rc == SQLITE_ERROR) {
+        if (sqlite3_errcode(*handle) != SQLITE_OK)  // else the layout check said why
+            KIV_LOG(1, "zErrMsg = %s\n", sqlite3_errmsg(*handle));
+        return db_recreate(handle, desc);
+    }
+    return sqlite_err_handling(handle, rc, desc);
 }
 
 void sqlite_db_destroy(sqlite3 **handle, sqlite_db_info *desc) {
@@ -371,37 +540,42 @@ int sqlite_err_handling(sqlite3 **handle, int code, sqlite_db_info *desc) {
     const char *msg = *handle ? sqlite3_errmsg(*handle) : "";
     KIV_LOG(1, "zErrMsg = %s\n", msg);
     if (!is_damaged(code, msg)) {
+        // Busy, full, I/O: nothing wrong with the file itself, so it is tried again later.
         KIV_LOG(1, "sqlite error code:%d\n", code);
-        db_close(handle, desc);
+        db_close_for_now(handle, desc);
         return code;
     }
-    KIV_LOG(1, "db damaged!\n");
-    db_close(handle, desc);
-    rename(desc->db_path, desc->bak_path);  // one backup generation: overwrites the last
-    desc->row_count = 0;
-    int rc = sqlite_db_create(handle, false, desc);
-    if (rc != 0) db_close(handle, desc);
-    return rc;
+    return db_recreate(handle, desc);
 }
 
 int search_sqlite_from_db(sqlite3 **handle, const char *path, uint32_t path_len,
                           binhash_info *record, sqlite_db_info *desc) {
     if (handle == nullptr || *handle == nullptr || path == nullptr || record == nullptr ||
-        desc == nullptr || desc->select_stmt == nullptr) {
+        desc == nullptr || desc->stmt[BINHASH_STMT_SELECT] == nullptr) {
         KIV_LOG(1, "param illegal!\n");
         return -1;
     }
-    KIV_LOG(3, "sql sentence %s\n", kSelectSql);
+    KIV_LOG(3, "sql sentence %s\n", kStmtSql[BINHASH_STMT_SELECT]);
     KIV_LOG(3, "search %s from db!\n", path);
-    sqlite3_stmt *st = desc->select_stmt;
+    sqlite3_stmt *st = desc->stmt[BINHASH_STMT_SELECT];
     record->found = 0;
+    record->ident = 0;
     int rc = sqlite3_bind_text(st, 1, path, static_cast<int>(path_len), SQLITE_STATIC);
     if (rc == SQLITE_OK) {
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-            int n = sqlite3_column_count(st);
             char *vals[3] = {};
-            for (int i = 0; i < n && i < 3; i++) vals[i] = (char *)sqlite3_column_text(st, i);
-            sqlite_db_callback(record, n, vals, nullptr);
+            for (int i = 0; i < 3; i++) vals[i] = (char *)sqlite3_column_text(st, i);
+            sqlite_db_callback(record, 3, vals, nullptr);
+            bool whole = true;
+            for (int i = 3; i < 7; i++)
+                whole = whole && sqlite3_column_type(st, i) == SQLITE_INTEGER;
+            record->ident = 0;  // no identity row: never matches a file
+            if (whole && record->mtime != 0) {
+                binhash_ident id{static_cast<uint64_t>(sqlite3_column_int64(st, 3)),
+                                 static_cast<uint64_t>(sqlite3_column_int64(st, 4)),
+                                 sqlite3_column_int64(st, 5), sqlite3_column_int64(st, 6)};
+                record->ident = binhash_ident_fingerprint(id);
+            }
         }
     }
     sqlite3_reset(st);
@@ -418,9 +592,10 @@ int search_sqlite_from_db(sqlite3 **handle, const char *path, uint32_t path_len,
 }
 
 int insert_sqlite_into_db(sqlite3 **handle, const char *path, uint32_t path_len,
-                          binhash_info *record, sqlite_db_info *desc, uint32_t max_rows) {
+                          binhash_info *record, sqlite_db_info *desc, uint32_t max_rows,
+                          const binhash_ident *ident) {
     if (handle == nullptr || *handle == nullptr || path == nullptr || record == nullptr ||
-        desc == nullptr || desc->replace_stmt == nullptr) {
+        desc == nullptr || desc->stmt[BINHASH_STMT_REPLACE] == nullptr) {
         KIV_LOG(1, "param illegal!\n");
         return -1;
     }
@@ -432,15 +607,33 @@ int insert_sqlite_into_db(sqlite3 **handle, const char *path, uint32_t path_len,
     char sha[2 * SHA256_DIGEST_LENGTH + 1];
     md5_digest2md5_str(record->md5, sizeof(record->md5), md5, sizeof(md5));
     sha256_digest2sha256_str(record->sha256, sizeof(record->sha256), sha, sizeof(sha));
-    sqlite3_stmt *st = desc->replace_stmt;
-    int rc = sqlite3_bind_text(st, 1, path, static_cast<int>(path_len), SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 2, md5, -1, SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_text(st, 3, sha, -1, SQLITE_STATIC);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(record->mtime));
-    if (rc == SQLITE_OK) rc = sqlite3_step(st);
-    sqlite3_reset(st);
-    sqlite3_clear_bindings(st);
-    if (rc != SQLITE_DONE) {
+    int len = static_cast<int>(path_len);
+    // Digests and identity change together or not at all.
+    int rc = step_once(desc->stmt[BINHASH_STMT_BEGIN]);
+    if (rc == SQLITE_OK) {
+        sqlite3_stmt *st = desc->stmt[BINHASH_STMT_REPLACE];
+        sqlite3_bind_text(st, 1, path, len, SQLITE_STATIC);
+        sqlite3_bind_text(st, 2, md5, -1, SQLITE_STATIC);
+        sqlite3_bind_text(st, 3, sha, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(st, 4, static_cast<sqlite3_int64>(record->mtime));
+        rc = step_bound(st);
+    }
+    if (rc == SQLITE_OK && ident != nullptr) {
+        sqlite3_stmt *st = desc->stmt[BINHASH_STMT_REPLACE_IDENT];
+        sqlite3_bind_text(st, 1, path, len, SQLITE_STATIC);
+        sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(ident->size));
+        sqlite3_bind_int64(st, 3, static_cast<sqlite3_int64>(ident->ino));
+        sqlite3_bind_int64(st, 4, ident->ctime_sec);
+        sqlite3_bind_int64(st, 5, ident->ctime_nsec);
+        rc = step_bound(st);
+    } else if (rc == SQLITE_OK) {
+        sqlite3_stmt *st = desc->stmt[BINHASH_STMT_DELETE_IDENT];
+        sqlite3_bind_text(st, 1, path, len, SQLITE_STATIC);
+        rc = step_bound(st);
+    }
+    if (rc == SQLITE_OK) rc = step_once(desc->stmt[BINHASH_STMT_COMMIT]);
+    if (rc != SQLITE_OK) {
+        // Closing the connection, as the error handling does, rolls the transaction back.
         sqlite_err_handling(handle, rc, desc);
         return -1;
     }
@@ -450,6 +643,25 @@ int insert_sqlite_into_db(sqlite3 **handle, const char *path, uint32_t path_len,
 }
 
 // ---- lookup ----
+
+namespace {
+
+// Called under binhash_db_mutex. After an error the connection stays closed until its reopen
+// is due; the memory table serves meanwhile.
+bool db_ready(binhash_cache_info &g) {
+    if (g.db != nullptr) return true;
+    if (!(g.done & DONE_DB)) return false;
+    uint64_t now = now_sec(), at = g.db_info.reopen_at;
+    if (now < at && at - now <= BINHASH_DB_REOPEN_GAP_SEC) return false;  // also when set back
+    KIV_LOG(2, "reopen the hash db\n");
+    if (sqlite_db_create(&g.db, true, &g.db_info) != 0) {
+        db_close_for_now(&g.db, &g.db_info);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t *sha256,
                             int sha256_len, int *too_big) {
@@ -464,13 +676,18 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
         KIV_LOG(3, "stat %s failed! ret: %d\n", path, r);
         return -9;
     }
-    uint64_t max_size = g.max_file_size ? g.max_file_size : BINHASH_MAX_FILE_SIZE_DEFAULT;
-    if (static_cast<uint64_t>(st.st_size) > max_size) {
+    // A device or pipe reports no size; reading one would never end or never begin.
+    if (!S_ISREG(st.st_mode)) {
+        KIV_LOG(3, "%s is not a regular file\n", path);
+        return -1;
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_file_size()) {
         if (too_big) *too_big = 1;
         KIV_LOG(3, "file is too big, the size is %lu\n", (unsigned long)st.st_size);
         return -1;
     }
     uint64_t mtime = static_cast<uint64_t>(st.st_mtime);
+    uint64_t ident = binhash_ident_fingerprint(binhash_ident_of(st));
     KIV_LOG(4, "modified time of %s now is %lu\n", path, (unsigned long)mtime);
     rec.mtime = mtime;
     int ret;
@@ -478,28 +695,43 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
         rwlock_read_guard rd(&g.binhash_lock);
         ret = search_hash_from_table(g.binhash_hash, path, &rec);
     }
+    uint32_t len = static_cast<uint32_t>(strlen(path));
     bool store_mem = true;
     bool compute = true;
     if (ret == 0) {
-        store_mem = compute = rec.mtime != mtime;
+        store_mem = compute = rec.mtime != mtime || rec.ident != ident;
     } else {
         KIV_LOG(4, "can't find in hash, search from sqlite\n");
-        uint32_t len = static_cast<uint32_t>(strlen(path));
         mutex_guard m(&g.binhash_db_mutex);
-        compute =
-            search_sqlite_from_db(&g.db, path, len, &rec, &g.db_info) != 0 || rec.mtime != mtime;
+        if (db_ready(g))
+            compute = search_sqlite_from_db(&g.db, path, len, &rec, &g.db_info) != 0 ||
+                      rec.mtime != mtime || rec.ident != ident;
     }
     if (compute) {
         KIV_LOG(4, "can't find, need to calculate\n");
-        rec.mtime = mtime;
         rec.found = 0;
-        if (int r = get_file_hash_val(path, &rec); r != 0) {
+        digest_file_out out;
+        int r = hash_into(path, &st, &rec, &out);
+        if (r == DIGEST_ERR_TOO_BIG) {  // grew since the stat
+            if (too_big) *too_big = 1;
+            KIV_LOG(3, "file is too big, the size is %lu\n", (unsigned long)out.opened.st_size);
+            return -1;
+        }
+        if (r != 0) {
             KIV_LOG(1, "calculate file: %s md5/sha256 failed: %d\n", path, r);
             return -1;
         }
-        uint32_t len = static_cast<uint32_t>(strlen(path));
-        mutex_guard m(&g.binhash_db_mutex);
-        insert_sqlite_into_db(&g.db, path, len, &rec, &g.db_info, g.binhash_database_size);
+        if (out.changed) {
+            // Written while it was read: the digests belong to no version of the file.
+            KIV_LOG(3, "%s changed while it was hashed, not cached\n", path);
+            store_mem = false;
+        } else {
+            binhash_ident id = binhash_ident_of(out.opened);
+            mutex_guard m(&g.binhash_db_mutex);
+            if (db_ready(g))
+                insert_sqlite_into_db(&g.db, path, len, &rec, &g.db_info, g.binhash_database_size,
+                                      &id);
+        }
     }
     if (store_mem) {
         rwlock_write_guard wr(&g.binhash_lock);
@@ -555,12 +787,14 @@ int binhash_resource_init(uint32_t binhash_size, uint32_t binhash_database_size,
     g.done |= DONE_MUTEX;
     g.db_info = sqlite_db_info{};
     ret = sqlite_db_create(&g.db, true, &g.db_info);
-    if (ret != 0) {
+    if (ret < 0) {
         KIV_LOG(0, "sqlite_db_create failed, ret is %d\n", ret);
         db_close(&g.db, &g.db_info);
         binhash_resource_exit();
         return -1;
     }
+    if (ret != 0)  // busy, full, unreadable: start without the store, reopened later
+        KIV_LOG(1, "sqlite_db_create failed, ret is %d\n", ret);
     g.done |= DONE_DB;
     g.binhash_hash = fhash_create(g.binhash_size, g.binhash_size, binhash_key_cmp_func, nullptr,
                                   binhash_data_del_func);

@@ -1,8 +1,9 @@
 // Executable digest cache: a bounded memory table keyed by the CRC-32 of the path in front
 // of a SQLite table that survives restarts. A cached digest holds while the file's
-// modification time is unchanged.
+// modification time is unchanged and so are its size, inode and change time.
 #pragma once
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 
@@ -17,8 +18,8 @@ constexpr int SHA256_DIGEST_LENGTH = 32;
 constexpr int BINHASH_DB_PATH_LEN = 260;
 
 struct binhash_info {
-    uint64_t mtime;  // modification time (s) the digests belong to
-    uint64_t reserved;
+    uint64_t mtime;     // modification time (s) the digests belong to
+    uint64_t ident;     // binhash_ident_fingerprint of the same file; 0: none, never matches
     uint32_t last_use;  // cached clock (s) of the last hit or store
     uint32_t key;       // mordek_crc32 of the path
     uint8_t md5[MD5_DIGEST_LEN];
@@ -27,13 +28,36 @@ struct binhash_info {
 };
 static_assert(sizeof(binhash_info) == 80);
 
+// What else must be unchanged for a cached digest to hold: a replacement with the same
+// whole-second mtime (same second, cp -p, touch -r) differs in inode, size or change time.
+struct binhash_ident {
+    uint64_t size;
+    uint64_t ino;
+    int64_t ctime_sec;
+    int64_t ctime_nsec;
+};
+binhash_ident binhash_ident_of(const struct stat &st);
+// Never 0, and keyed per process: no replacement can be made to land on a known value.
+uint64_t binhash_ident_fingerprint(const binhash_ident &id);
+
+enum binhash_stmt : int {
+    BINHASH_STMT_SELECT,
+    BINHASH_STMT_REPLACE,
+    BINHASH_STMT_REPLACE_IDENT,
+    BINHASH_STMT_DELETE_IDENT,
+    BINHASH_STMT_BEGIN,
+    BINHASH_STMT_COMMIT,
+    BINHASH_STMT_COUNT
+};
+
 struct sqlite_db_info {
     char db_path[BINHASH_DB_PATH_LEN];
     char bak_path[BINHASH_DB_PATH_LEN];
     int32_t row_count;
     // Prepared once per connection; finalized whenever the connection is closed.
-    sqlite3_stmt *select_stmt;
-    sqlite3_stmt *replace_stmt;
+    sqlite3_stmt *stmt[BINHASH_STMT_COUNT];
+    // Cached clock (s) before which a closed connection is not reopened.
+    uint64_t reopen_at;
 };
 
 // The cache's state; the process module creates and destroys it with its own resources.
@@ -76,14 +100,28 @@ struct binhash_sweep_arg {
 };
 // fhash_walk callback (arg: binhash_sweep_arg) dropping records unused for over 600 s.
 int del_old_binhash_info_node(void *record, void *arg);
+// Both digests of a regular file no larger than the size limit, with its mtime and identity:
+// 0, -2 bad arguments, -9 cannot be opened or not a regular file, -1 too big or unreadable.
 int get_file_hash_val(const char *path, binhash_info *record);
 
+// Seconds a closed database stays closed before a lookup tries to reopen it.
+constexpr uint64_t BINHASH_DB_REOPEN_GAP_SEC = 10;
+// Milliseconds a statement waits for another connection's lock.
+constexpr int BINHASH_DB_BUSY_TIMEOUT_MS = 100;
+
+// 0; -1 when the paths cannot be made; otherwise the SQLite code, the connection closed and
+// a reopen due after BINHASH_DB_REOPEN_GAP_SEC. A damaged or foreign database, or anything
+// but a regular file at its name, is moved to the backup name and recreated.
 int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc);
 void sqlite_db_destroy(sqlite3 **handle, sqlite_db_info *desc);
 int search_sqlite_from_db(sqlite3 **handle, const char *path, uint32_t path_len,
                           binhash_info *record, sqlite_db_info *desc);
+// Without an identity the row is stored unmatchable: it is rehashed at its next lookup.
 int insert_sqlite_into_db(sqlite3 **handle, const char *path, uint32_t path_len,
-                          binhash_info *record, sqlite_db_info *desc, uint32_t max_rows);
+                          binhash_info *record, sqlite_db_info *desc, uint32_t max_rows,
+                          const binhash_ident *ident = nullptr);
+// A damaged database is moved aside and recreated; any other error closes the connection
+// until its reopen is due.
 int sqlite_err_handling(sqlite3 **handle, int code, sqlite_db_info *desc);
 int sqlite_db_callback(void *arg, int ncol, char **vals, char **names);
 int sqlite_get_row_callback(void *arg, int ncol, char **vals, char **names);

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -95,6 +97,7 @@ struct FileDigest : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(mkdtemp(dir), nullptr);
         digest_set_sleep_fn(record_sleep);
+        g_sleeps.clear();
     }
     void TearDown() override {
         digest_set_sleep_fn(nullptr);
@@ -146,16 +149,128 @@ TEST_F(FileDigest, MatchesSystemToolsAndHandlesBadInput) {
         EXPECT_EQ(std::string(out), std::string(kEmptyMd5, size - 1));
         EXPECT_EQ(out[size], '#');  // nothing written past the size given
     }
+}
 
-    std::string fifo = std::string(dir) + "/fifo";
+// Nothing but a regular file is read: a device dressed up as a deleted executable's name
+// ("x (deleted)" is what /proc/<pid>/exe shows for one) would feed the digest forever.
+TEST_F(FileDigest, RefusesEverythingButRegularFiles) {
+    std::string d = dir, fifo = d + "/fifo", sock = d + "/sock";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Opening a pipe without a writer must not block.
-    auto run = std::async(std::launch::async, [&] { return md5(fifo) + sha(fifo); });
-    if (run.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // releases the stuck reader
-        FAIL() << "blocked on a pipe without a writer";
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", sock.c_str());
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+    struct Case {
+        std::string path, link_to;
+    };
+    for (const Case &c : std::vector<Case>{{"/dev/zero", ""},
+                                           {"/dev/null", ""},
+                                           {d + "/x (deleted)", "/dev/zero"},
+                                           {d + "/y (deleted)", "/dev/urandom"},
+                                           {fifo, ""},
+                                           {d + "/to-fifo", fifo},
+                                           {sock, ""},
+                                           {d, ""}}) {
+        SCOPED_TRACE(c.path);
+        if (!c.link_to.empty()) ASSERT_EQ(symlink(c.link_to.c_str(), c.path.c_str()), 0);
+        // A pipe without a writer must not block either: run off the test thread.
+        auto run = std::async(std::launch::async, [&] {
+            char m[33], h[65];
+            digest_file_req req;
+            req.want_md5 = req.want_sha256 = true;
+            digest_file_out out;
+            return std::to_string(get_file_md5(c.path.c_str(), m, sizeof(m))) + " " +
+                   std::to_string(get_file_sha256(c.path.c_str(), h)) + " " +
+                   std::to_string(digest_file(c.path.c_str(), req, &out));
+        });
+        if (run.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // releases a stuck pipe reader
+            FAIL() << "blocked";
+        }
+        EXPECT_EQ(run.get(), "-1 -99 " + std::to_string(DIGEST_ERR_NOT_REGULAR));
     }
-    EXPECT_EQ(run.get(), std::string(kEmptyMd5) + kEmptySha);
+    close(s);
+    // A link to a regular file is followed, as executables are often reached through one.
+    auto data = pattern(3000);
+    std::string target = put("target", data, data.size()), link = d + "/link";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(md5(link), oracle(EVP_md5(), data.data(), data.size()));
+}
+
+std::string g_grow_path;
+size_t g_grow_by;
+void grow_once(const char *path, uint64_t) {
+    if (g_grow_by == 0 || g_grow_path != path) return;
+    std::ofstream(path, std::ios::binary | std::ios::app) << std::string(g_grow_by, 'G');
+    g_grow_by = 0;
+}
+
+// A file appended to while it is read (a writer can keep that up forever) is digested as it
+// was when it was opened.
+TEST_F(FileDigest, GrowingFileIsReadOnlyToItsSizeAtOpen) {
+    auto data = pattern(200000);
+    digest_set_race_hooks(nullptr, grow_once);
+    for (size_t len : {1, 1024, 4096, 4097, 65536, 70000, 200000}) {
+        for (size_t by : {1, 5000, 1 << 20}) {
+            SCOPED_TRACE(std::to_string(len) + " + " + std::to_string(by));
+            g_grow_path = put("g", data, len);
+            g_grow_by = by;
+            EXPECT_EQ(md5(g_grow_path), oracle(EVP_md5(), data.data(), len));
+            EXPECT_EQ(g_grow_by, 0u);  // it did grow during the read
+            g_grow_path = put("g", data, len);
+            g_grow_by = by;
+            EXPECT_EQ(sha(g_grow_path), oracle(EVP_sha256(), data.data(), len));
+            g_grow_path = put("g", data, len);
+            g_grow_by = by;
+            digest_file_req req;
+            req.want_md5 = true;
+            digest_file_out out;
+            ASSERT_EQ(digest_file(g_grow_path.c_str(), req, &out), 0);
+            EXPECT_TRUE(out.changed);
+            EXPECT_EQ(hex(out.md5, 16), oracle(EVP_md5(), data.data(), len));
+        }
+    }
+    digest_set_race_hooks(nullptr, nullptr);
+}
+
+std::string g_swap_link, g_swap_to;
+void swap_link(const char *) {
+    if (g_swap_to.empty()) return;
+    std::string tmp = g_swap_link + ".new";
+    unlink(tmp.c_str());
+    EXPECT_EQ(symlink(g_swap_to.c_str(), tmp.c_str()), 0);
+    EXPECT_EQ(rename(tmp.c_str(), g_swap_link.c_str()), 0);
+}
+
+// The file that was stat'ed is the one read, or nothing is: a link retargeted after the
+// caller's stat is caught on the descriptor.
+TEST_F(FileDigest, LinkSwappedAfterStatIsRefused) {
+    auto data = pattern(100);
+    std::string d = dir, a = put("a", data, 10), b = put("b", data, 10), fifo = d + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    g_swap_link = d + "/exe";
+    digest_set_race_hooks(swap_link, nullptr);
+    for (auto [to, rc] :
+         std::vector<std::pair<std::string, int>>{{b, DIGEST_ERR_CHANGED},
+                                                  {"/dev/zero", DIGEST_ERR_NOT_REGULAR},
+                                                  {fifo, DIGEST_ERR_NOT_REGULAR},
+                                                  {d + "/missing", DIGEST_ERR_OPEN},
+                                                  {a, 0}}) {
+        SCOPED_TRACE(to);
+        unlink(g_swap_link.c_str());
+        ASSERT_EQ(symlink(a.c_str(), g_swap_link.c_str()), 0);
+        struct stat st;
+        ASSERT_EQ(stat(g_swap_link.c_str(), &st), 0);
+        g_swap_to = to;
+        digest_file_req req;
+        req.expect = &st;
+        req.want_sha256 = true;
+        digest_file_out out;
+        EXPECT_EQ(digest_file(g_swap_link.c_str(), req, &out), rc);
+    }
+    g_swap_to.clear();
+    digest_set_race_hooks(nullptr, nullptr);
 }
 
 TEST_F(FileDigest, ThrottleSleepsToNextClockSecondAndCutShortFile) {

@@ -2,22 +2,32 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "comm/digest_internal.h"
 #include "comm/dirutils.h"
+#include "comm/pthread_guard.h"
 #include "comm/timer.h"
 #include "qxkiv/digest.h"
 
 namespace {
 
 std::atomic<uint64_t> g_ms{5000000000ull};
+
+void set_clock_sec(uint64_t sec) {
+    g_ms = sec * 1000;
+    kiv_timer_set_source([] { return g_ms.load(); });  // refreshes the cached clock
+}
 
 // First word printed by a shell command: the digest tools' answer.
 std::string tool(const std::string &cmd, const std::string &path) {
@@ -38,6 +48,7 @@ struct BinhashTest : ::testing::Test {
         kiv_timer_set_source([] { return g_ms.load(); });
     }
     void TearDown() override {
+        digest_set_race_hooks(nullptr, nullptr);
         binhash_resource_exit();
         binhash_set_db_dir(nullptr);
         kiv_timer_set_source(nullptr);
@@ -61,6 +72,32 @@ struct BinhashTest : ::testing::Test {
     void sql(const std::string &text) {
         ASSERT_EQ(sqlite3_exec(g_binhash_info.db, text.c_str(), nullptr, nullptr, nullptr), 0);
     }
+    std::string db_path() const { return dir + "/data/binary_hash_db.db"; }
+    // Rows for path as another connection sees them.
+    int rows_of(const std::string &p) const {
+        sqlite3 *db = nullptr;
+        int n = -1;
+        sqlite3_stmt *st = nullptr;
+        if (sqlite3_open(db_path().c_str(), &db) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM PATH_HASH WHERE PATH = ?;", -1, &st,
+                               nullptr) == SQLITE_OK) {
+            sqlite3_bind_text(st, 1, p.c_str(), -1, SQLITE_STATIC);
+            if (sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int(st, 0);
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return n;
+    }
+};
+
+// A second connection, as a second instance or an administrator's sqlite3 shell would hold.
+struct other_connection {
+    sqlite3 *db = nullptr;
+    explicit other_connection(const std::string &path) {
+        EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    }
+    int exec(const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+    ~other_connection() { sqlite3_close(db); }
 };
 
 TEST_F(BinhashTest, DigestsMatchSystemToolsAndLevelsServeInOrder) {
@@ -176,19 +213,411 @@ TEST(BinhashText, Conversions) {
     EXPECT_EQ(text, sha.substr(0, 62) + "ff");
 }
 
+// Lookups on several threads agree, also while the database is closed by errors and
+// reopened by whichever lookup comes first after the gap.
 TEST_F(BinhashTest, ConcurrentLookupsAgree) {
-    ASSERT_EQ(binhash_resource_init(4, 100, 0), 0);
-    std::vector<std::string> files, want;  // twice the table size: stores contend too
-    for (int i = 0; i < 8; i++)
-        want.push_back(expect_of(files.emplace_back(file(std::to_string(i), std::string(i, 'a')))));
-    std::vector<std::thread> th;
-    std::atomic<int> bad{0};
-    for (int t = 0; t < 4; t++)
-        th.emplace_back([&, t] {
-            for (int i = t; i < 200 + t; i++) bad += lookup(files[i % 8]) != want[i % 8];
-        });
-    for (auto &x : th) x.join();
-    EXPECT_EQ(bad, 0);
+    for (bool db_errors : {false, true}) {
+        SCOPED_TRACE(db_errors ? "with database errors" : "plain");
+        set_clock_sec(9000000);
+        ASSERT_EQ(binhash_resource_init(4, 100, 0), 0);
+        auto &g = g_binhash_info;
+        std::vector<std::string> files, want;  // twice the table size: stores contend too
+        for (int i = 0; i < 8; i++)
+            want.push_back(
+                expect_of(files.emplace_back(file(std::to_string(i), std::string(i, 'a')))));
+        std::vector<std::thread> th;
+        std::atomic<int> bad{0}, running{4};
+        for (int t = 0; t < 4; t++)
+            th.emplace_back([&, t] {
+                for (int i = t; i < 200 + t; i++) bad += lookup(files[i % 8]) != want[i % 8];
+                running--;
+            });
+        for (uint64_t sec = 9000000; db_errors && running > 0; sec += BINHASH_DB_REOPEN_GAP_SEC) {
+            {
+                mutex_guard m(&g.binhash_db_mutex);
+                if (g.db != nullptr) sqlite_err_handling(&g.db, SQLITE_FULL, &g.db_info);
+            }
+            set_clock_sec(sec);
+            std::this_thread::yield();
+        }
+        for (auto &x : th) x.join();
+        EXPECT_EQ(bad, 0);
+        binhash_resource_exit();
+    }
+}
+
+// ---- what is hashed ----
+
+TEST_F(BinhashTest, OnlyRegularFilesAreHashed) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string fifo = dir + "/fifo", target = file("python3.11", "print()\n");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // What /proc/<pid>/exe shows for a deleted executable, planted as a link to a device.
+    struct Case {
+        std::string path, link_to;
+    };
+    for (const Case &c : std::vector<Case>{{dir + "/x (deleted)", "/dev/zero"},
+                                           {dir + "/y (deleted)", "/dev/null"},
+                                           {"/dev/zero", ""},
+                                           {fifo, ""},
+                                           {dir + "/to-fifo", fifo},
+                                           {dir, ""}}) {
+        SCOPED_TRACE(c.path);
+        if (!c.link_to.empty()) ASSERT_EQ(symlink(c.link_to.c_str(), c.path.c_str()), 0);
+        int too_big = 0;
+        uint8_t d[32];
+        EXPECT_EQ(get_binhash_info_digest(c.path.c_str(), d, 16, d, 32, &too_big), -1);
+        EXPECT_EQ(too_big, 0);
+        binhash_info rec{};
+        EXPECT_EQ(get_file_hash_val(c.path.c_str(), &rec), -9);
+    }
+    EXPECT_EQ(g_binhash_info.binhash_hash->count, 0u);
+    EXPECT_EQ(g_binhash_info.db_info.row_count, 0);
+    // Links to regular files are how many executables are reached (python3 -> python3.11).
+    std::string link = dir + "/python3";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(lookup(link), expect_of(target));
+}
+
+std::string g_link, g_retarget;
+void retarget_link(const char *) {
+    if (g_retarget.empty()) return;
+    std::string tmp = g_link + ".new";
+    unlink(tmp.c_str());
+    EXPECT_EQ(symlink(g_retarget.c_str(), tmp.c_str()), 0);
+    EXPECT_EQ(rename(tmp.c_str(), g_link.c_str()), 0);
+    g_retarget.clear();
+}
+
+// The lookup stats the path, then opens it to hash: a link turned elsewhere in between is
+// neither hashed nor cached under the first file's identity.
+TEST_F(BinhashTest, LinkSwappedBetweenStatAndOpenIsNotHashed) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string a = file("a", "first"), b = file("b", "other"), fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    g_link = dir + "/exe";
+    digest_set_race_hooks(retarget_link, nullptr);
+    for (const std::string &to : {b, std::string("/dev/zero"), fifo}) {
+        SCOPED_TRACE(to);
+        unlink(g_link.c_str());
+        ASSERT_EQ(symlink(a.c_str(), g_link.c_str()), 0);
+        g_retarget = to;
+        EXPECT_EQ(lookup(g_link), "");
+        EXPECT_TRUE(g_retarget.empty());  // the swap did happen
+        EXPECT_EQ(g_binhash_info.binhash_hash->count, 0u);
+        EXPECT_EQ(rows_of(g_link), 0);
+    }
+    // Once the path holds still, the file it names now is hashed.
+    EXPECT_EQ(lookup(g_link), "");  // a pipe now
+    unlink(g_link.c_str());
+    ASSERT_EQ(symlink(b.c_str(), g_link.c_str()), 0);
+    EXPECT_EQ(lookup(g_link), expect_of(b));
+}
+
+std::string g_grow_path;
+size_t g_grow_by;
+void grow_once(const char *path, uint64_t) {
+    if (g_grow_by == 0 || g_grow_path != path) return;
+    std::ofstream(path, std::ios::binary | std::ios::app) << std::string(g_grow_by, 'G');
+    g_grow_by = 0;
+}
+void grow_before_open(const char *path) {
+    grow_once(path, 0);
+}
+
+// A writer appending while the file is hashed cannot keep the collector reading: the read
+// stops at the size the file had when opened, and digests of a moving file are not cached.
+TEST_F(BinhashTest, FileGrowingWhileHashedIsBoundedAndNotCached) {
+    constexpr uint64_t kLimit = 64 * 1024;
+    ASSERT_EQ(binhash_resource_init(16, 100, kLimit), 0);
+    std::string body(20000, 'b');
+    std::string copy = file("copy", body);  // what the first lookup must report
+    struct Case {
+        bool before_open;
+        size_t by;
+        const char *first, *second;  // "orig", "grown" or "big"
+    };
+    for (const Case &c : std::vector<Case>{{false, 100, "orig", "grown"},
+                                           {false, 1 << 20, "orig", "big"},
+                                           {false, kLimit - body.size(), "orig", "grown"},
+                                           {false, kLimit - body.size() + 1, "orig", "big"},
+                                           {true, 100, "grown", "grown"},
+                                           {true, 1 << 20, "big", "big"}}) {
+        SCOPED_TRACE(std::to_string(c.before_open) + " " + std::to_string(c.by));
+        fhash_clear(g_binhash_info.binhash_hash);
+        sql("DELETE FROM PATH_HASH;");
+        g_grow_path = file("g", body);
+        g_grow_by = c.by;
+        digest_set_race_hooks(c.before_open ? grow_before_open : nullptr,
+                              c.before_open ? nullptr : grow_once);
+        auto want = [&](const std::string &what) {
+            return what == std::string("orig")    ? expect_of(copy)
+                   : what == std::string("grown") ? expect_of(g_grow_path)
+                                                  : std::string();
+        };
+        int too_big = 0;
+        std::string first = lookup(g_grow_path, &too_big);
+        EXPECT_EQ(g_grow_by, 0u);
+        digest_set_race_hooks(nullptr, nullptr);
+        EXPECT_EQ(first, want(c.first));
+        EXPECT_EQ(too_big, std::string(c.first) == "big");
+        if (std::string(c.first) == "orig") {
+            EXPECT_EQ(g_binhash_info.binhash_hash->count, 0u);
+            EXPECT_EQ(rows_of(g_grow_path), 0);
+        }
+        too_big = 0;
+        EXPECT_EQ(lookup(g_grow_path, &too_big), want(c.second));
+        EXPECT_EQ(too_big, std::string(c.second) == "big");
+    }
+}
+
+// ---- what a cached digest is trusted for ----
+
+// Replacements that keep the whole-second mtime: each must be rehashed from memory and,
+// after a restart, from the database. done(path, old_stat) applies the trick.
+TEST_F(BinhashTest, ReplacedBinaryWithSameMtimeIsRehashed) {
+    auto restore_mtime = [](const std::string &p, const struct stat &old) {
+        timespec ts[2] = {old.st_atim, old.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, 0), 0);
+    };
+    struct Trick {
+        const char *name;
+        std::function<void(const std::string &, const struct stat &)> apply;
+    };
+    std::vector<Trick> tricks = {
+        {"cp -p over it (new inode, same size)",
+         [&](const std::string &p, const struct stat &old) {
+             std::string tmp = p + ".tmp";
+             std::ofstream(tmp, std::ios::binary) << "EVIL";
+             restore_mtime(tmp, old);
+             ASSERT_EQ(rename(tmp.c_str(), p.c_str()), 0);
+         }},
+        {"rewritten in place, touch -r (other size)",
+         [&](const std::string &p, const struct stat &old) {
+             std::ofstream(p, std::ios::binary | std::ios::trunc) << "EVIL!";
+             restore_mtime(p, old);
+         }},
+        {"rewritten in place within the same second (same size and inode)",
+         [&](const std::string &p, const struct stat &old) {
+             // Only the change time tells: rewrite until the clock behind it has moved.
+             struct stat now = old;
+             for (int i = 0; i < 5000 && now.st_ctim.tv_sec == old.st_ctim.tv_sec &&
+                             now.st_ctim.tv_nsec == old.st_ctim.tv_nsec;
+                  i++) {
+                 usleep(i == 0 ? 0 : 1000);
+                 std::ofstream(p, std::ios::binary | std::ios::trunc) << "EVIL";
+                 timespec ts[2] = {old.st_atim, {old.st_mtim.tv_sec, old.st_mtim.tv_nsec + 1}};
+                 if (ts[1].tv_nsec >= 1000000000) ts[1] = {old.st_mtim.tv_sec, 0};
+                 ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, 0), 0);
+                 ASSERT_EQ(stat(p.c_str(), &now), 0);
+             }
+             ASSERT_EQ(now.st_ino, old.st_ino);
+             ASSERT_EQ(now.st_size, old.st_size);
+             ASSERT_EQ(now.st_mtim.tv_sec, old.st_mtim.tv_sec);
+         }},
+    };
+    for (bool restart : {false, true}) {
+        for (const Trick &t : tricks) {
+            SCOPED_TRACE(std::string(t.name) + (restart ? ", across a restart" : ""));
+            ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+            std::string p = file(restart ? "r" : "m", "GOOD");
+            std::string good = expect_of(p);
+            ASSERT_EQ(lookup(p), good);
+            ASSERT_EQ(lookup(p), good);  // served from memory
+            struct stat old;
+            ASSERT_EQ(stat(p.c_str(), &old), 0);
+            if (restart) binhash_resource_exit();
+            t.apply(p, old);
+            if (restart) ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+            struct stat now;
+            ASSERT_EQ(stat(p.c_str(), &now), 0);
+            ASSERT_EQ(now.st_mtime, old.st_mtime);
+            std::string evil = expect_of(p);
+            ASSERT_NE(evil, good);
+            EXPECT_EQ(lookup(p), evil);
+            // Both levels now hold the new file: a restart serves it from the database.
+            binhash_resource_exit();
+            ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+            EXPECT_EQ(lookup(p), evil);
+            binhash_resource_exit();
+            unlink(p.c_str());
+        }
+    }
+}
+
+// Rows written before the identity was kept (or whose identity row is gone) are rehashed;
+// a database hit still needs no hashing when everything matches.
+TEST_F(BinhashTest, RowWithoutIdentityNeverMatches) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string p = file("p", "payload");
+    std::string real = expect_of(p);
+    ASSERT_EQ(lookup(p), real);
+    const char *fake = "UPDATE PATH_HASH SET MD5 = '00000000000000000000000000000000';";
+    sql(fake);
+    fhash_clear(g_binhash_info.binhash_hash);
+    EXPECT_EQ(lookup(p).substr(0, 8), "00000000");  // identity matched: the row was used
+    sql(fake);
+    sql("DELETE FROM PATH_IDENT;");
+    fhash_clear(g_binhash_info.binhash_hash);
+    EXPECT_EQ(lookup(p), real);
+    sql(fake);
+    sql("UPDATE PATH_IDENT SET INODE = 'x';");
+    fhash_clear(g_binhash_info.binhash_hash);
+    EXPECT_EQ(lookup(p), real);
+}
+
+// ---- the database under errors ----
+
+// A second instance holding the database locked closes it for a while; the memory table
+// serves meanwhile, and the store is reopened once the gap has passed on the cached clock.
+TEST_F(BinhashTest, BusyDatabaseIsReopenedAfterTheGap) {
+    for (bool at_start : {true, false}) {
+        SCOPED_TRACE(at_start ? "locked at start" : "locked while running");
+        uint64_t t0 = 7000000;
+        set_clock_sec(t0);
+        std::string a = file("a", "a"), b = file("b", "b"), c = file("c", "c");
+        auto &g = g_binhash_info;
+        // Creates the tables so that the lock below covers a real database.
+        ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+        if (at_start) binhash_resource_exit();
+        other_connection other(db_path());
+        ASSERT_EQ(other.exec("BEGIN EXCLUSIVE;"), SQLITE_OK);
+        if (at_start) ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);  // start goes on
+        ASSERT_EQ(g.binhash_hash->count, 0u);
+        EXPECT_EQ(lookup(a), expect_of(a));
+        EXPECT_EQ(g.db, nullptr);
+        EXPECT_EQ(lookup(a), expect_of(a));  // from memory
+        EXPECT_EQ(g.binhash_hash->count, 1u);
+        ASSERT_EQ(other.exec("COMMIT;"), SQLITE_OK);
+        // Released, but the gap has not passed: no attempt yet.
+        set_clock_sec(t0 + BINHASH_DB_REOPEN_GAP_SEC - 1);
+        EXPECT_EQ(lookup(b), expect_of(b));
+        EXPECT_EQ(g.db, nullptr);
+        EXPECT_EQ(rows_of(b), 0);
+        set_clock_sec(t0 + BINHASH_DB_REOPEN_GAP_SEC);
+        EXPECT_EQ(lookup(c), expect_of(c));
+        EXPECT_NE(g.db, nullptr);
+        EXPECT_EQ(rows_of(c), 1);
+        binhash_resource_exit();
+        unlink(db_path().c_str());
+    }
+}
+
+// A full disk fails the store: the connection closes, lookups go on from memory and
+// hashing, and one reopen per gap finds the space again.
+TEST_F(BinhashTest, FullDatabaseIsReopenedAfterTheGap) {
+    uint64_t t0 = 8000000;
+    set_clock_sec(t0);
+    ASSERT_EQ(binhash_resource_init(16, 1000, 0), 0);
+    auto &g = g_binhash_info;
+    // The sensor's own connection may not grow its file any more.
+    sql("PRAGMA max_page_count = 1;");
+    sqlite3 *db = g.db;
+    int32_t rows = g.db_info.row_count;
+    binhash_info rec{};
+    std::string longp(1000, 'p');
+    int rc = 0;
+    for (int i = 0; i < 100 && rc == 0; i++) {
+        std::string p = "/" + std::to_string(i) + longp;
+        rc = insert_sqlite_into_db(&g.db, p.c_str(), p.size(), &rec, &g.db_info, 1000);
+    }
+    ASSERT_EQ(rc, -1);
+    EXPECT_EQ(g.db, nullptr);
+    EXPECT_NE(db, nullptr);
+    EXPECT_EQ(g.db_info.row_count, rows);  // the failed row is not counted
+    std::string a = file("a", "a"), b = file("b", "b");
+    set_clock_sec(t0 + BINHASH_DB_REOPEN_GAP_SEC - 1);
+    EXPECT_EQ(lookup(a), expect_of(a));
+    EXPECT_EQ(lookup(a), expect_of(a));
+    EXPECT_EQ(g.db, nullptr);
+    set_clock_sec(t0 + BINHASH_DB_REOPEN_GAP_SEC);
+    EXPECT_EQ(lookup(b), expect_of(b));
+    ASSERT_NE(g.db, nullptr);
+    EXPECT_EQ(rows_of(b), 1);
+}
+
+// Something other than our database at its name is moved to the backup name like a damaged
+// database, and a working one takes its place.
+TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
+    auto foreign_db = [](const std::string &path, const char *sqltext) {
+        other_connection o(path);
+        ASSERT_EQ(o.exec(sqltext), SQLITE_OK);
+    };
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &db, const std::string &bak)> make;
+        bool bak_is_dir;
+    };
+    std::vector<Case> cases = {
+        {"a directory",
+         [](const std::string &db, const std::string &) {
+             ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+             std::ofstream(db + "/inside") << "x";
+         },
+         true},
+        {"a directory, with an older backup file",
+         [](const std::string &db, const std::string &bak) {
+             ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+             std::ofstream(bak) << "old";
+         },
+         true},
+        {"a file over an older backup directory",
+         [&](const std::string &db, const std::string &bak) {
+             ASSERT_EQ(mkdir(bak.c_str(), 0755), 0);
+             std::ofstream(bak + "/inside") << "x";
+             foreign_db(db, "CREATE TABLE PATH_HASH(A TEXT, B TEXT);");
+         },
+         false},
+        {"PATH_HASH of other columns",
+         [&](const std::string &db, const std::string &) {
+             foreign_db(db,
+                        "CREATE TABLE PATH_HASH(A TEXT, B TEXT); INSERT INTO PATH_HASH "
+                        "VALUES('x','y');");
+         },
+         false},
+        {"PATH_HASH without its key",
+         [&](const std::string &db, const std::string &) {
+             foreign_db(db,
+                        "CREATE TABLE PATH_HASH(PATH TEXT, MD5 TEXT, SHA256 TEXT, "
+                        "MTIME INTEGER);");
+         },
+         false},
+        {"PATH_IDENT of other columns",
+         [&](const std::string &db, const std::string &) {
+             foreign_db(db, "CREATE TABLE PATH_IDENT(PATH TEXT PRIMARY KEY, X INTEGER);");
+         },
+         false},
+        {"an index by the name of a table",
+         [&](const std::string &db, const std::string &) {
+             foreign_db(db, "CREATE TABLE T(A); CREATE INDEX PATH_IDENT ON T(A);");
+         },
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string data = dir + "/data", db = db_path(), bak = db + ".bak";
+        dirutils_rmdir(data.c_str());
+        ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+        c.make(db, bak);
+        if (binhash_resource_init(16, 100, 0) != 0 || g_binhash_info.db == nullptr) {
+            ADD_FAILURE() << "no working database";
+            binhash_resource_exit();
+            continue;
+        }
+        struct stat st;
+        ASSERT_EQ(stat(bak.c_str(), &st), 0);
+        EXPECT_EQ(S_ISDIR(st.st_mode), c.bak_is_dir);
+        if (c.bak_is_dir) {
+            std::ifstream moved(bak + "/inside");
+            EXPECT_EQ(moved.good(), std::string(c.name) == "a directory");
+        }
+        EXPECT_EQ(lookup("/bin/ls"), expect_of("/bin/ls"));
+        EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
+        binhash_resource_exit();
+        ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);  // and it stays ours
+        EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
+        binhash_resource_exit();
+    }
 }
 
 }  // namespace
