@@ -19,6 +19,7 @@
 
 #include "comm/digest_internal.h"
 #include "comm/dirutils.h"
+#include "comm/entry_gate.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "base/log.h"
@@ -743,12 +744,23 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
     return 0;
 }
 
+namespace {
+// get_binhash_info is the host's way in; the process module's own lookups run on its
+// threads, which are stopped before the cache goes.
+kiv_entry_gate s_binhash_gate;
+}  // namespace
+
 int get_binhash_info(const char *path, char *md5_str, int md5_str_len, char *sha256_str,
                      int sha256_str_len, int *too_big) {
     if (path == nullptr || md5_str == nullptr || sha256_str == nullptr || md5_str_len <= 0 ||
         sha256_str_len < 2 * SHA256_DIGEST_LENGTH + 1) {
         KIV_LOG(1, "param illegal\n");
         return -2;
+    }
+    kiv_gate_pass pass(s_binhash_gate);
+    if (!pass) {
+        KIV_LOG(2, "digest cache is not running\n");
+        return -1;
     }
     uint8_t md5[MD5_DIGEST_LEN];
     uint8_t sha[SHA256_DIGEST_LENGTH];
@@ -804,11 +816,14 @@ int binhash_resource_init(uint32_t binhash_size, uint32_t binhash_database_size,
         return -1;
     }
     g.done |= DONE_HASH;
+    s_binhash_gate.open();
     return 0;
 }
 
 void binhash_resource_exit() {
     binhash_cache_info &g = g_binhash_info;
+    // Host lookups already inside finish before the table and the database go.
+    s_binhash_gate.close();
     if (g.done & DONE_HASH) {
         fhash_destroy(g.binhash_hash);
         g.binhash_hash = nullptr;
@@ -816,7 +831,7 @@ void binhash_resource_exit() {
     if (g.done & DONE_DB) sqlite_db_destroy(&g.db, &g.db_info);
     if (g.done & DONE_MUTEX) pthread_mutex_destroy(&g.binhash_db_mutex);
     if (g.done & DONE_LOCK) pthread_rwlock_destroy(&g.binhash_lock);
-    // Calls after exit find no table and no database and just hash the file.
+    // Reset so that a later start initialises them afresh.
     g.binhash_lock = PTHREAD_RWLOCK_INITIALIZER;
     g.binhash_db_mutex = PTHREAD_MUTEX_INITIALIZER;
     g.done = 0;

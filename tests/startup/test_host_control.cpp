@@ -12,6 +12,7 @@
 
 #include "framework/mod_manager.h"
 #include "proc_bytes.h"
+#include "qxkiv/digest_cache.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
@@ -72,6 +73,9 @@ TEST(HostControl, HostCallsAcrossStopAndStart) {
             if (get_username_by_uid(0, name, sizeof name) != 0 &&
                 get_username_by_uid(0, name, sizeof name) != -1)
                 bad++;
+            char md5[33], sha[65];
+            int d = get_binhash_info("/bin/true", md5, sizeof md5, sha, sizeof sha, nullptr);
+            if (d != 0 && d != -1) bad++;
             if (_register_process_monitor(mon.c_str(), 0, noop_monitor) == 0)
                 _delete_process_monitor(mon.c_str());
             calls++;
