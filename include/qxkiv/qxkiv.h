@@ -61,6 +61,9 @@ typedef int (*kiv_host_state_fn)(struct upload_header *header);
 KIV_API int init_mod_manager(void);
 /* Stops the sensor's threads and modules and removes the kernel module. */
 KIV_API void exit_mod_manager(void);
+/* Why the latest start-up (or shut-down) failed: its first level-0 log line, or "" when it
+ * logged none. Valid until the next init_mod_manager or exit_mod_manager. */
+KIV_API const char *kiv_last_error(void);
 KIV_API int register_upload_callback(kiv_upload_fn fn);
 KIV_API int register_host_state_callback(kiv_host_state_fn fn);
 KIV_API int set_module(uint32_t mask);

@@ -1,19 +1,40 @@
 // The framework configuration words read from sensor.conf. They sit at the bottom because
 // every log line reads the level and the mask.
 #pragma once
+#include <atomic>
 #include <cstdint>
+
+// A word the watch timer rewrites while every other thread reads it: each access is one
+// relaxed atomic load or store, and the record stays copyable so tests can save and restore it.
+template <class T>
+struct reloadable_word {
+    std::atomic<T> v;
+    constexpr reloadable_word(T x = T()) : v(x) {}
+    reloadable_word(const reloadable_word &o) : v(o.load()) {}
+    reloadable_word &operator=(const reloadable_word &o) {
+        store(o.load());
+        return *this;
+    }
+    reloadable_word &operator=(T x) {
+        store(x);
+        return *this;
+    }
+    operator T() const { return load(); }
+    T load() const { return v.load(std::memory_order_relaxed); }
+    void store(T x) { v.store(x, std::memory_order_relaxed); }
+};
 
 struct framework_config {
     int32_t collector_task_num;
     int32_t blocker_task_num;
-    int32_t log_level;
-    uint32_t log_mask;
+    reloadable_word<int32_t> log_level;
+    reloadable_word<uint32_t> log_mask;
     char ko_path[1024];
     char log_path[1024];
-    int32_t log_rotate;
-    int32_t log_refresh_interval;
-    int32_t stat_event_rate_interval;
-    int32_t log_file_size;
+    reloadable_word<int32_t> log_rotate;
+    reloadable_word<int32_t> log_refresh_interval;
+    reloadable_word<int32_t> stat_event_rate_interval;
+    reloadable_word<int32_t> log_file_size;
     int32_t os_cap_mode;
     int32_t kernel_mode;  // kiv_kernel_mode: which backend stands behind the kernel boundary
 };

@@ -100,14 +100,15 @@ int exit_code(int status) {
 
 enum class drain { more, eof, full, error };
 
-// Reads what the pipe holds now. Output beyond the buffer counts as full: one extra byte
-// is read to tell "exactly filled" from "overflowed".
+// Reads what the pipe holds now. Output that fills the buffer is "full" whether or not more
+// would have followed: the caller cannot tell a complete answer from a cut one. With no room
+// at all, any byte of output is.
 drain drain_pipe(int fd, char *out, size_t cap, size_t *used) {
     for (;;) {
         ssize_t n;
         if (*used < cap) {
             n = read(fd, out + *used, cap - *used);
-            if (n > 0) *used += (size_t)n;
+            if (n > 0 && (*used += (size_t)n) == cap) return drain::full;
         } else {
             char extra;
             n = read(fd, &extra, 1);

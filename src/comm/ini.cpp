@@ -1,6 +1,10 @@
 // INI reader: a section table (xhash) whose data are key tables (xhash) of value copies.
 #include "qxkiv/ini.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -9,12 +13,14 @@
 #include <string_view>
 
 #include "comm/hash.h"
+#include "comm/ini_key.h"
 #include "comm/xhash.h"
 #include "base/mem.h"
 #include "base/log.h"
 
 struct ini_file {
     xhash_t *sections;
+    char *name;  // the loaded path, for log lines; null for buffers
 };
 
 namespace {
@@ -33,7 +39,19 @@ void ini_sess_data_destroy(void *data, const void *) {
 struct ini_parser {
     ini_file *ini;
     xhash_t *cur;  // key table of the open section, null before the first one
+    int line_no;   // physical line being read, for log lines
 };
+
+const char *name_of(const ini_file *ini) {
+    return ini && ini->name ? ini->name : "(buffer)";
+}
+
+// The rest of an over-long line is not a line of its own: a long comment's tail would
+// otherwise become a key.
+void log_long_line(const ini_parser &p, size_t limit) {
+    KIV_LOG(1, "%s: line %d longer than %zu bytes, rest ignored\n", name_of(p.ini), p.line_no,
+            limit);
+}
 
 std::string_view trim(std::string_view s) {
     size_t b = 0, e = s.size();
@@ -87,43 +105,93 @@ bool parse_line(ini_parser &p, std::string_view line) {
     return store_value(p, key, value);
 }
 
-ini_file *ini_new() {
+ini_file *ini_new(const char *name) {
     auto *ini = static_cast<ini_file *>(kiv_zalloc(sizeof(ini_file), MALLOC_FOR_INI_PARSER));
     if (!ini) return nullptr;
     ini->sections = xhash_create_in(0, ini_sess_data_destroy, nullptr, MALLOC_FOR_INI_PARSER);
-    if (!ini->sections) {
-        kiv_free(ini);
+    if (name) {
+        size_t n = strlen(name) + 1;
+        if ((ini->name = static_cast<char *>(kiv_malloc(n, MALLOC_FOR_INI_PARSER))))
+            memcpy(ini->name, name, n);
+    }
+    if (!ini->sections || (name && !ini->name)) {
+        ini_file_free(ini);
         return nullptr;
     }
     return ini;
+}
+
+// Only a regular file is a configuration file: a directory would read as empty and a FIFO
+// could block the caller. errno tells the caller why on null.
+FILE *open_regular(const char *path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        KIV_LOG(1, "%s is not a regular file\n", path);
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, "r");
+    if (!fp) close(fd);
+    return fp;
 }
 
 }  // namespace
 
 ini_file_t *ini_file_load(const char *path) {
     if (!path) return nullptr;
-    FILE *fp = fopen(path, "r");
+    FILE *fp = open_regular(path);
     if (!fp) return nullptr;
-    ini_file *ini = ini_new();
+    ini_file *ini = ini_new(path);
     if (!ini) {
         KIV_LOG(1, "no memory to load %s\n", path);
         fclose(fp);
         return nullptr;
     }
     // Lenient: a section or key that cannot be stored is left out.
-    ini_parser p{ini, nullptr};
+    ini_parser p{ini, nullptr, 0};
     char line[kFileLineBuf];
-    while (fgets(line, sizeof(line), fp)) parse_line(p, line);
+    constexpr size_t last = sizeof(line) - 1;
+    // fgets puts its terminator at line[last] only when it filled the buffer (NUL-proof).
+    for (line[last] = 'x'; fgets(line, sizeof(line), fp); line[last] = 'x') {
+        p.line_no++;
+        if (line[last] == '\0' && line[last - 1] != '\n') {
+            // A line of exactly the limit still ends here; a longer one loses its rest.
+            int c = getc(fp);
+            if (c != '\n' && c != EOF) {
+                log_long_line(p, last);
+                while ((c = getc(fp)) != '\n' && c != EOF) {
+                }
+            }
+        }
+        parse_line(p, line);
+    }
+    // A read error leaves an unknown part of the file unread: no half configuration.
+    int err = ferror(fp) ? errno : 0;
     fclose(fp);
+    if (err) {
+        KIV_LOG(1, "read %s failed(%s)\n", path, strerror(err));
+        ini_file_free(ini);
+        errno = err;
+        return nullptr;
+    }
     return ini;
 }
 
 ini_file_t *ini_buffer_load_with_rowlen(const char *buffer, long length, int row_len) {
     if (!buffer || length <= 0 || row_len <= 0) return nullptr;
-    ini_file *ini = ini_new();
+    ini_file *ini = ini_new(nullptr);
     if (!ini) return nullptr;
     // Strict: the first allocation failure fails the whole load.
-    ini_parser p{ini, nullptr};
+    ini_parser p{ini, nullptr, 0};
     const size_t cut = static_cast<size_t>(row_len) - 1;
     const size_t len = static_cast<size_t>(length);
     size_t pos = 0;
@@ -131,11 +199,19 @@ ini_file_t *ini_buffer_load_with_rowlen(const char *buffer, long length, int row
         size_t avail = len - pos < cut ? len - pos : cut;
         const char *nl = static_cast<const char *>(memchr(buffer + pos, '\n', avail));
         size_t n = nl ? static_cast<size_t>(nl - (buffer + pos)) : avail;
+        p.line_no++;
         if (!parse_line(p, std::string_view(buffer + pos, n))) {
             ini_file_free(ini);
             return nullptr;
         }
-        pos += n + 1;  // the newline, or the byte after a cut
+        size_t next = pos + n + 1;  // past the newline, or the byte after a cut
+        if (!nl && n == cut && next <= len && buffer[pos + n] != '\n') {
+            log_long_line(p, cut);
+            const char *end =
+                static_cast<const char *>(memchr(buffer + pos + n, '\n', len - pos - n));
+            next = end ? static_cast<size_t>(end - buffer) + 1 : len;
+        }
+        pos = next;
     }
     return ini;
 }
@@ -200,5 +276,21 @@ int ini_file_section_foreach(ini_file_t *ini, const char *section, void *arg, in
 void ini_file_free(ini_file_t *ini) {
     if (!ini) return;
     xhash_destroy(ini->sections);
+    kiv_free(ini->name);
     kiv_free(ini);
+}
+
+const char *ini_file_name(ini_file_t *ini) {
+    return name_of(ini);
+}
+
+long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_key &k) {
+    KIV_ASSERT(k.min <= k.def && k.def <= k.max);
+    long v = ini_file_get_long(ini, section, k.key, k.def);
+    if (v >= k.min && v <= k.max) return v;
+    ini_oor rule = v < k.min ? k.below : k.above;
+    long use = rule == ini_oor::use_default ? k.def : v < k.min ? k.min : k.max;
+    KIV_LOG(1, "%s: %s = %ld out of range [%ld, %ld], using %ld\n", name_of(ini), k.key, v, k.min,
+            k.max, use);
+    return use;
 }

@@ -34,20 +34,22 @@ inline unsigned digit_value(char c) {
     return 36;
 }
 
-inline bool hex_prefix(const char *s, size_t max_chars) {
-    return max_chars >= 3 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && is_xdigit(s[2]);
+inline bool zero_x(const char *s) {
+    return s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
 }
 
-// Resolves base 0 and the optional "0x" of base 16; returns the prefix length to skip.
-size_t fixup_radix(const char *s, size_t max_chars, unsigned *base) {
+// Resolves base 0 and the optional "0x" of base 16 as the kernel does: the guess wants a hex
+// digit after "0x", but base 16 skips a "0x" whatever follows. It looks at the text itself,
+// not the field width (the text is terminated, so the look-ahead stays inside it). Returns
+// the prefix length to skip.
+size_t fixup_radix(const char *s, unsigned *base) {
     if (*base == 0) {
-        if (max_chars >= 1 && s[0] == '0') {
-            *base = hex_prefix(s, max_chars) ? 16 : 8;
-        } else {
+        if (s[0] == '0')
+            *base = zero_x(s) && is_xdigit(s[2]) ? 16 : 8;
+        else
             *base = 10;
-        }
     }
-    return (*base == 16 && hex_prefix(s, max_chars)) ? 2 : 0;
+    return *base == 16 && zero_x(s) ? 2 : 0;
 }
 
 }  // namespace
@@ -57,7 +59,12 @@ unsigned long long simple_strntoull(const char *cp, char **endp, unsigned int ba
     unsigned long long value = 0;
     const char *p = cp;
     if (base != 1 && base <= 36) {
-        size_t skip = fixup_radix(cp, max_chars, &base);
+        size_t skip = fixup_radix(cp, &base);
+        if (skip >= max_chars) {
+            // A field too short for the prefix and a digit: consumed, nothing converted.
+            if (endp) *endp = const_cast<char *>(cp + max_chars);
+            return 0;
+        }
         p += skip;
         size_t left = max_chars - skip;
         for (; left && *p; p++, left--) {
@@ -219,7 +226,7 @@ int kiv_vsscanf(const char *src, const char *format, va_list ap, scan_overflow m
                 size_t limit = width == -1 ? SIZE_MAX : (size_t)width;
                 size_t n = 0;
                 while (n < limit && str[n] && !is_space(str[n])) n++;
-                if (n == 0) goto done;
+                // Only blanks were left: the kernel stores "" and counts it.
                 if (n > dest_size - 1) {
                     if (mode == scan_overflow::stop) goto done;
                     memcpy(dest, str, dest_size - 1);

@@ -4,10 +4,11 @@
 #include <cstddef>
 
 // Base 0 guesses: "0x"/"0X" followed by a hex digit is hexadecimal, a leading "0" octal,
-// anything else decimal. Base 16 accepts an optional "0x" prefix. Parsing stops at the first
-// character that is not a digit of the base; *endp (if given) points there. Values wrap
-// modulo 2^64 on overflow. The _n variants read at most max_chars characters (sign and
-// prefix included).
+// anything else decimal. Base 16 skips a "0x" prefix, even one no hex digit follows (as the
+// kernel does). Parsing stops at the first character that is not a digit of the base; *endp
+// (if given) points there. Values wrap modulo 2^64 on overflow. The _n variants read at most
+// max_chars characters (sign and prefix included); a field that holds no more than the prefix
+// is consumed and gives 0. The text must be terminated.
 unsigned long long simple_strntoull(const char *cp, char **endp, unsigned int base,
                                     size_t max_chars);
 long long simple_strntoll(const char *cp, char **endp, unsigned int base, size_t max_chars);

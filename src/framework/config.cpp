@@ -9,6 +9,7 @@
 #include <string>
 
 #include "comm/dirutils.h"
+#include "comm/ini_key.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "kernel/kernel_if.h"
@@ -35,6 +36,18 @@ namespace {
 constexpr const char *kSection = "base";
 constexpr uint32_t kDefaultLogMask = 0xFFFFFFF;
 
+// Every numeric key of sensor.conf; below the range gives the default, above it the bound,
+// except log_level, whose default replaces any value outside 0..4.
+constexpr ini_long_key kCollectorTaskNum{"collector_task_num", 1, 1, COLLECTOR_TASK_NUM_MAX};
+constexpr ini_long_key kBlockerTaskNum{"blocker_task_num", 1, 1, COLLECTOR_TASK_NUM_MAX};
+constexpr ini_long_key kOsCapMode{"os_cap_mode", 0, 0, 1};
+constexpr ini_long_key kLogLevel{"log_level", 2, 0, 4, ini_oor::use_default, ini_oor::use_default};
+constexpr ini_long_key kLogRotate{"log_rotate", 7, 0, LOG_ROTATE_MAX};
+constexpr ini_long_key kLogFileSize{"log_file_size", 5, 1, LOG_FILE_SIZE_MAX_MB};
+constexpr ini_long_key kLogRefreshInterval{"log_refresh_interval", 60, 1, LOG_REFRESH_INTERVAL_MAX};
+constexpr ini_long_key kStatEventRateInterval{"stat_event_rate_interval", 0, 0,
+                                              STAT_EVENT_RATE_INTERVAL_MAX};
+
 std::string s_conf_path = SENSOR_CONF_PATH;
 kiv_timer *s_cfg_timer;
 // Touched by the watch timer on the framework thread, and by init/exit while it is stopped.
@@ -47,20 +60,15 @@ struct kiv_tmp_path {
     ~kiv_tmp_path() { kiv_free(path); }
 };
 
-int32_t get_int(ini_file_t *ini, const char *key, int32_t def) {
-    long v = ini_file_get_long(ini, kSection, key, def);
-    if (v < INT32_MIN || v > INT32_MAX) {
-        KIV_LOG(1, "%s out of range:%ld, using %d\n", key, v, def);
-        return def;
-    }
-    return (int32_t)v;
+int32_t get_int(ini_file_t *ini, const ini_long_key &k) {
+    return (int32_t)ini_get_long_in_range(ini, kSection, k);
 }
 
 // A path that does not fit keeps the default rather than a truncated name.
 void get_path(ini_file_t *ini, const char *key, char *out, size_t size, const char *def) {
     const char *v = ini_file_get_str(ini, kSection, key, def);
     if (strlen(v) >= size) {
-        KIV_LOG(1, "%s too long, using %s\n", key, def);
+        KIV_LOG(1, "%s: %s too long, using %s\n", ini_file_name(ini), key, def);
         v = def;
     }
     snprintf(out, size, "%s", v);
@@ -73,21 +81,37 @@ uint32_t get_log_mask(ini_file_t *ini) {
     errno = 0;
     unsigned long mask = strtoul(v, &end, 16);
     if (end == v || *end != '\0' || errno != 0 || mask > UINT32_MAX || v[0] == '-') {
-        KIV_LOG(1, "invalid log_mask:%s, using %x\n", v, kDefaultLogMask);
+        KIV_LOG(1, "%s: invalid log_mask:%s, using %x\n", ini_file_name(ini), v, kDefaultLogMask);
         return kDefaultLogMask;
     }
     return (uint32_t)mask;
 }
 
+// A misspelt backend must not quietly become another one: "module" loads a real kernel
+// module where the stand-in was meant, and fails later for a reason the user cannot see.
 int32_t get_kernel_mode(ini_file_t *ini) {
     const char *v = ini_file_get(ini, kSection, "kernel_mode");
     if (!v) return KERNEL_MODE_MODULE;
     int mode = kernel_mode_parse(v);
-    if (mode < 0) {
-        KIV_LOG(1, "invalid kernel_mode:%s (module, emulated or userspace), using module\n", v);
-        return KERNEL_MODE_MODULE;
-    }
+    if (mode < 0)
+        KIV_LOG(0, "%s: unknown kernel_mode = %s (module, emulated or userspace)\n",
+                ini_file_name(ini), v);
     return mode;
+}
+
+void reset_defaults(framework_config &c) {
+    c.collector_task_num = (int32_t)kCollectorTaskNum.def;
+    c.blocker_task_num = (int32_t)kBlockerTaskNum.def;
+    c.log_level = (int32_t)kLogLevel.def;
+    c.log_mask = kDefaultLogMask;
+    snprintf(c.ko_path, sizeof(c.ko_path), "%s", "@/../src/kernel");
+    snprintf(c.log_path, sizeof(c.log_path), "%s", "@/../logs/sensor.log");
+    c.log_rotate = (int32_t)kLogRotate.def;
+    c.log_refresh_interval = (int32_t)kLogRefreshInterval.def;
+    c.stat_event_rate_interval = (int32_t)kStatEventRateInterval.def;
+    c.log_file_size = (int32_t)kLogFileSize.def;
+    c.os_cap_mode = (int32_t)kOsCapMode.def;
+    c.kernel_mode = KERNEL_MODE_MODULE;
 }
 
 bool same_time(const timespec &a, const timespec &b) {
@@ -115,20 +139,13 @@ int kernel_mode_parse(const char *text) {
 }
 
 void update_log_cfg(ini_file_t *ini) {
-    // Other threads read these without locks: each is one aligned word, stored whole.
+    // Other threads read these without locks: each is one atomic word, stored whole.
     framework_config &c = g_framework_config;
-    int32_t level = get_int(ini, "log_level", 2);
-    if (level < 0 || level > 4) {
-        KIV_LOG(1, "log_level %d out of 0..4, using 2\n", level);
-        level = 2;
-    }
-    __atomic_store_n(&c.log_level, level, __ATOMIC_RELAXED);
-    __atomic_store_n(&c.log_rotate, get_int(ini, "log_rotate", 7), __ATOMIC_RELAXED);
-    __atomic_store_n(&c.log_file_size, get_int(ini, "log_file_size", 5), __ATOMIC_RELAXED);
-    __atomic_store_n(&c.log_refresh_interval, get_int(ini, "log_refresh_interval", 60),
-                     __ATOMIC_RELAXED);
-    __atomic_store_n(&c.stat_event_rate_interval, get_int(ini, "stat_event_rate_interval", 0),
-                     __ATOMIC_RELAXED);
+    c.log_level = get_int(ini, kLogLevel);
+    c.log_rotate = get_int(ini, kLogRotate);
+    c.log_file_size = get_int(ini, kLogFileSize);
+    c.log_refresh_interval = get_int(ini, kLogRefreshInterval);
+    c.stat_event_rate_interval = get_int(ini, kStatEventRateInterval);
     KIV_LOG(2, "update log config\n");
 }
 
@@ -143,21 +160,29 @@ int framework_cfg_init() {
         KIV_LOG(0, "read config:%s failed\n", path.path);
         return -1;
     }
-    // Start-up runs before any other thread, so the record may be rebuilt in place.
-    framework_config &c = g_framework_config;
-    memset(&c, 0, sizeof(c));
-    c.collector_task_num = get_int(ini, "collector_task_num", 1);
-    if (c.collector_task_num < 0) {
-        KIV_LOG(1, "collector_task_num %d is negative, using 1\n", c.collector_task_num);
-        c.collector_task_num = 1;
-    }
-    c.blocker_task_num = get_int(ini, "blocker_task_num", 1);
+    // Read everything at the default level, then publish: a low log_level in the file (or
+    // left from an earlier start) must not hide what is wrong with the file.
+    g_framework_config.log_level = (int32_t)kLogLevel.def;
+    framework_config c = g_framework_config;
+    reset_defaults(c);
+    c.collector_task_num = get_int(ini, kCollectorTaskNum);
+    c.blocker_task_num = get_int(ini, kBlockerTaskNum);
     c.log_mask = get_log_mask(ini);
-    c.os_cap_mode = get_int(ini, "os_cap_mode", 0);
+    c.os_cap_mode = get_int(ini, kOsCapMode);
     get_path(ini, "ko_path", c.ko_path, sizeof(c.ko_path), "@/../src/kernel");
     get_path(ini, "log_path", c.log_path, sizeof(c.log_path), "@/../logs/sensor.log");
     c.kernel_mode = get_kernel_mode(ini);
-    update_log_cfg(ini);
+    if (c.kernel_mode < 0) {
+        ini_file_free(ini);
+        return -1;
+    }
+    c.log_level = get_int(ini, kLogLevel);
+    c.log_rotate = get_int(ini, kLogRotate);
+    c.log_file_size = get_int(ini, kLogFileSize);
+    c.log_refresh_interval = get_int(ini, kLogRefreshInterval);
+    c.stat_event_rate_interval = get_int(ini, kStatEventRateInterval);
+    // Start-up runs before any other thread, so the record may be replaced whole.
+    g_framework_config = c;
     ini_file_free(ini);
     KIV_LOG(2, "load framework config ok\n");
 

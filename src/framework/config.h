@@ -8,6 +8,14 @@
 constexpr const char *SENSOR_CONF_PATH = "@/../config/sensor.conf";
 constexpr uint64_t FRAMEWORK_CFG_CHECK_MS = 3000;
 
+// Accepted ranges of the numeric keys of sensor.conf. A log file stops growing at 20 MiB,
+// so archiving must start at or below that size.
+constexpr int32_t COLLECTOR_TASK_NUM_MAX = 64;
+constexpr int32_t LOG_FILE_SIZE_MAX_MB = 20;
+constexpr int32_t LOG_ROTATE_MAX = 100;
+constexpr int32_t LOG_REFRESH_INTERVAL_MAX = 3600;
+constexpr int32_t STAT_EVENT_RATE_INTERVAL_MAX = 86400;
+
 // Loads sensor.conf and starts the 3-second watch timer. 0 or -1.
 int framework_cfg_init();
 void framework_cfg_exit();

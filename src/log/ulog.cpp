@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,7 @@
 #include "framework/stats.h"
 #include "framework/task.h"
 #include "kernel/kernel_if.h"
+#include "qxkiv/qxkiv.h"
 
 // Levels 0..2 and every level. Each pointer is read and written only under its mutex, so
 // ulog_exit cannot pull a ring away from a writer.
@@ -64,10 +66,28 @@ std::atomic<char *> s_ring_block{nullptr};
 // in the ring code) must not try to take the same mutex again.
 thread_local bool s_in_ring = false;
 
-// Seconds of the cached clock; only the logger thread (or ulog_save_once while it is not
-// running) touches them.
+// One drain, copy or rotation at a time: the configuration watch flushes from the framework
+// thread while the logger thread runs, and two drains of one ring into one file would
+// reorder its lines. Taken before a ring mutex, never inside one.
+std::mutex s_save_lock;
+// Seconds of the cached clock, and the paths whose last archiving failed (logged once);
+// all under s_save_lock.
 uint64_t s_last_usave, s_last_ksave, s_last_ustat, s_last_kstat, s_last_rotate;
 bool s_rotated;
+std::set<std::string> s_rotate_failed;
+
+// The first level-0 line of the host thread's latest start-up or shut-down, for a host that
+// wants to say why init_mod_manager failed.
+std::mutex s_error_lock;
+char s_first_error[kMaxLineText + 1];
+
+void note_error(const char *text, size_t n) {
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) n--;
+    std::lock_guard<std::mutex> g(s_error_lock);
+    if (s_first_error[0] != '\0' || n == 0) return;
+    memcpy(s_first_error, text, n);
+    s_first_error[n] = '\0';
+}
 
 uint64_t now_s() {
     return kiv_now_ms() / 1000;
@@ -278,7 +298,15 @@ void __kiv_ulog(int level, const char *format, ...) {
     if (level <= 2) put_line(s_high, rec, hdr.len);
     put_line(s_low, rec, hdr.len);
     fwrite(text, 1, (size_t)n, level <= 1 ? stdout : stderr);
-    if (g_in_master_thread.load(std::memory_order_relaxed)) append_fallback(text, (size_t)n);
+    if (g_in_master_thread.load(std::memory_order_relaxed)) {
+        append_fallback(text, (size_t)n);
+        if (level == 0) note_error(text, (size_t)n);
+    }
+}
+
+KIV_API const char *kiv_last_error(void) {
+    std::lock_guard<std::mutex> g(s_error_lock);
+    return s_first_error;
 }
 
 void __kiv_assert_fail(const char *func, int line, const char *expr) {
@@ -293,6 +321,11 @@ void __kiv_assert_fail(const char *func, int line, const char *expr) {
 }
 
 int ulog_init() {
+    {
+        // The first start-up step: a new start begins with no reason to report.
+        std::lock_guard<std::mutex> g(s_error_lock);
+        s_first_error[0] = '\0';
+    }
     if (rings_ready()) return 0;
     constexpr size_t block_len = 2 * (sizeof(kiv_ring) + kLogRingSize);
     auto *block = static_cast<char *>(kiv_malloc(block_len, MALLOC_NEVER_FREE));
@@ -306,8 +339,11 @@ int ulog_init() {
         lr->ring = kiv_ring_init(&cursor, kLogRingSize);
     }
     KIV_ASSERT(cursor == block + block_len);
-    s_last_usave = s_last_ksave = s_last_ustat = s_last_kstat = s_last_rotate = 0;
-    s_rotated = false;
+    {
+        std::lock_guard<std::mutex> g(s_save_lock);
+        s_last_usave = s_last_ksave = s_last_ustat = s_last_kstat = s_last_rotate = 0;
+        s_rotated = false;
+    }
     g_framework_config.log_mask = 0xFFFFFFF;
     s_ring_block.store(block, std::memory_order_release);
     KIV_LOG(2, "log init ok\n");
@@ -334,7 +370,9 @@ void ulog_exit() {
     kiv_free(s_ring_block.exchange(nullptr, std::memory_order_acq_rel));
 }
 
-void ulog_save(int force) {
+namespace {
+
+void ulog_save_locked(int force) {
     if (!rings_ready()) return;
     if (!force && !due(s_last_usave, g_framework_config.log_refresh_interval) &&
         ring_free(s_high) > kSaveAtFree && ring_free(s_low) > kSaveAtFree)
@@ -363,7 +401,7 @@ void ulog_save(int force) {
         if (t.fd >= 0) close(t.fd);
 }
 
-void klog_save(int force) {
+void klog_save_locked(int force) {
     if (!rings_ready()) return;
     if (!force && !due(s_last_ksave, g_framework_config.log_refresh_interval)) return;
     s_last_ksave = now_s();
@@ -382,31 +420,7 @@ void klog_save(int force) {
     }
 }
 
-void ulog_save_once() {
-    klog_save(1);
-    ulog_save(1);
-}
-
-void log_rotate() {
-    if (!rings_ready()) return;
-    int count = g_framework_config.log_rotate;
-    if (count <= 0) {
-        KIV_LOG(4, "no need rotate log\n");
-        return;
-    }
-    if (s_rotated && !due(s_last_rotate, kRotatePeriodS)) return;
-    // Recorded up front: a directory that cannot be resolved is retried with the period,
-    // not on every turn.
-    s_rotated = true;
-    s_last_rotate = now_s();
-    KIV_LOG(4, "rotate log\n");
-    std::string dir = log_dir();
-    if (dir.empty()) return;
-    for (const char *name : kLogFiles)
-        __log_rotate((dir + "/" + name).c_str(), count, g_framework_config.log_file_size);
-}
-
-int __log_rotate(const char *path, int count, int size_mb) {
+int rotate_one(const char *path, int count, int size_mb) {
     if (access(path, W_OK) != 0) {
         KIV_LOG(4, "no file %s\n", path);
         return 0;
@@ -437,13 +451,64 @@ int __log_rotate(const char *path, int count, int size_mb) {
     if (idx > count || idx < 1) idx = 1;
     std::string archive = std::string(path) + "." + std::to_string(idx) + ".tgz";
     cmd = "tar -czf " + shell_quote(archive) + " " + quoted;
-    int rc = kiv_execute_cmd(cmd.c_str(), nullptr, 0);
-    if (rc == 0)
-        KIV_LOG(4, "rotate log (%s) success\n", path);
-    else
-        KIV_LOG(3, "rotate log (%s) failed\n", path);
+    if (kiv_execute_cmd(cmd.c_str(), nullptr, 0) != 0) {
+        // A full disk: the log is all there is, and the half-written archive is worth nothing.
+        // Said once per file until an archive succeeds again; each pass retries.
+        unlink(archive.c_str());
+        bool first = s_rotate_failed.insert(path).second;
+        if (first)
+            KIV_LOG(3, "rotate log (%s) failed\n", path);
+        else
+            KIV_LOG(4, "rotate log (%s) failed\n", path);
+        return -1;
+    }
+    s_rotate_failed.erase(path);
+    KIV_LOG(4, "rotate log (%s) success\n", path);
     if (unlink(path) != 0) KIV_LOG(3, "rm %s failed\n", path);
-    return rc == 0 ? idx : -1;
+    return idx;
+}
+
+}  // namespace
+
+void ulog_save(int force) {
+    std::lock_guard<std::mutex> g(s_save_lock);
+    ulog_save_locked(force);
+}
+
+void klog_save(int force) {
+    std::lock_guard<std::mutex> g(s_save_lock);
+    klog_save_locked(force);
+}
+
+void ulog_save_once() {
+    std::lock_guard<std::mutex> g(s_save_lock);
+    klog_save_locked(1);
+    ulog_save_locked(1);
+}
+
+void log_rotate() {
+    if (!rings_ready()) return;
+    int count = g_framework_config.log_rotate;
+    if (count <= 0) {
+        KIV_LOG(4, "no need rotate log\n");
+        return;
+    }
+    std::lock_guard<std::mutex> g(s_save_lock);
+    if (s_rotated && !due(s_last_rotate, kRotatePeriodS)) return;
+    // Recorded up front: a directory that cannot be resolved is retried with the period,
+    // not on every turn.
+    s_rotated = true;
+    s_last_rotate = now_s();
+    KIV_LOG(4, "rotate log\n");
+    std::string dir = log_dir();
+    if (dir.empty()) return;
+    for (const char *name : kLogFiles)
+        rotate_one((dir + "/" + name).c_str(), count, g_framework_config.log_file_size);
+}
+
+int __log_rotate(const char *path, int count, int size_mb) {
+    std::lock_guard<std::mutex> g(s_save_lock);
+    return rotate_one(path, count, size_mb);
 }
 
 void logger_main(kiv_task *task) {

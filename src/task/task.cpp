@@ -5,10 +5,12 @@
 #include <cjson/cJSON.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 
 #include "comm/dirutils.h"
+#include "comm/ini_key.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "framework/ring.h"
@@ -56,34 +58,34 @@ struct mx_lock {
 
 // ---- configuration --------------------------------------------------------------------------
 
-struct conf_key {
-    const char *key;
-    uint32_t def;
-    uint32_t cap;          // 0: none
-    const char *cap_name;  // as the cap message names it
-};
+// Every numeric key of task.conf. Below the range gives the default, above it the bound;
+// the fork and upload-mark tables get size / 5 buckets and the redo table size / 2, so their
+// minimums still leave one bucket.
+constexpr long kMaxTable = 1L << 20;
+constexpr ini_long_key kBinhashSize{"binhash_size", BINHASH_SIZE_DEFAULT, 1, kMaxTable};
+constexpr ini_long_key kBinhashDatabaseSize{"binhash_database_size", BINHASH_DATABASE_SIZE_DEFAULT,
+                                            1, 10000000};
+constexpr ini_long_key kRedoHashSize{"redo_hash_size", 2048, 2, kMaxTable};
+constexpr ini_long_key kExecListSize{"exec_list_size", 512, 1, kMaxTable};
+constexpr ini_long_key kForkHashSize{"fork_hash_size", 2048, 5, 4 * kMaxTable};
+constexpr ini_long_key kIoctlTimeout{"ioctl_timeout", 1000, 1, 3600000};
+constexpr ini_long_key kTaskCreateCntSecond{"task_create_cnt_second", 1000, 0, 10000000};
+constexpr ini_long_key kNofilterListMaxCnt{"nofilter_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
+constexpr ini_long_key kCmdlineListMaxCnt{"cmdline_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
+constexpr ini_long_key kExitUploadWaitListSize{"exit_upload_wait_list_size", 512, 1, kMaxTable};
+constexpr ini_long_key kUploadMarkHashSize{"upload_mark_hash_size", 2048, 5, kMaxTable};
+constexpr ini_long_key kMaxFileSize{"max_file_size", 52428800, 1, INT32_MAX};
+constexpr ini_long_key kProcessListMaxCnt{"process_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
+constexpr ini_long_key kCleanFtreeThreshold{
+    "clean_ftree_threshold", 90, 1, 99, ini_oor::use_default, ini_oor::use_default};
+constexpr ini_long_key kTaskCreateCntHour{"task_create_cnt_hour", 0, 0, 100000000};
+constexpr ini_long_key kForkSlHashSize{"fork_sl_hash_size", 512, 1, KERN_SL_CAP};
+constexpr ini_long_key kForkSlTimeoutSec{"fork_sl_timeout_sec", 3600, 1, 7 * 86400};
+constexpr ini_long_key kForkSlTimeoutCnt{"fork_sl_timeout_cnt", 10, 1, 100000};
+constexpr ini_long_key kLostTaskQueueCnt{"lost_task_queue_cnt", 128, 1, KERN_SL_CAP};
 
-uint32_t read_u32(ini_file_t *ini, const conf_key &k) {
-    long v = ini_file_get_long(ini, TASK_SECTION, k.key, k.def);
-    if (v < 1) {
-        KIV_LOG(1, "get %s error: %d\n", k.key, static_cast<int>(v));
-        return k.def;
-    }
-    if (k.cap && v > static_cast<long>(k.cap)) {
-        KIV_LOG(1, "%s exceed max cnt: %d\n", k.cap_name, static_cast<int>(v));
-        return k.cap;
-    }
-    return static_cast<uint32_t>(v);
-}
-
-// 0 means unlimited; only a negative value is refused.
-uint32_t read_limit(ini_file_t *ini, const char *key, uint32_t def) {
-    long v = ini_file_get_long(ini, TASK_SECTION, key, def);
-    if (v < 0) {
-        KIV_LOG(1, "get %s error: %d\n", key, static_cast<int>(v));
-        return def;
-    }
-    return static_cast<uint32_t>(v);
+uint32_t read_u32(ini_file_t *ini, const ini_long_key &k) {
+    return static_cast<uint32_t>(ini_get_long_in_range(ini, TASK_SECTION, k));
 }
 
 }  // namespace
@@ -112,29 +114,22 @@ ini_file_t *task_conf_open(const char *path) {
 int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     if (!ini) return -2;
     task_info &t = g_task_info;
-    t.binhash_size = read_u32(ini, {"binhash_size", BINHASH_SIZE_DEFAULT, 0, nullptr});
-    t.binhash_database_size =
-        read_u32(ini, {"binhash_database_size", BINHASH_DATABASE_SIZE_DEFAULT, 0, nullptr});
-    t.redo_hash_size = read_u32(ini, {"redo_hash_size", 2048, 0, nullptr});
-    t.exec_list_size = read_u32(ini, {"exec_list_size", 512, 0, nullptr});
-    t.fork_hash_size = read_u32(ini, {"fork_hash_size", 2048, 0, nullptr});
-    t.ioctl_timeout = read_u32(ini, {"ioctl_timeout", 1000, 0, nullptr});
+    t.binhash_size = read_u32(ini, kBinhashSize);
+    t.binhash_database_size = read_u32(ini, kBinhashDatabaseSize);
+    t.redo_hash_size = read_u32(ini, kRedoHashSize);
+    t.exec_list_size = read_u32(ini, kExecListSize);
+    t.fork_hash_size = read_u32(ini, kForkHashSize);
+    t.ioctl_timeout = read_u32(ini, kIoctlTimeout);
     t.ioctl_max_cnt = t.ioctl_timeout;
-    t.sec_limit.max_cnt = read_limit(ini, "task_create_cnt_second", 1000);
-    t.vip_list_max_cnt = read_u32(ini, {"nofilter_list_max_cnt", 100, 0, nullptr});
-    t.cmdline_list_max_cnt = read_u32(ini, {"cmdline_list_max_cnt", 100, 0, nullptr});
-    t.exit_list_size = read_u32(ini, {"exit_upload_wait_list_size", 512, 0, nullptr});
-    t.upload_mark_hash_size = read_u32(ini, {"upload_mark_hash_size", 2048, 0, nullptr});
-    t.max_file_size = read_u32(ini, {"max_file_size", 52428800, 0, nullptr});
-    t.process_list_max_cnt =
-        read_u32(ini, {"process_list_max_cnt", 100, PROCESS_LIST_MAX_CAP, "process_list_max_cnt"});
-    long th = ini_file_get_long(ini, TASK_SECTION, "clean_ftree_threshold", 90);
-    if (th < 1 || th > 99) {
-        KIV_LOG(1, "clean_ftree_threshold isn't in range, set 90\n");
-        th = 90;
-    }
-    t.clean_ftree_threshold = static_cast<float>(th) / 100.0f;
-    t.hour_limit.max_cnt = read_limit(ini, "task_create_cnt_hour", 0);
+    t.sec_limit.max_cnt = read_u32(ini, kTaskCreateCntSecond);
+    t.vip_list_max_cnt = read_u32(ini, kNofilterListMaxCnt);
+    t.cmdline_list_max_cnt = read_u32(ini, kCmdlineListMaxCnt);
+    t.exit_list_size = read_u32(ini, kExitUploadWaitListSize);
+    t.upload_mark_hash_size = read_u32(ini, kUploadMarkHashSize);
+    t.max_file_size = read_u32(ini, kMaxFileSize);
+    t.process_list_max_cnt = read_u32(ini, kProcessListMaxCnt);
+    t.clean_ftree_threshold = static_cast<float>(read_u32(ini, kCleanFtreeThreshold)) / 100.0f;
+    t.hour_limit.max_cnt = read_u32(ini, kTaskCreateCntHour);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));
@@ -142,11 +137,10 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
         KIV_LOG(1, "malloc kern_task_conf failed\n");
         return -3;
     }
-    conf->fork_sl_hash_size = read_u32(ini, {"fork_sl_hash_size", 512, KERN_SL_CAP, "fork_sl_cnt"});
-    conf->fork_sl_timeout_sec = read_u32(ini, {"fork_sl_timeout_sec", 3600, 0, nullptr});
-    conf->fork_sl_timeout_cnt = read_u32(ini, {"fork_sl_timeout_cnt", 10, 0, nullptr});
-    conf->lost_task_queue_cnt =
-        read_u32(ini, {"lost_task_queue_cnt", 128, KERN_SL_CAP, "lost_task_queue_cnt"});
+    conf->fork_sl_hash_size = read_u32(ini, kForkSlHashSize);
+    conf->fork_sl_timeout_sec = read_u32(ini, kForkSlTimeoutSec);
+    conf->fork_sl_timeout_cnt = read_u32(ini, kForkSlTimeoutCnt);
+    conf->lost_task_queue_cnt = read_u32(ini, kLostTaskQueueCnt);
     // The lists are packed one after the other; the buffer holds five full lists.
     task_kern_list_load(ini, t.process_list_max_cnt, conf);
     KIV_LOG(2,

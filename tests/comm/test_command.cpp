@@ -29,9 +29,15 @@ TEST(ExecutePlus, ExitCodeOutputAndBoundaries) {
     const std::tuple<const char *, size_t, int, const char *> rows[] = {
         {"echo hello; printf \"$LC_ALL\"; exit 3", 16, 3, "hello\nC"},
         {"kill -9 $$", 16, 128 + SIGKILL, ""},
-        {"printf abc", 4, 0, "abc"},  // exact fit
+        {"printf ab", 4, 0, "ab"},  // one byte of room left: a complete answer
+        // Output that fills the buffer is full even when nothing more follows, and even when
+        // the child has already ended by the time it is read.
+        {"printf abc", 4, KIV_EXEC_ERR_OUTFULL, "abc"},
+        {"printf abc; exit 3", 4, KIV_EXEC_ERR_OUTFULL, "abc"},
+        {"printf abc; sleep 0.2", 4, KIV_EXEC_ERR_OUTFULL, "abc"},
         {"printf abcd", 4, KIV_EXEC_ERR_OUTFULL, "abc"},
         {"exit 0", 1, 0, ""},
+        {"printf a", 1, KIV_EXEC_ERR_OUTFULL, ""},  // no room at all
         {nullptr, 16, KIV_EXEC_ERR_ARG, nullptr},
         {"true", 0, KIV_EXEC_ERR_ARG, nullptr}};
     for (auto [cmd, size, rc, want] : rows) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -8,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "base/mem.h"
+#include "comm/ini_key.h"
 #include "qxkiv/ini.h"
 
 namespace {
@@ -65,22 +69,70 @@ TEST_F(Ini, LineGrammarRepeatsAndGarbage) {
         EXPECT_EQ(get(h, sec.c_str(), key.c_str()), val) << sec << "/" << key;
 }
 
-TEST_F(Ini, BufferCutsAt8191AndDropsTheNextByteFileReadsIn8190Pieces) {
-    // Exactly 8191 bytes: the newline is the dropped byte, the next line is intact.
-    std::string a8189(8189, 'a'), text = "[s]\nk=" + a8189.substr(1) + "m=2\n[t]\nlast=1";
-    EXPECT_EQ(get(buf("[s]\nk=" + a8189 + "\nz=1\n"), "s", "z"), "1");
-    ini_file_t *h = buf("[s]\nk=" + a8189 + "Xm=2\n");  // 'X' dropped, the rest its own line
-    EXPECT_EQ(get(h, "s", "k") + get(h, "s", "m"), a8189 + "2");
-    h = keep(ini_buffer_load_with_rowlen("[s]\nab=cdefg\nq=1", 16, 5));  // "ab=c", 'd' dropped
-    EXPECT_EQ(get(h, "s", "ab") + get(h, "s", "q"), "c1");
-    // The same text splits differently in a file: the file reader drops nothing.
-    EXPECT_EQ(get(buf(text), "s", "k"), a8189.substr(1) + "m");
-    h = file(text);
-    EXPECT_EQ(get(h, "s", "k") + get(h, "s", "m") + get(h, "t", "last"), a8189.substr(1) + "21");
+// Lines are cut at the reader's limit (8190 characters from a file, 8191 bytes from a buffer,
+// row length - 1 with an explicit row length). The head of a longer line is parsed; its rest
+// is never a line of its own, so a long comment cannot smuggle in a key.
+TEST_F(Ini, OverlongLinesKeepTheirHeadAndLoseTheirRest) {
+    enum { BUF, ROW, FILE };
+    for (int loader : {BUF, ROW, FILE}) {
+        const size_t limit = loader == FILE ? 8190 : loader == BUF ? 8191 : 40;
+        auto load = [&](const std::string &text) {
+            if (loader == FILE) return file(text);
+            if (loader == BUF) return buf(text);
+            return keep(
+                ini_buffer_load_with_rowlen(text.data(), (long)text.size(), (int)limit + 1));
+        };
+        auto value_len = [](ini_file_t *h, const char *k) {
+            const char *v = ini_file_get(h, "s", k);
+            return v ? (long)strlen(v) : -1L;
+        };
+        SCOPED_TRACE(loader);
+        // Exactly the limit: whole, and the next line intact.
+        std::string exact = "k=" + std::string(limit - 2, 'v');
+        ini_file_t *h = load("[s]\n" + exact + "\nz=1\n");
+        EXPECT_EQ(value_len(h, "k"), (long)limit - 2);
+        EXPECT_EQ(get(h, "s", "z"), "1");
+        // Longer lines whose pieces, as the reader cuts them (a buffer drops the byte after
+        // each cut), would read as keys: the head is kept, the pieces are not keys.
+        const std::string drop = loader == FILE ? "" : "X";
+        const std::string comment =
+            "#" + std::string(limit - 1, '#') + drop + "kernel_mode = module";
+        for (const std::string &rest :
+             {drop + "m=2", drop + std::string(limit, 'w') + drop + "m=2"}) {
+            h = load("[s]\n" + exact + rest + "\nz=1\n" + comment + "\nlast=1");
+            EXPECT_EQ(value_len(h, "k"), (long)limit - 2) << rest.size();
+            EXPECT_EQ(get(h, "s", "z") + get(h, "s", "last"), "11") << rest.size();
+            EXPECT_EQ(get(h, "s", "kernel_mode") + get(h, "s", "m"), "<none><none>") << rest.size();
+        }
+        // A cut line without a final newline ends the input.
+        h = load("[s]\nz=1\n#" + std::string(limit + 3, 'x'));
+        EXPECT_EQ(get(h, "s", "z"), "1");
+    }
+    // A NUL inside a long line does not hide the cut from the file reader.
+    ini_file_t *h = file(std::string("[s]\n#") + std::string(100, 'c') + '\0' +
+                         std::string(8088, 'c') + "sneak=1\nq=1\n");
+    EXPECT_EQ(get(h, "s", "sneak") + get(h, "s", "q"), "<none>1");
+
     EXPECT_NE(file(""), nullptr);
     EXPECT_EQ(ini_buffer_load_with_rowlen("[s]\n", 4, 0), nullptr);
     EXPECT_EQ(ini_buffer_load("[s]\n", 0), nullptr);
     EXPECT_EQ(ini_file_load("/nonexistent/dir/x.conf"), nullptr);
+}
+
+// Only a regular file is configuration: a directory is not an empty file, and a FIFO with no
+// writer must not block the reader.
+TEST_F(Ini, NonRegularFilesAreNotLoaded) {
+    std::string dir = path_ + ".d", fifo = path_ + ".fifo";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, int> rows[] = {{dir, EISDIR}, {fifo, EINVAL}};
+    for (auto &[p, err] : rows) {
+        errno = 0;
+        EXPECT_EQ(ini_file_load(p.c_str()), nullptr) << p;
+        EXPECT_EQ(errno, err) << p;
+    }
+    rmdir(dir.c_str());
+    unlink(fifo.c_str());
 }
 
 TEST_F(Ini, GetLongAndForeach) {
@@ -100,6 +152,43 @@ TEST_F(Ini, GetLongAndForeach) {
     };
     EXPECT_EQ(ini_file_section_foreach(h, "n", &seen, collect), 1);  // 1 for any non-zero
     EXPECT_EQ(seen.back(), "max0x7fffffffffffffff");
+}
+
+// Every numeric key goes through one range check: the bounds themselves are accepted, a value
+// outside gives the default or the nearest bound as the key says, and the line names the file.
+TEST_F(Ini, RangedKeys) {
+    std::ofstream(path_) << "[n]\nlo=0\nmin=1\nmax=64\nhi=2147483647\nneg=-1\nbad=12ab\n";
+    ini_file_t *h = keep(ini_file_load(path_.c_str()));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ini_file_name(h), path_);
+    EXPECT_STREQ(ini_file_name(buf("[n]\n")), "(buffer)");
+    const ini_oor D = ini_oor::use_default, B = ini_oor::use_bound;
+    const struct {
+        const char *key;
+        ini_oor below, above;
+        long want;
+    } rows[] = {{"lo", D, B, 5},  {"lo", B, B, 1},    {"min", D, D, 1}, {"max", D, D, 64},
+                {"hi", D, B, 64}, {"hi", D, D, 5},    {"neg", D, B, 5}, {"neg", B, D, 1},
+                {"bad", B, B, 5}, {"absent", B, B, 5}};
+    std::string log = "/tmp/.wlq_sensor_log.log";  // the host-thread copy of each line
+    g_in_master_thread = 1;
+    for (const auto &r : rows) {
+        struct stat st {};
+        off_t before = stat(log.c_str(), &st) == 0 ? st.st_size : 0;
+        ini_long_key k{r.key, 5, 1, 64, r.below, r.above};
+        EXPECT_EQ(ini_get_long_in_range(h, "n", k), r.want) << r.key;
+        std::ifstream in(log);
+        in.seekg(before);
+        std::string said{std::istreambuf_iterator<char>(in), {}};
+        bool out_of_range = std::string(r.key) == "lo" || r.key[0] == 'h' || r.key[0] == 'n';
+        std::string value = std::string(r.key) == "lo" ? "0"
+                            : r.key[0] == 'h'          ? "2147483647"
+                                                       : "-1";
+        std::string line = path_ + ": " + r.key + " = " + value + " out of range [1, 64], using " +
+                           std::to_string(r.want);
+        EXPECT_EQ(said.find(line) != std::string::npos, out_of_range) << r.key << ": " << said;
+    }
+    g_in_master_thread = 0;
 }
 
 }  // namespace

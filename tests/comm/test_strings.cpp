@@ -46,6 +46,13 @@ TEST(Scanner, Integers) {
                  {"17 ff", "%llo %llX", 2, 15, 255},
                  {"0X1A 017", "%lli %lli", 2, 26, 15},
                  {"0xg", "%lli%n", 1, 0, 1},
+                 // Base 16 takes "0x" as its prefix whatever follows; a field no wider than
+                 // the prefix is consumed and converts to 0.
+                 {"0xg", "%llx%n", 1, 0, 2},
+                 {"0x1f", "%2llx%n", 1, 0, 2},
+                 {"0x1f", "%3llx%n", 1, 1, 3},
+                 {"0x1f", "%2lli%n", 1, 0, 2},
+                 {"0x", "%1llx%n", 1, 0, 1},
                  {"12345", "%2lld%3lld", 2, 12, 345},
                  {"-123", "%2lld%lld", 2, -1, 23},
                  {"-5", "%1lld", 0, 0, 0},
@@ -92,6 +99,30 @@ TEST(Scanner, StringFieldsTruncateOrStop) {
               "0:old");
     EXPECT_EQ(sscanf_ns("abcdef", "%3s%s", small, sizeof(small), big, sizeof(big)), 2);
     EXPECT_STREQ(big, "def");
+
+    // A %s that meets only blanks stores "" and counts, as the kernel's scanner does.
+    strcpy(big, "old");
+    EXPECT_EQ(RC_BUF(sscanf_n("abc   ", "%s%s", small, sizeof(small), big, sizeof(big)), big),
+              "2:");
+    EXPECT_EQ(RC_BUF(sscanf_ns("abc \t", "%s%s", small, sizeof(small), big, sizeof(big)), big),
+              "2:");
+
+    // Tokens of exactly the room, and one more: the byte past the given size stays intact.
+    struct {
+        const char *src;
+        bool stop;
+        int count;
+        const char *got;
+    } fits[] = {{"abc", false, 1, "abc"}, {"abc", true, 1, "abc"},   {"abcd", false, 1, "abc"},
+                {"abcd", true, 0, "old"}, {"abc d", true, 2, "abc"}, {"abcd e", true, 0, "old"}};
+    for (const auto &f : fits) {
+        char room[5] = {'o', 'l', 'd', '\0', '!'};
+        char rest[8] = "";
+        int n = f.stop ? sscanf_ns(f.src, "%s %s", room, (size_t)4, rest, sizeof(rest))
+                       : sscanf_n(f.src, "%s", room, (size_t)4);
+        EXPECT_TRUE(n == f.count && std::string(room) == f.got && room[4] == '!')
+            << f.src << " stop:" << f.stop << " -> " << n << " " << room;
+    }
 
     char c[3] = {'.', '.', '.'};
     EXPECT_EQ(sscanf_n("xyz9", "%3c%d", c, (size_t)2, &v), 2);

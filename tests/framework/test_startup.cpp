@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "comm/timer.h"
@@ -17,6 +18,7 @@
 #include "kernel/kernel_if.h"
 #include "base/log.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 
 namespace fs = std::filesystem;
@@ -111,17 +113,106 @@ struct ConfigTest : ::testing::Test {
     }
 };
 
+// What the host thread logs during `fn`, from the start-up copy of every line.
+template <class F>
+std::string logged_by(F &&fn) {
+    const char *fallback = "/tmp/.wlq_sensor_log.log";
+    struct stat st {};
+    off_t before = stat(fallback, &st) == 0 ? st.st_size : 0;
+    g_in_master_thread = 1;
+    fn();
+    g_in_master_thread = 0;
+    std::ifstream in(fallback);
+    in.seekg(before);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 TEST_F(ConfigTest, ValuesAndBadValues) {
     load("log_mask = 0x10\ncollector_task_num = 3\n");
     EXPECT_EQ(g_framework_config.log_mask, 0x10u);
     EXPECT_EQ(g_framework_config.collector_task_num, 3);
     TearDown();
-    // Bad values: a log line and the default (the fixture's TearDown stops this one).
-    load("log_mask = zz\nkernel_mode = kvm\nlog_level = 9\ncollector_task_num = -2\n");
+    // Bad values: a log line and the default (the fixture's TearDown stops this one). The
+    // file's own log_level 0, or one left from an earlier start, must not hide the lines.
+    g_framework_config.log_level = 0;
+    std::string said = logged_by([&] { load("log_mask = zz\nlog_level = 0\n"); });
     EXPECT_EQ(g_framework_config.log_mask, 0xFFFFFFFu);
-    EXPECT_EQ(g_framework_config.kernel_mode, KERNEL_MODE_MODULE);
-    EXPECT_EQ(g_framework_config.log_level, 2);
-    EXPECT_EQ(g_framework_config.collector_task_num, 1);
+    EXPECT_EQ(g_framework_config.log_level, 0);
+    EXPECT_TRUE(has(said, tree.conf() + ": invalid log_mask:zz")) << said;
+}
+
+// Every numeric key has a range: below it the default, above it the bound (log_level takes
+// its default both ways), each with a line naming file, key and value.
+TEST_F(ConfigTest, RangesDefaultsAndBounds) {
+    using field = int64_t (*)();
+#define F(member) [] { return (int64_t)g_framework_config.member; }
+    const struct {
+        const char *key, *value;
+        field get;
+        int64_t want;
+    } rows[] = {
+        {"collector_task_num", "2147483647", F(collector_task_num), 64},
+        {"collector_task_num", "0", F(collector_task_num), 1},
+        {"collector_task_num", "-2", F(collector_task_num), 1},
+        {"collector_task_num", "64", F(collector_task_num), 64},
+        {"blocker_task_num", "0", F(blocker_task_num), 1},
+        {"log_level", "9", F(log_level), 2},
+        {"log_level", "-1", F(log_level), 2},
+        {"log_file_size", "-1", F(log_file_size), 5},
+        {"log_file_size", "100", F(log_file_size), 20},
+        {"log_rotate", "1000", F(log_rotate), 100},
+        {"log_rotate", "0", F(log_rotate), 0},
+        {"log_refresh_interval", "0", F(log_refresh_interval), 60},
+        {"stat_event_rate_interval", "-5", F(stat_event_rate_interval), 0},
+        {"os_cap_mode", "3", F(os_cap_mode), 1},
+    };
+#undef F
+    bool first = true;
+    for (const auto &r : rows) {
+        if (!first) TearDown();
+        first = false;
+        std::string said = logged_by([&] { load(std::string(r.key) + " = " + r.value + "\n"); });
+        EXPECT_EQ(r.get(), r.want) << r.key << " = " << r.value;
+        bool in_range = std::to_string(r.want) == r.value;
+        EXPECT_EQ(has(said, tree.conf() + ": " + r.key + " = " + r.value + " out of range"),
+                  !in_range)
+            << said;
+    }
+}
+
+// A file that cannot be trusted stops start-up with a level-0 line: a misspelt backend, and a
+// directory where the file should be. A long comment cannot smuggle a key in.
+TEST_F(ConfigTest, UnreadableOrUnknownStopsStartUp) {
+    tree.write_conf("kernel_mode = emulated\n#" + std::string(8189, '#') +
+                    "kernel_mode = module\n");
+    ASSERT_EQ(kiv_timer_init(), 0);
+    ASSERT_EQ(framework_cfg_init(), 0);
+    EXPECT_EQ(g_framework_config.kernel_mode, KERNEL_MODE_EMULATED);
+    TearDown();
+
+    ASSERT_EQ(kiv_timer_init(), 0);
+    tree.write_conf("kernel_mode = userspce\n");
+    std::string said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
+    EXPECT_TRUE(has(said, "unknown kernel_mode = userspce")) << said;
+
+    unlink(tree.conf().c_str());
+    ASSERT_EQ(mkdir(tree.conf().c_str(), 0700), 0);
+    said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
+    EXPECT_TRUE(has(said, "read config:" + tree.conf() + " failed")) << said;
+    rmdir(tree.conf().c_str());
+}
+
+// The host learns why start-up failed: the first level-0 line, not the "step failed" echo.
+TEST(Startup, FailureReasonReachesTheHost) {
+    staged_tree tree{"kernel_mode = userspce\nlog_level = 0\n"};
+    EXPECT_EQ(sensor_init(), -1);
+    std::string why = kiv_last_error();
+    EXPECT_TRUE(has(why, "unknown kernel_mode = userspce")) << why;
+    EXPECT_FALSE(has(why, "\n")) << why;
+    tree.write_conf("kernel_mode = emulated\n");
+    ASSERT_EQ(sensor_init(), 0);
+    EXPECT_STREQ(kiv_last_error(), "");
+    sensor_exit();
 }
 
 TEST_F(ConfigTest, ReloadFollowsModificationTime) {
@@ -137,7 +228,10 @@ TEST_F(ConfigTest, ReloadFollowsModificationTime) {
     EXPECT_EQ(g_framework_config.log_level, 2);  // same time: not looked at
     edit(nullptr, 1001);
     EXPECT_EQ(g_framework_config.log_level, 3);
-    EXPECT_EQ(g_framework_config.collector_task_num, 1);  // not reloadable
+    EXPECT_EQ(g_framework_config.collector_task_num, 1);                // not reloadable
+    edit("log_level = 3\nlog_file_size = -1\nlog_rotate = 2\n", 1002);  // ranges hold here too
+    EXPECT_EQ(g_framework_config.log_file_size, 5);
+    EXPECT_EQ(g_framework_config.log_rotate, 2);
     unlink(tree.conf().c_str());
     framework_cfg_update_check_timer(nullptr);
     EXPECT_EQ(g_framework_config.log_level, 3);  // a vanished file keeps the values

@@ -304,23 +304,61 @@ TEST(TaskConf, MissingFileFailsWithoutHooks) {
     kiv_timer_exit();
 }
 
-TEST(TaskConf, DefaultsAndCaps) {
-    const char text[] =
-        "[task]\nclean_ftree_threshold = 150\nprocess_list_max_cnt = 20000\nbinhash_size = 0\n"
-        "ioctl_timeout = 7\nlost_task_queue_cnt = 65537\ntask_create_cnt_second = 0\n";
-    ini_file_t *ini = ini_buffer_load(text, sizeof text - 1);
-    kern_task_conf *conf = nullptr;
-    ASSERT_EQ(task_cfg_load(ini, &conf), 0);
-    EXPECT_FLOAT_EQ(g_task_info.clean_ftree_threshold, 0.9f);
-    EXPECT_EQ(g_task_info.process_list_max_cnt, 10000u);
-    EXPECT_EQ(g_task_info.binhash_size, 1024u);
-    EXPECT_EQ(g_task_info.ioctl_max_cnt, 7u);
-    EXPECT_EQ(g_task_info.ioctl_timeout, 7u);
-    EXPECT_EQ(g_task_info.sec_limit.max_cnt, 0u);
-    EXPECT_EQ(conf->lost_task_queue_cnt, 65536u);
-    EXPECT_EQ(kiv_msize(conf), 44u + 20u * 10000u);
-    kiv_free(conf);
-    ini_file_free(ini);
+// Every numeric key has a range: below it the default, above it the bound (the threshold
+// takes its default both ways). Hash sizes keep at least one bucket at size / 5.
+TEST(TaskConf, RangesDefaultsAndBounds) {
+    using field = uint64_t (*)(const kern_task_conf &);
+#define T(member) [](const kern_task_conf &) -> uint64_t { return g_task_info.member; }
+#define K(member) [](const kern_task_conf &c) -> uint64_t { return c.member; }
+    const struct {
+        const char *line;
+        field get;
+        uint64_t want;
+    } rows[] = {
+        {"clean_ftree_threshold = 150",
+         [](const kern_task_conf &) -> uint64_t {
+             return (uint64_t)(g_task_info.clean_ftree_threshold * 100 + 0.5f);
+         },
+         90},
+        {"process_list_max_cnt = 20000", T(process_list_max_cnt), 10000},
+        {"binhash_size = 0", T(binhash_size), 1024},
+        {"binhash_size = 2147483647", T(binhash_size), 1u << 20},
+        {"ioctl_timeout = 7", T(ioctl_max_cnt), 7},
+        {"ioctl_timeout = 7", T(ioctl_timeout), 7},
+        {"task_create_cnt_second = 0", T(sec_limit.max_cnt), 0},
+        {"task_create_cnt_second = -1", T(sec_limit.max_cnt), 1000},
+        {"lost_task_queue_cnt = 65537", K(lost_task_queue_cnt), 65536},
+        {"fork_hash_size = 4", T(fork_hash_size), 2048},
+        {"fork_hash_size = 5", T(fork_hash_size), 5},
+        {"redo_hash_size = 1", T(redo_hash_size), 2048},
+        {"upload_mark_hash_size = 4", T(upload_mark_hash_size), 2048},
+        {"exec_list_size = 2147483647", T(exec_list_size), 1u << 20},
+        {"exit_upload_wait_list_size = 99999999", T(exit_list_size), 1u << 20},
+        {"max_file_size = -1", T(max_file_size), 52428800},
+        {"max_file_size = 9999999999", T(max_file_size), 2147483647},
+        {"nofilter_list_max_cnt = 0", T(vip_list_max_cnt), 100},
+        {"fork_sl_timeout_sec = 99999999", K(fork_sl_timeout_sec), 7 * 86400},
+        {"fork_sl_timeout_cnt = 0", K(fork_sl_timeout_cnt), 10},
+        {"task_create_cnt_hour = -5", T(hour_limit.max_cnt), 0},
+    };
+#undef T
+#undef K
+    for (const auto &r : rows) {
+        std::string text = std::string("[task]\n") + r.line + "\n";
+        ini_file_t *ini = ini_buffer_load(text.data(), (long)text.size());
+        kern_task_conf *conf = nullptr;
+        ASSERT_EQ(task_cfg_load(ini, &conf), 0) << r.line;
+        EXPECT_EQ(r.get(*conf), r.want) << r.line;
+        EXPECT_EQ(kiv_msize(conf), 44u + 20u * g_task_info.process_list_max_cnt) << r.line;
+        kiv_free(conf);
+        ini_file_free(ini);
+    }
+}
+
+// Sizes below their range fall back to working defaults: the process module starts.
+TEST_F(TaskE2E, TooSmallTableSizesStillStart) {
+    start("fork_hash_size = 4\nredo_hash_size = 1\nupload_mark_hash_size = 4\n");
+    EXPECT_EQ(g_task_info.fork_hash_size, 2048u);
 }
 
 // The filters decide on real exec records: lists from task.conf, the repeat filter, the rate

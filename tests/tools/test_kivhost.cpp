@@ -43,6 +43,16 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
         {"$K -h", "after exit_mod_manager, init_mod_manager returns 0 and starts\nnothing", 0},
         {"$K --mask 0x1F", "--mask needs", 2},
         {"$K --output /dev/null & sleep 1; kill $!; wait $!", " uploads refused\n", 0},  // SIGTERM
+        // The reason a start failed reaches the agent's own message.
+        {"sed -i 's/^kernel_mode *=.*/kernel_mode = userspce/' $T/config/sensor.conf; $K",
+         "the sensor did not start: ", 1},
+        {"sed -i 's/^kernel_mode *=.*/kernel_mode = userspce/' $T/config/sensor.conf; $K",
+         "unknown kernel_mode = userspce", 1},
+        // A second agent on the same installation names the running one.
+        {"$K --output /dev/null --seconds 30 & for i in $(seq 300); do [ -s "
+         "$T/var/data/qxkiv.lock ] && break; sleep 0.1; done; $K --seconds 1; r=$?; kill $!; "
+         "wait $!; exit $r",
+         "another sensor (pid ", 1},
     };
     const std::string setup =
         "exec 2>&1; T=$(mktemp -d); trap 'rm -rf $T' EXIT; cd " KIV_STAGE_DIR

@@ -45,6 +45,7 @@ struct Api {
     decltype(&register_upload_callback) reg_upload;
     decltype(&register_host_state_callback) reg_host_state;
     decltype(&set_module) set_mask;
+    decltype(&kiv_last_error) last_error;  // optional: older libraries lack it
 };
 
 template <typename Fn>
@@ -137,6 +138,8 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    api.last_error = reinterpret_cast<decltype(api.last_error)>(dlsym(lib, "kiv_last_error"));
+
     kivhost::HostIdentity identity = kivhost::probe_identity();
     kivhost::NdjsonSink sink(out_fd);
     kivhost::bind_callbacks(&sink, &identity);
@@ -152,6 +155,8 @@ int main(int argc, char **argv) {
     auto t0 = std::chrono::steady_clock::now();
     int rc = api.init();
     if (rc != 0) {
+        const char *why = api.last_error ? api.last_error() : nullptr;
+        if (why && *why) fprintf(stderr, "kivhost: the sensor did not start: %s\n", why);
         fprintf(stderr,
                 "kivhost: init_mod_manager failed (%d): see the sensor log in %s (log_path in "
                 "%s/config/sensor.conf)\n",

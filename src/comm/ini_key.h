@@ -1,0 +1,23 @@
+// Numeric configuration keys with an accepted range, read the same way by every module.
+#pragma once
+#include "qxkiv/ini.h"
+
+// What a value outside the range becomes.
+enum class ini_oor { use_default, use_bound };
+
+struct ini_long_key {
+    const char *key;
+    long def;  // must lie in [min, max]
+    long min;
+    long max;
+    ini_oor below = ini_oor::use_default;
+    ini_oor above = ini_oor::use_bound;
+};
+
+// ini_file_get_long with the key's default (an absent or malformed value gives the default
+// and that function's log line), then the range: a value outside [min, max] logs
+// "<file>: <key> = <value> out of range [<min>, <max>], using <n>" at level 1.
+long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_key &k);
+
+// The path the handle was loaded from, or "(buffer)" for the buffer loaders.
+const char *ini_file_name(ini_file_t *ini);
