@@ -13,6 +13,7 @@
 
 #include "comm/digest_internal.h"
 #include "comm/timer.h"
+#include "link_swap.h"
 #include "qxkiv/digest.h"
 
 namespace {
@@ -234,15 +235,6 @@ TEST_F(FileDigest, GrowingFileIsReadOnlyToItsSizeAtOpen) {
     digest_set_race_hooks(nullptr, nullptr);
 }
 
-std::string g_swap_link, g_swap_to;
-void swap_link(const char *) {
-    if (g_swap_to.empty()) return;
-    std::string tmp = g_swap_link + ".new";
-    unlink(tmp.c_str());
-    EXPECT_EQ(symlink(g_swap_to.c_str(), tmp.c_str()), 0);
-    EXPECT_EQ(rename(tmp.c_str(), g_swap_link.c_str()), 0);
-}
-
 // The file that was stat'ed is the one read, or nothing is: a link retargeted after the
 // caller's stat is caught on the descriptor.
 TEST_F(FileDigest, LinkSwappedAfterStatIsRefused) {
@@ -250,7 +242,7 @@ TEST_F(FileDigest, LinkSwappedAfterStatIsRefused) {
     std::string d = dir, a = put("a", data, 10), b = put("b", data, 10), fifo = d + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     g_swap_link = d + "/exe";
-    digest_set_race_hooks(swap_link, nullptr);
+    digest_set_race_hooks(swap_link_once, nullptr);
     for (auto [to, rc] :
          std::vector<std::pair<std::string, int>>{{b, DIGEST_ERR_CHANGED},
                                                   {"/dev/zero", DIGEST_ERR_NOT_REGULAR},

@@ -18,6 +18,7 @@
 #include "comm/dirutils.h"
 #include "comm/pthread_guard.h"
 #include "comm/timer.h"
+#include "link_swap.h"
 #include "qxkiv/digest.h"
 
 namespace {
@@ -279,39 +280,29 @@ TEST_F(BinhashTest, OnlyRegularFilesAreHashed) {
     EXPECT_EQ(lookup(link), expect_of(target));
 }
 
-std::string g_link, g_retarget;
-void retarget_link(const char *) {
-    if (g_retarget.empty()) return;
-    std::string tmp = g_link + ".new";
-    unlink(tmp.c_str());
-    EXPECT_EQ(symlink(g_retarget.c_str(), tmp.c_str()), 0);
-    EXPECT_EQ(rename(tmp.c_str(), g_link.c_str()), 0);
-    g_retarget.clear();
-}
-
 // The lookup stats the path, then opens it to hash: a link turned elsewhere in between is
 // neither hashed nor cached under the first file's identity.
 TEST_F(BinhashTest, LinkSwappedBetweenStatAndOpenIsNotHashed) {
     ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
     std::string a = file("a", "first"), b = file("b", "other"), fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    g_link = dir + "/exe";
-    digest_set_race_hooks(retarget_link, nullptr);
+    g_swap_link = dir + "/exe";
+    digest_set_race_hooks(swap_link_once, nullptr);
     for (const std::string &to : {b, std::string("/dev/zero"), fifo}) {
         SCOPED_TRACE(to);
-        unlink(g_link.c_str());
-        ASSERT_EQ(symlink(a.c_str(), g_link.c_str()), 0);
-        g_retarget = to;
-        EXPECT_EQ(lookup(g_link), "");
-        EXPECT_TRUE(g_retarget.empty());  // the swap did happen
+        unlink(g_swap_link.c_str());
+        ASSERT_EQ(symlink(a.c_str(), g_swap_link.c_str()), 0);
+        g_swap_to = to;
+        EXPECT_EQ(lookup(g_swap_link), "");
+        EXPECT_TRUE(g_swap_to.empty());  // the swap did happen
         EXPECT_EQ(g_binhash_info.binhash_hash->count, 0u);
-        EXPECT_EQ(rows_of(g_link), 0);
+        EXPECT_EQ(rows_of(g_swap_link), 0);
     }
     // Once the path holds still, the file it names now is hashed.
-    EXPECT_EQ(lookup(g_link), "");  // a pipe now
-    unlink(g_link.c_str());
-    ASSERT_EQ(symlink(b.c_str(), g_link.c_str()), 0);
-    EXPECT_EQ(lookup(g_link), expect_of(b));
+    EXPECT_EQ(lookup(g_swap_link), "");  // a pipe now
+    unlink(g_swap_link.c_str());
+    ASSERT_EQ(symlink(b.c_str(), g_swap_link.c_str()), 0);
+    EXPECT_EQ(lookup(g_swap_link), expect_of(b));
 }
 
 std::string g_grow_path;
