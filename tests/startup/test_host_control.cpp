@@ -114,6 +114,7 @@ int stopping_upload(const char *, uint32_t, int32_t, uint32_t) {
 
 TEST(HostControl, StopFromInsideCallbackIsRefused) {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    g_init_done = 0;  // a start is once per process; these tests may share one
     ASSERT_EQ(init_mod_manager(), 0);
     ASSERT_EQ(register_upload_callback(stopping_upload), 0);
     ASSERT_EQ(set_module(1), 0);
@@ -133,6 +134,7 @@ TEST(HostControl, StopFromInsideCallbackIsRefused) {
 
 TEST(HostControl, RacingStartsAndStopsAreSerialised) {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    g_init_done = 0;
     std::atomic<int> go{0};
     std::vector<int> results(4, -100);
     std::vector<std::thread> threads;
