@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "comm/ini_key.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "base/log.h"
@@ -67,6 +68,11 @@ enum section_mode {
 long read_section_values(ini_file_t *ini, const char *section, uint32_t max, section_mode mode,
                          value_add_fn add, void *target) {
     long cnt = ini_file_get_long(ini, section, "cnt", 0);
+    if (cnt < 0) {
+        KIV_LOG(1, "%s: [%s] cnt = %ld out of range [0, %u], using 0\n", ini_file_name(ini),
+                section, cnt, max);
+        cnt = 0;
+    }
     if (cnt > static_cast<long>(max)) {
         if (mode == SECTION_ALL) {
             KIV_LOG(1, "filter_list over max size %d.\n", (int)max);
