@@ -219,8 +219,11 @@ TEST_F(Ulog, ConfigurationReloadWhileLinesFlow) {
             seen++;
         }
     }
-    EXPECT_EQ(seen + (__kiv_ring_logger_low->full_cnt - full_before),
-              (size_t)lines[0] + lines[1] + lines[2]);
+    // Every line arrived once, or was refused by a full ring; the refusals may also count
+    // other lines (the reloads log too), so the refusal count bounds the loss from above.
+    const size_t logged = (size_t)lines[0] + lines[1] + lines[2];
+    EXPECT_LE(seen, logged);
+    EXPECT_GE(seen + (__kiv_ring_logger_low->full_cnt - full_before), logged);
     EXPECT_EQ(count(all, "update config"), (size_t)kReloads);
 }
 
