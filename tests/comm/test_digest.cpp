@@ -13,7 +13,7 @@
 
 #include "comm/digest_internal.h"
 #include "comm/timer.h"
-#include "link_swap.h"
+#include "digest_races.h"
 #include "qxkiv/digest.h"
 
 namespace {
@@ -197,14 +197,6 @@ TEST_F(FileDigest, RefusesEverythingButRegularFiles) {
     std::string target = put("target", data, data.size()), link = d + "/link";
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(md5(link), oracle(EVP_md5(), data.data(), data.size()));
-}
-
-std::string g_grow_path;
-size_t g_grow_by;
-void grow_once(const char *path, uint64_t) {
-    if (g_grow_by == 0 || g_grow_path != path) return;
-    std::ofstream(path, std::ios::binary | std::ios::app) << std::string(g_grow_by, 'G');
-    g_grow_by = 0;
 }
 
 // A file appended to while it is read (a writer can keep that up forever) is digested as it

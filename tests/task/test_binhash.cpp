@@ -18,7 +18,7 @@
 #include "comm/dirutils.h"
 #include "comm/pthread_guard.h"
 #include "comm/timer.h"
-#include "link_swap.h"
+#include "digest_races.h"
 #include "qxkiv/digest.h"
 
 namespace {
@@ -303,17 +303,6 @@ TEST_F(BinhashTest, LinkSwappedBetweenStatAndOpenIsNotHashed) {
     unlink(g_swap_link.c_str());
     ASSERT_EQ(symlink(b.c_str(), g_swap_link.c_str()), 0);
     EXPECT_EQ(lookup(g_swap_link), expect_of(b));
-}
-
-std::string g_grow_path;
-size_t g_grow_by;
-void grow_once(const char *path, uint64_t) {
-    if (g_grow_by == 0 || g_grow_path != path) return;
-    std::ofstream(path, std::ios::binary | std::ios::app) << std::string(g_grow_by, 'G');
-    g_grow_by = 0;
-}
-void grow_before_open(const char *path) {
-    grow_once(path, 0);
 }
 
 // A writer appending while the file is hashed cannot keep the collector reading: the read
