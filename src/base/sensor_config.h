@@ -37,6 +37,7 @@ struct framework_config {
     reloadable_word<int32_t> log_file_size;
     int32_t os_cap_mode;
     int32_t kernel_mode;  // kiv_kernel_mode: which backend stands behind the kernel boundary
+    int32_t userspace_source;  // kiv_live_source: the process source of userspace mode
 };
 
 extern framework_config g_framework_config;

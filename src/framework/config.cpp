@@ -99,6 +99,16 @@ int32_t get_kernel_mode(ini_file_t *ini) {
     return mode;
 }
 
+int32_t get_userspace_source(ini_file_t *ini) {
+    const char *v = ini_file_get(ini, kSection, "userspace_source");
+    if (!v) return LIVE_SOURCE_AUTO;
+    int source = live_source_parse(v);
+    if (source < 0)
+        KIV_LOG(0, "%s: unknown userspace_source = %s (auto, ebpf or connector)\n",
+                ini_file_name(ini), v);
+    return source;
+}
+
 void reset_defaults(framework_config &c) {
     c.collector_task_num = (int32_t)kCollectorTaskNum.def;
     c.blocker_task_num = (int32_t)kBlockerTaskNum.def;
@@ -112,6 +122,7 @@ void reset_defaults(framework_config &c) {
     c.log_file_size = (int32_t)kLogFileSize.def;
     c.os_cap_mode = (int32_t)kOsCapMode.def;
     c.kernel_mode = KERNEL_MODE_MODULE;
+    c.userspace_source = LIVE_SOURCE_AUTO;
 }
 
 bool same_time(const timespec &a, const timespec &b) {
@@ -172,7 +183,8 @@ int framework_cfg_init() {
     get_path(ini, "ko_path", c.ko_path, sizeof(c.ko_path), "@/../src/kernel");
     get_path(ini, "log_path", c.log_path, sizeof(c.log_path), "@/../logs/sensor.log");
     c.kernel_mode = get_kernel_mode(ini);
-    if (c.kernel_mode < 0) {
+    c.userspace_source = get_userspace_source(ini);
+    if (c.kernel_mode < 0 || c.userspace_source < 0) {
         ini_file_free(ini);
         return -1;
     }

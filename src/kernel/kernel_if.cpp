@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "kernel/standin/live_source.h"
 #include "kernel/standin/standin.h"
 #include "base/log.h"
 
@@ -51,6 +53,19 @@ void kernel_backend_stop() {
     if (!standin_mode()) return;
     standin_stop();
     s_kernel_mode.store(KERNEL_MODE_MODULE, std::memory_order_release);
+}
+
+void kernel_backend_set_live_source(kiv_live_source source) {
+    live_source_prefer(source);
+}
+
+int live_source_parse(const char *text) {
+    static const char *const names[] = {"auto", "ebpf", "connector"};
+    static_assert(LIVE_SOURCE_AUTO == 0 && LIVE_SOURCE_EBPF == 1 && LIVE_SOURCE_CONNECTOR == 2);
+    if (!text) return -1;
+    for (int i = 0; i < 3; i++)
+        if (strcmp(text, names[i]) == 0) return i;
+    return -1;
 }
 
 kiv_kernel_mode kernel_backend_mode() {

@@ -4,11 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
-enum kiv_kernel_mode { KERNEL_MODE_MODULE = 0, KERNEL_MODE_EMULATED = 1, KERNEL_MODE_USERSPACE = 2 };
+enum kiv_kernel_mode {
+    KERNEL_MODE_MODULE = 0,
+    KERNEL_MODE_EMULATED = 1,
+    KERNEL_MODE_USERSPACE = 2
+};
 
 // Selects the backend; with a stand-in mode the stand-in is started (its region initialised
 // as the module would). Returns 0 or -1. kernel_backend_stop() stops a running stand-in.
 int kernel_backend_start(kiv_kernel_mode mode);
+// Which live process source userspace mode runs: eBPF first with the connector as fallback
+// (auto), or only one of them. Read at the next kernel_backend_start.
+enum kiv_live_source { LIVE_SOURCE_AUTO = 0, LIVE_SOURCE_EBPF = 1, LIVE_SOURCE_CONNECTOR = 2 };
+void kernel_backend_set_live_source(kiv_live_source source);
+// "auto", "ebpf" or "connector" -> kiv_live_source; -1 for anything else.
+int live_source_parse(const char *text);
 void kernel_backend_stop();
 kiv_kernel_mode kernel_backend_mode();
 

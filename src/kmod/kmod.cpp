@@ -13,6 +13,8 @@ constexpr const char *kSensorDev = "/dev/qx_sensor";
 int kmod_load() {
     auto mode = static_cast<kiv_kernel_mode>(g_framework_config.kernel_mode);
     if (mode != KERNEL_MODE_MODULE) {
+        kernel_backend_set_live_source(
+            static_cast<kiv_live_source>(g_framework_config.userspace_source));
         if (kernel_backend_start(mode) != 0) {
             KIV_LOG(0, "start kernel stand-in (kernel_mode %d) failed\n", (int)mode);
             return -1;

@@ -123,23 +123,18 @@ void put_bits(unsigned char *h, int at, int width, int shift, uint32_t v) {
     for (int i = 0; i < width; i++) h[at + i] = (unsigned char)(w >> (8 * i));
 }
 
-struct proc_image {
-    stat_fields st;
-    uint32_t uid[4] = {ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN};
-    uint32_t gid[4] = {ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN, ID_UNKNOWN};
-    uint32_t owner = ID_UNKNOWN, mode = 0;
-    char str[5][STR_MAX + 1];  // cmd_line, cur_path, path, fd0, fd1
-    uint32_t len[5] = {};
-};
+using proc_image = live_proc_image;
 
 // Everything /proc gives for one process; false when it is gone.
 bool read_image(uint32_t pid, proc_image &img) {
     int dir = open_proc_dir(pid);
     if (dir < 0) return false;
-    if (!read_stat(dir, img.st)) {
+    stat_fields st;
+    if (!read_stat(dir, st)) {
         close(dir);
         return false;
     }
+    img.create_time = st.create_time, img.ppid = st.ppid, img.session = st.session;
     char status[4096];
     ssize_t n = read_at(dir, "status", status, sizeof status - 1);
     if (n > 0) {
@@ -166,17 +161,19 @@ bool read_image(uint32_t pid, proc_image &img) {
     return true;
 }
 
-void encode(const proc_image &img, uint32_t pid, uint64_t parent_create_time,
-            uint16_t task_event_id, std::vector<unsigned char> &out) {
+}  // namespace
+
+void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t parent_create_time,
+                            uint16_t task_event_id, std::vector<unsigned char> &out) {
     uint32_t strings = 0;
     for (uint32_t l : img.len) strings += l;
     out.assign(KEMU_RAW_PROC_FIXED + KEMU_FLEX_HDR + strings, 0);
     unsigned char *p = out.data();
-    kemu_st<uint64_t>(p, img.st.create_time);
+    kemu_st<uint64_t>(p, img.create_time);
     kemu_st<uint64_t>(p + 8, parent_create_time);
     kemu_st<uint32_t>(p + 16, pid);
-    kemu_st<uint32_t>(p + 20, img.st.ppid);
-    kemu_st<uint32_t>(p + 24, img.st.session);
+    kemu_st<uint32_t>(p + 20, img.ppid);
+    kemu_st<uint32_t>(p + 24, img.session);
     for (int i = 0; i < 4; i++) kemu_st<uint32_t>(p + 28 + 4 * i, img.uid[i]);
     for (int i = 0; i < 4; i++) kemu_st<uint32_t>(p + 44 + 4 * i, img.gid[i]);
     kemu_st<uint32_t>(p + 60, img.owner);
@@ -193,6 +190,8 @@ void encode(const proc_image &img, uint32_t pid, uint64_t parent_create_time,
         s += img.len[t];
     }
 }
+
+namespace {
 
 std::atomic<uint16_t> s_event_id{0};
 
@@ -227,84 +226,102 @@ int send_listen(int fd, proc_cn_mcast_op op) {
     return send(fd, msg, len, 0) == (ssize_t)len ? 0 : -1;
 }
 
+}  // namespace
+
+uint16_t live_events::next_id() {
+    return s_event_id.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void live_events::put(uint16_t type, uint32_t pid, const unsigned char *body, size_t len) {
+    msg_.assign(KIV_MSG_BODY_OFFSET + len, 0);
+    kemu_st<uint32_t>(msg_.data(), KIV_MSG_MAGIC);
+    kemu_st<uint16_t>(msg_.data() + 4, (uint16_t)msg_.size());
+    kemu_st<uint16_t>(msg_.data() + 6, type);
+    kemu_st<uint32_t>(msg_.data() + 8, pid);
+    memcpy(msg_.data() + KIV_MSG_BODY_OFFSET, body, len);
+    last_put_ = standin_put(RING_HIGH, msg_.data(), (uint32_t)msg_.size(), true);
+}
+
+uint64_t live_events::known_create_time(uint32_t pid) {
+    uint64_t ct = 0;
+    if (standin_process_record(pid, 0, rec_) && rec_.size() >= 8)
+        ct = kemu_ld<uint64_t>(rec_.data());
+    return ct ? ct : live_proc_create_time(pid);
+}
+
+void live_events::on_fork(uint32_t child, uint32_t parent, uint64_t child_ct, uint64_t parent_ct) {
+    uint64_t pct = parent_ct ? parent_ct : known_create_time(parent);
+    uint16_t id = next_id();
+    // A child runs its parent's image until it execs: the parent's record serves when the
+    // table has it, and only the child's start time is needed.
+    if (standin_process_record(parent, pct, rec_)) {
+        kemu_st<uint64_t>(rec_.data(), child_ct ? child_ct : live_proc_create_time(child));
+        kemu_st<uint64_t>(rec_.data() + 8, pct);
+        kemu_st<uint32_t>(rec_.data() + 16, child);
+        kemu_st<uint32_t>(rec_.data() + 20, parent);
+        uint32_t me = kemu_ld<uint32_t>(rec_.data() + 64);
+        kemu_st<uint32_t>(rec_.data() + 64, (me & 0xfffu) | (uint32_t)id << 12);
+    } else {
+        live_proc_known known;
+        known.create_time = child_ct, known.parent_create_time = pct, known.ppid = parent;
+        live_proc_encode(child, id, known, rec_);
+        // The parent the source named; /proc may already show a reaper.
+        kemu_st<uint32_t>(rec_.data() + 20, parent);
+        kemu_st<uint64_t>(rec_.data() + 8, pct);
+        if (child_ct) kemu_st<uint64_t>(rec_.data(), child_ct);
+    }
+    put(LIVE_EV_FORK, child, rec_.data(), rec_.size());
+    standin_track_process(rec_.data(), (uint32_t)rec_.size());
+}
+
+void live_events::on_exec(uint32_t pid) {
+    live_proc_known known;
+    std::vector<unsigned char> prev;
+    if (standin_process_record(pid, 0, prev) && prev.size() >= 24) {
+        known.create_time = kemu_ld<uint64_t>(prev.data());
+        known.parent_create_time = kemu_ld<uint64_t>(prev.data() + 8);
+        known.ppid = kemu_ld<uint32_t>(prev.data() + 20);
+    }
+    live_proc_encode(pid, next_id(), known, rec_);
+    put(LIVE_EV_EXEC, pid, rec_.data(), rec_.size());
+    standin_track_process(rec_.data(), (uint32_t)rec_.size());
+}
+
+void live_events::on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct) {
+    live_proc_encode_image(img, pid, parent_ct, next_id(), rec_);
+    put(LIVE_EV_EXEC, pid, rec_.data(), rec_.size());
+    standin_track_process(rec_.data(), (uint32_t)rec_.size());
+}
+
+void live_events::on_exit(uint32_t pid, uint32_t status, uint64_t create_time) {
+    uint64_t ct = 0;
+    // The exiting process is still readable as a zombie if it was never tracked.
+    if (!standin_forget_process(pid, &ct))
+        ct = create_time ? create_time : live_proc_create_time(pid);
+    unsigned char body[RAW_EXIT_BODY];
+    live_proc_exit_body(ct, pid, next_id(), live_proc_exit_code(status), body);
+    put(LIVE_EV_EXIT, pid, body, sizeof body);
+    if (last_put_ == KEMU_FULL) standin_queue_lost_exit(pid, ct);
+}
+
+void live_events::on_overrun(const char *source, uint64_t records) {
+    size_t lost = standin_overrun(live_proc_alive);
+    KIV_LOG(1, "kemu: %s overrun (%llu records lost), %zu exits lost\n", source,
+            (unsigned long long)records, lost);
+}
+
+namespace {
+
 struct live_source {
     int sock = -1;
     int wake = -1;
     std::thread thread;
-    std::vector<unsigned char> rec, msg;
+    live_events ev;
 
-    uint16_t next_id() { return s_event_id.fetch_add(1, std::memory_order_relaxed) + 1; }
-
-    void put(uint16_t type, uint32_t pid, const unsigned char *body, size_t len) {
-        msg.assign(KIV_MSG_BODY_OFFSET + len, 0);
-        kemu_st<uint32_t>(msg.data(), KIV_MSG_MAGIC);
-        kemu_st<uint16_t>(msg.data() + 4, (uint16_t)msg.size());
-        kemu_st<uint16_t>(msg.data() + 6, type);
-        kemu_st<uint32_t>(msg.data() + 8, pid);
-        memcpy(msg.data() + KIV_MSG_BODY_OFFSET, body, len);
-        last_put = standin_put(RING_HIGH, msg.data(), (uint32_t)msg.size(), true);
-    }
-    int last_put = 0;
-
-    uint64_t known_create_time(uint32_t pid) {
-        uint64_t ct = 0;
-        if (standin_process_record(pid, 0, rec) && rec.size() >= 8)
-            ct = kemu_ld<uint64_t>(rec.data());
-        return ct ? ct : live_proc_create_time(pid);
-    }
-
-    void on_fork(uint32_t child, uint32_t parent) {
-        uint64_t pct = known_create_time(parent);
-        uint16_t id = next_id();
-        // A child runs its parent's image until it execs: the parent's record serves when the
-        // table has it, and only the child's start time is read.
-        if (standin_process_record(parent, pct, rec)) {
-            kemu_st<uint64_t>(rec.data(), live_proc_create_time(child));
-            kemu_st<uint64_t>(rec.data() + 8, pct);
-            kemu_st<uint32_t>(rec.data() + 16, child);
-            kemu_st<uint32_t>(rec.data() + 20, parent);
-            uint32_t me = kemu_ld<uint32_t>(rec.data() + 64);
-            kemu_st<uint32_t>(rec.data() + 64, (me & 0xfffu) | (uint32_t)id << 12);
-        } else {
-            live_proc_known known;
-            known.parent_create_time = pct, known.ppid = parent;
-            live_proc_encode(child, id, known, rec);
-            // The parent the connector named; /proc may already show a reaper.
-            kemu_st<uint32_t>(rec.data() + 20, parent);
-            kemu_st<uint64_t>(rec.data() + 8, pct);
-        }
-        put(LIVE_EV_FORK, child, rec.data(), rec.size());
-        standin_track_process(rec.data(), (uint32_t)rec.size());
-    }
-
-    void on_exec(uint32_t pid) {
-        live_proc_known known;
-        std::vector<unsigned char> prev;
-        if (standin_process_record(pid, 0, prev) && prev.size() >= 24) {
-            known.create_time = kemu_ld<uint64_t>(prev.data());
-            known.parent_create_time = kemu_ld<uint64_t>(prev.data() + 8);
-            known.ppid = kemu_ld<uint32_t>(prev.data() + 20);
-        }
-        live_proc_encode(pid, next_id(), known, rec);
-        put(LIVE_EV_EXEC, pid, rec.data(), rec.size());
-        standin_track_process(rec.data(), (uint32_t)rec.size());
-    }
-
-    void on_exit(uint32_t pid, uint32_t status) {
-        uint64_t ct = 0;
-        // The exiting process is still readable as a zombie if it was never tracked.
-        if (!standin_forget_process(pid, &ct)) ct = live_proc_create_time(pid);
-        unsigned char body[RAW_EXIT_BODY];
-        live_proc_exit_body(ct, pid, next_id(), live_proc_exit_code(status), body);
-        put(LIVE_EV_EXIT, pid, body, sizeof body);
-        if (last_put == KEMU_FULL) standin_queue_lost_exit(pid, ct);
-    }
-    static constexpr size_t RAW_EXIT_BODY = 15;
-
-    void on_overrun() {
-        size_t lost = standin_overrun(live_proc_alive);
-        KIV_LOG(1, "kemu: process connector overrun, %zu exits lost\n", lost);
-    }
+    void on_fork(uint32_t child, uint32_t parent) { ev.on_fork(child, parent); }
+    void on_exec(uint32_t pid) { ev.on_exec(pid); }
+    void on_exit(uint32_t pid, uint32_t status) { ev.on_exit(pid, status); }
+    void on_overrun() { ev.on_overrun("process connector", 0); }
 
     void handle(const unsigned char *buf, int n) {
         for (auto *nl = (const nlmsghdr *)buf; NLMSG_OK(nl, n); nl = NLMSG_NEXT(nl, n)) {
@@ -405,12 +422,12 @@ bool live_proc_encode(uint32_t pid, uint16_t task_event_id, const live_proc_know
     bool live = read_image(pid, *img);
     uint64_t pct = known.parent_create_time;
     if (!live) {
-        img->st.create_time = known.create_time;
-        img->st.ppid = known.ppid;
-    } else if (img->st.ppid != known.ppid || pct == 0) {
-        pct = img->st.ppid ? live_proc_create_time(img->st.ppid) : 0;
+        img->create_time = known.create_time;
+        img->ppid = known.ppid;
+    } else if (img->ppid != known.ppid || pct == 0) {
+        pct = img->ppid ? live_proc_create_time(img->ppid) : 0;
     }
-    encode(*img, pid, pct, task_event_id, out);
+    live_proc_encode_image(*img, pid, pct, task_event_id, out);
     return live;
 }
 

@@ -16,6 +16,43 @@ struct live_proc_known {
     uint32_t ppid = 0;
 };
 
+// One process as the module's record describes it; ids not known read as all ones.
+struct live_proc_image {
+    static constexpr uint32_t STR_MAX = 1023;  // each text of the record
+    static constexpr uint32_t UNKNOWN = 0xffffffffu;
+    uint64_t create_time = 0;
+    uint32_t ppid = 0, session = 0;
+    uint32_t uid[4] = {UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN};  // real, effective, saved, fs
+    uint32_t gid[4] = {UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN};
+    uint32_t owner = UNKNOWN, mode = 0;  // of the executable
+    char str[5][STR_MAX + 1];            // cmd_line, cur_path, path, fd0, fd1
+    uint32_t len[5] = {};
+};
+// The raw_process_info of an image.
+void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t parent_create_time,
+                            uint16_t task_event_id, std::vector<unsigned char> &out);
+
+// Turns the process events of a live source into records in the high ring, and keeps the
+// stand-in's table of the processes reported. One per source thread.
+class live_events {
+  public:
+    // Create times of 0 are looked up (table, then /proc).
+    void on_fork(uint32_t child, uint32_t parent, uint64_t child_ct = 0, uint64_t parent_ct = 0);
+    void on_exec(uint32_t pid);  // the image from /proc
+    void on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct);
+    void on_exit(uint32_t pid, uint32_t wait_status, uint64_t create_time = 0);
+    // Records were lost: tracked processes that are gone become lost exits.
+    void on_overrun(const char *source, uint64_t records);
+
+  private:
+    static constexpr size_t RAW_EXIT_BODY = 15;
+    uint16_t next_id();
+    void put(uint16_t type, uint32_t pid, const unsigned char *body, size_t len);
+    uint64_t known_create_time(uint32_t pid);
+    std::vector<unsigned char> rec_, msg_;
+    int last_put_ = 0;
+};
+
 // Starts the connector thread: 0, or -1 (logged) without root/CAP_NET_ADMIN or a connector.
 int live_proc_start();
 void live_proc_stop();

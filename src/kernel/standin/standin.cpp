@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/standin/live_proc.h"
+#include "kernel/standin/live_source.h"
 #include "kernel/standin/proc_table.h"
 #include "base/log.h"
 #include "qxkiv/kemu.h"
@@ -279,7 +280,7 @@ static int start_locked(kiv_kernel_mode mode) {
 int standin_start(kiv_kernel_mode mode) {
     if (start_locked(mode) != 0) return -1;
     // The source's thread produces through the lock, so it starts (and stops) outside it.
-    if (mode == KERNEL_MODE_USERSPACE && live_proc_start() != 0) {
+    if (mode == KERNEL_MODE_USERSPACE && live_source_start() != 0) {
         standin_stop();
         return -1;
     }
@@ -287,7 +288,7 @@ int standin_start(kiv_kernel_mode mode) {
 }
 
 void standin_stop() {
-    live_proc_stop();
+    live_source_stop();
     std::lock_guard guard(s_lock);
     if (!s_si) return;
     if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());

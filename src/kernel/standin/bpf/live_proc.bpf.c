@@ -1,0 +1,348 @@
+// Process activity read inside the kernel: at exec every fact of the module's process record
+// is taken before the process can exit, at fork the new process's identity, at exit its code.
+// Raw tracepoints only, so stock kernels without kprobes or trampolines run it. The few kernel
+// structures read are declared here with their field names; CO-RE relocates the offsets to the
+// running kernel, so the build needs no kernel headers of its own.
+#include <linux/bpf.h>
+#include <linux/types.h>
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+
+#include "live_proc_ev.h"
+
+#define PAI __attribute__((preserve_access_index))
+
+typedef struct {
+    unsigned int val;
+} kuid_t;
+typedef struct {
+    unsigned int val;
+} kgid_t;
+
+struct cred {
+    kuid_t uid, suid, euid, fsuid;
+    kgid_t gid, sgid, egid, fsgid;
+} PAI;
+
+struct qstr {
+    union {
+        struct {
+            __u32 hash;
+            __u32 len;
+        };
+        __u64 hash_len;
+    };
+    const unsigned char *name;
+} PAI;
+
+struct hlist_bl_node {
+    struct hlist_bl_node *next, **pprev;
+} PAI;
+
+struct dentry {
+    struct hlist_bl_node d_hash;
+    struct dentry *d_parent;
+    struct qstr d_name;
+} PAI;
+
+struct vfsmount {
+    struct dentry *mnt_root;
+} PAI;
+
+struct mount {
+    struct mount *mnt_parent;
+    struct dentry *mnt_mountpoint;
+    struct vfsmount mnt;
+} PAI;
+
+struct path {
+    struct vfsmount *mnt;
+    struct dentry *dentry;
+} PAI;
+
+struct super_block {
+    unsigned long s_magic;
+} PAI;
+
+struct inode {
+    unsigned short i_mode;
+    kuid_t i_uid;
+    unsigned long i_ino;
+    struct super_block *i_sb;
+} PAI;
+
+struct file {
+    struct path f_path;
+    struct inode *f_inode;
+} PAI;
+
+struct fdtable {
+    unsigned int max_fds;
+    struct file **fd;
+} PAI;
+
+struct files_struct {
+    struct fdtable *fdt;
+} PAI;
+
+struct fs_struct {
+    struct path pwd;
+} PAI;
+
+struct mm_struct {
+    unsigned long arg_start, arg_end;
+    struct file *exe_file;
+} PAI;
+
+struct upid {
+    int nr;
+} PAI;
+
+struct pid {
+    struct upid numbers[1];
+} PAI;
+
+struct signal_struct {
+    struct pid *pids[4];
+} PAI;
+
+struct task_struct {
+    int pid;
+    int tgid;
+    int exit_code;
+    __u64 start_boottime;
+    struct task_struct *real_parent;
+    struct task_struct *group_leader;
+    const struct cred *cred;
+    struct fs_struct *fs;
+    struct files_struct *files;
+    struct mm_struct *mm;
+    struct signal_struct *signal;
+} PAI;
+
+#define PIDTYPE_SID 3
+#define PIPEFS_MAGIC 0x50495045
+#define SOCKFS_MAGIC 0x534F434B
+#define WALK_STEPS 64  // path components, mount crossings included
+#define NAME_MAX_ 255
+#define HALF 4096  // the path is built backwards, ending at HALF
+
+char LICENSE[] SEC("license") = "GPL";
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, LIVE_RING_BYTES);
+} events SEC(".maps");
+
+// Records the ring buffer had no room for; the reader treats a change as an overrun.
+__u64 lost = 0;
+
+struct walk {
+    struct dentry *d;
+    struct mount *m;
+    struct dentry *root;  // root dentry of mount m
+    int pos;              // start of the text built so far, in buf
+    int cut;              // the walk ran out of room
+};
+
+// Per-CPU scratch for the path walk. Its state lives here, not on the stack, so the verifier
+// checks one loop step with unknown values instead of following every position it could take.
+struct scratch {
+    struct walk w;
+    char buf[2 * HALF];
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct scratch);
+} scratch SEC(".maps");
+
+static __always_inline struct mount *real_mount(struct vfsmount *v) {
+    return (struct mount *)((char *)v - bpf_core_field_offset(struct mount, mnt));
+}
+
+static long walk_step(__u32 i, void *unused) {
+    __u32 zero = 0;
+    struct scratch *s = bpf_map_lookup_elem(&scratch, &zero);
+    if (!s) return 1;
+    // Locals only in the reads below: a field of struct walk is no kernel field to relocate.
+    struct dentry *d = s->w.d;
+    struct mount *m = s->w.m;
+    struct dentry *root = s->w.root;
+    struct dentry *parent = BPF_CORE_READ(d, d_parent);
+    if (d == root || d == parent) {
+        struct mount *up = BPF_CORE_READ(m, mnt_parent);
+        // The root of a mount: go on at its mount point, unless it is the top one.
+        if (d != root || up == m) return 1;
+        s->w.d = BPF_CORE_READ(m, mnt_mountpoint);
+        s->w.m = up;
+        s->w.root = BPF_CORE_READ(up, mnt.mnt_root);
+        return 0;
+    }
+    __u32 len = BPF_CORE_READ(d, d_name.len);
+    const unsigned char *name = BPF_CORE_READ(d, d_name.name);
+    if (len > NAME_MAX_) len = NAME_MAX_;
+    int pos = s->w.pos;
+    if (pos > HALF) return 1;
+    pos -= (int)len + 1;
+    if (pos < 0) {
+        s->w.cut = 1;
+        return 1;
+    }
+    // The masks restate bounds the verifier cannot carry through the arithmetic above.
+    bpf_probe_read_kernel(&s->buf[(pos + 1) & (HALF - 1)], len & NAME_MAX_, name);
+    s->buf[pos & (HALF - 1)] = '/';
+    s->w.pos = pos;
+    s->w.d = parent;
+    return 0;
+}
+
+// The path of {mnt, dentry} into out (LIVE_STR_MAX at most); its length.
+static __always_inline __u32 path_of(struct vfsmount *mnt, struct dentry *dentry, char *out) {
+    __u32 zero = 0;
+    struct scratch *s = bpf_map_lookup_elem(&scratch, &zero);
+    if (!s || !mnt || !dentry) return 0;
+    s->w.d = dentry;
+    s->w.m = real_mount(mnt);
+    s->w.root = BPF_CORE_READ(mnt, mnt_root);
+    s->w.pos = HALF;
+    s->w.cut = 0;
+    bpf_loop(WALK_STEPS, walk_step, 0, 0);
+    int pos = s->w.pos;
+    if (pos >= HALF || pos < 0) {  // the root itself
+        out[0] = '/';
+        return 1;
+    }
+    __u32 len = HALF - pos;
+    if (len > LIVE_STR_MAX) len = LIVE_STR_MAX;
+    bpf_probe_read_kernel(out, len & LIVE_STR_MAX, &s->buf[pos & (HALF - 1)]);
+    return len;
+}
+
+// Descriptor fd: a path, or a pipe or socket named by its inode as /proc names them.
+static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev, int slot) {
+    struct fdtable *fdt = BPF_CORE_READ(t, files, fdt);
+    if (!fdt || BPF_CORE_READ(fdt, max_fds) <= (unsigned)fd) return;
+    struct file **fds = BPF_CORE_READ(fdt, fd);
+    struct file *f = 0;
+    bpf_probe_read_kernel(&f, sizeof f, &fds[fd]);
+    if (!f) return;
+    struct inode *ino = BPF_CORE_READ(f, f_inode);
+    unsigned long magic = BPF_CORE_READ(ino, i_sb, s_magic);
+    if (magic == PIPEFS_MAGIC || magic == SOCKFS_MAGIC) {
+        ev->fd_kind[slot - LIVE_STR_FD0] = magic == PIPEFS_MAGIC ? LIVE_FD_PIPE : LIVE_FD_SOCKET;
+        ev->fd_ino[slot - LIVE_STR_FD0] = BPF_CORE_READ(ino, i_ino);
+        return;
+    }
+    ev->len[slot] = path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry),
+                            ev->str[slot]);
+}
+
+static __always_inline __u64 wake_flag(void) {
+    // Batched wake-ups: the reader polls on a short timer, and only a filling ring wakes it.
+    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
+                                                                          : BPF_RB_NO_WAKEUP;
+}
+
+static __always_inline void parent_of(struct task_struct *t, __u32 *ppid, __u64 *pstart) {
+    struct task_struct *p = BPF_CORE_READ(t, real_parent);
+    *ppid = BPF_CORE_READ(p, tgid);
+    *pstart = BPF_CORE_READ(p, group_leader, start_boottime);
+}
+
+SEC("raw_tp/sched_process_exec")
+int live_exec(struct bpf_raw_tracepoint_args *ctx) {
+    struct task_struct *t = (struct task_struct *)ctx->args[0];
+    struct live_exec_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
+    if (!ev) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    __builtin_memset(ev, 0, LIVE_EXEC_HEAD);
+    ev->type = LIVE_EV_EXEC_;
+    ev->pid = BPF_CORE_READ(t, tgid);
+    ev->start_ns = BPF_CORE_READ(t, start_boottime);
+    parent_of(t, &ev->ppid, &ev->parent_start_ns);
+    ev->session = BPF_CORE_READ(t, signal, pids[PIDTYPE_SID], numbers[0].nr);
+    const struct cred *c = BPF_CORE_READ(t, cred);
+    ev->uid[0] = BPF_CORE_READ(c, uid.val);
+    ev->uid[1] = BPF_CORE_READ(c, euid.val);
+    ev->uid[2] = BPF_CORE_READ(c, suid.val);
+    ev->uid[3] = BPF_CORE_READ(c, fsuid.val);
+    ev->gid[0] = BPF_CORE_READ(c, gid.val);
+    ev->gid[1] = BPF_CORE_READ(c, egid.val);
+    ev->gid[2] = BPF_CORE_READ(c, sgid.val);
+    ev->gid[3] = BPF_CORE_READ(c, fsgid.val);
+
+    struct mm_struct *mm = BPF_CORE_READ(t, mm);
+    unsigned long a0 = BPF_CORE_READ(mm, arg_start), a1 = BPF_CORE_READ(mm, arg_end);
+    __u32 n = a1 > a0 ? (__u32)(a1 - a0) : 0;
+    if (n > LIVE_STR_MAX) {
+        n = LIVE_STR_MAX;
+        ev->flags |= LIVE_FLAG_CMD_CUT;
+    }
+    if (bpf_probe_read_user(ev->str[LIVE_STR_CMD], n & LIVE_STR_MAX, (void *)a0) == 0)
+        ev->len[LIVE_STR_CMD] = n;
+    else
+        ev->flags |= LIVE_FLAG_CMD_UNREAD;
+
+    struct file *exe = BPF_CORE_READ(mm, exe_file);
+    if (exe) {
+        struct dentry *d = BPF_CORE_READ(exe, f_path.dentry);
+        ev->len[LIVE_STR_PATH] =
+            path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
+        // Unhashed and not a root: removed while it runs, as /proc marks it.
+        if (!BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d)
+            ev->flags |= LIVE_FLAG_EXE_DELETED;
+        ev->owner = BPF_CORE_READ(exe, f_inode, i_uid.val);
+        ev->mode = BPF_CORE_READ(exe, f_inode, i_mode) & 07777;
+    } else {
+        ev->owner = 0xffffffffu;
+    }
+    struct fs_struct *fs = BPF_CORE_READ(t, fs);
+    if (fs)
+        ev->len[LIVE_STR_CWD] = path_of(BPF_CORE_READ(fs, pwd.mnt), BPF_CORE_READ(fs, pwd.dentry),
+                                        ev->str[LIVE_STR_CWD]);
+    fd_of(t, 0, ev, LIVE_STR_FD0);
+    fd_of(t, 1, ev, LIVE_STR_FD1);
+    bpf_ringbuf_submit(ev, wake_flag());
+    return 0;
+}
+
+SEC("raw_tp/sched_process_fork")
+int live_fork(struct bpf_raw_tracepoint_args *ctx) {
+    struct task_struct *child = (struct task_struct *)ctx->args[1];
+    // A new thread is not a new process.
+    if (BPF_CORE_READ(child, pid) != BPF_CORE_READ(child, tgid)) return 0;
+    struct live_small_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
+    if (!ev) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    __builtin_memset(ev, 0, sizeof(*ev));
+    ev->type = LIVE_EV_FORK_;
+    ev->pid = BPF_CORE_READ(child, tgid);
+    ev->start_ns = BPF_CORE_READ(child, start_boottime);
+    parent_of(child, &ev->ppid, &ev->parent_start_ns);
+    bpf_ringbuf_submit(ev, wake_flag());
+    return 0;
+}
+
+SEC("raw_tp/sched_process_exit")
+int live_exit(struct bpf_raw_tracepoint_args *ctx) {
+    struct task_struct *t = (struct task_struct *)ctx->args[0];
+    if (BPF_CORE_READ(t, pid) != BPF_CORE_READ(t, tgid)) return 0;
+    struct live_small_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
+    if (!ev) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    __builtin_memset(ev, 0, sizeof(*ev));
+    ev->type = LIVE_EV_EXIT_;
+    ev->pid = BPF_CORE_READ(t, tgid);
+    ev->start_ns = BPF_CORE_READ(t, start_boottime);
+    ev->exit_status = (__u32)BPF_CORE_READ(t, exit_code);
+    bpf_ringbuf_submit(ev, wake_flag());
+    return 0;
+}

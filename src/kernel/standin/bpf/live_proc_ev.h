@@ -1,0 +1,47 @@
+/* The records the process programs hand to user space through the ring buffer. Shared by the
+ * BPF programs (C) and their reader (C++): fixed-width fields only, natural alignment. */
+#ifndef LIVE_PROC_EV_H
+#define LIVE_PROC_EV_H
+#include <linux/types.h>
+
+#define LIVE_RING_BYTES (8u << 20)
+#define LIVE_WAKE_BYTES (1u << 20) /* a ring this full wakes the reader at once */
+#define LIVE_STR_MAX 1023          /* longest text of a process record */
+
+enum { LIVE_EV_FORK_ = 0, LIVE_EV_EXEC_ = 1, LIVE_EV_EXIT_ = 2 };
+/* Text slots, in the order of the record's flexible part. */
+enum { LIVE_STR_CMD = 0, LIVE_STR_CWD = 1, LIVE_STR_PATH = 2, LIVE_STR_FD0 = 3, LIVE_STR_FD1 = 4 };
+enum { LIVE_FD_PATH = 0, LIVE_FD_PIPE = 1, LIVE_FD_SOCKET = 2 };
+#define LIVE_FLAG_CMD_CUT 1u      /* the command line was longer than LIVE_STR_MAX */
+#define LIVE_FLAG_EXE_DELETED 2u  /* the executable was removed while it runs */
+#define LIVE_FLAG_CMD_UNREAD 4u   /* the arguments could not be read in the kernel */
+
+struct live_small_ev {
+    __u32 type;
+    __u32 pid;
+    __u32 ppid;
+    __u32 exit_status; /* wait status as the kernel keeps it */
+    __u64 start_ns;    /* start_boottime */
+    __u64 parent_start_ns;
+};
+
+struct live_exec_ev {
+    __u32 type;
+    __u32 pid;
+    __u32 ppid;
+    __u32 session;
+    __u64 start_ns;
+    __u64 parent_start_ns;
+    __u32 uid[4]; /* real, effective, saved, file system */
+    __u32 gid[4];
+    __u32 owner;
+    __u32 mode;
+    __u32 flags;
+    __u32 fd_kind[2];
+    __u16 len[5];
+    __u64 fd_ino[2];
+    char str[5][LIVE_STR_MAX + 1];
+};
+#define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->str)
+
+#endif

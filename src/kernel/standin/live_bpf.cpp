@@ -1,0 +1,269 @@
+#include "kernel/standin/live_bpf.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "base/log.h"
+#include "kernel/standin/live_proc.h"
+
+uint64_t live_proc_ticks_ns(uint64_t start_ns) {
+    static const uint64_t tick = [] {
+        long hz = sysconf(_SC_CLK_TCK);
+        return hz > 0 ? 1000000000ull / (uint64_t)hz : 10000000ull;
+    }();
+    return start_ns / tick * tick;
+}
+
+namespace {
+
+// Text of one record slot; the length written (at most STR_MAX).
+uint32_t put_text(char *dst, const char *src, uint32_t len) {
+    if (len > live_proc_image::STR_MAX) len = live_proc_image::STR_MAX;
+    memcpy(dst, src, len);
+    return len;
+}
+
+void fd_text(const live_exec_ev &e, int slot, live_proc_image &img) {
+    int k = slot - LIVE_STR_FD0;
+    if (e.fd_kind[k] == LIVE_FD_PATH) {
+        img.len[slot] = put_text(img.str[slot], e.str[slot], e.len[slot]);
+        return;
+    }
+    int n =
+        snprintf(img.str[slot], sizeof img.str[slot], "%s:[%llu]",
+                 e.fd_kind[k] == LIVE_FD_PIPE ? "pipe" : "socket", (unsigned long long)e.fd_ino[k]);
+    img.len[slot] = n > 0 ? (uint32_t)n : 0;
+}
+
+}  // namespace
+
+void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
+    live_proc_image &img = *out;
+    img = live_proc_image{};
+    img.create_time = live_proc_ticks_ns(e.start_ns);
+    img.ppid = e.ppid, img.session = e.session;
+    memcpy(img.uid, e.uid, sizeof img.uid);
+    memcpy(img.gid, e.gid, sizeof img.gid);
+    img.owner = e.owner, img.mode = e.mode & 07777;
+    // The arguments are NUL-separated; they are reported joined by blanks, and a cut one ends
+    // in "...".
+    uint32_t n = put_text(img.str[LIVE_STR_CMD], e.str[LIVE_STR_CMD], e.len[LIVE_STR_CMD]);
+    while (n > 0 && img.str[LIVE_STR_CMD][n - 1] == 0) n--;
+    for (uint32_t i = 0; i < n; i++)
+        if (img.str[LIVE_STR_CMD][i] == 0) img.str[LIVE_STR_CMD][i] = ' ';
+    if ((e.flags & LIVE_FLAG_CMD_CUT) && n >= 3) memcpy(img.str[LIVE_STR_CMD] + n - 3, "...", 3);
+    img.len[LIVE_STR_CMD] = n;
+    img.len[LIVE_STR_CWD] =
+        put_text(img.str[LIVE_STR_CWD], e.str[LIVE_STR_CWD], e.len[LIVE_STR_CWD]);
+    uint32_t p = put_text(img.str[LIVE_STR_PATH], e.str[LIVE_STR_PATH], e.len[LIVE_STR_PATH]);
+    if (e.flags & LIVE_FLAG_EXE_DELETED) {
+        static const char kDeleted[] = " (deleted)";
+        uint32_t add = sizeof kDeleted - 1;
+        if (p + add > live_proc_image::STR_MAX) add = live_proc_image::STR_MAX - p;
+        memcpy(img.str[LIVE_STR_PATH] + p, kDeleted, add);
+        p += add;
+    }
+    img.len[LIVE_STR_PATH] = p;
+    fd_text(e, LIVE_STR_FD0, img);
+    fd_text(e, LIVE_STR_FD1, img);
+}
+
+#if KIV_HAVE_BPF
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <linux/bpf.h>
+
+#include "live_proc.skel.h"
+
+namespace {
+
+constexpr int CAP_SYS_ADMIN_BIT = 21, CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
+constexpr int POLL_MS = 50;  // wake-ups are batched; this bounds a record's delay
+
+uint64_t effective_caps() {
+    FILE *f = fopen("/proc/self/status", "re");
+    if (!f) return 0;
+    char line[256];
+    unsigned long long caps = 0;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "CapEff: %llx", &caps) == 1) break;
+    fclose(f);
+    return caps;
+}
+
+// libbpf's messages go to the sensor log; the last warning is kept as the reason of a failure.
+thread_local std::string *t_libbpf_last;
+int libbpf_log(enum libbpf_print_level level, const char *fmt, va_list ap) {
+    if (level == LIBBPF_DEBUG) return 0;
+    char buf[512];
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    size_t n = strlen(buf);
+    while (n && buf[n - 1] == '\n') buf[--n] = 0;
+    if (t_libbpf_last && n) *t_libbpf_last = buf;
+    KIV_LOG(3, "libbpf: %s\n", buf);
+    return 0;
+}
+
+struct bpf_source {
+    live_proc_bpf *skel = nullptr;
+    ring_buffer *rb = nullptr;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    live_events ev;
+    live_proc_image img;
+    uint64_t lost_seen = 0;
+
+    void on_exec(const live_exec_ev &e) {
+        live_bpf_image(e, &img);
+        ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns));
+    }
+
+    int on_record(const void *data, size_t size) {
+        if (size < sizeof(live_small_ev)) return 0;
+        uint32_t type;
+        memcpy(&type, data, sizeof type);
+        if (type == LIVE_EV_EXEC_) {
+            if (size >= sizeof(live_exec_ev)) on_exec(*static_cast<const live_exec_ev *>(data));
+            return 0;
+        }
+        live_small_ev e;
+        memcpy(&e, data, sizeof e);
+        if (type == LIVE_EV_FORK_)
+            ev.on_fork(e.pid, e.ppid, live_proc_ticks_ns(e.start_ns),
+                       live_proc_ticks_ns(e.parent_start_ns));
+        else if (type == LIVE_EV_EXIT_)
+            ev.on_exit(e.pid, e.exit_status, live_proc_ticks_ns(e.start_ns));
+        return 0;
+    }
+
+    void check_lost() {
+        uint64_t lost = __atomic_load_n(&skel->bss->lost, __ATOMIC_RELAXED);
+        if (lost == lost_seen) return;
+        ev.on_overrun("eBPF ring buffer", lost - lost_seen);
+        lost_seen = lost;
+    }
+
+    void run() {
+        KIV_LOG(2, "kemu: eBPF reader thread running\n");
+        while (!stop.load(std::memory_order_relaxed)) {
+            int n = ring_buffer__poll(rb, POLL_MS);
+            if (n < 0 && n != -EINTR) {
+                KIV_LOG(0, "kemu: eBPF ring buffer poll failed(%d)\n", n);
+                return;
+            }
+            // Records submitted without a wake-up are taken here.
+            ring_buffer__consume(rb);
+            check_lost();
+        }
+        ring_buffer__consume(rb);
+    }
+};
+
+bpf_source *s_bpf;  // changed only by start and stop, on the host's thread
+
+void destroy(bpf_source *src) {
+    if (src->rb) ring_buffer__free(src->rb);
+    if (src->skel) live_proc_bpf__destroy(src->skel);
+    delete src;
+}
+
+int fail(std::string *why, const std::string &reason) {
+    if (why) *why = reason;
+    return -1;
+}
+
+}  // namespace
+
+int live_bpf_start(std::string *why) {
+    if (s_bpf) return fail(why, "already running");
+    uint64_t caps = effective_caps();
+    bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1) ||
+               (caps >> CAP_SYS_ADMIN_BIT) & 1;
+    if (!can) return fail(why, "not root (needs CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN)");
+    if (access("/sys/kernel/btf/vmlinux", R_OK) != 0)
+        return fail(why, "the kernel has no BTF (/sys/kernel/btf/vmlinux missing)");
+    libbpf_set_print(libbpf_log);
+    if (libbpf_probe_bpf_map_type(BPF_MAP_TYPE_RINGBUF, nullptr) != 1)
+        return fail(why, "the kernel has no BPF ring buffer");
+    std::string last;
+    t_libbpf_last = &last;
+    auto *src = new bpf_source;
+    src->skel = live_proc_bpf__open_and_load();
+    if (!src->skel) {
+        int err = errno;
+        t_libbpf_last = nullptr;
+        destroy(src);
+        return fail(why, "the programs did not load (" + std::string(strerror(err)) +
+                             (last.empty() ? "" : ": " + last) + ")");
+    }
+    if (live_proc_bpf__attach(src->skel) != 0) {
+        int err = errno;
+        t_libbpf_last = nullptr;
+        destroy(src);
+        return fail(why, "the tracepoints did not attach (" + std::string(strerror(err)) + ")");
+    }
+    t_libbpf_last = nullptr;
+    src->rb = ring_buffer__new(
+        bpf_map__fd(src->skel->maps.events),
+        [](void *ctx, void *data, size_t size) {
+            return static_cast<bpf_source *>(ctx)->on_record(data, size);
+        },
+        src, nullptr);
+    if (!src->rb) {
+        int err = errno;
+        destroy(src);
+        return fail(why, "ring buffer reader failed (" + std::string(strerror(err)) + ")");
+    }
+    try {
+        src->thread = std::thread([src] { src->run(); });
+    } catch (const std::system_error &e) {
+        destroy(src);
+        return fail(why, std::string("reader thread not started: ") + e.what());
+    }
+    s_bpf = src;
+    return 0;
+}
+
+void live_bpf_stop() {
+    bpf_source *src = s_bpf;
+    if (!src) return;
+    src->stop.store(true);
+    src->thread.join();
+    s_bpf = nullptr;
+    destroy(src);
+    KIV_LOG(2, "kemu: eBPF process source stopped\n");
+}
+
+bool live_bpf_run_stats(uint64_t *run_ns, uint64_t *run_cnt) {
+    if (!s_bpf) return false;
+    *run_ns = *run_cnt = 0;
+    for (bpf_program *p : {s_bpf->skel->progs.live_exec, s_bpf->skel->progs.live_fork,
+                           s_bpf->skel->progs.live_exit}) {
+        bpf_prog_info info{};
+        uint32_t len = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_program__fd(p), &info, &len) != 0) return false;
+        *run_ns += info.run_time_ns;
+        *run_cnt += info.run_cnt;
+    }
+    return true;
+}
+
+#else  // built without the BPF tool chain
+
+int live_bpf_start(std::string *why) {
+    if (why)
+        *why = "this build has no eBPF support (clang, bpftool or libbpf missing at build time)";
+    return -1;
+}
+void live_bpf_stop() {}
+bool live_bpf_run_stats(uint64_t *, uint64_t *) {
+    return false;
+}
+
+#endif
