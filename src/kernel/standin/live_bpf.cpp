@@ -240,6 +240,10 @@ void live_bpf_stop() {
     KIV_LOG(2, "kemu: eBPF process source stopped\n");
 }
 
+int live_bpf_enable_stats() {
+    return bpf_enable_stats(BPF_STATS_RUN_TIME);
+}
+
 bool live_bpf_run_stats(uint64_t *run_ns, uint64_t *run_cnt) {
     if (!s_bpf) return false;
     *run_ns = *run_cnt = 0;
@@ -262,6 +266,9 @@ int live_bpf_start(std::string *why) {
     return -1;
 }
 void live_bpf_stop() {}
+int live_bpf_enable_stats() {
+    return -1;
+}
 bool live_bpf_run_stats(uint64_t *, uint64_t *) {
     return false;
 }

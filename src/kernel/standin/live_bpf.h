@@ -16,6 +16,9 @@ void live_bpf_stop();
 // Run time and run count of the programs since load, from the kernel's BPF statistics
 // (counted only while kernel.bpf_stats_enabled is 1). False when not running.
 bool live_bpf_run_stats(uint64_t *run_ns, uint64_t *run_cnt);
+// Turns on the kernel's run-time statistics of BPF programs for as long as the returned
+// descriptor stays open; -1 when that is not possible.
+int live_bpf_enable_stats();
 // The create_time of a start time in nanoseconds, rounded down to the clock ticks in which
 // /proc/<pid>/stat gives it.
 uint64_t live_proc_ticks_ns(uint64_t start_ns);

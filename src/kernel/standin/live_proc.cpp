@@ -253,8 +253,17 @@ void live_events::on_fork(uint32_t child, uint32_t parent, uint64_t child_ct, ui
     uint64_t pct = parent_ct ? parent_ct : known_create_time(parent);
     uint16_t id = next_id();
     // A child runs its parent's image until it execs: the parent's record serves when the
-    // table has it, and only the child's start time is needed.
-    if (standin_process_record(parent, pct, rec_)) {
+    // table has it, and only the child's start time is needed. A parent that started before
+    // the source is read from /proc once and kept, not once per child.
+    bool have = standin_process_record(parent, pct, rec_);
+    if (!have && parent > 1) {
+        live_proc_known none;
+        if (live_proc_encode(parent, 0, none, rec_) && kemu_ld<uint64_t>(rec_.data()) == pct) {
+            standin_track_process(rec_.data(), (uint32_t)rec_.size());
+            have = true;
+        }
+    }
+    if (have) {
         kemu_st<uint64_t>(rec_.data(), child_ct ? child_ct : live_proc_create_time(child));
         kemu_st<uint64_t>(rec_.data() + 8, pct);
         kemu_st<uint32_t>(rec_.data() + 16, child);
