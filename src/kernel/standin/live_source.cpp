@@ -32,7 +32,12 @@ live_source_kind live_source_choose(kiv_live_source prefer, const live_starters 
             return LIVE_RUNS_NONE;
         }
     }
-    if (start.connector() != 0) return LIVE_RUNS_NONE;
+    if (start.connector() != 0) {
+        if (prefer == LIVE_SOURCE_AUTO)
+            KIV_LOG(0, "kemu: no process source: eBPF unavailable (%s) and the connector failed\n",
+                    why.c_str());
+        return LIVE_RUNS_NONE;
+    }
     if (prefer == LIVE_SOURCE_CONNECTOR)
         KIV_LOG(2, "kemu: process source: netlink connector with /proc (as configured)\n");
     else
