@@ -103,6 +103,13 @@ KIV_API int _delete_process_monitor(const char *name);
 /* Tags the process's image and its parent's with an application type (1..128 bytes). */
 KIV_API int _add_app_type(int pid, const char *text, uint32_t length);
 
+/* Adds "proc_trees" to a record from the calling thread's query results: mode 0 consumes
+ * them (after what _pop_process_info already took), mode 1 leaves them. 0 or -1. */
+struct cJSON;
+#define PROC_TREE_MODE_POP 0
+#define PROC_TREE_MODE_PICK 1
+KIV_API int format_proc_tree(struct cJSON *object, int mode);
+
 KIV_END_DECLS
 
 #endif

@@ -13,6 +13,9 @@ KIV_BEGIN_DECLS
  * most once every 10 seconds). */
 KIV_API int get_username_by_uid(uint32_t uid, char *out, int out_len);
 KIV_API int get_grpname_by_gid(uint32_t gid, char *out, int out_len);
+/* Reloads the user (which 0) or group (which 1) table now, as when an account file changed.
+ * 0, or -1 when the reload failed or the cache is not running. */
+KIV_API int kiv_usr_grp_rehash(int which);
 
 KIV_END_DECLS
 

@@ -68,6 +68,17 @@ int live_source_parse(const char *text) {
     return -1;
 }
 
+int kernel_vfsmnt_update() {
+    int fd = open("/proc/mounts", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[1024];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    close(fd);
+    if (standin_mode()) standin_note_vfsmnt_update();
+    return 0;
+}
+
 kiv_kernel_mode kernel_backend_mode() {
     return s_kernel_mode.load(std::memory_order_acquire);
 }

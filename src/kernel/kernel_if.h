@@ -29,6 +29,9 @@ int kernel_munmap(void *addr, size_t len);
 int kernel_close(int fd);
 long kernel_ioctl(int fd, unsigned long request, unsigned long arg);
 
+// Makes the module re-read the mount table: /proc/mounts read to its end. 0 or -1.
+int kernel_vfsmnt_update();
+
 // Module load/remove.
 int kernel_load_module(const void *image, size_t len, const char *params);
 int kernel_delete_module(const char *name, unsigned int flags);

@@ -15,6 +15,7 @@
 #include "framework/ring.h"
 #include "framework/stats.h"
 #include "framework/task.h"
+#include "file/file.h"
 #include "kmod/kmod.h"
 #include "log/ulog.h"
 #include "task/task.h"
@@ -74,7 +75,8 @@ const startup_step kSteps[] = {
     {11, "kiv_share_ring_init", kiv_share_ring_init, nullptr, 0},
     {12, "kiv_usr_grp_info_init", kiv_usr_grp_info_init, kiv_usr_grp_info_exit, 0},
     {13, "kiv_task_init", kiv_task_init, kiv_task_exit, 0},
-    // 14 file, 15 network, 16 block logger: one line each.
+    {14, "kiv_file_init", kiv_file_init, kiv_file_exit, 0},
+    // 15 network, 16 block logger: one line each.
     {17, "start_routine", start_routine, stop_routine, 0},
     {18, "switch off", switch_off, nullptr, 0},
 };
@@ -156,4 +158,5 @@ void sensor_switch(uint32_t mask) {
     KIV_LOG(2, "[sensor_switch] enable:%u,val:%d\n", mask, val);
     if (kiv_dev_ioctl(KIV_SENSOR_SWITCH_REQ, (unsigned long)val) != 0)
         KIV_LOG(1, "[sensor_switch] qxe_ioctl fialed,switch:%d\n", val);
+    trigger_vfsmnt_update();
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "comm/json_add.h"
 #include "framework/hook.h"
 #include "base/mem.h"
 #include "base/log.h"
@@ -16,28 +17,6 @@
 #include "task/task_filter.h"
 
 namespace {
-
-// Integers go in as their decimal text: cJSON would print a number through "%1.15g" and a
-// sscanf round trip, which costs more than the rest of the record. The printed text is the
-// same, and a u64 create time keeps every digit.
-template <class T>
-inline bool add_int(cJSON *obj, const char *key, T v) {
-    char text[24];
-    auto [end, ec] = std::to_chars(text, text + sizeof text - 1, v);
-    *end = '\0';
-    return cJSON_AddRawToObject(obj, key, text) != nullptr;
-}
-
-// Every id is a u32 whose unset value has all bits set; records show it as -1.
-inline bool add_signed(cJSON *obj, const char *key, uint32_t v) {
-    return add_int(obj, key, static_cast<int32_t>(v));
-}
-
-inline bool add_u64(cJSON *obj, const char *key, uint64_t v) { return add_int(obj, key, v); }
-
-inline bool add_str(cJSON *obj, const char *key, const char *v) {
-    return cJSON_AddStringToObject(obj, key, v);
-}
 
 struct id_key {
     int idx;
@@ -279,7 +258,7 @@ int format_tree_info(cJSON *array, const process_st *p) {
     return 0;
 }
 
-int format_proc_tree(cJSON *object, int mode) {
+KIV_API int format_proc_tree(cJSON *object, int mode) {
     if (mode != PROC_TREE_POP && mode != PROC_TREE_PICK) KIV_ASSERT(0);
     cJSON *array = cJSON_CreateArray();
     if (!array) {

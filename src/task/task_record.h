@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "qxkiv/process_query.h"
 #include "task/process.h"
 
 struct cJSON;
@@ -39,9 +40,9 @@ int upload_exit_info_send(cJSON *envelope);
 int upload_exit_info(const fork_info_st *fork_info);
 
 int format_tree_info(cJSON *array, const process_st *item);
-// Adds `proc_trees` from the calling thread's query results. 0, or -1 when the array
-// cannot be created.
-int format_proc_tree(cJSON *object, int mode);
+// format_proc_tree (include/qxkiv/process_query.h) adds `proc_trees` from the calling thread's
+// query results.
+static_assert(PROC_TREE_POP == PROC_TREE_MODE_POP && PROC_TREE_PICK == PROC_TREE_MODE_PICK);
 
 // Exec hook (after exec_event_handle): reports the creation held in the flow context.
 int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx);

@@ -201,6 +201,13 @@ int get_username_by_uid(uint32_t uid, char *out, int out_len) {
     return get_name(&s_usr_grp_info.user_hash_table, 0, uid, out, out_len);
 }
 
+int kiv_usr_grp_rehash(int which) {
+    kiv_gate_pass pass(s_usr_grp_gate);
+    if (!pass || (which != 0 && which != 1)) return -1;
+    return rehash_table(
+        which, which == 0 ? &s_usr_grp_info.user_hash_table : &s_usr_grp_info.usergrp_hash_table);
+}
+
 int get_grpname_by_gid(uint32_t gid, char *out, int out_len) {
     kiv_gate_pass pass(s_usr_grp_gate);
     if (!pass) return -1;

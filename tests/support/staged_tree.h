@@ -10,6 +10,7 @@
 
 #include "comm/dirutils.h"
 #include "framework/config.h"
+#include "file/file.h"
 #include "task/task.h"
 
 struct staged_tree {
@@ -29,6 +30,9 @@ struct staged_tree {
         std::ifstream shipped(src + "config/task.conf");
         std::ofstream(task_conf()) << shipped.rdbuf();
         task_set_conf_path(task_conf().c_str());
+        std::ifstream shipped_file(src + "config/file.conf");
+        std::ofstream(file_conf()) << shipped_file.rdbuf();
+        file_set_conf_path(file_conf().c_str());
         // Lines flushed before the configuration is read land here too.
         snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
                  logs().c_str());
@@ -36,12 +40,14 @@ struct staged_tree {
     ~staged_tree() {
         kiv_set_sensor_conf_path(nullptr);
         task_set_conf_path(nullptr);
+        file_set_conf_path(nullptr);
         g_framework_config = saved;
         dirutils_rmdir(root.c_str());
     }
     std::string conf() const { return root + "/config/sensor.conf"; }
     std::string logs() const { return root + "/logs"; }
     std::string task_conf() const { return root + "/config/task.conf"; }
+    std::string file_conf() const { return root + "/config/file.conf"; }
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
     }

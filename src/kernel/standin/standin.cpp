@@ -297,6 +297,16 @@ void standin_stop() {
     KIV_LOG(2, "kemu: stand-in stopped\n");
 }
 
+namespace {
+std::atomic<uint64_t> s_vfsmnt_updates{0};
+}
+void standin_note_vfsmnt_update() {
+    s_vfsmnt_updates.fetch_add(1, std::memory_order_relaxed);
+}
+uint64_t standin_vfsmnt_updates() {
+    return s_vfsmnt_updates.load(std::memory_order_relaxed);
+}
+
 bool standin_active() {
     std::lock_guard guard(s_lock);
     return s_si != nullptr;

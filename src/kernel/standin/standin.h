@@ -52,6 +52,9 @@ bool standin_root(std::string &out);  // the private root holding proc/ and sys/
 // The producer every record source uses: one record (or raw bytes) into ring 0..3.
 // 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
 // -4 bad ring type or buffer.
+// Counts the mount-table nudges (the module re-reads its mounts).
+void standin_note_vfsmnt_update();
+uint64_t standin_vfsmnt_updates();
 int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery);
 
 // The process table as the live source keeps it (each call takes the stand-in's lock).

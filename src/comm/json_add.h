@@ -1,0 +1,30 @@
+// Adding members to cJSON objects the way every record of the sensor does.
+#pragma once
+#include <cjson/cJSON.h>
+
+#include <charconv>
+#include <cstdint>
+
+// Integers go in as their decimal text: cJSON would print a number through "%1.15g" and a
+// sscanf round trip, which costs more than the rest of a record. The printed text is the
+// same, and a u64 keeps every digit.
+template <class T>
+inline bool add_int(cJSON *obj, const char *key, T v) {
+    char text[24];
+    auto [end, ec] = std::to_chars(text, text + sizeof text - 1, v);
+    *end = '\0';
+    return cJSON_AddRawToObject(obj, key, text) != nullptr;
+}
+
+// Every id is a u32 whose unset value has all bits set; records show it as -1.
+inline bool add_signed(cJSON *obj, const char *key, uint32_t v) {
+    return add_int(obj, key, static_cast<int32_t>(v));
+}
+
+inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
+    return add_int(obj, key, v);
+}
+
+inline bool add_str(cJSON *obj, const char *key, const char *v) {
+    return cJSON_AddStringToObject(obj, key, v) != nullptr;
+}

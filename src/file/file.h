@@ -1,0 +1,146 @@
+// The file module: kernel file-operation records (types 13 to 18) decoded, limited, put back
+// into the kernel's sequence order and uploaded as file documents.
+#pragma once
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "comm/fhash.h"
+#include "comm/list.h"
+#include "qxkiv/ini.h"
+
+struct kiv_timer;
+
+// Event kinds: record type - 13.
+enum file_event_kind : int {
+    FILE_CREATE = 0,
+    FILE_DELETE = 1,
+    FILE_RENAME = 2,
+    FILE_MODIFY = 3,
+    FILE_ACCESS = 4,
+    FILE_ATTRIB = 5,
+    FILE_KIND_NUM = 6,
+};
+constexpr int FILE_EVENT_TYPE_BASE = 13;
+
+// What file typing found for a written file; travels with its event.
+constexpr int FILE_TYPE_UNIDENTIFIED = -100;
+struct file_type_info_st {
+    int32_t type;  // FILE_TYPE_UNIDENTIFIED, -1 nothing recognised, else a type id
+    char type_name[64];
+    char file_suffix[64];
+};
+static_assert(sizeof(file_type_info_st) == 132);
+
+// A file record's fields, read with bounds checks from the bytes after the 16-byte head.
+struct file_event_view {
+    uint64_t create_time, atime, mtime, ctime;
+    uint32_t tgid, uid, gid;
+    uint16_t mode, id;
+    uint8_t dir, creat_type;
+    uint32_t new_uid, new_gid;  // FILE_ATTRIB
+    uint16_t new_mode;
+    const char *name;  // first name (the new path of a rename)
+    uint32_t name_len;
+    const char *name2;  // second name (the old path of a rename), or null
+    uint32_t name2_len;
+    uint32_t size;  // bytes of the body the record uses
+};
+
+// Record offsets (from the record's start) of the fixed part.
+constexpr size_t FILE_REC_BODY = 16;
+constexpr size_t FILE_REC_FIXED = 65;  // through the dir byte
+// Offset of the path block by kind.
+size_t file_path_block_offset(int kind);
+
+// 0 with *out filled, -1 (logged) for a kind outside 0..5 or any length or name running past
+// the body's end. body is the record from offset 16, body_len its bytes.
+int file_event_parse(const unsigned char *body, size_t body_len, int kind, file_event_view *out);
+// The sequence number of a body holding at least the fixed part; false when too short.
+bool file_event_id_of(const unsigned char *body, size_t body_len, uint16_t *id);
+
+// Sequence arithmetic on the kernel's 16-bit file_event_id.
+int file_event_id_cmp(uint16_t a, uint16_t b);
+int need_recombine(uint16_t id);
+
+// Configuration and state of the module.
+struct file_kern_block {
+    uint32_t enable;
+    uint32_t vfsmnt_list_cnt;
+    uint32_t monitor_filter_cnt;
+    uint32_t file_create_cache_cnt;
+    uint32_t file_rw_redo_interval;
+    uint32_t file_rw_redo_limit;
+    uint32_t file_suffix_max_cnt;
+    uint32_t file_suffix_group_max_cnt;
+};
+static_assert(sizeof(file_kern_block) == 32);
+
+struct file_redo_entry;
+struct file_unorder_entry;
+
+struct file_info {
+    uint32_t inited;
+    uint32_t upload_event_cnt;
+    uint32_t upload_event_hour_cnt;
+    uint32_t upload_event_redo_hash_size;
+    uint32_t unorder_list_size;
+    uint32_t ten_minues_redo_enable;
+    file_kern_block kern;
+    unsigned char *suffix_list;  // kernel payloads, freed once sent
+    uint32_t suffix_list_len;
+    unsigned char *suffix_group_list;
+    uint32_t suffix_group_list_len;
+    kiv_timer *vfsmnt_update_timer;
+    kiv_timer *file_event_timer;
+    kiv_timer *file_event_recombine_timer;
+    pthread_rwlock_t fm_info_lock;
+    uint32_t daily_cnt;
+    uint32_t type_node_cnt;
+    fhash *upload_event_redo_hash;
+    pthread_mutex_t file_ev_upload_mutex;
+    pthread_mutex_t file_ev_unorder_mutex;
+    uint16_t last_event_id;
+    uint16_t cache_cnt;
+    list_head unorder_cache;
+    pthread_mutex_t file_type_identify_mutex;
+};
+extern file_info g_file_info;
+
+// Tests point the module at their own file.conf; null restores "@/../config/file.conf".
+void file_set_conf_path(const char *path);
+
+int kiv_file_init();
+void kiv_file_exit();
+int file_cfg_load(file_info *info);
+// Builds one suffix payload from section (item prefix `item`); null (logged) when it cannot.
+unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const char *item,
+                                   uint32_t *len);
+
+// The hook and its parts.
+int file_event_handle(char *msg, struct kiv_msg_ctx *ctx);
+void file_event_recombine(const unsigned char *body, size_t body_len, const file_type_info_st *type,
+                          int kind, bool dropped, uint16_t id);
+void file_event_recombine_timer_func(void *arg);
+// Hands on every cached event in sequence order (the collectors are stopped).
+void file_event_flush();
+int upload_event_redo_filter(const char *process_md5, int kind, const char *path,
+                             uint32_t path_len);
+extern "C" void upload_event_redo_hash_clear(void);
+extern "C" void upload_event_cnt_clear(const struct tm *tm);
+extern "C" void file_event_timer_func(void *arg);
+extern "C" void trigger_vfsmnt_update(void);
+int handle_special_path(int kind, const char *path);
+
+// Records (file_record.cpp).
+void upload_file_event(const unsigned char *body, size_t body_len, const file_type_info_st *type,
+                       int kind);
+// "rwxr-xr-x"-style text of mode's permission bits into out (10 bytes).
+void file_permission_text(uint32_t mode, char out[10]);
+
+// Hooks for what the filters and typing of written files provide: typing fills *type for
+// path and says whether the type filter lets it through. Without one every close-after-write
+// creation passes untyped.
+typedef bool (*file_type_filter_fn)(const char *path, uint32_t path_len, file_type_info_st *type);
+void file_set_type_filter(file_type_filter_fn fn);

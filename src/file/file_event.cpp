@@ -1,0 +1,580 @@
+// File records on the collector threads: decoded with bounds checks, limited by the daily
+// count and the repeat table, and handed on in the kernel's sequence order.
+#include <cstring>
+#include <ctime>
+
+#include "base/log.h"
+#include "base/mem.h"
+#include "qxkiv/digest.h"
+#include "comm/pthread_guard.h"
+#include "comm/timer.h"
+#include "file/file.h"
+#include "framework/hook.h"
+#include "framework/ring.h"
+#include "qxkiv/process_query.h"
+#include "qxkiv/usr_grp.h"
+
+namespace {
+
+template <class T>
+T ld(const unsigned char *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+constexpr uint32_t REDO_KEEP_SEC = 3600;
+constexpr uint32_t TEN_MINUTES = 600;
+constexpr uint32_t REDO_NODES_PER_ENTRY = 32;
+constexpr uint32_t REDO_NODES_ALL = 10240;
+constexpr uint32_t RECOMBINE_WAIT_SEC = 3;
+constexpr int RECOMBINE_BATCH = 10;
+constexpr size_t DROPPED_ENTRY_SIZE = 88;
+
+const char *const kKindNames[] = {"FILE_CREATE", "FILE_DELETE", "FILE_RENAME",
+                                  "FILE_MODIFY", "FILE_ACCESS", "FILE_ATTRIB"};
+
+uint32_t now_sec() {
+    return static_cast<uint32_t>(kiv_now_ms() / 1000);
+}
+
+file_type_filter_fn s_type_filter;
+
+}  // namespace
+
+// ---- decoding ---------------------------------------------------------------------------------
+
+size_t file_path_block_offset(int kind) {
+    switch (kind) {
+        case FILE_CREATE:
+            return 67;
+        case FILE_ATTRIB:
+            return 79;
+        default:
+            return 65;
+    }
+}
+
+bool file_event_id_of(const unsigned char *body, size_t body_len, uint16_t *id) {
+    if (body_len < FILE_REC_FIXED - FILE_REC_BODY) return false;
+    *id = ld<uint16_t>(body + 62 - FILE_REC_BODY);
+    return true;
+}
+
+int file_event_parse(const unsigned char *body, size_t body_len, int kind, file_event_view *out) {
+    if (kind < 0 || kind >= FILE_KIND_NUM) {
+        KIV_LOG(1, "unknown qxmon_type: %d\n", kind);
+        return -1;
+    }
+    const size_t pb = file_path_block_offset(kind) - FILE_REC_BODY;
+    if (body_len < pb + 2) {
+        KIV_LOG(1, "file record too short: %zu bytes for kind %d\n", body_len, kind);
+        return -1;
+    }
+    auto at = [body](size_t rec_off) { return body + rec_off - FILE_REC_BODY; };
+    file_event_view &v = *out;
+    v.create_time = ld<uint64_t>(at(16));
+    v.atime = ld<uint64_t>(at(24));
+    v.mtime = ld<uint64_t>(at(32));
+    v.ctime = ld<uint64_t>(at(40));
+    v.tgid = ld<uint32_t>(at(48));
+    v.uid = ld<uint32_t>(at(52));
+    v.gid = ld<uint32_t>(at(56));
+    v.mode = ld<uint16_t>(at(60));
+    v.id = ld<uint16_t>(at(62));
+    v.dir = *at(64) & 1;
+    v.creat_type = kind == FILE_CREATE ? *at(65) : 0;
+    v.new_uid = kind == FILE_ATTRIB ? ld<uint32_t>(at(69)) : 0;
+    v.new_gid = kind == FILE_ATTRIB ? ld<uint32_t>(at(73)) : 0;
+    v.new_mode = kind == FILE_ATTRIB ? ld<uint16_t>(at(77)) : 0;
+    uint16_t word = ld<uint16_t>(body + pb);
+    size_t names = word & 0x7fff;
+    const char *p = reinterpret_cast<const char *>(body + pb + 2);
+    if (pb + 2 + names > body_len) {
+        KIV_LOG(1, "file record names run past its end: %zu + %zu > %zu\n", pb + 2, names,
+                body_len);
+        return -1;
+    }
+    const char *nul = static_cast<const char *>(memchr(p, 0, names));
+    if (!nul) {
+        KIV_LOG(1, "file record name not terminated within %zu bytes\n", names);
+        return -1;
+    }
+    v.name = p, v.name_len = static_cast<uint32_t>(nul - p);
+    v.name2 = nullptr, v.name2_len = 0;
+    if (word & 0x8000) {
+        const char *q = nul + 1;
+        size_t left = names - (size_t)(q - p);
+        const char *nul2 = static_cast<const char *>(memchr(q, 0, left));
+        if (!nul2) {
+            KIV_LOG(1, "file record second name not terminated within %zu bytes\n", left);
+            return -1;
+        }
+        v.name2 = q, v.name2_len = static_cast<uint32_t>(nul2 - q);
+    }
+    v.size = static_cast<uint32_t>(pb + 2 + names);
+    return 0;
+}
+
+static void dump_raw_file_info(const file_event_view &v, int kind, uint32_t pid) {
+    KIV_LOG(4, "file event: %s, pid: %d, file_event_id: %u, dir: %u\n",
+            kind >= 0 && kind < FILE_KIND_NUM ? kKindNames[kind] : "UNKNOWN_FILE_EVENT", pid, v.id,
+            v.dir);
+    KIV_LOG(4, "tgid %d create_time %llu mode %x uid %d gid %d\n", v.tgid,
+            (unsigned long long)v.create_time, v.mode, v.uid, v.gid);
+    KIV_LOG(4, "atime: %lu, mtime: %lu, ctime: %lu\n", (unsigned long)v.atime,
+            (unsigned long)v.mtime, (unsigned long)v.ctime);
+    if (kind == FILE_CREATE) KIV_LOG(4, "creat_type: %u\n", v.creat_type);
+    if (kind == FILE_ATTRIB) {
+        KIV_LOG(4, "mode %x\n", v.new_mode);
+        KIV_LOG(4, "uid %d gid %d\n", v.new_uid, v.new_gid);
+    }
+    KIV_LOG(4, "new path: %s\n", v.name);
+    if (v.name2) KIV_LOG(4, "old path: %s\n", v.name2);
+}
+
+// ---- sequence order ---------------------------------------------------------------------------
+
+int file_event_id_cmp(uint16_t a, uint16_t b) {
+    if (a == b) return 0;
+    if (a > b) return a - b <= 32766 ? 1 : -1;
+    return b - a <= 32766 ? -1 : 1;
+}
+
+int need_recombine(uint16_t id) {
+    uint32_t last = g_file_info.last_event_id;
+    if ((uint32_t)id == last + 1) return 0;
+    if (last > id && last - id <= 32767) return 0;
+    if (id > last && id - last >= 32767) return 0;
+    return 1;
+}
+
+struct file_unorder_entry {
+    list_head link;
+    file_type_info_st *type;
+    uint32_t deadline;
+    uint16_t kind_dropped;  // kind, bit 15 dropped
+    uint16_t id;
+    uint32_t body_len;
+    unsigned char body[];
+};
+constexpr uint16_t UNORDER_DROPPED = 0x8000;
+static_assert(sizeof(file_unorder_entry) + 56 >= DROPPED_ENTRY_SIZE);
+
+static void order_file_event_handle(file_unorder_entry *e) {
+    if (!(e->kind_dropped & UNORDER_DROPPED))
+        upload_file_event(e->body, e->body_len, e->type, e->kind_dropped & 0x7fff);
+    mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+    if (file_event_id_cmp(e->id, g_file_info.last_event_id) > 0)
+        g_file_info.last_event_id = e->id == 0xffff ? 0 : e->id;
+}
+
+static void free_entry(file_unorder_entry *e) {
+    if (e->type) kiv_free(e->type);
+    kiv_free(e);
+}
+
+// Hands on up to a batch from the front of the cache; the caller holds file_ev_upload_mutex.
+static void drain(bool full, bool timer) {
+    list_head out;
+    INIT_LIST_HEAD(&out);
+    {
+        mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+        int moved = 0;
+        bool timed_out = false;
+        uint32_t now = now_sec();
+        while (!list_empty(&g_file_info.unorder_cache) && moved < RECOMBINE_BATCH) {
+            auto *e = list_entry(g_file_info.unorder_cache.next, file_unorder_entry, link);
+            bool go;
+            if (timer) {
+                if ((int32_t)(now - e->deadline) >= 0) {
+                    kiv_stat_inc(FILE_RECOMBINE_TIMEOUT);
+                    timed_out = go = true;
+                } else {
+                    go = timed_out && need_recombine(e->id) == 0;
+                }
+            } else {
+                go = full || need_recombine(e->id) == 0;
+            }
+            if (!go) break;
+            list_move_tail(&e->link, &out);
+            g_file_info.cache_cnt--;
+            moved++;
+            // Later entries may go once this one has: let the next test see its number.
+            if (file_event_id_cmp(e->id, g_file_info.last_event_id) > 0)
+                g_file_info.last_event_id = e->id == 0xffff ? 0 : e->id;
+        }
+    }
+    list_head *pos, *n;
+    list_for_each_safe(pos, n, &out) {
+        auto *e = list_entry(pos, file_unorder_entry, link);
+        list_del(pos);
+        order_file_event_handle(e);
+        free_entry(e);
+    }
+}
+
+void file_event_recombine(const unsigned char *body, size_t body_len, const file_type_info_st *type,
+                          int kind, bool dropped, uint16_t id) {
+    bool full;
+    {
+        mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+        full = g_file_info.cache_cnt >= g_file_info.unorder_list_size;
+    }
+    if (full) kiv_stat_inc(FILE_RECOMBINE_FULL);
+    size_t copy = dropped ? 0 : body_len;
+    size_t size = dropped ? DROPPED_ENTRY_SIZE : sizeof(file_unorder_entry) + copy;
+    if (size < sizeof(file_unorder_entry)) size = sizeof(file_unorder_entry);
+    auto *e = static_cast<file_unorder_entry *>(kiv_malloc(size, MALLOC_FOR_FILE_RECOMBINE));
+    if (!e) {
+        KIV_LOG(1, "kiv_malloc file_event_unoreder_cache_st failed\n");
+        // Out of order rather than lost.
+        if (!dropped) upload_file_event(body, body_len, type, kind);
+        return;
+    }
+    e->type = nullptr;
+    e->deadline = now_sec() + RECOMBINE_WAIT_SEC;
+    e->kind_dropped = static_cast<uint16_t>(kind & 0x7fff) | (dropped ? UNORDER_DROPPED : 0);
+    e->id = id;
+    e->body_len = static_cast<uint32_t>(copy);
+    if (copy) memcpy(e->body, body, copy);
+    if (!dropped && type && type->type != FILE_TYPE_UNIDENTIFIED) {
+        e->type = static_cast<file_type_info_st *>(
+            kiv_malloc(sizeof(file_type_info_st), MALLOC_FOR_FILE_RECOMBINE_TYPE));
+        if (e->type)
+            *e->type = *type;
+        else
+            KIV_LOG(1, "malloc type failed\n");
+    }
+    {
+        mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+        list_head *pos;
+        list_head *before = &g_file_info.unorder_cache;
+        list_for_each(pos, &g_file_info.unorder_cache) {
+            if (file_event_id_cmp(list_entry(pos, file_unorder_entry, link)->id, id) > 0) {
+                before = pos;
+                break;
+            }
+        }
+        list_add_tail(&e->link, before);
+        g_file_info.cache_cnt++;
+        kiv_stat_inc(FILE_RECOMBINE_INSERT);
+    }
+    if (full) {
+        mutex_guard g(&g_file_info.file_ev_upload_mutex);
+        drain(true, false);
+    } else if (pthread_mutex_trylock(&g_file_info.file_ev_upload_mutex) == 0) {
+        drain(false, false);
+        pthread_mutex_unlock(&g_file_info.file_ev_upload_mutex);
+    }
+}
+
+void file_event_flush() {
+    mutex_guard g(&g_file_info.file_ev_upload_mutex);
+    for (;;) {
+        {
+            mutex_guard u(&g_file_info.file_ev_unorder_mutex);
+            if (list_empty(&g_file_info.unorder_cache)) return;
+        }
+        drain(true, false);
+    }
+}
+
+void file_event_recombine_timer_func(void *) {
+    if (pthread_mutex_trylock(&g_file_info.file_ev_upload_mutex) != 0) return;
+    drain(false, true);
+    pthread_mutex_unlock(&g_file_info.file_ev_upload_mutex);
+}
+
+// ---- repeat filter ----------------------------------------------------------------------------
+
+struct redo_type_node {
+    redo_type_node *next;  // circular, oldest first from the entry's head
+    uint32_t file_key;
+    uint16_t kind;
+    uint16_t time;  // 12 bits: seconds since the entry's creation
+};
+
+struct file_redo_entry {
+    redo_type_node *head;  // oldest
+    uint32_t expiry;
+    uint32_t key;
+    uint32_t count : 24;
+    uint32_t nodes : 8;
+};
+
+static uint32_t entry_created(const file_redo_entry *e) {
+    return e->expiry - REDO_KEEP_SEC;
+}
+
+static void free_nodes(file_redo_entry *e) {
+    if (!e->head) return;
+    redo_type_node *n = e->head;
+    do {
+        redo_type_node *next = n->next;
+        kiv_free(n);
+        n = next;
+    } while (n != e->head);
+    g_file_info.type_node_cnt -= e->nodes;
+    e->head = nullptr, e->nodes = 0;
+}
+
+static int redo_cmp(const void *key, void *data) {
+    return *static_cast<const uint32_t *>(key) == static_cast<file_redo_entry *>(data)->key ? 0 : 1;
+}
+
+static void redo_del(void *data) {
+    auto *e = static_cast<file_redo_entry *>(data);
+    free_nodes(e);
+    kiv_free(e);
+}
+
+fhash *file_redo_hash_create(uint32_t size) {
+    return fhash_create(size, size / 5 ? size / 5 : 1, redo_cmp, nullptr, redo_del);
+}
+
+// Appends a node at the newest end; full lists count and add nothing.
+static int file_type_node_insert(file_redo_entry *e, uint32_t file_key, int kind, uint32_t now) {
+    if (e->nodes >= REDO_NODES_PER_ENTRY || g_file_info.type_node_cnt >= REDO_NODES_ALL) {
+        kiv_stat_inc(FILE_REDO_TYPE_LIST_FULL);
+        return 0;
+    }
+    auto *n = static_cast<redo_type_node *>(
+        kiv_malloc(sizeof(redo_type_node), MALLOC_FOR_FILE_TYPE_REDO));
+    if (!n) {
+        KIV_LOG(1, "kiv_malloc upload_event_redo_file_info_st failed\n");
+        return -1;
+    }
+    n->file_key = file_key, n->kind = static_cast<uint16_t>(kind);
+    n->time = static_cast<uint16_t>((now - entry_created(e)) & 0xfff);
+    if (!e->head) {
+        n->next = n;
+        e->head = n;
+    } else {
+        redo_type_node *tail = e->head;
+        while (tail->next != e->head) tail = tail->next;
+        tail->next = n, n->next = e->head;
+    }
+    e->nodes++;
+    g_file_info.type_node_cnt++;
+    return 0;
+}
+
+static void unlink_node(file_redo_entry *e, redo_type_node *prev, redo_type_node *n) {
+    if (n->next == n) {
+        e->head = nullptr;
+    } else {
+        prev->next = n->next;
+        if (e->head == n) e->head = n->next;
+    }
+    kiv_free(n);
+    e->nodes--;
+    g_file_info.type_node_cnt--;
+}
+
+// 1 when the same file and kind went by less than ten minutes ago, 0 to pass, -1 on no memory.
+static int file_type_redo(const char *path, uint32_t path_len, file_redo_entry *e, int kind,
+                          uint32_t now) {
+    uint32_t file_key = mordek_crc32(path, path_len);
+    if (!e->head) return file_type_node_insert(e, file_key, kind, now);
+    uint32_t base = entry_created(e);
+    redo_type_node *prev = e->head;
+    while (prev->next != e->head) prev = prev->next;  // the tail, before the head
+    redo_type_node *n = e->head;
+    bool younger_seen = false;
+    for (uint32_t walked = 0, total = e->nodes; walked < total && e->head; walked++) {
+        redo_type_node *next = n->next;
+        uint32_t age = now - (base + n->time);
+        bool same = n->file_key == file_key && n->kind == kind;
+        if (same) {
+            if (age < TEN_MINUTES) {
+                KIV_LOG(4, "type %d redo by 10min: %u\n", kind, file_key);
+                return 1;
+            }
+            // Refreshed, and moved to the newest end.
+            bool was_last = n->next == e->head;
+            unlink_node(e, prev, n);
+            (void)was_last;
+            return file_type_node_insert(e, file_key, kind, now) < 0 ? -1 : 0;
+        }
+        if (!younger_seen && age >= TEN_MINUTES) {
+            KIV_ASSERT(n == e->head);
+            unlink_node(e, prev, n);
+            n = next;
+            continue;
+        }
+        younger_seen = true;
+        prev = n;
+        n = next;
+    }
+    return file_type_node_insert(e, file_key, kind, now) < 0 ? -1 : 0;
+}
+
+static int del_expired(void *data, void *arg) {
+    auto *e = static_cast<file_redo_entry *>(data);
+    uint32_t now = *static_cast<uint32_t *>(arg);
+    if ((int32_t)(now - e->expiry) >= 0)
+        fhash_delete(g_file_info.upload_event_redo_hash, &e->key, sizeof e->key);
+    return 0;
+}
+
+int upload_event_redo_filter(const char *process_md5, int kind, const char *path,
+                             uint32_t path_len) {
+    fhash *h = g_file_info.upload_event_redo_hash;
+    uint32_t now = now_sec();
+    uint32_t key = mordek_crc32(process_md5, strnlen(process_md5, 32));
+    void *data = nullptr;
+    if (fhash_search(h, &key, sizeof key, &data) == 0) {
+        auto *e = static_cast<file_redo_entry *>(data);
+        if ((int32_t)(now - e->expiry) >= 0) {
+            fhash_delete(h, &key, sizeof key);
+        } else {
+            if (g_file_info.upload_event_hour_cnt &&
+                e->count >= g_file_info.upload_event_hour_cnt) {
+                kiv_stat_inc(FILE_EVENT_LIMIT_HOUR);
+                KIV_LOG(4, "filter by hour limit\n");
+                return 1;
+            }
+            if ((kind == FILE_MODIFY || kind == FILE_ACCESS) &&
+                g_file_info.ten_minues_redo_enable == 1) {
+                int r = file_type_redo(path, path_len, e, kind, now);
+                if (r != 0) {
+                    if (r > 0) kiv_stat_inc(FILE_EVENT_LIMIT_TEN_MINU);
+                    return r;
+                }
+            }
+            e->count++;
+            return 0;
+        }
+    }
+    if (fhash_full(h) == 1) fhash_walk(h, del_expired, &now);
+    auto *e =
+        static_cast<file_redo_entry *>(kiv_zalloc(sizeof(file_redo_entry), MALLOC_FOR_FILE_REDO));
+    if (!e) {
+        KIV_LOG(1, "kiv_malloc info failed\n");
+        return -1;
+    }
+    e->count = 1, e->expiry = now + REDO_KEEP_SEC, e->key = key;
+    if (fhash_insert(h, &key, sizeof key, e) != 0) {
+        KIV_LOG(4, "fhash_insert upload_event_redo_hash failed\n");
+        kiv_stat_inc(FILE_REDO_HASH_FULL);
+        kiv_free(e);
+        return 0;
+    }
+    if (kind == FILE_MODIFY || kind == FILE_ACCESS) {
+        uint32_t file_key = mordek_crc32(path, path_len);
+        if (file_type_node_insert(e, file_key, kind, now) < 0) return -1;
+    }
+    return 0;
+}
+
+extern "C" void upload_event_redo_hash_clear(void) {
+    if (!g_file_info.upload_event_redo_hash) return;
+    rwlock_write_guard g(&g_file_info.fm_info_lock);
+    uint32_t now = now_sec();
+    fhash_walk(g_file_info.upload_event_redo_hash, del_expired, &now);
+}
+
+// ---- special paths and the hook ---------------------------------------------------------------
+
+int handle_special_path(int kind, const char *path) {
+    if (kind != FILE_MODIFY) return 0;
+    if (strcmp(path, "/etc/passwd") == 0) {
+        if (kiv_usr_grp_rehash(0) != 0) {
+            KIV_LOG(1, "rehash_table user_hash_table failed\n");
+            return -1;
+        }
+    } else if (strcmp(path, "/etc/group") == 0) {
+        if (kiv_usr_grp_rehash(1) != 0) return -1;
+    }
+    return 0;
+}
+
+void file_set_type_filter(file_type_filter_fn fn) {
+    s_type_filter = fn;
+}
+
+int file_event_handle(char *msg, kiv_msg_ctx *) {
+    kiv_msg_hdr h = kiv_msg_hdr_get(msg);
+    int kind = h.type - FILE_EVENT_TYPE_BASE;
+    kiv_stat_inc(FILE_EVENT_CNT);
+    if (h.len < FILE_REC_BODY) return MSG_HOOK_DROP;
+    const auto *body = reinterpret_cast<const unsigned char *>(msg) + FILE_REC_BODY;
+    size_t body_len = h.len - FILE_REC_BODY;
+    file_event_view v;
+    if (file_event_parse(body, body_len, kind, &v) != 0) {
+        // Its number still goes by, so later events need not wait for it.
+        uint16_t id;
+        if (file_event_id_of(body, body_len, &id))
+            file_event_recombine(body, 0, nullptr, kind, true, id);
+        KIV_LOG(1, "bad file record dropped: type %d, pid %u, %u bytes\n", h.type, h.pid, h.len);
+        return MSG_HOOK_DROP;
+    }
+    dump_raw_file_info(v, kind, h.pid);
+    if (g_file_info.upload_event_cnt) {
+        uint32_t cnt;
+        {
+            rwlock_read_guard g(&g_file_info.fm_info_lock);
+            cnt = g_file_info.daily_cnt;
+        }
+        if (cnt >= g_file_info.upload_event_cnt) {
+            kiv_stat_inc(FILE_EVENT_LIMIT_DAY);
+            KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", g_file_info.upload_event_cnt,
+                    cnt);
+            file_event_recombine(body, v.size, nullptr, kind, true, v.id);
+            return MSG_HOOK_DROP;
+        }
+    }
+    if (handle_special_path(kind, v.name) != 0) KIV_LOG(3, "handle_special_path failed\n");
+    if (query_tgid_info(static_cast<int>(v.tgid), v.create_time, 1) != 0) {
+        kiv_stat_inc(FILE_QUERY_PID_FAIL);
+        KIV_LOG(3, "query process info failed: %d\n", v.tgid);
+        file_event_recombine(body, v.size, nullptr, kind, true, v.id);
+        return MSG_HOOK_DROP;
+    }
+    const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info());
+    if (!proc) {
+        kiv_stat_inc(FILE_POP_TASK_INFO_FAIL);
+        KIV_LOG(1, "pop_process_info fail\n");
+        file_event_recombine(body, v.size, nullptr, kind, true, v.id);
+        return MSG_HOOK_DROP;
+    }
+    file_type_info_st type{FILE_TYPE_UNIDENTIFIED, "-", "-"};
+    if (kind == FILE_CREATE && (v.creat_type & 3) == 3) {
+        kiv_stat_inc(FILE_CLOSEWRITE_EVENT_CNT);
+        if (s_type_filter && !s_type_filter(v.name, v.name_len + 1, &type)) {
+            file_event_recombine(body, v.size, nullptr, kind, true, v.id);
+            return MSG_HOOK_DROP;
+        }
+        kiv_stat_inc(FILE_CLOSEWRITE_EVENT_MATCH);
+    }
+    int r;
+    {
+        rwlock_write_guard g(&g_file_info.fm_info_lock);
+        r = upload_event_redo_filter(proc->md5, kind, v.name, v.name_len);
+        if (r == 0) g_file_info.daily_cnt++;
+    }
+    file_event_recombine(body, v.size, &type, kind, r != 0, v.id);
+    return r == 0 ? MSG_HOOK_ACCEPT : MSG_HOOK_DROP;
+}
+
+extern "C" void upload_event_cnt_clear(const struct tm *tm) {
+    static bool cleared_today;
+    if (tm->tm_hour != 23) {
+        cleared_today = false;
+        return;
+    }
+    if (tm->tm_min >= 50 && !cleared_today) {
+        cleared_today = true;
+        rwlock_write_guard g(&g_file_info.fm_info_lock);
+        g_file_info.daily_cnt = 0;
+    }
+}
+
+extern "C" void file_event_timer_func(void *) {
+    static uint32_t ticks;
+    time_t t = time(nullptr);
+    struct tm local;
+    if (localtime_r(&t, &local)) upload_event_cnt_clear(&local);
+    if (ticks++ % 12 == 0) upload_event_redo_hash_clear();
+}

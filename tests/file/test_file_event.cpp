@@ -1,0 +1,405 @@
+// The file module end to end: file records assembled by hand from the layout table, injected
+// into the stand-in's rings, through the collector, the limits and the sequence order, to the
+// host's upload callback. The clock is driven.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/mem.h"
+#include "comm/timer.h"
+#include "file/file.h"
+#include "log/ulog.h"
+#include "framework/mod_manager.h"
+#include "proc_bytes.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+// ---- records from the layout table -------------------------------------------------------
+
+struct file_rec {
+    int kind = FILE_CREATE;
+    uint32_t pid = 300, tgid = 300;
+    uint64_t create_time = 5300;
+    uint64_t atime = 1700000001, mtime = 1700000002, ctime = 1700000003;
+    uint32_t uid = 0, gid = 0;
+    uint16_t mode = 0100644, id = 1;
+    uint8_t dir = 0, creat_type = 0;
+    uint32_t new_uid = 0, new_gid = 0;
+    uint16_t new_mode = 0;
+    std::string name = "/tmp/a", name2;
+    bool second = false;
+    int names_len_delta = 0;  // lie about the names' length
+};
+
+// Header (magic, len, type, pid), 4 unused bytes, then the fields at their offsets.
+bytes build_file(const file_rec &r) {
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(13 + r.kind), w.u32(r.pid), w.u32(0);
+    w.u64(r.create_time), w.u64(r.atime), w.u64(r.mtime), w.u64(r.ctime);   // 16..47
+    w.u32(r.tgid), w.u32(r.uid), w.u32(r.gid), w.u16(r.mode), w.u16(r.id);  // 48..63
+    w.u8(r.dir);                                                            // 64
+    if (r.kind == FILE_CREATE) w.u8(r.creat_type), w.u8(0);                 // 65, 66
+    if (r.kind == FILE_ATTRIB) w.u32(0), w.u32(r.new_uid), w.u32(r.new_gid), w.u16(r.new_mode);
+    std::string names = r.name + std::string(1, '\0');
+    if (r.second) names += r.name2 + std::string(1, '\0');
+    w.u16(((uint32_t)names.size() + r.names_len_delta) | (r.second ? 0x8000u : 0));
+    w.b.insert(w.b.end(), names.begin(), names.end());
+    uint16_t len = (uint16_t)w.b.size();
+    w.b[4] = (unsigned char)len, w.b[5] = (unsigned char)(len >> 8);
+    return w.b;
+}
+
+TEST(FileRecord, LayoutOffsetsAndBounds) {
+    file_rec r;
+    r.kind = FILE_ATTRIB, r.new_uid = 7, r.new_gid = 8, r.new_mode = 0755, r.id = 0xBEEF;
+    bytes b = build_file(r);
+    ASSERT_EQ(b.size(), 79u + 2 + 7);  // path block at 79
+    file_event_view v;
+    ASSERT_EQ(file_event_parse(b.data() + 16, b.size() - 16, FILE_ATTRIB, &v), 0);
+    EXPECT_EQ(v.create_time, 5300u);
+    EXPECT_EQ(v.ctime, 1700000003u);
+    EXPECT_EQ(v.mode, 0100644);
+    EXPECT_EQ(v.id, 0xBEEF);
+    EXPECT_EQ(v.new_uid, 7u);
+    EXPECT_EQ(v.new_gid, 8u);
+    EXPECT_EQ(v.new_mode, 0755);
+    EXPECT_EQ(std::string(v.name), "/tmp/a");
+    EXPECT_EQ(v.size, b.size() - 16);
+
+    // A rename's second name is checked like the first.
+    file_rec mv;
+    mv.kind = FILE_RENAME, mv.name = "/b", mv.name2 = "/a", mv.second = true;
+    bytes m = build_file(mv);
+    ASSERT_EQ(file_event_parse(m.data() + 16, m.size() - 16, FILE_RENAME, &v), 0);
+    EXPECT_EQ(std::string(v.name2, v.name2_len), "/a");
+    struct Bad {
+        const char *what;
+        size_t cut;     // bytes taken off the end
+        int delta;      // change of the stated length
+        bool drop_nul;  // last terminator replaced
+    };
+    for (const Bad &bad : {Bad{"names past the end", 0, 1, false}, Bad{"cut record", 2, 0, false},
+                           Bad{"second name without NUL", 0, 0, true},
+                           Bad{"no path block", m.size() - 16 - 49, 0, false}}) {
+        SCOPED_TRACE(bad.what);
+        file_rec x = mv;
+        x.names_len_delta = bad.delta;
+        bytes y = build_file(x);
+        if (bad.drop_nul) y.back() = 'x';
+        EXPECT_EQ(file_event_parse(y.data() + 16, y.size() - 16 - bad.cut, FILE_RENAME, &v), -1);
+    }
+    EXPECT_EQ(file_event_parse(m.data() + 16, m.size() - 16, 6, &v), -1);
+}
+
+TEST(FileRecord, SequenceArithmeticAcrossTheWrap) {
+    struct Row {
+        uint16_t a, b;
+        int cmp;
+    };
+    for (const Row &r : {Row{5, 5, 0}, Row{6, 5, 1}, Row{5, 6, -1}, Row{0, 65535, 1},
+                         Row{65535, 0, -1}, Row{32771, 5, 1}, Row{32772, 5, -1}})
+        EXPECT_EQ(file_event_id_cmp(r.a, r.b), r.cmp) << r.a << " " << r.b;
+    g_file_info.last_event_id = 4;
+    EXPECT_EQ(need_recombine(5), 0);
+    EXPECT_EQ(need_recombine(4), 1);  // the same number waits
+    EXPECT_EQ(need_recombine(6), 1);
+    EXPECT_EQ(need_recombine(3), 0);  // already passed
+    g_file_info.last_event_id = 0;    // 65535 was handed on
+    EXPECT_EQ(need_recombine(1), 0);
+    g_file_info.last_event_id = 0;
+}
+
+TEST(FileRecord, PermissionText) {
+    struct Row {
+        uint32_t mode;
+        const char *text;
+    };
+    for (const Row &r : {Row{04755, "rwsr-xr-x"}, Row{01777, "rwxrwxrwt"}, Row{02644, "rw-r-Sr--"},
+                         Row{0, "---------"}, Row{07000, "--S--S--T"}, Row{0100600, "rw-------"}}) {
+        char out[10];
+        file_permission_text(r.mode, out);
+        EXPECT_STREQ(out, r.text) << std::oct << r.mode;
+    }
+}
+
+// ---- end to end -------------------------------------------------------------------------------
+
+std::atomic<uint64_t> s_now_ms{1'000'000};
+uint64_t fake_clock() {
+    return s_now_ms.load();
+}
+
+std::mutex s_up_lock;
+std::vector<std::pair<int, std::string>> s_uploads;
+int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
+    std::lock_guard g(s_up_lock);
+    s_uploads.emplace_back(type, std::string(text, len));
+    return 0;
+}
+std::vector<std::string> docs(int type) {
+    std::lock_guard g(s_up_lock);
+    std::vector<std::string> out;
+    for (auto &[t, text] : s_uploads)
+        if (t == type) out.push_back(text);
+    return out;
+}
+int file_docs() {
+    std::lock_guard g(s_up_lock);
+    int n = 0;
+    for (auto &[t, text] : s_uploads) n += t != UPLOAD_PROC_EXEC && t != UPLOAD_PROC_EXIT;
+    return n;
+}
+
+template <class F>
+bool wait_for(F pred) {
+    for (int i = 0; i < 500; i++) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+void inject(const bytes &m) {
+    ASSERT_EQ(kemu_inject(KEMU_RING_MID, m.data(), (uint32_t)m.size()), KEMU_OK);
+}
+
+struct FileE2E : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    void start(const std::string &file_keys = "") {
+        if (!file_keys.empty()) {
+            std::ifstream in(tree.file_conf());
+            std::string text{std::istreambuf_iterator<char>(in), {}};
+            for (size_t at = 0, nl; (nl = file_keys.find('\n', at)) != std::string::npos;
+                 at = nl + 1) {
+                std::string line = file_keys.substr(at, nl - at);
+                size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
+                text.replace(pos, text.find('\n', pos) - pos, line);
+            }
+            std::ofstream(tree.file_conf()) << text;
+        }
+        kiv_timer_set_source(fake_clock);
+        ASSERT_EQ(sensor_init(), 0);
+        g_init_done = 1;
+        register_upload_callback(capture);
+        register_host_state_callback([](upload_header *h) {
+            *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
+                               0, 1767323045123ull};
+            return 0;
+        });
+        sensor_switch(1);
+        // The acting process, known to the process module.
+        proc_fields f;
+        f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
+        f.uid[1] = f.gid[1] = 0;
+        f.s[0] = "/usr/bin/writer --out", f.s[1] = "/", f.s[2] = "/nonexistent/writer";
+        bytes body = build_proc(f);
+        proc_bytes w;
+        w.u32(0xFEDCCDEF), w.u16(16 + body.size()), w.u16(1), w.u32(300), w.u32(0);
+        w.b.insert(w.b.end(), body.begin(), body.end());
+        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, w.b.data(), (uint32_t)w.b.size()), KEMU_OK);
+        ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    void TearDown() override {
+        sensor_exit();
+        g_init_done = 0;
+        kiv_timer_set_source(nullptr);
+    }
+    // Lets the clock run so that the framework thread's timers see each step.
+    void advance(uint64_t ms, uint64_t step = 500) {
+        for (uint64_t done = 0; done < ms; done += step) {
+            s_now_ms += step;
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    }
+};
+
+std::string value_of(const std::string &doc, const std::string &key) {
+    size_t at = doc.find("\"" + key + "\":\"");
+    if (at == std::string::npos) return "";
+    at += key.size() + 4;
+    return doc.substr(at, doc.find('"', at) - at);
+}
+
+TEST_F(FileE2E, EachKindPrintedExactly) {
+    start();
+    file_rec c;
+    c.id = 1, c.name = "/tmp/new.txt";
+    inject(build_file(c));
+    ASSERT_TRUE(wait_for([] { return docs(UPLOAD_FILE_CRATE).size() == 1; }));
+    std::string doc = docs(UPLOAD_FILE_CRATE)[0];
+    std::string guid = value_of(doc, "process_guid");
+    const std::string head =
+        "{\"send_time\":\"2026-01-02 03:04:05\",\"send_timestamp\":1767323045123,"
+        "\"host_uuid\":\"uuid-1\",\"host_ip\":\"10.0.0.1\",\"ip_list\":\"10.0.0.1\","
+        "\"seq_id\":\"7\",\"app_name\":\"opx-linux\",\"message\":{\"record_time\":"
+        "\"2026-01-02 03:04:05\",\"record_timestamp\":1767323045123,";
+    const std::string proc = "\"process_id\":300,\"process_guid\":\"" + guid +
+                             "\",\"process_path\":\"/nonexistent/writer\",\"process_md5\":\"" +
+                             std::string(32, '0') + "\",\"process_sha256\":\"" +
+                             std::string(64, '0') +
+                             "\",\"process_createtime\":5300,"
+                             "\"process_cmd_line\":\"/usr/bin/writer --out\","
+                             "\"process_user_name\":\"root\",\"process_group_name\":\"root\","
+                             "\"is_exist\":1,\"file_atime\":1700000001,\"file_mtime\":1700000002,"
+                             "\"file_ctime\":1700000003,\"file_user_name\":\"root\","
+                             "\"file_group_name\":\"root\",\"file_permissions\":\"rw-r--r--\","
+                             "\"type\":\"-\",\"file_suffix\":\"-\",";
+    EXPECT_EQ(doc, head + "\"event_id\":\"FILE_CREATION\",\"event_name\":\"File Creation\"," +
+                       proc + "\"file_name\":\"/tmp/new.txt\",\"container_id\":\"host\"," +
+                       "\"proc_trees\":[]}}");
+
+    file_rec d = c;
+    d.kind = FILE_DELETE, d.id = 2;
+    inject(build_file(d));
+    file_rec mv = c;
+    mv.kind = FILE_RENAME, mv.id = 3, mv.name = "/tmp/b", mv.name2 = "/tmp/a", mv.second = true;
+    inject(build_file(mv));
+    file_rec mv1 = mv;  // no old name: one document
+    mv1.id = 4, mv1.second = false, mv1.name = "/tmp/c";
+    inject(build_file(mv1));
+    file_rec md = c;
+    md.kind = FILE_MODIFY, md.id = 5, md.name = "/tmp/m";
+    inject(build_file(md));
+    file_rec at = c;  // built but not uploaded
+    at.kind = FILE_ATTRIB, at.id = 6;
+    inject(build_file(at));
+    ASSERT_TRUE(wait_for([] { return docs(UPLOAD_FILE_MOD).size() == 1; }));
+    auto del = docs(UPLOAD_FILE_DELETE);
+    ASSERT_EQ(del.size(), 1u);
+    EXPECT_NE(del[0].find("\"event_id\":\"FILE_DELETION\",\"event_name\":\"File Deletion\""),
+              std::string::npos);
+    auto moves = docs(UPLOAD_FILE_MOVE);
+    ASSERT_EQ(moves.size(), 3u);
+    // The old name's record: "file_name" and "is_exist" moved behind the process tree.
+    EXPECT_NE(moves[0].find("\"file_suffix\":\"-\",\"file_name\":\"/tmp/b\",\"container_id\""),
+              std::string::npos);
+    EXPECT_NE(moves[1].find("\"proc_trees\":[],\"file_name\":\"/tmp/a\",\"is_exist\":0}}"),
+              std::string::npos)
+        << moves[1];
+    EXPECT_EQ(moves[1].find("\"is_exist\":1"), std::string::npos);
+    EXPECT_NE(moves[2].find("\"file_name\":\"/tmp/c\""), std::string::npos);
+    EXPECT_NE(docs(UPLOAD_FILE_MOD)[0].find("\"event_name\":\"File Modification\""),
+              std::string::npos);
+    EXPECT_EQ(file_docs(), 6);
+}
+
+TEST_F(FileE2E, OutOfOrderWaitsAndGapsAreGivenUp) {
+    start();
+    auto rec = [](uint16_t id) {
+        file_rec r;
+        r.kind = FILE_DELETE, r.id = id, r.name = "/tmp/seq-" + std::to_string(id);
+        return build_file(r);
+    };
+    inject(rec(1));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 1; }));
+    inject(rec(3));  // 2 missing: 3 waits
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(file_docs(), 1);
+    inject(rec(2));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 3; }));
+    auto d = docs(UPLOAD_FILE_DELETE);
+    EXPECT_NE(d[1].find("seq-2"), std::string::npos);
+    EXPECT_NE(d[2].find("seq-3"), std::string::npos);
+    // 4 never comes: 5 leaves once its 3 seconds are up, and a late 4 goes at once.
+    inject(rec(5));
+    advance(2000);
+    EXPECT_EQ(file_docs(), 3);
+    advance(2000);
+    ASSERT_TRUE(wait_for([] { return file_docs() == 4; }));
+    inject(rec(4));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 5; }));
+    EXPECT_EQ(kiv_stat_get(FILE_RECOMBINE_TIMEOUT) > 0, true);
+}
+
+TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
+    start("upload_event_cnt = 6\nupload_event_hour_cnt = 4\n");
+    uint16_t id = 1;
+    auto mod = [&](const std::string &name) {
+        file_rec r;
+        r.kind = FILE_MODIFY, r.id = id++, r.name = name;
+        inject(build_file(r));
+    };
+    mod("/tmp/x");
+    mod("/tmp/x");  // same file, same executable, within ten minutes
+    mod("/tmp/y");
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_CNT) >= 3 && file_docs() == 2; }));
+    int64_t ten = kiv_stat_get(FILE_EVENT_LIMIT_TEN_MINU);
+    EXPECT_GE(ten, 1);
+    advance(601000, 60000);  // eleven minutes on: the same file passes again
+    mod("/tmp/x");
+    ASSERT_TRUE(wait_for([] { return file_docs() == 3; }));
+    mod("/tmp/z1");  // fourth of this executable this hour
+    mod("/tmp/z2");  // fifth: over the hourly limit
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_LIMIT_HOUR) >= 1; }));
+    EXPECT_EQ(file_docs(), 4);
+    // An hour after the entry began, a new window; the daily count (6) stops it after two.
+    advance(3000000, 60000);
+    for (const char *n : {"/tmp/w1", "/tmp/w2", "/tmp/w3"}) mod(n);
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_LIMIT_DAY) >= 1; }));
+    EXPECT_EQ(file_docs(), 6);
+    // The nightly reset opens the day again.
+    struct tm late = {};
+    late.tm_hour = 23, late.tm_min = 55;
+    upload_event_cnt_clear(&late);
+    mod("/tmp/after-reset");
+    ASSERT_TRUE(wait_for([] { return file_docs() == 7; }));
+}
+
+TEST_F(FileE2E, CloseAfterWriteGoesThroughTheTypeFilter) {
+    start();
+    file_set_type_filter([](const char *path, uint32_t, file_type_info_st *t) {
+        if (std::string(path).find(".php") == std::string::npos) return false;
+        *t = file_type_info_st{0, "php", "php"};
+        return true;
+    });
+    file_rec c;
+    c.creat_type = 3, c.id = 1, c.name = "/var/www/shell.php";
+    inject(build_file(c));
+    file_rec n = c;
+    n.id = 2, n.name = "/var/www/notes.txt";  // not in the filter: dropped, number used
+    inject(build_file(n));
+    file_rec plain = c;
+    plain.id = 3, plain.creat_type = 1, plain.name = "/var/www/plain";
+    inject(build_file(plain));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 2; }));
+    file_set_type_filter(nullptr);
+    auto d = docs(UPLOAD_FILE_CRATE);
+    EXPECT_NE(d[0].find("\"type\":\"php\",\"file_suffix\":\"php\""), std::string::npos);
+    EXPECT_NE(d[1].find("\"type\":\"-\",\"file_suffix\":\"-\",\"file_name\":\"/var/www/plain\""),
+              std::string::npos);
+}
+
+TEST_F(FileE2E, BadRecordAndUnknownOwnerAreNotReported) {
+    start();
+    file_rec bad;
+    bad.kind = FILE_DELETE, bad.id = 1, bad.name = "/tmp/bad", bad.names_len_delta = 40;
+    inject(build_file(bad));
+    file_rec ghost;  // owner id missing from the account database: the record fails
+    ghost.kind = FILE_DELETE, ghost.id = 2, ghost.uid = 3999999, ghost.name = "/tmp/ghost";
+    inject(build_file(ghost));
+    file_rec good;
+    good.kind = FILE_DELETE, good.id = 3, good.name = "/tmp/good";
+    inject(build_file(good));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 1; }));
+    EXPECT_NE(docs(UPLOAD_FILE_DELETE)[0].find("/tmp/good"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(file_docs(), 1);
+    ulog_save_once();
+    EXPECT_NE(tree.read("logs/sensor.log").find("file record names run past its end"),
+              std::string::npos);
+}
+
+}  // namespace
