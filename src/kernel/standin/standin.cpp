@@ -21,6 +21,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/standin/live_file.h"
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/standin/proc_table.h"
@@ -284,11 +285,20 @@ int standin_start(kiv_kernel_mode mode) {
         standin_stop();
         return -1;
     }
+    if (mode == KERNEL_MODE_USERSPACE) {
+        std::string why;
+        if (live_file_start(&why) == 0)
+            KIV_LOG(2, "kemu: file activity source: fanotify\n");
+        else
+            KIV_LOG(1, "kemu: file activity off: %s; processes are still reported\n", why.c_str());
+    }
     return 0;
 }
 
 void standin_stop() {
     live_source_stop();
+    live_file_stop();
+    live_file_reset();
     std::lock_guard guard(s_lock);
     if (!s_si) return;
     if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());
@@ -404,6 +414,7 @@ long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
         return fail(EINVAL);
     }
     record(p, (size_t)len);
+    if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(p, (size_t)len);
     if (request == KIV_IOCTL_TASK_QUERY) {
         static const kemu_proc_live live = {live_proc_lookup, live_proc_alive};
         result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE),
