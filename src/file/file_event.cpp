@@ -222,6 +222,27 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
         full = g_file_info.cache_cnt >= g_file_info.unorder_list_size;
     }
     if (full) kiv_stat_inc(FILE_RECOMBINE_FULL);
+    // In order with nothing waiting: handed on at once, without a copy.
+    if (!full && pthread_mutex_trylock(&g_file_info.file_ev_upload_mutex) == 0) {
+        bool now;
+        {
+            mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+            now = list_empty(&g_file_info.unorder_cache) && need_recombine(id) == 0;
+        }
+        if (now) {
+            if (!dropped) upload_file_event(body, body_len, type, kind);
+            {
+                mutex_guard g(&g_file_info.file_ev_unorder_mutex);
+                if (file_event_id_cmp(id, g_file_info.last_event_id) > 0)
+                    g_file_info.last_event_id = id == 0xffff ? 0 : id;
+            }
+            // Whatever came in meanwhile and may now go.
+            drain(false, false);
+            pthread_mutex_unlock(&g_file_info.file_ev_upload_mutex);
+            return;
+        }
+        pthread_mutex_unlock(&g_file_info.file_ev_upload_mutex);
+    }
     size_t copy = dropped ? 0 : body_len;
     size_t size = dropped ? DROPPED_ENTRY_SIZE : sizeof(file_unorder_entry) + copy;
     if (size < sizeof(file_unorder_entry)) size = sizeof(file_unorder_entry);
