@@ -2,6 +2,8 @@
 // file-monitor settings and the mount-table nudge.
 #include "file/file.h"
 
+#include "file/file_filter.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -68,6 +70,7 @@ enum init_done : uint32_t {
     DONE_UPLOAD_MUTEX = 1u << 3,
     DONE_UNORDER_MUTEX = 1u << 4,
     DONE_OPS = 1u << 5,
+    DONE_FILTERS = 1u << 6,
 };
 uint32_t s_done;
 
@@ -91,6 +94,7 @@ void free_cache() {
 
 void undo() {
     file_info &f = g_file_info;
+    if (s_done & DONE_FILTERS) file_filter_exit();
     if (s_done & DONE_OPS) unregister_msg_handler(s_file_ops, FILE_OPS_NUM);
     for (kiv_timer **t :
          {&f.vfsmnt_update_timer, &f.file_event_timer, &f.file_event_recombine_timer})
@@ -264,6 +268,18 @@ int kiv_file_init() {
         undo();
         return -1;
     }
+    // The filter lists go to the kernel last, from the same file.
+    char *path = kiv_get_trans_path(s_conf_path.c_str());
+    ini_file_t *ini = path ? ini_file_load(path) : nullptr;
+    kiv_free(path);
+    int ret = ini ? file_filter_init(ini) : -1;
+    if (ini) ini_file_free(ini);
+    if (ret != 0) {
+        KIV_LOG(0, "set_default_qxmon_filter_cfg failed, ret is %d\n", ret);
+        undo();
+        return -1;
+    }
+    s_done |= DONE_FILTERS;
     free_payloads();
     f.inited = 1;
     KIV_LOG(2, "kiv_file_init ok\n");

@@ -204,43 +204,50 @@ struct file_source {
             put(kind, pid, path, old, creat_type);
     }
 
-    void handle(const fanotify_event_metadata *md) {
+    // Events follow each other at any byte offset: every field is copied out, never read in
+    // place.
+    void handle(const char *ev, const fanotify_event_metadata &md) {
         // The sensor's own writes (logs, database, state) are never reported.
-        if (md->pid == self) return;
+        if (md.pid == self) return;
         std::string name, old;
         bool have_name = false, have_old = false;
-        for (size_t off = md->metadata_len;
-             off + sizeof(fanotify_event_info_header) <= md->event_len;) {
-            auto *hdr = reinterpret_cast<const fanotify_event_info_header *>(
-                reinterpret_cast<const char *>(md) + off);
-            if (hdr->len == 0 || off + hdr->len > md->event_len) break;
-            if (hdr->info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
-                hdr->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
-                hdr->info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) {
-                auto *fid = reinterpret_cast<const fanotify_event_info_fid *>(hdr);
-                auto *fh =
-                    reinterpret_cast<file_handle *>(const_cast<unsigned char *>(fid->handle));
-                size_t fixed =
-                    sizeof(fanotify_event_info_fid) + sizeof(file_handle) + fh->handle_bytes;
-                if (fixed < hdr->len) {
-                    const char *entry = reinterpret_cast<const char *>(hdr) + fixed;
-                    size_t room = hdr->len - fixed;
-                    std::string dir = dir_path(fid->fsid, fh);
+        alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
+        for (size_t off = md.metadata_len;
+             off + sizeof(fanotify_event_info_header) <= md.event_len;) {
+            fanotify_event_info_header hdr;
+            memcpy(&hdr, ev + off, sizeof hdr);
+            if (hdr.len == 0 || off + hdr.len > md.event_len) break;
+            size_t fixed = sizeof(fanotify_event_info_fid) + sizeof(file_handle);
+            if ((hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+                 hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
+                 hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) &&
+                hdr.len > fixed) {
+                fanotify_event_info_fid fid;
+                memcpy(&fid, ev + off, sizeof fid);
+                const char *h = ev + off + sizeof(fanotify_event_info_fid);
+                file_handle fh;
+                memcpy(&fh, h, sizeof fh);
+                size_t with_handle = fixed + fh.handle_bytes;
+                if (fh.handle_bytes <= MAX_HANDLE_SZ && with_handle < hdr.len) {
+                    memcpy(fhbuf, h, sizeof(file_handle) + fh.handle_bytes);
+                    const char *entry = ev + off + with_handle;
+                    size_t room = hdr.len - with_handle;
+                    std::string dir = dir_path(fid.fsid, reinterpret_cast<file_handle *>(fhbuf));
                     if (!dir.empty()) {
                         std::string full = dir == "/" ? "/" : dir + "/";
                         full.append(entry, strnlen(entry, room));
-                        if (hdr->info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
+                        if (hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
                             old = full, have_old = true;
                         else
                             name = full, have_name = true;
                     }
                 }
             }
-            off += hdr->len;
+            off += hdr.len;
         }
         if (!have_name && !have_old) return;
-        uint32_t pid = (uint32_t)md->pid;
-        uint64_t m = md->mask;
+        uint32_t pid = (uint32_t)md.pid;
+        uint64_t m = md.mask;
         time_t now = time(nullptr);
         if (m & FAN_RENAME) {
             if (have_name) report(K_RENAME, pid, name, have_old ? &old : nullptr);
@@ -269,7 +276,7 @@ struct file_source {
     }
 
     void run() {
-        alignas(fanotify_event_metadata) static thread_local char buf[65536];
+        static thread_local char buf[65536];
         pollfd fds[2] = {{fan, POLLIN, 0}, {wake, POLLIN, 0}};
         for (;;) {
             if (poll(fds, 2, -1) < 0) {
@@ -283,15 +290,18 @@ struct file_source {
                     KIV_LOG(1, "kemu: fanotify read failed(%d:%s)\n", errno, strerror(errno));
                 continue;
             }
-            auto *md = reinterpret_cast<const fanotify_event_metadata *>(buf);
-            for (; FAN_EVENT_OK(md, n); md = FAN_EVENT_NEXT(md, n)) {
-                if (md->vers != FANOTIFY_METADATA_VERSION) continue;
-                if (md->mask & FAN_Q_OVERFLOW) {
-                    KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
-                    continue;
+            for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= (size_t)n;) {
+                fanotify_event_metadata md;
+                memcpy(&md, buf + at, sizeof md);
+                if (md.event_len < sizeof md || at + md.event_len > (size_t)n) break;
+                if (md.vers == FANOTIFY_METADATA_VERSION) {
+                    if (md.mask & FAN_Q_OVERFLOW)
+                        KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
+                    else
+                        handle(buf + at, md);
                 }
-                handle(md);
-                if (md->fd >= 0) close(md->fd);
+                if (md.fd >= 0) close(md.fd);
+                at += md.event_len;
             }
         }
     }

@@ -38,6 +38,8 @@ constexpr const char *STANDIN_MODULE_VERSION = "1.1.0_20240529130429";
 constexpr uint32_t QUERY_DATA_MAX = 1u << 20;
 constexpr uint32_t TASK_CONF_VALUES_MAX = 1u << 20;
 constexpr uint32_t FILE_FILTER_MAX = 102400;
+constexpr uint8_t FILE_FILTER_OP_MAX = 2;  // update, add, delete
+constexpr uint8_t FILE_FILTER_KINDS = 8;
 constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_MAX = 60 + 2 * 10000;
 constexpr uint32_t SUFFIX_MAX = 1u << 20;
 constexpr uint32_t DBG_MODE_RECORD = 16;  // magic, pad, 64-bit mode
@@ -222,7 +224,16 @@ long payload_len(unsigned long request, const unsigned char *p) {
             return FILE_MON_BLOCK;
         case KIV_IOCTL_FILE_FILTER: {
             uint32_t total = kemu_ld<uint32_t>(p);
-            return total > FILE_FILTER_MAX ? -1 : (long)(6 + total);
+            if (total > FILE_FILTER_MAX || p[4] > FILE_FILTER_OP_MAX || p[5] >= FILE_FILTER_KINDS)
+                return -1;
+            // Entries: group, event mask, NUL-terminated text; the last one ends the list.
+            for (uint32_t at = 0; at < total;) {
+                if (total - at < 3) return -1;
+                const void *nul = memchr(p + 6 + at + 2, 0, total - at - 2);
+                if (!nul) return -1;
+                at = (uint32_t)(static_cast<const unsigned char *>(nul) - (p + 6)) + 1;
+            }
+            return (long)(6 + total);
         }
         case KIV_IOCTL_NET_CONF: {
             uint32_t total = kemu_ld<uint32_t>(p);
