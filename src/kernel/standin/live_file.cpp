@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -49,6 +50,8 @@ enum { F_FILE = 0, F_PATH = 1, F_TYPE = 2, F_EXE = 3, F_FILE_EX = 4, F_PATH_EX =
 constexpr int KINDS = 8;
 constexpr size_t DIR_CACHE_MAX = 4096;
 constexpr int RECENT_CREATE_SEC = 60;  // a close after write this soon after creation is one
+constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
+constexpr int POLL_PENDING_MS = 10;
 
 struct entry {
     uint8_t mask, group;
@@ -73,7 +76,7 @@ bool listed(int list, const std::string &path, int kind, bool prefix) {
 }
 
 struct fs_mark {
-    int fd;  // O_PATH descriptor of a watched path on the filesystem
+    int fd;  // a watched path on the filesystem, open for open_by_handle_at
     dev_t dev;
 };
 
@@ -92,7 +95,8 @@ struct file_source {
 
     // A filesystem mark for the filesystem holding path, once.
     void mark_path(const std::string &path) {
-        int fd = open(path.c_str(), O_PATH | O_CLOEXEC);
+        // open_by_handle_at refuses an O_PATH descriptor as its mount descriptor.
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) return;
         struct statfs sfs;
         struct stat st;
@@ -184,8 +188,6 @@ struct file_source {
         kemu_st<uint32_t>(m + 52, have ? st.st_uid : 0);
         kemu_st<uint32_t>(m + 56, have ? st.st_gid : 0);
         kemu_st<uint16_t>(m + 60, have ? (uint16_t)st.st_mode : 0);
-        next_id = (uint16_t)(next_id + 1);
-        kemu_st<uint16_t>(m + 62, next_id);
         m[64] = have && S_ISDIR(st.st_mode) ? 1 : 0;
         if (kind == K_CREATE) m[65] = creat_type;
         if (kind == K_ATTRIB) {
@@ -195,7 +197,35 @@ struct file_source {
         }
         kemu_st<uint16_t>(m + pb, (uint16_t)(names.size() | (old ? 0x8000u : 0)));
         memcpy(m + pb + 2, names.data(), names.size());
-        standin_put(RING_MID, msg.data(), (uint32_t)msg.size(), true);
+        pending.push_back({now_ms() + WAIT_FOR_PROCESS_MS, pid, msg});
+        flush();
+    }
+
+    // A file record waits until the process source has reported its process (the collector
+    // takes that record first, so the query finds the process), or until its time is up for
+    // a process that source will never report (one that predates it). Records leave in the
+    // order their events came, numbered as they leave.
+    struct waiting {
+        uint64_t deadline_ms;
+        uint32_t pid;
+        std::vector<unsigned char> msg;
+    };
+    std::deque<waiting> pending;
+    static uint64_t now_ms() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+    }
+    void flush() {
+        uint64_t now = now_ms();
+        while (!pending.empty()) {
+            waiting &w = pending.front();
+            if (now < w.deadline_ms && !standin_process_record(w.pid, 0, rec)) break;
+            next_id = (uint16_t)(next_id + 1);
+            kemu_st<uint16_t>(w.msg.data() + 62, next_id);
+            standin_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size(), true);
+            pending.pop_front();
+        }
     }
 
     void report(int kind, uint32_t pid, const std::string &path, const std::string *old = nullptr,
@@ -279,11 +309,13 @@ struct file_source {
         static thread_local char buf[65536];
         pollfd fds[2] = {{fan, POLLIN, 0}, {wake, POLLIN, 0}};
         for (;;) {
-            if (poll(fds, 2, -1) < 0) {
+            if (poll(fds, 2, pending.empty() ? -1 : POLL_PENDING_MS) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[1].revents) return;
+            flush();
+            if (!(fds[0].revents & POLLIN)) continue;
             ssize_t n = read(fan, buf, sizeof buf);
             if (n <= 0) {
                 if (n < 0 && errno != EAGAIN && errno != EINTR)
