@@ -281,7 +281,13 @@ workload_result run_workload(const char *source, bool hold_lasting) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         };
     auto kids = run_live_workload(1000, 50, 12, prefix, hold);
-    // Until the sensor is quiet for a second, then exits that push the last queued ones out.
+    // Every creation this source guarantees has arrived (a loaded machine may delay them),
+    // then until the sensor is quiet for a second, then exits that push the last queued ones
+    // out.
+    // (The lasting children are the first half.)
+    const int expect = hold_lasting ? (int)kids.size() / 2 : (int)kids.size();
+    for (int i = 0; i < 600 && !all_created(kids, 0, expect); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (size_t last = SIZE_MAX; docs_of(UPLOAD_PROC_EXEC).size() != last;) {
         last = docs_of(UPLOAD_PROC_EXEC).size();
         std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -4,8 +4,8 @@
 #define LIVE_PROC_EV_H
 #include <linux/types.h>
 
-#define LIVE_RING_BYTES (8u << 20)
-#define LIVE_WAKE_BYTES (1u << 20) /* a ring this full wakes the reader at once */
+#define LIVE_RING_BYTES (16u << 20)
+#define LIVE_WAKE_BYTES (256u << 10) /* a ring this full wakes the reader at once */
 #define LIVE_STR_MAX 1023          /* longest text of a process record */
 
 enum { LIVE_EV_FORK_ = 0, LIVE_EV_EXEC_ = 1, LIVE_EV_EXIT_ = 2 };
