@@ -9,12 +9,18 @@
 
 namespace {
 
-constexpr uint32_t kAcceptBit = 1u << 31;
-constexpr uint32_t kRowMask = ~kAcceptBit & ~0xFFu;
-
-inline uint8_t fold(uint8_t c) {
+constexpr uint8_t fold(uint8_t c) {
     return (c >= 'A' && c <= 'Z') ? (uint8_t)(c | 0x20) : c;
 }
+
+constexpr auto kFold = [] {
+    struct {
+        uint8_t v[256];
+        constexpr uint8_t operator[](uint8_t c) const { return v[c]; }
+    } t{};
+    for (int c = 0; c < 256; c++) t.v[c] = fold((uint8_t)c);
+    return t;
+}();
 
 inline bool is_linked(const mstr_node *n, unsigned c) {
     return (n->linked[c >> 6] >> (c & 63)) & 1;
@@ -141,18 +147,13 @@ int mstr_ctrl_add_pattern(mstr_ctrl *ctrl, const void *pattern, uint32_t length,
     }
     if (n->accept_len) return -2;
     n->accept_len = length;
+    if (length > ctrl->max_len) ctrl->max_len = length;
     n->data = data;
     return 0;
 }
 
 int mstr_ctrl_compile_extend(mstr_ctrl *ctrl) {
     mstr_node *root = ctrl->nodes[0];
-    // The flat table first: if it cannot be had, the automaton stays as it was.
-    auto *table = (uint32_t *)malloc((size_t)ctrl->node_cnt * 256 * sizeof(uint32_t));
-    if (!table) {
-        KIV_LOG(0, "out of memory\n\n");
-        return -1;
-    }
     link_node_extend(root, root);
     for (uint32_t i = 0; i < ctrl->node_cnt; i++) {
         mstr_node *n = ctrl->nodes[i];
@@ -160,16 +161,6 @@ int mstr_ctrl_compile_extend(mstr_ctrl *ctrl) {
             if (!n->next[c]) n->next[c] = root;
         }
     }
-    for (uint32_t i = 0; i < ctrl->node_cnt; i++) {
-        mstr_node *n = ctrl->nodes[i];
-        uint32_t *row = table + (size_t)i * 256;
-        for (unsigned c = 0; c < 256; c++) {
-            // Folding lives in the table: upper-case columns repeat the lower-case ones.
-            const mstr_node *t = n->next[ctrl->nocase ? fold((uint8_t)c) : c];
-            row[c] = (t->id << 8) | (t->accept_len ? kAcceptBit : 0);
-        }
-    }
-    ctrl->table = table;
     ctrl->compiled = 1;
     return 0;
 }
@@ -190,28 +181,89 @@ int mstr_ctrl_compile(mstr_ctrl *ctrl) {
     return ctrl->no_extend ? mstr_ctrl_compile_no_extend(ctrl) : mstr_ctrl_compile_extend(ctrl);
 }
 
-int32_t mstr_search_extend(const mstr_ctrl *ctrl, uint32_t *state, const void *text, size_t length,
-                           void *context, mstr_callback callback) {
-    const uint32_t *table = ctrl->table;
-    const uint8_t *p = (const uint8_t *)text;
-    uint32_t e = start_id(ctrl, state) << 8;
+namespace {
+
+template <bool Nocase>
+inline uint8_t text_byte(const uint8_t *p, size_t i) {
+    return Nocase ? kFold[p[i]] : p[i];
+}
+
+// Half of a two-chain block, and how many matches of the second chain wait for the first.
+constexpr size_t kChainHalf = 2048;
+constexpr size_t kPendingMax = 256;
+
+struct pending_match {
+    size_t end;
+    const mstr_node *node;
+};
+
+// One table step per byte is a chain of dependent loads, so a long text is walked in
+// blocks by two chains at once: the first from the carried state, the second from the root
+// at the block's middle. After max_len bytes the second chain is in the state the first
+// would have reached (a state is the longest text suffix that begins a pattern), so the
+// first walks only those bytes past the middle, and the second's later matches, held back
+// in text order, are then reported as its own.
+template <bool Nocase>
+int32_t search_extend(const mstr_ctrl *ctrl, uint32_t *state, const uint8_t *p, size_t length,
+                      void *context, mstr_callback callback) {
+    const mstr_node *root = ctrl->nodes[0];
+    const mstr_node *n = ctrl->nodes[start_id(ctrl, state)];
+    const size_t settle = ctrl->max_len;
     size_t i = 0;
-    while (i < length) {
-        // At the root most bytes lead straight back to it: these steps do not depend on
-        // each other, so this loop runs at load throughput rather than load latency.
-        if ((e & kRowMask) == 0) {
-            while (i < length && table[p[i]] == 0) i++;
-            if (i == length) break;
+    while (length - i >= 2 * kChainHalf) {
+        const size_t mid = i + kChainHalf;
+        const mstr_node *b = root;
+        size_t j = mid;
+        pending_match held[kPendingMax];
+        size_t nheld = 0;
+        bool b_live = true;
+        for (; i < mid; i++) {
+            n = n->next[text_byte<Nocase>(p, i)];
+            if (n->accept_len) {
+                int32_t r = on_accept(n, i + 1, state, context, callback);
+                if (r) return r;
+            }
+            if (!b_live) continue;
+            b = b->next[text_byte<Nocase>(p, j)];
+            j++;
+            if (b->accept_len && j > mid + settle) {
+                held[nheld++] = {j, b};
+                // Full: the second chain stops here and the first takes over from it.
+                b_live = nheld < kPendingMax;
+            }
         }
-        e = table[(e & kRowMask) | p[i]];
-        i++;
-        if (e & kAcceptBit) {
-            int32_t r = on_accept(ctrl->nodes[(e & kRowMask) >> 8], i, state, context, callback);
+        for (; i < mid + settle; i++) {
+            n = n->next[text_byte<Nocase>(p, i)];
+            if (n->accept_len) {
+                int32_t r = on_accept(n, i + 1, state, context, callback);
+                if (r) return r;
+            }
+        }
+        for (size_t k = 0; k < nheld; k++) {
+            int32_t r = on_accept(held[k].node, held[k].end, state, context, callback);
+            if (r) return r;
+        }
+        n = b;
+        i = j;
+    }
+    for (; i < length; i++) {
+        n = n->next[text_byte<Nocase>(p, i)];
+        if (n->accept_len) {
+            int32_t r = on_accept(n, i + 1, state, context, callback);
             if (r) return r;
         }
     }
-    if (state) *state = (e & kRowMask) >> 8;
+    if (state) *state = n->id;
     return 0;
+}
+
+}  // namespace
+
+int32_t mstr_search_extend(const mstr_ctrl *ctrl, uint32_t *state, const void *text, size_t length,
+                           void *context, mstr_callback callback) {
+    auto *p = (const uint8_t *)text;
+    return ctrl->nocase ? search_extend<true>(ctrl, state, p, length, context, callback)
+                        : search_extend<false>(ctrl, state, p, length, context, callback);
 }
 
 int32_t mstr_search_no_extend(const mstr_ctrl *ctrl, uint32_t *state, const void *text,
@@ -248,7 +300,6 @@ void mstr_ctrl_destroy(mstr_ctrl *ctrl) {
     if (!ctrl) return;
     for (uint32_t i = 0; i < ctrl->node_cnt; i++) free(ctrl->nodes[i]);
     free(ctrl->nodes);
-    free(ctrl->table);
     free(ctrl);
 }
 

@@ -23,15 +23,14 @@ struct mstr_ctrl {
     uint32_t node_cnt;
     uint32_t node_cap;
     mstr_node **nodes;
-    // Extend mode after compilation: node_cnt rows of 256 entries, each the target's id
-    // times 256 with bit 31 set when the target accepts, text bytes already folded.
-    uint32_t *table;
+    uint32_t max_len;  // longest pattern: how far a search started mid-text needs to settle
 };
 
-// Keywords are words; extend compilation costs the square of a pattern's length.
+// Keywords are words; extend compilation costs the square of a pattern's length, and
+// a two-chain search block must be longer than any pattern.
 constexpr uint32_t MSTR_MAX_PATTERN_LEN = 256;
-// Keeps id * 256 below bit 31 of a table entry.
-constexpr uint32_t MSTR_MAX_NODES = 1u << 23;
+// Node ids stay well inside 32 bits.
+constexpr uint32_t MSTR_MAX_NODES = 1u << 24;
 
 mstr_node *mstr_node_alloc(mstr_ctrl *ctrl);
 int mstr_ctrl_compile_extend(mstr_ctrl *ctrl);

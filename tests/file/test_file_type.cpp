@@ -33,7 +33,7 @@ std::string read_all(const std::string &path, size_t limit = SIZE_MAX) {
 }
 
 class FileType : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kiv_ftypeXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -171,8 +171,8 @@ TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {
 }
 
 TEST(FileTypeNames, EveryIdAndNoneOutside) {
-    const char *want[] = {"php", "jsp", "js", "aspx", "aspx", "asp", "jspx", "png", "jpg",
-                          "binary"};
+    const char *want[] = {"php", "jsp",  "js",  "aspx", "aspx",
+                          "asp", "jspx", "png", "jpg",  "binary"};
     for (int i = 0; i < 10; i++) EXPECT_STREQ(file_type_id2name(i), want[i]);
     for (int id : {-100, -1, 10, 11, 1 << 30}) EXPECT_EQ(file_type_id2name(id), nullptr) << id;
 }
@@ -200,7 +200,8 @@ int collect_by_suffix(const char *path, const struct stat *st, int flag, struct 
     if (flag != FTW_F || !S_ISREG(st->st_mode) || st->st_size < 16) return 0;
     std::string p = path;
     for (const auto &suf : s_walk->suffixes) {
-        if (p.size() > suf.size() && strcasecmp(p.c_str() + p.size() - suf.size(), suf.c_str()) == 0) {
+        if (p.size() > suf.size() &&
+            strcasecmp(p.c_str() + p.size() - suf.size(), suf.c_str()) == 0) {
             s_walk->paths.push_back(p);
             break;
         }
@@ -366,7 +367,7 @@ TEST_F(FileType, TypeFilterEntriesAndAFileWhoseNameLies) {
         {{"!.jpg"}, php_as_jpg, 1, 1},
         {{"!.jpg"}, elf_as_jpg, 1, 1},
         {{"!.jpg"}, real_jpg, 0, 1},
-        {{"!.jpg"}, php, 0, 1},  // the entry applies to .jpg names only
+        {{"!.jpg"}, php, 0, 1},      // the entry applies to .jpg names only
         {{"!.jpg"}, missing, 1, 1},  // nothing recognised is not a jpg either
         {{"php"}, php, 1, 1},
         {{"php"}, php_as_jpg, 1, 1},

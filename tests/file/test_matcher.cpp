@@ -247,6 +247,72 @@ TEST(Matcher, FirstMatchStopsWithoutCallback) {
     }
 }
 
+struct stop_ctx {
+    std::vector<hit> hits;
+    size_t stop_at;  // the callback answers non-zero on this match (counted from 0)
+};
+
+int32_t stop_after(void *data, uint32_t offset, void *context) {
+    auto *c = (stop_ctx *)context;
+    c->hits.push_back({(int32_t)offset, (uintptr_t)data});
+    return c->hits.size() == c->stop_at + 1 ? 42 : 0;
+}
+
+// Texts of several kilobytes are walked in blocks by two chains at once; matches near each
+// block's middle, dense matches that outrun the held-back list, patterns as long as allowed
+// and an answer that ends the search anywhere must all come out as in one plain pass.
+TEST(Matcher, LongTextsGiveTheSameMatchesAsOnePass) {
+    std::mt19937 rng(4242);
+    struct shape {
+        const char *alpha;
+        size_t kw_min, kw_max, kw_count;
+    };
+    const shape shapes[] = {
+        {"abcdefgh", 1, 6, 8},  // sparse
+        {"ab", 1, 3, 6},        // a match at almost every byte
+        {"aB", 1, 3, 4},
+        {"ab", 200, 256, 3},  // the longest patterns, made to occur below
+    };
+    for (int round = 0; round < 16; round++) {
+        const shape &sh = shapes[round % 4];
+        std::vector<std::string> raw;
+        for (size_t i = 0; i < sh.kw_count; i++)
+            raw.push_back(random_word(rng, sh.alpha, sh.kw_min, sh.kw_max));
+        size_t len =
+            sh.kw_min > 100 ? 6000 : std::uniform_int_distribution<size_t>(4000, 14000)(rng);
+        std::string text = random_word(rng, sh.alpha, len, len);
+        if (sh.kw_min > 100) {
+            // Plant the long patterns across the block middles (2048, 6144, ...).
+            for (size_t at = 1900; at + 256 < text.size(); at += 2048)
+                text.replace(at, raw[at % raw.size()].size(), raw[at % raw.size()]);
+        }
+        for (const auto &m : kModes) {
+            SCOPED_TRACE(testing::Message() << m.name << " round " << round);
+            bool nocase = m.flags & MSTR_NOCASE;
+            auto kw = unique_keywords(raw, nocase);
+            automaton a(m.flags);
+            build(a.ctrl, kw);
+            auto want = model_hits(kw, text, nocase);
+            if (sh.kw_min > 100) EXPECT_GE(want.size(), 2u);
+            EXPECT_EQ(search_pieces(a.ctrl, text, {}), want);
+            size_t cut = std::uniform_int_distribution<size_t>(0, text.size())(rng);
+            EXPECT_EQ(search_pieces(a.ctrl, text, {cut, std::min(text.size(), cut + 4500)}), want)
+                << "cut " << cut;
+            if (want.empty()) continue;
+            for (size_t stop : {size_t(0), want.size() / 2, want.size() - 1,
+                                std::uniform_int_distribution<size_t>(0, want.size() - 1)(rng)}) {
+                stop_ctx c{{}, stop};
+                uint32_t state = 0;
+                EXPECT_EQ(mstr_search(a.ctrl, &state, text.data(), text.size(), &c, stop_after),
+                          42);
+                std::vector<hit> prefix(want.begin(), want.begin() + (long)stop + 1);
+                EXPECT_EQ(c.hits, prefix) << "stop " << stop;
+                EXPECT_EQ((uintptr_t)a.ctrl->nodes[state]->data, want[stop].data);
+            }
+        }
+    }
+}
+
 TEST(Matcher, NodeTableGrowsPastItsFirstCapacity) {
     std::vector<std::string> kw;
     for (int i = 0; i < 300; i++) kw.push_back("k" + std::to_string(i * 7919) + "z");
