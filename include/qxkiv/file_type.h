@@ -36,7 +36,7 @@ KIV_API mstr_ctrl *mstr_ctrl_create(uint32_t flags);
  * -2 when the same pattern (after folding) was added before; -3 when memory runs out. */
 KIV_API int mstr_ctrl_add_pattern(mstr_ctrl *ctrl, const void *pattern, uint32_t length,
                                   void *data);
-/* 0 (also when compiled before); -1 for NULL or when memory runs out. */
+/* 0 (also when compiled before); -1 for NULL. */
 KIV_API int mstr_ctrl_compile(mstr_ctrl *ctrl);
 /* 0 when the text ends without a match (state holds the position reached), else the first
  * non-zero callback result (1 without a callback); state may be NULL, callback may be NULL. */
