@@ -71,7 +71,28 @@ enum init_done : uint32_t {
     DONE_UNORDER_MUTEX = 1u << 4,
     DONE_OPS = 1u << 5,
     DONE_FILTERS = 1u << 6,
+    DONE_TYPES = 1u << 7,
 };
+
+// The type filter entries (kind 2) for file typing, under the filters' read lock.
+struct type_walk {
+    type_filter_visit_fn visit;
+    void *arg;
+    int result;
+};
+int walk_type_filter(type_filter_visit_fn visit, void *arg) {
+    type_walk w{visit, arg, 0};
+    qxmon_filter_walk_kind(
+        QXMON_TYPE_FILTER,
+        [](qxmon_filter_node *node, void *ctx) {
+            auto *w = static_cast<type_walk *>(ctx);
+            w->result = w->visit(node->text, w->arg);
+            return w->result != 0 ? -1 : 0;
+        },
+        &w);
+    return w.result;
+}
+const file_type_env kTypeEnv{&g_file_info.file_type_identify_mutex, walk_type_filter};
 uint32_t s_done;
 
 void free_payloads() {
@@ -99,6 +120,10 @@ void undo() {
     for (kiv_timer **t :
          {&f.vfsmnt_update_timer, &f.file_event_timer, &f.file_event_recombine_timer})
         if (*t) del_timer(*t), *t = nullptr;
+    if (s_done & DONE_TYPES) {
+        uninit_file_type_check();
+        file_type_set_env(nullptr);
+    }
     if (s_done & DONE_UNORDER_MUTEX) {
         free_cache();
         pthread_mutex_destroy(&f.file_ev_unorder_mutex);
@@ -219,6 +244,12 @@ int kiv_file_init() {
     if (int r = pthread_mutex_init(&f.file_type_identify_mutex, nullptr))
         return fail("pthread_mutex_init file_type_identify_mutex", r);
     s_done |= DONE_TYPE_MUTEX;
+    file_type_set_env(&kTypeEnv);
+    if (int r = init_file_type_check(); r != 0) {
+        file_type_set_env(nullptr);
+        return fail("init_file_type_check", r);
+    }
+    s_done |= DONE_TYPES;
     if (int r = pthread_rwlock_init(&f.fm_info_lock, nullptr))
         return fail("pthread_rwlock_init fm_info_lock", r);
     s_done |= DONE_FM_LOCK;

@@ -8,6 +8,7 @@
 
 #include "comm/fhash.h"
 #include "comm/list.h"
+#include "file/file_type.h"
 #include "qxkiv/ini.h"
 
 struct kiv_timer;
@@ -23,15 +24,6 @@ enum file_event_kind : int {
     FILE_KIND_NUM = 6,
 };
 constexpr int FILE_EVENT_TYPE_BASE = 13;
-
-// What file typing found for a written file; travels with its event.
-constexpr int FILE_TYPE_UNIDENTIFIED = -100;
-struct file_type_info_st {
-    int32_t type;  // FILE_TYPE_UNIDENTIFIED, -1 nothing recognised, else a type id
-    char type_name[64];
-    char file_suffix[64];
-};
-static_assert(sizeof(file_type_info_st) == 132);
 
 // A file record's fields, read with bounds checks from the bytes after the 16-byte head.
 struct file_event_view {
@@ -139,8 +131,7 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
 // "rwxr-xr-x"-style text of mode's permission bits into out (10 bytes).
 void file_permission_text(uint32_t mode, char out[10]);
 
-// Hooks for what the filters and typing of written files provide: typing fills *type for
-// path and says whether the type filter lets it through. Without one every close-after-write
-// creation passes untyped.
+// Tests replace the typing of written files (match_type_filter): fills *type for path and
+// says whether the type filter lets it through. Null restores match_type_filter.
 typedef bool (*file_type_filter_fn)(const char *path, uint32_t path_len, file_type_info_st *type);
 void file_set_type_filter(file_type_filter_fn fn);

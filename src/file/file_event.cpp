@@ -259,7 +259,7 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
     e->id = id;
     e->body_len = static_cast<uint32_t>(copy);
     if (copy) memcpy(e->body, body, copy);
-    if (!dropped && type && type->type != FILE_TYPE_UNIDENTIFIED) {
+    if (!dropped && type && type->type != FILE_TYPE_UNKNOWN) {
         e->type = static_cast<file_type_info_st *>(
             kiv_malloc(sizeof(file_type_info_st), MALLOC_FOR_FILE_RECOMBINE_TYPE));
         if (e->type)
@@ -560,10 +560,12 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         file_event_recombine(body, v.size, nullptr, kind, true, v.id);
         return MSG_HOOK_DROP;
     }
-    file_type_info_st type{FILE_TYPE_UNIDENTIFIED, "-", "-"};
+    file_type_info_st type{FILE_TYPE_UNKNOWN, "-", "-"};
     if (kind == FILE_CREATE && (v.creat_type & 3) == 3) {
         kiv_stat_inc(FILE_CLOSEWRITE_EVENT_CNT);
-        if (s_type_filter && !s_type_filter(v.name, v.name_len + 1, &type)) {
+        bool pass = s_type_filter ? s_type_filter(v.name, v.name_len + 1, &type)
+                                  : match_type_filter(v.name, (int)v.name_len + 1, &type) != 0;
+        if (!pass) {
             file_event_recombine(body, v.size, nullptr, kind, true, v.id);
             return MSG_HOOK_DROP;
         }

@@ -57,7 +57,7 @@ int get_file_stat(const file_event_view &v, file_status *st) {
 }
 
 bool typed(const file_type_info_st *t) {
-    return t && t->type != FILE_TYPE_UNIDENTIFIED;
+    return t && t->type != FILE_TYPE_UNKNOWN;
 }
 
 int format_file_private_message(cJSON *m, const file_event_view &v, int kind) {
@@ -94,7 +94,7 @@ int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
               add_str(m, "file_group_name", st.group_name) &&
               add_str(m, "file_permissions", st.permissions) &&
               add_str(m, "type", typed(type) ? type->type_name : "-") &&
-              add_str(m, "file_suffix", typed(type) ? type->file_suffix : "-");
+              add_str(m, "file_suffix", typed(type) ? type->suffix : "-");
     if (!ok) return -1;
     if (format_file_private_message(m, v, kind) != 0) {
         KIV_LOG(3, "format_file_private_message failed\n");

@@ -1,0 +1,403 @@
+// File typing on files written here and on real files of this machine: signatures, the
+// keyword scan over the first lines, the type information and the type filter.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "file/file_type.h"
+#include "qxkiv/file_type.h"
+
+namespace {
+
+std::string read_all(const std::string &path, size_t limit = SIZE_MAX) {
+    std::ifstream f(path, std::ios::binary);
+    std::string s;
+    char buf[65536];
+    while (s.size() < limit) {
+        f.read(buf, sizeof(buf));
+        if (f.gcount() <= 0) break;
+        s.append(buf, (size_t)f.gcount());
+    }
+    return s;
+}
+
+class FileType : public testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kiv_ftypeXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_EQ(init_file_type_check(), 0);
+    }
+    void TearDown() override {
+        uninit_file_type_check();
+        file_type_set_env(nullptr);
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string write(const std::string &name, const std::string &bytes) {
+        std::string p = dir_ + "/" + name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    std::string dir_;
+};
+
+std::string bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int c : b) s += (char)c;
+    return s;
+}
+
+const std::string kJpegHead = bytes({0xFF, 0xD8, 0xFF, 0xE0});
+const std::string kJpegTail = bytes({0xFF, 0xD9});
+const std::string kPngSig = bytes({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A});
+const std::string kElf = bytes({0x7F, 'E', 'L', 'F'});
+
+std::string lines(int n, const std::string &line) {
+    std::string s;
+    for (int i = 0; i < n; i++) s += line + "\n";
+    return s;
+}
+
+TEST_F(FileType, SignaturesNeedSixteenBytesAndAHeadShorterThanTheRead) {
+    const struct {
+        const char *name;
+        std::string content;
+        int want;
+    } cases[] = {
+        {"empty", "", -1},
+        {"mz2", "MZ", -1},
+        {"mz16", "MZ" + std::string(14, '\0'), 9},
+        {"elf15", kElf + std::string(11, '\x01'), -1},
+        {"elf16", kElf + std::string(12, '\x01'), 9},
+        {"jpg16", kJpegHead + std::string(10, 'x') + kJpegTail, 8},
+        {"jpg_big", kJpegHead + std::string(5000, '\x10') + kJpegTail, 8},
+        {"jpg_bad_tail", kJpegHead + std::string(20, '\x10') + bytes({0xFF, 0xD8}), -1},
+        // Not a jpg by its tail: the keyword scan still sees the php inside.
+        {"jpg_bad_tail_php", kJpegHead + "\n<?php x();\n" + std::string(20, '\x10'), 0},
+        {"png8", kPngSig, -1},
+        {"png16", kPngSig + std::string(8, '\0'), 7},
+        {"png_almost", kPngSig.substr(0, 7) + std::string(9, '\0'), -1},
+        // The jpg head with a png tail is neither.
+        {"jpg_png", kJpegHead + std::string(12, 'x'), -1},
+    };
+    for (const auto &c : cases) {
+        std::string p = write(c.name, c.content);
+        EXPECT_EQ(check_file_type(p.c_str()), c.want) << c.name;
+        EXPECT_EQ(check_file_type_webshell(p.c_str()), c.want) << c.name;
+        FILE *f = fopen(p.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        int sig = check_file_header(f);
+        EXPECT_EQ(sig, c.want == 0 ? -1 : c.want) << c.name;
+        // The stream is back at the start for the line scan.
+        EXPECT_EQ(ftell(f), 0) << c.name;
+        fclose(f);
+    }
+}
+
+TEST_F(FileType, ScriptsAreKnownByTheirOpeningMarkerInTheFirstLines) {
+    const std::string filler = "plain words without markers";
+    const struct {
+        const char *name;
+        std::string content;
+        int want;
+    } cases[] = {
+        {"php", "<?php echo 1; ?>\n", 0},
+        {"php_short_tag", "text\n<? echo 1 ?>\n", 0},
+        {"jsp", "<%@ page language=\"java\" %>\n", 1},
+        {"aspx_directive_is_jsp_first", "<%@ Page Language=\"C#\" %>\n", 1},
+        {"both_markers_one_line", "<% x %> <%@ page %>\n", 1},
+        {"aspx_code_block", "<% Response.Write(1) %>\n", 4},
+        {"js", "<html>\n<script>var a = 1;</script>\n", 2},
+        {"js_upper_case_is_not", "<SCRIPT>var a = 1;</SCRIPT>\n", -1},
+        {"jspx", "<jsp:root xmlns:jsp=\"http://java.sun.com/JSP/Page\">\n", 6},
+        {"php_keywords_without_marker", lines(51, "$x = eval($y); function f() {}"), -1},
+        {"marker_on_line_51", lines(50, filler) + "<?php\n", 0},
+        {"marker_on_line_52", lines(51, filler) + "<?php\n", -1},
+        // A line longer than 1023 characters is read in pieces and each piece counts.
+        {"marker_split_by_line_limit", std::string(1022, 'a') + "<?\n", -1},
+        {"marker_after_long_piece", std::string(1023, 'a') + "<?\n", 0},
+        {"long_line_uses_up_the_lines", std::string(1023 * 51, 'a') + "<?\n", -1},
+        {"nul_ends_the_line", std::string("abc\0<?php\n", 10), -1},
+        {"crlf", "\r\n\r\n<?php\r\n", 0},
+    };
+    for (const auto &c : cases) {
+        std::string p = write(c.name, c.content);
+        EXPECT_EQ(check_file_type(p.c_str()), c.want) << c.name;
+    }
+}
+
+TEST_F(FileType, UnreadableAndSpecialFilesGiveMinusOneWithoutBlocking) {
+    EXPECT_EQ(check_file_type((dir_ + "/missing").c_str()), -1);
+    EXPECT_EQ(check_file_type(nullptr), -1);
+    EXPECT_EQ(check_file_type(dir_.c_str()), -1);  // a directory reads nothing
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No writer: opening must not wait for one.
+    EXPECT_EQ(check_file_type(fifo.c_str()), -1);
+    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), -1);
+    // A writer that stays silent: the non-blocking check returns at once.
+    int w = open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(w, 0);
+    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), -1);
+    // A pipe cannot seek back: what it holds is still scanned from the head onwards.
+    ASSERT_EQ(::write(w, "0123456789abcdef<?php\n", 22), 22);
+    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), 0);
+    close(w);
+}
+
+TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {
+    std::string php = write("a.php", "<?php\n");
+    std::string png = write("a.png", kPngSig + std::string(8, '\0'));
+    uninit_file_type_check();
+    uninit_file_type_check();
+    EXPECT_EQ(check_file_type(php.c_str()), -1);
+    EXPECT_EQ(check_file_type(png.c_str()), 7);
+    ASSERT_EQ(init_file_type_check(), 0);
+    ASSERT_EQ(init_file_type_check(), 0);
+    EXPECT_EQ(check_file_type(php.c_str()), 0);
+}
+
+TEST(FileTypeNames, EveryIdAndNoneOutside) {
+    const char *want[] = {"php", "jsp",  "js",  "aspx", "aspx",
+                          "asp", "jspx", "png", "jpg",  "binary"};
+    for (int i = 0; i < 10; i++) EXPECT_STREQ(file_type_id2name(i), want[i]);
+    for (int id : {-100, -1, 10, 11, 1 << 30}) EXPECT_EQ(file_type_id2name(id), nullptr) << id;
+}
+
+// ---- real files of this machine ----
+
+std::string expected_by_signature(const std::string &path) {
+    std::string all = read_all(path);
+    if (all.size() < 16) return "short";
+    if (all.compare(0, 2, "\xFF\xD8") == 0 && all.compare(all.size() - 2, 2, "\xFF\xD9") == 0)
+        return "jpg";
+    if (all.compare(0, 8, kPngSig) == 0) return "png";
+    if (all.compare(0, 2, "MZ") == 0 || all.compare(0, 4, kElf) == 0) return "binary";
+    return "none";
+}
+
+struct found_files {
+    std::vector<std::string> paths;
+    std::vector<std::string> suffixes;
+    size_t want;
+};
+found_files *s_walk;
+
+int collect_by_suffix(const char *path, const struct stat *st, int flag, struct FTW *) {
+    if (flag != FTW_F || !S_ISREG(st->st_mode) || st->st_size < 16) return 0;
+    std::string p = path;
+    for (const auto &suf : s_walk->suffixes) {
+        if (p.size() > suf.size() &&
+            strcasecmp(p.c_str() + p.size() - suf.size(), suf.c_str()) == 0) {
+            s_walk->paths.push_back(p);
+            break;
+        }
+    }
+    return s_walk->paths.size() >= s_walk->want ? 1 : 0;
+}
+
+std::vector<std::string> find_files(std::vector<std::string> roots,
+                                    std::vector<std::string> suffixes, size_t want) {
+    found_files f{{}, std::move(suffixes), want};
+    s_walk = &f;
+    for (const auto &r : roots) {
+        if (f.paths.size() >= want) break;
+        nftw(r.c_str(), collect_by_suffix, 16, FTW_PHYS);
+    }
+    return f.paths;
+}
+
+std::string loaded_library_of(void *sym) {
+    Dl_info info{};
+    if (!dladdr(sym, &info) || !info.dli_fname) return "";
+    char real[PATH_MAX];
+    return realpath(info.dli_fname, real) ? real : "";
+}
+
+TEST_F(FileType, ElfExecutablesAndSharedLibrariesAreBinary) {
+    std::vector<std::string> paths = {"/proc/self/exe", "/bin/sh", "/usr/bin/env",
+                                      loaded_library_of((void *)&printf),
+                                      loaded_library_of((void *)&pthread_create)};
+    int checked = 0;
+    for (const auto &p : paths) {
+        if (p.empty() || access(p.c_str(), R_OK) != 0) continue;
+        ASSERT_EQ(expected_by_signature(p), "binary") << p;
+        EXPECT_EQ(check_file_type(p.c_str()), 9) << p;
+        checked++;
+    }
+    EXPECT_GE(checked, 3);
+}
+
+TEST_F(FileType, ImagesFromInstalledPackages) {
+    const std::vector<std::string> roots = {"/usr/share/pixmaps", "/usr/share/icons",
+                                            "/usr/share/doc", "/usr/share"};
+    auto pngs = find_files(roots, {".png"}, 20);
+    if (pngs.empty()) GTEST_SKIP() << "no PNG file under /usr/share on this machine";
+    for (const auto &p : pngs) {
+        ASSERT_EQ(expected_by_signature(p), "png") << p;
+        EXPECT_EQ(check_file_type(p.c_str()), 7) << p;
+    }
+    auto jpgs = find_files(roots, {".jpg", ".jpeg"}, 10);
+    if (jpgs.empty()) printf("no JPEG file under /usr/share: JPEG case skipped\n");
+    size_t whole_jpgs = 0;
+    for (const auto &p : jpgs) {
+        std::string e = expected_by_signature(p);
+        // A JPEG with bytes after its end marker is not one by the tail signature.
+        if (e == "jpg") {
+            whole_jpgs++;
+            EXPECT_EQ(check_file_type(p.c_str()), 8) << p;
+        } else {
+            EXPECT_NE(check_file_type(p.c_str()), 8) << p << " " << e;
+        }
+    }
+    // GIF and ICO have no signature here: never an image or binary type.
+    auto others = find_files(roots, {".gif", ".ico"}, 10);
+    if (others.empty()) printf("no GIF or ICO file found: that case skipped\n");
+    for (const auto &p : others) {
+        int t = check_file_type(p.c_str());
+        EXPECT_TRUE(t == -1 || (t >= 0 && t <= 6)) << p << " " << t;
+        if (t >= 0) {
+            // Only an opening marker in the first lines can name a script type.
+            const char *marker = s_file_type_script[t == 4 ? 4 : t].keyword[0];
+            EXPECT_NE(read_all(p, 51 * 1024 + 65536).find(marker), std::string::npos) << p;
+        }
+    }
+    printf("checked %zu PNG, %zu JPEG (%zu ending in FF D9), %zu GIF/ICO files\n", pngs.size(),
+           jpgs.size(), whole_jpgs, others.size());
+}
+
+TEST_F(FileType, IdentificationFromTwoThreadsAtOnce) {
+    std::string php = write("t.php", lines(40, "filler") + "<?php\n");
+    std::string js = write("t.js", lines(40, "filler") + "<script>\n");
+    int bad = 0;
+    std::thread other([&] {
+        for (int i = 0; i < 200; i++) bad += check_file_type(js.c_str()) != 2;
+    });
+    int mine = 0;
+    for (int i = 0; i < 200; i++) mine += check_file_type(php.c_str()) != 0;
+    other.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(mine, 0);
+}
+
+// ---- type information and the type filter ----
+
+struct filter_list {
+    std::vector<std::string> entries;
+    int visited = 0;
+};
+filter_list *s_filter;
+
+int walk_test_filter(type_filter_visit_fn visit, void *arg) {
+    for (const auto &e : s_filter->entries) {
+        s_filter->visited++;
+        if (int r = visit(e.c_str(), arg)) return r;
+    }
+    return 0;
+}
+
+file_type_info_st fresh() {
+    file_type_info_st info{};
+    info.type = FILE_TYPE_UNKNOWN;
+    return info;
+}
+
+TEST_F(FileType, TypeInformationNamesTheContentAndTheSuffix) {
+    std::string php = write("shell.php", "<?php system($_GET['c']); ?>\n");
+    const struct {
+        std::string path;
+        int length;  // with the NUL; -1: the whole path + 1
+        int want_type;
+        const char *want_name;
+        std::string want_suffix;
+    } cases[] = {
+        {php, -1, 0, "php", "php"},
+        {dir_ + "/none.d/noext", -1, -1, "-", "-"},
+        {dir_ + "/x.", -1, -1, "-", ""},
+        {php, (int)php.size(), 0, "php", "ph"},  // length bounds the suffix scan
+        {dir_ + "/y." + std::string(100, 's'), -1, -1, "-", std::string(63, 's')},
+        {"", 1, -1, "-", "-"},
+        {"noslash", 0, -1, "-", "-"},
+    };
+    for (const auto &c : cases) {
+        auto info = fresh();
+        int len = c.length < 0 ? (int)c.path.size() + 1 : c.length;
+        get_file_type(&info, c.path.c_str(), len);
+        EXPECT_EQ(info.type, c.want_type) << c.path;
+        EXPECT_STREQ(info.type_name, c.want_name) << c.path;
+        EXPECT_EQ(info.suffix, c.want_suffix) << c.path;
+    }
+    // Filled once: an identified record is left alone.
+    auto info = fresh();
+    info.type = 7;
+    strcpy(info.type_name, "png");
+    get_file_type(&info, php.c_str(), (int)php.size() + 1);
+    EXPECT_EQ(info.type, 7);
+    EXPECT_STREQ(info.type_name, "png");
+}
+
+TEST_F(FileType, TypeFilterEntriesAndAFileWhoseNameLies) {
+    std::string php_as_jpg = write("photo.jpg", "<?php eval($_POST['x']); ?>\n");
+    std::string real_jpg = write("real.jpg", kJpegHead + std::string(100, '\x20') + kJpegTail);
+    std::string elf_as_jpg = write("elf.jpg", read_all("/proc/self/exe", 4096));
+    std::string php = write("index.php", "<?php echo 1;\n");
+    std::string js = write("app.js", "<script>\n");
+    std::string jsp = write("a.jsp", "<%@ page %>\n");
+    std::string text = write("notes.txt", "nothing here\n");
+    std::string missing = dir_ + "/gone.jpg";
+    const struct {
+        std::vector<std::string> entries;
+        std::string path;
+        int want;
+        int visits;  // entries looked at before the walk ended
+    } cases[] = {
+        {{"!.jpg"}, php_as_jpg, 1, 1},
+        {{"!.jpg"}, elf_as_jpg, 1, 1},
+        {{"!.jpg"}, real_jpg, 0, 1},
+        {{"!.jpg"}, php, 0, 1},      // the entry applies to .jpg names only
+        {{"!.jpg"}, missing, 1, 1},  // nothing recognised is not a jpg either
+        {{"php"}, php, 1, 1},
+        {{"php"}, php_as_jpg, 1, 1},
+        {{"jsp"}, js, 1, 1},  // "js" occurs inside "jsp"
+        {{"js"}, jsp, 0, 1},
+        {{"!php", ".php", "!"}, php, 0, 3},  // half-formed entries are ignored
+        {{"png", "binary", "php"}, php, 1, 3},
+        {{"php", "binary"}, elf_as_jpg, 1, 2},
+        {{"php", "js", "jsp"}, text, 0, 3},
+        {{"-"}, text, 1, 1},  // an unrecognised type is named "-"
+        {{""}, php, 0, 1},
+        {{}, php, 0, 0},
+    };
+    for (const auto &c : cases) {
+        filter_list list{c.entries};
+        s_filter = &list;
+        file_type_env env{nullptr, walk_test_filter};
+        file_type_set_env(&env);
+        auto info = fresh();
+        EXPECT_EQ(match_type_filter(c.path.c_str(), (int)c.path.size() + 1, &info), c.want)
+            << c.path << " " << testing::PrintToString(c.entries);
+        EXPECT_EQ(list.visited, c.visits) << c.path << " " << testing::PrintToString(c.entries);
+        EXPECT_NE(info.type, FILE_TYPE_UNKNOWN);
+    }
+    // Without a filter list nothing passes, but the type is still filled.
+    file_type_set_env(nullptr);
+    auto info = fresh();
+    EXPECT_EQ(match_type_filter(php.c_str(), (int)php.size() + 1, &info), 0);
+    EXPECT_EQ(info.type, 0);
+    EXPECT_EQ(match_type_filter(nullptr, 0, &info), 0);
+}
+
+}  // namespace

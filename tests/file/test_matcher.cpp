@@ -1,0 +1,470 @@
+// Keyword automaton against a plain search, in both construction modes, with and without
+// case folding, over whole texts and texts fed in pieces.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "file/matcher.h"
+#include "qxkiv/file_type.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's allocation hooks (its header is not installed here).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *,
+                                                                             size_t),
+                                                         void (*free_hook)(const volatile void *));
+#endif
+
+namespace {
+
+struct hit {
+    int64_t start;  // offset of the first byte in the whole text
+    uintptr_t data;
+    bool operator<(const hit &o) const { return std::tie(start, data) < std::tie(o.start, o.data); }
+    bool operator==(const hit &o) const { return start == o.start && data == o.data; }
+};
+
+std::string fold_str(std::string s) {
+    for (auto &c : s)
+        if (c >= 'A' && c <= 'Z') c = (char)(c | 0x20);
+    return s;
+}
+
+struct collect_ctx {
+    std::vector<hit> *hits;
+    int64_t base;  // where the current piece starts in the whole text
+};
+
+int32_t collect(void *data, uint32_t offset, void *context) {
+    auto *c = (collect_ctx *)context;
+    // A match begun in an earlier piece arrives as a wrapped negative offset.
+    c->hits->push_back({c->base + (int32_t)offset, (uintptr_t)data});
+    return 0;
+}
+
+struct automaton {
+    mstr_ctrl *ctrl = nullptr;
+    explicit automaton(uint32_t flags) : ctrl(mstr_ctrl_create(flags)) {}
+    ~automaton() { mstr_ctrl_destroy(ctrl); }
+    automaton(const automaton &) = delete;
+    automaton &operator=(const automaton &) = delete;
+};
+
+// Keywords deduplicated as the automaton sees them; data is the index + 1.
+std::vector<std::string> unique_keywords(const std::vector<std::string> &kw, bool nocase) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const auto &k : kw) {
+        if (k.empty()) continue;
+        if (seen.insert(nocase ? fold_str(k) : k).second) out.push_back(k);
+    }
+    return out;
+}
+
+void build(mstr_ctrl *ctrl, const std::vector<std::string> &kw) {
+    for (size_t i = 0; i < kw.size(); i++)
+        ASSERT_EQ(mstr_ctrl_add_pattern(ctrl, kw[i].data(), (uint32_t)kw[i].size(),
+                                        (void *)(uintptr_t)(i + 1)),
+                  0);
+    ASSERT_EQ(mstr_ctrl_compile(ctrl), 0);
+}
+
+// Every occurrence of every keyword, found with memmem on folded copies.
+std::set<hit> memmem_hits(const std::vector<std::string> &kw, const std::string &text,
+                          bool nocase) {
+    std::set<hit> out;
+    std::string t = nocase ? fold_str(text) : text;
+    for (size_t i = 0; i < kw.size(); i++) {
+        std::string k = nocase ? fold_str(kw[i]) : kw[i];
+        const char *p = t.data();
+        size_t left = t.size();
+        while (const void *m = memmem(p, left, k.data(), k.size())) {
+            int64_t at = (const char *)m - t.data();
+            out.insert({at, i + 1});
+            p = t.data() + at + 1;
+            left = t.size() - (size_t)at - 1;
+        }
+    }
+    return out;
+}
+
+// What one pass reports: at each end position, the longest text suffix that begins some
+// keyword; reported when that suffix is itself a keyword. A keyword sitting inside a
+// longer keyword prefix there is not reported on its own.
+std::vector<hit> model_hits(const std::vector<std::string> &kw, const std::string &text,
+                            bool nocase) {
+    std::string t = nocase ? fold_str(text) : text;
+    std::vector<std::string> k;
+    for (const auto &s : kw) k.push_back(nocase ? fold_str(s) : s);
+    size_t longest = 0;
+    for (const auto &s : k) longest = std::max(longest, s.size());
+    std::vector<hit> out;
+    for (size_t end = 1; end <= t.size(); end++) {
+        size_t best = 0;
+        for (size_t len = 1; len <= end && len <= longest; len++) {
+            for (const auto &s : k) {
+                if (s.size() >= len && memcmp(s.data(), t.data() + end - len, len) == 0) {
+                    best = len;
+                    break;
+                }
+            }
+        }
+        for (size_t i = 0; best && i < k.size(); i++) {
+            if (k[i].size() == best && memcmp(k[i].data(), t.data() + end - best, best) == 0)
+                out.push_back({(int64_t)(end - best), i + 1});
+        }
+    }
+    return out;
+}
+
+// A keyword found inside another keyword at a non-zero position is the one case where a
+// pass reports less than memmem finds.
+bool has_inner_occurrence(const std::vector<std::string> &kw, bool nocase) {
+    for (const auto &a : kw)
+        for (const auto &b : kw) {
+            std::string fa = nocase ? fold_str(a) : a, fb = nocase ? fold_str(b) : b;
+            for (size_t at = 1; at + fa.size() <= fb.size(); at++)
+                if (fb.compare(at, fa.size(), fa) == 0) return true;
+        }
+    return false;
+}
+
+std::vector<hit> search_pieces(mstr_ctrl *ctrl, const std::string &text,
+                               const std::vector<size_t> &cuts) {
+    std::vector<hit> hits;
+    uint32_t state = 0;
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); i++) {
+        size_t to = i < cuts.size() ? cuts[i] : text.size();
+        collect_ctx c{&hits, (int64_t)from};
+        EXPECT_EQ(mstr_search(ctrl, &state, text.data() + from, to - from, &c, collect), 0);
+        from = to;
+    }
+    return hits;
+}
+
+struct mode {
+    const char *name;
+    uint32_t flags;
+};
+constexpr mode kModes[] = {{"extend", 0},
+                           {"extend nocase", MSTR_NOCASE},
+                           {"no-extend", MSTR_NO_EXTEND},
+                           {"no-extend nocase", MSTR_NO_EXTEND | MSTR_NOCASE}};
+
+std::string random_word(std::mt19937 &rng, const std::string &alphabet, size_t min, size_t max) {
+    size_t n = std::uniform_int_distribution<size_t>(min, max)(rng);
+    std::string s;
+    for (size_t i = 0; i < n; i++)
+        s += alphabet[std::uniform_int_distribution<size_t>(0, alphabet.size() - 1)(rng)];
+    return s;
+}
+
+}  // namespace
+
+// Small alphabets make overlaps, shared prefixes and suffix chains common.
+TEST(Matcher, RandomTextsAgreeWithPlainSearchInEveryMode) {
+    std::mt19937 rng(20261206);
+    const std::string alphabets[] = {"ab", "abC", "<?pPhH", std::string("a\0\xff", 3), "xyzXYZ$"};
+    int exact_sets = 0;
+    for (int round = 0; round < 400; round++) {
+        const std::string &alpha = alphabets[round % 5];
+        size_t nkw = std::uniform_int_distribution<size_t>(1, round % 40 == 0 ? 120 : 10)(rng);
+        std::vector<std::string> raw;
+        for (size_t i = 0; i < nkw; i++) raw.push_back(random_word(rng, alpha, 1, 6));
+        std::string text = random_word(rng, alpha, 0, 200);
+        for (const auto &m : kModes) {
+            SCOPED_TRACE(testing::Message() << m.name << " round " << round << " text " << text);
+            bool nocase = m.flags & MSTR_NOCASE;
+            auto kw = unique_keywords(raw, nocase);
+            automaton a(m.flags);
+            build(a.ctrl, kw);
+            std::vector<hit> got;
+            collect_ctx c{&got, 0};
+            uint32_t state = 0;
+            EXPECT_EQ(mstr_search(a.ctrl, &state, text.data(), text.size(), &c, collect), 0);
+            EXPECT_EQ(got, model_hits(kw, text, nocase));
+            auto all = memmem_hits(kw, text, nocase);
+            for (const auto &h : got) EXPECT_TRUE(all.count(h)) << h.start << " " << h.data;
+            if (!has_inner_occurrence(kw, nocase)) {
+                exact_sets++;
+                EXPECT_EQ(std::set<hit>(got.begin(), got.end()), all);
+            }
+        }
+    }
+    EXPECT_GT(exact_sets, 100);
+}
+
+TEST(Matcher, StateCarriedAcrossPiecesGivesTheSameMatches) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 60; round++) {
+        std::vector<std::string> raw;
+        for (int i = 0; i < 6; i++) raw.push_back(random_word(rng, "abAB<?", 1, 5));
+        std::string text = random_word(rng, "abAB<?", 1, 60);
+        for (const auto &m : kModes) {
+            SCOPED_TRACE(testing::Message() << m.name << " round " << round << " text " << text);
+            auto kw = unique_keywords(raw, m.flags & MSTR_NOCASE);
+            automaton a(m.flags);
+            build(a.ctrl, kw);
+            auto whole = search_pieces(a.ctrl, text, {});
+            for (size_t cut = 0; cut <= text.size(); cut++)
+                EXPECT_EQ(search_pieces(a.ctrl, text, {cut}), whole) << "cut " << cut;
+            std::vector<size_t> bytes;
+            for (size_t i = 1; i < text.size(); i++) bytes.push_back(i);
+            EXPECT_EQ(search_pieces(a.ctrl, text, bytes), whole) << "byte by byte";
+        }
+    }
+}
+
+// Without a callback the first accepting position ends the search and the state holds it.
+TEST(Matcher, FirstMatchStopsWithoutCallback) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 100; round++) {
+        std::vector<std::string> raw;
+        for (int i = 0; i < 4; i++) raw.push_back(random_word(rng, "abc", 1, 4));
+        std::string text = random_word(rng, "abc", 0, 40);
+        for (const auto &m : kModes) {
+            auto kw = unique_keywords(raw, m.flags & MSTR_NOCASE);
+            automaton a(m.flags);
+            build(a.ctrl, kw);
+            auto all = model_hits(kw, text, m.flags & MSTR_NOCASE);
+            uint32_t state = 0;
+            int32_t r = mstr_search(a.ctrl, &state, text.data(), text.size(), nullptr, nullptr);
+            EXPECT_EQ(r, all.empty() ? 0 : 1) << m.name << " " << text;
+            if (all.empty()) continue;
+            // The stop node accepts exactly the first reported keyword.
+            const mstr_node *n = a.ctrl->nodes[state];
+            EXPECT_EQ((uintptr_t)n->data, all[0].data);
+            EXPECT_EQ(n->accept_len, kw[all[0].data - 1].size());
+        }
+    }
+}
+
+struct stop_ctx {
+    std::vector<hit> hits;
+    size_t stop_at;  // the callback answers non-zero on this match (counted from 0)
+};
+
+int32_t stop_after(void *data, uint32_t offset, void *context) {
+    auto *c = (stop_ctx *)context;
+    c->hits.push_back({(int32_t)offset, (uintptr_t)data});
+    return c->hits.size() == c->stop_at + 1 ? 42 : 0;
+}
+
+// Texts of several kilobytes are walked in blocks by two chains at once; matches near each
+// block's middle, dense matches that outrun the held-back list, patterns as long as allowed
+// and an answer that ends the search anywhere must all come out as in one plain pass.
+TEST(Matcher, LongTextsGiveTheSameMatchesAsOnePass) {
+    std::mt19937 rng(4242);
+    struct shape {
+        const char *alpha;
+        size_t kw_min, kw_max, kw_count;
+    };
+    const shape shapes[] = {
+        {"abcdefgh", 1, 6, 8},  // sparse
+        {"ab", 1, 3, 6},        // a match at almost every byte
+        {"aB", 1, 3, 4},
+        {"ab", 200, 256, 3},  // the longest patterns, made to occur below
+    };
+    for (int round = 0; round < 16; round++) {
+        const shape &sh = shapes[round % 4];
+        std::vector<std::string> raw;
+        for (size_t i = 0; i < sh.kw_count; i++)
+            raw.push_back(random_word(rng, sh.alpha, sh.kw_min, sh.kw_max));
+        size_t len =
+            sh.kw_min > 100 ? 6000 : std::uniform_int_distribution<size_t>(4000, 14000)(rng);
+        std::string text = random_word(rng, sh.alpha, len, len);
+        if (sh.kw_min > 100) {
+            // Plant the long patterns across the block middles (2048, 6144, ...).
+            for (size_t at = 1900; at + 256 < text.size(); at += 2048)
+                text.replace(at, raw[at % raw.size()].size(), raw[at % raw.size()]);
+        }
+        for (const auto &m : kModes) {
+            SCOPED_TRACE(testing::Message() << m.name << " round " << round);
+            bool nocase = m.flags & MSTR_NOCASE;
+            auto kw = unique_keywords(raw, nocase);
+            automaton a(m.flags);
+            build(a.ctrl, kw);
+            auto want = model_hits(kw, text, nocase);
+            if (sh.kw_min > 100) EXPECT_GE(want.size(), 2u);
+            EXPECT_EQ(search_pieces(a.ctrl, text, {}), want);
+            size_t cut = std::uniform_int_distribution<size_t>(0, text.size())(rng);
+            EXPECT_EQ(search_pieces(a.ctrl, text, {cut, std::min(text.size(), cut + 4500)}), want)
+                << "cut " << cut;
+            if (want.empty()) continue;
+            for (size_t stop : {size_t(0), want.size() / 2, want.size() - 1,
+                                std::uniform_int_distribution<size_t>(0, want.size() - 1)(rng)}) {
+                stop_ctx c{{}, stop};
+                uint32_t state = 0;
+                EXPECT_EQ(mstr_search(a.ctrl, &state, text.data(), text.size(), &c, stop_after),
+                          42);
+                std::vector<hit> prefix(want.begin(), want.begin() + (long)stop + 1);
+                EXPECT_EQ(c.hits, prefix) << "stop " << stop;
+                EXPECT_EQ((uintptr_t)a.ctrl->nodes[state]->data, want[stop].data);
+            }
+        }
+    }
+}
+
+TEST(Matcher, NodeTableGrowsPastItsFirstCapacity) {
+    std::vector<std::string> kw;
+    for (int i = 0; i < 300; i++) kw.push_back("k" + std::to_string(i * 7919) + "z");
+    std::string text;
+    for (int i = 0; i < 300; i += 3) text += "k" + std::to_string(i * 7919) + "z-";
+    for (const auto &m : kModes) {
+        automaton a(m.flags);
+        build(a.ctrl, kw);
+        EXPECT_GT(a.ctrl->node_cnt, 256u);
+        std::vector<hit> got;
+        collect_ctx c{&got, 0};
+        mstr_search(a.ctrl, nullptr, text.data(), text.size(), &c, collect);
+        EXPECT_EQ(got.size(), 100u) << m.name;
+        EXPECT_EQ(got, model_hits(kw, text, m.flags & MSTR_NOCASE)) << m.name;
+    }
+}
+
+struct hit_log {
+    std::vector<std::pair<uintptr_t, uint32_t>> hits;
+    int32_t answer = 0;
+};
+
+int32_t log_hit(void *data, uint32_t offset, void *context) {
+    auto *l = (hit_log *)context;
+    l->hits.push_back({(uintptr_t)data, offset});
+    return l->answer;
+}
+
+TEST(Matcher, EdgeCases) {
+    for (const auto &m : kModes) {
+        SCOPED_TRACE(m.name);
+        {
+            // "<?" inside "<?php": the short one first, the long one once its end is reached.
+            automaton a(m.flags | MSTR_NOCASE);
+            ASSERT_EQ(mstr_ctrl_add_pattern(a.ctrl, "<?", 2, (void *)1), 0);
+            ASSERT_EQ(mstr_ctrl_add_pattern(a.ctrl, "<?php", 5, (void *)2), 0);
+            ASSERT_EQ(mstr_ctrl_compile(a.ctrl), 0);
+            hit_log l;
+            EXPECT_EQ(mstr_search(a.ctrl, nullptr, "<?PHP", 5, &l, log_hit), 0);
+            ASSERT_EQ(l.hits.size(), 2u);
+            EXPECT_EQ(l.hits[0], std::make_pair((uintptr_t)1, 0u));
+            EXPECT_EQ(l.hits[1], std::make_pair((uintptr_t)2, 0u));
+            // A non-zero answer is returned and the state stays on the accepting node.
+            l = {};
+            l.answer = 7;
+            uint32_t state = 0;
+            EXPECT_EQ(mstr_search(a.ctrl, &state, "x<?PHP", 6, &l, log_hit), 7);
+            EXPECT_EQ(a.ctrl->nodes[state]->accept_len, 2u);
+            // The empty text leaves the state where it was.
+            EXPECT_EQ(mstr_search(a.ctrl, &state, "", 0, &l, log_hit), 0);
+            EXPECT_EQ(a.ctrl->nodes[state]->accept_len, 2u);
+            mstr_state_reset(&state);
+            EXPECT_EQ(state, 0u);
+            // A state from elsewhere (out of range) starts at the root.
+            state = 99999;
+            EXPECT_EQ(mstr_search(a.ctrl, &state, "?", 1, nullptr, nullptr), 0);
+            EXPECT_EQ(state, 0u);
+            EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, "zz", 2, nullptr), -1);
+            EXPECT_EQ(mstr_ctrl_compile(a.ctrl), 0);  // twice: nothing happens
+        }
+        {
+            // "<" then "?" in two searches: found in the second at offset -1.
+            automaton a(m.flags);
+            ASSERT_EQ(mstr_ctrl_add_pattern(a.ctrl, "<?", 2, (void *)1), 0);
+            EXPECT_EQ(mstr_search(a.ctrl, nullptr, "<?", 2, nullptr, nullptr), 0)
+                << "searched before compilation";
+            ASSERT_EQ(mstr_ctrl_compile(a.ctrl), 0);
+            uint32_t state = 0;
+            hit_log l;
+            EXPECT_EQ(mstr_search(a.ctrl, &state, "<", 1, &l, log_hit), 0);
+            EXPECT_TRUE(l.hits.empty());
+            EXPECT_EQ(mstr_search(a.ctrl, &state, "?", 1, &l, log_hit), 0);
+            ASSERT_EQ(l.hits.size(), 1u);
+            EXPECT_EQ(l.hits[0].second, 0xFFFFFFFFu);
+        }
+        {
+            // Duplicates: -2 and the first data stays; folding decides what a duplicate is.
+            automaton a(m.flags);
+            bool nocase = m.flags & MSTR_NOCASE;
+            ASSERT_EQ(mstr_ctrl_add_pattern(a.ctrl, "Key", 3, (void *)1), 0);
+            EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, "Key", 3, (void *)2), -2);
+            EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, "kEY", 3, (void *)3), nocase ? -2 : 0);
+            EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, "", 0, (void *)4), 0);
+            ASSERT_EQ(mstr_ctrl_compile(a.ctrl), 0);
+            hit_log l;
+            mstr_search(a.ctrl, nullptr, "KEY key Key", 11, &l, log_hit);
+            std::vector<std::pair<uintptr_t, uint32_t>> want;
+            if (nocase)
+                want = {{1, 0}, {1, 4}, {1, 8}};
+            else
+                want = {{1, 8}};
+            EXPECT_EQ(l.hits, want);
+        }
+    }
+}
+
+TEST(Matcher, BadArgumentsAreRefused) {
+    automaton a(0);
+    std::string big(MSTR_MAX_PATTERN_LEN + 1, 'a');
+    EXPECT_EQ(mstr_ctrl_add_pattern(nullptr, "a", 1, nullptr), -1);
+    EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, nullptr, 3, nullptr), -1);
+    EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, big.data(), (uint32_t)big.size(), nullptr), -1);
+    EXPECT_EQ(mstr_ctrl_add_pattern(a.ctrl, big.data(), MSTR_MAX_PATTERN_LEN, nullptr), 0);
+    EXPECT_EQ(mstr_ctrl_compile(nullptr), -1);
+    ASSERT_EQ(mstr_ctrl_compile(a.ctrl), 0);
+    EXPECT_EQ(mstr_search(nullptr, nullptr, "a", 1, nullptr, nullptr), 0);
+    EXPECT_EQ(mstr_search(a.ctrl, nullptr, nullptr, 5, nullptr, nullptr), 0);
+    EXPECT_EQ(mstr_search(a.ctrl, nullptr, big.data(), big.size(), nullptr, nullptr), 1);
+    mstr_state_reset(nullptr);
+    mstr_ctrl_destroy(nullptr);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+std::atomic<int> g_allocs{0};
+void count_malloc(const volatile void *, size_t) {
+    g_allocs++;
+}
+void ignore_free(const volatile void *) {}
+
+TEST(Matcher, SearchAllocatesNothing) {
+    for (const auto &m : kModes) {
+        automaton a(m.flags);
+        build(a.ctrl, {"<?", "<?php", "eval", "$"});
+        std::string text(100000, 'e');
+        for (size_t i = 0; i < text.size(); i += 97) text.replace(i, 5, "<?php");
+        uint32_t state = 0;
+        __sanitizer_install_malloc_and_free_hooks(count_malloc, ignore_free);
+        g_allocs = 0;
+        int n = 0;
+        mstr_search(a.ctrl, &state, text.data(), text.size(), &n,
+                    [](void *, uint32_t, void *c) -> int32_t {
+                        ++*(int *)c;
+                        return 0;
+                    });
+        int allocs = g_allocs.load();
+        __sanitizer_install_malloc_and_free_hooks(nullptr, nullptr);
+        EXPECT_EQ(allocs, 0) << m.name;
+        EXPECT_GT(n, 1000);
+    }
+}
+#endif
+
+TEST(Matcher, DebugPrintsEveryNode) {
+    automaton a(MSTR_NO_EXTEND);
+    build(a.ctrl, {"ab"});
+    testing::internal::CaptureStdout();
+    mstr_ctrl_debug(a.ctrl);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("state   0, (nil): \nfail to 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("state   2, 0x1(ACCEPT): \nfail to 0\n"), std::string::npos) << out;
+    // Row of node 0: byte 'a' (97) leads to node 1, byte 0 to nothing.
+    size_t row = out.find("fail to 0\n") + 10;
+    EXPECT_EQ(out.substr(row, 4), "  - ");
+    EXPECT_EQ(out.substr(row + 97 * 4, 4), "  1 ");
+}
