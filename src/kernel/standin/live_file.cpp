@@ -52,6 +52,7 @@ constexpr size_t DIR_CACHE_MAX = 4096;
 constexpr int RECENT_CREATE_SEC = 60;  // a close after write this soon after creation is one
 constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
 constexpr int POLL_PENDING_MS = 10;
+constexpr size_t PENDING_MAX = 65536;
 
 struct entry {
     uint8_t mask, group;
@@ -89,7 +90,7 @@ struct file_source {
     std::map<std::pair<int32_t, int32_t>, fs_mark> marks;  // by fsid
     std::unordered_map<std::string, std::string> dir_cache;
     std::unordered_map<std::string, time_t> created;  // recent creations by path
-    std::vector<unsigned char> rec, msg;
+    std::vector<unsigned char> msg;
     uint16_t next_id = 0;
     pid_t self = getpid();
 
@@ -160,9 +161,8 @@ struct file_source {
     }
 
     uint64_t create_time_of(uint32_t pid) {
-        if (standin_process_record(pid, 0, rec) && rec.size() >= 8)
-            return kemu_ld<uint64_t>(rec.data());
-        return live_proc_create_time(pid);
+        uint64_t ct;
+        return standin_process_create_time(pid, &ct) ? ct : live_proc_create_time(pid);
     }
 
     // The module's file record: head, the fixed fields, the kind's part, the path block.
@@ -220,11 +220,21 @@ struct file_source {
         uint64_t now = now_ms();
         while (!pending.empty()) {
             waiting &w = pending.front();
-            if (now < w.deadline_ms && !standin_process_record(w.pid, 0, rec)) break;
-            next_id = (uint16_t)(next_id + 1);
-            kemu_st<uint16_t>(w.msg.data() + 62, next_id);
-            standin_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size(), true);
+            uint64_t ct;
+            if (now < w.deadline_ms && !standin_process_create_time(w.pid, &ct)) break;
+            uint16_t id = (uint16_t)(next_id + 1);
+            kemu_st<uint16_t>(w.msg.data() + 62, id);
+            // A full ring is waited out here (fanotify keeps queueing in the kernel) rather
+            // than losing the record as a kernel producer must.
+            if (standin_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size(), true) == KEMU_FULL)
+                break;
+            next_id = id;
             pending.pop_front();
+        }
+        if (pending.size() > PENDING_MAX) {
+            KIV_LOG(1, "kemu: %zu file records waiting for ring space, the oldest dropped\n",
+                    pending.size() - PENDING_MAX);
+            while (pending.size() > PENDING_MAX) pending.pop_front();
         }
     }
 

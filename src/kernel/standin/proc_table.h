@@ -53,11 +53,12 @@ class kemu_proc_table {
     size_t lose_dead(bool (*alive)(uint32_t pid, uint64_t create_time));
     size_t size() const { return procs_.size(); }
     size_t lost_pending() const { return lost_.size(); }
+    // The tracked record of {pid, create_time} in place, or null; create_time 0 asks for the
+    // newest process with that pid.
+    const std::vector<unsigned char> *find(uint32_t pid, uint64_t create_time) const;
 
   private:
     using key = std::pair<uint32_t, uint64_t>;  // {pid, create_time}
-    // create_time 0 asks for the newest process with that pid.
-    const std::vector<unsigned char> *find(uint32_t pid, uint64_t create_time) const;
 
     const std::vector<unsigned char> *find_exited(uint32_t pid, uint64_t create_time) const;
 

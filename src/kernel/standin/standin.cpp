@@ -462,6 +462,14 @@ bool standin_process_record(uint32_t pid, uint64_t create_time, std::vector<unsi
     return s_si && s_si->procs.get(pid, create_time, out);
 }
 
+bool standin_process_create_time(uint32_t pid, uint64_t *create_time) {
+    std::lock_guard guard(s_lock);
+    const std::vector<unsigned char> *rec = s_si ? s_si->procs.find(pid, 0) : nullptr;
+    if (!rec || rec->size() < 8) return false;
+    *create_time = kemu_ld<uint64_t>(rec->data());
+    return true;
+}
+
 bool standin_forget_process(uint32_t pid, uint64_t *create_time) {
     std::lock_guard guard(s_lock);
     return s_si && s_si->procs.forget(pid, create_time);

@@ -66,6 +66,8 @@ int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_deli
 int standin_track_process(const unsigned char *raw, uint32_t len);
 bool standin_process_record(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &out);
 bool standin_forget_process(uint32_t pid, uint64_t *create_time);
+// Whether pid is in the table, and its create_time; no copy of the record.
+bool standin_process_create_time(uint32_t pid, uint64_t *create_time);
 void standin_queue_lost_exit(uint32_t pid, uint64_t create_time);
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time));
 
