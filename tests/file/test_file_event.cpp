@@ -177,17 +177,7 @@ void inject(const bytes &m) {
 struct FileE2E : ::testing::Test {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
     void start(const std::string &file_keys = "") {
-        if (!file_keys.empty()) {
-            std::ifstream in(tree.file_conf());
-            std::string text{std::istreambuf_iterator<char>(in), {}};
-            for (size_t at = 0, nl; (nl = file_keys.find('\n', at)) != std::string::npos;
-                 at = nl + 1) {
-                std::string line = file_keys.substr(at, nl - at);
-                size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
-                text.replace(pos, text.find('\n', pos) - pos, line);
-            }
-            std::ofstream(tree.file_conf()) << text;
-        }
+        staged_tree::set_keys(tree.file_conf(), file_keys);
         kiv_timer_set_source(fake_clock);
         ASSERT_EQ(sensor_init(), 0);
         g_init_done = 1;

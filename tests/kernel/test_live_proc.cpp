@@ -258,13 +258,8 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     staged_tree tree{
         std::string("kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ") +
         source + "\n"};
-    std::ifstream in(tree.task_conf());
-    std::string text{std::istreambuf_iterator<char>(in), {}};
-    for (std::string line : {"exit_upload_wait_list_size = 2", "task_create_cnt_second = 0"}) {
-        size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
-        text.replace(pos, text.find('\n', pos) - pos, line);
-    }
-    std::ofstream(tree.task_conf()) << text;
+    staged_tree::set_keys(tree.task_conf(),
+                          "exit_upload_wait_list_size = 2\ntask_create_cnt_second = 0\n");
     {
         // File activity is not what this test counts; its queries would only compete with
         // the process records for the one collector.

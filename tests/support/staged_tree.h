@@ -51,6 +51,17 @@ struct staged_tree {
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
     }
+    // Each "key = value" line of keys replaces the line of that key in the file at path.
+    static void set_keys(const std::string &path, const std::string &keys) {
+        std::ifstream in(path);
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        for (size_t at = 0, nl; (nl = keys.find('\n', at)) != std::string::npos; at = nl + 1) {
+            std::string line = keys.substr(at, nl - at);
+            size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
+            text.replace(pos, text.find('\n', pos) - pos, line);
+        }
+        std::ofstream(path) << text;
+    }
     std::string read(const std::string &rel) const {
         std::ifstream in(root + "/" + rel);
         return {std::istreambuf_iterator<char>(in), {}};

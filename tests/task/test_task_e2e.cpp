@@ -117,18 +117,7 @@ bool advance_until(F pred, uint64_t max_ms, uint64_t step = 500) {
 struct TaskE2E : ::testing::Test {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
     void start(const std::string &task_keys = "") {
-        if (!task_keys.empty()) {
-            std::ifstream in(tree.task_conf());
-            std::string text{std::istreambuf_iterator<char>(in), {}};
-            // Each "key = value" line replaces the shipped line of that key.
-            for (size_t at = 0, nl; (nl = task_keys.find('\n', at)) != std::string::npos;
-                 at = nl + 1) {
-                std::string line = task_keys.substr(at, nl - at);
-                size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
-                text.replace(pos, text.find('\n', pos) - pos, line);
-            }
-            std::ofstream(tree.task_conf()) << text;
-        }
+        staged_tree::set_keys(tree.task_conf(), task_keys);
         kiv_timer_set_source(fake_clock);
         ASSERT_EQ(sensor_init(), 0);
         g_init_done = 1;
