@@ -41,7 +41,6 @@ std::string make_file(const char *name, size_t size) {
     return p;
 }
 
-
 double secs(clk::time_point a, clk::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }

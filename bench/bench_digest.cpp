@@ -37,7 +37,6 @@ void make_file() {
     g_path = tmpl;
 }
 
-
 using side_fn = void (*)();
 
 template <void (*Blocks)(uint32_t *, const uint8_t *, size_t), int Words>

@@ -13,7 +13,9 @@ namespace {
 constexpr uint32_t kNodes = 2048, kDepth = 8, kChains = kNodes / kDepth;
 
 // Chains of 8: pid = 1000 + chain * 8 + level, level 0 the root.
-uint32_t pid_of(uint32_t chain, uint32_t level) { return 1000 + chain * kDepth + level; }
+uint32_t pid_of(uint32_t chain, uint32_t level) {
+    return 1000 + chain * kDepth + level;
+}
 
 struct raw_holder {
     process_info_st info{};
@@ -105,7 +107,8 @@ void BM_map_walk8(benchmark::State &st) {
     for (auto _ : st) {
         uint32_t p = pid_of(i++ % kChains, kDepth - 1);
         int depth = 0;
-        for (auto it = m.find(p); it != m.end() && it->second.ppid > 1; it = m.find(it->second.ppid))
+        for (auto it = m.find(p); it != m.end() && it->second.ppid > 1;
+             it = m.find(it->second.ppid))
             depth++;
         benchmark::DoNotOptimize(depth);
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../tests/support/staged_tree.h"
+#include "bench_util.h"
 #include "base/mem.h"
 #include "framework/mod_manager.h"
 #include "kernel/standin/live_file.h"
@@ -33,13 +34,6 @@ int count_upload(const char *, uint32_t, int32_t type, uint32_t) {
     if (type == UPLOAD_FILE_CRATE || type == UPLOAD_FILE_DELETE)
         s_docs.fetch_add(1, std::memory_order_relaxed);
     return 0;
-}
-
-double cpu_ms(int who) {
-    rusage ru{};
-    getrusage(who, &ru);
-    auto ms = [](const timeval &t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
-    return ms(ru.ru_utime) + ms(ru.ru_stime);
 }
 
 // The child creates (empty, so no close-after-write typing) and deletes each file.

@@ -17,6 +17,7 @@
 
 #include "../tests/support/live_workload.h"
 #include "../tests/support/staged_tree.h"
+#include "bench_util.h"
 #include "framework/mod_manager.h"
 #include "kernel/standin/live_bpf.h"
 #include "qxkiv/qxkiv.h"
@@ -37,13 +38,6 @@ int count_upload(const char *text, uint32_t len, int32_t type, uint32_t) {
         doc.find("\"process_md5\":\"\"") == std::string_view::npos)
         s_complete.fetch_add(1, std::memory_order_relaxed);
     return 0;
-}
-
-double cpu_ms(int who) {
-    rusage ru{};
-    getrusage(who, &ru);
-    auto ms = [](const timeval &t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
-    return ms(ru.ru_utime) + ms(ru.ru_stime);
 }
 
 // CPU of this process and of the reaped children over one workload run.

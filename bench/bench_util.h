@@ -1,5 +1,7 @@
 // Helpers shared by the benchmarks.
 #pragma once
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <string>
 
@@ -12,4 +14,13 @@ inline std::string run_tool(const char *tool, const std::string &path) {
     if (p != nullptr) pclose(p);
     std::string s(line);
     return s.substr(0, s.find(' '));
+}
+
+// User + system CPU in milliseconds of this process (RUSAGE_SELF) or of its reaped children
+// (RUSAGE_CHILDREN).
+inline double cpu_ms(int who) {
+    rusage ru{};
+    getrusage(who, &ru);
+    auto ms = [](const timeval &t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    return ms(ru.ru_utime) + ms(ru.ru_stime);
 }

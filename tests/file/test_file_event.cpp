@@ -15,6 +15,7 @@
 #include "file/file.h"
 #include "log/ulog.h"
 #include "framework/mod_manager.h"
+#include "e2e_host.h"
 #include "proc_bytes.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
@@ -135,18 +136,6 @@ TEST(FileRecord, PermissionText) {
 
 // ---- end to end -------------------------------------------------------------------------------
 
-std::atomic<uint64_t> s_now_ms{1'000'000};
-uint64_t fake_clock() {
-    return s_now_ms.load();
-}
-
-std::mutex s_up_lock;
-std::vector<std::pair<int, std::string>> s_uploads;
-int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
-    std::lock_guard g(s_up_lock);
-    s_uploads.emplace_back(type, std::string(text, len));
-    return 0;
-}
 std::vector<std::string> docs(int type) {
     std::lock_guard g(s_up_lock);
     std::vector<std::string> out;
@@ -159,15 +148,6 @@ int file_docs() {
     int n = 0;
     for (auto &[t, text] : s_uploads) n += t != UPLOAD_PROC_EXEC && t != UPLOAD_PROC_EXIT;
     return n;
-}
-
-template <class F>
-bool wait_for(F pred) {
-    for (int i = 0; i < 500; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 void inject(const bytes &m) {

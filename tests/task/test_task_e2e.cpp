@@ -15,6 +15,7 @@
 #include "base/mem.h"
 #include "framework/mod_manager.h"
 #include "startup/startup.h"
+#include "e2e_host.h"
 #include "proc_bytes.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
@@ -25,28 +26,6 @@
 #include "task/task.h"
 
 namespace {
-
-std::atomic<uint64_t> s_now_ms{1'000'000};
-uint64_t fake_clock() {
-    return s_now_ms.load();
-}
-
-std::mutex s_up_lock;
-std::vector<std::pair<int, std::string>> s_uploads;
-int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
-    std::lock_guard g(s_up_lock);
-    s_uploads.emplace_back(type, std::string(text, len));
-    return 0;
-}
-
-template <class F>
-bool wait_for(F pred) {
-    for (int i = 0; i < 500; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 // Uploads of one type whose text contains what.
 int uploads(int type, const std::string &what = "") {
