@@ -6,15 +6,18 @@ CTEST_ARGS ?=
 
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps \
-            clang bpftool libbpf-dev libelf-dev zlib1g-dev
+            clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev
 
 RELEASE_DIR := build/release
 ASAN_DIR    := build/asan
 TSAN_DIR    := build/tsan
 BENCH_DIR   := build/bench
+FUZZ_DIR    := build/fuzz
+# Seconds per fuzz target; CI wants at least 60 in all.
+FUZZ_SECONDS ?= 65
 STAGE_DIR   := $(CURDIR)/build/stage
 
-.PHONY: all deps test run bench tsan format clean
+.PHONY: all deps test run bench tsan fuzz format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -52,6 +55,21 @@ bench: deps
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	@for b in $(BENCH_DIR)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
+
+# Every fuzz target for FUZZ_SECONDS on its committed seeds; new inputs stay under build/.
+# Any crash, leak or sanitizer finding fails the run and leaves the input in artifacts/.
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DKIV_FUZZ=ON -DKIV_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_targets
+	@for b in $(FUZZ_DIR)/fuzz/fuzz_*; do \
+	  [ -x "$$b" ] || continue; name=$${b##*/fuzz_}; \
+	  work=$(FUZZ_DIR)/corpus/$$name; art=$(FUZZ_DIR)/artifacts/$$name; mkdir -p $$work $$art; \
+	  seeds=""; [ -d fuzz/corpus/$$name ] && seeds=fuzz/corpus/$$name/; \
+	  echo "== $$b for $(FUZZ_SECONDS) s"; \
+	  "$$b" -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$$art/ -print_final_stats=1 \
+	    $$work $$seeds || { echo "fuzz_$$name: finding kept in $$art" >&2; exit 1; }; \
+	done
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

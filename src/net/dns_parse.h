@@ -1,0 +1,37 @@
+// Parser of DNS response messages as the kernel hands them over: the question name and the
+// IPv4 address records. Only the subset below is understood; anything else refuses the
+// whole message. Compression pointers are stepped over, never followed, and every read is
+// checked against the message bounds.
+#pragma once
+#include <cstdint>
+
+constexpr int DNSA_NAME_LEN = 256;
+constexpr int DNSA_HEADER_LEN = 12;
+
+// Kind of a decoded resource record.
+constexpr uint16_t DNSA_KIND_A = 1;
+constexpr uint16_t DNSA_KIND_CNAME = 5;
+constexpr uint16_t DNSA_KIND_OTHER = 15;  // NS, SOA, MX, AAAA: stepped over
+
+// One kept address record. Allocated in one block with its data
+// (MALLOC_FOR_NET_DNSA_RECORD); the list belongs to the caller.
+struct dnsa_record {
+    char name[DNSA_NAME_LEN];  // the question name, not the record's owner name
+    uint16_t type;             // DNSA_KIND_*
+    uint16_t rr_type;          // the next four as on the wire, network order
+    uint16_t rr_class;
+    uint32_t rr_ttl;
+    uint16_t data_len;
+    uint8_t *data;  // data_len bytes (network order length)
+    dnsa_record *next;
+};
+
+// Head of the list of address records of `msg`, or null when the message is refused or
+// holds none. On success the question name is copied into `name`, cut to `name_size`.
+dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size);
+
+// Frees every record of the list; null is allowed.
+void dnsa_clean(dnsa_record *list);
+
+// Logs each record's name, kind and address (level 4).
+void dnsa_debug_print_answers(const dnsa_record *list);
