@@ -18,6 +18,7 @@
 #include "file/file.h"
 #include "kmod/kmod.h"
 #include "log/ulog.h"
+#include "net/net.h"
 #include "task/task.h"
 #include "task/usr_grp.h"
 
@@ -76,7 +77,8 @@ const startup_step kSteps[] = {
     {12, "kiv_usr_grp_info_init", kiv_usr_grp_info_init, kiv_usr_grp_info_exit, 0},
     {13, "kiv_task_init", kiv_task_init, kiv_task_exit, 0},
     {14, "kiv_file_init", kiv_file_init, kiv_file_exit, 0},
-    // 15 network, 16 block logger: one line each.
+    {15, "kiv_net_init", kiv_net_init, kiv_net_exit, 0},
+    // 16 block logger: one line.
     {17, "start_routine", start_routine, stop_routine, 0},
     {18, "switch off", switch_off, nullptr, 0},
 };

@@ -40,7 +40,8 @@ constexpr uint32_t TASK_CONF_VALUES_MAX = 1u << 20;
 constexpr uint32_t FILE_FILTER_MAX = 102400;
 constexpr uint8_t FILE_FILTER_OP_MAX = 2;  // update, add, delete
 constexpr uint8_t FILE_FILTER_KINDS = 8;
-constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_MAX = 60 + 2 * 10000;
+constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_PORTS_MAX = 10000, NET_CONF_OFF_PORTS = 52;
+constexpr uint32_t NET_CONF_MAX = NET_CONF_MIN + 2 * NET_CONF_PORTS_MAX;
 constexpr uint32_t SUFFIX_MAX = 1u << 20;
 constexpr uint32_t DBG_MODE_RECORD = 16;  // magic, pad, 64-bit mode
 constexpr uint32_t FILE_MON_BLOCK = 32;   // eight words
@@ -236,8 +237,12 @@ long payload_len(unsigned long request, const unsigned char *p) {
             return (long)(6 + total);
         }
         case KIV_IOCTL_NET_CONF: {
+            // The length must be the fixed part plus the port count's 16-bit ports.
             uint32_t total = kemu_ld<uint32_t>(p);
-            return total < NET_CONF_MIN || total > NET_CONF_MAX ? -1 : (long)total;
+            if (total < NET_CONF_MIN || total > NET_CONF_MAX) return -1;
+            uint32_t ports = kemu_ld<uint32_t>(p + NET_CONF_OFF_PORTS);
+            return ports > NET_CONF_PORTS_MAX || total != NET_CONF_MIN + 2 * ports ? -1
+                                                                                   : (long)total;
         }
         case KIV_IOCTL_FILE_SUFFIX:
         case KIV_IOCTL_FILE_SUFFIX_GRP: {

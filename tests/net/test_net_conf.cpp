@@ -1,0 +1,330 @@
+// net.conf loading and the kernel's network capture request, alone and through start-up
+// against the kernel stand-in.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "base/mem.h"
+#include "framework/ring.h"
+#include "framework/stats.h"
+#include "net/net.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "startup/startup.h"
+#include "staged_tree.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+std::string repo_file(const char *rel) {
+    std::string src = __FILE__;
+    src.resize(src.rfind("tests/net/"));
+    return src + rel;
+}
+
+bool has(const std::string &text, const std::string &what) {
+    return text.find(what) != std::string::npos;
+}
+
+// Lines logged on the host thread while fn runs (they are also copied to this file).
+template <class F>
+std::string logged_by(F &&fn) {
+    const char *copy = "/tmp/.wlq_sensor_log.log";
+    struct stat st {};
+    off_t before = stat(copy, &st) == 0 ? st.st_size : 0;
+    g_in_master_thread = 1;
+    fn();
+    g_in_master_thread = 0;
+    std::ifstream in(copy);
+    in.seekg(before);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct NetConf : ::testing::Test {
+    std::string dir;
+    kernel_cfg *cfg = nullptr;
+    net_user_cfg user;
+    void SetUp() override {
+        char tmpl[] = "/tmp/kivnet.XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    void TearDown() override {
+        kiv_free(cfg);
+        net_set_conf_path(nullptr);
+        unlink((dir + "/net.conf").c_str());
+        rmdir(dir.c_str());
+    }
+    // Loads text as net.conf; the result of net_load_config with what it logged.
+    int load(const std::string &text, std::string *said = nullptr) {
+        std::ofstream(dir + "/net.conf") << text;
+        net_set_conf_path((dir + "/net.conf").c_str());
+        kiv_free(cfg), cfg = nullptr;
+        user = net_user_cfg{};
+        memset(static_cast<void *>(&user), 0xEE, sizeof user);  // every field must be written
+        int rc = 0;
+        std::string s = logged_by([&] { rc = net_load_config(&user, &cfg); });
+        if (said) *said = s;
+        return rc;
+    }
+    std::vector<uint16_t> ports() const {
+        std::vector<uint16_t> out;
+        const auto *p = reinterpret_cast<const unsigned char *>(cfg) + sizeof(kernel_cfg);
+        for (uint32_t i = 0; i < cfg->port_cnt; i++)
+            out.push_back((uint16_t)(p[2 * i] << 8 | p[2 * i + 1]));
+        return out;
+    }
+};
+
+#define NET_FIELDS(X)                                                                             \
+    X(dns_port)                                                                                   \
+    X(tcp_connect_hash_size) X(dns_query_hash_size) X(net_speed_hash_size) X(net_total_hash_size) \
+        X(listen_speed_hash_size) X(connected_hash_hash_size) X(upload_time_interval)             \
+            X(upload_clean_expire) X(net_total_hash_increase_gap) X(net_cnt_hash_limit)           \
+                X(net_total_upload_limit) X(single_net_upload_limit) X(net_total_rebuild_cycle)   \
+                    X(netscan_per_sec_limit) X(conn_duration)
+void expect_defaults(const net_user_cfg &u) {
+    net_user_cfg want;
+#define X(f) EXPECT_EQ(u.f, want.f) << #f;
+    NET_FIELDS(X)
+#undef X
+}
+
+constexpr const char *kTwoPorts = "[netscan]\nport_cnt = 2\nport_list = 80,443\n";
+
+// The shipped file loads with its documented values, and every key has a comment above it.
+TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
+    std::ifstream in(repo_file("config/net.conf"));
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_EQ(load(text), 0);
+    expect_defaults(user);
+    EXPECT_EQ(cfg->port_cnt, 12u);
+    EXPECT_EQ(cfg->len, 60u + 24);
+    EXPECT_EQ(ports(),
+              (std::vector<uint16_t>{21, 22, 23, 25, 80, 110, 135, 139, 143, 443, 445, 3389}));
+    for (const char *key :
+         {"dns_port", "tcp_connect_hash_size", "dns_query_hash_size", "net_speed_hash_size",
+          "net_total_hash_size", "listen_speed_hash_size", "connected_hash_hash_size",
+          "upload_time_interval", "upload_clean_expire", "net_total_hash_increase_gap",
+          "net_total_upload_limit", "single_net_upload_limit", "net_total_rebuild_cycle",
+          "netscan_per_sec_limit", "conn_duration", "port_cnt", "port_list"}) {
+        size_t at = text.find(std::string("\n") + key + " = ");
+        ASSERT_NE(at, std::string::npos) << key;
+        size_t prev = text.rfind('\n', at - 1);
+        EXPECT_EQ(text[prev + 1], '#') << key << " has no comment line";
+    }
+}
+
+// Without a system section every key takes its default; the scan section is still needed.
+TEST_F(NetConf, MissingKeysAndPortListRules) {
+    ASSERT_EQ(load(kTwoPorts), 0);
+    expect_defaults(user);
+    EXPECT_EQ(user.net_cnt_hash_limit, user.net_total_hash_increase_gap);
+
+    const struct {
+        const char *name, *netscan;
+        int rc;
+        std::vector<uint16_t> ports;
+        const char *line;
+    } rows[] = {
+        {"more listed than counted", "port_cnt = 2\nport_list = 80,443,8080\n", 0, {80, 443}, ""},
+        {"fewer listed than counted",
+         "port_cnt = 3\nport_list = 80,443\n",
+         -1,
+         {},
+         "load port_list failed."},
+        {"no port_list", "port_cnt = 2\n", -1, {}, "load port_list failed."},
+        {"no port_cnt", "port_list = 80\n", -1, {}, "load port_list failed."},
+        {"negative port_cnt", "port_cnt = -4\nport_list = 80\n", -1, {}, "out of range"},
+        {"hex and octal", "port_cnt = 3\nport_list = 0x50, 0120 ,22\n", 0, {80, 80, 22}, ""},
+        {"one port", "port_cnt = 1\nport_list = 65535\n", 0, {65535}, ""},
+        {"port zero", "port_cnt = 1\nport_list = 0\n", -1, {}, "bad port \"0\""},
+        {"port too large", "port_cnt = 2\nport_list = 80,65536\n", -1, {}, "bad port \"65536\""},
+        {"not a number", "port_cnt = 2\nport_list = 80,http\n", -1, {}, "bad port \"http\""},
+        {"empty piece", "port_cnt = 2\nport_list = 80,,443\n", -1, {}, "bad port \"\""},
+        {"trailing garbage ignored past the count",
+         "port_cnt = 1\nport_list = 53,x\n",
+         0,
+         {53},
+         ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string said;
+        EXPECT_EQ(load(std::string("[netscan]\n") + r.netscan, &said), r.rc);
+        EXPECT_TRUE(has(said, r.line)) << said;
+        if (r.rc != 0) {
+            EXPECT_EQ(cfg, nullptr);
+            continue;
+        }
+        EXPECT_EQ(ports(), r.ports);
+        EXPECT_EQ(cfg->len, 60u + 2 * r.ports.size());
+    }
+
+    std::string said;
+    net_set_conf_path((dir + "/absent.conf").c_str());
+    said = logged_by([&] { EXPECT_EQ(net_load_config(&user, &cfg), -1); });
+    EXPECT_TRUE(has(said, "read config:")) << said;
+}
+
+// Values outside a key's range are logged; below the floor the default, above the top the top.
+TEST_F(NetConf, OutOfRangeValuesAreLogged) {
+    using field = int64_t (*)(const net_user_cfg &);
+#define F(m) [](const net_user_cfg &u) { return (int64_t)u.m; }
+    const struct {
+        const char *section, *key, *value;
+        field get;
+        int64_t want;
+        bool logged;
+    } rows[] = {
+        {"system", "dns_port", "0", F(dns_port), 53, true},
+        {"system", "dns_port", "65536", F(dns_port), 65535, true},
+        {"system", "dns_port", "5353", F(dns_port), 5353, false},
+        {"system", "tcp_connect_hash_size", "0", F(tcp_connect_hash_size), 1024, true},
+        {"system", "net_total_hash_size", "99999999", F(net_total_hash_size), 1 << 20, true},
+        {"system", "upload_time_interval", "-1", F(upload_time_interval), 600, true},
+        {"system", "net_total_hash_increase_gap", "7", F(net_cnt_hash_limit), 7, false},
+        {"system", "net_total_rebuild_cycle", "0", F(net_total_rebuild_cycle), 7200, true},
+        {"netscan", "conn_duration", "-3", F(conn_duration), 10, true},
+        {"netscan", "netscan_per_sec_limit", "0", F(netscan_per_sec_limit), 0, false},
+    };
+#undef F
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.key) + " = " + r.value);
+        std::string text = std::string("[") + r.section + "]\n" + r.key + " = " + r.value + "\n";
+        if (std::string(r.section) == "netscan")
+            text += "port_cnt = 1\nport_list = 80\n";
+        else
+            text += kTwoPorts;
+        std::string said;
+        ASSERT_EQ(load(text, &said), 0) << said;
+        EXPECT_EQ(r.get(user), r.want);
+        EXPECT_EQ(has(said, dir + "/net.conf: " + r.key + " = " + r.value + " out of range"),
+                  r.logged)
+            << said;
+    }
+
+    // A count above the kernel's limit is cut to it (an INI line cannot hold 10000 ports, so
+    // the cut count still fails on a short list).
+    std::string said;
+    EXPECT_EQ(load("[netscan]\nport_cnt = 20000\nport_list = 80,443\n", &said), -1);
+    EXPECT_TRUE(has(said, "port_cnt = 20000 out of range [0, 10000], using 10000")) << said;
+    EXPECT_TRUE(has(said, "load port_list failed.")) << said;
+}
+
+// The request layout written out by hand, little-endian host.
+struct wire {
+    bytes b;
+    void u32(uint32_t v) {
+        for (int i = 0; i < 4; i++) b.push_back((unsigned char)(v >> (8 * i)));
+    }
+    void be16(uint16_t v) { b.push_back((unsigned char)(v >> 8)), b.push_back((unsigned char)v); }
+    void raw(std::initializer_list<unsigned char> v, size_t room) {
+        b.insert(b.end(), v.begin(), v.end());
+        b.insert(b.end(), room - v.size(), 0);
+    }
+};
+
+bytes last_control() {
+    int n = kemu_last_control(KIV_IOCTL_NET_CONFIG, nullptr, 0);
+    if (n < 0) return {};
+    bytes out((size_t)n);
+    kemu_last_control(KIV_IOCTL_NET_CONFIG, out.data(), (uint32_t)n);
+    return out;
+}
+
+struct NetStartup : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    void TearDown() override {
+        sensor_exit();
+        net_set_ioctl(nullptr);
+    }
+};
+
+// Start-up sends the start request byte for byte; the stop request follows at shut-down.
+TEST_F(NetStartup, StartAndStopRequestsByteForByte) {
+    std::ofstream(tree.net_conf()) << "[system]\ndns_port = 5353\n"
+                                      "[netscan]\nport_cnt = 3\nport_list = 22,0x50,443,8080\n";
+    ASSERT_EQ(set_mgr_ip("10.1.2.3", 8), 0);
+    ASSERT_EQ(sensor_init(), 0);
+    uint32_t lo = 0;
+    bool have_lo = get_loopback_ip(&lo) == 0;
+    wire w;
+    w.u32(66), w.u32(7), w.u32(1), w.u32((uint32_t)getpid());
+    w.be16(5353), w.be16(0);
+    if (have_lo)
+        w.raw({127, 0, 0, 1}, 16);
+    else
+        w.raw({}, 16);
+    w.raw({3, 2, 1, 10}, 16);  // 10.1.2.3 as a host-order word
+    w.u32(3);
+    w.be16(22), w.be16(80), w.be16(443);
+    w.u32(0);
+    EXPECT_EQ(last_control(), w.b);
+
+    kiv_net_exit();
+    wire stop;
+    stop.u32(60), stop.u32(1);
+    stop.raw({}, 52);
+    EXPECT_EQ(last_control(), stop.b);
+    ASSERT_EQ(set_mgr_ip("0.0.0.0", 7), 0);
+}
+
+int s_refusals;
+long refuse(unsigned long request, unsigned long) {
+    s_refusals += request == KIV_IOCTL_NET_CONFIG;
+    errno = EINVAL;
+    return -1;
+}
+
+// A refused request, or a configuration that cannot load, fails start-up at the network step
+// and undoes everything before it; afterwards a clean start works.
+TEST_F(NetStartup, RefusalOrBadConfigUnwindsStartUp) {
+    const int64_t blocks = kiv_stat_get(MALLOC_IN_USE_TIMES);
+    net_set_ioctl(refuse);
+    EXPECT_EQ(sensor_init(), -1);
+    EXPECT_EQ(s_refusals, 1);
+    EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
+    EXPECT_EQ(kiv_stat_get(MALLOC_IN_USE_TIMES), blocks);
+    std::string log = tree.read("logs/sensor.log");
+    EXPECT_TRUE(has(log, "qxe_ioctl failed, ret is -1")) << log;
+    EXPECT_TRUE(has(log, "start-up step 15 kiv_net_init failed")) << log;
+    net_set_ioctl(nullptr);
+
+    staged_tree::set_keys(tree.net_conf(), "port_cnt = 13\n");
+    EXPECT_EQ(sensor_init(), -1);
+    EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
+    EXPECT_EQ(kiv_stat_get(MALLOC_IN_USE_TIMES), blocks);
+    EXPECT_TRUE(has(tree.read("logs/sensor.log"), "net_load_config failed"));
+
+    staged_tree::set_keys(tree.net_conf(), "port_cnt = 12\n");
+    ASSERT_EQ(sensor_init(), 0);
+    EXPECT_EQ(last_control().size(), 60u + 24);
+}
+
+// The stand-in takes only a request whose length matches its port count.
+TEST_F(NetStartup, StandInChecksLengthAgainstPortCount) {
+    ASSERT_EQ(sensor_init(), 0);
+    const struct {
+        uint32_t len, cnt;
+        long result;
+    } rows[] = {{60, 0, 0},  {62, 1, 0},          {64, 2, 0},           {60, 5, -1},
+                {64, 1, -1}, {59, 0, -1},         {20060, 10000, 0},    {20062, 10001, -1},
+                {61, 0, -1}, {0xFFFFFFFF, 0, -1}, {60, 0x80000000u, -1}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::to_string(r.len) + "/" + std::to_string(r.cnt));
+        bytes b(20064, 0);
+        memcpy(b.data(), &r.len, 4);
+        memcpy(b.data() + 52, &r.cnt, 4);
+        EXPECT_EQ(kiv_dev_ioctl(KIV_IOCTL_NET_CONFIG, (unsigned long)b.data()), r.result);
+        if (r.result == 0) EXPECT_EQ(last_control().size(), r.len);
+    }
+}
+
+}  // namespace
