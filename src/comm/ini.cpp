@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "comm/dirutils.h"
 #include "comm/hash.h"
 #include "comm/ini_key.h"
 #include "comm/xhash.h"
@@ -293,4 +294,16 @@ long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_
     KIV_LOG(1, "%s: %s = %ld out of range [%ld, %ld], using %ld\n", name_of(ini), k.key, v, k.min,
             k.max, use);
     return use;
+}
+
+ini_file_t *ini_conf_load(const char *at_path) {
+    char *path = kiv_get_trans_path(at_path);
+    if (!path) {
+        KIV_LOG(0, "trans %s failed\n", at_path);
+        return nullptr;
+    }
+    ini_file_t *ini = ini_file_load(path);
+    if (!ini) KIV_LOG(0, "read config:%s failed\n", path);
+    kiv_free(path);
+    return ini;
 }

@@ -19,5 +19,10 @@ struct ini_long_key {
 // "<file>: <key> = <value> out of range [<min>, <max>], using <n>" at level 1.
 long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_key &k);
 
+// Loads a module's configuration file from its "@" path: the path is expanded and the file
+// loaded, each failure logged at level 0 ("trans %s failed", "read config:%s failed"); null
+// then. The caller frees the handle with ini_file_free.
+ini_file_t *ini_conf_load(const char *at_path);
+
 // The path the handle was loaded from, or "(buffer)" for the buffer loaders.
 const char *ini_file_name(ini_file_t *ini);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/log.h"
@@ -187,19 +188,7 @@ unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const c
     return buf;
 }
 
-int file_cfg_load(file_info *f) {
-    char *path = kiv_get_trans_path(s_conf_path.c_str());
-    if (!path) {
-        KIV_LOG(0, "trans %s failed\n", s_conf_path.c_str());
-        return -1;
-    }
-    ini_file_t *ini = ini_file_load(path);
-    if (!ini) {
-        KIV_LOG(0, "read config:%s failed\n", path);
-        kiv_free(path);
-        return -1;
-    }
-    kiv_free(path);
+int file_cfg_load(file_info *f, ini_file_t *ini) {
     auto get = [ini](const ini_long_key &key) {
         return (uint32_t)ini_get_long_in_range(ini, kSection, key);
     };
@@ -218,7 +207,6 @@ int file_cfg_load(file_info *f) {
     f->suffix_list = file_suffix_payload(ini, "file_suffix", "suffix", &f->suffix_list_len);
     f->suffix_group_list =
         file_suffix_payload(ini, "file_suffix_group", "group_num", &f->suffix_group_list_len);
-    ini_file_free(ini);
     if (!f->suffix_list || !f->suffix_group_list) {
         KIV_LOG(0, "malloc failed\n");
         free_payloads();
@@ -232,7 +220,11 @@ int kiv_file_init() {
     f = file_info{};
     INIT_LIST_HEAD(&f.unorder_cache);
     s_done = 0;
-    if (int ret = file_cfg_load(&f); ret != 0) {
+    // file.conf is read once, for the module keys here and the filter lists at the end.
+    std::unique_ptr<ini_file_t, void (*)(ini_file_t *)> ini(ini_conf_load(s_conf_path.c_str()),
+                                                            ini_file_free);
+    if (!ini) return -1;
+    if (int ret = file_cfg_load(&f, ini.get()); ret != 0) {
         KIV_LOG(0, "file_cfg_load failed, ret is %d\n", ret);
         return -1;
     }
@@ -300,11 +292,7 @@ int kiv_file_init() {
         return -1;
     }
     // The filter lists go to the kernel last, from the same file.
-    char *path = kiv_get_trans_path(s_conf_path.c_str());
-    ini_file_t *ini = path ? ini_file_load(path) : nullptr;
-    kiv_free(path);
-    int ret = ini ? file_filter_init(ini) : -1;
-    if (ini) ini_file_free(ini);
+    int ret = file_filter_init(ini.get());
     if (ret != 0) {
         KIV_LOG(0, "set_default_qxmon_filter_cfg failed, ret is %d\n", ret);
         undo();

@@ -105,7 +105,8 @@ void file_set_conf_path(const char *path);
 
 int kiv_file_init();
 void kiv_file_exit();
-int file_cfg_load(file_info *info);
+// Reads the module keys and builds the two suffix payloads from a loaded file.conf.
+int file_cfg_load(file_info *info, ini_file_t *ini);
 // Builds one suffix payload from section (item prefix `item`); null (logged) when it cannot.
 unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const char *item,
                                    uint32_t *len);

@@ -131,18 +131,8 @@ int get_loopback_ip(uint32_t *addr) {
 }
 
 int net_load_config(net_user_cfg *c, kernel_cfg **out) {
-    char *path = kiv_get_trans_path(s_conf_path.c_str());
-    if (!path) {
-        KIV_LOG(0, "trans %s failed\n", s_conf_path.c_str());
-        return -1;
-    }
-    ini_file_t *ini = ini_file_load(path);
-    if (!ini) {
-        KIV_LOG(0, "read config:%s failed\n", path);
-        kiv_free(path);
-        return -1;
-    }
-    kiv_free(path);
+    ini_file_t *ini = ini_conf_load(s_conf_path.c_str());
+    if (!ini) return -1;
     auto sys = [ini](const ini_long_key &key) {
         return (uint32_t)ini_get_long_in_range(ini, "system", key);
     };

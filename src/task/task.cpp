@@ -99,15 +99,8 @@ const char *task_conf_path() {
 }
 
 ini_file_t *task_conf_open(const char *path) {
-    char *file = kiv_get_trans_path(path);
-    if (!file) {
-        KIV_LOG(0, "trans %s failed\n", path);
-        return nullptr;
-    }
-    s_conf_file = file;
-    kiv_free(file);
-    ini_file_t *ini = ini_file_load(s_conf_file.c_str());
-    if (!ini) KIV_LOG(0, "read config:%s failed\n", s_conf_file.c_str());
+    ini_file_t *ini = ini_conf_load(path);
+    if (ini) s_conf_file = ini_file_name(ini);
     return ini;
 }
 
