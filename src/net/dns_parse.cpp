@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "base/log.h"
 #include "base/mem.h"
@@ -94,9 +95,9 @@ int dnsa_getlabeloffset(size_t pos, const uint8_t *msg) {
 }
 
 // Decodes the resource record at `pos` into `rec` (its data still points into the
-// message) and its wire length into `*rec_len`.
-int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t *rec_len,
-                       const char *qname) {
+// message) and its wire length into `*rec_len`. The name is left to the caller, which copies
+// it only into the records it keeps.
+int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t *rec_len) {
     int name_len = dnsa_getlabeloffset(pos, msg);
     if (name_len < 0) {
         KIV_LOG(3, "[dns] get label offset error!\n");
@@ -115,7 +116,6 @@ int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t 
                 KIV_LOG(1, "[dns] address record data length %d is short\n", data_len);
                 return -1;
             }
-            memcpy(rec->name, qname, DNSA_NAME_LEN);
             rec->type = DNSA_KIND_A;
             memcpy(&rec->rr_type, msg + fixed, 2);
             memcpy(&rec->rr_class, msg + fixed + 2, 2);
@@ -141,33 +141,47 @@ int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t 
     return 0;
 }
 
-// Decodes `count` records from `*pos`; address records are copied onto the list when
-// `keep` is set.
-int dnsa_walk_section(size_t *pos, int count, bool keep, const char *qname, dnsa_record **head,
-                      dnsa_record **tail) {
+// Decodes `count` records from `*pos`; address records are noted in `kept` (their data still
+// pointing into the message) when `keep` is set.
+int dnsa_walk_section(size_t *pos, int count, bool keep, std::vector<dnsa_record> &kept) {
     for (int i = 0; i < count; i++) {
         dnsa_record rec;
         size_t rec_len = 0;
-        if (dnsa_getsecfromdns(*pos, s_org_answer_data, &rec, &rec_len, qname) != 0) return -1;
+        if (dnsa_getsecfromdns(*pos, s_org_answer_data, &rec, &rec_len) != 0) return -1;
         *pos += rec_len;
-        if (!keep || rec.type != DNSA_KIND_A) continue;
-        uint16_t data_len = ntohs(rec.data_len);
-        auto *kept =
-            (dnsa_record *)kiv_malloc(sizeof(dnsa_record) + data_len, MALLOC_FOR_NET_DNSA_RECORD);
-        if (kept == nullptr) {
-            KIV_LOG(0, "malloc ptr error\n");
-            return -1;
-        }
-        *kept = rec;
-        kept->data = (uint8_t *)(kept + 1);
-        memcpy(kept->data, rec.data, data_len);
-        if (*tail != nullptr)
-            (*tail)->next = kept;
-        else
-            *head = kept;
-        *tail = kept;
+        if (keep && rec.type == DNSA_KIND_A) kept.push_back(rec);
     }
     return 0;
+}
+
+// The kept records as one list in one block: the records, then their data.
+dnsa_record *dnsa_copy_out(const std::vector<dnsa_record> &kept, const char *qname) {
+    if (kept.empty()) return nullptr;
+    size_t data = 0;
+    for (const dnsa_record &r : kept) data += ntohs(r.data_len);
+    size_t size = kept.size() * sizeof(dnsa_record) + data;
+    auto *block = (dnsa_record *)kiv_malloc(size, MALLOC_FOR_NET_DNSA_RECORD);
+    if (block == nullptr) {
+        KIV_LOG(0, "malloc ptr error\n");
+        return nullptr;
+    }
+    auto *bytes = (uint8_t *)(block + kept.size());
+    size_t name_len = strlen(qname) + 1;
+    for (size_t i = 0; i < kept.size(); i++) {
+        dnsa_record &out = block[i];
+        const dnsa_record &in = kept[i];
+        memcpy(out.name, qname, name_len);
+        out.type = in.type;
+        out.rr_type = in.rr_type;
+        out.rr_class = in.rr_class;
+        out.rr_ttl = in.rr_ttl;
+        out.data_len = in.data_len;
+        out.data = bytes;
+        memcpy(bytes, in.data, ntohs(in.data_len));
+        bytes += ntohs(in.data_len);
+        out.next = i + 1 < kept.size() ? &block[i + 1] : nullptr;
+    }
+    return block;
 }
 
 dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
@@ -201,7 +215,7 @@ dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
     }
     if (!dnsa_visit_ok(pos, 1)) return nullptr;
 
-    char qname[DNSA_NAME_LEN] = {};
+    char qname[DNSA_NAME_LEN];
     if (dnsa_getdomainname(msg, qname) != 0) {
         KIV_LOG(3, "[dns] get dns domain name error!\n");
         return nullptr;
@@ -210,20 +224,18 @@ dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
     memcpy(name, qname, cut);
     name[cut] = '\0';
 
-    dnsa_record *head = nullptr, *tail = nullptr;
-    if (dnsa_walk_section(&pos, an, true, qname, &head, &tail) != 0 ||
-        dnsa_walk_section(&pos, ns, false, qname, &head, &tail) != 0) {
-        dnsa_clean(head);
+    // Kept records gather here first so that the list costs one allocation.
+    thread_local std::vector<dnsa_record> kept;
+    kept.clear();
+    if (dnsa_walk_section(&pos, an, true, kept) != 0 ||
+        dnsa_walk_section(&pos, ns, false, kept) != 0)
         return nullptr;
-    }
     // An EDNS OPT record (root owner, type one byte on) leads the additional section:
     // nothing after it is of interest.
     bool opt_first =
         ar != 0 && pos + 3 <= (size_t)s_org_answer_len && load_be16(pos + 1) == kTypeOpt;
-    if (!opt_first && dnsa_walk_section(&pos, ar, true, qname, &head, &tail) != 0) {
-        dnsa_clean(head);
-        return nullptr;
-    }
+    if (!opt_first && dnsa_walk_section(&pos, ar, true, kept) != 0) return nullptr;
+    dnsa_record *head = dnsa_copy_out(kept, qname);
     dnsa_debug_print_answers(head);
     return head;
 }
@@ -244,11 +256,8 @@ dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, i
 }
 
 void dnsa_clean(dnsa_record *list) {
-    while (list != nullptr) {
-        dnsa_record *next = list->next;
-        kiv_free(list);
-        list = next;
-    }
+    // The whole list is the one block its head starts.
+    if (list != nullptr) kiv_free(list);
 }
 
 void dnsa_debug_print_answers(const dnsa_record *list) {

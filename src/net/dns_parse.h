@@ -13,8 +13,8 @@ constexpr uint16_t DNSA_KIND_A = 1;
 constexpr uint16_t DNSA_KIND_CNAME = 5;
 constexpr uint16_t DNSA_KIND_OTHER = 15;  // NS, SOA, MX, AAAA: stepped over
 
-// One kept address record. Allocated in one block with its data
-// (MALLOC_FOR_NET_DNSA_RECORD); the list belongs to the caller.
+// One kept address record. The whole list, records and data, is one block
+// (MALLOC_FOR_NET_DNSA_RECORD) that its head starts; it belongs to the caller.
 struct dnsa_record {
     char name[DNSA_NAME_LEN];  // the question name, not the record's owner name
     uint16_t type;             // DNSA_KIND_*
@@ -30,7 +30,7 @@ struct dnsa_record {
 // holds none. On success the question name is copied into `name`, cut to `name_size`.
 dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size);
 
-// Frees every record of the list; null is allowed.
+// Frees the list (given by its head); null is allowed.
 void dnsa_clean(dnsa_record *list);
 
 // Logs each record's name, kind and address (level 4).

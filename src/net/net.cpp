@@ -16,7 +16,9 @@
 #include "base/mem.h"
 #include "comm/dirutils.h"
 #include "comm/ini_key.h"
+#include "framework/hook.h"
 #include "framework/ring.h"
+#include "net/net_event.h"
 #include "qxkiv/qxkiv.h"
 
 static_assert(KIV_IOCTL_NET_CONFIG == _IO('s', 8));
@@ -35,7 +37,8 @@ bool s_inited;
 constexpr ini_long_key k(const char *key, long def, long floor, long max) {
     return ini_long_key{key, def, floor, max, ini_oor::use_default, ini_oor::use_bound};
 }
-constexpr long HASH_MAX = 1 << 20;
+// The bucket array must fit one accounted block.
+constexpr long HASH_MAX = 1 << 19;
 const ini_long_key kDnsPort = k("dns_port", 53, 1, 65535);
 const ini_long_key kTcpConnectHash = k("tcp_connect_hash_size", 1024, 1, HASH_MAX);
 const ini_long_key kDnsQueryHash = k("dns_query_hash_size", 1024, 1, HASH_MAX);
@@ -48,6 +51,7 @@ const ini_long_key kCleanExpire = k("upload_clean_expire", 60, 1, 86400);
 const ini_long_key kIncreaseGap = k("net_total_hash_increase_gap", 1024, 1, HASH_MAX);
 const ini_long_key kTotalUploadLimit = k("net_total_upload_limit", 100000, 0, 1000000000);
 const ini_long_key kSingleUploadLimit = k("single_net_upload_limit", 1024, 0, 1000000000);
+// A cycle of 0 would divide by zero at every minute check: it is taken as the default.
 const ini_long_key kRebuildCycle = k("net_total_rebuild_cycle", 7200, 1, 604800);
 const ini_long_key kScanPerSec = k("netscan_per_sec_limit", 20, 0, 1000000);
 const ini_long_key kConnDuration = k("conn_duration", 10, 0, 3600);
@@ -194,11 +198,32 @@ int kiv_net_init() {
         KIV_LOG(0, "net_load_config failed\n");
         return -1;
     }
+    net_conext &c = g_net_conext;
+    c.dns_server = net_dns_servers{};
+    c.netscan_count = 0;
+    g_udp_connect = 1;
+    g_net_stop_upload = 0;
+    net_dns_server_ip_set("");
+    if (net_init_resource(&c, &g_net_config) != 0) {
+        KIV_LOG(0, "net_init_resource failed\n");
+        kiv_free(cfg);
+        return -1;
+    }
+    if (register_msg_handler(s_event_ops, NET_OPS_NUM) != 0) {
+        KIV_LOG(0, "register s_event_ops failed\n");
+        net_release_resource(&c);
+        kiv_free(cfg);
+        return -1;
+    }
     cfg->ctl = NET_CTL_START;
     cfg->enable = 1;
     long ret = send_request(cfg);
     kiv_free(cfg);
-    if (ret != 0) return ret < 0 && ret >= -0x7fffffff ? (int)ret : -1;
+    if (ret != 0) {
+        unregister_msg_handler(s_event_ops, NET_OPS_NUM);
+        net_release_resource(&c);
+        return ret < 0 && ret >= -0x7fffffff ? (int)ret : -1;
+    }
     s_inited = true;
     KIV_LOG(2, "kiv_net_init ok\n");
     return 0;
@@ -212,6 +237,8 @@ void kiv_net_exit() {
     stop[0].ctl = NET_CTL_STOP;
     stop[0].enable = 0;
     send_request(&stop[0]);
+    unregister_msg_handler(s_event_ops, NET_OPS_NUM);
+    net_release_resource(&g_net_conext);
     s_inited = false;
     KIV_LOG(2, "kiv_net_exit\n");
 }

@@ -173,11 +173,8 @@ struct FileE2E : ::testing::Test {
         f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
         f.uid[1] = f.gid[1] = 0;
         f.s[0] = "/usr/bin/writer --out", f.s[1] = "/", f.s[2] = "/nonexistent/writer";
-        bytes body = build_proc(f);
-        proc_bytes w;
-        w.u32(0xFEDCCDEF), w.u16(16 + body.size()), w.u16(1), w.u32(300), w.u32(0);
-        w.b.insert(w.b.end(), body.begin(), body.end());
-        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, w.b.data(), (uint32_t)w.b.size()), KEMU_OK);
+        bytes rec = process_record(f);
+        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
         ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
         std::lock_guard g(s_up_lock);
         s_uploads.clear();

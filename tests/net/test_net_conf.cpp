@@ -187,7 +187,7 @@ TEST_F(NetConf, OutOfRangeValuesAreLogged) {
         {"system", "dns_port", "65536", F(dns_port), 65535, true},
         {"system", "dns_port", "5353", F(dns_port), 5353, false},
         {"system", "tcp_connect_hash_size", "0", F(tcp_connect_hash_size), 1024, true},
-        {"system", "net_total_hash_size", "99999999", F(net_total_hash_size), 1 << 20, true},
+        {"system", "net_total_hash_size", "99999999", F(net_total_hash_size), 1 << 19, true},
         {"system", "upload_time_interval", "-1", F(upload_time_interval), 600, true},
         {"system", "net_total_hash_increase_gap", "7", F(net_cnt_hash_limit), 7, false},
         {"system", "net_total_rebuild_cycle", "0", F(net_total_rebuild_cycle), 7200, true},

@@ -58,3 +58,12 @@ inline std::vector<unsigned char> build_proc(const proc_fields &f) {
     for (const auto &s : f.s) w.b.insert(w.b.end(), s.begin(), s.end());
     return w.b;
 }
+
+// A whole process record (header, four unused bytes, body) of type 0 fork, 1 exec or 2 exit.
+inline std::vector<unsigned char> process_record(const proc_fields &f, unsigned type = 1) {
+    std::vector<unsigned char> body = build_proc(f);
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(16 + (unsigned)body.size()), w.u16(type), w.u32(f.pid), w.u32(0);
+    w.b.insert(w.b.end(), body.begin(), body.end());
+    return w.b;
+}

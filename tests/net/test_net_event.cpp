@@ -1,0 +1,539 @@
+// The network module end to end: connection, listen, reset and DNS records assembled by hand
+// from the layout tables, injected into the stand-in's rings, paired, limited and printed
+// for the host's upload callback. The clock is driven.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/mem.h"
+#include "comm/fhash.h"
+#include "comm/timer.h"
+#include "e2e_host.h"
+#include "framework/mod_manager.h"
+#include "net/dns_parse.h"
+#include "net/net.h"
+#include "net/net_event.h"
+#include "proc_bytes.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+// ---- records from the layout tables ------------------------------------------------------
+
+struct conn_rec {
+    int type = 8;  // conn_out
+    uint32_t pid = 300;
+    uint64_t create_time = 5300;
+    uint16_t family = 2, proto = 6;
+    std::string sip = "10.0.0.5", dip = "93.184.216.34";
+    uint16_t sport = 40000, dport = 443;
+    std::string dns_name;  // dns_req
+    bytes dns_msg;         // dns_rsp
+    int msg_len_delta = 0;
+};
+
+void put_addr(proc_bytes &w, const std::string &ip) {
+    in_addr a{};
+    inet_pton(AF_INET, ip.c_str(), &a);
+    const auto *p = reinterpret_cast<const unsigned char *>(&a);
+    for (int i = 0; i < 16; i++) w.u8(i < 4 ? p[i] : 0);
+}
+void put_be16(proc_bytes &w, uint16_t v) {
+    w.u8(v >> 8), w.u8(v & 0xff);
+}
+void set_len(bytes &b) {
+    b[4] = (unsigned char)b.size(), b[5] = (unsigned char)(b.size() >> 8);
+}
+
+bytes build_conn(const conn_rec &r) {
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(r.type), w.u32(r.pid), w.u32(0);  // 0..15
+    w.u64(r.create_time), w.u32(r.pid), w.u16(r.family), w.u16(r.proto);  // 16..31
+    put_be16(w, r.sport), put_be16(w, r.dport);                            // 32..35
+    put_addr(w, r.sip), put_addr(w, r.dip);                                // 36..67
+    w.u32(0);                                                              // 68..71
+    if (r.type == 10) {
+        for (size_t i = 0; i < 256; i++) w.u8(i < r.dns_name.size() ? r.dns_name[i] : 0);
+    } else if (r.type == 11) {
+        w.u16((unsigned)(r.dns_msg.size() + r.msg_len_delta));
+        w.b.insert(w.b.end(), r.dns_msg.begin(), r.dns_msg.end());
+    }
+    if (r.type != 10 && r.type != 11) w.b.resize(68);
+    set_len(w.b);
+    return w.b;
+}
+
+bytes build_listen(uint32_t pid, uint64_t ct, const std::string &ip, uint16_t port) {
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(6), w.u32(pid), w.u32(0);
+    w.u64(ct), w.u32(pid), w.u16(0), put_be16(w, port);
+    in_addr a{};
+    inet_pton(AF_INET, ip.c_str(), &a);
+    w.u32(a.s_addr);
+    set_len(w.b);
+    return w.b;
+}
+
+bytes build_rst(uint8_t direction, uint8_t state, const std::string &sip, uint16_t sport,
+                const std::string &dip, uint16_t dport) {
+    proc_bytes w;
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(12), w.u32(0);
+    w.u16(0), w.u8(direction), w.u8(state);  // 12..15
+    put_be16(w, sport), put_be16(w, dport);
+    put_addr(w, sip), put_addr(w, dip);
+    set_len(w.b);
+    return w.b;
+}
+
+bytes read_vector(const std::string &name) {
+    std::ifstream in(std::string(KIV_TEST_DATA_DIR) + "/dns/" + name + ".bin", std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(NetRecord, AddressesDecodedFromTheLayout) {
+    conn_rec r;
+    r.sip = "192.168.1.2", r.dip = "8.8.4.4", r.sport = 0xabcd, r.dport = 53;
+    bytes b = build_conn(r);
+    ASSERT_EQ(b.size(), 68u);
+    pn_info pn{};
+    get_inet_from_event(b.data(), &pn);
+    EXPECT_EQ(pn.net.sport, 0xabcdu);
+    EXPECT_EQ(pn.net.dport, 53u);
+    EXPECT_STREQ(pn.net.sip, "192.168.1.2");
+    EXPECT_STREQ(pn.net.dip, "8.8.4.4");
+    swap_src_dst(&pn.net);
+    EXPECT_STREQ(pn.net.sip, "8.8.4.4");
+    EXPECT_EQ(pn.net.sport, 53u);
+
+    // The pairing key keeps the wire order of the ports; connected_hash's turns them.
+    net_pair_key k;
+    net_pair_key_from(b.data(), false, &k);
+    EXPECT_EQ(memcmp(&k, b.data() + 36, 32), 0);
+    EXPECT_EQ(k.sport, htons(0xabcd));
+    net_pair_key_from(b.data(), true, &k);
+    EXPECT_EQ(k.sport, 0xabcd);
+
+    r.family = 10;  // only IPv4 is decoded
+    pn_info v6{};
+    get_inet_from_event(build_conn(r).data(), &v6);
+    EXPECT_EQ(v6.net.sport, 0u);
+    EXPECT_STREQ(v6.net.sip, "");
+}
+
+TEST(NetRecord, QueryResultsJoinAndBound) {
+    pn_info pn{};
+    char out[4096];
+    snprintf(pn.net.dip, sizeof pn.net.dip, "10.1.1.1");
+    dns_query_results(&pn, nullptr, out);
+    EXPECT_STREQ(out, "10.1.1.1");  // no answer: the server asked
+
+    // 300 addresses of up to 15 characters overflow 4095: the last that fit are kept whole.
+    std::vector<dnsa_record> recs(300);
+    std::vector<std::array<uint8_t, 4>> data(300);
+    for (int i = 0; i < 300; i++) {
+        data[i] = {200, 100, (uint8_t)(i / 100), (uint8_t)(100 + i % 100)};
+        recs[i] = dnsa_record{};
+        recs[i].type = DNSA_KIND_A, recs[i].data_len = htons(4), recs[i].data = data[i].data();
+        recs[i].next = i + 1 < 300 ? &recs[i + 1] : nullptr;
+    }
+    recs[1].type = DNSA_KIND_CNAME;  // not an address: skipped
+    dns_query_results(&pn, &recs[0], out);
+    std::string s = out;
+    EXPECT_LE(s.size(), 4095u);
+    EXPECT_EQ(s.rfind("200.100.0.100,200.100.0.102,", 0), 0u);
+    EXPECT_NE(s.back(), ',');
+    EXPECT_EQ(s.find(",,"), std::string::npos);
+
+    net_info n{};
+    snprintf(n.sip, sizeof n.sip, "0.0.0.0");
+    EXPECT_EQ(fix_netinfo_ip(&n, ""), -1);
+    EXPECT_EQ(fix_netinfo_ip(&n, nullptr), -1);
+    EXPECT_STREQ(n.sip, "0.0.0.0");
+    EXPECT_EQ(fix_netinfo_ip(&n, "10.0.0.1"), 0);
+    EXPECT_STREQ(n.sip, "10.0.0.1");
+}
+
+// ---- end to end -------------------------------------------------------------------------
+
+std::vector<std::string> docs(int type) {
+    std::lock_guard g(s_up_lock);
+    std::vector<std::string> out;
+    for (auto &[t, text] : s_uploads)
+        if (t == type) out.push_back(text);
+    return out;
+}
+size_t count(int type) {
+    return docs(type).size();
+}
+
+// Entries of a pairing table, read as the module reads them.
+uint32_t pending(fhash *net_conext::*table, std::shared_mutex net_conext::*lock) {
+    std::shared_lock g(g_net_conext.*lock);
+    return (g_net_conext.*table)->count;
+}
+uint32_t pending_connects() {
+    return pending(&net_conext::tcp_connect_hash, &net_conext::tcp_connect_lock);
+}
+uint32_t pending_queries() {
+    return pending(&net_conext::dns_query_hash, &net_conext::dns_query_lock);
+}
+
+void inject(const bytes &m) {
+    ASSERT_EQ(kemu_inject(KEMU_RING_MID, m.data(), (uint32_t)m.size()), KEMU_OK);
+}
+
+std::string value_of(const std::string &doc, const std::string &key) {
+    size_t at = doc.find("\"" + key + "\":");
+    if (at == std::string::npos) return "";
+    at += key.size() + 3;
+    if (doc[at] == '"') return doc.substr(at + 1, doc.find('"', at + 1) - at - 1);
+    return doc.substr(at, doc.find_first_of(",}", at) - at);
+}
+
+const std::string kEnvelope =
+    "{\"send_time\":\"2026-01-02 03:04:05\",\"send_timestamp\":1767323045123,"
+    "\"host_uuid\":\"uuid-1\",\"host_ip\":\"10.0.0.1\",\"ip_list\":\"10.0.0.1\","
+    "\"seq_id\":\"7\",\"app_name\":\"opx-linux\",\"message\":{\"record_time\":"
+    "\"2026-01-02 03:04:05\",\"record_timestamp\":1767323045123,";
+
+struct NetE2E : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    void start(const std::string &keys = "") {
+        staged_tree::set_keys(tree.net_conf(), keys);
+        for (uint32_t i = NET_TOTAL_CAP; i <= NET_DNSA_PARSE_FAIL; i++) g_usensor_stats[i] = 0;
+        kiv_timer_set_source(fake_clock);
+        ASSERT_EQ(sensor_init(), 0);
+        g_init_done = 1;
+        register_upload_callback(capture);
+        register_host_state_callback([](upload_header *h) {
+            *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
+                               0, 1767323045123ull};
+            return 0;
+        });
+        sensor_switch(1);
+        proc_fields f;
+        f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
+        f.uid[1] = f.gid[1] = 0;
+        f.s[0] = "/usr/bin/client --go", f.s[1] = "/", f.s[2] = "/nonexistent/client";
+        bytes rec = process_record(f);
+        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
+        ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    void TearDown() override {
+        sensor_exit();
+        g_init_done = 0;
+        kiv_timer_set_source(nullptr);
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    // Lets the framework thread's one-second timer run once per step.
+    void advance(uint64_t ms, uint64_t step = 1000) {
+        for (uint64_t done = 0; done < ms; done += step) {
+            uint32_t runs = net_timer_runs();
+            s_now_ms += step;
+            wait_for([runs] { return net_timer_runs() > runs; });
+        }
+    }
+    std::string proc_keys(const std::string &doc) const {
+        return "\"process_id\":300,\"process_guid\":\"" + value_of(doc, "process_guid") +
+               "\",\"process_path\":\"/nonexistent/client\",\"process_md5\":\"" +
+               std::string(32, '0') + "\",\"process_sha256\":\"" + std::string(64, '0') +
+               "\",\"process_createtime\":5300,\"process_cmd_line\":\"/usr/bin/client --go\","
+               "\"process_group_name\":\"root\",\"process_user_name\":\"root\"";
+    }
+};
+
+TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
+    start();
+    conn_rec c;
+    inject(build_conn(c));
+    conn_rec e = c;
+    e.type = 9, e.pid = 0;  // the establishment runs in softirq: no process of its own
+    inject(build_conn(e));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
+    std::string doc = docs(UPLOAD_NET_CONNECT)[0];
+    EXPECT_EQ(doc, kEnvelope +
+                       "\"event_id\":\"NETWORK_CONNECTION\",\"event_name\":\"Network Connection\"," +
+                       proc_keys(doc) + ",\"process_path_permit\":\"" +
+                       value_of(doc, "process_path_permit") +
+                       "\",\"protocol\":\"tcp\",\"src_ip\":\"10.0.0.5\",\"src_port\":40000,"
+                       "\"dst_ip\":\"93.184.216.34\",\"dst_port\":443,\"connect\":1,"
+                       "\"direction\":1,\"container_id\":\"host\",\"proc_trees\":[]}}");
+
+    // The establishment first, then its connect: parked once, then paired.
+    conn_rec c2 = c;
+    c2.sport = 40001, c2.dip = "93.184.216.36";  // another destination: nothing merges
+    conn_rec e2 = c2;
+    e2.type = 9;
+    inject(build_conn(e2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    inject(build_conn(c2));
+    ASSERT_TRUE(wait_for([] { return pending_connects() == 1; }));
+    advance(2000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 2; }));
+    EXPECT_EQ(value_of(docs(UPLOAD_NET_CONNECT)[1], "connect"), "1");
+    EXPECT_EQ(value_of(docs(UPLOAD_NET_CONNECT)[1], "src_port"), "40001");
+
+    // An establishment that never finds its connect is dropped after its one wait.
+    conn_rec lone = c;
+    lone.type = 9, lone.sport = 40002;
+    inject(build_conn(lone));
+    advance(3000);
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 2u);
+
+    // A connect never established goes out with connect 0 once it is older than 6 seconds.
+    conn_rec never = c;
+    never.sport = 40003, never.dip = "93.184.216.35";
+    inject(build_conn(never));
+    ASSERT_TRUE(wait_for([] { return pending_connects() == 1; }));
+    advance(6000);
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 2u);
+    advance(2000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 3; }));
+    std::string late = docs(UPLOAD_NET_CONNECT)[2];
+    EXPECT_EQ(value_of(late, "connect"), "0");
+    EXPECT_EQ(value_of(late, "dst_ip"), "93.184.216.35");
+}
+
+TEST_F(NetE2E, AcceptedConnectionAndListeningSocket) {
+    start();
+    conn_rec a;
+    a.type = 7, a.sip = "10.0.0.5", a.sport = 22, a.dip = "203.0.113.9", a.dport = 51000;
+    inject(build_conn(a));
+    inject(build_listen(300, 5300, "0.0.0.0", 8080));
+    inject(build_listen(300, 5300, "0.0.0.0", 8080));  // the same port and program: merged
+    ASSERT_TRUE(wait_for([] {
+        return count(UPLOAD_NET_CONNECT) == 1 && count(UPLOAD_NET_LISTENING) == 1 &&
+               kiv_stat_get(NET_LISTEN_CAP) >= 2;
+    }));
+    std::string in = docs(UPLOAD_NET_CONNECT)[0];
+    // The peer that connected is the source; the host's own end is the destination.
+    EXPECT_NE(in.find("\"src_ip\":\"203.0.113.9\",\"src_port\":51000,\"dst_ip\":\"10.0.0.5\","
+                      "\"dst_port\":22,\"connect\":1,\"direction\":0,"),
+              std::string::npos)
+        << in;
+    std::string l = docs(UPLOAD_NET_LISTENING)[0];
+    EXPECT_EQ(l, kEnvelope + "\"event_id\":\"LISTENING\",\"event_name\":\"listening\"," +
+                     proc_keys(l) +
+                     ",\"protocol\":\"tcp\",\"src_ip\":\"0.0.0.0\",\"src_port\":8080,"
+                     "\"container_id\":\"host\",\"proc_trees\":[]}}");
+    EXPECT_GE(kiv_stat_get(NET_UPLOAD_MERGE), 1);
+
+    // A reset 3 s after the accepted connection looks like a scan; one 30 s after does not.
+    advance(3000);
+    inject(build_rst(1, 1, "10.0.0.5", 22, "203.0.113.9", 51000));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 1; }));
+    a.sport = 23;
+    inject(build_conn(a));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 2; }));
+    advance(30000, 5000);
+    // Swept after conn_duration + 2 s: a late reset then matches nothing and is filtered.
+    inject(build_rst(0, 1, "203.0.113.9", 51000, "10.0.0.5", 23));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(UPLOAD_NET_SCAN), 1u);
+}
+
+TEST_F(NetE2E, RepeatsMergedWithinTheIntervalAndSentAgainAfter) {
+    start();
+    conn_rec u;
+    u.type = 5, u.proto = 17, u.dip = "198.51.100.7", u.dport = 123;
+    for (uint16_t sport : {5000, 5001, 5002}) {  // the source port is not part of the key
+        u.sport = sport;
+        inject(build_conn(u));
+    }
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_UDP_SEND_CAP) >= 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(count(UPLOAD_NET_CONNECT), 1u);
+    EXPECT_EQ(value_of(docs(UPLOAD_NET_CONNECT)[0], "protocol"), "udp");
+    advance(590000, 59000);
+    inject(build_conn(u));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_UDP_SEND_CAP) >= 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 1u);
+    advance(11000, 11000);  // 601 s after the first upload
+    inject(build_conn(u));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 2; }));
+
+    // An unbound socket's source is reported as the host's address.
+    u.sip = "0.0.0.0", u.dip = "198.51.100.8";
+    inject(build_conn(u));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 3; }));
+    EXPECT_EQ(value_of(docs(UPLOAD_NET_CONNECT)[2], "src_ip"), "10.0.0.1");
+}
+
+TEST_F(NetE2E, PerDestinationAndTotalCaps) {
+    start("single_net_upload_limit = 2\nnet_total_hash_increase_gap = 2\n"
+          "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n");
+    conn_rec u;
+    u.type = 5, u.proto = 17, u.dport = 9999;
+    auto send = [&](const std::string &sip, const std::string &dip, uint16_t dport = 9999) {
+        u.sip = sip, u.dip = dip, u.dport = dport;
+        inject(build_conn(u));
+    };
+    // Distinct sources so that nothing merges: the third upload to one destination is refused.
+    for (const char *s : {"10.0.0.11", "10.0.0.12", "10.0.0.13"}) send(s, "198.51.100.1");
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_UPLOAD_OVERLIMIT) == 1; }));
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 2u);
+    // DNS is never held back by the destination limits.
+    for (const char *s : {"10.0.0.11", "10.0.0.12", "10.0.0.13"}) send(s, "198.51.100.1", 53);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 5; }));
+    // Two destinations known and the limit 2: a new one waits for the minute check.
+    send("10.0.0.11", "198.51.100.2");
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_TOTAL_HASH_FULL) == 1; }));
+    EXPECT_EQ(kiv_stat_get(NET_UPLOAD_OVERLIMIT), 2);
+    net_cnt_timer_func(60);
+    EXPECT_EQ(g_net_config.net_cnt_hash_limit, 4u);
+    send("10.0.0.12", "198.51.100.2");
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 6; }));
+    // Seven counted uploads reach the cycle's total: everything stops until the rebuild.
+    send("10.0.0.13", "198.51.100.3");
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 7; }));
+    net_cnt_timer_func(60);
+    EXPECT_EQ(g_net_stop_upload.load(), 1);
+    send("10.0.0.14", "198.51.100.4");
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_UPLOAD_OVERLIMIT) == 3; }));
+    net_cnt_timer_func(120);
+    EXPECT_EQ(g_net_stop_upload.load(), 0);
+    EXPECT_EQ(g_net_config.net_cnt_hash_limit, 2u);
+    send("10.0.0.15", "198.51.100.4");
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 8; }));
+}
+
+TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
+    start();
+    // The vector's question is web.example.test, a CNAME chain ending in two addresses.
+    conn_rec q;
+    q.type = 10, q.proto = 17, q.sip = "127.0.0.1", q.sport = 41000, q.dip = "127.0.0.1";
+    q.dport = 53, q.dns_name = "web.example.test";
+    inject(build_conn(q));
+    conn_rec r = q;
+    r.type = 11, r.dns_name.clear(), r.dns_msg = read_vector("a_cname_chain");
+    ASSERT_FALSE(r.dns_msg.empty());
+    inject(build_conn(r));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 1; }));
+    std::string d = docs(UPLOAD_DNS_QUERY)[0];
+    EXPECT_EQ(d, kEnvelope + "\"event_id\":\"DNS_QUERY\",\"event_name\":\"DNS Query\"," +
+                     proc_keys(d) + ",\"process_path_permit\":\"" +
+                     value_of(d, "process_path_permit") +
+                     "\",\"connect\":1,\"src_ip\":\"127.0.0.1\",\"src_port\":41000,"
+                     "\"query_name\":\"web.example.test\",\"query_status\":1,"
+                     "\"container_id\":\"host\",\"query_results\":\"192.0.2.20,192.0.2.21\","
+                     "\"proc_trees\":[]}}");
+    // Over UDP the query is also a connection.
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
+
+    // An answer whose stated length runs past its record is dropped; the next one is read.
+    conn_rec q2 = q;
+    q2.sport = 41001, q2.dns_name = "www.example.test";
+    inject(build_conn(q2));
+    conn_rec bad = q2;
+    bad.type = 11, bad.dns_msg = read_vector("a_single"), bad.msg_len_delta = 1;
+    inject(build_conn(bad));
+    bad.msg_len_delta = 0;
+    inject(build_conn(bad));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 2; }));
+    EXPECT_EQ(value_of(docs(UPLOAD_DNS_QUERY)[1], "query_results"), "192.0.2.10");
+
+    // Never answered: after its time-out the query names the server it went to.
+    conn_rec lost = q;
+    lost.sport = 41002, lost.dip = "10.9.9.9", lost.dns_name = "lost.example.test";
+    lost.proto = 6;  // over TCP it is only stored, not a UDP connection
+    inject(build_conn(lost));
+    ASSERT_TRUE(wait_for([] { return pending_queries() == 1; }));
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 3; }));
+    std::string t = docs(UPLOAD_DNS_QUERY)[2];
+    EXPECT_EQ(value_of(t, "query_name"), "lost.example.test");
+    EXPECT_EQ(value_of(t, "query_results"), "10.9.9.9");
+    // The second UDP query went to the same server from the same program: merged.
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 1u);
+}
+
+TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
+    start();
+    // A scan as the kernel reports it needs no process.
+    inject(build_rst(0, 0, "198.51.100.66", 61000, "10.0.0.5", 3389));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 1; }));
+    EXPECT_EQ(docs(UPLOAD_NET_SCAN)[0],
+              kEnvelope + "\"event_id\":\"NET_SCAN\",\"event_name\":\"NET Scan\","
+                          "\"protocol\":\"tcp\",\"src_ip\":\"198.51.100.66\","
+                          "\"dst_ip\":\"10.0.0.5\",\"src_port\":61000,\"dst_port\":3389,"
+                          "\"direction\":0}}");
+    // Resets that end connections the module does not know are not scans.
+    for (uint16_t p = 1; p <= 5; p++) inject(build_rst(1, 1, "10.0.0.5", p, "198.51.100.9", 80));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 6; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(UPLOAD_NET_SCAN), 1u);
+    // 20 scan records a second at most.
+    advance(1000);
+    for (uint16_t p = 1; p <= 25; p++) inject(build_rst(0, 0, "198.51.100.67", 60000, "10.0.0.5", p));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 31; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(UPLOAD_NET_SCAN), 21u);
+    EXPECT_EQ(kiv_stat_get(NET_SCAN_SPEED_LIMIT), 5);
+    // A reset against a connect still waiting for its establishment is a scan.
+    advance(1000);
+    conn_rec c;
+    c.sip = "10.0.0.5", c.sport = 45000, c.dip = "198.51.100.70", c.dport = 22;
+    inject(build_conn(c));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_CONNECT_CAP) >= 1; }));
+    inject(build_rst(0, 1, "198.51.100.70", 22, "10.0.0.5", 45000));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 22; }));
+}
+
+TEST_F(NetE2E, ShortRecordsAndFullTables) {
+    start("tcp_connect_hash_size = 1\ndns_query_hash_size = 1\n");
+    conn_rec a;
+    a.type = 7;
+    bytes cut = build_conn(a);
+    cut.resize(60);
+    set_len(cut);
+    inject(cut);
+    bytes rst = build_rst(0, 0, "198.51.100.1", 1, "10.0.0.5", 2);
+    rst.resize(40);
+    set_len(rst);
+    inject(rst);
+    inject(build_conn(a));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
+    EXPECT_EQ(kiv_stat_get(NET_ACCEPT_CAP), 1);
+    EXPECT_EQ(kiv_stat_get(NET_SCAN_CAP), 0);
+
+    // One pending connect fills its table: the second is dropped and counted.
+    conn_rec c;
+    inject(build_conn(c));
+    c.sport = 40001;
+    inject(build_conn(c));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_TCP_CONNECT_HASH_FULL) == 1; }));
+    // A query that finds its table full is not reported as a UDP send either.
+    conn_rec q;
+    q.type = 10, q.proto = 17, q.dport = 53, q.dns_name = "a.example.test";
+    inject(build_conn(q));
+    q.sport = 40002, q.dns_name = "b.example.test";
+    inject(build_conn(q));
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_DNSQ_HASH_FULL) == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(UPLOAD_NET_CONNECT), 2u);
+    // A query name without its terminator inside the record is refused.
+    q.sport = 40003, q.dns_name = std::string(256, 'x');
+    inject(build_conn(q));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(kiv_stat_get(NET_DNSQ_CAP), 2);
+}
+
+}  // namespace
