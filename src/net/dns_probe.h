@@ -19,7 +19,8 @@ void dns_parse_conf(uint32_t *servers, int *count);
 int dns_get_systemd_resolve_conf(uint32_t *servers, int *count);
 // 0 when the server (IPv4, network order) answered without error, -1 otherwise.
 int dnsprobe(uint32_t server);
-// Dotted name to DNS label form; out must hold 258 bytes. Returns the bytes written.
+// Dotted name (cut to 255 characters) to DNS label form; out must hold 258 bytes. Empty
+// labels are left out. Returns the bytes written, or -1 for a label over 63 characters.
 int changetodnsnameformat(unsigned char *out, const char *name);
 // Removes leading and trailing white space in place.
 void strstrip(char *s);

@@ -1,0 +1,672 @@
+// DNS server discovery and the reachability probe. Every probe goes to a loopback address: a
+// dnsmasq started here on a free port, a responder thread with canned replies, or a port
+// with nothing behind it. Nothing is sent off this machine.
+#include "net/dns_probe.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/log.h"
+#include "comm/dirutils.h"
+#include "net/net_ctx.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+uint32_t ip(const char *text) {
+    uint32_t a = 0;
+    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
+    return a;
+}
+
+std::vector<uint32_t> ips(std::initializer_list<const char *> list) {
+    std::vector<uint32_t> v;
+    for (const char *s : list) v.push_back(ip(s));
+    return v;
+}
+
+// Runs fn and returns what it logged.
+std::string logged(const std::function<void()> &fn) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    fn();
+    return testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+}
+
+// A loopback UDP port nobody listens on once the socket is closed.
+uint16_t free_udp_port() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0) {
+        close(fd);
+        return 0;
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Sends one query for `name` to 127.0.0.1:port and waits briefly for any reply.
+bool loopback_answers(uint16_t port, const char *name) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    unsigned char q[300] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    int n = changetodnsnameformat(q + 12, name);
+    q[12 + n + 1] = 1;
+    q[12 + n + 3] = 1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = false;
+    if (connect(fd, (sockaddr *)&to, sizeof to) == 0 && send(fd, q, 12 + n + 4, 0) > 0) {
+        pollfd p{fd, POLLIN, 0};
+        unsigned char r[512];
+        ok = poll(&p, 1, 200) == 1 && recv(fd, r, sizeof r, 0) >= 12;
+    }
+    close(fd);
+    return ok;
+}
+
+const char *dnsmasq_path() {
+    for (const char *p : {"/usr/sbin/dnsmasq", "/usr/bin/dnsmasq", "/sbin/dnsmasq"})
+        if (access(p, X_OK) == 0) return p;
+    return nullptr;
+}
+
+// Debian's dnsmasq on 127.0.0.1:<free port>, forwarding nothing: names given with
+// --address are answered, every other name is refused.
+class dnsmasq_server {
+  public:
+    uint16_t port = 0;
+    std::string error;  // dnsmasq's own words when it would not start
+
+    bool start(const std::string &dir, const std::vector<std::string> &extra) {
+        const char *exe = dnsmasq_path();
+        if (!exe) return false;
+        for (int attempt = 0; attempt < 5; attempt++) {
+            port = free_udp_port();
+            std::vector<std::string> args = {
+                exe,
+                "--keep-in-foreground",
+                "--conf-file=/dev/null",
+                "--no-resolv",
+                "--no-hosts",
+                "--listen-address=127.0.0.1",
+                "--bind-interfaces",
+                "--port=" + std::to_string(port),
+                "--user=root",
+                "--pid-file=" + dir + "/dnsmasq." + std::to_string(port) + ".pid",
+                "--log-facility=" + dir + "/dnsmasq.log"};
+            args.insert(args.end(), extra.begin(), extra.end());
+            std::vector<char *> argv;
+            for (auto &a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            std::string out = dir + "/dnsmasq.out";
+            pid_ = fork();
+            if (pid_ == 0) {
+                // Dies with the test even when the test does not get to clean up.
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+                if (fd >= 0) {
+                    dup2(fd, 1);
+                    dup2(fd, 2);
+                }
+                execv(exe, argv.data());
+                _exit(127);
+            }
+            if (pid_ < 0) return false;
+            for (int i = 0; i < 100; i++) {
+                if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                    pid_ = -1;  // the port was taken meanwhile: try another
+                    break;
+                }
+                if (loopback_answers(port, "ready.test")) return true;
+                // Refused until it has bound its socket.
+                usleep(100 * 1000);
+            }
+            stop();
+        }
+        std::ifstream in(dir + "/dnsmasq.out");
+        error.assign(std::istreambuf_iterator<char>(in), {});
+        return false;
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+    ~dnsmasq_server() { stop(); }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Answers every datagram on addr:port with one canned reply and keeps the last query.
+class responder {
+  public:
+    responder(const char *addr, uint16_t port, bytes reply) : reply_(std::move(reply)) {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = ip(addr);
+        socklen_t len = sizeof a;
+        if (bind(fd_, (sockaddr *)&a, sizeof a) != 0 ||
+            getsockname(fd_, (sockaddr *)&a, &len) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        port_ = ntohs(a.sin_port);
+        th_ = std::thread([this] { serve(); });
+    }
+    ~responder() {
+        stop_ = true;
+        if (th_.joinable()) th_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    uint16_t port() const { return port_; }
+    bytes last_query() {
+        std::lock_guard g(mu_);
+        return query_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1) continue;
+            unsigned char buf[2048];
+            sockaddr_in from{};
+            socklen_t flen = sizeof from;
+            ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, (sockaddr *)&from, &flen);
+            if (n < 0) continue;
+            {
+                std::lock_guard g(mu_);
+                query_.assign(buf, buf + n);
+            }
+            sendto(fd_, reply_.data(), reply_.size(), 0, (sockaddr *)&from, flen);
+        }
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    bytes reply_;
+    std::thread th_;
+    std::atomic<bool> stop_{false};
+    std::mutex mu_;
+    bytes query_;
+};
+
+// A reply header with the given flags byte 2 and counts, padded to `size` bytes.
+bytes reply_header(uint8_t flags2, uint16_t an, size_t size = 12) {
+    bytes b = {0x12, 0x34, 0x81, flags2, 0, 1, (uint8_t)(an >> 8), (uint8_t)an, 0xff, 0xff, 0, 0};
+    b.resize(size, 0xab);
+    return b;
+}
+
+std::string ip_text() {
+    char out[NET_IP_TEXT_LEN];
+    net_dns_server_ip_get(out);
+    return out;
+}
+
+class DnsProbe : public testing::Test {
+  protected:
+    std::string dir;
+    int32_t level_ = 0;
+    uint32_t mask_ = 0;
+
+    void SetUp() override {
+        level_ = g_framework_config.log_level;
+        mask_ = g_framework_config.log_mask;
+        g_framework_config.log_level = 4;
+        g_framework_config.log_mask = 0xFFFFFFFF;
+        char tmpl[] = "/tmp/kivprobe.XXXXXX";
+        dir = mkdtemp(tmpl);
+        // Never the host's own resolver configuration or port 53.
+        dns_set_resolv_conf_path(conf().c_str());
+        dns_set_resolve_cmd("false");
+        dns_set_probe_port(free_udp_port());
+        g_net_conext.dns_server = {};
+        g_udp_connect = 1;
+        net_dns_server_ip_set("");
+    }
+    void TearDown() override {
+        dns_set_resolv_conf_path(nullptr);
+        dns_set_resolve_cmd(nullptr);
+        dns_set_probe_port(0);
+        g_net_conext.dns_server = {};
+        g_udp_connect = 1;
+        net_dns_server_ip_set("");
+        g_framework_config.log_level = level_;
+        g_framework_config.log_mask = mask_;
+        dirutils_rmdir(dir.c_str());
+    }
+    std::string conf() const { return dir + "/resolv.conf"; }
+    void write_conf(const std::string &text) const {
+        std::ofstream(conf(), std::ios::binary) << text;
+    }
+    // Checks that the cycle can only reach loopback servers, then runs it.
+    std::string cycle() {
+        net_dns_servers peek = g_net_conext.dns_server;
+        logged([&] { dns_get_dnsserver(peek.addr, &peek.count); });
+        for (int i = 0; i < peek.count && i < NET_DNS_SERVER_MAX; i++)
+            if ((ntohl(peek.addr[i]) >> 24) != 127) {
+                ADD_FAILURE() << "cycle would probe a server off this machine: " << std::hex
+                              << ntohl(peek.addr[i]);
+                return "";
+            }
+        return logged(dns_connected_timer_func);
+    }
+    void need_dnsmasq() {
+        if (!dnsmasq_path())
+            GTEST_SKIP() << "dnsmasq is not installed (Debian package dnsmasq-base); the "
+                            "loopback probe tests need it";
+    }
+};
+
+std::string nameservers(int from, int n) {
+    std::string s;
+    for (int i = 0; i < n; i++) s += "nameserver 10.0.0." + std::to_string(from + i) + "\n";
+    return s;
+}
+
+std::vector<uint32_t> range(int from, int n) {
+    std::vector<uint32_t> v;
+    for (int i = 0; i < n; i++) v.push_back(ip(("10.0.0." + std::to_string(from + i)).c_str()));
+    return v;
+}
+
+TEST_F(DnsProbe, ResolvConfParsing) {
+    const std::string over(1024, 'x');
+    const std::string fits(1023, 'x');
+    struct row {
+        const char *what;
+        std::string text;  // "\x01" alone: no file at all; "\x02": a directory
+        std::vector<uint32_t> want;
+        bool unchanged;
+        const char *log;
+    };
+    const row rows[] = {
+        {"only well-formed IPv4 nameserver lines count",
+         "# nameserver 1.1.1.1\n; nameserver 1.1.1.2\n  nameserver 1.1.1.3\n\tnameserver "
+         "1.1.1.4\nnameserver ::1\nnameserverx 1.1.1.5\nnameserver1.1.1.6\nsearch x.test\n"
+         "nameserver\t10.0.0.1\nnameserver   10.0.0.2 \r\nnameserver \t 10.0.0.3",
+         ips({"10.0.0.1", "10.0.0.2", "10.0.0.3"}), false, "resolve dns server is 10.0.0.3"},
+        {"addresses that do not convert are skipped",
+         "nameserver\nnameserver \nnameserver 10.0.0\nnameserver 300.0.0.1\n"
+         "nameserver 10.0.0.1 # office\nnameserver 10.0.0.1.1\n",
+         {},
+         false,
+         ""},
+        {"empty file stores no servers", "", {}, false, ""},
+        {"twenty servers keep the first fifteen", nameservers(1, 20), range(1, 15), false, ""},
+        {"reading stops at fifteen, before a long line", nameservers(1, 15) + over + "\n",
+         range(1, 15), false, ""},
+        {"a 1023-character line still fits", fits + "\n" + nameservers(1, 2), range(1, 2), false,
+         ""},
+        {"a 1023-character last line without newline fits", nameservers(1, 1) + fits, range(1, 1),
+         false, ""},
+        {"a 1024-character line leaves the old list",
+         nameservers(1, 2) + over + "\n",
+         {},
+         true,
+         "input line too long,filename="},
+        {"a long last line without newline leaves the old list",
+         nameservers(1, 2) + over,
+         {},
+         true,
+         "input line too long,filename="},
+        {"a missing file leaves the old list", "\x01", {}, true, "don't have such file called "},
+        {"a directory in its place leaves the old list", "\x02", {}, true, "Is a directory"},
+    };
+    const uint32_t old[2] = {ip("192.0.2.1"), ip("192.0.2.2")};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unlink(conf().c_str());
+        rmdir(conf().c_str());
+        if (r.text == "\x02") mkdir(conf().c_str(), 0700);
+        if (r.text != "\x01" && r.text != "\x02") write_conf(r.text);
+        uint32_t servers[NET_DNS_SERVER_MAX];
+        std::fill(std::begin(servers), std::end(servers), 0xdeadbeef);
+        memcpy(servers, old, sizeof old);
+        int count = 2;
+        std::string log = logged([&] { dns_parse_conf(servers, &count); });
+        if (r.unchanged) {
+            EXPECT_EQ(count, 2);
+            EXPECT_EQ(servers[0], old[0]);
+            EXPECT_EQ(servers[1], old[1]);
+        } else {
+            ASSERT_EQ(count, (int)r.want.size());
+            for (size_t i = 0; i < r.want.size(); i++) EXPECT_EQ(servers[i], r.want[i]) << i;
+        }
+        // Nothing is written past the fifteen entries the file may fill.
+        EXPECT_EQ(servers[15], 0xdeadbeef);
+        EXPECT_NE(log.find(r.log), std::string::npos) << log;
+    }
+}
+
+TEST_F(DnsProbe, ServerListAndResolverService) {
+    // More output than the 512-byte buffer holds: the cut must not yield a shortened address.
+    const std::string pad501(501, 'x');
+    const std::string pad499(499, 'x');
+    const uint32_t fallback = ip("8.8.8.8");
+    struct row {
+        const char *what;
+        std::string conf;
+        std::string cmd;
+        int ret;
+        std::vector<uint32_t> want;
+        const char *log;
+    };
+    std::string twenty = "printf '";
+    for (int i = 1; i <= 20; i++) twenty += "10.0.0." + std::to_string(i) + "\\n";
+    twenty += "'";
+    const std::string ran = dir + "/ran";
+    const row rows[] = {
+        {"stub resolver: the service's servers", "nameserver 127.0.0.53\n",
+         "printf '10.1.1.1\\n10.1.1.2\\n'", 0, ips({"10.1.1.1", "10.1.1.2"}), "last dns server:0x"},
+        {"service output trimmed, junk and IPv6 skipped", "nameserver 127.0.0.53\n",
+         "printf '  10.1.1.1 \\nbogus\\n::1\\n\\n10.1.1.3'", 0, ips({"10.1.1.1", "10.1.1.3"}), ""},
+        {"service names at most sixteen", "nameserver 127.0.0.53\n", twenty, 0, range(1, 16), ""},
+        {"service fails: fallback",
+         "nameserver 127.0.0.53\n",
+         "false",
+         0,
+         {fallback},
+         "get systemd resovle conf error ret -1"},
+        {"service prints nothing: fallback",
+         "nameserver 127.0.0.53\n",
+         "true",
+         0,
+         {fallback},
+         "can not get dns server addresss"},
+        {"service prints blank lines: fallback",
+         "nameserver 127.0.0.53\n",
+         "printf '\\n \\n'",
+         0,
+         {fallback},
+         "can not get dns server addresss"},
+        {"service names only IPv6: fallback",
+         "nameserver 127.0.0.53\n",
+         "echo fe80::1",
+         0,
+         {fallback},
+         "8.8.8.8"},
+        {"address cut by the full buffer is dropped",
+         "nameserver 127.0.0.53\n",
+         "printf '" + pad501 + "\\n10.1.1.123\\n'",
+         0,
+         {fallback},
+         ""},
+        {"address ending exactly at the full buffer is kept", "nameserver 127.0.0.53\n",
+         "printf '" + pad499 + "\\n10.1.1.123\\n'", 0, ips({"10.1.1.123"}), ""},
+        {"stub beside another server is not replaced",
+         "nameserver 127.0.0.53\nnameserver 10.0.0.9\n", "touch " + ran, 0,
+         ips({"127.0.0.53", "10.0.0.9"}), ""},
+        {"no server at all",
+         "search x.test\n",
+         "touch " + ran,
+         1,
+         {},
+         "get dns server address over length"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        write_conf(r.conf);
+        dns_set_resolve_cmd(r.cmd.c_str());
+        uint32_t servers[NET_DNS_SERVER_MAX] = {};
+        int count = 0;
+        int ret = 0;
+        std::string log = logged([&] { ret = dns_get_dnsserver(servers, &count); });
+        EXPECT_EQ(ret, r.ret);
+        if (r.ret == 0) {
+            ASSERT_EQ(count, (int)r.want.size());
+            for (size_t i = 0; i < r.want.size(); i++) EXPECT_EQ(servers[i], r.want[i]) << i;
+        }
+        EXPECT_NE(log.find(r.log), std::string::npos) << log;
+        EXPECT_NE(access(ran.c_str(), F_OK), 0) << "the service was asked without a stub";
+    }
+}
+
+// An unreadable file keeps the last list, but a list the file could not have produced (the
+// service's sixteen) is refused rather than probed blindly.
+TEST_F(DnsProbe, UnreadableConfKeepsTheOldListWithinBounds) {
+    unlink(conf().c_str());
+    for (int n : {1, 15, 16}) {
+        SCOPED_TRACE(n);
+        uint32_t servers[NET_DNS_SERVER_MAX] = {};
+        for (int i = 0; i < n; i++) servers[i] = ip("10.2.0.1") + (uint32_t)htonl(i);
+        int count = n;
+        int ret = 0;
+        logged([&] { ret = dns_get_dnsserver(servers, &count); });
+        EXPECT_EQ(ret, n <= 15 ? 0 : 1);
+        EXPECT_EQ(count, n);
+        EXPECT_EQ(servers[0], ip("10.2.0.1"));
+    }
+}
+
+// Label form written out independently of the code under test.
+std::string wire(const std::vector<std::string> &labels) {
+    std::string w;
+    for (const std::string &l : labels) w += (char)l.size() + l;
+    return w + '\0';
+}
+
+TEST_F(DnsProbe, LabelForm) {
+    const std::string l63(63, 'a'), x64 = "x." + std::string(64, 'b');
+    // Five labels of 63: cut to 255 characters, the first four survive whole.
+    const std::string five = l63 + "." + l63 + "." + l63 + "." + l63 + "." + l63;
+    // A cut that falls inside a label keeps its first part.
+    std::string threes;
+    std::vector<std::string> threes_labels;
+    for (int i = 0; i < 62; i++) threes += "abc.", threes_labels.push_back("abc");
+    threes += "defghijk";  // 248 + 8: cut after "defghij"
+    threes_labels.push_back("defghij");
+    const std::string debian = wire({"www", "debian", "org"});
+    struct row {
+        const char *name;
+        int ret;
+        std::string wire;
+    };
+    const row rows[] = {
+        {"www.debian.org", 16, debian},
+        {"www.debian.org.", 16, debian},
+        {"a..b", 5, wire({"a", "b"})},
+        {"", 1, wire({})},
+        {".", 1, wire({})},
+        {l63.c_str(), 65, wire({l63})},
+        {x64.c_str(), -1, ""},
+        {five.c_str(), 257, wire({l63, l63, l63, l63})},
+        {threes.c_str(), 257, wire(threes_labels)},
+        {nullptr, -1, ""},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name ? std::string(r.name).substr(0, 40) : "null");
+        // Exactly the documented size on the heap, so a write past it is caught.
+        std::vector<unsigned char> out(258, 0xee);
+        int ret = 0;
+        logged([&] { ret = changetodnsnameformat(out.data(), r.name); });
+        EXPECT_EQ(ret, r.ret);
+        if (ret > 0) EXPECT_EQ(std::string(out.begin(), out.begin() + ret), r.wire);
+    }
+}
+
+TEST_F(DnsProbe, Strip) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"", ""},           {" \t\r\n ", ""},     {"a", "a"},
+        {"  a b  ", "a b"}, {"\ta\tb\n", "a\tb"}, {"10.0.0.1\r\n", "10.0.0.1"},
+    };
+    for (auto [in, want] : rows) {
+        std::string s(in);
+        strstrip(s.data());
+        EXPECT_STREQ(s.c_str(), want) << "[" << in << "]";
+    }
+    strstrip(nullptr);
+}
+
+// What goes on the wire, and how each kind of reply is judged.
+TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
+    bytes cut = reply_header(0x80, 1);
+    cut.pop_back();
+    struct row {
+        const char *what;
+        bytes reply;
+        int ret;
+        const char *log;
+    };
+    const row rows[] = {
+        // The counts are the server's word and only printed, however large.
+        {"answer, counts only logged", reply_header(0x80, 0xffff), 0, " 65535 Answers."},
+        {"answer longer than the receive buffer", reply_header(0x80, 1, 1500), 0, " 1 Answers."},
+        {"name error", reply_header(0x83, 0), -1, "answered with code 3"},
+        {"refusal", reply_header(0x85, 0), -1, "answered with code 5"},
+        {"code in the low bits only", reply_header(0xf0, 0), 0, " 65535 Authoritative"},
+        {"header cut short", cut, -1, "too short (11 bytes)"},
+        {"empty datagram", {}, -1, "empty reply"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        responder srv("127.0.0.1", 0, r.reply);
+        ASSERT_TRUE(srv.ok());
+        dns_set_probe_port(srv.port());
+        int ret = 0;
+        std::string log = logged([&] { ret = dnsprobe(ip("127.0.0.1")); });
+        EXPECT_EQ(ret, r.ret);
+        EXPECT_NE(log.find(r.log), std::string::npos) << log;
+
+        bytes want = {
+            (uint8_t)(getpid() >> 8), (uint8_t)getpid(), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+        for (char c : wire({"www", "debian", "org"})) want.push_back((uint8_t)c);
+        for (uint8_t b : {0, 1, 0, 1}) want.push_back(b);  // type A, class IN
+        EXPECT_EQ(srv.last_query(), want);
+    }
+}
+
+TEST_F(DnsProbe, ProbeRealServerAndClosedPort) {
+    need_dnsmasq();
+    dnsmasq_server answering, refusing;
+    ASSERT_TRUE(answering.start(dir, {"--address=/www.debian.org/192.0.2.7"})) << answering.error;
+    ASSERT_TRUE(refusing.start(dir, {})) << refusing.error;
+    const uint16_t closed = free_udp_port();
+    struct row {
+        const char *what;
+        uint16_t port;
+        int ret;
+        const char *log;
+    };
+    const row rows[] = {
+        {"dnsmasq answers", answering.port, 0, " 1 Answers."},
+        {"dnsmasq refuses a name it does not serve", refusing.port, -1, "answered with code 5"},
+        {"nothing listens", closed, -1, "dns probe of 0x"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        dns_set_probe_port(r.port);
+        int ret = 0;
+        std::string log = logged([&] { ret = dnsprobe(ip("127.0.0.1")); });
+        EXPECT_EQ(ret, r.ret);
+        EXPECT_NE(log.find(r.log), std::string::npos) << log;
+    }
+}
+
+TEST_F(DnsProbe, CycleSetsReachability) {
+    need_dnsmasq();
+    dnsmasq_server dm;
+    ASSERT_TRUE(dm.start(dir, {"--address=/www.debian.org/192.0.2.7"})) << dm.error;
+    // A refusing server on 127.0.0.2 with the same port; dnsmasq holds 127.0.0.1 only.
+    responder refuse("127.0.0.2", dm.port, reply_header(0x85, 0));
+    ASSERT_TRUE(refuse.ok());
+    dns_set_probe_port(dm.port);
+
+    struct step {
+        const char *what;
+        std::string conf;
+        const char *cmd;
+        int32_t connect;
+        const char *ip;  // the answering server afterwards
+        const char *log;
+    };
+    const step steps[] = {
+        {"first answering server wins",
+         "nameserver 127.0.0.3\nnameserver 127.0.0.2\nnameserver 127.0.0.1\n", "false", 1,
+         "127.0.0.1", "udp connect=1"},
+        {"none answers", "nameserver 127.0.0.2\nnameserver 127.0.0.3\n", "false", 0, "127.0.0.1",
+         "do not connect dns server"},
+        {"stub: the service's servers are probed", "nameserver 127.0.0.53\n",
+         "printf '127.0.0.4\\n127.0.0.1\\n'", 1, "127.0.0.1", "udp connect=1"},
+        {"no servers", "search x.test\n", "false", 0, "127.0.0.1",
+         "get dns server address over length"},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.what);
+        write_conf(s.conf);
+        dns_set_resolve_cmd(s.cmd);
+        std::string log = cycle();
+        EXPECT_EQ(g_udp_connect.load(), s.connect);
+        EXPECT_EQ(ip_text(), s.ip);
+        EXPECT_NE(log.find(s.log), std::string::npos) << log;
+    }
+
+    // Once the server goes away the next cycle says so.
+    write_conf("nameserver 127.0.0.1\n");
+    EXPECT_NE(cycle().find("udp connect=1"), std::string::npos);
+    dm.stop();
+    cycle();
+    EXPECT_EQ(g_udp_connect.load(), 0);
+}
+
+// Collector threads read the flag and the server text while cycles run.
+TEST_F(DnsProbe, ReadersDuringCycles) {
+    responder ok("127.0.0.1", 0, reply_header(0x80, 1));
+    ASSERT_TRUE(ok.ok());
+    dns_set_probe_port(ok.port());
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; t++)
+        readers.emplace_back([&] {
+            while (!done) {
+                std::string s = ip_text();
+                int32_t c = g_udp_connect.load();
+                if ((s != "" && s != "127.0.0.1" && s != "127.0.0.2") || (c != 0 && c != 1)) bad++;
+            }
+        });
+    for (int i = 0; i < 20; i++) {
+        write_conf(i % 2 ? "nameserver 127.0.0.2\nnameserver 127.0.0.1\n"
+                         : "nameserver 127.0.0.1\n");
+        cycle();
+        EXPECT_EQ(g_udp_connect.load(), 1);
+    }
+    done = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(ip_text(), "127.0.0.1");
+}
+
+}  // namespace
