@@ -14,7 +14,7 @@ TSAN_DIR    := build/tsan
 BENCH_DIR   := build/bench
 FUZZ_DIR    := build/fuzz
 # Seconds per fuzz target; CI wants at least 60 in all.
-FUZZ_SECONDS ?= 65
+FUZZ_SECONDS ?= 35
 STAGE_DIR   := $(CURDIR)/build/stage
 
 .PHONY: all deps test run bench tsan fuzz format clean

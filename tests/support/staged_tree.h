@@ -37,6 +37,9 @@ struct staged_tree {
         std::ifstream shipped_net(src + "config/net.conf");
         std::ofstream(net_conf()) << shipped_net.rdbuf();
         net_set_conf_path(net_conf().c_str());
+        // The network module's DNS probe asks loopback only, never this host's resolvers.
+        std::ofstream(root + "/resolv.conf") << "nameserver 127.0.0.1\n";
+        setenv("QXKIV_RESOLV_CONF", (root + "/resolv.conf").c_str(), 1);
         // Lines flushed before the configuration is read land here too.
         snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
                  logs().c_str());
@@ -46,6 +49,7 @@ struct staged_tree {
         task_set_conf_path(nullptr);
         file_set_conf_path(nullptr);
         net_set_conf_path(nullptr);
+        unsetenv("QXKIV_RESOLV_CONF");
         g_framework_config = saved;
         dirutils_rmdir(root.c_str());
     }

@@ -57,7 +57,8 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
     const std::string setup =
         "exec 2>&1; T=$(mktemp -d); trap 'rm -rf $T' EXIT; cd " KIV_STAGE_DIR
         "; cp -r bin lib config $T; mkdir -p $T/logs $T/var/data; sed -i 's/^kernel_mode *=.*/"
-        "kernel_mode = emulated/' $T/config/sensor.conf; K=$T/bin/kivhost; ";
+        "kernel_mode = emulated/' $T/config/sensor.conf; K=$T/bin/kivhost; "
+        "echo 'nameserver 127.0.0.1' >$T/resolv.conf; export QXKIV_RESOLV_CONF=$T/resolv.conf; ";
     for (auto &[args, says, status] : runs) {
         std::string out;
         FILE *p = popen((setup + args).c_str(), "r");
@@ -80,7 +81,8 @@ TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
     const std::string cmd =
         "cd " KIV_STAGE_DIR "; cp -r bin lib config " + t + "; mkdir -p " + t + "/logs " + t +
         "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
-        "/config/sensor.conf; { KIV_STORM_LIB=" + t +
+        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t + "/resolv.conf; { "
+        "QXKIV_RESOLV_CONF=" + t + "/resolv.conf KIV_STORM_LIB=" + t +
         "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(kRecords) +
         " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " +
         "LD_PRELOAD=" KIV_STORM_PRELOAD " " + t + "/bin/kivhost --mask 1 --seconds 300 2>" + t +
