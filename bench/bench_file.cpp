@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "../tests/support/proc_bytes.h"
+#include "../tests/support/e2e_host.h"
 #include "../tests/support/staged_tree.h"
 #include "comm/json_add.h"
 #include "framework/mod_manager.h"
@@ -52,22 +53,11 @@ void BM_PipelineFileEvents(benchmark::State &state) {
         }
         std::ofstream(tree.file_conf()) << text;
     }
-    if (sensor_init() != 0) {
+    if (!host_start(count_upload)) {
         state.SkipWithError("sensor_init failed");
         return;
     }
-    g_init_done = 1;
-    register_upload_callback(count_upload);
-    sensor_switch(1);
-    proc_fields f;
-    f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
-    f.uid[1] = f.gid[1] = 0;
-    f.s[0] = "/usr/bin/cleaner --all", f.s[1] = "/", f.s[2] = "/bin/true";
-    auto body = build_proc(f);
-    proc_bytes exec;
-    exec.u32(0xFEDCCDEF), exec.u16(16 + body.size()), exec.u16(1), exec.u32(300), exec.u32(0);
-    exec.b.insert(exec.b.end(), body.begin(), body.end());
-    kemu_inject(KEMU_RING_HIGH, exec.b.data(), exec.b.size());
+    inject_root_process(300, 5300, "/usr/bin/cleaner --all", "/bin/true");
     uint16_t id = 0;
     uint64_t n = 0;
     int64_t expected = 0;

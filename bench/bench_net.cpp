@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../tests/support/proc_bytes.h"
+#include "../tests/support/e2e_host.h"
 #include "../tests/support/staged_tree.h"
 #include "comm/json_add.h"
 #include "framework/mod_manager.h"
@@ -49,19 +50,11 @@ void BM_PipelineNetConnections(benchmark::State &state) {
                           "net_speed_hash_size = 524288\nnet_total_hash_size = 524288\n"
                           "net_total_hash_increase_gap = 524288\n"
                           "net_total_upload_limit = 1000000000\n");
-    if (sensor_init() != 0) {
+    if (!host_start(count_upload)) {
         state.SkipWithError("sensor_init failed");
         return;
     }
-    g_init_done = 1;
-    register_upload_callback(count_upload);
-    sensor_switch(1);
-    proc_fields f;
-    f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
-    f.uid[1] = f.gid[1] = 0;
-    f.s[0] = "/usr/bin/sender --all", f.s[1] = "/", f.s[2] = "/bin/true";
-    auto exec = process_record(f);
-    kemu_inject(KEMU_RING_HIGH, exec.data(), (uint32_t)exec.size());
+    inject_root_process(300, 5300, "/usr/bin/sender --all", "/bin/true");
     uint32_t n = 0;
     int64_t expected = 0;
     for (auto _ : state) {

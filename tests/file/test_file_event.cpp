@@ -159,22 +159,10 @@ struct FileE2E : ::testing::Test {
     void start(const std::string &file_keys = "") {
         staged_tree::set_keys(tree.file_conf(), file_keys);
         kiv_timer_set_source(fake_clock);
-        ASSERT_EQ(sensor_init(), 0);
-        g_init_done = 1;
-        register_upload_callback(capture);
-        register_host_state_callback([](upload_header *h) {
-            *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
-                               0, 1767323045123ull};
-            return 0;
-        });
-        sensor_switch(1);
+        ASSERT_TRUE(host_start(capture, fixed_header));
         // The acting process, known to the process module.
-        proc_fields f;
-        f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
-        f.uid[1] = f.gid[1] = 0;
-        f.s[0] = "/usr/bin/writer --out", f.s[1] = "/", f.s[2] = "/nonexistent/writer";
-        bytes rec = process_record(f);
-        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
+        ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/writer --out", "/nonexistent/writer"),
+                  KEMU_OK);
         ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
         std::lock_guard g(s_up_lock);
         s_uploads.clear();

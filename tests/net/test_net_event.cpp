@@ -215,21 +215,9 @@ struct NetE2E : ::testing::Test {
         staged_tree::set_keys(tree.net_conf(), keys);
         for (uint32_t i = NET_TOTAL_CAP; i <= NET_DNSA_PARSE_FAIL; i++) g_usensor_stats[i] = 0;
         kiv_timer_set_source(fake_clock);
-        ASSERT_EQ(sensor_init(), 0);
-        g_init_done = 1;
-        register_upload_callback(capture);
-        register_host_state_callback([](upload_header *h) {
-            *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
-                               0, 1767323045123ull};
-            return 0;
-        });
-        sensor_switch(1);
-        proc_fields f;
-        f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0;
-        f.uid[1] = f.gid[1] = 0;
-        f.s[0] = "/usr/bin/client --go", f.s[1] = "/", f.s[2] = "/nonexistent/client";
-        bytes rec = process_record(f);
-        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
+        ASSERT_TRUE(host_start(capture, fixed_header));
+        ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/client --go", "/nonexistent/client"),
+                  KEMU_OK);
         ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
         std::lock_guard g(s_up_lock);
         s_uploads.clear();

@@ -10,6 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "framework/mod_manager.h"
+#include "proc_bytes.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "startup/startup.h"
+
 inline std::atomic<uint64_t> s_now_ms{1'000'000};
 inline uint64_t fake_clock() {
     return s_now_ms.load();
@@ -31,4 +37,33 @@ bool wait_for(F pred) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
+}
+
+// The header every end-to-end document carries.
+inline int fixed_header(upload_header *h) {
+    *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1", 0,
+                       1767323045123ull};
+    return 0;
+}
+
+// Starts the sensor as the host does: callbacks registered, delivery on. False when start-up
+// failed.
+inline bool host_start(kiv_upload_fn upload, kiv_host_state_fn state = nullptr) {
+    if (sensor_init() != 0) return false;
+    g_init_done = 1;
+    register_upload_callback(upload);
+    if (state) register_host_state_callback(state);
+    sensor_switch(1);
+    return true;
+}
+
+// Makes a root-owned process, child of init, known to the process module through its exec.
+inline int inject_root_process(uint32_t pid, uint64_t create_time, const char *cmd,
+                               const char *path) {
+    proc_fields f;
+    f.pid = pid, f.ppid = 1, f.create_time = create_time, f.parent_create_time = 0;
+    f.uid[1] = f.gid[1] = 0;
+    f.s[0] = cmd, f.s[1] = "/", f.s[2] = path;
+    std::vector<unsigned char> rec = process_record(f);
+    return kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size());
 }
