@@ -12,6 +12,7 @@
 
 #include "../tests/support/proc_bytes.h"
 #include "../tests/support/e2e_host.h"
+#include "bench_util.h"
 #include "../tests/support/staged_tree.h"
 #include "comm/json_add.h"
 #include "framework/mod_manager.h"
@@ -58,20 +59,9 @@ void BM_PipelineFileEvents(benchmark::State &state) {
         return;
     }
     inject_root_process(300, 5300, "/usr/bin/cleaner --all", "/bin/true");
-    uint16_t id = 0;
-    uint64_t n = 0;
-    int64_t expected = 0;
-    for (auto _ : state) {
-        for (uint32_t i = 0; i < kBatch; i++, n++) {
-            auto rec = delete_record(++id, "/srv/data/file-" + std::to_string(n) + ".txt");
-            while (kemu_inject(KEMU_RING_MID, rec.data(), rec.size()) == KEMU_FULL)
-                std::this_thread::yield();
-        }
-        expected += kBatch;
-        while (s_docs.load(std::memory_order_relaxed) < expected) std::this_thread::yield();
-    }
-    state.counters["docs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
-                                                  benchmark::Counter::kIsRate);
+    pipeline_batches(state, s_docs, kBatch, KEMU_RING_MID, [](uint64_t n) {
+        return delete_record((uint16_t)(n + 1), "/srv/data/file-" + std::to_string(n) + ".txt");
+    });
     sensor_exit();
     g_init_done = 0;
 }

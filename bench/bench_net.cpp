@@ -14,6 +14,7 @@
 
 #include "../tests/support/proc_bytes.h"
 #include "../tests/support/e2e_host.h"
+#include "bench_util.h"
 #include "../tests/support/staged_tree.h"
 #include "comm/json_add.h"
 #include "framework/mod_manager.h"
@@ -55,19 +56,8 @@ void BM_PipelineNetConnections(benchmark::State &state) {
         return;
     }
     inject_root_process(300, 5300, "/usr/bin/sender --all", "/bin/true");
-    uint32_t n = 0;
-    int64_t expected = 0;
-    for (auto _ : state) {
-        for (uint32_t i = 0; i < kBatch; i++) {
-            auto rec = udp_record(n++ % (1u << 19));
-            while (kemu_inject(KEMU_RING_MID, rec.data(), (uint32_t)rec.size()) == KEMU_FULL)
-                std::this_thread::yield();
-        }
-        expected += kBatch;
-        while (s_docs.load(std::memory_order_relaxed) < expected) std::this_thread::yield();
-    }
-    state.counters["docs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
-                                                  benchmark::Counter::kIsRate);
+    pipeline_batches(state, s_docs, kBatch, KEMU_RING_MID,
+                     [](uint64_t n) { return udp_record((uint32_t)(n % (1u << 19))); });
     sensor_exit();
     g_init_done = 0;
 }

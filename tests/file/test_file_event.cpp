@@ -136,13 +136,6 @@ TEST(FileRecord, PermissionText) {
 
 // ---- end to end -------------------------------------------------------------------------------
 
-std::vector<std::string> docs(int type) {
-    std::lock_guard g(s_up_lock);
-    std::vector<std::string> out;
-    for (auto &[t, text] : s_uploads)
-        if (t == type) out.push_back(text);
-    return out;
-}
 int file_docs() {
     std::lock_guard g(s_up_lock);
     int n = 0;

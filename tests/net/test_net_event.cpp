@@ -168,13 +168,6 @@ TEST(NetRecord, QueryResultsJoinAndBound) {
 
 // ---- end to end -------------------------------------------------------------------------
 
-std::vector<std::string> docs(int type) {
-    std::lock_guard g(s_up_lock);
-    std::vector<std::string> out;
-    for (auto &[t, text] : s_uploads)
-        if (t == type) out.push_back(text);
-    return out;
-}
 size_t count(int type) {
     return docs(type).size();
 }

@@ -29,6 +29,15 @@ inline int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
     return 0;
 }
 
+// The captured documents of one upload type, in arrival order.
+inline std::vector<std::string> docs(int type) {
+    std::lock_guard g(s_up_lock);
+    std::vector<std::string> out;
+    for (auto &[t, text] : s_uploads)
+        if (t == type) out.push_back(text);
+    return out;
+}
+
 // Up to 5 seconds of real time.
 template <class F>
 bool wait_for(F pred) {
