@@ -83,6 +83,13 @@ void resume_rotated(log_collector_ctx *ctx, watch_log *log) {
     (void)ctx;
 }
 
+bool tail_changed(const watch_log *log) {
+    if (!log->fp || log->tail_len == 0 || log->tail_pos < (uint64_t)log->tail_len) return false;
+    char now[LOG_TAIL_LEN];
+    ssize_t n = pread(fileno(log->fp), now, log->tail_len, (off_t)(log->tail_pos - log->tail_len));
+    return n == log->tail_len && memcmp(now, log->tail, log->tail_len) != 0;
+}
+
 }  // namespace
 
 int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
@@ -118,11 +125,13 @@ int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
         // Our own read position also counts: the file may have been truncated and regrown
         // past the size seen last turn.
         off_t pos = log->fp ? ftello(log->fp) : 0;
-        if ((uint64_t)st.st_size < log->size || (pos > 0 && st.st_size < pos)) {
+        if ((uint64_t)st.st_size < log->size || (pos > 0 && st.st_size < pos) ||
+            tail_changed(log)) {
             KIV_LOG(2, "log %s trucnated\n", log->path);
             if (log->fp && fseeko(log->fp, 0, SEEK_SET) != 0)
                 KIV_LOG(0, "fseek %s to 0 failed: %s\n", log->path, strerror(errno));
             log->offset = 0;
+            log->tail_len = 0;
         }
     }
     log->stat_valid = 1;
@@ -151,6 +160,7 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
     log->fp = fp;
     KIV_LOG(3, "log %s opened\n", log->path);
     log->offset = 0;
+    log->tail_len = 0;
     // What was opened is what the next examination compares against, even if the path
     // changed between the stat and the open.
     log->stat_valid = 1;
@@ -204,7 +214,7 @@ int file_poll_read(log_collector_ctx *ctx, watch_log *log) {
     // The rotated file first. It is polled again until its successor yields a line, so that
     // what the writer adds to it after the rename still arrives, and in order.
     if (log->old_fp) {
-        if (log->old_drained) clearerr(log->old_fp);
+        clearerr(log->old_fp);
         int r = read_line(ctx, log->old_fp, 0);
         if (r != 0) {
             off_t p = ftello(log->old_fp);
@@ -225,11 +235,18 @@ int file_poll_read(log_collector_ctx *ctx, watch_log *log) {
     }
     // A skipped line moves the saved position too; nothing of it is pending.
     if (r < 0 && ctx->line_end_offset) log->offset = ctx->line_end_offset;
+    if (ctx->line_end_offset && ctx->tail_len) {
+        log->tail_pos = ctx->line_end_offset;
+        log->tail_len = ctx->tail_len;
+        memcpy(log->tail, ctx->tail, ctx->tail_len);
+    }
     return r;
 }
 
 int read_line(log_collector_ctx *ctx, FILE *stream, int track) {
     ctx->line_end_offset = 0;
+    ctx->tail_len = 0;
+    off_t before = track ? ftello(stream) : -1;
     if (!fgets(ctx->line, ctx->max_line_size, stream)) return 0;
     int len = (int)strlen(ctx->line);
     bool skip = false;
@@ -253,6 +270,9 @@ int read_line(log_collector_ctx *ctx, FILE *stream, int track) {
             }
         }
     }
+    int raw_len = len;
+    int tail_len = raw_len < LOG_TAIL_LEN ? raw_len : LOG_TAIL_LEN;
+    memcpy(ctx->tail, ctx->line + raw_len - tail_len, tail_len);
     if (len > 0 && ctx->line[len - 1] == '\n') {
         ctx->line[--len] = '\0';
     } else if (len > 0) {
@@ -264,6 +284,8 @@ int read_line(log_collector_ctx *ctx, FILE *stream, int track) {
             KIV_LOG(0, "ftello failed: %s\n", strerror(errno));
         } else {
             ctx->line_end_offset = (uint64_t)p;
+            // Only bytes known to be the file's: a NUL inside the line hides some of them.
+            if (before >= 0 && p - before == raw_len) ctx->tail_len = tail_len;
         }
     }
     // An empty line carries nothing to report; it must not end the file's turn either.

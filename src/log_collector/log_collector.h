@@ -19,6 +19,7 @@ constexpr int KEY_WORD_LEN = 128;
 // More watched files would mean more open streams than a host process should hold; further
 // matches are logged and left out.
 constexpr int LOG_COLLECTOR_MAX_LOGS = 512;
+constexpr int LOG_TAIL_LEN = 16;
 
 // One application: the paths (or wildcard patterns) configured under its name.
 struct log_set {
@@ -57,6 +58,11 @@ struct watch_log {
     uint64_t old_ino, old_offset;
     int last_errno;     // repeated failures of the same kind are logged once
     int missing_scans;  // rescans in a row that found nothing under the path
+    // The bytes just before `tail_pos` as last read: if they changed, the file was truncated
+    // and rewritten past our position between two looks.
+    uint64_t tail_pos;
+    int tail_len;
+    char tail[LOG_TAIL_LEN];
 };
 
 struct log_collector_ctx {
@@ -78,6 +84,8 @@ struct log_collector_ctx {
     list_head black_list, white_list;
     int log_cnt;
     uint64_t old_line_end;  // position after the pending line in the rotated file, else 0
+    int tail_len;           // last bytes of the line just read, newline included
+    char tail[LOG_TAIL_LEN];
 };
 
 // Per-file reading.
