@@ -90,6 +90,61 @@ bool tail_changed(const watch_log *log) {
     return n == log->tail_len && memcmp(now, log->tail, log->tail_len) != 0;
 }
 
+// A copy-and-truncate rotation leaves what we had not read yet in the copy beside the file:
+// the newest regular file there that holds our last bytes at our position. Read from it
+// first, as from a renamed file.
+void adopt_copy(watch_log *log) {
+    std::string dir = log->path;
+    size_t slash = dir.rfind('/');
+    if (slash == std::string::npos || log->tail_len == 0) return;
+    dir.resize(slash ? slash : 1);
+    DIR *d = opendir(dir.c_str());
+    if (!d) return;
+    std::string best;
+    struct timespec best_time {};
+    int seen = 0;
+    while (struct dirent *ent = readdir(d)) {
+        if (++seen > 4096) break;
+        if (ent->d_name[0] == '.') continue;
+        std::string p = (slash ? dir + "/" : dir) + ent->d_name;
+        struct stat st;
+        if (p == log->path || stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            (uint64_t)st.st_size <= log->tail_pos)
+            continue;
+        if (st.st_mtim.tv_sec < best_time.tv_sec ||
+            (st.st_mtim.tv_sec == best_time.tv_sec && st.st_mtim.tv_nsec <= best_time.tv_nsec))
+            continue;
+        int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) continue;
+        char now[LOG_TAIL_LEN];
+        ssize_t n = pread(fd, now, log->tail_len, (off_t)(log->tail_pos - log->tail_len));
+        close(fd);
+        if (n != log->tail_len || memcmp(now, log->tail, log->tail_len) != 0) continue;
+        best = p;
+        best_time = st.st_mtim;
+    }
+    closedir(d);
+    if (best.empty()) return;
+    struct stat st;
+    int err = 0;
+    FILE *fp = open_regular(best.c_str(), &st, &err);
+    if (!fp) return;
+    if (fseeko(fp, (off_t)log->tail_pos, SEEK_SET) != 0) {
+        fclose(fp);
+        return;
+    }
+    KIV_LOG(2, "log %s continues in its copy %s at %lu\n", log->path, best.c_str(),
+            (unsigned long)log->tail_pos);
+    if (log->old_fp) {
+        KIV_LOG(1, "%s rotate again before old stream closed\n", log->path);
+        fclose(log->old_fp);
+    }
+    log->old_fp = fp;
+    log->old_drained = 0;
+    log->old_ino = st.st_ino;
+    log->old_offset = log->tail_pos;
+}
+
 }  // namespace
 
 int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
@@ -128,6 +183,7 @@ int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
         if ((uint64_t)st.st_size < log->size || (pos > 0 && st.st_size < pos) ||
             tail_changed(log)) {
             KIV_LOG(2, "log %s trucnated\n", log->path);
+            adopt_copy(log);
             if (log->fp && fseeko(log->fp, 0, SEEK_SET) != 0)
                 KIV_LOG(0, "fseek %s to 0 failed: %s\n", log->path, strerror(errno));
             log->offset = 0;
