@@ -5,7 +5,7 @@ ARGS ?= --seconds 10
 CTEST_ARGS ?=
 
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps \
+            libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps logrotate \
             clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base
 
 RELEASE_DIR := build/release

@@ -17,6 +17,7 @@
 #include "framework/task.h"
 #include "file/file.h"
 #include "kmod/kmod.h"
+#include "log_collector/log_collector.h"
 #include "log/ulog.h"
 #include "net/net.h"
 #include "task/task.h"
@@ -126,6 +127,7 @@ int sensor_init() {
     g_in_master_thread = 1;
     // The framework runs these layers above it through hooks handed in here.
     kiv_task_set_main(TASK_KIND_LOGGER, logger_main);
+    kiv_task_set_main(TASK_KIND_LOG_COLLECTOR, log_collector_main);
     framework_cfg_set_before_reload(ulog_save_once);
     for (int i = 0; i < kStepNum; i++) {
         const startup_step &s = kSteps[i];

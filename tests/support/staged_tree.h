@@ -1,5 +1,5 @@
 // A temporary installation tree for start-up tests: config/sensor.conf, the shipped
-// config/task.conf, file.conf, net.conf and a log directory,
+// config/task.conf, file.conf, net.conf, log_collector.conf and a log directory,
 // with the library pointed at them instead of the build tree.
 #pragma once
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include "comm/dirutils.h"
 #include "framework/config.h"
 #include "file/file.h"
+#include "log_collector/log_collector.h"
 #include "net/net.h"
 #include "task/task.h"
 
@@ -40,6 +41,9 @@ struct staged_tree {
         // The network module's DNS probe asks loopback only, never this host's resolvers.
         std::ofstream(root + "/resolv.conf") << "nameserver 127.0.0.1\n";
         setenv("QXKIV_RESOLV_CONF", (root + "/resolv.conf").c_str(), 1);
+        std::ifstream shipped_lc(src + "config/log_collector.conf");
+        std::ofstream(log_collector_conf()) << shipped_lc.rdbuf();
+        log_collector_set_conf_path(log_collector_conf().c_str());
         // Lines flushed before the configuration is read land here too.
         snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
                  logs().c_str());
@@ -50,6 +54,7 @@ struct staged_tree {
         file_set_conf_path(nullptr);
         net_set_conf_path(nullptr);
         unsetenv("QXKIV_RESOLV_CONF");
+        log_collector_set_conf_path(nullptr);
         g_framework_config = saved;
         dirutils_rmdir(root.c_str());
     }
@@ -58,6 +63,7 @@ struct staged_tree {
     std::string task_conf() const { return root + "/config/task.conf"; }
     std::string file_conf() const { return root + "/config/file.conf"; }
     std::string net_conf() const { return root + "/config/net.conf"; }
+    std::string log_collector_conf() const { return root + "/config/log_collector.conf"; }
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
     }

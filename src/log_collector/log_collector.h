@@ -1,0 +1,119 @@
+// The log collector: tails configured application log files across rotation and truncation,
+// forwards each new line as one "APP_LOG" record, and keeps the read positions in a state
+// file so that a restart resumes where it stopped. Everything runs on the KivLogCollector
+// thread; nothing here is shared with other threads.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+#include "comm/list.h"
+#include "qxkiv/ini.h"
+
+struct kiv_task;
+struct upload_header;
+
+constexpr int LOGSET_NAME_LEN = 64;
+constexpr int LOG_PATH_LEN = 260;
+constexpr int LOGSET_PATH_MAX = 32;
+constexpr int KEY_WORD_LEN = 128;
+// More watched files would mean more open streams than a host process should hold; further
+// matches are logged and left out.
+constexpr int LOG_COLLECTOR_MAX_LOGS = 512;
+constexpr int LOG_TAIL_LEN = 16;
+
+// One application: the paths (or wildcard patterns) configured under its name.
+struct log_set {
+    char name[LOGSET_NAME_LEN];
+    int path_cnt;
+    char paths[LOGSET_PATH_MAX][LOG_PATH_LEN];
+    list_head list;
+};
+
+struct key_word {
+    char word[KEY_WORD_LEN];
+    list_head list;
+};
+
+// Words of one application's black or white list.
+struct key_word_group {
+    char name[KEY_WORD_LEN];
+    list_head words;
+    list_head list;
+};
+
+// One watched file path.
+struct watch_log {
+    int old_drained;  // the rotated stream has been read to its end
+    FILE *fp;         // the file now under `path`
+    FILE *old_fp;     // the file as it was before the last rotation
+    char path[LOG_PATH_LEN];
+    int stat_valid;
+    uint64_t ino, size;  // from the last examination
+    int opened;          // the first open, with its start-position choice, has happened
+    uint64_t state_ino, state_offset;
+    uint64_t offset;  // just after the last uploaded line of `fp`
+    log_set *logset;
+    list_head list;
+    // Where the rotated stream stands, so a stop in the middle of it can be resumed.
+    uint64_t old_ino, old_offset;
+    int last_errno;     // repeated failures of the same kind are logged once
+    int missing_scans;  // rescans in a row that found nothing under the path
+    // The bytes just before `tail_pos` as last read: if they changed, the file was truncated
+    // and rewritten past our position between two looks.
+    uint64_t tail_pos;
+    int tail_len;
+    char tail[LOG_TAIL_LEN];
+};
+
+struct log_collector_ctx {
+    int max_old_log_size;
+    int quota_per_log;
+    int max_line_size;
+    int monitor_timeout;
+    int collect_timeout;
+    int collect_num_per_sec;
+    int white_list_mode;
+    list_head logsets;
+    list_head logs;  // new entries at the front
+    int quota_left;
+    int line_len;  // pending line, 0 when none
+    char *line;    // max_line_size bytes
+    char *report_text;
+    watch_log *cur_log;
+    uint64_t line_end_offset;
+    list_head black_list, white_list;
+    int log_cnt;
+    uint64_t old_line_end;  // position after the pending line in the rotated file, else 0
+    int tail_len;           // last bytes of the line just read, newline included
+    char tail[LOG_TAIL_LEN];
+};
+
+// Per-file reading.
+int file_poll_check(log_collector_ctx *ctx, watch_log *log);
+int file_poll_open(log_collector_ctx *ctx, watch_log *log);
+int file_poll_read(log_collector_ctx *ctx, watch_log *log);
+int read_line(log_collector_ctx *ctx, FILE *stream, int track);
+void file_poll_close(watch_log *log);
+
+// Configuration, watched files, state and reporting.
+int log_collector_init(log_collector_ctx *ctx);
+void log_collector_exit(log_collector_ctx *ctx);
+int load_cfg(log_collector_ctx *ctx);
+void load_key_word_cfg(ini_file_t *ini, list_head *list, int white);
+int check_config(log_collector_ctx *ctx);
+void parse_logset(log_collector_ctx *ctx);
+int parse_asterisk_path(log_collector_ctx *ctx, log_set *set, const char *pattern);
+int add_log(log_collector_ctx *ctx, log_set *set, const char *path);
+void load_state(log_collector_ctx *ctx);
+int save_state(log_collector_ctx *ctx);
+void filter_befo_install_log(log_collector_ctx *ctx);
+void collect_log(log_collector_ctx *ctx);
+int report(log_collector_ctx *ctx);
+char *format_log(const upload_header *header, const char *app_name, const char *line);
+void log_collector_main(kiv_task *task);
+
+// Tests point the collector at a staged configuration; the state file lives in var/data of
+// the installation that holds it. Null restores "@/../config/log_collector.conf".
+void log_collector_set_conf_path(const char *path);
+// The state file path the collector uses now (translated); empty when it cannot be found.
+const char *log_collector_state_path();

@@ -1,0 +1,764 @@
+// The log collector driven turn by turn on real files in a temporary installation: start
+// positions, rotation, truncation, cut and partial lines, black lists, quotas and the
+// round-robin order, wildcards, the state file and the record text; then once through the
+// KivLogCollector thread with a driven clock.
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "comm/dirutils.h"
+#include "comm/timer.h"
+#include "e2e_host.h"
+#include "framework/mod_manager.h"
+#include "log_collector/log_collector.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
+
+namespace {
+
+using lines_t = std::vector<std::string>;
+
+int fixed_header(upload_header *h) {
+    static uint64_t seq = 41;
+    *h = upload_header{seq++, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1,10.0.0.2",
+                       28800, 1767323045123ull};
+    return 0;
+}
+
+void append(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::app) << text;
+}
+
+std::string numbered(int from, int to, const char *tag = "l") {
+    std::string s;
+    for (int i = from; i < to; i++) s += std::string(tag) + std::to_string(i) + "\n";
+    return s;
+}
+
+lines_t expect_lines(int from, int to, const char *tag = "l") {
+    lines_t v;
+    for (int i = from; i < to; i++) v.push_back(std::string(tag) + std::to_string(i));
+    return v;
+}
+
+struct LogCollector : ::testing::Test {
+    std::string root;
+    log_collector_ctx ctx{};
+    bool running = false;
+    // Small lines and generous quotas unless a test says otherwise.
+    std::string globals =
+        "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 4096\n";
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/kivlogcol.XXXXXX";
+        root = mkdtemp(tmpl);
+        for (const char *d : {"/config", "/logs"}) mkdir((root + d).c_str(), 0700);
+        log_collector_set_conf_path((root + "/config/log_collector.conf").c_str());
+        g_init_done = 1;
+        register_upload_callback(capture);
+        register_host_state_callback(fixed_header);
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    void TearDown() override {
+        if (running) log_collector_exit(&ctx);
+        log_collector_set_conf_path(nullptr);
+        mod_manager_reset_callbacks();
+        g_init_done = 0;
+        dirutils_rmdir(root.c_str());
+    }
+    std::string log(const std::string &name) const { return root + "/logs/" + name; }
+    std::string state() const { return root + "/var/data/logcollector.state"; }
+    // entries: {appname, path} in configuration order.
+    void conf(const std::vector<std::pair<std::string, std::string>> &entries,
+              const std::string &extra = "") {
+        std::ofstream f(root + "/config/log_collector.conf");
+        f << "[global]\n" << globals << "[file_path]\ncnt = " << entries.size() << "\n";
+        for (size_t i = 0; i < entries.size(); i++)
+            f << "appname" << i << " = " << entries[i].first << "\npath" << i << " = "
+              << entries[i].second << "\n";
+        f << extra;
+    }
+    void start() {
+        ASSERT_EQ(log_collector_init(&ctx), 0);
+        running = true;
+    }
+    void stop() {
+        log_collector_exit(&ctx);
+        running = false;
+    }
+    void restart() {
+        stop();
+        start();
+    }
+    // What the thread does on one collection deadline.
+    void turn(int n = 1) {
+        for (int i = 0; i < n; i++)
+            if (report(&ctx) == 0) collect_log(&ctx);
+    }
+    // Lines uploaded since the last call, in order.
+    lines_t take() {
+        std::lock_guard g(s_up_lock);
+        lines_t v;
+        for (auto &[type, doc] : s_uploads) {
+            EXPECT_EQ(type, UPLOAD_APP_LOG);
+            cJSON *j = cJSON_Parse(doc.c_str());
+            cJSON *line = cJSON_GetObjectItem(cJSON_GetObjectItem(j, "message"), "line");
+            v.push_back(cJSON_IsString(line) ? line->valuestring : "?");
+            cJSON_Delete(j);
+        }
+        s_uploads.clear();
+        return v;
+    }
+    std::vector<std::string> apps() {
+        std::lock_guard g(s_up_lock);
+        std::vector<std::string> v;
+        for (auto &[type, doc] : s_uploads) {
+            cJSON *j = cJSON_Parse(doc.c_str());
+            v.push_back(cJSON_GetObjectItem(j, "app_name")->valuestring);
+            cJSON_Delete(j);
+        }
+        return v;
+    }
+    std::string read(const std::string &path) const {
+        std::ifstream in(path);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // A state file that exists but names nothing: not a first installation.
+    void empty_state() {
+        mkdir((root + "/var").c_str(), 0700);
+        mkdir((root + "/var/data").c_str(), 0700);
+        std::ofstream(state()) << "[global]\ncnt=0\n";
+    }
+};
+
+// ---- configuration ------------------------------------------------------------------------
+
+TEST_F(LogCollector, SettingsAreClampedInOrder) {
+    struct Row {
+        const char *keys;
+        int old_size, quota, line, monitor, collect, num;
+    };
+    const Row rows[] = {
+        {"", 10240, 32768, 10240, 300000, 1000, 10},
+        {"max_old_log_size = -5\nquota_per_log = 100\nmax_line_size = 2048\n", 0, 2048, 2048,
+         300000, 1000, 10},
+        {"max_line_size = 1023\nquota_per_log = 99999999\nmonitor_timeout = 999\n"
+         "collect_timeout = 19\ncollect_num_per_sec = 0\n",
+         10240, 4194304, 1024, 1000, 20, 1},
+        {"max_line_size = 32769\nquota_per_log = 0\nmonitor_timeout = 600001\n"
+         "collect_timeout = 60001\ncollect_num_per_sec = 4097\n",
+         10240, 32768, 32768, 600000, 60000, 4096},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.keys);
+        globals = r.keys;
+        conf({});
+        start();
+        EXPECT_EQ(ctx.max_old_log_size, r.old_size);
+        EXPECT_EQ(ctx.quota_per_log, r.quota);
+        EXPECT_EQ(ctx.max_line_size, r.line);
+        EXPECT_EQ(ctx.monitor_timeout, r.monitor);
+        EXPECT_EQ(ctx.collect_timeout, r.collect);
+        EXPECT_EQ(ctx.collect_num_per_sec, r.num);
+        stop();
+    }
+}
+
+TEST_F(LogCollector, BrokenConfigurationStopsTheCollector) {
+    std::vector<std::pair<std::string, std::string>> same(33, {"app", log("a")});
+    struct Row {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        const char *extra;
+        int rc;
+    };
+    const Row rows[] = {
+        {"32 paths of one name", {same.begin(), same.begin() + 32}, "", 0},
+        {"33rd path", same, "", -1},
+        {"63-character name", {{std::string(63, 'n'), log("a")}}, "", 0},
+        {"64-character name", {{std::string(64, 'n'), log("a")}}, "", -1},
+        {"259-character path", {{"a", "/" + std::string(258, 'p')}}, "", 0},
+        {"260-character path", {{"a", "/" + std::string(259, 'p')}}, "", -1},
+        {"missing entry", {}, "cnt = 1\n", -1},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        conf(r.entries);
+        if (*r.extra) staged_tree::set_keys(root + "/config/log_collector.conf", r.extra);
+        EXPECT_EQ(log_collector_init(&ctx), r.rc);
+        if (r.rc == 0) log_collector_exit(&ctx);
+    }
+    // No configuration at all.
+    unlink((root + "/config/log_collector.conf").c_str());
+    EXPECT_EQ(log_collector_init(&ctx), -1);
+}
+
+TEST_F(LogCollector, SameNameFormsOneApplication) {
+    conf({{"web", log("a")}, {"db", log("b")}, {"web", log("c")}});
+    start();
+    int sets = 0, web_paths = 0;
+    for (list_head *p = ctx.logsets.next; p != &ctx.logsets; p = p->next, sets++) {
+        log_set *s = list_entry(p, log_set, list);
+        if (std::string(s->name) == "web") web_paths = s->path_cnt;
+    }
+    EXPECT_EQ(sets, 2);
+    EXPECT_EQ(web_paths, 2);
+    EXPECT_EQ(ctx.log_cnt, 3);
+}
+
+// ---- start positions ----------------------------------------------------------------------
+
+TEST_F(LogCollector, FirstInstallSkipsOldLinesAndRestartResumes) {
+    append(log("a"), numbered(0, 5));
+    conf({{"app", log("a")}});
+    start();
+    EXPECT_EQ(read(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
+                                 struct stat st;
+                                 stat(log("a").c_str(), &st);
+                                 return (unsigned long)st.st_ino;
+                             }()) +
+                                 "\noffset0=15\ncnt=1\n");
+    turn();
+    EXPECT_TRUE(take().empty());
+    append(log("a"), numbered(5, 8));
+    turn();
+    EXPECT_EQ(take(), expect_lines(5, 8));
+    // Lines written while the collector is down arrive once after the restart.
+    stop();
+    append(log("a"), numbered(8, 10));
+    start();
+    turn();
+    EXPECT_EQ(take(), expect_lines(8, 10));
+    turn();
+    EXPECT_TRUE(take().empty());
+}
+
+TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
+    // Lines of 10 bytes ("x0000000n\n"); 2000 of them make 20000 bytes.
+    std::string body;
+    for (int i = 0; i < 2000; i++) {
+        char l[16];
+        snprintf(l, sizeof l, "x%07dn\n", i);
+        body += l;
+    }
+    struct Row {
+        const char *what;
+        int max_old;
+        const char *state_offset;  // null: no entry
+        bool same_ino;
+        int first;  // number of the first line delivered
+    };
+    const Row rows[] = {
+        {"skip lands on a line start", 10240, nullptr, true, 976},  // 20000-10240 = 9760
+        {"skip inside a line", 10235, nullptr, true, 977},          // 9765
+        {"saved before skip", 10240, "5000", true, 976},
+        {"saved after skip", 10240, "15000", true, 1500},
+        {"saved beyond the file", 10240, "30000", true, 976},
+        {"saved for another inode", 10240, "15000", false, 976},
+        {"skip disabled", 0, nullptr, true, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unlink(log("a").c_str());
+        append(log("a"), body);
+        struct stat st;
+        stat(log("a").c_str(), &st);
+        empty_state();
+        if (r.state_offset)
+            std::ofstream(state()) << "[global]\npath0=" << log("a")
+                                   << "\nino0=" << (r.same_ino ? st.st_ino : st.st_ino + 1)
+                                   << "\noffset0=" << r.state_offset << "\ncnt=1\n";
+        globals =
+            "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 4096\n"
+            "max_old_log_size = " +
+            std::to_string(r.max_old) + "\n";
+        conf({{"app", log("a")}});
+        start();
+        turn();
+        lines_t got = take();
+        ASSERT_FALSE(got.empty());
+        char first[16];
+        snprintf(first, sizeof first, "x%07dn", r.first);
+        EXPECT_EQ(got.front(), first);
+        EXPECT_EQ(got.size(), 2000u - r.first);
+        stop();
+    }
+}
+
+// ---- rotation, truncation, cut and partial lines -----------------------------------------
+
+TEST_F(LogCollector, RotatedFileIsFinishedBeforeItsSuccessor) {
+    append(log("a"), "");
+    conf({{"app", log("a")}});
+    start();
+    append(log("a"), numbered(0, 3));
+    turn();
+    EXPECT_EQ(take(), expect_lines(0, 3));
+    // Rename, the writer still adds to the renamed file, then the new file fills up.
+    ASSERT_EQ(rename(log("a").c_str(), log("a.1").c_str()), 0);
+    append(log("a.1"), numbered(3, 5));
+    append(log("a"), numbered(100, 102));
+    append(log("a.1"), numbered(5, 6));
+    turn();
+    lines_t want = expect_lines(3, 6);
+    for (auto &l : expect_lines(100, 102)) want.push_back(l);
+    EXPECT_EQ(take(), want);
+    // The rotated file is let go once its successor delivered; a later rotation again.
+    ASSERT_EQ(rename(log("a").c_str(), log("a.1").c_str()), 0);
+    append(log("a"), numbered(200, 201));
+    turn();
+    EXPECT_EQ(take(), expect_lines(200, 201));
+}
+
+TEST_F(LogCollector, TruncatedFileIsReadFromItsStart) {
+    append(log("a"), "");
+    conf({{"app", log("a")}});
+    start();
+    append(log("a"), numbered(0, 20));
+    turn();
+    EXPECT_EQ(take().size(), 20u);
+    truncate(log("a").c_str(), 0);
+    append(log("a"), numbered(20, 22));
+    turn();
+    EXPECT_EQ(take(), expect_lines(20, 22));
+    // Truncated and regrown beyond the size seen before: our position betrays it.
+    truncate(log("a").c_str(), 0);
+    append(log("a"), numbered(100, 110));
+    turn();
+    EXPECT_EQ(take(), expect_lines(100, 110));
+}
+
+TEST_F(LogCollector, LongAndPartialLines) {
+    append(log("a"), "");
+    conf({{"app", log("a")}});
+    start();
+    // 1023 bytes fit the 1024-byte buffer with its terminator; 2500 come in three pieces.
+    append(log("a"), std::string(1023, 'a') + "\n" + std::string(2500, 'b') + "\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{std::string(1023, 'a'), std::string(1023, 'b'),
+                               std::string(1023, 'b'), std::string(454, 'b')}));
+    // A last line without its newline is sent as it stands; the rest later on its own.
+    append(log("a"), "half");
+    turn();
+    EXPECT_EQ(take(), lines_t{"half"});
+    append(log("a"), "-done\nnext\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{"-done", "next"}));
+    // Empty lines and NUL bytes are skipped without ending the file's turn.
+    append(log("a"), std::string("\n\nx\n") + '\0' + "bin\ny\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{"x", "y"}));
+    // Binary data with NULs inside lines: cut at the NUL, never mistaken for a rewrite of
+    // the file (which would send everything again).
+    std::string bin;
+    for (int i = 0; i < 5000; i++) bin += (char)((i * 7919) % 256);
+    append(log("a"), bin + "\nafter\n");
+    turn(3);
+    lines_t got = take();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), "after");
+    EXPECT_EQ(std::count(got.begin(), got.end(), "after"), 1);
+    append(log("a"), "z\n");
+    turn();
+    EXPECT_EQ(take(), lines_t{"z"});
+}
+
+TEST_F(LogCollector, BlackListedWordsPerApplication) {
+    append(log("a"), "");
+    append(log("b"), "");
+    conf({{"web", log("a")}, {"db", log("b")}},
+         "[black_list_config]\ncount = 3\nblack_sec0 = web\nblack_sec2 = nosuch\n"
+         "[web]\ncount = 3\nkey_word0 = secret\nkey_word2 = health\n");
+    start();
+    append(log("a"), "GET /health\nuser secret\nGET /index\n");
+    append(log("b"), "secret table\n");
+    turn();
+    lines_t got = take();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (lines_t{"GET /index", "secret table"}));
+}
+
+// ---- turns ------------------------------------------------------------------------------
+
+TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
+    struct Row {
+        const char *what;
+        const char *globals;
+        std::vector<lines_t> turns;
+    };
+    // Newer entries are at the front of the list: c, b, a.
+    const Row rows[] = {
+        {"quota below one line: one line per log and turn",
+         "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
+         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        {"line limit: the log keeps its turn",
+         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
+         {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
+        {"line limit across logs",
+         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 3\n",
+         {{"c0", "c1", "b0"}, {"b1", "a0", "a1"}, {}}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        for (const char *n : {"a", "b", "c"}) {
+            unlink(log(n).c_str());
+            append(log(n), "");
+        }
+        unlink(state().c_str());
+        globals = r.globals;
+        conf({{"a", log("a")}, {"b", log("b")}, {"c", log("c")}});
+        start();
+        for (const char *n : {"a", "b", "c"}) append(log(n), numbered(0, 2, n));
+        for (const lines_t &want : r.turns) {
+            turn();
+            EXPECT_EQ(take(), want);
+        }
+        stop();
+    }
+    // A log whose first line leaves less than one maximum line of quota yields the turn.
+    globals = "max_line_size = 1024\nquota_per_log = 1500\ncollect_num_per_sec = 4096\n";
+    conf({{"a", log("a")}, {"b", log("b")}});
+    start();
+    append(log("a"), std::string(600, 'a') + "\nsmall\n");
+    append(log("b"), std::string(400, 'b') + "\nsmall\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{std::string(400, 'b'), "small", std::string(600, 'a')}));
+}
+
+TEST_F(LogCollector, HeaderFailureKeepsTheLinePendingUploadFailureDoesNot) {
+    append(log("a"), "");
+    conf({{"app", log("a")}});
+    start();
+    append(log("a"), numbered(0, 3));
+    register_host_state_callback([](upload_header *) { return -1; });
+    turn(3);
+    EXPECT_TRUE(take().empty());
+    register_host_state_callback(fixed_header);
+    turn();
+    EXPECT_EQ(take(), expect_lines(0, 3));
+    // A refused upload is not retried; the position moves on.
+    register_upload_callback([](const char *, uint32_t, int32_t, uint32_t) { return 1; });
+    append(log("a"), numbered(3, 4));
+    turn();
+    register_upload_callback(capture);
+    append(log("a"), numbered(4, 5));
+    turn();
+    EXPECT_EQ(take(), expect_lines(4, 5));
+}
+
+// ---- watched files --------------------------------------------------------------------------
+
+TEST_F(LogCollector, WildcardGainsAndLosesFilesAndMissingFilesAppear) {
+    mkdir(log("d").c_str(), 0700);
+    append(log("d/one.log"), "");
+    empty_state();
+    conf({{"wild", log("d/*.log")}, {"later", log("late")}});
+    start();
+    EXPECT_EQ(ctx.log_cnt, 2);
+    append(log("d/one.log"), "1a\n");
+    append(log("d/two.log"), "2a\n");  // not yet expanded
+    turn();
+    EXPECT_EQ(take(), lines_t{"1a"});
+    parse_logset(&ctx);
+    EXPECT_EQ(ctx.log_cnt, 3);
+    turn();
+    EXPECT_EQ(take(), lines_t{"2a"});
+    // A vanished match stays watched and comes back from its start.
+    unlink(log("d/one.log").c_str());
+    parse_logset(&ctx);
+    turn();
+    append(log("d/one.log"), "1b\n");
+    append(log("late"), "first\n");
+    turn();
+    lines_t got = take();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (lines_t{"1b", "first"}));
+    EXPECT_EQ(ctx.log_cnt, 3);
+}
+
+TEST_F(LogCollector, WhatIsNotAReadableFileNeverStopsTheOthers) {
+    append(log("a"), "");
+    append(log("b"), "");
+    mkfifo(log("fifo").c_str(), 0600);
+    conf({{"a", log("a")}, {"b", log("b")}, {"f", log("fifo")}});
+    start();
+    // The fifo would block an open; a file replaced by a directory reads nothing.
+    ASSERT_EQ(unlink(log("a").c_str()), 0);
+    ASSERT_EQ(mkdir(log("a").c_str(), 0700), 0);
+    append(log("b"), "b1\n");
+    turn(2);
+    EXPECT_EQ(take(), lines_t{"b1"});
+    rmdir(log("a").c_str());
+    append(log("a"), "a1\n");
+    turn();
+    EXPECT_EQ(take(), lines_t{"a1"});
+}
+
+TEST_F(LogCollector, WatchedFilesAreBounded) {
+    mkdir(log("many").c_str(), 0700);
+    for (int i = 0; i < LOG_COLLECTOR_MAX_LOGS + 20; i++)
+        append(log("many/" + std::to_string(i) + ".log"), "");
+    conf({{"many", log("many/*.log")}});
+    start();
+    EXPECT_EQ(ctx.log_cnt, LOG_COLLECTOR_MAX_LOGS);
+    parse_logset(&ctx);
+    EXPECT_EQ(ctx.log_cnt, LOG_COLLECTOR_MAX_LOGS);
+    turn();
+}
+
+// ---- state file ---------------------------------------------------------------------------
+
+TEST_F(LogCollector, StateFileTextAndCorruptStates) {
+    for (const char *n : {"a", "b", "c"}) append(log(n), "");
+    empty_state();
+    conf({{"a", log("a")}, {"b", log("b")}, {"c", log("c")}});
+    start();
+    append(log("a"), "12345\n");
+    append(log("c"), "1\n22\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{"1", "22", "12345"}));
+    ASSERT_EQ(save_state(&ctx), 0);
+    auto ino = [&](const char *n) {
+        struct stat st;
+        stat(log(n).c_str(), &st);
+        return std::to_string(st.st_ino);
+    };
+    // List order (newest entry first); b has delivered nothing and is left out.
+    EXPECT_EQ(read(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
+                                 "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
+                                 "\noffset1=6\ncnt=2\n");
+    EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
+
+    struct Row {
+        const char *what;
+        std::string text;
+        lines_t want;  // after "n1" and "n2" are appended to a and c
+    };
+    const std::string A = log("a"), C = log("c");
+    const lines_t from_start{"1", "22", "n2", "12345", "n1"};
+    const Row rows[] = {
+        {"valid",
+         "[global]\npath0=" + C + "\nino0=" + ino("c") + "\noffset0=5\npath1=" + A +
+             "\nino1=" + ino("a") + "\noffset1=6\ncnt=2\n",
+         {"n2", "n1"}},
+        {"garbage", "\x01\x02[[[\n=\n\xff\xfe", from_start},
+        {"offset 0 ends the list",
+         "[global]\npath0=" + A + "\nino0=" + ino("a") + "\noffset0=0\npath1=" + C +
+             "\nino1=" + ino("c") + "\noffset1=5\ncnt=2\n",
+         from_start},
+        {"malformed numbers", "[global]\npath0=" + A + "\nino0=x\noffset0=-6\ncnt=1\n", from_start},
+        {"unknown path, huge count",
+         "[global]\npath0=/nowhere\nino0=1\noffset0=9\npath1=" + A + "\nino1=" + ino("a") +
+             "\noffset1=6\ncnt=99999999999\n",
+         {"1", "22", "n2", "n1"}},
+    };
+    stop();
+    append(log("a"), "n1\n");
+    append(log("c"), "n2\n");
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::ofstream(state(), std::ios::binary) << r.text;
+        start();
+        turn();
+        lines_t got = take();
+        EXPECT_EQ(got, r.want);
+        stop();
+    }
+}
+
+TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
+    append(log("a"), "");
+    conf({{"a", log("a")}});
+    start();
+    std::string before = read(state());
+    append(log("a"), "x\n");
+    turn();
+    // A full disk: every write past a few bytes fails.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tiny{8, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    int rc = save_state(&ctx);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(read(state()), before);
+    EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
+    // var/data is not a directory at all.
+    dirutils_rmdir((root + "/var").c_str());
+    std::ofstream(root + "/var") << "";
+    EXPECT_EQ(save_state(&ctx), -1);
+    append(log("a"), "y\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{"x", "y"}));
+}
+
+TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
+    append(log("a"), "");
+    conf({{"a", log("a")}});
+    start();
+    append(log("a"), numbered(0, 3));
+    turn();
+    ASSERT_EQ(save_state(&ctx), 0);  // the periodic save
+    std::string periodic = read(state());
+    append(log("a"), numbered(3, 5));
+    turn();
+    EXPECT_EQ(take(), expect_lines(0, 5));
+    // A killed collector leaves the periodic save behind: repeats, nothing lost.
+    stop();
+    std::string clean = read(state());
+    std::ofstream(state()) << periodic;
+    append(log("a"), numbered(5, 6));
+    start();
+    turn();
+    EXPECT_EQ(take(), expect_lines(3, 6));
+    // After a clean stop nothing comes twice.
+    stop();
+    EXPECT_NE(read(state()), periodic);
+    append(log("a"), numbered(6, 7));
+    start();
+    turn();
+    EXPECT_EQ(take(), expect_lines(6, 7));
+    (void)clean;
+}
+
+TEST_F(LogCollector, StopInTheMiddleOfARotationResumesTheRotatedFile) {
+    append(log("a"), "");
+    conf({{"a", log("a")}});
+    start();
+    append(log("a"), numbered(0, 2));
+    turn();
+    EXPECT_EQ(take(), expect_lines(0, 2));
+    // Rotated with lines left in the old file, and only one read before the stop.
+    append(log("a"), numbered(2, 5));
+    ASSERT_EQ(rename(log("a").c_str(), log("a.1").c_str()), 0);
+    append(log("a"), numbered(100, 102));
+    ctx.collect_num_per_sec = 1;
+    turn();
+    EXPECT_EQ(take(), expect_lines(2, 3));
+    stop();
+    append(log("a.1"), numbered(5, 6));
+    start();
+    turn();
+    lines_t want = expect_lines(3, 6);
+    for (auto &l : expect_lines(100, 102)) want.push_back(l);
+    EXPECT_EQ(take(), want);
+}
+
+// ---- record -------------------------------------------------------------------------------
+
+TEST_F(LogCollector, RecordTextIsExact) {
+    upload_header h{18446744073709551615ull,
+                    "2026-01-02 03:04:05",
+                    "uuid-1",
+                    "10.0.0.1",
+                    "10.0.0.1,10.0.0.2",
+                    -3600,
+                    1767323045123ull};
+    char *t = format_log(&h, "nginx", "GET \"/\" \\ \t\x01 ok");
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(
+        t,
+        "{\"send_time\":\"2026-01-02 03:04:05\",\"tz_secondes\":\"-3600\","
+        "\"host_uuid\":\"uuid-1\",\"host_ip\":\"10.0.0.1\",\"ip_list\":\"10.0.0.1,10.0.0.2\","
+        "\"seq_id\":\"18446744073709551615\",\"app_name\":\"nginx\",\"message\":{"
+        "\"line\":\"GET \\\"/\\\" \\\\ \\t\\u0001 ok\",\"container_id\":\"host\","
+        "\"is_container_init\":0,\"login_name\":\"\",\"ssh_login_ip\":\"\"}}");
+    cJSON_free(t);
+    // A host that leaves texts unset or the time unterminated still gets a record.
+    upload_header bad{};
+    memset(bad.send_time, 'z', sizeof bad.send_time);
+    t = format_log(&bad, "a", "l");
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(std::string(t).find("\"send_time\":\"" + std::string(32, 'z') + "\""),
+              std::string::npos);
+    EXPECT_NE(std::string(t).find("\"host_uuid\":\"\""), std::string::npos);
+    cJSON_free(t);
+    EXPECT_EQ(format_log(nullptr, "a", "l"), nullptr);
+}
+
+TEST_F(LogCollector, AppNameComesFromTheConfiguration) {
+    append(log("a"), "");
+    conf({{"my-app", log("a")}});
+    start();
+    append(log("a"), "x\n");
+    turn();
+    EXPECT_EQ(apps(), std::vector<std::string>{"my-app"});
+}
+
+// ---- the thread ---------------------------------------------------------------------------
+
+struct LogCollectorThread : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+    std::string watched = tree.root + "/logs/app.log";
+    void TearDown() override {
+        sensor_exit();
+        g_init_done = 0;
+        g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 0;
+        kiv_timer_set_source(nullptr);
+    }
+    std::vector<std::string> docs() {
+        std::lock_guard g(s_up_lock);
+        std::vector<std::string> v;
+        for (auto &[type, d] : s_uploads)
+            if (type == UPLOAD_APP_LOG) v.push_back(d);
+        return v;
+    }
+};
+
+TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
+    append(watched, "before start\n");
+    // A repeated section replaces the shipped one.
+    append(tree.log_collector_conf(),
+           "[file_path]\ncnt = 1\nappname0 = app\npath0 = " + watched + "\n");
+    {
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    kiv_timer_set_source(fake_clock);
+    // Started before the thread's first look: until then every switch reads as on.
+    g_init_done = 1;
+    ASSERT_EQ(sensor_init(), 0);
+    register_upload_callback(capture);
+    // First start: the state is written at once and the old line is not sent.
+    ASSERT_TRUE(wait_for([&] {
+        return tree.read("var/data/logcollector.state").find("cnt=1") != std::string::npos;
+    }));
+    append(watched, "while off\n");
+    for (int i = 0; i < 5; i++) {
+        s_now_ms += 1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(docs().empty());
+    g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 1;
+    append(watched, "while on\n");
+    ASSERT_TRUE(wait_for([&] {
+        s_now_ms += 100;
+        return docs().size() >= 2;
+    }));
+    std::vector<std::string> d = docs();
+    EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
+    EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
+    EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);
+    sensor_exit();
+    // The clean stop saved the position after the last line.
+    struct stat st;
+    stat(watched.c_str(), &st);
+    EXPECT_NE(
+        tree.read("var/data/logcollector.state").find("offset0=" + std::to_string(st.st_size)),
+        std::string::npos);
+}
+
+}  // namespace
