@@ -215,8 +215,8 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
     out(std::move(rec), c.pid, c.create_time);
 }
 
-void live_net_core::on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex,
-                              uint64_t now_ms, const sink &out) {
+void live_net_core::on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
+                              const sink &out) {
     live_net_udp u;
     if (!live_net_parse_udp(p, n, &u) || u.len < 12) return;
     bool response = u.payload[2] & 0x80;
@@ -585,8 +585,8 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
                  {src->skel->progs.live_tcp_send_reset, false},
                  {src->skel->progs.live_tcp_receive_reset, false}};
     for (const auto &p : progs) {
-        bpf_link *l = p.cgroup ? bpf_program__attach_cgroup(p.prog, src->cg_fd)
-                               : bpf_program__attach(p.prog);
+        bpf_link *l =
+            p.cgroup ? bpf_program__attach_cgroup(p.prog, src->cg_fd) : bpf_program__attach(p.prog);
         if (!l)
             return fail(src, why,
                         std::string(bpf_program__name(p.prog)) + " did not attach (" +

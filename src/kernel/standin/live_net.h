@@ -64,7 +64,7 @@ bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_
 // by the stand-in); false when the payload is too short for what it claims.
 struct live_net_config {
     uint32_t ctl = 0, enable = 0, sensor_pid = 0;
-    uint16_t dns_port = 0;  // network order
+    uint16_t dns_port = 0;             // network order
     std::vector<uint16_t> scan_ports;  // host order
 };
 bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *out);

@@ -120,9 +120,8 @@ struct {
 } udp_seen SEC(".maps");
 
 static __always_inline __u64 wake_flag(void) {
-    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_NET_WAKE_BYTES
-               ? BPF_RB_FORCE_WAKEUP
-               : BPF_RB_NO_WAKEUP;
+    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_NET_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
+                                                                               : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline void current_owner(struct owner *o) {
@@ -187,15 +186,23 @@ static __always_inline int sock_tuple(const struct sock *sk, struct tuple *t) {
     return 0;
 }
 
-// One event per process and destination per second; sends to the DNS port always pass.
-static __always_inline int udp_first(const struct owner *o, __u32 daddr, __u16 dport) {
+// One event per process and destination per second; sends to the DNS port always pass, and
+// a local DNS server's answers (from that port) are not sends of interest.
+static __always_inline int udp_first(const struct owner *o, __u16 sport, __u32 daddr, __u16 dport) {
     if (dport == dns_port) return 1;
+    if (sport == dns_port) return 0;
     struct udp_key k = {.pid = o->pid, .daddr = daddr, .dport = dport};
     __u64 now = bpf_ktime_get_ns();
     __u64 *last = bpf_map_lookup_elem(&udp_seen, &k);
     if (last && now - *last < UDP_REPEAT_NS) return 0;
     bpf_map_update_elem(&udp_seen, &k, &now, BPF_ANY);
     return 1;
+}
+
+// The sensor's own sends are left out, except its DNS queries: user space learns their port
+// from them, so that it drops their messages at once instead of waiting for a sender.
+static __always_inline int skip_own(const struct owner *o, __u16 dport) {
+    return o->pid == sensor_tgid && dport != dns_port;
 }
 
 // Unconnected UDP sends: the destination is the call's; the socket is bound by now, though
@@ -205,10 +212,8 @@ int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
     if (ctx->type != SOCK_DGRAM || ctx->protocol != IPPROTO_UDP) return 1;
     struct owner o = {};
     current_owner(&o);
-    if (o.pid == sensor_tgid) return 1;
     __u32 daddr = ctx->user_ip4;
     __u16 dport = (__u16)ctx->user_port;
-    if (!udp_first(&o, daddr, dport)) return 1;
     __u32 saddr = ctx->msg_src_ip4;
     __u16 sport = 0;
     struct bpf_sock *sk = ctx->sk;
@@ -216,6 +221,7 @@ int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
         if (!saddr) saddr = sk->src_ip4;
         sport = bpf_htons((__u16)sk->src_port);
     }
+    if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
     emit(LIVE_NET_UDP, &o, saddr, sport, daddr, dport, 1, 0);
     return 1;
 }
@@ -231,7 +237,7 @@ int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
     if (sock_tuple(sk, &t) || !t.rport) return 0;
     struct owner o = {};
     current_owner(&o);
-    if (o.pid == sensor_tgid || !udp_first(&o, t.raddr, t.rport)) return 0;
+    if (!udp_first(&o, t.lport, t.raddr, t.rport) || skip_own(&o, t.rport)) return 0;
     emit(LIVE_NET_UDP, &o, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
     return 0;
 }
