@@ -414,6 +414,22 @@ TEST_F(Core, PacketsWaitInOrderForTheirSender) {
     EXPECT_EQ(recs[0].pid, 62u);
 }
 
+// The reader stamps events and packets with separate clock readings, so a sender may look
+// seen "after" the packet: neither the freshness test nor the idle sweep may wrap around.
+TEST_F(Core, SenderStampedAfterThePacketIsKept) {
+    now = 10 * live_net_core::OWNER_IDLE_MS;  // the first retry sweeps
+    core.on_event(ev(LIVE_NET_UDP, 63, "0.0.0.0", 47000, "127.0.0.53", 53), now + 5, sink);
+    packet(datagram("127.0.0.1", 47000, "127.0.0.53", 53, q), PACKET_HOST);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].pid, 63u);
+    // Idle past the limit, it is swept; a later query then has no sender.
+    now += 2 * live_net_core::OWNER_IDLE_MS;
+    core.retry(now, sink);
+    packet(datagram("127.0.0.1", 47000, "127.0.0.53", 53, q), PACKET_HOST);
+    core.retry(now + live_net_core::OWNER_WAIT_MS, sink);
+    EXPECT_EQ(recs.size(), 1u);
+}
+
 TEST_F(Core, BadPacketsAreSkipped) {
     core.on_event(ev(LIVE_NET_UDP, 70, "0.0.0.0", 45000, "127.0.0.53", 53), now, sink);
     // Too short for a DNS header; a query to another port; an answer from another port; a

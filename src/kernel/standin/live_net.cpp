@@ -35,6 +35,11 @@ constexpr uint8_t PROTO_UDP = 17;
 constexpr size_t CFG_OFF_CTL = 4, CFG_OFF_ENABLE = 8, CFG_OFF_PID = 12, CFG_OFF_DNS_PORT = 16,
                  CFG_OFF_PORT_CNT = 52, CFG_OFF_PORTS = 56;
 
+// Milliseconds from then to now; a then that is later (another reading of the clock) is 0.
+uint64_t age(uint64_t now, uint64_t then) {
+    return now > then ? now - then : 0;
+}
+
 uint16_t be16(const uint8_t *p) {
     return (uint16_t)(p[0] << 8 | p[1]);
 }
@@ -241,7 +246,7 @@ int live_net_core::dns_record(const packet &pk, uint64_t now_ms, bool last_chanc
     bool response = u.payload[2] & 0x80;
     uint16_t local = response ? u.dport : u.sport;
     auto it = ports_.find(local);
-    bool fresh = it != ports_.end() && now_ms - it->second.seen_ms <= OWNER_FRESH_MS;
+    bool fresh = it != ports_.end() && age(now_ms, it->second.seen_ms) <= OWNER_FRESH_MS;
     if (!fresh && !last_chance) return 0;
     if (it == ports_.end()) {
         dropped_++;
@@ -286,10 +291,10 @@ void live_net_core::retry(uint64_t now_ms, const sink &out) {
 }
 
 void live_net_core::sweep(uint64_t now_ms) {
-    if (now_ms - swept_ms_ < OWNER_IDLE_MS / 10) return;
+    if (age(now_ms, swept_ms_) < OWNER_IDLE_MS / 10) return;
     swept_ms_ = now_ms;
     for (auto it = ports_.begin(); it != ports_.end();)
-        it = now_ms - it->second.seen_ms > OWNER_IDLE_MS ? ports_.erase(it) : std::next(it);
+        it = age(now_ms, it->second.seen_ms) > OWNER_IDLE_MS ? ports_.erase(it) : std::next(it);
 }
 
 // ---- The running source ---------------------------------------------------------------------
@@ -457,6 +462,7 @@ struct net_source {
     live_net_core *core = nullptr;
     record_queue queue;
     uint64_t lost_seen = 0;
+    uint64_t now = 0;  // one clock reading per round of the reader
     live_net_core::sink sink;
 
     void read_packets(uint64_t now) {
@@ -493,7 +499,7 @@ struct net_source {
                 KIV_LOG(0, "kemu: network reader poll failed(%d:%s)\n", errno, strerror(errno));
                 return;
             }
-            uint64_t now = mono_ms();
+            now = mono_ms();
             // Events first: a packet read after them finds the sender they name.
             ring_buffer__consume(rb);
             if (pkt_fd >= 0) read_packets(now);
@@ -600,7 +606,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
             if (size < sizeof(live_net_ev)) return 0;
             live_net_ev e;
             memcpy(&e, data, sizeof e);
-            s->core->on_event(e, mono_ms(), s->sink);
+            s->core->on_event(e, s->now, s->sink);
             return 0;
         },
         src, nullptr);
@@ -614,7 +620,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     int lo = (int)if_nametoindex("lo");
     src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo);
     src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
-        src->queue.push(std::move(rec), pid, ct, mono_ms());
+        src->queue.push(std::move(rec), pid, ct, src->now);
     };
     try {
         src->thread = std::thread([src] { src->run(); });
