@@ -468,16 +468,22 @@ void tap(const unsigned char *rec, uint32_t len) {
     s_tapped.emplace_back(rec, rec + len);
 }
 
-// A free loopback port for UDP (bound and released; dnsmasq takes it right after).
-uint16_t free_udp_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t l = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-    close(fd);
-    return ntohs(a.sin_port);
+// A loopback port free for both UDP and TCP (bound and released; dnsmasq takes it right
+// after, or nobody): a closed connection's wait can hold a TCP port whose UDP twin is free.
+uint16_t free_port() {
+    for (int attempt = 0; attempt < 50; attempt++) {
+        int u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof a;
+        bool ok = bind(u, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                  getsockname(u, reinterpret_cast<sockaddr *>(&a), &l) == 0 &&
+                  bind(t, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(u), close(t);
+        if (ok) return ntohs(a.sin_port);
+    }
+    return 0;
 }
 
 // dnsmasq on a loopback port answering from a hosts file only: nothing is forwarded.
@@ -492,7 +498,7 @@ struct dnsmasq {
         dir = tmpl;
         std::ofstream(dir + "/hosts") << "192.0.2.44 live.kivnet.test\n";
         for (int attempt = 0; attempt < 5 && pid < 0; attempt++) {
-            port = free_udp_port();
+            port = free_port();
             pid_t p = live_spawn({"/usr/sbin/dnsmasq", "--no-daemon", "--keep-in-foreground",
                                   "--conf-file=/dev/null", "--no-hosts", "--no-resolv",
                                   "--addn-hosts=" + dir + "/hosts", "--listen-address=127.0.0.1",
@@ -511,13 +517,18 @@ struct dnsmasq {
     }
 };
 
-// The child: connects to the test's listener, listens itself and connects to that, then
+// The child: connects to the test's listener and to a closed port, listens itself and
+// connects to that, then
 // looks the name up twice (an unconnected and a connected UDP socket), prints its listening
 // port and waits for the end of its input.
 const char *kChild = R"PY(
 import socket, struct, sys
-tag, port, dns = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+tag, port, dns, closed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 c = socket.create_connection(("127.0.0.1", port))
+try:
+    socket.create_connection(("127.0.0.1", closed))
+except ConnectionRefusedError:
+    pass
 srv = socket.socket()
 srv.bind(("127.0.0.1", 0))
 srv.listen(4)
@@ -547,11 +558,17 @@ struct child_run {
     uint16_t listen_port = 0;
     std::vector<std::string> args;
     // Spawns the child and reads the port it listens on; false if it failed.
-    bool start(const std::string &tag, uint16_t server_port, uint16_t dns_port) {
+    bool start(const std::string &tag, uint16_t server_port, uint16_t dns_port,
+               uint16_t closed_port) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) return false;
-        args = {"/usr/bin/python3",      "-c", kChild, tag, std::to_string(server_port),
-                std::to_string(dns_port)};
+        args = {"/usr/bin/python3",
+                "-c",
+                kChild,
+                tag,
+                std::to_string(server_port),
+                std::to_string(dns_port),
+                std::to_string(closed_port)};
         std::vector<char *> argv;
         for (auto &s : args) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -638,7 +655,8 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
     ASSERT_EQ(kernel_backend_start(KERNEL_MODE_USERSPACE), 0);
     int fd = kernel_open("/dev/qx_sensor", O_RDWR);
     ASSERT_GE(fd, 0);
-    bytes start = capture_request(7, 1, 1, dns.port, {22, 80});
+    const uint16_t closed = free_port();
+    bytes start = capture_request(7, 1, 1, dns.port, {22, closed});
     ASSERT_EQ(kernel_ioctl(fd, KIV_IOCTL_NET_CONF, (unsigned long)start.data()), 0);
     if (!live_net_running()) {
         kernel_close(fd);
@@ -653,7 +671,7 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
     listener srv;
     ASSERT_NE(srv.port, 0);
     child_run child;
-    ASSERT_TRUE(child.start("kivnet-" + std::to_string(getpid()), srv.port, dns.port));
+    ASSERT_TRUE(child.start("kivnet-" + std::to_string(getpid()), srv.port, dns.port, closed));
     const uint32_t cpid = (uint32_t)child.pid;
     auto have = [&](uint16_t type, uint16_t port_at_34, int n = 1) {
         std::lock_guard g(s_tap_lock);
@@ -664,10 +682,22 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
                 k++;
         return k >= n;
     };
+    // Resets on the closed port: ours answering the probe (peer first, state 0: the port is a
+    // scan port with no socket) and the child's receiving it (local end first, state 1).
+    auto reset = [&](uint8_t direction, uint8_t state) -> long {
+        std::lock_guard g(s_tap_lock);
+        for (size_t i = 0; i < s_tapped.size(); i++) {
+            const bytes &r = s_tapped[i];
+            if (rec_type(r) == 12 && r[14] == direction && r[15] == state &&
+                rec_port(r, 18) == closed)
+                return (long)i;
+        }
+        return -1;
+    };
     auto all = [&] {
-        return have(8, srv.port) && have(9, srv.port) && have(8, child.listen_port) &&
-               have(9, child.listen_port) && have(7, 0) && have(10, dns.port, 2) &&
-               have(11, dns.port, 2);
+        return have(8, closed) && reset(0, 0) >= 0 && reset(1, 1) >= 0 && have(8, srv.port) &&
+               have(9, srv.port) && have(8, child.listen_port) && have(9, child.listen_port) &&
+               have(7, 0) && have(10, dns.port, 2) && have(11, dns.port, 2);
     };
     bool ok = wait_for(all) || wait_for(all);
     // The listening record names the port at 30.
@@ -687,13 +717,23 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
     kernel_close(fd);
     kernel_backend_stop();
 
+    // The refused connect comes before its reset, so the module sees it pending; it is never
+    // reported established.
+    const long child_reset = reset(1, 1);
     std::lock_guard g(s_tap_lock);
+    long refused = -1, established = -1;
+    for (size_t i = 0; i < s_tapped.size(); i++)
+        if (rec_pid(s_tapped[i]) == cpid && rec_port(s_tapped[i], 34) == closed)
+            (rec_type(s_tapped[i]) == 8 ? refused : established) = (long)i;
     std::string seen;
     for (auto &r : s_tapped)
         seen += std::to_string(rec_type(r)) + " pid " + std::to_string(rec_pid(r)) + " " +
                 std::to_string(rec_port(r, 32)) + "->" + std::to_string(rec_port(r, 34)) + "\n";
     ASSERT_TRUE(ok) << seen;
     EXPECT_TRUE(listened) << seen;
+    EXPECT_EQ(established, -1);
+    EXPECT_GE(refused, 0);
+    EXPECT_LT(refused, child_reset);
     const uint32_t lo = ip("127.0.0.1");
     uint64_t ct = live_proc_ticks_ns(0);
     for (auto &r : s_tapped) {
@@ -788,8 +828,8 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
 
     listener srv;
     child_run child;
-    bool started =
-        srv.port && child.start("kivnetdoc-" + std::to_string(getpid()), srv.port, dns.port);
+    bool started = srv.port && child.start("kivnetdoc-" + std::to_string(getpid()), srv.port,
+                                           dns.port, free_port());
     const double cpid = child.pid;
     auto find = [&](const std::vector<net_doc> &docs, int type, const char *key, double v,
                     const char *skey = nullptr, const std::string &sv = "") -> const net_doc * {

@@ -263,15 +263,20 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
         return 0;
     }
     struct tuple t;
-    if (oldstate == TCP_SYN_SENT) {
+    // The outcome of a connect: established (from SYN_SENT, or through SYN_RECV when both
+    // ends opened at once), or closed before that.
+    if ((oldstate == TCP_SYN_SENT || oldstate == TCP_SYN_RECV) &&
+        (newstate == TCP_ESTABLISHED || newstate == TCP_CLOSE)) {
         struct owner *o = bpf_map_lookup_elem(&connecting, &key);
-        if (!o) return 0;
-        struct owner copy = *o;
-        bpf_map_delete_elem(&connecting, &key);
-        if (sock_tuple(sk, &t) || !t.lport) return 0;
-        __u32 kind = newstate == TCP_ESTABLISHED ? LIVE_NET_CONN_EST : LIVE_NET_CONN_FAIL;
-        emit(kind, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
-        return 0;
+        if (o) {
+            struct owner copy = *o;
+            bpf_map_delete_elem(&connecting, &key);
+            if (sock_tuple(sk, &t) || !t.lport) return 0;
+            __u32 kind = newstate == TCP_ESTABLISHED ? LIVE_NET_CONN_EST : LIVE_NET_CONN_FAIL;
+            emit(kind, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+            return 0;
+        }
+        if (oldstate == TCP_SYN_SENT) return 0;
     }
     if (newstate == TCP_LISTEN) {
         if (sock_tuple(sk, &t) || !t.lport) return 0;
