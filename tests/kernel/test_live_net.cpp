@@ -286,7 +286,7 @@ struct out_rec {
     uint32_t pid;
     uint64_t ct;
 };
-struct Core : ::testing::Test {
+struct LiveNetCore : ::testing::Test {
     static constexpr int LO = 1, ETH = 2;
     static constexpr uint32_t SENSOR = 999;
     std::vector<out_rec> recs;
@@ -314,7 +314,7 @@ struct Core : ::testing::Test {
     bytes a = query(labels({"www", "example", "test"}), 1, true);
 };
 
-TEST_F(Core, ConnectionEventsBecomeRecords) {
+TEST_F(LiveNetCore, ConnectionEventsBecomeRecords) {
     core.on_event(ev(LIVE_NET_CONN_EST, 42, "127.0.0.1", 50000, "127.0.0.1", 8080), now, sink);
     core.on_event(ev(LIVE_NET_CONN_FAIL, 43, "10.0.0.1", 50001, "10.0.0.9", 81), now, sink);
     core.on_event(ev(LIVE_NET_CONN_IN, 44, "127.0.0.1", 8080, "127.0.0.1", 50000), now, sink);
@@ -339,7 +339,7 @@ TEST_F(Core, ConnectionEventsBecomeRecords) {
     EXPECT_EQ(recs[5].pid, 0u);  // resets wait for no process
 }
 
-TEST_F(Core, UdpSendsAndTheSensorsOwn) {
+TEST_F(LiveNetCore, UdpSendsAndTheSensorsOwn) {
     core.on_event(ev(LIVE_NET_UDP, 50, "0.0.0.0", 40000, "10.0.0.7", 123), now, sink);
     core.on_event(ev(LIVE_NET_UDP, SENSOR, "0.0.0.0", 40001, "10.0.0.7", 123), now, sink);
     // A send to the DNS port only names the sender while the query itself is captured.
@@ -356,7 +356,7 @@ TEST_F(Core, UdpSendsAndTheSensorsOwn) {
     EXPECT_EQ(recs[1].pid, 51u);
 }
 
-TEST_F(Core, QueryAndAnswerCarryTheSameFourFields) {
+TEST_F(LiveNetCore, QueryAndAnswerCarryTheSameFourFields) {
     core.on_event(ev(LIVE_NET_UDP, 60, "0.0.0.0", 41000, "127.0.0.53", 53), now, sink);
     packet(datagram("127.0.0.1", 41000, "127.0.0.53", 53, q), PACKET_OUTGOING);  // lo twin
     packet(datagram("127.0.0.1", 41000, "127.0.0.53", 53, q), PACKET_HOST);
@@ -373,7 +373,7 @@ TEST_F(Core, QueryAndAnswerCarryTheSameFourFields) {
     EXPECT_EQ(core.waiting(), 0u);
 }
 
-TEST_F(Core, PacketsWaitInOrderForTheirSender) {
+TEST_F(LiveNetCore, PacketsWaitInOrderForTheirSender) {
     // A connected socket's send event comes after its packet: the query waits, and so does
     // the answer behind it.
     packet(datagram("10.0.0.5", 42000, "10.0.0.53", 53, q), PACKET_OUTGOING, ETH);
@@ -416,7 +416,7 @@ TEST_F(Core, PacketsWaitInOrderForTheirSender) {
 
 // The reader stamps events and packets with separate clock readings, so a sender may look
 // seen "after" the packet: neither the freshness test nor the idle sweep may wrap around.
-TEST_F(Core, SenderStampedAfterThePacketIsKept) {
+TEST_F(LiveNetCore, SenderStampedAfterThePacketIsKept) {
     now = 10 * live_net_core::OWNER_IDLE_MS;  // the first retry sweeps
     core.on_event(ev(LIVE_NET_UDP, 63, "0.0.0.0", 47000, "127.0.0.53", 53), now + 5, sink);
     packet(datagram("127.0.0.1", 47000, "127.0.0.53", 53, q), PACKET_HOST);
@@ -430,7 +430,7 @@ TEST_F(Core, SenderStampedAfterThePacketIsKept) {
     EXPECT_EQ(recs.size(), 1u);
 }
 
-TEST_F(Core, BadPacketsAreSkipped) {
+TEST_F(LiveNetCore, BadPacketsAreSkipped) {
     core.on_event(ev(LIVE_NET_UDP, 70, "0.0.0.0", 45000, "127.0.0.53", 53), now, sink);
     // Too short for a DNS header; a query to another port; an answer from another port; a
     // question with a compression pointer; an answer longer than a record holds.
@@ -450,7 +450,7 @@ TEST_F(Core, BadPacketsAreSkipped) {
     EXPECT_EQ(recs[0].rec.size(), 6144u);
 }
 
-TEST_F(Core, WaitingPacketsAreBounded) {
+TEST_F(LiveNetCore, WaitingPacketsAreBounded) {
     for (size_t i = 0; i < live_net_core::PACKETS_MAX + 10; i++)
         packet(datagram("10.0.0.5", 46000, "10.0.0.53", 53, q), PACKET_OUTGOING, ETH);
     EXPECT_EQ(core.waiting(), live_net_core::PACKETS_MAX);
