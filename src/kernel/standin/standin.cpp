@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/standin/live_file.h"
+#include "kernel/standin/live_net.h"
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/standin/proc_table.h"
@@ -42,6 +43,7 @@ constexpr uint8_t FILE_FILTER_OP_MAX = 2;  // update, add, delete
 constexpr uint8_t FILE_FILTER_KINDS = 8;
 constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_PORTS_MAX = 10000, NET_CONF_OFF_PORTS = 52;
 constexpr uint32_t NET_CONF_MAX = NET_CONF_MIN + 2 * NET_CONF_PORTS_MAX;
+constexpr uint32_t KEMU_NET_CTL_START = 7, KEMU_NET_CTL_STOP = 1;  // control words
 constexpr uint32_t SUFFIX_MAX = 1u << 20;
 constexpr uint32_t DBG_MODE_RECORD = 16;  // magic, pad, 64-bit mode
 constexpr uint32_t FILE_MON_BLOCK = 32;   // eight words
@@ -312,6 +314,7 @@ int standin_start(kiv_kernel_mode mode) {
 }
 
 void standin_stop() {
+    live_net_stop();
     live_source_stop();
     live_file_stop();
     live_file_reset();
@@ -377,7 +380,11 @@ int standin_close(int fd) {
     return close(fd);
 }
 
-long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
+// Under the stand-in's lock; a network capture request in userspace mode hands its payload
+// out through net_cfg, for the live source to start or stop once the lock is released (its
+// reader thread produces through the lock).
+static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
+                         std::vector<unsigned char> *net_cfg) {
     std::lock_guard guard(s_lock);
     if (!s_si) return fail(ENODEV);
     auto it = s_si->fds.find(fd);
@@ -431,11 +438,30 @@ long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
     }
     record(p, (size_t)len);
     if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(p, (size_t)len);
+    if (request == KIV_IOCTL_NET_CONF && s_si->mode == KERNEL_MODE_USERSPACE)
+        net_cfg->assign(p, p + len);
     if (request == KIV_IOCTL_TASK_QUERY) {
         static const kemu_proc_live live = {live_proc_lookup, live_proc_alive};
         result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE),
                                    s_si->mode == KERNEL_MODE_USERSPACE ? &live : nullptr);
         if (result < 0) return fail((int)-result);
+    }
+    return result;
+}
+
+long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
+    std::vector<unsigned char> net_cfg;
+    long result = ioctl_locked(fd, request, arg, &net_cfg);
+    live_net_config conf;
+    if (net_cfg.empty() || !live_net_parse_config(net_cfg.data(), net_cfg.size(), &conf))
+        return result;
+    if (conf.ctl == KEMU_NET_CTL_START && conf.enable == 1) {
+        std::string why;
+        if (live_net_start(net_cfg.data(), net_cfg.size(), &why) != 0)
+            KIV_LOG(1, "kemu: network activity off: %s; processes and files are still reported\n",
+                    why.c_str());
+    } else if (conf.ctl == KEMU_NET_CTL_STOP) {
+        live_net_stop();
     }
     return result;
 }

@@ -1,0 +1,366 @@
+// Network activity read inside the kernel with hooks stock kernels give without kprobes or
+// trampolines: cgroup socket-address hooks on the cgroup v2 root for unconnected UDP sends,
+// and raw tracepoints for TCP state changes, connected UDP sends and resets. Only IPv4 is
+// reported; IPv6 sockets count when their addresses are IPv4-mapped (dual-stack servers).
+#include <linux/bpf.h>
+#include <linux/types.h>
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+
+#include "live_net_ev.h"
+
+#define PAI __attribute__((preserve_access_index))
+
+struct in6_addr {
+    union {
+        __u8 u6_addr8[16];
+        __u32 u6_addr32[4];
+    } in6_u;
+} PAI;
+
+struct sock_common {
+    __be32 skc_daddr;
+    __be32 skc_rcv_saddr;
+    __be16 skc_dport;
+    __u16 skc_num;
+    unsigned short skc_family;
+    struct in6_addr skc_v6_daddr;
+    struct in6_addr skc_v6_rcv_saddr;
+} PAI;
+
+struct sock {
+    struct sock_common __sk_common;
+    __u16 sk_protocol;
+} PAI;
+
+struct sk_buff {
+    unsigned char *head;
+    __u16 transport_header;
+    __u16 network_header;
+} PAI;
+
+struct task_struct {
+    int tgid;
+    __u64 start_boottime;
+    struct task_struct *group_leader;
+} PAI;
+
+#define AF_INET 2
+#define AF_INET6 10
+#define IPPROTO_TCP 6
+#define IPPROTO_UDP 17
+#define SOCK_DGRAM 2
+enum {
+    TCP_ESTABLISHED = 1,
+    TCP_SYN_SENT = 2,
+    TCP_SYN_RECV = 3,
+    TCP_CLOSE = 7,
+    TCP_LISTEN = 10,
+};
+#define UDP_REPEAT_NS 1000000000ull  // one send event per process and destination per second
+
+char LICENSE[] SEC("license") = "GPL";
+
+// Set before load from the capture request: the sensor's own traffic (its DNS probes) is not
+// reported, and sends to the DNS port are never thinned out (they name a query's owner).
+const volatile __u32 sensor_tgid = 0;
+const volatile __u16 dns_port = 0;  // network order
+// Ports (host order) whose probes are reported when nothing listens there; one bit each.
+__u64 scan_ports[LIVE_NET_SCAN_WORDS];
+// Events the ring buffer had no room for.
+__u64 lost = 0;
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, LIVE_NET_RING_BYTES);
+} events SEC(".maps");
+
+struct owner {
+    __u32 pid;
+    __u32 pad;
+    __u64 start_ns;
+    __u64 sk;  // listeners: the listening socket, so a closing twin does not remove it
+};
+
+// Connects between SYN_SENT (in the connecting process) and their outcome (in any context),
+// keyed by the socket's address.
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 16384);
+    __type(key, __u64);
+    __type(value, struct owner);
+} connecting SEC(".maps");
+
+struct listen_key {
+    __u32 addr;
+    __u16 port;  // network order
+    __u16 pad;
+};
+// Listening sockets and their owners: an inbound connection becomes established in the
+// context of whoever sent the last handshake packet, so its process comes from here.
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 8192);
+    __type(key, struct listen_key);
+    __type(value, struct owner);
+} listeners SEC(".maps");
+
+struct udp_key {
+    __u32 pid;
+    __u32 daddr;
+    __u16 dport;
+    __u16 pad;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 8192);
+    __type(key, struct udp_key);
+    __type(value, __u64);
+} udp_seen SEC(".maps");
+
+static __always_inline __u64 wake_flag(void) {
+    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_NET_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
+                                                                               : BPF_RB_NO_WAKEUP;
+}
+
+static __always_inline void current_owner(struct owner *o) {
+    struct task_struct *t = (struct task_struct *)bpf_get_current_task();
+    o->pid = BPF_CORE_READ(t, tgid);
+    o->start_ns = BPF_CORE_READ(t, group_leader, start_boottime);
+}
+
+static __always_inline void emit(__u32 kind, const struct owner *o, __u32 saddr, __u16 sport,
+                                 __u32 daddr, __u16 dport, __u8 direction, __u8 state) {
+    struct live_net_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
+    if (!ev) {
+        __sync_fetch_and_add(&lost, 1);
+        return;
+    }
+    ev->kind = kind;
+    ev->pid = o ? o->pid : 0;
+    ev->start_ns = o ? o->start_ns : 0;
+    ev->saddr = saddr;
+    ev->daddr = daddr;
+    ev->sport = sport;
+    ev->dport = dport;
+    ev->direction = direction;
+    ev->state = state;
+    ev->pad[0] = ev->pad[1] = 0;
+    bpf_ringbuf_submit(ev, wake_flag());
+}
+
+// The IPv4 address of an IPv4-mapped (::ffff:a.b.c.d) or unspecified (::) IPv6 address.
+static __always_inline int v4_of_v6(const struct in6_addr *a, __u32 *out) {
+    __u32 w0 = a->in6_u.u6_addr32[0], w1 = a->in6_u.u6_addr32[1], w2 = a->in6_u.u6_addr32[2];
+    if (w0 || w1) return -1;
+    if (w2 == 0 && a->in6_u.u6_addr32[3] == 0) {
+        *out = 0;
+        return 0;
+    }
+    if (w2 != bpf_htonl(0x0000ffff)) return -1;
+    *out = a->in6_u.u6_addr32[3];
+    return 0;
+}
+
+// Local and peer IPv4 addresses and ports of a socket; -1 for one that is not IPv4.
+struct tuple {
+    __u32 laddr, raddr;
+    __u16 lport, rport;  // network order
+};
+static __always_inline int sock_tuple(const struct sock *sk, struct tuple *t) {
+    unsigned short family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    if (family == AF_INET) {
+        t->laddr = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
+        t->raddr = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+    } else if (family == AF_INET6) {
+        struct in6_addr l, r;
+        BPF_CORE_READ_INTO(&l, sk, __sk_common.skc_v6_rcv_saddr);
+        BPF_CORE_READ_INTO(&r, sk, __sk_common.skc_v6_daddr);
+        if (v4_of_v6(&l, &t->laddr) || v4_of_v6(&r, &t->raddr)) return -1;
+    } else {
+        return -1;
+    }
+    t->lport = bpf_htons(BPF_CORE_READ(sk, __sk_common.skc_num));
+    t->rport = BPF_CORE_READ(sk, __sk_common.skc_dport);
+    return 0;
+}
+
+// One event per process and destination per second; sends to the DNS port always pass, and
+// a local DNS server's answers (from that port) are not sends of interest.
+static __always_inline int udp_first(const struct owner *o, __u16 sport, __u32 daddr, __u16 dport) {
+    if (dport == dns_port) return 1;
+    if (sport == dns_port) return 0;
+    struct udp_key k = {.pid = o->pid, .daddr = daddr, .dport = dport};
+    __u64 now = bpf_ktime_get_ns();
+    __u64 *last = bpf_map_lookup_elem(&udp_seen, &k);
+    if (last && now - *last < UDP_REPEAT_NS) return 0;
+    bpf_map_update_elem(&udp_seen, &k, &now, BPF_ANY);
+    return 1;
+}
+
+// The sensor's own sends are left out, except its DNS queries: user space learns their port
+// from them, so that it drops their messages at once instead of waiting for a sender.
+static __always_inline int skip_own(const struct owner *o, __u16 dport) {
+    return o->pid == sensor_tgid && dport != dns_port;
+}
+
+// Unconnected UDP sends: the destination is the call's; the socket is bound by now, though
+// possibly to the wildcard address.
+SEC("cgroup/sendmsg4")
+int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
+    if (ctx->type != SOCK_DGRAM || ctx->protocol != IPPROTO_UDP) return 1;
+    struct owner o = {};
+    current_owner(&o);
+    __u32 daddr = ctx->user_ip4;
+    __u16 dport = (__u16)ctx->user_port;
+    __u32 saddr = ctx->msg_src_ip4;
+    __u16 sport = 0;
+    struct bpf_sock *sk = ctx->sk;
+    if (sk) {
+        if (!saddr) saddr = sk->src_ip4;
+        sport = bpf_htons((__u16)sk->src_port);
+    }
+    if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
+    emit(LIVE_NET_UDP, &o, saddr, sport, daddr, dport, 1, 0);
+    return 1;
+}
+
+// Connected UDP sends (the resolver's way): after the send, in the sender, with the source
+// port the connect chose.
+SEC("raw_tp/sock_send_length")
+int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
+    const struct sock *sk = (const struct sock *)ctx->args[0];
+    if ((int)ctx->args[1] < 0 || !sk) return 0;
+    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP) return 0;
+    struct tuple t;
+    if (sock_tuple(sk, &t) || !t.rport) return 0;
+    struct owner o = {};
+    current_owner(&o);
+    if (!udp_first(&o, t.lport, t.raddr, t.rport) || skip_own(&o, t.rport)) return 0;
+    emit(LIVE_NET_UDP, &o, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+    return 0;
+}
+
+static __always_inline void listen_key_of(__u32 addr, __u16 port, struct listen_key *k) {
+    k->addr = addr;
+    k->port = port;
+    k->pad = 0;
+}
+
+SEC("raw_tp/inet_sock_set_state")
+int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
+    const struct sock *sk = (const struct sock *)ctx->args[0];
+    int oldstate = (int)ctx->args[1], newstate = (int)ctx->args[2];
+    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) return 0;
+    __u64 key = (__u64)sk;
+
+    if (newstate == TCP_SYN_SENT) {
+        // Still in connect(): the caller is the owner, though the source port may be unset.
+        struct owner o = {};
+        current_owner(&o);
+        if (o.pid != sensor_tgid) bpf_map_update_elem(&connecting, &key, &o, BPF_ANY);
+        return 0;
+    }
+    struct tuple t;
+    // The outcome of a connect: established (from SYN_SENT, or through SYN_RECV when both
+    // ends opened at once), or closed before that.
+    if ((oldstate == TCP_SYN_SENT || oldstate == TCP_SYN_RECV) &&
+        (newstate == TCP_ESTABLISHED || newstate == TCP_CLOSE)) {
+        struct owner *o = bpf_map_lookup_elem(&connecting, &key);
+        if (o) {
+            struct owner copy = *o;
+            bpf_map_delete_elem(&connecting, &key);
+            if (sock_tuple(sk, &t) || !t.lport) return 0;
+            __u32 kind = newstate == TCP_ESTABLISHED ? LIVE_NET_CONN_EST : LIVE_NET_CONN_FAIL;
+            emit(kind, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+            return 0;
+        }
+        if (oldstate == TCP_SYN_SENT) return 0;
+    }
+    if (newstate == TCP_LISTEN) {
+        if (sock_tuple(sk, &t) || !t.lport) return 0;
+        struct owner o = {.sk = key};
+        current_owner(&o);
+        if (o.pid == sensor_tgid) return 0;
+        struct listen_key k;
+        listen_key_of(t.laddr, t.lport, &k);
+        bpf_map_update_elem(&listeners, &k, &o, BPF_ANY);
+        emit(LIVE_NET_LISTEN, &o, t.laddr, t.lport, 0, 0, 1, 0);
+        return 0;
+    }
+    if (oldstate == TCP_LISTEN) {
+        if (sock_tuple(sk, &t)) return 0;
+        struct listen_key k;
+        listen_key_of(t.laddr, t.lport, &k);
+        struct owner *o = bpf_map_lookup_elem(&listeners, &k);
+        if (o && o->sk == key) bpf_map_delete_elem(&listeners, &k);
+        return 0;
+    }
+    if (oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED) {
+        if (sock_tuple(sk, &t)) return 0;
+        struct listen_key k;
+        listen_key_of(t.laddr, t.lport, &k);
+        struct owner *o = bpf_map_lookup_elem(&listeners, &k);
+        if (!o) {
+            listen_key_of(0, t.lport, &k);  // a wildcard listener
+            o = bpf_map_lookup_elem(&listeners, &k);
+        }
+        if (!o) return 0;
+        struct owner copy = *o;
+        emit(LIVE_NET_CONN_IN, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+    }
+    return 0;
+}
+
+static __always_inline int scan_port(__u16 port_be) {
+    __u16 p = bpf_ntohs(port_be);
+    __u64 word = scan_ports[(p >> 6) & (LIVE_NET_SCAN_WORDS - 1)];
+    return (word >> (p & 63)) & 1;
+}
+
+// A reset we send: in answer to a segment (its addresses, peer first), or on our own socket
+// (an abort, local end first). With no socket at all the segment probed a closed port.
+SEC("raw_tp/tcp_send_reset")
+int live_tcp_send_reset(struct bpf_raw_tracepoint_args *ctx) {
+    const struct sock *sk = (const struct sock *)ctx->args[0];
+    const struct sk_buff *skb = (const struct sk_buff *)ctx->args[1];
+    struct tuple t;
+    if (!skb) {
+        if (!sk || sock_tuple(sk, &t)) return 0;
+        emit(LIVE_NET_RST, 0, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
+        return 0;
+    }
+    unsigned char *head = BPF_CORE_READ(skb, head);
+    __u16 nh = BPF_CORE_READ(skb, network_header), th = BPF_CORE_READ(skb, transport_header);
+    __u8 ver = 0;
+    bpf_probe_read_kernel(&ver, 1, head + nh);
+    if ((ver >> 4) != 4) return 0;
+    __u32 addrs[2] = {};  // source, destination of the segment
+    __u16 ports[2] = {};
+    if (bpf_probe_read_kernel(addrs, sizeof addrs, head + nh + 12) ||
+        bpf_probe_read_kernel(ports, sizeof ports, head + th))
+        return 0;
+    __u8 state = sk ? 1 : 0;
+    if (!sk && !scan_port(ports[1])) return 0;
+    emit(LIVE_NET_RST, 0, addrs[0], ports[0], addrs[1], ports[1], 0, state);
+    return 0;
+}
+
+// A reset we receive on one of our sockets. A connect it refuses is reported first, so the
+// module sees the connect pending when the reset arrives.
+SEC("raw_tp/tcp_receive_reset")
+int live_tcp_receive_reset(struct bpf_raw_tracepoint_args *ctx) {
+    const struct sock *sk = (const struct sock *)ctx->args[0];
+    struct tuple t;
+    if (!sk || sock_tuple(sk, &t)) return 0;
+    __u64 key = (__u64)sk;
+    struct owner *o = bpf_map_lookup_elem(&connecting, &key);
+    if (o) {
+        struct owner copy = *o;
+        bpf_map_delete_elem(&connecting, &key);
+        if (t.lport) emit(LIVE_NET_CONN_FAIL, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+    }
+    emit(LIVE_NET_RST, 0, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
+    return 0;
+}

@@ -1,0 +1,34 @@
+/* The events the network programs hand to user space through their ring buffer. Shared by
+ * the BPF programs (C) and their reader (C++): fixed-width fields only, natural alignment.
+ * Addresses and ports are in network order, as the sockets keep them. */
+#ifndef LIVE_NET_EV_H
+#define LIVE_NET_EV_H
+#include <linux/types.h>
+
+#define LIVE_NET_RING_BYTES (1u << 20)
+#define LIVE_NET_WAKE_BYTES (64u << 10) /* a ring this full wakes the reader at once */
+#define LIVE_NET_SCAN_WORDS 1024        /* 65536 port bits */
+
+enum {
+    LIVE_NET_UDP = 0,       /* a UDP datagram sent; to the DNS port it names the query's owner */
+    LIVE_NET_LISTEN = 1,    /* a socket started listening */
+    LIVE_NET_CONN_IN = 2,   /* an inbound connection established, owned by its listener */
+    LIVE_NET_CONN_EST = 3,  /* an outbound connect answered: established */
+    LIVE_NET_CONN_FAIL = 4, /* an outbound connect that ended before it was established */
+    LIVE_NET_RST = 5,       /* a reset sent or received */
+};
+
+struct live_net_ev {
+    __u32 kind;
+    __u32 pid;      /* thread group id; 0 for resets */
+    __u64 start_ns; /* start_boottime of the process */
+    __u32 saddr;    /* local end, except resets with direction 0 (peer first) */
+    __u32 daddr;
+    __u16 sport;
+    __u16 dport;
+    __u8 direction; /* resets: 1 local end first, 0 peer first */
+    __u8 state;     /* resets: 1 on a socket the module tracks, 0 a probe of a closed port */
+    __u8 pad[2];
+};
+
+#endif

@@ -1,0 +1,690 @@
+// One reader thread takes the programs' events and the captured DNS packets in turn, so a
+// DNS message can wait for the send event that names its process (a connected socket's event
+// comes just after its packet). Records then wait, in order, until the process source has
+// reported their process, so the sensor's query finds it.
+#include "kernel/standin/live_net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "base/log.h"
+#include "kernel/ring_layout.h"
+#include "kernel/standin/live_bpf.h"
+#include "kernel/standin/standin.h"
+#include "qxkiv/kemu.h"
+
+namespace {
+
+constexpr uint16_t AF_INET_ = 2;
+constexpr uint8_t PROTO_UDP = 17;
+constexpr size_t CFG_OFF_CTL = 4, CFG_OFF_ENABLE = 8, CFG_OFF_PID = 12, CFG_OFF_DNS_PORT = 16,
+                 CFG_OFF_PORT_CNT = 52, CFG_OFF_PORTS = 56;
+
+// Milliseconds from then to now; a then that is later (another reading of the clock) is 0.
+uint64_t age(uint64_t now, uint64_t then) {
+    return now > then ? now - then : 0;
+}
+
+uint16_t be16(const uint8_t *p) {
+    return (uint16_t)(p[0] << 8 | p[1]);
+}
+
+void put_header(live_net_bytes &out, uint32_t len, uint16_t type, uint32_t pid) {
+    out.assign(len, 0);
+    unsigned char *m = out.data();
+    kemu_st<uint32_t>(m, KIV_MSG_MAGIC);
+    kemu_st<uint16_t>(m + 4, (uint16_t)len);
+    kemu_st<uint16_t>(m + 6, type);
+    kemu_st<uint32_t>(m + 8, pid);
+}
+
+void put_conn(live_net_bytes &out, uint32_t len, uint16_t type, const live_net_conn &c) {
+    put_header(out, len, type, c.pid);
+    unsigned char *m = out.data();
+    kemu_st<uint64_t>(m + 16, c.create_time);
+    kemu_st<uint32_t>(m + 24, c.pid);
+    kemu_st<uint16_t>(m + 28, AF_INET_);
+    kemu_st<uint16_t>(m + 30, c.proto);
+    // Ports and addresses keep their wire bytes; the rest of each 16-byte address stays zero.
+    memcpy(m + 32, &c.sport, 2);
+    memcpy(m + 34, &c.dport, 2);
+    memcpy(m + 36, &c.saddr, 4);
+    memcpy(m + 52, &c.daddr, 4);
+}
+
+}  // namespace
+
+void live_net_encode_conn(uint16_t type, const live_net_conn &c, live_net_bytes &out) {
+    put_conn(out, LIVE_NET_CONN_LEN, type, c);
+}
+
+int live_net_encode_dns_req(const live_net_conn &c, const char *name, live_net_bytes &out) {
+    size_t n = strnlen(name, LIVE_NET_NAME_LEN);
+    if (n >= LIVE_NET_NAME_LEN) {
+        out.clear();
+        return -1;
+    }
+    put_conn(out, LIVE_NET_DNS_REQ_LEN, LIVE_NET_T_DNS_REQ, c);
+    memcpy(out.data() + 72, name, n);
+    return 0;
+}
+
+int live_net_encode_dns_rsp(const live_net_conn &c, const uint8_t *msg, size_t len,
+                            live_net_bytes &out) {
+    if (len > LIVE_NET_DNS_MSG_MAX || (!msg && len)) {
+        out.clear();
+        return -1;
+    }
+    put_conn(out, LIVE_NET_DNS_RSP_HEAD + (uint32_t)len, LIVE_NET_T_DNS_RSP, c);
+    kemu_st<uint16_t>(out.data() + 72, (uint16_t)len);
+    if (len) memcpy(out.data() + LIVE_NET_DNS_RSP_HEAD, msg, len);
+    return 0;
+}
+
+void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint32_t addr, uint16_t port,
+                            live_net_bytes &out) {
+    put_header(out, LIVE_NET_LISTEN_LEN, LIVE_NET_T_LISTEN, pid);
+    unsigned char *m = out.data();
+    kemu_st<uint64_t>(m + 16, create_time);
+    kemu_st<uint32_t>(m + 24, pid);
+    memcpy(m + 30, &port, 2);
+    memcpy(m + 32, &addr, 4);
+}
+
+void live_net_encode_rst(uint8_t direction, uint8_t state, uint32_t saddr, uint16_t sport,
+                         uint32_t daddr, uint16_t dport, live_net_bytes &out) {
+    put_header(out, LIVE_NET_RST_LEN, LIVE_NET_T_IN_RST, 0);
+    unsigned char *m = out.data();
+    m[14] = direction;
+    m[15] = state;
+    memcpy(m + 16, &sport, 2);
+    memcpy(m + 18, &dport, 2);
+    memcpy(m + 20, &saddr, 4);
+    memcpy(m + 36, &daddr, 4);
+}
+
+bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out) {
+    if (!p || n < 20 || (p[0] >> 4) != 4) return false;
+    size_t ihl = (size_t)(p[0] & 0x0f) * 4;
+    size_t total = be16(p + 2);
+    // Fragments carry no whole datagram: neither more-fragments nor an offset.
+    if (ihl < 20 || total < ihl + 8 || total > n || p[9] != PROTO_UDP || (be16(p + 6) & 0x3fff))
+        return false;
+    const uint8_t *u = p + ihl;
+    size_t ulen = be16(u + 4);
+    if (ulen < 8 || ulen > total - ihl) return false;
+    memcpy(&out->saddr, p + 12, 4);
+    memcpy(&out->daddr, p + 16, 4);
+    memcpy(&out->sport, u, 2);
+    memcpy(&out->dport, u + 2, 2);
+    out->payload = u + 8;
+    out->len = ulen - 8;
+    return true;
+}
+
+bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]) {
+    out[0] = 0;
+    if (!msg || len < 12 || be16(msg + 4) == 0) return false;
+    size_t pos = 12, n = 0;
+    for (;;) {
+        // 0xC0 starts a pointer, 0x40 and 0x80 are reserved: a question spells its name out.
+        uint8_t label = pos < len ? msg[pos] : 0xFF;
+        if (label == 0) break;
+        size_t add = label + (n ? 1u : 0u);
+        if ((label & 0xC0) || label > len - pos - 1 || n + add + 1 > LIVE_NET_NAME_LEN) {
+            out[0] = 0;
+            return false;
+        }
+        if (n) out[n++] = '.';
+        memcpy(out + n, msg + pos + 1, label);
+        n += label;
+        pos += (size_t)label + 1;
+    }
+    out[n] = 0;
+    return true;
+}
+
+bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *out) {
+    if (!p || len < CFG_OFF_PORTS) return false;
+    live_net_config c;
+    c.ctl = kemu_ld<uint32_t>(p + CFG_OFF_CTL);
+    c.enable = kemu_ld<uint32_t>(p + CFG_OFF_ENABLE);
+    c.sensor_pid = kemu_ld<uint32_t>(p + CFG_OFF_PID);
+    memcpy(&c.dns_port, p + CFG_OFF_DNS_PORT, 2);
+    uint32_t cnt = kemu_ld<uint32_t>(p + CFG_OFF_PORT_CNT);
+    if (cnt > (len - CFG_OFF_PORTS) / 2) return false;
+    for (uint32_t i = 0; i < cnt; i++) c.scan_ports.push_back(be16(p + CFG_OFF_PORTS + 2 * i));
+    *out = std::move(c);
+    return true;
+}
+
+// ---- User-space half ------------------------------------------------------------------------
+
+void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &out) {
+    live_net_conn c;
+    c.pid = e.pid;
+    c.create_time = e.start_ns ? live_proc_ticks_ns(e.start_ns) : 0;
+    c.saddr = e.saddr, c.daddr = e.daddr, c.sport = e.sport, c.dport = e.dport;
+    live_net_bytes rec;
+    switch (e.kind) {
+        case LIVE_NET_UDP:
+            if (e.dport == dns_port_) {
+                // Names the sender of the DNS messages on this port; with the capture running
+                // the query itself is the record.
+                ports_[e.sport] = owner{e.pid, c.create_time, now_ms};
+                if (capture_) return;
+            }
+            if (e.pid == sensor_) return;
+            c.proto = PROTO_UDP;
+            live_net_encode_conn(LIVE_NET_T_UDP_SEND, c, rec);
+            break;
+        case LIVE_NET_LISTEN:
+            live_net_encode_listen(c.create_time, e.pid, e.saddr, e.sport, rec);
+            break;
+        case LIVE_NET_CONN_IN:
+            live_net_encode_conn(LIVE_NET_T_CONN_IN, c, rec);
+            break;
+        case LIVE_NET_CONN_EST:
+            // The connect is reported with the addresses it was established with; both records
+            // carry the same bytes, which is how the module pairs them.
+            live_net_encode_conn(LIVE_NET_T_CONN_OUT, c, rec);
+            out(std::move(rec), c.pid, c.create_time);
+            live_net_encode_conn(LIVE_NET_T_CONN_OUT_EST, c, rec);
+            break;
+        case LIVE_NET_CONN_FAIL:
+            live_net_encode_conn(LIVE_NET_T_CONN_OUT, c, rec);
+            break;
+        case LIVE_NET_RST:
+            live_net_encode_rst(e.direction, e.state, e.saddr, e.sport, e.daddr, e.dport, rec);
+            out(std::move(rec), 0, 0);
+            return;
+        default:
+            KIV_LOG(1, "kemu: unknown network event kind %u\n", e.kind);
+            return;
+    }
+    out(std::move(rec), c.pid, c.create_time);
+}
+
+void live_net_core::on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
+                              const sink &out) {
+    live_net_udp u;
+    if (!live_net_parse_udp(p, n, &u) || u.len < 12) return;
+    bool response = u.payload[2] & 0x80;
+    if (response ? u.sport != dns_port_ : u.dport != dns_port_) return;
+    // Loopback shows each packet leaving and arriving: the arrival is kept. Elsewhere only our
+    // own queries (leaving) and the answers to them (arriving) concern local processes.
+    bool leaving = pkttype == PACKET_OUTGOING;
+    if (ifindex == lo_ ? leaving : leaving == response) return;
+    packets_.push_back(packet{now_ms + OWNER_WAIT_MS, live_net_bytes(p, p + n)});
+    if (packets_.size() > PACKETS_MAX) {
+        packets_.pop_front();
+        if (dropped_++ % 1024 == 0)
+            KIV_LOG(1, "kemu: DNS messages waiting for their process, the oldest dropped\n");
+    }
+    retry(now_ms, out);
+}
+
+int live_net_core::dns_record(const packet &pk, uint64_t now_ms, bool last_chance,
+                              const sink &out) {
+    live_net_udp u;
+    if (!live_net_parse_udp(pk.bytes.data(), pk.bytes.size(), &u)) return 1;
+    bool response = u.payload[2] & 0x80;
+    uint16_t local = response ? u.dport : u.sport;
+    auto it = ports_.find(local);
+    bool fresh = it != ports_.end() && age(now_ms, it->second.seen_ms) <= OWNER_FRESH_MS;
+    if (!fresh && !last_chance) return 0;
+    if (it == ports_.end()) {
+        dropped_++;
+        KIV_LOG(4, "kemu: DNS %s on port %u without a known sender\n",
+                response ? "answer" : "query", ntohs(local));
+        return 1;
+    }
+    if (it->second.pid == sensor_) return 1;
+    live_net_conn c;
+    c.pid = it->second.pid, c.create_time = it->second.create_time, c.proto = PROTO_UDP;
+    if (response)
+        c.saddr = u.daddr, c.sport = u.dport, c.daddr = u.saddr, c.dport = u.sport;
+    else
+        c.saddr = u.saddr, c.sport = u.sport, c.daddr = u.daddr, c.dport = u.dport;
+    live_net_bytes rec;
+    if (response) {
+        if (live_net_encode_dns_rsp(c, u.payload, u.len, rec) != 0) {
+            KIV_LOG(3, "kemu: DNS answer of %zu bytes on port %u exceeds a record, not reported\n",
+                    u.len, ntohs(local));
+            return 1;
+        }
+    } else {
+        char name[LIVE_NET_NAME_LEN];
+        if (!live_net_query_name(u.payload, u.len, name) ||
+            live_net_encode_dns_req(c, name, rec) != 0) {
+            KIV_LOG(3, "kemu: DNS query from port %u has no readable question, not reported\n",
+                    ntohs(local));
+            return 1;
+        }
+    }
+    out(std::move(rec), c.pid, c.create_time);
+    return 1;
+}
+
+void live_net_core::retry(uint64_t now_ms, const sink &out) {
+    while (!packets_.empty()) {
+        const packet &pk = packets_.front();
+        if (!dns_record(pk, now_ms, now_ms >= pk.deadline_ms, out)) break;
+        packets_.pop_front();
+    }
+    sweep(now_ms);
+}
+
+void live_net_core::sweep(uint64_t now_ms) {
+    if (age(now_ms, swept_ms_) < OWNER_IDLE_MS / 10) return;
+    swept_ms_ = now_ms;
+    for (auto it = ports_.begin(); it != ports_.end();)
+        it = age(now_ms, it->second.seen_ms) > OWNER_IDLE_MS ? ports_.erase(it) : std::next(it);
+}
+
+// ---- The running source ---------------------------------------------------------------------
+
+namespace {
+
+std::atomic<void (*)(const unsigned char *, uint32_t)> s_tap{nullptr};
+
+uint64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+// Records waiting until the process source has reported their process; in order.
+class record_queue {
+  public:
+    static constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
+    static constexpr size_t MAX = 65536;
+
+    void push(live_net_bytes &&rec, uint32_t pid, uint64_t ct, uint64_t now_ms) {
+        q_.push_back(waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, pid, ct, std::move(rec)});
+        if (q_.size() > MAX) {
+            q_.pop_front();
+            if (lost_++ % 1024 == 0)
+                KIV_LOG(1, "kemu: network records waiting for ring space, the oldest dropped\n");
+        }
+    }
+    void flush(uint64_t now_ms) {
+        while (!q_.empty()) {
+            waiting &w = q_.front();
+            uint64_t ct = 0;
+            bool known = w.pid && standin_process_create_time(w.pid, &ct) && same_start(ct, w.ct);
+            if (w.pid && !known && now_ms < w.deadline_ms) break;
+            // The process records' create_time, where the two readings of one start differ
+            // only by rounding.
+            if (known) kemu_st<uint64_t>(w.rec.data() + 16, ct);
+            int rc = standin_put(RING_LOW, w.rec.data(), (uint32_t)w.rec.size(), true);
+            if (rc == KEMU_FULL) break;
+            if (auto tap = s_tap.load(std::memory_order_acquire))
+                tap(w.rec.data(), (uint32_t)w.rec.size());
+            q_.pop_front();
+        }
+    }
+    size_t size() const { return q_.size(); }
+
+  private:
+    struct waiting {
+        uint64_t deadline_ms;
+        uint32_t pid;
+        uint64_t ct;
+        live_net_bytes rec;
+    };
+    // Two readings of one start time differ by less than a clock tick.
+    static bool same_start(uint64_t table, uint64_t ours) {
+        static const uint64_t tick = [] {
+            long hz = sysconf(_SC_CLK_TCK);
+            return hz > 0 ? 1000000000ull / (uint64_t)hz : 10000000ull;
+        }();
+        return ours == 0 || (table > ours ? table - ours : ours - table) < tick;
+    }
+    std::deque<waiting> q_;
+    uint64_t lost_ = 0;
+};
+
+}  // namespace
+
+void live_net_set_tap(void (*tap)(const unsigned char *, uint32_t)) {
+    s_tap.store(tap, std::memory_order_release);
+}
+
+#if KIV_HAVE_BPF
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+
+#include "live_net.skel.h"
+
+namespace {
+
+constexpr int CAP_NET_ADMIN_BIT = 12, CAP_NET_RAW_BIT = 13, CAP_SYS_ADMIN_BIT = 21,
+              CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
+constexpr int POLL_MS = 50, POLL_WAITING_MS = 5;
+
+uint64_t effective_caps() {
+    FILE *f = fopen("/proc/self/status", "re");
+    if (!f) return 0;
+    char line[256];
+    unsigned long long caps = 0;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "CapEff: %llx", &caps) == 1) break;
+    fclose(f);
+    return caps;
+}
+
+// Where the cgroup v2 hierarchy is mounted (its root for this process's namespace); empty
+// when it is not.
+std::string cgroup2_mount() {
+    FILE *f = fopen("/proc/self/mountinfo", "re");
+    if (!f) return "";
+    char line[4096];
+    std::string found;
+    while (found.empty() && fgets(line, sizeof line, f)) {
+        const char *sep = strstr(line, " - cgroup2 ");
+        if (!sep) continue;
+        char root[1024], point[1024];
+        if (sscanf(line, "%*s %*s %*s %1023s %1023s", root, point) == 2 && strcmp(root, "/") == 0)
+            found = point;
+    }
+    fclose(f);
+    return found;
+}
+
+// Accepts unfragmented IPv4 UDP with the DNS port at either end (offsets from the IP header,
+// as a datagram packet socket sees it).
+int open_dns_capture(uint16_t port, std::string *why) {
+    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *why = std::string("packet socket: ") + strerror(errno);
+        return -1;
+    }
+    // Jumps count from the next statement: 11 accepts, 12 drops.
+    sock_filter code[] = {
+        /* 0 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, (uint32_t)(SKF_AD_OFF + SKF_AD_PROTOCOL)),
+        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 10),
+        /* 2 */ BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+        /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PROTO_UDP, 0, 8),
+        /* 4 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
+        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, 6, 0),
+        /* 6 */ BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
+        /* 7 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 0),
+        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 2, 0),
+        /* 9 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
+        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 1),
+        /* 11 */ BPF_STMT(BPF_RET | BPF_K, 0xffff),
+        /* 12 */ BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog prog{(unsigned short)(sizeof code / sizeof code[0]), code};
+    int rcvbuf = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf);
+    // The filter goes on before the socket is bound, so nothing unfiltered is queued.
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
+        *why = std::string("packet filter: ") + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    sockaddr_ll sll{};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sll), sizeof sll) != 0) {
+        *why = std::string("packet socket bind: ") + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct net_source {
+    live_net_bpf *skel = nullptr;
+    std::vector<bpf_link *> links;
+    ring_buffer *rb = nullptr;
+    int cg_fd = -1, pkt_fd = -1;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    live_net_core *core = nullptr;
+    record_queue queue;
+    uint64_t lost_seen = 0;
+    uint64_t now = 0;  // one clock reading per round of the reader
+    live_net_core::sink sink;
+
+    void read_packets(uint64_t now) {
+        static thread_local unsigned char buf[65536];
+        for (int i = 0; i < 256; i++) {
+            sockaddr_ll from{};
+            socklen_t fl = sizeof from;
+            ssize_t n = recvfrom(pkt_fd, buf, sizeof buf, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&from), &fl);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    KIV_LOG(1, "kemu: DNS capture read failed(%d:%s)\n", errno, strerror(errno));
+                return;
+            }
+            core->on_packet(buf, (size_t)n, from.sll_pkttype, from.sll_ifindex, now, sink);
+        }
+    }
+
+    void check_lost() {
+        uint64_t lost = __atomic_load_n(&skel->bss->lost, __ATOMIC_RELAXED);
+        if (lost == lost_seen) return;
+        KIV_LOG(1, "kemu: %llu network events lost in the eBPF ring buffer\n",
+                (unsigned long long)(lost - lost_seen));
+        lost_seen = lost;
+    }
+
+    void run() {
+        KIV_LOG(2, "kemu: network reader thread running\n");
+        pollfd fds[2] = {{ring_buffer__epoll_fd(rb), POLLIN, 0}, {pkt_fd, POLLIN, 0}};
+        while (!stop.load(std::memory_order_relaxed)) {
+            bool busy = core->waiting() || queue.size();
+            int n = poll(fds, pkt_fd >= 0 ? 2 : 1, busy ? POLL_WAITING_MS : POLL_MS);
+            if (n < 0 && errno != EINTR) {
+                KIV_LOG(0, "kemu: network reader poll failed(%d:%s)\n", errno, strerror(errno));
+                return;
+            }
+            now = mono_ms();
+            // Events first: a packet read after them finds the sender they name.
+            ring_buffer__consume(rb);
+            if (pkt_fd >= 0) read_packets(now);
+            core->retry(now, sink);
+            queue.flush(now);
+            check_lost();
+        }
+    }
+};
+
+std::mutex s_ctl;  // start and stop
+net_source *s_net;
+std::atomic<bool> s_capturing{false};
+
+void destroy(net_source *src) {
+    if (src->rb) ring_buffer__free(src->rb);
+    for (bpf_link *l : src->links) bpf_link__destroy(l);
+    if (src->skel) live_net_bpf__destroy(src->skel);
+    if (src->cg_fd >= 0) close(src->cg_fd);
+    if (src->pkt_fd >= 0) close(src->pkt_fd);
+    delete src->core;
+    delete src;
+}
+
+int fail(net_source *src, std::string *why, const std::string &reason) {
+    destroy(src);
+    if (why) *why = reason;
+    return -1;
+}
+
+std::string err_text(int err) {
+    return strerror(err < 0 ? -err : err);
+}
+
+void stop_locked() {
+    net_source *src = s_net;
+    if (!src) return;
+    src->stop.store(true);
+    src->thread.join();
+    s_net = nullptr;
+    s_capturing = false;
+    destroy(src);
+    KIV_LOG(2, "kemu: network activity source stopped\n");
+}
+
+}  // namespace
+
+int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
+    live_net_config conf;
+    if (!live_net_parse_config(cfg, len, &conf)) {
+        if (why) *why = "the capture request is too short for its port list";
+        return -1;
+    }
+    std::lock_guard guard(s_ctl);
+    stop_locked();
+    uint64_t caps = effective_caps();
+    bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1 &&
+                (caps >> CAP_NET_ADMIN_BIT) & 1) ||
+               (caps >> CAP_SYS_ADMIN_BIT) & 1;
+    if (!can) {
+        if (why) *why = "not root (needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, or CAP_SYS_ADMIN)";
+        return -1;
+    }
+    if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+        if (why) *why = "the kernel has no BTF (/sys/kernel/btf/vmlinux missing)";
+        return -1;
+    }
+    std::string cg = cgroup2_mount();
+    if (cg.empty()) {
+        if (why) *why = "no cgroup v2 hierarchy is mounted";
+        return -1;
+    }
+    auto *src = new net_source;
+    src->skel = live_net_bpf__open();
+    if (!src->skel) return fail(src, why, "the programs did not open (" + err_text(errno) + ")");
+    src->skel->rodata->sensor_tgid = conf.sensor_pid;
+    src->skel->rodata->dns_port = conf.dns_port;
+    if (int err = live_net_bpf__load(src->skel))
+        return fail(src, why, "the programs did not load (" + err_text(err) + ")");
+    for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
+    src->cg_fd = open(cg.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (src->cg_fd < 0) return fail(src, why, "open " + cg + ": " + err_text(errno));
+    struct {
+        bpf_program *prog;
+        bool cgroup;
+    } progs[] = {{src->skel->progs.live_udp_sendmsg4, true},
+                 {src->skel->progs.live_sock_send, false},
+                 {src->skel->progs.live_tcp_state, false},
+                 {src->skel->progs.live_tcp_send_reset, false},
+                 {src->skel->progs.live_tcp_receive_reset, false}};
+    for (const auto &p : progs) {
+        bpf_link *l =
+            p.cgroup ? bpf_program__attach_cgroup(p.prog, src->cg_fd) : bpf_program__attach(p.prog);
+        if (!l)
+            return fail(src, why,
+                        std::string(bpf_program__name(p.prog)) + " did not attach (" +
+                            err_text(errno) + ")");
+        src->links.push_back(l);
+    }
+    src->rb = ring_buffer__new(
+        bpf_map__fd(src->skel->maps.events),
+        [](void *ctx, void *data, size_t size) {
+            auto *s = static_cast<net_source *>(ctx);
+            if (size < sizeof(live_net_ev)) return 0;
+            live_net_ev e;
+            memcpy(&e, data, sizeof e);
+            s->core->on_event(e, s->now, s->sink);
+            return 0;
+        },
+        src, nullptr);
+    if (!src->rb) return fail(src, why, "ring buffer reader failed (" + err_text(errno) + ")");
+
+    std::string capture_why;
+    if (!((caps >> CAP_NET_RAW_BIT) & 1))
+        capture_why = "no CAP_NET_RAW";
+    else
+        src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), &capture_why);
+    int lo = (int)if_nametoindex("lo");
+    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo);
+    src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
+        src->queue.push(std::move(rec), pid, ct, src->now);
+    };
+    try {
+        src->thread = std::thread([src] { src->run(); });
+    } catch (const std::system_error &e) {
+        return fail(src, why, std::string("reader thread not started: ") + e.what());
+    }
+    s_net = src;
+    s_capturing = src->pkt_fd >= 0;
+    KIV_LOG(2, "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints)\n",
+            cg.c_str());
+    if (src->pkt_fd >= 0)
+        KIV_LOG(2, "kemu: DNS messages captured on UDP port %u\n", ntohs(conf.dns_port));
+    else
+        KIV_LOG(1, "kemu: DNS capture off: %s; DNS queries are reported as UDP sends\n",
+                capture_why.c_str());
+    return 0;
+}
+
+void live_net_stop() {
+    std::lock_guard guard(s_ctl);
+    stop_locked();
+}
+
+bool live_net_running() {
+    std::lock_guard guard(s_ctl);
+    return s_net != nullptr;
+}
+
+bool live_net_capturing() {
+    return s_capturing.load();
+}
+
+bool live_net_run_stats(uint64_t *run_ns, uint64_t *run_cnt) {
+    std::lock_guard guard(s_ctl);
+    if (!s_net) return false;
+    *run_ns = *run_cnt = 0;
+    bpf_object *obj = s_net->skel->obj;
+    bpf_program *p;
+    bpf_object__for_each_program(p, obj) {
+        bpf_prog_info info{};
+        uint32_t len = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_program__fd(p), &info, &len) != 0) return false;
+        *run_ns += info.run_time_ns;
+        *run_cnt += info.run_cnt;
+    }
+    return true;
+}
+
+#else  // built without the BPF tool chain
+
+int live_net_start(const unsigned char *, size_t, std::string *why) {
+    if (why)
+        *why = "this build has no eBPF support (clang, bpftool or libbpf missing at build time)";
+    return -1;
+}
+void live_net_stop() {}
+bool live_net_running() {
+    return false;
+}
+bool live_net_capturing() {
+    return false;
+}
+bool live_net_run_stats(uint64_t *, uint64_t *) {
+    return false;
+}
+
+#endif

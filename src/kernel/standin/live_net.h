@@ -1,0 +1,128 @@
+// The live network source of userspace mode: eBPF hooks report connections, listening
+// sockets, UDP sends and resets; a packet socket on the DNS port gives the DNS messages, each
+// matched to its process by the local port the send hooks saw. The module's network records
+// go into the low ring. Started and stopped by the network capture request.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kernel/standin/bpf/live_net_ev.h"
+
+// Event types of the records this source writes.
+constexpr uint16_t LIVE_NET_T_UDP_SEND = 5, LIVE_NET_T_LISTEN = 6, LIVE_NET_T_CONN_IN = 7,
+                   LIVE_NET_T_CONN_OUT = 8, LIVE_NET_T_CONN_OUT_EST = 9, LIVE_NET_T_DNS_REQ = 10,
+                   LIVE_NET_T_DNS_RSP = 11, LIVE_NET_T_IN_RST = 12;
+// Record lengths.
+constexpr uint32_t LIVE_NET_CONN_LEN = 72, LIVE_NET_LISTEN_LEN = 36, LIVE_NET_RST_LEN = 52;
+constexpr uint32_t LIVE_NET_NAME_LEN = 256, LIVE_NET_DNS_REQ_LEN = 72 + LIVE_NET_NAME_LEN;
+constexpr uint32_t LIVE_NET_DNS_RSP_HEAD = 74, LIVE_NET_RECORD_MAX = 6144;
+constexpr uint32_t LIVE_NET_DNS_MSG_MAX = LIVE_NET_RECORD_MAX - LIVE_NET_DNS_RSP_HEAD;
+
+using live_net_bytes = std::vector<unsigned char>;
+
+// The process and IPv4 addresses of a connection record; addresses and ports in network order,
+// the source being the local end.
+struct live_net_conn {
+    uint64_t create_time = 0;
+    uint32_t pid = 0;
+    uint16_t proto = 6;  // 17 UDP, 6 TCP
+    uint32_t saddr = 0, daddr = 0;
+    uint16_t sport = 0, dport = 0;
+};
+
+// Record encoders; out is replaced. The DNS ones fail (-1, out empty) for a name that does
+// not fit 256 bytes with its NUL, or a message longer than a record can carry.
+void live_net_encode_conn(uint16_t type, const live_net_conn &c, live_net_bytes &out);
+int live_net_encode_dns_req(const live_net_conn &c, const char *name, live_net_bytes &out);
+int live_net_encode_dns_rsp(const live_net_conn &c, const uint8_t *msg, size_t len,
+                            live_net_bytes &out);
+void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint32_t addr, uint16_t port,
+                            live_net_bytes &out);
+void live_net_encode_rst(uint8_t direction, uint8_t state, uint32_t saddr, uint16_t sport,
+                         uint32_t daddr, uint16_t dport, live_net_bytes &out);
+
+// One IPv4 UDP datagram as captured from its IP header; the payload points into the packet.
+struct live_net_udp {
+    uint32_t saddr = 0, daddr = 0;
+    uint16_t sport = 0, dport = 0;  // network order
+    const uint8_t *payload = nullptr;
+    size_t len = 0;
+};
+// False for anything but a whole, unfragmented IPv4 UDP datagram whose headers lie inside n.
+bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out);
+// The first question's name of a DNS message: labels joined by ".", the root as "". False
+// (out empty) for a message without a question or a name that is malformed, compressed or
+// longer than out holds with its NUL.
+bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]);
+
+// The capture request's fields this source uses, from its payload (already length-checked
+// by the stand-in); false when the payload is too short for what it claims.
+struct live_net_config {
+    uint32_t ctl = 0, enable = 0, sensor_pid = 0;
+    uint16_t dns_port = 0;             // network order
+    std::vector<uint16_t> scan_ports;  // host order
+};
+bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *out);
+
+// The user-space half, without threads or the kernel: events and captured packets in,
+// records out in order. Time is given by the caller (milliseconds, monotonic).
+class live_net_core {
+  public:
+    // A record, the process it waits for (pid 0: none) and that process's create_time.
+    using sink = std::function<void(live_net_bytes &&rec, uint32_t pid, uint64_t create_time)>;
+    static constexpr uint64_t OWNER_WAIT_MS = 200;  // a packet waits this long for its sender
+    static constexpr uint64_t OWNER_FRESH_MS = 2000;
+    static constexpr uint64_t OWNER_IDLE_MS = 120000;
+    static constexpr size_t PACKETS_MAX = 4096;
+
+    live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex)
+        : dns_port_(dns_port_be), sensor_(sensor_pid), capture_(capture), lo_(lo_ifindex) {}
+    void on_event(const live_net_ev &e, uint64_t now_ms, const sink &out);
+    // A captured packet from its IP header; pkttype and ifindex as the packet socket tells.
+    void on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
+                   const sink &out);
+    // Packets whose sender is known by now leave; those past their wait are dropped.
+    void retry(uint64_t now_ms, const sink &out);
+    size_t waiting() const { return packets_.size(); }
+    uint64_t dropped() const { return dropped_; }
+
+  private:
+    struct owner {
+        uint32_t pid;
+        uint64_t create_time;
+        uint64_t seen_ms;
+    };
+    struct packet {
+        uint64_t deadline_ms;
+        live_net_bytes bytes;
+    };
+    // 1 done, 0 waits for its owner.
+    int dns_record(const packet &pk, uint64_t now_ms, bool last_chance, const sink &out);
+    void sweep(uint64_t now_ms);
+
+    uint16_t dns_port_;
+    uint32_t sensor_;
+    bool capture_;
+    int lo_;
+    std::unordered_map<uint16_t, owner> ports_;  // local UDP port (network order) -> sender
+    std::deque<packet> packets_;
+    uint64_t swept_ms_ = 0;
+    uint64_t dropped_ = 0;
+};
+
+// Starts the source for a start request's payload (restarting it when it runs): 0, or -1
+// with the reason in *why. Stop is idempotent.
+int live_net_start(const unsigned char *cfg, size_t len, std::string *why);
+void live_net_stop();
+bool live_net_running();
+// Whether DNS messages are captured (the packet socket opened).
+bool live_net_capturing();
+// Tests: every record as it leaves for the ring (null removes it).
+void live_net_set_tap(void (*tap)(const unsigned char *rec, uint32_t len));
+// Run time and count of the programs since load (kernel BPF statistics); false when off.
+bool live_net_run_stats(uint64_t *run_ns, uint64_t *run_cnt);
