@@ -339,6 +339,34 @@ TEST_F(LiveNetCore, ConnectionEventsBecomeRecords) {
     EXPECT_EQ(recs[5].pid, 0u);  // resets wait for no process
 }
 
+TEST_F(LiveNetCore, AScanOfManyPortsIsOneReportPerPeerAndWindow) {
+    auto probe = [&](const char *peer, uint16_t port, uint8_t state = 0) {
+        live_net_ev e = ev(LIVE_NET_RST, 0, peer, 40000, "10.0.0.1", port);
+        e.state = state;
+        core.on_event(e, now, sink);
+    };
+    for (uint16_t p : {21, 22, 23, 80, 443, 3389}) probe("203.0.113.9", p);
+    probe("203.0.113.10", 22);  // another peer is its own scan
+    ASSERT_EQ(recs.size(), 2u);
+    // Resets of live connections (state 1) are not condensed: the module judges each.
+    probe("203.0.113.9", 5000, 1);
+    probe("203.0.113.9", 5001, 1);
+    EXPECT_EQ(recs.size(), 4u);
+    now += live_net_core::SCAN_WINDOW_MS - 1;
+    probe("203.0.113.9", 25);
+    EXPECT_EQ(recs.size(), 4u);
+    now += 1;  // a new window
+    probe("203.0.113.9", 25);
+    EXPECT_EQ(recs.size(), 5u);
+    // Many distinct peers stay bounded: old windows make room, and nothing is lost for a new peer.
+    for (uint32_t i = 0; i < live_net_core::SCAN_PEERS_MAX + 10; i++) {
+        live_net_ev e = ev(LIVE_NET_RST, 0, "10.9.0.0", 40000, "10.0.0.1", 22);
+        e.saddr = htonl(0x0a090000 + i);
+        core.on_event(e, now, sink);
+    }
+    EXPECT_EQ(recs.size(), 5u + live_net_core::SCAN_PEERS_MAX + 10);
+}
+
 TEST_F(LiveNetCore, UdpSendsAndTheSensorsOwn) {
     core.on_event(ev(LIVE_NET_UDP, 50, "0.0.0.0", 40000, "10.0.0.7", 123), now, sink);
     core.on_event(ev(LIVE_NET_UDP, SENSOR, "0.0.0.0", 40001, "10.0.0.7", 123), now, sink);

@@ -175,6 +175,19 @@ bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *
 
 // ---- User-space half ------------------------------------------------------------------------
 
+bool live_net_core::new_scan(uint32_t peer, uint64_t now_ms) {
+    auto it = scanners_.find(peer);
+    if (it != scanners_.end() && now_ms - it->second < SCAN_WINDOW_MS) return false;
+    if (it == scanners_.end() && scanners_.size() >= SCAN_PEERS_MAX) {
+        std::erase_if(scanners_, [now_ms](const auto &kv) {
+            return now_ms - kv.second >= SCAN_WINDOW_MS;
+        });
+        if (scanners_.size() >= SCAN_PEERS_MAX) scanners_.clear();
+    }
+    scanners_[peer] = now_ms;
+    return true;
+}
+
 void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &out) {
     live_net_conn c;
     c.pid = e.pid;
@@ -210,6 +223,9 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
             live_net_encode_conn(LIVE_NET_T_CONN_OUT, c, rec);
             break;
         case LIVE_NET_RST:
+            // A probe of a closed port (state 0, peer first) is part of a scan: one report
+            // per peer and window, so that a sweep of many ports is one scan.
+            if (e.state == 0 && !new_scan(e.saddr, now_ms)) return;
             live_net_encode_rst(e.direction, e.state, e.saddr, e.sport, e.daddr, e.dport, rec);
             out(std::move(rec), 0, 0);
             return;

@@ -79,6 +79,9 @@ class live_net_core {
     static constexpr uint64_t OWNER_FRESH_MS = 2000;
     static constexpr uint64_t OWNER_IDLE_MS = 120000;
     static constexpr size_t PACKETS_MAX = 4096;
+    // A scan (probes of closed scan ports) is reported once per peer address in this window.
+    static constexpr uint64_t SCAN_WINDOW_MS = 60000;
+    static constexpr size_t SCAN_PEERS_MAX = 4096;
 
     live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex)
         : dns_port_(dns_port_be), sensor_(sensor_pid), capture_(capture), lo_(lo_ifindex) {}
@@ -101,6 +104,8 @@ class live_net_core {
         uint64_t deadline_ms;
         live_net_bytes bytes;
     };
+    // Whether a probe of a closed scan port from this peer opens a new report.
+    bool new_scan(uint32_t peer, uint64_t now_ms);
     // 1 done, 0 waits for its owner.
     int dns_record(const packet &pk, uint64_t now_ms, bool last_chance, const sink &out);
     void sweep(uint64_t now_ms);
@@ -111,6 +116,7 @@ class live_net_core {
     int lo_;
     std::unordered_map<uint16_t, owner> ports_;  // local UDP port (network order) -> sender
     std::deque<packet> packets_;
+    std::unordered_map<uint32_t, uint64_t> scanners_;  // peer IPv4 -> when first reported
     uint64_t swept_ms_ = 0;
     uint64_t dropped_ = 0;
 };
