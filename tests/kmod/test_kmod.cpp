@@ -1,6 +1,7 @@
 // Module management with the stand-in playing the kernel: which file is chosen, when a loaded
 // module is reused, drained and replaced, or kept, what the kernel is given, and removal.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -267,6 +268,13 @@ TEST_F(KmodTest, OtherBuildIsDrainedRemovedAndReplaced) {
         ASSERT_EQ(kemu_last_control(0x4008780B, rec, sizeof rec), 16);
         const unsigned char want[16] = {'Q', 'X', 'D', 'B', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         EXPECT_EQ(memcmp(rec, want, 16), 0);
+        // A record without the agreed magic word is refused.
+        int def = kernel_open("/dev/qx_defense", O_RDWR);
+        ASSERT_GE(def, 0);
+        unsigned char bad[16] = {'Q', 'X', 'D', 'C'};
+        EXPECT_EQ(kernel_ioctl(def, 0x4008780B, (unsigned long)bad), -1);
+        EXPECT_EQ(errno, EINVAL);
+        kernel_close(def);
         kmod_unload();
     }
 }

@@ -494,6 +494,9 @@ long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
         return fail(EINVAL);
     }
     record(p, (size_t)len);
+    // The module takes a debug-mode record only with the magic word agreed with it.
+    if (request == KIV_IOCTL_DEF_DBG_MODE && kemu_ld<uint32_t>(p) != KIV_DEFENSE_DBG_MAGIC)
+        return fail(EINVAL);
     if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(p, (size_t)len);
     if (request == KIV_IOCTL_TASK_QUERY) {
         static const kemu_proc_live live = {live_proc_lookup, live_proc_alive};
