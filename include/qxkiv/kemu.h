@@ -73,6 +73,40 @@ KIV_API int kemu_set_process(const void *raw_process_info, uint32_t len);
 KIV_API int kemu_drop_process(uint32_t pid, uint64_t create_time);
 KIV_API int kemu_lose_exit(uint32_t pid, uint64_t create_time);
 
+/* Module mode against the stand-in. With on non-zero, kernel_mode "module" starts the stand-in
+ * playing the kernel: init_module and delete_module reach it, its devices open and the
+ * module's /proc and /sys files exist under its root only while "qxkiv" is loaded. 0 (the
+ * default) keeps the real system calls. Read at the next start. Returns 0. */
+KIV_API int kemu_module_mode(int on);
+
+/* A module already in the kernel before the library starts. */
+struct kemu_module_preset {
+    const char *version;   /* text of /sys/module/qxkiv/version as is; null: the library's build */
+    int32_t refcnt;        /* /sys/module/qxkiv/refcnt */
+    int32_t users;         /* users besides the asker that request 0x7309 reports */
+    int32_t refuse_unload; /* non-zero: delete_module fails with EWOULDBLOCK */
+};
+/* Presets the module (null: none loaded); while the stand-in plays the kernel its files change
+ * at once. 0. */
+KIV_API int kemu_preset_module(const struct kemu_module_preset *preset);
+/* From now on init_module fails with errno err (0: loads are accepted again). 0, -4 err < 0. */
+KIV_API int kemu_refuse_load(int err);
+
+struct kemu_module_info {
+    int32_t loaded;    /* "qxkiv" is in the kernel */
+    uint32_t loads;    /* successful init_module calls */
+    uint32_t unloads;  /* successful delete_module calls */
+    uint32_t attempts; /* init_module calls, refused ones included */
+};
+/* 0, -4 null out. Survives stand-in restarts, as a module outlives its loader. */
+KIV_API int kemu_module_state(struct kemu_module_info *out);
+/* Parameter text (terminated, up to size - 1 bytes) and image of the last init_module call,
+ * refused or not; the full length, -1 none yet. */
+KIV_API int kemu_module_params(char *buf, uint32_t size);
+KIV_API int kemu_module_image(void *buf, uint32_t size);
+/* Forgets everything: no module loaded, counters 0, loads accepted, module mode off. */
+KIV_API void kemu_module_reset(void);
+
 KIV_END_DECLS
 
 #endif

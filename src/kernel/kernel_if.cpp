@@ -20,9 +20,12 @@ namespace {
 
 // Changed only on the host's thread during start-up and shut-down.
 std::atomic<kiv_kernel_mode> s_kernel_mode{KERNEL_MODE_MODULE};
+// The stand-in answers behind the boundary: always in the stand-in modes, and in module mode
+// when a test has asked for the stand-in to play the kernel (kemu_module_mode).
+std::atomic<bool> s_standin{false};
 
 bool standin_mode() {
-    return s_kernel_mode.load(std::memory_order_acquire) != KERNEL_MODE_MODULE;
+    return s_standin.load(std::memory_order_acquire);
 }
 
 // "<dir>/<rel>" (or dir alone), under the stand-in's root while it runs, into out;
@@ -44,14 +47,17 @@ int kernel_backend_start(kiv_kernel_mode mode) {
         KIV_LOG(0, "kernel backend already started in mode %d\n", (int)s_kernel_mode.load());
         return -1;
     }
-    if (mode != KERNEL_MODE_MODULE && standin_start(mode) != 0) return -1;
+    bool standin = mode != KERNEL_MODE_MODULE || standin_plays_kernel();
+    if (standin && standin_start(mode) != 0) return -1;
     s_kernel_mode.store(mode, std::memory_order_release);
+    s_standin.store(standin, std::memory_order_release);
     return 0;
 }
 
 void kernel_backend_stop() {
     if (!standin_mode()) return;
     standin_stop();
+    s_standin.store(false, std::memory_order_release);
     s_kernel_mode.store(KERNEL_MODE_MODULE, std::memory_order_release);
 }
 
@@ -108,12 +114,12 @@ long kernel_ioctl(int fd, unsigned long request, unsigned long arg) {
 }
 
 int kernel_load_module(const void *image, size_t len, const char *params) {
-    if (standin_mode()) return 0;  // the stand-in is the module, already in place
+    if (standin_mode()) return standin_load_module(image, len, params);
     return (int)syscall(SYS_init_module, image, len, params ? params : "");
 }
 
 int kernel_delete_module(const char *name, unsigned int flags) {
-    if (standin_mode()) return 0;
+    if (standin_mode()) return standin_delete_module(name, flags);
     return (int)syscall(SYS_delete_module, name, flags);
 }
 

@@ -32,9 +32,19 @@ long kernel_ioctl(int fd, unsigned long request, unsigned long arg);
 // Makes the module re-read the mount table: /proc/mounts read to its end. 0 or -1.
 int kernel_vfsmnt_update();
 
-// Module load/remove.
+// Module load/remove: init_module and delete_module, results and errno as they give them.
 int kernel_load_module(const void *image, size_t len, const char *params);
 int kernel_delete_module(const char *name, unsigned int flags);
+
+// The defense device's debug-mode record (request 0x4008780B takes a pointer to it). The magic
+// word is the one the module checks: the bytes "QXDB".
+constexpr uint32_t KIV_DEFENSE_DBG_MAGIC = 0x42445851;
+struct kiv_defense_dbg {
+    uint32_t magic;
+    uint32_t pad;
+    uint64_t mode;
+};
+static_assert(sizeof(kiv_defense_dbg) == 16 && offsetof(kiv_defense_dbg, mode) == 8);
 
 // Paths of the module's /proc and /sys files ("/proc/qxkiv/log", "/sys/module/qxkiv/refcnt"),
 // redirected under the stand-in's private root when the stand-in runs. `rel` is the path

@@ -12,6 +12,7 @@
 #include "comm/entry_gate.h"
 #include "framework/mod_manager.h"
 #include "framework/task.h"
+#include "kmod/kmod.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"
 
@@ -38,6 +39,7 @@ KIV_API int init_mod_manager(void) {
     }
     g_init_done.store(1, std::memory_order_release);
     KIV_LOG(2, "sensor_init successfully!\n");
+    driver_completed();
     return 0;
 }
 

@@ -72,7 +72,12 @@ const startup_step kSteps[] = {
     {6, "ustat_init", ustat_init, ustat_exit, UNDO_BEFORE_DEV_AT_EXIT},
     {7, "framework_resource_init", framework_resource_init, framework_resource_exit, 0},
     {8, "bypass check", bypass_check, nullptr, 0},
-    {9, "kmod_load", kmod_load, kmod_unload, 0},
+    {9, "kmod_load",
+     [] {
+         kmod_set_identity(app_version, g_utsname.release, g_utsname.machine, s_kernel_verion);
+         return kmod_load();
+     },
+     kmod_unload, 0},
     {10, "kiv_open_dev", [] { return kiv_open_dev("/dev/qx_sensor"); }, kiv_close_dev, FLUSH_FIRST},
     {11, "kiv_share_ring_init", kiv_share_ring_init, nullptr, 0},
     {12, "kiv_usr_grp_info_init", kiv_usr_grp_info_init, kiv_usr_grp_info_exit, 0},

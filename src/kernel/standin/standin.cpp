@@ -152,9 +152,9 @@ bool write_file(const std::string &path, const char *text) {
     return fclose(f) == 0 && ok;
 }
 
-// The module's /proc and /sys files under a fresh private directory, named after this process
+// A fresh private directory for the module's /proc and /sys files, named after this process
 // and locked while it lives, so a later start can tell a killed run's leftover from a live one.
-bool make_files(std::string &root, int &root_fd) {
+bool make_root(std::string &root, int &root_fd) {
     char tmpl[64];
     snprintf(tmpl, sizeof tmpl, "%s/%s%d-XXXXXX", STANDIN_TMP_DIR, STANDIN_ROOT_PREFIX,
              (int)getpid());
@@ -169,19 +169,31 @@ bool make_files(std::string &root, int &root_fd) {
         return false;
     }
     std::error_code ec;
+    std::filesystem::create_directories(root + "/proc", ec);
+    if (!ec) std::filesystem::create_directories(root + "/sys/module", ec);
+    if (ec) {
+        KIV_LOG(0, "kemu: mkdir under %s failed(%s)\n", root.c_str(), ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The files a loaded module shows: /proc/qxkiv/... and /sys/module/qxkiv/....
+bool make_module_files(const std::string &root, const std::string &version, int32_t refcnt) {
+    std::error_code ec;
     std::filesystem::create_directories(root + "/proc/qxkiv", ec);
     if (!ec) std::filesystem::create_directories(root + "/sys/module/qxkiv/parameters", ec);
     if (ec) {
         KIV_LOG(0, "kemu: mkdir under %s failed(%s)\n", root.c_str(), ec.message().c_str());
         return false;
     }
-    std::string version = std::string(STANDIN_MODULE_VERSION) + "\n";
+    std::string count = std::to_string(refcnt) + "\n";
     const std::pair<const char *, const char *> files[] = {
         {"/proc/qxkiv/log", ""},
         {"/proc/qxkiv/logall", ""},
         {"/proc/qxkiv/kstat", "qxkiv stand-in\n"},
         {"/proc/qxkiv/ringstat", "low 524288\nmid 262144\nhigh 262144\nuctrl 64\n"},
-        {"/sys/module/qxkiv/refcnt", "0\n"},
+        {"/sys/module/qxkiv/refcnt", count.c_str()},
         {"/sys/module/qxkiv/version", version.c_str()},
         {"/sys/module/qxkiv/parameters/qxkiv_status", "0\n"},
     };
@@ -193,6 +205,52 @@ bool make_files(std::string &root, int &root_fd) {
         }
     }
     return true;
+}
+
+void remove_module_files(const std::string &root) {
+    std::error_code ec;
+    std::filesystem::remove_all(root + "/proc/qxkiv", ec);
+    std::filesystem::remove_all(root + "/sys/module/qxkiv", ec);
+}
+
+// What the kernel knows of qxkiv when the stand-in plays the kernel in module mode. It
+// outlives stand-in instances, as a module outlives the process that loaded it. Under s_lock.
+struct kernel_module_state {
+    bool plays_kernel = false;
+    bool loaded = false;
+    std::string version;  // the version file's text
+    int32_t refcnt = 0;
+    int32_t users = 0;
+    bool refuse_unload = false;
+    int refuse_load = 0;
+    std::vector<unsigned char> image;
+    std::string params;
+    uint32_t loads = 0, unloads = 0, attempts = 0;
+};
+kernel_module_state s_kmod;
+
+std::string default_version() {
+    return std::string(STANDIN_MODULE_VERSION) + "\n";
+}
+
+// A module's build version sits in its .modinfo section as "version=..."; an image without
+// one claims the library's build.
+std::string image_version(const unsigned char *image, size_t len) {
+    static const char tag[] = "version=";
+    const size_t tlen = sizeof(tag) - 1;
+    for (size_t i = 0; i + tlen <= len; i++) {
+        if (memcmp(image + i, tag, tlen) != 0 || (i > 0 && image[i - 1] != 0)) continue;
+        size_t end = i + tlen;
+        while (end < len && image[end] != 0 && image[end] != '\n' && end - i - tlen < 100) end++;
+        return std::string(reinterpret_cast<const char *>(image + i + tlen), end - i - tlen) + "\n";
+    }
+    return default_version();
+}
+
+// Whether the stand-in instance is the kernel of module mode (not the module of the
+// stand-in modes).
+bool kernel_role(const standin_state *si) {
+    return si && si->mode == KERNEL_MODE_MODULE;
 }
 
 void destroy(standin_state *si) {
@@ -287,7 +345,11 @@ static int start_locked(kiv_kernel_mode mode) {
     si->region = static_cast<unsigned char *>(region);
     init_region(si->region);
     standin_clean_stale(STANDIN_TMP_DIR);
-    if (!make_files(si->root, si->root_fd)) {
+    bool files = make_root(si->root, si->root_fd);
+    if (files && !kernel_role(si)) files = make_module_files(si->root, default_version(), 0);
+    if (files && kernel_role(si) && s_kmod.loaded)
+        files = make_module_files(si->root, s_kmod.version, s_kmod.refcnt);
+    if (!files) {
         destroy(si);
         return -1;
     }
@@ -351,6 +413,7 @@ int standin_open(const char *path, int flags) {
         return (int)fail(ENOENT);
     std::lock_guard guard(s_lock);
     if (!s_si) return (int)fail(ENODEV);
+    if (kernel_role(s_si) && !s_kmod.loaded) return (int)fail(ENOENT);  // no module, no node
     // A real descriptor, so the number is unique and close() works on it.
     int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -414,7 +477,8 @@ static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
             // Other users than the asker: only the asker's own handle means free.
             long users = 0;
             for (const auto &[other, kind] : s_si->fds) users += kind == DEV_SENSOR;
-            return users > 0 ? users - 1 : 0;
+            users = users > 0 ? users - 1 : 0;
+            return users + (kernel_role(s_si) ? s_kmod.users : 0);
         }
         case KIV_IOCTL_TASK_QUERY:
         case KIV_IOCTL_TASK_CONF:
@@ -437,6 +501,9 @@ static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
         return fail(EINVAL);
     }
     record(p, (size_t)len);
+    // The module takes a debug-mode record only with the magic word agreed with it.
+    if (request == KIV_IOCTL_DEF_DBG_MODE && kemu_ld<uint32_t>(p) != KIV_DEFENSE_DBG_MAGIC)
+        return fail(EINVAL);
     if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(p, (size_t)len);
     if (request == KIV_IOCTL_NET_CONF && s_si->mode == KERNEL_MODE_USERSPACE)
         net_cfg->assign(p, p + len);
@@ -471,6 +538,51 @@ bool standin_root(std::string &out) {
     if (!s_si) return false;
     out = s_si->root;
     return true;
+}
+
+bool standin_plays_kernel() {
+    std::lock_guard guard(s_lock);
+    return s_kmod.plays_kernel;
+}
+
+int standin_load_module(const void *image, size_t len, const char *params) {
+    std::lock_guard guard(s_lock);
+    if (!s_si) return (int)fail(ENOSYS);
+    if (!kernel_role(s_si)) return 0;  // the stand-in is the module, already in place
+    auto *b = static_cast<const unsigned char *>(image);
+    s_kmod.attempts++;
+    s_kmod.image.assign(b, b ? b + len : b);
+    s_kmod.params = params ? params : "";
+    if (!image || len == 0) return (int)fail(ENOEXEC);
+    if (s_kmod.refuse_load) return (int)fail(s_kmod.refuse_load);
+    if (s_kmod.loaded) return (int)fail(EEXIST);
+    s_kmod.version = image_version(b, len);
+    s_kmod.refcnt = 0;
+    s_kmod.users = 0;
+    s_kmod.refuse_unload = false;
+    if (!make_module_files(s_si->root, s_kmod.version, 0)) {
+        remove_module_files(s_si->root);
+        return (int)fail(ENOMEM);
+    }
+    init_region(s_si->region);
+    s_si->delivery = false;
+    s_kmod.loaded = true;
+    s_kmod.loads++;
+    return 0;
+}
+
+int standin_delete_module(const char *name, unsigned int flags) {
+    (void)flags;  // the kernel no longer waits for users either way
+    std::lock_guard guard(s_lock);
+    if (!s_si) return (int)fail(ENOSYS);
+    if (!kernel_role(s_si)) return 0;
+    if (!name || strcmp(name, "qxkiv") != 0 || !s_kmod.loaded) return (int)fail(ENOENT);
+    if (s_kmod.refuse_unload || s_kmod.refcnt > 0 || s_kmod.users > 0 || !s_si->fds.empty())
+        return (int)fail(EWOULDBLOCK);
+    remove_module_files(s_si->root);
+    s_kmod.loaded = false;
+    s_kmod.unloads++;
+    return 0;
 }
 
 int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery) {
@@ -638,6 +750,66 @@ KIV_API int kemu_lose_exit(uint32_t pid, uint64_t create_time) {
     // The record that would have told user space is what went missing.
     count_refusal(ring_at(s_si->region, RING_HIGH));
     return KEMU_OK;
+}
+
+KIV_API int kemu_module_mode(int on) {
+    std::lock_guard guard(s_lock);
+    s_kmod.plays_kernel = on != 0;
+    return KEMU_OK;
+}
+
+KIV_API int kemu_preset_module(const struct kemu_module_preset *preset) {
+    std::lock_guard guard(s_lock);
+    bool running = kernel_role(s_si);
+    if (!preset) {
+        s_kmod.loaded = false;
+        if (running) remove_module_files(s_si->root);
+        return KEMU_OK;
+    }
+    s_kmod.loaded = true;
+    s_kmod.version = preset->version ? preset->version : default_version();
+    s_kmod.refcnt = preset->refcnt;
+    s_kmod.users = preset->users;
+    s_kmod.refuse_unload = preset->refuse_unload != 0;
+    if (running && !make_module_files(s_si->root, s_kmod.version, s_kmod.refcnt)) return KEMU_BAD;
+    return KEMU_OK;
+}
+
+KIV_API int kemu_refuse_load(int err) {
+    if (err < 0) return KEMU_BAD;
+    std::lock_guard guard(s_lock);
+    s_kmod.refuse_load = err;
+    return KEMU_OK;
+}
+
+KIV_API int kemu_module_state(struct kemu_module_info *out) {
+    if (!out) return KEMU_BAD;
+    std::lock_guard guard(s_lock);
+    out->loaded = s_kmod.loaded ? 1 : 0;
+    out->loads = s_kmod.loads;
+    out->unloads = s_kmod.unloads;
+    out->attempts = s_kmod.attempts;
+    return KEMU_OK;
+}
+
+KIV_API int kemu_module_params(char *buf, uint32_t size) {
+    std::lock_guard guard(s_lock);
+    if (s_kmod.attempts == 0) return -1;
+    if (buf && size) snprintf(buf, size, "%s", s_kmod.params.c_str());
+    return (int)s_kmod.params.size();
+}
+
+KIV_API int kemu_module_image(void *buf, uint32_t size) {
+    std::lock_guard guard(s_lock);
+    if (s_kmod.attempts == 0) return -1;
+    if (buf) memcpy(buf, s_kmod.image.data(), std::min<size_t>(size, s_kmod.image.size()));
+    return (int)s_kmod.image.size();
+}
+
+KIV_API void kemu_module_reset(void) {
+    std::lock_guard guard(s_lock);
+    if (kernel_role(s_si)) remove_module_files(s_si->root);
+    s_kmod = kernel_module_state{};
 }
 
 }  // extern "C"

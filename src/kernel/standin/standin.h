@@ -49,6 +49,14 @@ int standin_close(int fd);
 long standin_ioctl(int fd, unsigned long request, unsigned long arg);
 bool standin_root(std::string &out);  // the private root holding proc/ and sys/
 
+// Module mode (tests): whether kernel_mode "module" starts the stand-in as the kernel instead
+// of making the real system calls (kemu_module_mode).
+bool standin_plays_kernel();
+// init_module and delete_module as the kernel answers them: 0, or -1 with errno. In the
+// stand-in modes the stand-in is the module already, and both simply succeed.
+int standin_load_module(const void *image, size_t len, const char *params);
+int standin_delete_module(const char *name, unsigned int flags);
+
 // The producer every record source uses: one record (or raw bytes) into ring 0..3.
 // 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
 // -4 bad ring type or buffer.
