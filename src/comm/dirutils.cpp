@@ -289,3 +289,16 @@ char *kiv_file_search(const char *path, const char *pattern) {
     regfree(&re);
     return found;
 }
+
+std::string kiv_data_dir_of(const char *conf_path) {
+    char *conf = kiv_get_trans_path(conf_path);
+    if (!conf) return {};
+    std::string p = conf;
+    kiv_free(conf);
+    for (int up = 0; up < 2; up++) {
+        size_t slash = p.rfind('/');
+        if (slash == std::string::npos) return {};
+        p.resize(slash);
+    }
+    return p + "/var/data";
+}

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "comm/list.h"
 
@@ -12,6 +13,10 @@ constexpr size_t DIRUTILS_PATH_MAX = 512;  // path buffers of listdir, walker, e
 // "@..." becomes <exe dir> "/" <text after "@">; anything else is copied. Result is
 // MALLOC_FOR_TMP, freed by the caller; null when /proc/self/exe is unusable or memory is out.
 char *kiv_get_trans_path(const char *path);
+// <installation>/var/data, the installation being the parent of the directory that holds the
+// configuration file at conf_path ("@/../config/x.conf" gives "@/../var/data"); "" when the
+// path cannot be translated.
+std::string kiv_data_dir_of(const char *conf_path);
 // "@..." becomes <exe dir><text after "@"> using a per-thread cache ("/" when the link is
 // unusable); anything else is copied. 0, or -1 when the result was truncated.
 int dirutils_path_transform(const char *dir, char *out, size_t outsize);

@@ -35,19 +35,9 @@ std::string s_state_path;
 // <installation>/var/data, the installation being the parent of the directory that holds the
 // configuration file; "@/../var/data" for the shipped layout.
 std::string state_dir() {
-    char *conf = kiv_get_trans_path(s_conf_path.c_str());
-    if (!conf) {
-        KIV_LOG(0, "trans %s failed\n", s_conf_path.c_str());
-        return {};
-    }
-    std::string p = conf;
-    kiv_free(conf);
-    for (int up = 0; up < 2; up++) {
-        size_t slash = p.rfind('/');
-        if (slash == std::string::npos) return {};
-        p.resize(slash);
-    }
-    return p + "/var/data";
+    std::string dir = kiv_data_dir_of(s_conf_path.c_str());
+    if (dir.empty()) KIV_LOG(0, "trans %s failed\n", s_conf_path.c_str());
+    return dir;
 }
 
 void free_key_words(list_head *list) {

@@ -25,7 +25,7 @@ T ld(const unsigned char *p) {
     return v;
 }
 
-const char *kEventNames[] = {"udp_send", "listen", "conn_in", "conn_out",
+const char *kEventNames[] = {"udp_send",     "listen",  "conn_in", "conn_out",
                              "conn_out_est", "dns_req", "dns_rsp", "in_rst"};
 
 // The record's bytes when it holds at least `need` of them; null (logged) otherwise.
@@ -172,8 +172,8 @@ int udp_send_event_cb(char *msg, kiv_msg_ctx *) {
     pn.connect = g_udp_connect.load(std::memory_order_relaxed);
     pn.direction = 1;
     kiv_stat_inc(NET_UDP_SEND_CAP);
-    KIV_LOG(4, "udp:pid:%d, sip:%s, sport:%d, dip:%s, dport:%d\n", pn.pid, pn.net.sip,
-            pn.net.sport, pn.net.dip, pn.net.dport);
+    KIV_LOG(4, "udp:pid:%d, sip:%s, sport:%d, dip:%s, dport:%d\n", pn.pid, pn.net.sip, pn.net.sport,
+            pn.net.dip, pn.net.dport);
     net_info_upload(&pn);
     return MSG_HOOK_ACCEPT;
 }
@@ -189,8 +189,8 @@ int accept_event_cb(char *msg, kiv_msg_ctx *) {
     pn.connect = 1;
     pn.direction = 0;
     kiv_stat_inc(NET_ACCEPT_CAP);
-    KIV_LOG(4, "tcp:pid:%d, sip:%s, sport:%d, dip:%s, dport:%d\n", pn.pid, pn.net.sip,
-            pn.net.sport, pn.net.dip, pn.net.dport);
+    KIV_LOG(4, "tcp:pid:%d, sip:%s, sport:%d, dip:%s, dport:%d\n", pn.pid, pn.net.sip, pn.net.sport,
+            pn.net.dip, pn.net.dport);
     connected_hash_insert(rec);
     net_info_upload(&pn);
     _add_app_type((int)pn.pid, "other_lp", 8);

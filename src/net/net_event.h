@@ -19,8 +19,8 @@ constexpr size_t CREATE_TIME = 16, PID = 24, FAMILY = 28, PROTO = 30, SPORT = 32
 constexpr size_t DNS_NAME = 72, DNS_NAME_LEN = 256;
 constexpr size_t DNS_MSG_LEN = 72, DNS_MSG = 74;
 constexpr size_t LISTEN_PORT = 30, LISTEN_ADDR = 32, LISTEN_END = 36;
-constexpr size_t RST_DIRECTION = 14, RST_STATE = 15, RST_SPORT = 16, RST_DPORT = 18,
-                 RST_SADDR = 20, RST_DADDR = 36, RST_END = 52;
+constexpr size_t RST_DIRECTION = 14, RST_STATE = 15, RST_SPORT = 16, RST_DPORT = 18, RST_SADDR = 20,
+                 RST_DADDR = 36, RST_END = 52;
 }  // namespace netrec
 
 struct net_info {

@@ -254,9 +254,9 @@ void net_release_resource(net_conext *ctx) {
         del_timer(ctx->timer);
         ctx->timer = nullptr;
     }
-    for (fhash *net_conext::*t :
-         {&net_conext::connected_hash, &net_conext::listen_speed_hash, &net_conext::net_total_hash,
-          &net_conext::net_speed_hash, &net_conext::dns_query_hash, &net_conext::tcp_connect_hash}) {
+    for (fhash *net_conext::*t : {&net_conext::connected_hash, &net_conext::listen_speed_hash,
+                                  &net_conext::net_total_hash, &net_conext::net_speed_hash,
+                                  &net_conext::dns_query_hash, &net_conext::tcp_connect_hash}) {
         if (ctx->*t) fhash_destroy(ctx->*t);
         ctx->*t = nullptr;
     }
@@ -293,7 +293,8 @@ void net_cnt_timer_func(uint32_t sec) {
         KIV_LOG(0, "net_total_hash hashtable clean fail\n");
     if (sum < cfg.net_total_upload_limit) {
         uint64_t raised = (uint64_t)cfg.net_cnt_hash_limit + cfg.net_total_hash_increase_gap;
-        if (c.net_total_hash->count >= cfg.net_cnt_hash_limit && raised <= cfg.net_total_hash_size) {
+        if (c.net_total_hash->count >= cfg.net_cnt_hash_limit &&
+            raised <= cfg.net_total_hash_size) {
             cfg.net_cnt_hash_limit = (uint32_t)raised;
             KIV_LOG(2, "net_cnt_hash_limit increased,cur is:%u\n", cfg.net_cnt_hash_limit);
         }

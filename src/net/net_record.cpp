@@ -86,20 +86,18 @@ int format_connection_info(const upload_header *head, cJSON *info, pn_info *pn) 
                : -1;
 }
 
-int format_dns_query_info(const upload_header *head, cJSON *info, pn_info *pn,
-                          const char *domain, const dnsa_record *answers) {
+int format_dns_query_info(const upload_header *head, cJSON *info, pn_info *pn, const char *domain,
+                          const dnsa_record *answers) {
     KIV_ASSERT(head && info && pn && domain);
     fix_source(&pn->net, head);
     char results[QUERY_RESULTS_LEN];
     dns_query_results(pn, answers, results);
     return add_record_head(info, head, "DNS_QUERY", "DNS Query") &&
                    add_process_keys(info, pn->proc_info, true) &&
-                   add_int(info, "connect", pn->connect) &&
-                   add_str(info, "src_ip", pn->net.sip) &&
+                   add_int(info, "connect", pn->connect) && add_str(info, "src_ip", pn->net.sip) &&
                    add_u64(info, "src_port", pn->net.sport) &&
                    add_str(info, "query_name", domain) && add_int(info, "query_status", 1) &&
-                   add_str(info, "container_id", "host") &&
-                   add_str(info, "query_results", results)
+                   add_str(info, "container_id", "host") && add_str(info, "query_results", results)
                ? 0
                : -1;
 }

@@ -24,16 +24,7 @@ int s_lock_fd = -1;
 // <installation>/var/data/qxkiv.lock, the installation being the parent of the directory
 // that holds sensor.conf.
 std::string lock_path() {
-    char *conf = kiv_get_trans_path(kiv_sensor_conf_path());
-    if (!conf) return {};
-    std::string p = conf;
-    kiv_free(conf);
-    for (int up = 0; up < 2; up++) {
-        size_t slash = p.rfind('/');
-        if (slash == std::string::npos) return {};
-        p.resize(slash);
-    }
-    return p + "/var/data";
+    return kiv_data_dir_of(kiv_sensor_conf_path());
 }
 
 pid_t holder_pid(int fd) {

@@ -60,11 +60,11 @@ void set_len(bytes &b) {
 
 bytes build_conn(const conn_rec &r) {
     proc_bytes w;
-    w.u32(0xFEDCCDEF), w.u16(0), w.u16(r.type), w.u32(r.pid), w.u32(0);  // 0..15
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(r.type), w.u32(r.pid), w.u32(0);   // 0..15
     w.u64(r.create_time), w.u32(r.pid), w.u16(r.family), w.u16(r.proto);  // 16..31
-    put_be16(w, r.sport), put_be16(w, r.dport);                            // 32..35
-    put_addr(w, r.sip), put_addr(w, r.dip);                                // 36..67
-    w.u32(0);                                                              // 68..71
+    put_be16(w, r.sport), put_be16(w, r.dport);                           // 32..35
+    put_addr(w, r.sip), put_addr(w, r.dip);                               // 36..67
+    w.u32(0);                                                             // 68..71
     if (r.type == 10) {
         for (size_t i = 0; i < 256; i++) w.u8(i < r.dns_name.size() ? r.dns_name[i] : 0);
     } else if (r.type == 11) {
@@ -248,13 +248,13 @@ TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
     inject(build_conn(e));
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
     std::string doc = docs(UPLOAD_NET_CONNECT)[0];
-    EXPECT_EQ(doc, kEnvelope +
-                       "\"event_id\":\"NETWORK_CONNECTION\",\"event_name\":\"Network Connection\"," +
-                       proc_keys(doc) + ",\"process_path_permit\":\"" +
-                       value_of(doc, "process_path_permit") +
-                       "\",\"protocol\":\"tcp\",\"src_ip\":\"10.0.0.5\",\"src_port\":40000,"
-                       "\"dst_ip\":\"93.184.216.34\",\"dst_port\":443,\"connect\":1,"
-                       "\"direction\":1,\"container_id\":\"host\",\"proc_trees\":[]}}");
+    EXPECT_EQ(
+        doc,
+        kEnvelope + "\"event_id\":\"NETWORK_CONNECTION\",\"event_name\":\"Network Connection\"," +
+            proc_keys(doc) + ",\"process_path_permit\":\"" + value_of(doc, "process_path_permit") +
+            "\",\"protocol\":\"tcp\",\"src_ip\":\"10.0.0.5\",\"src_port\":40000,"
+            "\"dst_ip\":\"93.184.216.34\",\"dst_port\":443,\"connect\":1,"
+            "\"direction\":1,\"container_id\":\"host\",\"proc_trees\":[]}}");
 
     // The establishment first, then its connect: parked once, then paired.
     conn_rec c2 = c;
@@ -359,8 +359,9 @@ TEST_F(NetE2E, RepeatsMergedWithinTheIntervalAndSentAgainAfter) {
 }
 
 TEST_F(NetE2E, PerDestinationAndTotalCaps) {
-    start("single_net_upload_limit = 2\nnet_total_hash_increase_gap = 2\n"
-          "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n");
+    start(
+        "single_net_upload_limit = 2\nnet_total_hash_increase_gap = 2\n"
+        "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n");
     conn_rec u;
     u.type = 5, u.proto = 17, u.dport = 9999;
     auto send = [&](const std::string &sip, const std::string &dip, uint16_t dport = 9999) {
@@ -452,10 +453,11 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     inject(build_rst(0, 0, "198.51.100.66", 61000, "10.0.0.5", 3389));
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 1; }));
     EXPECT_EQ(docs(UPLOAD_NET_SCAN)[0],
-              kEnvelope + "\"event_id\":\"NET_SCAN\",\"event_name\":\"NET Scan\","
-                          "\"protocol\":\"tcp\",\"src_ip\":\"198.51.100.66\","
-                          "\"dst_ip\":\"10.0.0.5\",\"src_port\":61000,\"dst_port\":3389,"
-                          "\"direction\":0}}");
+              kEnvelope +
+                  "\"event_id\":\"NET_SCAN\",\"event_name\":\"NET Scan\","
+                  "\"protocol\":\"tcp\",\"src_ip\":\"198.51.100.66\","
+                  "\"dst_ip\":\"10.0.0.5\",\"src_port\":61000,\"dst_port\":3389,"
+                  "\"direction\":0}}");
     // Resets that end connections the module does not know are not scans.
     for (uint16_t p = 1; p <= 5; p++) inject(build_rst(1, 1, "10.0.0.5", p, "198.51.100.9", 80));
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 6; }));
@@ -463,7 +465,8 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     EXPECT_EQ(count(UPLOAD_NET_SCAN), 1u);
     // 20 scan records a second at most.
     advance(1000);
-    for (uint16_t p = 1; p <= 25; p++) inject(build_rst(0, 0, "198.51.100.67", 60000, "10.0.0.5", p));
+    for (uint16_t p = 1; p <= 25; p++)
+        inject(build_rst(0, 0, "198.51.100.67", 60000, "10.0.0.5", p));
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 31; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(count(UPLOAD_NET_SCAN), 21u);

@@ -50,8 +50,8 @@ bool wait_for(F pred) {
 
 // The header every end-to-end document carries.
 inline int fixed_header(upload_header *h) {
-    *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1", 0,
-                       1767323045123ull};
+    *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
+                       0, 1767323045123ull};
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "kernel/standin/live_source.h"
 #include "kernel/standin/live_proc.h"
 
 uint64_t live_proc_ticks_ns(uint64_t start_ns) {
@@ -85,17 +86,6 @@ namespace {
 
 constexpr int CAP_SYS_ADMIN_BIT = 21, CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
 constexpr int POLL_MS = 50;  // wake-ups are batched; this bounds a record's delay
-
-uint64_t effective_caps() {
-    FILE *f = fopen("/proc/self/status", "re");
-    if (!f) return 0;
-    char line[256];
-    unsigned long long caps = 0;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "CapEff: %llx", &caps) == 1) break;
-    fclose(f);
-    return caps;
-}
 
 // libbpf's messages go to the sensor log; the last warning is kept as the reason of a failure.
 thread_local std::string *t_libbpf_last;
@@ -182,7 +172,7 @@ int fail(std::string *why, const std::string &reason) {
 
 int live_bpf_start(std::string *why) {
     if (s_bpf) return fail(why, "already running");
-    uint64_t caps = effective_caps();
+    uint64_t caps = live_effective_caps();
     bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1) ||
                (caps >> CAP_SYS_ADMIN_BIT) & 1;
     if (!can) return fail(why, "not root (needs CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN)");

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "kernel/standin/live_source.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_bpf.h"
 #include "kernel/standin/standin.h"
@@ -179,9 +180,8 @@ bool live_net_core::new_scan(uint32_t peer, uint64_t now_ms) {
     auto it = scanners_.find(peer);
     if (it != scanners_.end() && now_ms - it->second < SCAN_WINDOW_MS) return false;
     if (it == scanners_.end() && scanners_.size() >= SCAN_PEERS_MAX) {
-        std::erase_if(scanners_, [now_ms](const auto &kv) {
-            return now_ms - kv.second >= SCAN_WINDOW_MS;
-        });
+        std::erase_if(scanners_,
+                      [now_ms](const auto &kv) { return now_ms - kv.second >= SCAN_WINDOW_MS; });
         if (scanners_.size() >= SCAN_PEERS_MAX) scanners_.clear();
     }
     scanners_[peer] = now_ms;
@@ -395,17 +395,6 @@ constexpr int CAP_NET_ADMIN_BIT = 12, CAP_NET_RAW_BIT = 13, CAP_SYS_ADMIN_BIT = 
               CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
 constexpr int POLL_MS = 50, POLL_WAITING_MS = 5;
 
-uint64_t effective_caps() {
-    FILE *f = fopen("/proc/self/status", "re");
-    if (!f) return 0;
-    char line[256];
-    unsigned long long caps = 0;
-    while (fgets(line, sizeof line, f))
-        if (sscanf(line, "CapEff: %llx", &caps) == 1) break;
-    fclose(f);
-    return caps;
-}
-
 // Where the cgroup v2 hierarchy is mounted (its root for this process's namespace); empty
 // when it is not.
 std::string cgroup2_mount() {
@@ -571,7 +560,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     }
     std::lock_guard guard(s_ctl);
     stop_locked();
-    uint64_t caps = effective_caps();
+    uint64_t caps = live_effective_caps();
     bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1 &&
                 (caps >> CAP_NET_ADMIN_BIT) & 1) ||
                (caps >> CAP_SYS_ADMIN_BIT) & 1;

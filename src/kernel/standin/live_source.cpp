@@ -1,6 +1,7 @@
 #include "kernel/standin/live_source.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "base/log.h"
 #include "kernel/standin/live_bpf.h"
@@ -70,4 +71,15 @@ void live_source_stop() {
 
 live_source_kind live_source_running() {
     return static_cast<live_source_kind>(s_running.load(std::memory_order_relaxed));
+}
+
+uint64_t live_effective_caps() {
+    FILE *f = fopen("/proc/self/status", "re");
+    if (!f) return 0;
+    char line[256];
+    unsigned long long caps = 0;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "CapEff: %llx", &caps) == 1) break;
+    fclose(f);
+    return caps;
 }

@@ -2,11 +2,16 @@
 // a process inside its exec, or the netlink connector with /proc, the fallback where BPF
 // cannot load. The choice is logged once, with the reason when eBPF is not used.
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "kernel/kernel_if.h"
 
 enum live_source_kind { LIVE_RUNS_NONE = 0, LIVE_RUNS_EBPF = 1, LIVE_RUNS_CONNECTOR = 2 };
+
+// The effective capability bits of this process (0 when unreadable), for the sources to say
+// which privilege they lack.
+uint64_t live_effective_caps();
 
 // Set before the stand-in starts (kernel_backend_set_live_source).
 void live_source_prefer(kiv_live_source source);
