@@ -43,67 +43,6 @@ const char *const kProcOpr[] = {"create", "execute", "exit", "kill", "ptrace", "
 constexpr uint32_t FILE_OPR_RENAME = 4, FILE_OPR_SYMLINK = 8;
 constexpr uint32_t PROC_OPR_EXECUTE = 2, PROC_OPR_KILL = 4;
 
-template <class T>
-T ld(const char *msg, uint32_t off) {
-    T v;
-    memcpy(&v, msg + off, sizeof v);
-    return v;
-}
-
-// A fixed-size name field must hold its terminator.
-bool fixed_text(const char *msg, uint32_t off, uint32_t size, const char *what, int type,
-                const char **out) {
-    if (!memchr(msg + off, 0, size)) {
-        KIV_LOG(1, "block report type %d: %s not terminated within %u bytes, drop it\n", type, what,
-                size);
-        return false;
-    }
-    *out = msg + off;
-    return true;
-}
-
-// n texts whose 16-bit lengths sit at len_off, back to back from text_off.
-bool var_texts(const char *msg, uint32_t len, int type, uint32_t len_off, uint32_t text_off, int n,
-               const char **out) {
-    uint32_t l[3] = {}, total = text_off;
-    for (int i = 0; i < n; i++) total += l[i] = ld<uint16_t>(msg, len_off + 2 * i);
-    if (total > len) {
-        KIV_LOG(1,
-                "block report type %d: texts of %u+%u+%u bytes run past its end (%u > %u), "
-                "drop it\n",
-                type, l[0], l[1], l[2], total, len);
-        return false;
-    }
-    uint32_t off = text_off;
-    for (int i = 0; i < n; i++) {
-        if (l[i] == 0) {
-            out[i] = "";
-        } else if (!memchr(msg + off, 0, l[i])) {
-            KIV_LOG(1,
-                    "block report type %d: text %d not terminated within its %u bytes, drop it\n",
-                    type, i + 1, l[i]);
-            return false;
-        } else {
-            out[i] = msg + off;
-        }
-        off += l[i];
-    }
-    return true;
-}
-
-uint32_t fixed_size(int type) {
-    switch (type) {
-        case EV_DEFENSE_FILE_BLOCK:
-            return BLOG_FILE_TEXT_OFF;
-        case EV_DEFENSE_PROC_BLOCK:
-            return BLOG_PROC_TEXT_OFF;
-        case EV_DEFENSE_NET_BLOCK:
-            return BLOG_NET_TEXT_OFF;
-        default:
-            return 0;
-    }
-}
-
 // Names of the IP protocols 0..255, read once: each lookup opens /etc/protocols.
 char s_proto_names[256][32];
 std::once_flag s_proto_once;
@@ -140,59 +79,6 @@ const char *group_to_string(uint32_t group) {
         "WEB_ANTI_TAMPERING", "FILE_PROTECT", "FILE_BAIT",
         "BUILDIN_VULNERABLE", "CUSTOM",       "APPLICATION_PROTECT"};
     return group >= 2 && group <= 10 ? kGroups[group - 2] : "UNKNOWN";
-}
-
-int block_report_decode(const char *msg, uint32_t len, block_report *r) {
-    *r = block_report{};
-    r->type = kiv_msg_hdr_get(msg).type;
-    uint32_t need = fixed_size(r->type);
-    if (need == 0) {
-        KIV_LOG(1, "block report of type %d is not known, drop it\n", r->type);
-        return -1;
-    }
-    if (len < need) {
-        KIV_LOG(1, "block report type %d of %u bytes is shorter than its %u fixed bytes, drop it\n",
-                r->type, len, need);
-        return -1;
-    }
-    r->group = ld<uint32_t>(msg, 12);
-    r->rule_id = ld<uint64_t>(msg, 16);
-    r->action = ld<uint32_t>(msg, 24);
-    r->pid = ld<uint32_t>(msg, 28);
-    r->ppid = ld<uint32_t>(msg, 32);
-    r->uid = ld<uint32_t>(msg, 40);
-    if (!fixed_text(msg, BLOG_COMM_NAME_OFF, BLOG_COMM_NAME_LEN, "process name", r->type,
-                    &r->name) ||
-        !fixed_text(msg, BLOG_PCOMM_NAME_OFF, BLOG_PCOMM_NAME_LEN, "parent name", r->type,
-                    &r->pname))
-        return -1;
-    r->text[0] = r->text[1] = r->text[2] = "";
-    switch (r->type) {
-        case EV_DEFENSE_FILE_BLOCK:
-            r->file_opr = ld<uint32_t>(msg, 192);
-            return var_texts(msg, len, r->type, 196, BLOG_FILE_TEXT_OFF, 3, r->text) ? 0 : -1;
-        case EV_DEFENSE_PROC_BLOCK:
-            r->t_pid = ld<uint32_t>(msg, 184);
-            r->t_ppid = ld<uint32_t>(msg, 188);
-            r->t_ns = ld<uint32_t>(msg, 192);
-            r->t_uid = ld<uint32_t>(msg, 196);
-            r->t_euid = ld<uint32_t>(msg, 200);
-            if (!fixed_text(msg, 204, 64, "target name", r->type, &r->t_name) ||
-                !fixed_text(msg, 268, 68, "target parent name", r->type, &r->t_pname))
-                return -1;
-            r->t_port = ld<uint16_t>(msg, 336);
-            r->proc_opr = ld<uint32_t>(msg, 340);
-            return var_texts(msg, len, r->type, 348, BLOG_PROC_TEXT_OFF, 3, r->text) ? 0 : -1;
-        default:  // EV_DEFENSE_NET_BLOCK
-            memcpy(r->saddr, msg + 184, 16);
-            memcpy(r->daddr, msg + 200, 16);
-            r->protocol = ld<uint16_t>(msg, 216);
-            r->family = ld<uint16_t>(msg, 218);
-            r->sport = ntohs(ld<uint16_t>(msg, 220));
-            r->dport = ntohs(ld<uint16_t>(msg, 222));
-            r->direction = ld<uint32_t>(msg, 224);
-            return var_texts(msg, len, r->type, 228, BLOG_NET_TEXT_OFF, 1, r->text) ? 0 : -1;
-    }
 }
 
 // ---- what user space knows ---------------------------------------------------------------
@@ -379,21 +265,24 @@ void format_subject_process(const block_report *r, const char *exe_path, cJSON *
     char user[kNameLen];
     name_of_uid(r->uid, user);
     // The process query service knows recently exited processes too; /proc is the fallback.
+    // The report names process ids, so no thread-to-process lookup is needed.
     static thread_local char cmd[kPathLen], pcmd[kPathLen], ppath[kPathLen];
+    static thread_local process_st_public parent;
     bool have_cmd = false, have_parent = false;
-    if (r->pid > 1 && r->pid <= INT32_MAX && _query_process_info_once((int)r->pid, 2) == 0) {
+    if (r->pid > 1 && r->pid <= INT32_MAX && query_tgid_info_once((int)r->pid, 0) == 0) {
         const auto *self = reinterpret_cast<const process_st_public *>(_pop_process_info());
         if (self && (uint32_t)self->pid == r->pid) {
             snprintf(cmd, sizeof cmd, "%s", self->cmd_line);
             have_cmd = true;
-            const auto *parent = reinterpret_cast<const process_st_public *>(_pop_process_info());
-            if (parent && (uint32_t)parent->pid == r->ppid && r->ppid != 0) {
-                snprintf(pcmd, sizeof pcmd, "%s", parent->cmd_line);
-                snprintf(ppath, sizeof ppath, "%s", parent->path);
-                have_parent = true;
-            }
         }
         _clear_process_info();
+    }
+    if (r->ppid > 1 && r->ppid <= INT32_MAX &&
+        _get_process_info((int)r->ppid, reinterpret_cast<process_st *>(&parent)) == 0 &&
+        (uint32_t)parent.pid == r->ppid) {
+        snprintf(pcmd, sizeof pcmd, "%s", parent.cmd_line);
+        snprintf(ppath, sizeof ppath, "%s", parent.path);
+        have_parent = true;
     }
     if (!have_cmd) fetch_commond_by_pid((int)r->pid, cmd, sizeof cmd);
     if (!have_parent) {
