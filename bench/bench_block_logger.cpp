@@ -1,11 +1,13 @@
-// Block reports end to end through the stand-in (file reports of distinct processes, known to
+// Block reports end to end through the stand-in (reports of 256 distinct processes known to
 // the fork tree, on distinct target files held in the page cache, one collector thread),
 // beside building and printing the same documents from prepared fields with cJSON.
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -22,7 +24,7 @@
 namespace {
 
 constexpr uint32_t kBatch = 512;
-constexpr uint32_t kProcs = 256, kTargets = 64;
+constexpr uint32_t kProcs = 256;
 constexpr uint32_t kPidBase = 4195000, kParent = 4194999;  // above any pid_max: not in /proc
 std::atomic<int64_t> s_docs{0}, s_execs{0};
 
@@ -36,24 +38,30 @@ std::string target_path(const std::string &root, uint32_t i) {
     return root + "/targets/t" + std::to_string(i);
 }
 
-block_bytes::block_rec report(const std::string &root, uint32_t n) {
+block_bytes::block_rec report(const std::string &root, uint32_t n, uint16_t type,
+                              uint32_t targets) {
     block_bytes::block_rec r;
-    r.type = 24, r.opr = 5, r.group = 6;
+    r.type = type, r.opr = 5, r.group = 6;
+    r.dport = (uint16_t)n;
     r.pid = kPidBase + n % kProcs, r.ppid = kParent;
     r.text[0] = "/usr/bin/writer" + std::to_string(n % kProcs);
-    r.text[1] = target_path(root, n % kTargets);
+    r.text[1] = target_path(root, n % targets);
     return r;
 }
 
 void BM_PipelineBlockReports(benchmark::State &state) {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\nlog_level = 0\n"};
     mkdir((tree.root + "/targets").c_str(), 0755);
-    const std::string content((size_t)state.range(0), 'x');
-    for (uint32_t i = 0; i < kTargets; i++) {
+    const auto type = (uint16_t)state.range(0);
+    const std::string content((size_t)state.range(1), 'x');
+    const auto targets = (uint32_t)state.range(2);
+    for (uint32_t i = 0; i < targets; i++) {
         std::ofstream(target_path(tree.root, i)) << content;
         std::ifstream in(target_path(tree.root, i));  // into the page cache
         std::string s{std::istreambuf_iterator<char>(in), {}};
     }
+    // Digests are remembered only for files unchanged for two seconds.
+    if (type == 24) std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     if (sensor_init() != 0) {
         state.SkipWithError("sensor_init failed");
         return;
@@ -77,8 +85,8 @@ void BM_PipelineBlockReports(benchmark::State &state) {
     while (s_execs.load() < (int64_t)kProcs + 1) std::this_thread::yield();
 
     std::vector<block_bytes::bytes> recs;
-    for (uint32_t i = 0; i < kProcs * kTargets / 16; i++)
-        recs.push_back(block_bytes::build(report(tree.root, i)));
+    for (uint32_t i = 0; i < 4 * std::max(kProcs, targets); i++)
+        recs.push_back(block_bytes::build(report(tree.root, i, type, targets)));
     uint32_t n = 0;
     int64_t expected = 0;
     for (auto _ : state) {
@@ -95,11 +103,15 @@ void BM_PipelineBlockReports(benchmark::State &state) {
     sensor_exit();
     g_init_done = 0;
 }
-// Target files of 1 KiB (a protected configuration file) and of 4 KiB; every report hashes
-// its target.
+// File reports on targets of 1 KiB (a protected configuration file) and of 4 KiB: 64 targets
+// reported again and again (their digests remembered), or 4096 (every report hashes, as
+// each collector remembers 256 digests); and network reports, which touch no file.
 BENCHMARK(BM_PipelineBlockReports)
-    ->Arg(1024)
-    ->Arg(4096)
+    ->Args({24, 1024, 64})
+    ->Args({24, 4096, 64})
+    ->Args({24, 1024, 4096})
+    ->Args({24, 4096, 4096})
+    ->Args({26, 0, 64})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -110,18 +122,25 @@ void BM_JsonOnlyBlockReports(benchmark::State &state) {
     for (auto _ : state) {
         for (uint32_t i = 0; i < kBatch; i++, n++) {
             cJSON *o = cJSON_CreateObject();
-            std::string path = target_path("/tmp/kivstage.XXXXXX", n % kTargets);
+            std::string path = target_path("/tmp/kivstage.XXXXXX", n % 64);
             std::string exe = "/usr/bin/writer" + std::to_string(n % kProcs);
             std::string cmd = "/usr/bin/writer --out " + std::to_string(kPidBase + n % kProcs);
             time_t now = time(nullptr);
             add_int(o, "v", 100), add_int(o, "recordTimestamp", (int64_t)now);
             add_int(o, "uploadTimestamp", (int64_t)now), add_str(o, "group", "FILE_PROTECT");
-            add_int(o, "ruleId", 7), add_str(o, "eventType", "file"), add_str(o, "action", "block");
-            add_str(o, "fileType", ""), add_str(o, "fileCluster", "");
-            add_str(o, "filePath", path.c_str()), add_int(o, "fileCtime", (int64_t)now);
-            add_int(o, "fileAtime", (int64_t)now), add_str(o, "filePermission", "rw-r--r--");
-            add_str(o, "fileGrp", "root"), add_int(o, "fileSize", 1024);
-            add_str(o, "fileHash", md5.c_str()), add_str(o, "eventOpr", "modify");
+            add_int(o, "ruleId", 7), add_str(o, "eventType", state.range(0) == 26 ? "net" : "file"),
+                add_str(o, "action", "block");
+            if (state.range(0) == 26) {
+                add_str(o, "eventOpr", "outbound"), add_str(o, "protocol", "tcp");
+                add_str(o, "srcIp", "10.0.0.5"), add_int(o, "srcPort", 40000);
+                add_str(o, "dstIp", "93.184.216.34"), add_int(o, "dstPort", n & 0xffff);
+            } else {
+                add_str(o, "fileType", ""), add_str(o, "fileCluster", "");
+                add_str(o, "filePath", path.c_str()), add_int(o, "fileCtime", (int64_t)now);
+                add_int(o, "fileAtime", (int64_t)now), add_str(o, "filePermission", "rw-r--r--");
+                add_str(o, "fileGrp", "root"), add_int(o, "fileSize", 1024);
+                add_str(o, "fileHash", md5.c_str()), add_str(o, "eventOpr", "modify");
+            }
             add_int(o, "sPId", kPidBase + n % kProcs), add_str(o, "sPName", "evil");
             add_str(o, "sPUser", "root"), add_str(o, "sPCommand", cmd.c_str());
             add_str(o, "sPFilePath", exe.c_str()), add_int(o, "sPStartTime", 0);
@@ -138,7 +157,7 @@ void BM_JsonOnlyBlockReports(benchmark::State &state) {
     state.counters["docs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
                                                   benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_JsonOnlyBlockReports)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_JsonOnlyBlockReports)->Arg(24)->Arg(26)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

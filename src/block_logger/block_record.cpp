@@ -67,6 +67,94 @@ const char *protocol_name(uint16_t proto) {
     return name;
 }
 
+// A small memo, one per collector thread: a blocked process usually retries the same
+// operation on the same target, and both lookups below cost system calls. Two ways per
+// set, the most recent first.
+template <class Key, class Val, size_t N>
+struct memo {
+    struct slot {
+        bool used;
+        Key key;
+        Val val;
+    };
+    slot slots[N];
+    static size_t set_of(uint64_t h) {
+        return (size_t)((h * 0x9E3779B97F4A7C15ull) >> 40) % (N / 2) * 2;
+    }
+    const Val *find(const Key &k, uint64_t h) const {
+        const slot *s = &slots[set_of(h)];
+        for (int i = 0; i < 2; i++)
+            if (s[i].used && s[i].key == k) return &s[i].val;
+        return nullptr;
+    }
+    void put(const Key &k, uint64_t h, const Val &v) {
+        slot *s = &slots[set_of(h)];
+        s[1] = s[0];
+        s[0] = slot{true, k, v};
+    }
+};
+
+// Content stamp of a file: an unchanged stamp means an unchanged content (a write moves the
+// modification time, and anything that resets it moves the change time).
+struct file_stamp {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    int64_t mtime_s, mtime_ns, ctime_s, ctime_ns;
+    bool operator==(const file_stamp &) const = default;
+};
+file_stamp stamp_of(const struct stat &st) {
+    return {st.st_dev,          st.st_ino,         st.st_size,        st.st_mtim.tv_sec,
+            st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+struct md5_text {
+    char text[33];
+};
+thread_local memo<file_stamp, md5_text, 256> t_md5;
+
+// {pid, create time} names one process for its whole life, and so does its start time.
+struct proc_key {
+    uint32_t pid;
+    uint64_t create_time;
+    bool operator==(const proc_key &) const = default;
+};
+thread_local memo<proc_key, uint64_t, 1024> t_start;
+
+// Start time of a process the query service knows under create_time (0: not known).
+uint64_t start_time_of(uint32_t pid, uint64_t create_time) {
+    if (create_time == 0) return fetch_proc_start_time(pid);
+    proc_key k{pid, create_time};
+    if (const uint64_t *v = t_start.find(k, pid)) return *v;
+    uint64_t start = fetch_proc_start_time(pid);
+    t_start.put(k, pid, start);
+    return start;
+}
+
+// MD5 text of the file stat() described, "-" when it cannot be computed.
+void target_md5(const char *path, const struct stat &st, char out[33]) {
+    file_stamp k = stamp_of(st);
+    uint64_t h = (uint64_t)st.st_ino ^ ((uint64_t)st.st_dev << 40);
+    if (const md5_text *v = t_md5.find(k, h)) {
+        memcpy(out, v->text, sizeof v->text);
+        return;
+    }
+    if (get_file_md5(path, out, 33) != 0) {
+        snprintf(out, 33, "-");
+        return;
+    }
+    // Kept only when the file still has the stamp it was hashed under, and that stamp is
+    // old enough: file times move in clock ticks, so two writes within one tick could leave
+    // the same stamp on different contents.
+    struct stat again;
+    time_t now = time(nullptr);
+    if (stat(path, &again) == 0 && stamp_of(again) == k && now - again.st_mtime >= 2 &&
+        now - again.st_ctime >= 2) {
+        md5_text v;
+        memcpy(v.text, out, sizeof v.text);
+        t_md5.put(k, h, v);
+    }
+}
+
 void name_of_uid(uint32_t uid, char *out) {
     fetch_username_by_uid(uid, out, kNameLen);
 }
@@ -188,8 +276,7 @@ void format_file_attribute(const char *path, cJSON *obj) {
     if (ok) {
         get_file_permission(st.st_mode, perm, sizeof perm);
         fetch_group_by_gid(st.st_gid, grp, sizeof grp);
-        if (st.st_size <= BLOG_MD5_MAX_SIZE && get_file_md5(path, md5, sizeof md5) != 0)
-            snprintf(md5, sizeof md5, "-");
+        if (st.st_size <= BLOG_MD5_MAX_SIZE) target_md5(path, st, md5);
     }
     add_int(obj, "fileCtime", ok ? (int64_t)st.st_ctime : 0);
     add_int(obj, "fileAtime", ok ? (int64_t)st.st_atime : 0);
@@ -265,42 +352,44 @@ void format_subject_process(const block_report *r, const char *exe_path, cJSON *
     char user[kNameLen];
     name_of_uid(r->uid, user);
     // The process query service knows recently exited processes too; /proc is the fallback.
-    // The report names process ids, so no thread-to-process lookup is needed.
-    static thread_local char cmd[kPathLen], pcmd[kPathLen], ppath[kPathLen];
+    // The report names process ids, so no thread-to-process lookup is needed. The texts are
+    // read in place: the query's record stays valid until this thread's next query.
+    static thread_local char cmd_buf[kPathLen], pcmd_buf[kPathLen], ppath_buf[kPathLen];
     static thread_local process_st_public parent;
-    bool have_cmd = false, have_parent = false;
-    if (r->pid > 1 && r->pid <= INT32_MAX && query_tgid_info_once((int)r->pid, 0) == 0) {
-        const auto *self = reinterpret_cast<const process_st_public *>(_pop_process_info());
-        if (self && (uint32_t)self->pid == r->pid) {
-            snprintf(cmd, sizeof cmd, "%s", self->cmd_line);
-            have_cmd = true;
-        }
-        _clear_process_info();
+    const char *cmd = cmd_buf, *pcmd = pcmd_buf, *ppath = ppath_buf;
+    uint64_t self_ct = 0, parent_ct = 0;
+    const process_st_public *self = nullptr;
+    if (r->pid > 1 && r->pid <= INT32_MAX && query_tgid_info_once((int)r->pid, 0) == 0)
+        self = reinterpret_cast<const process_st_public *>(_pop_process_info());
+    if (self && (uint32_t)self->pid == r->pid) {
+        cmd = self->cmd_line;
+        self_ct = self->createtime;
+    } else {
+        fetch_commond_by_pid((int)r->pid, cmd_buf, sizeof cmd_buf);
     }
     if (r->ppid > 1 && r->ppid <= INT32_MAX &&
         _get_process_info((int)r->ppid, reinterpret_cast<process_st *>(&parent)) == 0 &&
         (uint32_t)parent.pid == r->ppid) {
-        snprintf(pcmd, sizeof pcmd, "%s", parent.cmd_line);
-        snprintf(ppath, sizeof ppath, "%s", parent.path);
-        have_parent = true;
-    }
-    if (!have_cmd) fetch_commond_by_pid((int)r->pid, cmd, sizeof cmd);
-    if (!have_parent) {
-        fetch_commond_by_pid((int)r->ppid, pcmd, sizeof pcmd);
-        fetch_path_by_pid((int)r->ppid, ppath, sizeof ppath);
+        pcmd = parent.cmd_line;
+        ppath = parent.path;
+        parent_ct = parent.createtime;
+    } else {
+        fetch_commond_by_pid((int)r->ppid, pcmd_buf, sizeof pcmd_buf);
+        fetch_path_by_pid((int)r->ppid, ppath_buf, sizeof ppath_buf);
     }
     add_int(obj, "sPId", r->pid);
     add_str(obj, "sPName", r->name);
     add_str(obj, "sPUser", user);
     add_str(obj, "sPCommand", cmd);
     add_str(obj, "sPFilePath", exe_path ? exe_path : "");
-    add_int(obj, "sPStartTime", fetch_proc_start_time(r->pid));
+    add_int(obj, "sPStartTime", start_time_of(r->pid, self_ct));
     add_int(obj, "sPpId", r->ppid);
     add_str(obj, "sPpName", r->pname);
     add_str(obj, "sPpUser", user);
     add_str(obj, "sPpCommand", pcmd);
     add_str(obj, "sPpFilePath", ppath);
-    add_int(obj, "sPpStartTime", fetch_proc_start_time(r->ppid));
+    add_int(obj, "sPpStartTime", start_time_of(r->ppid, parent_ct));
+    if (self) _clear_process_info();
 }
 
 // ---- upload ----------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
@@ -329,6 +330,34 @@ TEST_F(BlockE2E, FileReportsPrintedExactly) {
                         cases[1].tail + subject());
     EXPECT_EQ(d[2], header("UNKNOWN", "file", "block") + "\"fileType\":\"\",\"fileCluster\":\"\"," +
                         cases[2].tail + subject());
+}
+
+// A target rewritten with the same size, its modification time put back, is hashed again;
+// one left alone keeps its hash.
+TEST_F(BlockE2E, RewrittenTargetHashedAgain) {
+    start();
+    std::string path = target("settled", "hello\n", 0644);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // older than a clock tick
+    block_rec r;
+    r.opr = 5, r.text[1] = path;
+    inject(r);
+    inject(r);
+    ASSERT_TRUE(wait_for([] { return count() == 2; }));
+    std::ofstream(path) << "world\n";
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    inject(r);
+    ASSERT_TRUE(wait_for([] { return count() == 3; }));
+    auto d = docs();
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(d[i].find(std::string("\"fileHash\":\"") +
+                            (i < 2 ? kHelloMd5 : "591785b794601e212b260e25925636fd") + "\""),
+                  std::string::npos)
+            << d[i];
+    }
 }
 
 TEST_F(BlockE2E, MissingTargetAndUnknownProcessStillReported) {
