@@ -15,6 +15,7 @@
 #include "framework/ring.h"
 #include "framework/stats.h"
 #include "framework/task.h"
+#include "block_logger/block_logger.h"
 #include "file/file.h"
 #include "kmod/kmod.h"
 #include "log_collector/log_collector.h"
@@ -84,7 +85,7 @@ const startup_step kSteps[] = {
     {13, "kiv_task_init", kiv_task_init, kiv_task_exit, 0},
     {14, "kiv_file_init", kiv_file_init, kiv_file_exit, 0},
     {15, "kiv_net_init", kiv_net_init, kiv_net_exit, 0},
-    // 16 block logger: one line.
+    {16, "kiv_block_logger_init", kiv_block_logger_init, kiv_block_logger_exit, 0},
     {17, "start_routine", start_routine, stop_routine, 0},
     {18, "switch off", switch_off, nullptr, 0},
 };

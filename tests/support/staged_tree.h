@@ -1,6 +1,6 @@
 // A temporary installation tree for start-up tests: config/sensor.conf, the shipped
-// config/task.conf, file.conf, net.conf, log_collector.conf and a log directory,
-// with the library pointed at them instead of the build tree.
+// config/task.conf, file.conf, net.conf, log_collector.conf, block_logger.conf and a log
+// directory, with the library pointed at them instead of the build tree.
 #pragma once
 #include <sys/stat.h>
 
@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "block_logger/block_logger.h"
 #include "comm/dirutils.h"
 #include "framework/config.h"
 #include "file/file.h"
@@ -38,6 +39,9 @@ struct staged_tree {
         std::ifstream shipped_net(src + "config/net.conf");
         std::ofstream(net_conf()) << shipped_net.rdbuf();
         net_set_conf_path(net_conf().c_str());
+        std::ifstream shipped_block(src + "config/block_logger.conf");
+        std::ofstream(block_logger_conf()) << shipped_block.rdbuf();
+        block_logger_set_conf_path(block_logger_conf().c_str());
         // The network module's DNS probe asks loopback only, never this host's resolvers.
         std::ofstream(root + "/resolv.conf") << "nameserver 127.0.0.1\n";
         setenv("QXKIV_RESOLV_CONF", (root + "/resolv.conf").c_str(), 1);
@@ -53,6 +57,7 @@ struct staged_tree {
         task_set_conf_path(nullptr);
         file_set_conf_path(nullptr);
         net_set_conf_path(nullptr);
+        block_logger_set_conf_path(nullptr);
         unsetenv("QXKIV_RESOLV_CONF");
         log_collector_set_conf_path(nullptr);
         g_framework_config = saved;
@@ -64,6 +69,7 @@ struct staged_tree {
     std::string file_conf() const { return root + "/config/file.conf"; }
     std::string net_conf() const { return root + "/config/net.conf"; }
     std::string log_collector_conf() const { return root + "/config/log_collector.conf"; }
+    std::string block_logger_conf() const { return root + "/config/block_logger.conf"; }
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
     }

@@ -1,0 +1,522 @@
+// Block reports end to end: records assembled by hand from the layout tables, injected into
+// the stand-in's ring, decoded, enriched and uploaded; the daily limit with its reset by the
+// five-minute timer across midnight (clock and wall time driven); bad records; the private
+// module log that formatting failures go to.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "block_bytes.h"
+#include "block_logger/block_logger.h"
+#include "base/mem.h"
+#include "comm/dirutils.h"
+#include "comm/pthread_guard.h"
+#include "comm/timer.h"
+#include "e2e_host.h"
+#include "framework/hook.h"
+#include "framework/mod_manager.h"
+#include "log/autolog_internal.h"
+#include "log/ulog.h"
+#include "proc_bytes.h"
+#include "qxkiv/autolog.h"
+#include "qxkiv/kemu.h"
+#include "qxkiv/qxkiv.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
+
+namespace {
+
+using namespace block_bytes;
+
+// ---- pieces without the framework ------------------------------------------------------------
+
+// Every length and text is held to the record's end.
+TEST(BlockRecord, TextsHeldToTheRecordEnd) {
+    struct bad_case {
+        const char *what;
+        uint16_t type;
+        int delta[3];
+        bool unterminated, full_name;
+        int cut;  // bytes removed from the end (length fixed up)
+        bool ok;
+    };
+    const bad_case cases[] = {
+        {"file exact", 24, {0, 0, 0}, false, false, 0, true},
+        {"text 3 one past", 24, {0, 0, 1}, false, false, 0, false},
+        {"text 1 takes in text 2", 24, {12, -12, 0}, false, false, 0, true},
+        {"sum past end", 24, {0, 0x7fff, 0x7fff}, false, false, 0, false},
+        {"lengths wrap 16 bits", 24, {0xfff2, 0, 0}, false, false, 0, false},
+        {"text 1 no NUL", 24, {0, 0, 0}, true, false, 0, false},
+        {"name fills its field", 24, {0, 0, 0}, false, true, 0, false},
+        {"cut into fixed part", 24, {0, 0, 0}, false, false, 40, false},
+        {"proc exact", 25, {0, 0, 0}, false, false, 0, true},
+        {"proc text past end", 25, {0, 0, 1}, false, false, 0, false},
+        {"proc cut", 25, {0, 0, 0}, false, false, 30, false},
+        {"net exact", 26, {0, 0, 0}, false, false, 0, true},
+        {"net path past end", 26, {1, 0, 0}, false, false, 0, false},
+        {"net path no NUL", 26, {0, 0, 0}, true, false, 0, false},
+    };
+    // The fuzz target's seeds are the exact records: KIV_FUZZ_SEED_DIR=fuzz/corpus/block_report.
+    const char *seeds = getenv("KIV_FUZZ_SEED_DIR");
+    block_report r;
+    for (const bad_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        block_rec x;
+        x.type = c.type;
+        x.text[1] = "/etc/shadow", x.text[2] = "/tmp/x";
+        for (int i = 0; i < 3; i++) x.len_delta[i] = c.delta[i];
+        x.unterminated = c.unterminated, x.full_name = c.full_name;
+        bytes m = build(x);
+        if (c.cut) {
+            size_t texts = m.size() - (c.type == 24 ? 202 : c.type == 25 ? 354 : 230);
+            m.resize(m.size() - texts - c.cut);
+            m[4] = (unsigned char)m.size(), m[5] = (unsigned char)(m.size() >> 8);
+        }
+        // The record sits in a buffer of exactly its length: ASan sees any read past it.
+        std::vector<char> exact(m.begin(), m.end());
+        EXPECT_EQ(block_report_decode(exact.data(), (uint32_t)exact.size(), &r) == 0, c.ok);
+        if (seeds && strstr(c.what, "exact"))
+            std::ofstream(std::string(seeds) + "/type" + std::to_string(c.type) + ".bin")
+                .write(exact.data(), (std::streamsize)exact.size());
+    }
+}
+
+TEST(BlockRecord, PermissionTextAndProc) {
+    struct {
+        mode_t mode;
+        const char *text;
+    } perms[] = {
+        {0755, "rwxr-xr-x"},  {0, "---------"},       {04755, "rwsr-xr-x"}, {04644, "rwSr--r--"},
+        {02750, "rwxr-s---"}, {02740, "rwxr-S---"},   {01777, "rwxrwxrwt"}, {01776, "rwxrwxrwT"},
+        {07000, "--S--S--T"}, {0100644, "rw-r--r--"},
+    };
+    for (auto &p : perms) {
+        char out[12] = "junk";
+        get_file_permission(p.mode, out, sizeof out);
+        EXPECT_STREQ(out, p.text) << std::oct << p.mode;
+    }
+    char small[9] = "junk";
+    get_file_permission(0755, small, sizeof small);  // refused, not overrun
+    EXPECT_STREQ(small, "");
+
+    // This process through /proc, against what the kernel says directly.
+    std::ifstream in("/proc/self/cmdline");
+    std::string cmd{std::istreambuf_iterator<char>(in), {}};
+    for (size_t i = 0; i + 1 < cmd.size(); i++)
+        if (cmd[i] == '\0') cmd[i] = ' ';
+    cmd = cmd.substr(0, std::min<size_t>(cmd.find('\0'), 1024));
+    char buf[1100];
+    fetch_commond_by_pid(getpid(), buf, sizeof buf);
+    EXPECT_EQ(std::string(buf), cmd);
+    fetch_commond_by_pid(getpid(), buf, 5);  // cut to the buffer
+    EXPECT_EQ(std::string(buf), cmd.substr(0, 4));
+    fetch_path_by_pid(getpid(), buf, sizeof buf);
+    EXPECT_EQ(std::string(buf), std::filesystem::read_symlink("/proc/self/exe").string());
+    struct sysinfo si;
+    ASSERT_EQ(sysinfo(&si), 0);
+    uint64_t start = fetch_proc_start_time(getpid());
+    EXPECT_LE(start, (uint64_t)time(nullptr));
+    EXPECT_GE(start + 1, (uint64_t)(time(nullptr) - si.uptime));
+    // A process that is not there: empty texts and 0.
+    fetch_commond_by_pid((int)kPid, buf, sizeof buf);
+    EXPECT_STREQ(buf, "");
+    fetch_path_by_pid((int)kPid, buf, sizeof buf);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(fetch_proc_start_time(kPid), 0u);
+}
+
+// ---- end to end ----------------------------------------------------------------------------
+
+std::vector<std::string> docs() {
+    std::lock_guard g(s_up_lock);
+    std::vector<std::string> out;
+    for (auto &[t, text] : s_uploads)
+        if (t == UPLOAD_SELF_PROTECT_BLOCK) out.push_back(text);
+    return out;
+}
+size_t count() {
+    return docs().size();
+}
+size_t count_type(int type) {
+    std::lock_guard g(s_up_lock);
+    size_t n = 0;
+    for (auto &[t, text] : s_uploads) n += t == type;
+    return n;
+}
+
+// Local 2024-05-29 23:41:00 when the test's clock starts.
+time_t s_wall_base;
+uint64_t s_ms_base;
+time_t wall() {
+    return s_wall_base + (time_t)((s_now_ms.load() - s_ms_base) / 1000);
+}
+time_t local_time(int year, int mon, int day, int h, int m, int s) {
+    tm t{};
+    t.tm_year = year - 1900, t.tm_mon = mon - 1, t.tm_mday = day;
+    t.tm_hour = h, t.tm_min = m, t.tm_sec = s, t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct BlockE2E : ::testing::Test {
+    staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\nlog_level = 3\n"};
+    std::string dir;  // target files
+    void start(const std::string &keys = "") {
+        if (!keys.empty()) staged_tree::set_keys(tree.block_logger_conf(), keys);
+        dir = tree.root + "/targets";
+        mkdir(dir.c_str(), 0755);
+        s_wall_base = local_time(2024, 5, 29, 23, 41, 0);
+        s_ms_base = s_now_ms.load();
+        block_logger_set_time_source(wall);
+        kiv_timer_set_source(fake_clock);
+        ASSERT_EQ(sensor_init(), 0);
+        g_init_done = 1;
+        register_upload_callback(capture);
+        sensor_switch(1);
+        // The acting process and its parent are known to the fork tree, not to /proc.
+        proc_fields parent;
+        parent.pid = kPPid, parent.ppid = 1, parent.create_time = 7000;
+        parent.parent_create_time = 0;
+        parent.s[0] = "-bash --login", parent.s[1] = "/root", parent.s[2] = "/usr/bin/bash";
+        proc_fields child;
+        child.pid = kPid, child.ppid = kPPid, child.create_time = 7100;
+        child.parent_create_time = 7000;
+        child.s[0] = "/usr/bin/evil --now", child.s[1] = "/tmp", child.s[2] = "/usr/bin/evil";
+        for (const proc_fields *f : {&parent, &child}) {
+            bytes rec = process_record(*f);
+            ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
+        }
+        ASSERT_TRUE(wait_for([] { return count_type(UPLOAD_PROC_EXEC) == 2; }));
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    void TearDown() override {
+        sensor_exit();
+        g_init_done = 0;
+        kiv_timer_set_source(nullptr);
+        block_logger_set_time_source(nullptr);
+        std::lock_guard g(s_up_lock);
+        s_uploads.clear();
+    }
+    void inject(const block_rec &r) {
+        bytes m = build(r);
+        ASSERT_EQ(kemu_inject(KEMU_RING_LOW, m.data(), (uint32_t)m.size()), KEMU_OK);
+    }
+    // Moves both clocks and waits for the reset timer's run at the new time.
+    void advance(uint64_t ms) {
+        uint32_t runs = block_logger_timer_runs();
+        s_now_ms += ms;
+        ASSERT_TRUE(wait_for([runs] { return block_logger_timer_runs() > runs; }));
+    }
+    std::string header(const char *group, const char *type, const char *action) const {
+        return "{\"v\":100,\"recordTimestamp\":" + std::to_string(wall()) +
+               ",\"uploadTimestamp\":" + std::to_string(wall()) + ",\"group\":\"" + group +
+               "\",\"ruleId\":7,\"eventType\":\"" + type + "\",\"action\":\"" + action + "\",";
+    }
+    // The acting process from the fork tree; its start times from /proc (absent: 0).
+    std::string subject(const std::string &exe = "/usr/bin/evil") const {
+        return ",\"sPId\":4194400,\"sPName\":\"evil\",\"sPUser\":\"root\","
+               "\"sPCommand\":\"/usr/bin/evil --now\",\"sPFilePath\":\"" +
+               exe +
+               "\",\"sPStartTime\":0,\"sPpId\":4194399,\"sPpName\":\"bash\","
+               "\"sPpUser\":\"root\",\"sPpCommand\":\"-bash --login\","
+               "\"sPpFilePath\":\"/usr/bin/bash\",\"sPpStartTime\":0}";
+    }
+    std::string target(const std::string &name, const std::string &content, mode_t mode) {
+        std::string path = dir + "/" + name;
+        std::ofstream(path) << content;
+        chmod(path.c_str(), mode);
+        slurp(path);  // read once after the last change, so that later reads keep the atime
+        return path;
+    }
+    static std::string attributes(const std::string &path, const std::string &perm,
+                                  const std::string &md5) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) ADD_FAILURE() << path;
+        group *g = getgrgid(st.st_gid);
+        return "\"fileCtime\":" + std::to_string(st.st_ctime) +
+               ",\"fileAtime\":" + std::to_string(st.st_atime) + ",\"filePermission\":\"" + perm +
+               "\",\"fileGrp\":\"" + (g ? g->gr_name : "") +
+               "\",\"fileSize\":" + std::to_string(st.st_size) + ",\"fileHash\":\"" + md5 + "\"";
+    }
+};
+
+constexpr const char *kHelloMd5 = "b1946ac92492d2347c6235b4d2611184";  // "hello\n"
+
+// A rename names the new path after the operation and keeps the old name's attributes; a
+// target that is gone, or an acting process nobody knows, still gives a record.
+TEST_F(BlockE2E, FileReportsPrintedExactly) {
+    start();
+    const std::string old_name = target("old", "hello\n", 0640), gone = dir + "/gone";
+    const std::string linked = target("linked", "hello\n", 04755);
+    const std::string none =
+        "\"fileCtime\":0,\"fileAtime\":0,\"filePermission\":\"\",\"fileGrp\":\"\","
+        "\"fileSize\":0,\"fileHash\":\"-\"";
+    const std::string attrs = attributes(old_name, "rw-r-----", kHelloMd5);
+    const std::string file = "\"fileType\":\"\",\"fileCluster\":\"\",";
+    struct {
+        uint32_t opr, group, action;
+        std::string t2, t3, expected;
+    } cases[] = {
+        {4, 6, 1, old_name, dir + "/new",
+         header("FILE_PROTECT", "file", "block") + file + attrs +
+             ",\"eventOpr\":\"rename\",\"filePath\":\"" + dir + "/new\",\"originFilePath\":\"" +
+             old_name + "\"" + subject()},
+        {8, 0, 0, linked, "/etc/passwd",
+         header("UNKNOWN", "file", "audit") + file + "\"filePath\":\"" + linked + "\"," +
+             attributes(linked, "rwsr-xr-x", kHelloMd5) +
+             ",\"eventOpr\":\"symlink\",\"originFilePath\":\"/etc/passwd\"" + subject()},
+        {5, 11, 3, old_name, "",
+         header("UNKNOWN", "file", "block") + file + "\"filePath\":\"" + old_name + "\"," + attrs +
+             ",\"eventOpr\":\"modify\"" + subject()},
+        {2, 2, 1, gone, "",
+         header("SELF_PROTECT", "file", "block") + file + "\"filePath\":\"" + gone + "\"," + none +
+             ",\"eventOpr\":\"delete\"" + subject()},
+    };
+    for (auto &c : cases) {
+        block_rec r;
+        r.opr = c.opr, r.group = c.group, r.action = c.action;
+        r.text[1] = c.t2, r.text[2] = c.t3;
+        inject(r);
+    }
+    block_rec u;  // unknown process and user, no texts
+    u.pid = kTarget + 10, u.ppid = kTarget + 11, u.uid = 3999999, u.text[0] = "", u.opr = 3;
+    inject(u);
+    ASSERT_TRUE(wait_for([] { return count() == 5; }));
+    auto d = docs();
+    for (int i = 0; i < 4; i++) EXPECT_EQ(d[i], cases[i].expected);
+    EXPECT_EQ(d[4],
+              header("SELF_PROTECT", "file", "block") + file + "\"filePath\":\"\"," + none +
+                  ",\"eventOpr\":\"access\",\"sPId\":4194411,\"sPName\":\"evil\","
+                  "\"sPUser\":\"\",\"sPCommand\":\"\",\"sPFilePath\":\"\",\"sPStartTime\":0,"
+                  "\"sPpId\":4194412,\"sPpName\":\"bash\",\"sPpUser\":\"\",\"sPpCommand\":\"\","
+                  "\"sPpFilePath\":\"\",\"sPpStartTime\":0}");
+}
+
+// A target rewritten with the same size, its modification time put back, is hashed again;
+// one left alone keeps its hash.
+TEST_F(BlockE2E, RewrittenTargetHashedAgain) {
+    start();
+    std::string path = target("settled", "hello\n", 0644);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // older than a clock tick
+    block_rec r;
+    r.opr = 5, r.text[1] = path;
+    inject(r);
+    inject(r);
+    ASSERT_TRUE(wait_for([] { return count() == 2; }));
+    std::ofstream(path) << "world\n";
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    inject(r);
+    ASSERT_TRUE(wait_for([] { return count() == 3; }));
+    auto d = docs();
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(d[i].find(std::string("\"fileHash\":\"") +
+                            (i < 2 ? kHelloMd5 : "591785b794601e212b260e25925636fd") + "\""),
+                  std::string::npos)
+            << d[i];
+    }
+}
+
+TEST_F(BlockE2E, ProcessAndNetworkReportsPrintedExactly) {
+    start();
+    block_rec k;
+    k.type = 25, k.opr = 4, k.group = 10, k.text[1] = "/usr/sbin/sshd", k.text[2] = "/x";
+    inject(k);
+    block_rec e = k;
+    e.opr = 2, e.action = 0, e.t_uid = 0, e.t_euid = 65534;
+    inject(e);
+    block_rec t = k;
+    t.opr = 5;  // ptrace: no path
+    inject(t);
+    block_rec n;
+    n.type = 26, n.group = 3, n.direction = 2;
+    inject(n);
+    block_rec v6 = n;
+    v6.family = 10, v6.proto = 17, v6.direction = 1, v6.sip = "2001:db8::1", v6.dip = "::1";
+    v6.sport = 53, v6.dport = 65535, v6.text[0] = "";
+    inject(v6);
+    ASSERT_TRUE(wait_for([] { return count() == 5; }));
+    auto d = docs();
+    const std::string target =
+        "\"pId\":4194401,\"ppId\":1,\"pName\":\"sshd\",\"ppName\":\"systemd\","
+        "\"pUser\":\"root\",\"pUid\":0,\"pNamespace\":4026531836,";
+    EXPECT_EQ(d[0], header("APPLICATION_PROTECT", "proc", "block") +
+                        "\"eventOpr\":\"kill\",\"pFilePath\":\"/usr/sbin/sshd\"," + target +
+                        "\"pEuid\":0,\"pPort\":22,\"pStartTime\":0,\"pCluster\":\"\"" + subject());
+    EXPECT_EQ(d[1], header("APPLICATION_PROTECT", "proc", "audit") +
+                        "\"eventOpr\":\"execute\",\"pFilePath\":\"/x\"," + target +
+                        "\"pEuid\":65534,\"pPort\":22,\"pStartTime\":0,\"pCluster\":\"\"" +
+                        subject());
+    EXPECT_NE(d[2].find("\"action\":\"block\",\"eventOpr\":\"ptrace\",\"pId\":"), std::string::npos)
+        << d[2];
+    EXPECT_EQ(d[3], header("ENFORCE", "net", "block") +
+                        "\"eventOpr\":\"outbound\",\"protocol\":\"tcp\",\"srcIp\":\"10.0.0.5\","
+                        "\"srcPort\":40000,\"dstIp\":\"93.184.216.34\",\"dstPort\":443" +
+                        subject());
+    EXPECT_EQ(d[4], header("ENFORCE", "net", "block") +
+                        "\"eventOpr\":\"inbound\",\"protocol\":\"udp\",\"srcIp\":\"2001:db8::1\","
+                        "\"srcPort\":53,\"dstIp\":\"::1\",\"dstPort\":65535" +
+                        subject(""));
+}
+
+// A bad record is dropped with a log line; the next one is reported. Unknown operations and
+// directions are not sent, and their lines land in the private module log's files.
+TEST_F(BlockE2E, BadRecordsDroppedAndFormattingFailuresInPrivateLog) {
+    std::string conf = tree.root + "/conf/", logs = tree.root + "/hips";
+    autolog_set_conf_root(conf.c_str());
+    ASSERT_EQ(autolog_init_global(logs.c_str(), 3), 0);
+    start();
+    block_rec past;
+    past.text[1] = "/etc/shadow", past.len_delta[1] = 200;
+    inject(past);
+    block_rec opr;
+    opr.opr = 11, opr.text[1] = "/etc/shadow";
+    inject(opr);
+    block_rec popr;
+    popr.type = 25, popr.opr = 0;
+    inject(popr);
+    block_rec dir3;
+    dir3.type = 26, dir3.direction = 3;
+    inject(dir3);
+    block_rec good;
+    good.opr = 7, good.text[1] = "/var/lib/next";
+    inject(good);
+    ASSERT_TRUE(wait_for([] { return count() == 1; }));
+    EXPECT_NE(docs()[0].find("\"filePath\":\"/var/lib/next\""), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(count(), 1u);
+    // Failures do not count against the daily limit: only the one record sent does.
+    {
+        rwlock_read_guard g(&g_block_logger_info.event_cnt_lock);
+        EXPECT_EQ(g_block_logger_info.event_cnt, 1u);
+    }
+    ulog_save_once();
+    std::string log = tree.read("logs/sensor.log");
+    EXPECT_NE(log.find("block report type 24: texts of 14+212+0 bytes run past its end"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("format hips file message body failed"), std::string::npos);
+    EXPECT_NE(log.find("format hips net message body failed"), std::string::npos);
+
+    autolog_deinit_global();
+    autolog_set_conf_root(nullptr);
+    std::string text;
+    for (auto &e : std::filesystem::directory_iterator(logs))
+        if (e.path().extension() == ".log") text += slurp(e.path());
+    EXPECT_NE(text.find("] WARN  [block_record.cpp:"), std::string::npos) << text;
+    for (const char *line :
+         {"invalid file opr: 11\n", "invalid proc opr: 0\n", "invalid net opr: 3\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+}
+
+// With a limit of 2, the third report of the day is dropped until the first timer run in the
+// 23:50 window; the count is reset once per window and again the next evening.
+TEST_F(BlockE2E, DailyLimitResetAcrossMidnight) {
+    start("upload_event_cnt = 2\n");
+    EXPECT_EQ(g_block_logger_info.upload_event_cnt, 2);
+    struct {
+        const char *at;
+        uint64_t advance_ms;
+        std::vector<uint16_t> ports;
+        size_t sent;
+    } steps[] = {
+        {"23:41", 0, {1, 2, 3}, 2},
+        {"23:46, not yet", 300000, {4}, 2},
+        {"23:51, reset", 300000, {5, 6, 7}, 4},
+        {"23:56, window already served", 300000, {8}, 4},
+        {"00:01 the next day", 300000, {9}, 4},
+        {"23:50:01 the next day, reset",
+         (uint64_t)(local_time(2024, 5, 30, 23, 50, 1) - local_time(2024, 5, 30, 0, 1, 0)) * 1000,
+         {10},
+         5},
+    };
+    block_rec r;
+    r.type = 26;
+    for (auto &st : steps) {
+        SCOPED_TRACE(st.at);
+        if (st.advance_ms) advance(st.advance_ms);
+        for (uint16_t port : st.ports) r.dport = port, inject(r);
+        ASSERT_TRUE(wait_for([&] { return count() == st.sent; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing more comes
+        EXPECT_EQ(count(), st.sent);
+    }
+    EXPECT_NE(docs()[4].find("\"dstPort\":10,"), std::string::npos);
+    ulog_save_once();
+    EXPECT_NE(
+        tree.read("logs/sensor_all.log").find("block event upload event exceed max cnt: 2 >= 2"),
+        std::string::npos);
+}
+
+// Two collectors check and raise the count at once: at most one record per extra thread gets
+// past the limit, and every record sent is counted.
+TEST_F(BlockE2E, LimitHeldByConcurrentCollectors) {
+    tree.write_conf("kernel_mode = emulated\ncollector_task_num = 2\nlog_level = 2\n");
+    start("upload_event_cnt = 150\n");
+    const int64_t drops = kiv_stat_get(HOOK_DROP);
+    block_rec r;
+    r.type = 26;
+    for (uint32_t i = 0; i < 400; i++) {
+        r.pid = kTarget + 100 + i, r.dport = (uint16_t)i;  // distinct: no per-process order
+        bytes m = build(r);
+        while (kemu_inject(KEMU_RING_LOW, m.data(), (uint32_t)m.size()) == KEMU_FULL)
+            std::this_thread::yield();
+    }
+    ASSERT_TRUE(
+        wait_for([&] { return (int64_t)count() + kiv_stat_get(HOOK_DROP) - drops == 400; }));
+    size_t sent = count();
+    EXPECT_GE(sent, 150u);
+    EXPECT_LE(sent, 151u);
+    {
+        rwlock_read_guard g(&g_block_logger_info.event_cnt_lock);
+        EXPECT_EQ(g_block_logger_info.event_cnt, sent);
+    }
+    advance(600000);  // 23:51
+    for (uint32_t i = 0; i < 10; i++) {
+        r.pid = kTarget + 600 + i;
+        inject(r);
+    }
+    ASSERT_TRUE(wait_for([&] { return count() == sent + 10; }));
+}
+
+TEST(BlockLogger, StartFailuresUnwindAndConfigRange) {
+    staged_tree tree;
+    struct {
+        const char *value;
+        int32_t limit;
+    } limits[] = {{"-5", 0}, {"0", 0}, {"100", 100}, {"99999999999", INT32_MAX}, {"abc", 0}};
+    for (auto &l : limits) {
+        SCOPED_TRACE(l.value);
+        staged_tree::set_keys(tree.block_logger_conf(),
+                              std::string("upload_event_cnt = ") + l.value + "\n");
+        block_logger_info info{};
+        ASSERT_EQ(blogger_cfg_load(&info), 0);
+        EXPECT_EQ(info.upload_event_cnt, l.limit);
+    }
+    // A missing file fails the start and leaves no hook behind.
+    unlink(tree.block_logger_conf().c_str());
+    EXPECT_EQ(kiv_block_logger_init(), -1);
+    EXPECT_EQ(g_msg_hooks[KIV_MOD_FILE_DEFENSE][0].handler, nullptr);
+    EXPECT_EQ(sensor_init(), -1);
+    EXPECT_NE(tree.read("logs/sensor.log").find("load block logger cfg failed"), std::string::npos);
+}
+
+}  // namespace
