@@ -20,6 +20,7 @@
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"
+#include "bench_util.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ void BM_PipelineBlockReports(benchmark::State &state) {
         state.SkipWithError("sensor_init failed");
         return;
     }
+    s_execs = 0;  // counts on across the benchmark's repeated runs
     g_init_done = 1;
     register_upload_callback(count_upload);
     sensor_switch(1);
@@ -87,19 +89,8 @@ void BM_PipelineBlockReports(benchmark::State &state) {
     std::vector<block_bytes::bytes> recs;
     for (uint32_t i = 0; i < 4 * std::max(kProcs, targets); i++)
         recs.push_back(block_bytes::build(report(tree.root, i, type, targets)));
-    uint32_t n = 0;
-    int64_t expected = 0;
-    for (auto _ : state) {
-        for (uint32_t i = 0; i < kBatch; i++) {
-            const auto &rec = recs[n++ % recs.size()];
-            while (kemu_inject(KEMU_RING_LOW, rec.data(), (uint32_t)rec.size()) == KEMU_FULL)
-                std::this_thread::yield();
-        }
-        expected += kBatch;
-        while (s_docs.load(std::memory_order_relaxed) < expected) std::this_thread::yield();
-    }
-    state.counters["docs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
-                                                  benchmark::Counter::kIsRate);
+    pipeline_batches(state, s_docs, kBatch, KEMU_RING_LOW,
+                     [&recs](uint64_t n) { return recs[n % recs.size()]; });
     sensor_exit();
     g_init_done = 0;
 }
