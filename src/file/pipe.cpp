@@ -21,8 +21,10 @@ constexpr aux_event_desc kConnect{"PIPE_CONNECT", "Pipe Connect", "pipe",
                                   FILE_PIPE_EVENT_UPLOAD_SUC, FILE_PIPE_EVENT_UPLOAD_FAIL};
 
 const kiv_msg_hook s_pipe_ops[] = {
-    {{nullptr, nullptr}, (1ull << EV_FILE_PIPE_CREATE) | (1ull << EV_FILE_PIPE_CONNECT),
-     pipe_event_handle, 1},
+    {{nullptr, nullptr},
+     (1ull << EV_FILE_PIPE_CREATE) | (1ull << EV_FILE_PIPE_CONNECT),
+     pipe_event_handle,
+     1},
 };
 
 bool s_lock_made, s_registered;
@@ -83,8 +85,8 @@ int pipe_event_handle(char *msg, kiv_msg_ctx *ctx) {
                 static_cast<int>(aux_record_len(msg)));
         return MSG_HOOK_DROP;
     }
-    KIV_LOG(4, "pipe event(%d): pid(%d) create_time(%llu) pipe_path_len(%d) pipe_path: %s\n",
-            type, static_cast<int>(r.pid), static_cast<unsigned long long>(r.create_time),
+    KIV_LOG(4, "pipe event(%d): pid(%d) create_time(%llu) pipe_path_len(%d) pipe_path: %s\n", type,
+            static_cast<int>(r.pid), static_cast<unsigned long long>(r.create_time),
             static_cast<int>(r.path_len), r.path);
     if (aux_upload_limit_filter(&s_pipe_info, kStats) != 0) {
         KIV_LOG(4, "drop by upload_limit_filter\n");

@@ -19,7 +19,7 @@ void kiv_kill_exit();
 int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx);
 int kill_event_handle(char *msg, kiv_msg_ctx *ctx);
 
-constexpr uint8_t DL_LOAD_RELY_MAX = 3;           // waits for the process before giving up
+constexpr uint8_t DL_LOAD_RELY_MAX = 3;  // waits for the process before giving up
 constexpr uint64_t DL_LOAD_RELY_TIMEOUT_MS = 1000;
 
 // Library loads parked for their process, and those given up: after their waits, because

@@ -54,8 +54,7 @@ creation_state creation_reported(const aux_path_record &r) {
     ftree_key key{r.create_time, r.pid};
     fork_node *node = nullptr;
     if (ftree_search(g_task_info.ftree, &key, &node) != 0) return PROC_UNKNOWN;
-    return (node->fork_info.flags & FORK_INFO_CREATE_REPORTED) ? PROC_REPORTED
-                                                               : PROC_NOT_REPORTED;
+    return (node->fork_info.flags & FORK_INFO_CREATE_REPORTED) ? PROC_REPORTED : PROC_NOT_REPORTED;
 }
 
 // Takes one load off the wait count when it comes back from (or failed to enter) the wait.
@@ -151,8 +150,7 @@ int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
             ctx->timeout = DL_LOAD_RELY_TIMEOUT_MS;
             return MSG_HOOK_RELY;
         case PROC_NOT_REPORTED:
-            KIV_LOG(4, "drop dl load event by no upload exec event: %d\n",
-                    static_cast<int>(r.pid));
+            KIV_LOG(4, "drop dl load event by no upload exec event: %d\n", static_cast<int>(r.pid));
             return MSG_HOOK_DROP;
         case PROC_REPORTED:
             break;

@@ -97,16 +97,16 @@ TEST_F(DlKillE2E, LibraryLoadAndSignalPrintedExactly) {
         std::string(32, '0') + "\",\"killed_process_sha256\":\"" + std::string(64, '0') +
         "\",\"killed_process_createtime\":5301,\"killed_process_cmd_line\":\"victim --wait\","
         "\"killed_process_user_name\":\"root\",\"killed_process_group_name\":\"root\",";
-    EXPECT_EQ(k[0], head("TASK_KILL", "Task Kill") + "\"signal\":15," + victim +
-                        actor_block(k[0]) + ",\"proc_trees\":[]}}");
+    EXPECT_EQ(k[0], head("TASK_KILL", "Task Kill") + "\"signal\":15," + victim + actor_block(k[0]) +
+                        ",\"proc_trees\":[]}}");
     // The guid is made from pid and create time: 4242 = 0x1092, 987654321 = 0x3ade68b1.
     std::string gone =
         "\"killed_process_id\":4242,\"killed_process_guid\":\"010923ade68b1\","
         "\"killed_process_path\":\"\",\"killed_process_md5\":\"\",\"killed_process_sha256\":\"\","
         "\"killed_process_createtime\":987654321,\"killed_process_cmd_line\":\"\","
         "\"killed_process_user_name\":\"\",\"killed_process_group_name\":\"\",";
-    EXPECT_EQ(k[1], head("TASK_KILL", "Task Kill") + "\"signal\":-1," + gone +
-                        actor_block(k[1]) + ",\"proc_trees\":[]}}");
+    EXPECT_EQ(k[1], head("TASK_KILL", "Task Kill") + "\"signal\":-1," + gone + actor_block(k[1]) +
+                        ",\"proc_trees\":[]}}");
 }
 
 TEST_F(DlKillE2E, LoadBeforeItsProcessWaitsThenIsWritten) {
@@ -181,23 +181,27 @@ TEST_F(DlKillE2E, SecondAndHourLimitsAndTheirWindows) {
     int64_t kill_sec = kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_SEC_CNT);
     // The opener of a window is not counted: three pass, the fourth does not.
     dl(4);
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_DL_LOAD_UPLOAD_LIMIT_SEC_CNT) == dl_sec + 1; }));
+    ASSERT_TRUE(
+        wait_for([&] { return kiv_stat_get(TASK_DL_LOAD_UPLOAD_LIMIT_SEC_CNT) == dl_sec + 1; }));
     EXPECT_EQ(new_lines("dl load upload: ").size(), 3u);
     advance(1000, 1000);  // exactly one window later still belongs to it
     dl(1);
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_DL_LOAD_UPLOAD_LIMIT_SEC_CNT) == dl_sec + 2; }));
+    ASSERT_TRUE(
+        wait_for([&] { return kiv_stat_get(TASK_DL_LOAD_UPLOAD_LIMIT_SEC_CNT) == dl_sec + 2; }));
     advance(1, 1);  // one millisecond more opens the next
     dl(1);
     ASSERT_TRUE(wait_for([&] { return new_lines("dl load upload: ").size() == 1; }));
 
     // No per-second limit for signals (maximum 0); four in the hour pass, the fifth not.
     kill(5);
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT) == kill_hour + 1; }));
+    ASSERT_TRUE(
+        wait_for([&] { return kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT) == kill_hour + 1; }));
     EXPECT_EQ(new_lines("kill upload: ").size(), 4u);
     EXPECT_EQ(kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_SEC_CNT), kill_sec);
     advance(3600000, 600000);  // the hour has passed when it is over by more than 3600 s
     kill(1);
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT) == kill_hour + 2; }));
+    ASSERT_TRUE(
+        wait_for([&] { return kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT) == kill_hour + 2; }));
     advance(1000, 1000);
     kill(1);
     ASSERT_TRUE(wait_for([&] { return new_lines("kill upload: ").size() == 1; }));
