@@ -42,6 +42,26 @@ struct live_exec_ev {
     __u64 fd_ino[2];
     char str[5][LIVE_STR_MAX + 1];
 };
+/* Library mapped for execution, signal sent to another process, named pipe created or opened;
+ * the types are the module's record types. */
+enum { LIVE_EV_DL_LOAD_ = 3, LIVE_EV_KILL_ = 4, LIVE_EV_PIPE_CREATE_ = 19, LIVE_EV_PIPE_CONNECT_ = 20 };
+#define LIVE_AUX_USER_PATH 1u /* str is the path as the caller gave it, relative to dfd */
+
+struct live_aux_ev {
+    __u32 type;
+    __u32 pid;
+    __u64 start_ns;
+    __u32 killed_pid;
+    __s32 sig;
+    __u64 killed_start_ns;
+    __s32 dfd;
+    __u32 flags;
+    __u32 len;
+    __u32 dir_len; /* a relative user path: the directory it is relative to, in dir */
+    char str[LIVE_STR_MAX + 1];
+    char dir[LIVE_STR_MAX + 1];
+};
+
 #define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->str)
 
 #endif
