@@ -33,6 +33,14 @@ bool fill(cJSON *m, const void *arg) {
     return add_str(m, "pipe_name", static_cast<const aux_path_record *>(arg)->path);
 }
 
+int pipe_cfg_load(aux_sensor_info *info) {
+    return aux_limit_cfg_load(info, file_conf_path(), kSection, kSecKey, kHourKey);
+}
+
+int upload_limit_filter() {
+    return aux_upload_limit_filter(&s_pipe_info, kStats);
+}
+
 void upload_pipe_event(const aux_path_record &r, int type) {
     const aux_event_desc *desc = type == EV_FILE_PIPE_CREATE    ? &kCreate
                                  : type == EV_FILE_PIPE_CONNECT ? &kConnect
@@ -50,7 +58,7 @@ void upload_pipe_event(const aux_path_record &r, int type) {
 int kiv_pipe_init() {
     s_pipe_info = aux_sensor_info{};
     s_lock_made = s_registered = false;
-    if (aux_limit_cfg_load(&s_pipe_info, file_conf_path(), kSection, kSecKey, kHourKey) != 0) {
+    if (pipe_cfg_load(&s_pipe_info) != 0) {
         KIV_LOG(0, "pipe_cfg_load failed\n");
         return -1;
     }
@@ -88,7 +96,7 @@ int pipe_event_handle(char *msg, kiv_msg_ctx *ctx) {
     KIV_LOG(4, "pipe event(%d): pid(%d) create_time(%llu) pipe_path_len(%d) pipe_path: %s\n", type,
             static_cast<int>(r.pid), static_cast<unsigned long long>(r.create_time),
             static_cast<int>(r.path_len), r.path);
-    if (aux_upload_limit_filter(&s_pipe_info, kStats) != 0) {
+    if (upload_limit_filter() != 0) {
         KIV_LOG(4, "drop by upload_limit_filter\n");
         return MSG_HOOK_DROP;
     }

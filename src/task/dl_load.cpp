@@ -69,6 +69,10 @@ bool fill(cJSON *m, const void *arg) {
     return add_str(m, "dl_name", static_cast<const aux_path_record *>(arg)->path);
 }
 
+int upload_limit_filter() {
+    return aux_upload_limit_filter(&s_dl_load_info, kStats);
+}
+
 void upload_dl_load_event(const aux_path_record &r) {
     aux_upload_event(r.pid, r.create_time, kDesc, fill, &r);
 }
@@ -155,7 +159,7 @@ int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
         case PROC_REPORTED:
             break;
     }
-    if (aux_upload_limit_filter(&s_dl_load_info, kStats) != 0) {
+    if (upload_limit_filter() != 0) {
         KIV_LOG(4, "drop by upload_limit_filter\n");
         return MSG_HOOK_DROP;
     }

@@ -40,6 +40,14 @@ bool fill(cJSON *m, const void *arg) {
                                  "killed_");
 }
 
+int kill_cfg_load(aux_sensor_info *info) {
+    return aux_limit_cfg_load(info, task_conf_path(), kSection, kSecKey, kHourKey);
+}
+
+int upload_limit_filter() {
+    return aux_upload_limit_filter(&s_kill_info, kStats);
+}
+
 void upload_kill_event(const kill_record &r) {
     process_st killed;
     int n = get_tree_info(&killed, 1, r.killed_pid, r.killed_create_time);
@@ -65,7 +73,7 @@ void upload_kill_event(const kill_record &r) {
 int kiv_kill_init() {
     s_kill_info = aux_sensor_info{};
     s_lock_made = s_registered = false;
-    if (aux_limit_cfg_load(&s_kill_info, task_conf_path(), kSection, kSecKey, kHourKey) != 0) {
+    if (kill_cfg_load(&s_kill_info) != 0) {
         KIV_LOG(0, "kill_cfg_load failed\n");
         return -1;
     }
@@ -105,7 +113,7 @@ int kill_event_handle(char *msg, kiv_msg_ctx *ctx) {
             static_cast<int>(r.pid), static_cast<unsigned long long>(r.create_time),
             static_cast<int>(r.killed_pid), static_cast<unsigned long long>(r.killed_create_time),
             r.signal);
-    if (aux_upload_limit_filter(&s_kill_info, kStats) != 0) {
+    if (upload_limit_filter() != 0) {
         KIV_LOG(4, "drop by upload_limit_filter\n");
         return MSG_HOOK_DROP;
     }

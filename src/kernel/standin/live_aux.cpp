@@ -71,7 +71,7 @@ bool live_aux_resolve(uint32_t pid, int dfd, const std::string &path, std::strin
     return true;
 }
 
-bool live_aux_put(const live_aux_ev &e, std::vector<unsigned char> &buf) {
+bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf) {
     // The sensor's own opens (it reads the files it reports) are not the host's activity.
     static const uint32_t self = static_cast<uint32_t>(getpid());
     if (e.pid == self) return false;
@@ -88,9 +88,9 @@ bool live_aux_put(const live_aux_ev &e, std::vector<unsigned char> &buf) {
         case LIVE_EV_DL_LOAD_: {
             if (path.empty()) return false;
             std::string full;
-            if ((e.flags & LIVE_AUX_USER_PATH) && path[0] != '/' && e.dir_len > 0) {
-                size_t dl = e.dir_len < sizeof e.dir ? e.dir_len : sizeof e.dir - 1;
-                full.assign(e.dir, strnlen(e.dir, dl));
+            if ((e.flags & LIVE_AUX_USER_PATH) && path[0] != '/' && dir && e.dir_len > 0) {
+                size_t dl = e.dir_len <= LIVE_STR_MAX ? e.dir_len : LIVE_STR_MAX;
+                full.assign(dir, strnlen(dir, dl));
                 if (full != "/") full += '/';
                 full += path;
             } else if (e.flags & LIVE_AUX_USER_PATH) {

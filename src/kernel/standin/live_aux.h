@@ -19,4 +19,6 @@ void live_aux_kill_record(uint32_t pid, uint64_t create_time, uint32_t killed_pi
 bool live_aux_resolve(uint32_t pid, int dfd, const std::string &path, std::string &out);
 
 // Writes the record of one event; false when it was not written (gone process, full ring).
-bool live_aux_put(const live_aux_ev &e, std::vector<unsigned char> &buf);
+// dir: for a pipe created by a relative path, the directory the kernel saw it relative to
+// (LIVE_STR_MAX bytes at most), or null.
+bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf);

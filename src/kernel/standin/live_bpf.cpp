@@ -132,8 +132,11 @@ struct bpf_source {
         memcpy(&type, data, sizeof type);
         if (type == LIVE_EV_DL_LOAD_ || type == LIVE_EV_KILL_ || type == LIVE_EV_PIPE_CREATE_ ||
             type == LIVE_EV_PIPE_CONNECT_) {
-            if (size >= sizeof(live_aux_ev))
-                live_aux_put(*static_cast<const live_aux_ev *>(data), aux_buf);
+            if (size < sizeof(live_aux_ev)) return 0;
+            const char *dir = nullptr;
+            if (type == LIVE_EV_PIPE_CREATE_ && size >= sizeof(live_pipe_made_ev))
+                dir = static_cast<const live_pipe_made_ev *>(data)->dir;
+            live_aux_put(*static_cast<const live_aux_ev *>(data), dir, aux_buf);
             return 0;
         }
         if (type == LIVE_EV_EXEC_) {

@@ -226,7 +226,8 @@ static __always_inline __u32 path_of(struct vfsmount *mnt, struct dentry *dentry
 }
 
 // Descriptor fd: a path, or a pipe or socket named by its inode as /proc names them.
-static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev, int slot) {
+static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev,
+                                  int slot) {
     struct fdtable *fdt = BPF_CORE_READ(t, files, fdt);
     if (!fdt || BPF_CORE_READ(fdt, max_fds) <= (unsigned)fd) return;
     struct file **fds = BPF_CORE_READ(fdt, fd);
@@ -240,14 +241,14 @@ static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exe
         ev->fd_ino[slot - LIVE_STR_FD0] = BPF_CORE_READ(ino, i_ino);
         return;
     }
-    ev->len[slot] = path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry),
-                            ev->str[slot]);
+    ev->len[slot] =
+        path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), ev->str[slot]);
 }
 
 static __always_inline __u64 wake_flag(void) {
     // Batched wake-ups: the reader polls on a short timer, and only a filling ring wakes it.
     return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
-                                                                          : BPF_RB_NO_WAKEUP;
+                                                                           : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline void parent_of(struct task_struct *t, __u32 *ppid, __u64 *pstart) {
@@ -295,8 +296,7 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     struct file *exe = BPF_CORE_READ(mm, exe_file);
     if (exe) {
         struct dentry *d = BPF_CORE_READ(exe, f_path.dentry);
-        ev->len[LIVE_STR_PATH] =
-            path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
+        ev->len[LIVE_STR_PATH] = path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
         // Unhashed and not a root: removed while it runs, as /proc marks it.
         if (!BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d)
             ev->flags |= LIVE_FLAG_EXE_DELETED;
@@ -382,8 +382,8 @@ struct {
     __type(value, struct mknod_call);
 } mknod_calls SEC(".maps");
 
-static __always_inline struct live_aux_ev *aux_reserve(__u32 type, struct task_struct *t) {
-    struct live_aux_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
+static __always_inline struct live_aux_ev *aux_fill(struct live_aux_ev *ev, __u32 type,
+                                                    struct task_struct *t) {
     if (!ev) {
         __sync_fetch_and_add(&lost, 1);
         return 0;
@@ -400,6 +400,10 @@ static __always_inline struct live_aux_ev *aux_reserve(__u32 type, struct task_s
     ev->dir_len = 0;
     ev->str[0] = 0;
     return ev;
+}
+
+static __always_inline struct live_aux_ev *aux_reserve(__u32 type, struct task_struct *t) {
+    return aux_fill(bpf_ringbuf_reserve(&events, sizeof(struct live_aux_ev), 0), type, t);
 }
 
 static __always_inline struct file *file_of(struct task_struct *t, long fd) {
@@ -475,12 +479,16 @@ int live_sys_exit(struct bpf_raw_tracepoint_args *ctx) {
     struct mknod_call c = *pc;
     bpf_map_delete_elem(&mknod_calls, &key);
     if (ret != 0) return 0;
-    struct live_aux_ev *ev = aux_reserve(LIVE_EV_PIPE_CREATE_,
-                                         (struct task_struct *)bpf_get_current_task());
-    if (!ev) return 0;
+    struct live_pipe_made_ev *made = bpf_ringbuf_reserve(&events, sizeof(*made), 0);
+    if (!made) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    struct live_aux_ev *ev =
+        aux_fill(&made->ev, LIVE_EV_PIPE_CREATE_, (struct task_struct *)bpf_get_current_task());
     long n = bpf_probe_read_user_str(ev->str, sizeof ev->str, (const void *)c.path);
     if (n <= 1) {
-        bpf_ringbuf_discard(ev, 0);
+        bpf_ringbuf_discard(made, 0);
         return 0;
     }
     ev->len = (__u32)n - 1;
@@ -491,17 +499,17 @@ int live_sys_exit(struct bpf_raw_tracepoint_args *ctx) {
         if (c.dfd == AT_FDCWD_) {
             struct fs_struct *fs = BPF_CORE_READ(t, fs);
             if (fs)
-                ev->dir_len = path_of(BPF_CORE_READ(fs, pwd.mnt), BPF_CORE_READ(fs, pwd.dentry),
-                                      ev->dir);
+                ev->dir_len =
+                    path_of(BPF_CORE_READ(fs, pwd.mnt), BPF_CORE_READ(fs, pwd.dentry), made->dir);
         } else {
             struct file *d = file_of(t, c.dfd);
             if (d)
-                ev->dir_len =
-                    path_of(BPF_CORE_READ(d, f_path.mnt), BPF_CORE_READ(d, f_path.dentry), ev->dir);
+                ev->dir_len = path_of(BPF_CORE_READ(d, f_path.mnt), BPF_CORE_READ(d, f_path.dentry),
+                                      made->dir);
         }
     }
     ev->flags = LIVE_AUX_USER_PATH;
-    bpf_ringbuf_submit(ev, wake_flag());
+    bpf_ringbuf_submit(made, wake_flag());
     return 0;
 }
 
