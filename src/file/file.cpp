@@ -3,6 +3,7 @@
 #include "file/file.h"
 
 #include "file/file_filter.h"
+#include "file/pipe.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -215,6 +216,10 @@ int file_cfg_load(file_info *f, ini_file_t *ini) {
     return 0;
 }
 
+const char *file_conf_path() {
+    return s_conf_path.c_str();
+}
+
 int kiv_file_init() {
     file_info &f = g_file_info;
     f = file_info{};
@@ -299,6 +304,7 @@ int kiv_file_init() {
         return -1;
     }
     s_done |= DONE_FILTERS;
+    kiv_pipe_init();  // optional: the module runs without it
     free_payloads();
     f.inited = 1;
     KIV_LOG(2, "kiv_file_init ok\n");
@@ -309,6 +315,7 @@ void kiv_file_exit() {
     if (!g_file_info.inited && s_done == 0) return;
     // Events still waiting for their turn leave now rather than vanish.
     if (s_done & DONE_UNORDER_MUTEX) file_event_flush();
+    kiv_pipe_exit();
     undo();
     KIV_LOG(2, "kiv_file_exit\n");
 }

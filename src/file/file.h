@@ -102,6 +102,8 @@ extern file_info g_file_info;
 
 // Tests point the module at their own file.conf; null restores "@/../config/file.conf".
 void file_set_conf_path(const char *path);
+// The "@" path of file.conf the module reads.
+const char *file_conf_path();
 
 int kiv_file_init();
 void kiv_file_exit();

@@ -17,6 +17,7 @@
 #include "base/log.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/ini.h"
+#include "task/aux_sensors.h"
 #include "task/kernel_query.h"
 #include "task/query.h"
 #include "task/task_filter.h"
@@ -339,6 +340,9 @@ int kiv_task_init() {
     }
     g_task_gate.open();
     kiv_free(conf);
+    // Optional sensors: the module runs without them.
+    kiv_dl_load_init();
+    kiv_kill_init();
     KIV_LOG(2, "task init ok\n");
     return 0;
 }
@@ -361,6 +365,8 @@ void kiv_task_exit() {
     }
     // Host threads already inside finish before anything is freed; later ones get -11.
     g_task_gate.close();
+    kiv_kill_exit();
+    kiv_dl_load_exit();
     kern_task_conf stop{};
     stop.command = KERN_TASK_CONF_STOP;
     send_kern_task_conf(&stop);

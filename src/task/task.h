@@ -12,6 +12,7 @@
 #include "comm/lhash.h"
 #include "comm/list.h"
 #include "comm/queue.h"
+#include "comm/upload_limit.h"
 #include "framework/hook.h"
 #include "qxkiv/ini.h"
 #include "task/binhash.h"
@@ -19,15 +20,6 @@
 #include "task/process.h"
 
 struct kiv_timer;
-
-// Generic rate limiter: at most max_cnt events per window of interval (in the unit of the
-// times passed to is_over_limit); max_cnt 0 means unlimited.
-struct upload_limit_info {
-    uint32_t start;
-    uint32_t count;
-    uint32_t max_cnt;
-    uint32_t interval;
-};
 
 typedef int (*process_monitor_cb)(const char *path, int flag);
 

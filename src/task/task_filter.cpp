@@ -150,28 +150,6 @@ void upload_mark_data_free(void *data) {
 
 // ---- Rate limiter -------------------------------------------------------------------------
 
-void upload_limit_info_init(upload_limit_info *limit, uint32_t max_cnt, uint32_t interval) {
-    limit->start = 0;
-    limit->count = 0;
-    limit->max_cnt = max_cnt;
-    limit->interval = interval;
-}
-
-int is_over_limit(upload_limit_info *limit, uint32_t now) {
-    if (limit->max_cnt == 0) return 0;
-    // Elapsed time as an unsigned difference: the millisecond clock wraps every 49.7 days, and
-    // comparing start + interval with now would then hold one window open until it wrapped
-    // again, refusing everything meanwhile.
-    if (now - limit->start > limit->interval) {
-        limit->start = now;
-        limit->count = 0;
-        return 0;
-    }
-    if (limit->count >= limit->max_cnt) return -1;
-    limit->count++;
-    return 0;
-}
-
 int upload_limit_filter(const process_st *) {
     auto &f = g_task_info;
     mutex_guard guard(&f.upload_limit_lock);

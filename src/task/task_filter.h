@@ -20,10 +20,6 @@ constexpr uint32_t REDO_KEEP_SEC = 3600;   // a repeat is held back this long
 constexpr uint32_t REDO_CLEAN_GAP_SEC = 30;
 constexpr uint32_t UPLOAD_MARK_EVICT_LIMIT = 2;  // a full mark table evicts its oldest entry
 
-void upload_limit_info_init(upload_limit_info *limit, uint32_t max_cnt, uint32_t interval);
-// 0 allowed, -1 over the limit. The event that opens a window is not counted.
-int is_over_limit(upload_limit_info *limit, uint32_t now);
-
 // Node of the command-line and no-filter lists.
 struct filter_node {
     char text[TASK_FILTER_VALUE_LEN + 1];

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "kernel/standin/live_aux.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/standin/live_proc.h"
 
@@ -107,6 +108,7 @@ struct bpf_source {
     std::atomic<bool> stop{false};
     live_events ev;
     live_proc_image img;
+    std::vector<unsigned char> aux_buf;
     uint64_t lost_seen = 0;
 
     void on_exec(const live_exec_ev &e) {
@@ -118,6 +120,15 @@ struct bpf_source {
         if (size < sizeof(live_small_ev)) return 0;
         uint32_t type;
         memcpy(&type, data, sizeof type);
+        if (type == LIVE_EV_DL_LOAD_ || type == LIVE_EV_KILL_ || type == LIVE_EV_PIPE_CREATE_ ||
+            type == LIVE_EV_PIPE_CONNECT_) {
+            if (size < sizeof(live_aux_ev)) return 0;
+            const char *dir = nullptr;
+            if (type == LIVE_EV_PIPE_CREATE_ && size >= sizeof(live_pipe_made_ev))
+                dir = static_cast<const live_pipe_made_ev *>(data)->dir;
+            live_aux_put(*static_cast<const live_aux_ev *>(data), dir, aux_buf);
+            return 0;
+        }
         if (type == LIVE_EV_EXEC_) {
             if (size >= sizeof(live_exec_ev)) on_exec(*static_cast<const live_exec_ev *>(data));
             return 0;
@@ -163,6 +174,22 @@ void destroy(bpf_source *src) {
     delete src;
 }
 
+live_proc_bpf *open_load_attach(bool aux) {
+    live_proc_bpf *skel = live_proc_bpf__open();
+    if (!skel) return nullptr;
+    if (!aux)
+        for (bpf_program *p :
+             {skel->progs.live_sys_enter, skel->progs.live_sys_exit, skel->progs.live_signal})
+            bpf_program__set_autoload(p, false);
+    if (live_proc_bpf__load(skel) != 0 || live_proc_bpf__attach(skel) != 0) {
+        int err = errno;
+        live_proc_bpf__destroy(skel);
+        errno = err;
+        return nullptr;
+    }
+    return skel;
+}
+
 int fail(std::string *why, const std::string &reason) {
     if (why) *why = reason;
     return -1;
@@ -184,19 +211,22 @@ int live_bpf_start(std::string *why) {
     std::string last;
     t_libbpf_last = &last;
     auto *src = new bpf_source;
-    src->skel = live_proc_bpf__open_and_load();
+    // The library-load, signal and pipe programs are extras: a kernel that refuses them
+    // still gets the process programs.
+    src->skel = open_load_attach(true);
+    if (!src->skel) {
+        std::string aux_why = last;
+        src->skel = open_load_attach(false);
+        if (src->skel)
+            KIV_LOG(1, "kemu: eBPF library-load, signal and pipe programs not running (%s)\n",
+                    aux_why.c_str());
+    }
     if (!src->skel) {
         int err = errno;
         t_libbpf_last = nullptr;
         destroy(src);
-        return fail(why, "the programs did not load (" + std::string(strerror(err)) +
+        return fail(why, "the programs did not load or attach (" + std::string(strerror(err)) +
                              (last.empty() ? "" : ": " + last) + ")");
-    }
-    if (live_proc_bpf__attach(src->skel) != 0) {
-        int err = errno;
-        t_libbpf_last = nullptr;
-        destroy(src);
-        return fail(why, "the tracepoints did not attach (" + std::string(strerror(err)) + ")");
     }
     t_libbpf_last = nullptr;
     src->rb = ring_buffer__new(

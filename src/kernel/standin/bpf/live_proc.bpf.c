@@ -64,6 +64,11 @@ struct super_block {
     unsigned long s_magic;
 } PAI;
 
+// x86-64 names; the syscall arguments of the raw syscall tracepoints.
+struct pt_regs {
+    unsigned long di, si, dx, r10, r8, orig_ax;
+} PAI;
+
 struct inode {
     unsigned short i_mode;
     kuid_t i_uid;
@@ -221,7 +226,8 @@ static __always_inline __u32 path_of(struct vfsmount *mnt, struct dentry *dentry
 }
 
 // Descriptor fd: a path, or a pipe or socket named by its inode as /proc names them.
-static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev, int slot) {
+static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev,
+                                  int slot) {
     struct fdtable *fdt = BPF_CORE_READ(t, files, fdt);
     if (!fdt || BPF_CORE_READ(fdt, max_fds) <= (unsigned)fd) return;
     struct file **fds = BPF_CORE_READ(fdt, fd);
@@ -235,14 +241,14 @@ static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exe
         ev->fd_ino[slot - LIVE_STR_FD0] = BPF_CORE_READ(ino, i_ino);
         return;
     }
-    ev->len[slot] = path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry),
-                            ev->str[slot]);
+    ev->len[slot] =
+        path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), ev->str[slot]);
 }
 
 static __always_inline __u64 wake_flag(void) {
     // Batched wake-ups: the reader polls on a short timer, and only a filling ring wakes it.
     return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
-                                                                          : BPF_RB_NO_WAKEUP;
+                                                                           : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline void parent_of(struct task_struct *t, __u32 *ppid, __u64 *pstart) {
@@ -290,8 +296,7 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     struct file *exe = BPF_CORE_READ(mm, exe_file);
     if (exe) {
         struct dentry *d = BPF_CORE_READ(exe, f_path.dentry);
-        ev->len[LIVE_STR_PATH] =
-            path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
+        ev->len[LIVE_STR_PATH] = path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
         // Unhashed and not a root: removed while it runs, as /proc marks it.
         if (!BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d)
             ev->flags |= LIVE_FLAG_EXE_DELETED;
@@ -343,6 +348,191 @@ int live_exit(struct bpf_raw_tracepoint_args *ctx) {
     ev->pid = BPF_CORE_READ(t, tgid);
     ev->start_ns = BPF_CORE_READ(t, start_boottime);
     ev->exit_status = (__u32)BPF_CORE_READ(t, exit_code);
+    bpf_ringbuf_submit(ev, wake_flag());
+    return 0;
+}
+
+// ---- library loads, signals and named pipes -------------------------------------------------
+
+#define NR_OPEN 2
+#define NR_MMAP 9
+#define NR_MKNOD 133
+#define NR_OPENAT 257
+#define NR_MKNODAT 259
+#define AT_FDCWD_ (-100)
+#define S_IFMT_ 0170000
+#define S_IFIFO_ 0010000
+#define PROT_EXEC_ 4
+#define MAP_ANONYMOUS_ 0x20
+#define SIGCHLD_ 17
+#define SI_USER_ 0
+#define SI_QUEUE_ (-1)
+#define SI_TKILL_ (-6)
+
+// A FIFO being created: its path is read from the caller once the call has succeeded.
+struct mknod_call {
+    __u64 path;
+    __s32 dfd;
+    __u32 pad;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 1024);
+    __type(key, __u64);
+    __type(value, struct mknod_call);
+} mknod_calls SEC(".maps");
+
+static __always_inline struct live_aux_ev *aux_fill(struct live_aux_ev *ev, __u32 type,
+                                                    struct task_struct *t) {
+    if (!ev) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    ev->type = type;
+    ev->pid = BPF_CORE_READ(t, tgid);
+    ev->start_ns = BPF_CORE_READ(t, group_leader, start_boottime);
+    ev->killed_pid = 0;
+    ev->sig = 0;
+    ev->killed_start_ns = 0;
+    ev->dfd = 0;
+    ev->flags = 0;
+    ev->len = 0;
+    ev->dir_len = 0;
+    ev->str[0] = 0;
+    return ev;
+}
+
+static __always_inline struct live_aux_ev *aux_reserve(__u32 type, struct task_struct *t) {
+    return aux_fill(bpf_ringbuf_reserve(&events, sizeof(struct live_aux_ev), 0), type, t);
+}
+
+static __always_inline struct file *file_of(struct task_struct *t, long fd) {
+    struct fdtable *fdt = BPF_CORE_READ(t, files, fdt);
+    if (!fdt || fd < 0 || BPF_CORE_READ(fdt, max_fds) <= (unsigned long)fd) return 0;
+    struct file **fds = BPF_CORE_READ(fdt, fd);
+    struct file *f = 0;
+    bpf_probe_read_kernel(&f, sizeof f, &fds[fd]);
+    return f;
+}
+
+static __always_inline void aux_file_ev(__u32 type, struct task_struct *t, struct file *f) {
+    struct live_aux_ev *ev = aux_reserve(type, t);
+    if (!ev) return;
+    ev->len = path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), ev->str);
+    bpf_ringbuf_submit(ev, wake_flag());
+}
+
+SEC("raw_tp/sys_enter")
+int live_sys_enter(struct bpf_raw_tracepoint_args *ctx) {
+    long id = (long)ctx->args[1];
+    if (id != NR_MMAP && id != NR_MKNOD && id != NR_MKNODAT) return 0;
+    struct pt_regs *regs = (struct pt_regs *)ctx->args[0];
+    if (id == NR_MMAP) {
+        // The loader maps each library's code with its descriptor and PROT_EXEC.
+        unsigned long prot = BPF_CORE_READ(regs, dx), flags = BPF_CORE_READ(regs, r10);
+        long fd = (int)BPF_CORE_READ(regs, r8);
+        if (!(prot & PROT_EXEC_) || (flags & MAP_ANONYMOUS_) || fd < 0) return 0;
+        struct task_struct *t = (struct task_struct *)bpf_get_current_task();
+        struct file *f = file_of(t, fd);
+        if (f) aux_file_ev(LIVE_EV_DL_LOAD_, t, f);
+        return 0;
+    }
+    struct mknod_call c = {};
+    unsigned long mode;
+    if (id == NR_MKNODAT) {
+        c.dfd = (int)BPF_CORE_READ(regs, di);
+        c.path = BPF_CORE_READ(regs, si);
+        mode = BPF_CORE_READ(regs, dx);
+    } else {
+        c.dfd = AT_FDCWD_;
+        c.path = BPF_CORE_READ(regs, di);
+        mode = BPF_CORE_READ(regs, si);
+    }
+    if ((mode & S_IFMT_) != S_IFIFO_) return 0;
+    __u64 key = bpf_get_current_pid_tgid();
+    bpf_map_update_elem(&mknod_calls, &key, &c, BPF_ANY);
+    return 0;
+}
+
+SEC("raw_tp/sys_exit")
+int live_sys_exit(struct bpf_raw_tracepoint_args *ctx) {
+    struct pt_regs *regs = (struct pt_regs *)ctx->args[0];
+    long ret = (long)ctx->args[1];
+    long id = BPF_CORE_READ(regs, orig_ax);
+    if (id == NR_OPEN || id == NR_OPENAT) {
+        if (ret < 0) return 0;
+        struct task_struct *t = (struct task_struct *)bpf_get_current_task();
+        struct file *f = file_of(t, ret);
+        if (!f) return 0;
+        struct inode *ino = BPF_CORE_READ(f, f_inode);
+        // Named pipes only: an unnamed one reopened through /proc lives on pipefs.
+        if ((BPF_CORE_READ(ino, i_mode) & S_IFMT_) != S_IFIFO_ ||
+            BPF_CORE_READ(ino, i_sb, s_magic) == PIPEFS_MAGIC)
+            return 0;
+        aux_file_ev(LIVE_EV_PIPE_CONNECT_, t, f);
+        return 0;
+    }
+    if (id != NR_MKNOD && id != NR_MKNODAT) return 0;
+    __u64 key = bpf_get_current_pid_tgid();
+    struct mknod_call *pc = bpf_map_lookup_elem(&mknod_calls, &key);
+    if (!pc) return 0;
+    struct mknod_call c = *pc;
+    bpf_map_delete_elem(&mknod_calls, &key);
+    if (ret != 0) return 0;
+    struct live_pipe_made_ev *made = bpf_ringbuf_reserve(&events, sizeof(*made), 0);
+    if (!made) {
+        __sync_fetch_and_add(&lost, 1);
+        return 0;
+    }
+    struct live_aux_ev *ev =
+        aux_fill(&made->ev, LIVE_EV_PIPE_CREATE_, (struct task_struct *)bpf_get_current_task());
+    long n = bpf_probe_read_user_str(ev->str, sizeof ev->str, (const void *)c.path);
+    if (n <= 1) {
+        bpf_ringbuf_discard(made, 0);
+        return 0;
+    }
+    ev->len = (__u32)n - 1;
+    ev->dfd = c.dfd;
+    // The caller may be gone before the reader could ask /proc what its path is relative to.
+    if (ev->str[0] != '/') {
+        struct task_struct *t = (struct task_struct *)bpf_get_current_task();
+        if (c.dfd == AT_FDCWD_) {
+            struct fs_struct *fs = BPF_CORE_READ(t, fs);
+            if (fs)
+                ev->dir_len =
+                    path_of(BPF_CORE_READ(fs, pwd.mnt), BPF_CORE_READ(fs, pwd.dentry), made->dir);
+        } else {
+            struct file *d = file_of(t, c.dfd);
+            if (d)
+                ev->dir_len = path_of(BPF_CORE_READ(d, f_path.mnt), BPF_CORE_READ(d, f_path.dentry),
+                                      made->dir);
+        }
+    }
+    ev->flags = LIVE_AUX_USER_PATH;
+    bpf_ringbuf_submit(made, wake_flag());
+    return 0;
+}
+
+SEC("raw_tp/signal_generate")
+int live_signal(struct bpf_raw_tracepoint_args *ctx) {
+    int sig = (int)ctx->args[0];
+    const void *info = (const void *)ctx->args[1];
+    struct task_struct *target = (struct task_struct *)ctx->args[2];
+    int result = (int)ctx->args[4];
+    // Delivered or queued, sent by a process with kill, tkill or sigqueue; not the kernel's
+    // own (timers, faults, a child's exit).
+    if (result != 0 || sig == SIGCHLD_ || (unsigned long)info <= 1) return 0;
+    int code = 0;
+    bpf_probe_read_kernel(&code, sizeof code, (const char *)info + 8);  // si_code
+    if (code != SI_USER_ && code != SI_QUEUE_ && code != SI_TKILL_) return 0;
+    struct task_struct *t = (struct task_struct *)bpf_get_current_task();
+    __u32 to = BPF_CORE_READ(target, tgid);
+    if (BPF_CORE_READ(t, tgid) == to) return 0;  // within one process
+    struct live_aux_ev *ev = aux_reserve(LIVE_EV_KILL_, t);
+    if (!ev) return 0;
+    ev->killed_pid = to;
+    ev->killed_start_ns = BPF_CORE_READ(target, group_leader, start_boottime);
+    ev->sig = sig;
     bpf_ringbuf_submit(ev, wake_flag());
     return 0;
 }

@@ -6,15 +6,15 @@
 
 #define LIVE_RING_BYTES (16u << 20)
 #define LIVE_WAKE_BYTES (256u << 10) /* a ring this full wakes the reader at once */
-#define LIVE_STR_MAX 1023          /* longest text of a process record */
+#define LIVE_STR_MAX 1023            /* longest text of a process record */
 
 enum { LIVE_EV_FORK_ = 0, LIVE_EV_EXEC_ = 1, LIVE_EV_EXIT_ = 2 };
 /* Text slots, in the order of the record's flexible part. */
 enum { LIVE_STR_CMD = 0, LIVE_STR_CWD = 1, LIVE_STR_PATH = 2, LIVE_STR_FD0 = 3, LIVE_STR_FD1 = 4 };
 enum { LIVE_FD_PATH = 0, LIVE_FD_PIPE = 1, LIVE_FD_SOCKET = 2 };
-#define LIVE_FLAG_CMD_CUT 1u      /* the command line was longer than LIVE_STR_MAX */
-#define LIVE_FLAG_EXE_DELETED 2u  /* the executable was removed while it runs */
-#define LIVE_FLAG_CMD_UNREAD 4u   /* the arguments could not be read in the kernel */
+#define LIVE_FLAG_CMD_CUT 1u     /* the command line was longer than LIVE_STR_MAX */
+#define LIVE_FLAG_EXE_DELETED 2u /* the executable was removed while it runs */
+#define LIVE_FLAG_CMD_UNREAD 4u  /* the arguments could not be read in the kernel */
 
 struct live_small_ev {
     __u32 type;
@@ -42,6 +42,35 @@ struct live_exec_ev {
     __u64 fd_ino[2];
     char str[5][LIVE_STR_MAX + 1];
 };
+/* Library mapped for execution, signal sent to another process, named pipe created or opened;
+ * the types are the module's record types. */
+enum {
+    LIVE_EV_DL_LOAD_ = 3,
+    LIVE_EV_KILL_ = 4,
+    LIVE_EV_PIPE_CREATE_ = 19,
+    LIVE_EV_PIPE_CONNECT_ = 20
+};
+#define LIVE_AUX_USER_PATH 1u /* str is the path as the caller gave it, relative to dfd */
+
+struct live_aux_ev {
+    __u32 type;
+    __u32 pid;
+    __u64 start_ns;
+    __u32 killed_pid;
+    __s32 sig;
+    __u64 killed_start_ns;
+    __s32 dfd;
+    __u32 flags;
+    __u32 len;
+    __u32 dir_len; /* pipe created by a relative path: the length of dir */
+    char str[LIVE_STR_MAX + 1];
+};
+/* A pipe created: also the directory a relative path is relative to. */
+struct live_pipe_made_ev {
+    struct live_aux_ev ev;
+    char dir[LIVE_STR_MAX + 1];
+};
+
 #define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->str)
 
 #endif
