@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/json_add.h"
@@ -38,9 +39,27 @@ void dump_proc_net_info(const pn_info *pn) {
 }
 
 // The query and the pop of the owning process; null (counted, logged) when it is unknown.
+// Processes whose query failed lately. A failed query costs the collector up to three
+// 100 ms waits, and a process that is gone sends a burst of records: the burst's later
+// records are given up at once. Per collector thread, so no lock.
+struct lost_owner {
+    uint32_t pid;
+    uint64_t create_time;
+    uint64_t until_ms;
+};
+constexpr size_t LOST_OWNERS = 64;
+constexpr uint64_t LOST_OWNER_MS = 5000;
+thread_local lost_owner t_lost[LOST_OWNERS];
+
 const proc_view *owner(uint32_t pid, uint64_t create_time) {
-    if (query_tgid_info((int)pid, create_time, 1) < 0) {
-        KIV_LOG(1, "get process info failed,pid:%d\n", (int)pid);
+    uint64_t now = kiv_now_ms();
+    lost_owner &slot = t_lost[(pid ^ create_time ^ (create_time >> 32)) % LOST_OWNERS];
+    bool known_lost = slot.pid == pid && slot.create_time == create_time && now < slot.until_ms;
+    if (known_lost || query_tgid_info((int)pid, create_time, 1) < 0) {
+        if (!known_lost) {
+            KIV_LOG(1, "get process info failed,pid:%d\n", (int)pid);
+            slot = lost_owner{pid, create_time, now + LOST_OWNER_MS};
+        }
         kiv_stat_inc(NET_PROC_INFO_LOST);
         return nullptr;
     }

@@ -18,6 +18,7 @@
 #include "comm/timer.h"
 #include "e2e_host.h"
 #include "framework/mod_manager.h"
+#include "log/ulog.h"
 #include "net/dns_parse.h"
 #include "net/net.h"
 #include "net/net_event.h"
@@ -479,6 +480,29 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_CONNECT_CAP) >= 1; }));
     inject(build_rst(0, 1, "198.51.100.70", 22, "10.0.0.5", 45000));
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 22; }));
+}
+
+TEST_F(NetE2E, RecordsOfAProcessThatIsGoneAskForItOnce) {
+    start();
+    conn_rec u;
+    u.type = 5, u.proto = 17, u.pid = 3999999, u.create_time = 77;  // no such process
+    for (uint16_t i = 0; i < 6; i++) {
+        u.dport = (uint16_t)(7000 + i);
+        inject(build_conn(u));
+    }
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_PROC_INFO_LOST) == 6; }));
+    // Another process's record still goes through.
+    conn_rec ok;
+    ok.type = 5, ok.proto = 17;
+    inject(build_conn(ok));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
+    ulog_save_once();
+    std::string log = tree.read("logs/sensor_all.log");
+    size_t n = 0;
+    for (size_t at = 0;
+         (at = log.find("get process info failed,pid:3999999", at)) != std::string::npos; at++)
+        n++;
+    EXPECT_EQ(n, 1u);
 }
 
 TEST_F(NetE2E, ShortRecordsAndFullTables) {
