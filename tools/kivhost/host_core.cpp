@@ -95,7 +95,7 @@ bool parse_number(const char *text, bool allow_hex, uint64_t max, uint64_t *out)
 
 Parse parse_options(int argc, const char *const *argv, Options *opt, std::string *err) {
     *opt = Options{};
-    bool syslog_opt = false, interval_opt = false;
+    bool syslog_opt = false, interval_opt = false, version = false;
     // Numbers with a range: the option, its bounds, hex allowed, where it goes.
     struct NumOpt {
         const char *name;
@@ -130,7 +130,10 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         std::string_view arg = argv[i];
         const char *value = nullptr;
         if (arg == "--help" || arg == "-h") return Parse::kHelp;
-        if (arg == "--version") return Parse::kVersion;
+        if (arg == "--version") {
+            version = true;
+            continue;
+        }
         if (arg == "--append") {
             opt->append = true;
             continue;
@@ -187,7 +190,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         *err = "--stats-interval needs --stats-file";
         return Parse::kError;
     }
-    return Parse::kRun;
+    return version ? Parse::kVersion : Parse::kRun;
 }
 
 std::string usage_text(const char *prog) {
@@ -372,6 +375,18 @@ int connect_unix(const std::string &path, int type, int timeout_ms) {
     return fd;
 }
 
+// The whole of data on a stream socket; a closed peer is EPIPE, not a signal. 0 or an errno.
+int send_fully(int fd, const std::string &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;  // EAGAIN here is the send time-out: a stalled daemon
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 }  // namespace
 
 SyslogSink::SyslogSink(SyslogConfig cfg) : cfg_(std::move(cfg)) {
@@ -437,7 +452,7 @@ int SyslogSink::send_stream(const std::string &frame) {
                 return e;
             }
         }
-        int e = write_fully(stream_fd_, frame.data(), frame.size(), "", 0);
+        int e = send_fully(stream_fd_, frame);
         if (e == 0) return 0;
         // Part of a frame may have gone out: the connection's framing is lost, so it is
         // dropped and the whole frame goes again on a new one.
