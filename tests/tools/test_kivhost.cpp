@@ -561,3 +561,148 @@ TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
     EXPECT_NE(access((d.path + "/dir.tmp").c_str(), F_OK), 0);
     EXPECT_EQ(all, slurp());
 }
+
+// Debian's rsyslogd, started here with a private configuration (its own sockets, work
+// directory and pid file) that writes every message as its parsed fields: documents from the
+// sink and from the built agent arrive whole, with their header fields where a collector
+// looks for them.
+TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
+    const char *rsyslogd = nullptr;
+    for (const char *p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"})
+        if (access(p, X_OK) == 0) rsyslogd = p;
+    if (rsyslogd == nullptr)
+        GTEST_SKIP() << "rsyslogd is not installed (Debian package rsyslog); the syslog output "
+                        "is not checked against a real daemon";
+    TempDir d;
+    const std::string dg = d.path + "/dg", st = d.path + "/st", out = d.path + "/out.log";
+    ASSERT_EQ(mkdir((d.path + "/work").c_str(), 0700), 0);
+    {
+        std::ofstream conf(d.path + "/rsyslog.conf");
+        conf << "global(workDirectory=\"" << d.path << "/work\" maxMessageSize=\"256k\")\n"
+             << "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+             << "input(type=\"imuxsock\" Socket=\"" << dg
+             << "\" UseSpecialParser=\"off\" ParseHostname=\"on\" IgnoreTimestamp=\"off\" "
+                "RateLimit.Interval=\"0\")\n"
+             << "module(load=\"imptcp\")\n"
+             << "input(type=\"imptcp\" path=\"" << st << "\" unlink=\"on\")\n"
+             << "template(name=\"fields\" type=\"string\" string=\"%PRI%|%PROTOCOL-VERSION%|"
+                "%TIMESTAMP:::date-rfc3339%|%HOSTNAME%|%APP-NAME%|%PROCID%|%MSGID%|"
+                "%STRUCTURED-DATA%|%msg%\\n\")\n"
+             << "*.* action(type=\"omfile\" file=\"" << out << "\" template=\"fields\")\n";
+    }
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        int fd = open((d.path + "/rsyslogd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1), dup2(fd, 2);
+        execl(rsyslogd, "rsyslogd", "-n", "-f", (d.path + "/rsyslog.conf").c_str(), "-i",
+              (d.path + "/rsyslogd.pid").c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(daemon, 0);
+    auto stop_daemon = [&] {
+        if (daemon > 0) kill(daemon, SIGTERM), waitpid(daemon, nullptr, 0), daemon = -1;
+    };
+    auto slurp = [](const std::string &path) {
+        std::ifstream in(path);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    bool up = false;
+    for (int i = 0; i < 600 && !up; ++i) {
+        up = access(dg.c_str(), F_OK) == 0 && access(st.c_str(), F_OK) == 0;
+        if (!up) usleep(50 * 1000);
+        if (waitpid(daemon, nullptr, WNOHANG) == daemon) daemon = -1;
+        if (daemon < 0) break;
+    }
+    if (!up) {
+        stop_daemon();
+        FAIL() << "rsyslogd did not open its sockets:\n" << slurp(d.path + "/rsyslogd.out");
+    }
+
+    // The sink: one document per upload type, and one far beyond a datagram.
+    SyslogConfig c;
+    c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
+    SyslogSink sink(c);
+    std::vector<std::string> docs;
+    for (int t = 0; t < UPLOAD_TYPE_MAX_; ++t) {
+        docs.push_back("{\"type\":" + std::to_string(t) + ",\"name\":\"" + upload_type_name(t) +
+                       "\"}");
+        EXPECT_EQ(sink.write_document(docs.back().data(), docs.back().size(), t), 0);
+    }
+    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
+    EXPECT_EQ(sink.write_document(big.data(), big.size(), UPLOAD_DNS_QUERY), 0);
+    EXPECT_EQ(sink.streamed(), 1u);
+
+    // The built agent, fed exec records and stopped by the preloaded storm.
+    const std::string t = d.path + "/tree";
+    const std::string cmd =
+        "cd " KIV_STAGE_DIR "; mkdir " + t + "; cp -r bin lib config " + t + "; mkdir -p " + t +
+        "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
+        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t +
+        "/resolv.conf; "
+        "QXKIV_RESOLV_CONF=" +
+        t + "/resolv.conf KIV_STORM_LIB=" + t +
+        "/lib/libqxkiv.so KIV_STORM_COUNT=40 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 "
+        "LD_PRELOAD=" KIV_STORM_PRELOAD " " +
+        t +
+        "/bin/kivhost --mask 1 --seconds 300 --output "
+        "syslog --syslog-socket " +
+        dg + " --syslog-stream " + st + " >/dev/null 2>" + t + "/err";
+    int status = system(cmd.c_str());
+    const std::string err = slurp(t + "/err");
+    EXPECT_EQ(status, 0) << err;
+    unsigned long long agent_docs = 0;
+    size_t at = err.find(" s, ");
+    EXPECT_TRUE(at != std::string::npos &&
+                sscanf(err.c_str() + at, " s, %llu documents", &agent_docs) == 1)
+        << err;
+    EXPECT_NE(err.find(" 0 uploads refused"), std::string::npos) << err;
+
+    // Everything sent is in the file once rsyslogd has written it.
+    const size_t want = docs.size() + 1 + agent_docs;
+    std::string got;
+    for (int i = 0; i < 1200; ++i) {
+        got = slurp(out);
+        if (size_t(std::count(got.begin(), got.end(), '\n')) >= want) break;
+        usleep(50 * 1000);
+    }
+    stop_daemon();
+
+    std::vector<std::vector<std::string>> lines;
+    for (size_t pos = 0, nl; (nl = got.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::vector<std::string> f;
+        std::string line = got.substr(pos, nl - pos);
+        for (int i = 0; i < 8; ++i) {
+            size_t bar = line.find('|');
+            f.push_back(line.substr(0, bar));
+            line = bar == std::string::npos ? "" : line.substr(bar + 1);
+        }
+        f.push_back(line);
+        lines.push_back(f);
+    }
+    EXPECT_EQ(lines.size(), want) << got.substr(0, 2000);
+    size_t mine = 0, agent_lines = 0;
+    const std::string me = std::to_string(getpid());
+    for (const auto &f : lines) {
+        ASSERT_EQ(f.size(), 9u);
+        EXPECT_TRUE(f[0] == "14" && f[1] == "1" && f[4] == "qxkiv" && f[7] == "-") << f[8];
+        EXPECT_EQ(f[2].substr(0, 2), "20") << f[2];
+        if (f[5] == me) {
+            EXPECT_EQ(f[3], "sensor-7.test");
+            const std::string &msg = f[8];
+            bool match = msg == big ? f[6] == "DNS_QUERY" : false;
+            for (size_t ty = 0; ty < docs.size() && !match; ++ty)
+                match = msg == docs[ty] && f[6] == upload_type_name(int32_t(ty));
+            EXPECT_TRUE(match) << f[6] << " " << msg.substr(0, 100);
+            mine++;
+        } else {
+            EXPECT_EQ(f[6], "PROC_EXEC");
+            cJSON *doc = cJSON_Parse(f[8].c_str());
+            EXPECT_TRUE(cJSON_IsObject(doc)) << f[8].substr(0, 200);
+            cJSON_Delete(doc);
+            agent_lines++;
+        }
+    }
+    EXPECT_EQ(mine, docs.size() + 1);
+    EXPECT_EQ(agent_lines, agent_docs);
+    EXPECT_GE(agent_docs, 20u);
+}
