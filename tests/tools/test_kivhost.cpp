@@ -111,6 +111,9 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
         {"$K --version", "\nlibqxkiv 1.1.0_", 0},
         {"$K --version --lib $T/none.so", "libqxkiv: cannot load", 1},
         {"$K --output syslog --append", "--append needs --output FILE", 2},
+        // No syslog daemon is not a reason to stop: the summary says what was not delivered.
+        {"$K --seconds 1 --output syslog --syslog-socket $T/none.sock",
+         "  syslog: 0 over the stream", 0},
         // Statistics every second and at the stop; a directory that is not there is said
         // once and the agent runs on.
         {"$K --output /dev/null --seconds 2 --stats-file $T/s --stats-interval 1; r=$?; cat $T/s;"

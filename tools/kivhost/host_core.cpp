@@ -198,8 +198,9 @@ std::string usage_text(const char *prog) {
     u += prog;
     u += " [OPTIONS]\n"
          "Loads libqxkiv.so, starts the sensor and writes every uploaded document as one line\n"
-         "of JSON (NDJSON). Stops after --seconds or on SIGINT/SIGTERM, then prints a summary\n"
-         "(documents per upload type, bytes, uploads refused) to standard error.\n"
+         "of JSON (NDJSON), or sends it to syslog. Stops after --seconds or on SIGINT/SIGTERM,\n"
+         "then prints a summary (documents per upload type, bytes, uploads refused) to\n"
+         "standard error.\n"
          "\n"
          "  --seconds N     run N seconds, then stop (default 0: until SIGINT/SIGTERM)\n"
          "  --output FILE   write the documents to FILE (truncated) instead of standard output\n"

@@ -246,7 +246,7 @@ int main(int argc, char **argv) {
         else
             fprintf(stderr, "kivhost: sensor started (mask 0x%X), Ctrl-C stops it\n", opt.mask);
         auto deadline = t0 + std::chrono::seconds(opt.seconds);
-        auto next_stats = t0 + std::chrono::seconds(opt.stats_interval);
+        auto next_stats = t0;  // at once, so the file is there from the start
         while (s_stop_signal.load(std::memory_order_relaxed) == 0 && !sink.failed()) {
             auto now = std::chrono::steady_clock::now();
             if (opt.seconds != 0 && now >= deadline) break;
