@@ -6,7 +6,8 @@ CTEST_ARGS ?=
 
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps logrotate \
-            clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base python3
+            clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base python3 \
+            rsyslog
 
 RELEASE_DIR := build/release
 ASAN_DIR    := build/asan
@@ -16,8 +17,11 @@ FUZZ_DIR    := build/fuzz
 # Seconds per fuzz target; CI wants at least 60 in all.
 FUZZ_SECONDS ?= 35
 STAGE_DIR   := $(CURDIR)/build/stage
+# Where `make install` puts the tree (bin, lib, include, config, var/data, logs); DESTDIR
+# stages it for a package.
+PREFIX      ?= /opt/qxkiv
 
-.PHONY: all deps test run bench tsan fuzz format clean
+.PHONY: all deps test run install bench tsan fuzz format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -50,6 +54,11 @@ tsan: deps
 # ARGS="--seconds 0" runs until Ctrl-C (see build/stage/bin/kivhost --help).
 run: all
 	$(STAGE_DIR)/bin/kivhost $(ARGS)
+
+# The release build, installed; an edited configuration file is kept (the shipped one lands
+# beside it as .dist).
+install: all
+	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON

@@ -64,6 +64,14 @@ KIV_API void exit_mod_manager(void);
 /* Why the latest start-up (or shut-down) failed: its first level-0 log line, or "" when it
  * logged none. Valid until the next init_mod_manager or exit_mod_manager. */
 KIV_API const char *kiv_last_error(void);
+/* The library's build, e.g. "1.1.0_20240529130429"; callable before init_mod_manager. */
+KIV_API const char *kiv_version(void);
+/* One statistics counter per call, formatted "name(explanation): value\n" into buf, and
+ * advances *index. Returns the line's length, 0 once every counter was given, or -1 when buf
+ * is too small or an argument is null (*index then stays). Counters 0..45 are memory (0: live
+ * blocks, others: bytes held per category), the rest events, drops among them; they are read
+ * without a lock, so one pass need not be mutually consistent. */
+KIV_API int kiv_stats_line(char *buf, int buflen, int *index);
 KIV_API int register_upload_callback(kiv_upload_fn fn);
 KIV_API int register_host_state_callback(kiv_host_state_fn fn);
 KIV_API int set_module(uint32_t mask);

@@ -1,18 +1,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "host_core.h"
+#include "qxkiv/qxkiv.h"
 
 using namespace kivhost;
 
@@ -26,13 +34,65 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     };
     ASSERT_EQ(parse({"--seconds", "3", "--mask=0XF", "--output=/o", "--lib", "/l"}), Parse::kRun);
     EXPECT_TRUE(o.seconds == 3 && o.mask == 15 && o.output == "/o" && o.lib == "/l");
+    EXPECT_TRUE(o.syslog_socket == "/dev/log" && o.syslog_stream.empty() && o.syslog_max == 8192 &&
+                !o.append && o.stats_file.empty() && o.stats_interval == 60);
     EXPECT_EQ(parse({"--mask", "0", "-h", "--bogus"}), Parse::kHelp);
-    const std::vector<std::vector<const char *>> bad = {
-        {"--seconds"},      {"--seconds", "-1"}, {"--seconds=2s"}, {"--seconds", "4294967296"},
-        {"--mask", "0x10"}, {"--mask", "0x"},    {"--mask", " 1"}, {"--output="},
-        {"--libx=/a"},      {"extra"},
+    // --version still wants a good command line: --lib chooses the library it reports.
+    EXPECT_EQ(parse({"--version", "--lib", "/l"}), Parse::kVersion);
+    EXPECT_EQ(o.lib, "/l");
+    EXPECT_EQ(parse({"--seconds", "1", "--version", "--bogus"}), Parse::kError);
+
+    // Syslog and statistics options at their bounds; a socket path of 107 bytes still fits.
+    const std::string path107 = "/" + std::string(106, 's'), path108 = path107 + "s";
+    ASSERT_EQ(parse({"--output", "syslog", "--syslog-socket", path107.c_str(), "--syslog-stream=/t",
+                     "--syslog-max", "480", "--stats-file", "/x", "--stats-interval=86400"}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.output == "syslog" && o.syslog_socket == path107 && o.syslog_stream == "/t" &&
+                o.syslog_max == 480 && o.stats_file == "/x" && o.stats_interval == 86400);
+    ASSERT_EQ(parse({"--output=syslog", "--syslog-max=262144", "--stats-file=/x",
+                     "--stats-interval", "1"}),
+              Parse::kRun);
+    EXPECT_TRUE(o.syslog_max == 262144 && o.stats_interval == 1);
+    ASSERT_EQ(parse({"--append", "--output", "./syslog"}), Parse::kRun);  // a file named so
+    EXPECT_TRUE(o.append && o.output == "./syslog");
+
+    // Each row: the command line and a word the message must hold.
+    const std::vector<std::pair<std::vector<const char *>, const char *>> bad = {
+        {{"--seconds"}, "--seconds"},
+        {{"--seconds", "-1"}, "--seconds"},
+        {{"--seconds=2s"}, "--seconds"},
+        {{"--seconds", "4294967296"}, "--seconds"},
+        {{"--mask", "0x10"}, "--mask"},
+        {{"--mask", "0x"}, "--mask"},
+        {{"--mask", " 1"}, "--mask"},
+        {{"--output="}, "--output"},
+        {{"--libx=/a"}, "unknown"},
+        {{"extra"}, "unknown"},
+        {{"--output", "syslog", "--syslog-max", "479"}, "--syslog-max"},
+        {{"--output", "syslog", "--syslog-max", "262145"}, "--syslog-max"},
+        {{"--output", "syslog", "--syslog-max", "0x200"}, "--syslog-max"},
+        {{"--output", "syslog", "--syslog-socket", path108.c_str()}, "107"},
+        {{"--output", "syslog", "--syslog-stream", path108.c_str()}, "107"},
+        {{"--output", "syslog", "--syslog-stream="}, "--syslog-stream"},
+        // Options that would be ignored silently.
+        {{"--syslog-socket", "/s"}, "--output syslog"},
+        {{"--output", "/f", "--syslog-max", "500"}, "--output syslog"},
+        {{"--append"}, "--output FILE"},
+        {{"--output", "syslog", "--append"}, "--output FILE"},
+        {{"--stats-interval", "5"}, "--stats-file"},
+        {{"--stats-file", "/x", "--stats-interval", "0"}, "--stats-interval"},
+        {{"--stats-file", "/x", "--stats-interval", "86401"}, "--stats-interval"},
+        {{"--stats-file"}, "--stats-file"},
+        {{"--append=yes", "--output", "/f"}, "takes no value"},
+        {{"--version=2"}, "takes no value"},
     };
-    for (const auto &b : bad) EXPECT_TRUE(parse(b) == Parse::kError && !err.empty()) << b.back();
+    for (const auto &[b, says] : bad) {
+        std::string line;
+        for (const char *a : b) line += std::string(a) + " ";
+        EXPECT_EQ(parse(b), Parse::kError) << line;
+        EXPECT_NE(err.find(says), std::string::npos) << line << "-> " << err;
+    }
 }
 
 // The built agent in a private copy of the staged tree (kernel stand-in, own logs). Rows:
@@ -48,6 +108,23 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
          "the sensor did not start: ", 1},
         {"sed -i 's/^kernel_mode *=.*/kernel_mode = userspce/' $T/config/sensor.conf; $K",
          "unknown kernel_mode = userspce", 1},
+        {"$K --version", "\nlibqxkiv 1.1.0_", 0},
+        {"$K --version --lib $T/none.so", "libqxkiv: cannot load", 1},
+        {"$K --output syslog --append", "--append needs --output FILE", 2},
+        // No syslog daemon is not a reason to stop: the summary says what was not delivered.
+        {"$K --seconds 1 --output syslog --syslog-socket $T/none.sock",
+         "  syslog: 0 over the stream", 0},
+        // Statistics every second and at the stop; a directory that is not there is said
+        // once and the agent runs on.
+        {"$K --output /dev/null --seconds 2 --stats-file $T/s --stats-interval 1; r=$?; cat $T/s;"
+         " exit $r",
+         "\nMALLOC_IN_USE_TIMES(malloc memory times that not free yet): ", 0},
+        {"$K --output /dev/null --seconds 1 --stats-file $T/no/s", "cannot write the statistics",
+         0},
+        {"echo kept >$T/o; $K --seconds 1 --append --output $T/o; r=$?; head -1 $T/o; exit $r",
+         "kept\n", 0},
+        {"echo gone >$T/o; $K --seconds 1 --output $T/o; r=$?; grep -c gone $T/o; exit $r", "\n0\n",
+         0},
         // A second agent on the same installation names the running one.
         {"$K --output /dev/null --seconds 30 & for i in $(seq 300); do [ -s "
          "$T/var/data/qxkiv.lock ] && break; sleep 0.1; done; $K --seconds 1; r=$?; kill $!; "
@@ -81,8 +158,10 @@ TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
     const std::string cmd =
         "cd " KIV_STAGE_DIR "; cp -r bin lib config " + t + "; mkdir -p " + t + "/logs " + t +
         "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
-        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t + "/resolv.conf; { "
-        "QXKIV_RESOLV_CONF=" + t + "/resolv.conf KIV_STORM_LIB=" + t +
+        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t +
+        "/resolv.conf; { "
+        "QXKIV_RESOLV_CONF=" +
+        t + "/resolv.conf KIV_STORM_LIB=" + t +
         "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(kRecords) +
         " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " +
         "LD_PRELOAD=" KIV_STORM_PRELOAD " " + t + "/bin/kivhost --mask 1 --seconds 300 2>" + t +
@@ -179,4 +258,454 @@ TEST(KivhostSink, FlatteningSummaryAndFailedWrites) {
     for (int i = 0; i < 2; i++) EXPECT_EQ(dead.write_document("{}", 2, UPLOAD_APP_LOG), -1);
     EXPECT_TRUE(dead.failed() && dead.failed_errno() == ENOSPC && dead.refused() == 2);
     close(full);
+}
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char t[] = "/tmp/kivsys.XXXXXX";
+        path = mkdtemp(t) ? t : "";
+    }
+    ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
+};
+
+// A bound (and for streams listening) unix socket whose reads give up after 30 s, so a lost
+// message fails the test instead of hanging it.
+int unix_server(const std::string &path, int type) {
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0))
+        ADD_FAILURE() << path << ": " << strerror(errno);
+    timeval tv = {30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+int accept_one(int listener) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    timeval tv = {30, 0};
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+std::string recv_dgram(int fd) {
+    std::string buf(300000, '\0');
+    ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    buf.resize(n > 0 ? n : 0);
+    return buf;
+}
+
+// One octet-counted frame: a non-zero-led length, a blank, that many bytes.
+bool read_frame(int fd, std::string *msg) {
+    std::string len;
+    for (char c; recv(fd, &c, 1, 0) == 1 && c != ' ';) {
+        if (c < '0' || c > '9' || (len.empty() && c == '0')) return false;
+        len += c;
+    }
+    if (len.empty()) return false;
+    msg->assign(std::stoul(len), '\0');
+    for (size_t got = 0; got < msg->size();) {
+        ssize_t r = recv(fd, msg->data() + got, msg->size() - got, 0);
+        if (r <= 0) return false;
+        got += r;
+    }
+    return true;
+}
+
+// The seven header fields of an RFC 5424 message and its MSG.
+std::vector<std::string> fields(const std::string &m) {
+    std::vector<std::string> f;
+    size_t pos = 0;
+    for (int i = 0; i < 7; ++i) {
+        size_t sp = m.find(' ', pos);
+        if (sp == std::string::npos) return {};
+        f.push_back(m.substr(pos, sp - pos));
+        pos = sp + 1;
+    }
+    f.push_back(m.substr(pos));
+    return f;
+}
+
+}  // namespace
+
+TEST(KivhostSyslog, HeaderBytes) {
+    const std::string h255(255, 'n');
+    // type, seconds, microseconds, zone offset, host, pid, the header.
+    const std::tuple<int32_t, int64_t, long, long, std::string, long, std::string> rows[] = {
+        {UPLOAD_APP_LOG, 0, 0, 0, "h", 1,
+         "<14>1 1970-01-01T00:00:00.000000+00:00 h qxkiv 1 APP_LOG - "},
+        {UPLOAD_PROC_EXEC, 1733508148, 999999, 3600, "web-1.example.org", 4242,
+         "<14>1 2024-12-06T19:02:28.999999+01:00 web-1.example.org qxkiv 4242 PROC_EXEC - "},
+        // West of UTC, half-hour zone, across midnight into the previous year.
+        {UPLOAD_DNS_QUERY, 0, 5, -12600, "h", 7,
+         "<14>1 1969-12-31T20:30:00.000005-03:30 h qxkiv 7 DNS_QUERY - "},
+        {UPLOAD_NET_SCAN, 1709164800, 1, 20700, "h", 7,  // leap day, +05:45
+         "<14>1 2024-02-29T05:45:00.000001+05:45 h qxkiv 7 NET_SCAN - "},
+        // An offset with seconds (old local mean time) is shown and applied in whole minutes.
+        {UPLOAD_FILE_MOD, 0, 0, 3659, "h", 7,
+         "<14>1 1970-01-01T01:00:00.000000+01:00 h qxkiv 7 FILE_MOD - "},
+        {UPLOAD_NORMAL_PROTECTION_BLOCK, 253402300799, 0, 0, "h", 7,
+         "<14>1 9999-12-31T23:59:59.000000+00:00 h qxkiv 7 NORMAL_PROTECTION_BLOCK - "},
+        // Types outside the table, then host names RFC 5424 does not allow as they are.
+        {-1, 0, 0, 0, "h", 7, "<14>1 1970-01-01T00:00:00.000000+00:00 h qxkiv 7 UNKNOWN - "},
+        {UPLOAD_TYPE_MAX_, 0, 0, 0, "", 7,
+         "<14>1 1970-01-01T00:00:00.000000+00:00 - qxkiv 7 UNKNOWN - "},
+        {UPLOAD_APP_LOG, 0, 0, 0, "a b\x7f\xc3\xa9", 7,
+         "<14>1 1970-01-01T00:00:00.000000+00:00 a_b___ qxkiv 7 APP_LOG - "},
+        {UPLOAD_APP_LOG, 0, 0, 0, h255 + "cut", 7,
+         "<14>1 1970-01-01T00:00:00.000000+00:00 " + h255 + " qxkiv 7 APP_LOG - "},
+    };
+    for (const auto &[type, sec, usec, off, host, pid, want] : rows)
+        EXPECT_EQ(syslog_header(type, sec, usec, off, host, pid), want);
+    // Length counts bytes; the count grows a digit at 10.
+    EXPECT_EQ(octet_frame("abc"), "3 abc");
+    EXPECT_EQ(octet_frame("\xc3\xa9"), "2 \xc3\xa9");
+    EXPECT_EQ(octet_frame("123456789"), "9 123456789");
+    EXPECT_EQ(octet_frame("1234567890"), "10 1234567890");
+}
+
+// A message of exactly --syslog-max bytes is a datagram, one byte more goes to the stream;
+// without a stream it is refused, not cut; a daemon away refuses and a returned one is found.
+TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
+    TempDir d;
+    const std::string dg_path = d.path + "/dg", st_path = d.path + "/st";
+    int dg = unix_server(dg_path, SOCK_DGRAM), st = unix_server(st_path, SOCK_STREAM);
+    SyslogConfig c;
+    c.dgram_path = dg_path, c.stream_path = st_path, c.dgram_max = 600, c.host = "h";
+    SyslogSink sink(c);
+    const size_t head = syslog_header(UPLOAD_PROC_EXEC, 0, 0, 0, "h", getpid()).size();
+    const std::string fits = "{\"p\":\"" + std::string(600 - head - 8, 'a') + "\"}";
+    ASSERT_EQ(head + fits.size(), 600u);
+    const std::string over = "{\"p\":\"b" + fits.substr(6);
+
+    ASSERT_EQ(sink.write_document(fits.data(), fits.size(), UPLOAD_PROC_EXEC), 0);
+    std::string m = recv_dgram(dg);
+    EXPECT_EQ(m.size(), 600u);
+    auto f = fields(m);
+    ASSERT_EQ(f.size(), 8u) << m;
+    EXPECT_EQ(f[0], "<14>1");
+    EXPECT_TRUE(f[1].size() == 32 && f[1][10] == 'T' && f[1][19] == '.' &&
+                (f[1][26] == '+' || f[1][26] == '-') && f[1][29] == ':')
+        << f[1];
+    EXPECT_EQ(f[2] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[6],
+              "h qxkiv " + std::to_string(getpid()) + " PROC_EXEC -");
+    EXPECT_EQ(f[7], fits);
+
+    ASSERT_EQ(sink.write_document(over.data(), over.size(), UPLOAD_DNS_QUERY), 0);
+    int conn = accept_one(st);
+    ASSERT_GE(conn, 0);
+    ASSERT_TRUE(read_frame(conn, &m));
+    EXPECT_EQ(m.size(), 601u);
+    EXPECT_EQ(fields(m).at(5), "DNS_QUERY");
+    EXPECT_EQ(fields(m).at(7), over);
+    EXPECT_EQ(recv(dg, &m[0], 1, MSG_DONTWAIT), -1) << "also sent as a datagram";
+
+    // A raw line break would end the message for many readers: it arrives as a blank.
+    ASSERT_EQ(sink.write_document("{\"a\":\n1}", 8, 99), 0);
+    m = recv_dgram(dg);
+    EXPECT_EQ(fields(m).at(5), "UNKNOWN");
+    EXPECT_EQ(fields(m).at(7), "{\"a\": 1}");
+
+    // The stream's reader went away: the next frame goes whole over a new connection.
+    close(conn);
+    ASSERT_EQ(sink.write_document(over.data(), over.size(), UPLOAD_PROC_EXEC), 0);
+    conn = accept_one(st);
+    ASSERT_TRUE(read_frame(conn, &m));
+    EXPECT_EQ(fields(m).at(7), over);
+    close(conn);
+
+    // The datagram daemon away: refused and counted, the agent keeps going; back: delivered.
+    close(dg);
+    unlink(dg_path.c_str());
+    EXPECT_EQ(sink.write_document("{}", 2, UPLOAD_APP_LOG), -1);
+    EXPECT_FALSE(sink.failed());
+    dg = unix_server(dg_path, SOCK_DGRAM);
+    ASSERT_EQ(sink.write_document("{\"back\":1}", 10, UPLOAD_APP_LOG), 0);
+    EXPECT_EQ(fields(recv_dgram(dg)).at(7), "{\"back\":1}");
+    EXPECT_TRUE(sink.streamed() == 2 && sink.unreachable() == 1 && sink.too_long() == 0 &&
+                sink.refused() == 1);
+    EXPECT_NE(sink.summary(1).find("syslog: 2 over the stream socket, 0 too long for a datagram "
+                                   "(refused), 1 not delivered"),
+              std::string::npos)
+        << sink.summary(1);
+
+    // No stream socket: too long is refused and counted; nothing is cut into a datagram.
+    SyslogConfig nc = c;
+    nc.stream_path.clear();
+    SyslogSink short_only(nc);
+    EXPECT_EQ(short_only.write_document(over.data(), over.size(), UPLOAD_PROC_EXEC), -1);
+    EXPECT_TRUE(short_only.too_long() == 1 && short_only.refused() == 1);
+    EXPECT_EQ(short_only.write_document(fits.data(), fits.size(), UPLOAD_PROC_EXEC), 0);
+    EXPECT_EQ(fields(recv_dgram(dg)).at(7), fits) << "the refused one arrived";
+    close(dg), close(st);
+}
+
+TEST(KivhostSyslog, ConcurrentShortAndLongDocumentsArriveWhole) {
+    TempDir d;
+    int dg = unix_server(d.path + "/dg", SOCK_DGRAM), st = unix_server(d.path + "/st", SOCK_STREAM);
+    SyslogConfig c;
+    c.dgram_path = d.path + "/dg", c.stream_path = d.path + "/st", c.dgram_max = 2048;
+    SyslogSink sink(c);
+    constexpr int kThreads = 4, kDocs = 60;  // every third one is too long for a datagram
+    auto doc = [](int t, int i) {
+        size_t pad = i % 3 == 0 ? 5000 + i * 300 : (i * 37) % 1500;
+        return "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"p\":\"" +
+               std::string(pad, 'a' + t) + "\"}";
+    };
+    std::set<std::pair<int, int>> seen;
+    std::mutex seen_mu;
+    auto check = [&](const std::string &m) {
+        auto f = fields(m);
+        int t = -1, i = -1;
+        if (f.size() != 8 || sscanf(f[7].c_str(), "{\"t\":%d,\"i\":%d", &t, &i) != 2 || t < 0 ||
+            t >= kThreads || f[7] != doc(t, i) || f[5] != upload_type_name(t)) {
+            ADD_FAILURE() << m.substr(0, 120);
+            return;
+        }
+        std::lock_guard<std::mutex> g(seen_mu);
+        seen.emplace(t, i);
+    };
+    constexpr int kLong = kThreads * (kDocs / 3);
+    std::thread dreader([&] {
+        for (int n = 0; n < kThreads * kDocs - kLong; ++n) check(recv_dgram(dg));
+    });
+    std::thread sreader([&] {
+        int conn = accept_one(st);
+        std::string m;
+        for (int n = 0; n < kLong && read_frame(conn, &m); ++n) check(m);
+        close(conn);
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kDocs; ++i) {
+                std::string s = doc(t, i);
+                EXPECT_EQ(sink.write_document(s.data(), s.size(), t), 0);
+            }
+        });
+    for (auto &w : writers) w.join();
+    dreader.join(), sreader.join();
+    EXPECT_EQ(seen.size(), size_t(kThreads * kDocs));
+    EXPECT_EQ(sink.streamed(), uint64_t(kLong));
+    close(dg), close(st);
+}
+
+namespace {
+// Fake statistics walkers: the library's contract, and ways of breaking it.
+int s_walk_lines;
+int walk_three(char *buf, int len, int *index) {
+    if (*index >= 3) return 0;
+    int n = snprintf(buf, len, "c%d(x): %d\n", *index, *index * 10);
+    if (n >= len) return -1;
+    return ++*index, n;
+}
+int walk_long_second(char *buf, int len, int *index) {  // needs more than 512 bytes
+    if (*index >= 3) return 0;
+    std::string line = *index == 1 ? std::string(2000, 'L') + "\n" : "s\n";
+    if (int(line.size()) >= len) return -1;
+    memcpy(buf, line.c_str(), line.size() + 1);
+    return ++*index, int(line.size());
+}
+int walk_broken_second(char *buf, int len, int *index) {  // counter 1 never formats
+    if (*index == 1) return -1;
+    return walk_three(buf, len, index);
+}
+int walk_stuck(char *buf, int len, int *index) {  // claims lines but never advances
+    return snprintf(buf, len, "x\n");
+}
+int walk_forever(char *buf, int len, int *index) {
+    ++s_walk_lines;
+    return ++*index, snprintf(buf, len, "y\n");
+}
+}  // namespace
+
+TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
+    TempDir d;
+    const std::string path = d.path + "/stats";
+    auto slurp = [&] {
+        std::ifstream in(path);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::tuple<StatsLineFn, std::string> rows[] = {
+        {nullptr, "H\n"},
+        {walk_three, "H\nc0(x): 0\nc1(x): 10\nc2(x): 20\n"},
+        {walk_long_second, "H\ns\n" + std::string(2000, 'L') + "\ns\n"},
+        {walk_broken_second, "H\nc0(x): 0\ncounter 1: not formatted\nc2(x): 20\n"},
+    };
+    // A longer file first: each write must replace it, not overwrite its start.
+    ASSERT_EQ(write_stats_file(path, std::string(10000, 'o') + "\n", nullptr), 0);
+    for (const auto &[walk, want] : rows) {
+        EXPECT_EQ(write_stats_file(path, "H\n", walk), 0);
+        EXPECT_EQ(slurp(), want);
+    }
+    // Walkers that never end stop at a bound instead of hanging the agent.
+    EXPECT_EQ(write_stats_file(path, "", walk_stuck), 0);
+    EXPECT_EQ(slurp().rfind("counter 0: not formatted\ncounter 1: not formatted\n", 0), 0u);
+    EXPECT_EQ(write_stats_file(path, "", walk_forever), 0);
+    EXPECT_EQ(s_walk_lines, 100000);
+
+    // The library's own walker: every counter, memory first.
+    ASSERT_EQ(write_stats_file(path, "", kiv_stats_line), 0);
+    std::string all = slurp();
+    EXPECT_EQ(all.rfind("MALLOC_IN_USE_TIMES(malloc memory times that not free yet): ", 0), 0u);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 140);
+    EXPECT_EQ(all.find("not formatted"), std::string::npos);
+
+    // Unwritable places: an errno, the old file untouched, no temporary left behind.
+    EXPECT_EQ(write_stats_file(d.path + "/none/stats", "H\n", nullptr), ENOENT);
+    ASSERT_EQ(mkdir((d.path + "/dir").c_str(), 0700), 0);
+    EXPECT_EQ(write_stats_file(d.path + "/dir", "H\n", nullptr), EISDIR);
+    EXPECT_NE(access((d.path + "/dir.tmp").c_str(), F_OK), 0);
+    EXPECT_EQ(all, slurp());
+}
+
+// Debian's rsyslogd, started here with a private configuration (its own sockets, work
+// directory and pid file) that writes every message as its parsed fields: documents from the
+// sink and from the built agent arrive whole, with their header fields where a collector
+// looks for them.
+TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
+    const char *rsyslogd = nullptr;
+    for (const char *p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"})
+        if (access(p, X_OK) == 0) rsyslogd = p;
+    if (rsyslogd == nullptr)
+        GTEST_SKIP() << "rsyslogd is not installed (Debian package rsyslog); the syslog output "
+                        "is not checked against a real daemon";
+    TempDir d;
+    const std::string dg = d.path + "/dg", st = d.path + "/st", out = d.path + "/out.log";
+    ASSERT_EQ(mkdir((d.path + "/work").c_str(), 0700), 0);
+    {
+        std::ofstream conf(d.path + "/rsyslog.conf");
+        conf << "global(workDirectory=\"" << d.path << "/work\" maxMessageSize=\"256k\")\n"
+             << "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+             << "input(type=\"imuxsock\" Socket=\"" << dg
+             << "\" UseSpecialParser=\"off\" ParseHostname=\"on\" IgnoreTimestamp=\"off\" "
+                "RateLimit.Interval=\"0\")\n"
+             << "module(load=\"imptcp\")\n"
+             << "input(type=\"imptcp\" path=\"" << st << "\" unlink=\"on\")\n"
+             << "template(name=\"fields\" type=\"string\" string=\"%PRI%|%PROTOCOL-VERSION%|"
+                "%TIMESTAMP:::date-rfc3339%|%HOSTNAME%|%APP-NAME%|%PROCID%|%MSGID%|"
+                "%STRUCTURED-DATA%|%msg%\\n\")\n"
+             << "*.* action(type=\"omfile\" file=\"" << out << "\" template=\"fields\")\n";
+    }
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        int fd = open((d.path + "/rsyslogd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 1), dup2(fd, 2);
+        execl(rsyslogd, "rsyslogd", "-n", "-f", (d.path + "/rsyslog.conf").c_str(), "-i",
+              (d.path + "/rsyslogd.pid").c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(daemon, 0);
+    auto stop_daemon = [&] {
+        if (daemon > 0) kill(daemon, SIGTERM), waitpid(daemon, nullptr, 0), daemon = -1;
+    };
+    auto slurp = [](const std::string &path) {
+        std::ifstream in(path);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    bool up = false;
+    for (int i = 0; i < 600 && !up; ++i) {
+        up = access(dg.c_str(), F_OK) == 0 && access(st.c_str(), F_OK) == 0;
+        if (!up) usleep(50 * 1000);
+        if (waitpid(daemon, nullptr, WNOHANG) == daemon) daemon = -1;
+        if (daemon < 0) break;
+    }
+    if (!up) {
+        stop_daemon();
+        FAIL() << "rsyslogd did not open its sockets:\n" << slurp(d.path + "/rsyslogd.out");
+    }
+
+    // The sink: one document per upload type, and one far beyond a datagram.
+    SyslogConfig c;
+    c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
+    SyslogSink sink(c);
+    std::vector<std::string> docs;
+    for (int t = 0; t < UPLOAD_TYPE_MAX_; ++t) {
+        docs.push_back("{\"type\":" + std::to_string(t) + ",\"name\":\"" + upload_type_name(t) +
+                       "\"}");
+        EXPECT_EQ(sink.write_document(docs.back().data(), docs.back().size(), t), 0);
+    }
+    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
+    EXPECT_EQ(sink.write_document(big.data(), big.size(), UPLOAD_DNS_QUERY), 0);
+    EXPECT_EQ(sink.streamed(), 1u);
+
+    // The built agent, fed exec records and stopped by the preloaded storm.
+    const std::string t = d.path + "/tree";
+    const std::string cmd =
+        "cd " KIV_STAGE_DIR "; mkdir " + t + "; cp -r bin lib config " + t + "; mkdir -p " + t +
+        "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
+        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t +
+        "/resolv.conf; "
+        "QXKIV_RESOLV_CONF=" +
+        t + "/resolv.conf KIV_STORM_LIB=" + t +
+        "/lib/libqxkiv.so KIV_STORM_COUNT=40 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 "
+        "LD_PRELOAD=" KIV_STORM_PRELOAD " " +
+        t +
+        "/bin/kivhost --mask 1 --seconds 300 --output "
+        "syslog --syslog-socket " +
+        dg + " --syslog-stream " + st + " >/dev/null 2>" + t + "/err";
+    int status = system(cmd.c_str());
+    const std::string err = slurp(t + "/err");
+    EXPECT_EQ(status, 0) << err;
+    unsigned long long agent_docs = 0;
+    size_t at = err.find(" s, ");
+    EXPECT_TRUE(at != std::string::npos &&
+                sscanf(err.c_str() + at, " s, %llu documents", &agent_docs) == 1)
+        << err;
+    EXPECT_NE(err.find(" 0 uploads refused"), std::string::npos) << err;
+
+    // Everything sent is in the file once rsyslogd has written it.
+    const size_t want = docs.size() + 1 + agent_docs;
+    std::string got;
+    for (int i = 0; i < 1200; ++i) {
+        got = slurp(out);
+        if (size_t(std::count(got.begin(), got.end(), '\n')) >= want) break;
+        usleep(50 * 1000);
+    }
+    stop_daemon();
+
+    std::vector<std::vector<std::string>> lines;
+    for (size_t pos = 0, nl; (nl = got.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::vector<std::string> f;
+        std::string line = got.substr(pos, nl - pos);
+        for (int i = 0; i < 8; ++i) {
+            size_t bar = line.find('|');
+            f.push_back(line.substr(0, bar));
+            line = bar == std::string::npos ? "" : line.substr(bar + 1);
+        }
+        f.push_back(line);
+        lines.push_back(f);
+    }
+    EXPECT_EQ(lines.size(), want) << got.substr(0, 2000);
+    size_t mine = 0, agent_lines = 0;
+    const std::string me = std::to_string(getpid());
+    for (const auto &f : lines) {
+        ASSERT_EQ(f.size(), 9u);
+        EXPECT_TRUE(f[0] == "14" && f[1] == "1" && f[4] == "qxkiv" && f[7] == "-") << f[8];
+        EXPECT_EQ(f[2].substr(0, 2), "20") << f[2];
+        if (f[5] == me) {
+            EXPECT_EQ(f[3], "sensor-7.test");
+            const std::string &msg = f[8];
+            bool match = msg == big ? f[6] == "DNS_QUERY" : false;
+            for (size_t ty = 0; ty < docs.size() && !match; ++ty)
+                match = msg == docs[ty] && f[6] == upload_type_name(int32_t(ty));
+            EXPECT_TRUE(match) << f[6] << " " << msg.substr(0, 100);
+            mine++;
+        } else {
+            EXPECT_EQ(f[6], "PROC_EXEC");
+            cJSON *doc = cJSON_Parse(f[8].c_str());
+            EXPECT_TRUE(cJSON_IsObject(doc)) << f[8].substr(0, 200);
+            cJSON_Delete(doc);
+            agent_lines++;
+        }
+    }
+    EXPECT_EQ(mine, docs.size() + 1);
+    EXPECT_EQ(agent_lines, agent_docs);
+    EXPECT_GE(agent_docs, 20u);
 }

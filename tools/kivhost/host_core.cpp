@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -92,39 +95,102 @@ bool parse_number(const char *text, bool allow_hex, uint64_t max, uint64_t *out)
 
 Parse parse_options(int argc, const char *const *argv, Options *opt, std::string *err) {
     *opt = Options{};
+    bool syslog_opt = false, interval_opt = false, version = false;
+    // Numbers with a range: the option, its bounds, hex allowed, where it goes.
+    struct NumOpt {
+        const char *name;
+        uint64_t min, max;
+        bool hex;
+        uint32_t *dst;
+        const char *need;
+    };
+    const NumOpt nums[] = {
+        {"--seconds", 0, UINT32_MAX, false, &opt->seconds,
+         "a whole number of seconds (0 = until a signal)"},
+        // Only four switches exist; a wider mask is a typo, not a request.
+        {"--mask", 0, 0xF, true, &opt->mask, "a number from 0 to 0xF (decimal or 0x hex)"},
+        {"--syslog-max", kSyslogMinMax, kSyslogMaxMax, false, &opt->syslog_max,
+         "a datagram size in bytes from 480 to 262144"},
+        {"--stats-interval", 1, 86400, false, &opt->stats_interval,
+         "a number of seconds from 1 to 86400"},
+    };
+    struct PathOpt {
+        const char *name;
+        std::string *dst;
+        bool socket;
+    };
+    const PathOpt paths[] = {
+        {"--output", &opt->output, false},
+        {"--lib", &opt->lib, false},
+        {"--syslog-socket", &opt->syslog_socket, true},
+        {"--syslog-stream", &opt->syslog_stream, true},
+        {"--stats-file", &opt->stats_file, false},
+    };
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         const char *value = nullptr;
-        uint64_t n = 0;
         if (arg == "--help" || arg == "-h") return Parse::kHelp;
-        if (matches(arg, "--seconds")) {
-            if (!take_value(arg, "--seconds", argc, argv, &i, &value) ||
-                !parse_number(value, false, UINT32_MAX, &n)) {
-                *err = "--seconds needs a whole number of seconds (0 = until a signal)";
+        if (arg == "--version") {
+            version = true;
+            continue;
+        }
+        if (arg == "--append") {
+            opt->append = true;
+            continue;
+        }
+        if (matches(arg, "--append") || matches(arg, "--version") || matches(arg, "--help")) {
+            *err = std::string(arg.substr(0, arg.find('='))) + " takes no value";
+            return Parse::kError;
+        }
+        bool known = false;
+        for (const NumOpt &o : nums) {
+            if (!matches(arg, o.name)) continue;
+            known = true;
+            uint64_t n = 0;
+            if (!take_value(arg, o.name, argc, argv, &i, &value) ||
+                !parse_number(value, o.hex, o.max, &n) || n < o.min) {
+                *err = std::string(o.name) + " needs " + o.need;
                 return Parse::kError;
             }
-            opt->seconds = static_cast<uint32_t>(n);
-        } else if (matches(arg, "--mask")) {
-            // Only four switches exist; a wider mask is a typo, not a request.
-            if (!take_value(arg, "--mask", argc, argv, &i, &value) ||
-                !parse_number(value, true, 0xF, &n)) {
-                *err = "--mask needs a number from 0 to 0xF (decimal or 0x hex)";
+            *o.dst = static_cast<uint32_t>(n);
+            syslog_opt |= o.dst == &opt->syslog_max;
+            interval_opt |= o.dst == &opt->stats_interval;
+        }
+        for (const PathOpt &o : paths) {
+            if (known || !matches(arg, o.name)) continue;
+            known = true;
+            if (!take_value(arg, o.name, argc, argv, &i, &value) || *value == '\0') {
+                *err = std::string(o.name) + " needs a file path";
                 return Parse::kError;
             }
-            opt->mask = static_cast<uint32_t>(n);
-        } else if (matches(arg, "--output") || matches(arg, "--lib")) {
-            std::string_view name = arg.substr(0, arg.find('='));
-            if (!take_value(arg, name, argc, argv, &i, &value) || *value == '\0') {
-                *err = std::string(name) + " needs a file path";
+            // Socket addresses hold 107 bytes and a terminator.
+            if (o.socket && strlen(value) >= sizeof(sockaddr_un::sun_path)) {
+                *err = std::string(o.name) + " path is longer than 107 bytes";
                 return Parse::kError;
             }
-            (name == "--output" ? opt->output : opt->lib) = value;
-        } else {
+            *o.dst = value;
+            syslog_opt |= o.socket;
+        }
+        if (!known) {
             *err = "unknown option '" + std::string(arg) + "'";
             return Parse::kError;
         }
     }
-    return Parse::kRun;
+    // Options that would be ignored are mistakes the operator wants to hear about.
+    const bool to_syslog = opt->output == "syslog";
+    if (syslog_opt && !to_syslog) {
+        *err = "--syslog-socket, --syslog-stream and --syslog-max need --output syslog";
+        return Parse::kError;
+    }
+    if (opt->append && (opt->output.empty() || to_syslog)) {
+        *err = "--append needs --output FILE";
+        return Parse::kError;
+    }
+    if (interval_opt && opt->stats_file.empty()) {
+        *err = "--stats-interval needs --stats-file";
+        return Parse::kError;
+    }
+    return version ? Parse::kVersion : Parse::kRun;
 }
 
 std::string usage_text(const char *prog) {
@@ -132,14 +198,29 @@ std::string usage_text(const char *prog) {
     u += prog;
     u += " [OPTIONS]\n"
          "Loads libqxkiv.so, starts the sensor and writes every uploaded document as one line\n"
-         "of JSON (NDJSON). Stops after --seconds or on SIGINT/SIGTERM, then prints a summary\n"
-         "(documents per upload type, bytes, uploads refused) to standard error.\n"
+         "of JSON (NDJSON), or sends it to syslog. Stops after --seconds or on SIGINT/SIGTERM,\n"
+         "then prints a summary (documents per upload type, bytes, uploads refused) to\n"
+         "standard error.\n"
          "\n"
          "  --seconds N     run N seconds, then stop (default 0: until SIGINT/SIGTERM)\n"
          "  --output FILE   write the documents to FILE (truncated) instead of standard output\n"
+         "  --append        with --output FILE: add to what FILE holds instead of truncating\n"
+         "  --output syslog send each document as one RFC 5424 message (app name \"qxkiv\",\n"
+         "                  message id the upload type) to the local syslog socket; a file\n"
+         "                  named syslog is ./syslog\n"
+         "  --syslog-socket PATH   datagram socket (default /dev/log)\n"
+         "  --syslog-stream PATH   stream socket for messages longer than --syslog-max, framed\n"
+         "                  by octet counting (RFC 6587); without it such documents are\n"
+         "                  refused and counted, never cut\n"
+         "  --syslog-max N  longest datagram in bytes, 480..262144 (default 8192, rsyslog's\n"
+         "                  default maxMessageSize)\n"
+         "  --stats-file PATH  write the counters (documents, the library's events, drops and\n"
+         "                  memory per category) to PATH, replaced whole, every\n"
+         "  --stats-interval N seconds (1..86400, default 60) and at the stop\n"
          "  --mask M        delivery switches for set_module, decimal or 0x hex, 0..0xF\n"
          "                  (default 0xF; bit 3 runs the log collector)\n"
          "  --lib PATH      library to load (default: <dir of kivhost>/../lib/libqxkiv.so)\n"
+         "  --version       print kivhost's and the library's versions and exit\n"
          "  -h, --help      show this help and exit\n"
          "\n"
          "Without --output, standard output carries the documents and nothing else: the\n"
@@ -150,7 +231,8 @@ std::string usage_text(const char *prog) {
          "nothing, so restarting means running kivhost again. The sensor reads its\n"
          "configuration from <dir of kivhost>/../config/ and logs to the directory set there.\n"
          "Exit status: 0 clean stop, 1 the library could not be loaded or started, 2 bad\n"
-         "options.\n";
+         "options. Syslog deliveries that fail are counted as refused uploads; the agent\n"
+         "keeps running and reconnects.\n";
     return u;
 }
 
@@ -193,7 +275,7 @@ int write_fully(int fd, const char *a, size_t alen, const char *b, size_t blen) 
     return 0;
 }
 
-int NdjsonSink::write_document(const char *text, uint32_t len, int32_t type) {
+int Sink::write_document(const char *text, uint32_t len, int32_t type) {
     if (text == nullptr) {
         refused_.fetch_add(1, std::memory_order_relaxed);
         return -1;
@@ -207,13 +289,10 @@ int NdjsonSink::write_document(const char *text, uint32_t len, int32_t type) {
             if (c == '\n' || c == '\r') c = ' ';
         out = flat.data();
     }
-    int rc;
-    {
-        std::lock_guard<std::mutex> lock(write_mu_);
-        rc = failed() ? EPIPE : write_fully(fd_, out, len, "\n", 1);
-    }
+    bool fatal = false;
+    int rc = failed() ? EPIPE : deliver(out, len, type, &fatal);
     if (rc != 0) {
-        if (!failed_.exchange(true)) failed_errno_.store(rc);
+        if (fatal && !failed_.exchange(true)) failed_errno_.store(rc);
         refused_.fetch_add(1, std::memory_order_relaxed);
         return -1;
     }
@@ -223,7 +302,14 @@ int NdjsonSink::write_document(const char *text, uint32_t len, int32_t type) {
     return 0;
 }
 
-std::string NdjsonSink::summary(double elapsed_s) const {
+int NdjsonSink::deliver(const char *text, uint32_t len, int32_t, bool *fatal) {
+    std::lock_guard<std::mutex> lock(write_mu_);
+    int rc = write_fully(fd_, text, len, "\n", 1);
+    *fatal = rc != 0;
+    return rc;
+}
+
+std::string Sink::summary(double elapsed_s) const {
     uint64_t total = 0;
     for (int i = 0; i < kSlots; ++i) total += documents(i);
     char line[160];
@@ -239,7 +325,222 @@ std::string NdjsonSink::summary(double elapsed_s) const {
                  static_cast<unsigned long long>(documents(i)));
         s += line;
     }
-    return s;
+    return s + summary_extra();
+}
+
+std::string syslog_header(int32_t type, int64_t sec, long usec, long gmtoff_s,
+                          const std::string &host, long pid) {
+    const long off_min = gmtoff_s / 60;  // RFC 3339 offsets have no seconds
+    time_t shown = static_cast<time_t>(sec + off_min * 60);
+    struct tm tm;
+    gmtime_r(&shown, &tm);
+    const long abs_min = off_min < 0 ? -off_min : off_min;
+    char head[96];
+    snprintf(head, sizeof head, "<14>1 %04d-%02d-%02dT%02d:%02d:%02d.%06ld%c%02ld:%02ld ",
+             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, usec,
+             off_min < 0 ? '-' : '+', abs_min / 60, abs_min % 60);
+    std::string h = head;
+    // HOSTNAME is 1 to 255 printable ASCII characters, or "-".
+    std::string name = host.substr(0, 255);
+    for (char &c : name)
+        if (c < 33 || c > 126) c = '_';
+    h += name.empty() ? "-" : name;
+    h += " qxkiv " + std::to_string(pid) + " " + upload_type_name(type) + " - ";
+    return h;
+}
+
+std::string octet_frame(const std::string &msg) {
+    return std::to_string(msg.size()) + " " + msg;
+}
+
+namespace {
+
+// A connected unix socket of the given type with send time-out, or -errno.
+int connect_unix(const std::string &path, int type, int timeout_ms) {
+    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    if (path.size() >= sizeof sa.sun_path) {
+        close(fd);
+        return -ENAMETOOLONG;
+    }
+    memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        int e = errno;
+        close(fd);
+        return -e;
+    }
+    return fd;
+}
+
+// The whole of data on a stream socket; a closed peer is EPIPE, not a signal. 0 or an errno.
+int send_fully(int fd, const std::string &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;  // EAGAIN here is the send time-out: a stalled daemon
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+SyslogSink::SyslogSink(SyslogConfig cfg) : cfg_(std::move(cfg)) {
+    if (cfg_.host.empty()) {
+        char name[256] = {};
+        if (gethostname(name, sizeof name - 1) == 0) cfg_.host = name;
+    }
+}
+
+SyslogSink::~SyslogSink() {
+    if (dgram_fd_ >= 0) close(dgram_fd_);
+    if (stream_fd_ >= 0) close(stream_fd_);
+}
+
+void SyslogSink::complain(int err, const char *what, uint64_t size) {
+    if (err == 0) {
+        if (complaining_.exchange(false)) fprintf(stderr, "kivhost: syslog: delivering again\n");
+        return;
+    }
+    unreachable_.fetch_add(1, std::memory_order_relaxed);
+    // Once per outage: a daemon that is away must not flood standard error.
+    if (!complaining_.exchange(true))
+        fprintf(stderr,
+                "kivhost: syslog: %s: %s (a %llu-byte message); documents are refused and "
+                "counted until it answers\n",
+                what, strerror(err), static_cast<unsigned long long>(size));
+}
+
+int SyslogSink::send_dgram(const std::string &msg) {
+    std::lock_guard<std::mutex> lock(dgram_mu_);
+    // A restarted daemon has a new socket: one reconnect per document.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (dgram_fd_ < 0) {
+            dgram_fd_ = connect_unix(cfg_.dgram_path, SOCK_DGRAM, cfg_.timeout_ms);
+            if (dgram_fd_ < 0) {
+                int e = -dgram_fd_;
+                dgram_fd_ = -1;
+                return e;
+            }
+        }
+        ssize_t n;
+        do {
+            n = send(dgram_fd_, msg.data(), msg.size(), MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n >= 0) return static_cast<size_t>(n) == msg.size() ? 0 : EMSGSIZE;
+        int e = errno;
+        if (e == EMSGSIZE || e == EAGAIN || e == ENOBUFS) return e;
+        close(dgram_fd_);
+        dgram_fd_ = -1;
+        if (attempt == 1) return e;
+    }
+    return EIO;
+}
+
+int SyslogSink::send_stream(const std::string &frame) {
+    std::lock_guard<std::mutex> lock(stream_mu_);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (stream_fd_ < 0) {
+            stream_fd_ = connect_unix(cfg_.stream_path, SOCK_STREAM, cfg_.timeout_ms);
+            if (stream_fd_ < 0) {
+                int e = -stream_fd_;
+                stream_fd_ = -1;
+                return e;
+            }
+        }
+        int e = send_fully(stream_fd_, frame);
+        if (e == 0) return 0;
+        // Part of a frame may have gone out: the connection's framing is lost, so it is
+        // dropped and the whole frame goes again on a new one.
+        close(stream_fd_);
+        stream_fd_ = -1;
+        if (attempt == 1) return e;
+    }
+    return EIO;
+}
+
+int SyslogSink::deliver(const char *text, uint32_t len, int32_t type, bool *fatal) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm local;
+    localtime_r(&ts.tv_sec, &local);
+    std::string msg = syslog_header(type, ts.tv_sec, ts.tv_nsec / 1000, local.tm_gmtoff, cfg_.host,
+                                    static_cast<long>(getpid()));
+    msg.append(text, len);
+    *fatal = false;
+    int rc = msg.size() <= cfg_.dgram_max ? send_dgram(msg) : EMSGSIZE;
+    if (rc == 0) {
+        complain(0, nullptr, 0);
+        return 0;
+    }
+    if (rc != EMSGSIZE) {
+        complain(rc, cfg_.dgram_path.c_str(), msg.size());
+        return rc;
+    }
+    if (cfg_.stream_path.empty()) {
+        too_long_.fetch_add(1, std::memory_order_relaxed);
+        if (!told_too_long_.exchange(true))
+            fprintf(stderr,
+                    "kivhost: syslog: a %zu-byte message is longer than --syslog-max %u and no "
+                    "--syslog-stream is set: refused and counted (also later ones)\n",
+                    msg.size(), cfg_.dgram_max);
+        return EMSGSIZE;
+    }
+    rc = send_stream(octet_frame(msg));
+    complain(rc, cfg_.stream_path.c_str(), msg.size());
+    if (rc == 0) streamed_.fetch_add(1, std::memory_order_relaxed);
+    return rc;
+}
+
+std::string SyslogSink::summary_extra() const {
+    char line[200];
+    snprintf(line, sizeof line,
+             "  syslog: %llu over the stream socket, %llu too long for a datagram (refused), "
+             "%llu not delivered (socket away or stalled)\n",
+             static_cast<unsigned long long>(streamed()),
+             static_cast<unsigned long long>(too_long()),
+             static_cast<unsigned long long>(unreachable()));
+    return line;
+}
+
+int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk) {
+    std::string text = head;
+    if (walk != nullptr) {
+        char small[512];
+        std::vector<char> big(64 * 1024);
+        // A walker that never ends must not hang the agent: far more than the library has.
+        for (int index = 0, guard = 0; guard < 100000; ++guard) {
+            const int before = index;
+            char *line = small;
+            int cap = sizeof small;
+            int n = walk(line, cap, &index);
+            if (n == -1) {
+                line = big.data(), cap = static_cast<int>(big.size());
+                n = walk(line, cap, &index);
+            }
+            if (n == 0) break;
+            if (n < 0 || n >= cap || index != before + 1) {
+                // One counter that cannot be formatted is named and skipped, not fatal.
+                text += "counter " + std::to_string(before) + ": not formatted\n";
+                index = before + 1;
+                continue;
+            }
+            text.append(line, static_cast<size_t>(n));
+        }
+    }
+    const std::string tmp = path + ".tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (fd < 0) return errno;
+    int rc = write_fully(fd, text.data(), text.size(), "", 0);
+    if (close(fd) != 0 && rc == 0) rc = errno;
+    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = errno;
+    if (rc != 0) unlink(tmp.c_str());
+    return rc;
 }
 
 HostIdentity probe_identity(const char *machine_id_path) {
@@ -309,12 +610,12 @@ int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uin
 }
 
 namespace {
-NdjsonSink *s_sink = nullptr;
+Sink *s_sink = nullptr;
 const HostIdentity *s_identity = nullptr;
 std::atomic<uint64_t> s_seq{0};
 }  // namespace
 
-void bind_callbacks(NdjsonSink *sink, const HostIdentity *id) {
+void bind_callbacks(Sink *sink, const HostIdentity *id) {
     s_sink = sink;
     s_identity = id;
 }

@@ -1,5 +1,6 @@
 // The reference host agent's logic, kept apart from main() so the tests can drive it:
-// option parsing, the NDJSON sink behind the upload callback, and the header callback.
+// option parsing, the sinks behind the upload callback (NDJSON, syslog), the statistics file
+// and the header callback.
 #ifndef KIVHOST_HOST_CORE_H
 #define KIVHOST_HOST_CORE_H
 
@@ -13,14 +14,25 @@
 
 namespace kivhost {
 
+// Syslog datagrams at most this long by default: rsyslog's default maxMessageSize (8 KiB).
+constexpr uint32_t kSyslogDefaultMax = 8192;
+// RFC 5424 lets a receiver refuse anything above 480 bytes; a socket takes no more than this.
+constexpr uint32_t kSyslogMinMax = 480, kSyslogMaxMax = 262144;
+
 struct Options {
     uint32_t seconds = 0;  // 0: until SIGINT/SIGTERM
     uint32_t mask = 0xF;
-    std::string output;  // empty: standard output
-    std::string lib;     // empty: <dir of executable>/../lib/libqxkiv.so
+    std::string output;   // empty: standard output; "syslog": the local syslog socket
+    bool append = false;  // keep what the output file holds
+    std::string lib;      // empty: <dir of executable>/../lib/libqxkiv.so
+    std::string syslog_socket = "/dev/log";
+    std::string syslog_stream;  // empty: too long for a datagram is refused and counted
+    uint32_t syslog_max = kSyslogDefaultMax;
+    std::string stats_file;  // empty: no statistics file
+    uint32_t stats_interval = 60;
 };
 
-enum class Parse { kRun, kHelp, kError };
+enum class Parse { kRun, kHelp, kVersion, kError };
 
 // Strict unsigned number: decimal, or hexadecimal with "0x" when allow_hex. No sign, no
 // blanks, no trailing text, no overflow beyond max.
@@ -31,21 +43,22 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
 
 std::string usage_text(const char *prog);
 
-// Name of an upload type for the summary; "UNKNOWN" outside the table.
+// Name of an upload type for the summary and the syslog message id; "UNKNOWN" outside the
+// table.
 const char *upload_type_name(int32_t type);
 
-// Writes each accepted document as one line to fd and counts it. Safe from many threads.
-class NdjsonSink {
+// Where accepted documents go, with the counts every sink keeps. Safe from many threads.
+class Sink {
   public:
     static constexpr int kSlots = UPLOAD_TYPE_MAX_ + 1;  // last slot: types outside the table
 
-    explicit NdjsonSink(int fd) : fd_(fd) {}
+    virtual ~Sink() = default;
 
-    // 0 when the whole line was written; -1 (counted as refused) for a null document or a
-    // failed write.
+    // 0 when the document was delivered whole; -1 (counted as refused) for a null document
+    // or a failed delivery. Raw line breaks become blanks first.
     int write_document(const char *text, uint32_t len, int32_t type);
 
-    // Set once a write has failed (closed pipe, full disk); the agent then stops.
+    // Set once a failure means the agent should stop (closed pipe, full disk).
     bool failed() const { return failed_.load(std::memory_order_relaxed); }
     int failed_errno() const { return failed_errno_.load(std::memory_order_relaxed); }
 
@@ -56,15 +69,83 @@ class NdjsonSink {
     // Multi-line report: total line, then one line per type that delivered anything.
     std::string summary(double elapsed_s) const;
 
+  protected:
+    // 0 or an errno; *fatal tells the agent to stop.
+    virtual int deliver(const char *text, uint32_t len, int32_t type, bool *fatal) = 0;
+    virtual std::string summary_extra() const { return {}; }
+
   private:
-    int fd_;
-    std::mutex write_mu_;  // one line at a time, so lines never interleave
     std::array<std::atomic<uint64_t>, kSlots> docs_{};
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<bool> failed_{false};
     std::atomic<int> failed_errno_{0};
 };
+
+// One document per line on fd; a failed write stops the agent.
+class NdjsonSink : public Sink {
+  public:
+    explicit NdjsonSink(int fd) : fd_(fd) {}
+
+  protected:
+    int deliver(const char *text, uint32_t len, int32_t type, bool *fatal) override;
+
+  private:
+    int fd_;
+    std::mutex write_mu_;  // one line at a time, so lines never interleave
+};
+
+// RFC 5424 header up to and including the blank before the message:
+// "<14>1 2026-12-06T18:02:28.123456+01:00 host qxkiv 4242 PROC_EXEC - ".
+// Facility user, severity informational; the clock time is shown in the zone gmtoff_s east
+// of UTC (whole minutes). A host name outside printable ASCII has those bytes as '_'.
+std::string syslog_header(int32_t type, int64_t sec, long usec, long gmtoff_s,
+                          const std::string &host, long pid);
+// RFC 6587 octet counting: "<length of msg> <msg>".
+std::string octet_frame(const std::string &msg);
+
+struct SyslogConfig {
+    std::string dgram_path = "/dev/log";
+    std::string stream_path;  // empty: none
+    uint32_t dgram_max = kSyslogDefaultMax;
+    std::string host;       // empty: this host's name
+    int timeout_ms = 5000;  // a stalled daemon refuses documents instead of blocking the sensor
+};
+
+// Each document as one RFC 5424 message: a datagram when the whole message fits dgram_max,
+// else one octet-counted frame on the stream socket; without one it is refused and counted,
+// never cut. A daemon that is away refuses documents (counted) but does not stop the agent;
+// each delivery first reconnects when needed.
+class SyslogSink : public Sink {
+  public:
+    explicit SyslogSink(SyslogConfig cfg);
+    ~SyslogSink() override;
+
+    uint64_t streamed() const { return streamed_.load(std::memory_order_relaxed); }
+    uint64_t too_long() const { return too_long_.load(std::memory_order_relaxed); }
+    uint64_t unreachable() const { return unreachable_.load(std::memory_order_relaxed); }
+
+  protected:
+    int deliver(const char *text, uint32_t len, int32_t type, bool *fatal) override;
+    std::string summary_extra() const override;
+
+  private:
+    int send_dgram(const std::string &msg);
+    int send_stream(const std::string &frame);
+    void complain(int err, const char *what, uint64_t size);
+
+    SyslogConfig cfg_;
+    std::mutex dgram_mu_, stream_mu_;
+    int dgram_fd_ = -1, stream_fd_ = -1;
+    std::atomic<uint64_t> streamed_{0}, too_long_{0}, unreachable_{0};
+    std::atomic<bool> complaining_{false}, told_too_long_{false};
+};
+
+// Statistics walker with the library's kiv_stats_line contract.
+using StatsLineFn = int (*)(char *buf, int buflen, int *index);
+// Writes head, then every counter line of walk (if any), to path through a temporary file
+// renamed over it, so a reader never sees half a file. 0 or an errno.
+int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk);
 
 // Writes a then b, riding over short writes, EINTR and a non-blocking fd. 0 or an errno.
 int write_fully(int fd, const char *a, size_t alen, const char *b, size_t blen);
@@ -81,7 +162,7 @@ HostIdentity probe_identity(const char *machine_id_path = "/etc/machine-id");
 int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uint64_t> *seq);
 
 // The C callbacks handed to the library route to these; bind before registering them.
-void bind_callbacks(NdjsonSink *sink, const HostIdentity *id);
+void bind_callbacks(Sink *sink, const HostIdentity *id);
 extern "C" int kivhost_upload(const char *text, uint32_t len, int32_t type, uint32_t value);
 extern "C" int kivhost_host_state(struct upload_header *h);
 

@@ -1,5 +1,6 @@
 // kivhost: the reference host agent. Loads libqxkiv.so, starts the sensor, writes every
-// uploaded document as NDJSON and stops cleanly after --seconds or on SIGINT/SIGTERM.
+// uploaded document as NDJSON (or sends it to syslog) and stops cleanly after --seconds or on
+// SIGINT/SIGTERM.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "host_core.h"
@@ -46,7 +48,37 @@ struct Api {
     decltype(&register_host_state_callback) reg_host_state;
     decltype(&set_module) set_mask;
     decltype(&kiv_last_error) last_error;  // optional: older libraries lack it
+    decltype(&kiv_stats_line) stats_line;  // optional too
 };
+
+// "kivhost 1.1.0" and the library's own version text (exit status 1 when it cannot load).
+int print_version(const std::string &lib_path) {
+    printf("kivhost %s\n", KIVHOST_VERSION);
+    void *lib = dlopen(lib_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        printf("libqxkiv: cannot load %s: %s\n", lib_path.c_str(), dlerror());
+        return 1;
+    }
+    auto version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
+    const char *v = version != nullptr ? version() : nullptr;
+    printf("libqxkiv %s (%s)\n", v != nullptr ? v : "(a build without kiv_version)",
+           lib_path.c_str());
+    dlclose(lib);
+    return 0;
+}
+
+// Head of the statistics file: who wrote it and the agent's own counts.
+std::string stats_head(const kivhost::Sink &sink, double elapsed, const char *lib_version) {
+    char line[256];
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char when[40];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S%z", &tm);
+    snprintf(line, sizeof line, "# kivhost %s, libqxkiv %s, pid %ld, written %s\n", KIVHOST_VERSION,
+             lib_version ? lib_version : "?", static_cast<long>(getpid()), when);
+    return line + sink.summary(elapsed);
+}
 
 template <typename Fn>
 bool lookup(void *lib, const char *name, Fn *out) {
@@ -63,7 +95,8 @@ bool lookup(void *lib, const char *name, Fn *out) {
 int main(int argc, char **argv) {
     kivhost::Options opt;
     std::string err;
-    switch (kivhost::parse_options(argc, argv, &opt, &err)) {
+    const kivhost::Parse parsed = kivhost::parse_options(argc, argv, &opt, &err);
+    switch (parsed) {
         case kivhost::Parse::kHelp:
             fputs(kivhost::usage_text(argv[0]).c_str(), stdout);
             return 0;
@@ -71,14 +104,19 @@ int main(int argc, char **argv) {
             fprintf(stderr, "kivhost: %s\n\n%s", err.c_str(), kivhost::usage_text(argv[0]).c_str());
             return 2;
         case kivhost::Parse::kRun:
+        case kivhost::Parse::kVersion:
             break;
     }
 
     const std::string dir = exe_dir();
     const std::string lib_path = opt.lib.empty() ? dir + "/../lib/libqxkiv.so" : opt.lib;
+    if (parsed == kivhost::Parse::kVersion) return print_version(lib_path);
 
+    const bool to_syslog = opt.output == "syslog";
     int out_fd = -1;
-    if (opt.output.empty()) {
+    if (to_syslog) {
+        // The documents leave through sockets; standard output stays the library's echo.
+    } else if (opt.output.empty()) {
         // The library echoes its most severe log lines to standard output through stdio, which
         // would land between and inside documents. Documents keep a private copy of the
         // descriptor; descriptor 1 is pointed at standard error before the library is loaded.
@@ -101,7 +139,8 @@ int main(int argc, char **argv) {
         // Whole lines on the shared descriptor, not 4 KiB blocks cut mid-line.
         setvbuf(stdout, nullptr, _IOLBF, 0);
     } else {
-        out_fd = open(opt.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        out_fd = open(opt.output.c_str(),
+                      O_WRONLY | O_CREAT | O_CLOEXEC | (opt.append ? O_APPEND : O_TRUNC), 0640);
         if (out_fd < 0) {
             fprintf(stderr, "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
                     strerror(errno));
@@ -139,9 +178,21 @@ int main(int argc, char **argv) {
     }
 
     api.last_error = reinterpret_cast<decltype(api.last_error)>(dlsym(lib, "kiv_last_error"));
+    api.stats_line = reinterpret_cast<decltype(api.stats_line)>(dlsym(lib, "kiv_stats_line"));
+    auto lib_version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
 
     kivhost::HostIdentity identity = kivhost::probe_identity();
-    kivhost::NdjsonSink sink(out_fd);
+    std::unique_ptr<kivhost::Sink> sink_owner;
+    if (to_syslog) {
+        kivhost::SyslogConfig sc;
+        sc.dgram_path = opt.syslog_socket;
+        sc.stream_path = opt.syslog_stream;
+        sc.dgram_max = opt.syslog_max;
+        sink_owner = std::make_unique<kivhost::SyslogSink>(sc);
+    } else {
+        sink_owner = std::make_unique<kivhost::NdjsonSink>(out_fd);
+    }
+    kivhost::Sink &sink = *sink_owner;
     kivhost::bind_callbacks(&sink, &identity);
     fprintf(stderr, "kivhost: host %s, ip %s (%s)\n", identity.uuid.c_str(), identity.ip.c_str(),
             identity.ip_list.c_str());
@@ -166,6 +217,18 @@ int main(int argc, char **argv) {
     }
     // Callbacks are registered only after a successful start: the start clears them.
     int status = 0;
+    bool stats_failing = false;
+    auto write_stats = [&](std::chrono::steady_clock::time_point now) {
+        double up = std::chrono::duration<double>(now - t0).count();
+        int e = kivhost::write_stats_file(
+            opt.stats_file, stats_head(sink, up, lib_version ? lib_version() : nullptr),
+            api.stats_line);
+        // Said once per run of failures: a missing directory must not flood the journal.
+        if (e != 0 && !stats_failing)
+            fprintf(stderr, "kivhost: cannot write the statistics file %s: %s\n",
+                    opt.stats_file.c_str(), strerror(e));
+        stats_failing = e != 0;
+    };
     if (api.reg_upload(kivhost::kivhost_upload) != 0 ||
         api.reg_host_state(kivhost::kivhost_host_state) != 0) {
         fprintf(stderr, "kivhost: registering the callbacks failed\n");
@@ -183,8 +246,14 @@ int main(int argc, char **argv) {
         else
             fprintf(stderr, "kivhost: sensor started (mask 0x%X), Ctrl-C stops it\n", opt.mask);
         auto deadline = t0 + std::chrono::seconds(opt.seconds);
+        auto next_stats = t0;  // at once, so the file is there from the start
         while (s_stop_signal.load(std::memory_order_relaxed) == 0 && !sink.failed()) {
-            if (opt.seconds != 0 && std::chrono::steady_clock::now() >= deadline) break;
+            auto now = std::chrono::steady_clock::now();
+            if (opt.seconds != 0 && now >= deadline) break;
+            if (!opt.stats_file.empty() && now >= next_stats) {
+                next_stats = now + std::chrono::seconds(opt.stats_interval);
+                write_stats(now);
+            }
             struct timespec step = {0, 100 * 1000 * 1000};
             nanosleep(&step, nullptr);  // a signal cuts the step short
         }
@@ -196,10 +265,12 @@ int main(int argc, char **argv) {
     }
 
     api.exit();
+    // The final counters, after shut-down has uploaded what was still waiting.
+    if (!opt.stats_file.empty()) write_stats(std::chrono::steady_clock::now());
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     kivhost::bind_callbacks(nullptr, nullptr);
     dlclose(lib);
-    close(out_fd);
+    if (out_fd >= 0) close(out_fd);
     fputs(sink.summary(elapsed).c_str(), stderr);
     fprintf(stderr, "kivhost: sensor log in %s\n", log_hint.c_str());
     return status;
