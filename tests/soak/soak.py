@@ -190,6 +190,7 @@ class Storm:
                                     "tcp_proc", "tcp", "dns", "log_line", "errors")}
         self.listeners = []
         self.threads = []
+        self.pids = {}
 
     def count(self, key, n=1):
         with self.lock:
@@ -231,10 +232,14 @@ class Storm:
                     pass
         return run
 
-    def run_quiet(self, argv):
+    def run_quiet(self, argv, name):
+        """Runs argv to its end; its pid is kept under name to look up missing documents."""
         try:
-            subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=10)
+            p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+            with self.lock:
+                self.pids[name] = p.pid
+            p.wait(10)
             return True
         except (OSError, subprocess.SubprocessError):
             self.count("errors")
@@ -244,7 +249,7 @@ class Storm:
         i = 0
         while self.pace(20):
             # Distinct command lines, so the repeat filter lets each through.
-            if self.run_quiet(["/bin/true", f"{self.tag}-p{i}"]):
+            if self.run_quiet(["/bin/true", f"{self.tag}-p{i}"], f"p{i}"):
                 self.count("proc")
             i += 1
 
@@ -290,7 +295,7 @@ class Storm:
         while self.pace(2):
             port = self.listeners[i % len(self.listeners)].getsockname()[1]
             if self.run_quiet(["/bin/bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}",
-                               f"{self.tag}-c{i}"]):
+                               f"{self.tag}-c{i}"], f"c{i}"):
                 self.count("tcp_proc")
             i += 1
 
@@ -338,7 +343,8 @@ def proc_status(pid):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
-    ap.add_argument("--stage", required=True, help="staged tree of the ASan build")
+    ap.add_argument("--stage", help="staged tree of the ASan build")
+    ap.add_argument("--report", metavar="DIR", help="only judge the results of an earlier run")
     ap.add_argument("--minutes", type=float, default=30)
     ap.add_argument("--out", help="results directory (default: <stage>/../soak-<time>)")
     ap.add_argument("--rate", type=float, default=1.0, help="storm rate factor")
@@ -347,6 +353,10 @@ def main():
                     help="watch the shipped directories too, not only the storm's")
     ap.add_argument("--keep", action="store_true", help="keep the installation and storm files")
     args = ap.parse_args()
+    if args.report:
+        return 0 if report.analyse_dir(os.path.abspath(args.report), args.max_growth_mb_h) else 1
+    if not args.stage:
+        ap.error("--stage or --report is needed")
 
     stage = os.path.abspath(args.stage)
     if not os.access(os.path.join(stage, "bin", "kivhost"), os.X_OK):
@@ -384,7 +394,7 @@ def main():
     kiv = None
     storm = None
     rss_rows = []
-    stop_s, status = None, None
+    stop_s, status, final = None, None, {}
     try:
         with open(err_path, "w") as err:
             kiv = subprocess.Popen([os.path.join(root, "bin", "kivhost"), "--seconds", "0",
@@ -453,12 +463,11 @@ def main():
         except subprocess.TimeoutExpired:
             dnsmasq.kill()
 
-    res = report.analyse(
-        out=out, rss_rows=rss_rows, final_status=final if kiv else {}, stop_s=stop_s,
-        status=status, stop_bound_s=STOP_BOUND_S, err_path=err_path, docs_path=docs_path,
-        log_dir=os.path.join(root, "logs"), asan_dir=asan_dir, tag=tag, files_dir=files_dir,
-        done=storm.done if storm else {}, minutes=args.minutes,
-        max_growth=args.max_growth_mb_h)
+    with open(os.path.join(out, "storm.json"), "w") as f:
+        json.dump({"tag": tag, "minutes": args.minutes, "done": storm.done if storm else {},
+                   "pids": storm.pids if storm else {}, "stop_s": stop_s, "status": status,
+                   "stop_bound_s": STOP_BOUND_S, "final": final}, f)
+    res = report.analyse_dir(out, args.max_growth_mb_h)
     if not args.keep:
         shutil.rmtree(files_dir, ignore_errors=True)
     return 0 if res else 1

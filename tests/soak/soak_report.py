@@ -4,6 +4,7 @@ Kept apart from the driver so the parsing and the arithmetic can be checked on t
 (soak_report_check.py) without a sensor.
 """
 import collections
+import csv
 import glob
 import json
 import os
@@ -96,6 +97,7 @@ def read_documents(path, tag):
     seen = collections.defaultdict(collections.Counter)
     storm_procs = set()
     exits = collections.Counter()
+    by_pid = collections.defaultdict(set)
     pat = re.compile(re.escape(tag) + r"-([a-z])(\d+)")
     with open(path, errors="replace") as f:
         for line in f:
@@ -107,6 +109,9 @@ def read_documents(path, tag):
                 continue
             event = msg.get("event_id") or ("APP_LOG" if "line" in msg else "UNKNOWN")
             types[EVENT_TO_TYPE.get(event, event)] += 1
+            if "process_id" in msg:
+                exe = os.path.basename(msg.get("process_path", "") or "?")
+                by_pid[msg["process_id"]].add(f"{event}({exe})")
             if event == "PROCESS_EXIT":
                 exits[(msg.get("process_id"), msg.get("process_createtime"))] += 1
                 continue
@@ -123,7 +128,7 @@ def read_documents(path, tag):
                 seen[(event, kind)][num] += 1
                 if event == "PROCESS_CREATION":
                     storm_procs.add((msg.get("process_id"), msg.get("process_createtime")))
-    return types, bad, seen, storm_procs, exits
+    return types, bad, seen, storm_procs, exits, by_pid
 
 
 def g(stats, *names):
@@ -192,16 +197,18 @@ def uploads_vs_host(stats, kv):
 
 
 def storm_rows(done, seen, storm_procs, exits, stats):
-    """Rows (what, done, documents, duplicates, missing, counted drops, ok)."""
-    exec_drops = g(stats, "TASK_FILTER_REDO_CNT", "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT",
-                   "TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT", "TASK_FILTER_BLACK_CNT",
-                   "TASK_FILTER_WHITE_CNT", "TASK_FILTER_CMDLINE_CNT")
-    file_drops = g(stats, "FILE_EVENT_LIMIT_DAY", "FILE_EVENT_LIMIT_HOUR", "FILE_EVENT_LIMIT_TEN_MINU",
-                   "FILE_QUERY_PID_FAIL", "FILE_POP_TASK_INFO_FAIL")
-    net_drops = g(stats, "NET_UPLOAD_MERGE", "NET_UPLOAD_OVERLIMIT", "NET_PROC_INFO_LOST",
-                  "NET_TCP_CONNECT_HASH_FULL", "NET_CONNECTED_HASH_FULL")
-    dns_drops = g(stats, "NET_DNSQ_UPLOAD_MERGE", "NET_DNSQ_HASH_FULL", "NET_DNSA_PARSE_FAIL",
-                  "NET_PROC_INFO_LOST")
+    """Rows (what, done, documents, duplicates, missing, counted drops, ok).
+
+    Only drops that can hit a storm action count: its processes, file names and DNS names
+    are all distinct, so the repeat filters and merges never apply to them.
+    """
+    exec_drops = g(stats, "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", "TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT",
+                   "TASK_FILTER_BLACK_CNT", "TASK_FILTER_WHITE_CNT", "TASK_FILTER_CMDLINE_CNT")
+    file_drops = g(stats, "FILE_EVENT_LIMIT_DAY", "FILE_EVENT_LIMIT_HOUR", "FILE_QUERY_PID_FAIL",
+                   "FILE_POP_TASK_INFO_FAIL")
+    net_drops = g(stats, "NET_UPLOAD_OVERLIMIT", "NET_PROC_INFO_LOST", "NET_TCP_CONNECT_HASH_FULL",
+                  "NET_CONNECTED_HASH_FULL")
+    dns_drops = g(stats, "NET_DNSQ_HASH_FULL", "NET_PROC_INFO_LOST")
     specs = [
         # what, storm counter, (event, kind), documents per action, counted drops
         ("processes", done.get("proc", 0), ("PROCESS_CREATION", "p"), 1, exec_drops),
@@ -253,8 +260,22 @@ def table(title, header, rows):
     return "\n".join(out)
 
 
+def missing_processes(done, seen, pids, by_pid, limit=10):
+    """Storm processes without a creation document: id, pid, and what documents name the pid."""
+    out = []
+    for kind, key in (("p", "proc"), ("c", "tcp_proc")):
+        got = seen.get(("PROCESS_CREATION", kind), {})
+        for i in range(done.get(key, 0)):
+            name = f"{kind}{i}"
+            if str(i) not in got and len(out) < limit:
+                pid = pids.get(name)
+                other = sorted(by_pid.get(pid, ())) if pid is not None else []
+                out.append((name, pid if pid is not None else "?", ",".join(other) or "none"))
+    return out
+
+
 def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path, docs_path,
-            log_dir, asan_dir, tag, files_dir, done, minutes, max_growth):
+            log_dir, asan_dir, tag, done, minutes, max_growth, pids=None):
     checks = []  # (name, ok, detail)
     lines = []
 
@@ -297,8 +318,8 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
             log_text += open(name, errors="replace").read()
     dumps = parse_stat_dumps(log_text)
     stats = dumps[-1] if dumps else {}
-    types, bad, seen, storm_procs, exits = read_documents(docs_path, tag) if os.path.exists(
-        docs_path) else (collections.Counter(), 0, {}, set(), collections.Counter())
+    types, bad, seen, storm_procs, exits, by_pid = read_documents(docs_path, tag) if os.path.exists(
+        docs_path) else (collections.Counter(), 0, {}, set(), collections.Counter(), {})
     n_docs = sum(types.values()) + bad
     if summary is None or not stats:
         checks.append(("counters consistent", False,
@@ -337,6 +358,10 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
         lines.append(table("Storm actions against documents",
                            ("storm", "done", "documents", "dup", "missing", "counted drops", "ok"),
                            [r[:-1] + ("yes" if r[-1] else "NO",) for r in srows]))
+        miss = missing_processes(done, seen, pids or {}, by_pid)
+        if miss:
+            lines.append(table("Storm processes without a creation document (first 10)",
+                               ("storm id", "pid", "documents naming the pid"), miss))
         drops = {k: v for k, v in stats.items() if v and not k.startswith("MALLOC_") and any(
             w in k for w in ("DROP", "FAIL", "LIMIT", "FULL", "LOST", "MERGE", "OVER", "TIMEOUT",
                              "FILTER"))}
@@ -363,3 +388,23 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
         f.write(text)
     print(text)
     return all(c[1] for c in checks)
+
+
+def analyse_dir(out, max_growth=1.0):
+    """Judges a results directory as the driver left it (storm.json, rss.csv, install/)."""
+    with open(os.path.join(out, "storm.json")) as f:
+        st = json.load(f)
+    rows = []
+    with open(os.path.join(out, "rss.csv")) as f:
+        for rec in csv.DictReader(f):
+            rows.append((float(rec["seconds"]), int(rec["vmrss_kb"]), int(rec["vmhwm_kb"]),
+                         int(rec["threads"])))
+    root = os.path.join(out, "install")
+    return analyse(out=out, rss_rows=rows, final_status=st.get("final") or {},
+                   stop_s=st.get("stop_s"), status=st.get("status"),
+                   stop_bound_s=st.get("stop_bound_s", 60),
+                   err_path=os.path.join(out, "kivhost.err"),
+                   docs_path=os.path.join(out, "documents.ndjson"),
+                   log_dir=os.path.join(root, "logs"), asan_dir=os.path.join(root, "asan"),
+                   tag=st["tag"], done=st.get("done", {}),
+                   minutes=st.get("minutes", 0), max_growth=max_growth, pids=st.get("pids", {}))
