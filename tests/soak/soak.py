@@ -341,6 +341,34 @@ def proc_status(pid):
     return out
 
 
+def rss_by_kind(pid):
+    """Resident KB per kind of mapping, to tell where growth sits: the ASan heap (its primary
+    allocator's fixed range), other anonymous memory (ASan's own tables, thread stacks, large
+    blocks), BPF maps, and files."""
+    kinds = {"asan_heap_kb": 0, "anon_kb": 0, "bpf_kb": 0, "file_kb": 0}
+    cur = None
+    try:
+        with open(f"/proc/{pid}/smaps") as f:
+            for line in f:
+                if "-" in line[:17] and line[0] in "0123456789abcdef":
+                    parts = line.split()
+                    start = int(parts[0].split("-")[0], 16)
+                    name = parts[5] if len(parts) > 5 else ""
+                    if 0x600000000000 <= start < 0x640000000000:
+                        cur = "asan_heap_kb"
+                    elif "bpf" in name:
+                        cur = "bpf_kb"
+                    elif name.startswith("/"):
+                        cur = "file_kb"
+                    else:
+                        cur = "anon_kb"
+                elif line.startswith("Rss:") and cur:
+                    kinds[cur] += int(line.split()[1])
+    except OSError:
+        pass
+    return kinds
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--stage", help="staged tree of the ASan build")
@@ -417,15 +445,18 @@ def main():
         next_stats = t0 + STATS_PERIOD_S
         with open(os.path.join(out, "rss.csv"), "w", newline="") as f:
             w = csv.writer(f)
-            w.writerow(["seconds", "vmrss_kb", "vmhwm_kb", "threads"])
+            w.writerow(["seconds", "vmrss_kb", "vmhwm_kb", "threads", "asan_heap_kb", "anon_kb",
+                        "bpf_kb", "file_kb"])
             while True:
                 now = time.monotonic()
                 st = proc_status(kiv.pid)
                 if not st or kiv.poll() is not None:
                     log("kivhost ended during the storm")
                     break
+                kinds = rss_by_kind(kiv.pid)
                 row = (round(now - t0, 1), st.get("VmRSS", 0), st.get("VmHWM", 0),
-                       st.get("Threads", 0))
+                       st.get("Threads", 0), kinds["asan_heap_kb"], kinds["anon_kb"],
+                       kinds["bpf_kb"], kinds["file_kb"])
                 rss_rows.append(row)
                 w.writerow(row)
                 f.flush()

@@ -28,7 +28,10 @@ EVENT_TO_TYPE = {
 # Categories of the accounting allocator that may still hold memory when the counters are
 # written at stop: the steps freeing them come after that write.
 LIVE_AT_LAST_DUMP = {"MALLOC_IN_USE_TIMES", "MALLOC_NEVER_FREE", "MALLOC_FOR_TIMER",
-                     "MALLOC_FOR_CONFIG", "MALLOC_FOR_INI_PARSER"}
+                     "MALLOC_FOR_CONFIG", "MALLOC_FOR_INI_PARSER", "MALLOC_FRAMEWORK_FOR_CACHE"}
+
+# Extra columns of rss.csv: resident KB per kind of mapping.
+RSS_KINDS = ("asan_heap_kb", "anon_kb", "bpf_kb", "file_kb")
 
 STAT_LINE = re.compile(r"^([A-Z][A-Z0-9_]*)\(.*\): (-?\d+)$")
 
@@ -143,17 +146,17 @@ def ledgers(stats, kv, built_only=0):
     attribute changes): no counter has them, only a sensor log line each.
     """
     rows = []
-    # Process creations: a creation can also be uploaded for another sensor's query, so the
-    # documents may exceed the exec records; fewer means an exec was lost uncounted.
+    # Process creations, shown but not judged: a creation can also be uploaded for another
+    # sensor's query (more documents), and a process that executes again (env, sh -c exec)
+    # is reported once, its later exec records in neither count (fewer).
     ex_in = g(stats, "TASK_EXEC_EVENT")
     ex_out = g(stats, "TASK_CREATE_UPLOAD_SUC_CNT", "TASK_CREATE_UPLOAD_FAIL_CNT")
     ex_drop = g(stats, "TASK_FILTER_BLACK_CNT", "TASK_FILTER_WHITE_CNT", "TASK_FILTER_CMDLINE_CNT",
                 "TASK_FILTER_REDO_CNT", "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT",
                 "TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT")
-    extra = ex_out + ex_drop - ex_in
     rows.append(("process exec", ex_in, ex_out, ex_drop,
-                 f"{extra} uploaded for queries" if extra >= 0 else f"{-extra} lost uncounted",
-                 extra >= 0))
+                 f"{ex_in - ex_out - ex_drop:+d} re-executions less query uploads (not judged)",
+                 True))
     # File records: the type filter's refusals are close-writes that did not match.
     fi_in = g(stats, "FILE_EVENT_CNT")
     renames = kv.get("FILE_MOVE", 0) // 2
@@ -298,6 +301,17 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
                    f"VmHWM {hwm / 1024:.1f} MB, VmRSS {start_rss / 1024:.1f} -> {end_rss / 1024:.1f} MB, "
                    + mem_detail))
 
+    kind_rows = []
+    for i, kind in enumerate(RSS_KINDS):
+        series = [(r[0], r[4 + i]) for r in rss_rows if len(r) > 4 + i]
+        if series:
+            sl = slope_per_hour(second_half(series))
+            kind_rows.append((kind[:-3], f"{series[0][1] / 1024:.1f}", f"{series[-1][1] / 1024:.1f}",
+                              "-" if sl is None else f"{sl / 1024:+.2f}"))
+    if kind_rows:
+        lines.append(table("Resident memory by kind of mapping (MB; growth over the second half)",
+                           ("kind", "start", "end", "MB/h"), kind_rows))
+
     # Sanitizers.
     err_text = open(err_path, errors="replace").read() if os.path.exists(err_path) else ""
     reports = sanitizer_reports(asan_dir, err_text)
@@ -343,6 +357,9 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
         bad_bits += [f"{r[0]} {r[1]}!={r[2]}" for r in host_rows if not r[-1]]
         bad_bits += [f"{r[0]}: {r[4]}" for r in led if not r[-1]]
         bad_bits += [f"{r[0]}: {r[4]} missing, {r[3]} duplicated" for r in srows if not r[-1]]
+        if stats.get("MALLOC_FRAMEWORK_FOR_CACHE"):
+            lines.append(f"Records parked for a retry when the counters were last written: "
+                         f"{stats['MALLOC_FRAMEWORK_FOR_CACHE']} bytes (freed later in the stop)")
         if left:
             bad_bits.append("memory still accounted at stop: " + ", ".join(f"{k}={v}" for k, v in left.items()))
         checks.append(("counters consistent", ok,
@@ -398,7 +415,7 @@ def analyse_dir(out, max_growth=1.0):
     with open(os.path.join(out, "rss.csv")) as f:
         for rec in csv.DictReader(f):
             rows.append((float(rec["seconds"]), int(rec["vmrss_kb"]), int(rec["vmhwm_kb"]),
-                         int(rec["threads"])))
+                         int(rec["threads"])) + tuple(int(rec[k]) for k in RSS_KINDS if k in rec))
     root = os.path.join(out, "install")
     return analyse(out=out, rss_rows=rows, final_status=st.get("final") or {},
                    stop_s=st.get("stop_s"), status=st.get("status"),
