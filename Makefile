@@ -14,6 +14,9 @@ ASAN_DIR    := build/asan
 TSAN_DIR    := build/tsan
 BENCH_DIR   := build/bench
 FUZZ_DIR    := build/fuzz
+SOAK_DIR    := build/soak
+# Minutes of storm for `make soak`.
+MINUTES ?= 30
 # Seconds per fuzz target: with fourteen targets CI fuzzes for three and a half minutes.
 FUZZ_SECONDS ?= 15
 STAGE_DIR   := $(CURDIR)/build/stage
@@ -21,7 +24,7 @@ STAGE_DIR   := $(CURDIR)/build/stage
 # stages it for a package.
 PREFIX      ?= /opt/qxkiv
 
-.PHONY: all deps test run install bench tsan fuzz format clean
+.PHONY: all deps test run install bench tsan fuzz soak format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -79,6 +82,14 @@ fuzz: deps
 	  "$$b" -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$$art/ -print_final_stats=1 \
 	    $$work $$seeds || { echo "fuzz_$$name: finding kept in $$art" >&2; exit 1; }; \
 	done
+
+# Soak run: an ASan+UBSan release-like build of the agent and library in its own tree, run for
+# MINUTES under a storm of local activity (tests/soak/soak.py); not part of `make test`.
+# Results, with summary.txt and rss.csv, go to $(SOAK_DIR)/soak-<time>/. Needs root.
+soak: deps
+	cmake -S . -B $(SOAK_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE=ON -DKIV_TESTS=OFF
+	cmake --build $(SOAK_DIR) -j $(JOBS) --target kivhost
+	python3 tests/soak/soak.py --stage $(SOAK_DIR)/stage --minutes $(MINUTES)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
