@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "kmod/kmod.h"
@@ -23,6 +24,11 @@ bool setup() {
     char tmpl[] = "/tmp/kiv_fuzz_ksymXXXXXX";
     if (!mkdtemp(tmpl)) return false;
     s_root = tmpl;
+    // libFuzzer leaves through exit(): the private tree goes with the process.
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(s_root, ec);
+    });
     return mkdir((s_root + "/proc").c_str(), 0755) == 0 &&
            mkdir((s_root + "/boot").c_str(), 0755) == 0;
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -32,6 +33,11 @@ bool setup() {
     char tmpl[] = "/tmp/kiv_fuzz_logXXXXXX";
     if (!mkdtemp(tmpl)) return false;
     s_root = tmpl;
+    // libFuzzer leaves through exit(): the private tree goes with the process.
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(s_root, ec);
+    });
     for (const char *d : {"/config", "/var", "/var/data", "/logs"})
         if (mkdir((s_root + d).c_str(), 0755) != 0) return false;
     std::ofstream(s_root + "/config/log_collector.conf") << "[global]\n";

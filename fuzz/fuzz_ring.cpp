@@ -30,6 +30,7 @@ std::vector<kiv_task> *s_tasks;
 
 bool setup() {
     if (kernel_backend_start(KERNEL_MODE_EMULATED) != 0) return false;
+    atexit(kernel_backend_stop);  // removes the stand-in's private tree
     if (kiv_open_dev("/dev/qx_sensor") < 0 || kiv_share_ring_init() != 0) return false;
     s_tasks = new std::vector<kiv_task>(2);
     for (int i = 0; i < 2; i++) (*s_tasks)[i].task_no = (int16_t)(i + 1);
