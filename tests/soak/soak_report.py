@@ -364,6 +364,10 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
             bad_bits.append("memory still accounted at stop: " + ", ".join(f"{k}={v}" for k, v in left.items()))
         checks.append(("counters consistent", ok,
                        f"{total} documents, {nbytes / 1e6:.1f} MB" if ok else "; ".join(bad_bits)))
+        recs = g(stats, "RCV_HIGH", "RCV_MID", "RCV_LOW", "RCV_BLOCK")
+        if minutes:
+            lines.append(f"Records read from the rings: {recs} ({recs / (minutes * 60):.0f} a second "
+                         f"over the storm)")
         lines.append(table("Documents per type (kivhost)", ("type", "documents"),
                            sorted(kv.items(), key=lambda kvp: -kvp[1])))
         lines.append(table("Library upload counters against kivhost",
