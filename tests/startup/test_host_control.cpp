@@ -70,9 +70,9 @@ TEST(HostControl, HostCallsAcrossStopAndStart) {
             if (a != 0 && a != -1 && a != -5 && a != -7 && a != PROC_QUERY_NOT_RUNNING) bad++;
             int g = _get_process_info(100 + id, &one);
             if (g != 0 && g != -1) bad++;
-            if (get_username_by_uid(0, name, sizeof name) != 0 &&
-                get_username_by_uid(0, name, sizeof name) != -1)
-                bad++;
+            // One call: a start between two calls may change the answer.
+            int u = get_username_by_uid(0, name, sizeof name);
+            if (u != 0 && u != -1) bad++;
             char md5[33], sha[65];
             int d = get_binhash_info("/bin/true", md5, sizeof md5, sha, sizeof sha, nullptr);
             if (d != 0 && d != -1) bad++;
