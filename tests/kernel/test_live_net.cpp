@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -891,6 +892,30 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     for (int i = 0; started && i < 6 && !ringed; i++) ringed = wait_for(in_ring);
     const bool decoded = ringed && wait_for([&] { return kiv_stat_get(NET_TOTAL_CAP) > cap0; });
     for (int i = 0; decoded && i < 6 && !all; i++) all = wait_for(complete);
+
+    // Processes that exec and connect at once, long after their first image was reported:
+    // the connection must name the new image, not the one the tree knew before the exec.
+    std::vector<double> execed;
+    for (int i = 0; all && i < 8; i++) {
+        // Distinct command lines: a repeated one is not uploaded again.
+        pid_t p = live_spawn({"/usr/bin/python3", "-c",
+                              "import os, sys, time; time.sleep(0.15); os.execv('/bin/bash', "
+                              "['bash', '-c', 'exec 3<>/dev/tcp/127.0.0.1/%s # %s' % "
+                              "tuple(sys.argv[1:])])",
+                              std::to_string(srv.port), std::to_string(i)});
+        if (p > 0) execed.push_back(p), waitpid(p, nullptr, 0);
+    }
+    auto execed_seen = [&] {
+        auto docs = net_docs();
+        size_t n = 0;
+        for (double p : execed)
+            n += std::any_of(docs.begin(), docs.end(), [&](const net_doc &d) {
+                return d.type == UPLOAD_NET_CONNECT && d.num("process_id") == p;
+            });
+        free_docs(docs);
+        return n == execed.size();
+    };
+    const bool execed_all = !execed.empty() && wait_for(execed_seen);
     live_net_set_tap(nullptr);
     auto docs = net_docs();
     const std::string script_cmd = child.cmd_line();
@@ -931,6 +956,16 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     EXPECT_EQ(lst->str("src_ip"), "127.0.0.1");
     EXPECT_EQ(dq->str("event_id"), "DNS_QUERY");
     EXPECT_EQ(dq->str("query_results"), "192.0.2.44");
+
+    ASSERT_TRUE(execed_all) << "connections of exec'd processes missing:\n" << seen;
+    char bash[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/bash", bash));
+    for (auto &d : docs)
+        if (d.type == UPLOAD_NET_CONNECT &&
+            std::find(execed.begin(), execed.end(), d.num("process_id")) != execed.end()) {
+            EXPECT_EQ(d.str("process_path"), bash) << d.str("process_cmd_line");
+            EXPECT_NE(d.str("process_cmd_line").find("/dev/tcp/"), std::string::npos);
+        }
     free_docs(docs);
 }
 

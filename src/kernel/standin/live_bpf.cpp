@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "kernel/standin/live_aux.h"
 #include "kernel/standin/live_source.h"
+#include "kernel/standin/standin.h"
 #include "kernel/standin/live_proc.h"
 
 uint64_t live_proc_ticks_ns(uint64_t start_ns) {
@@ -156,12 +157,17 @@ struct bpf_source {
             int n = ring_buffer__poll(rb, POLL_MS);
             if (n < 0 && n != -EINTR) {
                 KIV_LOG(0, "kemu: eBPF ring buffer poll failed(%d)\n", n);
+                standin_process_mark_clear();
                 return;
             }
-            // Records submitted without a wake-up are taken here.
+            // Records submitted without a wake-up are taken here; after it, every event of
+            // before the reading is in the rings.
+            uint64_t mark = standin_mono_ns();
             ring_buffer__consume(rb);
+            standin_process_mark(mark);
             check_lost();
         }
+        standin_process_mark_clear();
         ring_buffer__consume(rb);
     }
 };
@@ -240,9 +246,11 @@ int live_bpf_start(std::string *why) {
         destroy(src);
         return fail(why, "ring buffer reader failed (" + std::string(strerror(err)) + ")");
     }
+    standin_process_mark(standin_mono_ns());
     try {
         src->thread = std::thread([src] { src->run(); });
     } catch (const std::system_error &e) {
+        standin_process_mark_clear();
         destroy(src);
         return fail(why, std::string("reader thread not started: ") + e.what());
     }

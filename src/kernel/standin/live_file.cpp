@@ -49,6 +49,7 @@ enum { K_CREATE = 0, K_DELETE = 1, K_RENAME = 2, K_MODIFY = 3, K_ACCESS = 4, K_A
 enum { F_FILE = 0, F_PATH = 1, F_TYPE = 2, F_EXE = 3, F_FILE_EX = 4, F_PATH_EX = 5 };
 constexpr int KINDS = 8;
 constexpr size_t DIR_CACHE_MAX = 4096;
+constexpr size_t CREATED_MAX = 65536;
 constexpr int RECENT_CREATE_SEC = 60;  // a close after write this soon after creation is one
 constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
 constexpr int POLL_PENDING_MS = 10;
@@ -90,6 +91,16 @@ struct file_source {
     std::map<std::pair<int32_t, int32_t>, fs_mark> marks;  // by fsid
     std::unordered_map<std::string, std::string> dir_cache;
     std::unordered_map<std::string, time_t> created;  // recent creations by path
+    time_t created_swept = 0;
+
+    // A file created and never closed after writing (a directory, a socket, a name renamed
+    // away) would stay here for good: creations older than the window go once a window.
+    void forget_old_creations(time_t now) {
+        if (created.size() >= CREATED_MAX) created.clear();
+        if (now - created_swept < RECENT_CREATE_SEC) return;
+        created_swept = now;
+        std::erase_if(created, [now](const auto &e) { return now - e.second > RECENT_CREATE_SEC; });
+    }
     std::vector<unsigned char> msg;
     uint16_t next_id = 0;
     pid_t self = getpid();
@@ -197,16 +208,18 @@ struct file_source {
         }
         kemu_st<uint16_t>(m + pb, (uint16_t)(names.size() | (old ? 0x8000u : 0)));
         memcpy(m + pb + 2, names.data(), names.size());
-        pending.push_back({now_ms() + WAIT_FOR_PROCESS_MS, pid, msg});
+        pending.push_back({now_ms() + WAIT_FOR_PROCESS_MS, standin_mono_ns(), pid, msg});
         flush();
     }
 
-    // A file record waits until the process source has reported its process (the collector
-    // takes that record first, so the query finds the process), or until its time is up for
+    // A file record waits until the process source has reported its process and every
+    // process event before it, an exec above all (the collector takes those records first,
+    // so the query finds the process as it is), or until its time is up for
     // a process that source will never report (one that predates it). Records leave in the
     // order their events came, numbered as they leave.
     struct waiting {
         uint64_t deadline_ms;
+        uint64_t read_ns;  // later than the event: the process source must deliver past it
         uint32_t pid;
         std::vector<unsigned char> msg;
     };
@@ -221,7 +234,9 @@ struct file_source {
         while (!pending.empty()) {
             waiting &w = pending.front();
             uint64_t ct;
-            if (now < w.deadline_ms && !standin_process_create_time(w.pid, &ct)) break;
+            bool ready = standin_process_create_time(w.pid, &ct) &&
+                         standin_process_delivered(w.read_ns);
+            if (now < w.deadline_ms && !ready) break;
             uint16_t id = (uint16_t)(next_id + 1);
             kemu_st<uint16_t>(w.msg.data() + 62, id);
             // A full ring is waited out here (fanotify keeps queueing in the kernel) rather
@@ -290,12 +305,18 @@ struct file_source {
         uint64_t m = md.mask;
         time_t now = time(nullptr);
         if (m & FAN_RENAME) {
+            // A creation renamed before its close keeps counting under its new name.
+            if (auto it = have_old ? created.find(old) : created.end(); it != created.end()) {
+                time_t at = it->second;
+                created.erase(it);
+                if (have_name) created[name] = at;
+            }
             if (have_name) report(K_RENAME, pid, name, have_old ? &old : nullptr);
             return;
         }
         if ((m & FAN_MOVED_TO) && !has_rename && have_name) report(K_RENAME, pid, name);
         if (m & FAN_CREATE) {
-            if (created.size() > 65536) created.clear();
+            forget_old_creations(now);
             created[name] = now;
             report(K_CREATE, pid, name);
         }

@@ -1,7 +1,8 @@
 // One reader thread takes the programs' events and the captured DNS packets in turn, so a
 // DNS message can wait for the send event that names its process (a connected socket's event
 // comes just after its packet). Records then wait, in order, until the process source has
-// reported their process, so the sensor's query finds it.
+// reported their process and delivered every process event of before them (an exec just
+// before a connect), so the sensor's query finds the process with its current image.
 #include "kernel/standin/live_net.h"
 
 #include <arpa/inet.h>
@@ -331,8 +332,9 @@ class record_queue {
     static constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
     static constexpr size_t MAX = 65536;
 
-    void push(live_net_bytes &&rec, uint32_t pid, uint64_t ct, uint64_t now_ms) {
-        q_.push_back(waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, pid, ct, std::move(rec)});
+    void push(live_net_bytes &&rec, uint32_t pid, uint64_t ct, uint64_t now_ms, uint64_t read_ns) {
+        q_.push_back(waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, read_ns, pid, ct,
+                             std::move(rec)});
         if (q_.size() > MAX) {
             q_.pop_front();
             if (lost_++ % 1024 == 0)
@@ -344,7 +346,9 @@ class record_queue {
             waiting &w = q_.front();
             uint64_t ct = 0;
             bool known = w.pid && standin_process_create_time(w.pid, &ct) && same_start(ct, w.ct);
-            if (w.pid && !known && now_ms < w.deadline_ms) break;
+            // Known is not enough: an exec not yet delivered would leave the fork's image.
+            bool ready = known && standin_process_delivered(w.read_ns);
+            if (w.pid && !ready && now_ms < w.deadline_ms) break;
             // The process records' create_time, where the two readings of one start differ
             // only by rounding.
             if (known) kemu_st<uint64_t>(w.rec.data() + 16, ct);
@@ -360,6 +364,7 @@ class record_queue {
   private:
     struct waiting {
         uint64_t deadline_ms;
+        uint64_t read_ns;
         uint32_t pid;
         uint64_t ct;
         live_net_bytes rec;
@@ -625,7 +630,8 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     int lo = (int)if_nametoindex("lo");
     src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo);
     src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
-        src->queue.push(std::move(rec), pid, ct, src->now);
+        // Read now, so later than its event: the process source must have delivered past it.
+        src->queue.push(std::move(rec), pid, ct, src->now, standin_mono_ns());
     };
     try {
         src->thread = std::thread([src] { src->run(); });

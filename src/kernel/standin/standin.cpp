@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -621,6 +622,28 @@ bool standin_forget_process(uint32_t pid, uint64_t *create_time) {
 void standin_queue_lost_exit(uint32_t pid, uint64_t create_time) {
     std::lock_guard guard(s_lock);
     if (s_si) s_si->procs.lose_exit(pid, create_time);
+}
+
+namespace {
+std::atomic<uint64_t> s_process_mark{UINT64_MAX};  // unset: nothing waits
+}  // namespace
+
+void standin_process_mark(uint64_t mono_ns) {
+    s_process_mark.store(mono_ns, std::memory_order_release);
+}
+
+void standin_process_mark_clear() {
+    s_process_mark.store(UINT64_MAX, std::memory_order_release);
+}
+
+bool standin_process_delivered(uint64_t mono_ns) {
+    return s_process_mark.load(std::memory_order_acquire) >= mono_ns;
+}
+
+uint64_t standin_mono_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
 }
 
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time)) {

@@ -77,6 +77,14 @@ bool standin_forget_process(uint32_t pid, uint64_t *create_time);
 // Whether pid is in the table, and its create_time; no copy of the record.
 bool standin_process_create_time(uint32_t pid, uint64_t *create_time);
 void standin_queue_lost_exit(uint32_t pid, uint64_t create_time);
+// How far the process source has delivered: every event it saw before mono_ns (the
+// CLOCK_MONOTONIC reading of the eBPF programs) is in the rings. Other sources wait on it
+// so that a connection or a write never reaches the collector before the exec that made its
+// process; a source that cannot tell clears it and nothing waits.
+void standin_process_mark(uint64_t mono_ns);
+void standin_process_mark_clear();
+bool standin_process_delivered(uint64_t mono_ns);
+uint64_t standin_mono_ns();
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time));
 
 // Removes the roots that killed runs left in dir (their process gone and their lock free);
