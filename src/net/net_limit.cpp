@@ -254,6 +254,13 @@ void net_release_resource(net_conext *ctx) {
         del_timer(ctx->timer);
         ctx->timer = nullptr;
     }
+    // Records still waiting for their partner go with the tables; say how many a stop cut.
+    uint32_t waiting = 0;
+    for (fhash *t : {ctx->tcp_connect_hash, ctx->dns_query_hash})
+        if (t) waiting += t->count;
+    if (waiting)
+        KIV_LOG(2, "%u network records still waiting for their pair at stop, not uploaded\n",
+                waiting);
     for (fhash *net_conext::*t : {&net_conext::connected_hash, &net_conext::listen_speed_hash,
                                   &net_conext::net_total_hash, &net_conext::net_speed_hash,
                                   &net_conext::dns_query_hash, &net_conext::tcp_connect_hash}) {

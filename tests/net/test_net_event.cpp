@@ -290,6 +290,16 @@ TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
     std::string late = docs(UPLOAD_NET_CONNECT)[2];
     EXPECT_EQ(value_of(late, "connect"), "0");
     EXPECT_EQ(value_of(late, "dst_ip"), "93.184.216.35");
+
+    // A stop frees what still waits, and says how much: records in must balance records out.
+    conn_rec cut = c;
+    cut.sport = 40004, cut.dip = "93.184.216.37";
+    inject(build_conn(cut));
+    ASSERT_TRUE(wait_for([] { return pending_connects() == 1; }));
+    sensor_exit();
+    EXPECT_NE(tree.read("logs/sensor.log")
+                  .find("1 network records still waiting for their pair at stop, not uploaded"),
+              std::string::npos);
 }
 
 TEST_F(NetE2E, AcceptedConnectionAndListeningSocket) {

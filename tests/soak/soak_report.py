@@ -138,12 +138,19 @@ def g(stats, *names):
     return sum(stats.get(n, 0) for n in names)
 
 
-def ledgers(stats, kv, built_only=0):
+def cut_at_stop(log_text):
+    """Network records the stop freed while they waited for their partner (a log line)."""
+    return sum(int(n) for n in re.findall(
+        r"(\d+) network records still waiting for their pair at stop", log_text))
+
+
+def ledgers(stats, kv, built_only=0, net_cut=0):
     """Rows (name, in, out, drops, note, ok) balancing each module's records.
 
     kv is kivhost's per-type document count: a rename is one record and two documents.
     built_only is the number of file records built but of a kind never uploaded (access and
-    attribute changes): no counter has them, only a sensor log line each.
+    attribute changes): no counter has them, only a sensor log line each. net_cut is the
+    number of network records the stop freed unpaired (a log line, no counter).
     """
     rows = []
     # Process creations, shown but not judged: a creation can also be uploaded for another
@@ -176,9 +183,9 @@ def ledgers(stats, kv, built_only=0):
                 "NET_SCAN_SPEED_LIMIT", "NET_PROC_INFO_LOST", "NET_CONNECTED_HASH_FULL",
                 "NET_TCP_CONNECT_HASH_FULL", "NET_DNSQ_HASH_FULL")
     # An answer that does not parse is still counted as paired: its query goes out alone.
-    diff = ne_in - ne_out - paired - ne_drop
-    rows.append(("network", ne_in, ne_out, ne_drop, f"{paired} paired, {diff:+d} unaccounted",
-                 diff == 0))
+    diff = ne_in - ne_out - paired - ne_drop - net_cut
+    rows.append(("network", ne_in, ne_out, ne_drop + net_cut,
+                 f"{paired} paired, {net_cut} waiting at stop, {diff:+d} unaccounted", diff == 0))
     return rows
 
 
@@ -342,7 +349,7 @@ def analyse(out, rss_rows, final_status, stop_s, status, stop_bound_s, err_path,
     else:
         total, nbytes, refused, kv = summary
         host_rows = uploads_vs_host(stats, kv)
-        led = ledgers(stats, kv, log_text.count("unsupport upload type"))
+        led = ledgers(stats, kv, log_text.count("unsupport upload type"), cut_at_stop(log_text))
         srows = storm_rows(done, seen, storm_procs, exits, stats)
         same_types = all(types.get(t, 0) == n for t, n in kv.items()) and sum(types.values()) == total
         left = {k: v for k, v in stats.items() if v and k.startswith("MALLOC_")

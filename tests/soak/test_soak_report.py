@@ -122,9 +122,9 @@ KV = {"PROC_EXEC": 95, "FILE_MOVE": 8, "FILE_CRATE": 36, "NET_CONNECT": 10}
 
 class Ledgers(unittest.TestCase):
     def test_balance_per_module(self):
-        def ok(changes, built_only=2):
+        def ok(changes, built_only=2, cut=0):
             stats = dict(BALANCED, **changes)
-            return [row[-1] for row in r.ledgers(stats, KV, built_only)]
+            return [row[-1] for row in r.ledgers(stats, KV, built_only, cut)]
 
         rows = [
             ({}, 2, [True, True, True]),
@@ -138,6 +138,13 @@ class Ledgers(unittest.TestCase):
         ]
         for changes, built, want in rows:
             self.assertEqual(ok(changes, built), want, (changes, built))
+        # Records the stop freed unpaired balance the ledger, read from the sensor's own line.
+        log = "x\n[1.0][tsk0][net_release_resource:9]3 network records still waiting for " \
+              "their pair at stop, not uploaded\n"
+        self.assertEqual(r.cut_at_stop(log), 3)
+        self.assertEqual(r.cut_at_stop("nothing"), 0)
+        self.assertEqual(ok({"NET_TOTAL_CAP": 43}, 2, r.cut_at_stop(log)), [True, True, True])
+        self.assertEqual(ok({"NET_TOTAL_CAP": 43}, 2), [True, True, False])
 
     def test_library_counters_against_kivhost(self):
         got = {row[0]: row[-1] for row in r.uploads_vs_host(BALANCED, KV)}

@@ -234,8 +234,8 @@ struct file_source {
         while (!pending.empty()) {
             waiting &w = pending.front();
             uint64_t ct;
-            bool ready = standin_process_create_time(w.pid, &ct) &&
-                         standin_process_delivered(w.read_ns);
+            bool ready =
+                standin_process_create_time(w.pid, &ct) && standin_process_delivered(w.read_ns);
             if (now < w.deadline_ms && !ready) break;
             uint16_t id = (uint16_t)(next_id + 1);
             kemu_st<uint16_t>(w.msg.data() + 62, id);

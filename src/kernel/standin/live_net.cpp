@@ -333,8 +333,8 @@ class record_queue {
     static constexpr size_t MAX = 65536;
 
     void push(live_net_bytes &&rec, uint32_t pid, uint64_t ct, uint64_t now_ms, uint64_t read_ns) {
-        q_.push_back(waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, read_ns, pid, ct,
-                             std::move(rec)});
+        q_.push_back(
+            waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, read_ns, pid, ct, std::move(rec)});
         if (q_.size() > MAX) {
             q_.pop_front();
             if (lost_++ % 1024 == 0)
