@@ -29,13 +29,6 @@ namespace {
 
 using lines_t = std::vector<std::string>;
 
-int fixed_header(upload_header *h) {
-    static uint64_t seq = 41;
-    *h = upload_header{seq++, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1,10.0.0.2",
-                       28800, 1767323045123ull};
-    return 0;
-}
-
 void append(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::app) << text;
 }
@@ -68,8 +61,7 @@ struct LogCollector : ::testing::Test {
         g_init_done = 1;
         register_upload_callback(capture);
         register_host_state_callback(fixed_header);
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
+        clear_uploads();
     }
     void TearDown() override {
         if (running) log_collector_exit(&ctx);
@@ -119,16 +111,6 @@ struct LogCollector : ::testing::Test {
             cJSON_Delete(j);
         }
         s_uploads.clear();
-        return v;
-    }
-    std::vector<std::string> apps() {
-        std::lock_guard g(s_up_lock);
-        std::vector<std::string> v;
-        for (auto &[type, doc] : s_uploads) {
-            cJSON *j = cJSON_Parse(doc.c_str());
-            v.push_back(cJSON_GetObjectItem(j, "app_name")->valuestring);
-            cJSON_Delete(j);
-        }
         return v;
     }
     std::string read(const std::string &path) const {
@@ -269,6 +251,7 @@ TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
         {"saved for another inode", 10240, "15000", false, 976},
         {"skip disabled", 0, nullptr, true, 0},
     };
+    const std::string base = globals;
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         unlink(log("a").c_str());
@@ -280,10 +263,7 @@ TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
             std::ofstream(state()) << "[global]\npath0=" << log("a")
                                    << "\nino0=" << (r.same_ino ? st.st_ino : st.st_ino + 1)
                                    << "\noffset0=" << r.state_offset << "\ncnt=1\n";
-        globals =
-            "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 4096\n"
-            "max_old_log_size = " +
-            std::to_string(r.max_old) + "\n";
+        globals = base + "max_old_log_size = " + std::to_string(r.max_old) + "\n";
         conf({{"app", log("a")}});
         start();
         turn();
@@ -618,7 +598,6 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     EXPECT_EQ(take(), expect_lines(0, 5));
     // A killed collector leaves the periodic save behind: repeats, nothing lost.
     stop();
-    std::string clean = read(state());
     std::ofstream(state()) << periodic;
     append(log("a"), numbered(5, 6));
     start();
@@ -631,7 +610,6 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     start();
     turn();
     EXPECT_EQ(take(), expect_lines(6, 7));
-    (void)clean;
 }
 
 TEST_F(LogCollector, StopInTheMiddleOfARotationResumesTheRotatedFile) {
@@ -689,15 +667,6 @@ TEST_F(LogCollector, RecordTextIsExact) {
     EXPECT_EQ(format_log(nullptr, "a", "l"), nullptr);
 }
 
-TEST_F(LogCollector, AppNameComesFromTheConfiguration) {
-    append(log("a"), "");
-    conf({{"my-app", log("a")}});
-    start();
-    append(log("a"), "x\n");
-    turn();
-    EXPECT_EQ(apps(), std::vector<std::string>{"my-app"});
-}
-
 // ---- the thread ---------------------------------------------------------------------------
 
 struct LogCollectorThread : ::testing::Test {
@@ -709,13 +678,6 @@ struct LogCollectorThread : ::testing::Test {
         g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 0;
         kiv_timer_set_source(nullptr);
     }
-    std::vector<std::string> docs() {
-        std::lock_guard g(s_up_lock);
-        std::vector<std::string> v;
-        for (auto &[type, d] : s_uploads)
-            if (type == UPLOAD_APP_LOG) v.push_back(d);
-        return v;
-    }
 };
 
 TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
@@ -723,10 +685,7 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     // A repeated section replaces the shipped one.
     append(tree.log_collector_conf(),
            "[file_path]\ncnt = 1\nappname0 = app\npath0 = " + watched + "\n");
-    {
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    clear_uploads();
     kiv_timer_set_source(fake_clock);
     // Started before the thread's first look: until then every switch reads as on.
     g_init_done = 1;
@@ -741,14 +700,14 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
         s_now_ms += 1000;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_TRUE(docs().empty());
+    EXPECT_TRUE(docs(UPLOAD_APP_LOG).empty());
     g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 1;
     append(watched, "while on\n");
     ASSERT_TRUE(wait_for([&] {
         s_now_ms += 100;
-        return docs().size() >= 2;
+        return docs(UPLOAD_APP_LOG).size() >= 2;
     }));
-    std::vector<std::string> d = docs();
+    std::vector<std::string> d = docs(UPLOAD_APP_LOG);
     EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
     EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
     EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);
