@@ -23,6 +23,7 @@
 #include "log_collector/log_collector.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "test_io.h"
 #include "startup/startup.h"
 
 namespace {
@@ -113,10 +114,6 @@ struct LogCollector : ::testing::Test {
         s_uploads.clear();
         return v;
     }
-    std::string read(const std::string &path) const {
-        std::ifstream in(path);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
     // A state file that exists but names nothing: not a first installation.
     void empty_state() {
         mkdir((root + "/var").c_str(), 0700);
@@ -206,12 +203,12 @@ TEST_F(LogCollector, FirstInstallSkipsOldLinesAndRestartResumes) {
     append(log("a"), numbered(0, 5));
     conf({{"app", log("a")}});
     start();
-    EXPECT_EQ(read(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
-                                 struct stat st;
-                                 stat(log("a").c_str(), &st);
-                                 return (unsigned long)st.st_ino;
-                             }()) +
-                                 "\noffset0=15\ncnt=1\n");
+    EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
+                                  struct stat st;
+                                  stat(log("a").c_str(), &st);
+                                  return (unsigned long)st.st_ino;
+                              }()) +
+                                  "\noffset0=15\ncnt=1\n");
     turn();
     EXPECT_TRUE(take().empty());
     append(log("a"), numbered(5, 8));
@@ -516,9 +513,9 @@ TEST_F(LogCollector, StateFileTextAndCorruptStates) {
         return std::to_string(st.st_ino);
     };
     // List order (newest entry first); b has delivered nothing and is left out.
-    EXPECT_EQ(read(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
-                                 "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
-                                 "\noffset1=6\ncnt=2\n");
+    EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
+                                  "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
+                                  "\noffset1=6\ncnt=2\n");
     EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
 
     struct Row {
@@ -562,7 +559,7 @@ TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
     append(log("a"), "");
     conf({{"a", log("a")}});
     start();
-    std::string before = read(state());
+    std::string before = slurp(state());
     append(log("a"), "x\n");
     turn();
     // A full disk: every write past a few bytes fails.
@@ -574,7 +571,7 @@ TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
     int rc = save_state(&ctx);
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(rc, -1);
-    EXPECT_EQ(read(state()), before);
+    EXPECT_EQ(slurp(state()), before);
     EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
     // var/data is not a directory at all.
     dirutils_rmdir((root + "/var").c_str());
@@ -592,7 +589,7 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     append(log("a"), numbered(0, 3));
     turn();
     ASSERT_EQ(save_state(&ctx), 0);  // the periodic save
-    std::string periodic = read(state());
+    std::string periodic = slurp(state());
     append(log("a"), numbered(3, 5));
     turn();
     EXPECT_EQ(take(), expect_lines(0, 5));
@@ -605,7 +602,7 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     EXPECT_EQ(take(), expect_lines(3, 6));
     // After a clean stop nothing comes twice.
     stop();
-    EXPECT_NE(read(state()), periodic);
+    EXPECT_NE(slurp(state()), periodic);
     append(log("a"), numbered(6, 7));
     start();
     turn();
