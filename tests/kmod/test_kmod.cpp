@@ -76,8 +76,7 @@ struct KmodTest : testing::Test {
         g_framework_config.os_cap_mode = 0;
         g_framework_config.log_level = 3;
         g_framework_config.log_mask = 0xFFFFFFF;
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         s_fake_ms = 1000;
         s_sleeps = 0;
         s_on_sleep = nullptr;
@@ -92,6 +91,11 @@ struct KmodTest : testing::Test {
         dirutils_rmdir(root.c_str());
     }
 
+    // A kernel without our module, loading through the stand-in.
+    static void fresh_kernel() {
+        kemu_module_reset();
+        kemu_module_mode(1);
+    }
     std::string md5_name() const { return std::string("qxkiv.ko_") + kOsId + "-md5" + kImageMd5; }
     std::string plain_name() const { return "qxkiv.ko"; }
     std::string os_name() const { return std::string("qxkiv.ko_") + kOsId; }
@@ -133,8 +137,7 @@ TEST_F(KmodTest, ChoosesTheFileInOrderAndRemovesItAtShutDown) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         for (const auto &name : r.present) write_file(ko + "/" + name, "ELF image " + name);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         std::string said;
         said = output_of([&] { ASSERT_EQ(kmod_load(), 0); });
         EXPECT_EQ(loaded_image(), "ELF image " + r.chosen);
@@ -196,8 +199,7 @@ TEST_F(KmodTest, LoadedModuleOfThisBuildIsReused) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.version);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         bool build_name = strncmp(r.version, "0x", 2) == 0;
         if (build_name) kmod_set_identity("0x02", kRelease, "x86_64", 0x030A00);
         preset(r.version, r.refcnt, 0);
@@ -217,8 +219,7 @@ TEST_F(KmodTest, OtherBuildIsDrainedRemovedAndReplaced) {
     write_file(ko + "/qxkiv.ko", std::string("ELF\0version=", 12) + kBuild + std::string("\0", 1));
     for (int leave_after : {0, 3}) {
         SCOPED_TRACE(leave_after);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         preset("1.0.9_20230101000000\n", 0, leave_after ? 2 : 0);
         s_sleeps = 0;
         s_on_sleep = [&] {
@@ -294,8 +295,7 @@ TEST_F(KmodTest, RefusedLoadFailsCleanly) {
                 {ENOSYS, "no module support"}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.err);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         kemu_refuse_load(r.err);
         std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
         EXPECT_TRUE(has(said, "load module " + ko + "/qxkiv.ko failed(ret:-1): " + strerror(r.err)))
@@ -306,8 +306,7 @@ TEST_F(KmodTest, RefusedLoadFailsCleanly) {
         EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
     }
     // An empty file cannot be mapped: refused before the kernel sees it.
-    kemu_module_reset();
-    kemu_module_mode(1);
+    fresh_kernel();
     write_file(ko + "/qxkiv.ko", "");
     std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, "mmap " + ko + "/qxkiv.ko failed")) << said;
@@ -363,8 +362,7 @@ TEST_F(KmodTest, ParameterTextWithAndWithoutNokaslr) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.cmdline);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         write_file(root + "/proc/cmdline", r.cmdline);
         ASSERT_EQ(kmod_load(), 0);
         std::string params = loaded_params();
