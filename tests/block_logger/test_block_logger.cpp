@@ -33,6 +33,7 @@
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "test_io.h"
 #include "startup/startup.h"
 
 namespace {
@@ -138,21 +139,11 @@ TEST(BlockRecord, PermissionTextAndProc) {
 
 // ---- end to end ----------------------------------------------------------------------------
 
-std::vector<std::string> docs() {
-    std::lock_guard g(s_up_lock);
-    std::vector<std::string> out;
-    for (auto &[t, text] : s_uploads)
-        if (t == UPLOAD_SELF_PROTECT_BLOCK) out.push_back(text);
-    return out;
+std::vector<std::string> reports() {
+    return docs(UPLOAD_SELF_PROTECT_BLOCK);
 }
 size_t count() {
-    return docs().size();
-}
-size_t count_type(int type) {
-    std::lock_guard g(s_up_lock);
-    size_t n = 0;
-    for (auto &[t, text] : s_uploads) n += t == type;
-    return n;
+    return reports().size();
 }
 
 // Local 2024-05-29 23:41:00 when the test's clock starts.
@@ -168,11 +159,6 @@ time_t local_time(int year, int mon, int day, int h, int m, int s) {
     return mktime(&t);
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 struct BlockE2E : ::testing::Test {
     staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\nlog_level = 3\n"};
     std::string dir;  // target files
@@ -184,10 +170,7 @@ struct BlockE2E : ::testing::Test {
         s_ms_base = s_now_ms.load();
         block_logger_set_time_source(wall);
         kiv_timer_set_source(fake_clock);
-        ASSERT_EQ(sensor_init(), 0);
-        g_init_done = 1;
-        register_upload_callback(capture);
-        sensor_switch(1);
+        ASSERT_TRUE(host_start(capture));
         // The acting process and its parent are known to the fork tree, not to /proc.
         proc_fields parent;
         parent.pid = kPPid, parent.ppid = 1, parent.create_time = 7000;
@@ -201,17 +184,12 @@ struct BlockE2E : ::testing::Test {
             bytes rec = process_record(*f);
             ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
         }
-        ASSERT_TRUE(wait_for([] { return count_type(UPLOAD_PROC_EXEC) == 2; }));
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
+        ASSERT_TRUE(wait_for([] { return docs(UPLOAD_PROC_EXEC).size() == 2; }));
+        clear_uploads();
     }
     void TearDown() override {
-        sensor_exit();
-        g_init_done = 0;
-        kiv_timer_set_source(nullptr);
+        host_stop();
         block_logger_set_time_source(nullptr);
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
     }
     void inject(const block_rec &r) {
         bytes m = build(r);
@@ -298,7 +276,7 @@ TEST_F(BlockE2E, FileReportsPrintedExactly) {
     u.pid = kTarget + 10, u.ppid = kTarget + 11, u.uid = 3999999, u.text[0] = "", u.opr = 3;
     inject(u);
     ASSERT_TRUE(wait_for([] { return count() == 5; }));
-    auto d = docs();
+    auto d = reports();
     for (int i = 0; i < 4; i++) EXPECT_EQ(d[i], cases[i].expected);
     EXPECT_EQ(d[4],
               header("SELF_PROTECT", "file", "block") + file + "\"filePath\":\"\"," + none +
@@ -326,7 +304,7 @@ TEST_F(BlockE2E, RewrittenTargetHashedAgain) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     inject(r);
     ASSERT_TRUE(wait_for([] { return count() == 3; }));
-    auto d = docs();
+    auto d = reports();
     for (int i = 0; i < 3; i++) {
         SCOPED_TRACE(i);
         EXPECT_NE(d[i].find(std::string("\"fileHash\":\"") +
@@ -355,7 +333,7 @@ TEST_F(BlockE2E, ProcessAndNetworkReportsPrintedExactly) {
     v6.sport = 53, v6.dport = 65535, v6.text[0] = "";
     inject(v6);
     ASSERT_TRUE(wait_for([] { return count() == 5; }));
-    auto d = docs();
+    auto d = reports();
     const std::string target =
         "\"pId\":4194401,\"ppId\":1,\"pName\":\"sshd\",\"ppName\":\"systemd\","
         "\"pUser\":\"root\",\"pUid\":0,\"pNamespace\":4026531836,";
@@ -401,7 +379,7 @@ TEST_F(BlockE2E, BadRecordsDroppedAndFormattingFailuresInPrivateLog) {
     good.opr = 7, good.text[1] = "/var/lib/next";
     inject(good);
     ASSERT_TRUE(wait_for([] { return count() == 1; }));
-    EXPECT_NE(docs()[0].find("\"filePath\":\"/var/lib/next\""), std::string::npos);
+    EXPECT_NE(reports()[0].find("\"filePath\":\"/var/lib/next\""), std::string::npos);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(count(), 1u);
     // Failures do not count against the daily limit: only the one record sent does.
@@ -459,7 +437,7 @@ TEST_F(BlockE2E, DailyLimitResetAcrossMidnight) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing more comes
         EXPECT_EQ(count(), st.sent);
     }
-    EXPECT_NE(docs()[4].find("\"dstPort\":10,"), std::string::npos);
+    EXPECT_NE(reports()[4].find("\"dstPort\":10,"), std::string::npos);
     ulog_save_once();
     EXPECT_NE(
         tree.read("logs/sensor_all.log").find("block event upload event exceed max cnt: 2 >= 2"),

@@ -123,14 +123,9 @@ struct FileE2E : ::testing::Test {
         ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/writer --out", "/nonexistent/writer"),
                   KEMU_OK);
         ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
+        clear_uploads();
     }
-    void TearDown() override {
-        sensor_exit();
-        g_init_done = 0;
-        kiv_timer_set_source(nullptr);
-    }
+    void TearDown() override { host_stop(); }
     // Lets the clock run so that the framework thread's timers see each step.
     void advance(uint64_t ms, uint64_t step = 500) {
         for (uint64_t done = 0; done < ms; done += step) {

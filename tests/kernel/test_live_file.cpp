@@ -76,6 +76,7 @@ TEST(LiveFileLists, WatchedExcludedAndReplaced) {
 #include <thread>
 
 #include "framework/mod_manager.h"
+#include "e2e_host.h"
 #include "live_workload.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
@@ -83,43 +84,20 @@ TEST(LiveFileLists, WatchedExcludedAndReplaced) {
 
 namespace {
 
-std::mutex s_up_lock;
-std::vector<std::string> s_docs;
-int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
-    std::lock_guard g(s_up_lock);
-    s_docs.emplace_back(text, len);
-    return 0;
-}
-
-struct file_doc {
-    std::string event, name, exe, cmd, user, perm, type;
-    int exist = -1;
-};
-std::vector<file_doc> file_docs(const std::string &dir) {
-    std::lock_guard g(s_up_lock);
-    std::vector<file_doc> out;
-    for (auto &text : s_docs) {
-        cJSON *root = cJSON_Parse(text.c_str());
-        cJSON *m = cJSON_GetObjectItem(root, "message");
-        auto str = [m](const char *k) {
-            cJSON *v = cJSON_GetObjectItem(m, k);
-            return cJSON_IsString(v) ? std::string(v->valuestring) : std::string();
-        };
-        if (m && str("file_name").rfind(dir, 0) == 0) {
-            cJSON *e = cJSON_GetObjectItem(m, "is_exist");
-            out.push_back({str("event_name"), str("file_name"), str("process_path"),
-                           str("process_cmd_line"), str("file_user_name"), str("file_permissions"),
-                           str("type"), cJSON_IsNumber(e) ? (int)e->valuedouble : -1});
-        }
-        cJSON_Delete(root);
-    }
+// The documents about files under dir.
+std::vector<parsed_doc> file_docs(const std::string &dir) {
+    std::vector<parsed_doc> out;
+    for (auto &d : parsed_docs())
+        if (d.str("file_name").rfind(dir, 0) == 0) out.push_back(d);
     return out;
 }
 
-bool has(const std::vector<file_doc> &docs, const std::string &event, const std::string &name,
+bool has(const std::vector<parsed_doc> &docs, const std::string &event, const std::string &name,
          const std::string &type = "") {
     for (auto &d : docs)
-        if (d.event == event && d.name == name && (type.empty() || d.type == type)) return true;
+        if (d.str("event_name") == event && d.str("file_name") == name &&
+            (type.empty() || d.str("type") == type))
+            return true;
     return false;
 }
 
@@ -144,6 +122,7 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         GTEST_SKIP() << "fanotify with names unavailable here; the sensor log says why";
     }
     g_init_done = 1;
+    clear_uploads();
     register_upload_callback(capture);
     sensor_switch(1);
     // Files are typed by their content when the sensor handles the event, so the renames and
@@ -168,11 +147,11 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         return false;
     };
     ASSERT_TRUE(run(write));
-    bool written = wait_docs([&](const std::vector<file_doc> &d) {
+    bool written = wait_docs([&](const std::vector<parsed_doc> &d) {
         return has(d, "File Creation", png, "png") && has(d, "File Creation", php, "php");
     });
     ASSERT_TRUE(run(change));
-    bool changed = wait_docs([&](const std::vector<file_doc> &d) {
+    bool changed = wait_docs([&](const std::vector<parsed_doc> &d) {
         return has(d, "File Renameing", php2) && has(d, "File Renameing", php) &&
                has(d, "File Deletion", png);
     });
@@ -184,27 +163,28 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
     unlink(php2.c_str());
     rmdir(dir.c_str());
     std::string seen;
-    for (auto &d : docs) seen += d.event + " " + d.name + " " + d.type + "\n";
+    for (auto &d : docs) seen += d.text() + "\n";
     ASSERT_TRUE(all) << seen;
     // The writes are the shell's own (printf is built in); mv and rm are processes of their
     // own, each with its command line.
     char sh[PATH_MAX], mv[PATH_MAX], rm[PATH_MAX];
     ASSERT_TRUE(realpath("/bin/sh", sh) && realpath("/bin/mv", mv) && realpath("/bin/rm", rm));
     for (auto &d : docs) {
-        SCOPED_TRACE(d.event + " " + d.name);
-        if (d.event == "File Creation") {
-            EXPECT_EQ(d.exe, sh);
-            EXPECT_EQ(d.cmd, "/bin/sh -c " + write + " kivfileop " + dir);
-        } else if (d.event == "File Renameing") {
-            EXPECT_EQ(d.exe, mv);
-            EXPECT_EQ(d.cmd, "mv page.php page2.php");
-        } else if (d.event == "File Deletion") {
-            EXPECT_EQ(d.exe, rm);
-            EXPECT_EQ(d.cmd, "rm pic.dat");
+        const std::string event = d.str("event_name"), name = d.str("file_name");
+        SCOPED_TRACE(event + " " + name);
+        if (event == "File Creation") {
+            EXPECT_EQ(d.str("process_path"), sh);
+            EXPECT_EQ(d.str("process_cmd_line"), "/bin/sh -c " + write + " kivfileop " + dir);
+            if (d.str("type") != "-") EXPECT_EQ(d.str("file_permissions"), "rw-r--r--");
+        } else if (event == "File Renameing") {
+            EXPECT_EQ(d.str("process_path"), mv);
+            EXPECT_EQ(d.str("process_cmd_line"), "mv page.php page2.php");
+            EXPECT_EQ(d.num("is_exist"), name == php2 ? 1 : 0);
+        } else if (event == "File Deletion") {
+            EXPECT_EQ(d.str("process_path"), rm);
+            EXPECT_EQ(d.str("process_cmd_line"), "rm pic.dat");
         }
-        EXPECT_EQ(d.user, "root");
-        if (d.event == "File Renameing") EXPECT_EQ(d.exist, d.name == php2 ? 1 : 0);
-        if (d.event == "File Creation" && d.type != "-") EXPECT_EQ(d.perm, "rw-r--r--");
+        EXPECT_EQ(d.str("file_user_name"), "root");
     }
 }
 

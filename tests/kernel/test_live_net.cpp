@@ -31,6 +31,7 @@
 #include "kernel/standin/live_net.h"
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
+#include "loopback_net.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
@@ -497,59 +498,9 @@ void tap(const unsigned char *rec, uint32_t len) {
     s_tapped.emplace_back(rec, rec + len);
 }
 
-// A loopback port free for both UDP and TCP (bound and released; dnsmasq takes it right
-// after, or nobody): a closed connection's wait can hold a TCP port whose UDP twin is free.
-uint16_t free_port() {
-    for (int attempt = 0; attempt < 50; attempt++) {
-        int u = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int t = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l = sizeof a;
-        bool ok = bind(u, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                  getsockname(u, reinterpret_cast<sockaddr *>(&a), &l) == 0 &&
-                  bind(t, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(u), close(t);
-        if (ok) return ntohs(a.sin_port);
-    }
-    return 0;
-}
-
-// dnsmasq on a loopback port answering from a hosts file only: nothing is forwarded.
-struct dnsmasq {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    std::string dir;
-    bool start() {
-        if (access("/usr/sbin/dnsmasq", X_OK) != 0) return false;
-        char tmpl[] = "/tmp/kivdns.XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir = tmpl;
-        std::ofstream(dir + "/hosts") << "192.0.2.44 live.kivnet.test\n";
-        for (int attempt = 0; attempt < 5 && pid < 0; attempt++) {
-            port = free_port();
-            pid_t p = live_spawn({"/usr/sbin/dnsmasq", "--no-daemon", "--keep-in-foreground",
-                                  "--conf-file=/dev/null", "--no-hosts", "--no-resolv",
-                                  "--addn-hosts=" + dir + "/hosts", "--listen-address=127.0.0.1",
-                                  "--bind-interfaces", "--port=" + std::to_string(port),
-                                  "--local=/kivnet.test/", "--user=root",
-                                  "--pid-file=" + dir + "/pid", "--log-facility=" + dir + "/log"});
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            int status;
-            if (p > 0 && waitpid(p, &status, WNOHANG) == 0) pid = p;
-        }
-        return pid > 0;
-    }
-    ~dnsmasq() {
-        if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
-        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-    }
-};
-
 // The child: connects to the test's listener and to a closed port, listens itself and
-// connects to that, then
-// looks the name up twice (an unconnected and a connected UDP socket), prints its listening
-// port and waits for the end of its input.
+// connects to that, then looks the name up twice (an unconnected and a connected UDP socket),
+// prints its listening port and waits for the end of its input.
 const char *kChild = R"PY(
 import socket, struct, sys
 tag, port, dns, closed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
@@ -585,84 +536,34 @@ struct child_run {
     pid_t pid = -1;
     int to_child = -1;
     uint16_t listen_port = 0;
-    std::vector<std::string> args;
+    std::string cmd;  // as /proc shows it
     // Spawns the child and reads the port it listens on; false if it failed.
     bool start(const std::string &tag, uint16_t server_port, uint16_t dns_port,
                uint16_t closed_port) {
+        std::vector<std::string> args = {"/usr/bin/python3",
+                                         "-c",
+                                         kChild,
+                                         tag,
+                                         std::to_string(server_port),
+                                         std::to_string(dns_port),
+                                         std::to_string(closed_port)};
+        for (auto &a : args) cmd += (cmd.empty() ? "" : " ") + a;
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) return false;
-        args = {"/usr/bin/python3",
-                "-c",
-                kChild,
-                tag,
-                std::to_string(server_port),
-                std::to_string(dns_port),
-                std::to_string(closed_port)};
-        std::vector<char *> argv;
-        for (auto &s : args) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
+        pid = live_spawn(args, in[0], out[1]);
         close(in[0]), close(out[1]);
         to_child = in[1];
-        if (rc != 0) {
-            pid = -1;
-            close(out[0]);
-            return false;
-        }
         char buf[32] = {};
-        ssize_t n = read(out[0], buf, sizeof buf - 1);
+        ssize_t n = pid > 0 ? read(out[0], buf, sizeof buf - 1) : 0;
         close(out[0]);
         listen_port = n > 0 ? (uint16_t)atoi(buf) : 0;
         return listen_port != 0;
     }
-    std::string cmd_line() const {
-        std::string s;
-        for (auto &a : args) s += (s.empty() ? "" : " ") + a;
-        return s;
-    }
-    int finish() {
+    void finish() {
         if (to_child >= 0) close(to_child), to_child = -1;
-        int status = -1;
-        if (pid > 0) waitpid(pid, &status, 0), pid = -1;
-        return status;
+        if (pid > 0) waitpid(pid, nullptr, 0), pid = -1;
     }
     ~child_run() { finish(); }
-};
-
-// A loopback TCP listener that accepts and closes in the background.
-struct listener {
-    int fd = -1;
-    uint16_t port = 0;
-    std::thread t;
-    std::atomic<bool> stop{false};
-    listener() {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t l = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) || listen(fd, 64)) return;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-        port = ntohs(a.sin_port);
-        t = std::thread([this] {
-            while (!stop) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 50) > 0) {
-                    int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (c >= 0) close(c);
-                }
-            }
-        });
-    }
-    ~listener() {
-        stop = true;
-        if (t.joinable()) t.join();
-        close(fd);
-    }
 };
 
 uint16_t rec_type(const bytes &r) {
@@ -679,8 +580,9 @@ uint16_t rec_port(const bytes &r, size_t at) {
 // as the sensor's: the child's activity as records, byte for byte where the source knows it.
 TEST(LiveNetSource, ChildActivityBecomesRecords) {
     if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is needed for the child";
-    dnsmasq dns;
-    if (!dns.start()) GTEST_SKIP() << "dnsmasq (dnsmasq-base) did not start on a loopback port";
+    loopback_dnsmasq dns;
+    if (!dns.start({"--address=/live.kivnet.test/192.0.2.44"}))
+        GTEST_SKIP() << "dnsmasq (dnsmasq-base) did not start on a loopback port";
     ASSERT_EQ(kernel_backend_start(KERNEL_MODE_USERSPACE), 0);
     int fd = kernel_open("/dev/qx_sensor", O_RDWR);
     ASSERT_GE(fd, 0);
@@ -697,7 +599,7 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
         s_tapped.clear();
     }
     live_net_set_tap(tap);
-    listener srv;
+    loopback_listener srv;
     ASSERT_NE(srv.port, 0);
     child_run child;
     ASSERT_TRUE(child.start("kivnet-" + std::to_string(getpid()), srv.port, dns.port, closed));
@@ -785,67 +687,23 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
 
 // ---- Through the whole library -------------------------------------------------------------
 
-struct net_doc {
-    int type;
-    cJSON *root;
-    cJSON *m;
-    std::string str(const char *k) const {
-        cJSON *v = cJSON_GetObjectItem(m, k);
-        return cJSON_IsString(v) ? v->valuestring : "";
-    }
-    double num(const char *k) const {
-        cJSON *v = cJSON_GetObjectItem(m, k);
-        return cJSON_IsNumber(v) ? v->valuedouble : -1;
-    }
-};
-// The network documents so far; the caller deletes each root.
-std::vector<net_doc> net_docs() {
-    std::lock_guard g(s_up_lock);
-    std::vector<net_doc> out;
-    for (auto &[type, text] : s_uploads) {
-        if (type < UPLOAD_NET_SCAN || type > UPLOAD_DNS_QUERY) continue;
-        cJSON *root = cJSON_Parse(text.c_str());
-        cJSON *m = cJSON_GetObjectItem(root, "message");
-        if (m)
-            out.push_back({type, root, m});
-        else
-            cJSON_Delete(root);
-    }
-    return out;
-}
-void free_docs(std::vector<net_doc> &docs) {
-    for (auto &d : docs) cJSON_Delete(d.root);
-    docs.clear();
-}
-
 // A child with a known command line connects to a loopback listener, listens itself and
 // looks a name up at a loopback dnsmasq: each document names the child's process.
 TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is needed for the child";
-    dnsmasq dns;
-    if (!dns.start()) GTEST_SKIP() << "dnsmasq (dnsmasq-base) did not start on a loopback port";
+    loopback_dnsmasq dns;
+    if (!dns.start({"--address=/live.kivnet.test/192.0.2.44"}))
+        GTEST_SKIP() << "dnsmasq (dnsmasq-base) did not start on a loopback port";
     staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
     staged_tree::set_keys(tree.net_conf(), "dns_port = " + std::to_string(dns.port) + "\n");
-    {
-        // No file activity: its queries would only compete for the one collector.
-        std::ifstream fin(tree.file_conf());
-        std::string conf{std::istreambuf_iterator<char>(fin), {}};
-        for (const char *section : {"[file_filter]\ncnt = ", "[path_filter]\ncnt = "}) {
-            size_t at = conf.find(section) + strlen(section);
-            conf.replace(at, conf.find('\n', at) - at, "0");
-        }
-        std::ofstream(tree.file_conf()) << conf;
-    }
+    tree.no_file_watch();
     if (sensor_init() != 0) GTEST_SKIP() << "sensor did not start in userspace mode (needs root)";
     if (!live_net_running()) {
         sensor_exit();
         GTEST_SKIP() << "the eBPF network programs did not load here; the sensor log says why";
     }
     g_init_done = 1;
-    {
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    clear_uploads();
     register_upload_callback(capture);
     sensor_switch(1);
     const int64_t cap0 = kiv_stat_get(NET_TOTAL_CAP);
@@ -855,13 +713,13 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     }
     live_net_set_tap(tap);
 
-    listener srv;
+    loopback_listener srv;
     child_run child;
     bool started = srv.port && child.start("kivnetdoc-" + std::to_string(getpid()), srv.port,
                                            dns.port, free_port());
     const double cpid = child.pid;
-    auto find = [&](const std::vector<net_doc> &docs, int type, const char *key, double v,
-                    const char *skey = nullptr, const std::string &sv = "") -> const net_doc * {
+    auto find = [&](const std::vector<parsed_doc> &docs, int type, const char *key, double v,
+                    const char *skey = nullptr, const std::string &sv = "") -> const parsed_doc * {
         for (auto &d : docs)
             if (d.type == type && d.num("process_id") == cpid && (!key || d.num(key) == v) &&
                 (!skey || d.str(skey) == sv))
@@ -869,11 +727,10 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
         return nullptr;
     };
     auto complete = [&] {
-        auto docs = net_docs();
+        auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
         bool all = find(docs, UPLOAD_NET_CONNECT, "dst_port", srv.port) &&
                    find(docs, UPLOAD_NET_LISTENING, "src_port", child.listen_port) &&
                    find(docs, UPLOAD_DNS_QUERY, nullptr, 0, "query_name", "live.kivnet.test");
-        free_docs(docs);
         return all;
     };
     // The records reach the ring first; the documents follow once the module decodes them.
@@ -906,42 +763,35 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
         if (p > 0) execed.push_back(p), waitpid(p, nullptr, 0);
     }
     auto execed_seen = [&] {
-        auto docs = net_docs();
+        auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
         size_t n = 0;
         for (double p : execed)
-            n += std::any_of(docs.begin(), docs.end(), [&](const net_doc &d) {
+            n += std::any_of(docs.begin(), docs.end(), [&](const parsed_doc &d) {
                 return d.type == UPLOAD_NET_CONNECT && d.num("process_id") == p;
             });
-        free_docs(docs);
         return n == execed.size();
     };
     const bool execed_all = !execed.empty() && wait_for(execed_seen);
     live_net_set_tap(nullptr);
-    auto docs = net_docs();
-    const std::string script_cmd = child.cmd_line();
+    auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
+    const std::string script_cmd = child.cmd;
     child.finish();
     sensor_exit();
     g_init_done = 0;
     ASSERT_TRUE(started);
     ASSERT_TRUE(ringed) << "the child's records did not reach the ring";
-    if (!decoded) {
-        free_docs(docs);
-        GTEST_SKIP() << "the network module took no network record in this build";
-    }
+    if (!decoded) GTEST_SKIP() << "the network module took no network record in this build";
     std::string seen;
-    for (auto &d : docs) {
-        char *t = cJSON_PrintUnformatted(d.m);
-        seen += std::string(t) + "\n";
-        free(t);
-    }
+    for (auto &d : docs) seen += d.text() + "\n";
     ASSERT_TRUE(all) << seen;
 
     char exe[PATH_MAX];
     ASSERT_TRUE(realpath("/usr/bin/python3", exe));
-    const net_doc *conn = find(docs, UPLOAD_NET_CONNECT, "dst_port", srv.port);
-    const net_doc *lst = find(docs, UPLOAD_NET_LISTENING, "src_port", child.listen_port);
-    const net_doc *dq = find(docs, UPLOAD_DNS_QUERY, nullptr, 0, "query_name", "live.kivnet.test");
-    for (const net_doc *d : {conn, lst, dq}) {
+    const parsed_doc *conn = find(docs, UPLOAD_NET_CONNECT, "dst_port", srv.port);
+    const parsed_doc *lst = find(docs, UPLOAD_NET_LISTENING, "src_port", child.listen_port);
+    const parsed_doc *dq =
+        find(docs, UPLOAD_DNS_QUERY, nullptr, 0, "query_name", "live.kivnet.test");
+    for (const parsed_doc *d : {conn, lst, dq}) {
         SCOPED_TRACE(d->str("event_id"));
         EXPECT_EQ(d->str("process_path"), exe);
         EXPECT_EQ(d->str("process_cmd_line"), script_cmd);
@@ -966,7 +816,6 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
             EXPECT_EQ(d.str("process_path"), bash) << d.str("process_cmd_line");
             EXPECT_NE(d.str("process_cmd_line").find("/dev/tcp/"), std::string::npos);
         }
-    free_docs(docs);
 }
 
 }  // namespace

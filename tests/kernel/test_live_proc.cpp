@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "e2e_host.h"
 #include "framework/mod_manager.h"
 #include "startup/startup.h"
 #include "kernel/kernel_if.h"
@@ -190,38 +191,16 @@ TEST_F(LiveStandin, QueriesFromProcAndTable) {
     EXPECT_EQ(kemu_ld<uint32_t>(q.data() + 32), dead.pid);
 }
 
-std::mutex s_up_lock;
-std::vector<std::pair<int, std::string>> s_uploads;
-int capture(const char *text, uint32_t len, int32_t type, uint32_t) {
-    std::lock_guard g(s_up_lock);
-    s_uploads.emplace_back(type, std::string(text, len));
-    return 0;
-}
-
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per
 // document.
 using doc =
     std::tuple<std::string, std::string, long long, long long, long long, long long, std::string>;
 std::vector<doc> docs_of(int type) {
     std::vector<doc> out;
-    std::lock_guard g(s_up_lock);
-    for (auto &[t, text] : s_uploads) {
-        cJSON *root = t == type ? cJSON_Parse(text.c_str()) : nullptr;
-        cJSON *ev = cJSON_GetObjectItem(root, "message");
-        auto str = [&](const char *k) {
-            cJSON *v = cJSON_GetObjectItem(ev, k);
-            return cJSON_IsString(v) ? std::string(v->valuestring) : std::string();
-        };
-        auto num = [&](const char *k) {
-            cJSON *v = cJSON_GetObjectItem(ev, k);
-            return cJSON_IsNumber(v) ? (long long)v->valuedouble : -1LL;
-        };
-        if (ev)
-            out.emplace_back(str("process_cmd_line"), str("process_path"), num("process_id"),
-                             num("parent_pid"), num("process_createtime"), num("process_exit_code"),
-                             str("process_md5"));
-        cJSON_Delete(root);
-    }
+    for (auto &d : parsed_docs(type, type))
+        out.emplace_back(d.str("process_cmd_line"), d.str("process_path"), d.num("process_id"),
+                         d.num("parent_pid"), d.num("process_createtime"),
+                         d.num("process_exit_code"), d.str("process_md5"));
     return out;
 }
 
@@ -260,24 +239,11 @@ workload_result run_workload(const char *source, bool hold_lasting) {
         source + "\n"};
     staged_tree::set_keys(tree.task_conf(),
                           "exit_upload_wait_list_size = 2\ntask_create_cnt_second = 0\n");
-    {
-        // File activity is not what this test counts; its queries would only compete with
-        // the process records for the one collector.
-        std::ifstream fin(tree.file_conf());
-        std::string conf{std::istreambuf_iterator<char>(fin), {}};
-        for (const char *section : {"[file_filter]\ncnt = ", "[path_filter]\ncnt = "}) {
-            size_t at = conf.find(section) + strlen(section);
-            conf.replace(at, conf.find('\n', at) - at, "0");
-        }
-        std::ofstream(tree.file_conf()) << conf;
-    }
+    tree.no_file_watch();
     if (sensor_init() != 0) return r;
     r.started = true;
     g_init_done = 1;
-    {
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    clear_uploads();
     register_upload_callback(capture);
     sensor_switch(1);
 
@@ -296,8 +262,8 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     const int expect = hold_lasting ? (int)kids.size() / 2 : (int)kids.size();
     for (int i = 0; i < 600 && !all_created(kids, 0, expect); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (size_t last = SIZE_MAX; docs_of(UPLOAD_PROC_EXEC).size() != last;) {
-        last = docs_of(UPLOAD_PROC_EXEC).size();
+    for (size_t last = SIZE_MAX; docs(UPLOAD_PROC_EXEC).size() != last;) {
+        last = docs(UPLOAD_PROC_EXEC).size();
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     run_live_workload(6, 6, 0, prefix + "-flush");

@@ -21,6 +21,7 @@
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "startup/startup.h"
+#include "test_io.h"
 
 namespace {
 
@@ -28,31 +29,6 @@ constexpr const char *kBuild = "1.1.0_20240529130429";
 constexpr const char *kRelease = "3.10.0-1160.el7.x86_64";
 constexpr const char *kOsId = "centos_3.10.0-1160.el7.x86_64_x86_64_64";
 constexpr const char *kImageMd5 = "3bbdb5cd36eb367cdabdd681893606e1";  // of "kernel image"
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string logged_by(const std::function<void()> &fn) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
-}
-
-void write(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string read(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool exists(const std::string &path) {
-    return access(path.c_str(), F_OK) == 0;
-}
 
 std::string sys_file(const char *rel) {
     char buf[4096];
@@ -82,17 +58,17 @@ struct KmodTest : testing::Test {
         root = mkdtemp(tmpl);
         for (const char *d : {"/etc", "/boot", "/proc", "/ko"}) mkdir((root + d).c_str(), 0700);
         ko = root + "/ko";
-        write(root + "/etc/os-release",
-              "NAME=\"CentOS Linux\"\nID_LIKE=\"rhel fedora\"\nID=\"centos\"\n");
-        write(root + "/boot/vmlinuz-" + kRelease, "kernel image");
-        write(root + "/proc/cmdline", "BOOT_IMAGE=/vmlinuz ro quiet\n");
-        write(root + "/proc/kallsyms",
-              "ffffffffa1000000 T _stext\n"
-              "ffffffffa1100000 D security_ops\n"
-              "ffffffffa1200000 T __kmalloc\n"
-              "ffffffffa1300000 T get_fs_type\n"
-              "ffffffffa1400000 D inet_dgram_ops\n"
-              "ffffffffa1500000 D inet_stream_ops\n");
+        write_file(root + "/etc/os-release",
+                   "NAME=\"CentOS Linux\"\nID_LIKE=\"rhel fedora\"\nID=\"centos\"\n");
+        write_file(root + "/boot/vmlinuz-" + kRelease, "kernel image");
+        write_file(root + "/proc/cmdline", "BOOT_IMAGE=/vmlinuz ro quiet\n");
+        write_file(root + "/proc/kallsyms",
+                   "ffffffffa1000000 T _stext\n"
+                   "ffffffffa1100000 D security_ops\n"
+                   "ffffffffa1200000 T __kmalloc\n"
+                   "ffffffffa1300000 T get_fs_type\n"
+                   "ffffffffa1400000 D inet_dgram_ops\n"
+                   "ffffffffa1500000 D inet_stream_ops\n");
         kmod_set_os_root(root.c_str());
         kmod_set_identity(kBuild, kRelease, "x86_64", 0x030A00);
         g_framework_config.kernel_mode = KERNEL_MODE_MODULE;
@@ -100,8 +76,7 @@ struct KmodTest : testing::Test {
         g_framework_config.os_cap_mode = 0;
         g_framework_config.log_level = 3;
         g_framework_config.log_mask = 0xFFFFFFF;
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         s_fake_ms = 1000;
         s_sleeps = 0;
         s_on_sleep = nullptr;
@@ -116,6 +91,11 @@ struct KmodTest : testing::Test {
         dirutils_rmdir(root.c_str());
     }
 
+    // A kernel without our module, loading through the stand-in.
+    static void fresh_kernel() {
+        kemu_module_reset();
+        kemu_module_mode(1);
+    }
     std::string md5_name() const { return std::string("qxkiv.ko_") + kOsId + "-md5" + kImageMd5; }
     std::string plain_name() const { return "qxkiv.ko"; }
     std::string os_name() const { return std::string("qxkiv.ko_") + kOsId; }
@@ -156,21 +136,20 @@ TEST_F(KmodTest, ChoosesTheFileInOrderAndRemovesItAtShutDown) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
-        for (const auto &name : r.present) write(ko + "/" + name, "ELF image " + name);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        for (const auto &name : r.present) write_file(ko + "/" + name, "ELF image " + name);
+        fresh_kernel();
         std::string said;
-        said = logged_by([&] { ASSERT_EQ(kmod_load(), 0); });
+        said = output_of([&] { ASSERT_EQ(kmod_load(), 0); });
         EXPECT_EQ(loaded_image(), "ELF image " + r.chosen);
         EXPECT_TRUE(has(said, "get ko:" + ko + "/" + r.chosen)) << said;
         EXPECT_TRUE(has(said, "load kmod:" + ko + "/" + r.chosen)) << said;
         EXPECT_EQ(info().loads, 1u);
-        EXPECT_TRUE(exists(sys_file("version")));
+        EXPECT_EQ(access(sys_file("version").c_str(), F_OK), 0);
         EXPECT_TRUE(__has_install_mod());
         driver_completed();
-        EXPECT_EQ(read(sys_file("parameters/qxkiv_status")), "1\n");
+        EXPECT_EQ(slurp(sys_file("parameters/qxkiv_status")), "1\n");
 
-        said = logged_by([] { kmod_unload(); });
+        said = output_of([] { kmod_unload(); });
         EXPECT_TRUE(has(said, "rmmod qxkiv ok")) << said;
         EXPECT_EQ(info().unloads, 1u);
         EXPECT_EQ(info().loaded, 0);
@@ -182,8 +161,9 @@ TEST_F(KmodTest, ChoosesTheFileInOrderAndRemovesItAtShutDown) {
 // No file fits: the operator learns the identifier, the directories and the three names; nothing
 // is loaded and the backend is down again.
 TEST_F(KmodTest, NoFileNamesWhatWasSearched) {
-    write(ko + "/qxkiv.ko_ubuntu_" + std::string(kRelease) + "_x86_64_64", "other distribution");
-    std::string said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    write_file(ko + "/qxkiv.ko_ubuntu_" + std::string(kRelease) + "_x86_64_64",
+               "other distribution");
+    std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, std::string("no ko find:") + kOsId)) << said;
     EXPECT_TRUE(has(said, "searched " + ko)) << said;
     for (const std::string &name : {md5_name(), std::string("qxkiv.ko,"), os_name() + "\n"})
@@ -194,7 +174,7 @@ TEST_F(KmodTest, NoFileNamesWhatWasSearched) {
 
     // Without a readable kernel image the md5 name says why it is missing.
     unlink((root + "/boot/vmlinuz-" + kRelease).c_str());
-    said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, "get md5 for " + root + "/boot/vmlinuz-" + kRelease + " failed")) << said;
     EXPECT_TRUE(has(said, "-md5<MD5 of " + root + "/boot/vmlinuz-" + kRelease)) << said;
 }
@@ -202,7 +182,7 @@ TEST_F(KmodTest, NoFileNamesWhatWasSearched) {
 // A module already in the kernel: reused when it is this build (free or in use), refused when
 // another build is in use. Nothing is loaded in any of these cases.
 TEST_F(KmodTest, LoadedModuleOfThisBuildIsReused) {
-    write(ko + "/qxkiv.ko", "new image");
+    write_file(ko + "/qxkiv.ko", "new image");
     const struct {
         const char *version;
         int refcnt;
@@ -219,12 +199,11 @@ TEST_F(KmodTest, LoadedModuleOfThisBuildIsReused) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.version);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         bool build_name = strncmp(r.version, "0x", 2) == 0;
         if (build_name) kmod_set_identity("0x02", kRelease, "x86_64", 0x030A00);
         preset(r.version, r.refcnt, 0);
-        std::string said = logged_by([&] { EXPECT_EQ(kmod_load(), r.want); });
+        std::string said = output_of([&] { EXPECT_EQ(kmod_load(), r.want); });
         EXPECT_TRUE(has(said, r.line)) << said;
         EXPECT_EQ(info().attempts, 0u);
         EXPECT_EQ(info().loaded, 1);
@@ -237,23 +216,22 @@ TEST_F(KmodTest, LoadedModuleOfThisBuildIsReused) {
 // Another build, free: delivery and defense switched off, the debug mode reset, the old module
 // removed and the new one loaded. Users that leave during the wait are waited for.
 TEST_F(KmodTest, OtherBuildIsDrainedRemovedAndReplaced) {
-    write(ko + "/qxkiv.ko", std::string("ELF\0version=", 12) + kBuild + std::string("\0", 1));
+    write_file(ko + "/qxkiv.ko", std::string("ELF\0version=", 12) + kBuild + std::string("\0", 1));
     for (int leave_after : {0, 3}) {
         SCOPED_TRACE(leave_after);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         preset("1.0.9_20230101000000\n", 0, leave_after ? 2 : 0);
         s_sleeps = 0;
         s_on_sleep = [&] {
             if (s_sleeps == leave_after) preset("1.0.9_20230101000000\n", 0, 0);
         };
-        std::string said = logged_by([] { EXPECT_EQ(kmod_load(), 0); });
+        std::string said = output_of([] { EXPECT_EQ(kmod_load(), 0); });
         EXPECT_EQ(s_sleeps, leave_after);
         EXPECT_TRUE(has(said, "module ref:0")) << said;
         EXPECT_TRUE(has(said, "kernel module version has changed,remove...")) << said;
         EXPECT_EQ(info().unloads, 1u);
         EXPECT_EQ(info().loads, 1u);
-        EXPECT_EQ(read(sys_file("version")), std::string(kBuild) + "\n");
+        EXPECT_EQ(slurp(sys_file("version")), std::string(kBuild) + "\n");
         EXPECT_EQ(kmod_veron_change(), 0);
 
         uint32_t sw = 7;
@@ -282,9 +260,9 @@ TEST_F(KmodTest, OtherBuildIsDrainedRemovedAndReplaced) {
 // An old module whose users never leave: the wait ends at exactly 60 s of the (fake) clock,
 // start-up fails, and the old module stays untouched.
 TEST_F(KmodTest, BusyOldModuleIsKeptAfterTheWait) {
-    write(ko + "/qxkiv.ko", "new image");
+    write_file(ko + "/qxkiv.ko", "new image");
     preset("1.0.9_20230101000000\n", 0, 1);
-    std::string said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_EQ(s_sleeps, (int)(KMOD_WAIT_MS / KMOD_WAIT_STEP_MS));
     EXPECT_TRUE(has(said, "wait too loong time,module has ref:1")) << said;
     EXPECT_TRUE(has(said, "kernel module refcnt NOT ZERO, user OLD module")) << said;
@@ -295,12 +273,12 @@ TEST_F(KmodTest, BusyOldModuleIsKeptAfterTheWait) {
     // A clock that starts near its top does not wrap the wait into forever or nothing.
     s_fake_ms = UINT64_MAX - 5 * KMOD_WAIT_MS;
     s_sleeps = 0;
-    said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_EQ(s_sleeps, (int)(KMOD_WAIT_MS / KMOD_WAIT_STEP_MS));
 
     // Users gone but removal refused: "rmmod failed" and nothing loaded.
     preset("1.0.9_20230101000000\n", 0, 0, 1);
-    said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, "rmmod qxkiv failed")) << said;
     EXPECT_TRUE(has(said, "rmmod failed\n")) << said;
     EXPECT_EQ(info().attempts, 0u);
@@ -308,7 +286,7 @@ TEST_F(KmodTest, BusyOldModuleIsKeptAfterTheWait) {
 
 // The kernel refuses the image: start-up fails with the reason, nothing stays loaded or running.
 TEST_F(KmodTest, RefusedLoadFailsCleanly) {
-    write(ko + "/qxkiv.ko", "new image");
+    write_file(ko + "/qxkiv.ko", "new image");
     const struct {
         int err;
         const char *reason;
@@ -317,10 +295,9 @@ TEST_F(KmodTest, RefusedLoadFailsCleanly) {
                 {ENOSYS, "no module support"}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.err);
-        kemu_module_reset();
-        kemu_module_mode(1);
+        fresh_kernel();
         kemu_refuse_load(r.err);
-        std::string said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+        std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
         EXPECT_TRUE(has(said, "load module " + ko + "/qxkiv.ko failed(ret:-1): " + strerror(r.err)))
             << said;
         EXPECT_TRUE(has(said, r.reason)) << said;
@@ -329,10 +306,9 @@ TEST_F(KmodTest, RefusedLoadFailsCleanly) {
         EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
     }
     // An empty file cannot be mapped: refused before the kernel sees it.
-    kemu_module_reset();
-    kemu_module_mode(1);
-    write(ko + "/qxkiv.ko", "");
-    std::string said = logged_by([] { EXPECT_EQ(kmod_load(), -1); });
+    fresh_kernel();
+    write_file(ko + "/qxkiv.ko", "");
+    std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, "mmap " + ko + "/qxkiv.ko failed")) << said;
     EXPECT_EQ(info().attempts, 0u);
 }
@@ -341,14 +317,14 @@ TEST_F(KmodTest, RefusedLoadFailsCleanly) {
 TEST_F(KmodTest, ShutDownRemovesAReusedModule) {
     preset("1.1.0_20240529130429\n", 0, 0);
     ASSERT_EQ(kmod_load(), 0);
-    std::string said = logged_by([] { kmod_unload(); });
+    std::string said = output_of([] { kmod_unload(); });
     EXPECT_TRUE(has(said, "rmmod ok")) << said;
     EXPECT_EQ(info().loaded, 0);
     EXPECT_EQ(info().unloads, 1u);
 
     preset("1.1.0_20240529130429\n", 1, 0);  // held by someone else: reused, not removable
     ASSERT_EQ(kmod_load(), 0);
-    said = logged_by([] { kmod_unload(); });
+    said = output_of([] { kmod_unload(); });
     EXPECT_TRUE(has(said, "rmmod failed")) << said;
     EXPECT_EQ(info().loaded, 1);
     EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
@@ -358,19 +334,19 @@ TEST_F(KmodTest, ShutDownRemovesAReusedModule) {
 // probes are not needed and kallsyms (lacking __kmalloc) suffices; without it the probes are
 // needed, kallsyms falls short and System.map supplies every address.
 TEST_F(KmodTest, ParameterTextWithAndWithoutNokaslr) {
-    write(ko + "/qxkiv.ko", "image");
-    write(root + "/proc/kallsyms",
-          "ffffffffa1000000 T _stext\n"
-          "ffffffffa1100000 D security_ops\n"
-          "ffffffffa1300000 T get_fs_type\n"
-          "ffffffffa1400000 D inet_dgram_ops\n"
-          "ffffffffa1500000 D inet_stream_ops\n");
-    write(root + "/boot/System.map-" + std::string(kRelease),
-          "ffffffff81100000 D security_ops\n"
-          "ffffffff81200000 T __kmalloc\n"
-          "ffffffff81300000 T get_fs_type\n"
-          "ffffffff81400000 D inet_dgram_ops\n"
-          "ffffffff81500000 D inet_stream_ops\n");
+    write_file(ko + "/qxkiv.ko", "image");
+    write_file(root + "/proc/kallsyms",
+               "ffffffffa1000000 T _stext\n"
+               "ffffffffa1100000 D security_ops\n"
+               "ffffffffa1300000 T get_fs_type\n"
+               "ffffffffa1400000 D inet_dgram_ops\n"
+               "ffffffffa1500000 D inet_stream_ops\n");
+    write_file(root + "/boot/System.map-" + std::string(kRelease),
+               "ffffffff81100000 D security_ops\n"
+               "ffffffff81200000 T __kmalloc\n"
+               "ffffffff81300000 T get_fs_type\n"
+               "ffffffff81400000 D inet_dgram_ops\n"
+               "ffffffff81500000 D inet_stream_ops\n");
     const struct {
         const char *cmdline;
         const char *params;
@@ -386,9 +362,8 @@ TEST_F(KmodTest, ParameterTextWithAndWithoutNokaslr) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.cmdline);
-        kemu_module_reset();
-        kemu_module_mode(1);
-        write(root + "/proc/cmdline", r.cmdline);
+        fresh_kernel();
+        write_file(root + "/proc/cmdline", r.cmdline);
         ASSERT_EQ(kmod_load(), 0);
         std::string params = loaded_params();
         EXPECT_EQ(params, r.params);
@@ -400,7 +375,7 @@ TEST_F(KmodTest, ParameterTextWithAndWithoutNokaslr) {
 // Start-up and shut-down through the step table with the stand-in as the kernel.
 TEST_F(KmodTest, StartUpLoadsAndShutDownRemoves) {
     staged_tree tree{"kernel_mode = module\nlog_level = 2\nko_path = " + ko + "\n"};
-    write(ko + "/qxkiv.ko", "image");
+    write_file(ko + "/qxkiv.ko", "image");
     // Start-up hands in the real uname identity; the plain name fits any identifier, and
     // a missing System.map only costs the symbols.
     kmod_set_os_root("");
@@ -408,7 +383,7 @@ TEST_F(KmodTest, StartUpLoadsAndShutDownRemoves) {
     ASSERT_EQ(sensor_init(), 0);
     EXPECT_EQ(info().loads, 1u);
     driver_completed();
-    EXPECT_EQ(read(sys_file("parameters/qxkiv_status")), "1\n");
+    EXPECT_EQ(slurp(sys_file("parameters/qxkiv_status")), "1\n");
     sensor_exit();
     EXPECT_EQ(info().loaded, 0);
     EXPECT_EQ(info().unloads, 1u);
@@ -420,13 +395,13 @@ TEST_F(KmodTest, RealModuleModeFailsAtStartUpWithAReason) {
     kemu_module_mode(0);
     staged_tree tree{"kernel_mode = module\nlog_level = 2\nko_path = " + ko + "\n"};
     kmod_set_os_root("");
-    std::string said = logged_by([] { EXPECT_EQ(init_mod_manager(), -1); });
+    std::string said = output_of([] { EXPECT_EQ(init_mod_manager(), -1); });
     EXPECT_TRUE(has(said, "no ko find:")) << said;
     EXPECT_TRUE(has(said, "searched " + ko)) << said;
 
     // A file that is no module: the kernel's refusal is named.
-    write(ko + "/qxkiv.ko", "not an ELF file");
-    said = logged_by([] { EXPECT_EQ(init_mod_manager(), -1); });
+    write_file(ko + "/qxkiv.ko", "not an ELF file");
+    said = output_of([] { EXPECT_EQ(init_mod_manager(), -1); });
     EXPECT_TRUE(has(said, "load module " + ko + "/qxkiv.ko failed(ret:-1): ")) << said;
     EXPECT_TRUE(has(said, "kernel_mode = emulated or userspace") ||
                 has(said, "not a module for this kernel"))
@@ -444,7 +419,7 @@ TEST_F(KmodTest, ReferenceCountAndVersionFiles) {
     } counts[] = {{"0\n", false},  {"1\n", true},    {"0x10", true}, {"010", true},
                   {"-3\n", false}, {"abc\n", false}, {"", false},    {"9999999999999999999", true}};
     for (const auto &c : counts) {
-        write(sys_file("refcnt"), c.text);
+        write_file(sys_file("refcnt"), c.text);
         EXPECT_EQ(kmod_is_inuse(), c.inuse) << c.text;
         EXPECT_EQ(kmod_installed(), c.inuse ? -1 : 1) << c.text;
     }
@@ -464,7 +439,7 @@ TEST_F(KmodTest, ReferenceCountAndVersionFiles) {
         {std::string("1.1.0_20240529130429") + std::string(90, ' ') + "\n", 1},
     };
     for (const auto &v : versions) {
-        write(sys_file("version"), v.text);
+        write_file(sys_file("version"), v.text);
         EXPECT_EQ(kmod_veron_change(), v.changed) << v.text;
     }
     unlink(sys_file("version").c_str());
@@ -505,14 +480,14 @@ TEST_F(KmodTest, OsIdentifierFromReleaseFiles) {
         SCOPED_TRACE(r.id ? r.id : "(none)");
         dirutils_rmdir((root + "/etc").c_str());
         mkdir((root + "/etc").c_str(), 0700);
-        for (const auto &[name, text] : r.files) write(root + "/etc/" + name, text);
+        for (const auto &[name, text] : r.files) write_file(root + "/etc/" + name, text);
         char *id = nullptr;
-        std::string said = logged_by([&] { id = get_os_id(); });
+        std::string said = output_of([&] { id = get_os_id(); });
         EXPECT_EQ(id ? std::string(id) : "(null)", r.id ? r.id + tail : "(null)") << said;
         kiv_free(id);
     }
     // An identifier that would not fit in 128 bytes is refused, not cut: 127 characters fit.
-    write(root + "/etc/os-release", "ID=centos\n");
+    write_file(root + "/etc/os-release", "ID=centos\n");
     kmod_set_identity(kBuild, std::string(110, 'r').c_str(), "x86_64", 0x030A00);
     char *id = get_os_id();
     ASSERT_NE(id, nullptr);
@@ -536,12 +511,12 @@ TEST_F(KmodTest, CompatibilityModeSwapsRhelAndCentos) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::string(r.host) + " " + std::to_string(r.cap));
-        write(root + "/etc/os-release", std::string("ID=") + r.host + "\n");
+        write_file(root + "/etc/os-release", std::string("ID=") + r.host + "\n");
         std::string file = ko + "/qxkiv.ko_" + r.file + rel;
-        write(file, "image");
+        write_file(file, "image");
         g_framework_config.os_cap_mode = r.cap;
         char path[KMOD_PATH_SIZE] = "";
-        std::string said = logged_by([&] { EXPECT_EQ(get_kmod_path(path, sizeof path), r.want); });
+        std::string said = output_of([&] { EXPECT_EQ(get_kmod_path(path, sizeof path), r.want); });
         if (r.want == 0) {
             EXPECT_EQ(std::string(path), file);
             EXPECT_TRUE(has(said, "get cap ko:" + file)) << said;

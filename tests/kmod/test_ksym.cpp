@@ -16,6 +16,7 @@
 #include "comm/dirutils.h"
 #include "framework/config.h"
 #include "kmod/kmod.h"
+#include "test_io.h"
 
 namespace {
 
@@ -29,22 +30,6 @@ const std::map<std::string, uint64_t> kDebAddr = {
     {"inet_dgram_ops", 0xffffffff821495c0},      {"inet_stream_ops", 0xffffffff821496c0},
     {"security_hook_heads", 0xffffffff8242c7c0},
 };
-
-void write(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string logged_by(const std::function<void()> &fn) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
-}
-
-bool has(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::map<std::string, uint64_t> resolved() {
     std::map<std::string, uint64_t> out;
@@ -71,7 +56,7 @@ struct KsymTest : testing::Test {
     }
     void kernel(const char *release, int code, bool nokaslr) {
         kmod_set_identity("1.1.0_20240529130429", release, "x86_64", code);
-        write(root + "/proc/cmdline", nokaslr ? "ro nokaslr quiet\n" : "ro quiet\n");
+        write_file(root + "/proc/cmdline", nokaslr ? "ro nokaslr quiet\n" : "ro quiet\n");
     }
     void sysmap(const char *release) {
         std::string link = root + "/boot/System.map-" + release;
@@ -108,7 +93,7 @@ TEST_F(KsymTest, VersionBoundsOnTheDebianMap) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.code);
         kernel(kDebRelease, r.code, r.nokaslr);
-        std::string said = logged_by([] { EXPECT_EQ(__ksym_init(), 0); });
+        std::string said = output_of([] { EXPECT_EQ(__ksym_init(), 0); });
         auto got = resolved();
         std::set<std::string> names;
         for (const auto &[name, addr] : got) {
@@ -156,8 +141,8 @@ TEST_F(KsymTest, SignaturesMatchWholeNamesAndTypes) {
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.line);
-        write(root + "/boot/System.map-2.6.32-754.el6.x86_64", r.line);
-        logged_by([] { EXPECT_EQ(__ksym_init(), 0); });
+        write_file(root + "/boot/System.map-2.6.32-754.el6.x86_64", r.line);
+        output_of([] { EXPECT_EQ(__ksym_init(), 0); });
         for (const auto &[name, addr] : resolved()) {
             uint64_t want =
                 r.name && name == r.name ? std::stoull(r.line.substr(0, 16), nullptr, 16) : 0;
@@ -226,7 +211,7 @@ TEST_F(KsymTest, ZeroAddressKallsymsFallsBackToTheMap) {
                                           "0000000000000000 D security_hook_heads\n";
     sysmap(kDebRelease);
     kernel(kDebRelease, 0x060100, true);
-    std::string said = logged_by([] { EXPECT_EQ(__ksym_init(), 0); });
+    std::string said = output_of([] { EXPECT_EQ(__ksym_init(), 0); });
     EXPECT_TRUE(has(said, "listed with address 0")) << said;
     EXPECT_TRUE(has(said, "read 0 (need:3) from /proc/kallsyms")) << said;
     EXPECT_EQ(resolved(),
@@ -239,18 +224,18 @@ TEST_F(KsymTest, ZeroAddressKallsymsFallsBackToTheMap) {
 // address, and a good line after them still counts. The first good line wins.
 TEST_F(KsymTest, BadAddressesAreNotTaken) {
     kernel("5.4.0-test", 0x050400, true);
-    write(root + "/proc/kallsyms",
-          " D inet_dgram_ops\n"
-          "zzzzzzzz D inet_dgram_ops\n"
-          "ffffffff8214 95c0 D inet_dgram_ops\n"
-          "1ffffffff821495c0 D inet_dgram_ops\n"
-          "0x1000 D inet_dgram_ops\n"
-          "0 D inet_dgram_ops\n"
-          "ffffffff821495c0 D inet_dgram_ops\n"
-          "ffffffff00000000 D inet_dgram_ops\n"
-          "FFFFFFFF821496C0 D inet_stream_ops\n"
-          "ffffffff8242c7c0 D security_hook_heads\n");
-    std::string said = logged_by([] { EXPECT_EQ(__ksym_init(), 0); });
+    write_file(root + "/proc/kallsyms",
+               " D inet_dgram_ops\n"
+               "zzzzzzzz D inet_dgram_ops\n"
+               "ffffffff8214 95c0 D inet_dgram_ops\n"
+               "1ffffffff821495c0 D inet_dgram_ops\n"
+               "0x1000 D inet_dgram_ops\n"
+               "0 D inet_dgram_ops\n"
+               "ffffffff821495c0 D inet_dgram_ops\n"
+               "ffffffff00000000 D inet_dgram_ops\n"
+               "FFFFFFFF821496C0 D inet_stream_ops\n"
+               "ffffffff8242c7c0 D security_hook_heads\n");
+    std::string said = output_of([] { EXPECT_EQ(__ksym_init(), 0); });
     EXPECT_TRUE(has(said, "invalid line: D inet_dgram_ops")) << said;
     EXPECT_TRUE(has(said, "invalid line:zzzzzzzz D inet_dgram_ops")) << said;
     EXPECT_TRUE(has(said, "invalid line:ffffffff8214 95c0 D inet_dgram_ops")) << said;
@@ -273,7 +258,7 @@ TEST_F(KsymTest, BadAddressesAreNotTaken) {
 TEST_F(KsymTest, LineReaderBounds) {
     std::string path = root + "/lines";
     auto lines_of = [&](const std::string &text, int stop_after = -1) {
-        write(path, text);
+        write_file(path, text);
         struct ctx_t {
             std::vector<std::string> got;
             int stop_after;
@@ -299,7 +284,7 @@ TEST_F(KsymTest, LineReaderBounds) {
     EXPECT_EQ(lines_of(""), (v{}));
     EXPECT_EQ(lines_of("\n\n"), (v{"\n", "\n"}));
     EXPECT_EQ(lines_of("1\n2\n3\n", 2), (v{"1\n", "2\n"}));
-    std::string said = logged_by([&] {
+    std::string said = output_of([&] {
         EXPECT_EQ(__loop_file((root + "/missing").c_str(), [](const char *, void *) { return 1; },
                               nullptr),
                   -1);
@@ -321,9 +306,9 @@ TEST_F(KsymTest, ParameterTextLimits) {
     const std::string full = " a=18446744073709551615 log_level=0 log_mask=1 ";
     ASSERT_EQ(__get_mod_param(buf, full.size() + 1), 0);
     EXPECT_EQ(std::string(buf), full);
-    std::string said = logged_by([&] { EXPECT_EQ(__get_mod_param(buf, full.size()), -1); });
+    std::string said = output_of([&] { EXPECT_EQ(__get_mod_param(buf, full.size()), -1); });
     EXPECT_TRUE(has(said, "trunc or error")) << said;
-    said = logged_by([&] { EXPECT_EQ(__get_mod_param(buf, 10), -1); });
+    said = output_of([&] { EXPECT_EQ(__get_mod_param(buf, 10), -1); });
     EXPECT_TRUE(has(said, "truc or error")) << said;
     s_ksym[0] = ksym_entry{};
 }
@@ -339,11 +324,11 @@ TEST_F(KsymTest, NokaslrOnTheCommandLine) {
                 {"ro quiet\nnokaslr\n", 1},
                 {"", 1}};
     for (const auto &r : rows) {
-        write(root + "/proc/cmdline", r.text);
+        write_file(root + "/proc/cmdline", r.text);
         EXPECT_EQ(__need_detect_kaslr(), r.want) << r.text;
     }
     unlink((root + "/proc/cmdline").c_str());
-    std::string said = logged_by([] { EXPECT_EQ(__need_detect_kaslr(), 1); });
+    std::string said = output_of([] { EXPECT_EQ(__need_detect_kaslr(), 1); });
     EXPECT_TRUE(has(said, "open /proc cmdline failed")) << said;
 }
 

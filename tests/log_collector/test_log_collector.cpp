@@ -23,18 +23,12 @@
 #include "log_collector/log_collector.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "test_io.h"
 #include "startup/startup.h"
 
 namespace {
 
 using lines_t = std::vector<std::string>;
-
-int fixed_header(upload_header *h) {
-    static uint64_t seq = 41;
-    *h = upload_header{seq++, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1,10.0.0.2",
-                       28800, 1767323045123ull};
-    return 0;
-}
 
 void append(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::app) << text;
@@ -68,8 +62,7 @@ struct LogCollector : ::testing::Test {
         g_init_done = 1;
         register_upload_callback(capture);
         register_host_state_callback(fixed_header);
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
+        clear_uploads();
     }
     void TearDown() override {
         if (running) log_collector_exit(&ctx);
@@ -120,20 +113,6 @@ struct LogCollector : ::testing::Test {
         }
         s_uploads.clear();
         return v;
-    }
-    std::vector<std::string> apps() {
-        std::lock_guard g(s_up_lock);
-        std::vector<std::string> v;
-        for (auto &[type, doc] : s_uploads) {
-            cJSON *j = cJSON_Parse(doc.c_str());
-            v.push_back(cJSON_GetObjectItem(j, "app_name")->valuestring);
-            cJSON_Delete(j);
-        }
-        return v;
-    }
-    std::string read(const std::string &path) const {
-        std::ifstream in(path);
-        return {std::istreambuf_iterator<char>(in), {}};
     }
     // A state file that exists but names nothing: not a first installation.
     void empty_state() {
@@ -224,12 +203,12 @@ TEST_F(LogCollector, FirstInstallSkipsOldLinesAndRestartResumes) {
     append(log("a"), numbered(0, 5));
     conf({{"app", log("a")}});
     start();
-    EXPECT_EQ(read(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
-                                 struct stat st;
-                                 stat(log("a").c_str(), &st);
-                                 return (unsigned long)st.st_ino;
-                             }()) +
-                                 "\noffset0=15\ncnt=1\n");
+    EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
+                                  struct stat st;
+                                  stat(log("a").c_str(), &st);
+                                  return (unsigned long)st.st_ino;
+                              }()) +
+                                  "\noffset0=15\ncnt=1\n");
     turn();
     EXPECT_TRUE(take().empty());
     append(log("a"), numbered(5, 8));
@@ -269,6 +248,7 @@ TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
         {"saved for another inode", 10240, "15000", false, 976},
         {"skip disabled", 0, nullptr, true, 0},
     };
+    const std::string base = globals;
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         unlink(log("a").c_str());
@@ -280,10 +260,7 @@ TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
             std::ofstream(state()) << "[global]\npath0=" << log("a")
                                    << "\nino0=" << (r.same_ino ? st.st_ino : st.st_ino + 1)
                                    << "\noffset0=" << r.state_offset << "\ncnt=1\n";
-        globals =
-            "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 4096\n"
-            "max_old_log_size = " +
-            std::to_string(r.max_old) + "\n";
+        globals = base + "max_old_log_size = " + std::to_string(r.max_old) + "\n";
         conf({{"app", log("a")}});
         start();
         turn();
@@ -536,9 +513,9 @@ TEST_F(LogCollector, StateFileTextAndCorruptStates) {
         return std::to_string(st.st_ino);
     };
     // List order (newest entry first); b has delivered nothing and is left out.
-    EXPECT_EQ(read(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
-                                 "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
-                                 "\noffset1=6\ncnt=2\n");
+    EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
+                                  "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
+                                  "\noffset1=6\ncnt=2\n");
     EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
 
     struct Row {
@@ -582,7 +559,7 @@ TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
     append(log("a"), "");
     conf({{"a", log("a")}});
     start();
-    std::string before = read(state());
+    std::string before = slurp(state());
     append(log("a"), "x\n");
     turn();
     // A full disk: every write past a few bytes fails.
@@ -594,7 +571,7 @@ TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
     int rc = save_state(&ctx);
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(rc, -1);
-    EXPECT_EQ(read(state()), before);
+    EXPECT_EQ(slurp(state()), before);
     EXPECT_NE(access((state() + ".tmp").c_str(), F_OK), 0);
     // var/data is not a directory at all.
     dirutils_rmdir((root + "/var").c_str());
@@ -612,13 +589,12 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     append(log("a"), numbered(0, 3));
     turn();
     ASSERT_EQ(save_state(&ctx), 0);  // the periodic save
-    std::string periodic = read(state());
+    std::string periodic = slurp(state());
     append(log("a"), numbered(3, 5));
     turn();
     EXPECT_EQ(take(), expect_lines(0, 5));
     // A killed collector leaves the periodic save behind: repeats, nothing lost.
     stop();
-    std::string clean = read(state());
     std::ofstream(state()) << periodic;
     append(log("a"), numbered(5, 6));
     start();
@@ -626,12 +602,11 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     EXPECT_EQ(take(), expect_lines(3, 6));
     // After a clean stop nothing comes twice.
     stop();
-    EXPECT_NE(read(state()), periodic);
+    EXPECT_NE(slurp(state()), periodic);
     append(log("a"), numbered(6, 7));
     start();
     turn();
     EXPECT_EQ(take(), expect_lines(6, 7));
-    (void)clean;
 }
 
 TEST_F(LogCollector, StopInTheMiddleOfARotationResumesTheRotatedFile) {
@@ -689,15 +664,6 @@ TEST_F(LogCollector, RecordTextIsExact) {
     EXPECT_EQ(format_log(nullptr, "a", "l"), nullptr);
 }
 
-TEST_F(LogCollector, AppNameComesFromTheConfiguration) {
-    append(log("a"), "");
-    conf({{"my-app", log("a")}});
-    start();
-    append(log("a"), "x\n");
-    turn();
-    EXPECT_EQ(apps(), std::vector<std::string>{"my-app"});
-}
-
 // ---- the thread ---------------------------------------------------------------------------
 
 struct LogCollectorThread : ::testing::Test {
@@ -709,13 +675,6 @@ struct LogCollectorThread : ::testing::Test {
         g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 0;
         kiv_timer_set_source(nullptr);
     }
-    std::vector<std::string> docs() {
-        std::lock_guard g(s_up_lock);
-        std::vector<std::string> v;
-        for (auto &[type, d] : s_uploads)
-            if (type == UPLOAD_APP_LOG) v.push_back(d);
-        return v;
-    }
 };
 
 TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
@@ -723,10 +682,7 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     // A repeated section replaces the shipped one.
     append(tree.log_collector_conf(),
            "[file_path]\ncnt = 1\nappname0 = app\npath0 = " + watched + "\n");
-    {
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    clear_uploads();
     kiv_timer_set_source(fake_clock);
     // Started before the thread's first look: until then every switch reads as on.
     g_init_done = 1;
@@ -741,14 +697,14 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
         s_now_ms += 1000;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_TRUE(docs().empty());
+    EXPECT_TRUE(docs(UPLOAD_APP_LOG).empty());
     g_mod_switch[MOD_SWITCH_LOG_COLLECTOR] = 1;
     append(watched, "while on\n");
     ASSERT_TRUE(wait_for([&] {
         s_now_ms += 100;
-        return docs().size() >= 2;
+        return docs(UPLOAD_APP_LOG).size() >= 2;
     }));
-    std::vector<std::string> d = docs();
+    std::vector<std::string> d = docs(UPLOAD_APP_LOG);
     EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
     EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
     EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);

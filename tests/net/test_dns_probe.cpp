@@ -4,21 +4,16 @@
 #include "net/dns_probe.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -27,7 +22,9 @@
 
 #include "base/log.h"
 #include "comm/dirutils.h"
+#include "loopback_net.h"
 #include "net/net_ctx.h"
+#include "test_io.h"
 
 namespace {
 
@@ -44,126 +41,6 @@ std::vector<uint32_t> ips(std::initializer_list<const char *> list) {
     for (const char *s : list) v.push_back(ip(s));
     return v;
 }
-
-// Runs fn and returns what it logged.
-std::string logged(const std::function<void()> &fn) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-}
-
-// A loopback UDP port nobody listens on once the socket is closed.
-uint16_t free_udp_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// Sends one query for `name` to 127.0.0.1:port and waits briefly for any reply.
-bool loopback_answers(uint16_t port, const char *name) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    unsigned char q[300] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-    int n = changetodnsnameformat(q + 12, name);
-    q[12 + n + 1] = 1;
-    q[12 + n + 3] = 1;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = false;
-    if (connect(fd, (sockaddr *)&to, sizeof to) == 0 && send(fd, q, 12 + n + 4, 0) > 0) {
-        pollfd p{fd, POLLIN, 0};
-        unsigned char r[512];
-        ok = poll(&p, 1, 200) == 1 && recv(fd, r, sizeof r, 0) >= 12;
-    }
-    close(fd);
-    return ok;
-}
-
-const char *dnsmasq_path() {
-    for (const char *p : {"/usr/sbin/dnsmasq", "/usr/bin/dnsmasq", "/sbin/dnsmasq"})
-        if (access(p, X_OK) == 0) return p;
-    return nullptr;
-}
-
-// Debian's dnsmasq on 127.0.0.1:<free port>, forwarding nothing: names given with
-// --address are answered, every other name is refused.
-class dnsmasq_server {
-  public:
-    uint16_t port = 0;
-    std::string error;  // dnsmasq's own words when it would not start
-
-    bool start(const std::string &dir, const std::vector<std::string> &extra) {
-        const char *exe = dnsmasq_path();
-        if (!exe) return false;
-        for (int attempt = 0; attempt < 5; attempt++) {
-            port = free_udp_port();
-            std::vector<std::string> args = {
-                exe,
-                "--keep-in-foreground",
-                "--conf-file=/dev/null",
-                "--no-resolv",
-                "--no-hosts",
-                "--listen-address=127.0.0.1",
-                "--bind-interfaces",
-                "--port=" + std::to_string(port),
-                "--user=root",
-                "--pid-file=" + dir + "/dnsmasq." + std::to_string(port) + ".pid",
-                "--log-facility=" + dir + "/dnsmasq.log"};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char *> argv;
-            for (auto &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            std::string out = dir + "/dnsmasq.out";
-            pid_ = fork();
-            if (pid_ == 0) {
-                // Dies with the test even when the test does not get to clean up.
-                prctl(PR_SET_PDEATHSIG, SIGKILL);
-                int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-                if (fd >= 0) {
-                    dup2(fd, 1);
-                    dup2(fd, 2);
-                }
-                execv(exe, argv.data());
-                _exit(127);
-            }
-            if (pid_ < 0) return false;
-            for (int i = 0; i < 100; i++) {
-                if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                    pid_ = -1;  // the port was taken meanwhile: try another
-                    break;
-                }
-                if (loopback_answers(port, "ready.test")) return true;
-                // Refused until it has bound its socket.
-                usleep(100 * 1000);
-            }
-            stop();
-        }
-        std::ifstream in(dir + "/dnsmasq.out");
-        error.assign(std::istreambuf_iterator<char>(in), {});
-        return false;
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
-    ~dnsmasq_server() { stop(); }
-
-  private:
-    pid_t pid_ = -1;
-};
 
 // Answers every datagram on addr:port with one canned reply and keeps the last query.
 class responder {
@@ -251,7 +128,7 @@ class DnsProbe : public testing::Test {
         // Never the host's own resolver configuration or port 53.
         dns_set_resolv_conf_path(conf().c_str());
         dns_set_resolve_cmd("false");
-        dns_set_probe_port(free_udp_port());
+        dns_set_probe_port(free_port());
         g_net_conext.dns_server = {};
         g_udp_connect = 1;
         net_dns_server_ip_set("");
@@ -274,17 +151,17 @@ class DnsProbe : public testing::Test {
     // Checks that the cycle can only reach loopback servers, then runs it.
     std::string cycle() {
         net_dns_servers peek = g_net_conext.dns_server;
-        logged([&] { dns_get_dnsserver(peek.addr, &peek.count); });
+        output_of([&] { dns_get_dnsserver(peek.addr, &peek.count); });
         for (int i = 0; i < peek.count && i < NET_DNS_SERVER_MAX; i++)
             if ((ntohl(peek.addr[i]) >> 24) != 127) {
                 ADD_FAILURE() << "cycle would probe a server off this machine: " << std::hex
                               << ntohl(peek.addr[i]);
                 return "";
             }
-        return logged(dns_connected_timer_func);
+        return output_of(dns_connected_timer_func);
     }
     void need_dnsmasq() {
-        if (!dnsmasq_path())
+        if (!loopback_dnsmasq::path())
             GTEST_SKIP() << "dnsmasq is not installed (Debian package dnsmasq-base); the "
                             "loopback probe tests need it";
     }
@@ -309,41 +186,37 @@ TEST_F(DnsProbe, ResolvConfParsing) {
         const char *what;
         std::string text;  // "\x01" alone: no file at all; "\x02": a directory
         std::vector<uint32_t> want;
-        bool unchanged;
-        const char *log;
+        const char *log = "";
+        bool unchanged = false;
     };
     const row rows[] = {
         {"only well-formed IPv4 nameserver lines count",
          "# nameserver 1.1.1.1\n; nameserver 1.1.1.2\n  nameserver 1.1.1.3\n\tnameserver "
          "1.1.1.4\nnameserver ::1\nnameserverx 1.1.1.5\nnameserver1.1.1.6\nsearch x.test\n"
          "nameserver\t10.0.0.1\nnameserver   10.0.0.2 \r\nnameserver \t 10.0.0.3",
-         ips({"10.0.0.1", "10.0.0.2", "10.0.0.3"}), false, "resolve dns server is 10.0.0.3"},
+         ips({"10.0.0.1", "10.0.0.2", "10.0.0.3"}), "resolve dns server is 10.0.0.3"},
         {"addresses that do not convert are skipped",
          "nameserver\nnameserver \nnameserver 10.0.0\nnameserver 300.0.0.1\n"
          "nameserver 10.0.0.1 # office\nnameserver 10.0.0.1.1\n",
-         {},
-         false,
-         ""},
-        {"empty file stores no servers", "", {}, false, ""},
-        {"twenty servers keep the first fifteen", nameservers(1, 20), range(1, 15), false, ""},
+         {}},
+        {"empty file stores no servers", "", {}},
+        {"twenty servers keep the first fifteen", nameservers(1, 20), range(1, 15)},
         {"reading stops at fifteen, before a long line", nameservers(1, 15) + over + "\n",
-         range(1, 15), false, ""},
-        {"a 1023-character line still fits", fits + "\n" + nameservers(1, 2), range(1, 2), false,
-         ""},
-        {"a 1023-character last line without newline fits", nameservers(1, 1) + fits, range(1, 1),
-         false, ""},
+         range(1, 15)},
+        {"a 1023-character line still fits", fits + "\n" + nameservers(1, 2), range(1, 2)},
+        {"a 1023-character last line without newline fits", nameservers(1, 1) + fits, range(1, 1)},
         {"a 1024-character line leaves the old list",
          nameservers(1, 2) + over + "\n",
          {},
-         true,
-         "input line too long,filename="},
+         "input line too long,filename=",
+         true},
         {"a long last line without newline leaves the old list",
          nameservers(1, 2) + over,
          {},
-         true,
-         "input line too long,filename="},
-        {"a missing file leaves the old list", "\x01", {}, true, "don't have such file called "},
-        {"a directory in its place leaves the old list", "\x02", {}, true, "Is a directory"},
+         "input line too long,filename=",
+         true},
+        {"a missing file leaves the old list", "\x01", {}, "don't have such file called ", true},
+        {"a directory in its place leaves the old list", "\x02", {}, "Is a directory", true},
     };
     const uint32_t old[2] = {ip("192.0.2.1"), ip("192.0.2.2")};
     for (const row &r : rows) {
@@ -356,7 +229,7 @@ TEST_F(DnsProbe, ResolvConfParsing) {
         std::fill(std::begin(servers), std::end(servers), 0xdeadbeef);
         memcpy(servers, old, sizeof old);
         int count = 2;
-        std::string log = logged([&] { dns_parse_conf(servers, &count); });
+        std::string log = output_of([&] { dns_parse_conf(servers, &count); });
         if (r.unchanged) {
             EXPECT_EQ(count, 2);
             EXPECT_EQ(servers[0], old[0]);
@@ -376,65 +249,45 @@ TEST_F(DnsProbe, ServerListAndResolverService) {
     const std::string pad501(501, 'x');
     const std::string pad499(499, 'x');
     const uint32_t fallback = ip("8.8.8.8");
+    const std::string stub = "nameserver 127.0.0.53\n";
     struct row {
         const char *what;
-        std::string conf;
         std::string cmd;
-        int ret;
         std::vector<uint32_t> want;
-        const char *log;
+        const char *log = "";
+        std::string conf = "nameserver 127.0.0.53\n";
+        int ret = 0;
     };
     std::string twenty = "printf '";
     for (int i = 1; i <= 20; i++) twenty += "10.0.0." + std::to_string(i) + "\\n";
     twenty += "'";
     const std::string ran = dir + "/ran";
     const row rows[] = {
-        {"stub resolver: the service's servers", "nameserver 127.0.0.53\n",
-         "printf '10.1.1.1\\n10.1.1.2\\n'", 0, ips({"10.1.1.1", "10.1.1.2"}), "last dns server:0x"},
-        {"service output trimmed, junk and IPv6 skipped", "nameserver 127.0.0.53\n",
-         "printf '  10.1.1.1 \\nbogus\\n::1\\n\\n10.1.1.3'", 0, ips({"10.1.1.1", "10.1.1.3"}), ""},
-        {"service names at most sixteen", "nameserver 127.0.0.53\n", twenty, 0, range(1, 16), ""},
-        {"service fails: fallback",
-         "nameserver 127.0.0.53\n",
-         "false",
-         0,
-         {fallback},
-         "get systemd resovle conf error ret -1"},
-        {"service prints nothing: fallback",
-         "nameserver 127.0.0.53\n",
-         "true",
-         0,
-         {fallback},
-         "can not get dns server addresss"},
+        {"stub resolver: the service's servers", "printf '10.1.1.1\\n10.1.1.2\\n'",
+         ips({"10.1.1.1", "10.1.1.2"}), "last dns server:0x"},
+        {"service output trimmed, junk and IPv6 skipped",
+         "printf '  10.1.1.1 \\nbogus\\n::1\\n\\n10.1.1.3'", ips({"10.1.1.1", "10.1.1.3"})},
+        {"service names at most sixteen", twenty, range(1, 16)},
+        {"service fails: fallback", "false", {fallback}, "get systemd resovle conf error ret -1"},
+        {"service prints nothing: fallback", "true", {fallback}, "can not get dns server addresss"},
         {"service prints blank lines: fallback",
-         "nameserver 127.0.0.53\n",
          "printf '\\n \\n'",
-         0,
          {fallback},
          "can not get dns server addresss"},
-        {"service names only IPv6: fallback",
-         "nameserver 127.0.0.53\n",
-         "echo fe80::1",
-         0,
-         {fallback},
-         "8.8.8.8"},
+        {"service names only IPv6: fallback", "echo fe80::1", {fallback}, "8.8.8.8"},
         {"address cut by the full buffer is dropped",
-         "nameserver 127.0.0.53\n",
          "printf '" + pad501 + "\\n10.1.1.123\\n'",
-         0,
-         {fallback},
-         ""},
-        {"address ending exactly at the full buffer is kept", "nameserver 127.0.0.53\n",
-         "printf '" + pad499 + "\\n10.1.1.123\\n'", 0, ips({"10.1.1.123"}), ""},
-        {"stub beside another server is not replaced",
-         "nameserver 127.0.0.53\nnameserver 10.0.0.9\n", "touch " + ran, 0,
-         ips({"127.0.0.53", "10.0.0.9"}), ""},
+         {fallback}},
+        {"address ending exactly at the full buffer is kept",
+         "printf '" + pad499 + "\\n10.1.1.123\\n'", ips({"10.1.1.123"})},
+        {"stub beside another server is not replaced", "touch " + ran,
+         ips({"127.0.0.53", "10.0.0.9"}), "", stub + "nameserver 10.0.0.9\n"},
         {"no server at all",
-         "search x.test\n",
          "touch " + ran,
-         1,
          {},
-         "get dns server address over length"},
+         "get dns server address over length",
+         "search x.test\n",
+         1},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -443,7 +296,7 @@ TEST_F(DnsProbe, ServerListAndResolverService) {
         uint32_t servers[NET_DNS_SERVER_MAX] = {};
         int count = 0;
         int ret = 0;
-        std::string log = logged([&] { ret = dns_get_dnsserver(servers, &count); });
+        std::string log = output_of([&] { ret = dns_get_dnsserver(servers, &count); });
         EXPECT_EQ(ret, r.ret);
         if (r.ret == 0) {
             ASSERT_EQ(count, (int)r.want.size());
@@ -464,7 +317,7 @@ TEST_F(DnsProbe, UnreadableConfKeepsTheOldListWithinBounds) {
         for (int i = 0; i < n; i++) servers[i] = ip("10.2.0.1") + (uint32_t)htonl(i);
         int count = n;
         int ret = 0;
-        logged([&] { ret = dns_get_dnsserver(servers, &count); });
+        output_of([&] { ret = dns_get_dnsserver(servers, &count); });
         EXPECT_EQ(ret, n <= 15 ? 0 : 1);
         EXPECT_EQ(count, n);
         EXPECT_EQ(servers[0], ip("10.2.0.1"));
@@ -511,7 +364,7 @@ TEST_F(DnsProbe, LabelForm) {
         // Exactly the documented size on the heap, so a write past it is caught.
         std::vector<unsigned char> out(258, 0xee);
         int ret = 0;
-        logged([&] { ret = changetodnsnameformat(out.data(), r.name); });
+        output_of([&] { ret = changetodnsnameformat(out.data(), r.name); });
         EXPECT_EQ(ret, r.ret);
         if (ret > 0) EXPECT_EQ(std::string(out.begin(), out.begin() + ret), r.wire);
     }
@@ -556,7 +409,7 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
         ASSERT_TRUE(srv.ok());
         dns_set_probe_port(srv.port());
         int ret = 0;
-        std::string log = logged([&] { ret = dnsprobe(ip("127.0.0.1")); });
+        std::string log = output_of([&] { ret = dnsprobe(ip("127.0.0.1")); });
         EXPECT_EQ(ret, r.ret);
         EXPECT_NE(log.find(r.log), std::string::npos) << log;
 
@@ -570,10 +423,10 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
 
 TEST_F(DnsProbe, ProbeRealServerAndClosedPort) {
     need_dnsmasq();
-    dnsmasq_server answering, refusing;
-    ASSERT_TRUE(answering.start(dir, {"--address=/www.debian.org/192.0.2.7"})) << answering.error;
-    ASSERT_TRUE(refusing.start(dir, {})) << refusing.error;
-    const uint16_t closed = free_udp_port();
+    loopback_dnsmasq answering, refusing;
+    ASSERT_TRUE(answering.start({"--address=/www.debian.org/192.0.2.7"})) << answering.error;
+    ASSERT_TRUE(refusing.start()) << refusing.error;
+    const uint16_t closed = free_port();
     struct row {
         const char *what;
         uint16_t port;
@@ -589,7 +442,7 @@ TEST_F(DnsProbe, ProbeRealServerAndClosedPort) {
         SCOPED_TRACE(r.what);
         dns_set_probe_port(r.port);
         int ret = 0;
-        std::string log = logged([&] { ret = dnsprobe(ip("127.0.0.1")); });
+        std::string log = output_of([&] { ret = dnsprobe(ip("127.0.0.1")); });
         EXPECT_EQ(ret, r.ret);
         EXPECT_NE(log.find(r.log), std::string::npos) << log;
     }
@@ -597,8 +450,8 @@ TEST_F(DnsProbe, ProbeRealServerAndClosedPort) {
 
 TEST_F(DnsProbe, CycleSetsReachability) {
     need_dnsmasq();
-    dnsmasq_server dm;
-    ASSERT_TRUE(dm.start(dir, {"--address=/www.debian.org/192.0.2.7"})) << dm.error;
+    loopback_dnsmasq dm;
+    ASSERT_TRUE(dm.start({"--address=/www.debian.org/192.0.2.7"})) << dm.error;
     // A refusing server on 127.0.0.2 with the same port; dnsmasq holds 127.0.0.1 only.
     responder refuse("127.0.0.2", dm.port, reply_header(0x85, 0));
     ASSERT_TRUE(refuse.ok());

@@ -213,16 +213,9 @@ struct NetE2E : ::testing::Test {
         ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/client --go", "/nonexistent/client"),
                   KEMU_OK);
         ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
+        clear_uploads();
     }
-    void TearDown() override {
-        sensor_exit();
-        g_init_done = 0;
-        kiv_timer_set_source(nullptr);
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    void TearDown() override { host_stop(); }
     // Lets the framework thread's one-second timer run once per step.
     void advance(uint64_t ms, uint64_t step = 1000) {
         for (uint64_t done = 0; done < ms; done += step) {

@@ -73,26 +73,12 @@ struct AuxE2E : ::testing::Test {
         staged_tree::set_keys(tree.task_conf(), task_keys);
         staged_tree::set_keys(tree.file_conf(), file_keys);
         kiv_timer_set_source(fake_clock);
-        ASSERT_EQ(sensor_init(), 0);
-        g_init_done = 1;
-        register_upload_callback(capture);
-        register_host_state_callback([](upload_header *h) {
-            *h = upload_header{7, "2026-01-02 03:04:05", "uuid-1", "10.0.0.1", "10.0.0.1",
-                               0, 1767323045123ull};
-            return 0;
-        });
-        sensor_switch(1);
+        ASSERT_TRUE(host_start(capture, fixed_header));
         // The acting process, reported by the process module.
         exec(aux_proc(300, "/nonexistent/actor", "/usr/bin/actor -x"));
         new_lines("");  // start-up lines are not the tests' business
     }
-    void TearDown() override {
-        sensor_exit();
-        g_init_done = 0;
-        kiv_timer_set_source(nullptr);
-        std::lock_guard g(s_up_lock);
-        s_uploads.clear();
-    }
+    void TearDown() override { host_stop(); }
     // Injects an exec and waits for its creation to be reported.
     void exec(const proc_fields &f) {
         size_t before = creations();

@@ -1,15 +1,19 @@
 // What the end-to-end tests play as the host: a driven clock, an upload callback that keeps
 // every document with its type, and a bounded wait for what the sensor's threads do.
 #pragma once
+#include <cjson/cJSON.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "comm/timer.h"
 #include "framework/mod_manager.h"
 #include "proc_bytes.h"
 #include "qxkiv/kemu.h"
@@ -38,6 +42,44 @@ inline std::vector<std::string> docs(int type) {
     return out;
 }
 
+// A captured document with its "message" object; freed with its last copy.
+struct parsed_doc {
+    int type = 0;
+    std::shared_ptr<cJSON> root;
+    cJSON *m = nullptr;
+    std::string str(const char *k) const {
+        cJSON *v = cJSON_GetObjectItem(m, k);
+        return cJSON_IsString(v) ? v->valuestring : "";
+    }
+    double num(const char *k) const {
+        cJSON *v = cJSON_GetObjectItem(m, k);
+        return cJSON_IsNumber(v) ? v->valuedouble : -1;
+    }
+    std::string text() const {
+        char *t = cJSON_PrintUnformatted(m);
+        std::string s = t ? t : "";
+        cJSON_free(t);
+        return s;
+    }
+};
+
+// The captured documents that carry a message, of upload types [lo, hi].
+inline std::vector<parsed_doc> parsed_docs(int lo = 0, int hi = 1 << 30) {
+    std::lock_guard g(s_up_lock);
+    std::vector<parsed_doc> out;
+    for (auto &[type, text] : s_uploads) {
+        if (type < lo || type > hi) continue;
+        std::shared_ptr<cJSON> root(cJSON_Parse(text.c_str()), cJSON_Delete);
+        if (cJSON *m = cJSON_GetObjectItem(root.get(), "message")) out.push_back({type, root, m});
+    }
+    return out;
+}
+
+inline void clear_uploads() {
+    std::lock_guard g(s_up_lock);
+    s_uploads.clear();
+}
+
 // Up to 5 seconds of real time.
 template <class F>
 bool wait_for(F pred) {
@@ -64,6 +106,14 @@ inline bool host_start(kiv_upload_fn upload, kiv_host_state_fn state = nullptr) 
     if (state) register_host_state_callback(state);
     sensor_switch(1);
     return true;
+}
+
+// Stops the sensor started by host_start and forgets its documents and the driven clock.
+inline void host_stop() {
+    sensor_exit();
+    g_init_done = 0;
+    kiv_timer_set_source(nullptr);
+    clear_uploads();
 }
 
 // Makes a root-owned process, child of init, known to the process module through its exec.

@@ -23,8 +23,10 @@ struct live_child {
     int status = -1;  // from waitpid
 };
 
-// Spawns argv with stdin from fd (or /dev/null for -1); the child's pid or -1.
-inline pid_t live_spawn(const std::vector<std::string> &args, int stdin_fd = -1) {
+// Spawns argv with stdin from fd (or /dev/null for -1) and stdout to stdout_fd if given; the
+// child's pid or -1.
+inline pid_t live_spawn(const std::vector<std::string> &args, int stdin_fd = -1,
+                        int stdout_fd = -1) {
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -34,6 +36,7 @@ inline pid_t live_spawn(const std::vector<std::string> &args, int stdin_fd = -1)
         posix_spawn_file_actions_adddup2(&fa, stdin_fd, 0);
     else
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&fa, stdout_fd, 1);
     pid_t pid = -1;
     int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);

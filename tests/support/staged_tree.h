@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -83,6 +84,16 @@ struct staged_tree {
             text.replace(pos, text.find('\n', pos) - pos, line);
         }
         std::ofstream(path) << text;
+    }
+    // No watched files or paths: file events would only compete for the collector with the
+    // records a live test counts.
+    void no_file_watch() const {
+        std::string conf = read("config/file.conf");
+        for (const char *section : {"[file_filter]\ncnt = ", "[path_filter]\ncnt = "}) {
+            size_t at = conf.find(section) + strlen(section);
+            conf.replace(at, conf.find('\n', at) - at, "0");
+        }
+        std::ofstream(file_conf()) << conf;
     }
     std::string read(const std::string &rel) const {
         std::ifstream in(root + "/" + rel);

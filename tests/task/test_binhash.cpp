@@ -152,21 +152,6 @@ TEST_F(BinhashTest, SizeLimitAndBadArguments) {
     EXPECT_EQ(get_binhash_info("/bin/ls", m, 33, s, 64, nullptr), -2);  // SHA text needs 65
 }
 
-TEST_F(BinhashTest, CorruptDatabaseMovedAsideAtStart) {
-    mkdir((dir + "/data").c_str(), 0755);
-    std::string db = dir + "/data/binary_hash_db.db";
-    std::ofstream(db) << std::string(4096, 'G');
-    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
-    std::ifstream bak(db + ".bak");
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(bak)), {}), std::string(4096, 'G'));
-    EXPECT_EQ(lookup("/bin/ls"), expect_of("/bin/ls"));
-    EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
-    // The rows survive a restart and the count is read back.
-    binhash_resource_exit();
-    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
-    EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
-}
-
 TEST_F(BinhashTest, DatabaseRowLimitRefusesEvenReplacement) {
     ASSERT_EQ(binhash_resource_init(16, 2, 0), 0);
     std::string a = file("a", "a"), b = file("b", "b"), c = file("c", "c");
@@ -516,69 +501,51 @@ TEST_F(BinhashTest, FullDatabaseIsReopenedAfterTheGap) {
     EXPECT_EQ(rows_of(b), 1);
 }
 
-// Something other than our database at its name is moved to the backup name like a damaged
-// database, and a working one takes its place.
+// Something other than our database at its name (garbage, a directory, a foreign schema) is
+// moved to the backup name, over an older backup, and a working one takes its place.
 TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
-    auto foreign_db = [](const std::string &path, const char *sqltext) {
-        other_connection o(path);
-        ASSERT_EQ(o.exec(sqltext), SQLITE_OK);
-    };
+    const std::string garbage(4096, 'G');
     struct Case {
         const char *name;
-        std::function<void(const std::string &db, const std::string &bak)> make;
-        bool bak_is_dir;
+        const char *sql;  // a database of these tables at the name; null: see db_dir
+        bool db_dir;      // a directory at the name; else, without sql, a file of garbage
+        int old_bak;      // 1: an older backup file, 2: an older backup directory
     };
-    std::vector<Case> cases = {
-        {"a directory",
-         [](const std::string &db, const std::string &) {
-             ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
-             std::ofstream(db + "/inside") << "x";
-         },
-         true},
-        {"a directory, with an older backup file",
-         [](const std::string &db, const std::string &bak) {
-             ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
-             std::ofstream(bak) << "old";
-         },
-         true},
-        {"a file over an older backup directory",
-         [&](const std::string &db, const std::string &bak) {
-             ASSERT_EQ(mkdir(bak.c_str(), 0755), 0);
-             std::ofstream(bak + "/inside") << "x";
-             foreign_db(db, "CREATE TABLE PATH_HASH(A TEXT, B TEXT);");
-         },
-         false},
+    const Case cases[] = {
+        {"garbage", nullptr, false, 0},
+        {"a directory", nullptr, true, 0},
+        {"a directory, with an older backup file", nullptr, true, 1},
+        {"a file over an older backup directory", "CREATE TABLE PATH_HASH(A TEXT, B TEXT);", false,
+         2},
         {"PATH_HASH of other columns",
-         [&](const std::string &db, const std::string &) {
-             foreign_db(db,
-                        "CREATE TABLE PATH_HASH(A TEXT, B TEXT); INSERT INTO PATH_HASH "
-                        "VALUES('x','y');");
-         },
-         false},
+         "CREATE TABLE PATH_HASH(A TEXT, B TEXT); INSERT INTO PATH_HASH VALUES('x','y');", false,
+         0},
         {"PATH_HASH without its key",
-         [&](const std::string &db, const std::string &) {
-             foreign_db(db,
-                        "CREATE TABLE PATH_HASH(PATH TEXT, MD5 TEXT, SHA256 TEXT, "
-                        "MTIME INTEGER);");
-         },
-         false},
+         "CREATE TABLE PATH_HASH(PATH TEXT, MD5 TEXT, SHA256 TEXT, MTIME INTEGER);", false, 0},
         {"PATH_IDENT of other columns",
-         [&](const std::string &db, const std::string &) {
-             foreign_db(db, "CREATE TABLE PATH_IDENT(PATH TEXT PRIMARY KEY, X INTEGER);");
-         },
-         false},
-        {"an index by the name of a table",
-         [&](const std::string &db, const std::string &) {
-             foreign_db(db, "CREATE TABLE T(A); CREATE INDEX PATH_IDENT ON T(A);");
-         },
-         false},
+         "CREATE TABLE PATH_IDENT(PATH TEXT PRIMARY KEY, X INTEGER);", false, 0},
+        {"an index by the name of a table", "CREATE TABLE T(A); CREATE INDEX PATH_IDENT ON T(A);",
+         false, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::string data = dir + "/data", db = db_path(), bak = db + ".bak";
         dirutils_rmdir(data.c_str());
         ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
-        c.make(db, bak);
+        if (c.old_bak == 1) std::ofstream(bak) << "old";
+        if (c.old_bak == 2) {
+            ASSERT_EQ(mkdir(bak.c_str(), 0755), 0);
+            std::ofstream(bak + "/old") << "x";
+        }
+        if (c.db_dir) {
+            ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+            std::ofstream(db + "/inside") << "x";
+        } else if (c.sql) {
+            other_connection o(db);
+            ASSERT_EQ(o.exec(c.sql), SQLITE_OK);
+        } else {
+            std::ofstream(db) << garbage;
+        }
         if (binhash_resource_init(16, 100, 0) != 0 || g_binhash_info.db == nullptr) {
             ADD_FAILURE() << "no working database";
             binhash_resource_exit();
@@ -586,15 +553,15 @@ TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
         }
         struct stat st;
         ASSERT_EQ(stat(bak.c_str(), &st), 0);
-        EXPECT_EQ(S_ISDIR(st.st_mode), c.bak_is_dir);
-        if (c.bak_is_dir) {
-            std::ifstream moved(bak + "/inside");
-            EXPECT_EQ(moved.good(), std::string(c.name) == "a directory");
-        }
+        EXPECT_EQ(S_ISDIR(st.st_mode), c.db_dir);
+        if (c.db_dir) EXPECT_TRUE(std::ifstream(bak + "/inside").good());
+        std::ifstream moved(bak);
+        if (!c.db_dir && !c.sql)
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(moved), {}), garbage);
         EXPECT_EQ(lookup("/bin/ls"), expect_of("/bin/ls"));
         EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
         binhash_resource_exit();
-        ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);  // and it stays ours
+        ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);  // and it stays ours, rows kept
         EXPECT_EQ(g_binhash_info.db_info.row_count, 1);
         binhash_resource_exit();
     }

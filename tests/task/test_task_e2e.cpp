@@ -98,17 +98,10 @@ struct TaskE2E : ::testing::Test {
     void start(const std::string &task_keys = "") {
         staged_tree::set_keys(tree.task_conf(), task_keys);
         kiv_timer_set_source(fake_clock);
-        ASSERT_EQ(sensor_init(), 0);
-        g_init_done = 1;
-        register_upload_callback(capture);
-        sensor_switch(1);
-        s_uploads.clear();
+        ASSERT_TRUE(host_start(capture));
+        clear_uploads();
     }
-    void TearDown() override {
-        sensor_exit();
-        g_init_done = 0;
-        kiv_timer_set_source(nullptr);
-    }
+    void TearDown() override { host_stop(); }
 };
 
 TEST_F(TaskE2E, ForkExecExitAndExecBeforeFork) {

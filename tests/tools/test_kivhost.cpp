@@ -21,8 +21,39 @@
 
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
+#include "test_io.h"
 
 using namespace kivhost;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char t[] = "/tmp/kivsys.XXXXXX";
+        path = mkdtemp(t) ? t : "";
+    }
+    ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
+};
+
+// Shell commands that copy the staged installation to t (emulated kernel, a resolver on
+// loopback only) and set K to its agent.
+std::string stage_agent(const std::string &t) {
+    return "cd " KIV_STAGE_DIR "; mkdir -p " + t + "; cp -r bin lib config " + t + "; mkdir -p " +
+           t + "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/" +
+           "kernel_mode = emulated/' " + t + "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" +
+           t + "/resolv.conf; export QXKIV_RESOLV_CONF=" + t + "/resolv.conf; K=" + t +
+           "/bin/kivhost; ";
+}
+
+// The agent of the tree at t with the storm preloaded: n exec records, then a stop.
+std::string storm_agent(const std::string &t, int n) {
+    return "KIV_STORM_LIB=" + t + "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(n) +
+           " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 LD_PRELOAD=" KIV_STORM_PRELOAD
+           " $K --mask 1 --seconds 300 ";
+}
+
+}  // namespace
 
 TEST(KivhostOptions, GoodAndBadCommandLines) {
     Options o;
@@ -132,10 +163,7 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
          "another sensor (pid ", 1},
     };
     const std::string setup =
-        "exec 2>&1; T=$(mktemp -d); trap 'rm -rf $T' EXIT; cd " KIV_STAGE_DIR
-        "; cp -r bin lib config $T; mkdir -p $T/logs $T/var/data; sed -i 's/^kernel_mode *=.*/"
-        "kernel_mode = emulated/' $T/config/sensor.conf; K=$T/bin/kivhost; "
-        "echo 'nameserver 127.0.0.1' >$T/resolv.conf; export QXKIV_RESOLV_CONF=$T/resolv.conf; ";
+        "exec 2>&1; T=$(mktemp -d); trap 'rm -rf $T' EXIT; " + stage_agent("$T");
     for (auto &[args, says, status] : runs) {
         std::string out;
         FILE *p = popen((setup + args).c_str(), "r");
@@ -150,29 +178,15 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
 // (it echoes such lines to standard output through buffered stdio): standard output carries
 // the documents and nothing else, one whole JSON document per line.
 TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
-    char tmpl[] = "/tmp/kivstorm.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string t = tmpl;
+    TempDir d;
+    const std::string t = d.path;
     constexpr int kRecords = 300;
     // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
-    const std::string cmd =
-        "cd " KIV_STAGE_DIR "; cp -r bin lib config " + t + "; mkdir -p " + t + "/logs " + t +
-        "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
-        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t +
-        "/resolv.conf; { "
-        "QXKIV_RESOLV_CONF=" +
-        t + "/resolv.conf KIV_STORM_LIB=" + t +
-        "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(kRecords) +
-        " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 " +
-        "LD_PRELOAD=" KIV_STORM_PRELOAD " " + t + "/bin/kivhost --mask 1 --seconds 300 2>" + t +
-        "/err; echo $? >" + t + "/status; } | cat >" + t + "/out";
+    const std::string cmd = stage_agent(t) + "{ " + storm_agent(t, kRecords) + "2>" + t +
+                            "/err; echo $? >" + t + "/status; } | cat >" + t + "/out";
     ASSERT_EQ(system(cmd.c_str()), 0);
-    auto slurp = [&](const char *name) {
-        std::ifstream in(t + "/" + name);
-        return std::string{std::istreambuf_iterator<char>(in), {}};
-    };
-    const std::string out = slurp("out"), err = slurp("err");
-    EXPECT_EQ(slurp("status"), "0\n") << err;
+    const std::string out = slurp(t + "/out"), err = slurp(t + "/err");
+    EXPECT_EQ(slurp(t + "/status"), "0\n") << err;
 
     size_t lines = 0, bad = 0, logged = 0;
     for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
@@ -195,7 +209,6 @@ TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
         << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
     EXPECT_EQ(docs, lines);
     EXPECT_GE(lines, size_t(kRecords / 2));
-    EXPECT_EQ(system(("rm -rf " + t).c_str()), 0);
 }
 
 TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {
@@ -261,15 +274,6 @@ TEST(KivhostSink, FlatteningSummaryAndFailedWrites) {
 }
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char t[] = "/tmp/kivsys.XXXXXX";
-        path = mkdtemp(t) ? t : "";
-    }
-    ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
-};
 
 // A bound (and for streams listening) unix socket whose reads give up after 30 s, so a lost
 // message fails the test instead of hanging it.
@@ -528,10 +532,6 @@ int walk_forever(char *buf, int len, int *index) {
 TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
     TempDir d;
     const std::string path = d.path + "/stats";
-    auto slurp = [&] {
-        std::ifstream in(path);
-        return std::string{std::istreambuf_iterator<char>(in), {}};
-    };
     const std::tuple<StatsLineFn, std::string> rows[] = {
         {nullptr, "H\n"},
         {walk_three, "H\nc0(x): 0\nc1(x): 10\nc2(x): 20\n"},
@@ -542,17 +542,17 @@ TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
     ASSERT_EQ(write_stats_file(path, std::string(10000, 'o') + "\n", nullptr), 0);
     for (const auto &[walk, want] : rows) {
         EXPECT_EQ(write_stats_file(path, "H\n", walk), 0);
-        EXPECT_EQ(slurp(), want);
+        EXPECT_EQ(slurp(path), want);
     }
     // Walkers that never end stop at a bound instead of hanging the agent.
     EXPECT_EQ(write_stats_file(path, "", walk_stuck), 0);
-    EXPECT_EQ(slurp().rfind("counter 0: not formatted\ncounter 1: not formatted\n", 0), 0u);
+    EXPECT_EQ(slurp(path).rfind("counter 0: not formatted\ncounter 1: not formatted\n", 0), 0u);
     EXPECT_EQ(write_stats_file(path, "", walk_forever), 0);
     EXPECT_EQ(s_walk_lines, 100000);
 
     // The library's own walker: every counter, memory first.
     ASSERT_EQ(write_stats_file(path, "", kiv_stats_line), 0);
-    std::string all = slurp();
+    std::string all = slurp(path);
     EXPECT_EQ(all.rfind("MALLOC_IN_USE_TIMES(malloc memory times that not free yet): ", 0), 0u);
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 140);
     EXPECT_EQ(all.find("not formatted"), std::string::npos);
@@ -562,7 +562,7 @@ TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
     ASSERT_EQ(mkdir((d.path + "/dir").c_str(), 0700), 0);
     EXPECT_EQ(write_stats_file(d.path + "/dir", "H\n", nullptr), EISDIR);
     EXPECT_NE(access((d.path + "/dir.tmp").c_str(), F_OK), 0);
-    EXPECT_EQ(all, slurp());
+    EXPECT_EQ(all, slurp(path));
 }
 
 // Debian's rsyslogd, started here with a private configuration (its own sockets, work
@@ -605,10 +605,6 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
     auto stop_daemon = [&] {
         if (daemon > 0) kill(daemon, SIGTERM), waitpid(daemon, nullptr, 0), daemon = -1;
     };
-    auto slurp = [](const std::string &path) {
-        std::ifstream in(path);
-        return std::string{std::istreambuf_iterator<char>(in), {}};
-    };
     bool up = false;
     for (int i = 0; i < 600 && !up; ++i) {
         up = access(dg.c_str(), F_OK) == 0 && access(st.c_str(), F_OK) == 0;
@@ -637,19 +633,9 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
 
     // The built agent, fed exec records and stopped by the preloaded storm.
     const std::string t = d.path + "/tree";
-    const std::string cmd =
-        "cd " KIV_STAGE_DIR "; mkdir " + t + "; cp -r bin lib config " + t + "; mkdir -p " + t +
-        "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' " + t +
-        "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" + t +
-        "/resolv.conf; "
-        "QXKIV_RESOLV_CONF=" +
-        t + "/resolv.conf KIV_STORM_LIB=" + t +
-        "/lib/libqxkiv.so KIV_STORM_COUNT=40 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 "
-        "LD_PRELOAD=" KIV_STORM_PRELOAD " " +
-        t +
-        "/bin/kivhost --mask 1 --seconds 300 --output "
-        "syslog --syslog-socket " +
-        dg + " --syslog-stream " + st + " >/dev/null 2>" + t + "/err";
+    const std::string cmd = stage_agent(t) + storm_agent(t, 40) +
+                            "--output syslog --syslog-socket " + dg + " --syslog-stream " + st +
+                            " >/dev/null 2>" + t + "/err";
     int status = system(cmd.c_str());
     const std::string err = slurp(t + "/err");
     EXPECT_EQ(status, 0) << err;
