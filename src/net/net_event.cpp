@@ -62,9 +62,12 @@ bool is_udp(const unsigned char *rec) {
     return ld<uint16_t>(rec + netrec::PROTO) == IPPROTO_UDP;
 }
 
+// A node with the same key is replaced: a connect or query on the same addresses and ports
+// again (a retransmission, a second query on one socket) is merged into the later one, and
+// counted so, as nothing else would ever account for the one replaced.
 template <class Node>
 int store_pending(fhash *table, std::shared_mutex &lock, Node *node, uint32_t full_stat,
-                  const char *full_msg) {
+                  const char *full_msg, uint32_t merge_stat) {
     {
         std::shared_lock g(lock);
         if (fhash_full(table) != 0) {
@@ -75,6 +78,8 @@ int store_pending(fhash *table, std::shared_mutex &lock, Node *node, uint32_t fu
         }
     }
     std::unique_lock g(lock);
+    void *old = nullptr;
+    if (fhash_search(table, &node->key, sizeof node->key, &old) == 0) kiv_stat_inc(merge_stat);
     if (fhash_insert(table, &node->key, sizeof node->key, node) != 0) {
         // Filled up meanwhile.
         kiv_stat_inc(full_stat);
@@ -220,7 +225,7 @@ int tcp_connect_event_cb(char *msg, kiv_msg_ctx *) {
     node->insert_time = net_now_sec();
     net_conext &c = g_net_conext;
     if (store_pending(c.tcp_connect_hash, c.tcp_connect_lock, node, NET_TCP_CONNECT_HASH_FULL,
-                      "[connected] tcp connect hash full.") != 0)
+                      "[connected] tcp connect hash full.", NET_UPLOAD_MERGE) != 0)
         return MSG_HOOK_DROP;
     return MSG_HOOK_ACCEPT;
 }
@@ -297,7 +302,7 @@ int dns_query_event_cb(char *msg, kiv_msg_ctx *) {
     memcpy(node->domain, name, name_len);
     net_conext &c = g_net_conext;
     if (store_pending(c.dns_query_hash, c.dns_query_lock, node, NET_DNSQ_HASH_FULL,
-                      "[dns] dns_query_hash full.") != 0)
+                      "[dns] dns_query_hash full.", NET_DNSQ_UPLOAD_MERGE) != 0)
         return MSG_HOOK_DROP;
     return MSG_HOOK_ACCEPT;
 }

@@ -449,6 +449,19 @@ TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
     EXPECT_EQ(value_of(t, "query_results"), "10.9.9.9");
     // The second UDP query went to the same server from the same program: merged.
     EXPECT_EQ(count(UPLOAD_NET_CONNECT), 1u);
+
+    // A query sent again from the same port replaces the waiting one: one document, and the
+    // replaced record is counted as merged so records in still balance records out.
+    const int64_t merged = kiv_stat_get(NET_DNSQ_UPLOAD_MERGE);
+    conn_rec again = q;
+    again.sport = 41003, again.proto = 6, again.dns_name = "again.example.test";
+    inject(build_conn(again));
+    inject(build_conn(again));
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(NET_DNSQ_UPLOAD_MERGE) == merged + 1; }));
+    EXPECT_EQ(pending_queries(), 1u);
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 4; }));
+    EXPECT_EQ(value_of(docs(UPLOAD_DNS_QUERY)[3], "query_name"), "again.example.test");
 }
 
 TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
