@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_tmpdir.h"
 #include "kmod/kmod.h"
 
 namespace {
@@ -21,14 +21,8 @@ std::string s_root;
 int s_code;
 
 bool setup() {
-    char tmpl[] = "/tmp/kiv_fuzz_ksymXXXXXX";
-    if (!mkdtemp(tmpl)) return false;
-    s_root = tmpl;
-    // libFuzzer leaves through exit(): the private tree goes with the process.
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(s_root, ec);
-    });
+    s_root = fuzz_private_dir("kiv_fuzz_ksym");
+    if (s_root.empty()) return false;
     return mkdir((s_root + "/proc").c_str(), 0755) == 0 &&
            mkdir((s_root + "/boot").c_str(), 0755) == 0;
 }

@@ -17,12 +17,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
 #include "fuzz_input.h"
+#include "fuzz_tmpdir.h"
 #include "log_collector/log_collector.h"
 
 namespace {
@@ -30,14 +30,8 @@ namespace {
 std::string s_root, s_log;
 
 bool setup() {
-    char tmpl[] = "/tmp/kiv_fuzz_logXXXXXX";
-    if (!mkdtemp(tmpl)) return false;
-    s_root = tmpl;
-    // libFuzzer leaves through exit(): the private tree goes with the process.
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(s_root, ec);
-    });
+    s_root = fuzz_private_dir("kiv_fuzz_log");
+    if (s_root.empty()) return false;
     for (const char *d : {"/config", "/var", "/var/data", "/logs"})
         if (mkdir((s_root + d).c_str(), 0755) != 0) return false;
     std::ofstream(s_root + "/config/log_collector.conf") << "[global]\n";

@@ -13,43 +13,13 @@
 
 #include "file/matcher.h"
 #include "fuzz_input.h"
+#include "matcher_hits.h"
 #include "qxkiv/file_type.h"
 
 namespace {
 
-struct hit {
-    int64_t start;
-    uintptr_t data;
-    bool operator==(const hit &o) const { return start == o.start && data == o.data; }
-};
-
-struct collect_ctx {
-    std::vector<hit> *hits;
-    int64_t base;
-};
-
-int32_t collect(void *data, uint32_t offset, void *context) {
-    auto *c = static_cast<collect_ctx *>(context);
-    c->hits->push_back({c->base + (int32_t)offset, (uintptr_t)data});
-    return 0;
-}
-
 char fold(char c, bool nocase) {
     return nocase && c >= 'A' && c <= 'Z' ? (char)(c | 0x20) : c;
-}
-
-std::vector<hit> search(const mstr_ctrl *ctrl, const std::string &text,
-                        const std::vector<size_t> &cuts) {
-    std::vector<hit> hits;
-    uint32_t state = 0;
-    size_t from = 0;
-    for (size_t i = 0; i <= cuts.size(); i++) {
-        size_t to = i < cuts.size() ? cuts[i] : text.size();
-        collect_ctx c{&hits, (int64_t)from};
-        mstr_search(ctrl, &state, text.data() + from, to - from, &c, collect);
-        from = to;
-    }
-    return hits;
 }
 
 }  // namespace
@@ -80,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             mstr_ctrl_destroy(ctrl);
             return 0;
         }
-        whole[extend] = search(ctrl, text, {});
-        if (search(ctrl, text, cuts) != whole[extend]) __builtin_trap();
+        whole[extend] = search_pieces(ctrl, text, {});
+        if (search_pieces(ctrl, text, cuts) != whole[extend]) __builtin_trap();
         for (const hit &h : whole[extend]) {
             if (h.data == 0 || h.data > nkw) __builtin_trap();
             const std::string &k = added[h.data];

@@ -416,18 +416,23 @@ void SyslogSink::complain(int err, const char *what, uint64_t size) {
                 what, strerror(err), static_cast<unsigned long long>(size));
 }
 
+namespace {
+// Connects fd when it is not: 0, or the errno of the failure with fd left at -1.
+int ensure_connected(int &fd, const std::string &path, int type, int timeout_ms) {
+    if (fd >= 0) return 0;
+    int r = connect_unix(path, type, timeout_ms);
+    if (r < 0) return -r;
+    fd = r;
+    return 0;
+}
+}  // namespace
+
 int SyslogSink::send_dgram(const std::string &msg) {
     std::lock_guard<std::mutex> lock(dgram_mu_);
     // A restarted daemon has a new socket: one reconnect per document.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (dgram_fd_ < 0) {
-            dgram_fd_ = connect_unix(cfg_.dgram_path, SOCK_DGRAM, cfg_.timeout_ms);
-            if (dgram_fd_ < 0) {
-                int e = -dgram_fd_;
-                dgram_fd_ = -1;
-                return e;
-            }
-        }
+        if (int e = ensure_connected(dgram_fd_, cfg_.dgram_path, SOCK_DGRAM, cfg_.timeout_ms))
+            return e;
         ssize_t n;
         do {
             n = send(dgram_fd_, msg.data(), msg.size(), MSG_NOSIGNAL);
@@ -445,14 +450,8 @@ int SyslogSink::send_dgram(const std::string &msg) {
 int SyslogSink::send_stream(const std::string &frame) {
     std::lock_guard<std::mutex> lock(stream_mu_);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (stream_fd_ < 0) {
-            stream_fd_ = connect_unix(cfg_.stream_path, SOCK_STREAM, cfg_.timeout_ms);
-            if (stream_fd_ < 0) {
-                int e = -stream_fd_;
-                stream_fd_ = -1;
-                return e;
-            }
-        }
+        if (int e = ensure_connected(stream_fd_, cfg_.stream_path, SOCK_STREAM, cfg_.timeout_ms))
+            return e;
         int e = send_fully(stream_fd_, frame);
         if (e == 0) return 0;
         // Part of a frame may have gone out: the connection's framing is lost, so it is
