@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "framework/ring.h"
 #include "kernel/kernel_if.h"
 #include "kernel/standin/live_bpf.h"
 #include "kernel/standin/live_proc.h"
@@ -161,6 +165,57 @@ TEST_F(LiveBpf, ExecRecordMatchesProc) {
     for (size_t i = 0; i < rec.size(); i++)
         if (i != 65) EXPECT_EQ(rec[i], proc[i]) << "byte " << i;
     EXPECT_EQ(rec[65] & 0x0f, proc[65] & 0x0f);
+}
+
+// A consumer that stalls while the high ring is full loses nothing: the source waits for room
+// (the programs' own buffer keeps queueing) instead of refusing records.
+TEST_F(LiveBpf, StalledConsumerLosesNoRecord) {
+    int fd = kernel_open("/dev/qx_sensor", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(kernel_ioctl(fd, KIV_IOCTL_SWITCH, 1), 0);
+    kiv_ring *high = standin_ring(KEMU_RING_HIGH);
+    ASSERT_NE(high, nullptr);
+    const uint32_t refused = __atomic_load_n(&high->full_cnt, __ATOMIC_RELAXED);
+    constexpr uint32_t NEARLY_FULL = 16384;
+    std::atomic<bool> filled{false}, spawned{false};
+    std::vector<pid_t> kids;
+    std::set<uint32_t> exited;  // pids of the exit records read
+    std::thread consumer([&] {
+        using clock = std::chrono::steady_clock;
+        while (!spawned.load() && __kiv_ring_free(high) > NEARLY_FULL)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        filled = __kiv_ring_free(high) <= NEARLY_FULL;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::vector<char> buf(KIV_MSG_MAX_LEN);
+        for (auto end = clock::now() + std::chrono::seconds(30); clock::now() < end;) {
+            if (__read_from_ring(high, buf.data(), (uint32_t)buf.size()) > 0) {
+                kiv_msg_hdr h = kiv_msg_hdr_get(buf.data());
+                if (h.type == LIVE_EV_EXIT) exited.insert(h.pid);
+                continue;
+            }
+            if (spawned.load(std::memory_order_acquire) &&
+                std::all_of(kids.begin(), kids.end(),
+                            [&](pid_t k) { return exited.count((uint32_t)k); }))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    // Short-lived children until the ring is full, and more while the consumer stalls.
+    for (int more = 200; kids.size() < 5000 && more > 0; more -= filled.load()) {
+        pid_t k = live_spawn({"/bin/true"});
+        if (k <= 0) break;
+        int status;
+        waitpid(k, &status, 0);
+        kids.push_back(k);
+    }
+    spawned.store(true, std::memory_order_release);
+    consumer.join();
+    kernel_close(fd);
+    ASSERT_TRUE(filled) << kids.size() << " children never filled the ring";
+    size_t missing = 0;
+    for (pid_t k : kids) missing += !exited.count((uint32_t)k);
+    EXPECT_EQ(missing, 0u) << "of " << kids.size();
+    EXPECT_EQ(__atomic_load_n(&high->full_cnt, __ATOMIC_RELAXED), refused);
 }
 
 }  // namespace

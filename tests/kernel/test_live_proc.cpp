@@ -205,10 +205,13 @@ std::vector<doc> docs_of(int type) {
 }
 
 // Whether creation documents for every command line of kids[first, last) have arrived. The
-// command lines seen are indexed once per upload.
-bool all_created(const std::vector<live_child> &kids, int first, int last) {
-    static size_t scanned = 0;
-    static std::set<std::string> seen;
+// command lines seen are indexed once per upload, per workload.
+struct creations {
+    size_t scanned = 0;
+    std::set<std::string> seen;
+};
+bool all_created(creations &c, const std::vector<live_child> &kids, int first, int last) {
+    auto &[scanned, seen] = c;
     std::lock_guard g(s_up_lock);
     const std::string key = "\"process_cmd_line\":\"";
     for (; scanned < s_uploads.size(); scanned++) {
@@ -248,10 +251,11 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     sensor_switch(1);
 
     std::string prefix = std::string("kivlive-") + source + "-" + std::to_string(getpid());
+    creations made;
     live_hold_fn hold;
     if (hold_lasting)
-        hold = [](auto &k, int first, int last) {
-            for (int i = 0; i < 1000 && !all_created(k, first, last); i++)
+        hold = [&made](auto &k, int first, int last) {
+            for (int i = 0; i < 1000 && !all_created(made, k, first, last); i++)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         };
     auto kids = run_live_workload(1000, 50, 12, prefix, hold);
@@ -260,7 +264,7 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     // out.
     // (The lasting children are the first half.)
     const int expect = hold_lasting ? (int)kids.size() / 2 : (int)kids.size();
-    for (int i = 0; i < 600 && !all_created(kids, 0, expect); i++)
+    for (int i = 0; i < 600 && !all_created(made, kids, 0, expect); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (size_t last = SIZE_MAX; docs(UPLOAD_PROC_EXEC).size() != last;) {
         last = docs(UPLOAD_PROC_EXEC).size();
@@ -268,6 +272,8 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     }
     run_live_workload(6, 6, 0, prefix + "-flush");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    struct kemu_ring_stats high {};
+    kemu_ring_stats(KEMU_RING_HIGH, &high);
     sensor_exit();
     g_init_done = 0;
 
@@ -303,6 +309,8 @@ workload_result run_workload(const char *source, bool hold_lasting) {
         "(%.1f%%)\n",
         source, r.ok[1], r.total[1], 100.0 * r.ok[1] / r.total[1], r.ok[0], r.total[0],
         100.0 * r.ok[0] / r.total[0]);
+    for (auto &[why, n] : r.why) printf("  %s: %d\n", why.c_str(), n);
+    printf("  process records refused by a full ring: %u\n", high.full_cnt);
     return r;
 }
 

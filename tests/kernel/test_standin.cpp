@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -337,6 +338,60 @@ TEST_F(StandIn, StaleRootsOfKilledRunsAreRemoved) {
     kernel_munmap(region, KIV_REGION_SIZE), kernel_close(fd), kernel_backend_stop();
     EXPECT_NE(access(root.c_str(), F_OK), 0);  // a clean stop leaves nothing
     SetUp();
+}
+
+// A source thread waits out a full ring: a record that gets in after a wait is no refusal;
+// one given up counts once, and the ones after it are refused without a wait until one gets
+// in again. A stop ends a wait at once.
+TEST_F(StandIn, ProducerWaitsOutAFullRingOnce) {
+    kiv_ring *u = standin_ring(KEMU_RING_UCTRL);
+    bytes filler(63, 0xAB), rec = record(1, 7, 12);
+    ASSERT_EQ(kemu_inject_raw(KEMU_RING_UCTRL, filler.data(), 63), KEMU_OK);
+    auto full_cnt = [] {
+        struct kemu_ring_stats st;
+        return kemu_ring_stats(KEMU_RING_UCTRL, &st) == 0 ? st.full_cnt : ~0u;
+    };
+    auto put = [&](standin_producer &p) {
+        auto t0 = std::chrono::steady_clock::now();
+        int rc = p.put(KEMU_RING_UCTRL, rec.data(), (uint32_t)rec.size());
+        return std::make_pair(rc, std::chrono::duration<double, std::milli>(
+                                      std::chrono::steady_clock::now() - t0)
+                                      .count());
+    };
+    standin_producer p(10000);
+    std::thread drain([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        __atomic_store_n(&u->r, 63u, __ATOMIC_RELEASE);  // the filler consumed
+    });
+    auto [rc, ms] = put(p);
+    drain.join();
+    EXPECT_EQ(rc, KEMU_OK);
+    EXPECT_GE(ms, 20);
+    EXPECT_EQ(full_cnt(), 0u);
+
+    // Filled again, nobody draining: one wait, then refusals at once.
+    ASSERT_EQ(kemu_inject_raw(KEMU_RING_UCTRL, filler.data(), 51), KEMU_OK);
+    standin_producer brief(300);
+    std::tie(rc, ms) = put(brief);
+    EXPECT_EQ(rc, KEMU_FULL);
+    EXPECT_GE(ms, 250);
+    std::tie(rc, ms) = put(brief);
+    EXPECT_EQ(rc, KEMU_FULL);
+    EXPECT_LT(ms, 250);
+    EXPECT_EQ(full_cnt(), 2u);
+    // Room again: in at once, and the next full ring is waited for again.
+    __atomic_store_n(&u->r, u->w, __ATOMIC_RELEASE);
+    EXPECT_EQ(put(brief).first, KEMU_OK);
+    ASSERT_EQ(kemu_inject_raw(KEMU_RING_UCTRL, filler.data(), 51), KEMU_OK);
+    EXPECT_GE(put(brief).second, 250);
+
+    std::atomic<bool> stop{true};
+    standin_producer stopping(10000);
+    stopping.stop_on(&stop);
+    std::tie(rc, ms) = put(stopping);
+    EXPECT_EQ(rc, KEMU_FULL);
+    EXPECT_LT(ms, 1000);
+    EXPECT_EQ(full_cnt(), 4u);
 }
 
 TEST_F(StandIn, ConcurrentInjectorsAndReaderAgree) {

@@ -71,7 +71,8 @@ bool live_aux_resolve(uint32_t pid, int dfd, const std::string &path, std::strin
     return true;
 }
 
-bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf) {
+bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf,
+                  standin_producer &out) {
     // The sensor's own opens (it reads the files it reports) are not the host's activity.
     static const uint32_t self = static_cast<uint32_t>(getpid());
     if (e.pid == self) return false;
@@ -106,11 +107,6 @@ bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned ch
             return false;
     }
     // The high ring, beside the process records these depend on: the mid one fills with file
-    // activity first. A full ring gets a short while to drain before the record is given up.
-    for (int attempt = 0;; attempt++) {
-        int rc = standin_put(RING_HIGH, buf.data(), static_cast<uint32_t>(buf.size()), true);
-        if (rc == 0) return true;
-        if (rc != -1 || attempt == 20) return false;
-        usleep(1000);
-    }
+    // activity first.
+    return out.put(RING_HIGH, buf.data(), static_cast<uint32_t>(buf.size())) == 0;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 struct live_aux_ev;
+class standin_producer;
 
 // Whole records, header included (layouts in kernel/aux_layout.h).
 void live_aux_path_record(uint16_t type, uint32_t pid, uint64_t create_time, const char *path,
@@ -20,5 +21,7 @@ bool live_aux_resolve(uint32_t pid, int dfd, const std::string &path, std::strin
 
 // Writes the record of one event; false when it was not written (gone process, full ring).
 // dir: for a pipe created by a relative path, the directory the kernel saw it relative to
-// (LIVE_STR_MAX bytes at most), or null.
-bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf);
+// (LIVE_STR_MAX bytes at most), or null. The record goes through out, the thread's way into
+// the high ring.
+bool live_aux_put(const live_aux_ev &e, const char *dir, std::vector<unsigned char> &buf,
+                  standin_producer &out);

@@ -127,7 +127,7 @@ struct bpf_source {
             const char *dir = nullptr;
             if (type == LIVE_EV_PIPE_CREATE_ && size >= sizeof(live_pipe_made_ev))
                 dir = static_cast<const live_pipe_made_ev *>(data)->dir;
-            live_aux_put(*static_cast<const live_aux_ev *>(data), dir, aux_buf);
+            live_aux_put(*static_cast<const live_aux_ev *>(data), dir, aux_buf, ev.producer());
             return 0;
         }
         if (type == LIVE_EV_EXEC_) {
@@ -246,6 +246,7 @@ int live_bpf_start(std::string *why) {
         destroy(src);
         return fail(why, "ring buffer reader failed (" + std::string(strerror(err)) + ")");
     }
+    src->ev.producer().stop_on(&src->stop);
     standin_process_mark(standin_mono_ns());
     try {
         src->thread = std::thread([src] { src->run(); });

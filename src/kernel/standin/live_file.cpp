@@ -241,7 +241,7 @@ struct file_source {
             kemu_st<uint16_t>(w.msg.data() + 62, id);
             // A full ring is waited out here (fanotify keeps queueing in the kernel) rather
             // than losing the record as a kernel producer must.
-            if (standin_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size(), true) == KEMU_FULL)
+            if (standin_try_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size()) == KEMU_FULL)
                 break;
             next_id = id;
             pending.pop_front();
@@ -249,6 +249,7 @@ struct file_source {
         if (pending.size() > PENDING_MAX) {
             KIV_LOG(1, "kemu: %zu file records waiting for ring space, the oldest dropped\n",
                     pending.size() - PENDING_MAX);
+            standin_count_lost(RING_MID, (uint32_t)(pending.size() - PENDING_MAX));
             while (pending.size() > PENDING_MAX) pending.pop_front();
         }
     }

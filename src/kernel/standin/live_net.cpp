@@ -337,6 +337,7 @@ class record_queue {
             waiting{pid ? now_ms + WAIT_FOR_PROCESS_MS : 0, read_ns, pid, ct, std::move(rec)});
         if (q_.size() > MAX) {
             q_.pop_front();
+            standin_count_lost(RING_LOW, 1);
             if (lost_++ % 1024 == 0)
                 KIV_LOG(1, "kemu: network records waiting for ring space, the oldest dropped\n");
         }
@@ -352,7 +353,7 @@ class record_queue {
             // The process records' create_time, where the two readings of one start differ
             // only by rounding.
             if (known) kemu_st<uint64_t>(w.rec.data() + 16, ct);
-            int rc = standin_put(RING_LOW, w.rec.data(), (uint32_t)w.rec.size(), true);
+            int rc = standin_try_put(RING_LOW, w.rec.data(), (uint32_t)w.rec.size());
             if (rc == KEMU_FULL) break;
             if (auto tap = s_tap.load(std::memory_order_acquire))
                 tap(w.rec.data(), (uint32_t)w.rec.size());

@@ -239,7 +239,7 @@ void live_events::put(uint16_t type, uint32_t pid, const unsigned char *body, si
     kemu_st<uint16_t>(msg_.data() + 6, type);
     kemu_st<uint32_t>(msg_.data() + 8, pid);
     memcpy(msg_.data() + KIV_MSG_BODY_OFFSET, body, len);
-    last_put_ = standin_put(RING_HIGH, msg_.data(), (uint32_t)msg_.size(), true);
+    last_put_ = out_.put(RING_HIGH, msg_.data(), (uint32_t)msg_.size());
 }
 
 uint64_t live_events::known_create_time(uint32_t pid) {
@@ -325,6 +325,7 @@ struct live_source {
     int sock = -1;
     int wake = -1;
     std::thread thread;
+    std::atomic<bool> stop{false};
     live_events ev;
 
     void on_fork(uint32_t child, uint32_t parent) { ev.on_fork(child, parent); }
@@ -472,6 +473,7 @@ int live_proc_start() {
         return -1;
     }
     auto *src = new live_source;
+    src->ev.producer().stop_on(&src->stop);
     src->sock = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
     if (src->sock < 0) {
         KIV_LOG(0,
@@ -518,6 +520,7 @@ int live_proc_start() {
 void live_proc_stop() {
     live_source *src = s_src;
     if (!src) return;
+    src->stop.store(true);
     uint64_t one = 1;
     if (write(src->wake, &one, sizeof one) != sizeof one)
         KIV_LOG(1, "kemu: wake of the connector thread failed(%d:%s)\n", errno, strerror(errno));

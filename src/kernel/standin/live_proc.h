@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernel/standin/standin.h"
+
 // Event types of the records this source writes.
 constexpr uint16_t LIVE_EV_FORK = 0, LIVE_EV_EXEC = 1, LIVE_EV_EXIT = 2;
 
@@ -43,14 +45,19 @@ class live_events {
     void on_exit(uint32_t pid, uint32_t wait_status, uint64_t create_time = 0);
     // Records were lost: tracked processes that are gone become lost exits.
     void on_overrun(const char *source, uint64_t records);
+    // The way into the high ring, shared with the thread's other records to it.
+    standin_producer &producer() { return out_; }
 
   private:
+    // Long enough for a consumer busy hashing a burst of new executables.
+    static constexpr unsigned FULL_WAIT_MS = 2000;
     static constexpr size_t RAW_EXIT_BODY = 15;
     uint16_t next_id();
     void put(uint16_t type, uint32_t pid, const unsigned char *body, size_t len);
     uint64_t known_create_time(uint32_t pid);
     std::vector<unsigned char> rec_, msg_;
     int last_put_ = 0;
+    standin_producer out_{FULL_WAIT_MS};
 };
 
 // Starts the connector thread: 0, or -1 (logged) without root/CAP_NET_ADMIN or a connector.

@@ -90,8 +90,8 @@ uint32_t *hdr_word(kiv_ring *ring, int idx) {
 constexpr int W_PUT_CNT = 2, W_FULL_CNT = 6, W_BAD_FULL = 8;
 constexpr uint32_t FULL_FLAG_BIT = 1u << 31;
 
-void count_refusal(kiv_ring *ring) {
-    __atomic_fetch_add(hdr_word(ring, W_FULL_CNT), 1, __ATOMIC_RELAXED);
+void count_refusal(kiv_ring *ring, uint32_t records = 1) {
+    __atomic_fetch_add(hdr_word(ring, W_FULL_CNT), records, __ATOMIC_RELAXED);
     __atomic_fetch_or(hdr_word(ring, W_BAD_FULL), FULL_FLAG_BIT, __ATOMIC_RELAXED);
 }
 
@@ -100,18 +100,20 @@ std::atomic<void (*)(kiv_ring *)> s_publish_probe{nullptr};
 // Free-space check, bytes in two pieces across the wrap, w published, then put_cnt: a
 // consumer that resynchronises copies put_cnt into get_cnt, so put_cnt must never count a
 // record the consumer cannot see yet (the logger rings' producer keeps the same order).
-int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len) {
+// A refusal is counted only when the record is given up (count_full): one that will be
+// offered again is not lost yet.
+int ring_put(kiv_ring *ring, const unsigned char *bytes, uint32_t len, bool count_full = true) {
     uint32_t size = ring->size;
     uint32_t r = __atomic_load_n(&ring->r, __ATOMIC_ACQUIRE);
     uint32_t w = ring->w;  // only this side writes it
     if (r >= size || w >= size) {
         KIV_LOG(0, "kemu: ring offsets out of range r:%u w:%u size:%u\n", r, w, size);
-        count_refusal(ring);
+        if (count_full) count_refusal(ring);
         return KEMU_FULL;
     }
     uint32_t used = r <= w ? w - r : size - r + w;
     if (len > size - used - 1) {
-        count_refusal(ring);
+        if (count_full) count_refusal(ring);
         return KEMU_FULL;
     }
     uint32_t first = std::min(len, size - w);
@@ -586,14 +588,53 @@ int standin_delete_module(const char *name, unsigned int flags) {
     return 0;
 }
 
-int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery) {
+namespace {
+int put_record(int ring_type, const void *bytes, uint32_t len, bool honour_delivery,
+               bool count_full) {
     if (!ring_type_ok(ring_type) || (!bytes && len)) return KEMU_BAD;
     std::lock_guard guard(s_lock);
     if (!s_si) return KEMU_INACTIVE;
     if (honour_delivery && !s_si->delivery) return KEMU_OFF;
     if (len == 0) return KEMU_OK;
     return ring_put(ring_at(s_si->region, ring_type), static_cast<const unsigned char *>(bytes),
-                    len);
+                    len, count_full);
+}
+}  // namespace
+
+int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery) {
+    return put_record(ring_type, bytes, len, honour_delivery, true);
+}
+
+int standin_try_put(int ring_type, const void *bytes, uint32_t len) {
+    return put_record(ring_type, bytes, len, true, false);
+}
+
+void standin_count_lost(int ring_type, uint32_t records) {
+    std::lock_guard guard(s_lock);
+    if (s_si && ring_type_ok(ring_type) && records)
+        count_refusal(ring_at(s_si->region, ring_type), records);
+}
+
+constexpr const char *kRingNames[KIV_RING_TYPE_NUM] = {"control", "low", "mid", "high"};
+
+int standin_producer::put(int ring_type, const void *bytes, uint32_t len) {
+    int rc = standin_try_put(ring_type, bytes, len);
+    for (unsigned waited = 0; rc == KEMU_FULL && patient_ && waited < wait_ms_; waited++) {
+        if (stop_ && stop_->load(std::memory_order_relaxed)) break;
+        usleep(1000);
+        rc = standin_try_put(ring_type, bytes, len);
+    }
+    if (rc == KEMU_FULL) {
+        standin_count_lost(ring_type, 1);
+        if (patient_)
+            KIV_LOG(1, "kemu: the %s ring stayed full for %u ms: records are lost until the "
+                       "sensor reads it again\n",
+                    kRingNames[ring_type], wait_ms_);
+        patient_ = false;
+    } else if (rc == KEMU_OK) {
+        patient_ = true;
+    }
+    return rc;
 }
 
 int standin_track_process(const unsigned char *raw, uint32_t len) {

@@ -2,6 +2,7 @@
 // control requests and /proc and /sys files, and the producer side of the rings. Reached
 // through kernel_if.h; the kemu_ C API (qxkiv/kemu.h) drives it from tests and tools.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -57,13 +58,34 @@ bool standin_plays_kernel();
 int standin_load_module(const void *image, size_t len, const char *params);
 int standin_delete_module(const char *name, unsigned int flags);
 
-// The producer every record source uses: one record (or raw bytes) into ring 0..3.
-// 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
-// -4 bad ring type or buffer.
 // Counts the mount-table nudges (the module re-reads its mounts).
 void standin_note_vfsmnt_update();
 uint64_t standin_vfsmnt_updates();
+
+// The producer every record source uses: one record (or raw bytes) into ring 0..3.
+// 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
+// -4 bad ring type or buffer.
 int standin_put(int ring_type, const void *bytes, uint32_t len, bool honour_delivery);
+// For a source that keeps a record it could not put and offers it again: delivery honoured,
+// and a full ring is not counted; standin_count_lost counts the records it finally drops.
+int standin_try_put(int ring_type, const void *bytes, uint32_t len);
+void standin_count_lost(int ring_type, uint32_t records);
+
+// A source thread's way into a full ring. Unlike a kernel producer, a source thread can wait
+// while its own kernel buffer keeps queueing: a record gets up to wait_ms (1 ms steps) for the
+// consumer to make room. Once one is given up, the next are refused at once until one goes
+// in, so a stalled consumer costs one wait, not one per record. A set stop flag ends a wait.
+class standin_producer {
+  public:
+    explicit standin_producer(unsigned wait_ms) : wait_ms_(wait_ms) {}
+    void stop_on(const std::atomic<bool> *stop) { stop_ = stop; }
+    int put(int ring_type, const void *bytes, uint32_t len);  // standin_put, delivery honoured
+
+  private:
+    unsigned wait_ms_;
+    bool patient_ = true;
+    const std::atomic<bool> *stop_ = nullptr;
+};
 
 // The process table as the live source keeps it (each call takes the stand-in's lock).
 // Track: 0, or -1 when inactive or the record is malformed. Record: a copy of {pid,
