@@ -259,14 +259,14 @@ workload_result run_workload(const char *source, bool hold_lasting) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         };
     auto kids = run_live_workload(1000, 50, 12, prefix, hold);
-    // Every creation this source guarantees has arrived (a loaded machine may delay them),
-    // then until the sensor is quiet for a second, then exits that push the last queued ones
-    // out.
-    // (The lasting children are the first half.)
+    // Every creation this source guarantees has arrived (a loaded machine may delay them; the
+    // lasting children are the first half), then until the sensor is quiet for a second (30 s
+    // at most: programs starting elsewhere on a busy host can keep it busy), then exits that
+    // push the last queued ones out.
     const int expect = hold_lasting ? (int)kids.size() / 2 : (int)kids.size();
     for (int i = 0; i < 600 && !all_created(made, kids, 0, expect); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (size_t last = SIZE_MAX; docs(UPLOAD_PROC_EXEC).size() != last;) {
+    for (size_t last = SIZE_MAX, i = 0; docs(UPLOAD_PROC_EXEC).size() != last && i < 30; i++) {
         last = docs(UPLOAD_PROC_EXEC).size();
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
