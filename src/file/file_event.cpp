@@ -1,5 +1,6 @@
 // File records on the collector threads: decoded with bounds checks, limited by the daily
 // count and the repeat table, and handed on in the kernel's sequence order.
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -582,21 +583,29 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
 }
 
 extern "C" void upload_event_cnt_clear(const struct tm *tm) {
-    static bool cleared_today;
+    static std::atomic<bool> cleared_today;
     if (tm->tm_hour != 23) {
         cleared_today = false;
         return;
     }
-    if (tm->tm_min >= 50 && !cleared_today) {
-        cleared_today = true;
+    if (tm->tm_min >= 50 && !cleared_today.exchange(true)) {
         rwlock_write_guard g(&g_file_info.fm_info_lock);
         g_file_info.daily_cnt = 0;
     }
 }
 
+namespace {
+std::atomic<time_t (*)()> s_time_source{nullptr};
+}  // namespace
+
+void file_set_time_source(time_t (*source)()) {
+    s_time_source.store(source, std::memory_order_release);
+}
+
 extern "C" void file_event_timer_func(void *) {
     static uint32_t ticks;
-    time_t t = time(nullptr);
+    auto src = s_time_source.load(std::memory_order_acquire);
+    time_t t = src ? src() : time(nullptr);
     struct tm local;
     if (localtime_r(&t, &local)) upload_event_cnt_clear(&local);
     if (ticks++ % 12 == 0) upload_event_redo_hash_clear();

@@ -97,12 +97,7 @@ struct AuxE2E : ::testing::Test {
     }
     // Lets the clock run so that the framework thread and the collectors see each step.
     static void advance(uint64_t ms, uint64_t step = 500) {
-        for (uint64_t done = 0; done < ms; done += step) {
-            s_now_ms += step;
-            // The cached clock follows at the timer thread's next pass.
-            EXPECT_TRUE(wait_for([] { return kiv_now_ms() == s_now_ms.load(); }));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        for (uint64_t done = 0; done < ms; done += step) EXPECT_TRUE(clock_step(step, 20));
     }
     // Every level's lines; sensor.log keeps levels 0 to 2 only.
     std::string full_log() {

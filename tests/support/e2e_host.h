@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "comm/timer.h"
 #include "framework/mod_manager.h"
 #include "proc_bytes.h"
@@ -88,6 +89,16 @@ bool wait_for(F pred) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
+}
+
+// Moves the driven clock on by step and waits until the library's cached clock shows it (the
+// timer service's next pass), then settle_ms more for the threads that act on it: on a loaded
+// host a fixed nap alone can end before anyone has seen the step.
+inline bool clock_step(uint64_t step, int settle_ms) {
+    s_now_ms += step;
+    bool seen = wait_for([] { return kiv_now_ms() == s_now_ms.load(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
+    return seen;
 }
 
 // The header every end-to-end document carries.

@@ -75,11 +75,8 @@ bool in_tree(uint32_t pid) {
 }
 // Lets the clock run in steps so that parked records and timers come due.
 void advance(uint64_t ms, uint64_t step = 100) {
-    for (uint64_t done = 0; done < ms; done += step) {
-        s_now_ms += step;
-        // Longer than the framework thread's 30 ms nap, so its timer pass sees every step.
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    }
+    // 40 ms: longer than the framework thread's 30 ms nap, so its timer pass sees every step.
+    for (uint64_t done = 0; done < ms; done += step) EXPECT_TRUE(clock_step(step, 40));
 }
 
 // Moves the clock on until pred holds: the framework thread samples the clock at its own pace,
