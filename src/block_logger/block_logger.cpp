@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "comm/ini_key.h"
 #include "comm/pthread_guard.h"
@@ -35,18 +36,8 @@ bool s_registered;
 // The count was already reset in the current 23:50 window.
 std::atomic<bool> is_clear{false};
 std::atomic<uint32_t> s_timer_runs{0};
-std::atomic<time_t (*)()> s_time_source{nullptr};
 
 }  // namespace
-
-void block_logger_set_time_source(time_t (*source)()) {
-    s_time_source.store(source, std::memory_order_release);
-}
-
-time_t block_logger_now() {
-    auto src = s_time_source.load(std::memory_order_acquire);
-    return src ? src() : time(nullptr);
-}
 
 void block_logger_set_conf_path(const char *path) {
     s_conf_path = path ? path : BLOCK_LOGGER_CONF_PATH;
@@ -67,7 +58,7 @@ int blogger_cfg_load(block_logger_info *info) {
 
 void block_event_timer_func(void *) {
     log_mod_set(KIV_MOD_BLOCK_LOGGER);
-    time_t now = block_logger_now();
+    time_t now = kiv_wall_now();
     struct tm tm;
     if (localtime_r(&now, &tm)) {
         if (tm.tm_hour == 23 && tm.tm_min > 49) {

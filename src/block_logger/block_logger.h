@@ -87,9 +87,6 @@ void fetch_group_by_gid(uint32_t gid, char *out, size_t out_len);
 // "rwxr-xr-x" form with the special bits; an output shorter than 10 gets an empty text.
 void get_file_permission(mode_t mode, char *out, int out_len);
 
-// Wall clock of the records and of the daily reset (time() unless tests drive it).
-void block_logger_set_time_source(time_t (*source)());
-time_t block_logger_now();
 void block_logger_set_conf_path(const char *path);
 // Runs of the reset timer so far, for tests that drive the clock.
 uint32_t block_logger_timer_runs();

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "block_logger/block_logger.h"
 #include "comm/error_output.h"
@@ -259,7 +260,7 @@ void get_file_permission(mode_t mode, char *out, int out_len) {
 // ---- record members ------------------------------------------------------------------------
 
 void format_common_header(cJSON *obj, const char *event_type, const block_report *r) {
-    time_t now = block_logger_now();
+    time_t now = kiv_wall_now();
     add_int(obj, "v", 100);
     add_int(obj, "recordTimestamp", (int64_t)now);
     add_int(obj, "uploadTimestamp", (int64_t)now);

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 
 #include "comm/fhash.h"
 #include "comm/list.h"
@@ -126,8 +125,6 @@ int upload_event_redo_filter(const char *process_md5, int kind, const char *path
 extern "C" void upload_event_redo_hash_clear(void);
 extern "C" void upload_event_cnt_clear(const struct tm *tm);
 extern "C" void file_event_timer_func(void *arg);
-// The wall clock the nightly reset reads (null: time()); tests fix the time of day.
-void file_set_time_source(time_t (*source)());
 extern "C" void trigger_vfsmnt_update(void);
 int handle_special_path(int kind, const char *path);
 

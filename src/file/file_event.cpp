@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/mem.h"
 #include "qxkiv/digest.h"
@@ -594,18 +595,9 @@ extern "C" void upload_event_cnt_clear(const struct tm *tm) {
     }
 }
 
-namespace {
-std::atomic<time_t (*)()> s_time_source{nullptr};
-}  // namespace
-
-void file_set_time_source(time_t (*source)()) {
-    s_time_source.store(source, std::memory_order_release);
-}
-
 extern "C" void file_event_timer_func(void *) {
     static uint32_t ticks;
-    auto src = s_time_source.load(std::memory_order_acquire);
-    time_t t = src ? src() : time(nullptr);
+    time_t t = kiv_wall_now();
     struct tm local;
     if (localtime_r(&t, &local)) upload_event_cnt_clear(&local);
     if (ticks++ % 12 == 0) upload_event_redo_hash_clear();

@@ -168,7 +168,7 @@ struct BlockE2E : ::testing::Test {
         mkdir(dir.c_str(), 0755);
         s_wall_base = local_time(2024, 5, 29, 23, 41, 0);
         s_ms_base = s_now_ms.load();
-        block_logger_set_time_source(wall);
+        kiv_set_wall_clock(wall);
         kiv_timer_set_source(fake_clock);
         ASSERT_TRUE(host_start(capture));
         // The acting process and its parent are known to the fork tree, not to /proc.
@@ -189,7 +189,7 @@ struct BlockE2E : ::testing::Test {
     }
     void TearDown() override {
         host_stop();
-        block_logger_set_time_source(nullptr);
+        kiv_set_wall_clock(nullptr);
     }
     void inject(const block_rec &r) {
         bytes m = build(r);

@@ -128,7 +128,7 @@ struct FileE2E : ::testing::Test {
     void start(const std::string &file_keys = "") {
         staged_tree::set_keys(tree.file_conf(), file_keys);
         kiv_timer_set_source(fake_clock);
-        file_set_time_source(noon);
+        kiv_set_wall_clock(noon);
         ASSERT_TRUE(host_start(capture, fixed_header));
         // The acting process, known to the process module.
         ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/writer --out", "/nonexistent/writer"),
@@ -138,7 +138,7 @@ struct FileE2E : ::testing::Test {
     }
     void TearDown() override {
         host_stop();
-        file_set_time_source(nullptr);
+        kiv_set_wall_clock(nullptr);
     }
     // Lets the clock run so that the framework thread's timers see each step.
     void advance(uint64_t ms, uint64_t step = 500) {
