@@ -1,6 +1,6 @@
 // The library-load, signal and pipe record decoders on arbitrary bytes: the header's length
 // bounds every read (the collector hands over exactly that many bytes), and a decoded path
-// ends within its stated length.
+// ends within its stated length + 1 bytes, inside the record.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     aux_path_record p;
     if (aux_path_record_decode(rec.data(), &p) == AUX_DECODE_OK) {
         size_t n = strlen(p.path);
-        if (n >= p.path_len || p.path + p.path_len > rec.data() + size) __builtin_trap();
+        if (n > p.path_len || p.path + n >= rec.data() + size) __builtin_trap();
     }
     kill_record k;
     if (kill_record_decode(rec.data(), &k) == AUX_DECODE_OK && size < KILL_RECORD_LEN)

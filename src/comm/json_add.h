@@ -3,7 +3,9 @@
 #include <cjson/cJSON.h>
 
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Integers go in as their decimal text: cJSON would print a number through "%1.15g" and a
 // sscanf round trip, which costs more than the rest of a record. The printed text is the
@@ -27,4 +29,14 @@ inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
 
 inline bool add_str(cJSON *obj, const char *key, const char *v) {
     return cJSON_AddStringToObject(obj, key, v) != nullptr;
+}
+
+// A text field that may fill its whole array without a terminator (the host's header time).
+template <size_t N>
+inline bool add_strn(cJSON *obj, const char *key, const char (&v)[N]) {
+    char text[N + 1];
+    size_t n = strnlen(v, N);
+    memcpy(text, v, n);
+    text[n] = '\0';
+    return add_str(obj, key, text);
 }

@@ -320,6 +320,6 @@ void kiv_file_exit() {
     KIV_LOG(2, "kiv_file_exit\n");
 }
 
-extern "C" void trigger_vfsmnt_update(void) {
+extern "C" KIV_API void trigger_vfsmnt_update(void) {
     if (kernel_vfsmnt_update() != 0) KIV_LOG(3, "open %s failed\n", "/proc/mounts");
 }

@@ -9,6 +9,7 @@
 #include "comm/fhash.h"
 #include "comm/list.h"
 #include "file/file_type.h"
+#include "qxkiv/file_monitor.h"
 #include "qxkiv/ini.h"
 
 struct kiv_timer;
@@ -120,12 +121,6 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
 void file_event_recombine_timer_func(void *arg);
 // Hands on every cached event in sequence order (the collectors are stopped).
 void file_event_flush();
-int upload_event_redo_filter(const char *process_md5, int kind, const char *path,
-                             uint32_t path_len);
-extern "C" void upload_event_redo_hash_clear(void);
-extern "C" void upload_event_cnt_clear(const struct tm *tm);
-extern "C" void file_event_timer_func(void *arg);
-extern "C" void trigger_vfsmnt_update(void);
 int handle_special_path(int kind, const char *path);
 
 // Records (file_record.cpp).

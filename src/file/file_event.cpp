@@ -356,8 +356,8 @@ fhash *file_redo_hash_create(uint32_t size) {
     return fhash_create(size, size / 5 ? size / 5 : 1, redo_cmp, nullptr, redo_del);
 }
 
-// Appends a node at the newest end; full lists count and add nothing.
-static int file_type_node_insert(file_redo_entry *e, uint32_t file_key, int kind, uint32_t now) {
+extern "C" KIV_API int file_type_node_insert(file_redo_entry *e, uint32_t file_key, int kind,
+                                             uint32_t now) {
     if (e->nodes >= REDO_NODES_PER_ENTRY || g_file_info.type_node_cnt >= REDO_NODES_ALL) {
         kiv_stat_inc(FILE_REDO_TYPE_LIST_FULL);
         return 0;
@@ -395,10 +395,9 @@ static void unlink_node(file_redo_entry *e, redo_type_node *prev, redo_type_node
     g_file_info.type_node_cnt--;
 }
 
-// 1 when the same file and kind went by less than ten minutes ago, 0 to pass, -1 on no memory.
-static int file_type_redo(const char *path, uint32_t path_len, file_redo_entry *e, int kind,
-                          uint32_t now) {
-    uint32_t file_key = mordek_crc32(path, path_len);
+extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int kind,
+                                      uint32_t now) {
+    uint32_t file_key = mordek_crc32(path, (uint32_t)strlen(path));
     if (!e->head) return file_type_node_insert(e, file_key, kind, now);
     uint32_t base = entry_created(e);
     redo_type_node *prev = e->head;
@@ -441,8 +440,8 @@ static int del_expired(void *data, void *arg) {
     return 0;
 }
 
-int upload_event_redo_filter(const char *process_md5, int kind, const char *path,
-                             uint32_t path_len) {
+// The filter itself; the caller holds fm_info_lock for writing.
+static int redo_filter(const char *process_md5, int kind, const char *path) {
     fhash *h = g_file_info.upload_event_redo_hash;
     uint32_t now = now_sec();
     uint32_t key = mordek_crc32(process_md5, strnlen(process_md5, 32));
@@ -460,7 +459,7 @@ int upload_event_redo_filter(const char *process_md5, int kind, const char *path
             }
             if ((kind == FILE_MODIFY || kind == FILE_ACCESS) &&
                 g_file_info.ten_minues_redo_enable == 1) {
-                int r = file_type_redo(path, path_len, e, kind, now);
+                int r = file_type_redo(path, e, kind, now);
                 if (r != 0) {
                     if (r > 0) kiv_stat_inc(FILE_EVENT_LIMIT_TEN_MINU);
                     return r;
@@ -485,13 +484,24 @@ int upload_event_redo_filter(const char *process_md5, int kind, const char *path
         return 0;
     }
     if (kind == FILE_MODIFY || kind == FILE_ACCESS) {
-        uint32_t file_key = mordek_crc32(path, path_len);
+        uint32_t file_key = mordek_crc32(path, (uint32_t)strlen(path));
         if (file_type_node_insert(e, file_key, kind, now) < 0) return -1;
     }
     return 0;
 }
 
-extern "C" void upload_event_redo_hash_clear(void) {
+extern "C" KIV_API int upload_event_redo_filter(const unsigned char *, const char *process_md5,
+                                                int kind, const char *path) {
+    if (!process_md5 || !path || kind < 0 || kind >= FILE_KIND_NUM) return -1;
+    if (!g_file_info.inited) {
+        KIV_LOG(3, "upload_event_redo_filter: file module not running\n");
+        return -1;
+    }
+    rwlock_write_guard g(&g_file_info.fm_info_lock);
+    return redo_filter(process_md5, kind, path);
+}
+
+extern "C" KIV_API void upload_event_redo_hash_clear(void) {
     if (!g_file_info.upload_event_redo_hash) return;
     rwlock_write_guard g(&g_file_info.fm_info_lock);
     uint32_t now = now_sec();
@@ -576,15 +586,16 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     int r;
     {
         rwlock_write_guard g(&g_file_info.fm_info_lock);
-        r = upload_event_redo_filter(proc->md5, kind, v.name, v.name_len);
+        r = redo_filter(proc->md5, kind, v.name);
         if (r == 0) g_file_info.daily_cnt++;
     }
     file_event_recombine(body, v.size, &type, kind, r != 0, v.id);
     return r == 0 ? MSG_HOOK_ACCEPT : MSG_HOOK_DROP;
 }
 
-extern "C" void upload_event_cnt_clear(const struct tm *tm) {
+extern "C" KIV_API void upload_event_cnt_clear(const struct tm *tm) {
     static std::atomic<bool> cleared_today;
+    if (!tm) return;
     if (tm->tm_hour != 23) {
         cleared_today = false;
         return;
@@ -595,10 +606,10 @@ extern "C" void upload_event_cnt_clear(const struct tm *tm) {
     }
 }
 
-extern "C" void file_event_timer_func(void *) {
-    static uint32_t ticks;
+extern "C" KIV_API void file_event_timer_func(void *) {
+    static std::atomic<uint32_t> ticks;  // a host may drive it beside the timer
     time_t t = kiv_wall_now();
     struct tm local;
     if (localtime_r(&t, &local)) upload_event_cnt_clear(&local);
-    if (ticks++ % 12 == 0) upload_event_redo_hash_clear();
+    if (ticks.fetch_add(1) % 12 == 0) upload_event_redo_hash_clear();
 }

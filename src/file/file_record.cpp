@@ -79,7 +79,7 @@ int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
                           const file_event_view &v, const file_status &st,
                           const file_type_info_st *type, int kind) {
     const event_name &n = kEventNames[kind];
-    bool ok = add_str(m, "record_time", h.send_time) &&
+    bool ok = add_strn(m, "record_time", h.send_time) &&
               cJSON_AddNumberToObject(m, "record_timestamp", (double)h.send_timestamp) &&
               add_str(m, "event_id", n.id) && add_str(m, "event_name", n.name) &&
               add_int(m, "process_id", p->pid) && add_str(m, "process_guid", p->guid) &&
@@ -108,14 +108,19 @@ int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
     return 0;
 }
 
-void send(cJSON *root, int upload_type) {
+// Prints and logs the document, then uploads it when its kind has an upload type: access and
+// attribute changes reach the diagnostic log only.
+void send(cJSON *root, int kind) {
     char *text = cJSON_PrintUnformatted(root);
     if (!text) {
         KIV_LOG(1, "cJSON_PrintUnformatted fail\n");
         return;
     }
     KIV_LOG(3, "file upload: %s\n", text);
-    if (mod_manager_upload(text, (uint32_t)strlen(text), upload_type, 0) != 0) {
+    int upload_type = kUploadTypes[kind];
+    if (upload_type < 0) {
+        KIV_LOG(1, "unsupport upload type: %d\n", kind);
+    } else if (mod_manager_upload(text, (uint32_t)strlen(text), upload_type, 0) != 0) {
         kiv_stat_inc(FILE_UPLOAD_EVENT_FAIL);
         KIV_LOG(3, "upload error!\n\n");
     } else {
@@ -181,19 +186,18 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
         cJSON_Delete(root);
         return;
     }
-    format_upload_header(root, m, &h);
-    int upload_type = kUploadTypes[kind];
-    if (upload_type < 0) {
-        KIV_LOG(1, "unsupport upload type: %d\n", kind);
+    // The envelope owns the message from here on, also when it could not be attached.
+    if (format_upload_header(root, m, &h) != 0) {
+        KIV_LOG(1, "format_upload_header fail\n");
         cJSON_Delete(root);
         return;
     }
-    send(root, upload_type);
+    send(root, kind);
     // The old name of a rename goes in a second document; its two keys move to the end.
     if (kind == FILE_RENAME && v.name2 && v.name2_len > 0) {
         cJSON_DeleteItemFromObjectCaseSensitive(m, "file_name");
         cJSON_DeleteItemFromObjectCaseSensitive(m, "is_exist");
-        if (add_str(m, "file_name", v.name2) && add_int(m, "is_exist", 0)) send(root, upload_type);
+        if (add_str(m, "file_name", v.name2) && add_int(m, "is_exist", 0)) send(root, kind);
     }
     cJSON_Delete(root);
 }

@@ -29,7 +29,7 @@ namespace {
 
 int format_upload_message(cJSON *m, const upload_header &h, const aux_event_desc &desc,
                           const process_st_public *p, aux_fill_fn fill, const void *arg) {
-    bool ok = add_str(m, "record_time", h.send_time) &&
+    bool ok = add_strn(m, "record_time", h.send_time) &&
               add_u64(m, "record_timestamp", h.send_timestamp) &&
               add_str(m, "event_id", desc.event_id) && add_str(m, "event_name", desc.event_name) &&
               (!fill || fill(m, arg)) && aux_add_process_block(m, p, "");

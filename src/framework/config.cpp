@@ -29,6 +29,7 @@ framework_config g_framework_config = {
     .log_file_size = 5,
     .os_cap_mode = 0,
     .kernel_mode = KERNEL_MODE_MODULE,
+    .userspace_source = LIVE_SOURCE_AUTO,
 };
 
 namespace {

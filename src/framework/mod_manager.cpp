@@ -14,6 +14,7 @@
 
 #include "base/mem.h"
 #include "base/log.h"
+#include "comm/json_add.h"
 #include "qxkiv/qxkiv.h"
 
 std::atomic<uint32_t> g_init_done{0};
@@ -164,14 +165,9 @@ KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
         return -1;
     }
     auto text = [](const char *s) { return s ? s : ""; };
-    // The host may fill all 32 bytes of the time without a terminator.
-    char send_time[sizeof(header->send_time) + 1];
-    size_t n = strnlen(header->send_time, sizeof(header->send_time));
-    memcpy(send_time, header->send_time, n);
-    send_time[n] = '\0';
     char seq[24];
     snprintf(seq, sizeof(seq), "%" PRIu64, header->seq_id);
-    bool ok = cJSON_AddStringToObject(envelope, "send_time", send_time) &&
+    bool ok = add_strn(envelope, "send_time", header->send_time) &&
               cJSON_AddNumberToObject(envelope, "send_timestamp", (double)header->send_timestamp) &&
               cJSON_AddStringToObject(envelope, "host_uuid", text(header->host_uuid)) &&
               cJSON_AddStringToObject(envelope, "host_ip", text(header->host_ip)) &&

@@ -8,12 +8,13 @@
 #include "kernel/ring_layout.h"
 
 // Library load (type 3) and pipe create/connect (types 19, 20): the process, then one path.
-// The stated length counts the path's terminating NUL.
+// Producers differ on whether the stated length counts the terminating NUL, so the NUL may
+// sit anywhere up to one byte past it, as long as it is inside the record.
 struct aux_path_record {
     uint64_t create_time;
     uint32_t pid;
     uint32_t path_len;
-    const char *path;  // inside the record, NUL-terminated within path_len
+    const char *path;  // inside the record, NUL-terminated within path_len + 1 bytes
 };
 constexpr size_t AUX_PATH_OFFSET = 32;
 
@@ -31,7 +32,7 @@ enum aux_decode_result : int {
     AUX_DECODE_OK = 0,
     AUX_DECODE_SHORT = -1,     // record ends before the fixed fields
     AUX_DECODE_PAST_END = -2,  // stated path length runs past the record
-    AUX_DECODE_NO_NUL = -3,    // path not terminated within its stated length
+    AUX_DECODE_NO_NUL = -3,    // no NUL within the stated length + 1 inside the record
 };
 
 inline uint32_t aux_le32(const char *p) {
@@ -64,7 +65,9 @@ inline int aux_path_record_decode(const char *msg, aux_path_record *out) {
     out->path_len = aux_le32(msg + 28);
     if (out->path_len > len - AUX_PATH_OFFSET) return AUX_DECODE_PAST_END;
     out->path = msg + AUX_PATH_OFFSET;
-    if (out->path_len == 0 || !memchr(out->path, '\0', out->path_len)) return AUX_DECODE_NO_NUL;
+    size_t room = len - AUX_PATH_OFFSET;
+    size_t window = out->path_len < room ? out->path_len + 1 : room;
+    if (!memchr(out->path, '\0', window)) return AUX_DECODE_NO_NUL;
     return AUX_DECODE_OK;
 }
 
@@ -85,7 +88,7 @@ inline const char *aux_decode_error(int result) {
         case AUX_DECODE_PAST_END:
             return "path length runs past the record's end";
         case AUX_DECODE_NO_NUL:
-            return "path not NUL-terminated within its length";
+            return "path not NUL-terminated inside the record";
         default:
             return "bad record";
     }

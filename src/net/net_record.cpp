@@ -80,7 +80,7 @@ bool add_process_keys(cJSON *m, const proc_view *p, bool with_permit) {
 }
 
 bool add_record_head(cJSON *m, const upload_header *h, const char *id, const char *name) {
-    return add_str(m, "record_time", h->send_time) &&
+    return add_strn(m, "record_time", h->send_time) &&
            cJSON_AddNumberToObject(m, "record_timestamp", (double)h->send_timestamp) &&
            add_str(m, "event_id", id) && add_str(m, "event_name", name);
 }

@@ -40,11 +40,7 @@ bool add_ids(cJSON *obj, const process_st *item, const id_key (&keys)[8]) {
 
 bool format_header_info(cJSON *message, const upload_header *hdr, const char *event_id,
                         const char *event_name) {
-    char record_time[sizeof hdr->send_time + 1];
-    size_t n = strnlen(hdr->send_time, sizeof hdr->send_time);
-    memcpy(record_time, hdr->send_time, n);
-    record_time[n] = '\0';
-    return add_str(message, "record_time", record_time) &&
+    return add_strn(message, "record_time", hdr->send_time) &&
            add_u64(message, "record_timestamp", hdr->send_timestamp) &&
            add_str(message, "event_id", event_id) && add_str(message, "event_name", event_name);
 }

@@ -19,6 +19,7 @@
 #include "file_bytes.h"
 #include "proc_bytes.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "startup/startup.h"
@@ -214,6 +215,74 @@ TEST_F(FileE2E, EachKindPrintedExactly) {
     EXPECT_NE(docs(UPLOAD_FILE_MOD)[0].find("\"event_name\":\"File Modification\""),
               std::string::npos);
     EXPECT_EQ(file_docs(), 6);
+}
+
+TEST_F(FileE2E, AccessAndAttributeChangesAreLoggedNotUploaded) {
+    tree.write_conf("kernel_mode = emulated\ncollector_task_num = 1\nlog_level = 3\n");
+    start();
+    // The host fills the whole 32-byte time: the documents carry those 32 characters, no more.
+    register_host_state_callback(full_time_header);
+    const std::string nines(32, '9');
+    file_rec ac;
+    ac.kind = FILE_ACCESS, ac.id = 1, ac.name = "/etc/shadow";
+    inject(build_file(ac));
+    file_rec at = ac;
+    at.kind = FILE_ATTRIB, at.id = 2, at.name = "/usr/bin/sudo", at.new_mode = 04755;
+    inject(build_file(at));
+    file_rec c = ac;
+    c.kind = FILE_CREATE, c.id = 3, c.name = "/tmp/after";
+    inject(build_file(c));
+    ASSERT_TRUE(wait_for([] { return docs(UPLOAD_FILE_CRATE).size() == 1; }));
+    EXPECT_EQ(file_docs(), 1);
+    std::string doc = docs(UPLOAD_FILE_CRATE)[0];
+    EXPECT_EQ(doc.rfind("{\"send_time\":\"" + nines + "\",", 0), 0u) << doc;
+    EXPECT_NE(doc.find("\"record_time\":\"" + nines + "\","), std::string::npos) << doc;
+    ulog_save_once();
+    std::string log = tree.read("logs/sensor_all.log");
+    for (const char *want :
+         {"file upload: {\"send_time\"", "\"event_id\":\"FILE_ACCESSING\",\"event_name\":\"File Accessing\"",
+          "\"file_name\":\"/etc/shadow\"", "\"event_id\":\"FILE_ATTRIBING\"",
+          "\"new_file_permissions\":\"rwsr-xr-x\"", "unsupport upload type: 4",
+          "unsupport upload type: 5"})
+        EXPECT_NE(log.find(want), std::string::npos) << want;
+}
+
+// Every cJSON allocation of a rename's two documents fails in turn: each run uploads whole
+// documents or none, and never touches a message its envelope already freed.
+std::atomic<int> s_allocs_left{-1};  // -1: no failures
+void *failing_malloc(size_t n) {
+    int left = s_allocs_left.load();
+    while (left > 0 && !s_allocs_left.compare_exchange_weak(left, left - 1)) {
+    }
+    return left == 0 ? nullptr : malloc(n);
+}
+
+TEST_F(FileE2E, RenameSurvivesEveryAllocationFailure) {
+    start();
+    file_rec mv;
+    mv.kind = FILE_RENAME, mv.name = "/tmp/new-name", mv.name2 = "/tmp/old-name", mv.second = true;
+    bytes b = build_file(mv);
+    ASSERT_EQ(_init_process_info(16), 0);  // this thread asks the query service directly
+    size_t complete = 0;
+    for (int k = 0; k < 400; k++) {
+        clear_uploads();
+        cJSON_Hooks hooks{failing_malloc, free};
+        s_allocs_left = k;
+        cJSON_InitHooks(&hooks);
+        upload_file_event(b.data() + 16, b.size() - 16, nullptr, FILE_RENAME);
+        s_allocs_left = -1;
+        cJSON_InitHooks(nullptr);
+        auto moves = docs(UPLOAD_FILE_MOVE);
+        ASSERT_LE(moves.size(), 2u);
+        for (const std::string &d : moves) EXPECT_EQ(d.substr(d.size() - 2), "}}") << k;
+        if (moves.size() == 2) {
+            EXPECT_NE(moves[1].find("\"file_name\":\"/tmp/old-name\",\"is_exist\":0}}"),
+                      std::string::npos);
+            if (++complete == 3) break;  // past the last allocation
+        }
+    }
+    _free_process_info();
+    EXPECT_EQ(complete, 3u);
 }
 
 TEST_F(FileE2E, OutOfOrderWaitsAndGapsAreGivenUp) {

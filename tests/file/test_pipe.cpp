@@ -27,6 +27,17 @@ TEST_F(PipeE2E, CreateAndConnectPrintedExactlyOtherTypesBuildNothing) {
     EXPECT_EQ(pipe_event_handle(reinterpret_cast<char *>(other.data()), &ctx), MSG_HOOK_ACCEPT);
     EXPECT_EQ(kiv_stat_get(FILE_PIPE_EVENT_UPLOAD_FAIL), failed + 1);
     EXPECT_TRUE(new_lines("pipe upload: ").empty());
+
+    // A producer whose length leaves out the NUL, and a host that fills the whole 32-byte time.
+    register_host_state_callback(full_time_header);
+    inject(aux_path_rec(19, 300, 5300, "/run/app/b.fifo", 15));
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(FILE_PIPE_EVENT_UPLOAD_SUC) == written + 3; }));
+    p = new_lines("pipe upload: ");
+    ASSERT_EQ(p.size(), 1u);
+    const std::string nines(32, '9');
+    EXPECT_EQ(p[0].rfind("{\"send_time\":\"" + nines + "\",", 0), 0u) << p[0];
+    EXPECT_NE(p[0].find("\"record_time\":\"" + nines + "\",\"record_timestamp\":"), std::string::npos);
+    EXPECT_NE(p[0].find("\"pipe_name\":\"/run/app/b.fifo\","), std::string::npos);
 }
 
 TEST_F(PipeE2E, SecondAndHourLimitsAndTheirWindows) {
@@ -69,7 +80,7 @@ TEST_F(PipeE2E, RecordRunningPastItsEndIsDroppedAndTheNextIsWritten) {
     std::string log = full_log();
     EXPECT_NE(log.find("drop pipe record: path length runs past the record's end (len 41)"),
               std::string::npos);
-    EXPECT_NE(log.find("drop pipe record: path not NUL-terminated within its length (len 49)"),
+    EXPECT_NE(log.find("drop pipe record: path not NUL-terminated inside the record (len 49)"),
               std::string::npos);
     auto p = new_lines("pipe upload: ");
     ASSERT_EQ(p.size(), 1u);

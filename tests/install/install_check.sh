@@ -2,7 +2,7 @@
 # Installs the build tree into a private prefix and checks what an operator or a host
 # developer relies on. One case per run:
 #   install_check.sh CASE BUILD_DIR SOURCE_DIR C_COMPILER [EXTRA_CFLAGS]
-# CASE: layout, pkgconfig, unit, reinstall. Exit 0 pass, 1 fail, 77 skipped.
+# CASE: layout, pkgconfig, unit, reinstall, exports. Exit 0 pass, 1 fail, 77 skipped.
 set -u
 case_name=$1 build=$2 src=$3 cc=$4 extra_cflags=${5:-}
 T=$(mktemp -d /tmp/kivinst.XXXXXX)
@@ -136,6 +136,22 @@ reinstall)
     want grep -q '^ExecStart=/opt/qxkiv/bin/kivhost ' "$T/stage/opt/qxkiv/lib/systemd/system/kivhost.service"
     grep -rq "$T" "$T/stage/opt/qxkiv/lib/pkgconfig" "$T/stage/opt/qxkiv/lib/systemd" &&
         fail "the staging directory leaked into the installed files"
+    ;;
+exports)
+    # Every name the host may call is in the library's dynamic symbol table and declared in a
+    # public header; no C++ name leaks out.
+    lib=$build/stage/lib/libqxkiv.so
+    command -v nm >/dev/null || { echo "FAIL: nm missing (Debian package binutils)"; exit 1; }
+    nm -D --defined-only "$lib" | awk '{print $NF}' | sort -u >"$T/defined"
+    [ -s "$T/defined" ] || fail "no dynamic symbols in $lib"
+    names=$(sed 's/#.*//' "$src/tests/install/exported_names.txt" | tr -s ' \t' '\n' | grep .)
+    for n in $names; do
+        grep -qx "$n" "$T/defined" || fail "$n is not exported"
+        case $n in cJSON_*) continue ;; esac
+        grep -qw "$n" "$src"/include/qxkiv/*.h || fail "$n is in no public header"
+    done
+    grep '^_Z' "$T/defined" | head -3 | while read -r z; do echo "FAIL: C++ name exported: $z"; done
+    grep -q '^_Z' "$T/defined" && fail "C++ names exported"
     ;;
 *)
     echo "unknown case $case_name"
