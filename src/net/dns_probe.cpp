@@ -261,8 +261,9 @@ int dns_get_dnsserver(uint32_t *servers, int *count) {
     if (*count == 1 && servers[0] == stub) {
         memset(servers, 0, sizeof(uint32_t) * NET_DNS_SERVER_MAX);
         *count = 0;
-        // A service that names only IPv6 servers leaves nothing to probe either.
-        if (dns_get_systemd_resolve_conf(servers, count) != 0 || *count <= 0) {
+        // Only a service that fails sends the probe to the public fallback; one that names
+        // no IPv4 server leaves nothing to probe.
+        if (dns_get_systemd_resolve_conf(servers, count) != 0) {
             KIV_LOG(4, "no dns server from the resolver service, using %s\n", kFallbackServer);
             uint32_t fallback;
             if (inet_pton(AF_INET, kFallbackServer, &fallback) != 1) {
