@@ -21,7 +21,6 @@
 #include "comm/pthread_guard.h"
 #include "framework/ring.h"
 #include "qxkiv/digest.h"
-#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "qxkiv/usr_grp.h"
 
@@ -69,8 +68,8 @@ const char *protocol_name(uint16_t proto) {
 }
 
 // A small memo, one per collector thread: a blocked process usually retries the same
-// operation on the same target, and both lookups below cost system calls. Two ways per
-// set, the most recent first.
+// operation on the same target, and hashing it reads the whole file. Two ways per set, the
+// most recent first.
 template <class Key, class Val, size_t N>
 struct memo {
     struct slot {
@@ -112,24 +111,6 @@ struct md5_text {
     char text[33];
 };
 thread_local memo<file_stamp, md5_text, 256> t_md5;
-
-// {pid, create time} names one process for its whole life, and so does its start time.
-struct proc_key {
-    uint32_t pid;
-    uint64_t create_time;
-    bool operator==(const proc_key &) const = default;
-};
-thread_local memo<proc_key, uint64_t, 1024> t_start;
-
-// Start time of a process the query service knows under create_time (0: not known).
-uint64_t start_time_of(uint32_t pid, uint64_t create_time) {
-    if (create_time == 0) return fetch_proc_start_time(pid);
-    proc_key k{pid, create_time};
-    if (const uint64_t *v = t_start.find(k, pid)) return *v;
-    uint64_t start = fetch_proc_start_time(pid);
-    t_start.put(k, pid, start);
-    return start;
-}
 
 // MD5 text of the file stat() described, "-" when it cannot be computed.
 void target_md5(const char *path, const struct stat &st, char out[33]) {
@@ -352,45 +333,24 @@ int format_net_body(const block_report *r, cJSON *obj) {
 void format_subject_process(const block_report *r, const char *exe_path, cJSON *obj) {
     char user[kNameLen];
     name_of_uid(r->uid, user);
-    // The process query service knows recently exited processes too; /proc is the fallback.
-    // The report names process ids, so no thread-to-process lookup is needed. The texts are
-    // read in place: the query's record stays valid until this thread's next query.
-    static thread_local char cmd_buf[kPathLen], pcmd_buf[kPathLen], ppath_buf[kPathLen];
-    static thread_local process_st_public parent;
-    const char *cmd = cmd_buf, *pcmd = pcmd_buf, *ppath = ppath_buf;
-    uint64_t self_ct = 0, parent_ct = 0;
-    const process_st_public *self = nullptr;
-    if (r->pid > 1 && r->pid <= INT32_MAX && query_tgid_info_once((int)r->pid, 0) == 0)
-        self = reinterpret_cast<const process_st_public *>(_pop_process_info());
-    if (self && (uint32_t)self->pid == r->pid) {
-        cmd = self->cmd_line;
-        self_ct = self->createtime;
-    } else {
-        fetch_commond_by_pid((int)r->pid, cmd_buf, sizeof cmd_buf);
-    }
-    if (r->ppid > 1 && r->ppid <= INT32_MAX &&
-        _get_process_info((int)r->ppid, reinterpret_cast<process_st *>(&parent)) == 0 &&
-        (uint32_t)parent.pid == r->ppid) {
-        pcmd = parent.cmd_line;
-        ppath = parent.path;
-        parent_ct = parent.createtime;
-    } else {
-        fetch_commond_by_pid((int)r->ppid, pcmd_buf, sizeof pcmd_buf);
-        fetch_path_by_pid((int)r->ppid, ppath_buf, sizeof ppath_buf);
-    }
+    // /proc only: the process query service would report a creation the process filters held
+    // back. A process already gone leaves empty texts and zero times.
+    static thread_local char cmd[kPathLen], pcmd[kPathLen], ppath[kPathLen];
+    fetch_commond_by_pid((int)r->pid, cmd, sizeof cmd);
+    fetch_commond_by_pid((int)r->ppid, pcmd, sizeof pcmd);
+    fetch_path_by_pid((int)r->ppid, ppath, sizeof ppath);
     add_int(obj, "sPId", r->pid);
     add_str(obj, "sPName", r->name);
     add_str(obj, "sPUser", user);
     add_str(obj, "sPCommand", cmd);
     add_str(obj, "sPFilePath", exe_path ? exe_path : "");
-    add_int(obj, "sPStartTime", start_time_of(r->pid, self_ct));
+    add_int(obj, "sPStartTime", fetch_proc_start_time(r->pid));
     add_int(obj, "sPpId", r->ppid);
     add_str(obj, "sPpName", r->pname);
     add_str(obj, "sPpUser", user);
     add_str(obj, "sPpCommand", pcmd);
     add_str(obj, "sPpFilePath", ppath);
-    add_int(obj, "sPpStartTime", start_time_of(r->ppid, parent_ct));
-    if (self) _clear_process_info();
+    add_int(obj, "sPpStartTime", fetch_proc_start_time(r->ppid));
 }
 
 // ---- upload ----------------------------------------------------------------------------------

@@ -261,8 +261,9 @@ int dns_get_dnsserver(uint32_t *servers, int *count) {
     if (*count == 1 && servers[0] == stub) {
         memset(servers, 0, sizeof(uint32_t) * NET_DNS_SERVER_MAX);
         *count = 0;
-        // A service that names only IPv6 servers leaves nothing to probe either.
-        if (dns_get_systemd_resolve_conf(servers, count) != 0 || *count <= 0) {
+        // Only a service that fails sends the probe to the public fallback; one that names
+        // no IPv4 server leaves nothing to probe.
+        if (dns_get_systemd_resolve_conf(servers, count) != 0) {
             KIV_LOG(4, "no dns server from the resolver service, using %s\n", kFallbackServer);
             uint32_t fallback;
             if (inet_pton(AF_INET, kFallbackServer, &fallback) != 1) {
@@ -300,9 +301,12 @@ int dnsprobe(uint32_t server) {
     to.sin_family = AF_INET;
     to.sin_port = htons(s_probe_port.load(std::memory_order_relaxed));
     to.sin_addr.s_addr = server;
-    // Connected, so a refusal from the peer ends the wait at once.
-    if (connect(s.fd, (const sockaddr *)&to, sizeof to) != 0 ||
-        send(s.fd, query, len, 0) != (ssize_t)len) {
+    // Not connected: a reply counts from whichever address it comes (a server with several
+    // addresses may answer from another). IP_RECVERR still lets a refusal end the wait at once.
+    int on = 1;
+    if (setsockopt(s.fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0)
+        KIV_LOG(3, "dns probe IP_RECVERR failed: %s\n", strerror(errno));
+    if (sendto(s.fd, query, len, 0, (const sockaddr *)&to, sizeof to) != (ssize_t)len) {
         KIV_LOG(3, "dns probe send to 0x%x failed: %s\n", server, strerror(errno));
         return -1;
     }
@@ -311,7 +315,7 @@ int dnsprobe(uint32_t server) {
         return -1;
     }
     unsigned char reply[kReplyMax];
-    ssize_t got = recv(s.fd, reply, sizeof reply, 0);
+    ssize_t got = recvfrom(s.fd, reply, sizeof reply, 0, nullptr, nullptr);
     if (got <= 0) {
         KIV_LOG(3, "dns probe of 0x%x received nothing: %s\n", server,
                 got < 0 ? strerror(errno) : "empty reply");

@@ -58,19 +58,20 @@ const ini_long_key kConnDuration = k("conn_duration", 10, 0, 3600);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
 const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
-// Strict port text: strtol base 0 over the whole piece, 1..65535.
-bool parse_port(const char *s, size_t n, uint16_t *out) {
+// strtol base 0, as the kernel has always been given: a piece that is not a whole port
+// 1..65535 is still sent (cut to 16 bits), with a warning naming it.
+uint16_t parse_port(const char *s, size_t n) {
     std::string piece(s, n);
-    const char *b = piece.c_str();
-    while (*b == ' ' || *b == '\t') b++;
-    if (*b == '\0' || *b == '-' || *b == '+') return false;
+    size_t b = piece.find_first_not_of(" \t"), e = piece.find_last_not_of(" \t");
+    piece = b == std::string::npos ? "" : piece.substr(b, e - b + 1);
     char *end;
     errno = 0;
-    long v = strtol(b, &end, 0);
-    while (*end == ' ' || *end == '\t') end++;
-    if (errno != 0 || *end != '\0' || v < 1 || v > 65535) return false;
-    *out = (uint16_t)v;
-    return true;
+    long v = strtol(piece.c_str(), &end, 0);
+    auto port = (uint16_t)v;
+    if (end == piece.c_str() || errno != 0 || *end != '\0' || v < 1 || v > 65535)
+        KIV_LOG(1, "port_list piece \"%.64s\" is not a port 1..65535, sending %u\n",
+                piece.c_str(), (unsigned)port);
+    return port;
 }
 
 long send_request(const kernel_cfg *cfg) {
@@ -97,12 +98,7 @@ int load_netscan_port_list(kernel_cfg *cfg, ini_file_t *ini, const char *section
     for (const char *p = list;;) {
         const char *comma = strchr(p, ',');
         size_t n = comma ? (size_t)(comma - p) : strlen(p);
-        uint16_t port;
-        if (!parse_port(p, n, &port)) {
-            KIV_LOG(0, "bad port \"%.*s\" in port_list\n", (int)n, p);
-            return -1;
-        }
-        uint16_t be = htons(port);
+        uint16_t be = htons(parse_port(p, n));
         memcpy(ports + 2 * stored, &be, 2);
         stored++;
         if (!comma || stored >= cfg->port_cnt) break;

@@ -42,31 +42,27 @@ std::vector<uint32_t> ips(std::initializer_list<const char *> list) {
     return v;
 }
 
-// Answers every datagram on addr:port with one canned reply and keeps the last query.
+// Answers every datagram on addr:port with one canned reply, sent from reply_from (another
+// loopback address) when given, and keeps the last query.
 class responder {
   public:
-    responder(const char *addr, uint16_t port, bytes reply) : reply_(std::move(reply)) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    responder(const char *addr, uint16_t port, bytes reply, const char *reply_from = nullptr)
+        : reply_(std::move(reply)) {
+        fd_ = bound(addr, port);
+        out_ = reply_from ? bound(reply_from, 0) : fd_;
         sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = ip(addr);
         socklen_t len = sizeof a;
-        if (bind(fd_, (sockaddr *)&a, sizeof a) != 0 ||
-            getsockname(fd_, (sockaddr *)&a, &len) != 0) {
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
+        if (fd_ < 0 || out_ < 0 || getsockname(fd_, (sockaddr *)&a, &len) != 0) return;
         port_ = ntohs(a.sin_port);
         th_ = std::thread([this] { serve(); });
     }
     ~responder() {
         stop_ = true;
         if (th_.joinable()) th_.join();
+        if (out_ >= 0 && out_ != fd_) close(out_);
         if (fd_ >= 0) close(fd_);
     }
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return port_ != 0; }
     uint16_t port() const { return port_; }
     bytes last_query() {
         std::lock_guard g(mu_);
@@ -74,6 +70,15 @@ class responder {
     }
 
   private:
+    static int bound(const char *addr, uint16_t port) {
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = ip(addr);
+        if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) != 0) close(fd), fd = -1;
+        return fd;
+    }
     void serve() {
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
@@ -87,10 +92,10 @@ class responder {
                 std::lock_guard g(mu_);
                 query_.assign(buf, buf + n);
             }
-            sendto(fd_, reply_.data(), reply_.size(), 0, (sockaddr *)&from, flen);
+            sendto(out_, reply_.data(), reply_.size(), 0, (sockaddr *)&from, flen);
         }
     }
-    int fd_ = -1;
+    int fd_ = -1, out_ = -1;
     uint16_t port_ = 0;
     bytes reply_;
     std::thread th_;
@@ -274,10 +279,10 @@ TEST_F(DnsProbe, ServerListAndResolverService) {
          "printf '\\n \\n'",
          {fallback},
          "can not get dns server addresss"},
-        {"service names only IPv6: fallback", "echo fe80::1", {fallback}, "8.8.8.8"},
-        {"address cut by the full buffer is dropped",
-         "printf '" + pad501 + "\\n10.1.1.123\\n'",
-         {fallback}},
+        // The service answered: nothing to probe, and no reason to leave the machine.
+        {"service names only IPv6: no fallback", "echo fe80::1", {}, "dns server fe80::1"},
+        {"address cut by the full buffer is dropped", "printf '" + pad501 + "\\n10.1.1.123\\n'",
+         {}},
         {"address ending exactly at the full buffer is kept",
          "printf '" + pad499 + "\\n10.1.1.123\\n'", ips({"10.1.1.123"})},
         {"stub beside another server is not replaced", "touch " + ran,
@@ -392,6 +397,7 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
         bytes reply;
         int ret;
         const char *log;
+        const char *from = nullptr;
     };
     const row rows[] = {
         // The counts are the server's word and only printed, however large.
@@ -402,10 +408,12 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
         {"code in the low bits only", reply_header(0xf0, 0), 0, " 65535 Authoritative"},
         {"header cut short", cut, -1, "too short (11 bytes)"},
         {"empty datagram", {}, -1, "empty reply"},
+        // Whoever sends the reply, it is judged the same.
+        {"answer from another address", reply_header(0x80, 1), 0, " 1 Answers.", "127.0.0.2"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        responder srv("127.0.0.1", 0, r.reply);
+        responder srv("127.0.0.1", 0, r.reply, r.from);
         ASSERT_TRUE(srv.ok());
         dns_set_probe_port(srv.port());
         int ret = 0;

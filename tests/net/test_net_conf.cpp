@@ -13,6 +13,7 @@
 #include "base/mem.h"
 #include "framework/ring.h"
 #include "framework/stats.h"
+#include "log/ulog.h"
 #include "net/net.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
@@ -144,10 +145,13 @@ TEST_F(NetConf, MissingKeysAndPortListRules) {
         {"negative port_cnt", "port_cnt = -4\nport_list = 80\n", -1, {}, "out of range"},
         {"hex and octal", "port_cnt = 3\nport_list = 0x50, 0120 ,22\n", 0, {80, 80, 22}, ""},
         {"one port", "port_cnt = 1\nport_list = 65535\n", 0, {65535}, ""},
-        {"port zero", "port_cnt = 1\nport_list = 0\n", -1, {}, "bad port \"0\""},
-        {"port too large", "port_cnt = 2\nport_list = 80,65536\n", -1, {}, "bad port \"65536\""},
-        {"not a number", "port_cnt = 2\nport_list = 80,http\n", -1, {}, "bad port \"http\""},
-        {"empty piece", "port_cnt = 2\nport_list = 80,,443\n", -1, {}, "bad port \"\""},
+        // What strtol makes of a piece is sent, cut to 16 bits, and the piece is named.
+        {"port too large", "port_cnt = 2\nport_list = 80, 65536\n", 0, {80, 0},
+         "port_list piece \"65536\" is not a port 1..65535, sending 0"},
+        {"negative", "port_cnt = 1\nport_list = -1\n", 0, {65535}, "piece \"-1\""},
+        {"not a number", "port_cnt = 2\nport_list = 80,http\n", 0, {80, 0}, "piece \"http\""},
+        {"empty piece", "port_cnt = 3\nport_list = 80,,443\n", 0, {80, 0, 443}, "piece \"\""},
+        {"empty value is no list", "port_cnt = 1\nport_list =\n", -1, {}, "load port_list failed."},
         {"trailing garbage ignored past the count",
          "port_cnt = 1\nport_list = 53,x\n",
          0,
@@ -247,24 +251,32 @@ struct NetStartup : ::testing::Test {
     }
 };
 
-// Start-up sends the start request byte for byte; the stop request follows at shut-down.
+// Start-up sends the start request byte for byte, odd port pieces as strtol reads them with
+// a warning each; the stop request follows at shut-down.
 TEST_F(NetStartup, StartAndStopRequestsByteForByte) {
-    std::ofstream(tree.net_conf()) << "[system]\ndns_port = 5353\n"
-                                      "[netscan]\nport_cnt = 3\nport_list = 22,0x50,443,8080\n";
+    std::ofstream(tree.net_conf())
+        << "[system]\ndns_port = 5353\n"
+           "[netscan]\nport_cnt = 7\nport_list = 22,0x50,,0,70000,80x,443,8080\n";
     ASSERT_EQ(set_mgr_ip("10.1.2.3", 8), 0);
     ASSERT_EQ(sensor_init(), 0);
+    ulog_save_once();
+    const std::string log = tree.read("logs/sensor.log");
+    for (const char *piece : {"\"\"", "\"0\"", "\"70000\"", "\"80x\""})
+        EXPECT_TRUE(has(log, std::string("port_list piece ") + piece + " is not a port"))
+            << piece << log;
+    EXPECT_FALSE(has(log, "\"0x50\"")) << log;  // hexadecimal is a port like any other
     uint32_t lo = 0;
     bool have_lo = get_loopback_ip(&lo) == 0;
     wire w;
-    w.u32(66), w.u32(7), w.u32(1), w.u32((uint32_t)getpid());
+    w.u32(74), w.u32(7), w.u32(1), w.u32((uint32_t)getpid());
     w.be16(5353), w.be16(0);
     if (have_lo)
         w.raw({127, 0, 0, 1}, 16);
     else
         w.raw({}, 16);
     w.raw({3, 2, 1, 10}, 16);  // 10.1.2.3 as a host-order word
-    w.u32(3);
-    w.be16(22), w.be16(80), w.be16(443);
+    w.u32(7);
+    for (uint16_t port : {22, 80, 0, 0, 4464, 80, 443}) w.be16(port);
     w.u32(0);
     EXPECT_EQ(last_control(), w.b);
 
