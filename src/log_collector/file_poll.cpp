@@ -1,16 +1,22 @@
 // Reading one watched file: where to start, rotation (the path now names another inode) and
-// truncation (the file shrank), and whole lines cut to the line buffer.
+// truncation (the file is shorter than seen or read), and whole lines cut to the line buffer.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/log.h"
+#include "base/mem.h"
+#include "comm/digest_internal.h"
 #include "log_collector/log_collector.h"
+#include "qxkiv/digest.h"
 
 namespace {
 
@@ -43,98 +49,175 @@ FILE *open_regular(const char *path, struct stat *st, int *err) {
     return fp;
 }
 
-// A restart that finds the path on a new inode looks for the file it was reading beside it
-// (rotation renames within the directory) and finishes that first.
-void resume_rotated(log_collector_ctx *ctx, watch_log *log) {
-    std::string dir = log->path;
+// Calls fn(path, inode) for the entries beside `path` until it returns true. Bounded: a
+// crowded directory is not searched to its end.
+template <class Fn>
+bool each_sibling(const char *path, Fn fn) {
+    std::string dir = path;
     size_t slash = dir.rfind('/');
-    if (slash == std::string::npos) return;
+    if (slash == std::string::npos) return false;
     dir.resize(slash ? slash : 1);
     DIR *d = opendir(dir.c_str());
-    if (!d) return;
+    if (!d) return false;
     int seen = 0;
-    std::string found;
-    // Bounded: a crowded directory is not searched to its end.
     while (struct dirent *ent = readdir(d)) {
         if (++seen > 4096) break;
-        if (ent->d_ino != log->state_ino) continue;
+        if (!strcmp(ent->d_name, ".") || !strcmp(ent->d_name, "..")) continue;
         std::string p = (slash ? dir + "/" : dir) + ent->d_name;
-        if (p == log->path) continue;
-        found = p;
-        break;
+        if (p == path) continue;
+        if (fn(p, (uint64_t)ent->d_ino)) break;
     }
     closedir(d);
+    return true;
+}
+
+void fingerprint(const char *bytes, int len, char out[LOG_FINGERPRINT_LEN]) {
+    nql_md5_ctx md5;
+    nql_md5_init(&md5);
+    nql_md5_update(&md5, bytes, (uint32_t)len);
+    uint8_t digest[16];
+    nql_md5_final(&md5, digest);
+    digest_hex(digest, sizeof digest, out);
+}
+
+bool file_fingerprint(int fd, int len, char out[LOG_FINGERPRINT_LEN]) {
+    char buf[LOG_HEAD_LEN];
+    if (len <= 0 || len > LOG_HEAD_LEN || pread(fd, buf, len, 0) != len) return false;
+    fingerprint(buf, len, out);
+    return true;
+}
+
+bool holds(int fd, uint64_t at, const char *bytes, int len) {
+    char now[LOG_HEAD_LEN];
+    return len <= LOG_HEAD_LEN && pread(fd, now, len, (off_t)at) == len &&
+           memcmp(now, bytes, len) == 0;
+}
+
+// Remembers what lies beside the file now, as the contents it is read for begin.
+void snap_dir(watch_log *log) {
+    kiv_free(log->dir_inos);
+    log->dir_inos = nullptr;
+    log->dir_ino_cnt = 0;
+    std::vector<uint64_t> inos;
+    // Listed after this instant, so anything born later is not among them. File systems
+    // may stamp with a coarser clock; a reused inode within that tick is the only miss.
+    clock_gettime(CLOCK_REALTIME, &log->dir_time);
+    log->dir_known = each_sibling(log->path, [&](const std::string &, uint64_t ino) {
+        inos.push_back(ino);
+        return false;
+    });
+    if (!log->dir_known || inos.empty()) return;
+    log->dir_inos =
+        static_cast<uint64_t *>(kiv_malloc(inos.size() * sizeof(uint64_t), MALLOC_FOR_TMP));
+    if (!log->dir_inos) {
+        // Unknown neighbours: no copy is trusted.
+        log->dir_known = 0;
+        return;
+    }
+    std::sort(inos.begin(), inos.end());
+    memcpy(log->dir_inos, inos.data(), inos.size() * sizeof(uint64_t));
+    log->dir_ino_cnt = (int)inos.size();
+}
+
+bool was_beside(const watch_log *log, uint64_t ino) {
+    return std::binary_search(log->dir_inos, log->dir_inos + log->dir_ino_cnt, ino);
+}
+
+bool after(const statx_timestamp &t, const struct timespec &ref) {
+    return t.tv_sec > ref.tv_sec || (t.tv_sec == ref.tv_sec && t.tv_nsec > ref.tv_nsec);
+}
+
+// Inode numbers are reused: a file born after the listing is new whatever its number. Where
+// the file system keeps no birth time, the last status change stands in for it.
+bool appeared_since(const watch_log *log, const struct statx &stx) {
+    if (!was_beside(log, stx.stx_ino)) return true;
+    return after(stx.stx_mask & STATX_BTIME ? stx.stx_btime : stx.stx_ctime, log->dir_time);
+}
+
+// Keeps the first bytes of the file up to `upto` (what has been read or skipped).
+void note_head(watch_log *log, int fd, uint64_t upto) {
+    int want = upto < (uint64_t)LOG_HEAD_LEN ? (int)upto : LOG_HEAD_LEN;
+    if (log->head_len >= want) return;
+    ssize_t n = pread(fd, log->head + log->head_len, want - log->head_len, log->head_len);
+    if (n > 0) log->head_len += (int)n;
+}
+
+// The saved position belongs to the file behind fd only if it still begins as it did.
+bool state_matches(const watch_log *log, int fd) {
+    if (log->state_fp_len == 0) return true;  // no fingerprint saved: the inode alone decides
+    char now[LOG_FINGERPRINT_LEN];
+    return file_fingerprint(fd, log->state_fp_len, now) && strcmp(now, log->state_fp) == 0;
+}
+
+// The file we were reading may now stand under another name beside the path (rotation
+// renames within the directory): finish it first, from `pos`, if `same` confirms it.
+template <class Same>
+void resume_rotated(watch_log *log, uint64_t ino, uint64_t pos, Same same) {
+    std::string found;
+    each_sibling(log->path, [&](const std::string &p, uint64_t i) {
+        if (i != ino) return false;
+        found = p;
+        return true;
+    });
     if (found.empty()) return;
     struct stat st;
     int err = 0;
     FILE *fp = open_regular(found.c_str(), &st, &err);
     if (!fp) return;
-    if (st.st_ino != log->state_ino || (uint64_t)st.st_size < log->state_offset ||
-        fseeko(fp, (off_t)log->state_offset, SEEK_SET) != 0) {
+    if (st.st_ino != ino || (uint64_t)st.st_size < pos || !same(fileno(fp)) ||
+        fseeko(fp, (off_t)pos, SEEK_SET) != 0) {
+        KIV_LOG(1, "log %s: %s is not the file it was reading\n", log->path, found.c_str());
         fclose(fp);
         return;
     }
     KIV_LOG(2, "log %s resumes its rotated file %s at %lu\n", log->path, found.c_str(),
-            (unsigned long)log->state_offset);
+            (unsigned long)pos);
     log->old_fp = fp;
     log->old_drained = 0;
-    log->old_ino = log->state_ino;
-    log->old_offset = log->state_offset;
-    (void)ctx;
+    log->old_ino = ino;
+    log->old_offset = pos;
 }
 
-bool tail_changed(const watch_log *log) {
-    if (!log->fp || log->tail_len == 0 || log->tail_pos < (uint64_t)log->tail_len) return false;
-    char now[LOG_TAIL_LEN];
-    ssize_t n = pread(fileno(log->fp), now, log->tail_len, (off_t)(log->tail_pos - log->tail_len));
-    return n == log->tail_len && memcmp(now, log->tail, log->tail_len) != 0;
-}
-
-// A copy-and-truncate rotation leaves what we had not read yet in the copy beside the file:
-// the newest regular file there that holds our last bytes at our position. Read from it
-// first, as from a renamed file.
-void adopt_copy(watch_log *log) {
-    std::string dir = log->path;
-    size_t slash = dir.rfind('/');
-    if (slash == std::string::npos || log->tail_len == 0) return;
-    dir.resize(slash ? slash : 1);
-    DIR *d = opendir(dir.c_str());
-    if (!d) return;
+// A copy-and-truncate rotation leaves what we had not read yet in a copy beside the file.
+// Only a file that appeared since the contents began (never an older rotated file), begins
+// with the bytes we read and holds our last bytes at our position is that copy; the newest
+// such file is read from first, as a renamed file would be.
+void adopt_copy(watch_log *log, uint64_t pos) {
+    if (!log->dir_known || log->head_len == 0 || pos == 0) return;
+    bool tail = log->tail_len > 0 && log->tail_pos == pos;
     std::string best;
+    uint64_t best_ino = 0;
     struct timespec best_time {};
-    int seen = 0;
-    while (struct dirent *ent = readdir(d)) {
-        if (++seen > 4096) break;
-        if (ent->d_name[0] == '.') continue;
-        std::string p = (slash ? dir + "/" : dir) + ent->d_name;
-        struct stat st;
-        if (p == log->path || stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            (uint64_t)st.st_size <= log->tail_pos)
-            continue;
-        if (st.st_mtim.tv_sec < best_time.tv_sec ||
-            (st.st_mtim.tv_sec == best_time.tv_sec && st.st_mtim.tv_nsec <= best_time.tv_nsec))
-            continue;
+    each_sibling(log->path, [&](const std::string &p, uint64_t) {
+        struct statx stx;
+        if (statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0 ||
+            !S_ISREG(stx.stx_mode) || !appeared_since(log, stx) || stx.stx_size <= pos)
+            return false;
+        if (stx.stx_mtime.tv_sec < best_time.tv_sec || (stx.stx_mtime.tv_sec == best_time.tv_sec &&
+                                                        stx.stx_mtime.tv_nsec <= best_time.tv_nsec))
+            return false;
         int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) continue;
-        char now[LOG_TAIL_LEN];
-        ssize_t n = pread(fd, now, log->tail_len, (off_t)(log->tail_pos - log->tail_len));
+        if (fd < 0) return false;
+        if (holds(fd, 0, log->head, log->head_len) &&
+            (!tail || holds(fd, pos - log->tail_len, log->tail, log->tail_len))) {
+            best = p;
+            best_ino = stx.stx_ino;
+            best_time = {stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec};
+        }
         close(fd);
-        if (n != log->tail_len || memcmp(now, log->tail, log->tail_len) != 0) continue;
-        best = p;
-        best_time = st.st_mtim;
-    }
-    closedir(d);
+        return false;
+    });
     if (best.empty()) return;
     struct stat st;
     int err = 0;
     FILE *fp = open_regular(best.c_str(), &st, &err);
     if (!fp) return;
-    if (fseeko(fp, (off_t)log->tail_pos, SEEK_SET) != 0) {
+    if (st.st_ino != best_ino || fseeko(fp, (off_t)pos, SEEK_SET) != 0) {
         fclose(fp);
         return;
     }
     KIV_LOG(2, "log %s continues in its copy %s at %lu\n", log->path, best.c_str(),
-            (unsigned long)log->tail_pos);
+            (unsigned long)pos);
     if (log->old_fp) {
         KIV_LOG(1, "%s rotate again before old stream closed\n", log->path);
         fclose(log->old_fp);
@@ -142,7 +225,16 @@ void adopt_copy(watch_log *log) {
     log->old_fp = fp;
     log->old_drained = 0;
     log->old_ino = st.st_ino;
-    log->old_offset = log->tail_pos;
+    log->old_offset = pos;
+}
+
+// Where reading goes on in the current file.
+uint64_t read_pos(const watch_log *log) {
+    if (log->fp) {
+        off_t p = ftello(log->fp);
+        return p > 0 ? (uint64_t)p : 0;
+    }
+    return log->parked ? log->park_pos : 0;
 }
 
 }  // namespace
@@ -169,25 +261,34 @@ int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
             fclose(log->old_fp);
             log->old_fp = nullptr;
         }
-        if (!log->fp) KIV_LOG(1, "%s rotate again before new stream opened\n", log->path);
+        if (!log->fp && !log->parked)
+            KIV_LOG(1, "%s rotate again before new stream opened\n", log->path);
         log->old_fp = log->fp;
         log->old_ino = log->ino;
         log->old_offset = log->offset;
         log->fp = nullptr;
-        log->offset = 0;
         log->old_drained = 0;
+        if (log->parked) {
+            // Renamed while closed between turns: find it by its inode and finish it.
+            log->parked = 0;
+            resume_rotated(log, log->ino, log->park_pos,
+                           [log](int fd) { return holds(fd, 0, log->head, log->head_len); });
+        }
+        log->offset = 0;
     } else if (log->stat_valid) {
-        // Our own read position also counts: the file may have been truncated and regrown
-        // past the size seen last turn.
-        off_t pos = log->fp ? ftello(log->fp) : 0;
-        if ((uint64_t)st.st_size < log->size || (pos > 0 && st.st_size < pos) ||
-            tail_changed(log)) {
+        // Shorter than last seen, or than where we are: truncated. A file rewritten in place
+        // without shrinking is read on from our position, so nothing is sent twice.
+        uint64_t pos = read_pos(log);
+        if ((uint64_t)st.st_size < log->size || (uint64_t)st.st_size < pos) {
             KIV_LOG(2, "log %s trucnated\n", log->path);
-            adopt_copy(log);
+            adopt_copy(log, pos);
             if (log->fp && fseeko(log->fp, 0, SEEK_SET) != 0)
                 KIV_LOG(0, "fseek %s to 0 failed: %s\n", log->path, strerror(errno));
+            log->park_pos = 0;
             log->offset = 0;
             log->tail_len = 0;
+            log->head_len = 0;
+            snap_dir(log);
         }
     }
     log->stat_valid = 1;
@@ -214,9 +315,21 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
     }
     log->last_errno = 0;
     log->fp = fp;
+    if (log->parked) {
+        log->parked = 0;
+        // Closed after its last turn: the same file goes on where it was.
+        if (st.st_ino == log->ino && (uint64_t)st.st_size >= log->park_pos &&
+            fseeko(fp, (off_t)log->park_pos, SEEK_SET) == 0) {
+            log->size = st.st_size;
+            return 0;
+        }
+        fseeko(fp, 0, SEEK_SET);
+    }
     KIV_LOG(3, "log %s opened\n", log->path);
     log->offset = 0;
     log->tail_len = 0;
+    log->head_len = 0;
+    snap_dir(log);
     // What was opened is what the next examination compares against, even if the path
     // changed between the stat and the open.
     log->stat_valid = 1;
@@ -233,10 +346,15 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
     if (log->state_offset != 0 && log->state_ino == st.st_ino) {
         if (log->state_offset > size)
             KIV_LOG(0, "preivous state is after file size, ignore state\n");
+        else if (!state_matches(log, fileno(fp)))
+            KIV_LOG(1, "log %s: inode %lu holds another file now, saved position ignored\n",
+                    log->path, (unsigned long)st.st_ino);
         else
             saved = log->state_offset;
-    } else if (log->state_offset != 0 && !log->old_fp) {
-        resume_rotated(ctx, log);
+    } else if (log->state_offset != 0 && log->state_fp_len > 0 && !log->old_fp) {
+        // Found by inode alone, another name may be anybody's file: only with a fingerprint.
+        resume_rotated(log, log->state_ino, log->state_offset,
+                       [log](int fd) { return state_matches(log, fd); });
     }
     uint64_t start;
     if (skip == 0 || skip <= saved) {
@@ -262,6 +380,7 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
         }
         clearerr(fp);
     }
+    note_head(log, fileno(fp), log->offset);
     return 0;
 }
 
@@ -291,6 +410,7 @@ int file_poll_read(log_collector_ctx *ctx, watch_log *log) {
     }
     // A skipped line moves the saved position too; nothing of it is pending.
     if (r < 0 && ctx->line_end_offset) log->offset = ctx->line_end_offset;
+    if (ctx->line_end_offset) note_head(log, fileno(log->fp), ctx->line_end_offset);
     if (ctx->line_end_offset && ctx->tail_len) {
         log->tail_pos = ctx->line_end_offset;
         log->tail_len = ctx->tail_len;
@@ -358,4 +478,33 @@ void file_poll_close(watch_log *log) {
     if (log->old_fp) fclose(log->old_fp);
     log->fp = nullptr;
     log->old_fp = nullptr;
+    log->parked = 0;
+    kiv_free(log->dir_inos);
+    log->dir_inos = nullptr;
+    log->dir_ino_cnt = 0;
+    log->dir_known = 0;
+}
+
+void file_poll_park(watch_log *log) {
+    // A rotated file cannot be opened again by its path: both stay open until it is done.
+    if (!log->fp || log->old_fp) return;
+    off_t p = ftello(log->fp);
+    if (p < 0) return;
+    fclose(log->fp);
+    log->fp = nullptr;
+    log->parked = 1;
+    log->park_pos = (uint64_t)p;
+}
+
+int file_poll_fingerprint(const watch_log *log, char out[LOG_FINGERPRINT_LEN]) {
+    bool rotated = log->old_fp && log->old_offset;
+    uint64_t offset = rotated ? log->old_offset : log->offset;
+    int len = offset < (uint64_t)LOG_HEAD_LEN ? (int)offset : LOG_HEAD_LEN;
+    if (len == 0) return 0;
+    if (!rotated && log->head_len >= len) {
+        fingerprint(log->head, len, out);
+        return len;
+    }
+    FILE *f = rotated ? log->old_fp : log->fp;
+    return f && file_fingerprint(fileno(f), len, out) ? len : 0;
 }

@@ -25,12 +25,16 @@ namespace {
 
 constexpr const char *LOG_COLLECTOR_CONF_PATH = "@/../config/log_collector.conf";
 constexpr const char *STATE_NAME = "logcollector.state";
+// Beside the state file, whose text stays as it is: one line a saved entry,
+// "<inode> <length> <MD5 of the file's first length bytes> <path>".
+constexpr const char *IDENT_NAME = "logcollector.ident";
 // Counts in the configuration beyond these are typing errors, not lists.
 constexpr long KEY_WORD_GROUP_MAX = 1024;
 constexpr long KEY_WORD_MAX = 1024;
 
 std::string s_conf_path = LOG_COLLECTOR_CONF_PATH;
-std::string s_state_path;
+std::string s_state_path, s_ident_path;
+int s_max_open = LOG_COLLECTOR_MAX_OPEN;
 
 // <installation>/var/data, the installation being the parent of the directory that holds the
 // configuration file; "@/../var/data" for the shipped layout.
@@ -96,8 +100,6 @@ bool parse_u64(const char *s, uint64_t *out) {
     return true;
 }
 
-int refused_logs;  // matches left out by the last rescan because the list was full
-
 // A file missing at two rescans in a row lets go of its streams once they are read to the
 // end, so a deleted log does not keep its disk space; its path stays watched.
 void release_missing_logs(log_collector_ctx *ctx) {
@@ -125,10 +127,70 @@ void release_missing_logs(log_collector_ctx *ctx) {
     }
 }
 
-void write_entry(FILE *f, int n, const char *path, uint64_t ino, uint64_t offset) {
-    fprintf(f, "path%d=%s\nino%d=%" PRIu64 "\noffset%d=%" PRIu64 "\n", n, path, n, ino, n, offset);
-    KIV_LOG(2, "save state: path %s, ino %lu, offset %lu\n", path, (unsigned long)ino,
+void write_entry(FILE *f, FILE *ident, int n, const watch_log *log, uint64_t ino, uint64_t offset) {
+    fprintf(f, "path%d=%s\nino%d=%" PRIu64 "\noffset%d=%" PRIu64 "\n", n, log->path, n, ino, n,
+            offset);
+    KIV_LOG(2, "save state: path %s, ino %lu, offset %lu\n", log->path, (unsigned long)ino,
             (unsigned long)offset);
+    char fp[LOG_FINGERPRINT_LEN];
+    int len = ident ? file_poll_fingerprint(log, fp) : 0;
+    if (len > 0) fprintf(ident, "%" PRIu64 " %d %s %s\n", ino, len, fp, log->path);
+}
+
+// Written beside the old file and renamed over it: a crash or a full disk leaves either the
+// old text or the new one, never half a file.
+FILE *open_tmp(const std::string &path) {
+    std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (!f) KIV_LOG(0, "fopen() %s for write failed\n", tmp.c_str());
+    return f;
+}
+
+int commit_tmp(FILE *f, const std::string &path) {
+    std::string tmp = path + ".tmp";
+    int err = 0;
+    if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
+    if (!err && fsync(fileno(f)) != 0) err = errno;
+    if (fclose(f) != 0 && !err) err = errno;
+    if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    if (err) {
+        KIV_LOG(0, "write state %s failed: %s\n", path.c_str(), strerror(err));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Fingerprints of the saved entries. Without them (an older installation, a lost or damaged
+// file) an entry is trusted by its inode alone, as the state file gives it.
+void load_ident(log_collector_ctx *ctx, const char *path) {
+    FILE *f = fopen(path, "r");
+    if (!f) {
+        KIV_LOG(1, "no fingerprints in %s (%s): saved positions checked by inode alone\n", path,
+                strerror(errno));
+        return;
+    }
+    char line[LOG_PATH_LEN + 128];
+    for (int n = 1; fgets(line, sizeof line, f); n++) {
+        size_t len = strlen(line);
+        if (len && line[len - 1] == '\n') line[--len] = '\0';
+        unsigned long long ino = 0;
+        int fp_len = 0, at = 0;
+        char fp[LOG_FINGERPRINT_LEN] = "";
+        bool ok = sscanf(line, "%llu %d %32[0-9a-f] %n", &ino, &fp_len, fp, &at) == 3 && at > 0 &&
+                  fp_len > 0 && fp_len <= LOG_HEAD_LEN && strlen(fp) == 32 && line[at];
+        if (!ok) {
+            KIV_LOG(1, "fingerprint line %d of %s invalid, ignored\n", n, path);
+            continue;
+        }
+        for (list_head *l = ctx->logs.next; l != &ctx->logs; l = l->next) {
+            watch_log *log = list_entry(l, watch_log, list);
+            if (strcmp(log->path, line + at) != 0 || log->state_ino != ino) continue;
+            log->state_fp_len = fp_len;
+            memcpy(log->state_fp, fp, sizeof fp);
+        }
+    }
+    fclose(f);
 }
 
 }  // namespace
@@ -141,6 +203,20 @@ const char *log_collector_state_path() {
     std::string dir = state_dir();
     s_state_path = dir.empty() ? "" : dir + "/" + STATE_NAME;
     return s_state_path.c_str();
+}
+
+const char *log_collector_ident_path() {
+    std::string dir = state_dir();
+    s_ident_path = dir.empty() ? "" : dir + "/" + IDENT_NAME;
+    return s_ident_path.c_str();
+}
+
+void log_collector_set_max_open(int n) {
+    s_max_open = n > 0 ? n : LOG_COLLECTOR_MAX_OPEN;
+}
+
+int log_collector_max_open() {
+    return s_max_open;
 }
 
 int check_config(log_collector_ctx *ctx) {
@@ -289,10 +365,6 @@ int add_log(log_collector_ctx *ctx, log_set *set, const char *path) {
     }
     for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next)
         if (strcmp(list_entry(p, watch_log, list)->path, path) == 0) return 0;
-    if (ctx->log_cnt >= LOG_COLLECTOR_MAX_LOGS) {
-        refused_logs++;
-        return -1;
-    }
     auto *log = static_cast<watch_log *>(kiv_zalloc(sizeof(watch_log), MALLOC_FOR_TMP));
     if (!log) {
         KIV_LOG(0, "kiv_zalloc memory for log %s\n", path);
@@ -300,8 +372,8 @@ int add_log(log_collector_ctx *ctx, log_set *set, const char *path) {
     }
     snprintf(log->path, sizeof log->path, "%s", path);
     log->logset = set;
+    log->seq = ctx->log_cnt++;
     list_add(&log->list, &ctx->logs);
-    ctx->log_cnt++;
     KIV_LOG(2, "add log %s\n", path);
     return 0;
 }
@@ -319,7 +391,6 @@ int parse_asterisk_path(log_collector_ctx *ctx, log_set *set, const char *patter
 }
 
 void parse_logset(log_collector_ctx *ctx) {
-    refused_logs = 0;
     for (list_head *s = ctx->logsets.next; s != &ctx->logsets; s = s->next) {
         log_set *set = list_entry(s, log_set, list);
         for (int i = 0; i < set->path_cnt; i++) {
@@ -331,8 +402,6 @@ void parse_logset(log_collector_ctx *ctx) {
             }
         }
     }
-    if (refused_logs)
-        KIV_LOG(1, "%d paths not watched: at most %d logs\n", refused_logs, LOG_COLLECTOR_MAX_LOGS);
 }
 
 void filter_befo_install_log(log_collector_ctx *ctx) {
@@ -368,6 +437,7 @@ void load_state(log_collector_ctx *ctx) {
         KIV_LOG(1, "load state failed\n");
         return;
     }
+    int loaded = 0;
     const char *cnt_text = ini_file_get(ini, "global", "cnt");
     long cnt = cnt_text ? strtol(cnt_text, nullptr, 10) : 0;
     char key[32];
@@ -395,10 +465,12 @@ void load_state(log_collector_ctx *ctx) {
         }
         log->state_ino = ino;
         log->state_offset = offset;
+        loaded++;
         KIV_LOG(2, "state: path: %s, ino %lu, offset %lu\n", p, (unsigned long)ino,
                 (unsigned long)offset);
     }
     ini_file_free(ini);
+    if (loaded) load_ident(ctx, log_collector_ident_path());
 }
 
 int save_state(log_collector_ctx *ctx) {
@@ -413,37 +485,27 @@ int save_state(log_collector_ctx *ctx) {
             return -1;
         }
     }
-    // Written beside the old one and renamed over it: a crash or a full disk leaves either
-    // the old positions or the new ones, never half a file.
-    std::string tmp = path + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (!f) {
-        KIV_LOG(0, "fopen() %s for write failed\n", tmp.c_str());
-        return -1;
-    }
+    FILE *f = open_tmp(path);
+    if (!f) return -1;
+    // Without it the positions are still saved; a restart then trusts their inodes alone.
+    std::string ident_path = dir + "/" + IDENT_NAME;
+    FILE *ident = open_tmp(ident_path);
     fputs("[global]\n", f);
     int n = 0;
     for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
         watch_log *log = list_entry(p, watch_log, list);
         // In the middle of a rotation the rotated file is what a restart must finish first.
         if (log->old_fp && log->old_offset) {
-            write_entry(f, n++, log->path, log->old_ino, log->old_offset);
+            write_entry(f, ident, n++, log, log->old_ino, log->old_offset);
         } else if (log->stat_valid && log->offset) {
-            write_entry(f, n++, log->path, log->ino, log->offset);
+            write_entry(f, ident, n++, log, log->ino, log->offset);
         }
     }
     fprintf(f, "cnt=%d\n", n);
-    int err = 0;
-    if (fflush(f) != 0 || ferror(f)) err = errno ? errno : EIO;
-    if (!err && fsync(fileno(f)) != 0) err = errno;
-    if (fclose(f) != 0 && !err) err = errno;
-    if (!err && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-    if (err) {
-        KIV_LOG(0, "write state %s failed: %s\n", path.c_str(), strerror(err));
-        unlink(tmp.c_str());
-        return -1;
-    }
-    return 0;
+    // Fingerprints first: a stop between the two renames leaves older positions with newer
+    // fingerprints of the same files, which still match them.
+    if (ident) commit_tmp(ident, ident_path);
+    return commit_tmp(f, path);
 }
 
 char *format_log(const upload_header *header, const char *app_name, const char *line) {
@@ -545,6 +607,7 @@ void collect_log(log_collector_ctx *ctx) {
             ctx->quota_left -= r;
             if (report(ctx) != 0) return;
         }
+        if (log->seq >= s_max_open) file_poll_park(log);
         if (!left) left = log;
         ctx->cur_log = next_of(log);
         ctx->quota_left = ctx->quota_per_log;

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "comm/list.h"
 #include "qxkiv/ini.h"
@@ -16,10 +17,13 @@ constexpr int LOGSET_NAME_LEN = 64;
 constexpr int LOG_PATH_LEN = 260;
 constexpr int LOGSET_PATH_MAX = 32;
 constexpr int KEY_WORD_LEN = 128;
-// More watched files would mean more open streams than a host process should hold; further
-// matches are logged and left out.
-constexpr int LOG_COLLECTOR_MAX_LOGS = 512;
+// Logs that keep their streams open between turns; the others are opened for their turn and
+// closed after it, so any number of files is collected without holding a descriptor each.
+constexpr int LOG_COLLECTOR_MAX_OPEN = 512;
 constexpr int LOG_TAIL_LEN = 16;
+// The first bytes of a file as read: what identifies it after a restart or in a copy.
+constexpr int LOG_HEAD_LEN = 256;
+constexpr int LOG_FINGERPRINT_LEN = 33;  // MD5 text
 
 // One application: the paths (or wildcard patterns) configured under its name.
 struct log_set {
@@ -58,11 +62,24 @@ struct watch_log {
     uint64_t old_ino, old_offset;
     int last_errno;     // repeated failures of the same kind are logged once
     int missing_scans;  // rescans in a row that found nothing under the path
-    // The bytes just before `tail_pos` as last read: if they changed, the file was truncated
-    // and rewritten past our position between two looks.
+    // The bytes just before `tail_pos` as last read: a copy of the file must hold them there.
     uint64_t tail_pos;
     int tail_len;
     char tail[LOG_TAIL_LEN];
+    int head_len;
+    char head[LOG_HEAD_LEN];
+    // Inodes beside the file when its current contents began: a copy made by a later
+    // rotation is not among them, an old rotated file is.
+    int dir_known, dir_ino_cnt;
+    uint64_t *dir_inos;
+    struct timespec dir_time;  // when they were listed
+    // Closed between turns (not among the logs that keep their streams): where to go on.
+    int parked;
+    uint64_t park_pos;
+    int seq;  // order of adding; the first LOG_COLLECTOR_MAX_OPEN keep their streams
+    // Fingerprint saved with the state: its length in bytes (0 when none) and MD5 text.
+    int state_fp_len;
+    char state_fp[LOG_FINGERPRINT_LEN];
 };
 
 struct log_collector_ctx {
@@ -94,6 +111,11 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log);
 int file_poll_read(log_collector_ctx *ctx, watch_log *log);
 int read_line(log_collector_ctx *ctx, FILE *stream, int track);
 void file_poll_close(watch_log *log);
+// Closes the stream of a log that does not keep it between turns; the next open goes on.
+void file_poll_park(watch_log *log);
+// The fingerprint of the entry the state file gets for this log (its rotated file while one
+// is being finished): its length, 0 when there is none.
+int file_poll_fingerprint(const watch_log *log, char out[LOG_FINGERPRINT_LEN]);
 
 // Configuration, watched files, state and reporting.
 int log_collector_init(log_collector_ctx *ctx);
@@ -117,3 +139,8 @@ void log_collector_main(kiv_task *task);
 void log_collector_set_conf_path(const char *path);
 // The state file path the collector uses now (translated); empty when it cannot be found.
 const char *log_collector_state_path();
+// Beside it, the fingerprints that confirm each saved inode is still the same file.
+const char *log_collector_ident_path();
+// How many logs keep their streams open between turns; 0 restores LOG_COLLECTOR_MAX_OPEN.
+void log_collector_set_max_open(int n);
+int log_collector_max_open();

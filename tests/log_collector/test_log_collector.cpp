@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -67,6 +68,7 @@ struct LogCollector : ::testing::Test {
     void TearDown() override {
         if (running) log_collector_exit(&ctx);
         log_collector_set_conf_path(nullptr);
+        log_collector_set_max_open(0);
         mod_manager_reset_callbacks();
         g_init_done = 0;
         dirutils_rmdir(root.c_str());
@@ -299,22 +301,77 @@ TEST_F(LogCollector, RotatedFileIsFinishedBeforeItsSuccessor) {
     EXPECT_EQ(take(), expect_lines(200, 201));
 }
 
-TEST_F(LogCollector, TruncatedFileIsReadFromItsStart) {
-    append(log("a"), "");
-    conf({{"app", log("a")}});
+TEST_F(LogCollector, OnlyAShorterFileCountsAsTruncated) {
+    struct Row {
+        const char *what;
+        void (*change)(const std::string &path);
+        lines_t want;
+    };
+    // l0..l19 make 70 bytes.
+    const Row rows[] = {
+        {"emptied",
+         [](const std::string &p) {
+             truncate(p.c_str(), 0);
+             append(p, numbered(20, 22));
+         },
+         expect_lines(20, 22)},
+        {"emptied and regrown, shorter than what was read",
+         [](const std::string &p) {
+             truncate(p.c_str(), 0);
+             append(p, numbered(100, 110));
+         },
+         expect_lines(100, 110)},
+        // Same size, other bytes: read on from our position, nothing twice.
+        {"rewritten in place",
+         [](const std::string &p) {
+             int fd = open(p.c_str(), O_WRONLY);
+             ASSERT_EQ(pwrite(fd, "XXXXXXXXX\n", 10, 60), 10);
+             close(fd);
+             append(p, "after\n");
+         },
+         {"after"}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unlink(log("a").c_str());
+        append(log("a"), "");
+        unlink(state().c_str());
+        conf({{"app", log("a")}});
+        start();
+        append(log("a"), numbered(0, 20));
+        turn();
+        EXPECT_EQ(take().size(), 20u);
+        r.change(log("a"));
+        turn();
+        EXPECT_EQ(take(), r.want);
+        stop();
+    }
+}
+
+// A service that empties its own log at start and writes the same first lines each time,
+// with an older rotated file beside it: nothing of the old file comes back.
+TEST_F(LogCollector, TruncationAdoptsOnlyACopyMadeSinceTheContentsBegan) {
+    append(log("app.log.1"), "banner\nready\nold1\nold2\n");
+    append(log("app.log"), "");
+    conf({{"app", log("app.log")}});
     start();
-    append(log("a"), numbered(0, 20));
+    append(log("app.log"), "banner\nready\n");
     turn();
-    EXPECT_EQ(take().size(), 20u);
-    truncate(log("a").c_str(), 0);
-    append(log("a"), numbered(20, 22));
+    EXPECT_EQ(take(), (lines_t{"banner", "ready"}));
+    truncate(log("app.log").c_str(), 0);
+    append(log("app.log"), "banner\n");
     turn();
-    EXPECT_EQ(take(), expect_lines(20, 22));
-    // Truncated and regrown beyond the size seen before: our position betrays it.
-    truncate(log("a").c_str(), 0);
-    append(log("a"), numbered(100, 110));
+    EXPECT_EQ(take(), lines_t{"banner"});
+    // A copy made now, as copytruncate does, is finished first.
+    append(log("app.log"), "ready\nnew1\n");
     turn();
-    EXPECT_EQ(take(), expect_lines(100, 110));
+    EXPECT_EQ(take(), (lines_t{"ready", "new1"}));
+    append(log("app.log"), "new2\n");
+    write_file(log("app.log.2"), slurp(log("app.log")));
+    truncate(log("app.log").c_str(), 0);
+    append(log("app.log"), "n\n");
+    turn();
+    EXPECT_EQ(take(), (lines_t{"new2", "n"}));
 }
 
 TEST_F(LogCollector, LongAndPartialLines) {
@@ -483,16 +540,54 @@ TEST_F(LogCollector, WhatIsNotAReadableFileNeverStopsTheOthers) {
     EXPECT_EQ(take(), lines_t{"a1"});
 }
 
-TEST_F(LogCollector, WatchedFilesAreBounded) {
+TEST_F(LogCollector, LogsBeyondTheOpenBoundAreOpenedForTheirTurn) {
+    log_collector_set_max_open(2);
     mkdir(log("many").c_str(), 0700);
-    for (int i = 0; i < LOG_COLLECTOR_MAX_LOGS + 20; i++)
-        append(log("many/" + std::to_string(i) + ".log"), "");
+    for (int i = 0; i < 5; i++) append(log("many/" + std::to_string(i) + ".log"), "");
     conf({{"many", log("many/*.log")}});
     start();
-    EXPECT_EQ(ctx.log_cnt, LOG_COLLECTOR_MAX_LOGS);
-    parse_logset(&ctx);
-    EXPECT_EQ(ctx.log_cnt, LOG_COLLECTOR_MAX_LOGS);
+    EXPECT_EQ(ctx.log_cnt, 5);
+    lines_t want;
+    for (int i = 0; i < 5; i++) {
+        std::string tag = "f" + std::to_string(i) + "-";
+        append(log("many/" + std::to_string(i) + ".log"), numbered(0, 2, tag.c_str()));
+        for (auto &l : expect_lines(0, 2, tag.c_str())) want.push_back(l);
+    }
+    auto open_streams = [&] {
+        int n = 0;
+        for (list_head *p = ctx.logs.next; p != &ctx.logs; p = p->next)
+            n += list_entry(p, watch_log, list)->fp != nullptr;
+        return n;
+    };
+    auto sorted = [](lines_t v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    };
     turn();
+    EXPECT_EQ(sorted(take()), sorted(want));
+    EXPECT_EQ(open_streams(), 2);
+    // Closed between turns, a log still follows appends, a rename and a truncation.
+    std::vector<std::string> closed;
+    for (list_head *p = ctx.logs.next; p != &ctx.logs; p = p->next)
+        if (!list_entry(p, watch_log, list)->fp)
+            closed.push_back(list_entry(p, watch_log, list)->path);
+    ASSERT_EQ(closed.size(), 3u);
+    append(closed[0], "r2\n");
+    ASSERT_EQ(rename(closed[0].c_str(), (closed[0] + ".1").c_str()), 0);
+    append(closed[0] + ".1", "r3\n");
+    append(closed[0], "r4\n");
+    truncate(closed[1].c_str(), 0);
+    append(closed[1], "t\n");
+    append(closed[2], "s\n");
+    turn();
+    EXPECT_EQ(sorted(take()), (lines_t{"r2", "r3", "r4", "s", "t"}));
+    EXPECT_EQ(open_streams(), 2);
+    // Positions of closed logs survive a restart like any other.
+    stop();
+    append(closed[2], "s2\n");
+    start();
+    turn();
+    EXPECT_EQ(take(), lines_t{"s2"});
 }
 
 // ---- state file ---------------------------------------------------------------------------
@@ -521,15 +616,23 @@ TEST_F(LogCollector, StateFileTextAndCorruptStates) {
     struct Row {
         const char *what;
         std::string text;
-        lines_t want;  // after "n1" and "n2" are appended to a and c
+        lines_t want;         // after "n1" and "n2" are appended to a and c
+        const char *ident{};  // the fingerprint file's text instead of the saved one
     };
     const std::string A = log("a"), C = log("c");
+    const std::string valid = "[global]\npath0=" + C + "\nino0=" + ino("c") +
+                              "\noffset0=5\npath1=" + A + "\nino1=" + ino("a") +
+                              "\noffset1=6\ncnt=2\n";
     const lines_t from_start{"1", "22", "n2", "12345", "n1"};
     const Row rows[] = {
-        {"valid",
-         "[global]\npath0=" + C + "\nino0=" + ino("c") + "\noffset0=5\npath1=" + A +
-             "\nino1=" + ino("a") + "\noffset1=6\ncnt=2\n",
-         {"n2", "n1"}},
+        {"valid", valid, {"n2", "n1"}},
+        // Without fingerprints the inodes alone decide, as before they existed.
+        {"no fingerprints", valid, {"n2", "n1"}, ""},
+        {"damaged fingerprints",
+         valid,
+         {"n2", "n1"},
+         "\xff\n1 2\n"
+         "99 0 0123456789abcdef0123456789abcdef /x\n1 300 zz /y\n"},
         {"garbage", "\x01\x02[[[\n=\n\xff\xfe", from_start},
         {"offset 0 ends the list",
          "[global]\npath0=" + A + "\nino0=" + ino("a") + "\noffset0=0\npath1=" + C +
@@ -547,6 +650,8 @@ TEST_F(LogCollector, StateFileTextAndCorruptStates) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         std::ofstream(state(), std::ios::binary) << r.text;
+        if (r.ident && !*r.ident) unlink(log_collector_ident_path());
+        if (r.ident && *r.ident) write_file(log_collector_ident_path(), r.ident);
         start();
         turn();
         lines_t got = take();
@@ -607,6 +712,42 @@ TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     start();
     turn();
     EXPECT_EQ(take(), expect_lines(6, 7));
+}
+
+// The saved inode now belongs to another file (inodes are reused): nothing is resumed in it.
+TEST_F(LogCollector, RestartConfirmsTheSavedFileByItsFirstBytes) {
+    for (bool same_path : {true, false}) {
+        SCOPED_TRACE(same_path ? "reused under the path" : "reused beside the path");
+        for (const char *n : {"a", "b"}) unlink(log(n).c_str());
+        append(log("a"), "a0\na1\n");
+        append(log("b"), "b0\nb1\nb2\n");
+        empty_state();
+        conf({{"app", log("a")}});
+        start();
+        turn();
+        EXPECT_EQ(take(), (lines_t{"a0", "a1"}));
+        stop();
+        auto ino = [&](const char *n) {
+            struct stat st;
+            stat(log(n).c_str(), &st);
+            return std::to_string(st.st_ino);
+        };
+        // What the files would say had the old file been deleted and b been given its inode.
+        auto swap = [](const std::string &f, const std::string &from, const std::string &to,
+                       bool at_start) {
+            std::string text = slurp(f);
+            size_t at = text.find(from);
+            ASSERT_TRUE(at != std::string::npos && (!at_start || at == 0)) << f << ": " << text;
+            write_file(f, text.replace(at, from.size(), to));
+        };
+        swap(state(), "ino0=" + ino("a") + "\n", "ino0=" + ino("b") + "\n", false);
+        swap(log_collector_ident_path(), ino("a") + " ", ino("b") + " ", true);
+        if (same_path) ASSERT_EQ(rename(log("b").c_str(), log("a").c_str()), 0);
+        start();
+        turn();
+        EXPECT_EQ(take(), same_path ? (lines_t{"b0", "b1", "b2"}) : (lines_t{"a0", "a1"}));
+        stop();
+    }
 }
 
 TEST_F(LogCollector, StopInTheMiddleOfARotationResumesTheRotatedFile) {

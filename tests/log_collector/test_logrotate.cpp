@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,6 +132,54 @@ struct Logrotate : ::testing::TestWithParam<const char *> {
         dirutils_rmdir(root.c_str());
     }
 };
+
+// One copytruncate run between two turns, beside an older rotated file that begins and
+// ends like the watched one and looks newer than the fresh copy: only the copy is finished.
+struct LogrotateOnce : Logrotate {};
+
+TEST_F(LogrotateOnce, CopytruncateFinishesTheFreshCopyOnly) {
+    const std::string file = root + "/logs/app.log";
+    std::ofstream(root + "/config/log_collector.conf")
+        << "[global]\nmax_old_log_size = 0\nmax_line_size = 1024\nquota_per_log = 4194304\n"
+           "collect_num_per_sec = 4\n[file_path]\ncnt = 1\nappname0 = app\npath0 = "
+        << file << "\n";
+    std::ofstream(root + "/logrotate.conf")
+        << file << " {\n    rotate 5\n    copytruncate\n    missingok\n}\n";
+    const std::string first = "banner\nstart\nl0\nl1\n";
+    std::ofstream(file + ".1") << first << "ancient\n";
+    struct timeval later[2] = {{time(nullptr) + 3600, 0}, {time(nullptr) + 3600, 0}};
+    ASSERT_EQ(utimes((file + ".1").c_str(), later), 0);
+    std::ofstream(file) << first << "l2\nl3\n";
+    mkdir((root + "/var").c_str(), 0700);
+    mkdir((root + "/var/data").c_str(), 0700);
+    std::ofstream(root + "/var/data/logcollector.state") << "[global]\ncnt=0\n";
+
+    log_collector_ctx ctx{};
+    ASSERT_EQ(log_collector_init(&ctx), 0);
+    auto turn = [&] {
+        if (report(&ctx) == 0) collect_log(&ctx);
+    };
+    auto take = [] {
+        std::lock_guard g(s_lock);
+        std::vector<std::string> v;
+        for (auto &m : s_got) v.push_back(m.first);
+        s_got.clear();
+        return v;
+    };
+    turn();
+    EXPECT_EQ(take(), (std::vector<std::string>{"banner", "start", "l0", "l1"}));
+    const std::string rotate = lr + " -s " + root + "/lr.state -f " + root + "/logrotate.conf";
+    ASSERT_EQ(system(rotate.c_str()), 0) << rotate;
+    struct stat st;
+    ASSERT_EQ(stat((file + ".2").c_str(), &st), 0);
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, 0);
+    std::ofstream(file, std::ios::app) << "n0\n";
+    turn();
+    turn();
+    EXPECT_EQ(take(), (std::vector<std::string>{"l2", "l3", "n0"}));
+    log_collector_exit(&ctx);
+}
 
 TEST_P(Logrotate, EveryCompleteLineOnceAndInOrderAcrossRotationsAndARestart) {
     const std::string mode = GetParam();
