@@ -464,6 +464,22 @@ int open_dns_capture(uint16_t port, std::string *why) {
     return fd;
 }
 
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
+// Cookie of this process's network namespace, the one the programs treat as the host's;
+// false when the kernel gives none.
+bool own_netns_cookie(uint64_t *cookie, std::string *why) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t len = sizeof *cookie;
+    bool ok = fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, cookie, &len) == 0 &&
+              len == sizeof *cookie;
+    if (!ok) *why = std::string("no network namespace cookie (") + strerror(errno) + ")";
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 struct net_source {
     live_net_bpf *skel = nullptr;
     std::vector<bpf_link *> links;
@@ -585,11 +601,17 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         if (why) *why = "no cgroup v2 hierarchy is mounted";
         return -1;
     }
+    uint64_t netns = 0;
+    if (std::string ns_why; !own_netns_cookie(&netns, &ns_why)) {
+        if (why) *why = ns_why;
+        return -1;
+    }
     auto *src = new net_source;
     src->skel = live_net_bpf__open();
     if (!src->skel) return fail(src, why, "the programs did not open (" + err_text(errno) + ")");
     src->skel->rodata->sensor_tgid = conf.sensor_pid;
     src->skel->rodata->dns_port = conf.dns_port;
+    src->skel->rodata->host_netns = netns;
     if (int err = live_net_bpf__load(src->skel))
         return fail(src, why, "the programs did not load (" + err_text(err) + ")");
     for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
@@ -643,8 +665,10 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     }
     s_net = src;
     s_capturing = src->pkt_fd >= 0;
-    KIV_LOG(2, "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints)\n",
-            cg.c_str());
+    KIV_LOG(2,
+            "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints), "
+            "network namespace %llu only\n",
+            cg.c_str(), (unsigned long long)netns);
     if (src->pkt_fd >= 0)
         KIV_LOG(2, "kemu: DNS messages captured on UDP port %u\n", ntohs(conf.dns_port));
     else
