@@ -25,6 +25,7 @@
 
 #include "base/log.h"
 #include "base/mem.h"
+#include "comm/dns_name.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_bpf.h"
@@ -143,22 +144,20 @@ bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out) {
 bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]) {
     out[0] = 0;
     if (!msg || len < 12 || be16(msg + 4) == 0) return false;
-    size_t pos = 12, n = 0;
-    for (;;) {
+    dns_text name;
+    for (size_t pos = 12;;) {
         // 0xC0 starts a pointer, 0x40 and 0x80 are reserved: a question spells its name out.
         uint8_t label = pos < len ? msg[pos] : 0xFF;
         if (label == 0) break;
-        size_t add = label + (n ? 1u : 0u);
-        if ((label & 0xC0) || label > len - pos - 1 || n + add + 1 > LIVE_NET_NAME_LEN) {
-            out[0] = 0;
+        // At most 256 wire bytes with the root, as the answer's parser takes.
+        if ((label & 0xC0) || label > len - pos - 1 || pos - 12 + label + 2 > LIVE_NET_NAME_LEN ||
+            !name.add_label(msg + pos + 1, label))
             return false;
-        }
-        if (n) out[n++] = '.';
-        memcpy(out + n, msg + pos + 1, label);
-        n += label;
         pos += (size_t)label + 1;
     }
-    out[n] = 0;
+    if (name.copy_to(out, LIVE_NET_NAME_LEN))
+        KIV_LOG(3, "kemu: DNS query name of %zu characters cut to its start and end: %s\n",
+                name.len, out);
     return true;
 }
 
