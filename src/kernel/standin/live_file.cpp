@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/mem.h"
 #include "base/mem_alloc.h"
 #include "comm/safe_open.h"
 #include "kernel/ring_layout.h"
@@ -489,6 +490,7 @@ struct file_source {
                 if (md.event_len < sizeof md || at + md.event_len > (size_t)n) break;
                 if (md.vers == FANOTIFY_METADATA_VERSION) {
                     if (md.mask & FAN_Q_OVERFLOW) {
+                        kiv_stat_inc(LIVE_FANOTIFY_OVERFLOW);
                         KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
                         forget_dirs();  // a lost rename may have moved any of them
                     } else {
