@@ -90,7 +90,7 @@ TEST(AttackFile, SwappedFifoAndDeviceLinkStallNeitherTypingNorTheStop) {
 }
 
 // Only <d>/in is watched. A directory the source has seen in the unwatched <d>/out is moved
-// in and a script written in it; a script written in <d>/out is renamed in. Both are reported
+// in and then a script written in it; a script written in <d>/out is renamed in. Both are reported
 // under their real paths, the renamed one with its type.
 TEST(AttackFile, MovedInDirectoryAndRenamedInScriptAreReportedWhereTheyAre) {
     const std::string d = attack_dir("fmove"), in = d + "/in", out = d + "/out";
@@ -98,10 +98,16 @@ TEST(AttackFile, MovedInDirectoryAndRenamedInScriptAreReportedWhereTheyAre) {
     a.set_key("file.conf", "path_filter", "path_2", in);  // in place of /tmp
     ASSERT_EQ(as_nobody("mkdir " + in + " " + out), 0);
     ASSERT_TRUE(a.start()) << a.err();
+    // Once in/seen.txt is reported, the source has read the event in out/sub before it and
+    // knows that directory by its old path.
     ASSERT_EQ(as_nobody("cd " + d +
-                        " && mkdir out/sub && printf seen > out/sub/seen.txt && "
-                        "printf '<?php system($_GET[1]);' > out/w.txt && mv out/sub in/sub && "
-                        "printf '<?php eval($_POST[1]);' > in/sub/shell.php && mv out/w.txt in/w.php"),
+                        " && mkdir out/sub && printf seen > out/sub/seen.txt && printf seen > "
+                        "in/seen.txt && printf '<?php system($_GET[1]);' > out/w.txt"),
+              0);
+    ASSERT_TRUE(a.wait_doc({named(in + "/seen.txt")}, 60));
+    ASSERT_EQ(as_nobody("cd " + d +
+                        " && mv out/sub in/sub && printf '<?php eval($_POST[1]);' > "
+                        "in/sub/shell.php && mv out/w.txt in/w.php"),
               0);
     root_acts(a, in + "/root-fmove.php", "kivatk-fmove-root");
     EXPECT_TRUE(a.wait_doc({named(in + "/sub/shell.php"), "\"type\":\"php\""}, 30));
