@@ -514,8 +514,7 @@ TEST_F(FileFilter, FstabProblems) {
 }
 
 TEST_F(FileFilter, ShippedConfigurationLoadsOnThisHost) {
-    std::string root = __FILE__;
-    root.resize(root.rfind("tests/file/"));
+    std::string root = KIV_SOURCE_DIR;
     ini_file_t *ini = ini_file_load((root + "config/file.conf").c_str());
     ASSERT_NE(ini, nullptr);
     // Every filter section is there with a documented count.

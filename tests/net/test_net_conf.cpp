@@ -25,9 +25,7 @@ namespace {
 using bytes = std::vector<unsigned char>;
 
 std::string repo_file(const char *rel) {
-    std::string src = __FILE__;
-    src.resize(src.rfind("tests/net/"));
-    return src + rel;
+    return std::string(KIV_SOURCE_DIR) + rel;
 }
 
 bool has(const std::string &text, const std::string &what) {

@@ -29,8 +29,7 @@ struct staged_tree {
         write_conf(base);
         kiv_set_sensor_conf_path(conf().c_str());
         // The process module reads the shipped task.conf from the same directory.
-        std::string src = __FILE__;
-        src.resize(src.rfind("tests/support/"));
+        std::string src = KIV_SOURCE_DIR;
         std::ifstream shipped(src + "config/task.conf");
         std::ofstream(task_conf()) << shipped.rdbuf();
         task_set_conf_path(task_conf().c_str());

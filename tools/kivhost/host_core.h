@@ -150,8 +150,8 @@ using StatsLineFn = int (*)(char *buf, int buflen, int *index);
 int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk);
 
 // Opens the document file for writing (appending or from its start), mode 0640. A name that is
-// a symbolic link, not a regular file, has other hard links or belongs to another user is
-// refused, so a shared directory cannot hand the documents to someone else or make the agent
+// a symbolic link, neither a regular file nor a device, has other hard links or belongs to
+// another user is refused, so a shared directory cannot hand the documents to someone else or make the agent
 // overwrite a file. The descriptor, or -1 with *why set.
 int open_output(const std::string &path, bool append, std::string *why);
 
