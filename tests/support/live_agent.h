@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -116,7 +117,10 @@ struct live_agent {
     live_agent &operator=(const live_agent &) = delete;
     ~live_agent() {
         if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        if (!root.empty() && getenv("KIV_KEEP_AGENT") == nullptr)
+        // A failed test keeps the tree (documents, the agent's output, logs) for a look.
+        if (!root.empty() && testing::Test::HasFailure())
+            fprintf(stderr, "the agent's tree is kept in %s\n", root.c_str());
+        else if (!root.empty() && getenv("KIV_KEEP_AGENT") == nullptr)
             (void)!system(("rm -rf '" + root + "'").c_str());
     }
 
