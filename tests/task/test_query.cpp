@@ -107,6 +107,29 @@ TEST_F(Query, MissingAncestryComesFromTheKernelAndStaysInTheTree) {
     EXPECT_EQ(query_tgid_info_once(1, 0), PROC_QUERY_INIT_ANCESTOR);
 }
 
+// A tree too full to keep the kernel's answers still answers with them, ancestry included,
+// in one attempt; the next query of another process does not see them.
+TEST_F(Query, FullTreeStillDescribesProcessesFromTheKernel) {
+    for (uint32_t pid = 20; g_task_info.ftree->fork_info_lhash->free_slots > 0; pid++)
+        insert(proc(pid, 1, pid * 10, 1, "idle"));
+    kernel_knows(proc(800, 0, 8000, 0, "sshd"));
+    kernel_knows(proc(900, 800, 9000, 8000, "writer"));
+    int64_t full = kiv_stat_get(TASK_FTREE_FULL_CNT);
+    ASSERT_EQ(query_tgid_info_once_depth(900, 9000, 16), 0);
+    EXPECT_GT(kiv_stat_get(TASK_FTREE_FULL_CNT), full);
+    EXPECT_EQ(pid_at(0), 900);
+    EXPECT_STREQ(_pick_process_info(0)->cmd_line, "writer");
+    EXPECT_EQ(_pick_process_info(0)->createtime, 9000u);
+    EXPECT_STREQ(_pick_process_info(1)->cmd_line, "sshd");
+    EXPECT_EQ(pid_at(2), -100);
+    ASSERT_EQ(query_tgid_info_once_depth(13, 0, 16), 0);  // from the tree, none of the above
+    EXPECT_EQ(pid_at(0), 13);
+    EXPECT_EQ(pid_at(3), 10);
+    EXPECT_EQ(pid_at(4), -100);
+    ASSERT_EQ(kemu_drop_process(900, 9000), 0);
+    EXPECT_EQ(query_tgid_info_once_depth(900, 9000, 1), -1);  // never kept
+}
+
 TEST_F(Query, ThreadStorageIsReusedAndPrivate) {
     ASSERT_EQ(query_tgid_info(13, 0, 16), 0);
     process_st *first = _pick_process_info(0);
