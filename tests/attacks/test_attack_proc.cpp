@@ -67,3 +67,50 @@ TEST(AttackProc, FullProcessTreeStillReportsRootsFileAndProcess) {
     EXPECT_TRUE(a.docs_valid(&bad)) << bad;
     EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
 }
+
+namespace {
+
+std::string field(const std::string &doc, const char *key) {
+    cJSON *j = cJSON_Parse(doc.c_str());
+    const cJSON *m = cJSON_GetObjectItem(j, "message");
+    const cJSON *v = cJSON_GetObjectItem(m ? m : j, key);
+    std::string out = cJSON_IsString(v) ? v->valuestring : "";
+    cJSON_Delete(j);
+    return out;
+}
+
+}  // namespace
+
+// Nobody runs programs far below the walk's old step limit: one whose path fits is reported
+// whole, one whose path does not is marked as cut and names no existing file.
+TEST(AttackProc, DeepExecutablePathIsWholeOrMarkedCut) {
+    const std::string d = attack_dir("deep");
+    live_agent a("deep");
+    ASSERT_TRUE(a.start()) << a.err();
+    const std::string twenty(20, 'x');
+    ASSERT_EQ(as_nobody("cd " + d + " && for i in $(seq 80); do mkdir d && cd d || exit 1; done && "
+                        "cp /bin/sh kivsh && ./kivsh -c 'exit 0' kivatk-deep-whole && cd " + d +
+                        " && for i in $(seq 100); do mkdir " + twenty + " && cd " + twenty +
+                        " || exit 1; done && cp /bin/sh kivsh && ./kivsh -c 'exit 0' kivatk-deep-cut"),
+              0);
+    ASSERT_EQ(system("/bin/sh -c 'exit 0' kivatk-deep-root"), 0);
+    EXPECT_TRUE(a.wait_doc({"kivatk-deep-root"}, 60));
+    std::string whole_path = d;
+    for (int i = 0; i < 80; i++) whole_path += "/d";
+    whole_path += "/kivsh";
+    std::string whole = a.wait_line({"\"./kivsh -c exit 0 kivatk-deep-whole\"", "PROCESS_CREATION"}, 60);
+    EXPECT_EQ(field(whole, "process_path"), whole_path) << whole;
+    std::string cut = a.wait_line({"\"./kivsh -c exit 0 kivatk-deep-cut\"", "PROCESS_CREATION"}, 60);
+    std::string path = field(cut, "process_path");
+    ASSERT_GT(path.size(), 27u) << cut;
+    EXPECT_EQ(path.substr(0, 4), ".../") << path;
+    EXPECT_EQ(path.substr(path.size() - 27), "/" + twenty + "/kivsh") << path;
+    EXPECT_LE(path.size(), 1023u);
+    struct stat st;
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_NE(lstat(path.substr(3).c_str(), &st), 0) << path;
+    EXPECT_EQ(a.stop(60), 0);
+    std::string bad;
+    EXPECT_TRUE(a.docs_valid(&bad)) << bad;
+    EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
+}
