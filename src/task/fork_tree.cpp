@@ -79,6 +79,18 @@ int init_fork_node(const process_info_st *info, fork_node *node) {
     return ret;
 }
 
+// Whether a common record describes the image of a process record: same path and arguments.
+bool same_image(const common_proc_info *common, const raw_process_info *raw) {
+    if (!common || !common->flex) return false;
+    for (int type : {FLEX_PATH, FLEX_CMD_LINE}) {
+        flex_str a{}, b{};
+        get_flex_task_info_str(common->flex, &a, type);
+        get_flex_task_info_str(&raw->flex, &b, type);
+        if (a.len != b.len || (a.len && memcmp(a.ptr, b.ptr, a.len) != 0)) return false;
+    }
+    return true;
+}
+
 // Evicting through the hash's own insert would skip the tree's unlinking and reference
 // counting, so a full hash gives up its oldest exited node here first.
 void make_room_in_hash(ftree *tree) {
@@ -316,9 +328,10 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
     ei_list_node *ei = ei_list_insert(tree, info);
     if (!ei) {
         KIV_LOG(3, "ei_list_insert failed\n");
-        // The node would go on naming the image it ran before (often its parent's): without
-        // it, queries describe the process from the kernel as it runs now.
-        if (hash_find(tree, key->pid, &node) == 0 && node->fork_info.create_time == key->create_time) {
+        // A node left naming another image (often its parent's) would misname the process:
+        // without it, queries describe the process from the kernel as it runs now.
+        if (hash_find(tree, key->pid, &node) == 0 && node->fork_info.create_time == key->create_time &&
+            !same_image(node->fork_info.exec_info, raw)) {
             ftree_key k{key->create_time, key->pid};
             ftree_delete(tree, &k);
         }

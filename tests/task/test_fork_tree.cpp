@@ -43,10 +43,11 @@ class ForkTree : public testing::Test {
         EXPECT_EQ(stats(), before_);
     }
 
-    int ins(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct, uint16_t eid, bool exec) {
+    int ins(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct, uint16_t eid, bool exec,
+            const char *cmd = "cmd") {
         proc_fields f;
         f.pid = pid, f.create_time = ct, f.ppid = ppid, f.parent_create_time = pct;
-        f.event_id = eid, f.s[0] = "cmd", f.s[2] = "/bin/x", f.s[3] = "/dev/null";
+        f.event_id = eid, f.s[0] = cmd, f.s[2] = "/bin/x", f.s[3] = "/dev/null";
         auto bytes = build_proc(f);
         static raw_process_buf buf;
         EXPECT_EQ(raw_process_info_decode(bytes.data(), bytes.size(), &buf.info, sizeof buf), 0);
@@ -256,13 +257,15 @@ TEST_F(ForkTree, ExecWithoutRoomForItsImageDropsTheStaleNode) {
     ASSERT_EQ(ins(71, 710, 70, 700, 2, false), 0);  // forked: shares 70's image
     ASSERT_EQ(rec(71), rec(70));
     int64_t fails = kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT);
-    EXPECT_EQ(ins(71, 710, 70, 700, 3, true), -8);
+    EXPECT_EQ(ins(70, 700, 1, 1, 2, true), -8);  // the same image again: the node stays
+    EXPECT_NE(node(70), nullptr);
+    EXPECT_EQ(ins(71, 710, 70, 700, 3, true, "other"), -8);
     EXPECT_EQ(node(71), nullptr);
     EXPECT_TRUE(t_->list_full_logged);
     EXPECT_EQ(rec(70)->ref_cnt, 1u);
     EXPECT_EQ(ins(72, 720, 1, 1, 1, true), -8);  // nor does a new process get one
     EXPECT_EQ(node(72), nullptr);
-    EXPECT_EQ(kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT), fails + 2);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT), fails + 3);
 }
 
 // The shipped sizes: a host with as many live processes as the tree holds, each running an
