@@ -11,9 +11,10 @@ KIV_BEGIN_DECLS
 
 /* Type ids: 0 php, 1 jsp, 2 js, 3 and 4 aspx, 5 asp, 6 jspx, 7 png, 8 jpg, 9 binary.
  * The type id of the file at path, or -1 when nothing is recognised or the file cannot be
- * opened. Not to be run concurrently with the file module's own identification. */
+ * opened. Only a regular file is opened (never a device, FIFO or socket), without blocking.
+ * Not to be run concurrently with the file module's own identification. */
 KIV_API int check_file_type(const char *path);
-/* The same, reading the file in non-blocking mode (a pipe never stalls the caller). */
+/* The same (kept for callers of the non-blocking variant). */
 KIV_API int check_file_type_webshell(const char *path);
 /* Name of a type id, or NULL for an id without one. */
 KIV_API const char *file_type_id2name(int id);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "comm/digest_internal.h"
+#include "comm/safe_open.h"
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "qxkiv/digest.h"
@@ -42,13 +43,16 @@ bool same_content_stamp(const struct stat &a, const struct stat &b) {
            a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+}  // namespace
+
 // A read descriptor on a regular file only, decided on descriptors, never on the name: the
 // O_PATH handle opens no device driver and waits for no pipe writer, and the read descriptor
 // is reopened through it, so both name the inode that was checked whatever the path does
-// meanwhile. fd, or a digest_file_err.
-int open_regular(const char *path, const struct stat *expect, struct stat *st) {
+// meanwhile. Without /proc nothing is opened: a second open by name could reach a device
+// swapped in between. fd, or a digest_file_err.
+int open_regular_fd(const char *path, const struct stat *expect, bool nofollow, struct stat *st) {
     if (auto hook = s_before_open.load(std::memory_order_relaxed)) hook(path);
-    int pfd = open(path, O_PATH | O_CLOEXEC);
+    int pfd = open(path, O_PATH | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
     if (pfd < 0) return DIGEST_ERR_OPEN;
     int ret = DIGEST_ERR_OPEN;
     if (fstat(pfd, st) != 0) {
@@ -60,9 +64,7 @@ int open_regular(const char *path, const struct stat *expect, struct stat *st) {
     } else {
         char self[48];
         snprintf(self, sizeof(self), "/proc/self/fd/%d", pfd);
-        const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-        int fd = open(self, flags);
-        if (fd < 0 && errno == ENOENT) fd = open(path, flags);  // no /proc: checked below
+        int fd = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat now;
         if (fd < 0) {
             ret = DIGEST_ERR_OPEN;
@@ -77,8 +79,6 @@ int open_regular(const char *path, const struct stat *expect, struct stat *st) {
     close(pfd);
     return ret;
 }
-
-}  // namespace
 
 void digest_set_sleep_fn(void (*fn)(uint32_t ms)) {
     s_sleep_fn.store(fn != nullptr ? fn : real_sleep, std::memory_order_relaxed);
@@ -102,7 +102,7 @@ void digest_hex(const uint8_t *digest, size_t n, char *out) {
 int digest_file(const char *path, const digest_file_req &req, digest_file_out *out) {
     if (path == nullptr || out == nullptr) return DIGEST_ERR_OPEN;
     out->changed = false;
-    int fd = open_regular(path, req.expect, &out->opened);
+    int fd = open_regular_fd(path, req.expect, false, &out->opened);
     if (fd < 0) return fd;
     // The size seen on the descriptor bounds the read: what is appended later is not read,
     // and a file that reports no size (like those of /proc) is not read at all.

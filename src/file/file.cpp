@@ -58,6 +58,7 @@ const ini_long_key kRwRedoInterval = k("file_rw_redo_interval", 600, 0, 86400);
 const ini_long_key kRwRedoLimit = k("file_rw_redo_limit", 3, 1, 65535);
 const ini_long_key kSuffixMax = k("file_suffix_max_cnt", 100, 0, SUFFIX_CNT_MAX);
 const ini_long_key kSuffixGrpMax = k("file_suffix_group_max_cnt", 100, 0, SUFFIX_CNT_MAX);
+const ini_long_key kRenameType = k("rename_type_enable", 0, 0, 1);
 
 const kiv_msg_hook s_file_ops[] = {
     {{nullptr, nullptr}, 0x3full << FILE_EVENT_TYPE_BASE, file_event_handle, 1},
@@ -205,6 +206,7 @@ int file_cfg_load(file_info *f, ini_file_t *ini) {
     f->kern.file_rw_redo_limit = get(kRwRedoLimit);
     f->kern.file_suffix_max_cnt = get(kSuffixMax);
     f->kern.file_suffix_group_max_cnt = get(kSuffixGrpMax);
+    f->rename_type_enable = get(kRenameType);
     f->suffix_list = file_suffix_payload(ini, "file_suffix", "suffix", &f->suffix_list_len);
     f->suffix_group_list =
         file_suffix_payload(ini, "file_suffix_group", "group_num", &f->suffix_group_list_len);

@@ -98,6 +98,7 @@ struct file_info {
     uint16_t cache_cnt;
     list_head unorder_cache;
     pthread_mutex_t file_type_identify_mutex;
+    uint32_t rename_type_enable;  // 1: a regular file renamed into place is typed too
 };
 extern file_info g_file_info;
 

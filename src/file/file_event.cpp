@@ -1,5 +1,7 @@
 // File records on the collector threads: decoded with bounds checks, limited by the daily
 // count and the repeat table, and handed on in the kernel's sequence order.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -572,15 +574,25 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         KIV_LOG(1, "pop_process_info fail\n");
     }
     file_type_info_st type{FILE_TYPE_UNKNOWN, "-", "-"};
+    // Only the file the event named is read: its type and owner as the record gives them.
+    const file_type_ident ident{v.uid, v.gid, v.mode};
     if (kind == FILE_CREATE && (v.creat_type & 3) == 3) {
         kiv_stat_inc(FILE_CLOSEWRITE_EVENT_CNT);
-        bool pass = s_type_filter ? s_type_filter(v.name, v.name_len + 1, &type)
-                                  : match_type_filter(v.name, (int)v.name_len + 1, &type) != 0;
+        bool pass = s_type_filter
+                        ? s_type_filter(v.name, v.name_len + 1, &type)
+                        : match_type_filter(v.name, (int)v.name_len + 1, &type, &ident) != 0;
         if (!pass) {
             file_event_recombine(body, v.size, nullptr, kind, true, v.id);
             return MSG_HOOK_DROP;
         }
         kiv_stat_inc(FILE_CLOSEWRITE_EVENT_MATCH);
+    } else if (kind == FILE_RENAME && g_file_info.rename_type_enable && !v.dir &&
+               S_ISREG(v.mode)) {
+        // Written elsewhere and moved in: typed for the record, still reported whatever it is.
+        if (s_type_filter)
+            s_type_filter(v.name, v.name_len + 1, &type);
+        else
+            get_file_type(&type, v.name, (int)v.name_len + 1, &ident);
     }
     int r;
     {

@@ -2,12 +2,16 @@
 #include "file/file_type.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "base/log.h"
+#include "comm/digest_internal.h"
+#include "comm/safe_open.h"
 
 namespace {
 
@@ -26,25 +30,39 @@ constexpr int kSigLen = 16;
 pthread_mutex_t s_own_identify_mutex = PTHREAD_MUTEX_INITIALIZER;
 file_type_env s_env = {nullptr, nullptr};
 
-// Opens without blocking (a FIFO with no writer would otherwise hang the caller) and
-// leaves the descriptor non-blocking only when asked.
-FILE *open_for_check(const char *path, bool nonblock) {
+const char *refusal(int err) {
+    switch (err) {
+        case DIGEST_ERR_NOT_REGULAR:
+            return "not a regular file";
+        case DIGEST_ERR_CHANGED:
+            return "replaced while it was opened";
+        default:
+            return strerror(errno);
+    }
+}
+
+// Typing runs as root on files anyone may have written: only a regular file is ever opened
+// (a device or a FIFO swapped in under the name is refused before any open that could block
+// or wake a driver), a link in the last component is not followed when the event said which
+// file it meant, and that file must still have the event's type and owner.
+FILE *open_for_check(const char *path, const file_type_ident *ident) {
     if (!path) {
         KIV_LOG(3, "open file:%s failed. error: %s\n", "(null)", strerror(EINVAL));
         return nullptr;
     }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        KIV_LOG(3, "open file:%s failed. error: %s\n", path, strerror(errno));
+    if (ident && (ident->mode & S_IFMT) != 0 && (ident->mode & S_IFMT) != S_IFREG) {
+        KIV_LOG(3, "open file:%s failed. error: %s\n", path, "the event names no regular file");
         return nullptr;
     }
-    int fl = fcntl(fd, F_GETFL);
-    int want = nonblock ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
-    if (fl < 0 || fcntl(fd, F_SETFL, want) < 0) {
-        if (nonblock)
-            KIV_LOG(3, "set nonblock failed path: %s\n", path);
-        else
-            KIV_LOG(3, "open file:%s failed. error: %s\n", path, strerror(errno));
+    struct stat st;
+    int fd = open_regular_fd(path, nullptr, ident != nullptr, &st);
+    if (fd < 0) {
+        KIV_LOG(3, "open file:%s failed. error: %s\n", path, refusal(fd));
+        return nullptr;
+    }
+    if (ident && (st.st_uid != ident->uid || st.st_gid != ident->gid)) {
+        KIV_LOG(3, "open file:%s failed. error: owner %u:%u is not the event's %u:%u\n", path,
+                (unsigned)st.st_uid, (unsigned)st.st_gid, ident->uid, ident->gid);
         close(fd);
         return nullptr;
     }
@@ -56,13 +74,27 @@ FILE *open_for_check(const char *path, bool nonblock) {
     return f;
 }
 
-int check_opened(FILE *f) {
+uint64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+// At most FILE_TYPE_MAX_LINES pieces of a line's length are read, and no more once the
+// time budget is spent (a slow disk or remote filesystem is not waited on line after line).
+int check_opened(FILE *f, const char *path) {
     int type = check_file_header(f);
     if (type != -1) return type;
     uint32_t times[FILE_TYPE_SCRIPT_ROWS];
     reset_match_times(times, FILE_TYPE_SCRIPT_ROWS);
     char line[FILE_TYPE_LINE_LEN];
+    const uint64_t deadline = mono_ms() + FILE_TYPE_TIME_MS;
     for (int n = 0; n < FILE_TYPE_MAX_LINES && fgets(line, sizeof(line), f); n++) {
+        if (mono_ms() > deadline) {
+            KIV_LOG(3, "typing %s stopped after %d lines: over %d ms\n", path, n,
+                    FILE_TYPE_TIME_MS);
+            break;
+        }
         // A NUL ends the line's text, as it ends what fgets hands over.
         size_t len = strlen(line);
         for (int r = 0; r < FILE_TYPE_SCRIPT_ROWS; r++) {
@@ -76,10 +108,10 @@ int check_opened(FILE *f) {
     return -1;
 }
 
-int check_path(const char *path, bool nonblock) {
-    FILE *f = open_for_check(path, nonblock);
+int check_path(const char *path, const file_type_ident *ident) {
+    FILE *f = open_for_check(path, ident);
     if (!f) return -1;
-    int type = check_opened(f);
+    int type = check_opened(f, path);
     fclose(f);
     return type;
 }
@@ -216,7 +248,6 @@ int check_file_header(FILE *stream) {
     }
     size_t m = 0;
     if (fseek(stream, -kSigLen, SEEK_END) == 0) m = fread(tail, 1, sizeof(tail), stream);
-    // A pipe cannot seek; its lines are read from wherever the head read stopped.
     bool rewound = fseek(stream, 0, SEEK_SET) == 0;
     if (m == 0 || !rewound) {
         KIV_LOG(3, "get ender failed\n");
@@ -234,19 +265,21 @@ int check_file_header(FILE *stream) {
     return -1;
 }
 
+// Both read regular files only, and those never block: the two differ no longer.
 int check_file_type(const char *path) {
-    return check_path(path, false);
+    return check_path(path, nullptr);
 }
 
 int check_file_type_webshell(const char *path) {
-    return check_path(path, true);
+    return check_path(path, nullptr);
 }
 
-void get_file_type(file_type_info_st *info, const char *path, int length) {
+void get_file_type(file_type_info_st *info, const char *path, int length,
+                   const file_type_ident *ident) {
     if (!info || info->type != FILE_TYPE_UNKNOWN) return;
     pthread_mutex_t *mu = s_env.identify_mutex ? s_env.identify_mutex : &s_own_identify_mutex;
     pthread_mutex_lock(mu);
-    int type = check_file_type(path);
+    int type = check_path(path, ident);
     const char *name = file_type_id2name(type);
     pthread_mutex_unlock(mu);
     info->type = type;
@@ -262,9 +295,10 @@ void get_file_type(file_type_info_st *info, const char *path, int length) {
         copy_field(info->suffix, "-", 1);
 }
 
-int match_type_filter(const char *path, int length, file_type_info_st *info) {
+int match_type_filter(const char *path, int length, file_type_info_st *info,
+                      const file_type_ident *ident) {
     if (!path || !info) return 0;
-    get_file_type(info, path, length);
+    get_file_type(info, path, length, ident);
     if (!s_env.walk_type_filter) return 0;
     filter_walk_arg arg{
         path, length > 1 ? strnlen(path, (size_t)length - 1) : 0, info->type_name, {}};

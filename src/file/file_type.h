@@ -15,6 +15,15 @@ constexpr int FILE_TYPE_NAME_LEN = 64;
 constexpr int FILE_TYPE_SCRIPT_ROWS = 7;
 constexpr int FILE_TYPE_LINE_LEN = 1024;  // 1023 characters and the NUL
 constexpr int FILE_TYPE_MAX_LINES = 51;
+constexpr int FILE_TYPE_TIME_MS = 2000;  // no further line is read after this long
+
+// What a file event says of the file it named: typing reads only a regular file reached
+// without a link in its last component, with this owner and, when mode has type bits, a
+// regular file's.
+struct file_type_ident {
+    uint32_t uid, gid;
+    uint16_t mode;
+};
 
 // Carried with a close-after-write creation into its record.
 struct file_type_info_st {
@@ -55,8 +64,11 @@ void file_type_set_env(const file_type_env *env);
 int init_file_type_check();
 void uninit_file_type_check();
 int check_file_header(FILE *stream);
-void get_file_type(file_type_info_st *info, const char *path, int length);
-int match_type_filter(const char *path, int length, file_type_info_st *info);
+// ident null: the file the path leads to (an exported check's caller named it).
+void get_file_type(file_type_info_st *info, const char *path, int length,
+                   const file_type_ident *ident = nullptr);
+int match_type_filter(const char *path, int length, file_type_info_st *info,
+                      const file_type_ident *ident = nullptr);
 void reset_match_times(uint32_t *times, int count);
 int32_t found(void *data, uint32_t offset, void *counter);
 

@@ -5,7 +5,9 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <new>
 
@@ -31,6 +33,9 @@ constexpr unsigned kIdleTaskPeriodUs = 10 * 1000;
 constexpr uint64_t kBacklogForAll = 99;  // non-primary collectors work only above this
 
 kiv_thread_create_fn s_thread_create = pthread_create;
+constexpr unsigned kStopBoundMs = 10000;
+std::atomic<unsigned> s_stop_bound_ms{kStopBoundMs};
+int s_left_behind;  // controlling thread only
 
 void *task_thread(void *arg) {
     auto *task = static_cast<kiv_task *>(arg);
@@ -162,23 +167,56 @@ void framework_main(kiv_task *task) {
     _free_process_info();
 }
 
-void __destroy_all_thead() {
-    // Ask every thread first so their last turns overlap, then join in index order.
+int __destroy_all_thead() {
+    // Ask every thread first so their last turns overlap, then join in index order, all
+    // within one bound: a thread stuck in a read the kernel never ends must not hold up the
+    // host's stop. It is left running, detached, with its descriptor kept.
     for (int i = 0; i < g_tasks_num; i++) {
         uint8_t expect = TASK_RUNNING;
         g_tasks[i].state.compare_exchange_strong(expect, TASK_STOPPING, std::memory_order_acq_rel);
     }
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    uint64_t ns = (uint64_t)deadline.tv_nsec + (uint64_t)s_stop_bound_ms.load() * 1000000;
+    deadline.tv_sec += (time_t)(ns / 1000000000), deadline.tv_nsec = (long)(ns % 1000000000);
+    int left = 0;
     for (int i = 0; i < g_tasks_num; i++) {
         kiv_task *t = &g_tasks[i];
         if (t->state.load(std::memory_order_acquire) != TASK_STOPPING) continue;
-        if (pthread_join(t->thread, nullptr) == 0)
+        int rc = pthread_timedjoin_np(t->thread, nullptr, &deadline);
+        if (rc == 0) {
             t->state.store(TASK_STOPPED, std::memory_order_release);
-        else
+        } else if (rc == ETIMEDOUT) {
+            KIV_LOG(1, "thread %s did not stop within %u ms, left running\n", t->name,
+                    s_stop_bound_ms.load());
+            pthread_detach(t->thread);
+            t->state.store(TASK_LEFT, std::memory_order_release);
+            left++;
+        } else {
             KIV_LOG(1, "join thread %s failed\n", t->name);
+        }
     }
+    s_left_behind += left;
+    return left;
+}
+
+void kiv_task_set_stop_bound(unsigned ms) {
+    s_stop_bound_ms.store(ms ? ms : kStopBoundMs);
+}
+
+int kiv_tasks_left_behind() {
+    return s_left_behind;
 }
 
 namespace {
+// A thread left running still reads its descriptor: then the table stays.
+void stop_and_release() {
+    if (__destroy_all_thead() == 0)
+        free_task_table();
+    else
+        g_tasks = nullptr, g_tasks_num = 0;
+}
+
 // The logger and the log collector live above the framework; start-up hands in their mains.
 kiv_task_main s_logger_main;
 kiv_task_main s_log_collector_main;
@@ -223,8 +261,7 @@ int start_routine() {
         if (rc != 0) {
             t->state.store(TASK_CREATED, std::memory_order_release);
             KIV_LOG(0, "create thread %s failed(%d:%s)\n", t->name, rc, strerror(rc));
-            __destroy_all_thead();
-            free_task_table();
+            stop_and_release();
             return -1;
         }
     }
@@ -233,7 +270,6 @@ int start_routine() {
 }
 
 void stop_routine() {
-    __destroy_all_thead();
-    free_task_table();
+    stop_and_release();
     KIV_LOG(2, "stop routine ok\n");
 }

@@ -13,6 +13,7 @@ enum kiv_task_state : uint8_t {
     TASK_RUNNING = 1,
     TASK_STOPPING = 2,
     TASK_STOPPED = 3,
+    TASK_LEFT = 4,  // did not stop within the bound: left running
 };
 
 enum kiv_task_kind : uint8_t {
@@ -53,7 +54,12 @@ using kiv_task_main = void (*)(kiv_task *task);
 void kiv_task_set_main(int kind, kiv_task_main fn);
 int start_routine();
 void stop_routine();
-void __destroy_all_thead();
+// Stops every thread within the stop bound; the number left running (logged, detached).
+int __destroy_all_thead();
+// Tests shorten the bound (ms); 0 restores the default of 10 s.
+void kiv_task_set_stop_bound(unsigned ms);
+// Threads left running by stops so far: what they may still touch must not be freed.
+int kiv_tasks_left_behind();
 void framework_main(kiv_task *task);
 void collector_main(kiv_task *task);
 int collector_thread_local_init();

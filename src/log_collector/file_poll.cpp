@@ -2,7 +2,9 @@
 // truncation (the file is shorter than seen or read), and whole lines cut to the line buffer.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,25 +30,81 @@ bool first_failure(watch_log *log, int err) {
     return true;
 }
 
-// A stream only on a regular file: a FIFO would block the thread in open or read, a
-// directory reads nothing but errors.
-FILE *open_regular(const char *path, struct stat *st, int *err) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+bool pseudo_fs(long type) {
+    switch (type) {
+        case PROC_SUPER_MAGIC:
+        case SYSFS_MAGIC:
+        case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC:
+        case CGROUP2_SUPER_MAGIC:
+        case BPF_FS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// 0 when the file behind fd may be read for the log, else why not. A FIFO or a device would
+// block the thread or hand it what is not a log; a pseudo file (on /proc and kin, or a size of
+// 0 with contents) is generated anew at every read and holds what the sensor may read, not
+// what anybody logged; a file of another owner than the first is not the log either.
+int vet(const watch_log *log, int fd, struct stat *st) {
+    if (fstat(fd, st) != 0) return errno;
+    if (S_ISDIR(st->st_mode)) return EISDIR;
+    if (!S_ISREG(st->st_mode)) return EINVAL;
+    if (log->owner_known && st->st_uid != log->owner_uid) return EPERM;
+    struct statfs fs;
+    if (fstatfs(fd, &fs) == 0 && pseudo_fs((long)fs.f_type)) return ENODATA;
+    char c;
+    // A real file that grew meanwhile shows its new size on the second look.
+    if (st->st_size == 0 && pread(fd, &c, 1, 0) == 1 && fstat(fd, st) == 0 && st->st_size == 0)
+        return ENODATA;
+    return 0;
+}
+
+int open_nofollow(const char *path) {
+    return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+}
+
+// A stream on what stands under path, only if the log may read it; the last component is
+// never followed (ELOOP for a link).
+FILE *open_log_file(const watch_log *log, const char *path, struct stat *st, int *err) {
+    *st = {};
+    int fd = open_nofollow(path);
     if (fd < 0) {
         *err = errno;
         return nullptr;
     }
-    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        *err = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
-        close(fd);
-        return nullptr;
-    }
-    FILE *fp = fdopen(fd, "r");
+    *err = vet(log, fd, st);
+    FILE *fp = *err ? nullptr : fdopen(fd, "r");
     if (!fp) {
-        *err = errno;
+        if (!*err) *err = errno;
         close(fd);
     }
     return fp;
+}
+
+bool refusal(int err) {
+    return err == ELOOP || err == EISDIR || err == EINVAL || err == EPERM || err == ENODATA;
+}
+
+// What stands under the path is not read; each kind is said and counted once until a file
+// is opened again.
+void refuse(watch_log *log, int err, uint32_t uid) {
+    int bit = err == ELOOP ? 1 : err == EPERM ? 2 : err == ENODATA ? 4 : 8;
+    if (log->refused & bit) return;
+    log->refused |= bit;
+    kiv_stat_inc(LOG_COLLECTOR_REFUSED);
+    if (err == ELOOP)
+        KIV_LOG(1, "log %s is a symbolic link, not followed\n", log->path);
+    else if (err == EPERM)
+        KIV_LOG(1, "log %s now belongs to uid %u, not uid %u as first seen: not read\n", log->path,
+                uid, log->owner_uid);
+    else if (err == ENODATA)
+        KIV_LOG(1, "log %s is a pseudo file, not collected\n", log->path);
+    else
+        KIV_LOG(1, "log %s is not a regular file\n", log->path);
 }
 
 // Calls fn(path, inode) for the entries beside `path` until it returns true. Bounded: a
@@ -162,7 +220,7 @@ void resume_rotated(watch_log *log, uint64_t ino, uint64_t pos, Same same) {
     if (found.empty()) return;
     struct stat st;
     int err = 0;
-    FILE *fp = open_regular(found.c_str(), &st, &err);
+    FILE *fp = open_log_file(log, found.c_str(), &st, &err);
     if (!fp) return;
     if (st.st_ino != ino || (uint64_t)st.st_size < pos || !same(fileno(fp)) ||
         fseeko(fp, (off_t)pos, SEEK_SET) != 0) {
@@ -190,13 +248,15 @@ void adopt_copy(watch_log *log, uint64_t pos) {
     struct timespec best_time {};
     each_sibling(log->path, [&](const std::string &p, uint64_t) {
         struct statx stx;
-        if (statx(AT_FDCWD, p.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0 ||
-            !S_ISREG(stx.stx_mode) || !appeared_since(log, stx) || stx.stx_size <= pos)
+        if (statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                  &stx) != 0 ||
+            !S_ISREG(stx.stx_mode) || (log->owner_known && stx.stx_uid != log->owner_uid) ||
+            !appeared_since(log, stx) || stx.stx_size <= pos)
             return false;
         if (stx.stx_mtime.tv_sec < best_time.tv_sec || (stx.stx_mtime.tv_sec == best_time.tv_sec &&
                                                         stx.stx_mtime.tv_nsec <= best_time.tv_nsec))
             return false;
-        int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        int fd = open_nofollow(p.c_str());
         if (fd < 0) return false;
         if (holds(fd, 0, log->head, log->head_len) &&
             (!tail || holds(fd, pos - log->tail_len, log->tail, log->tail_len))) {
@@ -210,7 +270,7 @@ void adopt_copy(watch_log *log, uint64_t pos) {
     if (best.empty()) return;
     struct stat st;
     int err = 0;
-    FILE *fp = open_regular(best.c_str(), &st, &err);
+    FILE *fp = open_log_file(log, best.c_str(), &st, &err);
     if (!fp) return;
     if (st.st_ino != best_ino || fseeko(fp, (off_t)pos, SEEK_SET) != 0) {
         fclose(fp);
@@ -239,22 +299,53 @@ uint64_t read_pos(const watch_log *log) {
 
 }  // namespace
 
+namespace {
+
+int open_stream(log_collector_ctx *ctx, watch_log *log, FILE *fresh, const struct stat *fresh_st);
+
+}  // namespace
+
 int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
     struct stat st;
-    if (stat(log->path, &st) != 0) {
+    if (lstat(log->path, &st) != 0) {
         if (errno == ENOENT) return 0;
         if (first_failure(log, errno))
             KIV_LOG(0, "stat %s failed: %s\n", log->path, strerror(errno));
         return -1;
     }
-    // Something other than a file under the path is handled like a missing file: the stream
-    // already open (if any) is still read, and the path is looked at again next turn.
-    if (!S_ISREG(st.st_mode)) {
-        if (first_failure(log, S_ISDIR(st.st_mode) ? EISDIR : EINVAL))
-            KIV_LOG(1, "log %s is not a regular file\n", log->path);
-        return 0;
+    // What the log may not read is handled like a missing file, but the stream already open
+    // (if any) is still read; the path is looked at again next turn.
+    int why = S_ISLNK(st.st_mode)                               ? ELOOP
+              : S_ISDIR(st.st_mode)                             ? EISDIR
+              : !S_ISREG(st.st_mode)                            ? EINVAL
+              : log->owner_known && st.st_uid != log->owner_uid ? EPERM
+                                                                : 0;
+    if (why) {
+        refuse(log, why, st.st_uid);
+        return log->fp ? file_poll_open(ctx, log) : 0;
     }
+    FILE *fresh = nullptr;
     if (log->stat_valid && st.st_ino != log->ino) {
+        // Vetted before the stream being read is let go: a file refused disturbs nothing.
+        int err = 0;
+        fresh = open_log_file(log, log->path, &st, &err);
+        if (!fresh) {
+            if (err == ENOENT) return 0;
+            if (refusal(err)) {
+                refuse(log, err, st.st_uid);
+                return log->fp ? file_poll_open(ctx, log) : 0;
+            }
+            if (first_failure(log, err))
+                KIV_LOG(0, "open log %s failed: %s\n", log->path, strerror(err));
+            return -1;
+        }
+        if (st.st_ino == log->ino) {
+            // Back to the file being read already.
+            fclose(fresh);
+            fresh = nullptr;
+        }
+    }
+    if (fresh) {
         KIV_LOG(2, "log %s renamed\n", log->path);
         if (log->old_fp) {
             KIV_LOG(1, "%s rotate again before old stream closed\n", log->path);
@@ -294,10 +385,18 @@ int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
     log->stat_valid = 1;
     log->ino = st.st_ino;
     log->size = st.st_size;
-    return file_poll_open(ctx, log);
+    return open_stream(ctx, log, fresh, &st);
 }
 
 int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
+    return open_stream(ctx, log, nullptr, nullptr);
+}
+
+namespace {
+
+// Opens the path (or takes `fresh`, already opened and vetted, with its status) as the
+// current stream.
+int open_stream(log_collector_ctx *ctx, watch_log *log, FILE *fresh, const struct stat *fresh_st) {
     if (log->fp) {
         // Clears end-of-file so that what was appended since is read.
         if (fseeko(log->fp, 0, SEEK_CUR) != 0)
@@ -306,12 +405,23 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
         return 0;
     }
     struct stat st;
-    int err = 0;
-    FILE *fp = open_regular(log->path, &st, &err);
-    if (!fp) {
-        if (first_failure(log, err))
-            KIV_LOG(0, "open log %s failed: %s\n", log->path, strerror(err));
-        return -1;
+    FILE *fp = fresh;
+    if (fp) {
+        st = *fresh_st;
+    } else {
+        int err = 0;
+        fp = open_log_file(log, log->path, &st, &err);
+        if (!fp) {
+            if (refusal(err))
+                refuse(log, err, st.st_uid);
+            else if (first_failure(log, err))
+                KIV_LOG(0, "open log %s failed: %s\n", log->path, strerror(err));
+            return -1;
+        }
+    }
+    if (!log->owner_known) {
+        log->owner_known = 1;
+        log->owner_uid = st.st_uid;
     }
     log->last_errno = 0;
     log->fp = fp;
@@ -326,6 +436,7 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
         fseeko(fp, 0, SEEK_SET);
     }
     KIV_LOG(3, "log %s opened\n", log->path);
+    log->refused = 0;
     log->offset = 0;
     log->tail_len = 0;
     log->head_len = 0;
@@ -384,6 +495,8 @@ int file_poll_open(log_collector_ctx *ctx, watch_log *log) {
     return 0;
 }
 
+}  // namespace
+
 int file_poll_read(log_collector_ctx *ctx, watch_log *log) {
     ctx->old_line_end = 0;
     // The rotated file first. It is polled again until its successor yields a line, so that
@@ -422,9 +535,12 @@ int file_poll_read(log_collector_ctx *ctx, watch_log *log) {
 int read_line(log_collector_ctx *ctx, FILE *stream, int track) {
     ctx->line_end_offset = 0;
     ctx->tail_len = 0;
-    off_t before = track ? ftello(stream) : -1;
+    ctx->read_bytes = 0;
+    off_t before = ftello(stream);
     if (!fgets(ctx->line, ctx->max_line_size, stream)) return 0;
     int len = (int)strlen(ctx->line);
+    off_t after = ftello(stream);
+    ctx->read_bytes = before >= 0 && after > before ? (int)(after - before) : len + 1;
     bool skip = false;
     if (len == 0) {
         // Binary data: skipped like a suppressed line, so the rest of the file still moves.
@@ -455,13 +571,12 @@ int read_line(log_collector_ctx *ctx, FILE *stream, int track) {
         KIV_LOG(0, "no newline at tail (too long or partial read)\n");
     }
     if (track) {
-        off_t p = ftello(stream);
-        if (p < 0) {
+        if (after < 0) {
             KIV_LOG(0, "ftello failed: %s\n", strerror(errno));
         } else {
-            ctx->line_end_offset = (uint64_t)p;
+            ctx->line_end_offset = (uint64_t)after;
             // Only bytes known to be the file's: a NUL inside the line hides some of them.
-            if (before >= 0 && p - before == raw_len) ctx->tail_len = tail_len;
+            if (before >= 0 && after - before == raw_len) ctx->tail_len = tail_len;
         }
     }
     // An empty line carries nothing to report; it must not end the file's turn either.
@@ -507,4 +622,16 @@ int file_poll_fingerprint(const watch_log *log, char out[LOG_FINGERPRINT_LEN]) {
     }
     FILE *f = rotated ? log->old_fp : log->fp;
     return f && file_fingerprint(fileno(f), len, out) ? len : 0;
+}
+
+uint64_t file_poll_unread(const watch_log *log) {
+    auto rest = [](FILE *f) -> uint64_t {
+        struct stat st;
+        off_t pos = f ? ftello(f) : -1;
+        if (pos < 0 || fstat(fileno(f), &st) != 0 || st.st_size <= pos) return 0;
+        return (uint64_t)(st.st_size - pos);
+    };
+    uint64_t n = rest(log->old_fp) + rest(log->fp);
+    if (!log->fp && log->parked && log->size > log->park_pos) n += log->size - log->park_pos;
+    return n;
 }

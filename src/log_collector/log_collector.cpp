@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -107,7 +108,7 @@ void release_missing_logs(log_collector_ctx *ctx) {
     for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
         watch_log *log = list_entry(p, watch_log, list);
         struct stat st;
-        if (stat(log->path, &st) == 0 || errno != ENOENT) {
+        if (lstat(log->path, &st) == 0 || errno != ENOENT) {
             log->missing_scans = 0;
             continue;
         }
@@ -410,11 +411,15 @@ void filter_befo_install_log(log_collector_ctx *ctx) {
     for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
         watch_log *log = list_entry(p, watch_log, list);
         struct stat st;
-        int ret = stat(log->path, &st);
+        int ret = lstat(log->path, &st);
         if (ret != 0) {
             KIV_LOG(1, "path %s stat fail. ret %d\n", log->path, ret);
             continue;
         }
+        // Only a file is a log; what else stands there is refused when examined.
+        if (!S_ISREG(st.st_mode)) continue;
+        log->owner_known = 1;
+        log->owner_uid = st.st_uid;
         log->stat_valid = 1;
         log->ino = log->state_ino = st.st_ino;
         log->size = log->state_offset = log->offset = st.st_size;
@@ -581,6 +586,68 @@ int report(log_collector_ctx *ctx) {
     return 0;
 }
 
+namespace {
+
+enum { TURN_WAITING, TURN_MORE, TURN_DONE };  // a log's place in the current turn
+
+// Up to `share` lines of one log, while its quota and the turn's lines last. False when the
+// turn stops with a line pending.
+bool collect_share(log_collector_ctx *ctx, watch_log *log, int share, int &lines) {
+    ctx->cur_log = log;
+    ctx->quota_left = log->turn_quota;
+    if (log->turn_state == TURN_WAITING)
+        file_poll_check(ctx, log);
+    else if (log->parked)
+        file_poll_open(ctx, log);
+    log->turn_state = TURN_MORE;
+    for (int n = 0; n < share && lines > 0 && ctx->quota_left >= ctx->max_line_size; n++) {
+        int r = file_poll_read(ctx, log);
+        if (r == 0) {
+            log->at_end = 1;
+            break;
+        }
+        lines--;
+        // A skipped line costs the bytes it took, so blank lines cannot hold a turn for free.
+        if (r < 0) {
+            ctx->quota_left -= ctx->read_bytes;
+            continue;
+        }
+        KIV_LOG(4, "read a log: path %s, offset %lu, log: %s\n", log->path,
+                (unsigned long)ctx->line_end_offset, ctx->line);
+        ctx->quota_left -= r;
+        if (report(ctx) != 0) return false;
+    }
+    log->turn_quota = ctx->quota_left;
+    if (log->at_end || ctx->quota_left < ctx->max_line_size) log->turn_state = TURN_DONE;
+    if (!log->at_end) log->unread = file_poll_unread(log);
+    if (log->seq >= s_max_open) file_poll_park(log);
+    return true;
+}
+
+// A log that ends its turn before its end is behind: counted every such turn, said when it
+// falls behind and then once a minute while it stays so, and said again when it catches up.
+void note_backlog(log_collector_ctx *ctx) {
+    uint64_t now = kiv_now_ms();
+    for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
+        watch_log *log = list_entry(p, watch_log, list);
+        if (log->turn_state == TURN_WAITING) continue;
+        if (log->at_end || log->unread == 0) {
+            if (log->behind) KIV_LOG(2, "log %s caught up\n", log->path);
+            log->behind = 0;
+            continue;
+        }
+        kiv_stat_inc(LOG_COLLECTOR_BEHIND);
+        if (!log->behind || now - log->behind_said_ms >= 60000) {
+            KIV_LOG(1, "log %s is behind: %llu bytes not read yet\n", log->path,
+                    (unsigned long long)log->unread);
+            log->behind_said_ms = now;
+        }
+        log->behind = 1;
+    }
+}
+
+}  // namespace
+
 void collect_log(log_collector_ctx *ctx) {
     if (ctx->logs.next == &ctx->logs) return;
     auto next_of = [ctx](watch_log *log) {
@@ -588,32 +655,32 @@ void collect_log(log_collector_ctx *ctx) {
         if (n == &ctx->logs) n = n->next;
         return list_entry(n, watch_log, list);
     };
-    if (!ctx->cur_log) {
-        ctx->cur_log = list_entry(ctx->logs.next, watch_log, list);
-        ctx->quota_left = ctx->quota_per_log;
+    if (!ctx->cur_log) ctx->cur_log = list_entry(ctx->logs.next, watch_log, list);
+    for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
+        watch_log *log = list_entry(p, watch_log, list);
+        log->turn_state = TURN_WAITING;
+        log->turn_quota = ctx->quota_per_log;
+        log->at_end = 0;
     }
-    watch_log *left = nullptr;  // the first log this turn moved away from
-    int lines = 0;
-    for (;;) {
-        watch_log *log = ctx->cur_log;
-        file_poll_check(ctx, log);
-        while (ctx->quota_left >= ctx->max_line_size) {
-            if (lines >= ctx->collect_num_per_sec) return;
-            int r = file_poll_read(ctx, log);
-            if (r == 0) break;
-            lines++;
-            if (r < 0) continue;
-            KIV_LOG(4, "read a log: path %s, offset %lu, log: %s\n", log->path,
-                    (unsigned long)ctx->line_end_offset, ctx->line);
-            ctx->quota_left -= r;
-            if (report(ctx) != 0) return;
-        }
-        if (log->seq >= s_max_open) file_poll_park(log);
-        if (!left) left = log;
-        ctx->cur_log = next_of(log);
-        ctx->quota_left = ctx->quota_per_log;
-        if (ctx->cur_log == left) return;
+    // Every log gets an even share of the turn's lines; what one leaves goes to those that
+    // have more, so a busy log gets the whole turn only while the others are idle.
+    watch_log *start = ctx->cur_log, *resume = nullptr;
+    int lines = ctx->collect_num_per_sec, active = ctx->log_cnt;
+    while (lines > 0 && active > 0) {
+        int share = std::max(1, lines / active);
+        watch_log *log = start;
+        do {
+            if (log->turn_state != TURN_DONE) {
+                if (!collect_share(ctx, log, share, lines)) return;
+                if (log->turn_state == TURN_DONE) active--;
+            }
+            log = next_of(log);
+        } while (log != start && lines > 0);
+        // More logs than lines: the next turn begins with the first log left out.
+        if (lines == 0 && log != start && log->turn_state == TURN_WAITING) resume = log;
     }
+    ctx->cur_log = resume ? resume : start;
+    note_backlog(ctx);
 }
 
 int log_collector_init(log_collector_ctx *ctx) {

@@ -80,6 +80,19 @@ struct watch_log {
     // Fingerprint saved with the state: its length in bytes (0 when none) and MD5 text.
     int state_fp_len;
     char state_fp[LOG_FINGERPRINT_LEN];
+    // Whose file the path held when first read: a file of anybody else is not read.
+    int owner_known;
+    uint32_t owner_uid;
+    int refused;  // kinds of refusal already logged since the last file was opened
+    // This turn: where the log stands, the bytes it may still deliver, whether it reached
+    // its end.
+    int turn_state;
+    int turn_quota;
+    int at_end;
+    // Ended a turn before its end: how far behind, and when that was last said.
+    int behind;
+    uint64_t unread;
+    uint64_t behind_said_ms;
 };
 
 struct log_collector_ctx {
@@ -103,6 +116,7 @@ struct log_collector_ctx {
     uint64_t old_line_end;  // position after the pending line in the rotated file, else 0
     int tail_len;           // last bytes of the line just read, newline included
     char tail[LOG_TAIL_LEN];
+    int read_bytes;  // bytes of the file the last line took, skipped lines included
 };
 
 // Per-file reading.
@@ -116,6 +130,9 @@ void file_poll_park(watch_log *log);
 // The fingerprint of the entry the state file gets for this log (its rotated file while one
 // is being finished): its length, 0 when there is none.
 int file_poll_fingerprint(const watch_log *log, char out[LOG_FINGERPRINT_LEN]);
+// Bytes of the log not read yet: the rest of its rotated file and of the file now under the
+// path.
+uint64_t file_poll_unread(const watch_log *log);
 
 // Configuration, watched files, state and reporting.
 int log_collector_init(log_collector_ctx *ctx);

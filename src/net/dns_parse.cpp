@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "base/mem.h"
+#include "comm/dns_name.h"
 
 namespace {
 
@@ -57,23 +58,23 @@ int dnsa_getdomainoffset(int *len, size_t pos) {
     return 0;
 }
 
-// Text of the first question's name: labels joined by ".", the root as "".
+// Text of the first question's name in presentation form, the root as "". Its wire length
+// has been checked, so only a malformed label fails; escapes that make it longer than out
+// holds cut it to its start and end.
 int dnsa_getdomainname(const uint8_t *msg, char *out) {
     size_t pos = DNSA_HEADER_LEN;
-    int n = 0;
+    dns_text name;
     for (;;) {
         if (!dnsa_visit_ok(pos, 1)) return -1;
         uint8_t label = msg[pos];
         if (label == 0) break;
-        if (label > kMaxLabel || n + label + 1 >= kMaxQuestionName) return -1;
-        if (!dnsa_visit_ok(pos + 1, label)) return -1;
-        memcpy(out + n, msg + pos + 1, label);
-        n += label;
-        out[n++] = '.';
+        if (label > kMaxLabel || !dnsa_visit_ok(pos + 1, label) ||
+            !name.add_label(msg + pos + 1, label))
+            return -1;
         pos += (size_t)label + 1;
     }
-    if (n > 0) n--;
-    out[n] = '\0';
+    if (name.copy_to(out, kMaxQuestionName))
+        KIV_LOG(4, "[dns] question name of %zu characters cut: %s\n", name.len, out);
     return 0;
 }
 

@@ -93,6 +93,7 @@ constexpr int kStepNum = sizeof(kSteps) / sizeof(kSteps[0]);
 
 std::atomic<int> s_fail_at{0};
 bool s_started;  // host's thread only
+bool s_wedged;   // a stop left threads running: no new start on top of them
 
 void run_undo(const startup_step &s) {
     if (s.undo) s.undo();
@@ -112,6 +113,15 @@ void unwind(int done, bool at_exit) {
         }
         if (flush) ulog_save_once();
         run_undo(s);
+        if (kiv_tasks_left_behind() != 0) {
+            // A thread still running may touch every module below: they stay as they are,
+            // and the host's stop still returns.
+            s_wedged = true;
+            KIV_LOG(0, "%d thread(s) did not stop: shut-down ends after %s\n",
+                    kiv_tasks_left_behind(), s.name);
+            ulog_save_once();
+            return;
+        }
     }
 }
 
@@ -130,6 +140,10 @@ bool sensor_init_has_step(int no) {
 int sensor_init() {
     // Unwinding a second start would tear down the running one.
     if (s_started) return 0;
+    if (s_wedged) {
+        KIV_LOG(0, "a previous stop left threads running, not starting again\n");
+        return -1;
+    }
     g_in_master_thread = 1;
     // The framework runs these layers above it through hooks handed in here.
     kiv_task_set_main(TASK_KIND_LOGGER, logger_main);

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "comm/dns_name.h"
 #include "comm/error_output.h"
 #include "comm/json_add.h"
 #include "comm/scanner.h"
@@ -87,6 +88,53 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
         ASSERT_TRUE(valid_utf8(out)) << out;
         ASSERT_EQ(json_text_restore(out), in) << out;
     }
+}
+
+// Label bytes that could make a DNS name read as another are escaped, and a cut keeps both
+// ends without splitting an escape.
+TEST(DnsText, DisguisingBytesEscapedAndLongNamesCutAtBothEnds) {
+    auto text = [](const std::vector<std::string> &labels) {
+        dns_text t;
+        for (auto &l : labels)
+            EXPECT_TRUE(t.add_label(reinterpret_cast<const uint8_t *>(l.data()), l.size()));
+        return std::string(t.text, t.len);
+    };
+    EXPECT_EQ(text({}), "");
+    EXPECT_EQ(text({"www", "example", "test"}), "www.example.test");
+    EXPECT_EQ(text({std::string("com\0", 4), "evil"}), "com\\000.evil");
+    EXPECT_EQ(text({"a.b", "c\\d"}), "a\\046b.c\\092d");
+    // Printable ASCII stays; blanks, controls and bytes above it do not.
+    EXPECT_EQ(text({"!~ \x1f\x7f\x80\xff"}), "!~\\032\\031\\127\\128\\255");
+
+    // A label that would overflow the text is refused and leaves it as it was.
+    dns_text full;
+    const std::string nul63(63, '\0');
+    const auto *p = reinterpret_cast<const uint8_t *>(nul63.data());
+    size_t labels = 0;
+    while (full.add_label(p, 63)) labels++;
+    EXPECT_EQ(labels, 4u);  // 4 * (252 + 1) - 1 = 1011 characters
+    EXPECT_EQ(full.len, 1011u);
+    EXPECT_EQ(strlen(full.text), 1011u);
+
+    char out[32];
+    dns_text t;
+    t.add_label(reinterpret_cast<const uint8_t *>("abcdefghij"), 10);
+    t.add_label(reinterpret_cast<const uint8_t *>("klmnopqrst"), 10);  // 21 characters
+    EXPECT_FALSE(t.copy_to(out, 22));
+    EXPECT_STREQ(out, "abcdefghij.klmnopqrst");
+    EXPECT_TRUE(t.copy_to(out, 21));
+    EXPECT_STREQ(out, "abcdefgh...lmnopqrst");  // 8 + 3 + 9 = 20
+    EXPECT_TRUE(t.copy_to(out, 5));
+    EXPECT_STREQ(out, "...t");
+    EXPECT_TRUE(t.copy_to(out, 4));
+    EXPECT_STREQ(out, "");
+    // Escapes are kept whole: each end is a shorter run of complete ones.
+    dns_text e;
+    e.add_label(p, 5);                // \000 five times, 20 characters
+    EXPECT_TRUE(e.copy_to(out, 19));  // 7 characters for the start, 8 for the end
+    EXPECT_STREQ(out, "\\000...\\000\\000");
+    EXPECT_TRUE(full.copy_to(out, sizeof out));
+    EXPECT_EQ(std::string(out), "\\000\\000\\000...\\000\\000\\000");
 }
 
 TEST(Scanner, Integers) {

@@ -154,8 +154,13 @@ std::string value_of(const std::string &doc, const std::string &key) {
     return doc.substr(at, doc.find('"', at) - at);
 }
 
+// Without rename typing (the default), a renamed file is not typed whatever it holds.
 TEST_F(FileE2E, EachKindPrintedExactly) {
-    start();
+    start("rename_type_enable = 0\n");
+    file_set_type_filter([](const char *, uint32_t, file_type_info_st *t) {
+        *t = file_type_info_st{0, "php", "php"};
+        return true;
+    });
     file_rec c;
     c.id = 1, c.name = "/tmp/new.txt";
     inject(build_file(c));
@@ -215,6 +220,7 @@ TEST_F(FileE2E, EachKindPrintedExactly) {
     EXPECT_NE(docs(UPLOAD_FILE_MOD)[0].find("\"event_name\":\"File Modification\""),
               std::string::npos);
     EXPECT_EQ(file_docs(), 6);
+    file_set_type_filter(nullptr);
 }
 
 TEST_F(FileE2E, AccessAndAttributeChangesAreLoggedNotUploaded) {
@@ -363,11 +369,25 @@ TEST_F(FileE2E, CloseAfterWriteGoesThroughTheTypeFilter) {
     file_rec plain = c;
     plain.id = 3, plain.creat_type = 1, plain.name = "/var/www/plain";
     inject(build_file(plain));
-    ASSERT_TRUE(wait_for([] { return file_docs() == 2; }));
+    // Renamed in (shipped: rename_type_enable = 1): typed and reported whatever the filter
+    // says; a directory is not typed.
+    file_rec mv = c;
+    mv.kind = FILE_RENAME, mv.id = 4, mv.name = "/var/www/moved.php";
+    inject(build_file(mv));
+    file_rec dir = mv;
+    dir.id = 5, dir.mode = 040755, dir.dir = 1, dir.name = "/var/www/d.php";
+    inject(build_file(dir));
+    ASSERT_TRUE(wait_for([] { return file_docs() == 4; }));
     file_set_type_filter(nullptr);
     auto d = docs(UPLOAD_FILE_CRATE);
     EXPECT_NE(d[0].find("\"type\":\"php\",\"file_suffix\":\"php\""), std::string::npos);
     EXPECT_NE(d[1].find("\"type\":\"-\",\"file_suffix\":\"-\",\"file_name\":\"/var/www/plain\""),
+              std::string::npos);
+    auto m = docs(UPLOAD_FILE_MOVE);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_NE(m[0].find("\"type\":\"php\",\"file_suffix\":\"php\",\"file_name\":\"/var/www/moved.php\""),
+              std::string::npos);
+    EXPECT_NE(m[1].find("\"type\":\"-\",\"file_suffix\":\"-\",\"file_name\":\"/var/www/d.php\""),
               std::string::npos);
 }
 

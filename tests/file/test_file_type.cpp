@@ -139,23 +139,50 @@ TEST_F(FileType, ScriptsAreKnownByTheirOpeningMarkerInTheFirstLines) {
     }
 }
 
-TEST_F(FileType, UnreadableAndSpecialFilesGiveMinusOneWithoutBlocking) {
+// Typing runs as root on names other users control: nothing but a regular file is opened,
+// and with the event's identity only the file it named.
+TEST_F(FileType, OnlyRegularFilesAreOpenedAndOnlyTheOneTheEventNamed) {
     EXPECT_EQ(check_file_type((dir_ + "/missing").c_str()), -1);
     EXPECT_EQ(check_file_type(nullptr), -1);
-    EXPECT_EQ(check_file_type(dir_.c_str()), -1);  // a directory reads nothing
-    std::string fifo = dir_ + "/fifo";
+    EXPECT_EQ(check_file_type(dir_.c_str()), -1);
+    std::string fifo = dir_ + "/fifo", link = dir_ + "/fifo.php";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // No writer: opening must not wait for one.
-    EXPECT_EQ(check_file_type(fifo.c_str()), -1);
-    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), -1);
-    // A writer that stays silent: the non-blocking check returns at once.
-    int w = open(fifo.c_str(), O_RDWR);
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    EXPECT_EQ(check_file_type(fifo.c_str()), -1);  // no writer: nothing waited for
+    int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(w, 0);
-    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), -1);
-    // A pipe cannot seek back: what it holds is still scanned from the head onwards.
-    ASSERT_EQ(::write(w, "0123456789abcdef<?php\n", 22), 22);
-    EXPECT_EQ(check_file_type_webshell(fifo.c_str()), 0);
+    const char php[] = "0123456789abcdef<?php\n";
+    ASSERT_EQ(::write(w, php, sizeof php - 1), (ssize_t)sizeof php - 1);
+    for (const std::string &p : {fifo, link}) {
+        EXPECT_EQ(check_file_type(p.c_str()), -1) << p;
+        EXPECT_EQ(check_file_type_webshell(p.c_str()), -1) << p;
+    }
+    char back[64];
+    EXPECT_EQ(::read(w, back, sizeof back), (ssize_t)sizeof php - 1) << "the pipe was read";
     close(w);
+
+    std::string shell = write("x.php", "<?php eval($_GET[1]);\n");
+    std::string to_shell = dir_ + "/to_shell.php";
+    ASSERT_EQ(symlink(shell.c_str(), to_shell.c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(shell.c_str(), &st), 0);
+    const file_type_ident as_written{st.st_uid, st.st_gid, (uint16_t)st.st_mode};
+    auto typed = [](const std::string &p, const file_type_ident *id) {
+        file_type_info_st info{FILE_TYPE_UNKNOWN, "", ""};
+        get_file_type(&info, p.c_str(), (int)p.size() + 1, id);
+        return info.type;
+    };
+    EXPECT_EQ(typed(shell, &as_written), 0);
+    EXPECT_EQ(typed(to_shell, nullptr), 0);  // an exported check's caller chose the path
+    EXPECT_EQ(typed(to_shell, &as_written), -1);
+    file_type_ident other = as_written;
+    other.uid += 1;
+    EXPECT_EQ(typed(shell, &other), -1);
+    other = as_written;
+    other.mode = S_IFIFO | 0644;
+    EXPECT_EQ(typed(shell, &other), -1);
+    other.mode = 0644;  // a record without type bits: the owner still has to agree
+    EXPECT_EQ(typed(shell, &other), 0);
 }
 
 TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {

@@ -119,4 +119,36 @@ TEST_F(Tasks, CollectorsDrainEveryRecordOnce) {
     for (uint32_t seq = 0; seq < kCount; seq++) ASSERT_EQ(g_hits[seq].load(), 1) << seq;
 }
 
+// A hook that never returns on its own (a read the kernel does not end) must not hold the
+// host's stop: the thread is left running and its descriptor kept for it.
+std::atomic<bool> g_in_hook{false}, g_release{false};
+
+TEST_F(Tasks, StopReturnsWithinItsBoundWhateverAHookDoes) {
+    kiv_msg_hook h{};
+    h.ev_mask = 1ull << EV_EXEC;
+    h.handler = [](char *, kiv_msg_ctx *) {
+        g_in_hook = true;
+        while (!g_release) usleep(1000);
+        return (int)MSG_HOOK_ACCEPT;
+    };
+    ASSERT_EQ(register_msg_handler(&h, 1), 0);
+    g_framework_config.collector_task_num = 1;
+    kiv_task_set_stop_bound(300);
+    ASSERT_EQ(start_routine(), 0);
+    ASSERT_EQ(high.put(make_record(EV_EXEC, 7, 64)), 0);
+    ASSERT_TRUE(wait_for([] { return g_in_hook.load(); }));
+    int before = kiv_tasks_left_behind();
+    kiv_task *table = g_tasks;
+    int n = g_tasks_num;
+    stop_routine();
+    EXPECT_EQ(kiv_tasks_left_behind(), before + 1);
+    EXPECT_EQ(g_tasks, nullptr);
+    EXPECT_EQ(g_alive.load(), 1);  // only the stuck collector
+    g_release = true;              // once its read ends it sees the stop and leaves
+    ASSERT_TRUE(wait_for([] { return g_alive.load() == 0; }));
+    for (int i = 0; i < n; i++) kiv_task_free_bak_msg(&table[i]);
+    kiv_free(table);
+    kiv_task_set_stop_bound(0);
+}
+
 }  // namespace

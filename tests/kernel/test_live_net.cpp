@@ -31,6 +31,7 @@
 #include "kernel/standin/live_net.h"
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
+#include "net/dns_parse.h"
 #include "loopback_net.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
@@ -219,9 +220,13 @@ bytes labels(const std::vector<std::string> &parts) {
 
 TEST(LiveNetParse, QueryNameBounds) {
     std::string l63(63, 'x'), l62(62, 'y');
-    // 63+1+63+1+63+1+62 = 254 characters, then one more label character overflows 255.
+    // 63+1+63+1+63+1+62 = 254 characters and 256 wire bytes, the most taken.
     std::vector<std::string> longest = {l63, l63, l63, l62};
-    std::vector<std::string> too_long = {l63, l63, l63, l62 + "zz"};
+    std::vector<std::string> too_long = {l63, l63, l63, l63};
+    // NULs escape to 4 characters each: 21 + 3 * 253 + 11 = 790, cut to 125 + 3 + 123.
+    const std::string nul63(63, '\0');
+    std::string n000;
+    for (int i = 0; i < 63; i++) n000 += "\\000";
     struct Row {
         const char *what;
         bytes msg;
@@ -233,7 +238,14 @@ TEST(LiveNetParse, QueryNameBounds) {
         {"root", query({0}), true, ""},
         {"one 63-byte label", query(labels({l63})), true, l63},
         {"254 characters", query(labels(longest)), true, l63 + "." + l63 + "." + l63 + "." + l62},
-        {"256 characters", query(labels(too_long)), false, ""},
+        {"257 wire bytes", query(labels(too_long)), false, ""},
+        {"NUL, dot and backslash in labels",
+         query(labels({std::string("com\0", 4), "a.b", "c\\d", "test"})), true,
+         "com\\000.a\\046b.c\\092d.test"},
+        {"escaped past the field",
+         query(labels({"update", "microsoft", "com", nul63, nul63, nul63, "exfil", "test"})), true,
+         "update.microsoft.com." + n000.substr(0, 104) + "..." + n000.substr(0, 112) +
+             ".exfil.test"},
         {"64-byte label", query(labels({std::string(64, 'q')})), false, ""},
         {"compression pointer", query({3, 'w', 'w', 'w', 0xC0, 12}), false, ""},
         {"reserved label kind", query({0x41, 'a'}), false, ""},
@@ -249,6 +261,17 @@ TEST(LiveNetParse, QueryNameBounds) {
         memset(out, 'Z', sizeof out);
         EXPECT_EQ(live_net_query_name(r.msg.data(), r.msg.size(), out), r.ok);
         EXPECT_EQ(std::string(out), r.name);  // always NUL-terminated
+        if (!r.ok) continue;
+        // The answer's parser reads the same question as the same text, or they never pair.
+        bytes answer = r.msg;
+        answer[2] = 0x81, answer[3] = 0x80, answer[7] = 1;
+        answer.insert(answer.end(), {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 4, 192, 0, 2, 1});
+        char name[DNSA_NAME_LEN];
+        dnsa_record *list =
+            dnsa_get_response_ip(answer.data(), (int)answer.size(), name, (int)sizeof name);
+        EXPECT_NE(list, nullptr);
+        EXPECT_EQ(std::string(name), r.name);
+        dnsa_clean(list);
     }
 }
 

@@ -41,6 +41,11 @@ std::string numbered(int from, int to, const char *tag = "l") {
     return s;
 }
 
+lines_t sorted(lines_t v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
 lines_t expect_lines(int from, int to, const char *tag = "l") {
     lines_t v;
     for (int i = from; i < to; i++) v.push_back(std::string(tag) + std::to_string(i));
@@ -437,12 +442,15 @@ TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
         {"quota below one line: one line per log and turn",
          "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
          {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
-        {"line limit: the log keeps its turn",
+        {"fewer lines than logs: the next turn begins with the first log left out",
          "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
-         {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
-        {"line limit across logs",
+         {{"c0", "b0"}, {"a0", "c1"}, {"b1", "a1"}, {}}},
+        {"each log gets its share",
          "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 3\n",
-         {{"c0", "c1", "b0"}, {"b1", "a0", "a1"}, {}}},
+         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        {"what one log leaves goes to the others",
+         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 5\n",
+         {{"c0", "b0", "a0", "c1", "b1"}, {"a1"}, {}}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -469,6 +477,56 @@ TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
     append(log("b"), std::string(400, 'b') + "\nsmall\n");
     turn();
     EXPECT_EQ(take(), (lines_t{std::string(400, 'b'), "small", std::string(600, 'a')}));
+}
+
+// An unprivileged user's flood at the shipped rate: blank, NUL-led and black-listed lines
+// cost their log's share like any other, so another log's line goes out in the same turn; a
+// logger-like burst is cleared within seconds' worth of turns; the log that fell behind is
+// counted, said once, and said again when it has caught up.
+TEST_F(LogCollector, FloodTakesOnlyItsShareAtTheShippedRate) {
+    std::string shipped = slurp(KIV_TEST_DATA_DIR "/../../config/log_collector.conf");
+    size_t from = shipped.find("[global]\n") + 9;
+    globals = shipped.substr(from, shipped.find("\n[", from) - from + 1);
+    append(log("flood"), "");
+    append(log("quiet"), "");
+    conf({{"quiet", log("quiet")}, {"flood", log("flood")}},
+         "[black_list_config]\ncount = 1\nblack_sec0 = flood\n[flood]\ncount = 1\n"
+         "key_word0 = noise\n");
+    start();
+    turn();  // seen empty: read from their start
+    std::string flood(30000, '\n');
+    for (int i = 0; i < 500; i++) flood += std::string("\0x\nnoise\n", 9);
+    const int burst = 20000;
+    for (int i = 0; i < burst; i++)
+        flood += "Jan  2 03:04:05 host sshd[4242]: Failed password for invalid user u" +
+                 std::to_string(i) + " from 192.0.2.1 port 22 ssh2\n";
+    append(log("flood"), flood);
+    append(log("quiet"), "root 1\n");
+    const int64_t behind = kiv_stat_get(LOG_COLLECTOR_BEHIND);
+    int turns = 0;
+    size_t burst_lines = 0;
+    std::string said;
+    for (; turns < 1000 && burst_lines < (size_t)burst; turns++) {
+        if (turns == 3) append(log("quiet"), "root 2\n");
+        said += output_of([&] { turn(); });
+        lines_t got = take();
+        size_t root = std::count_if(got.begin(), got.end(),
+                                    [](const std::string &l) { return l.rfind("root ", 0) == 0; });
+        if (turns == 0 || turns == 3) EXPECT_EQ(root, 1u) << "turn " << turns;
+        burst_lines += got.size() - root;
+    }
+    EXPECT_EQ(burst_lines, (size_t)burst);
+    const int lines = 30000 + 1000 + burst;
+    EXPECT_LE(turns, (lines + ctx.collect_num_per_sec - 1) / ctx.collect_num_per_sec + 1);
+    EXPECT_LE((long)turns * ctx.collect_timeout, 10000) << turns << " turns";
+    EXPECT_GE(kiv_stat_get(LOG_COLLECTOR_BEHIND) - behind, turns - 1);
+    said += output_of([&] { turn(2); });
+    for (const char *what : {" is behind: ", " caught up"}) {
+        std::string line = "log " + log("flood") + what;
+        EXPECT_EQ(said.find(line), said.rfind(line)) << said.substr(0, 2000);
+        EXPECT_NE(said.find(line), std::string::npos) << line;
+    }
+    EXPECT_FALSE(has(said, log("quiet") + " is behind"));
 }
 
 TEST_F(LogCollector, HeaderFailureKeepsTheLinePendingUploadFailureDoesNot) {
@@ -522,22 +580,57 @@ TEST_F(LogCollector, WildcardGainsAndLosesFilesAndMissingFilesAppear) {
     EXPECT_EQ(ctx.log_cnt, 3);
 }
 
-TEST_F(LogCollector, WhatIsNotAReadableFileNeverStopsTheOthers) {
-    append(log("a"), "");
-    append(log("b"), "");
+// Links, pseudo files, FIFOs, directories and files of another owner than the first are
+// never read, each refusal said once; the file being read is finished and the others go on.
+TEST_F(LogCollector, OnlyRegularFilesOfTheirFirstOwnerAreRead) {
+    append(log("secret"), "secret line\n");
+    for (const char *n : {"a", "b", "link", "owner"}) append(log(n), "");
     mkfifo(log("fifo").c_str(), 0600);
-    conf({{"a", log("a")}, {"b", log("b")}, {"f", log("fifo")}});
-    start();
-    // The fifo would block an open; a file replaced by a directory reads nothing.
-    ASSERT_EQ(unlink(log("a").c_str()), 0);
+    conf({{"a", log("a")},
+          {"b", log("b")},
+          {"fifo", log("fifo")},
+          {"proc", "/proc/self/status"},
+          {"link", log("link")},
+          {"owner", log("owner")},
+          {"status", log("status")}});
+    const int64_t refused = kiv_stat_get(LOG_COLLECTOR_REFUSED);
+    std::string said;
+    auto step = [&](int n) { said += output_of([&] { turn(n); }); };
+    said += output_of([&] { start(); });
+    append(log("link"), "l0\n");
+    append(log("owner"), "o0\n");
+    step(1);
+    EXPECT_EQ(sorted(take()), (lines_t{"l0", "o0"}));
+    // Swapped under the collector.
+    unlink(log("link").c_str());
+    ASSERT_EQ(symlink(log("secret").c_str(), log("link").c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self/status", log("status").c_str()), 0);
+    append(log("owner"), "o1\n");
+    ASSERT_EQ(rename(log("owner").c_str(), log("owner.1").c_str()), 0);
+    write_file(log("owner"), "forged\n");
+    ASSERT_EQ(chown(log("owner").c_str(), 65534, 65534), 0);
+    unlink(log("a").c_str());
     ASSERT_EQ(mkdir(log("a").c_str(), 0700), 0);
     append(log("b"), "b1\n");
-    turn(2);
-    EXPECT_EQ(take(), lines_t{"b1"});
+    step(3);
+    EXPECT_EQ(sorted(take()), (lines_t{"b1", "o1"}));
+    // Files again, of the first owners: read from their start.
     rmdir(log("a").c_str());
     append(log("a"), "a1\n");
-    turn();
-    EXPECT_EQ(take(), lines_t{"a1"});
+    unlink(log("owner").c_str());
+    append(log("owner"), "o2\n");
+    step(1);
+    EXPECT_EQ(sorted(take()), (lines_t{"a1", "o2"}));
+    for (const std::string &why : std::vector<std::string>{
+             log("fifo") + " is not a regular file", "/proc/self/status is a pseudo file",
+             log("link") + " is a symbolic link", log("status") + " is a symbolic link",
+             log("owner") + " now belongs to uid 65534, not uid 0",
+             log("a") + " is not a regular"}) {
+        size_t n = 0;
+        for (size_t at = said.find(why); at != std::string::npos; at = said.find(why, at + 1)) n++;
+        EXPECT_EQ(n, 1u) << why;
+    }
+    EXPECT_EQ(kiv_stat_get(LOG_COLLECTOR_REFUSED) - refused, 6);
 }
 
 TEST_F(LogCollector, LogsBeyondTheOpenBoundAreOpenedForTheirTurn) {
@@ -558,10 +651,6 @@ TEST_F(LogCollector, LogsBeyondTheOpenBoundAreOpenedForTheirTurn) {
         for (list_head *p = ctx.logs.next; p != &ctx.logs; p = p->next)
             n += list_entry(p, watch_log, list)->fp != nullptr;
         return n;
-    };
-    auto sorted = [](lines_t v) {
-        std::sort(v.begin(), v.end());
-        return v;
     };
     turn();
     EXPECT_EQ(sorted(take()), sorted(want));

@@ -1,7 +1,11 @@
 // fanotify with names: directory events (create, delete, rename) arrive with the parent's
 // file handle and the entry's name, inode events (close after write, attribute change) with
 // the parent's handle and name too. Handles are resolved to paths through open_by_handle_at
-// on a descriptor of the same filesystem, and a small cache keeps the directory paths.
+// on a descriptor of the same filesystem, and a cache keeps the directory paths until any
+// directory is renamed, moved or removed (a moved directory must not keep its old path).
+// The file an inode event names is stat'ed through its own handle, not its name, so a name
+// swapped meanwhile cannot lend it another file's type or owner. Every map here is bounded by
+// the bytes it holds and accounted with the library's allocator.
 // Every filesystem holding a watched path gets a filesystem mark; the lists then pick the
 // events, so a path added at run time is seen without a new mark when its filesystem already
 // has one.
@@ -22,12 +26,15 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "base/log.h"
 #include "base/mem.h"
+#include "base/mem_alloc.h"
+#include "comm/safe_open.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/standin.h"
@@ -49,31 +56,50 @@ namespace {
 enum { K_CREATE = 0, K_DELETE = 1, K_RENAME = 2, K_MODIFY = 3, K_ACCESS = 4, K_ATTRIB = 5 };
 enum { F_FILE = 0, F_PATH = 1, F_TYPE = 2, F_EXE = 3, F_FILE_EX = 4, F_PATH_EX = 5 };
 constexpr int KINDS = 8;
-constexpr size_t DIR_CACHE_MAX = 4096;
-constexpr size_t CREATED_MAX = 65536;
 constexpr int RECENT_CREATE_SEC = 60;  // a close after write this soon after creation is one
 constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
 constexpr int POLL_PENDING_MS = 10;
-constexpr size_t PENDING_MAX = 65536;
+// What a map entry costs beyond its bytes: its node and its share of the buckets.
+constexpr size_t NODE_COST = 64;
+constexpr live_file_bounds DEFAULT_BOUNDS = {1u << 20, 4u << 20, 16u << 20};
+
+template <uint32_t C>
+using acc_string = std::basic_string<char, std::char_traits<char>, kiv_allocator<char, C>>;
+using path_text = acc_string<MALLOC_FOR_HASH>;
+using record_bytes = std::vector<unsigned char, kiv_allocator<unsigned char, MALLOC_FRAMEWORK_FOR_CACHE>>;
+struct text_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using path_map = std::unordered_map<path_text, V, text_hash, std::equal_to<>,
+                                    kiv_allocator<std::pair<const path_text, V>, MALLOC_FOR_HASH>>;
+
+std::mutex s_bounds_lock;
+live_file_bounds s_bounds = DEFAULT_BOUNDS;
+std::atomic<size_t> s_used_dirs, s_used_created, s_used_pending;
 
 struct entry {
     uint8_t mask, group;
 };
 
 // The lists as the library sent them; read by the reader thread, written by control calls.
+using list_text = acc_string<MALLOC_FOR_FILE_CONFIG>;
 std::mutex s_lists_lock;
-std::map<std::string, entry> s_lists[KINDS];
+std::map<list_text, entry, std::less<>,
+         kiv_allocator<std::pair<const list_text, entry>, MALLOC_FOR_FILE_CONFIG>>
+    s_lists[KINDS];
 
-bool under(const std::string &path, const std::string &dir) {
+bool under(std::string_view path, std::string_view dir) {
     if (dir == "/") return !path.empty() && path[0] == '/';
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
            path[dir.size()] == '/';
 }
 
-bool listed(int list, const std::string &path, int kind, bool prefix) {
+bool listed(int list, std::string_view path, int kind, bool prefix) {
     for (const auto &[text, e] : s_lists[list]) {
         if (!(e.mask & (1u << kind))) continue;
-        if (path == text || (prefix && under(path, text))) return true;
+        if (path == std::string_view(text) || (prefix && under(path, text))) return true;
     }
     return false;
 }
@@ -90,26 +116,69 @@ struct file_source {
     std::thread thread;
     std::mutex marks_lock;
     std::map<std::pair<int32_t, int32_t>, fs_mark> marks;  // by fsid
-    std::unordered_map<std::string, std::string> dir_cache;
-    std::unordered_map<std::string, time_t> created;  // recent creations by path
+    live_file_bounds bounds = DEFAULT_BOUNDS;
+    path_map<path_text> dir_cache;  // fsid and handle bytes -> path
+    size_t dir_bytes = 0;
+    path_map<time_t> created;  // recent creations by path
+    size_t created_bytes = 0;
     time_t created_swept = 0;
 
-    // A file created and never closed after writing (a directory, a socket, a name renamed
-    // away) would stay here for good: creations older than the window go once a window.
-    void forget_old_creations(time_t now) {
-        if (created.size() >= CREATED_MAX) created.clear();
-        if (now - created_swept < RECENT_CREATE_SEC) return;
-        created_swept = now;
-        std::erase_if(created, [now](const auto &e) { return now - e.second > RECENT_CREATE_SEC; });
+    void forget_dirs() {
+        dir_cache.clear();
+        dir_bytes = 0;
+        s_used_dirs.store(0, std::memory_order_relaxed);
     }
-    std::vector<unsigned char> msg;
+    void forget_creation(path_map<time_t>::iterator it) {
+        created_bytes -= it->first.size() + NODE_COST;
+        created.erase(it);
+    }
+    // A file created and never closed after writing (a directory, a socket, a link, a name
+    // renamed away) would stay here for good: creations older than the window go once a
+    // window, and all of them when their bytes would pass the bound.
+    void remember_creation(const std::string &name, time_t at, time_t now) {
+        if (auto it = created.find(std::string_view(name)); it != created.end()) forget_creation(it);
+        size_t cost = name.size() + NODE_COST;
+        if (now - created_swept >= RECENT_CREATE_SEC || created_bytes + cost > bounds.created) {
+            created_swept = now;
+            std::erase_if(created, [now](const auto &e) { return now - e.second > RECENT_CREATE_SEC; });
+            created_bytes = 0;
+            for (const auto &e : created) created_bytes += e.first.size() + NODE_COST;
+        }
+        if (created_bytes + cost > bounds.created) {
+            KIV_LOG(2, "kemu: recent creations over %zu bytes: forgotten, their closes count as "
+                       "changes\n", bounds.created);
+            created.clear();
+            created_bytes = 0;
+        }
+        if (cost <= bounds.created) {
+            created.emplace(path_text(name.data(), name.size()), at);
+            created_bytes += cost;
+        }
+        s_used_created.store(created_bytes, std::memory_order_relaxed);
+    }
+    record_bytes msg;
     uint16_t next_id = 0;
     pid_t self = getpid();
 
+    // A descriptor on path for its filesystem, opened without waking a device or waiting on
+    // a FIFO whatever a user left at that name: a directory, a regular file, or else the
+    // directory holding it. open_by_handle_at refuses an O_PATH descriptor as its mount
+    // descriptor, so a real open is needed.
+    static int open_on_filesystem(const std::string &path) {
+        int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOTDIR) return fd;
+        struct stat st;
+        fd = open_regular_fd(path.c_str(), nullptr, false, &st);
+        if (fd >= 0) return fd;
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return -1;
+        std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        return open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+
     // A filesystem mark for the filesystem holding path, once.
     void mark_path(const std::string &path) {
-        // open_by_handle_at refuses an O_PATH descriptor as its mount descriptor.
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        int fd = open_on_filesystem(path);
         if (fd < 0) return;
         struct statfs sfs;
         struct stat st;
@@ -125,16 +194,16 @@ struct file_source {
         }
         uint64_t mask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_ATTRIB |
                         FAN_CLOSE_WRITE | FAN_ONDIR;
-        // FAN_RENAME (both names in one event) where the kernel has it.
+        // FAN_RENAME (both names in one event) where the kernel has it. The mark goes on the
+        // descriptor checked above, not on a name that may have changed since.
         int rc = -1;
         if (has_rename) {
-            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask | FAN_RENAME, AT_FDCWD,
-                               path.c_str());
+            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask | FAN_RENAME, fd,
+                               nullptr);
             if (rc != 0 && errno == EINVAL) has_rename = false;
         }
         if (rc != 0)
-            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
-                               path.c_str());
+            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, fd, nullptr);
         if (rc != 0) {
             KIV_LOG(1, "kemu: fanotify mark on the filesystem of %s failed(%d:%s)\n", path.c_str(),
                     errno, strerror(errno));
@@ -155,8 +224,8 @@ struct file_source {
     std::string dir_path(const __kernel_fsid_t &fsid, file_handle *fh) {
         std::string key(reinterpret_cast<const char *>(&fsid), sizeof fsid);
         key.append(reinterpret_cast<const char *>(fh), sizeof(file_handle) + fh->handle_bytes);
-        auto it = dir_cache.find(key);
-        if (it != dir_cache.end()) return it->second;
+        auto it = dir_cache.find(std::string_view(key));
+        if (it != dir_cache.end()) return std::string(it->second);
         int mfd = mount_fd(fsid);
         if (mfd < 0) return {};
         int fd = open_by_handle_at(mfd, fh, O_PATH | O_CLOEXEC);
@@ -167,9 +236,25 @@ struct file_source {
         close(fd);
         if (n <= 0) return {};
         std::string path(buf, (size_t)n);
-        if (dir_cache.size() >= DIR_CACHE_MAX) dir_cache.clear();
-        dir_cache.emplace(std::move(key), path);
+        size_t cost = key.size() + path.size() + NODE_COST;
+        if (dir_bytes + cost > bounds.dirs) forget_dirs();
+        if (cost <= bounds.dirs) {
+            dir_cache.emplace(path_text(key.data(), key.size()), path_text(path.data(), path.size()));
+            dir_bytes += cost;
+            s_used_dirs.store(dir_bytes, std::memory_order_relaxed);
+        }
         return path;
+    }
+
+    // The inode a handle names, as it is now; false when it is gone.
+    bool stat_handle(const __kernel_fsid_t &fsid, file_handle *fh, struct stat *st) {
+        int mfd = mount_fd(fsid);
+        if (mfd < 0) return false;
+        int fd = open_by_handle_at(mfd, fh, O_PATH | O_CLOEXEC);
+        if (fd < 0) return false;
+        bool ok = fstat(fd, st) == 0;
+        close(fd);
+        return ok;
     }
 
     uint64_t create_time_of(uint32_t pid) {
@@ -179,9 +264,9 @@ struct file_source {
 
     // The module's file record: head, the fixed fields, the kind's part, the path block.
     void put(int kind, uint32_t pid, const std::string &name, const std::string *old,
-             uint8_t creat_type) {
+             uint8_t creat_type, const struct stat *named) {
         struct stat st = {};
-        bool have = lstat(name.c_str(), &st) == 0;
+        bool have = named ? (st = *named, true) : lstat(name.c_str(), &st) == 0;
         std::string names = name + '\0';
         if (old) names += *old + '\0';
         if (names.size() > 0x7fff) return;
@@ -210,6 +295,7 @@ struct file_source {
         kemu_st<uint16_t>(m + pb, (uint16_t)(names.size() | (old ? 0x8000u : 0)));
         memcpy(m + pb + 2, names.data(), names.size());
         pending.push_back({now_ms() + WAIT_FOR_PROCESS_MS, standin_mono_ns(), pid, msg});
+        pending_bytes += msg.size() + NODE_COST;
         flush();
     }
 
@@ -222,9 +308,14 @@ struct file_source {
         uint64_t deadline_ms;
         uint64_t read_ns;  // later than the event: the process source must deliver past it
         uint32_t pid;
-        std::vector<unsigned char> msg;
+        record_bytes msg;
     };
-    std::deque<waiting> pending;
+    std::deque<waiting, kiv_allocator<waiting, MALLOC_FRAMEWORK_FOR_CACHE>> pending;
+    size_t pending_bytes = 0;
+    void drop_front() {
+        pending_bytes -= pending.front().msg.size() + NODE_COST;
+        pending.pop_front();
+    }
     static uint64_t now_ms() {
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -245,29 +336,40 @@ struct file_source {
             if (standin_try_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size()) == KEMU_FULL)
                 break;
             next_id = id;
-            pending.pop_front();
+            drop_front();
         }
-        if (pending.size() > PENDING_MAX) {
-            KIV_LOG(1, "kemu: %zu file records waiting for ring space, the oldest dropped\n",
-                    pending.size() - PENDING_MAX);
-            standin_count_lost(RING_MID, (uint32_t)(pending.size() - PENDING_MAX));
-            while (pending.size() > PENDING_MAX) pending.pop_front();
+        if (pending_bytes > bounds.pending) {
+            uint32_t lost = 0;
+            while (pending_bytes > bounds.pending && !pending.empty()) drop_front(), lost++;
+            KIV_LOG(1, "kemu: file records waiting for ring space passed %zu bytes, the oldest %u "
+                       "dropped\n", bounds.pending, lost);
+            standin_count_lost(RING_MID, lost);
         }
+        s_used_pending.store(pending_bytes, std::memory_order_relaxed);
     }
 
     void report(int kind, uint32_t pid, const std::string &path, const std::string *old = nullptr,
-                uint8_t creat_type = 1) {
+                uint8_t creat_type = 1, const struct stat *named = nullptr) {
         if (live_file_watched(path, kind) || (old && live_file_watched(*old, kind)))
-            put(kind, pid, path, old, creat_type);
+            put(kind, pid, path, old, creat_type, named);
     }
 
     // Events follow each other at any byte offset: every field is copied out, never read in
     // place.
     void handle(const char *ev, const fanotify_event_metadata &md) {
+        uint64_t m = md.mask;
+        // A directory renamed, moved or removed takes every path below it along: the cached
+        // paths go (the next events resolve their handles afresh), whoever did it.
+        bool dirs_changed =
+            (m & FAN_ONDIR) && (m & (FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE));
         // The sensor's own writes (logs, database, state) are never reported.
-        if (md.pid == self) return;
+        if (md.pid == self) {
+            if (dirs_changed) forget_dirs();
+            return;
+        }
         std::string name, old;
-        bool have_name = false, have_old = false;
+        bool have_name = false, have_old = false, have_inode = false;
+        struct stat inode = {};
         alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
         for (size_t off = md.metadata_len;
              off + sizeof(fanotify_event_info_header) <= md.event_len;) {
@@ -275,66 +377,93 @@ struct file_source {
             memcpy(&hdr, ev + off, sizeof hdr);
             if (hdr.len == 0 || off + hdr.len > md.event_len) break;
             size_t fixed = sizeof(fanotify_event_info_fid) + sizeof(file_handle);
-            if ((hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
-                 hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
-                 hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME) &&
-                hdr.len > fixed) {
+            bool named = hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+                         hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
+                         hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME;
+            if ((named || hdr.info_type == FAN_EVENT_INFO_TYPE_FID) && hdr.len >= fixed) {
                 fanotify_event_info_fid fid;
                 memcpy(&fid, ev + off, sizeof fid);
                 const char *h = ev + off + sizeof(fanotify_event_info_fid);
                 file_handle fh;
                 memcpy(&fh, h, sizeof fh);
                 size_t with_handle = fixed + fh.handle_bytes;
-                if (fh.handle_bytes <= MAX_HANDLE_SZ && with_handle < hdr.len) {
+                if (fh.handle_bytes <= MAX_HANDLE_SZ && with_handle <= hdr.len) {
                     memcpy(fhbuf, h, sizeof(file_handle) + fh.handle_bytes);
-                    const char *entry = ev + off + with_handle;
-                    size_t room = hdr.len - with_handle;
-                    std::string dir = dir_path(fid.fsid, reinterpret_cast<file_handle *>(fhbuf));
-                    if (!dir.empty()) {
-                        std::string full = dir == "/" ? "/" : dir + "/";
-                        full.append(entry, strnlen(entry, room));
-                        if (hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
-                            old = full, have_old = true;
-                        else
-                            name = full, have_name = true;
+                    auto *handle = reinterpret_cast<file_handle *>(fhbuf);
+                    if (!named) {
+                        // The object itself: what the record says of the file is read here.
+                        have_inode = stat_handle(fid.fsid, handle, &inode);
+                    } else if (with_handle < hdr.len) {
+                        const char *entry = ev + off + with_handle;
+                        size_t room = hdr.len - with_handle;
+                        std::string dir = dir_path(fid.fsid, handle);
+                        if (!dir.empty()) {
+                            std::string full = dir == "/" ? "/" : dir + "/";
+                            full.append(entry, strnlen(entry, room));
+                            if (hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
+                                old = full, have_old = true;
+                            else
+                                name = full, have_name = true;
+                        }
                     }
                 }
             }
             off += hdr.len;
         }
-        if (!have_name && !have_old) return;
-        uint32_t pid = (uint32_t)md.pid;
-        uint64_t m = md.mask;
+        if (have_name || have_old) report_event(m, (uint32_t)md.pid, name, have_name, old,
+                                                have_old, have_inode ? &inode : nullptr);
+        if (dirs_changed) forget_dirs();
+    }
+
+    // inode: the file an inode event (close, attribute change) named, when it still exists.
+    void report_event(uint64_t m, uint32_t pid, const std::string &name, bool have_name,
+                      const std::string &old, bool have_old, const struct stat *inode) {
         time_t now = time(nullptr);
         if (m & FAN_RENAME) {
             // A creation renamed before its close keeps counting under its new name.
-            if (auto it = have_old ? created.find(old) : created.end(); it != created.end()) {
+            auto it = have_old ? created.find(std::string_view(old)) : created.end();
+            if (it != created.end()) {
                 time_t at = it->second;
-                created.erase(it);
-                if (have_name) created[name] = at;
+                forget_creation(it);
+                if (have_name) remember_creation(name, at, now);
             }
             if (have_name) report(K_RENAME, pid, name, have_old ? &old : nullptr);
             return;
         }
         if ((m & FAN_MOVED_TO) && !has_rename && have_name) report(K_RENAME, pid, name);
+        // Names of directory-entry events are looked up as they are; an inode event's own
+        // file is taken from its handle.
+        bool entry_event = m & (FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO);
+        const struct stat *own = entry_event ? nullptr : inode;
         if (m & FAN_CREATE) {
-            forget_old_creations(now);
-            created[name] = now;
+            remember_creation(name, now, now);
             report(K_CREATE, pid, name);
         }
         if (m & FAN_DELETE) {
-            created.erase(name);
+            if (auto it = created.find(std::string_view(name)); it != created.end())
+                forget_creation(it);
             report(K_DELETE, pid, name);
         }
-        if (m & FAN_ATTRIB) report(K_ATTRIB, pid, name);
+        if (m & FAN_ATTRIB) report(K_ATTRIB, pid, name, nullptr, 1, own);
         if (m & FAN_CLOSE_WRITE) {
-            auto it = created.find(name);
+            auto it = created.find(std::string_view(name));
             if (it != created.end() && now - it->second <= RECENT_CREATE_SEC) {
-                created.erase(it);
-                report(K_CREATE, pid, name, nullptr, 3);  // closed after writing: type it
+                forget_creation(it);
+                report(K_CREATE, pid, name, nullptr, 3, own);  // closed after writing: type it
             } else {
-                report(K_MODIFY, pid, name);
+                report(K_MODIFY, pid, name, nullptr, 1, own);
             }
+        }
+        s_used_created.store(created_bytes, std::memory_order_relaxed);
+    }
+
+    // The maps allocate through the accounting allocator, which throws when it cannot.
+    void handle_guarded(const char *ev, const fanotify_event_metadata &md) {
+        try {
+            handle(ev, md);
+        } catch (const std::bad_alloc &) {
+            KIV_LOG(1, "kemu: no memory for a file event of pid %d, dropped\n", md.pid);
+            forget_dirs();
         }
     }
 
@@ -363,8 +492,9 @@ struct file_source {
                     if (md.mask & FAN_Q_OVERFLOW) {
                         kiv_stat_inc(LIVE_FANOTIFY_OVERFLOW);
                         KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
+                        forget_dirs();  // a lost rename may have moved any of them
                     } else {
-                        handle(buf + at, md);
+                        handle_guarded(buf + at, md);
                     }
                 }
                 if (md.fd >= 0) close(md.fd);
@@ -382,7 +512,7 @@ void mark_watched_paths(file_source *src) {
     {
         std::lock_guard g(s_lists_lock);
         for (int l : {F_FILE, F_PATH})
-            for (const auto &[text, e] : s_lists[l]) paths.push_back(text);
+            for (const auto &[text, e] : s_lists[l]) paths.emplace_back(text.data(), text.size());
     }
     for (const std::string &p : paths) src->mark_path(p);
 }
@@ -392,6 +522,7 @@ void destroy(file_source *src) {
     if (src->fan >= 0) close(src->fan);
     if (src->wake >= 0) close(src->wake);
     delete src;
+    s_used_dirs = 0, s_used_created = 0, s_used_pending = 0;
 }
 
 }  // namespace
@@ -423,10 +554,11 @@ void live_file_filter(const unsigned char *p, size_t len) {
         auto &list = s_lists[kind];
         if (op == 0) list.clear();
         for (auto &[text, e] : items) {
-            if (op == 2)
-                list.erase(text);
-            else
-                list[text] = e;
+            if (op == 2) {
+                if (auto it = list.find(std::string_view(text)); it != list.end()) list.erase(it);
+            } else {
+                list.insert_or_assign(list_text(text.data(), text.size()), e);
+            }
         }
     }
     if (kind == F_FILE || kind == F_PATH) {
@@ -446,8 +578,14 @@ int live_file_start(std::string *why) {
     std::lock_guard g(s_file_lock);
     if (s_file) return 0;
     auto *src = new file_source;
+    {
+        std::lock_guard b(s_bounds_lock);
+        src->bounds = s_bounds;
+    }
     unsigned flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME;
-    src->fan = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
+    // With the object's own handle as well, where the kernel gives it.
+    src->fan = fanotify_init(flags | FAN_REPORT_FID, O_RDONLY | O_CLOEXEC);
+    if (src->fan < 0 && errno == EINVAL) src->fan = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
     src->has_rename = true;  // until a mark says otherwise
     if (src->fan < 0) {
         int err = errno;
@@ -493,4 +631,15 @@ void live_file_stop() {
 bool live_file_running() {
     std::lock_guard g(s_file_lock);
     return s_file != nullptr;
+}
+
+void live_file_set_bounds(const live_file_bounds *bounds) {
+    std::lock_guard g(s_bounds_lock);
+    s_bounds = bounds ? *bounds : DEFAULT_BOUNDS;
+}
+
+live_file_bounds live_file_usage() {
+    return {s_used_dirs.load(std::memory_order_relaxed),
+            s_used_created.load(std::memory_order_relaxed),
+            s_used_pending.load(std::memory_order_relaxed)};
 }

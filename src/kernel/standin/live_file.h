@@ -22,3 +22,13 @@ constexpr uint8_t LIVE_FILE_MASK_ALL = 0x3f;
 // The decision on one path for an event kind, from the current lists: watched by a file or
 // path entry whose mask has the kind, and not excluded.
 bool live_file_watched(const std::string &path, int kind);
+
+// Bytes the source's maps may hold (each entry counted with its strings and a node's cost):
+// directory paths by handle, recent creations, and records waiting for the ring.
+struct live_file_bounds {
+    size_t dirs, created, pending;
+};
+// Bounds for the next start; null restores 1 MiB, 4 MiB and 16 MiB.
+void live_file_set_bounds(const live_file_bounds *bounds);
+// What the running source holds now, counted as the bounds count it.
+live_file_bounds live_file_usage();

@@ -25,6 +25,7 @@
 
 #include "base/log.h"
 #include "base/mem.h"
+#include "comm/dns_name.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_bpf.h"
@@ -143,22 +144,20 @@ bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out) {
 bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]) {
     out[0] = 0;
     if (!msg || len < 12 || be16(msg + 4) == 0) return false;
-    size_t pos = 12, n = 0;
-    for (;;) {
+    dns_text name;
+    for (size_t pos = 12;;) {
         // 0xC0 starts a pointer, 0x40 and 0x80 are reserved: a question spells its name out.
         uint8_t label = pos < len ? msg[pos] : 0xFF;
         if (label == 0) break;
-        size_t add = label + (n ? 1u : 0u);
-        if ((label & 0xC0) || label > len - pos - 1 || n + add + 1 > LIVE_NET_NAME_LEN) {
-            out[0] = 0;
+        // At most 256 wire bytes with the root, as the answer's parser takes.
+        if ((label & 0xC0) || label > len - pos - 1 || pos - 12 + label + 2 > LIVE_NET_NAME_LEN ||
+            !name.add_label(msg + pos + 1, label))
             return false;
-        }
-        if (n) out[n++] = '.';
-        memcpy(out + n, msg + pos + 1, label);
-        n += label;
         pos += (size_t)label + 1;
     }
-    out[n] = 0;
+    if (name.copy_to(out, LIVE_NET_NAME_LEN))
+        KIV_LOG(3, "kemu: DNS query name of %zu characters cut to its start and end: %s\n",
+                name.len, out);
     return true;
 }
 
@@ -464,6 +463,22 @@ int open_dns_capture(uint16_t port, std::string *why) {
     return fd;
 }
 
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
+// Cookie of this process's network namespace, the one the programs treat as the host's;
+// false when the kernel gives none.
+bool own_netns_cookie(uint64_t *cookie, std::string *why) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t len = sizeof *cookie;
+    bool ok = fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, cookie, &len) == 0 &&
+              len == sizeof *cookie;
+    if (!ok) *why = std::string("no network namespace cookie (") + strerror(errno) + ")";
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 struct net_source {
     live_net_bpf *skel = nullptr;
     std::vector<bpf_link *> links;
@@ -585,11 +600,17 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         if (why) *why = "no cgroup v2 hierarchy is mounted";
         return -1;
     }
+    uint64_t netns = 0;
+    if (std::string ns_why; !own_netns_cookie(&netns, &ns_why)) {
+        if (why) *why = ns_why;
+        return -1;
+    }
     auto *src = new net_source;
     src->skel = live_net_bpf__open();
     if (!src->skel) return fail(src, why, "the programs did not open (" + err_text(errno) + ")");
     src->skel->rodata->sensor_tgid = conf.sensor_pid;
     src->skel->rodata->dns_port = conf.dns_port;
+    src->skel->rodata->host_netns = netns;
     if (int err = live_net_bpf__load(src->skel))
         return fail(src, why, "the programs did not load (" + err_text(err) + ")");
     for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
@@ -643,8 +664,10 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     }
     s_net = src;
     s_capturing = src->pkt_fd >= 0;
-    KIV_LOG(2, "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints)\n",
-            cg.c_str());
+    KIV_LOG(2,
+            "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints), "
+            "network namespace %llu only\n",
+            cg.c_str(), (unsigned long long)netns);
     if (src->pkt_fd >= 0)
         KIV_LOG(2, "kemu: DNS messages captured on UDP port %u\n", ntohs(conf.dns_port));
     else

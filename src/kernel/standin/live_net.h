@@ -55,9 +55,10 @@ struct live_net_udp {
 };
 // False for anything but a whole, unfragmented IPv4 UDP datagram whose headers lie inside n.
 bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out);
-// The first question's name of a DNS message: labels joined by ".", the root as "". False
+// The first question's name of a DNS message in presentation form (comm/dns_name.h), the
+// root as "", cut to its start and end when the escapes make it longer than out holds. False
 // (out empty) for a message without a question or a name that is malformed, compressed or
-// longer than out holds with its NUL.
+// longer than 256 wire bytes.
 bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]);
 
 // The capture request's fields this source uses, from its payload (already length-checked

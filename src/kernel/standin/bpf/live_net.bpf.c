@@ -2,6 +2,9 @@
 // trampolines: cgroup socket-address hooks on the cgroup v2 root for unconnected UDP sends,
 // and raw tracepoints for TCP state changes, connected UDP sends and resets. Only IPv4 is
 // reported; IPv6 sockets count when their addresses are IPv4-mapped (dual-stack servers).
+// Only the sensor's own network namespace is the host: sockets of any other namespace (a
+// user's private one, a container's) are neither reported nor tracked, so a port taken
+// there cannot stand for, or remove, the host's socket on the same port.
 #include <linux/bpf.h>
 #include <linux/types.h>
 #include <bpf/bpf_core_read.h>
@@ -19,7 +22,16 @@ struct in6_addr {
     } in6_u;
 } PAI;
 
+struct net {
+    __u64 net_cookie;
+} PAI;
+
+typedef struct {
+    struct net *net;
+} possible_net_t;
+
 struct sock_common {
+    possible_net_t skc_net;
     __be32 skc_daddr;
     __be32 skc_rcv_saddr;
     __be16 skc_dport;
@@ -34,7 +46,12 @@ struct sock {
     __u16 sk_protocol;
 } PAI;
 
+struct net_device {
+    possible_net_t nd_net;
+} PAI;
+
 struct sk_buff {
+    struct net_device *dev;
     unsigned char *head;
     __u16 transport_header;
     __u16 network_header;
@@ -66,6 +83,8 @@ char LICENSE[] SEC("license") = "GPL";
 // reported, and sends to the DNS port are never thinned out (they name a query's owner).
 const volatile __u32 sensor_tgid = 0;
 const volatile __u16 dns_port = 0;  // network order
+// Cookie of the sensor's network namespace: the host's.
+const volatile __u64 host_netns = 0;
 // Ports (host order) whose probes are reported when nothing listens there; one bit each.
 __u64 scan_ports[LIVE_NET_SCAN_WORDS];
 // Events the ring buffer had no room for.
@@ -93,6 +112,7 @@ struct {
 } connecting SEC(".maps");
 
 struct listen_key {
+    __u64 netns;
     __u32 addr;
     __u16 port;  // network order
     __u16 pad;
@@ -118,6 +138,10 @@ struct {
     __type(key, struct udp_key);
     __type(value, __u64);
 } udp_seen SEC(".maps");
+
+static __always_inline __u64 sock_netns(const struct sock *sk) {
+    return BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie);
+}
 
 static __always_inline __u64 wake_flag(void) {
     return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_NET_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
@@ -210,6 +234,7 @@ static __always_inline int skip_own(const struct owner *o, __u16 dport) {
 SEC("cgroup/sendmsg4")
 int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
     if (ctx->type != SOCK_DGRAM || ctx->protocol != IPPROTO_UDP) return 1;
+    if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
     struct owner o = {};
     current_owner(&o);
     __u32 daddr = ctx->user_ip4;
@@ -232,7 +257,7 @@ SEC("raw_tp/sock_send_length")
 int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
     const struct sock *sk = (const struct sock *)ctx->args[0];
     if ((int)ctx->args[1] < 0 || !sk) return 0;
-    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP) return 0;
+    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP || sock_netns(sk) != host_netns) return 0;
     struct tuple t;
     if (sock_tuple(sk, &t) || !t.rport) return 0;
     struct owner o = {};
@@ -242,7 +267,9 @@ int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
     return 0;
 }
 
-static __always_inline void listen_key_of(__u32 addr, __u16 port, struct listen_key *k) {
+static __always_inline void listen_key_of(__u64 netns, __u32 addr, __u16 port,
+                                          struct listen_key *k) {
+    k->netns = netns;
     k->addr = addr;
     k->port = port;
     k->pad = 0;
@@ -253,6 +280,8 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
     const struct sock *sk = (const struct sock *)ctx->args[0];
     int oldstate = (int)ctx->args[1], newstate = (int)ctx->args[2];
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) return 0;
+    __u64 netns = sock_netns(sk);
+    if (netns != host_netns) return 0;
     __u64 key = (__u64)sk;
 
     if (newstate == TCP_SYN_SENT) {
@@ -284,7 +313,7 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
         current_owner(&o);
         if (o.pid == sensor_tgid) return 0;
         struct listen_key k;
-        listen_key_of(t.laddr, t.lport, &k);
+        listen_key_of(netns, t.laddr, t.lport, &k);
         bpf_map_update_elem(&listeners, &k, &o, BPF_ANY);
         emit(LIVE_NET_LISTEN, &o, t.laddr, t.lport, 0, 0, 1, 0);
         return 0;
@@ -292,7 +321,7 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
     if (oldstate == TCP_LISTEN) {
         if (sock_tuple(sk, &t)) return 0;
         struct listen_key k;
-        listen_key_of(t.laddr, t.lport, &k);
+        listen_key_of(netns, t.laddr, t.lport, &k);
         struct owner *o = bpf_map_lookup_elem(&listeners, &k);
         if (o && o->sk == key) bpf_map_delete_elem(&listeners, &k);
         return 0;
@@ -300,10 +329,10 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
     if (oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED) {
         if (sock_tuple(sk, &t)) return 0;
         struct listen_key k;
-        listen_key_of(t.laddr, t.lport, &k);
+        listen_key_of(netns, t.laddr, t.lport, &k);
         struct owner *o = bpf_map_lookup_elem(&listeners, &k);
         if (!o) {
-            listen_key_of(0, t.lport, &k);  // a wildcard listener
+            listen_key_of(netns, 0, t.lport, &k);  // a wildcard listener
             o = bpf_map_lookup_elem(&listeners, &k);
         }
         if (!o) return 0;
@@ -326,6 +355,9 @@ int live_tcp_send_reset(struct bpf_raw_tracepoint_args *ctx) {
     const struct sock *sk = (const struct sock *)ctx->args[0];
     const struct sk_buff *skb = (const struct sk_buff *)ctx->args[1];
     struct tuple t;
+    // Without a socket the segment came in on a device of the namespace that answers it.
+    __u64 netns = sk ? sock_netns(sk) : skb ? BPF_CORE_READ(skb, dev, nd_net.net, net_cookie) : 0;
+    if (netns != host_netns) return 0;
     if (!skb) {
         if (!sk || sock_tuple(sk, &t)) return 0;
         emit(LIVE_NET_RST, 0, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
@@ -353,7 +385,7 @@ SEC("raw_tp/tcp_receive_reset")
 int live_tcp_receive_reset(struct bpf_raw_tracepoint_args *ctx) {
     const struct sock *sk = (const struct sock *)ctx->args[0];
     struct tuple t;
-    if (!sk || sock_tuple(sk, &t)) return 0;
+    if (!sk || sock_netns(sk) != host_netns || sock_tuple(sk, &t)) return 0;
     __u64 key = (__u64)sk;
     struct owner *o = bpf_map_lookup_elem(&connecting, &key);
     if (o) {

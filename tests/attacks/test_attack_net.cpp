@@ -1,0 +1,262 @@
+// An unprivileged user against the live network source: a private network namespace that
+// takes the port of a host listener, and DNS names whose labels hide a NUL, a dot or a
+// backslash.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "live_agent.h"
+#include "loopback_net.h"
+#include "test_io.h"
+
+namespace {
+
+// The message of every document whose event_id is given.
+std::vector<cJSON *> messages(const live_agent &a, const std::string &event_id) {
+    std::vector<cJSON *> out;
+    for (auto &line : a.docs()) {
+        if (!has(line, "\"" + event_id + "\"")) continue;
+        cJSON *doc = cJSON_Parse(line.c_str());
+        cJSON *msg = cJSON_GetObjectItem(doc, "message");
+        if (!msg) msg = doc;
+        const char *id = cJSON_GetStringValue(cJSON_GetObjectItem(msg, "event_id"));
+        if (id && event_id == id) out.push_back(cJSON_Duplicate(msg, 1));
+        cJSON_Delete(doc);
+    }
+    return out;
+}
+
+std::string text_of(const cJSON *msg, const char *key) {
+    const char *v = cJSON_GetStringValue(cJSON_GetObjectItem(msg, key));
+    return v ? v : "";
+}
+
+void free_all(std::vector<cJSON *> &v) {
+    for (cJSON *m : v) cJSON_Delete(m);
+    v.clear();
+}
+
+// A python script in the attack directory, so that what it sends is not on its command line.
+std::string script(const std::string &dir, const std::string &name, const std::string &text) {
+    std::string path = dir + "/" + name;
+    write_file(path, text);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+// Answers every DNS query on a loopback port with one address record, 192.0.2.77.
+struct loopback_responder {
+    int fd = -1;
+    uint16_t port = 0;
+    std::atomic<bool> stop{false};
+    std::thread t;
+    loopback_responder() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = loopback_addr(free_port());
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
+        port = ntohs(a.sin_port);
+        t = std::thread([this] {
+            unsigned char m[1024];
+            while (!stop) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 50) <= 0) continue;
+                sockaddr_in from{};
+                socklen_t fl = sizeof from;
+                ssize_t n = recvfrom(fd, m, 512, 0, reinterpret_cast<sockaddr *>(&from), &fl);
+                if (n < 12) continue;
+                m[2] = 0x81, m[3] = 0x80, m[6] = 0, m[7] = 1;
+                const unsigned char rr[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 77};
+                memcpy(m + n, rr, sizeof rr);
+                sendto(fd, m, (size_t)n + sizeof rr, 0, reinterpret_cast<sockaddr *>(&from), fl);
+            }
+        });
+    }
+    ~loopback_responder() {
+        stop = true;
+        if (t.joinable()) t.join();
+        close(fd);
+    }
+};
+
+}  // namespace
+
+// Inside a namespace of their own a user listens on the port of root's loopback listener,
+// connects to it there and closes it: root's listener still gets its inbound connections
+// reported, and nothing of the private namespace is reported as the host's.
+TEST(AttackNet, PrivateNamespaceTakesNothingFromTheHostsListener) {
+    if (as_nobody("/usr/bin/unshare -rn /bin/true") != 0)
+        GTEST_SKIP() << "unprivileged user namespaces are off here";
+    const std::string d = attack_dir("netns");
+    live_agent a("netns");
+    ASSERT_TRUE(a.start()) << a.err();
+    const uint16_t port = free_port(), udp_port = free_port();
+    ASSERT_NE(port, 0);
+    const std::string done = d + "/done";
+    const std::string listener = script(d, "listen.py", R"PY(
+import os, socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(8)
+s.settimeout(0.1)
+end = time.time() + 300
+while time.time() < end and not os.path.exists(sys.argv[2]):
+    try:
+        s.accept()[0].close()
+    except socket.timeout:
+        pass
+)PY");
+    // Root's listener, started after the agent so that its listening socket is seen.
+    pid_t root_listener = live_agent_detail::spawn(
+        {"/usr/bin/python3", listener, std::to_string(port), done, "kivatk-netns-root"},
+        live_agent_detail::environment());
+    ASSERT_GT(root_listener, 0);
+    EXPECT_TRUE(a.wait_doc(
+        {"\"LISTENING\"", "kivatk-netns-root", "\"src_port\":" + std::to_string(port)}, 60));
+
+    const std::string inner = script(d, "inner.py", R"PY(
+import socket, sys
+port, udp = int(sys.argv[1]), int(sys.argv[2])
+s = socket.socket()
+s.bind(("127.0.0.1", port))
+s.listen(1)
+c = socket.create_connection(("127.0.0.1", port))
+a, _ = s.accept()
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+u.sendto(b"kivatk", ("127.0.0.1", udp))
+for x in (a, c, s, u):
+    x.close()
+)PY");
+    ASSERT_EQ(as_nobody("/usr/bin/unshare -rn /bin/sh -c '/usr/sbin/ip link set lo up && "
+                        "/usr/bin/python3 " +
+                        inner + " " + std::to_string(port) + " " + std::to_string(udp_port) +
+                        " kivatk-netns-user'"),
+              0);
+
+    // Root acts: a connection to its listener on the host.
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = loopback_addr(port);
+    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    EXPECT_TRUE(a.wait_doc({"\"NETWORK_CONNECTION\"", "kivatk-netns-root",
+                            "\"dst_port\":" + std::to_string(port), "\"direction\":0"},
+                           60));
+    close(c);
+    write_file(done, "");
+    waitpid(root_listener, nullptr, 0);
+
+    for (const char *id : {"NETWORK_CONNECTION", "LISTENING", "DNS_QUERY"}) {
+        auto msgs = messages(a, id);
+        for (cJSON *m : msgs)
+            EXPECT_FALSE(has(text_of(m, "process_cmd_line"), "kivatk-netns-user"))
+                << cJSON_PrintUnformatted(m);
+        free_all(msgs);
+    }
+    std::string bad;
+    EXPECT_TRUE(a.docs_valid(&bad)) << bad;
+    EXPECT_EQ(a.stop(60), 0);
+    EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
+}
+
+// A user asks for names whose labels hold a NUL, a dot or a backslash, one of them so long
+// in escaped form that it is cut: each DNS document shows the name escaped, answered (query
+// and answer agree on the text), and never the name the disguise pretends; root's lookup
+// after them is reported.
+TEST(AttackNet, DisguisedDnsNamesAreShownEscaped) {
+    const std::string d = attack_dir("dnsname");
+    loopback_responder dns;
+    ASSERT_NE(dns.port, 0);
+    live_agent a("dnsname");
+    a.set_key("net.conf", "system", "dns_port", std::to_string(dns.port));
+    ASSERT_TRUE(a.start()) << a.err();
+    std::string said;
+    for (int i = 0; i < 150 && !has(said, "DNS messages captured") && !has(said, "DNS capture off");
+         i++, usleep(200000))
+        said = a.log_all();
+    if (!has(said, "DNS messages captured"))
+        GTEST_SKIP() << "DNS messages are not captured here; the sensor log says why";
+    const std::string done = d + "/done";
+    // Sends one query per name given as labels separated by "/" ("\0" a NUL), waits for each
+    // answer and stays until the test is done, so its process is there to be reported.
+    const std::string ask = script(d, "ask.py", R"PY(
+import os, socket, struct, sys, time
+port, done = int(sys.argv[1]), sys.argv[2]
+for i, name in enumerate(sys.argv[3].split("|")):
+    q = struct.pack(">HHHHHH", 0x5100 + i, 0x0100, 1, 0, 0, 0)
+    for l in name.split("/"):
+        l = l.encode().replace(b"\\0", b"\0")
+        q += bytes([len(l)]) + l
+    q += b"\0" + struct.pack(">HH", 1, 1)
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.settimeout(10)
+    u.sendto(q, ("127.0.0.1", port))
+    u.recvfrom(4096)
+end = time.time() + 300
+while time.time() < end and not os.path.exists(done):
+    time.sleep(0.05)
+)PY");
+    std::string nuls;
+    for (int i = 0; i < 63; i++) nuls += "\\0";
+    const std::string names =
+        "update/microsoft/com\\0/exfil/test|login.bank/x\\y/exfil/test|"
+        "update/microsoft/com/" +
+        nuls + "/" + nuls + "/" + nuls + "/exfil/test";
+    pid_t user = spawn_as_nobody("/usr/bin/python3 " + ask + " " + std::to_string(dns.port) + " " +
+                                 done + " '" + names + "' kivatk-dns-user");
+    ASSERT_GT(user, 0);
+    std::string n000;
+    for (int i = 0; i < 63; i++) n000 += "\\000";
+    const std::string cut_head = "update.microsoft.com." + n000.substr(0, 104);
+    const std::string cut_tail = n000.substr(0, 112) + ".exfil.test";
+    const std::vector<std::string> expected = {"update.microsoft.com\\000.exfil.test",
+                                               "login\\046bank.x\\092y.exfil.test",
+                                               cut_head + "..." + cut_tail};
+    // Root acts afterwards: an ordinary lookup.
+    pid_t root = live_agent_detail::spawn({"/usr/bin/python3", ask, std::to_string(dns.port), done,
+                                           "kivatk-root/exfil/test", "kivatk-dns-root"},
+                                          live_agent_detail::environment());
+    ASSERT_GT(root, 0);
+    EXPECT_TRUE(a.wait_doc({"\"DNS_QUERY\"", "\"query_name\":\"kivatk-root.exfil.test\"",
+                            "kivatk-dns-root", "192.0.2.77"},
+                           60));
+    auto all_seen = [&] {
+        auto msgs = messages(a, "DNS_QUERY");
+        size_t seen = 0;
+        for (auto &e : expected)
+            for (cJSON *m : msgs)
+                if (text_of(m, "query_name") == e && text_of(m, "query_results") == "192.0.2.77") {
+                    seen++;
+                    break;
+                }
+        free_all(msgs);
+        return seen == expected.size();
+    };
+    bool seen = all_seen();
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         !seen && std::chrono::steady_clock::now() < end; seen = all_seen())
+        usleep(500000);
+    write_file(done, "");
+    waitpid(user, nullptr, 0);
+    waitpid(root, nullptr, 0);
+    auto msgs = messages(a, "DNS_QUERY");
+    std::string shown;
+    for (cJSON *m : msgs) {
+        std::string name = text_of(m, "query_name");
+        shown += name + " -> " + text_of(m, "query_results") + "\n";
+        EXPECT_NE(name, "update.microsoft.com");
+        EXPECT_NE(name, "login.bank.x\\y.exfil.test");
+        EXPECT_LE(name.size(), 255u);
+    }
+    free_all(msgs);
+    EXPECT_TRUE(seen) << shown;
+    std::string bad;
+    EXPECT_TRUE(a.docs_valid(&bad)) << bad;
+    EXPECT_EQ(a.stop(60), 0);
+    EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
+}
