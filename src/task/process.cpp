@@ -299,7 +299,9 @@ int get_extra_info(process_info_st *info) {
     if (!info || !info->raw) return -2;
     flex_str path{};
     get_flex_task_info_str(&info->raw->flex, &path, FLEX_PATH);
-    if (path.len > 0 && path.ptr[0] != '[') {
+    // Only an absolute path names the file: not a kernel thread's "[name]", nor a path whose
+    // leading components were cut ("..." and the rest), which would name a relative file.
+    if (path.len > 0 && path.ptr[0] == '/') {
         char buf[1024];
         copy_cut(buf, sizeof buf, path.ptr, path.len);
         int too_big = 0;
