@@ -156,7 +156,7 @@ namespace {
 // The documents about files under dir.
 std::vector<parsed_doc> file_docs(const std::string &dir) {
     std::vector<parsed_doc> out;
-    for (auto &d : parsed_docs())
+    for (auto &d : parsed_docs(0, 1 << 30, dir))
         if (d.str("file_name").rfind(dir, 0) == 0) out.push_back(d);
     return out;
 }
@@ -208,13 +208,7 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     };
     const std::string png = dir + "/pic.dat", php = dir + "/page.php", php2 = dir + "/page2.php";
-    auto wait_docs = [&](auto pred) {
-        for (int i = 0; i < 500; i++) {
-            if (pred(file_docs(dir))) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    };
+    auto wait_docs = [&](auto pred) { return wait_for([&] { return pred(file_docs(dir)); }, 10); };
     ASSERT_TRUE(run(write));
     bool written = wait_docs([&](const std::vector<parsed_doc> &d) {
         return has(d, "File Creation", png, "png") && has(d, "File Creation", php, "php");

@@ -64,12 +64,16 @@ struct parsed_doc {
     }
 };
 
-// The captured documents that carry a message, of upload types [lo, hi].
-inline std::vector<parsed_doc> parsed_docs(int lo = 0, int hi = 1 << 30) {
+// The captured documents that carry a message, of upload types [lo, hi], and whose text holds
+// `needle` when one is given: a live sensor sees the whole host's activity, and parsing all of
+// it on every poll of a wait makes the wait quadratic and starves the upload thread.
+inline std::vector<parsed_doc> parsed_docs(int lo = 0, int hi = 1 << 30,
+                                           const std::string &needle = {}) {
     std::lock_guard g(s_up_lock);
     std::vector<parsed_doc> out;
     for (auto &[type, text] : s_uploads) {
         if (type < lo || type > hi) continue;
+        if (!needle.empty() && text.find(needle) == std::string::npos) continue;
         std::shared_ptr<cJSON> root(cJSON_Parse(text.c_str()), cJSON_Delete);
         if (cJSON *m = cJSON_GetObjectItem(root.get(), "message")) out.push_back({type, root, m});
     }
@@ -81,10 +85,11 @@ inline void clear_uploads() {
     s_uploads.clear();
 }
 
-// Up to 5 seconds of real time.
+// Up to `seconds` of real time, however long each look at pred takes.
 template <class F>
-bool wait_for(F pred) {
-    for (int i = 0; i < 500; i++) {
+bool wait_for(F pred, int seconds = 5) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
         if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
