@@ -725,3 +725,23 @@ TEST_F(BinhashTest, StopGivesUpTheFileBeingHashed) {
     EXPECT_EQ(binhash_counters_get().hashed, hashed);
     EXPECT_LT(g_hold_seen.load(), 10240);
 }
+
+// The store lists what ran on the host: its directory and file are not for every user,
+// whatever the umask, and an older store made readable by all is narrowed.
+TEST_F(BinhashTest, StoreIsNotReadableByEveryUser) {
+    auto mode = [](const std::string &p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    mode_t old = umask(0);
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    EXPECT_EQ(lookup("/bin/ls"), expect_of("/bin/ls"));  // a journal came and went
+    EXPECT_EQ(mode(dir + "/data"), 0750u);
+    EXPECT_EQ(mode(db_path()), 0640u);
+    binhash_resource_exit();
+    ASSERT_EQ(chmod(db_path().c_str(), 0666), 0);
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    EXPECT_EQ(mode(db_path()), 0640u);
+    umask(old);
+    EXPECT_EQ(mode(std::string(KIV_STAGE_DIR) + "/var/data"), 0750u);
+}
