@@ -24,7 +24,7 @@ STAGE_DIR   := $(CURDIR)/build/stage
 # stages it for a package.
 PREFIX      ?= /opt/qxkiv
 
-.PHONY: all deps test run install bench tsan fuzz soak format clean
+.PHONY: all deps test run install bench tsan fuzz soak attacks format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -46,6 +46,15 @@ test: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# The attack suite alone: an unprivileged user attacks the built agent (userspace mode, shipped
+# configuration), then root acts; each test passes only when root's action is reported and
+# nothing leaks. Needs root. Part of `make test` too.
+attacks: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKIV_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) -L attacks $(CTEST_ARGS)
 
 # ThreadSanitizer run of the threaded components.
 tsan: deps

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 // Integers go in as their decimal text: cJSON would print a number through "%1.15g" and a
 // sscanf round trip, which costs more than the rest of a record. The printed text is the
@@ -27,8 +28,16 @@ inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
     return add_int(obj, key, v);
 }
 
+// Documents are valid UTF-8 whatever the names, command lines and lines they carry: an
+// invalid byte is written as the four characters "\xHH", and a backslash is doubled where it
+// comes before a backslash, an 'x' or an invalid byte, so every original byte can be restored
+// ("\\" is one backslash, "\xHH" the byte HH, any other backslash itself).
+bool json_text_plain(const char *v);
+std::string json_text_escape(const char *v);
+
 inline bool add_str(cJSON *obj, const char *key, const char *v) {
-    return cJSON_AddStringToObject(obj, key, v) != nullptr;
+    if (v == nullptr || json_text_plain(v)) return cJSON_AddStringToObject(obj, key, v) != nullptr;
+    return cJSON_AddStringToObject(obj, key, json_text_escape(v).c_str()) != nullptr;
 }
 
 // A text field that may fill its whole array without a terminator (the host's header time).

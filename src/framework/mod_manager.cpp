@@ -169,11 +169,11 @@ KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
     snprintf(seq, sizeof(seq), "%" PRIu64, header->seq_id);
     bool ok = add_strn(envelope, "send_time", header->send_time) &&
               cJSON_AddNumberToObject(envelope, "send_timestamp", (double)header->send_timestamp) &&
-              cJSON_AddStringToObject(envelope, "host_uuid", text(header->host_uuid)) &&
-              cJSON_AddStringToObject(envelope, "host_ip", text(header->host_ip)) &&
-              cJSON_AddStringToObject(envelope, "ip_list", text(header->ip_list)) &&
-              cJSON_AddStringToObject(envelope, "seq_id", seq) &&
-              cJSON_AddStringToObject(envelope, "app_name", "opx-linux");
+              add_str(envelope, "host_uuid", text(header->host_uuid)) &&
+              add_str(envelope, "host_ip", text(header->host_ip)) &&
+              add_str(envelope, "ip_list", text(header->ip_list)) &&
+              add_str(envelope, "seq_id", seq) &&
+              add_str(envelope, "app_name", "opx-linux");
     if (!ok || !message || !cJSON_AddItemToObject(envelope, "message", message)) {
         KIV_LOG(1, "format upload header failed\n");
         cJSON_Delete(message);

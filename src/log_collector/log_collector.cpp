@@ -16,6 +16,7 @@
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/dirutils.h"
+#include "comm/json_add.h"
 #include "framework/hook.h"
 #include "framework/mod_manager.h"
 #include "framework/task.h"
@@ -524,18 +525,18 @@ char *format_log(const upload_header *header, const char *app_name, const char *
     // The host fills the header; its time text need not be terminated.
     memcpy(send_time, header->send_time, sizeof header->send_time);
     send_time[sizeof header->send_time] = '\0';
-    bool ok = cJSON_AddStringToObject(root, "send_time", send_time) &&
-              cJSON_AddStringToObject(root, "tz_secondes", tz) &&
-              cJSON_AddStringToObject(root, "host_uuid", text(header->host_uuid)) &&
-              cJSON_AddStringToObject(root, "host_ip", text(header->host_ip)) &&
-              cJSON_AddStringToObject(root, "ip_list", text(header->ip_list)) &&
-              cJSON_AddStringToObject(root, "seq_id", seq) &&
-              cJSON_AddStringToObject(root, "app_name", app_name) &&
-              cJSON_AddStringToObject(msg, "line", line) &&
-              cJSON_AddStringToObject(msg, "container_id", "host") &&
+    bool ok = add_str(root, "send_time", send_time) &&
+              add_str(root, "tz_secondes", tz) &&
+              add_str(root, "host_uuid", text(header->host_uuid)) &&
+              add_str(root, "host_ip", text(header->host_ip)) &&
+              add_str(root, "ip_list", text(header->ip_list)) &&
+              add_str(root, "seq_id", seq) &&
+              add_str(root, "app_name", app_name) &&
+              add_str(msg, "line", line) &&
+              add_str(msg, "container_id", "host") &&
               cJSON_AddNumberToObject(msg, "is_container_init", 0) &&
-              cJSON_AddStringToObject(msg, "login_name", "") &&
-              cJSON_AddStringToObject(msg, "ssh_login_ip", "");
+              add_str(msg, "login_name", "") &&
+              add_str(msg, "ssh_login_ip", "");
     if (!ok) {
         cJSON_Delete(root);
         cJSON_Delete(msg);

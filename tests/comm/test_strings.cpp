@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <cjson/cJSON.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "comm/error_output.h"
+#include "comm/json_add.h"
 #include "comm/scanner.h"
 #include "qxkiv/kiv_string.h"
+#include "test_io.h"
 
 namespace {
 
@@ -34,6 +39,54 @@ TEST(BoundedStrings, CopyAppendAndFormat) {
     EXPECT_EQ(sprintf_n(cat, sizeof(cat), "%d", 12345678), -8);
     EXPECT_EQ(sprintf_ns(cat, sizeof(cat), 4, "%s", "abc"), 3);
     EXPECT_EQ(RC_BUF(sprintf_ns(cat, sizeof(cat), 4, "%s", "abcd"), cat), "-1:");
+}
+
+// The reader's side of the document escape: "\\" one backslash, "\xHH" a byte, else itself.
+std::string json_text_restore(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] == '\\') {
+            out += '\\', i++;
+        } else if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
+            out += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16)), i += 3;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"/tmp/plain.php", "/tmp/plain.php"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"a\xff" "b", "a\\xffb"},
+        {"\xc3", "\\xc3"},                      // cut sequence at the end
+        {"\xc0\xaf", "\\xc0\\xaf"},              // overlong '/'
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},     // surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // above U+10FFFF
+        {"C:\\dir", "C:\\dir"},                  // a lone backslash stays
+        {"\\x41", "\\\\x41"},                    // text that looks like an escape
+        {"\\\\", "\\\\\\"},
+        {"\\\xff", "\\\\\\xff"},
+    };
+    for (auto &[in, want] : rows) {
+        cJSON *o = cJSON_CreateObject();
+        ASSERT_TRUE(add_str(o, "k", in.c_str()));
+        EXPECT_EQ(cJSON_GetObjectItem(o, "k")->valuestring, want) << in;
+        EXPECT_EQ(json_text_restore(want), in);
+        cJSON_Delete(o);
+    }
+    // Any bytes: the escaped text is valid UTF-8 and gives the bytes back.
+    std::mt19937 rng(7);
+    const char alphabet[] = {'\\', 'x', 'a', '\xff', '\xc3', '\xa9', '\xe2', '\x82', '\x80', '0'};
+    for (int round = 0; round < 20000; round++) {
+        std::string in;
+        for (int n = rng() % 12; n > 0; n--) in += alphabet[rng() % sizeof alphabet];
+        std::string out = json_text_escape(in.c_str());
+        ASSERT_TRUE(valid_utf8(out)) << out;
+        ASSERT_EQ(json_text_restore(out), in) << out;
+    }
 }
 
 TEST(Scanner, Integers) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mem.h"
 #include "framework/ring.h"
 #include "kernel/kernel_if.h"
 #include "kernel/standin/proc_table.h"
@@ -346,6 +347,7 @@ TEST_F(StandIn, StaleRootsOfKilledRunsAreRemoved) {
 TEST_F(StandIn, ProducerWaitsOutAFullRingOnce) {
     kiv_ring *u = standin_ring(KEMU_RING_UCTRL);
     bytes filler(63, 0xAB), rec = record(1, 7, 12);
+    const int64_t gave_up = kiv_stat_get(LIVE_RING_GIVE_UP);
     ASSERT_EQ(kemu_inject_raw(KEMU_RING_UCTRL, filler.data(), 63), KEMU_OK);
     auto full_cnt = [] {
         struct kemu_ring_stats st;
@@ -392,6 +394,8 @@ TEST_F(StandIn, ProducerWaitsOutAFullRingOnce) {
     EXPECT_EQ(rc, KEMU_FULL);
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(full_cnt(), 4u);
+    // Each record given up is in the sensor's own counters too.
+    EXPECT_EQ(kiv_stat_get(LIVE_RING_GIVE_UP) - gave_up, 4);
 }
 
 TEST_F(StandIn, ConcurrentInjectorsAndReaderAgree) {

@@ -532,14 +532,40 @@ int write_stats_file(const std::string &path, const std::string &head, StatsLine
             text.append(line, static_cast<size_t>(n));
         }
     }
-    const std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return errno;
-    int rc = write_fully(fd, text.data(), text.size(), "", 0);
+    int rc = fchmod(fd, 0640) != 0 ? errno : 0;
+    if (rc == 0) rc = write_fully(fd, text.data(), text.size(), "", 0);
     if (close(fd) != 0 && rc == 0) rc = errno;
     if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = errno;
     if (rc != 0) unlink(tmp.c_str());
     return rc;
+}
+
+int open_output(const std::string &path, bool append, std::string *why) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        *why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        *why = strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "it is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        *why = "it belongs to uid " + std::to_string(st.st_uid) + ", not to this agent's user";
+    } else if (st.st_nlink > 1) {
+        *why = "it has other hard links";
+    } else if (fchmod(fd, 0640) != 0 || (!append && ftruncate(fd, 0) != 0) ||
+               fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+        *why = strerror(errno);
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
 }
 
 HostIdentity probe_identity(const char *machine_id_path) {

@@ -144,8 +144,16 @@ class SyslogSink : public Sink {
 // Statistics walker with the library's kiv_stats_line contract.
 using StatsLineFn = int (*)(char *buf, int buflen, int *index);
 // Writes head, then every counter line of walk (if any), to path through a temporary file
-// renamed over it, so a reader never sees half a file. 0 or an errno.
+// renamed over it, so a reader never sees half a file. The temporary file is created with a
+// fresh name beside it (mode 0640), never opened through a name someone else may have made.
+// 0 or an errno.
 int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk);
+
+// Opens the document file for writing (appending or from its start), mode 0640. A name that is
+// a symbolic link, not a regular file, has other hard links or belongs to another user is
+// refused, so a shared directory cannot hand the documents to someone else or make the agent
+// overwrite a file. The descriptor, or -1 with *why set.
+int open_output(const std::string &path, bool append, std::string *why);
 
 // Writes a then b, riding over short writes, EINTR and a non-blocking fd. 0 or an errno.
 int write_fully(int fd, const char *a, size_t alen, const char *b, size_t blen);

@@ -139,11 +139,11 @@ int main(int argc, char **argv) {
         // Whole lines on the shared descriptor, not 4 KiB blocks cut mid-line.
         setvbuf(stdout, nullptr, _IOLBF, 0);
     } else {
-        out_fd = open(opt.output.c_str(),
-                      O_WRONLY | O_CREAT | O_CLOEXEC | (opt.append ? O_APPEND : O_TRUNC), 0640);
+        std::string why;
+        out_fd = kivhost::open_output(opt.output, opt.append, &why);
         if (out_fd < 0) {
             fprintf(stderr, "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
-                    strerror(errno));
+                    why.c_str());
             return 1;
         }
     }

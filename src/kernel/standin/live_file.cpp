@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/mem.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/standin.h"
@@ -359,10 +360,12 @@ struct file_source {
                 memcpy(&md, buf + at, sizeof md);
                 if (md.event_len < sizeof md || at + md.event_len > (size_t)n) break;
                 if (md.vers == FANOTIFY_METADATA_VERSION) {
-                    if (md.mask & FAN_Q_OVERFLOW)
+                    if (md.mask & FAN_Q_OVERFLOW) {
+                        kiv_stat_inc(LIVE_FANOTIFY_OVERFLOW);
                         KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
-                    else
+                    } else {
                         handle(buf + at, md);
+                    }
                 }
                 if (md.fd >= 0) close(md.fd);
                 at += md.event_len;

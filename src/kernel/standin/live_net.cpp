@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/mem.h"
 #include "kernel/standin/live_source.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/live_bpf.h"
@@ -495,6 +496,7 @@ struct net_source {
     void check_lost() {
         uint64_t lost = __atomic_load_n(&skel->bss->lost, __ATOMIC_RELAXED);
         if (lost == lost_seen) return;
+        kiv_stat_inc(LIVE_BPF_RING_LOST, static_cast<int64_t>(lost - lost_seen));
         KIV_LOG(1, "kemu: %llu network events lost in the eBPF ring buffer\n",
                 (unsigned long long)(lost - lost_seen));
         lost_seen = lost;

@@ -26,6 +26,7 @@
 #include "kernel/standin/proc_table.h"
 #include "kernel/standin/standin.h"
 #include "base/log.h"
+#include "base/mem.h"
 #include "qxkiv/kemu.h"
 
 namespace {
@@ -329,6 +330,8 @@ void live_events::on_exit(uint32_t pid, uint32_t status, uint64_t create_time) {
 
 void live_events::on_overrun(const char *source, uint64_t records) {
     size_t lost = standin_overrun(live_proc_alive);
+    kiv_stat_inc(LIVE_PROC_OVERRUN);
+    if (records) kiv_stat_inc(LIVE_BPF_RING_LOST, static_cast<int64_t>(records));
     KIV_LOG(1, "kemu: %s overrun (%llu records lost), %zu exits lost\n", source,
             (unsigned long long)records, lost);
 }

@@ -28,6 +28,7 @@
 #include "kernel/standin/live_source.h"
 #include "kernel/standin/proc_table.h"
 #include "base/log.h"
+#include "base/mem.h"
 #include "qxkiv/kemu.h"
 
 namespace {
@@ -611,8 +612,10 @@ int standin_try_put(int ring_type, const void *bytes, uint32_t len) {
 
 void standin_count_lost(int ring_type, uint32_t records) {
     std::lock_guard guard(s_lock);
-    if (s_si && ring_type_ok(ring_type) && records)
+    if (s_si && ring_type_ok(ring_type) && records) {
         count_refusal(ring_at(s_si->region, ring_type), records);
+        kiv_stat_inc(LIVE_RING_GIVE_UP, records);
+    }
 }
 
 constexpr const char *kRingNames[KIV_RING_TYPE_NUM] = {"control", "low", "mid", "high"};
