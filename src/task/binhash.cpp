@@ -864,7 +864,7 @@ int binhash_job_hash(binhash_job_file &f, binhash_info *rec, const std::atomic<b
         KIV_LOG(3, "%s changed while it was hashed, not cached\n", f.path);
         return -1;
     }
-    KIV_LOG(3, "digest of %s computed: %llu bytes for uid %u\n", f.path,
+    KIV_LOG(2, "digest of %s computed: %llu bytes for uid %u\n", f.path,
             (unsigned long long)f.st.st_size, f.uid);
     binhash_store_computed(f, rec);
     return 0;

@@ -216,9 +216,9 @@ void binhash_store_computed(const binhash_job_file &f, binhash_info *rec);
 // not be read, was given up on cancel, or changed since it was queued.
 int binhash_job_hash(binhash_job_file &f, binhash_info *rec, const std::atomic<bool> *cancel);
 
+// The statistics counters TASK_BINHASH_*.
 struct binhash_counters {
     uint64_t hashed;     // files hashed (any thread)
-    uint64_t queued;     // jobs accepted
     uint64_t refused;    // jobs refused by a user's limit or a full table
     uint64_t not_ready;  // records sent on without digests still being computed
     uint64_t not_exe;    // the path named another file than the one executed

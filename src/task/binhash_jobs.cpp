@@ -51,7 +51,6 @@ struct jobs_state {
 
 jobs_state s_jobs;
 
-std::atomic<uint64_t> s_hashed{0}, s_queued{0}, s_refused{0}, s_not_ready{0}, s_not_exe{0};
 
 uint64_t now_ms() {
     return kiv_now_ms();
@@ -89,7 +88,7 @@ void release(job &j) {
 }
 
 void refuse_log(user_use &u, const binhash_job_file &f, const char *why) {
-    s_refused.fetch_add(1, std::memory_order_relaxed);
+    kiv_stat_inc(TASK_BINHASH_REFUSED_CNT);
     if (u.logged_ms == u.window_ms) return;  // once per window and user
     u.logged_ms = u.window_ms;
     KIV_LOG(2, "%s of uid %u: %s not hashed, reported without digests\n", why, u.uid, f.path);
@@ -263,7 +262,6 @@ int binhash_job_submit(binhash_job_file &f) {
     slot->done_ms = 0;
     slot->rec = binhash_info{};
     slot->state = JOB_QUEUED;
-    s_queued.fetch_add(1, std::memory_order_relaxed);
     s_jobs.cv.notify_one();
     return BINHASH_PENDING;
 }
@@ -277,18 +275,19 @@ bool binhash_budget_take(uint32_t uid, uint64_t bytes) {
 }
 
 binhash_counters binhash_counters_get() {
-    return {s_hashed.load(), s_queued.load(), s_refused.load(), s_not_ready.load(),
-            s_not_exe.load()};
+    auto get = [](uint32_t t) { return static_cast<uint64_t>(kiv_stat_get(t)); };
+    return {get(TASK_BINHASH_CALC_CNT), get(TASK_BINHASH_REFUSED_CNT),
+            get(TASK_BINHASH_NOT_READY_CNT), get(TASK_BINHASH_NOT_EXE_CNT)};
 }
 
 void binhash_count_not_ready() {
-    s_not_ready.fetch_add(1, std::memory_order_relaxed);
+    kiv_stat_inc(TASK_BINHASH_NOT_READY_CNT);
 }
 
 void binhash_count_hashed() {
-    s_hashed.fetch_add(1, std::memory_order_relaxed);
+    kiv_stat_inc(TASK_BINHASH_CALC_CNT);
 }
 
 void binhash_count_not_exe() {
-    s_not_exe.fetch_add(1, std::memory_order_relaxed);
+    kiv_stat_inc(TASK_BINHASH_NOT_EXE_CNT);
 }
