@@ -39,6 +39,9 @@ constexpr uint32_t PROCESS_LIST_MAX_CAP = 10000;
 constexpr uint32_t KERN_SL_CAP = 65536;
 constexpr uint8_t FORK_RELY_MAX = 9;
 constexpr uint8_t EXIT_RELY_MAX = 29;
+// An exec waits this many times for its executable's digests, well before its exit gives up
+// waiting for the exec.
+constexpr uint8_t EXEC_DIGEST_RELY_MAX = 14;
 
 std::string s_conf_path = TASK_CONF_PATH;
 std::string s_conf_file;  // translated path of the loaded file, for the filter lists
@@ -438,8 +441,13 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
             KIV_LOG(1, "drv_get_proc_info parent info failed\n");
         }
     }
+    kiv_msg_hdr h = kiv_msg_hdr_get(msg);
+    exe_ident exe;
+    process_digest_req req;
+    if (raw_process_exe_ident(msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET, &exe))
+        req.exe = &exe;
     process_info_st info;
-    if (process_info_init(&info, &raw, 0, 0) != 0) {
+    if (process_info_init(&info, &raw, 0, 0, &req) != 0) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
@@ -455,10 +463,23 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     if (!decode_process(msg, &buf)) return MSG_HOOK_DROP;
     const raw_process_info &raw = buf.info;
     KIV_LOG(4, "exec_event_handle: pid is %d\n", static_cast<int>(raw.pid));
+    kiv_msg_hdr h = kiv_msg_hdr_get(msg);
+    exe_ident exe;
+    process_digest_req req;
+    if (raw_process_exe_ident(msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET, &exe))
+        req.exe = &exe;
+    req.exec = true;
+    req.may_wait = ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
     process_info_st info;
-    if (process_info_init(&info, &raw, 1, 1) != 0) {
+    if (process_info_init(&info, &raw, 1, 1, &req) != 0) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
+    }
+    // Nothing is changed yet: the hook runs again from the start once parked.
+    if (info.flags & PROC_INFO_DIGEST_PENDING) {
+        KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
+        ctx->timeout = TASK_RELY_TIMEOUT_MS;
+        return MSG_HOOK_RELY;
     }
     ftree_key key{raw.create_time, raw.pid};
     bool inserted;
