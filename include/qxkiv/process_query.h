@@ -82,6 +82,8 @@ KIV_API int is_proc_tree_init(void);
  * attempts 100 ms apart; the _once variants try once and never sleep. */
 KIV_API int query_tgid_info(int tgid, uint64_t create_time, int depth);
 KIV_API int query_tgid_info_once(int tgid, uint64_t create_time);
+/* One attempt at any depth: for event handlers, whose waits would hold back every record. */
+KIV_API int query_tgid_info_once_depth(int tgid, uint64_t create_time, int depth);
 /* Any thread id: its thread group leader is queried. */
 KIV_API int _query_process_info(int pid, int depth);
 KIV_API int _query_process_info_once(int pid, int depth);

@@ -561,18 +561,17 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         }
     }
     if (handle_special_path(kind, v.name) != 0) KIV_LOG(3, "handle_special_path failed\n");
-    if (query_tgid_info(static_cast<int>(v.tgid), v.create_time, 1) != 0) {
+    // One attempt: a wait here would hold back every record behind this one. A process
+    // nobody can describe still leaves its pid on the event, which is reported.
+    const char *owner_md5 = "";
+    if (query_tgid_info_once_depth(static_cast<int>(v.tgid), v.create_time, 1) != 0) {
         kiv_stat_inc(FILE_QUERY_PID_FAIL);
         KIV_LOG(3, "query process info failed: %d\n", v.tgid);
-        file_event_recombine(body, v.size, nullptr, kind, true, v.id);
-        return MSG_HOOK_DROP;
-    }
-    const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info());
-    if (!proc) {
+    } else if (const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info())) {
+        owner_md5 = proc->md5;
+    } else {
         kiv_stat_inc(FILE_POP_TASK_INFO_FAIL);
         KIV_LOG(1, "pop_process_info fail\n");
-        file_event_recombine(body, v.size, nullptr, kind, true, v.id);
-        return MSG_HOOK_DROP;
     }
     file_type_info_st type{FILE_TYPE_UNKNOWN, "-", "-"};
     // Only the file the event named is read: its type and owner as the record gives them.
@@ -598,7 +597,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     int r;
     {
         rwlock_write_guard g(&g_file_info.fm_info_lock);
-        r = redo_filter(proc->md5, kind, v.name);
+        r = redo_filter(owner_md5, kind, v.name);
         if (r == 0) g_file_info.daily_cnt++;
     }
     file_event_recombine(body, v.size, &type, kind, r != 0, v.id);

@@ -75,6 +75,15 @@ int format_file_private_message(cJSON *m, const file_event_view &v, int kind) {
 // The query results as the public layout, which static_asserts tie to the library's own.
 using proc_view = process_st_public;
 
+// What the event itself says of a process the query could not describe.
+const proc_view *unknown_owner(const file_event_view &v) {
+    thread_local proc_view unknown;
+    _memset_process_info(reinterpret_cast<process_st *>(&unknown));
+    unknown.pid = static_cast<int32_t>(v.tgid);
+    unknown.createtime = v.create_time;
+    return &unknown;
+}
+
 int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
                           const file_event_view &v, const file_status &st,
                           const file_type_info_st *type, int kind) {
@@ -154,16 +163,14 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
         KIV_LOG(1, "get_file_stat failed\n");
         return;
     }
-    int ret = query_tgid_info(static_cast<int>(v.tgid), v.create_time, 16);
-    if (ret < 0) {
+    // One attempt, as for the filters; an owner nobody can describe is reported by its pid.
+    const proc_view *p = nullptr;
+    int ret = query_tgid_info_once_depth(static_cast<int>(v.tgid), v.create_time, 16);
+    if (ret < 0)
         KIV_LOG(3, "query_process_info fail. ret: %d\n\n", ret);
-        return;
-    }
-    const auto *p = reinterpret_cast<const proc_view *>(_pop_process_info());
-    if (!p) {
+    else if (!(p = reinterpret_cast<const proc_view *>(_pop_process_info())))
         KIV_LOG(1, "pop_process_info fail\n");
-        return;
-    }
+    if (!p) p = unknown_owner(v);
     upload_header h;
     if (get_log_ctm_header(&h) != 0) {
         KIV_LOG(1, "get_log_ctm_header fail.\n");

@@ -79,6 +79,18 @@ int init_fork_node(const process_info_st *info, fork_node *node) {
     return ret;
 }
 
+// Whether a common record describes the image of a process record: same path and arguments.
+bool same_image(const common_proc_info *common, const raw_process_info *raw) {
+    if (!common || !common->flex) return false;
+    for (int type : {FLEX_PATH, FLEX_CMD_LINE}) {
+        flex_str a{}, b{};
+        get_flex_task_info_str(common->flex, &a, type);
+        get_flex_task_info_str(&raw->flex, &b, type);
+        if (a.len != b.len || (a.len && memcmp(a.ptr, b.ptr, a.len) != 0)) return false;
+    }
+    return true;
+}
+
 // Evicting through the hash's own insert would skip the tree's unlinking and reference
 // counting, so a full hash gives up its oldest exited node here first.
 void make_room_in_hash(ftree *tree) {
@@ -114,8 +126,17 @@ int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
     uint32_t pid = key->pid;
     int ret = lhash_insert(tree->fork_info_lhash, &pid, sizeof pid, node);
     if (ret != 0) {
-        KIV_LOG(1, "lhash_insert failed, ret is %d, pid is %d\n", ret, pid);
+        KIV_LOG(3, "lhash_insert failed, ret is %d, pid is %d\n", ret, pid);
         ftree_fork_hash_del_func(node);
+        if (tree->fork_info_lhash->free_slots == 0) {
+            kiv_stat_inc(TASK_FTREE_FULL_CNT);
+            if (!tree->hash_full_logged) {
+                tree->hash_full_logged = true;
+                KIV_LOG(1, "process tree full: %u live processes (fork_hash_size); processes "
+                        "beyond them are described from the kernel and not kept\n",
+                        tree->fork_info_lhash->max_entries);
+            }
+        }
         return -7;
     }
     KIV_LOG(4, "insert fork_info_lhash success, pid %d\n", pid);
@@ -243,6 +264,12 @@ ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
     if (list->using_cnt >= list->max_cnt) {
         KIV_LOG(3, "exec_info_list is full\n");
         kiv_stat_inc(TASK_FTREE_COMM_INFO_FAIL_CNT);
+        if (!tree->list_full_logged) {
+            tree->list_full_logged = true;
+            KIV_LOG(1, "process images full: %d held by live processes (exec_list_size); "
+                    "images beyond them are described from the kernel and not kept\n",
+                    list->max_cnt);
+        }
         return nullptr;
     }
     auto *node = static_cast<ei_list_node *>(kiv_zalloc(sizeof(ei_list_node), MALLOC_FOR_TASK_EI_LIST_NODE));
@@ -301,6 +328,13 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
     ei_list_node *ei = ei_list_insert(tree, info);
     if (!ei) {
         KIV_LOG(3, "ei_list_insert failed\n");
+        // A node left naming another image (often its parent's) would misname the process:
+        // without it, queries describe the process from the kernel as it runs now.
+        if (hash_find(tree, key->pid, &node) == 0 && node->fork_info.create_time == key->create_time &&
+            !same_image(node->fork_info.exec_info, raw)) {
+            ftree_key k{key->create_time, key->pid};
+            ftree_delete(tree, &k);
+        }
         return -8;
     }
     // Making room may have evicted this very node when its exit had been marked already.
@@ -361,6 +395,10 @@ int ftree_delete(ftree *tree, const ftree_key *key) {
     uint32_t pid = fi.pid;
     lhash_delete(ftree->fork_info_lhash, &pid, sizeof pid);
     KIV_LOG(4, "ftree delete %d\n", pid);
+    const lhash *h = ftree->fork_info_lhash;
+    if (h->free_slots >= h->max_entries / 10) ftree->hash_full_logged = false;
+    const exec_info_list *l = ftree->exec_info_list;
+    if (l->using_cnt <= l->max_cnt - l->max_cnt / 10 - 1) ftree->list_full_logged = false;
     return 0;
 }
 

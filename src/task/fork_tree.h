@@ -33,6 +33,9 @@ struct fork_node {
 struct ftree {
     struct exec_info_list *exec_info_list;
     lhash *fork_info_lhash;
+    // A full table or list is logged once, and again only after it had room to spare.
+    bool hash_full_logged;
+    bool list_full_logged;
 };
 
 struct ftree_key {

@@ -322,7 +322,9 @@ int get_extra_info(process_info_st *info, const process_digest_req *req) {
     flex_str path{};
     get_flex_task_info_str(&raw->flex, &path, FLEX_PATH);
     info->flags &= static_cast<uint8_t>(~PROC_INFO_DIGEST_PENDING);
-    if (path.len > 0 && path.ptr[0] != '[') {
+    // Only an absolute path names the file: not a kernel thread's "[name]", nor a path whose
+    // leading components were cut ("..." and the rest), which would name a relative file.
+    if (path.len > 0 && path.ptr[0] == '/') {
         char buf[1024];
         copy_cut(buf, sizeof buf, path.ptr, path.len);
         binhash_source src;

@@ -34,6 +34,37 @@ struct query_list {
 
 thread_local constinit query_list s_list{};
 
+// Kernel answers of the current query that a full tree could not keep: the query still
+// describes those processes as the kernel gave them. Allocated on the first such answer.
+struct kernel_stash {
+    uint32_t cnt;
+    uint32_t pid[PROC_QUERY_MAX_DEPTH];
+    process_st *recs;
+};
+thread_local constinit kernel_stash s_stash{};
+
+void stash_put(const process_info_st &info) {
+    if (s_stash.cnt >= PROC_QUERY_MAX_DEPTH) return;
+    if (!s_stash.recs) {
+        s_stash.recs = static_cast<process_st *>(
+            kiv_malloc(sizeof(process_st) * PROC_QUERY_MAX_DEPTH, MALLOC_FOR_TASK_INFO_LIST));
+        if (!s_stash.recs) {
+            KIV_LOG(1, "malloc kernel answer stash failed\n");
+            return;
+        }
+    }
+    process_st *r = &s_stash.recs[s_stash.cnt];
+    process_st_init(r);
+    if (process_info_st2process_st(&info, r) != 0) return;
+    s_stash.pid[s_stash.cnt++] = info.raw->pid;
+}
+
+const process_st *stash_find(uint32_t pid) {
+    for (uint32_t i = 0; i < s_stash.cnt; i++)
+        if (s_stash.pid[i] == pid) return &s_stash.recs[i];
+    return nullptr;
+}
+
 // Completes an ancestry from the kernel, starting at the first process missing in the tree.
 // Writes the pids nearest first; returns how many.
 int tree_from_kernel(const ftree_key &missing, uint32_t *out, int room) {
@@ -48,10 +79,12 @@ int tree_from_kernel(const ftree_key &missing, uint32_t *out, int room) {
     for (int i = static_cast<int>(cnt) - 1; buf && i >= 0; i--) {
         const unsigned char *slot = ans->data + static_cast<size_t>(i) * RAW_PROCESS_SLOT_SIZE;
         process_info_st info;
+        bool kept = false;
         // A record that enriches badly still names its pid; an undecodable one leaves pid 0,
         // where the later fill stops.
-        int ret = ftree_insert_drv_record(slot, RAW_PROCESS_SLOT_SIZE, buf, &info);
+        int ret = ftree_insert_drv_record(slot, RAW_PROCESS_SLOT_SIZE, buf, &info, &kept);
         out[i] = ret == -2 ? 0 : buf->info.pid;
+        if (ret == 0 && !kept) stash_put(info);
     }
     if (!buf) {
         KIV_LOG(1, "malloc kernel record buffer failed\n");
@@ -73,7 +106,8 @@ void set_create_reported(uint32_t pid, uint64_t create_time) {
 }  // namespace
 
 int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_buf *buf,
-                            process_info_st *info) {
+                            process_info_st *info, bool *kept) {
+    if (kept) *kept = false;
     if (raw_process_info_decode(bytes, len, &buf->info, sizeof *buf) != 0) return -2;
     exe_ident exe;
     process_digest_req req;
@@ -86,6 +120,8 @@ int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_
     rwlock_write_guard g(&g_task_info.ftree_lock);
     if (ftree_insert(g_task_info.ftree, &key, info) != 0)
         KIV_LOG(3, "ftree_insert kernel info failed, pid %d\n", buf->info.pid);
+    else if (kept)
+        *kept = true;
     return 0;
 }
 
@@ -114,6 +150,8 @@ KIV_API void _free_process_info(void) {
     kiv_free(s_list.nodes);
     kiv_free(s_list.exec_tree);
     s_list = query_list{};
+    kiv_free(s_stash.recs);
+    s_stash = kernel_stash{};
 }
 
 KIV_API int is_proc_tree_init(void) {
@@ -265,8 +303,15 @@ int query_process(const uint32_t *pids, uint64_t create_time, int count, int upl
         p->pid = static_cast<int32_t>(pids[i]);
     }
     int filled = 0;
-    while (filled < count && query_process_one(pids[filled], &s_list.nodes[filled], 0) == 0)
+    while (filled < count) {
+        process_st *p = &s_list.nodes[filled];
+        if (query_process_one(pids[filled], p, 0) != 0) {
+            const process_st *known = stash_find(pids[filled]);
+            if (!known) break;
+            *p = *known;
+        }
         filled++;
+    }
     if (filled == 0) {
         KIV_LOG(1, "get info failed\n");
         _clear_process_info();
@@ -319,6 +364,7 @@ int inner_query_process_info(int pid, uint64_t create_time, int depth, int attem
         } else {
             // The ancestry is looked up once; later attempts wait for the records to fill.
             if (levels == 0) {
+                s_stash.cnt = 0;
                 if (pid == 1) return PROC_QUERY_INIT_ANCESTOR;
                 levels = pid_tree_get(static_cast<uint32_t>(pid), create_time, pids,
                                       PROC_QUERY_MAX_DEPTH, 1);
@@ -345,6 +391,10 @@ KIV_API int query_tgid_info(int tgid, uint64_t create_time, int depth) {
 
 KIV_API int query_tgid_info_once(int tgid, uint64_t create_time) {
     return inner_query_process_info(tgid, create_time, 1, 1, 1);
+}
+
+KIV_API int query_tgid_info_once_depth(int tgid, uint64_t create_time, int depth) {
+    return inner_query_process_info(tgid, create_time, depth, 1, 1);
 }
 
 KIV_API int _query_process_info(int pid, int depth) {

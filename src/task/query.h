@@ -50,10 +50,11 @@ int query_process_one(uint32_t pid, process_st *out, int use_kernel);
 process_st *get_tree_node();
 
 // Decodes one process record of a kernel answer into *buf, enriches it into *info (which
-// points into *buf) and inserts it into the fork tree. 0; -1 when it could not be enriched
-// (buf->info is decoded); -2 when the bytes are malformed.
+// points into *buf) and inserts it into the fork tree; *kept (if given) says whether the tree
+// took it. 0; -1 when it could not be enriched (buf->info is decoded); -2 when the bytes are
+// malformed.
 int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_buf *buf,
-                            process_info_st *info);
+                            process_info_st *info, bool *kept = nullptr);
 
 // Runs the monitors of one type with the executable path.
 void exec_cap_process_cb(const char *path, int flag, uint32_t type);

@@ -391,7 +391,9 @@ TEST_F(FileE2E, CloseAfterWriteGoesThroughTheTypeFilter) {
               std::string::npos);
 }
 
-TEST_F(FileE2E, BadRecordAndUnknownOwnerAreNotReported) {
+// A process neither the tree nor the kernel knows still has its event reported, by the pid
+// and start the event gives; a malformed record or an unnamed file owner is not.
+TEST_F(FileE2E, UnknownActorIsReportedBadRecordAndUnknownOwnerAreNot) {
     start();
     file_rec bad;
     bad.kind = FILE_DELETE, bad.id = 1, bad.name = "/tmp/bad", bad.names_len_delta = 40;
@@ -399,13 +401,21 @@ TEST_F(FileE2E, BadRecordAndUnknownOwnerAreNotReported) {
     file_rec ghost;  // owner id missing from the account database: the record fails
     ghost.kind = FILE_DELETE, ghost.id = 2, ghost.uid = 3999999, ghost.name = "/tmp/ghost";
     inject(build_file(ghost));
+    file_rec stranger;
+    stranger.kind = FILE_DELETE, stranger.id = 3, stranger.name = "/tmp/stranger";
+    stranger.pid = stranger.tgid = 4444, stranger.create_time = 44440;
+    inject(build_file(stranger));
     file_rec good;
-    good.kind = FILE_DELETE, good.id = 3, good.name = "/tmp/good";
+    good.kind = FILE_DELETE, good.id = 4, good.name = "/tmp/good";
     inject(build_file(good));
-    ASSERT_TRUE(wait_for([] { return file_docs() == 1; }));
-    EXPECT_NE(docs(UPLOAD_FILE_DELETE)[0].find("/tmp/good"), std::string::npos);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(file_docs(), 1);
+    ASSERT_TRUE(wait_for([] { return file_docs() == 2; }));
+    auto d = docs(UPLOAD_FILE_DELETE);
+    EXPECT_NE(d[0].find("\"process_id\":4444,"), std::string::npos) << d[0];
+    EXPECT_NE(d[0].find("\"process_path\":\"\",\"process_md5\":\"\""), std::string::npos) << d[0];
+    EXPECT_NE(d[0].find("\"process_createtime\":44440,"), std::string::npos) << d[0];
+    EXPECT_NE(d[0].find("\"proc_trees\":[]"), std::string::npos) << d[0];
+    EXPECT_NE(d[1].find("/tmp/good"), std::string::npos);
+    EXPECT_EQ(file_docs(), 2);
     ulog_save_once();
     EXPECT_NE(tree.read("logs/sensor.log").find("file record names run past its end"),
               std::string::npos);

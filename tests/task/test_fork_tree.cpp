@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "base/mem.h"
@@ -38,10 +43,11 @@ class ForkTree : public testing::Test {
         EXPECT_EQ(stats(), before_);
     }
 
-    int ins(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct, uint16_t eid, bool exec) {
+    int ins(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct, uint16_t eid, bool exec,
+            const char *cmd = "cmd") {
         proc_fields f;
         f.pid = pid, f.create_time = ct, f.ppid = ppid, f.parent_create_time = pct;
-        f.event_id = eid, f.s[0] = "cmd", f.s[2] = "/bin/x", f.s[3] = "/dev/null";
+        f.event_id = eid, f.s[0] = cmd, f.s[2] = "/bin/x", f.s[3] = "/dev/null";
         auto bytes = build_proc(f);
         static raw_process_buf buf;
         EXPECT_EQ(raw_process_info_decode(bytes.data(), bytes.size(), &buf.info, sizeof buf), 0);
@@ -215,9 +221,9 @@ TEST_F(ForkTree, FullExecListEvictsOldestExitedProcess) {
     int64_t fails = kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT);
     EXPECT_EQ(ins(52, 520, 1, 1, 1, true), -8);  // nothing may be evicted
     EXPECT_EQ(node(52), nullptr);
-    EXPECT_EQ(ins(50, 500, 1, 1, 2, true), -8);  // an exec of a known process too
-    EXPECT_EQ(kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT), fails + 2);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT), fails + 1);
     EXPECT_EQ(ins(53, 530, 50, 500, 1, false), 0);  // a fork shares its parent's record
+    EXPECT_EQ(rec(53), rec(50));
     ASSERT_EQ(mark_exit(51), 0);
     ASSERT_EQ(mark_exit(53), 0);
     fork_info_set_exit_upload_state(&node(51)->fork_info, EXIT_UPLOAD_QUEUED);
@@ -228,15 +234,91 @@ TEST_F(ForkTree, FullExecListEvictsOldestExitedProcess) {
     EXPECT_EQ(t_->exec_info_list->using_cnt, 2);
 }
 
-TEST_F(ForkTree, FullHashTakesOnlyExitedNodes) {
+TEST_F(ForkTree, FullHashTakesOnlyExitedNodesAndCountsEveryRefusal) {
     t_ = ftree_create(16, 5);  // one bucket, five nodes
     for (uint32_t pid = 60; pid < 65; pid++) ASSERT_EQ(ins(pid, pid, 1, 1, 1, true), 0);
+    int64_t full = kiv_stat_get(TASK_FTREE_FULL_CNT);
     EXPECT_EQ(ins(65, 65, 1, 1, 1, true), -7);
     ASSERT_EQ(ins(66, 66, 62, 62, 2, false), -7);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_FULL_CNT), full + 2);
+    EXPECT_TRUE(t_->hash_full_logged);
     ASSERT_EQ(mark_exit(62), 0);
     ASSERT_EQ(ins(65, 65, 1, 1, 1, true), 0);
     EXPECT_EQ(node(62), nullptr);
     EXPECT_EQ(t_->exec_info_list->using_cnt, 5);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_FULL_CNT), full + 2);
+}
+
+// An exec that cannot get an image record of its own must not leave the process naming the
+// image it shared with its parent: the node goes, and queries describe it from the kernel.
+TEST_F(ForkTree, ExecWithoutRoomForItsImageDropsTheStaleNode) {
+    t_ = ftree_create(1, 16);
+    ASSERT_EQ(ins(70, 700, 1, 1, 1, true), 0);
+    ASSERT_EQ(ins(71, 710, 70, 700, 2, false), 0);  // forked: shares 70's image
+    ASSERT_EQ(rec(71), rec(70));
+    int64_t fails = kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT);
+    EXPECT_EQ(ins(70, 700, 1, 1, 2, true), -8);  // the same image again: the node stays
+    EXPECT_NE(node(70), nullptr);
+    EXPECT_EQ(ins(71, 710, 70, 700, 3, true, "other"), -8);
+    EXPECT_EQ(node(71), nullptr);
+    EXPECT_TRUE(t_->list_full_logged);
+    EXPECT_EQ(rec(70)->ref_cnt, 1u);
+    EXPECT_EQ(ins(72, 720, 1, 1, 1, true), -8);  // nor does a new process get one
+    EXPECT_EQ(node(72), nullptr);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_COMM_INFO_FAIL_CNT), fails + 3);
+}
+
+// The shipped sizes: a host with as many live processes as the tree holds, each running an
+// image of its own, fits entirely, within the memory per process the configuration states.
+TEST_F(ForkTree, ShippedSizesHoldAFullHostWithinTheStatedMemory) {
+    std::ifstream conf(KIV_TEST_DATA_DIR "/../../config/task.conf");
+    ASSERT_TRUE(conf.good());
+    std::map<std::string, long> keys;
+    long stated_bytes = 0;
+    for (std::string line; std::getline(conf, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(R"((\w+) = (\d+))"))) keys[m[1]] = std::stol(m[2]);
+        if (std::regex_search(line, m, std::regex(R"(about (\d+) bytes per process)")))
+            stated_bytes = std::stol(m[1]);
+    }
+    const long procs = keys["fork_hash_size"], images = keys["exec_list_size"];
+    EXPECT_GE(procs, 65536) << "hosts with tens of thousands of processes are ordinary";
+    EXPECT_GE(images, procs + 1) << "every process may run an image of its own";
+    ASSERT_GT(stated_bytes, 0);
+    int64_t before = 0;
+    auto accounted = [] {
+        int64_t sum = kiv_stat_get(MALLOC_LHASH_NODE);
+        for (uint32_t c = MALLOC_FOR_TASK_EI_LIST_NODE; c <= MALLOC_FOR_TASK_FTREE; c++)
+            sum += kiv_stat_get(c);
+        return sum;
+    };
+    before = accounted();
+    t_ = ftree_create((uint32_t)images, (uint32_t)procs);
+    ASSERT_NE(t_, nullptr);
+    proc_fields f;
+    f.s[0] = "/usr/sbin/php-fpm8.2 --nodaemonize --fpm-config /etc/php/8.2/fpm/php-fpm.conf";
+    f.s[1] = "/var/www/html";
+    f.s[2] = "/usr/sbin/php-fpm8.2";
+    f.s[3] = "/dev/null";
+    f.s[4] = "socket:[123456]";
+    static raw_process_buf buf;
+    int refused = 0;
+    for (uint32_t pid = 2; pid < (uint32_t)procs + 2; pid++) {
+        f.pid = pid, f.create_time = pid, f.ppid = 1, f.parent_create_time = 1;
+        auto bytes = build_proc(f);
+        ASSERT_EQ(raw_process_info_decode(bytes.data(), bytes.size(), &buf.info, sizeof buf), 0);
+        process_info_st info{};
+        info.raw = &buf.info;
+        info.flags = PROC_INFO_EXEC | PROC_INFO_COMPLETE;
+        ftree_key k{pid, pid};
+        refused += ftree_insert(t_, &k, &info) != 0;
+    }
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(t_->exec_info_list->using_cnt, procs);
+    double per = double(accounted() - before) / double(procs);
+    EXPECT_LE(per, (double)stated_bytes);
+    RecordProperty("bytes_per_process", std::to_string((long)per));
+    std::printf("accounted bytes per process: %.0f\n", per);
 }
 
 }  // namespace

@@ -145,10 +145,16 @@ struct task_struct {
 #define PIDTYPE_SID 3
 #define PIPEFS_MAGIC 0x50495045
 #define SOCKFS_MAGIC 0x534F434B
-#define WALK_STEPS 64  // path components, mount crossings included
+// Path components, mount crossings included: more than a path that fits the text can have.
+#define WALK_STEPS 1024
 #define NAME_MAX_ 255
 #define HALF 4096  // the path is built backwards, ending at HALF
 #define CTIME_QUERIED_ (1u << 31)  // multigrain timestamps keep a flag in the nanoseconds
+// A path whose leading components were left out (too deep or too long for the text) begins
+// with this marker instead of '/', so it can never be taken for another, shorter path.
+#define CUT_MARK "..."
+#define CUT_MARK_LEN 3
+#define TEXT_ROOM (LIVE_STR_MAX - CUT_MARK_LEN)  // whole components kept, the marker beside them
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -165,7 +171,7 @@ struct walk {
     struct mount *m;
     struct dentry *root;  // root dentry of mount m
     int pos;              // start of the text built so far, in buf
-    int cut;              // the walk ran out of room
+    int done;             // the walk reached the top: the text is the whole path
 };
 
 // Per-CPU scratch for the path walk. Its state lives here, not on the stack, so the verifier
@@ -196,7 +202,10 @@ static long walk_step(__u32 i, void *unused) {
     struct dentry *parent = BPF_CORE_READ(d, d_parent);
     if (d == root || d == parent) {
         struct mount *up = BPF_CORE_READ(m, mnt_parent);
-        // The root of a mount: go on at its mount point, unless it is the top one.
+        // The root of a mount: go on at its mount point, unless it is the top one. A dentry
+        // that is its own parent without being the mount's root (a pseudo or disconnected
+        // file) leaves the path unknown above it: no done, so it is marked as cut.
+        if (d == root && up == m) s->w.done = 1;
         if (d != root || up == m) return 1;
         s->w.d = BPF_CORE_READ(m, mnt_mountpoint);
         s->w.m = up;
@@ -209,10 +218,7 @@ static long walk_step(__u32 i, void *unused) {
     int pos = s->w.pos;
     if (pos > HALF) return 1;
     pos -= (int)len + 1;
-    if (pos < 0) {
-        s->w.cut = 1;
-        return 1;
-    }
+    if (pos < HALF - TEXT_ROOM) return 1;  // no room for this component: cut above it
     // The masks restate bounds the verifier cannot carry through the arithmetic above.
     bpf_probe_read_kernel(&s->buf[(pos + 1) & (HALF - 1)], len & NAME_MAX_, name);
     s->buf[pos & (HALF - 1)] = '/';
@@ -230,10 +236,14 @@ static __always_inline __u32 path_of(struct vfsmount *mnt, struct dentry *dentry
     s->w.m = real_mount(mnt);
     s->w.root = BPF_CORE_READ(mnt, mnt_root);
     s->w.pos = HALF;
-    s->w.cut = 0;
+    s->w.done = 0;
     bpf_loop(WALK_STEPS, walk_step, 0, 0);
     int pos = s->w.pos;
-    if (pos >= HALF || pos < 0) {  // the root itself
+    if (pos > HALF || pos < HALF - TEXT_ROOM) return 0;
+    if (!s->w.done) {
+        pos -= CUT_MARK_LEN;
+        __builtin_memcpy(&s->buf[pos & (HALF - 1)], CUT_MARK, CUT_MARK_LEN);
+    } else if (pos == HALF) {  // the root itself
         out[0] = '/';
         return 1;
     }
