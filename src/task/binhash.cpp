@@ -935,9 +935,8 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
     if (j == BINHASH_JOB_FAILED && src.mode != BINHASH_SYNC) return -1;  // not again so soon
     // A small file costs less here than a parked record's wait.
     uint64_t size = static_cast<uint64_t>(st.st_size);
-    uint64_t inline_max = src.mode == BINHASH_QUEUE ? BINHASH_QUEUE_INLINE_MAX : BINHASH_INLINE_MAX;
     bool here = src.mode == BINHASH_SYNC ||
-                (size <= inline_max && binhash_budget_take(src.uid, size));
+                (size <= BINHASH_INLINE_MAX && binhash_budget_take(src.uid, size, true));
     binhash_job_file f;
     f.st = st;
     f.ident = ident;

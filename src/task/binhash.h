@@ -113,8 +113,9 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
 // Where a file missing from the cache is hashed.
 enum binhash_mode : int {
     BINHASH_SYNC,          // on the calling thread
-    BINHASH_INLINE_SMALL,  // here when small and the user's budget allows, else queued
-    BINHASH_QUEUE,         // by the hashing threads, but for the smallest files
+    // On the event path: here when small and within the user's inline share, else by the
+    // hashing threads.
+    BINHASH_EVENT,
 };
 constexpr int BINHASH_PENDING = 1;  // queued or being hashed: ask again
 
@@ -181,8 +182,10 @@ constexpr uint32_t BINHASH_JOBS_MAX = 128;       // queued, running and recently
 constexpr uint32_t BINHASH_USER_JOBS = 8;        // queued or running for one user
 constexpr uint64_t BINHASH_WINDOW_MS = 10000;    // budget window
 constexpr uint64_t BINHASH_USER_WINDOW_BYTES = 512ull << 20;  // one user's share of a window
-constexpr uint64_t BINHASH_INLINE_MAX = 1u << 20;  // largest file hashed on the event path
-constexpr uint64_t BINHASH_QUEUE_INLINE_MAX = 64u << 10;  // the same for BINHASH_QUEUE
+// Largest file hashed on the event path (shells, interpreters, most tools: a few ms), and
+// how much of its window share a user may spend there.
+constexpr uint64_t BINHASH_INLINE_MAX = 2u << 20;
+constexpr uint64_t BINHASH_USER_INLINE_BYTES = 32u << 20;
 constexpr uint64_t BINHASH_RESULT_KEEP_MS = 10000;  // a finished job answers its waiters
 
 // A file for the hashing threads: an O_PATH descriptor on the inode to hash (the job owns it).
@@ -208,8 +211,9 @@ int binhash_job_find(uint64_t ident, const exe_ident *exe, binhash_info *out);
 // Queues f (its descriptor is taken over, also on refusal): BINHASH_PENDING, or -1 when the
 // user has BINHASH_USER_JOBS waiting, has spent the window's share, or the table is full.
 int binhash_job_submit(binhash_job_file &f);
-// Charges bytes hashed on the event path to uid; false (nothing charged) over its share.
-bool binhash_budget_take(uint32_t uid, uint64_t bytes);
+// Charges bytes to uid's window share, and to its inline share when hashed on the event path;
+// false (nothing charged) when that would go over either.
+bool binhash_budget_take(uint32_t uid, uint64_t bytes, bool on_event_path);
 // Stores a computed file in both levels (the database only when its path names it).
 void binhash_store_computed(const binhash_job_file &f, binhash_info *rec);
 // A hashing thread's work on one file: 0 with rec filled and stored, -1 (logged) when it could

@@ -35,6 +35,7 @@ struct user_use {
     bool used;
     uint64_t window_ms;  // start of the window the bytes belong to
     uint64_t bytes;      // charged in that window
+    uint64_t inline_bytes;  // of which hashed on the event path
     uint64_t logged_ms;  // window of the last refusal line
 };
 
@@ -72,10 +73,10 @@ user_use &user_of(uint32_t uid, uint64_t now) {
         if (pick == nullptr || !u.used || (pick->used && u.window_ms < pick->window_ms))
             pick = &u;
     }
-    if (!pick->used || pick->uid != uid) *pick = user_use{uid, true, now, 0, UINT64_MAX};
+    if (!pick->used || pick->uid != uid) *pick = user_use{uid, true, now, 0, 0, UINT64_MAX};
     if (window_over(pick->window_ms, now)) {
         pick->window_ms = now;
-        pick->bytes = 0;
+        pick->bytes = pick->inline_bytes = 0;
     }
     return *pick;
 }
@@ -266,11 +267,13 @@ int binhash_job_submit(binhash_job_file &f) {
     return BINHASH_PENDING;
 }
 
-bool binhash_budget_take(uint32_t uid, uint64_t bytes) {
+bool binhash_budget_take(uint32_t uid, uint64_t bytes, bool on_event_path) {
     std::lock_guard<std::mutex> lk(s_jobs.lock);
     user_use &u = user_of(uid, now_ms());
     if (u.bytes + bytes > BINHASH_USER_WINDOW_BYTES) return false;
+    if (on_event_path && u.inline_bytes + bytes > BINHASH_USER_INLINE_BYTES) return false;
     u.bytes += bytes;
+    if (on_event_path) u.inline_bytes += bytes;
     return true;
 }
 

@@ -333,7 +333,7 @@ int get_extra_info(process_info_st *info, const process_digest_req *req) {
         src.create_time = raw->create_time;
         src.exe = req ? req->exe : nullptr;
         src.uid = raw->uid[0];
-        src.mode = req && req->exec ? BINHASH_QUEUE : BINHASH_INLINE_SMALL;
+        src.mode = BINHASH_EVENT;
         int too_big = 0;
         int r = binhash_get(src, info->md5, 16, info->sha256, 32, &too_big);
         if (r == BINHASH_PENDING) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "comm/dirutils.h"
@@ -457,6 +458,57 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
     return MSG_HOOK_ACCEPT;
 }
 
+namespace {
+
+// Execs parked for their digests. A later exec of the same process waits behind them: applied
+// first, it would be reported as the process's creation and the earlier image never.
+struct exec_wait {
+    uint64_t create_time;
+    uint64_t since_ms;  // cached clock when it began to wait; stale after kExecWaitStaleMs
+    uint32_t pid;
+    uint16_t event_id;
+    bool used;
+};
+constexpr int kExecWaits = 256;
+constexpr uint64_t kExecWaitStaleMs = 5000;  // longer than any wait: its record is gone
+std::mutex s_exec_wait_lock;
+exec_wait s_exec_waits[kExecWaits];
+
+bool stale(const exec_wait &w, uint64_t now) {
+    return now < w.since_ms || now - w.since_ms > kExecWaitStaleMs;
+}
+
+// True when this exec is to wait: for its digests (pending), or, while it may, behind an
+// earlier exec of its process. An exec that goes on is forgotten.
+bool exec_order_wait(const raw_process_info &raw, bool pending, bool may_wait) {
+    uint16_t id = raw_process_task_event_id(&raw);
+    uint64_t now = kiv_now_ms();
+    std::lock_guard<std::mutex> g(s_exec_wait_lock);
+    exec_wait *mine = nullptr, *free_slot = nullptr;
+    bool earlier = false;
+    for (exec_wait &w : s_exec_waits) {
+        if (w.used && stale(w, now)) w.used = false;
+        if (!w.used) {
+            if (free_slot == nullptr) free_slot = &w;
+            continue;
+        }
+        if (w.pid != raw.pid || w.create_time != raw.create_time) continue;
+        if (w.event_id == id)
+            mine = &w;
+        else if (task_event_id_cmp(w.event_id, id) < 0)
+            earlier = true;
+    }
+    if (pending || (earlier && may_wait)) {
+        if (mine == nullptr && free_slot != nullptr)
+            *free_slot = exec_wait{raw.create_time, now, raw.pid, id, true};
+        return true;
+    }
+    if (mine != nullptr) mine->used = false;
+    return false;
+}
+
+}  // namespace
+
 int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     kiv_stat_inc(TASK_EXEC_EVENT);
     raw_process_buf buf;
@@ -476,7 +528,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         return MSG_HOOK_DROP;
     }
     // Nothing is changed yet: the hook runs again from the start once parked.
-    if (info.flags & PROC_INFO_DIGEST_PENDING) {
+    if (exec_order_wait(raw, info.flags & PROC_INFO_DIGEST_PENDING, req.may_wait)) {
         KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
         ctx->timeout = TASK_RELY_TIMEOUT_MS;
         return MSG_HOOK_RELY;

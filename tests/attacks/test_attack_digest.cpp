@@ -128,7 +128,7 @@ TEST(AttackDigest, LargeFileThroughManyLinksIsHashedOnce) {
     pid_t flood = spawn_as_nobody("cd " + d + " && for i in $(seq 300); do ln flood n$i && "
                                   "./n$i; done");
     ASSERT_GT(flood, 0);
-    root_execs_and_is_reported(a, "kivatk-links-root", "2000000");
+    root_execs_and_is_reported(a, "kivatk-links-root", "3000000");
     waitpid(flood, nullptr, 0);
     EXPECT_TRUE(a.wait_doc({"\"process_path\":\"" + d + "/n300\""}, 60));
     EXPECT_EQ(a.stop(60), 0);

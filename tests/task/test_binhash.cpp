@@ -574,7 +574,7 @@ TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
 
 namespace {
 
-int ask(const std::string &p, uint32_t uid, binhash_mode mode = BINHASH_QUEUE,
+int ask(const std::string &p, uint32_t uid, binhash_mode mode = BINHASH_EVENT,
         uint32_t pid = 0, const exe_ident *exe = nullptr) {
     binhash_source s;
     s.path = p.c_str(), s.uid = uid, s.mode = mode, s.pid = pid, s.exe = exe;
@@ -663,9 +663,15 @@ TEST_F(BinhashTest, HashingThreadsServeEveryUserAndBoundEach) {
     hold_release release;
     g_hold_seen = 0;
     digest_set_race_hooks(nullptr, hold_read);
+    // Above what the event path hashes itself.
+    auto big = [&](const std::string &name, char c) {
+        std::string p = file(name, std::string(1, c));
+        EXPECT_EQ(truncate(p.c_str(), BINHASH_INLINE_MAX + 1), 0);
+        return p;
+    };
     std::vector<std::string> held;
     for (uint32_t i = 0; i <= BINHASH_USER_JOBS; i++)
-        held.push_back(file("hold" + std::to_string(i), std::string(100000, 'a' + i)));
+        held.push_back(big("hold" + std::to_string(i), 'a' + i));
     uint64_t refused = binhash_counters_get().refused;
     for (uint32_t i = 0; i < BINHASH_USER_JOBS; i++)
         EXPECT_EQ(ask(held[i], 1000), BINHASH_PENDING) << i;
@@ -673,7 +679,7 @@ TEST_F(BinhashTest, HashingThreadsServeEveryUserAndBoundEach) {
     EXPECT_EQ(ask(held[BINHASH_USER_JOBS], 1000), -1);
     EXPECT_EQ(binhash_counters_get().refused, refused + 1);
     ASSERT_TRUE(eventually([] { return g_hold_seen.load() > 0; }));
-    std::string other = file("other", std::string(100000, 'z'));
+    std::string other = big("other", 'z');
     EXPECT_EQ(ask(other, 0), BINHASH_PENDING);
     ASSERT_TRUE(eventually([&] { return ask(other, 0) == 0; }));
     EXPECT_EQ(lookup(other), expect_of(other));
@@ -684,24 +690,29 @@ TEST_F(BinhashTest, HashingThreadsServeEveryUserAndBoundEach) {
     EXPECT_EQ(lookup(held[3]), expect_of(held[3]));
 }
 
-// A user's share of a window: to the byte, for that user alone, renewed when the window turns
-// (or the clock is set back); queued files past it are not hashed.
+// A user's shares of a window, the event path's within the whole: to the byte, for that user
+// alone, renewed when the window turns (or the clock is set back). A small file past the
+// inline share goes to the threads; past the whole share it is not hashed.
 TEST_F(BinhashTest, HashingShareIsPerUserAndWindow) {
     ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
     set_clock_sec(7000000);
-    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES - 10));
-    EXPECT_TRUE(binhash_budget_take(501, 10));
-    EXPECT_FALSE(binhash_budget_take(501, 1));
-    EXPECT_TRUE(binhash_budget_take(502, 1));
-    std::string p = file("p", std::string(100000, 'p'));
-    EXPECT_EQ(ask(p, 501), -1);
-    EXPECT_EQ(ask(p, 501, BINHASH_INLINE_SMALL), -1);
+    std::string p = file("p", std::string(100000, 'p')), q = file("q", std::string(100000, 'q'));
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_INLINE_BYTES - 10, true));
+    EXPECT_TRUE(binhash_budget_take(501, 10, true));
+    EXPECT_FALSE(binhash_budget_take(501, 1, true));
+    EXPECT_EQ(ask(p, 501), BINHASH_PENDING);
+    EXPECT_TRUE(eventually([&] { return ask(p, 501) == 0; }));
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES - BINHASH_USER_INLINE_BYTES -
+                                             100000, false));
+    EXPECT_FALSE(binhash_budget_take(501, 1, false));
+    EXPECT_TRUE(binhash_budget_take(502, 1, true));
+    EXPECT_EQ(ask(q, 501), -1);
     set_clock_sec(7000000 + BINHASH_WINDOW_MS / 1000 - 1);
-    EXPECT_FALSE(binhash_budget_take(501, 1));
+    EXPECT_FALSE(binhash_budget_take(501, 1, false));
     set_clock_sec(7000000 + BINHASH_WINDOW_MS / 1000);
-    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES));
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES, false));
     set_clock_sec(6000000);
-    EXPECT_EQ(ask(p, 501, BINHASH_INLINE_SMALL), 0);
+    EXPECT_EQ(ask(q, 501), 0);
 }
 
 // Stopping does not wait for a large file to be read to its end.
