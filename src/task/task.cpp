@@ -19,6 +19,7 @@
 #include "qxkiv/digest.h"
 #include "qxkiv/ini.h"
 #include "task/aux_sensors.h"
+#include "task/binhash.h"
 #include "task/kernel_query.h"
 #include "task/query.h"
 #include "task/task_filter.h"
@@ -527,13 +528,20 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
-    // Nothing is changed yet: the hook runs again from the start once parked.
-    if (exec_order_wait(raw, info.flags & PROC_INFO_DIGEST_PENDING, req.may_wait)) {
+    // The hook runs again from the start once parked. The image goes into the tree at once,
+    // so that what the process does meanwhile is its own; the record is built and reported
+    // once the digests are in (the insert then only brings them).
+    ftree_key key{raw.create_time, raw.pid};
+    bool pending = info.flags & PROC_INFO_DIGEST_PENDING;
+    if (exec_order_wait(raw, pending, req.may_wait)) {
         KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
+        if (pending && ctx->retry == 0) {
+            rwlock_write_guard guard(&g_task_info.ftree_lock);
+            ftree_insert(g_task_info.ftree, &key, &info);
+        }
         ctx->timeout = TASK_RELY_TIMEOUT_MS;
         return MSG_HOOK_RELY;
     }
-    ftree_key key{raw.create_time, raw.pid};
     bool inserted;
     {
         rwlock_write_guard guard(&g_task_info.ftree_lock);
@@ -578,6 +586,9 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(3, "filter task %d, ret is %d\n", static_cast<int>(raw.pid), ret);
         return MSG_HOOK_DROP;
     }
+    // The tree may hold the image without its digests still (its exit came meanwhile).
+    md5_digest2md5_str(info.md5, 16, tree->items[0].md5, sizeof tree->items[0].md5);
+    sha256_digest2sha256_str(info.sha256, 32, tree->items[0].sha256, sizeof tree->items[0].sha256);
     tree->count = static_cast<uint32_t>(n);
     ctx->priv[0] = tree;
     return MSG_HOOK_ACCEPT;

@@ -166,6 +166,16 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
             char m[33], h[65];
             return get_binhash_info(p.c_str(), m, sizeof m, h, sizeof h, nullptr) == 0;
         }));
+    // Meanwhile the tree describes the new image, for whatever the process does while it waits.
+    {
+        rwlock_read_guard g(&g_task_info.ftree_lock);
+        ftree_key key{5000 + 401, 401};
+        fork_node *node = nullptr;
+        ASSERT_EQ(ftree_search(g_task_info.ftree, &key, &node), 0);
+        static process_st now;
+        ASSERT_EQ(fork_info_st2process_st(&node->fork_info, &now), 0);
+        EXPECT_EQ(std::string(now.path), held);
+    }
     auto text_of = [](const char *pid) {
         std::lock_guard l(s_up_lock);
         for (auto &[t, text] : s_uploads)
