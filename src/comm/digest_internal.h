@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/stat.h>
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -111,6 +112,8 @@ struct digest_file_req {
     bool want_sha256 = false;
     bool throttle_md5 = false;
     size_t read_size = 4096;
+    const std::atomic<bool> *cancel = nullptr;  // when set, the read stops (DIGEST_ERR_READ)
+    const char *name = nullptr;  // what the race hooks are told, when path is a descriptor's
 };
 
 struct digest_file_out {

@@ -49,9 +49,11 @@ bool same_content_stamp(const struct stat &a, const struct stat &b) {
 // O_PATH handle opens no device driver and waits for no pipe writer, and the read descriptor
 // is reopened through it, so both name the inode that was checked whatever the path does
 // meanwhile. Without /proc nothing is opened: a second open by name could reach a device
-// swapped in between. fd, or a digest_file_err.
-int open_regular_fd(const char *path, const struct stat *expect, bool nofollow, struct stat *st) {
-    if (auto hook = s_before_open.load(std::memory_order_relaxed)) hook(path);
+// swapped in between. `name` is what the file is known as (path may be a /proc link to it).
+// fd, or a digest_file_err.
+static int open_regular_named(const char *path, const char *name, const struct stat *expect,
+                              bool nofollow, struct stat *st) {
+    if (auto hook = s_before_open.load(std::memory_order_relaxed)) hook(name);
     int pfd = open(path, O_PATH | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
     if (pfd < 0) return DIGEST_ERR_OPEN;
     int ret = DIGEST_ERR_OPEN;
@@ -80,6 +82,10 @@ int open_regular_fd(const char *path, const struct stat *expect, bool nofollow, 
     return ret;
 }
 
+int open_regular_fd(const char *path, const struct stat *expect, bool nofollow, struct stat *st) {
+    return open_regular_named(path, path, expect, nofollow, st);
+}
+
 void digest_set_sleep_fn(void (*fn)(uint32_t ms)) {
     s_sleep_fn.store(fn != nullptr ? fn : real_sleep, std::memory_order_relaxed);
 }
@@ -102,7 +108,8 @@ void digest_hex(const uint8_t *digest, size_t n, char *out) {
 int digest_file(const char *path, const digest_file_req &req, digest_file_out *out) {
     if (path == nullptr || out == nullptr) return DIGEST_ERR_OPEN;
     out->changed = false;
-    int fd = open_regular_fd(path, req.expect, false, &out->opened);
+    const char *name = req.name != nullptr ? req.name : path;
+    int fd = open_regular_named(path, name, req.expect, false, &out->opened);
     if (fd < 0) return fd;
     // The size seen on the descriptor bounds the read: what is appended later is not read,
     // and a file that reports no size (like those of /proc) is not read at all.
@@ -130,6 +137,10 @@ int digest_file(const char *path, const digest_file_req &req, digest_file_out *o
     uint64_t total = 0;
     int ret = 0;
     while (total < limit) {
+        if (req.cancel != nullptr && req.cancel->load(std::memory_order_relaxed)) {
+            ret = DIGEST_ERR_READ;
+            break;
+        }
         size_t want = limit - total < piece ? static_cast<size_t>(limit - total) : piece;
         ssize_t n = read(fd, buf, want);
         if (n == 0) break;  // cut short since it was opened: the digest of what was there
@@ -139,7 +150,7 @@ int digest_file(const char *path, const digest_file_req &req, digest_file_out *o
             break;
         }
         total += static_cast<uint64_t>(n);
-        if (after_read != nullptr) after_read(path, total);
+        if (after_read != nullptr) after_read(name, total);
         if (req.want_sha256) sha256_update(&sha, buf, static_cast<size_t>(n));
         if (!req.want_md5) continue;
         for (size_t off = 0; off < static_cast<size_t>(n); off += kMd5ReadSize) {

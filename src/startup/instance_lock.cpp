@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,10 +42,13 @@ int instance_lock_take() {
         KIV_LOG(0, "instance lock: cannot find the installation of %s\n", kiv_sensor_conf_path());
         return -1;
     }
-    if (dirutils_mkdir(dir.c_str(), 0755) != 0) {
+    // The state directory holds the digest store: not for every user, whatever the umask.
+    bool made = access(dir.c_str(), F_OK) != 0;
+    if (dirutils_mkdir(dir.c_str(), 0750) != 0) {
         KIV_LOG(0, "instance lock: create dir %s failed(%s)\n", dir.c_str(), strerror(errno));
         return -1;
     }
+    if (made) chmod(dir.c_str(), 0750);
     std::string path = dir + "/" + INSTANCE_LOCK_NAME;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {

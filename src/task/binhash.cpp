@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <initializer_list>
@@ -59,16 +60,20 @@ constexpr const char *kStmtSql[BINHASH_STMT_COUNT] = {
 
 char s_db_dir[BINHASH_DB_PATH_LEN] = "@/../var/data";
 
-enum : uint32_t { DONE_LOCK = 1, DONE_MUTEX = 2, DONE_DB = 4, DONE_HASH = 8 };
+enum : uint32_t { DONE_LOCK = 1, DONE_MUTEX = 2, DONE_DB = 4, DONE_HASH = 8, DONE_JOBS = 16 };
+// The store lists what ran on the host, /root paths included: not for every user, whatever
+// the umask.
+constexpr mode_t kDbDirMode = 0750;
+constexpr mode_t kDbFileMode = 0640;
 
 inline uint64_t now_sec() {
     return kiv_now_ms() / 1000;
 }
 
 int binhash_key_cmp_func(const void *key, void *data) {
-    uint32_t k;
+    uint64_t k;
     memcpy(&k, key, sizeof(k));
-    return static_cast<binhash_info *>(data)->key == k ? 0 : 1;
+    return static_cast<binhash_info *>(data)->ident == k ? 0 : 1;
 }
 
 void binhash_data_del_func(void *data) {
@@ -107,6 +112,18 @@ void move_aside(const sqlite_db_info *desc) {
     }
     if (rename(desc->db_path, desc->bak_path) != 0)
         KIV_LOG(1, "rename %s to %s failed: %s\n", desc->db_path, desc->bak_path, strerror(errno));
+}
+
+// Created here before SQLite would create it with 0644 less the umask; an existing one (its
+// journal takes the same mode) is narrowed. A link in its place is left to the open to refuse.
+void restrict_db_file(const char *path) {
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kDbFileMode);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kDbFileMode &&
+        fchmod(fd, kDbFileMode) != 0)
+        KIV_LOG(1, "chmod %s failed: %s\n", path, strerror(errno));
+    close(fd);
 }
 
 // The columns of a table as we create it, the first one its primary key. SQLITE_OK,
@@ -187,10 +204,12 @@ void binhash_set_db_dir(const char *dir) {
 
 binhash_ident binhash_ident_of(const struct stat &st) {
     return {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino),
-            static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int64_t>(st.st_ctim.tv_nsec)};
+            static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int64_t>(st.st_ctim.tv_nsec),
+            static_cast<uint64_t>(st.st_dev), static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
-uint64_t binhash_ident_fingerprint(const binhash_ident &id) {
+uint64_t binhash_row_fingerprint(const binhash_ident &id) {
     // Each step is a bijection of the running value, so identities that differ in one field
     // never share a fingerprint.
     uint64_t h = ident_key();
@@ -198,6 +217,19 @@ uint64_t binhash_ident_fingerprint(const binhash_ident &id) {
                        static_cast<uint64_t>(id.ctime_nsec)})
         h = mix64(h ^ v);
     return h != 0 ? h : 1;
+}
+
+uint64_t binhash_ident_fingerprint(const binhash_ident &id) {
+    uint64_t h = binhash_row_fingerprint(id);
+    for (uint64_t v : {id.dev, static_cast<uint64_t>(id.mtime_sec),
+                       static_cast<uint64_t>(id.mtime_nsec)})
+        h = mix64(h ^ v);
+    return h != 0 ? h : 1;
+}
+
+bool binhash_is_exe(const struct stat &st, const exe_ident &exe) {
+    return static_cast<uint64_t>(st.st_ino) == exe.ino && st.st_ctim.tv_sec == exe.ctime_sec &&
+           static_cast<uint64_t>(st.st_ctim.tv_nsec) == exe.ctime_nsec;
 }
 
 // ---- conversions ----
@@ -280,7 +312,7 @@ int search_hash_from_table(fhash *table, const char *path, binhash_info *record)
         KIV_LOG(1, "param illegal\n");
         return -2;
     }
-    uint32_t key = mordek_crc32(path, strlen(path));
+    uint64_t key = record->ident;
     void *data;
     int ret = fhash_search(table, &key, sizeof(key), &data);
     if (ret != 0) {
@@ -303,7 +335,7 @@ int del_old_binhash_info_node(void *record, void *arg) {
     auto *a = static_cast<binhash_sweep_arg *>(arg);
     uint64_t last = rec->last_use;
     if (last > a->now || a->now - last > kStaleSec)
-        fhash_delete(a->table, &rec->key, sizeof(rec->key));
+        fhash_delete(a->table, &rec->ident, sizeof(rec->ident));
     return 0;
 }
 
@@ -339,8 +371,8 @@ int insert_binhash_into_table(fhash *table, const char *path, binhash_info *reco
     memcpy(n->sha256, record->sha256, sizeof(n->sha256));
     n->found = record->found;
     n->last_use = static_cast<uint32_t>(now);
-    n->key = mordek_crc32(path, strlen(path));
-    if (fhash_insert(table, &n->key, sizeof(n->key), n) != 0) {
+    n->key = static_cast<uint32_t>(n->ident);
+    if (fhash_insert(table, &n->ident, sizeof(n->ident), n) != 0) {
         KIV_LOG(3, "fhash_insert failed\n");
         kiv_free(n);
         return -1;
@@ -370,6 +402,7 @@ int hash_into(const char *path, const struct stat *expect, binhash_info *record,
     if (ret != 0) return ret;
     record->mtime = static_cast<uint64_t>(out->opened.st_mtim.tv_sec);
     record->ident = binhash_ident_fingerprint(binhash_ident_of(out->opened));
+    binhash_count_hashed();
     memcpy(record->md5, out->md5, sizeof(record->md5));
     memcpy(record->sha256, out->sha256, sizeof(record->sha256));
     return 0;
@@ -476,9 +509,12 @@ int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc) {
         KIV_LOG(1, "trans %s failed\n", s_db_dir);
         return -1;
     }
-    if (access(dir, F_OK) != 0 && dirutils_mkdir(dir, 0755) != 0) {
-        KIV_LOG(1, "%s isn't exist, and mkdir failed\n", dir);
-        return -1;
+    if (access(dir, F_OK) != 0) {
+        if (dirutils_mkdir(dir, kDbDirMode) != 0) {
+            KIV_LOG(1, "%s isn't exist, and mkdir failed\n", dir);
+            return -1;
+        }
+        chmod(dir, kDbDirMode);
     }
     for (sqlite3_stmt *&st : desc->stmt) st = nullptr;
     // A directory or other non-file in the database's place can never be opened.
@@ -488,6 +524,7 @@ int sqlite_db_create(sqlite3 **handle, bool may_recover, sqlite_db_info *desc) {
         KIV_LOG(1, "db damaged!\n");
         move_aside(desc);
     }
+    restrict_db_file(desc->db_path);
     int rc = sqlite3_open(desc->db_path, handle);
     if (rc != SQLITE_OK) {
         KIV_LOG(1, "open db failed,path=%s\n", desc->db_path);
@@ -575,7 +612,7 @@ int search_sqlite_from_db(sqlite3 **handle, const char *path, uint32_t path_len,
                 binhash_ident id{static_cast<uint64_t>(sqlite3_column_int64(st, 3)),
                                  static_cast<uint64_t>(sqlite3_column_int64(st, 4)),
                                  sqlite3_column_int64(st, 5), sqlite3_column_int64(st, 6)};
-                record->ident = binhash_ident_fingerprint(id);
+                record->ident = binhash_row_fingerprint(id);
             }
         }
     }
@@ -664,19 +701,193 @@ bool db_ready(binhash_cache_info &g) {
 
 }  // namespace
 
-int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t *sha256,
-                            int sha256_len, int *too_big) {
-    if (path == nullptr || md5 == nullptr || sha256 == nullptr || md5_len <= 0 || sha256_len <= 0) {
+namespace {
+
+// The inode to hash and what is known of its names. fd is an O_PATH descriptor.
+struct resolved {
+    int fd = -1;
+    struct stat st {};
+    bool path_same = false;  // the path names this inode in our mount namespace
+    ~resolved() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+int open_path_fd(const char *path, struct stat *st) {
+    int fd = open(path, O_PATH | O_CLOEXEC);
+    if (fd >= 0 && fstat(fd, st) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+// Start time of the process behind a /proc/<pid> descriptor, in ns as create_time has it.
+uint64_t start_ns(int dir) {
+    char buf[1024];
+    int fd = openat(dir, "stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    const char *p = strrchr(buf, ')');  // the name may hold anything
+    for (int field = 2; p != nullptr && field < 22; field++) p = strchr(p + 1, ' ');
+    if (p == nullptr) return 0;
+    static const uint64_t tick = [] {
+        long hz = sysconf(_SC_CLK_TCK);
+        return hz > 0 ? 1000000000ull / static_cast<uint64_t>(hz) : 10000000ull;
+    }();
+    return strtoull(p + 1, nullptr, 10) * tick;
+}
+
+// The running image of pid, when it is still the exec exe describes. The inode alone decides:
+// from exec to exit no one can write to it (ETXTBSY), while renaming it away or linking it
+// moves its change time. The process must be the one the record is of (create_time, 0: not
+// checked), or a reused pid could be running a rewritten file of the same inode.
+int open_exe_fd(uint32_t pid, uint64_t create_time, const exe_ident &exe, struct stat *st) {
+    char dir_path[32];
+    snprintf(dir_path, sizeof(dir_path), "/proc/%u", pid);
+    int dir = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    int fd = -1;
+    if (create_time == 0 || start_ns(dir) == create_time) {
+        fd = openat(dir, "exe", O_PATH | O_CLOEXEC);
+        if (fd >= 0 && (fstat(fd, st) != 0 || static_cast<uint64_t>(st->st_ino) != exe.ino)) {
+            KIV_LOG(3, "pid %u runs another image than the one executed (inode %llu)\n", pid,
+                    (unsigned long long)exe.ino);
+            close(fd);
+            fd = -1;
+        }
+    }
+    close(dir);
+    return fd;
+}
+
+bool same_inode(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// 0 with r filled, -9 when nothing to hash can be found (logged).
+int resolve(const binhash_source &src, resolved *r) {
+    struct stat pst;
+    bool path_ok = stat(src.path, &pst) == 0;
+    if (src.exe != nullptr && src.pid != 0)
+        r->fd = open_exe_fd(src.pid, src.create_time, *src.exe, &r->st);
+    if (r->fd >= 0) {
+        r->path_same = path_ok && same_inode(pst, r->st);
+        return 0;
+    }
+    if (!path_ok) {
+        KIV_LOG(3, "stat %s failed! ret: %d\n", src.path, -1);
+        return -9;
+    }
+    if (src.exe != nullptr && !binhash_is_exe(pst, *src.exe)) {
+        // Renamed over, bind-mounted in another namespace, or changed since: the digests of
+        // what the path names now are not those of what ran.
+        binhash_count_not_exe();
+        KIV_LOG(2, "%s is not the file pid %u executed (inode %llu ctime %lld.%09u, now inode "
+                "%llu ctime %lld.%09ld): no digests\n",
+                src.path, src.pid, (unsigned long long)src.exe->ino,
+                (long long)src.exe->ctime_sec, src.exe->ctime_nsec,
+                (unsigned long long)pst.st_ino, (long long)pst.st_ctim.tv_sec,
+                (long)pst.st_ctim.tv_nsec);
+        return -9;
+    }
+    r->fd = open_path_fd(src.path, &r->st);
+    if (r->fd < 0 || !same_inode(pst, r->st)) {
+        KIV_LOG(3, "stat %s failed! ret: %d\n", src.path, -1);
+        return -9;
+    }
+    r->path_same = true;
+    return 0;
+}
+
+void copy_out(const binhash_info &rec, uint8_t *md5, int md5_len, uint8_t *sha256,
+              int sha256_len) {
+    memcpy(md5, rec.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
+    memcpy(sha256, rec.sha256,
+           sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
+}
+
+void store_memory(const char *path, binhash_info *rec) {
+    rwlock_write_guard wr(&g_binhash_info.binhash_lock);
+    insert_binhash_into_table(g_binhash_info.binhash_hash, path, rec);
+}
+
+// Both digests of the inode behind fd, read through a fresh descriptor on it.
+int hash_fd(int fd, const char *name, const struct stat &st, binhash_info *rec,
+            digest_file_out *out, const std::atomic<bool> *cancel) {
+    char self[40];
+    snprintf(self, sizeof(self), "/proc/self/fd/%d", fd);
+    digest_file_req req;
+    req.expect = &st;
+    req.max_size = max_file_size();
+    req.want_md5 = req.want_sha256 = true;
+    req.read_size = kReadSize;
+    req.cancel = cancel;
+    req.name = name;
+    int ret = digest_file(self, req, out);
+    if (ret != 0) return ret;
+    binhash_count_hashed();
+    rec->mtime = static_cast<uint64_t>(out->opened.st_mtim.tv_sec);
+    rec->ident = binhash_ident_fingerprint(binhash_ident_of(out->opened));
+    memcpy(rec->md5, out->md5, sizeof(rec->md5));
+    memcpy(rec->sha256, out->sha256, sizeof(rec->sha256));
+    return 0;
+}
+
+}  // namespace
+
+void binhash_store_computed(const binhash_job_file &f, binhash_info *rec) {
+    binhash_cache_info &g = g_binhash_info;
+    if (f.path_same) {
+        binhash_ident id = binhash_ident_of(f.st);
+        mutex_guard m(&g.binhash_db_mutex);
+        if (db_ready(g))
+            insert_sqlite_into_db(&g.db, f.path, static_cast<uint32_t>(strlen(f.path)), rec,
+                                  &g.db_info, g.binhash_database_size, &id);
+    }
+    store_memory(f.path, rec);
+}
+
+int binhash_job_hash(binhash_job_file &f, binhash_info *rec, const std::atomic<bool> *cancel) {
+    digest_file_out out;
+    int r = hash_fd(f.fd, f.path, f.st, rec, &out, cancel);
+    if (r != 0) {
+        KIV_LOG(1, "calculate file: %s md5/sha256 failed: %d\n", f.path, r);
+        return -1;
+    }
+    if (out.changed || rec->ident != f.ident) {
+        // Written since it was looked up or while it was read: these digests belong to no
+        // version anyone asked about.
+        KIV_LOG(3, "%s changed while it was hashed, not cached\n", f.path);
+        return -1;
+    }
+    KIV_LOG(2, "digest of %s computed: %llu bytes for uid %u\n", f.path,
+            (unsigned long long)f.st.st_size, f.uid);
+    binhash_store_computed(f, rec);
+    return 0;
+}
+
+int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *sha256,
+                int sha256_len, int *too_big) {
+    if (src.path == nullptr || md5 == nullptr || sha256 == nullptr || md5_len <= 0 ||
+        sha256_len <= 0) {
         KIV_LOG(1, "get process param illegal\n");
         return -2;
     }
     binhash_cache_info &g = g_binhash_info;
+    const char *path = src.path;
     binhash_info rec{};
-    struct stat st;
-    if (int r = stat(path, &st); r != 0) {
-        KIV_LOG(3, "stat %s failed! ret: %d\n", path, r);
-        return -9;
+    resolved r;
+    if (int ret = resolve(src, &r); ret != 0) {
+        // A job taken while the process still ran may have the executed inode.
+        int j = src.exe != nullptr ? binhash_job_find(0, src.exe, &rec) : -1;
+        if (j == 0) copy_out(rec, md5, md5_len, sha256, sha256_len);
+        return j == 0 || j == BINHASH_PENDING ? j : ret;
     }
+    const struct stat &st = r.st;
     // A device or pipe reports no size; reading one would never end or never begin.
     if (!S_ISREG(st.st_mode)) {
         KIV_LOG(3, "%s is not a regular file\n", path);
@@ -688,60 +899,85 @@ int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t
         return -1;
     }
     uint64_t mtime = static_cast<uint64_t>(st.st_mtime);
-    uint64_t ident = binhash_ident_fingerprint(binhash_ident_of(st));
+    binhash_ident id = binhash_ident_of(st);
+    uint64_t ident = binhash_ident_fingerprint(id);
     KIV_LOG(4, "modified time of %s now is %lu\n", path, (unsigned long)mtime);
     rec.mtime = mtime;
-    int ret;
+    rec.ident = ident;
+    int hit;
     {
         rwlock_read_guard rd(&g.binhash_lock);
-        ret = search_hash_from_table(g.binhash_hash, path, &rec);
+        hit = search_hash_from_table(g.binhash_hash, path, &rec);
+    }
+    if (hit == 0) {
+        copy_out(rec, md5, md5_len, sha256, sha256_len);
+        return 0;
     }
     uint32_t len = static_cast<uint32_t>(strlen(path));
-    bool store_mem = true;
-    bool compute = true;
-    if (ret == 0) {
-        store_mem = compute = rec.mtime != mtime || rec.ident != ident;
-    } else {
+    if (r.path_same) {
         KIV_LOG(4, "can't find in hash, search from sqlite\n");
-        mutex_guard m(&g.binhash_db_mutex);
-        if (db_ready(g))
-            compute = search_sqlite_from_db(&g.db, path, len, &rec, &g.db_info) != 0 ||
-                      rec.mtime != mtime || rec.ident != ident;
-    }
-    if (compute) {
-        KIV_LOG(4, "can't find, need to calculate\n");
-        rec.found = 0;
-        digest_file_out out;
-        int r = hash_into(path, &st, &rec, &out);
-        if (r == DIGEST_ERR_TOO_BIG) {  // grew since the stat
-            if (too_big) *too_big = 1;
-            KIV_LOG(3, "file is too big, the size is %lu\n", (unsigned long)out.opened.st_size);
-            return -1;
-        }
-        if (r != 0) {
-            KIV_LOG(1, "calculate file: %s md5/sha256 failed: %d\n", path, r);
-            return -1;
-        }
-        if (out.changed) {
-            // Written while it was read: the digests belong to no version of the file.
-            KIV_LOG(3, "%s changed while it was hashed, not cached\n", path);
-            store_mem = false;
-        } else {
-            binhash_ident id = binhash_ident_of(out.opened);
+        bool found = false;
+        {
             mutex_guard m(&g.binhash_db_mutex);
-            if (db_ready(g))
-                insert_sqlite_into_db(&g.db, path, len, &rec, &g.db_info, g.binhash_database_size,
-                                      &id);
+            found = db_ready(g) && search_sqlite_from_db(&g.db, path, len, &rec, &g.db_info) == 0 &&
+                    rec.mtime == mtime && rec.ident == binhash_row_fingerprint(id);
+        }
+        if (found) {
+            rec.ident = ident;
+            store_memory(path, &rec);
+            copy_out(rec, md5, md5_len, sha256, sha256_len);
+            return 0;
         }
     }
-    if (store_mem) {
-        rwlock_write_guard wr(&g.binhash_lock);
-        insert_binhash_into_table(g.binhash_hash, path, &rec);
+    int j = binhash_job_find(ident, nullptr, &rec);
+    if (j == 0) copy_out(rec, md5, md5_len, sha256, sha256_len);
+    if (j == 0 || j == BINHASH_PENDING) return j;
+    if (j == BINHASH_JOB_FAILED && src.mode != BINHASH_SYNC) return -1;  // not again so soon
+    // A small file costs less here than a parked record's wait.
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    bool here = src.mode == BINHASH_SYNC ||
+                (size <= BINHASH_INLINE_MAX && binhash_budget_take(src.uid, size, true));
+    binhash_job_file f;
+    f.st = st;
+    f.ident = ident;
+    f.path_same = r.path_same;
+    f.uid = src.uid;
+    if (src.exe != nullptr) f.exe = *src.exe, f.has_exe = true;
+    snprintf(f.path, sizeof(f.path), "%s", path);
+    if (!here) {
+        f.fd = r.fd;
+        r.fd = -1;
+        return binhash_job_submit(f);
     }
-    memcpy(md5, rec.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
-    memcpy(sha256, rec.sha256,
-           sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
+    KIV_LOG(4, "can't find, need to calculate\n");
+    rec = binhash_info{};
+    digest_file_out out;
+    int ret = hash_fd(r.fd, path, st, &rec, &out, nullptr);
+    if (ret == DIGEST_ERR_TOO_BIG) {  // grew since the stat
+        if (too_big) *too_big = 1;
+        KIV_LOG(3, "file is too big, the size is %lu\n", (unsigned long)out.opened.st_size);
+        return -1;
+    }
+    if (ret != 0) {
+        KIV_LOG(1, "calculate file: %s md5/sha256 failed: %d\n", path, ret);
+        return -1;
+    }
+    if (out.changed) {
+        // Written while it was read: the digests belong to no version of the file.
+        KIV_LOG(3, "%s changed while it was hashed, not cached\n", path);
+    } else {
+        f.st = out.opened;
+        binhash_store_computed(f, &rec);
+    }
+    copy_out(rec, md5, md5_len, sha256, sha256_len);
     return 0;
+}
+
+int get_binhash_info_digest(const char *path, uint8_t *md5, int md5_len, uint8_t *sha256,
+                            int sha256_len, int *too_big) {
+    binhash_source src;
+    src.path = path;
+    return binhash_get(src, md5, md5_len, sha256, sha256_len, too_big);
 }
 
 namespace {
@@ -816,6 +1052,12 @@ int binhash_resource_init(uint32_t binhash_size, uint32_t binhash_database_size,
         return -1;
     }
     g.done |= DONE_HASH;
+    if (binhash_jobs_start(BINHASH_THREADS) != 0) {
+        KIV_LOG(0, "start hashing threads failed\n");
+        binhash_resource_exit();
+        return -1;
+    }
+    g.done |= DONE_JOBS;
     s_binhash_gate.open();
     return 0;
 }
@@ -824,6 +1066,7 @@ void binhash_resource_exit() {
     binhash_cache_info &g = g_binhash_info;
     // Host lookups already inside finish before the table and the database go.
     s_binhash_gate.close();
+    if (g.done & DONE_JOBS) binhash_jobs_stop();
     if (g.done & DONE_HASH) {
         fhash_destroy(g.binhash_hash);
         g.binhash_hash = nullptr;

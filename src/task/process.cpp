@@ -258,16 +258,37 @@ int raw_exit_info_decode(const void *bytes, size_t len, raw_exit_info *out) {
     return 0;
 }
 
+bool raw_process_exe_ident(const void *bytes, size_t len, exe_ident *out) {
+    if (!bytes || !out || len < RAW_PROCESS_MIN_SIZE) return false;
+    auto *p = static_cast<const unsigned char *>(bytes);
+    uint32_t lens[FLEX_TYPE_MAX];
+    flex_lens(p + RAW_PROCESS_FIXED_SIZE, lens);
+    size_t at = RAW_PROCESS_MIN_SIZE;
+    for (int t = 0; t < FLEX_TYPE_MAX; t++) {
+        if (lens[t] > s_flex_fields[t].max) return false;
+        at += lens[t];
+    }
+    if (len < at || len - at < RAW_EXE_IDENT_SIZE) return false;
+    p += at;
+    if (ld_le<uint32_t>(p) != RAW_EXE_IDENT_MAGIC) return false;
+    out->ctime_nsec = ld_le<uint32_t>(p + 4);
+    out->dev = ld_le<uint64_t>(p + 8);
+    out->ino = ld_le<uint64_t>(p + 16);
+    out->ctime_sec = ld_le<int64_t>(p + 24);
+    return out->ctime_nsec < 1000000000u;
+}
+
 // ---- Working record ----------------------------------------------------------------------------
 
-int process_info_init(process_info_st *info, const raw_process_info *raw, int exec, int complete) {
+int process_info_init(process_info_st *info, const raw_process_info *raw, int exec, int complete,
+                      const process_digest_req *req) {
     if (!info || !raw) return -2;
     info->raw = raw;
     info->flags = static_cast<uint8_t>((exec ? PROC_INFO_EXEC : 0) | (complete ? PROC_INFO_COMPLETE : 0));
     memset(info->md5, 0, sizeof info->md5);
     memset(info->sha256, 0, sizeof info->sha256);
     info->user_name[0] = info->group_name[0] = info->app_type[0] = '\0';
-    return get_extra_info(info);
+    return get_extra_info(info, req);
 }
 
 int get_user_and_grp_name(uint32_t uid, uint32_t gid, process_info_st *info) {
@@ -295,18 +316,37 @@ int get_user_and_grp_name(uint32_t uid, uint32_t gid, process_info_st *info) {
     return 0;
 }
 
-int get_extra_info(process_info_st *info) {
+int get_extra_info(process_info_st *info, const process_digest_req *req) {
     if (!info || !info->raw) return -2;
+    const raw_process_info *raw = info->raw;
     flex_str path{};
-    get_flex_task_info_str(&info->raw->flex, &path, FLEX_PATH);
+    get_flex_task_info_str(&raw->flex, &path, FLEX_PATH);
+    info->flags &= static_cast<uint8_t>(~PROC_INFO_DIGEST_PENDING);
     // Only an absolute path names the file: not a kernel thread's "[name]", nor a path whose
     // leading components were cut ("..." and the rest), which would name a relative file.
     if (path.len > 0 && path.ptr[0] == '/') {
         char buf[1024];
         copy_cut(buf, sizeof buf, path.ptr, path.len);
+        binhash_source src;
+        src.path = buf;
+        src.pid = raw->pid;
+        src.create_time = raw->create_time;
+        src.exe = req ? req->exe : nullptr;
+        src.uid = raw->uid[0];
+        src.mode = BINHASH_EVENT;
         int too_big = 0;
-        if (get_binhash_info_digest(buf, info->md5, 16, info->sha256, 32, &too_big) != 0)
+        int r = binhash_get(src, info->md5, 16, info->sha256, 32, &too_big);
+        if (r == BINHASH_PENDING) {
+            if (req && req->may_wait) {
+                info->flags |= PROC_INFO_DIGEST_PENDING;
+                return 0;
+            }
+            KIV_LOG(2, "digests of %s (pid %u) not ready, reported without them\n", buf,
+                    raw->pid);
+            binhash_count_not_ready();
+        } else if (r != 0) {
             KIV_LOG(3, "get_binhash_info_digest failed\n");
+        }
         exec_cap_process_cb(buf, too_big, 0);
     }
     if (get_user_and_grp_name(info->raw->uid[1], info->raw->gid[1], info) != 0)

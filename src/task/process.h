@@ -117,11 +117,35 @@ constexpr uint32_t RAW_EXIT_INFO_SIZE = 15;
 // 0, or -1 (logged) when fewer than 15 bytes are given.
 int raw_exit_info_decode(const void *bytes, size_t len, raw_exit_info *out);
 
+// The file an exec ran, as the kernel saw it: the live sources append it to the record behind
+// its strings (a record without it is laid out as before), so that digests can be taken of
+// that inode and not of whatever the path names later. dev as stat(2) gives it.
+struct exe_ident {
+    uint64_t dev;
+    uint64_t ino;
+    int64_t ctime_sec;
+    uint32_t ctime_nsec;
+};
+// Trailer bytes: magic u32, ctime_nsec u32, dev u64, ino u64, ctime_sec s64.
+constexpr uint32_t RAW_EXE_IDENT_MAGIC = 0x64697865;  // "exid"
+constexpr uint32_t RAW_EXE_IDENT_SIZE = 32;
+// True with *out filled when the record of len bytes carries the trailer right behind its
+// strings; false for a malformed record or none.
+bool raw_process_exe_ident(const void *bytes, size_t len, exe_ident *out);
+
 // ---- User-space records -----------------------------------------------------------------------
 
 enum : uint8_t {
     PROC_INFO_COMPLETE = 1u << 0,  // describes an image (exec or kernel query), not a fork alone
     PROC_INFO_EXEC = 1u << 1,      // gets a common record of its own in the fork tree
+    PROC_INFO_DIGEST_PENDING = 1u << 2,  // the hashing threads have the file: ask again later
+};
+
+// How the executable's digests may be found for a working record.
+struct process_digest_req {
+    const exe_ident *exe = nullptr;  // what was executed, when the record tells
+    bool exec = false;     // an exec event: a missing digest is hashed off this thread
+    bool may_wait = false;  // the caller comes back later: set PROC_INFO_DIGEST_PENDING
 };
 
 struct process_info_st {
@@ -208,9 +232,11 @@ struct process_st {
     uint8_t flags;
 };
 
-int process_info_init(process_info_st *info, const raw_process_info *raw, int exec, int complete);
-// Enrichment run by process_info_init: executable digests and user/group names.
-int get_extra_info(process_info_st *info);
+int process_info_init(process_info_st *info, const raw_process_info *raw, int exec, int complete,
+                      const process_digest_req *req = nullptr);
+// Enrichment run by process_info_init: executable digests and user/group names. When the
+// digests are pending for a caller that may wait, nothing else is done yet.
+int get_extra_info(process_info_st *info, const process_digest_req *req = nullptr);
 int get_user_and_grp_name(uint32_t uid, uint32_t gid, process_info_st *info);
 
 int init_common_proc_info(const process_info_st *info, common_proc_info *out);

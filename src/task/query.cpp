@@ -109,7 +109,10 @@ int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_
                             process_info_st *info, bool *kept) {
     if (kept) *kept = false;
     if (raw_process_info_decode(bytes, len, &buf->info, sizeof *buf) != 0) return -2;
-    if (process_info_init(info, &buf->info, 1, 1) != 0) {
+    exe_ident exe;
+    process_digest_req req;
+    if (raw_process_exe_ident(bytes, len, &exe)) req.exe = &exe;
+    if (process_info_init(info, &buf->info, 1, 1, &req) != 0) {
         KIV_LOG(1, "proc_info_init failed\n");
         return -1;
     }

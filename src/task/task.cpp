@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "comm/dirutils.h"
@@ -18,6 +19,7 @@
 #include "qxkiv/digest.h"
 #include "qxkiv/ini.h"
 #include "task/aux_sensors.h"
+#include "task/binhash.h"
 #include "task/kernel_query.h"
 #include "task/query.h"
 #include "task/task_filter.h"
@@ -39,6 +41,9 @@ constexpr uint32_t PROCESS_LIST_MAX_CAP = 10000;
 constexpr uint32_t KERN_SL_CAP = 65536;
 constexpr uint8_t FORK_RELY_MAX = 9;
 constexpr uint8_t EXIT_RELY_MAX = 29;
+// An exec waits this many times for its executable's digests, well before its exit gives up
+// waiting for the exec.
+constexpr uint8_t EXEC_DIGEST_RELY_MAX = 14;
 
 std::string s_conf_path = TASK_CONF_PATH;
 std::string s_conf_file;  // translated path of the loaded file, for the filter lists
@@ -438,8 +443,13 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
             KIV_LOG(1, "drv_get_proc_info parent info failed\n");
         }
     }
+    kiv_msg_hdr h = kiv_msg_hdr_get(msg);
+    exe_ident exe;
+    process_digest_req req;
+    if (raw_process_exe_ident(msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET, &exe))
+        req.exe = &exe;
     process_info_st info;
-    if (process_info_init(&info, &raw, 0, 0) != 0) {
+    if (process_info_init(&info, &raw, 0, 0, &req) != 0) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
@@ -449,18 +459,89 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
     return MSG_HOOK_ACCEPT;
 }
 
+namespace {
+
+// Execs parked for their digests. A later exec of the same process waits behind them: applied
+// first, it would be reported as the process's creation and the earlier image never.
+struct exec_wait {
+    uint64_t create_time;
+    uint64_t since_ms;  // cached clock when it began to wait; stale after kExecWaitStaleMs
+    uint32_t pid;
+    uint16_t event_id;
+    bool used;
+};
+constexpr int kExecWaits = 256;
+constexpr uint64_t kExecWaitStaleMs = 5000;  // longer than any wait: its record is gone
+std::mutex s_exec_wait_lock;
+exec_wait s_exec_waits[kExecWaits];
+
+bool stale(const exec_wait &w, uint64_t now) {
+    return now < w.since_ms || now - w.since_ms > kExecWaitStaleMs;
+}
+
+// True when this exec is to wait: for its digests (pending), or, while it may, behind an
+// earlier exec of its process. An exec that goes on is forgotten.
+bool exec_order_wait(const raw_process_info &raw, bool pending, bool may_wait) {
+    uint16_t id = raw_process_task_event_id(&raw);
+    uint64_t now = kiv_now_ms();
+    std::lock_guard<std::mutex> g(s_exec_wait_lock);
+    exec_wait *mine = nullptr, *free_slot = nullptr;
+    bool earlier = false;
+    for (exec_wait &w : s_exec_waits) {
+        if (w.used && stale(w, now)) w.used = false;
+        if (!w.used) {
+            if (free_slot == nullptr) free_slot = &w;
+            continue;
+        }
+        if (w.pid != raw.pid || w.create_time != raw.create_time) continue;
+        if (w.event_id == id)
+            mine = &w;
+        else if (task_event_id_cmp(w.event_id, id) < 0)
+            earlier = true;
+    }
+    if (pending || (earlier && may_wait)) {
+        if (mine == nullptr && free_slot != nullptr)
+            *free_slot = exec_wait{raw.create_time, now, raw.pid, id, true};
+        return true;
+    }
+    if (mine != nullptr) mine->used = false;
+    return false;
+}
+
+}  // namespace
+
 int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     kiv_stat_inc(TASK_EXEC_EVENT);
     raw_process_buf buf;
     if (!decode_process(msg, &buf)) return MSG_HOOK_DROP;
     const raw_process_info &raw = buf.info;
     KIV_LOG(4, "exec_event_handle: pid is %d\n", static_cast<int>(raw.pid));
+    kiv_msg_hdr h = kiv_msg_hdr_get(msg);
+    exe_ident exe;
+    process_digest_req req;
+    if (raw_process_exe_ident(msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET, &exe))
+        req.exe = &exe;
+    req.exec = true;
+    req.may_wait = ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
     process_info_st info;
-    if (process_info_init(&info, &raw, 1, 1) != 0) {
+    if (process_info_init(&info, &raw, 1, 1, &req) != 0) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
+    // The hook runs again from the start once parked. The image goes into the tree at once,
+    // so that what the process does meanwhile is its own; the record is built and reported
+    // once the digests are in (the insert then only brings them).
     ftree_key key{raw.create_time, raw.pid};
+    bool pending = info.flags & PROC_INFO_DIGEST_PENDING;
+    if (exec_order_wait(raw, pending, req.may_wait)) {
+        KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
+        if (pending && ctx->retry == 0) {
+            rwlock_write_guard guard(&g_task_info.ftree_lock);
+            ftree_insert(g_task_info.ftree, &key, &info);
+        }
+        ctx->timeout = TASK_RELY_TIMEOUT_MS;
+        return MSG_HOOK_RELY;
+    }
     bool inserted;
     {
         rwlock_write_guard guard(&g_task_info.ftree_lock);
@@ -505,6 +586,9 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(3, "filter task %d, ret is %d\n", static_cast<int>(raw.pid), ret);
         return MSG_HOOK_DROP;
     }
+    // The tree may hold the image without its digests still (its exit came meanwhile).
+    md5_digest2md5_str(info.md5, 16, tree->items[0].md5, sizeof tree->items[0].md5);
+    sha256_digest2sha256_str(info.sha256, 32, tree->items[0].sha256, sizeof tree->items[0].sha256);
     tree->count = static_cast<uint32_t>(n);
     ctx->priv[0] = tree;
     return MSG_HOOK_ACCEPT;

@@ -20,6 +20,7 @@
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "task/binhash.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +59,9 @@ TEST(Startup, FailureAtEachStepUnwinds) {
     // After all that, a clean start (delivery off) and a double stop still work.
     sensor_init_fail_at(0);
     ASSERT_EQ(sensor_init(), 0);
-    EXPECT_EQ(thread_count(), threads + 3 + g_framework_config.collector_task_num);
+    // Framework, logger and log collector, the collectors, and the digest cache's hashers.
+    EXPECT_EQ(thread_count(),
+              threads + 3 + g_framework_config.collector_task_num + (int)BINHASH_THREADS);
     EXPECT_EQ(kemu_delivery(), 0);
     sensor_exit();
     sensor_exit();

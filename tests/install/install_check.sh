@@ -52,6 +52,7 @@ layout)
     rc=$?
     [ $rc = 0 ] || { cat "$T/run.log"; fail "installed kivhost exited $rc"; }
     want [ -e "$P/var/data/qxkiv.lock" ]
+    [ "$(stat -c %a "$P/var/data/binary_hash_db.db")" = 640 ] || fail "digest store mode"
     want [ -e "$P/logs/events.ndjson" ]
     want grep -q '^MALLOC_IN_USE_TIMES(' "$P/logs/kivhost.stats"
     want grep -q '^# kivhost .*, libqxkiv 1\.1\.0_' "$P/logs/kivhost.stats"

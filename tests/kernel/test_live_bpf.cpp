@@ -1,6 +1,7 @@
 // The eBPF process source: which source userspace mode runs, the record texts made from the
 // programs' reports, and an exec record checked against what /proc says of the same process.
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,6 +122,17 @@ TEST(LiveBpfImage, TextsAsProcShowsThem) {
     e.len[LIVE_STR_CWD] = 0xffff;
     live_bpf_image(e, &img);
     EXPECT_EQ(img.len[LIVE_STR_CWD], (uint32_t)LIVE_STR_MAX);
+    EXPECT_FALSE(img.exe_known);
+    // The kernel's device number (12-bit major, 20-bit minor) becomes the one stat gives.
+    e.flags |= LIVE_FLAG_EXE_IDENT;
+    e.exe_dev = (259u << 20) | 0x12345, e.exe_ino = 1ull << 40;
+    e.exe_ctime_sec = -1, e.exe_ctime_nsec = 999999999;
+    live_bpf_image(e, &img);
+    EXPECT_TRUE(img.exe_known);
+    EXPECT_EQ(img.exe_dev, makedev(259, 0x12345));
+    EXPECT_EQ(img.exe_ino, 1ull << 40);
+    EXPECT_EQ(img.exe_ctime_sec, -1);
+    EXPECT_EQ(img.exe_ctime_nsec, 999999999u);
 }
 
 // The stand-in in userspace mode with the eBPF source only.

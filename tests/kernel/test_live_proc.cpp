@@ -25,6 +25,7 @@
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "task/binhash.h"
 #include "task/process.h"
 
 namespace {
@@ -46,7 +47,8 @@ TEST(LiveProcEncode, CurrentProcessDecodes) {
     bytes rec;
     ASSERT_TRUE(live_proc_encode((uint32_t)getpid(), 0xbeef, live_proc_known{}, rec));
     raw_process_buf buf;
-    ASSERT_EQ(raw_process_info_check(rec.data(), rec.size()), (int)rec.size());
+    // The executed file's identity follows the strings.
+    ASSERT_EQ(raw_process_info_check(rec.data(), rec.size()) + RAW_EXE_IDENT_SIZE, rec.size());
     ASSERT_EQ(raw_process_info_decode(rec.data(), rec.size(), &buf.info, sizeof buf), 0);
     const raw_process_info *r = &buf.info;
     EXPECT_EQ(r->pid, (uint32_t)getpid());
@@ -61,6 +63,10 @@ TEST(LiveProcEncode, CurrentProcessDecodes) {
     ASSERT_EQ(stat("/proc/self/exe", &sb), 0);
     EXPECT_EQ(r->owner_id, sb.st_uid);
     EXPECT_EQ(raw_process_mode(r), sb.st_mode & 07777);
+    exe_ident id{};
+    ASSERT_TRUE(raw_process_exe_ident(rec.data(), rec.size(), &id));
+    EXPECT_EQ(id.dev, sb.st_dev);
+    EXPECT_TRUE(binhash_is_exe(sb, id));
     const char *links[] = {"/proc/self/cwd", "/proc/self/exe", "/proc/self/fd/0",
                            "/proc/self/fd/1"};
     for (int t = 1; t <= 4; t++) EXPECT_EQ(flex(r, t), link_text(links[t - 1])) << t;

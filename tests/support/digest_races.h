@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -33,3 +35,18 @@ inline void grow_once(const char *path, uint64_t) {
 inline void grow_before_open(const char *path) {
     grow_once(path, 0);
 }
+
+// Holds every read of a file whose name contains "/hold" while g_hold is set, as a file on a
+// stalled disk would; g_hold_seen counts reads held. A hold_release at the end of a test lets
+// a hashing thread go before the cache is stopped.
+inline std::atomic<bool> g_hold{false};
+inline std::atomic<int> g_hold_seen{0};
+inline void hold_read(const char *path, uint64_t) {
+    if (strstr(path, "/hold") == nullptr) return;
+    g_hold_seen++;
+    while (g_hold.load()) usleep(1000);
+}
+struct hold_release {
+    hold_release() { g_hold = true; }
+    ~hold_release() { g_hold = false; }
+};

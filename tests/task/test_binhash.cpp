@@ -112,8 +112,10 @@ TEST_F(BinhashTest, DigestsMatchSystemToolsAndLevelsServeInOrder) {
     EXPECT_EQ(g_binhash_info.db_info.row_count, 5);
     // Memory hit: a planted digest proves neither the database nor the file was read.
     binhash_info *hit = nullptr;
-    uint32_t key = mordek_crc32(tricky.c_str(), tricky.size());
-    ASSERT_EQ(fhash_search(g_binhash_info.binhash_hash, &key, 4, (void **)&hit), 0);
+    struct stat st;
+    ASSERT_EQ(stat(tricky.c_str(), &st), 0);
+    uint64_t key = binhash_ident_fingerprint(binhash_ident_of(st));
+    ASSERT_EQ(fhash_search(g_binhash_info.binhash_hash, &key, 8, (void **)&hit), 0);
     hit->md5[0] = 0xAB;
     EXPECT_EQ(lookup(tricky).substr(0, 2), "ab");
     // Database hit, upper-case hex accepted; the quoted path selects its own row only.
@@ -168,8 +170,11 @@ TEST_F(BinhashTest, FullTableSweepsStaleRecordsAtMostEvery5s) {
     fhash *t = g_binhash_info.binhash_hash;
     binhash_info rec{};
     uint64_t t0 = g_ms / 1000;
+    rec.ident = 1;
     ASSERT_EQ(insert_binhash_into_table(t, "/x1", &rec), 0);
+    rec.ident = 2;
     ASSERT_EQ(insert_binhash_into_table(t, "/x2", &rec), 0);
+    rec.ident = 3;
     // Seconds after t0. 0: sweeps, nothing stale; 4: too soon to sweep; 600: sweeps, 600 s
     // is not stale yet; 603: too soon after that sweep; 605: both records stale, room made.
     for (auto [at, rc] :
@@ -265,9 +270,9 @@ TEST_F(BinhashTest, OnlyRegularFilesAreHashed) {
     EXPECT_EQ(lookup(link), expect_of(target));
 }
 
-// The lookup stats the path, then opens it to hash: a link turned elsewhere in between is
-// neither hashed nor cached under the first file's identity.
-TEST_F(BinhashTest, LinkSwappedBetweenStatAndOpenIsNotHashed) {
+// The lookup holds the inode the path named before it looks at it: a link turned elsewhere
+// while it is read changes nothing, and the next lookup sees what the link names then.
+TEST_F(BinhashTest, LinkSwappedWhileHashingCannotChangeWhatIsRead) {
     ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
     std::string a = file("a", "first"), b = file("b", "other"), fifo = dir + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -278,16 +283,12 @@ TEST_F(BinhashTest, LinkSwappedBetweenStatAndOpenIsNotHashed) {
         unlink(g_swap_link.c_str());
         ASSERT_EQ(symlink(a.c_str(), g_swap_link.c_str()), 0);
         g_swap_to = to;
-        EXPECT_EQ(lookup(g_swap_link), "");
+        fhash_clear(g_binhash_info.binhash_hash);
+        sql("DELETE FROM PATH_HASH;");
+        EXPECT_EQ(lookup(g_swap_link), expect_of(a));
         EXPECT_TRUE(g_swap_to.empty());  // the swap did happen
-        EXPECT_EQ(g_binhash_info.binhash_hash->count, 0u);
-        EXPECT_EQ(rows_of(g_swap_link), 0);
+        EXPECT_EQ(lookup(g_swap_link), to == b ? expect_of(b) : "");
     }
-    // Once the path holds still, the file it names now is hashed.
-    EXPECT_EQ(lookup(g_swap_link), "");  // a pipe now
-    unlink(g_swap_link.c_str());
-    ASSERT_EQ(symlink(b.c_str(), g_swap_link.c_str()), 0);
-    EXPECT_EQ(lookup(g_swap_link), expect_of(b));
 }
 
 // A writer appending while the file is hashed cannot keep the collector reading: the read
@@ -568,3 +569,190 @@ TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
 }
 
 }  // namespace
+
+// ---- the file that ran, and who pays for hashing ----
+
+namespace {
+
+int ask(const std::string &p, uint32_t uid, binhash_mode mode = BINHASH_EVENT,
+        uint32_t pid = 0, const exe_ident *exe = nullptr) {
+    binhash_source s;
+    s.path = p.c_str(), s.uid = uid, s.mode = mode, s.pid = pid, s.exe = exe;
+    uint8_t m[16], h[32];
+    return binhash_get(s, m, 16, h, 32, nullptr);
+}
+
+template <class F>
+bool eventually(F pred) {
+    for (int i = 0; i < 6000; i++) {
+        if (pred()) return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+}  // namespace
+
+// The inode that ran is hashed through /proc/<pid>/exe while the process lives, whatever was
+// renamed over its path; once it is gone, a path naming another file gets no digests.
+TEST_F(BinhashTest, DigestsAreOfTheInodeExecuted) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string prog = dir + "/prog";
+    {
+        std::ifstream in("/bin/sleep", std::ios::binary);
+        std::ofstream(prog, std::ios::binary) << in.rdbuf();
+    }
+    ASSERT_EQ(chmod(prog.c_str(), 0755), 0);
+    std::string ran = expect_of(prog);
+    struct stat st;
+    ASSERT_EQ(stat(prog.c_str(), &st), 0);
+    exe_ident exe{st.st_dev, st.st_ino, st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec};
+    pid_t child = fork();
+    if (child == 0) {
+        execl(prog.c_str(), "prog", "60", (char *)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::string link = "/proc/" + std::to_string(child) + "/exe";
+    ASSERT_TRUE(eventually([&] {
+        char buf[4096];
+        ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+        return n > 0 && std::string(buf, n) == prog;
+    }));
+    ASSERT_EQ(rename(file("benign", "benign body").c_str(), prog.c_str()), 0);
+    std::string benign = expect_of(prog);
+    uint64_t not_exe = binhash_counters_get().not_exe;
+    binhash_source s;
+    s.path = prog.c_str(), s.pid = (uint32_t)child, s.exe = &exe;
+    uint8_t m[16], h[32];
+    ASSERT_EQ(binhash_get(s, m, 16, h, 32, nullptr), 0);
+    char text[65];
+    md5_digest2md5_str(m, 16, text, sizeof text);
+    EXPECT_EQ(ran.substr(0, 32), text);
+    EXPECT_EQ(rows_of(prog), 0);  // not filed under a path that names another file
+    // Another image behind the pid (it exec'd again, or the pid is reused): the path decides.
+    EXPECT_EQ(ask(prog, 0, BINHASH_SYNC, (uint32_t)getpid(), &exe), -9);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(ask(prog, 0, BINHASH_SYNC, (uint32_t)child, &exe), -9);
+    EXPECT_EQ(binhash_counters_get().not_exe, not_exe + 2);
+    // A record without the identity gets what the path names, as before.
+    EXPECT_EQ(ask(prog, 0, BINHASH_SYNC, (uint32_t)child, nullptr), 0);
+    EXPECT_EQ(lookup(prog), benign);
+}
+
+// Keyed by the file, not the name: a file reached through many links is read once.
+TEST_F(BinhashTest, EveryNameOfOneFileIsHashedOnce) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string a = file("a", std::string(300000, 'q'));
+    std::vector<std::string> names;
+    for (int i = 0; i < 6; i++) {
+        names.push_back(dir + "/link" + std::to_string(i));
+        ASSERT_EQ(link(a.c_str(), names.back().c_str()), 0);
+    }
+    std::string want = expect_of(a);
+    uint64_t hashed = binhash_counters_get().hashed;
+    for (const std::string &n : names) EXPECT_EQ(lookup(n), want) << n;
+    EXPECT_EQ(binhash_counters_get().hashed, hashed + 1);
+}
+
+// One user's files take one hashing thread at a time and a bounded queue; another user's file
+// is hashed meanwhile on the other thread.
+TEST_F(BinhashTest, HashingThreadsServeEveryUserAndBoundEach) {
+    ASSERT_EQ(binhash_resource_init(64, 100, 0), 0);
+    hold_release release;
+    g_hold_seen = 0;
+    digest_set_race_hooks(nullptr, hold_read);
+    // Above what the event path hashes itself.
+    auto big = [&](const std::string &name, char c) {
+        std::string p = file(name, std::string(1, c));
+        EXPECT_EQ(truncate(p.c_str(), BINHASH_INLINE_MAX + 1), 0);
+        return p;
+    };
+    std::vector<std::string> held;
+    for (uint32_t i = 0; i <= BINHASH_USER_JOBS; i++)
+        held.push_back(big("hold" + std::to_string(i), 'a' + i));
+    uint64_t refused = binhash_counters_get().refused;
+    for (uint32_t i = 0; i < BINHASH_USER_JOBS; i++)
+        EXPECT_EQ(ask(held[i], 1000), BINHASH_PENDING) << i;
+    EXPECT_EQ(ask(held[0], 1000), BINHASH_PENDING);  // asked again: the same job
+    EXPECT_EQ(ask(held[BINHASH_USER_JOBS], 1000), -1);
+    EXPECT_EQ(binhash_counters_get().refused, refused + 1);
+    ASSERT_TRUE(eventually([] { return g_hold_seen.load() > 0; }));
+    std::string other = big("other", 'z');
+    EXPECT_EQ(ask(other, 0), BINHASH_PENDING);
+    ASSERT_TRUE(eventually([&] { return ask(other, 0) == 0; }));
+    EXPECT_EQ(lookup(other), expect_of(other));
+    EXPECT_EQ(g_hold_seen.load(), 1);  // still on the first of them
+    g_hold = false;
+    for (uint32_t i = 0; i < BINHASH_USER_JOBS; i++)
+        EXPECT_TRUE(eventually([&] { return ask(held[i], 1000) == 0; })) << i;
+    EXPECT_EQ(lookup(held[3]), expect_of(held[3]));
+}
+
+// A user's shares of a window, the event path's within the whole: to the byte, for that user
+// alone, renewed when the window turns (or the clock is set back). A small file past the
+// inline share goes to the threads; past the whole share it is not hashed.
+TEST_F(BinhashTest, HashingShareIsPerUserAndWindow) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    set_clock_sec(7000000);
+    std::string p = file("p", std::string(100000, 'p')), q = file("q", std::string(100000, 'q'));
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_INLINE_BYTES - 10, true));
+    EXPECT_TRUE(binhash_budget_take(501, 10, true));
+    EXPECT_FALSE(binhash_budget_take(501, 1, true));
+    EXPECT_EQ(ask(p, 501), BINHASH_PENDING);
+    EXPECT_TRUE(eventually([&] { return ask(p, 501) == 0; }));
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES - BINHASH_USER_INLINE_BYTES -
+                                             100000, false));
+    EXPECT_FALSE(binhash_budget_take(501, 1, false));
+    EXPECT_TRUE(binhash_budget_take(502, 1, true));
+    EXPECT_EQ(ask(q, 501), -1);
+    set_clock_sec(7000000 + BINHASH_WINDOW_MS / 1000 - 1);
+    EXPECT_FALSE(binhash_budget_take(501, 1, false));
+    set_clock_sec(7000000 + BINHASH_WINDOW_MS / 1000);
+    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES, false));
+    set_clock_sec(6000000);
+    EXPECT_EQ(ask(q, 501), 0);
+}
+
+// Stopping does not wait for a large file to be read to its end.
+TEST_F(BinhashTest, StopGivesUpTheFileBeingHashed) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string p = dir + "/hold-big";
+    int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 40 << 20), 0);  // 10,000 reads, each held a millisecond or more
+    close(fd);
+    digest_set_race_hooks(nullptr, [](const char *path, uint64_t) {
+        if (strstr(path, "/hold") == nullptr) return;
+        g_hold_seen++;
+        usleep(1000);
+    });
+    g_hold_seen = 0;
+    EXPECT_EQ(ask(p, 7), BINHASH_PENDING);
+    ASSERT_TRUE(eventually([] { return g_hold_seen.load() > 0; }));
+    uint64_t hashed = binhash_counters_get().hashed;
+    binhash_resource_exit();
+    EXPECT_EQ(binhash_counters_get().hashed, hashed);
+    EXPECT_LT(g_hold_seen.load(), 10240);
+}
+
+// The store lists what ran on the host: its directory and file are not for every user,
+// whatever the umask, and an older store made readable by all is narrowed.
+TEST_F(BinhashTest, StoreIsNotReadableByEveryUser) {
+    auto mode = [](const std::string &p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    mode_t old = umask(0);
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    EXPECT_EQ(lookup("/bin/ls"), expect_of("/bin/ls"));  // a journal came and went
+    EXPECT_EQ(mode(dir + "/data"), 0750u);
+    EXPECT_EQ(mode(db_path()), 0640u);
+    binhash_resource_exit();
+    ASSERT_EQ(chmod(db_path().c_str(), 0666), 0);
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    EXPECT_EQ(mode(db_path()), 0640u);
+    umask(old);
+    EXPECT_EQ(mode(std::string(KIV_STAGE_DIR) + "/var/data"), 0750u);
+}

@@ -77,6 +77,41 @@ TEST(ProcessRecord, MalformedRecordsAreRejected) {
     }
 }
 
+// The executed file's identity behind the strings, assembled by hand: magic, ctime_nsec, dev,
+// ino, ctime_sec. Anything short of the whole trailer, or not it, is no identity.
+TEST(ProcessRecord, ExecutedFileTrailer) {
+    proc_fields f;
+    f.s[0] = "cmd", f.s[2] = "/usr/bin/x", f.s[6] = "root";
+    auto rec = build_proc(f);
+    size_t body = rec.size();
+    proc_bytes w;
+    w.b = rec;
+    w.u32(0x64697865), w.u32(999999999), w.u64(0x10305), w.u64(0xfedcba9876543210ull);
+    w.u64(static_cast<uint64_t>(-5));
+    exe_ident id{};
+    ASSERT_TRUE(raw_process_exe_ident(w.b.data(), w.b.size(), &id));
+    EXPECT_EQ(id.dev, 0x10305u);
+    EXPECT_EQ(id.ino, 0xfedcba9876543210ull);
+    EXPECT_EQ(id.ctime_sec, -5);
+    EXPECT_EQ(id.ctime_nsec, 999999999u);
+    // The record itself reads as before.
+    static raw_process_buf buf;
+    EXPECT_EQ(raw_process_info_check(w.b.data(), w.b.size()), (int)body);
+    EXPECT_FALSE(raw_process_exe_ident(w.b.data(), w.b.size() - 1, &id));
+    EXPECT_FALSE(raw_process_exe_ident(rec.data(), rec.size(), &id));
+    auto bad = w.b;
+    bad[body] ^= 1;  // magic
+    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));
+    bad = w.b;
+    bad[body + 4] = 0x00, bad[body + 5] = 0xca, bad[body + 6] = 0x9a, bad[body + 7] = 0x3b;
+    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));  // 10^9 ns
+    // A string length the record cannot hold puts no trailer anywhere.
+    bad = w.b;
+    bad[68 + 8] = 200;  // app_type above its 128
+    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));
+    EXPECT_EQ(decode(bad, bad.size(), &buf), -1);
+}
+
 TEST(ProcessRecord, ExitInfoBytes) {
     proc_bytes w;
     w.u64(0x0102030405060708ull), w.u32(4242), w.u16(0xfffe), w.u8(0x8b);

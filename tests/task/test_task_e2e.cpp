@@ -15,13 +15,18 @@
 #include "base/mem.h"
 #include "framework/mod_manager.h"
 #include "startup/startup.h"
+#include "comm/digest_internal.h"
+#include "comm/dirutils.h"
+#include "digest_races.h"
 #include "e2e_host.h"
 #include "proc_bytes.h"
 #include "qxkiv/digest.h"
+#include "qxkiv/digest_cache.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "task/binhash.h"
 #include "task/kernel_query.h"
 #include "task/task.h"
 
@@ -124,6 +129,74 @@ TEST_F(TaskE2E, ForkExecExitAndExecBeforeFork) {
     advance(200, 100);
     ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXIT) == 1; }));
     EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":200,\"process_exit_code\":9,"), 1);
+}
+
+// An exec whose executable is being hashed waits for its digests, parked, not on a
+// collector; one whose hashing does not end goes on without them before its exit gives up.
+// A later exec of a waiting process waits behind it, so the first image stays the reported.
+TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
+    start();
+    char tmpl[] = "/tmp/kivexecdigest.XXXXXX";
+    std::string d = mkdtemp(tmpl);
+    std::string big = d + "/big", held = d + "/hold", first = d + "/first";
+    // Larger than the event path hashes itself.
+    for (auto [p, c] : {std::pair{big, 'b'}, {held, 'h'}, {first, 'f'}}) {
+        std::ofstream(p, std::ios::binary) << std::string(1000, c);
+        ASSERT_EQ(truncate(p.c_str(), BINHASH_INLINE_MAX + 1), 0);
+    }
+    char md5[33];
+    ASSERT_EQ(get_file_md5(big.c_str(), md5, sizeof md5), 0);
+    hold_release release;
+    digest_set_race_hooks(nullptr, hold_read);
+    auto f = proc(400, 1, "big one"), g = proc(401, 1, "held one");
+    f.s[2] = big, g.s[2] = held;
+    int64_t execs = kiv_stat_get(TASK_EXEC_EVENT);
+    auto img1 = proc(402, 1, "first image"), img2 = proc(402, 1, "second image");
+    img1.s[2] = first, img2.event_id = 2;
+    img1.uid[0] = img2.uid[0] = 1001;  // not behind the held file of uid 1000
+    inject(1, f);
+    inject(1, g);
+    inject(1, img1);
+    inject(1, img2);
+    inject_exit(401, 0);
+    // Both parked with their files queued; the clock stands until the first one is hashed.
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) >= execs + 4; }));
+    for (const std::string &p : {big, first})
+        ASSERT_TRUE(wait_for([&] {
+            char m[33], h[65];
+            return get_binhash_info(p.c_str(), m, sizeof m, h, sizeof h, nullptr) == 0;
+        }));
+    // Meanwhile the tree describes the new image, for whatever the process does while it waits.
+    {
+        rwlock_read_guard g(&g_task_info.ftree_lock);
+        ftree_key key{5000 + 401, 401};
+        fork_node *node = nullptr;
+        ASSERT_EQ(ftree_search(g_task_info.ftree, &key, &node), 0);
+        static process_st now;
+        ASSERT_EQ(fork_info_st2process_st(&node->fork_info, &now), 0);
+        EXPECT_EQ(std::string(now.path), held);
+    }
+    auto text_of = [](const char *pid) {
+        std::lock_guard l(s_up_lock);
+        for (auto &[t, text] : s_uploads)
+            if (t == UPLOAD_PROC_EXEC && text.find(pid) != std::string::npos) return text;
+        return std::string();
+    };
+    ASSERT_TRUE(advance_until([&] { return !text_of("\"process_id\":400,").empty(); }, 5000, 100));
+    EXPECT_NE(text_of("\"process_id\":400,").find(std::string("\"process_md5\":\"") + md5), 
+              std::string::npos);
+    EXPECT_TRUE(text_of("\"process_id\":401,").empty());
+    ASSERT_TRUE(advance_until([&] { return !text_of("\"process_id\":401,").empty(); }, 5000, 100));
+    EXPECT_NE(text_of("\"process_id\":401,").find("\"process_md5\":\"" + std::string(32, '0')),
+              std::string::npos);
+    ASSERT_TRUE(advance_until([] { return uploads(UPLOAD_PROC_EXEC, "first image") == 1; }, 5000));
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "second image"), 0);
+    // The exit waited for the exec instead of being dropped.
+    ASSERT_TRUE(advance_until([] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; },
+                              15000, 500));
+    g_hold = false;
+    digest_set_race_hooks(nullptr, nullptr);
+    dirutils_rmdir(d.c_str());
 }
 
 // Unknown parent: ten relies 100 ms apart, then one kernel query whose answer completes the

@@ -1,5 +1,6 @@
 #include "kernel/standin/live_bpf.h"
 
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,6 +73,13 @@ void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
         p += add;
     }
     img.len[LIVE_STR_PATH] = p;
+    if (e.flags & LIVE_FLAG_EXE_IDENT) {
+        img.exe_known = true;
+        img.exe_dev = makedev(e.exe_dev >> 20, e.exe_dev & 0xfffff);
+        img.exe_ino = e.exe_ino;
+        img.exe_ctime_sec = e.exe_ctime_sec;
+        img.exe_ctime_nsec = e.exe_ctime_nsec;
+    }
     fd_text(e, LIVE_STR_FD0, img);
     fd_text(e, LIVE_STR_FD1, img);
 }

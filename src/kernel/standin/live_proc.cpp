@@ -157,7 +157,13 @@ bool read_image(uint32_t pid, proc_image &img) {
     img.len[4] = (uint32_t)link_at(dir, "fd/1", img.str[4]);
     // Through the link, so the file is the one running even if its path changed.
     struct stat sb;
-    if (fstatat(dir, "exe", &sb, 0) == 0) img.owner = sb.st_uid, img.mode = sb.st_mode & 07777;
+    if (fstatat(dir, "exe", &sb, 0) == 0) {
+        img.owner = sb.st_uid, img.mode = sb.st_mode & 07777;
+        img.exe_known = true;
+        img.exe_dev = sb.st_dev, img.exe_ino = sb.st_ino;
+        img.exe_ctime_sec = sb.st_ctim.tv_sec;
+        img.exe_ctime_nsec = (uint32_t)sb.st_ctim.tv_nsec;
+    }
     close(dir);
     return true;
 }
@@ -168,7 +174,8 @@ void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t p
                             uint16_t task_event_id, std::vector<unsigned char> &out) {
     uint32_t strings = 0;
     for (uint32_t l : img.len) strings += l;
-    out.assign(KEMU_RAW_PROC_FIXED + KEMU_FLEX_HDR + strings, 0);
+    size_t body = KEMU_RAW_PROC_FIXED + KEMU_FLEX_HDR + strings;
+    out.assign(body + (img.exe_known ? KEMU_EXE_IDENT_SIZE : 0), 0);
     unsigned char *p = out.data();
     kemu_st<uint64_t>(p, img.create_time);
     kemu_st<uint64_t>(p + 8, parent_create_time);
@@ -190,6 +197,13 @@ void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t p
         memcpy(s, img.str[t], img.len[t]);
         s += img.len[t];
     }
+    if (!img.exe_known) return;
+    unsigned char *x = p + body;
+    kemu_st<uint32_t>(x, KEMU_EXE_IDENT_MAGIC);
+    kemu_st<uint32_t>(x + 4, img.exe_ctime_nsec);
+    kemu_st<uint64_t>(x + 8, img.exe_dev);
+    kemu_st<uint64_t>(x + 16, img.exe_ino);
+    kemu_st<int64_t>(x + 24, img.exe_ctime_sec);
 }
 
 namespace {

@@ -29,6 +29,11 @@ struct live_proc_image {
     uint32_t owner = UNKNOWN, mode = 0;  // of the executable
     char str[5][STR_MAX + 1];            // cmd_line, cur_path, path, fd0, fd1
     uint32_t len[5] = {};
+    // The file that was executed, when known: appended to the record behind the strings.
+    bool exe_known = false;
+    uint64_t exe_dev = 0, exe_ino = 0;  // dev as stat(2) gives it
+    int64_t exe_ctime_sec = 0;
+    uint32_t exe_ctime_nsec = 0;
 };
 // The raw_process_info of an image.
 void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t parent_create_time,

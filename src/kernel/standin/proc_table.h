@@ -23,6 +23,10 @@ constexpr size_t KEMU_FLEX_HDR = 9;                    // packed length fields
 constexpr size_t KEMU_FLEX_MAX = 5319;                 // largest flex block
 constexpr size_t KEMU_PROC_SLOT = 80 + KEMU_FLEX_MAX;  // one record in a query answer
 constexpr size_t KEMU_KEY_OBJ = 16;                    // {create_time u64, pid u32, reserved u32}
+// Behind the strings of a live exec record: the executed file (magic u32, ctime_nsec u32,
+// dev u64 as stat gives it, ino u64, ctime_sec s64).
+constexpr uint32_t KEMU_EXE_IDENT_MAGIC = 0x64697865;
+constexpr size_t KEMU_EXE_IDENT_SIZE = 32;
 
 // The live system behind the table in userspace mode: queries look there first, and the table
 // answers for processes that are gone (or were never seen live).

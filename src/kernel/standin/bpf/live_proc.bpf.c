@@ -39,10 +39,13 @@ struct hlist_bl_node {
     struct hlist_bl_node *next, **pprev;
 } PAI;
 
+struct inode;
+
 struct dentry {
     struct hlist_bl_node d_hash;
     struct dentry *d_parent;
     struct qstr d_name;
+    struct inode *d_inode;
 } PAI;
 
 struct vfsmount {
@@ -62,6 +65,7 @@ struct path {
 
 struct super_block {
     unsigned long s_magic;
+    unsigned int s_dev;
 } PAI;
 
 // x86-64 names; the syscall arguments of the raw syscall tracepoints.
@@ -74,6 +78,19 @@ struct inode {
     kuid_t i_uid;
     unsigned long i_ino;
     struct super_block *i_sb;
+    long long i_ctime_sec;  // since 6.11; before, a timespec64 under one of the names below
+    unsigned int i_ctime_nsec;
+} PAI;
+
+struct timespec64 {
+    long long tv_sec;
+    long tv_nsec;
+} PAI;
+struct inode___v66 {
+    struct timespec64 __i_ctime;
+} PAI;
+struct inode___old {
+    struct timespec64 i_ctime;
 } PAI;
 
 struct file {
@@ -132,6 +149,7 @@ struct task_struct {
 #define WALK_STEPS 1024
 #define NAME_MAX_ 255
 #define HALF 4096  // the path is built backwards, ending at HALF
+#define CTIME_QUERIED_ (1u << 31)  // multigrain timestamps keep a flag in the nanoseconds
 // A path whose leading components were left out (too deep or too long for the text) begins
 // with this marker instead of '/', so it can never be taken for another, shorter path.
 #define CUT_MARK "..."
@@ -255,6 +273,28 @@ static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exe
         path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), ev->str[slot]);
 }
 
+// What stat(2) of the executable's path reports as device, inode and change time, so that user
+// space can tell whether a file it opens later is the one that ran.
+static __always_inline void exe_ident_of(struct dentry *d, struct live_exec_ev *ev) {
+    struct inode *ino = BPF_CORE_READ(d, d_inode);
+    if (!ino) return;
+    ev->exe_dev = BPF_CORE_READ(ino, i_sb, s_dev);
+    ev->exe_ino = BPF_CORE_READ(ino, i_ino);
+    if (bpf_core_field_exists(ino->i_ctime_sec)) {
+        ev->exe_ctime_sec = BPF_CORE_READ(ino, i_ctime_sec);
+        ev->exe_ctime_nsec = BPF_CORE_READ(ino, i_ctime_nsec) & ~CTIME_QUERIED_;
+    } else if (bpf_core_field_exists(((struct inode___v66 *)ino)->__i_ctime)) {
+        struct inode___v66 *i = (void *)ino;
+        ev->exe_ctime_sec = BPF_CORE_READ(i, __i_ctime.tv_sec);
+        ev->exe_ctime_nsec = (__u32)BPF_CORE_READ(i, __i_ctime.tv_nsec);
+    } else {
+        struct inode___old *i = (void *)ino;
+        ev->exe_ctime_sec = BPF_CORE_READ(i, i_ctime.tv_sec);
+        ev->exe_ctime_nsec = (__u32)BPF_CORE_READ(i, i_ctime.tv_nsec);
+    }
+    ev->flags |= LIVE_FLAG_EXE_IDENT;
+}
+
 static __always_inline __u64 wake_flag(void) {
     // Batched wake-ups: the reader polls on a short timer, and only a filling ring wakes it.
     return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) > LIVE_WAKE_BYTES ? BPF_RB_FORCE_WAKEUP
@@ -310,6 +350,7 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
         // Unhashed and not a root: removed while it runs, as /proc marks it.
         if (!BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d)
             ev->flags |= LIVE_FLAG_EXE_DELETED;
+        exe_ident_of(d, ev);
         ev->owner = BPF_CORE_READ(exe, f_inode, i_uid.val);
         ev->mode = BPF_CORE_READ(exe, f_inode, i_mode) & 07777;
     } else {

@@ -15,6 +15,7 @@ enum { LIVE_FD_PATH = 0, LIVE_FD_PIPE = 1, LIVE_FD_SOCKET = 2 };
 #define LIVE_FLAG_CMD_CUT 1u     /* the command line was longer than LIVE_STR_MAX */
 #define LIVE_FLAG_EXE_DELETED 2u /* the executable was removed while it runs */
 #define LIVE_FLAG_CMD_UNREAD 4u  /* the arguments could not be read in the kernel */
+#define LIVE_FLAG_EXE_IDENT 8u   /* exe_dev, exe_ino and exe_ctime_* are set */
 
 struct live_small_ev {
     __u32 type;
@@ -40,6 +41,12 @@ struct live_exec_ev {
     __u32 fd_kind[2];
     __u16 len[5];
     __u64 fd_ino[2];
+    /* The inode the executable's path names: the kernel's device number (major << 20 |
+     * minor), inode and change time. */
+    __u32 exe_dev;
+    __u32 exe_ctime_nsec;
+    __u64 exe_ino;
+    __s64 exe_ctime_sec;
     char str[5][LIVE_STR_MAX + 1];
 };
 /* Library mapped for execution, signal sent to another process, named pipe created or opened;
