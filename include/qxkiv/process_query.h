@@ -84,6 +84,14 @@ KIV_API int query_tgid_info(int tgid, uint64_t create_time, int depth);
 KIV_API int query_tgid_info_once(int tgid, uint64_t create_time);
 /* One attempt at any depth: for event handlers, whose waits would hold back every record. */
 KIV_API int query_tgid_info_once_depth(int tgid, uint64_t create_time, int depth);
+/* As query_tgid_info_once_depth, for an event that came before the process's exec numbered in
+ * exec_mark (PROC_EXEC_MARK_BEFORE in the high 16 bits, the exec's task_event_id in the low 16,
+ * as a live file record carries it at offset 12): once that exec was taken and while the image
+ * it replaced is still kept, the process is described with that image. Any other mark is a
+ * plain query. */
+#define PROC_EXEC_MARK_BEFORE 0xEC5E0000u
+KIV_API int query_tgid_info_before_exec(int tgid, uint64_t create_time, int depth,
+                                        uint32_t exec_mark);
 /* Any thread id: its thread group leader is queried. */
 KIV_API int _query_process_info(int pid, int depth);
 KIV_API int _query_process_info_once(int pid, int depth);

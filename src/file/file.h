@@ -117,8 +117,10 @@ unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const c
 
 // The hook and its parts.
 int file_event_handle(char *msg, struct kiv_msg_ctx *ctx);
+// exec_mark: the record's word at offset 12, non-zero when the event came before an exec of
+// its process (the query then describes the image that exec replaced).
 void file_event_recombine(const unsigned char *body, size_t body_len, const file_type_info_st *type,
-                          int kind, bool dropped, uint16_t id);
+                          int kind, bool dropped, uint16_t id, uint32_t exec_mark = 0);
 void file_event_recombine_timer_func(void *arg);
 // Hands on every cached event in sequence order (the collectors are stopped).
 void file_event_flush();
@@ -126,7 +128,7 @@ int handle_special_path(int kind, const char *path);
 
 // Records (file_record.cpp).
 void upload_file_event(const unsigned char *body, size_t body_len, const file_type_info_st *type,
-                       int kind);
+                       int kind, uint32_t exec_mark = 0);
 // "rwxr-xr-x"-style text of mode's permission bits into out (10 bytes).
 void file_permission_text(uint32_t mode, char out[10]);
 

@@ -160,6 +160,7 @@ struct file_unorder_entry {
     uint16_t kind_dropped;  // kind, bit 15 dropped
     uint16_t id;
     uint32_t body_len;
+    uint32_t exec_mark;
     unsigned char body[];
 };
 constexpr uint16_t UNORDER_DROPPED = 0x8000;
@@ -167,7 +168,7 @@ static_assert(sizeof(file_unorder_entry) + 56 >= DROPPED_ENTRY_SIZE);
 
 static void order_file_event_handle(file_unorder_entry *e) {
     if (!(e->kind_dropped & UNORDER_DROPPED))
-        upload_file_event(e->body, e->body_len, e->type, e->kind_dropped & 0x7fff);
+        upload_file_event(e->body, e->body_len, e->type, e->kind_dropped & 0x7fff, e->exec_mark);
     mutex_guard g(&g_file_info.file_ev_unorder_mutex);
     if (file_event_id_cmp(e->id, g_file_info.last_event_id) > 0)
         g_file_info.last_event_id = e->id == 0xffff ? 0 : e->id;
@@ -219,7 +220,7 @@ static void drain(bool full, bool timer) {
 }
 
 void file_event_recombine(const unsigned char *body, size_t body_len, const file_type_info_st *type,
-                          int kind, bool dropped, uint16_t id) {
+                          int kind, bool dropped, uint16_t id, uint32_t exec_mark) {
     bool full;
     {
         mutex_guard g(&g_file_info.file_ev_unorder_mutex);
@@ -234,7 +235,7 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
             now = list_empty(&g_file_info.unorder_cache) && need_recombine(id) == 0;
         }
         if (now) {
-            if (!dropped) upload_file_event(body, body_len, type, kind);
+            if (!dropped) upload_file_event(body, body_len, type, kind, exec_mark);
             {
                 mutex_guard g(&g_file_info.file_ev_unorder_mutex);
                 if (file_event_id_cmp(id, g_file_info.last_event_id) > 0)
@@ -254,7 +255,7 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
     if (!e) {
         KIV_LOG(1, "kiv_malloc file_event_unoreder_cache_st failed\n");
         // Out of order rather than lost.
-        if (!dropped) upload_file_event(body, body_len, type, kind);
+        if (!dropped) upload_file_event(body, body_len, type, kind, exec_mark);
         return;
     }
     e->type = nullptr;
@@ -262,6 +263,7 @@ void file_event_recombine(const unsigned char *body, size_t body_len, const file
     e->kind_dropped = static_cast<uint16_t>(kind & 0x7fff) | (dropped ? UNORDER_DROPPED : 0);
     e->id = id;
     e->body_len = static_cast<uint32_t>(copy);
+    e->exec_mark = exec_mark;
     if (copy) memcpy(e->body, body, copy);
     if (!dropped && type && type->type != FILE_TYPE_UNKNOWN) {
         e->type = static_cast<file_type_info_st *>(
@@ -546,6 +548,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         return MSG_HOOK_DROP;
     }
     dump_raw_file_info(v, kind, h.pid);
+    const uint32_t exec_mark = ld<uint32_t>(reinterpret_cast<const unsigned char *>(msg) + 12);
     if (g_file_info.upload_event_cnt) {
         uint32_t cnt;
         {
@@ -564,7 +567,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     // One attempt: a wait here would hold back every record behind this one. A process
     // nobody can describe still leaves its pid on the event, which is reported.
     const char *owner_md5 = "";
-    if (query_tgid_info_once_depth(static_cast<int>(v.tgid), v.create_time, 1) != 0) {
+    if (query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, 1, exec_mark) != 0) {
         kiv_stat_inc(FILE_QUERY_PID_FAIL);
         KIV_LOG(3, "query process info failed: %d\n", v.tgid);
     } else if (const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info())) {
@@ -600,7 +603,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         r = redo_filter(owner_md5, kind, v.name);
         if (r == 0) g_file_info.daily_cnt++;
     }
-    file_event_recombine(body, v.size, &type, kind, r != 0, v.id);
+    file_event_recombine(body, v.size, &type, kind, r != 0, v.id, exec_mark);
     return r == 0 ? MSG_HOOK_ACCEPT : MSG_HOOK_DROP;
 }
 

@@ -151,7 +151,7 @@ void file_permission_text(uint32_t mode, char out[10]) {
 }
 
 void upload_file_event(const unsigned char *body, size_t body_len, const file_type_info_st *type,
-                       int kind) {
+                       int kind, uint32_t exec_mark) {
     if (kind < 0 || kind >= FILE_KIND_NUM) {
         KIV_LOG(1, "unknown qxmon_type: %d\n", kind);
         return;
@@ -165,7 +165,7 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
     }
     // One attempt, as for the filters; an owner nobody can describe is reported by its pid.
     const proc_view *p = nullptr;
-    int ret = query_tgid_info_once_depth(static_cast<int>(v.tgid), v.create_time, 16);
+    int ret = query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, 16, exec_mark);
     if (ret < 0)
         KIV_LOG(3, "query_process_info fail. ret: %d\n\n", ret);
     else if (!(p = reinterpret_cast<const proc_view *>(_pop_process_info())))

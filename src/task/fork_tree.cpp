@@ -157,6 +157,14 @@ int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
     return 0;
 }
 
+// Takes over the node's reference to its image; the slot's older image is let go.
+void keep_prior(ftree *tree, const fork_info_st &fi, uint16_t exec_event_id) {
+    ftree_prior &slot = tree->prior[tree->prior_next];
+    tree->prior_next = (tree->prior_next + 1) % FTREE_PRIOR_SLOTS;
+    if (slot.image) release_common(tree, slot.image);
+    slot = ftree_prior{fi.create_time, fi.pid, exec_event_id, fi.exec_info};
+}
+
 struct multi_exec_queue {
     kiv_queue *q = nullptr;
     ~multi_exec_queue() { queue_destroy(q); }
@@ -238,6 +246,16 @@ void ftree_destory(ftree *tree) {
     kiv_free(tree);
 }
 
+const common_proc_info *ftree_prior_image(const ftree *tree, uint32_t pid, uint64_t create_time,
+                                          uint16_t exec_event_id) {
+    if (!tree) return nullptr;
+    for (const ftree_prior &p : tree->prior)
+        if (p.image && p.pid == pid && p.create_time == create_time &&
+            p.exec_event_id == exec_event_id)
+            return p.image;
+    return nullptr;
+}
+
 int ftree_search(ftree *tree, const ftree_key *key, fork_node **out) {
     if (!tree || !key) {
         KIV_LOG(1, "ftree is NULL\n");
@@ -252,6 +270,12 @@ int ftree_search(ftree *tree, const ftree_key *key, fork_node **out) {
 
 ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
     exec_info_list *list = tree->exec_info_list;
+    // Replaced images are kept only while there is room: they go before any process does.
+    for (int i = 0; i < FTREE_PRIOR_SLOTS && list->using_cnt >= list->max_cnt; i++) {
+        ftree_prior &oldest = tree->prior[(tree->prior_next + i) % FTREE_PRIOR_SLOTS];
+        if (oldest.image) release_common(tree, oldest.image);
+        oldest = ftree_prior{};
+    }
     for (int i = 0; i < FTREE_EVICT_MAX && list->using_cnt >= list->max_cnt; i++) {
         lhash *h = tree->fork_info_lhash;
         if (h->allow_free_cnt == 0) break;
@@ -355,7 +379,7 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
                                     ((info->flags & PROC_INFO_COMPLETE) ? FORK_INFO_COMPLETE : 0));
     if (copy_fd(&fi.fd0, raw, FLEX_FD0) != 0 || copy_fd(&fi.fd1, raw, FLEX_FD1) != 0)
         KIV_LOG(1, "copy fd of %d failed\n", fi.pid);
-    release_common(tree, fi.exec_info);
+    keep_prior(tree, fi, event_id);
     attach_common(node, &ei->info);
     handle_multi_exec_child(tree, node, &ei->info);
     KIV_LOG(4, "ftree_insert exec normal\n");

@@ -30,9 +30,22 @@ struct fork_node {
     fork_info_st fork_info;
 };
 
+// An image an exec replaced, kept a little while: a file event the process made just before
+// the exec may reach the collector after it.
+struct ftree_prior {
+    uint64_t create_time;
+    uint32_t pid;
+    uint16_t exec_event_id;  // the exec that replaced it
+    struct common_proc_info *image;  // holds a reference
+};
+// Enough for the records of a few seconds' lag behind a busy host's execs.
+constexpr int FTREE_PRIOR_SLOTS = 1024;
+
 struct ftree {
     struct exec_info_list *exec_info_list;
     lhash *fork_info_lhash;
+    ftree_prior prior[FTREE_PRIOR_SLOTS];  // oldest overwritten first
+    uint32_t prior_next;
     // A full table or list is logged once, and again only after it had room to spare.
     bool hash_full_logged;
     bool list_full_logged;
@@ -55,6 +68,10 @@ int ftree_search(ftree *tree, const ftree_key *key, fork_node **out);
 int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info);
 int ftree_delete(ftree *tree, const ftree_key *key);
 int ftree_mark_exit(ftree *tree, const ftree_key *key);
+// The image {create_time, pid} ran before the exec numbered exec_event_id, or null when it is
+// no longer kept. Under the tree's lock.
+const common_proc_info *ftree_prior_image(const ftree *tree, uint32_t pid, uint64_t create_time,
+                                          uint16_t exec_event_id);
 
 exec_info_list *ei_list_create(int32_t max_cnt);
 ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info);

@@ -95,6 +95,41 @@ int tree_from_kernel(const ftree_key &missing, uint32_t *out, int room) {
     return static_cast<int>(cnt);
 }
 
+// A query on this thread for a file event that came before its process's latest exec.
+struct before_exec {
+    uint32_t pid;
+    uint64_t create_time;
+    uint32_t mark;  // 0: none
+};
+thread_local constinit before_exec s_before{};
+
+// Describes the queried process with the image the marked exec replaced, when that image is
+// still kept. True when it did.
+bool describe_prior_image(process_st *out) {
+    if (!s_before.mark || static_cast<uint32_t>(out->pid) != s_before.pid) return false;
+    ftree_key key{s_before.create_time, s_before.pid};
+    fork_node *node = nullptr;
+    rwlock_read_guard g(&g_task_info.ftree_lock);
+    if (ftree_search(g_task_info.ftree, &key, &node) != 0) return false;
+    const uint16_t exec_id = static_cast<uint16_t>(s_before.mark & 0xffff);
+    // An exec the collector has not taken yet has kept nothing: the node still has the image
+    // the event ran under. Later execs and the exit leave the kept one as it was.
+    const common_proc_info *prior = ftree_prior_image(g_task_info.ftree, node->fork_info.pid,
+                                                      node->fork_info.create_time, exec_id);
+    if (!prior) {
+        KIV_LOG(3, "image of %u before exec %u not kept (exec not taken yet, or let go)\n",
+                s_before.pid, exec_id);
+        return false;
+    }
+    fork_info_st fi = node->fork_info;
+    fi.exec_info = const_cast<common_proc_info *>(prior);
+    process_st was;
+    _memset_process_info(&was);
+    if (fork_info_st2process_st(&fi, &was) != 0) return false;
+    *out = was;
+    return true;
+}
+
 void set_create_reported(uint32_t pid, uint64_t create_time) {
     ftree_key key{create_time, pid};
     fork_node *node = nullptr;
@@ -317,6 +352,8 @@ int query_process(const uint32_t *pids, uint64_t create_time, int count, int upl
         _clear_process_info();
         return -1;
     }
+    // The creation is the latest image's to report, never the one an event ran under.
+    if (describe_prior_image(&s_list.nodes[0])) return 0;
     if (!upload) return 0;
 
     // The tree node decides the key: a create_time of 0 asks for whatever process holds the pid.
@@ -395,6 +432,16 @@ KIV_API int query_tgid_info_once(int tgid, uint64_t create_time) {
 
 KIV_API int query_tgid_info_once_depth(int tgid, uint64_t create_time, int depth) {
     return inner_query_process_info(tgid, create_time, depth, 1, 1);
+}
+
+KIV_API int query_tgid_info_before_exec(int tgid, uint64_t create_time, int depth,
+                                        uint32_t exec_mark) {
+    if ((exec_mark & 0xffff0000u) != PROC_EXEC_MARK_BEFORE || tgid < 0)
+        return query_tgid_info_once_depth(tgid, create_time, depth);
+    s_before = before_exec{static_cast<uint32_t>(tgid), create_time, exec_mark};
+    int ret = inner_query_process_info(tgid, create_time, depth, 1, 1);
+    s_before = before_exec{};
+    return ret;
 }
 
 KIV_API int _query_process_info(int pid, int depth) {

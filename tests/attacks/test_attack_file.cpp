@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -114,5 +115,32 @@ TEST(AttackFile, MovedInDirectoryAndRenamedInScriptAreReportedWhereTheyAre) {
     EXPECT_TRUE(a.wait_doc({named(in + "/w.php"), "File Renameing", "\"type\":\"php\""}, 30));
     EXPECT_EQ(a.stop(30), 0);
     for (auto &line : a.docs()) EXPECT_FALSE(has(line, out + "/sub/shell.php")) << line;
+    nothing_leaked(a);
+}
+
+// Scripts written by a shell that then executes another program at once: each is reported as
+// the shell's doing (its image and command line), never as the program that replaced it.
+TEST(AttackFile, WrittenThenExecutedIsTheWritersDoing) {
+    const std::string d = attack_dir("wexec");
+    live_agent a("wexec");
+    a.set_key("file.conf", "path_filter", "path_2", d);  // in place of /tmp
+    ASSERT_TRUE(a.start()) << a.err();
+    constexpr int N = 12;
+    std::string cmd = "cd " + d;
+    for (int i = 0; i < N; i++)
+        cmd += " && /bin/sh -c 'printf \"<?php system(1);\" > w" + std::to_string(i) +
+               ".php && exec /bin/sleep 0.2' kivatk-wexec-" + std::to_string(i);
+    ASSERT_EQ(as_nobody(cmd), 0);
+    char sh[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/sh", sh));
+    for (int i = 0; i < N; i++) {
+        const std::string file = d + "/w" + std::to_string(i) + ".php";
+        std::string line = a.wait_line({named(file), "\"type\":\"php\""}, 60);
+        ASSERT_FALSE(line.empty()) << file;
+        EXPECT_TRUE(has(line, "\"process_path\":\"" + std::string(sh) + "\"")) << line;
+        EXPECT_TRUE(has(line, "kivatk-wexec-" + std::to_string(i) + "\"")) << line;
+    }
+    root_acts(a, d + "/root-wexec.php", "kivatk-wexec-root");
+    EXPECT_EQ(a.stop(30), 0);
     nothing_leaked(a);
 }

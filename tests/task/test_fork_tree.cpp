@@ -157,7 +157,9 @@ TEST_F(ForkTree, StaleAndExitedRecordsAreIgnored) {
     common_proc_info *second = rec(30);
     ASSERT_EQ(ins(30, 300, 1, 1, 65534, true), 0);  // older: stale
     EXPECT_EQ(rec(30), second);
-    EXPECT_EQ(t_->exec_info_list->using_cnt, 1);
+    // The replaced image is kept for events that came before the exec, as a prior.
+    EXPECT_EQ(t_->exec_info_list->using_cnt, 2);
+    EXPECT_EQ(ftree_prior_image(t_, 30, 300, 5), first);
     ASSERT_EQ(mark_exit(30), 0);
     ASSERT_EQ(ins(30, 300, 1, 1, 6, true), 0);  // exited: ignored
     EXPECT_EQ(rec(30), second);
@@ -179,11 +181,44 @@ TEST_F(ForkTree, ExecKeepsNewerChildrenAndDetachesOlderOnes) {
     EXPECT_EQ(new_rec->ref_cnt, 3u);
     EXPECT_EQ(rec(41), old_rec);
     EXPECT_EQ(rec(44), old_rec);
-    EXPECT_EQ(old_rec->ref_cnt, 2u);
+    EXPECT_EQ(old_rec->ref_cnt, 3u);  // and the prior of 40's exec
     EXPECT_EQ(node(40)->children, node(42));
     EXPECT_EQ(node(42)->siblings.next, &node(42)->siblings);
     EXPECT_EQ(node(41)->parent, nullptr);
     EXPECT_EQ(node(43)->parent, node(42));
+}
+
+// The image an exec replaced answers for that exec alone and only while it is the latest; kept
+// images make room for new ones before any process is evicted, and a full ring lets the
+// oldest go.
+TEST_F(ForkTree, ReplacedImagesAreKeptPerExecAndYieldToRoom) {
+    t_ = ftree_create(4, 16);
+    ASSERT_EQ(ins(70, 700, 1, 1, 1, true), 0);
+    common_proc_info *writer = rec(70);
+    ASSERT_EQ(ins(70, 700, 1, 1, 2, true), 0);
+    common_proc_info *second = rec(70);
+    EXPECT_EQ(ftree_prior_image(t_, 70, 700, 2), writer);
+    EXPECT_EQ(ftree_prior_image(t_, 70, 700, 3), nullptr);  // another exec
+    EXPECT_EQ(ftree_prior_image(t_, 70, 701, 2), nullptr);  // another process on the pid
+    ASSERT_EQ(ins(70, 700, 1, 1, 3, true), 0);
+    EXPECT_EQ(ftree_prior_image(t_, 70, 700, 3), second);
+    EXPECT_EQ(t_->exec_info_list->using_cnt, 3);  // current and two priors
+    // Two more processes fill the list: the priors go, no process does.
+    ASSERT_EQ(ins(71, 710, 1, 1, 1, true), 0);
+    ASSERT_EQ(ins(72, 720, 1, 1, 1, true), 0);
+    EXPECT_NE(node(70), nullptr);
+    EXPECT_NE(node(71), nullptr);
+    EXPECT_NE(node(72), nullptr);
+    EXPECT_EQ(ftree_prior_image(t_, 70, 700, 2), nullptr);
+    EXPECT_LE(t_->exec_info_list->using_cnt, 4);
+    // The ring lets its oldest go once it has gone round.
+    ftree_destory(t_);
+    t_ = ftree_create(FTREE_PRIOR_SLOTS * 2 + 8, 16);
+    for (int i = 1; i <= FTREE_PRIOR_SLOTS + 2; i++)
+        ASSERT_EQ(ins(73, 730, 1, 1, static_cast<uint16_t>(i), true), 0);
+    EXPECT_EQ(ftree_prior_image(t_, 73, 730, 2), nullptr);
+    EXPECT_NE(ftree_prior_image(t_, 73, 730, FTREE_PRIOR_SLOTS + 2), nullptr);
+    EXPECT_EQ(t_->exec_info_list->using_cnt, FTREE_PRIOR_SLOTS + 1);
 }
 
 // One exec re-points at most 100 descendants forked from its new image; the others are
@@ -211,7 +246,7 @@ TEST_F(ForkTree, ExecRepointsAtMostHundredDescendants) {
     EXPECT_EQ(moved, 100);
     EXPECT_EQ(detached, 50);
     EXPECT_EQ(new_rec->ref_cnt, 101u);
-    EXPECT_EQ(old_rec->ref_cnt, 50u);
+    EXPECT_EQ(old_rec->ref_cnt, 51u);  // with the prior
 }
 
 TEST_F(ForkTree, FullExecListEvictsOldestExitedProcess) {

@@ -80,6 +80,32 @@ TEST_F(Query, AncestryFromTheTreeIsPickedPoppedAndReportedOnce) {
     EXPECT_EQ(docs[1].find("parent_pid"), std::string::npos);
 }
 
+// A file event that came before its process's exec names the image that exec replaced, with
+// the same ancestry, whatever came after that exec; an exec not yet taken, or any other mark,
+// is a plain query, and the earlier image never reports a creation.
+TEST_F(Query, EventBeforeAnExecIsDescribedWithTheImageItReplaced) {
+    auto exec = [](uint16_t id, const char *path, const char *cmd) {
+        proc_fields f = proc(13, 12, 130, 120, cmd);
+        f.event_id = id, f.s[FLEX_PATH] = path;
+        insert(f);
+    };
+    auto first = [](uint32_t mark) {
+        EXPECT_EQ(query_tgid_info_before_exec(13, 130, 2, mark), 0);
+        process_st *p = _pick_process_info(0);
+        return p ? std::string(p->path) + " " + p->cmd_line : "";
+    };
+    exec(7, "/usr/bin/sleep", "sleep 1");
+    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 7), "/nonexistent/13 cmd13");
+    EXPECT_EQ(pid_at(1), 12);
+    for (uint32_t mark : {PROC_EXEC_MARK_BEFORE | 8, 0u, 7u, 0x80000007u})
+        EXPECT_EQ(first(mark), "/usr/bin/sleep sleep 1") << std::hex << mark;
+    exec(9, "/usr/bin/true", "true");
+    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 7), "/nonexistent/13 cmd13");
+    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 9), "/usr/bin/sleep sleep 1");
+    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 10), "/usr/bin/true true");  // not taken yet
+    for (auto &doc : uploads()) EXPECT_EQ(doc.find("cmd13"), std::string::npos) << doc;
+}
+
 TEST_F(Query, MissingAncestryComesFromTheKernelAndStaysInTheTree) {
     kernel_knows(proc(400, 0, 4000, 0, "daemon"));
     kernel_knows(proc(500, 400, 5000, 4000, "worker"));

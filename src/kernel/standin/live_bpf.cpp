@@ -122,7 +122,7 @@ struct bpf_source {
 
     void on_exec(const live_exec_ev &e) {
         live_bpf_image(e, &img);
-        ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns));
+        ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns), e.at_ns);
     }
 
     int on_record(const void *data, size_t size) {

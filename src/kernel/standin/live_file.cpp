@@ -39,6 +39,7 @@
 #include "kernel/standin/live_proc.h"
 #include "kernel/standin/standin.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 
 #ifndef FAN_RENAME
 #define FAN_RENAME 0x10000000
@@ -123,6 +124,19 @@ struct file_source {
     size_t created_bytes = 0;
     time_t created_swept = 0;
 
+    // The batch being handled: when its read began, the executions opened in it (the kernel
+    // queues them in order with the file events) and where the current event starts.
+    struct exec_open {
+        size_t at;
+        uint32_t pid;
+        uint64_t name_hash;
+    };
+    static constexpr size_t LATER_EXECS = 4;
+    static constexpr size_t LOOK_BACK = 512;  // waiting records an exec's open may follow
+    uint64_t batch_ns = 0;
+    std::vector<exec_open> batch_execs;
+    size_t cur_at = 0;
+
     void forget_dirs() {
         dir_cache.clear();
         dir_bytes = 0;
@@ -192,8 +206,10 @@ struct file_source {
             close(fd);
             return;
         }
+        // Executions opened are not reported: they place each file event before or after
+        // its process's exec.
         uint64_t mask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_ATTRIB |
-                        FAN_CLOSE_WRITE | FAN_ONDIR;
+                        FAN_CLOSE_WRITE | FAN_ONDIR | FAN_OPEN_EXEC;
         // FAN_RENAME (both names in one event) where the kernel has it. The mark goes on the
         // descriptor checked above, not on a name that may have changed since.
         int rc = -1;
@@ -294,7 +310,11 @@ struct file_source {
         }
         kemu_st<uint16_t>(m + pb, (uint16_t)(names.size() | (old ? 0x8000u : 0)));
         memcpy(m + pb + 2, names.data(), names.size());
-        pending.push_back({now_ms() + WAIT_FOR_PROCESS_MS, standin_mono_ns(), pid, msg});
+        waiting w{now_ms() + WAIT_FOR_PROCESS_MS, standin_mono_ns(), batch_ns, {}, pid, 0, msg};
+        for (const exec_open &e : batch_execs)
+            if (e.at > cur_at && e.pid == pid && w.n_later < LATER_EXECS)
+                w.later_execs[w.n_later++] = e.name_hash;
+        pending.push_back(std::move(w));
         pending_bytes += msg.size() + NODE_COST;
         flush();
     }
@@ -307,7 +327,10 @@ struct file_source {
     struct waiting {
         uint64_t deadline_ms;
         uint64_t read_ns;  // later than the event: the process source must deliver past it
+        uint64_t batch_ns;  // earlier than the event's read
+        uint64_t later_execs[LATER_EXECS];  // names the process opened to execute after it
         uint32_t pid;
+        uint32_t n_later;
         record_bytes msg;
     };
     std::deque<waiting, kiv_allocator<waiting, MALLOC_FRAMEWORK_FOR_CACHE>> pending;
@@ -331,6 +354,7 @@ struct file_source {
             if (now < w.deadline_ms && !ready) break;
             uint16_t id = (uint16_t)(next_id + 1);
             kemu_st<uint16_t>(w.msg.data() + 62, id);
+            kemu_st<uint32_t>(w.msg.data() + 12, exec_mark(w));
             // A full ring is waited out here (fanotify keeps queueing in the kernel) rather
             // than losing the record as a kernel producer must.
             if (standin_try_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size()) == KEMU_FULL)
@@ -348,29 +372,37 @@ struct file_source {
         s_used_pending.store(pending_bytes, std::memory_order_relaxed);
     }
 
+    // Non-zero when the event came before its process's latest exec: that exec happened after
+    // the event's batch was read, or the process opened that exec's file later in the queue.
+    // The collector then names the image the exec replaced. Only the latest exec is known, so
+    // an event followed by two quick execs names the image between them.
+    static uint32_t exec_mark(const waiting &w) {
+        standin_exec_note n;
+        if (!standin_last_exec(w.pid, &n)) return 0;
+        bool before = n.at_ns != 0 && n.at_ns > w.batch_ns;
+        for (uint32_t i = 0; !before && i < w.n_later; i++) before = w.later_execs[i] == n.name_hash;
+        KIV_LOG(4, "kemu: file record of pid %u %s its exec %u (%u later opens)\n", w.pid,
+                before ? "before" : "after", n.event_id, w.n_later);
+        return before ? PROC_EXEC_MARK_BEFORE | n.event_id : 0;
+    }
+
     void report(int kind, uint32_t pid, const std::string &path, const std::string *old = nullptr,
                 uint8_t creat_type = 1, const struct stat *named = nullptr) {
         if (live_file_watched(path, kind) || (old && live_file_watched(*old, kind)))
             put(kind, pid, path, old, creat_type, named);
     }
 
-    // Events follow each other at any byte offset: every field is copied out, never read in
-    // place.
-    void handle(const char *ev, const fanotify_event_metadata &md) {
-        uint64_t m = md.mask;
-        // A directory renamed, moved or removed takes every path below it along: the cached
-        // paths go (the next events resolve their handles afresh), whoever did it.
-        bool dirs_changed =
-            (m & FAN_ONDIR) && (m & (FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE));
-        // The sensor's own writes (logs, database, state) are never reported.
-        if (md.pid == self) {
-            if (dirs_changed) forget_dirs();
-            return;
-        }
-        std::string name, old;
-        bool have_name = false, have_old = false, have_inode = false;
-        struct stat inode = {};
-        alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
+    // One file identifier record of an event, its handle's length checked; entry is the name
+    // after the handle of a named record (empty for the object's own record).
+    struct fid_record {
+        uint8_t type;
+        __kernel_fsid_t fsid;
+        const char *handle;  // file_handle bytes, unaligned
+        uint32_t handle_bytes;
+        std::string_view entry;
+    };
+    template <class F>
+    static void each_fid(const char *ev, const fanotify_event_metadata &md, F &&f) {
         for (size_t off = md.metadata_len;
              off + sizeof(fanotify_event_info_header) <= md.event_len;) {
             fanotify_event_info_header hdr;
@@ -388,28 +420,61 @@ struct file_source {
                 memcpy(&fh, h, sizeof fh);
                 size_t with_handle = fixed + fh.handle_bytes;
                 if (fh.handle_bytes <= MAX_HANDLE_SZ && with_handle <= hdr.len) {
-                    memcpy(fhbuf, h, sizeof(file_handle) + fh.handle_bytes);
-                    auto *handle = reinterpret_cast<file_handle *>(fhbuf);
-                    if (!named) {
-                        // The object itself: what the record says of the file is read here.
-                        have_inode = stat_handle(fid.fsid, handle, &inode);
-                    } else if (with_handle < hdr.len) {
+                    fid_record r{hdr.info_type, fid.fsid, h, fh.handle_bytes, {}};
+                    if (named && with_handle < hdr.len) {
                         const char *entry = ev + off + with_handle;
-                        size_t room = hdr.len - with_handle;
-                        std::string dir = dir_path(fid.fsid, handle);
-                        if (!dir.empty()) {
-                            std::string full = dir == "/" ? "/" : dir + "/";
-                            full.append(entry, strnlen(entry, room));
-                            if (hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
-                                old = full, have_old = true;
-                            else
-                                name = full, have_name = true;
-                        }
+                        r.entry = {entry, strnlen(entry, hdr.len - with_handle)};
                     }
+                    if (named && r.entry.empty()) {
+                        off += hdr.len;
+                        continue;  // a named record without its name says nothing
+                    }
+                    f(r);
                 }
             }
             off += hdr.len;
         }
+    }
+
+    // Events follow each other at any byte offset: every field is copied out, never read in
+    // place.
+    void handle(const char *ev, const fanotify_event_metadata &md) {
+        uint64_t m = md.mask;
+        if (m & FAN_OPEN_EXEC) {
+            m &= ~(uint64_t)FAN_OPEN_EXEC;
+            if (!(m & ~(uint64_t)FAN_ONDIR)) return;  // placed by note_exec_opens
+        }
+        // A directory renamed, moved or removed takes every path below it along: the cached
+        // paths go (the next events resolve their handles afresh), whoever did it.
+        bool dirs_changed =
+            (m & FAN_ONDIR) && (m & (FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE));
+        // The sensor's own writes (logs, database, state) are never reported.
+        if (md.pid == self) {
+            if (dirs_changed) forget_dirs();
+            return;
+        }
+        std::string name, old;
+        bool have_name = false, have_old = false, have_inode = false;
+        struct stat inode = {};
+        alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
+        each_fid(ev, md, [&](const fid_record &r) {
+            memcpy(fhbuf, r.handle, sizeof(file_handle) + r.handle_bytes);
+            auto *handle = reinterpret_cast<file_handle *>(fhbuf);
+            if (r.type == FAN_EVENT_INFO_TYPE_FID) {
+                // The object itself: what the record says of the file is read here.
+                have_inode = stat_handle(r.fsid, handle, &inode);
+            } else if (!r.entry.empty()) {
+                std::string dir = dir_path(r.fsid, handle);
+                if (!dir.empty()) {
+                    std::string full = dir == "/" ? "/" : dir + "/";
+                    full.append(r.entry);
+                    if (r.type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
+                        old = full, have_old = true;
+                    else
+                        name = full, have_name = true;
+                }
+            }
+        });
         if (have_name || have_old) report_event(m, (uint32_t)md.pid, name, have_name, old,
                                                 have_old, have_inode ? &inode : nullptr);
         if (dirs_changed) forget_dirs();
@@ -467,6 +532,40 @@ struct file_source {
         }
     }
 
+    // The executions a batch opened, with the name of each opened file.
+    void note_exec_opens(const char *buf, size_t n) {
+        batch_execs.clear();
+        for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= n;) {
+            fanotify_event_metadata md;
+            memcpy(&md, buf + at, sizeof md);
+            if (md.event_len < sizeof md || at + md.event_len > n) break;
+            if (md.vers == FANOTIFY_METADATA_VERSION && (md.mask & FAN_OPEN_EXEC)) {
+                std::string_view name = entry_name(buf + at, md);
+                if (!name.empty())
+                    batch_execs.push_back(
+                        {at, (uint32_t)md.pid, standin_name_hash(name.data(), name.size())});
+            }
+            at += md.event_len;
+        }
+        // The records still waiting came before all of this batch: a batch cut by the
+        // buffer's size leaves an exec's open to the next one.
+        if (batch_execs.empty()) return;
+        size_t looked = 0;
+        for (auto it = pending.rbegin(); it != pending.rend() && looked < LOOK_BACK; ++it, ++looked)
+            for (const exec_open &e : batch_execs)
+                if (e.pid == it->pid && it->n_later < LATER_EXECS)
+                    it->later_execs[it->n_later++] = e.name_hash;
+    }
+
+    // The name of an event's directory entry record, empty when it has none.
+    static std::string_view entry_name(const char *ev, const fanotify_event_metadata &md) {
+        std::string_view name;
+        each_fid(ev, md, [&](const fid_record &r) {
+            if (r.type == FAN_EVENT_INFO_TYPE_DFID_NAME && name.empty()) name = r.entry;
+        });
+        return name;
+    }
+
     void run() {
         static thread_local char buf[65536];
         pollfd fds[2] = {{fan, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -478,12 +577,14 @@ struct file_source {
             if (fds[1].revents) return;
             flush();
             if (!(fds[0].revents & POLLIN)) continue;
+            batch_ns = standin_mono_ns();
             ssize_t n = read(fan, buf, sizeof buf);
             if (n <= 0) {
                 if (n < 0 && errno != EAGAIN && errno != EINTR)
                     KIV_LOG(1, "kemu: fanotify read failed(%d:%s)\n", errno, strerror(errno));
                 continue;
             }
+            note_exec_opens(buf, (size_t)n);
             for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= (size_t)n;) {
                 fanotify_event_metadata md;
                 memcpy(&md, buf + at, sizeof md);
@@ -494,6 +595,7 @@ struct file_source {
                         KIV_LOG(1, "kemu: fanotify queue overflow, file events lost\n");
                         forget_dirs();  // a lost rename may have moved any of them
                     } else {
+                        cur_at = at;
                         handle_guarded(buf + at, md);
                     }
                 }

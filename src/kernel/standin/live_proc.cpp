@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -298,7 +299,7 @@ void live_events::on_fork(uint32_t child, uint32_t parent, uint64_t child_ct, ui
     standin_track_process(rec_.data(), (uint32_t)rec_.size());
 }
 
-void live_events::on_exec(uint32_t pid) {
+void live_events::on_exec(uint32_t pid, uint64_t at_ns) {
     live_proc_known known;
     std::vector<unsigned char> prev;
     if (standin_process_record(pid, 0, prev) && prev.size() >= 24) {
@@ -306,15 +307,29 @@ void live_events::on_exec(uint32_t pid) {
         known.parent_create_time = kemu_ld<uint64_t>(prev.data() + 8);
         known.ppid = kemu_ld<uint32_t>(prev.data() + 20);
     }
-    live_proc_encode(pid, next_id(), known, rec_);
+    uint16_t id = next_id();
+    live_proc_encode(pid, id, known, rec_);
     put(LIVE_EV_EXEC, pid, rec_.data(), rec_.size());
     standin_track_process(rec_.data(), (uint32_t)rec_.size());
+    char link[64], exe[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/%u/exe", pid);
+    ssize_t n = readlink(link, exe, sizeof exe);
+    if (n > 0) standin_note_exec({pid, id, at_ns, standin_name_hash(exe, (size_t)n)});
 }
 
-void live_events::on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct) {
-    live_proc_encode_image(img, pid, parent_ct, next_id(), rec_);
+void live_events::on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct,
+                                uint64_t at_ns) {
+    uint16_t id = next_id();
+    live_proc_encode_image(img, pid, parent_ct, id, rec_);
     put(LIVE_EV_EXEC, pid, rec_.data(), rec_.size());
     standin_track_process(rec_.data(), (uint32_t)rec_.size());
+    const uint32_t path = 2;  // cmd_line, cur_path, path, fd0, fd1
+    // A removed executable's path ends in " (deleted)", which its name never did.
+    uint32_t len = img.len[path];
+    static const char kDeleted[] = " (deleted)";
+    const size_t dl = sizeof kDeleted - 1;
+    if (len >= dl && memcmp(img.str[path] + len - dl, kDeleted, dl) == 0) len -= (uint32_t)dl;
+    standin_note_exec({pid, id, at_ns, standin_name_hash(img.str[path], len)});
 }
 
 void live_events::on_exit(uint32_t pid, uint32_t status, uint64_t create_time) {
@@ -346,7 +361,7 @@ struct live_source {
     live_events ev;
 
     void on_fork(uint32_t child, uint32_t parent) { ev.on_fork(child, parent); }
-    void on_exec(uint32_t pid) { ev.on_exec(pid); }
+    void on_exec(uint32_t pid, uint64_t at_ns) { ev.on_exec(pid, at_ns); }
     void on_exit(uint32_t pid, uint32_t status) { ev.on_exit(pid, status); }
     void on_overrun() { ev.on_overrun("process connector", 0); }
 
@@ -373,7 +388,9 @@ struct live_source {
                     if (elen >= EV_DATA + 16 && word(2) == word(3)) on_fork(word(3), word(1));
                     break;
                 case EV_EXEC:  // pid, tgid
-                    if (elen >= EV_DATA + 8 && word(0) == word(1)) on_exec(word(1));
+                    // The event's timestamp_ns (offset 8) is the kernel's monotonic clock.
+                    if (elen >= EV_DATA + 8 && word(0) == word(1))
+                        on_exec(word(1), kemu_ld<uint64_t>(ev + 8));
                     break;
                 case EV_EXIT:  // pid, tgid, exit code, signal
                     if (elen >= EV_DATA + 16 && word(0) == word(1)) on_exit(word(1), word(2));

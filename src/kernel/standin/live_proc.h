@@ -45,8 +45,10 @@ class live_events {
   public:
     // Create times of 0 are looked up (table, then /proc).
     void on_fork(uint32_t child, uint32_t parent, uint64_t child_ct = 0, uint64_t parent_ct = 0);
-    void on_exec(uint32_t pid);  // the image from /proc
-    void on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct);
+    // at_ns: when the exec happened (CLOCK_MONOTONIC), 0 when the source cannot tell.
+    void on_exec(uint32_t pid, uint64_t at_ns = 0);  // the image from /proc
+    void on_exec_image(uint32_t pid, const live_proc_image &img, uint64_t parent_ct,
+                       uint64_t at_ns = 0);
     void on_exit(uint32_t pid, uint32_t wait_status, uint64_t create_time = 0);
     // Records were lost: tracked processes that are gone become lost exits.
     void on_overrun(const char *source, uint64_t records);

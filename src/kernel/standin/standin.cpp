@@ -331,12 +331,15 @@ void *fail_ptr(int err) {
 
 }  // namespace
 
+static void clear_exec_notes();
+
 static int start_locked(kiv_kernel_mode mode) {
     std::lock_guard guard(s_lock);
     if (s_si) {
         KIV_LOG(0, "kemu: stand-in already running\n");
         return -1;
     }
+    clear_exec_notes();  // pids of an earlier run name other processes
     auto *si = new standin_state;
     si->mode = mode;
     void *region =
@@ -688,6 +691,40 @@ uint64_t standin_mono_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+}
+
+namespace {
+// Indexed by pid: a later process on the same slot takes it over, which only costs an earlier
+// process its note (its file records then name its current image).
+constexpr size_t EXEC_NOTE_SLOTS = 8192;
+std::mutex s_exec_notes_lock;
+standin_exec_note s_exec_notes[EXEC_NOTE_SLOTS];
+}  // namespace
+
+static void clear_exec_notes() {
+    std::lock_guard g(s_exec_notes_lock);
+    for (auto &n : s_exec_notes) n = standin_exec_note{};
+}
+
+void standin_note_exec(const standin_exec_note &note) {
+    std::lock_guard g(s_exec_notes_lock);
+    s_exec_notes[note.pid % EXEC_NOTE_SLOTS] = note;
+}
+
+bool standin_last_exec(uint32_t pid, standin_exec_note *out) {
+    std::lock_guard g(s_exec_notes_lock);
+    const standin_exec_note &n = s_exec_notes[pid % EXEC_NOTE_SLOTS];
+    if (n.pid != pid || pid == 0) return false;
+    *out = n;
+    return true;
+}
+
+uint64_t standin_name_hash(const char *path, size_t len) {
+    size_t from = len;
+    while (from > 0 && path[from - 1] != '/') from--;
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = from; i < len; i++) h = (h ^ (unsigned char)path[i]) * 1099511628211ull;
+    return h;
 }
 
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time)) {

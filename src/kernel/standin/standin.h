@@ -107,6 +107,20 @@ void standin_process_mark(uint64_t mono_ns);
 void standin_process_mark_clear();
 bool standin_process_delivered(uint64_t mono_ns);
 uint64_t standin_mono_ns();
+// The latest exec of a process as the process source put it: its record's task_event_id, when
+// it happened (CLOCK_MONOTONIC ns, 0 when unknown) and a hash of the executed file's name
+// (standin_name_hash). File records made before it carry its number, so the collector names
+// the image the process ran when it acted. Kept for a bounded number of recent processes.
+struct standin_exec_note {
+    uint32_t pid = 0;
+    uint16_t event_id = 0;
+    uint64_t at_ns = 0;
+    uint64_t name_hash = 0;
+};
+void standin_note_exec(const standin_exec_note &note);
+bool standin_last_exec(uint32_t pid, standin_exec_note *out);
+// FNV-1a of the last path component.
+uint64_t standin_name_hash(const char *path, size_t len);
 size_t standin_overrun(bool (*alive)(uint32_t pid, uint64_t create_time));
 
 // Removes the roots that killed runs left in dir (their process gone and their lock free);

@@ -317,6 +317,7 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     }
     __builtin_memset(ev, 0, LIVE_EXEC_HEAD);
     ev->type = LIVE_EV_EXEC_;
+    ev->at_ns = bpf_ktime_get_ns();
     ev->pid = BPF_CORE_READ(t, tgid);
     ev->start_ns = BPF_CORE_READ(t, start_boottime);
     parent_of(t, &ev->ppid, &ev->parent_start_ns);

@@ -47,6 +47,7 @@ struct live_exec_ev {
     __u32 exe_ctime_nsec;
     __u64 exe_ino;
     __s64 exe_ctime_sec;
+    __u64 at_ns; /* when the exec happened, CLOCK_MONOTONIC */
     char str[5][LIVE_STR_MAX + 1];
 };
 /* Library mapped for execution, signal sent to another process, named pipe created or opened;
