@@ -27,6 +27,42 @@ int is_over_limit(upload_limit_info *limit, uint32_t now) {
     return 0;
 }
 
+void keyed_limiter::init(uint32_t max_cnt, uint32_t interval) {
+    *this = keyed_limiter{};
+    max_cnt_ = max_cnt;
+    interval_ = interval;
+}
+
+int keyed_limiter::check(uint64_t key, uint32_t now, bool *first_drop, uint32_t *closed_drops) {
+    *first_drop = false;
+    *closed_drops = 0;
+    if (max_cnt_ == 0) return 0;
+    slot *s = nullptr, *oldest = &slots_[0];
+    for (slot &c : slots_) {
+        if (c.taken && c.key == key) {
+            s = &c;
+            break;
+        }
+        if (!c.taken || (oldest->taken && uses_ - c.used > uses_ - oldest->used)) oldest = &c;
+    }
+    if (!s) {
+        s = oldest;
+        *s = slot{key, {}, 0, 0, true};
+        upload_limit_info_init(&s->limit, max_cnt_, interval_);
+        // A key new to the table opens its window with this event, as the shared limiter does.
+        s->limit.start = now - interval_ - 1;
+    }
+    s->used = ++uses_;
+    uint32_t start = s->limit.start;
+    int rc = is_over_limit(&s->limit, now);
+    if (s->limit.start != start) {  // a new window
+        *closed_drops = s->dropped;
+        s->dropped = 0;
+    }
+    if (rc != 0 && s->dropped++ == 0) *first_drop = true;
+    return rc;
+}
+
 int aux_limit_cfg_load(aux_sensor_info *info, const char *conf_path, const char *section,
                        const ini_long_key &sec_key, const ini_long_key &hour_key) {
     ini_file_t *ini = ini_conf_load(conf_path);

@@ -20,6 +20,32 @@ void upload_limit_info_init(upload_limit_info *limit, uint32_t max_cnt, uint32_t
 // 0 allowed, -1 over the limit. The event that opens a window is not counted.
 int is_over_limit(upload_limit_info *limit, uint32_t now);
 
+// One limiter per key (a user, a process, a peer), so one key's flood never spends another's
+// window. A bounded number of keys is tracked; a new key takes the slot used longest ago,
+// which can only hand the key it replaces a fresh window, never refuse anyone. The caller
+// serialises.
+class keyed_limiter {
+  public:
+    static constexpr int SLOTS = 64;
+    void init(uint32_t max_cnt, uint32_t interval);
+    uint32_t max_cnt() const { return max_cnt_; }
+    uint32_t interval() const { return interval_; }
+    // 0 allowed, -1 over. *first_drop is set on the window's first refusal; *closed_drops to
+    // what the key's window that just ended refused (0 when none), for the caller's log.
+    int check(uint64_t key, uint32_t now, bool *first_drop, uint32_t *closed_drops);
+
+  private:
+    struct slot {
+        uint64_t key;
+        upload_limit_info limit;
+        uint32_t dropped;
+        uint32_t used;  // the check count at its last use
+        bool taken;
+    };
+    slot slots_[SLOTS] = {};
+    uint32_t max_cnt_ = 0, interval_ = 0, uses_ = 0;
+};
+
 constexpr uint32_t AUX_SEC_WINDOW_MS = 1000;
 constexpr uint32_t AUX_HOUR_WINDOW_S = 3600;
 

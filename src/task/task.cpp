@@ -89,6 +89,8 @@ constexpr ini_long_key kForkSlHashSize{"fork_sl_hash_size", 512, 1, KERN_SL_CAP}
 constexpr ini_long_key kForkSlTimeoutSec{"fork_sl_timeout_sec", 3600, 1, 7 * 86400};
 constexpr ini_long_key kForkSlTimeoutCnt{"fork_sl_timeout_cnt", 10, 1, 100000};
 constexpr ini_long_key kLostTaskQueueCnt{"lost_task_queue_cnt", 128, 1, KERN_SL_CAP};
+constexpr ini_long_key kLimitPerUser{"limit_per_user", 0, 0, 1};
+constexpr ini_long_key kRedoWholeCmdline{"redo_whole_cmdline", 0, 0, 1};
 
 uint32_t read_u32(ini_file_t *ini, const ini_long_key &k) {
     return static_cast<uint32_t>(ini_get_long_in_range(ini, TASK_SECTION, k));
@@ -129,6 +131,10 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     t.process_list_max_cnt = read_u32(ini, kProcessListMaxCnt);
     t.clean_ftree_threshold = static_cast<float>(read_u32(ini, kCleanFtreeThreshold)) / 100.0f;
     t.hour_limit.max_cnt = read_u32(ini, kTaskCreateCntHour);
+    t.limit_per_user = read_u32(ini, kLimitPerUser);
+    t.redo_whole_cmdline = read_u32(ini, kRedoWholeCmdline);
+    KIV_LOG(2, "limit_per_user(%u) redo_whole_cmdline(%u)\n", t.limit_per_user,
+            t.redo_whole_cmdline);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));

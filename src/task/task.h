@@ -77,6 +77,12 @@ struct task_info {
     pthread_mutex_t upload_limit_lock;
     upload_limit_info sec_limit;   // times in ms of the cached clock, truncated to 32 bits
     upload_limit_info hour_limit;  // times in seconds
+    // With limit_per_user, the same maxima per real user instead of for the whole host.
+    uint32_t limit_per_user;
+    keyed_limiter user_sec_limit;
+    keyed_limiter user_hour_limit;
+    // Repeat keys over the whole command line and the user rather than a prefix.
+    uint32_t redo_whole_cmdline;
 
     pthread_mutex_t redo_hash_lock;
     fhash *redo_hash;

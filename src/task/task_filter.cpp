@@ -150,10 +150,42 @@ void upload_mark_data_free(void *data) {
 
 // ---- Rate limiter -------------------------------------------------------------------------
 
-int upload_limit_filter(const process_st *) {
+namespace {
+
+// One user's creations against one of the per-user limiters; the lines say when a limit
+// first bites in a window and how many it refused once the window is over.
+int user_limit(keyed_limiter &lim, uint32_t uid, uint32_t now, const char *what,
+               usensor_stat_type counter) {
+    bool first = false;
+    uint32_t closed = 0;
+    int rc = lim.check(uid, now, &first, &closed);
+    if (closed)
+        KIV_LOG(2, "process creations of uid %u: %u dropped by the %s limit (%u)\n", uid, closed,
+                what, lim.max_cnt());
+    if (rc == 0) return 0;
+    kiv_stat_inc(counter);
+    if (first)
+        KIV_LOG(2,
+                "process creations of uid %u over the %s limit (%u): more are dropped until "
+                "its window ends\n",
+                uid, what, lim.max_cnt());
+    return -1;
+}
+
+}  // namespace
+
+int upload_limit_filter(const process_st *item) {
     auto &f = g_task_info;
     mutex_guard guard(&f.upload_limit_lock);
     uint32_t now_ms = static_cast<uint32_t>(kiv_now_ms());
+    if (f.limit_per_user && item) {
+        const uint32_t uid = item->ids[0];
+        if (user_limit(f.user_sec_limit, uid, now_ms, "per-second",
+                       TASK_FILTER_UPLOAD_LIMIT_SEC_CNT))
+            return -1;
+        return user_limit(f.user_hour_limit, uid, now_sec(), "hourly",
+                          TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
+    }
     if (is_over_limit(&f.sec_limit, now_ms) != 0) {
         kiv_stat_inc(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
         KIV_LOG(4, "limit second: %u/%ums > %u/%ums\n", f.sec_limit.count,
@@ -263,7 +295,9 @@ int filter_vip_list_events(const process_st *item) {
 // ---- Repeat filter --------------------------------------------------------------------------
 
 int redo_hash_key_cmp_func(const void *key, void *data) {
-    return key_u32(key) == static_cast<redo_entry *>(data)->crc ? 0 : 1;
+    const auto *k = static_cast<const redo_key *>(key);
+    const redo_key &e = static_cast<redo_entry *>(data)->key;
+    return k->crc == e.crc && k->material == e.material ? 0 : 1;
 }
 
 void redo_hash_data_free_func(void *data) {
@@ -275,13 +309,13 @@ int del_old_redo_node(void *data, void *context) {
     auto *ctx = static_cast<redo_clean_ctx *>(context);
     // Unsigned age: an entry stamped in the future counts as old.
     if (ctx->now - entry->time > REDO_KEEP_SEC) {
-        uint32_t crc = entry->crc;
-        fhash_delete(ctx->hash, &crc, sizeof crc);
+        redo_key key = entry->key;
+        fhash_delete(ctx->hash, &key, sizeof key.crc);
     }
     return 0;
 }
 
-int insert_redo_events_to_table(fhash *hash, uint32_t crc) {
+int insert_redo_events_to_table(fhash *hash, const redo_key &key) {
     uint32_t now = now_sec();
     if (fhash_full(hash) == 1) {
         KIV_LOG(3, "redo hash reach max size %d\n", (int)hash->max_entries);
@@ -298,9 +332,10 @@ int insert_redo_events_to_table(fhash *hash, uint32_t crc) {
         KIV_LOG(1, "kiv_malloc failed\n");
         return -3;
     }
-    entry->crc = crc;
+    entry->key = key;
     entry->time = now;
-    if (fhash_insert(hash, &entry->crc, sizeof entry->crc, entry) != 0) {
+    // The bucket comes from the checksum alone; the compare reads the whole key.
+    if (fhash_insert(hash, &entry->key, sizeof entry->key.crc, entry) != 0) {
         KIV_LOG(3, "fhash_insert failed\n");
         kiv_free(entry);
         return -1;
@@ -308,11 +343,11 @@ int insert_redo_events_to_table(fhash *hash, uint32_t crc) {
     return 0;
 }
 
-int filter_redo_events(fhash *hash, uint32_t crc) {
+int filter_redo_events(fhash *hash, const redo_key &key) {
     void *data = nullptr;
-    if (fhash_search(hash, &crc, sizeof crc, &data) != 0) {
-        KIV_LOG(4, "first insert redo, crc is %u\n", crc);
-        insert_redo_events_to_table(hash, crc);
+    if (fhash_search(hash, &key, sizeof key.crc, &data) != 0) {
+        KIV_LOG(4, "first insert redo, crc is %u\n", key.crc);
+        insert_redo_events_to_table(hash, key);
         return 0;
     }
     auto *entry = static_cast<redo_entry *>(data);
@@ -324,6 +359,36 @@ int filter_redo_events(fhash *hash, uint32_t crc) {
     }
     KIV_LOG(4, "event upload within %d, drop it\n", (int)REDO_KEEP_SEC);
     return TASK_FILTERED;
+}
+
+redo_key redo_key_of(const process_st *items, int count, bool whole_cmdline) {
+    redo_key key{};
+    if (!whole_cmdline) {
+        // Per slot: the executable's md5 text, then the start of its command line.
+        unsigned char block[REDO_SLOTS * REDO_RECORD_LEN] = {};
+        for (int i = 0; i < count && i < REDO_SLOTS; i++) {
+            unsigned char *rec = block + i * REDO_RECORD_LEN;
+            size_t md5_len = strnlen(items[i].md5, REDO_MD5_LEN);
+            memcpy(rec, items[i].md5, md5_len);
+            memcpy(rec + md5_len, items[i].cmd_line,
+                   strnlen(items[i].cmd_line, REDO_RECORD_LEN - REDO_MD5_LEN));
+        }
+        key.crc = mordek_crc32(block, sizeof block);
+        keyed_hash(block, sizeof block, &key.material);
+        return key;
+    }
+    // Each text with its terminator, so no two splits of the same bytes meet.
+    keyed_piece pieces[REDO_SLOTS * 3];
+    size_t n = 0;
+    for (int i = 0; i < count && i < REDO_SLOTS; i++) {
+        pieces[n++] = {items[i].md5, strnlen(items[i].md5, sizeof items[i].md5 - 1) + 1};
+        pieces[n++] = {items[i].cmd_line,
+                       strnlen(items[i].cmd_line, sizeof items[i].cmd_line - 1) + 1};
+        pieces[n++] = {items[i].ids, 2 * sizeof items[i].ids[0]};  // real and effective uid
+    }
+    keyed_hash(pieces, n, &key.material);
+    key.crc = static_cast<uint32_t>(key.material.lo);
+    return key;
 }
 
 int redo_filter(const process_st *items, int count) {
@@ -338,18 +403,9 @@ int redo_filter(const process_st *items, int count) {
         KIV_LOG(4, "no path and no command line, not a repeat\n");
         return 0;
     }
-    // Per slot: the executable's md5 text, then the start of its command line.
-    unsigned char block[REDO_SLOTS * REDO_RECORD_LEN] = {};
-    for (int i = 0; i < count && i < REDO_SLOTS; i++) {
-        unsigned char *rec = block + i * REDO_RECORD_LEN;
-        size_t md5_len = strnlen(items[i].md5, REDO_MD5_LEN);
-        memcpy(rec, items[i].md5, md5_len);
-        memcpy(rec + md5_len, items[i].cmd_line,
-               strnlen(items[i].cmd_line, REDO_RECORD_LEN - REDO_MD5_LEN));
-    }
-    uint32_t crc = mordek_crc32(block, sizeof block);
+    redo_key key = redo_key_of(items, count, g_task_info.redo_whole_cmdline != 0);
     mutex_guard guard(&g_task_info.redo_hash_lock);
-    return filter_redo_events(g_task_info.redo_hash, crc);
+    return filter_redo_events(g_task_info.redo_hash, key);
 }
 
 // ---- The filter chain -----------------------------------------------------------------------
@@ -499,6 +555,8 @@ int task_filter_init(ini_file_t *ini) {
     s_redo_last_clean = 0;
     upload_limit_info_init(&f.sec_limit, f.sec_limit.max_cnt, 1000);
     upload_limit_info_init(&f.hour_limit, f.hour_limit.max_cnt, 3600);
+    f.user_sec_limit.init(f.sec_limit.max_cnt, 1000);
+    f.user_hour_limit.init(f.hour_limit.max_cnt, 3600);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "comm/fhash.h"
+#include "comm/keyed_hash.h"
 #include "comm/lhash.h"
 #include "comm/list.h"
 #include "qxkiv/ini.h"
@@ -26,8 +27,14 @@ struct filter_node {
     list_head list;
 };
 
-struct redo_entry {
+// A repeat key: the checksum picks the bucket, the keyed hash of the same material decides
+// equality, so a chosen command line cannot pass for another by its CRC.
+struct redo_key {
     uint32_t crc;
+    keyed_hash128 material;
+};
+struct redo_entry {
+    redo_key key;   // first: the table's key points here
     uint32_t time;  // seconds of the cached clock
 };
 
@@ -55,8 +62,12 @@ int cmdline_filter(const process_st *item);
 int redo_filter(const process_st *items, int count);
 int filter_vip_list_events(const process_st *item);
 int filter_vip_list_no_pram(const char *cmd_line);
-int filter_redo_events(fhash *hash, uint32_t crc);
-int insert_redo_events_to_table(fhash *hash, uint32_t crc);
+int filter_redo_events(fhash *hash, const redo_key &key);
+int insert_redo_events_to_table(fhash *hash, const redo_key &key);
+// The key of a process and its parent (items[0], items[1]): with whole_cmdline 0 the md5 and
+// the first 172 bytes of each command line; otherwise the md5, the whole command line and the
+// real and effective user of each.
+redo_key redo_key_of(const process_st *items, int count, bool whole_cmdline);
 int upload_limit_filter(const process_st *item);
 
 // 1 when the creation of key should be uploaded (and marks it), 0 when it already was.

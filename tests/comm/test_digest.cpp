@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "comm/digest_internal.h"
+#include "comm/keyed_hash.h"
 #include "comm/timer.h"
 #include "digest_races.h"
 #include "qxkiv/digest.h"
@@ -281,3 +282,31 @@ TEST_F(FileDigest, ThrottleSleepsToNextClockSecondAndCutShortFile) {
 }
 
 }  // namespace
+
+// SipHash-2-4 with a 128-bit result: the reference vectors (key 00..0f, message 00..n-1), any
+// split of the input into pieces, and a key drawn per process that changes the value.
+TEST(KeyedHash, ReferenceVectorsSplitsAndTheProcessKey) {
+    unsigned char key[16], msg[15];
+    for (int i = 0; i < 16; i++) key[i] = (unsigned char)i;
+    for (int i = 0; i < 15; i++) msg[i] = (unsigned char)i;
+    auto hex = [](const keyed_hash128 &h) {
+        unsigned char b[16];
+        memcpy(b, &h.lo, 8), memcpy(b + 8, &h.hi, 8);
+        char out[33];
+        for (int i = 0; i < 16; i++) snprintf(out + 2 * i, 3, "%02x", b[i]);
+        return std::string(out);
+    };
+    keyed_hash128 h;
+    keyed_piece empty{msg, 0};
+    ASSERT_TRUE(keyed_hash_with(key, &empty, 1, &h));
+    EXPECT_EQ(hex(h), "a3817f04ba25a8e66df67214c7550293");
+    keyed_piece whole{msg, 15};
+    ASSERT_TRUE(keyed_hash_with(key, &whole, 1, &h));
+    const keyed_hash128 want = h;
+    keyed_piece split[] = {{msg, 7}, {msg + 7, 0}, {msg + 7, 8}};
+    ASSERT_TRUE(keyed_hash_with(key, split, 3, &h));
+    EXPECT_EQ(h, want);
+    keyed_hash128 drawn;
+    ASSERT_TRUE(keyed_hash(msg, 15, &drawn));
+    EXPECT_FALSE(drawn == want);
+}

@@ -166,19 +166,59 @@ TEST_F(TaskFilter, FullRepeatTableCleansAtMostEvery30Seconds) {
     ASSERT_EQ(start(""), 0);
     fhash *h = g_task_info.redo_hash;
     uint32_t now = static_cast<uint32_t>(t0_ / 1000);
-    for (uint32_t crc : {1u, 2u, 3u}) EXPECT_EQ(filter_redo_events(h, crc), 0);
+    auto k = [](uint32_t crc) { return redo_key{crc, {crc, 7}}; };
+    for (uint32_t crc : {1u, 2u, 3u}) EXPECT_EQ(filter_redo_events(h, k(crc)), 0);
     set_ms((now + 3601) * 1000ull);
-    EXPECT_EQ(filter_redo_events(h, 4), 0);  // table now full
+    EXPECT_EQ(filter_redo_events(h, k(4)), 0);  // table now full
     void *e = nullptr;
-    ASSERT_EQ(fhash_search(h, &(const uint32_t &)4u, 4, &e), 0);
-    static_cast<redo_entry *>(e)->time = now + 999999;  // stamped in the future: old
-    EXPECT_EQ(insert_redo_events_to_table(h, 5), 0);    // swept 1, 2, 3 (age 3601) and 4
+    redo_key four = k(4);
+    ASSERT_EQ(fhash_search(h, &four, sizeof four.crc, &e), 0);
+    static_cast<redo_entry *>(e)->time = now + 999999;   // stamped in the future: old
+    EXPECT_EQ(insert_redo_events_to_table(h, k(5)), 0);  // swept 1, 2, 3 (age 3601) and 4
     EXPECT_EQ(h->count, 1u);
-    for (uint32_t crc : {6u, 7u, 8u}) EXPECT_EQ(insert_redo_events_to_table(h, crc), 0);
+    for (uint32_t crc : {6u, 7u, 8u}) EXPECT_EQ(insert_redo_events_to_table(h, k(crc)), 0);
     set_ms((now + 3601 + 29) * 1000ull);
-    EXPECT_EQ(insert_redo_events_to_table(h, 9), -1);  // full, swept 29 s ago
+    EXPECT_EQ(insert_redo_events_to_table(h, k(9)), -1);  // full, swept 29 s ago
     set_ms((now + 3601 + 30) * 1000ull);
-    EXPECT_EQ(insert_redo_events_to_table(h, 9), -4);  // swept, nothing old enough
+    EXPECT_EQ(insert_redo_events_to_table(h, k(9)), -4);  // swept, nothing old enough
+}
+
+// A stored repeat matches only its own material: a key with the same checksum and other
+// bytes is new. With whole command lines, a shared 172-byte prefix or another user makes a
+// new creation; without, the prefix and the executable decide, as before.
+TEST_F(TaskFilter, RepeatKeysMatchOnlyEqualMaterial) {
+    ASSERT_EQ(start(""), 0);
+    fhash *h = g_task_info.redo_hash;
+    EXPECT_EQ(filter_redo_events(h, redo_key{42, {1, 2}}), 0);
+    EXPECT_EQ(filter_redo_events(h, redo_key{42, {1, 3}}), 0);  // a twin of the checksum
+    EXPECT_EQ(filter_redo_events(h, redo_key{42, {1, 2}}), -10);
+    const std::string prefix = "sh -c '" + std::string(180, ' ') + "'";
+    auto proc = [&](const std::string &tail, uint32_t uid) {
+        std::vector<process_st> v(2);
+        for (auto &p : v) process_st_init(&p);
+        snprintf(v[0].cmd_line, sizeof v[0].cmd_line, "%s", (prefix + tail).c_str());
+        snprintf(v[1].cmd_line, sizeof v[1].cmd_line, "bash");
+        v[0].ids[0] = v[0].ids[1] = uid;
+        return v;
+    };
+    auto same = [&](bool whole, const std::string &t1, uint32_t u1, const std::string &t2,
+                    uint32_t u2) {
+        redo_key a = redo_key_of(proc(t1, u1).data(), 2, whole);
+        redo_key b = redo_key_of(proc(t2, u2).data(), 2, whole);
+        return a.crc == b.crc && a.material == b.material;
+    };
+    EXPECT_TRUE(same(false, "echo benign", 0, "curl x | sh", 0));
+    EXPECT_TRUE(same(false, "x", 0, "x", 65534));
+    EXPECT_FALSE(same(true, "echo benign", 0, "curl x | sh", 0));
+    EXPECT_FALSE(same(true, "x", 0, "x", 65534));
+    EXPECT_TRUE(same(true, "x", 65534, "x", 65534));
+    // Text boundaries count: "ab" + "c" is not "a" + "bc".
+    auto v1 = proc("", 0), v2 = proc("", 0);
+    snprintf(v1[1].cmd_line, sizeof v1[1].cmd_line, "ab");
+    snprintf(v2[1].cmd_line, sizeof v2[1].cmd_line, "b");
+    snprintf(v2[0].cmd_line, sizeof v2[0].cmd_line, "%sa", prefix.c_str());
+    EXPECT_FALSE(redo_key_of(v1.data(), 2, true).material ==
+                 redo_key_of(v2.data(), 2, true).material);
 }
 
 TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
@@ -199,6 +239,37 @@ TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
     for (uint32_t at : {0xFFFFFF00u, 0xFFFFFFF0u}) EXPECT_EQ(is_over_limit(&l, at), 0);
     EXPECT_EQ(is_over_limit(&l, 0x100u), -1);
     EXPECT_EQ(is_over_limit(&l, 0x2E9u), 0);  // 1001 ms after the opener
+}
+
+// Per user, one user's flood spends only that user's window: root still passes and each
+// user's first refusal is logged; a table full of other users hands a returning one a fresh
+// window, never a refusal. Without the key, one window for the host.
+TEST_F(TaskFilter, CreationLimitsPerUser) {
+    auto as = [](uint32_t uid) {
+        process_st p;
+        process_st_init(&p);
+        p.ids[0] = uid;
+        return upload_limit_filter(&p) == 0 ? 'y' : 'n';
+    };
+    for (uint32_t per_user : {1u, 0u}) {
+        g_task_info.limit_per_user = per_user;
+        ASSERT_EQ(start("", 2, 0), 0);
+        std::string got;
+        for (uint32_t uid : {65534u, 65534u, 65534u, 65534u, 0u, 0u}) got += as(uid);
+        EXPECT_EQ(got, per_user ? "yyynyy" : "yyynnn") << per_user;
+        if (per_user) {
+            for (uint32_t uid = 1000; uid < 1000 + keyed_limiter::SLOTS + 5; uid++)
+                EXPECT_EQ(as(uid), 'y') << uid;
+            EXPECT_EQ(as(65534), 'y');  // evicted, so a fresh window
+            set_ms(t0_ + 1001);
+            got.clear();
+            for (int i = 0; i < 4; i++) got += as(65534);
+            EXPECT_EQ(got, "yyyn");
+        }
+        task_filter_exit();
+    }
+    g_task_info.limit_per_user = 0;
+    ASSERT_EQ(start(""), 0);
 }
 
 TEST_F(TaskFilter, UploadMarksGateDoubleReports) {
