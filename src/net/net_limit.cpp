@@ -499,7 +499,7 @@ int inc_net_total_hash(const net_info *n) {
     if (fhash_search(c.net_total_hash, &key, sizeof key, &data) == 0) {
         auto *node = static_cast<net_total_limit_st *>(data);
         node->upload_cnt++;
-        if (lru) lru_unlink(node), lru_front(node);
+        lru_unlink(node), lru_front(node);  // kept whether or not it evicts
         return 0;
     }
     if (lru) {
@@ -531,7 +531,7 @@ int inc_net_total_hash(const net_info *n) {
         kiv_free(node);
         return -1;
     }
-    if (lru) lru_front(node);
+    lru_front(node);
     return 0;
 }
 
