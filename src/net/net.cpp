@@ -55,6 +55,11 @@ const ini_long_key kSingleUploadLimit = k("single_net_upload_limit", 1024, 0, 10
 const ini_long_key kRebuildCycle = k("net_total_rebuild_cycle", 7200, 1, 604800);
 const ini_long_key kScanPerSec = k("netscan_per_sec_limit", 20, 0, 1000000);
 const ini_long_key kConnDuration = k("conn_duration", 10, 0, 3600);
+const ini_long_key kRepeatKeyFull = k("repeat_key_full", 0, 0, 1);
+const ini_long_key kNetTotalLru = k("net_total_lru", 0, 0, 1);
+const ini_long_key kDnsPairByName = k("dns_pair_by_name", 0, 0, 1);
+const ini_long_key kDnsPerProc = k("dns_upload_per_proc", 0, 0, 1000000000);
+const ini_long_key kScanPerPeer = k("netscan_per_peer", 0, 0, 1);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
 const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
@@ -69,8 +74,8 @@ uint16_t parse_port(const char *s, size_t n) {
     long v = strtol(piece.c_str(), &end, 0);
     auto port = (uint16_t)v;
     if (end == piece.c_str() || errno != 0 || *end != '\0' || v < 1 || v > 65535)
-        KIV_LOG(1, "port_list piece \"%.64s\" is not a port 1..65535, sending %u\n",
-                piece.c_str(), (unsigned)port);
+        KIV_LOG(1, "port_list piece \"%.64s\" is not a port 1..65535, sending %u\n", piece.c_str(),
+                (unsigned)port);
     return port;
 }
 
@@ -155,6 +160,11 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     c->net_total_rebuild_cycle = sys(kRebuildCycle);
     c->netscan_per_sec_limit = scan(kScanPerSec);
     c->conn_duration = scan(kConnDuration);
+    c->repeat_key_full = sys(kRepeatKeyFull);
+    c->net_total_lru = sys(kNetTotalLru);
+    c->dns_pair_by_name = sys(kDnsPairByName);
+    c->dns_upload_per_proc = sys(kDnsPerProc);
+    c->netscan_per_peer = scan(kScanPerPeer);
     uint32_t n = scan(kPortCnt);
 
     uint32_t len = NET_CFG_FIXED + 2 * n;

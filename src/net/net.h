@@ -23,6 +23,12 @@ struct net_user_cfg {
     uint32_t net_total_rebuild_cycle = 7200;
     uint32_t netscan_per_sec_limit = 20;
     uint32_t conn_duration = 10;
+    // Extensions, off when absent.
+    uint32_t repeat_key_full = 0;      // repeat key: whole command line and the user
+    uint32_t net_total_lru = 0;        // a full destination table forgets its oldest entry
+    uint32_t dns_pair_by_name = 0;     // queries on one socket told apart by their name
+    uint32_t dns_upload_per_proc = 0;  // DNS documents per process and minute; 0 unlimited
+    uint32_t netscan_per_peer = 0;     // netscan_per_sec_limit counts per peer
 };
 extern net_user_cfg g_net_config;
 

@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/fhash.h"
 #include "framework/hook.h"
 #include "framework/ring.h"
+#include "net/net.h"
 #include "net/dns_parse.h"
 #include "net/net_event.h"
 #include "qxkiv/process_query.h"
@@ -66,8 +68,8 @@ bool is_udp(const unsigned char *rec) {
 // again (a retransmission, a second query on one socket) is merged into the later one, and
 // counted so, as nothing else would ever account for the one replaced.
 template <class Node>
-int store_pending(fhash *table, std::shared_mutex &lock, Node *node, uint32_t full_stat,
-                  const char *full_msg, uint32_t merge_stat) {
+int store_pending(fhash *table, std::shared_mutex &lock, Node *node, uint32_t key_len,
+                  uint32_t full_stat, const char *full_msg, uint32_t merge_stat) {
     {
         std::shared_lock g(lock);
         if (fhash_full(table) != 0) {
@@ -79,8 +81,8 @@ int store_pending(fhash *table, std::shared_mutex &lock, Node *node, uint32_t fu
     }
     std::unique_lock g(lock);
     void *old = nullptr;
-    if (fhash_search(table, &node->key, sizeof node->key, &old) == 0) kiv_stat_inc(merge_stat);
-    if (fhash_insert(table, &node->key, sizeof node->key, node) != 0) {
+    if (fhash_search(table, &node->key, key_len, &old) == 0) kiv_stat_inc(merge_stat);
+    if (fhash_insert(table, &node->key, key_len, node) != 0) {
         // Filled up meanwhile.
         kiv_stat_inc(full_stat);
         KIV_LOG(4, "%s\n", full_msg);
@@ -224,8 +226,9 @@ int tcp_connect_event_cb(char *msg, kiv_msg_ctx *) {
     node->pn = pn;
     node->insert_time = net_now_sec();
     net_conext &c = g_net_conext;
-    if (store_pending(c.tcp_connect_hash, c.tcp_connect_lock, node, NET_TCP_CONNECT_HASH_FULL,
-                      "[connected] tcp connect hash full.", NET_UPLOAD_MERGE) != 0)
+    if (store_pending(c.tcp_connect_hash, c.tcp_connect_lock, node, sizeof node->key,
+                      NET_TCP_CONNECT_HASH_FULL, "[connected] tcp connect hash full.",
+                      NET_UPLOAD_MERGE) != 0)
         return MSG_HOOK_DROP;
     return MSG_HOOK_ACCEPT;
 }
@@ -301,9 +304,15 @@ int dns_query_event_cb(char *msg, kiv_msg_ctx *) {
     memset(node->domain, 0, sizeof node->domain);
     memcpy(node->domain, name, name_len);
     net_conext &c = g_net_conext;
-    if (store_pending(c.dns_query_hash, c.dns_query_lock, node, NET_DNSQ_HASH_FULL,
-                      "[dns] dns_query_hash full.", NET_DNSQ_UPLOAD_MERGE) != 0)
-        return MSG_HOOK_DROP;
+    if (store_pending(c.dns_query_hash, c.dns_query_lock, node, dns_query_key_len(),
+                      NET_DNSQ_HASH_FULL, "[dns] dns_query_hash full.",
+                      NET_DNSQ_UPLOAD_MERGE) != 0) {
+        if (!g_net_config.dns_pair_by_name) return MSG_HOOK_DROP;
+        // No one can hide a query by filling the table: it goes out at once, unanswered.
+        dns_query_sent_at_once(&pn);
+        std::string copy(name, name_len);
+        dns_query_upload(&pn, copy.c_str(), nullptr);
+    }
     return MSG_HOOK_ACCEPT;
 }
 
@@ -317,17 +326,28 @@ int dns_answer_event_cb(char *msg, kiv_msg_ctx *ctx) {
                 msg_len, len);
         return MSG_HOOK_DROP;
     }
-    net_pair_key key;
+    dns_query_upload_st probe;
+    net_pair_key &key = probe.key;
     net_pair_key_from(rec, false, &key);
     KIV_LOG(4, "dns_answer to find dns_query,key.sip:%u,key.dip:%u,key.sport:%u,key.dport:%u\n",
             ld<uint32_t>(key.saddr), ld<uint32_t>(key.daddr), key.sport, key.dport);
+    char name[DNSA_NAME_LEN] = "";
+    dnsa_record *answers =
+        dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name, (int)sizeof name);
+    // By name the answer looks up the query it answers; a name no query field can hold
+    // answers none.
+    const bool by_name = g_net_config.dns_pair_by_name != 0;
+    memset(probe.domain, 0, sizeof probe.domain);
+    size_t name_len = strnlen(name, sizeof name);
+    if (by_name && name_len < sizeof probe.domain) memcpy(probe.domain, name, name_len);
+    if (by_name && name_len >= sizeof probe.domain) probe.domain[0] = '\x01';
     net_conext &c = g_net_conext;
     dns_query_upload_st q;
     bool have = false;
     {
         std::shared_lock g(c.dns_query_lock);
         void *data = nullptr;
-        if (fhash_search(c.dns_query_hash, &key, sizeof key, &data) == 0) {
+        if (fhash_search(c.dns_query_hash, &key, dns_query_key_len(), &data) == 0) {
             q = *static_cast<dns_query_upload_st *>(data);
             have = true;
         }
@@ -335,23 +355,22 @@ int dns_answer_event_cb(char *msg, kiv_msg_ctx *ctx) {
     if (!have && ctx && ctx->retry == 0) {
         KIV_LOG(4, "dns answer need to rely.\n");
         ctx->timeout = 1000;
+        dnsa_clean(answers);
         return MSG_HOOK_RELY;
     }
     kiv_stat_inc(NET_TOTAL_CAP);
     kiv_stat_inc(NET_DNSA_CAP);
     if (!have) {
         KIV_LOG(3, "can not find dns_query.\n");
+        dnsa_clean(answers);
         return MSG_HOOK_DROP;
     }
-    char name[DNSA_NAME_LEN] = "";
-    dnsa_record *answers =
-        dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name, (int)sizeof name);
     q.domain[sizeof q.domain - 1] = '\0';
     if (answers && strncmp(name, q.domain, 256) == 0) {
         KIV_LOG(4, "domain(%s) got answer.\n", name);
         {
             std::unique_lock g(c.dns_query_lock);
-            fhash_delete(c.dns_query_hash, &key, sizeof key);
+            fhash_delete(c.dns_query_hash, &key, dns_query_key_len());
         }
         dns_query_upload(&q.pn, name, answers);
         dnsa_clean(answers);

@@ -70,12 +70,18 @@ struct tcp_connect_upload {
     uint32_t insert_time;
 };
 
+// With dns_pair_by_name the key runs on over the zero-padded name, so queries waiting on
+// one socket are told apart by what they ask.
 struct dns_query_upload_st {
     net_pair_key key;
+    char domain[256];
     pn_info pn;
     uint32_t insert_time;
-    char domain[256];
 };
+constexpr uint32_t DNS_NAME_KEY_LEN = sizeof(net_pair_key) + 256;
+static_assert(offsetof(dns_query_upload_st, domain) == sizeof(net_pair_key));
+// The key length of dns_query_hash under the loaded configuration.
+uint32_t dns_query_key_len();
 
 struct connected_limit_st {
     net_pair_key key;
@@ -112,10 +118,21 @@ uint32_t net_timer_runs();
 int check_net_cnt(const net_info *n);
 int inc_net_total_hash(const net_info *n);
 int check_send_time(const process_st_public *p, const net_info *n, const char *domain);
+// check_send_time; without record a new key is only looked up, not remembered.
+int send_time_check(const process_st_public *p, const net_info *n, const char *domain, bool record);
+// 0, or -1 when the process has had its DNS documents for this minute (counted, noted).
+int check_dns_proc_rate(const pn_info *pn);
+// Notes a query reported at once because no pending entry could hold it.
+void dns_query_sent_at_once(const pn_info *pn);
+// The minute's end of the limits: per-process counts start again, drops are told.
+void net_limit_minute();
 int check_upl_hash_full(uint32_t now);
 int check_port_and_exe(const listen_info *l);
 int check_netscan_speed();
 void inc_netscan_count();
+// With netscan_per_peer the reset's peer has its own count; otherwise as above.
+int check_netscan_speed(const netscan_info *s);
+void inc_netscan_count(const netscan_info *s);
 int netscan_filter_rst(const netscan_info *s);
 void net_cnt_timer_func(uint32_t sec);
 

@@ -147,7 +147,7 @@ int format_net_scan_info(const upload_header *head, cJSON *info, const netscan_i
 // Steps shared by the four documents: objects, header, message, tree, envelope, print, send.
 template <class Fill>
 int build_and_send(Fill fill, int tree_mode, int upload_type, const char *log_tag,
-                   bool count_scan) {
+                   const netscan_info *scan) {
     cJSON *root = cJSON_CreateObject();
     if (!root) {
         KIV_LOG(1, "create upload info json fail\n");
@@ -186,7 +186,7 @@ int build_and_send(Fill fill, int tree_mode, int upload_type, const char *log_ta
         return -1;
     }
     KIV_LOG(4, "%s: %s\n", log_tag, text);
-    if (count_scan) inc_netscan_count();
+    if (scan) inc_netscan_count(scan);
     if (mod_manager_upload(text, (uint32_t)strlen(text), upload_type, 0) != 0) {
         KIV_LOG(3, "upload error!\n\n");
         kiv_stat_inc(NET_UPLOAD_ERROR);
@@ -201,7 +201,7 @@ int build_and_send(Fill fill, int tree_mode, int upload_type, const char *log_ta
 int upload_connection_log(pn_info *pn) {
     return build_and_send(
         [pn](const upload_header *h, cJSON *m) { return format_connection_info(h, m, pn); },
-        PROC_TREE_MODE_PICK, UPLOAD_NET_CONNECT, "format_connection_log", false);
+        PROC_TREE_MODE_PICK, UPLOAD_NET_CONNECT, "format_connection_log", nullptr);
 }
 
 int upload_dns_query_log(pn_info *pn, const char *domain, const dnsa_record *answers) {
@@ -209,13 +209,13 @@ int upload_dns_query_log(pn_info *pn, const char *domain, const dnsa_record *ans
         [&](const upload_header *h, cJSON *m) {
             return format_dns_query_info(h, m, pn, domain, answers);
         },
-        PROC_TREE_MODE_PICK, UPLOAD_DNS_QUERY, "format_dns_query_log", false);
+        PROC_TREE_MODE_PICK, UPLOAD_DNS_QUERY, "format_dns_query_log", nullptr);
 }
 
 int upload_listen_log(const listen_info *l) {
     return build_and_send(
         [l](const upload_header *h, cJSON *m) { return format_listen_info(h, m, l); },
-        PROC_TREE_MODE_POP, UPLOAD_NET_LISTENING, "format_listen_log", false);
+        PROC_TREE_MODE_POP, UPLOAD_NET_LISTENING, "format_listen_log", nullptr);
 }
 
 }  // namespace
@@ -275,6 +275,13 @@ int dns_query_upload(pn_info *pn, const char *domain, const dnsa_record *answers
     }
     pn->proc_info = owner(pn->pid, pn->create_time);
     if (!pn->proc_info) return -1;
+    // A repeat is merged before it can spend the process's budget, and a query the budget
+    // drops is not remembered as sent.
+    if (send_time_check(pn->proc_info, &pn->net, domain, false) != 0) {
+        kiv_stat_inc(NET_DNSQ_UPLOAD_MERGE);
+        return 0;
+    }
+    if (check_dns_proc_rate(pn) != 0) return 0;
     if (check_send_time(pn->proc_info, &pn->net, domain) != 0) {
         kiv_stat_inc(NET_DNSQ_UPLOAD_MERGE);
         return 0;
@@ -296,7 +303,7 @@ int listen_upload(listen_info *l) {
 }
 
 int net_scan_upload(const netscan_info *s) {
-    if (check_netscan_speed() != 0) {
+    if (check_netscan_speed(s) != 0) {
         kiv_stat_inc(NET_SCAN_SPEED_LIMIT);
         return -1;
     }
@@ -306,5 +313,5 @@ int net_scan_upload(const netscan_info *s) {
     }
     return build_and_send(
         [s](const upload_header *h, cJSON *m) { return format_net_scan_info(h, m, s); }, -1,
-        UPLOAD_NET_SCAN, "format_netscan_log", true);
+        UPLOAD_NET_SCAN, "format_netscan_log", s);
 }

