@@ -339,16 +339,18 @@ struct path_key {
     bool operator==(const path_key &) const = default;
 };
 
-path_key sip_path(const char *path, size_t n) {
-    path_key k{{0, 0}};
-    size_t size = sizeof k, out = 0;
+// False (logged) when libcrypto fails: the path is then no one's repeat.
+bool sip_path(const char *path, size_t n, path_key *k) {
+    size_t size = sizeof *k, out = 0;
     OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_MAC_PARAM_SIZE, &size),
                            OSSL_PARAM_construct_end()};
-    if (!s_sip || EVP_MAC_init(s_sip, s_sip_key, sizeof s_sip_key, params) != 1 ||
-        EVP_MAC_update(s_sip, reinterpret_cast<const unsigned char *>(path), n) != 1 ||
-        EVP_MAC_final(s_sip, reinterpret_cast<unsigned char *>(k.h), &out, sizeof k) != 1)
-        KIV_LOG(1, "siphash of a repeat key failed\n");
-    return k;
+    if (s_sip && EVP_MAC_init(s_sip, s_sip_key, sizeof s_sip_key, params) == 1 &&
+        EVP_MAC_update(s_sip, reinterpret_cast<const unsigned char *>(path), n) == 1 &&
+        EVP_MAC_final(s_sip, reinterpret_cast<unsigned char *>(k->h), &out, sizeof *k) == 1 &&
+        out == sizeof *k)
+        return true;
+    KIV_LOG(1, "siphash of a repeat key failed\n");
+    return false;
 }
 
 const char *user_text(uint32_t uid, char buf[24]) {
@@ -498,7 +500,8 @@ extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int 
                                       uint32_t now) {
     const size_t len = strlen(path);
     const uint32_t file_key = mordek_crc32(path, (uint32_t)len);
-    const path_key pk = sip_path(path, len);
+    path_key pk;
+    if (!sip_path(path, len, &pk)) return 0;
     if (!e->head) return node_insert(e, file_key, pk, kind, now);
     uint32_t base = entry_created(e);
     redo_type_node *prev = e->head;
@@ -642,11 +645,11 @@ static int redo_filter(redo_ctx &c, int kind, const char *path) {
         kiv_free(e);
         return 0;
     }
-    if (ten_min) {
-        const size_t len = strlen(path);
-        if (node_insert(e, mordek_crc32(path, (uint32_t)len), sip_path(path, len), kind, now) < 0)
-            return c.is_critical() ? 0 : -1;
-    }
+    path_key pk;
+    const size_t len = strlen(path);
+    if (ten_min && sip_path(path, len, &pk) &&
+        node_insert(e, mordek_crc32(path, (uint32_t)len), pk, kind, now) < 0)
+        return c.is_critical() ? 0 : -1;
     return 0;
 }
 
