@@ -15,7 +15,8 @@ KIV_BEGIN_DECLS
 
 /* Runs one event of `kind` (0 create .. 5 attribute change) on `path` by the executable whose
  * MD5 text is `process_md5` through the hourly and ten-minute repeat filters, counting it when
- * it passes. body (the record, may be null) is not read. 0 passes, 1 filtered, -1 bad argument,
+ * it passes (in the budget all users share). An entry matches only the same MD5 text and a
+ * repeat only the same path, never another with the same CRC-32. body (the record, may be null) is not read. 0 passes, 1 filtered, -1 bad argument,
  * no memory or the file module not running. Takes the module's lock. */
 KIV_API int upload_event_redo_filter(const unsigned char *body, const char *process_md5, int kind,
                                      const char *path);
@@ -27,7 +28,7 @@ KIV_API int file_type_redo(const char *path, struct file_redo_entry *entry, int 
                            uint32_t now);
 
 /* Appends (file_key, kind, now) at the newest end of the entry's list; full lists count and add
- * nothing. 0 or -1 (no memory). Same locking as file_type_redo. */
+ * nothing. A node given only its CRC is no path's repeat. 0 or -1 (no memory). Same locking as file_type_redo. */
 KIV_API int file_type_node_insert(struct file_redo_entry *entry, uint32_t file_key, int kind,
                                   uint32_t now);
 

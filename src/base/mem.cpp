@@ -84,20 +84,11 @@ struct stat_row {
     const char *name;
     const char *text;
 };
-// Placed by index, so an index no branch has taken yet still prints as a row.
-struct stat_rows {
-    stat_row r[USENSOR_STAT_MAX];
-    constexpr stat_rows() : r{} {
-        for (stat_row &row : r) row = {"UNASSIGNED", "index not assigned"};
-#define X(idx, name, text) r[idx] = {#name, text};
+constexpr stat_row kStatRows[USENSOR_STAT_MAX] = {
+#define X(idx, name, text) {#name, text},
 #include "base/mem_names.inc"
 #undef X
-    }
-    constexpr const stat_row &operator[](size_t i) const {
-        return r[i];
-    }
 };
-constexpr stat_rows kStatRows;
 
 mem_ctrl *checked_ctrl(void *ptr) {
     mem_ctrl *ctrl = reinterpret_cast<mem_ctrl *>(static_cast<char *>(ptr) - sizeof(mem_ctrl));

@@ -15,16 +15,12 @@ namespace {
 
 std::once_flag s_once;
 unsigned char s_key[16];
-EVP_MAC *s_mac;  // fetched once, shared: contexts are per call
+bool s_have_key;
 std::atomic<bool> s_failed_logged{false};
 
 void init() {
-    if (RAND_bytes(s_key, sizeof s_key) != 1) {
-        KIV_LOG(1, "keyed hash: no random key from the system\n");
-        return;
-    }
-    s_mac = EVP_MAC_fetch(nullptr, "SIPHASH", nullptr);
-    if (!s_mac) KIV_LOG(1, "keyed hash: SipHash unavailable in the crypto library\n");
+    s_have_key = RAND_bytes(s_key, sizeof s_key) == 1;
+    if (!s_have_key) KIV_LOG(1, "keyed hash: no random key from the system\n");
 }
 
 bool fail(keyed_hash128 *out) {
@@ -38,9 +34,11 @@ bool fail(keyed_hash128 *out) {
 
 bool keyed_hash_with(const unsigned char key[16], const keyed_piece *pieces, size_t count,
                      keyed_hash128 *out) {
-    std::call_once(s_once, init);
-    if (!s_mac) return fail(out);
-    EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(s_mac);
+    // Fetched per call and let go: nothing of the crypto library outlives the call, whatever
+    // order the library and its user are unloaded in.
+    EVP_MAC *mac = EVP_MAC_fetch(nullptr, "SIPHASH", nullptr);
+    EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+    EVP_MAC_free(mac);
     if (!ctx) return fail(out);
     size_t size = 16;
     OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_MAC_PARAM_SIZE, &size),
@@ -62,5 +60,6 @@ bool keyed_hash_with(const unsigned char key[16], const keyed_piece *pieces, siz
 
 bool keyed_hash(const keyed_piece *pieces, size_t count, keyed_hash128 *out) {
     std::call_once(s_once, init);
+    if (!s_have_key) return fail(out);
     return keyed_hash_with(s_key, pieces, count, out);
 }

@@ -59,6 +59,8 @@ const ini_long_key kRwRedoLimit = k("file_rw_redo_limit", 3, 1, 65535);
 const ini_long_key kSuffixMax = k("file_suffix_max_cnt", 100, 0, SUFFIX_CNT_MAX);
 const ini_long_key kSuffixGrpMax = k("file_suffix_group_max_cnt", 100, 0, SUFFIX_CNT_MAX);
 const ini_long_key kRenameType = k("rename_type_enable", 0, 0, 1);
+const ini_long_key kPerUser = k("upload_event_per_user", 0, 0, 1);
+const ini_long_key kFilterUnlimited = k("file_filter_unlimited", 0, 0, 1);
 
 const kiv_msg_hook s_file_ops[] = {
     {{nullptr, nullptr}, 0x3full << FILE_EVENT_TYPE_BASE, file_event_handle, 1},
@@ -132,8 +134,10 @@ void undo() {
         pthread_mutex_destroy(&f.file_ev_unorder_mutex);
     }
     if (s_done & DONE_UPLOAD_MUTEX) pthread_mutex_destroy(&f.file_ev_upload_mutex);
-    if (s_done & DONE_REDO_HASH)
+    if (s_done & DONE_REDO_HASH) {
+        fhash_destroy(f.daily_user_hash), f.daily_user_hash = nullptr;
         fhash_destroy(f.upload_event_redo_hash), f.upload_event_redo_hash = nullptr;
+    }
     if (s_done & DONE_FM_LOCK) pthread_rwlock_destroy(&f.fm_info_lock);
     if (s_done & DONE_TYPE_MUTEX) pthread_mutex_destroy(&f.file_type_identify_mutex);
     free_payloads();
@@ -151,8 +155,6 @@ int send_kernel(unsigned long req, const void *arg) {
 }
 
 }  // namespace
-
-fhash *file_redo_hash_create(uint32_t size);
 
 void file_set_conf_path(const char *path) {
     s_conf_path = path ? path : FILE_CONF_PATH;
@@ -207,6 +209,8 @@ int file_cfg_load(file_info *f, ini_file_t *ini) {
     f->kern.file_suffix_max_cnt = get(kSuffixMax);
     f->kern.file_suffix_group_max_cnt = get(kSuffixGrpMax);
     f->rename_type_enable = get(kRenameType);
+    f->upload_event_per_user = get(kPerUser);
+    f->file_filter_unlimited = get(kFilterUnlimited);
     f->suffix_list = file_suffix_payload(ini, "file_suffix", "suffix", &f->suffix_list_len);
     f->suffix_group_list =
         file_suffix_payload(ini, "file_suffix_group", "group_num", &f->suffix_group_list_len);
@@ -252,9 +256,16 @@ int kiv_file_init() {
     if (int r = pthread_rwlock_init(&f.fm_info_lock, nullptr))
         return fail("pthread_rwlock_init fm_info_lock", r);
     s_done |= DONE_FM_LOCK;
+    if (file_redo_key_init() != 0) {
+        undo();
+        return -1;
+    }
     f.upload_event_redo_hash = file_redo_hash_create(f.upload_event_redo_hash_size);
-    if (!f.upload_event_redo_hash) {
+    f.daily_user_hash = file_daily_hash_create();
+    if (!f.upload_event_redo_hash || !f.daily_user_hash) {
         KIV_LOG(0, "fhash_create upload_event_redo_hash failed\n");
+        fhash_destroy(f.upload_event_redo_hash), f.upload_event_redo_hash = nullptr;
+        fhash_destroy(f.daily_user_hash), f.daily_user_hash = nullptr;
         undo();
         return -1;
     }

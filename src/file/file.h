@@ -99,6 +99,10 @@ struct file_info {
     list_head unorder_cache;
     pthread_mutex_t file_type_identify_mutex;
     uint32_t rename_type_enable;  // 1: a regular file renamed into place is typed too
+    uint32_t upload_event_per_user;  // 1: daily budget per user, hourly per user and executable
+    uint32_t file_filter_unlimited;  // 1: file_filter paths pass every budget and repeat filter
+    fhash *daily_user_hash;          // per-user daily counts, under fm_info_lock
+    uint32_t daily_dropped;          // dropped by the shared daily budget today (atomic_ref)
 };
 extern file_info g_file_info;
 
@@ -131,6 +135,16 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
                        int kind, uint32_t exec_mark = 0);
 // "rwxr-xr-x"-style text of mode's permission bits into out (10 bytes).
 void file_permission_text(uint32_t mode, char out[10]);
+
+// The user a file event's budgets charge: the first of the effective, real and file-system
+// ids of the acting process (ids as the process record gives them) that is not root.
+uint32_t file_charged_uid(const uint32_t ids[4]);
+// Whether path is an entry of the file_filter list (the critical files).
+bool file_on_file_filter(const char *path);
+// Whether the repeat filter's keyed path hashes work; 0 or -1 (logged).
+int file_redo_key_init();
+fhash *file_redo_hash_create(uint32_t size);
+fhash *file_daily_hash_create();
 
 // Tests replace the typing of written files (match_type_filter): fills *type for path and
 // says whether the type filter lets it through. Null restores match_type_filter.

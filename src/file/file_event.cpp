@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -10,9 +12,11 @@
 #include "base/log.h"
 #include "base/mem.h"
 #include "qxkiv/digest.h"
+#include "comm/keyed_hash.h"
 #include "comm/pthread_guard.h"
 #include "comm/timer.h"
 #include "file/file.h"
+#include "file/file_filter.h"
 #include "framework/hook.h"
 #include "framework/ring.h"
 #include "qxkiv/process_query.h"
@@ -315,20 +319,75 @@ void file_event_recombine_timer_func(void *) {
 
 // ---- repeat filter ----------------------------------------------------------------------------
 
+// A repeat is recognised by its whole key: the CRC-32 only picks the bucket or saves a compare,
+// since anyone can give a path of their own the CRC of another. Paths are kept as a SipHash of
+// a key drawn at start, which nobody outside can aim at.
+namespace {
+
+constexpr uint32_t ALL_USERS = 0xfffffffeu;     // budgets shared by every user
+constexpr uint32_t UNKNOWN_USER = 0xffffffffu;  // actor not known, or the user table full
+constexpr uint32_t DAILY_USERS_MAX = 4096;
+
+struct path_key {
+    uint64_t h[2];
+    bool operator==(const path_key &) const = default;
+};
+
+// False (logged) when the keyed hash fails: the path is then no one's repeat.
+bool sip_path(const char *path, size_t n, path_key *k) {
+    keyed_hash128 h;
+    if (!keyed_hash(path, n, &h)) return false;
+    k->h[0] = h.lo, k->h[1] = h.hi;
+    return true;
+}
+
+const char *user_text(uint32_t uid, char buf[24]) {
+    if (uid == ALL_USERS) return "every user";
+    if (uid == UNKNOWN_USER) return "unknown or untracked users";
+    snprintf(buf, 24, "uid %u", uid);
+    return buf;
+}
+
+}  // namespace
+
+int file_redo_key_init() {
+    keyed_hash128 h;
+    if (!keyed_hash("", 0, &h)) {
+        KIV_LOG(0, "no keyed hash for the repeat keys\n");
+        return -1;
+    }
+    return 0;
+}
+
 struct redo_type_node {
     redo_type_node *next;  // circular, oldest first from the entry's head
-    uint32_t file_key;
+    uint32_t file_key;     // CRC-32 of the path
     uint16_t kind;
     uint16_t time;  // 12 bits: seconds since the entry's creation
+    path_key path;  // zero for a node given only a CRC, which no path matches
+};
+
+// Who an entry counts for: the executable's MD5 text and the user charged (ALL_USERS when
+// budgets are shared). Zero-filled, since its bytes are hashed.
+struct redo_id {
+    uint32_t uid;
+    char md5[33];
 };
 
 struct file_redo_entry {
     redo_type_node *head;  // oldest
     uint32_t expiry;
-    uint32_t key;
+    uint32_t key;  // bucket hash of id
     uint32_t count : 24;
     uint32_t nodes : 8;
+    uint32_t dropped;  // events the hourly limit dropped in this window
+    redo_id id;
 };
+
+static uint32_t redo_id_hash(const void *key, uint32_t) {
+    const auto *id = static_cast<const redo_id *>(key);
+    return mordek_crc32(id->md5, strnlen(id->md5, 32)) ^ id->uid * 0x9E3779B1u;
+}
 
 static uint32_t entry_created(const file_redo_entry *e) {
     return e->expiry - REDO_KEEP_SEC;
@@ -347,21 +406,31 @@ static void free_nodes(file_redo_entry *e) {
 }
 
 static int redo_cmp(const void *key, void *data) {
-    return *static_cast<const uint32_t *>(key) == static_cast<file_redo_entry *>(data)->key ? 0 : 1;
+    const auto *id = static_cast<const redo_id *>(key);
+    const auto &mine = static_cast<file_redo_entry *>(data)->id;
+    if (id->uid == mine.uid && strcmp(id->md5, mine.md5) == 0) return 0;
+    kiv_stat_inc(FILE_REDO_KEY_TWIN);  // same hash, other executable or user
+    return 1;
 }
 
+// Every entry leaves through here: a window that dropped events says how many.
 static void redo_del(void *data) {
     auto *e = static_cast<file_redo_entry *>(data);
+    if (e->dropped) {
+        char u[24];
+        KIV_LOG(2, "file hourly budget of %s, executable md5 %s: %u events dropped in its hour\n",
+                user_text(e->id.uid, u), e->id.md5[0] ? e->id.md5 : "-", e->dropped);
+    }
     free_nodes(e);
     kiv_free(e);
 }
 
 fhash *file_redo_hash_create(uint32_t size) {
-    return fhash_create(size, size / 5 ? size / 5 : 1, redo_cmp, nullptr, redo_del);
+    return fhash_create(size, size / 5 ? size / 5 : 1, redo_cmp, redo_id_hash, redo_del);
 }
 
-extern "C" KIV_API int file_type_node_insert(file_redo_entry *e, uint32_t file_key, int kind,
-                                             uint32_t now) {
+static int node_insert(file_redo_entry *e, uint32_t file_key, const path_key &path, int kind,
+                       uint32_t now) {
     if (e->nodes >= REDO_NODES_PER_ENTRY || g_file_info.type_node_cnt >= REDO_NODES_ALL) {
         kiv_stat_inc(FILE_REDO_TYPE_LIST_FULL);
         return 0;
@@ -372,7 +441,7 @@ extern "C" KIV_API int file_type_node_insert(file_redo_entry *e, uint32_t file_k
         KIV_LOG(1, "kiv_malloc upload_event_redo_file_info_st failed\n");
         return -1;
     }
-    n->file_key = file_key, n->kind = static_cast<uint16_t>(kind);
+    n->file_key = file_key, n->kind = static_cast<uint16_t>(kind), n->path = path;
     n->time = static_cast<uint16_t>((now - entry_created(e)) & 0xfff);
     if (!e->head) {
         n->next = n;
@@ -385,6 +454,11 @@ extern "C" KIV_API int file_type_node_insert(file_redo_entry *e, uint32_t file_k
     e->nodes++;
     g_file_info.type_node_cnt++;
     return 0;
+}
+
+extern "C" KIV_API int file_type_node_insert(file_redo_entry *e, uint32_t file_key, int kind,
+                                             uint32_t now) {
+    return node_insert(e, file_key, path_key{{0, 0}}, kind, now);
 }
 
 static void unlink_node(file_redo_entry *e, redo_type_node *prev, redo_type_node *n) {
@@ -401,8 +475,11 @@ static void unlink_node(file_redo_entry *e, redo_type_node *prev, redo_type_node
 
 extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int kind,
                                       uint32_t now) {
-    uint32_t file_key = mordek_crc32(path, (uint32_t)strlen(path));
-    if (!e->head) return file_type_node_insert(e, file_key, kind, now);
+    const size_t len = strlen(path);
+    const uint32_t file_key = mordek_crc32(path, (uint32_t)len);
+    path_key pk;
+    if (!sip_path(path, len, &pk)) return 0;
+    if (!e->head) return node_insert(e, file_key, pk, kind, now);
     uint32_t base = entry_created(e);
     redo_type_node *prev = e->head;
     while (prev->next != e->head) prev = prev->next;  // the tail, before the head
@@ -412,16 +489,20 @@ extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int 
         redo_type_node *next = n->next;
         uint32_t age = now - (base + n->time);
         bool same = n->file_key == file_key && n->kind == kind;
+        if (same && !(n->path == pk)) {
+            kiv_stat_inc(FILE_REDO_KEY_TWIN);
+            KIV_LOG(4, "type %d: %s shares CRC %u with another path, not a repeat\n", kind, path,
+                    file_key);
+            same = false;
+        }
         if (same) {
             if (age < TEN_MINUTES) {
                 KIV_LOG(4, "type %d redo by 10min: %u\n", kind, file_key);
                 return 1;
             }
             // Refreshed, and moved to the newest end.
-            bool was_last = n->next == e->head;
             unlink_node(e, prev, n);
-            (void)was_last;
-            return file_type_node_insert(e, file_key, kind, now) < 0 ? -1 : 0;
+            return node_insert(e, file_key, pk, kind, now) < 0 ? -1 : 0;
         }
         if (!younger_seen && age >= TEN_MINUTES) {
             KIV_ASSERT(n == e->head);
@@ -433,43 +514,96 @@ extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int 
         prev = n;
         n = next;
     }
-    return file_type_node_insert(e, file_key, kind, now) < 0 ? -1 : 0;
+    return node_insert(e, file_key, pk, kind, now) < 0 ? -1 : 0;
 }
 
 static int del_expired(void *data, void *arg) {
     auto *e = static_cast<file_redo_entry *>(data);
     uint32_t now = *static_cast<uint32_t *>(arg);
     if ((int32_t)(now - e->expiry) >= 0)
-        fhash_delete(g_file_info.upload_event_redo_hash, &e->key, sizeof e->key);
+        fhash_delete(g_file_info.upload_event_redo_hash, &e->id, sizeof e->id);
     return 0;
 }
 
+namespace {
+
+// One event's actor and file as the limits see them.
+struct redo_ctx {
+    redo_id id;
+    const char *exe;            // the executable's path, for the log
+    const file_event_view *ev;  // for the critical-file test, or null
+    int critical = -1;          // -1 not yet looked up
+
+    redo_ctx(uint32_t uid, const char *md5, const char *exe_path, const file_event_view *v)
+        : id{uid, {}}, exe(exe_path), ev(v) {
+        snprintf(id.md5, sizeof id.md5, "%s", md5);
+    }
+    // Looked up only when a limit would drop the event.
+    bool is_critical() {
+        if (critical < 0) {
+            critical = ev && g_file_info.file_filter_unlimited &&
+                       (file_on_file_filter(ev->name) ||
+                        (ev->name2 && file_on_file_filter(ev->name2)));
+            if (critical) kiv_stat_inc(FILE_CRITICAL_KEPT);
+        }
+        return critical;
+    }
+};
+
+}  // namespace
+
+bool file_on_file_filter(const char *path) {
+    struct walk {
+        const char *path;
+        bool hit;
+    } w{path, false};
+    qxmon_filter_walk_kind(
+        QXMON_FILE_FILTER,
+        [](qxmon_filter_node *node, void *arg) {
+            auto *w = static_cast<struct walk *>(arg);
+            w->hit = strcmp(node->text, w->path) == 0;
+            return w->hit ? -1 : 0;
+        },
+        &w);
+    return w.hit;
+}
+
 // The filter itself; the caller holds fm_info_lock for writing.
-static int redo_filter(const char *process_md5, int kind, const char *path) {
+static int redo_filter(redo_ctx &c, int kind, const char *path) {
     fhash *h = g_file_info.upload_event_redo_hash;
     uint32_t now = now_sec();
-    uint32_t key = mordek_crc32(process_md5, strnlen(process_md5, 32));
+    const bool ten_min = (kind == FILE_MODIFY || kind == FILE_ACCESS) &&
+                         g_file_info.ten_minues_redo_enable == 1;
     void *data = nullptr;
-    if (fhash_search(h, &key, sizeof key, &data) == 0) {
+    if (fhash_search(h, &c.id, sizeof c.id, &data) == 0) {
         auto *e = static_cast<file_redo_entry *>(data);
         if ((int32_t)(now - e->expiry) >= 0) {
-            fhash_delete(h, &key, sizeof key);
+            fhash_delete(h, &c.id, sizeof c.id);
         } else {
             if (g_file_info.upload_event_hour_cnt &&
-                e->count >= g_file_info.upload_event_hour_cnt) {
+                e->count >= g_file_info.upload_event_hour_cnt && !c.is_critical()) {
                 kiv_stat_inc(FILE_EVENT_LIMIT_HOUR);
                 KIV_LOG(4, "filter by hour limit\n");
+                if (e->dropped++ == 0) {
+                    kiv_stat_inc(FILE_BUDGET_HOUR_SPENT);
+                    char u[24];
+                    KIV_LOG(2,
+                            "file hourly budget of %s, executable %s (md5 %s) spent: %u events; "
+                            "its further events are dropped for %u s\n",
+                            user_text(c.id.uid, u), c.exe, c.id.md5[0] ? c.id.md5 : "-",
+                            (unsigned)e->count, e->expiry - now);
+                }
                 return 1;
             }
-            if ((kind == FILE_MODIFY || kind == FILE_ACCESS) &&
-                g_file_info.ten_minues_redo_enable == 1) {
+            if (ten_min) {
                 int r = file_type_redo(path, e, kind, now);
+                if (r > 0 && c.is_critical()) r = 0;
                 if (r != 0) {
                     if (r > 0) kiv_stat_inc(FILE_EVENT_LIMIT_TEN_MINU);
                     return r;
                 }
             }
-            e->count++;
+            if (e->count < 0xffffff) e->count++;
             return 0;
         }
     }
@@ -478,20 +612,88 @@ static int redo_filter(const char *process_md5, int kind, const char *path) {
         static_cast<file_redo_entry *>(kiv_zalloc(sizeof(file_redo_entry), MALLOC_FOR_FILE_REDO));
     if (!e) {
         KIV_LOG(1, "kiv_malloc info failed\n");
-        return -1;
+        return c.is_critical() ? 0 : -1;
     }
-    e->count = 1, e->expiry = now + REDO_KEEP_SEC, e->key = key;
-    if (fhash_insert(h, &key, sizeof key, e) != 0) {
+    e->count = 1, e->expiry = now + REDO_KEEP_SEC, e->id = c.id;
+    e->key = redo_id_hash(&c.id, sizeof c.id);
+    if (fhash_insert(h, &c.id, sizeof c.id, e) != 0) {
         KIV_LOG(4, "fhash_insert upload_event_redo_hash failed\n");
         kiv_stat_inc(FILE_REDO_HASH_FULL);
         kiv_free(e);
         return 0;
     }
-    if (kind == FILE_MODIFY || kind == FILE_ACCESS) {
-        uint32_t file_key = mordek_crc32(path, (uint32_t)strlen(path));
-        if (file_type_node_insert(e, file_key, kind, now) < 0) return -1;
-    }
+    path_key pk;
+    const size_t len = strlen(path);
+    if (ten_min && sip_path(path, len, &pk) &&
+        node_insert(e, mordek_crc32(path, (uint32_t)len), pk, kind, now) < 0)
+        return c.is_critical() ? 0 : -1;
     return 0;
+}
+
+// ---- daily budgets ----------------------------------------------------------------------------
+
+struct daily_user {
+    uint32_t uid;
+    uint32_t count;
+    uint32_t dropped;
+};
+
+static int daily_cmp(const void *key, void *data) {
+    return *static_cast<const uint32_t *>(key) == static_cast<daily_user *>(data)->uid ? 0 : 1;
+}
+
+static void daily_del(void *data) {
+    auto *u = static_cast<daily_user *>(data);
+    if (u->dropped) {
+        char b[24];
+        KIV_LOG(2, "file daily budget of %s: %u events dropped in its day\n",
+                user_text(u->uid, b), u->dropped);
+    }
+    kiv_free(u);
+}
+
+fhash *file_daily_hash_create() {
+    // Two more than users, so that root and the shared bucket always have their own.
+    return fhash_create(DAILY_USERS_MAX + 2, DAILY_USERS_MAX / 4, daily_cmp, nullptr, daily_del);
+}
+
+// The user's daily count, created on first use; null only when there is no memory.
+static daily_user *daily_user_get(uint32_t uid) {
+    fhash *h = g_file_info.daily_user_hash;
+    void *data = nullptr;
+    if (fhash_search(h, &uid, sizeof uid, &data) == 0) return static_cast<daily_user *>(data);
+    if (uid != 0 && uid != UNKNOWN_USER && h->count >= DAILY_USERS_MAX) {
+        kiv_stat_inc(FILE_DAILY_USER_SHARED);
+        return daily_user_get(UNKNOWN_USER);
+    }
+    auto *u = static_cast<daily_user *>(kiv_zalloc(sizeof(daily_user), MALLOC_FOR_FILE_REDO));
+    if (!u) {
+        KIV_LOG(1, "kiv_malloc daily_user failed\n");
+        return nullptr;
+    }
+    u->uid = uid;
+    if (fhash_insert(h, &uid, sizeof uid, u) != 0) {
+        kiv_free(u);
+        return nullptr;
+    }
+    return u;
+}
+
+// The per-user daily test, under fm_info_lock (write): true when it drops the event.
+static bool daily_user_spent(redo_ctx &c, daily_user *u) {
+    const uint32_t limit = g_file_info.upload_event_cnt;
+    if (!u || !limit || u->count < limit || c.is_critical()) return false;
+    kiv_stat_inc(FILE_EVENT_LIMIT_DAY);
+    KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", limit, u->count);
+    if (u->dropped++ == 0) {
+        kiv_stat_inc(FILE_BUDGET_DAY_SPENT);
+        char b[24];
+        KIV_LOG(2,
+                "file daily budget of %s spent: %u events; its further events are dropped "
+                "until the nightly reset\n",
+                user_text(u->uid, b), u->count);
+    }
+    return true;
 }
 
 extern "C" KIV_API int upload_event_redo_filter(const unsigned char *, const char *process_md5,
@@ -502,7 +704,8 @@ extern "C" KIV_API int upload_event_redo_filter(const unsigned char *, const cha
         return -1;
     }
     rwlock_write_guard g(&g_file_info.fm_info_lock);
-    return redo_filter(process_md5, kind, path);
+    redo_ctx c(ALL_USERS, process_md5, "-", nullptr);
+    return redo_filter(c, kind, path);
 }
 
 extern "C" KIV_API void upload_event_redo_hash_clear(void) {
@@ -549,16 +752,25 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     }
     dump_raw_file_info(v, kind, h.pid);
     const uint32_t exec_mark = ld<uint32_t>(reinterpret_cast<const unsigned char *>(msg) + 12);
-    if (g_file_info.upload_event_cnt) {
+    const bool per_user = g_file_info.upload_event_per_user;
+    if (!per_user && g_file_info.upload_event_cnt) {
         uint32_t cnt;
         {
             rwlock_read_guard g(&g_file_info.fm_info_lock);
             cnt = g_file_info.daily_cnt;
         }
-        if (cnt >= g_file_info.upload_event_cnt) {
+        redo_ctx c(ALL_USERS, "", "-", &v);
+        if (cnt >= g_file_info.upload_event_cnt && !c.is_critical()) {
             kiv_stat_inc(FILE_EVENT_LIMIT_DAY);
             KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", g_file_info.upload_event_cnt,
                     cnt);
+            if (std::atomic_ref<uint32_t>(g_file_info.daily_dropped).fetch_add(1) == 0) {
+                kiv_stat_inc(FILE_BUDGET_DAY_SPENT);
+                KIV_LOG(2,
+                        "file daily budget of every user spent: %u events; further events are "
+                        "dropped until the nightly reset\n",
+                        cnt);
+            }
             file_event_recombine(body, v.size, nullptr, kind, true, v.id);
             return MSG_HOOK_DROP;
         }
@@ -566,12 +778,14 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     if (handle_special_path(kind, v.name) != 0) KIV_LOG(3, "handle_special_path failed\n");
     // One attempt: a wait here would hold back every record behind this one. A process
     // nobody can describe still leaves its pid on the event, which is reported.
-    const char *owner_md5 = "";
+    const char *owner_md5 = "", *owner_exe = "-";
+    uint32_t uid = UNKNOWN_USER;
     if (query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, 1, exec_mark) != 0) {
         kiv_stat_inc(FILE_QUERY_PID_FAIL);
         KIV_LOG(3, "query process info failed: %d\n", v.tgid);
     } else if (const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info())) {
-        owner_md5 = proc->md5;
+        owner_md5 = proc->md5, owner_exe = proc->path;
+        uid = file_charged_uid(proc->ids);
     } else {
         kiv_stat_inc(FILE_POP_TASK_INFO_FAIL);
         KIV_LOG(1, "pop_process_info fail\n");
@@ -599,12 +813,25 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     }
     int r;
     {
+        redo_ctx c(per_user ? uid : ALL_USERS, owner_md5, owner_exe, &v);
         rwlock_write_guard g(&g_file_info.fm_info_lock);
-        r = redo_filter(owner_md5, kind, v.name);
-        if (r == 0) g_file_info.daily_cnt++;
+        daily_user *u = per_user ? daily_user_get(c.id.uid) : nullptr;
+        r = daily_user_spent(c, u) ? 1 : redo_filter(c, kind, v.name);
+        if (r == 0) {
+            g_file_info.daily_cnt++;
+            if (u) u->count++;
+        }
     }
     file_event_recombine(body, v.size, &type, kind, r != 0, v.id, exec_mark);
     return r == 0 ? MSG_HOOK_ACCEPT : MSG_HOOK_DROP;
+}
+
+uint32_t file_charged_uid(const uint32_t ids[4]) {
+    // Any unprivileged id in the process makes it that user's doing: a set-user-id root
+    // program run by a user, or a root daemon acting as one, spends that user's budget.
+    for (int i : {1, 0, 3})  // effective, real, file-system
+        if (ids[i] != 0) return ids[i];
+    return 0;
 }
 
 extern "C" KIV_API void upload_event_cnt_clear(const struct tm *tm) {
@@ -617,6 +844,10 @@ extern "C" KIV_API void upload_event_cnt_clear(const struct tm *tm) {
     if (tm->tm_min >= 50 && !cleared_today.exchange(true)) {
         rwlock_write_guard g(&g_file_info.fm_info_lock);
         g_file_info.daily_cnt = 0;
+        if (uint32_t d = std::atomic_ref<uint32_t>(g_file_info.daily_dropped).exchange(0))
+            KIV_LOG(2, "file daily budget of every user: %u events dropped in its day\n", d);
+        // Each user's window closes with its own line.
+        if (g_file_info.daily_user_hash) fhash_clear(g_file_info.daily_user_hash);
     }
 }
 

@@ -3,6 +3,7 @@
 // host's upload callback. The clock is driven.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "file/file.h"
 #include "log/ulog.h"
 #include "framework/mod_manager.h"
+#include "crc_twin.h"
 #include "e2e_host.h"
 #include "file_bytes.h"
 #include "proc_bytes.h"
@@ -319,8 +321,10 @@ TEST_F(FileE2E, OutOfOrderWaitsAndGapsAreGivenUp) {
     EXPECT_EQ(kiv_stat_get(FILE_RECOMBINE_TIMEOUT) > 0, true);
 }
 
+// The limits as shared budgets (the per-user and critical-file keys off).
 TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
-    start("upload_event_cnt = 6\nupload_event_hour_cnt = 4\n");
+    start("upload_event_cnt = 6\nupload_event_hour_cnt = 4\nupload_event_per_user = 0\n"
+          "file_filter_unlimited = 0\n");
     uint16_t id = 1;
     auto mod = [&](const std::string &name) {
         file_rec r;
@@ -345,12 +349,151 @@ TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
     for (const char *n : {"/tmp/w1", "/tmp/w2", "/tmp/w3"}) mod(n);
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_LIMIT_DAY) >= 1; }));
     EXPECT_EQ(file_docs(), 6);
-    // The nightly reset opens the day again.
+    // The nightly reset opens the day again, and says what the day's budget dropped.
     struct tm late = {};
     late.tm_hour = 23, late.tm_min = 55;
     upload_event_cnt_clear(&late);
     mod("/tmp/after-reset");
     ASSERT_TRUE(wait_for([] { return file_docs() == 7; }));
+    ulog_save_once();
+    std::string log = tree.read("logs/sensor.log");
+    EXPECT_NE(log.find("file daily budget of every user: 1 events dropped in its day"),
+              std::string::npos);
+    EXPECT_NE(log.find("file hourly budget of every user, executable md5 " +
+                       std::string(32, '0') + ": 1 events dropped in its hour"),
+              std::string::npos);
+}
+
+// Nobody's process 301 beside root's 300, and one event at a time from either, each seen by
+// the hook before the next.
+struct two_users {
+    uint16_t id = 1;
+    int sent = 0;
+    int64_t seen0 = 0;
+    // euid: nobody's effective id (65534, or 0 for a set-user-id root program nobody runs).
+    void start(uint32_t euid, const char *path) {
+        proc_fields f;
+        f.pid = 301, f.ppid = 1, f.create_time = 5301, f.parent_create_time = 0;
+        for (auto &u : f.uid) u = 65534;
+        f.uid[1] = euid;
+        f.s[0] = "/usr/bin/writer --nobody", f.s[1] = "/", f.s[2] = path;
+        bytes rec = process_record(f);
+        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.data(), (uint32_t)rec.size()), KEMU_OK);
+        ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
+        clear_uploads();
+        seen0 = kiv_stat_get(FILE_EVENT_CNT);
+    }
+    void act(int kind, uint32_t pid, const std::string &name) {
+        file_rec r;
+        r.kind = kind, r.id = id++, r.name = name;
+        r.pid = r.tgid = pid, r.create_time = pid == 301 ? 5301 : 5300;
+        inject(build_file(r));
+        sent++;
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(FILE_EVENT_CNT) - seen0 == sent; }));
+    }
+};
+
+// Root and nobody run the same executable. Per user, nobody's spent hourly budget leaves
+// root's intact; shared (the key off), nobody spends root's. A file of the file_filter list
+// passes a spent budget and the ten-minute filter while its key is on. A budget that bites
+// says so once, with who, and when its window closes how many it dropped.
+TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        const std::string k = std::to_string(on);
+        start("upload_event_cnt = 8\nupload_event_hour_cnt = 3\nupload_event_per_user = " + k +
+              "\nfile_filter_unlimited = " + k + "\n");
+        two_users u;
+        u.start(65534, "/nonexistent/writer");  // the image of root's writer
+        const int64_t kept0 = kiv_stat_get(FILE_CRITICAL_KEPT);
+        const int64_t hour0 = kiv_stat_get(FILE_BUDGET_HOUR_SPENT);
+        const int64_t day0 = kiv_stat_get(FILE_BUDGET_DAY_SPENT);
+        auto mod = [&](uint32_t pid, const std::string &name) { u.act(FILE_MODIFY, pid, name); };
+        for (int i = 0; i < 5; i++) mod(301, "/tmp/n" + std::to_string(i));  // 3 pass
+        mod(300, "/tmp/r1");
+        mod(300, "/tmp/r2");
+        mod(300, "/tmp/r3");
+        // Root's budget spent either way now: the critical file passes it, and its repeat.
+        mod(300, "/etc/crontab");
+        mod(300, "/etc/crontab");
+        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 8 : 3); })) << file_docs();
+        EXPECT_EQ(kiv_stat_get(FILE_CRITICAL_KEPT) - kept0, on ? 2 : 0);
+        EXPECT_EQ(kiv_stat_get(FILE_BUDGET_HOUR_SPENT) - hour0, 1);
+        ulog_save_once();
+        std::string log = tree.read("logs/sensor.log");
+        const std::string who = on ? "uid 65534" : "every user";
+        size_t at = log.find("file hourly budget of " + who + ", executable /nonexistent/writer");
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find("file hourly budget of " + who, at + 1), std::string::npos);
+        host_stop();  // closes every window
+        ulog_save_once();
+        log = tree.read("logs/sensor.log");
+        EXPECT_NE(log.find("file hourly budget of " + who + ", executable md5 " +
+                           std::string(32, '0') + ": " + (on ? "2" : "7") + " events dropped"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(kiv_stat_get(FILE_BUDGET_DAY_SPENT) - day0, 0);
+    }
+}
+
+// Nobody spends a daily budget (4); root's events still pass while the budget is per user,
+// and the nightly reset gives nobody a new day.
+TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        start("upload_event_cnt = 4\nupload_event_hour_cnt = 0\nupload_event_per_user = " +
+              std::to_string(on) + "\n");
+        two_users u;
+        u.start(0, "/nonexistent/suid");  // set-user-id root run by nobody: nobody's doing
+        auto del = [&](uint32_t pid, const std::string &name) { u.act(FILE_DELETE, pid, name); };
+        for (int i = 0; i < 6; i++) del(301, "/tmp/d" + std::to_string(i));
+        del(300, "/tmp/root-daily");
+        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 5 : 4); }));
+        struct tm day = {}, late = {};
+        day.tm_hour = 12, late.tm_hour = 23, late.tm_min = 55;
+        upload_event_cnt_clear(&day);
+        upload_event_cnt_clear(&late);
+        del(301, "/tmp/next-day");
+        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 6 : 5); }));
+        auto d = docs(UPLOAD_FILE_DELETE);
+        EXPECT_EQ(d.back().find("/tmp/next-day") != std::string::npos, true);
+        EXPECT_EQ(std::count_if(d.begin(), d.end(),
+                                [](auto &t) { return t.find("root-daily") != std::string::npos; }),
+                  on);
+        ulog_save_once();
+        std::string log = tree.read("logs/sensor.log");
+        EXPECT_NE(log.find(on ? "file daily budget of uid 65534: 2 events dropped in its day"
+                              : "file daily budget of every user: 3 events dropped in its day"),
+                  std::string::npos)
+            << log;
+        host_stop();
+    }
+}
+
+// A path forged to the CRC-32 of another (four chosen bytes) is its own file to the
+// ten-minute filter, and a digest text with another's CRC its own executable to the hourly
+// one; honest repeats are still caught.
+TEST_F(FileE2E, RepeatKeysMatchTheWholeKeyNotItsCrc) {
+    start("upload_event_hour_cnt = 1\n");
+    const std::string key = "/root/.ssh/authorized_keys";
+    const std::string twin = crc_twin_plain("/tmp/", key);
+    ASSERT_FALSE(twin.empty());
+    const std::string md5(32, 'a');
+    const std::string md5_twin = crc_twin_plain(std::string(20, 'b'), md5);
+    const int64_t twins0 = kiv_stat_get(FILE_REDO_KEY_TWIN);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, twin.c_str()), 0);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5_twin.c_str(), FILE_MODIFY, key.c_str()), 0);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, key.c_str()), 1);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5_twin.c_str(), FILE_MODIFY, key.c_str()), 1);
+    EXPECT_GE(kiv_stat_get(FILE_REDO_KEY_TWIN) - twins0, 1);
+    // Without the hourly limit the ten-minute filter decides: the twin path is not a repeat
+    // of the key file, the key file itself is.
+    host_stop();
+    start("upload_event_hour_cnt = 0\n");
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, twin.c_str()), 0);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, key.c_str()), 0);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, key.c_str()), 1);
+    EXPECT_EQ(upload_event_redo_filter(nullptr, md5.c_str(), FILE_MODIFY, twin.c_str()), 1);
 }
 
 TEST_F(FileE2E, CloseAfterWriteGoesThroughTheTypeFilter) {
