@@ -745,10 +745,12 @@ bool per_peer() {
 int check_netscan_speed(const netscan_info *s) {
     net_conext &c = g_net_conext;
     uint32_t limit = g_net_config.netscan_per_sec_limit;
+    bool by_peer;
     {
         std::lock_guard g(c.netscan_count_mutex);
         uint32_t sent = c.netscan_count;
-        if (per_peer() && s) {
+        by_peer = per_peer() && s;
+        if (by_peer) {
             // A peer not seen this second starts at 0 while the table has room for it.
             uint32_t *n = peer_count(s, false);
             if (n)
@@ -760,7 +762,7 @@ int check_netscan_speed(const netscan_info *s) {
         KIV_LOG(4, "netscan_count(%u) is over netscan_per_sec_limit(%u)\n", sent, limit);
     }
     char subject[64] = "all peers";
-    if (per_peer() && s) {
+    if (by_peer) {
         char ip[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, scan_peer(s), ip, sizeof ip);
         snprintf(subject, sizeof subject, "peer %s over %u a second", ip, limit);

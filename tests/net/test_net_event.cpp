@@ -488,7 +488,10 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     // 20 scan records a second at most, per peer with netscan_per_peer; off, for all peers.
     for (uint32_t per_peer : {1u, 0u}) {
         advance(1000);
-        g_net_config.netscan_per_peer = per_peer;
+        {
+            std::lock_guard g(g_net_conext.netscan_count_mutex);  // the collector reads it so
+            g_net_config.netscan_per_peer = per_peer;
+        }
         const size_t before = count(UPLOAD_NET_SCAN);
         const int64_t seen = kiv_stat_get(NET_SCAN_CAP);
         for (uint16_t p = 1; p <= 25; p++)
