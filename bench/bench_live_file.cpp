@@ -20,7 +20,7 @@
 #include "bench_util.h"
 #include "base/mem.h"
 #include "framework/mod_manager.h"
-#include "kernel/standin/live_file.h"
+#include "kernel/capture/fanotify_files.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"

@@ -22,8 +22,8 @@
 #include "../tests/support/staged_tree.h"
 #include "bench_util.h"
 #include "framework/mod_manager.h"
-#include "kernel/standin/live_bpf.h"
-#include "kernel/standin/live_net.h"
+#include "kernel/capture/common/kernel_access.h"
+#include "kernel/capture/network.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"
 
@@ -110,8 +110,8 @@ void BM_LiveNetSensorCpu(benchmark::State &state) {
     register_upload_callback(count_upload);
     sensor_switch(1);
     live_net_set_tap(count_record);
-    uint64_t ns0 = 0, cnt0 = 0, ns1 = 0, cnt1 = 0;
-    live_net_run_stats(&ns0, &cnt0);
+    capture_counters c0, c1;
+    live_net_run_stats(&c0);
     s_records = 0, s_docs = 0;
     double sensor_total = 0, workload_total = 0;
     int runs = 0;
@@ -125,7 +125,8 @@ void BM_LiveNetSensorCpu(benchmark::State &state) {
         sensor_total += self_ms - waiter_ms, workload_total += child_ms;
         runs++;
     }
-    bool have_bpf = live_net_run_stats(&ns1, &cnt1);
+    bool have_bpf = live_net_run_stats(&c1);
+    const uint64_t ns0 = c0.run_ns, cnt0 = c0.run_cnt, ns1 = c1.run_ns, cnt1 = c1.run_cnt;
     live_net_set_tap(nullptr);
     sensor_exit();
     g_init_done = 0;

@@ -19,7 +19,8 @@
 #include "../tests/support/staged_tree.h"
 #include "bench_util.h"
 #include "framework/mod_manager.h"
-#include "kernel/standin/live_bpf.h"
+#include "kernel/capture/common/kernel_access.h"
+#include "kernel/standin/standin.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"
 
@@ -74,8 +75,11 @@ void BM_LiveProcSensorCpu(benchmark::State &state) {
     g_init_done = 1;
     register_upload_callback(count_upload);
     sensor_switch(1);
-    uint64_t ns0 = 0, cnt0 = 0, ns1 = 0, cnt1 = 0;
-    live_bpf_run_stats(&ns0, &cnt0);
+    // The running process source's own counters, as the stand-in sees it.
+    const capture_source *src = standin_process_source();
+    auto counters = [src](capture_counters *c) { return src && src->counters && src->counters(c); };
+    capture_counters c0, c1;
+    counters(&c0);
     s_created = 0, s_complete = 0;
     double sensor_total = 0, workload_total = 0;
     int runs = 0;
@@ -85,7 +89,8 @@ void BM_LiveProcSensorCpu(benchmark::State &state) {
         sensor_total += self_ms - spawner_ms, workload_total += child_ms;
         runs++;
     }
-    bool have_bpf = live_bpf_run_stats(&ns1, &cnt1);
+    bool have_bpf = counters(&c1);
+    const uint64_t ns0 = c0.run_ns, cnt0 = c0.run_cnt, ns1 = c1.run_ns, cnt1 = c1.run_cnt;
     sensor_exit();
     g_init_done = 0;
     if (stats_fd >= 0) close(stats_fd);

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/standin/live_source.h"
-#include "kernel/standin/standin.h"
 #include "base/log.h"
+#include "kernel/capture/sources.h"
+#include "kernel/standin/standin.h"
 
 namespace {
 
@@ -23,6 +23,10 @@ std::atomic<kiv_kernel_mode> s_kernel_mode{KERNEL_MODE_MODULE};
 // The stand-in answers behind the boundary: always in the stand-in modes, and in module mode
 // when a test has asked for the stand-in to play the kernel (kemu_module_mode).
 std::atomic<bool> s_standin{false};
+std::atomic<int> s_live_source{LIVE_SOURCE_AUTO};
+
+const char *const kLiveSourceNames[] = {"auto", "ebpf", "connector"};
+static_assert(LIVE_SOURCE_AUTO == 0 && LIVE_SOURCE_EBPF == 1 && LIVE_SOURCE_CONNECTOR == 2);
 
 bool standin_mode() {
     return s_standin.load(std::memory_order_acquire);
@@ -48,7 +52,14 @@ int kernel_backend_start(kiv_kernel_mode mode) {
         return -1;
     }
     bool standin = mode != KERNEL_MODE_MODULE || standin_plays_kernel();
-    if (standin && standin_start(mode) != 0) return -1;
+    if (standin) {
+        // Userspace mode captures with the live sources; the other stand-in modes get their
+        // records from tests.
+        int prefer = s_live_source.load(std::memory_order_relaxed);
+        capture_table t =
+            capture_sources(prefer == LIVE_SOURCE_AUTO ? nullptr : kLiveSourceNames[prefer]);
+        if (standin_start(mode, mode == KERNEL_MODE_USERSPACE ? &t : nullptr) != 0) return -1;
+    }
     s_kernel_mode.store(mode, std::memory_order_release);
     s_standin.store(standin, std::memory_order_release);
     return 0;
@@ -62,15 +73,14 @@ void kernel_backend_stop() {
 }
 
 void kernel_backend_set_live_source(kiv_live_source source) {
-    live_source_prefer(source);
+    if (source >= LIVE_SOURCE_AUTO && source <= LIVE_SOURCE_CONNECTOR)
+        s_live_source.store(source, std::memory_order_relaxed);
 }
 
 int live_source_parse(const char *text) {
-    static const char *const names[] = {"auto", "ebpf", "connector"};
-    static_assert(LIVE_SOURCE_AUTO == 0 && LIVE_SOURCE_EBPF == 1 && LIVE_SOURCE_CONNECTOR == 2);
     if (!text) return -1;
     for (int i = 0; i < 3; i++)
-        if (strcmp(text, names[i]) == 0) return i;
+        if (strcmp(text, kLiveSourceNames[i]) == 0) return i;
     return -1;
 }
 

@@ -19,7 +19,7 @@
 #include "framework/mod_manager.h"
 #include "kernel/aux_layout.h"
 #include "kernel/kernel_if.h"
-#include "kernel/standin/live_aux.h"
+#include "kernel/capture/common/aux_records.h"
 #include "live_workload.h"
 #include "log/ulog.h"
 #include "qxkiv/qxkiv.h"

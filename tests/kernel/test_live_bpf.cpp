@@ -15,9 +15,8 @@
 
 #include "framework/ring.h"
 #include "kernel/kernel_if.h"
-#include "kernel/standin/live_bpf.h"
-#include "kernel/standin/live_proc.h"
-#include "kernel/standin/live_source.h"
+#include "kernel/capture/ebpf_process.h"
+#include "kernel/capture/common/proc_records.h"
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
 #include "qxkiv/kemu.h"
@@ -27,39 +26,56 @@ namespace {
 std::string s_calls;
 std::string s_ebpf_why;
 int s_ebpf_rc, s_conn_rc;
-int fake_ebpf(std::string *why) {
+bool usable(std::string *) {
+    return true;
+}
+int fake_ebpf(const unsigned char *, size_t, std::string *why) {
     s_calls += "e";
     *why = s_ebpf_why;
     return s_ebpf_rc;
 }
-int fake_connector() {
+int fake_connector(const unsigned char *, size_t, std::string *why) {
     s_calls += "c";
+    *why = "no connector";
     return s_conn_rc;
 }
+void nop() {}
+bool no() {
+    return false;
+}
 
+// The stand-in picks the process source from a table: the first that starts, or only the
+// one asked for by name, which then has no quiet fallback. Other kinds are not tried.
 TEST(LiveSource, PreferenceAndFallback) {
+    const capture_source ebpf{"ebpf",    "eBPF", "e", nullptr, CAPTURE_PROCESS, usable,
+                              fake_ebpf, nop,    no,  nullptr, nullptr,         nullptr};
+    const capture_source conn{
+        "connector",    "connector", "c", "fewer facts", CAPTURE_PROCESS, usable,
+        fake_connector, nop,         no,  nullptr,       nullptr,         nullptr};
+    const capture_source files{"f",       "f", "f", nullptr, CAPTURE_FILE, usable,
+                               fake_ebpf, nop, no,  nullptr, nullptr,      nullptr};
+    const capture_source *const rows[] = {&files, &ebpf, &conn};
     struct Row {
-        kiv_live_source prefer;
+        const char *prefer;
         int ebpf_rc, conn_rc;
-        live_source_kind runs;
+        const capture_source *runs;
         const char *calls;
     };
-    const Row rows[] = {
-        {LIVE_SOURCE_AUTO, 0, 0, LIVE_RUNS_EBPF, "e"},
-        {LIVE_SOURCE_AUTO, -1, 0, LIVE_RUNS_CONNECTOR, "ec"},  // e.g. not root, no BTF
-        {LIVE_SOURCE_AUTO, -1, -1, LIVE_RUNS_NONE, "ec"},
-        {LIVE_SOURCE_EBPF, 0, 0, LIVE_RUNS_EBPF, "e"},
-        {LIVE_SOURCE_EBPF, -1, 0, LIVE_RUNS_NONE, "e"},  // forced: no quiet fallback
-        {LIVE_SOURCE_CONNECTOR, 0, 0, LIVE_RUNS_CONNECTOR, "c"},
-        {LIVE_SOURCE_CONNECTOR, 0, -1, LIVE_RUNS_NONE, "c"},
+    const Row table[] = {
+        {nullptr, 0, 0, &ebpf, "e"},      {nullptr, -1, 0, &conn, "ec"},  // e.g. not root, no BTF
+        {nullptr, -1, -1, nullptr, "ec"}, {"ebpf", 0, 0, &ebpf, "e"},
+        {"ebpf", -1, 0, nullptr, "e"},  // forced: no quiet fallback
+        {"connector", 0, 0, &conn, "c"},  {"connector", 0, -1, nullptr, "c"},
+        {"bpf", 0, 0, nullptr, ""},
     };
-    const live_starters fakes{fake_ebpf, fake_connector};
-    for (const Row &r : rows) {
-        SCOPED_TRACE(std::to_string(r.prefer) + " " + std::to_string(r.ebpf_rc) + " " +
-                     std::to_string(r.conn_rc));
+    for (const Row &r : table) {
+        SCOPED_TRACE(std::string(r.prefer ? r.prefer : "auto") + " " + std::to_string(r.ebpf_rc) +
+                     " " + std::to_string(r.conn_rc));
         s_calls.clear(), s_ebpf_why = "verifier said no";
         s_ebpf_rc = r.ebpf_rc, s_conn_rc = r.conn_rc;
-        EXPECT_EQ(live_source_choose(r.prefer, fakes), r.runs);
+        capture_table t;
+        t.rows = rows, t.count = 3, t.prefer = r.prefer;
+        EXPECT_EQ(standin_choose_process(t), r.runs);
         EXPECT_EQ(s_calls, r.calls);
     }
     EXPECT_EQ(live_source_parse("auto"), LIVE_SOURCE_AUTO);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/mem.h"
-#include "kernel/standin/live_file.h"
+#include "kernel/capture/fanotify_files.h"
 
 namespace {
 

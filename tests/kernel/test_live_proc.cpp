@@ -17,7 +17,7 @@
 #include "framework/mod_manager.h"
 #include "startup/startup.h"
 #include "kernel/kernel_if.h"
-#include "kernel/standin/live_proc.h"
+#include "kernel/capture/common/proc_records.h"
 #include "kernel/standin/proc_table.h"
 #include "kernel/standin/standin.h"
 #include "live_workload.h"

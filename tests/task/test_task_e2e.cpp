@@ -183,7 +183,7 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
         return std::string();
     };
     ASSERT_TRUE(advance_until([&] { return !text_of("\"process_id\":400,").empty(); }, 5000, 100));
-    EXPECT_NE(text_of("\"process_id\":400,").find(std::string("\"process_md5\":\"") + md5), 
+    EXPECT_NE(text_of("\"process_id\":400,").find(std::string("\"process_md5\":\"") + md5),
               std::string::npos);
     EXPECT_TRUE(text_of("\"process_id\":401,").empty());
     ASSERT_TRUE(advance_until([&] { return !text_of("\"process_id\":401,").empty(); }, 5000, 100));
@@ -465,6 +465,9 @@ TEST_F(TaskFilterE2E, SecondAndHourLimitsThenUploadMarkGate) {
     int64_t hour = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
     advance(1100);
     execs({exe(504, 1, "/bin/a", "a 5"), exe(505, 1, "/bin/a", "a 6")});
+    // Records are counted when read, decided a moment later.
+    EXPECT_TRUE(
+        wait_for([&] { return kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT) >= hour + 2; }));
     EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT), hour + 2);
     EXPECT_EQ(reported(504) + reported(505), 0);
     // A process already reported is not reported again when another sensor queries it.

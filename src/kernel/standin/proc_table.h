@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/standin/producer.h"
+
 // Query block task_drv_interact_info_st: header, then the data area.
 constexpr size_t KEMU_QUERY_HDR = 24;
 constexpr size_t KEMU_QUERY_OFF_CREATE_TIME = 0, KEMU_QUERY_OFF_TYPE = 8, KEMU_QUERY_OFF_PID = 12,
@@ -18,24 +20,9 @@ enum kemu_query_type : uint32_t {
     KEMU_QUERY_LOST_EXITS = 2,
     KEMU_QUERY_LIVENESS = 3,
 };
-constexpr size_t KEMU_RAW_PROC_FIXED = 68;             // raw_process_info before the flex block
-constexpr size_t KEMU_FLEX_HDR = 9;                    // packed length fields
 constexpr size_t KEMU_FLEX_MAX = 5319;                 // largest flex block
 constexpr size_t KEMU_PROC_SLOT = 80 + KEMU_FLEX_MAX;  // one record in a query answer
 constexpr size_t KEMU_KEY_OBJ = 16;                    // {create_time u64, pid u32, reserved u32}
-// Behind the strings of a live exec record: the executed file (magic u32, ctime_nsec u32,
-// dev u64 as stat gives it, ino u64, ctime_sec s64).
-constexpr uint32_t KEMU_EXE_IDENT_MAGIC = 0x64697865;
-constexpr size_t KEMU_EXE_IDENT_SIZE = 32;
-
-// The live system behind the table in userspace mode: queries look there first, and the table
-// answers for processes that are gone (or were never seen live).
-struct kemu_proc_live {
-    // The process's record into rec; false when it does not exist (a create_time of 0
-    // matches whatever process holds the pid).
-    bool (*lookup)(uint32_t pid, uint64_t create_time, std::vector<unsigned char> &rec);
-    bool (*alive)(uint32_t pid, uint64_t create_time);
-};
 
 class kemu_proc_table {
   public:

@@ -22,13 +22,9 @@
 #include <mutex>
 #include <vector>
 
-#include "kernel/standin/live_file.h"
-#include "kernel/standin/live_net.h"
-#include "kernel/standin/live_proc.h"
-#include "kernel/standin/live_source.h"
-#include "kernel/standin/proc_table.h"
 #include "base/log.h"
 #include "base/mem.h"
+#include "kernel/standin/proc_table.h"
 #include "qxkiv/kemu.h"
 
 namespace {
@@ -46,6 +42,7 @@ constexpr uint8_t FILE_FILTER_KINDS = 8;
 constexpr uint32_t NET_CONF_MIN = 60, NET_CONF_PORTS_MAX = 10000, NET_CONF_OFF_PORTS = 52;
 constexpr uint32_t NET_CONF_MAX = NET_CONF_MIN + 2 * NET_CONF_PORTS_MAX;
 constexpr uint32_t KEMU_NET_CTL_START = 7, KEMU_NET_CTL_STOP = 1;  // control words
+constexpr uint32_t NET_CONF_OFF_CTL = 4, NET_CONF_OFF_ENABLE = 8;
 constexpr uint32_t SUFFIX_MAX = 1u << 20;
 constexpr uint32_t DBG_MODE_RECORD = 16;  // magic, pad, 64-bit mode
 constexpr uint32_t FILE_MON_BLOCK = 32;   // eight words
@@ -54,6 +51,7 @@ enum device_kind { DEV_SENSOR, DEV_DEFENSE };
 
 struct standin_state {
     kiv_kernel_mode mode;
+    capture_table sources;  // userspace mode; rows are static
     unsigned char *region = nullptr;
     bool delivery = false;  // the module starts quiet until user space switches it on
     std::string root;
@@ -333,15 +331,20 @@ void *fail_ptr(int err) {
 
 static void clear_exec_notes();
 
-static int start_locked(kiv_kernel_mode mode) {
+static int start_locked(kiv_kernel_mode mode, const capture_table *sources) {
     std::lock_guard guard(s_lock);
     if (s_si) {
         KIV_LOG(0, "kemu: stand-in already running\n");
         return -1;
     }
     clear_exec_notes();  // pids of an earlier run name other processes
+    if (mode == KERNEL_MODE_USERSPACE && (!sources || !sources->count)) {
+        KIV_LOG(0, "kemu: userspace mode needs capture sources, none given\n");
+        return -1;
+    }
     auto *si = new standin_state;
     si->mode = mode;
+    if (mode == KERNEL_MODE_USERSPACE) si->sources = *sources;
     void *region =
         mmap(nullptr, KIV_REGION_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) {
@@ -365,28 +368,56 @@ static int start_locked(kiv_kernel_mode mode) {
     return 0;
 }
 
-int standin_start(kiv_kernel_mode mode) {
-    if (start_locked(mode) != 0) return -1;
-    // The source's thread produces through the lock, so it starts (and stops) outside it.
-    if (mode == KERNEL_MODE_USERSPACE && live_source_start() != 0) {
-        standin_stop();
-        return -1;
-    }
-    if (mode == KERNEL_MODE_USERSPACE) {
+namespace {
+
+const capture_source *s_process;  // host thread only, as start and stop
+
+capture_table sources_now() {
+    std::lock_guard guard(s_lock);
+    return s_si ? s_si->sources : capture_table{};
+}
+
+void start_files(const capture_table &t) {
+    for (size_t i = 0; i < t.count; i++) {
+        const capture_source &s = *t.rows[i];
+        if (s.kind != CAPTURE_FILE) continue;
         std::string why;
-        if (live_file_start(&why) == 0)
-            KIV_LOG(2, "kemu: file activity source: fanotify\n");
+        if (s.usable(&why) && s.start(nullptr, 0, &why) == 0)
+            KIV_LOG(2, "kemu: file activity source: %s\n", s.label);
         else
             KIV_LOG(1, "kemu: file activity off: %s; processes are still reported\n", why.c_str());
     }
+}
+
+}  // namespace
+
+int standin_start(kiv_kernel_mode mode, const capture_table *sources) {
+    if (start_locked(mode, sources) != 0) return -1;
+    if (mode != KERNEL_MODE_USERSPACE) return 0;
+    // The sources' threads produce through the lock, so they start (and stop) outside it.
+    capture_table t = sources_now();
+    s_process = standin_choose_process(t);
+    if (!s_process) {
+        standin_stop();
+        return -1;
+    }
+    start_files(t);
     return 0;
 }
 
+const capture_source *standin_process_source() {
+    return s_process;
+}
+
 void standin_stop() {
-    live_net_stop();
-    live_source_stop();
-    live_file_stop();
-    live_file_reset();
+    capture_table t = sources_now();
+    // Network first, whose records wait for the process source's, then processes, then files.
+    for (capture_kind kind : {CAPTURE_NETWORK, CAPTURE_PROCESS, CAPTURE_FILE})
+        for (size_t i = 0; i < t.count; i++)
+            if (t.rows[i]->kind == kind) t.rows[i]->stop();
+    for (size_t i = 0; i < t.count; i++)
+        if (t.rows[i]->reset) t.rows[i]->reset();
+    s_process = nullptr;
     std::lock_guard guard(s_lock);
     if (!s_si) return;
     if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());
@@ -451,10 +482,10 @@ int standin_close(int fd) {
 }
 
 // Under the stand-in's lock; a network capture request in userspace mode hands its payload
-// out through net_cfg, for the live source to start or stop once the lock is released (its
-// reader thread produces through the lock).
+// and the sources out through net_cfg and sources, for the network sources to start or stop
+// once the lock is released (their reader threads produce through the lock).
 static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
-                         std::vector<unsigned char> *net_cfg) {
+                         std::vector<unsigned char> *net_cfg, capture_table *sources) {
     std::lock_guard guard(s_lock);
     if (!s_si) return fail(ENODEV);
     auto it = s_si->fds.find(fd);
@@ -511,13 +542,15 @@ static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
     // The module takes a debug-mode record only with the magic word agreed with it.
     if (request == KIV_IOCTL_DEF_DBG_MODE && kemu_ld<uint32_t>(p) != KIV_DEFENSE_DBG_MAGIC)
         return fail(EINVAL);
-    if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(p, (size_t)len);
-    if (request == KIV_IOCTL_NET_CONF && s_si->mode == KERNEL_MODE_USERSPACE)
+    const capture_table &t = s_si->sources;
+    for (size_t i = 0; i < t.count; i++)
+        if (t.rows[i]->control) t.rows[i]->control(request, p, (size_t)len);
+    if (request == KIV_IOCTL_NET_CONF && s_si->mode == KERNEL_MODE_USERSPACE) {
         net_cfg->assign(p, p + len);
+        *sources = t;
+    }
     if (request == KIV_IOCTL_TASK_QUERY) {
-        static const kemu_proc_live live = {live_proc_lookup, live_proc_alive};
-        result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE),
-                                   s_si->mode == KERNEL_MODE_USERSPACE ? &live : nullptr);
+        result = s_si->procs.query(p, kemu_ld<uint32_t>(p + KEMU_QUERY_OFF_SIZE), t.query);
         if (result < 0) return fail((int)-result);
     }
     return result;
@@ -525,17 +558,21 @@ static long ioctl_locked(int fd, unsigned long request, unsigned long arg,
 
 long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
     std::vector<unsigned char> net_cfg;
-    long result = ioctl_locked(fd, request, arg, &net_cfg);
-    live_net_config conf;
-    if (net_cfg.empty() || !live_net_parse_config(net_cfg.data(), net_cfg.size(), &conf))
-        return result;
-    if (conf.ctl == KEMU_NET_CTL_START && conf.enable == 1) {
+    capture_table t;
+    long result = ioctl_locked(fd, request, arg, &net_cfg, &t);
+    if (net_cfg.size() < NET_CONF_MIN) return result;
+    uint32_t ctl = kemu_ld<uint32_t>(net_cfg.data() + NET_CONF_OFF_CTL);
+    bool on =
+        ctl == KEMU_NET_CTL_START && kemu_ld<uint32_t>(net_cfg.data() + NET_CONF_OFF_ENABLE) == 1;
+    for (size_t i = 0; i < t.count; i++) {
+        const capture_source &s = *t.rows[i];
+        if (s.kind != CAPTURE_NETWORK) continue;
         std::string why;
-        if (live_net_start(net_cfg.data(), net_cfg.size(), &why) != 0)
+        if (on && (!s.usable(&why) || s.start(net_cfg.data(), net_cfg.size(), &why) != 0))
             KIV_LOG(1, "kemu: network activity off: %s; processes and files are still reported\n",
                     why.c_str());
-    } else if (conf.ctl == KEMU_NET_CTL_STOP) {
-        live_net_stop();
+        else if (ctl == KEMU_NET_CTL_STOP)
+            s.stop();
     }
     return result;
 }
@@ -633,8 +670,9 @@ int standin_producer::put(int ring_type, const void *bytes, uint32_t len) {
     if (rc == KEMU_FULL) {
         standin_count_lost(ring_type, 1);
         if (patient_)
-            KIV_LOG(1, "kemu: the %s ring stayed full for %u ms: records are lost until the "
-                       "sensor reads it again\n",
+            KIV_LOG(1,
+                    "kemu: the %s ring stayed full for %u ms: records are lost until the "
+                    "sensor reads it again\n",
                     kRingNames[ring_type], wait_ms_);
         patient_ = false;
     } else if (rc == KEMU_OK) {

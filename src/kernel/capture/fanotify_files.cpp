@@ -9,7 +9,7 @@
 // Every filesystem holding a watched path gets a filesystem mark; the lists then pick the
 // events, so a path added at run time is seen without a new mark when its filesystem already
 // has one.
-#include "kernel/standin/live_file.h"
+#include "kernel/capture/fanotify_files.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,9 +35,10 @@
 #include "base/mem.h"
 #include "base/mem_alloc.h"
 #include "comm/safe_open.h"
+#include "kernel/capture/common/kernel_access.h"
+#include "kernel/capture/common/proc_records.h"
 #include "kernel/ring_layout.h"
-#include "kernel/standin/live_proc.h"
-#include "kernel/standin/standin.h"
+#include "kernel/standin/producer.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/process_query.h"
 
@@ -67,7 +68,8 @@ constexpr live_file_bounds DEFAULT_BOUNDS = {1u << 20, 4u << 20, 16u << 20};
 template <uint32_t C>
 using acc_string = std::basic_string<char, std::char_traits<char>, kiv_allocator<char, C>>;
 using path_text = acc_string<MALLOC_FOR_HASH>;
-using record_bytes = std::vector<unsigned char, kiv_allocator<unsigned char, MALLOC_FRAMEWORK_FOR_CACHE>>;
+using record_bytes =
+    std::vector<unsigned char, kiv_allocator<unsigned char, MALLOC_FRAMEWORK_FOR_CACHE>>;
 struct text_hash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
@@ -150,17 +152,21 @@ struct file_source {
     // renamed away) would stay here for good: creations older than the window go once a
     // window, and all of them when their bytes would pass the bound.
     void remember_creation(const std::string &name, time_t at, time_t now) {
-        if (auto it = created.find(std::string_view(name)); it != created.end()) forget_creation(it);
+        if (auto it = created.find(std::string_view(name)); it != created.end())
+            forget_creation(it);
         size_t cost = name.size() + NODE_COST;
         if (now - created_swept >= RECENT_CREATE_SEC || created_bytes + cost > bounds.created) {
             created_swept = now;
-            std::erase_if(created, [now](const auto &e) { return now - e.second > RECENT_CREATE_SEC; });
+            std::erase_if(created,
+                          [now](const auto &e) { return now - e.second > RECENT_CREATE_SEC; });
             created_bytes = 0;
             for (const auto &e : created) created_bytes += e.first.size() + NODE_COST;
         }
         if (created_bytes + cost > bounds.created) {
-            KIV_LOG(2, "kemu: recent creations over %zu bytes: forgotten, their closes count as "
-                       "changes\n", bounds.created);
+            KIV_LOG(2,
+                    "kemu: recent creations over %zu bytes: forgotten, their closes count as "
+                    "changes\n",
+                    bounds.created);
             created.clear();
             created_bytes = 0;
         }
@@ -218,8 +224,7 @@ struct file_source {
                                nullptr);
             if (rc != 0 && errno == EINVAL) has_rename = false;
         }
-        if (rc != 0)
-            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, fd, nullptr);
+        if (rc != 0) rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, fd, nullptr);
         if (rc != 0) {
             KIV_LOG(1, "kemu: fanotify mark on the filesystem of %s failed(%d:%s)\n", path.c_str(),
                     errno, strerror(errno));
@@ -255,7 +260,8 @@ struct file_source {
         size_t cost = key.size() + path.size() + NODE_COST;
         if (dir_bytes + cost > bounds.dirs) forget_dirs();
         if (cost <= bounds.dirs) {
-            dir_cache.emplace(path_text(key.data(), key.size()), path_text(path.data(), path.size()));
+            dir_cache.emplace(path_text(key.data(), key.size()),
+                              path_text(path.data(), path.size()));
             dir_bytes += cost;
             s_used_dirs.store(dir_bytes, std::memory_order_relaxed);
         }
@@ -326,7 +332,7 @@ struct file_source {
     // order their events came, numbered as they leave.
     struct waiting {
         uint64_t deadline_ms;
-        uint64_t read_ns;  // later than the event: the process source must deliver past it
+        uint64_t read_ns;   // later than the event: the process source must deliver past it
         uint64_t batch_ns;  // earlier than the event's read
         uint64_t later_execs[LATER_EXECS];  // names the process opened to execute after it
         uint32_t pid;
@@ -357,16 +363,17 @@ struct file_source {
             kemu_st<uint32_t>(w.msg.data() + 12, exec_mark(w));
             // A full ring is waited out here (fanotify keeps queueing in the kernel) rather
             // than losing the record as a kernel producer must.
-            if (standin_try_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size()) == KEMU_FULL)
-                break;
+            if (standin_try_put(RING_MID, w.msg.data(), (uint32_t)w.msg.size()) == KEMU_FULL) break;
             next_id = id;
             drop_front();
         }
         if (pending_bytes > bounds.pending) {
             uint32_t lost = 0;
             while (pending_bytes > bounds.pending && !pending.empty()) drop_front(), lost++;
-            KIV_LOG(1, "kemu: file records waiting for ring space passed %zu bytes, the oldest %u "
-                       "dropped\n", bounds.pending, lost);
+            KIV_LOG(1,
+                    "kemu: file records waiting for ring space passed %zu bytes, the oldest %u "
+                    "dropped\n",
+                    bounds.pending, lost);
             standin_count_lost(RING_MID, lost);
         }
         s_used_pending.store(pending_bytes, std::memory_order_relaxed);
@@ -380,7 +387,8 @@ struct file_source {
         standin_exec_note n;
         if (!standin_last_exec(w.pid, &n)) return 0;
         bool before = n.at_ns != 0 && n.at_ns > w.batch_ns;
-        for (uint32_t i = 0; !before && i < w.n_later; i++) before = w.later_execs[i] == n.name_hash;
+        for (uint32_t i = 0; !before && i < w.n_later; i++)
+            before = w.later_execs[i] == n.name_hash;
         KIV_LOG(4, "kemu: file record of pid %u %s its exec %u (%u later opens)\n", w.pid,
                 before ? "before" : "after", n.event_id, w.n_later);
         return before ? PROC_EXEC_MARK_BEFORE | n.event_id : 0;
@@ -475,8 +483,9 @@ struct file_source {
                 }
             }
         });
-        if (have_name || have_old) report_event(m, (uint32_t)md.pid, name, have_name, old,
-                                                have_old, have_inode ? &inode : nullptr);
+        if (have_name || have_old)
+            report_event(m, (uint32_t)md.pid, name, have_name, old, have_old,
+                         have_inode ? &inode : nullptr);
         if (dirs_changed) forget_dirs();
     }
 
@@ -745,3 +754,25 @@ live_file_bounds live_file_usage() {
             s_used_created.load(std::memory_order_relaxed),
             s_used_pending.load(std::memory_order_relaxed)};
 }
+
+namespace {
+
+bool usable(std::string *why) {
+    if ((live_effective_caps() >> LIVE_CAP_SYS_ADMIN) & 1) return true;
+    *why = "fanotify needs root (CAP_SYS_ADMIN)";
+    return false;
+}
+
+int start(const unsigned char *, size_t, std::string *why) {
+    return live_file_start(why);
+}
+
+void control(unsigned long request, const unsigned char *payload, size_t len) {
+    if (request == KIV_IOCTL_FILE_FILTER) live_file_filter(payload, len);
+}
+
+}  // namespace
+
+extern const capture_source capture_fanotify = {
+    "fanotify", "fanotify",     "fanotify",        nullptr, CAPTURE_FILE, usable,
+    start,      live_file_stop, live_file_running, nullptr, control,      live_file_reset};

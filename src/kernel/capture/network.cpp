@@ -3,7 +3,7 @@
 // comes just after its packet). Records then wait, in order, until the process source has
 // reported their process and delivered every process event of before them (an exec just
 // before a connect), so the sensor's query finds the process with its current image.
-#include "kernel/standin/live_net.h"
+#include "kernel/capture/network.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,10 +26,10 @@
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/dns_name.h"
-#include "kernel/standin/live_source.h"
+#include "kernel/capture/common/kernel_access.h"
+#include "kernel/capture/common/proc_records.h"
 #include "kernel/ring_layout.h"
-#include "kernel/standin/live_bpf.h"
-#include "kernel/standin/standin.h"
+#include "kernel/standin/producer.h"
 #include "qxkiv/kemu.h"
 
 namespace {
@@ -397,8 +397,6 @@ void live_net_set_tap(void (*tap)(const unsigned char *, uint32_t)) {
 
 namespace {
 
-constexpr int CAP_NET_ADMIN_BIT = 12, CAP_NET_RAW_BIT = 13, CAP_SYS_ADMIN_BIT = 21,
-              CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
 constexpr int POLL_MS = 50, POLL_WAITING_MS = 5;
 
 // Where the cgroup v2 hierarchy is mounted (its root for this process's namespace); empty
@@ -583,18 +581,11 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     }
     std::lock_guard guard(s_ctl);
     stop_locked();
+    if (std::string bad; !live_net_usable(&bad)) {
+        if (why) *why = bad;
+        return -1;
+    }
     uint64_t caps = live_effective_caps();
-    bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1 &&
-                (caps >> CAP_NET_ADMIN_BIT) & 1) ||
-               (caps >> CAP_SYS_ADMIN_BIT) & 1;
-    if (!can) {
-        if (why) *why = "not root (needs CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN, or CAP_SYS_ADMIN)";
-        return -1;
-    }
-    if (access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
-        if (why) *why = "the kernel has no BTF (/sys/kernel/btf/vmlinux missing)";
-        return -1;
-    }
     std::string cg = cgroup2_mount();
     if (cg.empty()) {
         if (why) *why = "no cgroup v2 hierarchy is mounted";
@@ -647,7 +638,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     if (!src->rb) return fail(src, why, "ring buffer reader failed (" + err_text(errno) + ")");
 
     std::string capture_why;
-    if (!((caps >> CAP_NET_RAW_BIT) & 1))
+    if (!((caps >> LIVE_CAP_NET_RAW) & 1))
         capture_why = "no CAP_NET_RAW";
     else
         src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), &capture_why);
@@ -690,19 +681,13 @@ bool live_net_capturing() {
     return s_capturing.load();
 }
 
-bool live_net_run_stats(uint64_t *run_ns, uint64_t *run_cnt) {
+bool live_net_run_stats(capture_counters *out) {
     std::lock_guard guard(s_ctl);
     if (!s_net) return false;
-    *run_ns = *run_cnt = 0;
-    bpf_object *obj = s_net->skel->obj;
+    *out = capture_counters{};
     bpf_program *p;
-    bpf_object__for_each_program(p, obj) {
-        bpf_prog_info info{};
-        uint32_t len = sizeof info;
-        if (bpf_obj_get_info_by_fd(bpf_program__fd(p), &info, &len) != 0) return false;
-        *run_ns += info.run_time_ns;
-        *run_cnt += info.run_cnt;
-    }
+    bpf_object__for_each_program(
+        p, s_net->skel->obj) if (!live_bpf_add_run_stats(p, out)) return false;
     return true;
 }
 
@@ -720,8 +705,26 @@ bool live_net_running() {
 bool live_net_capturing() {
     return false;
 }
-bool live_net_run_stats(uint64_t *, uint64_t *) {
+bool live_net_run_stats(capture_counters *) {
     return false;
 }
 
 #endif
+
+bool live_net_usable(std::string *why) {
+    return live_bpf_usable(1ull << LIVE_CAP_NET_ADMIN, "CAP_BPF, CAP_PERFMON and CAP_NET_ADMIN",
+                           why);
+}
+
+extern const capture_source capture_network = {"network",
+                                               "network",
+                                               "eBPF and a packet socket",
+                                               nullptr,
+                                               CAPTURE_NETWORK,
+                                               live_net_usable,
+                                               live_net_start,
+                                               live_net_stop,
+                                               live_net_running,
+                                               live_net_run_stats,
+                                               nullptr,
+                                               nullptr};

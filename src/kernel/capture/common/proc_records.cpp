@@ -1,17 +1,11 @@
-// One thread reads the process connector and turns each event into a record at once, so that
-// /proc is read while the process still exists; a process that is already gone is recorded
-// with what the connector and the stand-in's table know. The table is the source's memory of
-// the processes it reported: create_time for their exits, and the lost exits after an overrun.
-#include "kernel/standin/live_proc.h"
+// Process records as the module writes them, from /proc or from what a source read in the
+// kernel: the image of a process, its fork, exec and exit records into the high ring, and the
+// answers to process queries. The stand-in's table is every process source's memory of the
+// processes it reported: create_time for their exits, and the lost exits after an overrun.
+#include "kernel/capture/common/proc_records.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/cn_proc.h>
-#include <linux/connector.h>
-#include <linux/netlink.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,25 +15,16 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <thread>
 
-#include "kernel/ring_layout.h"
-#include "kernel/standin/proc_table.h"
-#include "kernel/standin/standin.h"
 #include "base/log.h"
 #include "base/mem.h"
+#include "kernel/ring_layout.h"
 #include "qxkiv/kemu.h"
 
 namespace {
 
 constexpr uint32_t STR_MAX = 1023;  // flex types 0-4
 constexpr uint32_t ID_UNKNOWN = 0xffffffffu;
-constexpr int CAP_NET_ADMIN_BIT = 12;
-constexpr int RCVBUF_BYTES = 8 << 20;  // bursts of short-lived processes before an overrun
-
-// proc_event: what u32, cpu u32, timestamp u64, then the event's fields.
-constexpr size_t EV_DATA = 16;
-constexpr uint32_t EV_FORK = 0x1, EV_EXEC = 0x2, EV_EXIT = 0x80000000u;
 
 // ---- /proc ----------------------------------------------------------------------------------
 
@@ -211,37 +196,6 @@ namespace {
 
 std::atomic<uint16_t> s_event_id{0};
 
-// ---- Connector thread -----------------------------------------------------------------------
-
-// The effective set decides, not the uid: root in a container may lack the capability, and the
-// kernel then ignores the listen request without telling.
-bool has_net_admin() {
-    char buf[4096];
-    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = 0;
-    const char *p = strstr(buf, "\nCapEff:");
-    unsigned long long caps = 0;
-    return p && sscanf(p + 8, "%llx", &caps) == 1 && (caps >> CAP_NET_ADMIN_BIT) & 1;
-}
-
-int send_listen(int fd, proc_cn_mcast_op op) {
-    constexpr size_t len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(uint32_t));
-    alignas(nlmsghdr) unsigned char msg[NLMSG_ALIGN(len)] = {};
-    auto *nl = (nlmsghdr *)msg;
-    nl->nlmsg_len = len;
-    nl->nlmsg_type = NLMSG_DONE;
-    auto *cn = (cn_msg *)NLMSG_DATA(nl);
-    cn->id.idx = CN_IDX_PROC;
-    cn->id.val = CN_VAL_PROC;
-    cn->len = sizeof(uint32_t);
-    kemu_st<uint32_t>(cn->data, (uint32_t)op);
-    return send(fd, msg, len, 0) == (ssize_t)len ? 0 : -1;
-}
-
 }  // namespace
 
 uint16_t live_events::next_id() {
@@ -351,96 +305,6 @@ void live_events::on_overrun(const char *source, uint64_t records) {
             (unsigned long long)records, lost);
 }
 
-namespace {
-
-struct live_source {
-    int sock = -1;
-    int wake = -1;
-    std::thread thread;
-    std::atomic<bool> stop{false};
-    live_events ev;
-
-    void on_fork(uint32_t child, uint32_t parent) { ev.on_fork(child, parent); }
-    void on_exec(uint32_t pid, uint64_t at_ns) { ev.on_exec(pid, at_ns); }
-    void on_exit(uint32_t pid, uint32_t status) { ev.on_exit(pid, status); }
-    void on_overrun() { ev.on_overrun("process connector", 0); }
-
-    void handle(const unsigned char *buf, int n) {
-        for (auto *nl = (const nlmsghdr *)buf; NLMSG_OK(nl, n); nl = NLMSG_NEXT(nl, n)) {
-            if (nl->nlmsg_type == NLMSG_ERROR || nl->nlmsg_type == NLMSG_NOOP) continue;
-            if (nl->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg))) continue;
-            size_t plen = NLMSG_PAYLOAD(nl, 0);
-            auto *cn = (const cn_msg *)NLMSG_DATA(nl);
-            if (cn->id.idx != CN_IDX_PROC || cn->id.val != CN_VAL_PROC ||
-                cn->len > plen - sizeof(cn_msg))
-                continue;
-            // Field access by offset, from the connector's fixed layout: the event union is
-            // packed differently across kernel headers, and older kernels send shorter exits.
-            size_t elen = cn->len;
-            const unsigned char *ev = cn->data;
-            if (elen < EV_DATA) continue;
-            uint32_t what = kemu_ld<uint32_t>(ev);
-            const unsigned char *d = ev + EV_DATA;
-            auto word = [d](int i) { return kemu_ld<uint32_t>(d + 4 * i); };
-            switch (what) {
-                case EV_FORK:  // parent pid, parent tgid, child pid, child tgid
-                    // A new thread is not a new process.
-                    if (elen >= EV_DATA + 16 && word(2) == word(3)) on_fork(word(3), word(1));
-                    break;
-                case EV_EXEC:  // pid, tgid
-                    // The event's timestamp_ns (offset 8) is the kernel's monotonic clock.
-                    if (elen >= EV_DATA + 8 && word(0) == word(1))
-                        on_exec(word(1), kemu_ld<uint64_t>(ev + 8));
-                    break;
-                case EV_EXIT:  // pid, tgid, exit code, signal
-                    if (elen >= EV_DATA + 16 && word(0) == word(1)) on_exit(word(1), word(2));
-                    break;
-                default:
-                    break;
-            }
-        }
-    }
-
-    void run() {
-        KIV_LOG(2, "kemu: process connector thread running\n");
-        alignas(nlmsghdr) static thread_local unsigned char buf[65536];
-        pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
-        for (;;) {
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                KIV_LOG(0, "kemu: poll on the process connector failed(%d:%s)\n", errno,
-                        strerror(errno));
-                return;
-            }
-            if (fds[1].revents) return;
-            sockaddr_nl from = {};
-            socklen_t flen = sizeof from;
-            ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT, (sockaddr *)&from, &flen);
-            if (n < 0) {
-                if (errno == ENOBUFS)
-                    on_overrun();
-                else if (errno != EAGAIN && errno != EINTR)
-                    KIV_LOG(1, "kemu: recv on the process connector failed(%d:%s)\n", errno,
-                            strerror(errno));
-                continue;
-            }
-            // Only the kernel speaks on this socket.
-            if (from.nl_pid != 0) continue;
-            handle(buf, (int)n);
-        }
-    }
-};
-
-live_source *s_src;  // changed only by start and stop, on the host's thread
-
-void close_source(live_source *src) {
-    if (src->sock >= 0) close(src->sock);
-    if (src->wake >= 0) close(src->wake);
-    delete src;
-}
-
-}  // namespace
-
 uint64_t live_proc_create_time(uint32_t pid) {
     int dir = open_proc_dir(pid);
     if (dir < 0) return 0;
@@ -495,72 +359,9 @@ uint8_t live_proc_exit_code(uint32_t status) {
     return (uint8_t)(128 + (status & 0x7f));
 }
 
-int live_proc_start() {
-    if (s_src) {
-        KIV_LOG(0, "kemu: process connector already running\n");
-        return -1;
-    }
-    if (!has_net_admin()) {
-        KIV_LOG(0,
-                "kemu: kernel_mode userspace needs root or CAP_NET_ADMIN to listen on the "
-                "netlink process connector; run as root or set kernel_mode = emulated\n");
-        return -1;
-    }
-    auto *src = new live_source;
-    src->ev.producer().stop_on(&src->stop);
-    src->sock = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
-    if (src->sock < 0) {
-        KIV_LOG(0,
-                "kemu: process connector unavailable: socket(NETLINK_CONNECTOR) failed(%d:%s); "
-                "kernel_mode userspace needs a kernel with the process connector in this "
-                "network namespace\n",
-                errno, strerror(errno));
-        close_source(src);
-        return -1;
-    }
-    int rcv = RCVBUF_BYTES;
-    if (setsockopt(src->sock, SOL_SOCKET, SO_RCVBUFFORCE, &rcv, sizeof rcv) != 0)
-        setsockopt(src->sock, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    sockaddr_nl addr = {};
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = CN_IDX_PROC;
-    if (bind(src->sock, (sockaddr *)&addr, sizeof addr) != 0 ||
-        send_listen(src->sock, PROC_CN_MCAST_LISTEN) != 0) {
-        KIV_LOG(0,
-                "kemu: process connector unavailable: bind/listen failed(%d:%s); kernel_mode "
-                "userspace needs root or CAP_NET_ADMIN\n",
-                errno, strerror(errno));
-        close_source(src);
-        return -1;
-    }
-    src->wake = eventfd(0, EFD_CLOEXEC);
-    if (src->wake < 0) {
-        KIV_LOG(0, "kemu: eventfd failed(%d:%s)\n", errno, strerror(errno));
-        close_source(src);
-        return -1;
-    }
-    try {
-        src->thread = std::thread([src] { src->run(); });
-    } catch (const std::system_error &e) {
-        KIV_LOG(0, "kemu: process connector thread not started(%s)\n", e.what());
-        close_source(src);
-        return -1;
-    }
-    s_src = src;
-    KIV_LOG(2, "kemu: listening on the process connector\n");
-    return 0;
+uint64_t live_proc_ticks_ns(uint64_t start_ns) {
+    const uint64_t tick = ns_per_tick();
+    return start_ns / tick * tick;
 }
 
-void live_proc_stop() {
-    live_source *src = s_src;
-    if (!src) return;
-    src->stop.store(true);
-    uint64_t one = 1;
-    if (write(src->wake, &one, sizeof one) != sizeof one)
-        KIV_LOG(1, "kemu: wake of the connector thread failed(%d:%s)\n", errno, strerror(errno));
-    src->thread.join();
-    send_listen(src->sock, PROC_CN_MCAST_IGNORE);
-    s_src = nullptr;
-    close_source(src);
-    KIV_LOG(2, "kemu: process connector stopped\n");
-}
+const kemu_proc_live live_proc_query = {live_proc_lookup, live_proc_alive};

@@ -1,12 +1,11 @@
-// The live process source of userspace mode: the netlink process connector's fork, exec and
-// exit events become the module's process records in the high ring, and process queries are
-// answered from /proc.
+// Process records as the module writes them, shared by the process sources: the image of a
+// process, its records into the high ring, and /proc's answers to process queries.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "kernel/standin/standin.h"
+#include "kernel/standin/producer.h"
 
 // Event types of the records this source writes.
 constexpr uint16_t LIVE_EV_FORK = 0, LIVE_EV_EXEC = 1, LIVE_EV_EXIT = 2;
@@ -67,10 +66,9 @@ class live_events {
     standin_producer out_{FULL_WAIT_MS};
 };
 
-// Starts the connector thread: 0, or -1 (logged) without root/CAP_NET_ADMIN or a connector.
-int live_proc_start();
-void live_proc_stop();
-
+// The create_time of a start time in nanoseconds, rounded down to the clock ticks in which
+// /proc/<pid>/stat gives it.
+uint64_t live_proc_ticks_ns(uint64_t start_ns);
 // The process's create_time, from its start time in /proc/<pid>/stat; 0 when it is gone.
 uint64_t live_proc_create_time(uint32_t pid);
 // True when pid runs (not a zombie) with that create_time (0 matches any).
@@ -86,3 +84,5 @@ void live_proc_exit_body(uint64_t create_time, uint32_t pid, uint16_t task_event
                          uint8_t exit_code, unsigned char out[15]);
 // The exit code byte of a wait status: the code of a normal exit, 128 + signal otherwise.
 uint8_t live_proc_exit_code(uint32_t wait_status);
+// The live answers to process queries: the two above.
+extern const kemu_proc_live live_proc_query;

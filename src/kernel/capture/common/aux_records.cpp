@@ -1,4 +1,4 @@
-#include "kernel/standin/live_aux.h"
+#include "kernel/capture/common/aux_records.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,9 +7,8 @@
 
 #include "base/log.h"
 #include "kernel/aux_layout.h"
-#include "kernel/standin/bpf/live_proc_ev.h"
-#include "kernel/standin/live_bpf.h"
-#include "kernel/standin/standin.h"
+#include "kernel/capture/bpf/live_proc_ev.h"
+#include "kernel/capture/common/proc_records.h"
 
 namespace {
 

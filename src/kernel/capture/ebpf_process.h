@@ -5,23 +5,19 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/standin/bpf/live_proc_ev.h"
+#include "kernel/capture/bpf/live_proc_ev.h"
 
+struct capture_counters;
 struct live_proc_image;
 
 // 0 when the programs are loaded, attached and read; -1 with the reason in *why (not root, no
 // BTF, no ring buffers, the verifier's refusal, a build without eBPF).
 int live_bpf_start(std::string *why);
 void live_bpf_stop();
-// Run time and run count of the programs since load, from the kernel's BPF statistics
-// (counted only while kernel.bpf_stats_enabled is 1). False when not running.
-bool live_bpf_run_stats(uint64_t *run_ns, uint64_t *run_cnt);
-// Turns on the kernel's run-time statistics of BPF programs for as long as the returned
-// descriptor stays open; -1 when that is not possible.
-int live_bpf_enable_stats();
-// The create_time of a start time in nanoseconds, rounded down to the clock ticks in which
-// /proc/<pid>/stat gives it.
-uint64_t live_proc_ticks_ns(uint64_t start_ns);
+bool live_bpf_running();
+// Run time and run count of the process programs since load, from the kernel's BPF
+// statistics (counted only while kernel.bpf_stats_enabled is 1). False when not running.
+bool live_bpf_run_stats(capture_counters *out);
 // The record image of an exec as the programs report it: texts cut to the record's limit,
 // arguments joined by blanks ("..." ends a cut command line), " (deleted)" after a removed
 // executable as /proc shows it, pipes and sockets named "pipe:[inode]" and "socket:[inode]".

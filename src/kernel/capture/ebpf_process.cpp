@@ -1,4 +1,7 @@
-#include "kernel/standin/live_bpf.h"
+// The eBPF process source: raw tracepoints on exec, fork and exit (and, when the kernel takes
+// them, the library-load, signal and pipe programs) hand their events over one ring buffer to
+// one reader thread, so a library load is always read after the exec of its process.
+#include "kernel/capture/ebpf_process.h"
 
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -10,18 +13,9 @@
 #include <thread>
 
 #include "base/log.h"
-#include "kernel/standin/live_aux.h"
-#include "kernel/standin/live_source.h"
-#include "kernel/standin/standin.h"
-#include "kernel/standin/live_proc.h"
-
-uint64_t live_proc_ticks_ns(uint64_t start_ns) {
-    static const uint64_t tick = [] {
-        long hz = sysconf(_SC_CLK_TCK);
-        return hz > 0 ? 1000000000ull / (uint64_t)hz : 10000000ull;
-    }();
-    return start_ns / tick * tick;
-}
+#include "kernel/capture/common/aux_records.h"
+#include "kernel/capture/common/kernel_access.h"
+#include "kernel/capture/common/proc_records.h"
 
 namespace {
 
@@ -94,21 +88,7 @@ void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
 
 namespace {
 
-constexpr int CAP_SYS_ADMIN_BIT = 21, CAP_PERFMON_BIT = 38, CAP_BPF_BIT = 39;
 constexpr int POLL_MS = 50;  // wake-ups are batched; this bounds a record's delay
-
-// libbpf's messages go to the sensor log; the last warning is kept as the reason of a failure.
-thread_local std::string *t_libbpf_last;
-int libbpf_log(enum libbpf_print_level level, const char *fmt, va_list ap) {
-    if (level == LIBBPF_DEBUG) return 0;
-    char buf[512];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    size_t n = strlen(buf);
-    while (n && buf[n - 1] == '\n') buf[--n] = 0;
-    if (t_libbpf_last && n) *t_libbpf_last = buf;
-    KIV_LOG(3, "libbpf: %s\n", buf);
-    return 0;
-}
 
 struct bpf_source {
     live_proc_bpf *skel = nullptr;
@@ -209,21 +189,20 @@ int fail(std::string *why, const std::string &reason) {
     return -1;
 }
 
+bool usable(std::string *why) {
+    if (!live_bpf_usable(0, "CAP_BPF and CAP_PERFMON", why)) return false;
+    live_bpf_keep_warning(nullptr);
+    if (libbpf_probe_bpf_map_type(BPF_MAP_TYPE_RINGBUF, nullptr) == 1) return true;
+    *why = "the kernel has no BPF ring buffer";
+    return false;
+}
+
 }  // namespace
 
 int live_bpf_start(std::string *why) {
     if (s_bpf) return fail(why, "already running");
-    uint64_t caps = live_effective_caps();
-    bool can = ((caps >> CAP_BPF_BIT) & 1 && (caps >> CAP_PERFMON_BIT) & 1) ||
-               (caps >> CAP_SYS_ADMIN_BIT) & 1;
-    if (!can) return fail(why, "not root (needs CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN)");
-    if (access("/sys/kernel/btf/vmlinux", R_OK) != 0)
-        return fail(why, "the kernel has no BTF (/sys/kernel/btf/vmlinux missing)");
-    libbpf_set_print(libbpf_log);
-    if (libbpf_probe_bpf_map_type(BPF_MAP_TYPE_RINGBUF, nullptr) != 1)
-        return fail(why, "the kernel has no BPF ring buffer");
     std::string last;
-    t_libbpf_last = &last;
+    live_bpf_keep_warning(&last);
     auto *src = new bpf_source;
     // The library-load, signal and pipe programs are extras: a kernel that refuses them
     // still gets the process programs.
@@ -237,12 +216,12 @@ int live_bpf_start(std::string *why) {
     }
     if (!src->skel) {
         int err = errno;
-        t_libbpf_last = nullptr;
+        live_bpf_keep_warning(nullptr);
         destroy(src);
         return fail(why, "the programs did not load or attach (" + std::string(strerror(err)) +
                              (last.empty() ? "" : ": " + last) + ")");
     }
-    t_libbpf_last = nullptr;
+    live_bpf_keep_warning(nullptr);
     src->rb = ring_buffer__new(
         bpf_map__fd(src->skel->maps.events),
         [](void *ctx, void *data, size_t size) {
@@ -277,37 +256,55 @@ void live_bpf_stop() {
     KIV_LOG(2, "kemu: eBPF process source stopped\n");
 }
 
-int live_bpf_enable_stats() {
-    return bpf_enable_stats(BPF_STATS_RUN_TIME);
+bool live_bpf_run_stats(capture_counters *out) {
+    if (!s_bpf) return false;
+    *out = capture_counters{};
+    for (bpf_program *p :
+         {s_bpf->skel->progs.live_exec, s_bpf->skel->progs.live_fork, s_bpf->skel->progs.live_exit})
+        if (!live_bpf_add_run_stats(p, out)) return false;
+    return true;
 }
 
-bool live_bpf_run_stats(uint64_t *run_ns, uint64_t *run_cnt) {
-    if (!s_bpf) return false;
-    *run_ns = *run_cnt = 0;
-    for (bpf_program *p : {s_bpf->skel->progs.live_exec, s_bpf->skel->progs.live_fork,
-                           s_bpf->skel->progs.live_exit}) {
-        bpf_prog_info info{};
-        uint32_t len = sizeof info;
-        if (bpf_obj_get_info_by_fd(bpf_program__fd(p), &info, &len) != 0) return false;
-        *run_ns += info.run_time_ns;
-        *run_cnt += info.run_cnt;
-    }
-    return true;
+bool live_bpf_running() {
+    return s_bpf != nullptr;
 }
 
 #else  // built without the BPF tool chain
 
+namespace {
+bool usable(std::string *why) {
+    return live_bpf_usable(0, "", why);
+}
+}  // namespace
 int live_bpf_start(std::string *why) {
-    if (why)
-        *why = "this build has no eBPF support (clang, bpftool or libbpf missing at build time)";
+    usable(why);
     return -1;
 }
 void live_bpf_stop() {}
-int live_bpf_enable_stats() {
-    return -1;
+bool live_bpf_run_stats(capture_counters *) {
+    return false;
 }
-bool live_bpf_run_stats(uint64_t *, uint64_t *) {
+bool live_bpf_running() {
     return false;
 }
 
 #endif
+
+namespace {
+int start(const unsigned char *, size_t, std::string *why) {
+    return live_bpf_start(why);
+}
+}  // namespace
+
+extern const capture_source capture_ebpf_process = {"ebpf",
+                                                    "eBPF",
+                                                    "eBPF (raw tracepoints, ring buffer)",
+                                                    nullptr,
+                                                    CAPTURE_PROCESS,
+                                                    usable,
+                                                    start,
+                                                    live_bpf_stop,
+                                                    live_bpf_running,
+                                                    live_bpf_run_stats,
+                                                    nullptr,
+                                                    nullptr};

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kernel/standin/bpf/live_net_ev.h"
+#include "kernel/capture/bpf/live_net_ev.h"
 
 // Event types of the records this source writes.
 constexpr uint16_t LIVE_NET_T_UDP_SEND = 5, LIVE_NET_T_LISTEN = 6, LIVE_NET_T_CONN_IN = 7,
@@ -22,6 +22,8 @@ constexpr uint32_t LIVE_NET_CONN_LEN = 72, LIVE_NET_LISTEN_LEN = 36, LIVE_NET_RS
 constexpr uint32_t LIVE_NET_NAME_LEN = 256, LIVE_NET_DNS_REQ_LEN = 72 + LIVE_NET_NAME_LEN;
 constexpr uint32_t LIVE_NET_DNS_RSP_HEAD = 74, LIVE_NET_RECORD_MAX = 6144;
 constexpr uint32_t LIVE_NET_DNS_MSG_MAX = LIVE_NET_RECORD_MAX - LIVE_NET_DNS_RSP_HEAD;
+
+struct capture_counters;
 
 using live_net_bytes = std::vector<unsigned char>;
 
@@ -132,4 +134,6 @@ bool live_net_capturing();
 // Tests: every record as it leaves for the ring (null removes it).
 void live_net_set_tap(void (*tap)(const unsigned char *rec, uint32_t len));
 // Run time and count of the programs since load (kernel BPF statistics); false when off.
-bool live_net_run_stats(uint64_t *run_ns, uint64_t *run_cnt);
+bool live_net_run_stats(capture_counters *out);
+// Whether the source can run here: the privilege, BTF and a build with eBPF.
+bool live_net_usable(std::string *why);
