@@ -24,7 +24,7 @@ STAGE_DIR   := $(CURDIR)/build/stage
 # stages it for a package.
 PREFIX      ?= /opt/qxkiv
 
-.PHONY: all deps test run install bench tsan fuzz soak attacks format clean
+.PHONY: all deps test run install bench overhead tsan fuzz soak attacks format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -76,6 +76,11 @@ bench: deps
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	@for b in $(BENCH_DIR)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
+
+# What the host pays: each workload with the release agent off and on (shipped configuration,
+# userspace mode), ratios, the agent's CPU and memory. Needs root and eBPF; skips without.
+overhead: all
+	python3 bench/overhead/overhead.py --stage $(STAGE_DIR) $(OVERHEAD_ARGS)
 
 # Every fuzz target for FUZZ_SECONDS on its committed seeds; new inputs stay under build/.
 # Any crash, leak or sanitizer finding fails the run and leaves the input in artifacts/.

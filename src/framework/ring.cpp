@@ -226,6 +226,16 @@ bool is_high_handing_for_pid(uint32_t pid, uint8_t ring_type) {
     return false;
 }
 
+namespace {
+
+bool higher_ring_has_data(int ring_type) {
+    for (int rt = ring_type + 1; rt <= RING_HIGH; rt++)
+        if (kiv_ring *ring = ring_of(rt); ring && __kiv_ring_data_len(ring) != 0) return true;
+    return false;
+}
+
+}  // namespace
+
 char *__read_all_msg(void *buf, uint32_t bufsize, uint32_t *len) {
     // One selection at a time: backup-slot decisions need a stable view of handling_pid.
     static std::mutex s_select_lock;
@@ -242,6 +252,13 @@ char *__read_all_msg(void *buf, uint32_t bufsize, uint32_t *len) {
             msg_len = current->bak_msg_len[rt];
             from_slot = true;
         } else if (kiv_ring *ring = ring_of(rt); ring && __kiv_ring_data_len(ring) != 0) {
+            // A record seen here was put after every record its producer put before it in a
+            // higher ring (an exec before its process's connection): if one came in since
+            // that ring was looked at, it goes first.
+            if (rt < RING_HIGH && higher_ring_has_data(rt)) {
+                rt = RING_HIGH + 1;
+                continue;
+            }
             int n = __read_from_ring(ring, buf, bufsize);
             if (n > 0) {
                 msg = static_cast<char *>(buf);
