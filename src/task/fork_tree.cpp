@@ -132,7 +132,8 @@ int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
             kiv_stat_inc(TASK_FTREE_FULL_CNT);
             if (!tree->hash_full_logged) {
                 tree->hash_full_logged = true;
-                KIV_LOG(1, "process tree full: %u live processes (fork_hash_size); processes "
+                KIV_LOG(1,
+                        "process tree full: %u live processes (fork_hash_size); processes "
                         "beyond them are described from the kernel and not kept\n",
                         tree->fork_info_lhash->max_entries);
             }
@@ -200,7 +201,8 @@ void ftree_fork_hash_del_func(void *data) {
 }
 
 exec_info_list *ei_list_create(int32_t max_cnt) {
-    auto *list = static_cast<exec_info_list *>(kiv_zalloc(sizeof(exec_info_list), MALLOC_FOR_TASK_EI_LIST));
+    auto *list =
+        static_cast<exec_info_list *>(kiv_zalloc(sizeof(exec_info_list), MALLOC_FOR_TASK_EI_LIST));
     if (!list) {
         KIV_LOG(1, "malloc exec_info_list failed\n");
         return nullptr;
@@ -290,13 +292,15 @@ ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
         kiv_stat_inc(TASK_FTREE_COMM_INFO_FAIL_CNT);
         if (!tree->list_full_logged) {
             tree->list_full_logged = true;
-            KIV_LOG(1, "process images full: %d held by live processes (exec_list_size); "
+            KIV_LOG(1,
+                    "process images full: %d held by live processes (exec_list_size); "
                     "images beyond them are described from the kernel and not kept\n",
                     list->max_cnt);
         }
         return nullptr;
     }
-    auto *node = static_cast<ei_list_node *>(kiv_zalloc(sizeof(ei_list_node), MALLOC_FOR_TASK_EI_LIST_NODE));
+    auto *node =
+        static_cast<ei_list_node *>(kiv_zalloc(sizeof(ei_list_node), MALLOC_FOR_TASK_EI_LIST_NODE));
     if (!node) {
         KIV_LOG(1, "malloc failed\n");
         return nullptr;
@@ -332,7 +336,7 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
         ftree_delete(tree, &old);
         node = nullptr;
     } else if (ret == 0) {
-        if (task_event_id_cmp(node->fork_info.task_event_id, event_id) == 1) return 0;
+        if (task_event_id_cmp(node->fork_info.task_event_id, event_id) == 1) return 1;
         if (node->fork_info.flags & FORK_INFO_EXITED) {
             KIV_LOG(3, "ftree_insert when task exited\n");
             return 0;
@@ -354,7 +358,8 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
         KIV_LOG(3, "ei_list_insert failed\n");
         // A node left naming another image (often its parent's) would misname the process:
         // without it, queries describe the process from the kernel as it runs now.
-        if (hash_find(tree, key->pid, &node) == 0 && node->fork_info.create_time == key->create_time &&
+        if (hash_find(tree, key->pid, &node) == 0 &&
+            node->fork_info.create_time == key->create_time &&
             !same_image(node->fork_info.exec_info, raw)) {
             ftree_key k{key->create_time, key->pid};
             ftree_delete(tree, &k);
@@ -414,7 +419,7 @@ int ftree_delete(ftree *tree, const ftree_key *key) {
         } while (c != entry);
         fork_node->children = nullptr;
     }
-    KIV_ASSERT(ftree->exec_info_list &&fork_node->fork_info.exec_info);
+    KIV_ASSERT(ftree->exec_info_list && fork_node->fork_info.exec_info);
     release_common(ftree, fi.exec_info);
     uint32_t pid = fi.pid;
     lhash_delete(ftree->fork_info_lhash, &pid, sizeof pid);

@@ -22,7 +22,7 @@ struct ei_list_node {
 };
 
 struct fork_node {
-    list_head siblings;  // circular list of the parent's children; alone it points at itself
+    list_head siblings;   // circular list of the parent's children; alone it points at itself
     fork_node *children;  // entry point of this node's children, or null
     // The node whose children list holds this one. Kept beside the key lookup so a node is
     // always detached from the list that really holds it, even after its ppid changed.
@@ -35,7 +35,7 @@ struct fork_node {
 struct ftree_prior {
     uint64_t create_time;
     uint32_t pid;
-    uint16_t exec_event_id;  // the exec that replaced it
+    uint16_t exec_event_id;          // the exec that replaced it
     struct common_proc_info *image;  // holds a reference
 };
 // Enough for the records of a few seconds' lag behind a busy host's execs.
@@ -65,6 +65,7 @@ ftree *ftree_create(uint32_t exec_list_size, uint32_t fork_hash_size);
 void ftree_destory(ftree *tree);
 // 0 found; -5 pid held with another create_time (*out still set); -7 unknown pid; -2.
 int ftree_search(ftree *tree, const ftree_key *key, fork_node **out);
+// 0 inserted or brought up to date; 1 kept: the node holds a later exec's image already.
 int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info);
 int ftree_delete(ftree *tree, const ftree_key *key);
 int ftree_mark_exit(ftree *tree, const ftree_key *key);

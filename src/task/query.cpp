@@ -153,9 +153,10 @@ int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_
     }
     ftree_key key{buf->info.create_time, buf->info.pid};
     rwlock_write_guard g(&g_task_info.ftree_lock);
-    if (ftree_insert(g_task_info.ftree, &key, info) != 0)
+    int rc = ftree_insert(g_task_info.ftree, &key, info);
+    if (rc < 0)
         KIV_LOG(3, "ftree_insert kernel info failed, pid %d\n", buf->info.pid);
-    else if (kept)
+    else if (rc == 0 && kept)
         *kept = true;
     return 0;
 }

@@ -460,7 +460,7 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
         return MSG_HOOK_DROP;
     }
     rwlock_write_guard guard(&g_task_info.ftree_lock);
-    if (ftree_insert(g_task_info.ftree, &child, &info) != 0)
+    if (ftree_insert(g_task_info.ftree, &child, &info) < 0)
         KIV_LOG(1, "ftree_insert proc_info failed\n");
     return MSG_HOOK_ACCEPT;
 }
@@ -535,25 +535,27 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         return MSG_HOOK_DROP;
     }
     // The hook runs again from the start once parked. The image goes into the tree at once,
-    // so that what the process does meanwhile is its own; the record is built and reported
-    // once the digests are in (the insert then only brings them).
+    // whether it waits for its digests or behind an earlier exec, so that what the process
+    // does meanwhile is its own; the record is built and reported once it may go (the insert
+    // then only brings the digests, or finds a later image and leaves it).
     ftree_key key{raw.create_time, raw.pid};
     bool pending = info.flags & PROC_INFO_DIGEST_PENDING;
     if (exec_order_wait(raw, pending, req.may_wait)) {
         KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
-        if (pending && ctx->retry == 0) {
+        if (ctx->retry == 0) {
             rwlock_write_guard guard(&g_task_info.ftree_lock);
             ftree_insert(g_task_info.ftree, &key, &info);
         }
         ctx->timeout = TASK_RELY_TIMEOUT_MS;
         return MSG_HOOK_RELY;
     }
-    bool inserted;
+    int rc;
     {
         rwlock_write_guard guard(&g_task_info.ftree_lock);
-        inserted = ftree_insert(g_task_info.ftree, &key, &info) == 0;
+        rc = ftree_insert(g_task_info.ftree, &key, &info);
     }
-    if (!inserted) KIV_LOG(3, "ftree_insert proc_info failed\n");
+    bool inserted = rc == 0;
+    if (rc < 0) KIV_LOG(3, "ftree_insert proc_info failed\n");
     proc_tree *tree = task_exec_tree_get();
     if (!tree) {
         KIV_LOG(1, "malloc proc_tree failed\n");
@@ -574,6 +576,17 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
             process_st_init(&tree->items[0]);
             process_info_st2process_st(&info, &tree->items[0]);
             n = 1;
+        }
+    } else if (rc == 1) {
+        // A later exec's image is in the tree: this one is reported as it was, under its
+        // parents.
+        process_st_init(&tree->items[0]);
+        process_info_st2process_st(&info, &tree->items[0]);
+        n = 1;
+        if (raw.ppid > 1) {
+            int up =
+                get_tree_info(tree->items + 1, PROC_TREE_MAX - 1, raw.ppid, raw.parent_create_time);
+            if (up > 0 && up <= PROC_TREE_MAX - 1) n += up;
         }
     } else {
         process_st_init(&tree->items[0]);

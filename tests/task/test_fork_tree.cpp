@@ -155,7 +155,7 @@ TEST_F(ForkTree, StaleAndExitedRecordsAreIgnored) {
     EXPECT_NE(rec(30), first);
     EXPECT_EQ(node(30)->fork_info.task_event_id, 5);
     common_proc_info *second = rec(30);
-    ASSERT_EQ(ins(30, 300, 1, 1, 65534, true), 0);  // older: stale
+    ASSERT_EQ(ins(30, 300, 1, 1, 65534, true), 1);  // older: stale, the newer kept
     EXPECT_EQ(rec(30), second);
     // The replaced image is kept for events that came before the exec, as a prior.
     EXPECT_EQ(t_->exec_info_list->using_cnt, 2);

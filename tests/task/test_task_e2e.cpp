@@ -175,6 +175,11 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
         static process_st now;
         ASSERT_EQ(fork_info_st2process_st(&node->fork_info, &now), 0);
         EXPECT_EQ(std::string(now.path), held);
+        // An exec waiting behind its process's earlier one is in the tree too.
+        key = {5000 + 402, 402};
+        ASSERT_EQ(ftree_search(g_task_info.ftree, &key, &node), 0);
+        ASSERT_EQ(fork_info_st2process_st(&node->fork_info, &now), 0);
+        EXPECT_EQ(std::string(now.cmd_line), "second image");
     }
     auto text_of = [](const char *pid) {
         std::lock_guard l(s_up_lock);
@@ -190,6 +195,9 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
     EXPECT_NE(text_of("\"process_id\":401,").find("\"process_md5\":\"" + std::string(32, '0')),
               std::string::npos);
     ASSERT_TRUE(advance_until([] { return uploads(UPLOAD_PROC_EXEC, "first image") == 1; }, 5000));
+    // ... and the earlier one is still reported as it ran.
+    EXPECT_NE(text_of("\"process_id\":402,").find("\"process_path\":\"" + first + "\""),
+              std::string::npos);
     EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "second image"), 0);
     // The exit waited for the exec instead of being dropped.
     ASSERT_TRUE(advance_until([] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; },
