@@ -181,7 +181,7 @@ def ledgers(stats, kv, built_only=0, net_cut=0):
     paired = g(stats, "NET_ESTABLISH_CAP", "NET_DNSA_CAP")
     ne_drop = g(stats, "NET_UPLOAD_MERGE", "NET_DNSQ_UPLOAD_MERGE", "NET_UPLOAD_OVERLIMIT",
                 "NET_SCAN_SPEED_LIMIT", "NET_PROC_INFO_LOST", "NET_CONNECTED_HASH_FULL",
-                "NET_TCP_CONNECT_HASH_FULL", "NET_DNSQ_HASH_FULL")
+                "NET_TCP_CONNECT_HASH_FULL", "NET_DNSQ_HASH_FULL", "NET_DNS_PROC_LIMIT")
     # An answer that does not parse is still counted as paired: its query goes out alone.
     diff = ne_in - ne_out - paired - ne_drop - net_cut
     rows.append(("network", ne_in, ne_out, ne_drop + net_cut,
@@ -218,7 +218,7 @@ def storm_rows(done, seen, storm_procs, exits, stats):
                    "FILE_POP_TASK_INFO_FAIL")
     net_drops = g(stats, "NET_UPLOAD_OVERLIMIT", "NET_PROC_INFO_LOST", "NET_TCP_CONNECT_HASH_FULL",
                   "NET_CONNECTED_HASH_FULL")
-    dns_drops = g(stats, "NET_DNSQ_HASH_FULL", "NET_PROC_INFO_LOST")
+    dns_drops = g(stats, "NET_DNSQ_HASH_FULL", "NET_PROC_INFO_LOST", "NET_DNS_PROC_LIMIT")
     specs = [
         # what, storm counter, (event, kind), documents per action, counted drops
         ("processes", done.get("proc", 0), ("PROCESS_CREATION", "p"), 1, exec_drops),
