@@ -242,6 +242,7 @@ char *__read_all_msg(void *buf, uint32_t bufsize, uint32_t *len) {
     std::lock_guard<std::mutex> guard(s_select_lock);
     KIV_ASSERT(current != NULL);
 
+    bool looked_again = false;
     for (int rt = RING_HIGH; rt >= RING_UCTRL; rt--) {
         char *msg = nullptr;
         uint32_t msg_len = 0;
@@ -254,8 +255,10 @@ char *__read_all_msg(void *buf, uint32_t bufsize, uint32_t *len) {
         } else if (kiv_ring *ring = ring_of(rt); ring && __kiv_ring_data_len(ring) != 0) {
             // A record seen here was put after every record its producer put before it in a
             // higher ring (an exec before its process's connection): if one came in since
-            // that ring was looked at, it goes first.
-            if (rt < RING_HIGH && higher_ring_has_data(rt)) {
+            // that ring was looked at, it goes first. Once only: a higher ring whose header
+            // cannot be read keeps showing data and must not stall the lower ones.
+            if (!looked_again && rt < RING_HIGH && higher_ring_has_data(rt)) {
+                looked_again = true;
                 rt = RING_HIGH + 1;
                 continue;
             }

@@ -72,6 +72,10 @@ void kernel_backend_stop() {
     s_kernel_mode.store(KERNEL_MODE_MODULE, std::memory_order_release);
 }
 
+void kernel_backend_stop_capture() {
+    if (standin_mode()) standin_stop_sources();
+}
+
 void kernel_backend_set_live_source(kiv_live_source source) {
     if (source >= LIVE_SOURCE_AUTO && source <= LIVE_SOURCE_CONNECTOR)
         s_live_source.store(source, std::memory_order_relaxed);

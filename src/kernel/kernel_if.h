@@ -20,6 +20,9 @@ void kernel_backend_set_live_source(kiv_live_source source);
 // "auto", "ebpf" or "connector" -> kiv_live_source; -1 for anything else.
 int live_source_parse(const char *text);
 void kernel_backend_stop();
+// Stops userspace mode's capture sources and frees what they hold, leaving the stand-in up;
+// nothing when no capture runs. The stop calls it before the last counters are written.
+void kernel_backend_stop_capture();
 kiv_kernel_mode kernel_backend_mode();
 
 // Device calls; results and errno as the system calls give them.

@@ -16,6 +16,7 @@
 #include "framework/stats.h"
 #include "framework/task.h"
 #include "block_logger/block_logger.h"
+#include "kernel/kernel_if.h"
 #include "file/file.h"
 #include "kmod/kmod.h"
 #include "log_collector/log_collector.h"
@@ -111,6 +112,9 @@ void unwind(int done, bool at_exit) {
             for (int j = i - 1; j >= 0; j--)
                 if (kSteps[j].flags & UNDO_BEFORE_DEV_AT_EXIT) run_undo(kSteps[j]);
         }
+        // Capture stops before the last counters are written, so that they show only what
+        // the sensor itself still holds.
+        if (flush && at_exit) kernel_backend_stop_capture();
         if (flush) ulog_save_once();
         run_undo(s);
         if (kiv_tasks_left_behind() != 0) {

@@ -186,15 +186,20 @@ TEST_F(LiveStandin, QueriesFromProcAndTable) {
     ASSERT_EQ(query(0, gone.pid, 12, 1, RAW_PROCESS_SLOT_SIZE), 0);
     EXPECT_EQ(kemu_ld<uint32_t>(slot(0) + 16), gone.pid);
 
-    // An overrun: one more refusal, and only the dead tracked process is a lost exit.
+    // An overrun: a refusal more, and the dead tracked process is a lost exit, the gone one and
+    // self are not. The live source tracks the machine's other processes too (a busy machine
+    // adds its own dead ones and refusals), so only ours are judged.
     struct kemu_ring_stats before, after;
     ASSERT_EQ(kemu_ring_stats(KEMU_RING_HIGH, &before), 0);
-    EXPECT_EQ(standin_overrun(live_proc_alive), 1u);
+    EXPECT_GE(standin_overrun(live_proc_alive), 1u);
     ASSERT_EQ(kemu_ring_stats(KEMU_RING_HIGH, &after), 0);
-    EXPECT_EQ(after.full_cnt, before.full_cnt + 1);
+    EXPECT_GE(after.full_cnt, before.full_cnt + 1);
     ASSERT_EQ(query(2, 0, 0, 128, 128 * 16), 0);
-    ASSERT_EQ(kemu_ld<uint32_t>(q.data() + 16), 1u);
-    EXPECT_EQ(kemu_ld<uint32_t>(q.data() + 32), dead.pid);
+    std::set<uint32_t> lost;
+    for (uint32_t i = 0, n = kemu_ld<uint32_t>(q.data() + 16); i < n && i < 128; i++)
+        lost.insert(kemu_ld<uint32_t>(q.data() + 32 + 16 * i));
+    EXPECT_TRUE(lost.count(dead.pid));
+    EXPECT_FALSE(lost.count(gone.pid) || lost.count(self));
 }
 
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per

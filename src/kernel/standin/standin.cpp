@@ -409,7 +409,7 @@ const capture_source *standin_process_source() {
     return s_process;
 }
 
-void standin_stop() {
+void standin_stop_sources() {
     capture_table t = sources_now();
     // Network first, whose records wait for the process source's, then processes, then files.
     for (capture_kind kind : {CAPTURE_NETWORK, CAPTURE_PROCESS, CAPTURE_FILE})
@@ -418,6 +418,10 @@ void standin_stop() {
     for (size_t i = 0; i < t.count; i++)
         if (t.rows[i]->reset) t.rows[i]->reset();
     s_process = nullptr;
+}
+
+void standin_stop() {
+    standin_stop_sources();
     std::lock_guard guard(s_lock);
     if (!s_si) return;
     if (!s_si->fds.empty()) KIV_LOG(2, "kemu: closing %zu device handles\n", s_si->fds.size());

@@ -18,6 +18,8 @@
 // source must start.
 int standin_start(kiv_kernel_mode mode, const capture_table *sources = nullptr);
 void standin_stop();
+// Stops and resets every source of the running table; the region stays. Safe to repeat.
+void standin_stop_sources();
 bool standin_active();
 
 // Device side, used by kernel_if.cpp while the stand-in runs.
