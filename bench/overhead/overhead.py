@@ -54,12 +54,22 @@ def cpu_s(pid):
 
 
 def memory_kb(pid):
-    out = {}
+    """VmRSS and VmHWM, and the resident KB of anonymous memory, BPF maps and files."""
+    out = {"anon": 0, "bpf": 0, "file": 0}
     with open(f"/proc/{pid}/status") as f:
         for line in f:
             k, _, v = line.partition(":")
             if k in ("VmRSS", "VmHWM"):
                 out[k] = int(v.split()[0])
+    cur = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            if "-" in line[:17] and line[0] in "0123456789abcdef":
+                parts = line.split()
+                name = parts[5] if len(parts) > 5 else ""
+                cur = "bpf" if "bpf" in name else "file" if name.startswith("/") else "anon"
+            elif line.startswith("Rss:") and cur:
+                out[cur] += int(line.split()[1])
     return out
 
 
@@ -126,6 +136,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=2.0, help="per workload and round")
     ap.add_argument("--storm", type=int, default=1000, help="instant execs in the storm")
     ap.add_argument("--json", help="write the results here as well")
+    ap.add_argument("--perf", metavar="FILE",
+                    help="record the agent with perf (call graphs) during the first storm")
     args = ap.parse_args()
 
     if os.geteuid() != 0:
@@ -173,6 +185,11 @@ def main():
                     tag = f"storm-r{r}"
                     before = agent.creations(os.path.join(storm_dir, "true"))
                     c0, t0 = cpu_s(pid), time.monotonic()
+                    perf = None
+                    if args.perf and r == 0:
+                        perf = subprocess.Popen(["perf", "record", "-q", "-g", "-o", args.perf,
+                                                 "-p", str(pid)])
+                        time.sleep(1)
                     subprocess.run([load, "storm", str(args.storm), storm_dir], check=True)
                     deadline = time.monotonic() + 30
                     seen = 0
@@ -182,6 +199,9 @@ def main():
                             break
                         time.sleep(0.5)
                     time.sleep(1)
+                    if perf:
+                        perf.send_signal(signal.SIGINT)
+                        perf.wait()
                     spent = cpu_s(pid) - c0 - idle_rate * (time.monotonic() - t0)
                     storms.append({"round": tag, "cpu_ms_per_1000": spent * 1000 * 1000 / args.storm,
                                    "creations": seen, "idle_cpu_ms_per_s": idle_rate * 1000,
@@ -208,7 +228,8 @@ def main():
         print(f"storm {s['round']}: {s['creations']}/{args.storm} creations, agent "
               f"{s['cpu_ms_per_1000']:.1f} ms CPU per 1000 execs (idle "
               f"{s['idle_cpu_ms_per_s']:.1f} ms/s taken off), VmRSS idle {s['rss_idle_kb'] / 1024:.1f}"
-              f" MB, after {s['VmRSS'] / 1024:.1f} MB, VmHWM {s['VmHWM'] / 1024:.1f} MB")
+              f" MB, after {s['VmRSS'] / 1024:.1f} MB (anon {s['anon'] / 1024:.1f}, BPF maps "
+              f"{s['bpf'] / 1024:.1f}, files {s['file'] / 1024:.1f}), VmHWM {s['VmHWM'] / 1024:.1f} MB")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"workloads": results, "storms": storms}, f, indent=1)

@@ -38,6 +38,9 @@ struct framework_config {
     int32_t os_cap_mode;
     int32_t kernel_mode;  // kiv_kernel_mode: which backend stands behind the kernel boundary
     int32_t userspace_source;  // kiv_live_source: the process source of userspace mode
+    // Userspace mode: 1 runs the system-call-wide programs (library loads, named pipes), which
+    // every system call of the host pays for; 0 leaves them off.
+    int32_t userspace_syscall_probes;
 };
 
 extern framework_config g_framework_config;

@@ -30,6 +30,7 @@ framework_config g_framework_config = {
     .os_cap_mode = 0,
     .kernel_mode = KERNEL_MODE_MODULE,
     .userspace_source = LIVE_SOURCE_AUTO,
+    .userspace_syscall_probes = 0,
 };
 
 namespace {
@@ -42,6 +43,7 @@ constexpr uint32_t kDefaultLogMask = 0xFFFFFFF;
 constexpr ini_long_key kCollectorTaskNum{"collector_task_num", 1, 1, COLLECTOR_TASK_NUM_MAX};
 constexpr ini_long_key kBlockerTaskNum{"blocker_task_num", 1, 1, COLLECTOR_TASK_NUM_MAX};
 constexpr ini_long_key kOsCapMode{"os_cap_mode", 0, 0, 1};
+constexpr ini_long_key kSyscallProbes{"userspace_syscall_probes", 0, 0, 1};
 constexpr ini_long_key kLogLevel{"log_level", 2, 0, 4, ini_oor::use_default, ini_oor::use_default};
 constexpr ini_long_key kLogRotate{"log_rotate", 7, 0, LOG_ROTATE_MAX};
 constexpr ini_long_key kLogFileSize{"log_file_size", 5, 1, LOG_FILE_SIZE_MAX_MB};
@@ -124,6 +126,7 @@ void reset_defaults(framework_config &c) {
     c.os_cap_mode = (int32_t)kOsCapMode.def;
     c.kernel_mode = KERNEL_MODE_MODULE;
     c.userspace_source = LIVE_SOURCE_AUTO;
+    c.userspace_syscall_probes = (int32_t)kSyscallProbes.def;
 }
 
 bool same_time(const timespec &a, const timespec &b) {
@@ -185,6 +188,7 @@ int framework_cfg_init() {
     get_path(ini, "log_path", c.log_path, sizeof(c.log_path), "@/../logs/sensor.log");
     c.kernel_mode = get_kernel_mode(ini);
     c.userspace_source = get_userspace_source(ini);
+    c.userspace_syscall_probes = get_int(ini, kSyscallProbes);
     if (c.kernel_mode < 0 || c.userspace_source < 0) {
         ini_file_free(ini);
         return -1;

@@ -24,6 +24,7 @@ std::atomic<kiv_kernel_mode> s_kernel_mode{KERNEL_MODE_MODULE};
 // when a test has asked for the stand-in to play the kernel (kemu_module_mode).
 std::atomic<bool> s_standin{false};
 std::atomic<int> s_live_source{LIVE_SOURCE_AUTO};
+std::atomic<bool> s_syscall_probes{false};
 
 const char *const kLiveSourceNames[] = {"auto", "ebpf", "connector"};
 static_assert(LIVE_SOURCE_AUTO == 0 && LIVE_SOURCE_EBPF == 1 && LIVE_SOURCE_CONNECTOR == 2);
@@ -57,7 +58,10 @@ int kernel_backend_start(kiv_kernel_mode mode) {
         // records from tests.
         int prefer = s_live_source.load(std::memory_order_relaxed);
         capture_table t =
-            capture_sources(prefer == LIVE_SOURCE_AUTO ? nullptr : kLiveSourceNames[prefer]);
+            capture_sources(prefer == LIVE_SOURCE_AUTO ? nullptr : kLiveSourceNames[prefer],
+                            s_syscall_probes.load(std::memory_order_relaxed)
+                                ? CAPTURE_SYSCALL_PROBES
+                                : 0u);
         if (standin_start(mode, mode == KERNEL_MODE_USERSPACE ? &t : nullptr) != 0) return -1;
     }
     s_kernel_mode.store(mode, std::memory_order_release);
@@ -74,6 +78,10 @@ void kernel_backend_stop() {
 
 void kernel_backend_stop_capture() {
     if (standin_mode()) standin_stop_sources();
+}
+
+void kernel_backend_set_syscall_probes(bool on) {
+    s_syscall_probes.store(on, std::memory_order_relaxed);
 }
 
 void kernel_backend_set_live_source(kiv_live_source source) {

@@ -17,6 +17,8 @@ int kernel_backend_start(kiv_kernel_mode mode);
 // (auto), or only one of them. Read at the next kernel_backend_start.
 enum kiv_live_source { LIVE_SOURCE_AUTO = 0, LIVE_SOURCE_EBPF = 1, LIVE_SOURCE_CONNECTOR = 2 };
 void kernel_backend_set_live_source(kiv_live_source source);
+// Whether userspace mode runs the system-call-wide programs; read at the next start.
+void kernel_backend_set_syscall_probes(bool on);
 // "auto", "ebpf" or "connector" -> kiv_live_source; -1 for anything else.
 int live_source_parse(const char *text);
 void kernel_backend_stop();

@@ -569,6 +569,7 @@ int kmod_load() {
     if (mode != KERNEL_MODE_MODULE) {
         kernel_backend_set_live_source(
             static_cast<kiv_live_source>(g_framework_config.userspace_source));
+        kernel_backend_set_syscall_probes(g_framework_config.userspace_syscall_probes != 0);
         if (kernel_backend_start(mode) != 0) {
             KIV_LOG(0, "start kernel stand-in (kernel_mode %d) failed\n", (int)mode);
             return -1;

@@ -1,10 +1,12 @@
 // The live file source's view of the filter lists: payloads as the library sends them
 // (replace, add, delete), and which paths and event kinds they let through.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,20 @@ bool has(const std::vector<parsed_doc> &docs, const std::string &event, const st
     return false;
 }
 
+// Starts the sensor, documents captured; the reason when it cannot watch files here.
+std::string start_with_files() {
+    if (sensor_init() != 0) return "sensor did not start in userspace mode (needs root)";
+    if (!live_file_running()) {
+        sensor_exit();
+        return "fanotify with names unavailable here; the sensor log says why";
+    }
+    g_init_done = 1;
+    clear_uploads();
+    register_upload_callback(capture);
+    sensor_switch(1);
+    return "";
+}
+
 // A child with a known command line writes a PNG and a PHP file, renames, re-permits and
 // deletes in a watched directory; each document names the file(s), the acting process, the
 // owner and permissions, and the type of the written files.
@@ -188,15 +204,7 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         text.replace(text.find("path_2 = /tmp\n"), 14, "path_2 = " + dir + "\n");
         std::ofstream(tree.file_conf()) << text;
     }
-    if (sensor_init() != 0) GTEST_SKIP() << "sensor did not start in userspace mode (needs root)";
-    if (!live_file_running()) {
-        sensor_exit();
-        GTEST_SKIP() << "fanotify with names unavailable here; the sensor log says why";
-    }
-    g_init_done = 1;
-    clear_uploads();
-    register_upload_callback(capture);
-    sensor_switch(1);
+    if (std::string why = start_with_files(); !why.empty()) GTEST_SKIP() << why;
     // Files are typed by their content when the sensor handles the event, so the renames and
     // the deletion come once the written files were reported.
     const std::string write =
@@ -252,6 +260,93 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         }
         EXPECT_EQ(d.str("file_user_name"), "root");
     }
+}
+
+// The inodes of the directories this process's fanotify groups ignore file events of, from
+// the kernel's own account of the marks.
+std::set<unsigned long> ignored_inodes() {
+    std::set<unsigned long> out;
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        char link[64], to[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%s", e->d_name);
+        ssize_t n = readlink(link, to, sizeof to - 1);
+        if (n <= 0 || std::string(to, (size_t)n) != "anon_inode:[fanotify]") continue;
+        std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
+        for (std::string line; std::getline(info, line);) {
+            unsigned long ino;
+            if (line.rfind("fanotify ino:", 0) == 0 && line.find("ignored_mask:") != std::string::npos &&
+                sscanf(line.c_str(), "fanotify ino:%lx", &ino) == 1)
+                out.insert(ino);
+        }
+    }
+    closedir(d);
+    return out;
+}
+
+unsigned long inode_of(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (unsigned long)st.st_ino : 0;
+}
+
+// A directory no list matches is ignored in the kernel after its first file event; moving a
+// directory drops the marks, so a file then made in the moved one, now watched, is reported;
+// a list naming an ignored directory drops them too, and it is not ignored again.
+TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
+    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
+    char tmpl[] = "/tmp/kivliveign.XXXXXX";
+    std::string watched = mkdtemp(tmpl);
+    {
+        std::ifstream in(tree.file_conf());
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        text.replace(text.find("path_2 = /tmp\n"), 14, "path_2 = " + watched + "\n");
+        std::ofstream(tree.file_conf()) << text;
+    }
+    // Beside the watched directory, on the same filesystem, in no list.
+    const std::string u1 = tree.root + "/u1", u2 = tree.root + "/u2", u3 = tree.root + "/u3";
+    for (auto &d : {u1, u2, u3}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    if (std::string why = start_with_files(); !why.empty()) GTEST_SKIP() << why;
+    auto touch = [](const std::string &path) {
+        pid_t child = live_spawn({"/bin/sh", "-c", "echo x > \"$1\"", "kivign", path});
+        int status = -1;
+        if (child > 0) waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    const unsigned long i1 = inode_of(u1), i2 = inode_of(u2), i3 = inode_of(u3);
+    ASSERT_TRUE(touch(u1 + "/a"));
+    bool ignored = wait_for([&] { return ignored_inodes().count(i1) == 1; }, 10);
+    if (!ignored && tree.read("logs/sensor.log").find("ignore marks refused") != std::string::npos) {
+        sensor_exit();
+        GTEST_SKIP() << "this kernel refuses fanotify ignore marks";
+    }
+    EXPECT_TRUE(ignored);
+    // Moved into the watched tree: the marks go once the move is read, and a file made there
+    // afterwards is reported under its new path.
+    const std::string moved = watched + "/u1";
+    ASSERT_EQ(rename(u1.c_str(), moved.c_str()), 0);
+    bool flushed = wait_for([&] { return ignored_inodes().count(i1) == 0; }, 10);
+    ASSERT_TRUE(touch(moved + "/x.php"));
+    bool reported = wait_for(
+        [&] { return has(file_docs(watched), "File Creation", moved + "/x.php"); }, 10);
+    // A list change drops the marks; the listed directory is then judged by the new list.
+    ASSERT_TRUE(touch(u2 + "/a"));
+    bool u2_ignored = wait_for([&] { return ignored_inodes().count(i2) == 1; }, 10);
+    send(1, 1, {{u2, LIVE_FILE_MASK_ALL}});
+    bool dropped = ignored_inodes().empty();
+    ASSERT_TRUE(touch(u2 + "/b"));
+    ASSERT_TRUE(touch(u3 + "/a"));  // read after u2's event: once u3 is marked, u2 was judged
+    bool u3_ignored = wait_for([&] { return ignored_inodes().count(i3) == 1; }, 10);
+    bool u2_again = ignored_inodes().count(i2) != 0;
+    sensor_exit();
+    g_init_done = 0;
+    EXPECT_EQ(system(("rm -rf '" + watched + "'").c_str()), 0);
+    EXPECT_TRUE(flushed) << "the ignore mark outlived its directory's move";
+    EXPECT_TRUE(reported) << "a file made in a directory moved into a watched tree was missed";
+    EXPECT_TRUE(u2_ignored);
+    EXPECT_TRUE(dropped) << "a list change left ignore marks";
+    EXPECT_TRUE(u3_ignored);
+    EXPECT_FALSE(u2_again) << "a listed directory was ignored";
 }
 
 }  // namespace

@@ -168,13 +168,16 @@ void destroy(bpf_source *src) {
     delete src;
 }
 
-live_proc_bpf *open_load_attach(bool aux) {
+// Which extra programs load beside the process ones.
+enum extras : unsigned { EXTRA_SIGNAL = 1, EXTRA_SYSCALLS = 2 };
+
+live_proc_bpf *open_load_attach(unsigned extra) {
     live_proc_bpf *skel = live_proc_bpf__open();
     if (!skel) return nullptr;
-    if (!aux)
-        for (bpf_program *p :
-             {skel->progs.live_sys_enter, skel->progs.live_sys_exit, skel->progs.live_signal})
+    if (!(extra & EXTRA_SYSCALLS))
+        for (bpf_program *p : {skel->progs.live_sys_enter, skel->progs.live_sys_exit})
             bpf_program__set_autoload(p, false);
+    if (!(extra & EXTRA_SIGNAL)) bpf_program__set_autoload(skel->progs.live_signal, false);
     if (live_proc_bpf__load(skel) != 0 || live_proc_bpf__attach(skel) != 0) {
         int err = errno;
         live_proc_bpf__destroy(skel);
@@ -199,21 +202,27 @@ bool usable(std::string *why) {
 
 }  // namespace
 
-int live_bpf_start(std::string *why) {
+int live_bpf_start(uint32_t options, std::string *why) {
     if (s_bpf) return fail(why, "already running");
     std::string last;
     live_bpf_keep_warning(&last);
     auto *src = new bpf_source;
-    // The library-load, signal and pipe programs are extras: a kernel that refuses them
-    // still gets the process programs.
-    src->skel = open_load_attach(true);
+    // The signal, library-load and pipe programs are extras: a kernel that refuses them still
+    // gets the process programs. The last two run on every system call of the host, so only
+    // when asked for.
+    const bool syscalls = options & CAPTURE_SYSCALL_PROBES;
+    const unsigned want = EXTRA_SIGNAL | (syscalls ? EXTRA_SYSCALLS : 0u);
+    src->skel = open_load_attach(want);
     if (!src->skel) {
         std::string aux_why = last;
-        src->skel = open_load_attach(false);
+        src->skel = open_load_attach(0);
         if (src->skel)
-            KIV_LOG(1, "kemu: eBPF library-load, signal and pipe programs not running (%s)\n",
-                    aux_why.c_str());
+            KIV_LOG(1, "kemu: eBPF %s programs not running (%s)\n",
+                    syscalls ? "signal, library-load and pipe" : "signal", aux_why.c_str());
     }
+    if (src->skel && !syscalls)
+        KIV_LOG(2, "kemu: eBPF library-load and pipe programs off (userspace_syscall_probes = 0 "
+                   "in sensor.conf); they would run on every system call\n");
     if (!src->skel) {
         int err = errno;
         live_bpf_keep_warning(nullptr);
@@ -276,7 +285,7 @@ bool usable(std::string *why) {
     return live_bpf_usable(0, "", why);
 }
 }  // namespace
-int live_bpf_start(std::string *why) {
+int live_bpf_start(uint32_t, std::string *why) {
     usable(why);
     return -1;
 }
@@ -291,8 +300,10 @@ bool live_bpf_running() {
 #endif
 
 namespace {
-int start(const unsigned char *, size_t, std::string *why) {
-    return live_bpf_start(why);
+int start(const unsigned char *config, size_t len, std::string *why) {
+    uint32_t options = 0;
+    if (config && len == sizeof options) memcpy(&options, config, sizeof options);
+    return live_bpf_start(options, why);
 }
 }  // namespace
 

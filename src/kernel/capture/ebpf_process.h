@@ -12,7 +12,8 @@ struct live_proc_image;
 
 // 0 when the programs are loaded, attached and read; -1 with the reason in *why (not root, no
 // BTF, no ring buffers, the verifier's refusal, a build without eBPF).
-int live_bpf_start(std::string *why);
+// options: capture_option bits (CAPTURE_SYSCALL_PROBES adds the library-load and pipe programs).
+int live_bpf_start(uint32_t options, std::string *why);
 void live_bpf_stop();
 bool live_bpf_running();
 // Run time and run count of the process programs since load, from the kernel's BPF

@@ -8,7 +8,10 @@
 // the bytes it holds and accounted with the library's allocator.
 // Every filesystem holding a watched path gets a filesystem mark; the lists then pick the
 // events, so a path added at run time is seen without a new mark when its filesystem already
-// has one.
+// has one. A directory no list can match a file of gets an evictable ignore mark at its first
+// file event, so the kernel stops queueing (and its writers stop paying for) those events.
+// Events on directories are never ignored: a directory moved, renamed or removed, and any
+// change of the lists, drops every ignore mark, since a moved directory may now be watched.
 #include "kernel/capture/fanotify_files.h"
 
 #include <fcntl.h>
@@ -47,6 +50,12 @@
 #endif
 #ifndef FAN_REPORT_TARGET_FID
 #define FAN_REPORT_TARGET_FID 0x00001000
+#endif
+#ifndef FAN_MARK_IGNORE
+#define FAN_MARK_IGNORE 0x00000400
+#endif
+#ifndef FAN_MARK_EVICTABLE
+#define FAN_MARK_EVICTABLE 0x00000200
 #endif
 #ifndef FAN_EVENT_INFO_TYPE_OLD_DFID_NAME
 #define FAN_EVENT_INFO_TYPE_OLD_DFID_NAME 10
@@ -99,6 +108,30 @@ bool under(std::string_view path, std::string_view dir) {
            path[dir.size()] == '/';
 }
 
+std::string_view parent_of(std::string_view path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    return slash == 0 ? std::string_view("/") : path.substr(0, slash);
+}
+
+// Whether no list can match a file directly in dir (lists locked): dir is not a watched
+// file's parent, nor a watched path, below one, or a watched path's parent.
+bool unwatched_dir(std::string_view dir) {
+    for (const auto &[text, e] : s_lists[F_FILE])
+        if (parent_of(text) == dir) return false;
+    for (const auto &[text, e] : s_lists[F_PATH]) {
+        std::string_view p(text);
+        if (p == dir || under(dir, p) || parent_of(p) == dir) return false;
+    }
+    return true;
+}
+
+// Events the ignore marks drop: those on a directory's files, never the directory events
+// (FAN_ONDIR stays out) nor renames, whose other end may be watched, nor executions opened.
+constexpr uint64_t IGNORED_EVENTS = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
+                                    FAN_ATTRIB | FAN_CLOSE_WRITE | FAN_EVENT_ON_CHILD;
+std::atomic<size_t> s_ignored_dirs;
+
 bool listed(int list, std::string_view path, int kind, bool prefix) {
     for (const auto &[text, e] : s_lists[list]) {
         if (!(e.mask & (1u << kind))) continue;
@@ -116,6 +149,42 @@ struct file_source {
     int fan = -1;
     int wake = -1;
     bool has_rename = false;
+    std::atomic<bool> can_ignore{true};  // until the kernel refuses an ignore mark
+
+    // Lists locked: every ignore mark goes, so that the next events are judged afresh.
+    void flush_ignores() {
+        if (s_ignored_dirs.load(std::memory_order_relaxed) == 0) return;
+        if (fanotify_mark(fan, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
+            KIV_LOG(1, "kemu: fanotify ignore marks not flushed(%d:%s)\n", errno, strerror(errno));
+        s_ignored_dirs.store(0, std::memory_order_relaxed);
+    }
+
+    // The directory of a file event, at path, when no list can match a file in it. The lists
+    // are checked and the mark set under their lock, so a list change cannot come between.
+    void maybe_ignore(const __kernel_fsid_t &fsid, file_handle *fh, const std::string &path) {
+        if (!can_ignore.load(std::memory_order_relaxed) || path.empty()) return;
+        {
+            std::lock_guard g(s_lists_lock);
+            if (!unwatched_dir(path)) return;
+        }
+        int mfd = mount_fd(fsid);
+        if (mfd < 0) return;
+        int fd = open_by_handle_at(mfd, fh, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return;
+        std::lock_guard g(s_lists_lock);
+        if (unwatched_dir(path)) {
+            unsigned flags =
+                FAN_MARK_ADD | FAN_MARK_IGNORE | FAN_MARK_IGNORED_SURV_MODIFY | FAN_MARK_EVICTABLE;
+            if (fanotify_mark(fan, flags, IGNORED_EVENTS, fd, nullptr) == 0) {
+                s_ignored_dirs.fetch_add(1, std::memory_order_relaxed);
+            } else if (errno == EINVAL) {
+                can_ignore = false;
+                KIV_LOG(1, "kemu: fanotify ignore marks refused (kernel before 6.0?): every file "
+                           "event of a marked filesystem is read and judged here\n");
+            }
+        }
+        close(fd);
+    }
     std::thread thread;
     std::mutex marks_lock;
     std::map<std::pair<int32_t, int32_t>, fs_mark> marks;  // by fsid
@@ -456,12 +525,15 @@ struct file_source {
         // paths go (the next events resolve their handles afresh), whoever did it.
         bool dirs_changed =
             (m & FAN_ONDIR) && (m & (FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE));
-        // The sensor's own writes (logs, database, state) are never reported.
-        if (md.pid == self) {
-            if (dirs_changed) forget_dirs();
-            return;
+        if (dirs_changed) {
+            std::lock_guard g(s_lists_lock);
+            flush_ignores();
         }
-        std::string name, old;
+        // The sensor's own writes (logs, database, state) are never reported.
+        const bool own = md.pid == self;
+        std::string name, old, name_dir;
+        __kernel_fsid_t name_fsid{};
+        alignas(file_handle) unsigned char dirbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
         bool have_name = false, have_old = false, have_inode = false;
         struct stat inode = {};
         alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
@@ -470,9 +542,13 @@ struct file_source {
             auto *handle = reinterpret_cast<file_handle *>(fhbuf);
             if (r.type == FAN_EVENT_INFO_TYPE_FID) {
                 // The object itself: what the record says of the file is read here.
-                have_inode = stat_handle(r.fsid, handle, &inode);
+                if (!own) have_inode = stat_handle(r.fsid, handle, &inode);
             } else if (!r.entry.empty()) {
                 std::string dir = dir_path(r.fsid, handle);
+                if (r.type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
+                    name_dir = dir, name_fsid = r.fsid;
+                    memcpy(dirbuf, fhbuf, sizeof(file_handle) + r.handle_bytes);
+                }
                 if (!dir.empty()) {
                     std::string full = dir == "/" ? "/" : dir + "/";
                     full.append(r.entry);
@@ -483,9 +559,11 @@ struct file_source {
                 }
             }
         });
-        if (have_name || have_old)
+        if ((have_name || have_old) && !own)
             report_event(m, (uint32_t)md.pid, name, have_name, old, have_old,
                          have_inode ? &inode : nullptr);
+        if (!(m & (FAN_ONDIR | FAN_RENAME)) && !name_dir.empty())
+            maybe_ignore(name_fsid, reinterpret_cast<file_handle *>(dirbuf), name_dir);
         if (dirs_changed) forget_dirs();
     }
 
@@ -634,6 +712,7 @@ void destroy(file_source *src) {
     if (src->wake >= 0) close(src->wake);
     delete src;
     s_used_dirs = 0, s_used_created = 0, s_used_pending = 0;
+    s_ignored_dirs = 0;
 }
 
 }  // namespace
@@ -660,8 +739,12 @@ void live_file_filter(const unsigned char *p, size_t len) {
         items.emplace_back(std::string(text, n), e);
         at += 2 + n + 1;
     }
+    // Lists and ignore marks change together: the reader marks under the same lock, so no
+    // mark judged by the old lists outlives them.
+    std::lock_guard fg(s_file_lock);
     {
         std::lock_guard g(s_lists_lock);
+        if (s_file && (kind == F_FILE || kind == F_PATH)) s_file->flush_ignores();
         auto &list = s_lists[kind];
         if (op == 0) list.clear();
         for (auto &[text, e] : items) {
@@ -673,7 +756,6 @@ void live_file_filter(const unsigned char *p, size_t len) {
         }
     }
     if (kind == F_FILE || kind == F_PATH) {
-        std::lock_guard g(s_file_lock);
         if (s_file)
             for (auto &[text, e] : items)
                 if (op != 2) s_file->mark_path(text);
@@ -747,6 +829,10 @@ bool live_file_running() {
 void live_file_set_bounds(const live_file_bounds *bounds) {
     std::lock_guard g(s_bounds_lock);
     s_bounds = bounds ? *bounds : DEFAULT_BOUNDS;
+}
+
+size_t live_file_ignored_dirs() {
+    return s_ignored_dirs.load(std::memory_order_relaxed);
 }
 
 live_file_bounds live_file_usage() {

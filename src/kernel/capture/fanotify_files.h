@@ -32,3 +32,5 @@ struct live_file_bounds {
 void live_file_set_bounds(const live_file_bounds *bounds);
 // What the running source holds now, counted as the bounds count it.
 live_file_bounds live_file_usage();
+// Directories whose file events the kernel drops now (ignore marks since the last flush).
+size_t live_file_ignored_dirs();

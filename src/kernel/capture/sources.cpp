@@ -18,11 +18,12 @@ const capture_source *const kRows[] = {
 
 }  // namespace
 
-capture_table capture_sources(const char *prefer) {
+capture_table capture_sources(const char *prefer, uint32_t options) {
     capture_table t;
     t.rows = kRows;
     t.count = sizeof kRows / sizeof kRows[0];
     t.query = &live_proc_query;
     t.prefer = prefer;
+    t.options = options;
     return t;
 }

@@ -136,7 +136,8 @@ struct capture_source {
     // feature, build) in *why.
     bool (*usable)(std::string *why);
     // Starts with its configuration (a network source: the capture request's payload; the
-    // others get none), restarting it when it runs: 0, or -1 with the reason in *why.
+    // others the table's options word), restarting it when it runs: 0, or -1 with the reason
+    // in *why.
     int (*start)(const unsigned char *config, size_t len, std::string *why);
     void (*stop)();  // idempotent, bounded in time
     bool (*running)();
@@ -148,6 +149,12 @@ struct capture_source {
     void (*reset)();
 };
 
+// Choices of the configuration a source follows at its start.
+enum capture_option : uint32_t {
+    // The programs on every system call (library loads, named pipes): the whole host pays.
+    CAPTURE_SYSCALL_PROBES = 1u << 0,
+};
+
 // What userspace mode hands the stand-in: its sources in order of preference, and the live
 // answers to process queries.
 struct capture_table {
@@ -155,4 +162,5 @@ struct capture_table {
     size_t count = 0;
     const kemu_proc_live *query = nullptr;
     const char *prefer = nullptr;  // the process source asked for by name; null: the first
+    uint32_t options = 0;          // capture_option bits, handed to every process and file source
 };

@@ -7,10 +7,10 @@
 
 namespace {
 
-int try_start(const capture_source &s, std::string *why) {
+int try_start(const capture_source &s, uint32_t options, std::string *why) {
     why->clear();
     if (!s.usable(why)) return -1;
-    return s.start(nullptr, 0, why);
+    return s.start(reinterpret_cast<const unsigned char *>(&options), sizeof options, why);
 }
 
 // The next process source after the first, to name in advice; null when there is none.
@@ -30,7 +30,7 @@ const capture_source *standin_choose_process(const capture_table &t) {
         if (s.kind != CAPTURE_PROCESS) continue;
         if (!first) first = &s;
         if (t.prefer && strcmp(t.prefer, s.name) != 0) continue;
-        if (try_start(s, &why) == 0) {
+        if (try_start(s, t.options, &why) == 0) {
             if (failed)
                 KIV_LOG(1, "kemu: process source: %s, %s unavailable: %s; %s\n", s.label,
                         failed->title, failed_why.c_str(), s.caveat ? s.caveat : "");

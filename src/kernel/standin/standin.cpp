@@ -382,7 +382,9 @@ void start_files(const capture_table &t) {
         const capture_source &s = *t.rows[i];
         if (s.kind != CAPTURE_FILE) continue;
         std::string why;
-        if (s.usable(&why) && s.start(nullptr, 0, &why) == 0)
+        uint32_t options = t.options;
+        if (s.usable(&why) &&
+            s.start(reinterpret_cast<const unsigned char *>(&options), sizeof options, &why) == 0)
             KIV_LOG(2, "kemu: file activity source: %s\n", s.label);
         else
             KIV_LOG(1, "kemu: file activity off: %s; processes are still reported\n", why.c_str());

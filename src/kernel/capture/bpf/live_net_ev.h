@@ -5,8 +5,8 @@
 #define LIVE_NET_EV_H
 #include <linux/types.h>
 
-#define LIVE_NET_RING_BYTES (1u << 20)
-#define LIVE_NET_WAKE_BYTES (64u << 10) /* a ring this full wakes the reader at once */
+#define LIVE_NET_RING_BYTES (256u << 10) /* about 5,000 events */
+#define LIVE_NET_WAKE_BYTES (32u << 10) /* a ring this full wakes the reader at once */
 #define LIVE_NET_SCAN_WORDS 1024        /* 65536 port bits */
 
 enum {

@@ -4,7 +4,7 @@
 #define LIVE_PROC_EV_H
 #include <linux/types.h>
 
-#define LIVE_RING_BYTES (16u << 20)
+#define LIVE_RING_BYTES (4u << 20) /* about 790 exec records: a burst the reader drains in 50 ms */
 #define LIVE_WAKE_BYTES (256u << 10) /* a ring this full wakes the reader at once */
 #define LIVE_STR_MAX 1023            /* longest text of a process record */
 
