@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <strings.h>
 
 #include "comm/digest_internal.h"
@@ -870,6 +871,62 @@ int binhash_job_hash(binhash_job_file &f, binhash_info *rec, const std::atomic<b
     return 0;
 }
 
+namespace {
+
+// Digests of recently executed files by the identity the kernel gave at the exec, so that
+// running the same file again costs no system call. The identity is compared whole, device
+// included: another filesystem (a FUSE server reports whatever inode and times it likes)
+// cannot lend a known file's numbers. A file cannot change without its change time moving.
+struct exe_digest {
+    exe_ident id;
+    bool used;
+    uint8_t md5[MD5_DIGEST_LEN];
+    uint8_t sha256[SHA256_DIGEST_LENGTH];
+};
+constexpr size_t kExeDigests = 256;
+std::mutex s_exe_digest_lock;
+exe_digest s_exe_digests[kExeDigests];
+
+bool same_exe(const exe_ident &a, const exe_ident &b) {
+    return a.dev == b.dev && a.ino == b.ino && a.ctime_sec == b.ctime_sec &&
+           a.ctime_nsec == b.ctime_nsec;
+}
+
+exe_digest &exe_slot(const exe_ident &e) {
+    uint64_t h = (e.ino * 0x9E3779B97F4A7C15ull) ^ (e.dev * 0xC2B2AE3D27D4EB4Full) ^
+                 ((uint64_t)e.ctime_nsec << 17) ^ (uint64_t)e.ctime_sec;
+    return s_exe_digests[(h ^ (h >> 29)) % kExeDigests];
+}
+
+bool exe_digest_find(const exe_ident &e, uint8_t *md5, int md5_len, uint8_t *sha256,
+                     int sha256_len) {
+    std::lock_guard g(s_exe_digest_lock);
+    exe_digest &d = exe_slot(e);
+    if (!d.used || !same_exe(d.id, e)) return false;
+    memcpy(md5, d.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
+    memcpy(sha256, d.sha256,
+           sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
+    return true;
+}
+
+// Digests of st's file, kept for exe when st is still the version that was executed.
+void exe_digest_keep(const binhash_source &src, const struct stat &st, const binhash_info &rec) {
+    if (src.exe == nullptr || !binhash_is_exe(st, *src.exe)) return;
+    std::lock_guard g(s_exe_digest_lock);
+    exe_digest &d = exe_slot(*src.exe);
+    d.id = *src.exe;
+    d.used = true;
+    memcpy(d.md5, rec.md5, sizeof d.md5);
+    memcpy(d.sha256, rec.sha256, sizeof d.sha256);
+}
+
+void exe_digests_clear() {
+    std::lock_guard g(s_exe_digest_lock);
+    for (exe_digest &d : s_exe_digests) d.used = false;
+}
+
+}  // namespace
+
 int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *sha256,
                 int sha256_len, int *too_big) {
     if (src.path == nullptr || md5 == nullptr || sha256 == nullptr || md5_len <= 0 ||
@@ -877,6 +934,8 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
         KIV_LOG(1, "get process param illegal\n");
         return -2;
     }
+    if (src.exe != nullptr && exe_digest_find(*src.exe, md5, md5_len, sha256, sha256_len))
+        return 0;
     binhash_cache_info &g = g_binhash_info;
     const char *path = src.path;
     binhash_info rec{};
@@ -910,6 +969,7 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
         hit = search_hash_from_table(g.binhash_hash, path, &rec);
     }
     if (hit == 0) {
+        exe_digest_keep(src, st, rec);
         copy_out(rec, md5, md5_len, sha256, sha256_len);
         return 0;
     }
@@ -925,6 +985,7 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
         if (found) {
             rec.ident = ident;
             store_memory(path, &rec);
+            exe_digest_keep(src, st, rec);
             copy_out(rec, md5, md5_len, sha256, sha256_len);
             return 0;
         }
@@ -968,6 +1029,7 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
     } else {
         f.st = out.opened;
         binhash_store_computed(f, &rec);
+        exe_digest_keep(src, out.opened, rec);
     }
     copy_out(rec, md5, md5_len, sha256, sha256_len);
     return 0;
@@ -1078,4 +1140,5 @@ void binhash_resource_exit() {
     g.binhash_lock = PTHREAD_RWLOCK_INITIALIZER;
     g.binhash_db_mutex = PTHREAD_MUTEX_INITIALIZER;
     g.done = 0;
+    exe_digests_clear();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -639,6 +640,39 @@ TEST_F(BinhashTest, DigestsAreOfTheInodeExecuted) {
     // A record without the identity gets what the path names, as before.
     EXPECT_EQ(ask(prog, 0, BINHASH_SYNC, (uint32_t)child, nullptr), 0);
     EXPECT_EQ(lookup(prog), benign);
+}
+
+// Digests taken of an executed file stay known by its exec identity: the same exec again gets
+// them without reading anything, after the file was replaced too; the same inode and change
+// time on another device is another file.
+TEST_F(BinhashTest, ExecutedFileIsKnownByItsIdentity) {
+    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
+    std::string prog = file("prog", std::string(5000, 'p'));
+    std::string ran = expect_of(prog);
+    struct stat st;
+    ASSERT_EQ(stat(prog.c_str(), &st), 0);
+    exe_ident exe{st.st_dev, st.st_ino, st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec};
+    auto get = [&](const exe_ident &id) {
+        binhash_source s;
+        s.path = prog.c_str(), s.exe = &id;
+        uint8_t m[16], h[32];
+        char text[33] = {};
+        if (binhash_get(s, m, 16, h, 32, nullptr) != 0) return std::string();
+        md5_digest2md5_str(m, 16, text, sizeof text);
+        return std::string(text);
+    };
+    ASSERT_EQ(get(exe), ran.substr(0, 32));
+    ASSERT_EQ(rename(file("benign", "benign body").c_str(), prog.c_str()), 0);
+    uint64_t hashed = binhash_counters_get().hashed, not_exe = binhash_counters_get().not_exe;
+    EXPECT_EQ(get(exe), ran.substr(0, 32));
+    exe_ident elsewhere = exe;
+    elsewhere.dev ^= 1;
+    EXPECT_EQ(get(elsewhere), "");
+    EXPECT_EQ(binhash_counters_get().not_exe, not_exe + 1);
+    ASSERT_EQ(stat(prog.c_str(), &st), 0);
+    exe_ident now{st.st_dev, st.st_ino, st.st_ctim.tv_sec, (uint32_t)st.st_ctim.tv_nsec};
+    EXPECT_EQ(get(now), expect_of(prog).substr(0, 32));
+    EXPECT_EQ(binhash_counters_get().hashed, hashed + 1);  // only the new file was read
 }
 
 // Keyed by the file, not the name: a file reached through many links is read once.
