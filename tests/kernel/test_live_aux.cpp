@@ -226,6 +226,8 @@ TEST(LiveAuxActivity, ChildPipeSignalAndLibraryLoadRecorded) {
     EXPECT_EQ(a.opened.create_time, a.shell.create_time);
     EXPECT_TRUE(a.libs) << "no library load of the child with its exec's create time";
     EXPECT_EQ(a.log.find("library-load and pipe programs off"), std::string::npos);
+    EXPECT_NE(a.log.find("library-load and pipe programs running on every system call"),
+              std::string::npos);
 }
 
 // Without it (the shipped setting) the programs on every system call do not run: the log

@@ -223,6 +223,9 @@ int live_bpf_start(uint32_t options, std::string *why) {
     if (src->skel && !syscalls)
         KIV_LOG(2, "kemu: eBPF library-load and pipe programs off (userspace_syscall_probes = 0 "
                    "in sensor.conf); they would run on every system call\n");
+    else if (src->skel && src->skel->links.live_sys_enter)
+        KIV_LOG(2, "kemu: eBPF library-load and pipe programs running on every system call "
+                   "(userspace_syscall_probes = 1)\n");
     if (!src->skel) {
         int err = errno;
         live_bpf_keep_warning(nullptr);
