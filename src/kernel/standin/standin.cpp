@@ -3,6 +3,8 @@
 // not charged to the sensor's accounting categories.
 #include "kernel/standin/standin.h"
 
+#include <malloc.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -377,6 +379,12 @@ capture_table sources_now() {
     return s_si ? s_si->sources : capture_table{};
 }
 
+// Loading BPF programs parses the kernel's type information (megabytes) and frees it again;
+// the allocator would keep those pages resident for good.
+void release_start_memory() {
+    malloc_trim(0);
+}
+
 void start_files(const capture_table &t) {
     for (size_t i = 0; i < t.count; i++) {
         const capture_source &s = *t.rows[i];
@@ -404,6 +412,7 @@ int standin_start(kiv_kernel_mode mode, const capture_table *sources) {
         return -1;
     }
     start_files(t);
+    release_start_memory();
     return 0;
 }
 
@@ -580,6 +589,7 @@ long standin_ioctl(int fd, unsigned long request, unsigned long arg) {
         else if (ctl == KEMU_NET_CTL_STOP)
             s.stop();
     }
+    if (on) release_start_memory();
     return result;
 }
 
