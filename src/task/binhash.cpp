@@ -880,8 +880,7 @@ namespace {
 struct exe_digest {
     exe_ident id;
     bool used;
-    uint8_t md5[MD5_DIGEST_LEN];
-    uint8_t sha256[SHA256_DIGEST_LENGTH];
+    binhash_info rec;  // its digests
 };
 constexpr size_t kExeDigests = 256;
 std::mutex s_exe_digest_lock;
@@ -903,9 +902,7 @@ bool exe_digest_find(const exe_ident &e, uint8_t *md5, int md5_len, uint8_t *sha
     std::lock_guard g(s_exe_digest_lock);
     exe_digest &d = exe_slot(e);
     if (!d.used || !same_exe(d.id, e)) return false;
-    memcpy(md5, d.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
-    memcpy(sha256, d.sha256,
-           sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
+    copy_out(d.rec, md5, md5_len, sha256, sha256_len);
     return true;
 }
 
@@ -916,8 +913,7 @@ void exe_digest_keep(const binhash_source &src, const struct stat &st, const bin
     exe_digest &d = exe_slot(*src.exe);
     d.id = *src.exe;
     d.used = true;
-    memcpy(d.md5, rec.md5, sizeof d.md5);
-    memcpy(d.sha256, rec.sha256, sizeof d.sha256);
+    d.rec = rec;
 }
 
 void exe_digests_clear() {
