@@ -100,10 +100,16 @@ fuzz: deps
 # Soak run: an ASan+UBSan release-like build of the agent and library in its own tree, run for
 # MINUTES under a storm of local activity (tests/soak/soak.py); not part of `make test`.
 # Results, with summary.txt and rss.csv, go to $(SOAK_DIR)/soak-<time>/. Needs root.
+# TREE=release soaks the release tree `make` stages (build/stage) instead, as operators run it.
 soak: deps
+ifeq ($(TREE),release)
+	$(MAKE) all
+	python3 tests/soak/soak.py --stage $(STAGE_DIR) --minutes $(MINUTES)
+else
 	cmake -S . -B $(SOAK_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_SANITIZE=ON -DKIV_TESTS=OFF
 	cmake --build $(SOAK_DIR) -j $(JOBS) --target kivhost
 	python3 tests/soak/soak.py --stage $(SOAK_DIR)/stage --minutes $(MINUTES)
+endif
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i

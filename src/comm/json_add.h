@@ -34,6 +34,28 @@ inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
 // ("\\" is one backslash, "\xHH" the byte HH, any other backslash itself).
 bool json_text_plain(const char *v);
 std::string json_text_escape(const char *v);
+// Appends v as a JSON string, quotes included, in exactly the bytes add_str and cJSON's
+// printer give it: for records built as text, without a tree.
+void json_append_text(std::string &out, const char *v);
+
+// A record printed unformatted, with its length, into a buffer this thread keeps (no growth
+// by reallocation on the way) while the result lives; a record too long for it, or printed
+// while the buffer is lent out (a host callback that prints again), is printed the usual way.
+// text is nullptr when printing failed.
+struct json_printed {
+    const char *text = nullptr;
+    size_t len = 0;
+    char *owned = nullptr;
+    bool *lent = nullptr;
+    json_printed() = default;
+    json_printed(const json_printed &) = delete;
+    json_printed &operator=(const json_printed &) = delete;
+    ~json_printed() {
+        if (owned) cJSON_free(owned);
+        if (lent) *lent = false;
+    }
+};
+void json_print_local(cJSON *item, json_printed *out);
 
 inline bool add_str(cJSON *obj, const char *key, const char *v) {
     if (v == nullptr || json_text_plain(v)) return cJSON_AddStringToObject(obj, key, v) != nullptr;

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <string>
 
 #include "comm/json_add.h"
@@ -52,4 +53,52 @@ std::string json_text_escape(const char *v) {
         i += len;
     }
     return out;
+}
+
+void json_append_text(std::string &out, const char *v) {
+    std::string escaped;
+    if (!json_text_plain(v)) v = (escaped = json_text_escape(v)).c_str();
+    out += '"';
+    const char *run = v;
+    for (const char *p = v;; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c > 31 && c != '"' && c != '\\') continue;
+        out.append(run, p);
+        if (c == 0) break;
+        run = p + 1;
+        out += '\\';
+        switch (c) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '\b': out += 'b'; break;
+            case '\f': out += 'f'; break;
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            case '\t': out += 't'; break;
+            default: {
+                static const char hex[] = "0123456789abcdef";
+                out += "u00";
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            }
+        }
+    }
+    out += '"';
+}
+
+void json_print_local(cJSON *item, json_printed *out) {
+    // Larger than nearly every record (process trees included); cJSON wants a few bytes of
+    // room beyond what it prints.
+    static thread_local char buf[32768];
+    static thread_local bool lent;
+    if (!lent && cJSON_PrintPreallocated(item, buf, sizeof buf, 0)) {
+        lent = true;
+        out->lent = &lent;
+        out->text = buf;
+        out->len = strlen(buf);
+        return;
+    }
+    out->owned = cJSON_PrintUnformatted(item);
+    out->text = out->owned;
+    out->len = out->owned ? strlen(out->owned) : 0;
 }

@@ -120,7 +120,10 @@ int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
 // Prints and logs the document, then uploads it when its kind has an upload type: access and
 // attribute changes reach the diagnostic log only.
 void send(cJSON *root, int kind) {
-    char *text = cJSON_PrintUnformatted(root);
+    json_printed printed;
+    json_print_local(root, &printed);
+    const char *text = printed.text;
+    const size_t len = printed.len;
     if (!text) {
         KIV_LOG(1, "cJSON_PrintUnformatted fail\n");
         return;
@@ -129,13 +132,12 @@ void send(cJSON *root, int kind) {
     int upload_type = kUploadTypes[kind];
     if (upload_type < 0) {
         KIV_LOG(1, "unsupport upload type: %d\n", kind);
-    } else if (mod_manager_upload(text, (uint32_t)strlen(text), upload_type, 0) != 0) {
+    } else if (mod_manager_upload(text, (uint32_t)len, upload_type, 0) != 0) {
         kiv_stat_inc(FILE_UPLOAD_EVENT_FAIL);
         KIV_LOG(3, "upload error!\n\n");
     } else {
         kiv_stat_inc(FILE_UPLOAD_EVENT_SUC);
     }
-    cJSON_free(text);
 }
 
 }  // namespace

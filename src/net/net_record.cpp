@@ -179,7 +179,10 @@ int build_and_send(Fill fill, int tree_mode, int upload_type, const char *log_ta
         return -1;
     }
     format_upload_header(root, m, &h);
-    char *text = cJSON_PrintUnformatted(root);
+    json_printed printed;
+    json_print_local(root, &printed);
+    const char *text = printed.text;
+    const size_t len = printed.len;
     if (!text) {
         KIV_LOG(1, "json print fail\n");
         cJSON_Delete(root);
@@ -187,13 +190,12 @@ int build_and_send(Fill fill, int tree_mode, int upload_type, const char *log_ta
     }
     KIV_LOG(4, "%s: %s\n", log_tag, text);
     if (scan) inc_netscan_count(scan);
-    if (mod_manager_upload(text, (uint32_t)strlen(text), upload_type, 0) != 0) {
+    if (mod_manager_upload(text, (uint32_t)len, upload_type, 0) != 0) {
         KIV_LOG(3, "upload error!\n\n");
         kiv_stat_inc(NET_UPLOAD_ERROR);
     } else {
         kiv_stat_inc(NET_TOTAL_UPLOAD);
     }
-    cJSON_free(text);
     cJSON_Delete(root);
     return 0;
 }

@@ -80,14 +80,16 @@ const process_st *upload_item(const void *items, int i, int mode) {
 
 // Prints and uploads; the caller keeps the object.
 int print_and_upload(cJSON *envelope, int32_t type, const char *what) {
-    char *text = cJSON_PrintUnformatted(envelope);
+    json_printed printed;
+    json_print_local(envelope, &printed);
+    const char *text = printed.text;
+    const size_t len = printed.len;
     if (!text) {
         KIV_LOG(1, "json print fail\n");
         return -1;
     }
     KIV_LOG(type == UPLOAD_PROC_EXEC ? 3 : 4, "%s: %s\n", what, text);
-    int ret = mod_manager_upload(text, static_cast<uint32_t>(strlen(text)), type, 0);
-    cJSON_free(text);
+    int ret = mod_manager_upload(text, static_cast<uint32_t>(len), type, 0);
     if (ret != 0) {
         KIV_LOG(3, "upload error!\n");
         return -1;

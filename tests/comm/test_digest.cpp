@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -306,6 +308,31 @@ TEST(KeyedHash, ReferenceVectorsSplitsAndTheProcessKey) {
     keyed_piece split[] = {{msg, 7}, {msg + 7, 0}, {msg + 7, 8}};
     ASSERT_TRUE(keyed_hash_with(key, split, 3, &h));
     EXPECT_EQ(h, want);
+    // Every length across the word and length-byte boundaries, cut at every point, against
+    // the crypto library's SipHash.
+    unsigned char big[300];
+    for (size_t i = 0; i < sizeof big; i++) big[i] = (unsigned char)(i * 131 + 7);
+    for (size_t n : {1, 7, 8, 9, 15, 16, 17, 63, 64, 255, 256, 257, 300}) {
+        unsigned char ref[16];
+        size_t got = 0, size = 16;
+        EVP_MAC *mac = EVP_MAC_fetch(nullptr, "SIPHASH", nullptr);
+        ASSERT_NE(mac, nullptr);
+        EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(mac);
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_MAC_PARAM_SIZE, &size),
+                               OSSL_PARAM_construct_end()};
+        ASSERT_EQ(EVP_MAC_init(ctx, key, 16, params), 1);
+        ASSERT_EQ(EVP_MAC_update(ctx, big, n), 1);
+        ASSERT_EQ(EVP_MAC_final(ctx, ref, &got, sizeof ref), 1);
+        EVP_MAC_CTX_free(ctx);
+        EVP_MAC_free(mac);
+        keyed_hash128 r;
+        memcpy(&r.lo, ref, 8), memcpy(&r.hi, ref + 8, 8);
+        for (size_t cut = 0; cut <= n; cut += (n > 20 ? 13 : 1)) {
+            keyed_piece two[] = {{big, cut}, {big + cut, n - cut}};
+            ASSERT_TRUE(keyed_hash_with(key, two, 2, &h));
+            EXPECT_EQ(h, r) << n << " bytes cut at " << cut;
+        }
+    }
     keyed_hash128 drawn;
     ASSERT_TRUE(keyed_hash(msg, 15, &drawn));
     EXPECT_FALSE(drawn == want);

@@ -88,6 +88,65 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
         ASSERT_TRUE(valid_utf8(out)) << out;
         ASSERT_EQ(json_text_restore(out), in) << out;
     }
+    // Text written directly is byte for byte what cJSON prints for the same member: every
+    // byte value, control characters and quotes among them.
+    const char mixed[] = {'\\', 'x', '"', '\n', '\t', '\x01', '\x1f', '\x7f', 'a', '\xff',
+                          '\xc3', '\xa9', '\b', '\f', '\r', '/'};
+    for (int round = 0; round < 5000; round++) {
+        std::string in;
+        if (round < 255) in = std::string(1, (char)(round + 1)) + "z";
+        for (int n = rng() % 16; n > 0; n--) in += mixed[rng() % sizeof mixed];
+        cJSON *item = cJSON_CreateObject();
+        ASSERT_TRUE(add_str(item, "k", in.c_str()));
+        char *ref = cJSON_PrintUnformatted(item);
+        std::string got = "{\"k\":";
+        json_append_text(got, in.c_str());
+        got += '}';
+        ASSERT_EQ(got, ref) << in;
+        cJSON_free(ref);
+        cJSON_Delete(item);
+    }
+}
+
+// A record printed into the thread's buffer reads as cJSON prints it; one too long for the
+// buffer, or printed while the buffer is lent out, is printed on its own.
+TEST(DocumentText, PrintedIntoTheThreadBufferOrOnItsOwn) {
+    auto doc = [](size_t n) {
+        cJSON *o = cJSON_CreateObject();
+        add_str(o, "line", std::string(n, 'q').c_str());
+        add_int(o, "n", 42);
+        return o;
+    };
+    cJSON *small = doc(100), *big = doc(40000);
+    auto ref = [](cJSON *o) {
+        char *t = cJSON_PrintUnformatted(o);
+        std::string s(t);
+        cJSON_free(t);
+        return s;
+    };
+    const void *local = nullptr;
+    {
+        json_printed a;
+        json_print_local(small, &a);
+        ASSERT_NE(a.text, nullptr);
+        EXPECT_EQ(std::string(a.text, a.len), ref(small));
+        EXPECT_EQ(a.owned, nullptr);
+        local = a.text;
+        json_printed nested;  // the first one is still being read
+        json_print_local(small, &nested);
+        EXPECT_NE(nested.owned, nullptr);
+        EXPECT_NE((const void *)nested.text, local);
+        EXPECT_EQ(std::string(a.text, a.len), ref(small));
+    }
+    json_printed b;
+    json_print_local(big, &b);
+    EXPECT_NE(b.owned, nullptr);
+    EXPECT_EQ(std::string(b.text, b.len), ref(big));
+    json_printed c;
+    json_print_local(small, &c);  // given back when a went
+    EXPECT_EQ((const void *)c.text, local);
+    cJSON_Delete(small);
+    cJSON_Delete(big);
 }
 
 // Label bytes that could make a DNS name read as another are escaped, and a cut keeps both

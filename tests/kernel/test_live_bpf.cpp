@@ -88,24 +88,35 @@ std::string text(const live_proc_image &img, int slot) {
     return std::string(img.str[slot], img.len[slot]);
 }
 
+// An exec record as the programs hand it over: the head, then the texts packed in slot order.
+struct exec_record {
+    live_exec_ev e{};
+    std::string texts[5];
+    size_t pack() {
+        size_t at = 0;
+        for (int i = 0; i < 5; i++) {
+            memcpy(e.text + at, texts[i].data(), texts[i].size());
+            e.len[i] = (uint16_t)texts[i].size();
+            at += texts[i].size();
+        }
+        return LIVE_EXEC_HEAD + at;
+    }
+};
+
 // Report fields as the programs fill them, turned into the record's texts.
 TEST(LiveBpfImage, TextsAsProcShowsThem) {
-    static live_exec_ev e;  // 5 KiB
-    memset(&e, 0, sizeof e);
+    static exec_record r;  // 5 KiB
+    live_exec_ev &e = r.e;
     e.pid = 77, e.ppid = 7, e.session = 3;
     e.start_ns = 1234567891ull, e.parent_start_ns = 99;
     e.uid[1] = 1000, e.gid[3] = 50, e.owner = 0, e.mode = 0100755;
-    auto set = [](int slot, const std::string &s) {
-        memcpy(e.str[slot], s.data(), s.size());
-        e.len[slot] = (uint16_t)s.size();
-    };
-    set(LIVE_STR_CMD, std::string("sh\0-c\0exit 3\0", 13));
-    set(LIVE_STR_CWD, "/tmp");
-    set(LIVE_STR_PATH, "/usr/bin/dash");
-    set(LIVE_STR_FD0, "/dev/null");
+    r.texts[LIVE_STR_CMD] = std::string("sh\0-c\0exit 3\0", 13);
+    r.texts[LIVE_STR_CWD] = "/tmp";
+    r.texts[LIVE_STR_PATH] = "/usr/bin/dash";
+    r.texts[LIVE_STR_FD0] = "/dev/null";
     e.fd_kind[1] = LIVE_FD_PIPE, e.fd_ino[1] = 4242;
     static live_proc_image img;
-    live_bpf_image(e, &img);
+    ASSERT_TRUE(live_bpf_image(e, r.pack(), &img));
     uint64_t tick = 1000000000ull / (uint64_t)sysconf(_SC_CLK_TCK);
     EXPECT_EQ(img.create_time, 1234567891ull / tick * tick);
     EXPECT_EQ(img.ppid, 7u);
@@ -120,30 +131,42 @@ TEST(LiveBpfImage, TextsAsProcShowsThem) {
     EXPECT_EQ(text(img, LIVE_STR_FD1), "pipe:[4242]");
 
     // Limits: a cut command line ends in "...", a removed executable gets " (deleted)" as far
-    // as the record's room allows, a socket is named by its inode.
-    set(LIVE_STR_CMD, std::string(LIVE_STR_MAX, 'a'));
+    // as the record's room allows, a socket is named by its inode; four full texts still fit.
+    r.texts[LIVE_STR_CMD] = std::string(LIVE_STR_MAX, 'a');
+    r.texts[LIVE_STR_CWD] = "/" + std::string(LIVE_STR_MAX - 1, 'c');
+    r.texts[LIVE_STR_FD0] = "/" + std::string(LIVE_STR_MAX - 1, 'f');
     e.flags = LIVE_FLAG_CMD_CUT | LIVE_FLAG_EXE_DELETED;
-    set(LIVE_STR_PATH, "/tmp/" + std::string(LIVE_STR_MAX - 8, 'x'));
-    e.fd_kind[0] = LIVE_FD_SOCKET, e.fd_ino[0] = 18446744073709551615ull;
-    live_bpf_image(e, &img);
+    r.texts[LIVE_STR_PATH] = "/tmp/" + std::string(LIVE_STR_MAX - 8, 'x');
+    e.fd_kind[1] = LIVE_FD_SOCKET, e.fd_ino[1] = 18446744073709551615ull;
+    ASSERT_TRUE(live_bpf_image(e, r.pack(), &img));
     EXPECT_EQ(img.len[LIVE_STR_CMD], (uint32_t)LIVE_STR_MAX);
     EXPECT_EQ(text(img, LIVE_STR_CMD).substr(LIVE_STR_MAX - 4), "a...");
+    EXPECT_EQ(text(img, LIVE_STR_CWD), r.texts[LIVE_STR_CWD]);
     EXPECT_EQ(img.len[LIVE_STR_PATH], (uint32_t)LIVE_STR_MAX);
     EXPECT_EQ(text(img, LIVE_STR_PATH).substr(LIVE_STR_MAX - 6), "xxx (d");
-    EXPECT_EQ(text(img, LIVE_STR_FD0), "socket:[18446744073709551615]");
-    set(LIVE_STR_PATH, "/bin/x");
-    live_bpf_image(e, &img);
+    EXPECT_EQ(text(img, LIVE_STR_FD0), r.texts[LIVE_STR_FD0]);
+    EXPECT_EQ(text(img, LIVE_STR_FD1), "socket:[18446744073709551615]");
+    r.texts[LIVE_STR_PATH] = "/bin/x";
+    ASSERT_TRUE(live_bpf_image(e, r.pack(), &img));
     EXPECT_EQ(text(img, LIVE_STR_PATH), "/bin/x (deleted)");
-    // Lengths beyond the record's room are cut, never read past the report's text.
+
+    // Lengths that pass the record's end, or a text's limit, drop the record: nothing is read
+    // beyond what the kernel handed over.
+    size_t size = r.pack();
+    EXPECT_FALSE(live_bpf_image(e, size - 1, &img));
+    EXPECT_FALSE(live_bpf_image(e, LIVE_EXEC_HEAD - 1, &img));
+    e.len[LIVE_STR_CWD] = LIVE_STR_MAX + 1;
+    EXPECT_FALSE(live_bpf_image(e, sizeof e, &img));
     e.len[LIVE_STR_CWD] = 0xffff;
-    live_bpf_image(e, &img);
-    EXPECT_EQ(img.len[LIVE_STR_CWD], (uint32_t)LIVE_STR_MAX);
+    EXPECT_FALSE(live_bpf_image(e, sizeof e, &img));
+    r.texts[LIVE_STR_CWD].clear();
     EXPECT_FALSE(img.exe_known);
     // The kernel's device number (12-bit major, 20-bit minor) becomes the one stat gives.
     e.flags |= LIVE_FLAG_EXE_IDENT;
     e.exe_dev = (259u << 20) | 0x12345, e.exe_ino = 1ull << 40;
     e.exe_ctime_sec = -1, e.exe_ctime_nsec = 999999999;
-    live_bpf_image(e, &img);
+    ASSERT_TRUE(live_bpf_image(e, r.pack(), &img));
+    EXPECT_EQ(text(img, LIVE_STR_CWD), "");
     EXPECT_TRUE(img.exe_known);
     EXPECT_EQ(img.exe_dev, makedev(259, 0x12345));
     EXPECT_EQ(img.exe_ino, 1ull << 40);

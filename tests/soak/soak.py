@@ -6,7 +6,7 @@ loopback address that answers the storm's names itself and forwards nothing, and
 sensor's own DNS probe pointed at that dnsmasq through QXKIV_RESOLV_CONF.
 
 Checks at the end (exit status 1 when one fails):
-  memory     VmRSS flat after warm-up (least-squares slope over the second half)
+  memory     VmRSS flat after warm-up (least-squares slope over the last third)
   sanitizer  no AddressSanitizer/UBSan/LeakSanitizer report file
   counters   the library's statistics balance: records in = documents out + counted drops,
              its upload counters equal what kivhost received, and every storm action is

@@ -100,12 +100,15 @@ class Memory(unittest.TestCase):
                 self.assertIsNone(got, pts)
             else:
                 self.assertAlmostEqual(got, want, places=6, msg=pts)
-        # Warm-up: a steep start and a flat end give a flat second half.
-        pts = [(t, 1000 + 50 * min(t, 40)) for t in range(0, 200, 10)]
-        half = r.second_half(pts)
-        self.assertEqual(half[0][0], 100)  # samples 0..190 s: from 95 s on
-        self.assertAlmostEqual(r.slope_per_hour(half), 0.0)
-        self.assertEqual(r.second_half([]), [])
+        # Warm-up: growth for two thirds of the run and a flat end judge flat; growth that
+        # goes on to the end does not.
+        pts = [(t, 1000 + 50 * min(t, 120)) for t in range(0, 190, 10)]
+        tail = r.after_warm_up(pts)
+        self.assertEqual(tail[0][0], 120)  # samples 0..180 s: from 120 s on
+        self.assertAlmostEqual(r.slope_per_hour(tail), 0.0)
+        leak = [(t, 1000 + t) for t in range(0, 190, 10)]
+        self.assertAlmostEqual(r.slope_per_hour(r.after_warm_up(leak)), 3600.0)
+        self.assertEqual(r.after_warm_up([]), [])
 
 
 BALANCED = {

@@ -26,10 +26,10 @@ uint32_t put_text(char *dst, const char *src, uint32_t len) {
     return len;
 }
 
-void fd_text(const live_exec_ev &e, int slot, live_proc_image &img) {
+void fd_text(const live_exec_ev &e, int slot, const char *text, live_proc_image &img) {
     int k = slot - LIVE_STR_FD0;
     if (e.fd_kind[k] == LIVE_FD_PATH) {
-        img.len[slot] = put_text(img.str[slot], e.str[slot], e.len[slot]);
+        img.len[slot] = put_text(img.str[slot], text, e.len[slot]);
         return;
     }
     int n =
@@ -40,7 +40,15 @@ void fd_text(const live_exec_ev &e, int slot, live_proc_image &img) {
 
 }  // namespace
 
-void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
+bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out) {
+    if (size < LIVE_EXEC_HEAD) return false;
+    const char *text[5];
+    size_t at = 0;
+    for (int i = 0; i < 5; i++) {
+        if (e.len[i] > LIVE_STR_MAX || e.len[i] > size - LIVE_EXEC_HEAD - at) return false;
+        text[i] = e.text + at;
+        at += e.len[i];
+    }
     live_proc_image &img = *out;
     img = live_proc_image{};
     img.create_time = live_proc_ticks_ns(e.start_ns);
@@ -50,15 +58,14 @@ void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
     img.owner = e.owner, img.mode = e.mode & 07777;
     // The arguments are NUL-separated; they are reported joined by blanks, and a cut one ends
     // in "...".
-    uint32_t n = put_text(img.str[LIVE_STR_CMD], e.str[LIVE_STR_CMD], e.len[LIVE_STR_CMD]);
+    uint32_t n = put_text(img.str[LIVE_STR_CMD], text[LIVE_STR_CMD], e.len[LIVE_STR_CMD]);
     while (n > 0 && img.str[LIVE_STR_CMD][n - 1] == 0) n--;
     for (uint32_t i = 0; i < n; i++)
         if (img.str[LIVE_STR_CMD][i] == 0) img.str[LIVE_STR_CMD][i] = ' ';
     if ((e.flags & LIVE_FLAG_CMD_CUT) && n >= 3) memcpy(img.str[LIVE_STR_CMD] + n - 3, "...", 3);
     img.len[LIVE_STR_CMD] = n;
-    img.len[LIVE_STR_CWD] =
-        put_text(img.str[LIVE_STR_CWD], e.str[LIVE_STR_CWD], e.len[LIVE_STR_CWD]);
-    uint32_t p = put_text(img.str[LIVE_STR_PATH], e.str[LIVE_STR_PATH], e.len[LIVE_STR_PATH]);
+    img.len[LIVE_STR_CWD] = put_text(img.str[LIVE_STR_CWD], text[LIVE_STR_CWD], e.len[LIVE_STR_CWD]);
+    uint32_t p = put_text(img.str[LIVE_STR_PATH], text[LIVE_STR_PATH], e.len[LIVE_STR_PATH]);
     if (e.flags & LIVE_FLAG_EXE_DELETED) {
         static const char kDeleted[] = " (deleted)";
         uint32_t add = sizeof kDeleted - 1;
@@ -74,8 +81,9 @@ void live_bpf_image(const live_exec_ev &e, live_proc_image *out) {
         img.exe_ctime_sec = e.exe_ctime_sec;
         img.exe_ctime_nsec = e.exe_ctime_nsec;
     }
-    fd_text(e, LIVE_STR_FD0, img);
-    fd_text(e, LIVE_STR_FD1, img);
+    fd_text(e, LIVE_STR_FD0, text[LIVE_STR_FD0], img);
+    fd_text(e, LIVE_STR_FD1, text[LIVE_STR_FD1], img);
+    return true;
 }
 
 #if KIV_HAVE_BPF
@@ -100,8 +108,12 @@ struct bpf_source {
     std::vector<unsigned char> aux_buf;
     uint64_t lost_seen = 0;
 
-    void on_exec(const live_exec_ev &e) {
-        live_bpf_image(e, &img);
+    void on_exec(const live_exec_ev &e, size_t size) {
+        if (!live_bpf_image(e, size, &img)) {
+            KIV_LOG(1, "kemu: eBPF exec record of pid %u dropped: its texts pass its %zu bytes\n",
+                    e.pid, size);
+            return;
+        }
         ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns), e.at_ns);
     }
 
@@ -119,7 +131,8 @@ struct bpf_source {
             return 0;
         }
         if (type == LIVE_EV_EXEC_) {
-            if (size >= sizeof(live_exec_ev)) on_exec(*static_cast<const live_exec_ev *>(data));
+            // The ring keeps records 8-byte aligned; only the record's own bytes are read.
+            if (size >= LIVE_EXEC_HEAD) on_exec(*static_cast<const live_exec_ev *>(data), size);
             return 0;
         }
         live_small_ev e;

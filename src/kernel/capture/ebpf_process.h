@@ -2,6 +2,7 @@
 // facts in the kernel and hand them over a ring buffer to one reader thread, which writes the
 // module's records into the high ring.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,4 +23,5 @@ bool live_bpf_run_stats(capture_counters *out);
 // The record image of an exec as the programs report it: texts cut to the record's limit,
 // arguments joined by blanks ("..." ends a cut command line), " (deleted)" after a removed
 // executable as /proc shows it, pipes and sockets named "pipe:[inode]" and "socket:[inode]".
-void live_bpf_image(const live_exec_ev &e, live_proc_image *out);
+// size is the record's, texts included; false when its lengths pass it.
+bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out);

@@ -22,8 +22,10 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -70,6 +72,10 @@ constexpr int KINDS = 8;
 constexpr int RECENT_CREATE_SEC = 60;  // a close after write this soon after creation is one
 constexpr uint64_t WAIT_FOR_PROCESS_MS = 300;
 constexpr int POLL_PENDING_MS = 10;
+// After a read that did not fill the buffer, the reader waits this long before the next: the
+// events of a busy writer then arrive in batches, not one wake-up (an interrupt to another
+// CPU) each.
+constexpr int BATCH_MS = 4;
 // What a map entry costs beyond its bytes: its node and its share of the buckets.
 constexpr size_t NODE_COST = 64;
 constexpr live_file_bounds DEFAULT_BOUNDS = {1u << 20, 4u << 20, 16u << 20};
@@ -126,6 +132,43 @@ bool unwatched_dir(std::string_view dir) {
     return true;
 }
 
+// Whether only root can move dir to another place: it and every directory above it sit in a
+// directory of root's that no one else may write to, or that is sticky with the entry root's
+// (as /tmp is for root's own directories). Between a move and the reader seeing it the kernel
+// still drops the moved directory's file events, so a directory a user could move (into a
+// watched tree, writing there at once) is never ignored.
+bool only_root_moves(std::string_view dir) {
+    struct stat entry, parent;
+    if (lstat(std::string(dir).c_str(), &entry) != 0) return false;
+    for (std::string_view e = dir; e != "/"; e = parent_of(e)) {
+        std::string_view p = parent_of(e);
+        if (p.empty() || lstat(std::string(p).c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode))
+            return false;
+        bool others_write = parent.st_mode & (S_IWGRP | S_IWOTH);
+        if (parent.st_uid != 0 || (others_write && !((parent.st_mode & S_ISVTX) && entry.st_uid == 0)))
+            return false;
+        entry = parent;
+    }
+    return true;
+}
+
+// Directories found movable by users, by a hash of their path: not looked at again on each of
+// their events. Cleared with the ignore marks.
+struct movable_cache {
+    static constexpr size_t SLOTS = 1024;
+    uint64_t slot[SLOTS] = {};
+    static uint64_t key(std::string_view dir) { return std::hash<std::string_view>{}(dir) | 1; }
+    bool has(std::string_view dir) const {
+        uint64_t k = key(dir);
+        return slot[k % SLOTS] == k;
+    }
+    void add(std::string_view dir) {
+        uint64_t k = key(dir);
+        slot[k % SLOTS] = k;
+    }
+    void clear() { std::fill(std::begin(slot), std::end(slot), 0); }
+};
+
 // Events the ignore marks drop: those on a directory's files, never the directory events
 // (FAN_ONDIR stays out) nor renames, whose other end may be watched, nor executions opened.
 constexpr uint64_t IGNORED_EVENTS = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
@@ -151,8 +194,11 @@ struct file_source {
     bool has_rename = false;
     std::atomic<bool> can_ignore{true};  // until the kernel refuses an ignore mark
 
+    movable_cache movable;  // lists locked
+
     // Lists locked: every ignore mark goes, so that the next events are judged afresh.
     void flush_ignores() {
+        movable.clear();
         if (s_ignored_dirs.load(std::memory_order_relaxed) == 0) return;
         if (fanotify_mark(fan, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr) != 0)
             KIV_LOG(1, "kemu: fanotify ignore marks not flushed(%d:%s)\n", errno, strerror(errno));
@@ -165,7 +211,12 @@ struct file_source {
         if (!can_ignore.load(std::memory_order_relaxed) || path.empty()) return;
         {
             std::lock_guard g(s_lists_lock);
-            if (!unwatched_dir(path)) return;
+            if (!unwatched_dir(path) || movable.has(path)) return;
+        }
+        if (!only_root_moves(path)) {
+            std::lock_guard g(s_lists_lock);
+            movable.add(path);
+            return;
         }
         int mfd = mount_fd(fsid);
         if (mfd < 0) return;
@@ -283,17 +334,20 @@ struct file_source {
         }
         // Executions opened are not reported: they place each file event before or after
         // its process's exec.
-        uint64_t mask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_ATTRIB |
-                        FAN_CLOSE_WRITE | FAN_ONDIR | FAN_OPEN_EXEC;
-        // FAN_RENAME (both names in one event) where the kernel has it. The mark goes on the
-        // descriptor checked above, not on a name that may have changed since.
+        uint64_t mask =
+            FAN_CREATE | FAN_DELETE | FAN_ATTRIB | FAN_CLOSE_WRITE | FAN_ONDIR | FAN_OPEN_EXEC;
+        // FAN_RENAME (both names in one event) where the kernel has it, in place of the two
+        // halves of a move. The mark goes on the descriptor checked above, not on a name that
+        // may have changed since.
         int rc = -1;
         if (has_rename) {
             rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask | FAN_RENAME, fd,
                                nullptr);
             if (rc != 0 && errno == EINVAL) has_rename = false;
         }
-        if (rc != 0) rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, fd, nullptr);
+        if (rc != 0)
+            rc = fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_FILESYSTEM,
+                               mask | FAN_MOVED_FROM | FAN_MOVED_TO, fd, nullptr);
         if (rc != 0) {
             KIV_LOG(1, "kemu: fanotify mark on the filesystem of %s failed(%d:%s)\n", path.c_str(),
                     errno, strerror(errno));
@@ -338,6 +392,24 @@ struct file_source {
     }
 
     // The inode a handle names, as it is now; false when it is gone.
+    // The file an event's own identifier names, looked up only when the event is reported:
+    // most events match no list and cost no system call here.
+    struct event_inode {
+        file_source *src = nullptr;
+        __kernel_fsid_t fsid{};
+        alignas(file_handle) unsigned char fh[sizeof(file_handle) + MAX_HANDLE_SZ];
+        bool have = false, looked = false, found = false;
+        struct stat st = {};
+        const struct stat *get() {
+            if (!have) return nullptr;
+            if (!looked) {
+                looked = true;
+                found = src->stat_handle(fsid, reinterpret_cast<file_handle *>(fh), &st);
+            }
+            return found ? &st : nullptr;
+        }
+    };
+
     bool stat_handle(const __kernel_fsid_t &fsid, file_handle *fh, struct stat *st) {
         int mfd = mount_fd(fsid);
         if (mfd < 0) return false;
@@ -464,9 +536,9 @@ struct file_source {
     }
 
     void report(int kind, uint32_t pid, const std::string &path, const std::string *old = nullptr,
-                uint8_t creat_type = 1, const struct stat *named = nullptr) {
+                uint8_t creat_type = 1, event_inode *named = nullptr) {
         if (live_file_watched(path, kind) || (old && live_file_watched(*old, kind)))
-            put(kind, pid, path, old, creat_type, named);
+            put(kind, pid, path, old, creat_type, named ? named->get() : nullptr);
     }
 
     // One file identifier record of an event, its handle's length checked; entry is the name
@@ -525,6 +597,11 @@ struct file_source {
         // paths go (the next events resolve their handles afresh), whoever did it.
         bool dirs_changed =
             (m & FAN_ONDIR) && (m & (FAN_RENAME | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_DELETE));
+        // A directory's owner or mode changed: one that only root could move may no longer be.
+        if ((m & FAN_ONDIR) && (m & FAN_ATTRIB)) {
+            std::lock_guard g(s_lists_lock);
+            flush_ignores();
+        }
         if (dirs_changed) {
             std::lock_guard g(s_lists_lock);
             flush_ignores();
@@ -534,15 +611,17 @@ struct file_source {
         std::string name, old, name_dir;
         __kernel_fsid_t name_fsid{};
         alignas(file_handle) unsigned char dirbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
-        bool have_name = false, have_old = false, have_inode = false;
-        struct stat inode = {};
+        bool have_name = false, have_old = false;
+        event_inode inode;
+        inode.src = this;
         alignas(file_handle) unsigned char fhbuf[sizeof(file_handle) + MAX_HANDLE_SZ];
         each_fid(ev, md, [&](const fid_record &r) {
             memcpy(fhbuf, r.handle, sizeof(file_handle) + r.handle_bytes);
             auto *handle = reinterpret_cast<file_handle *>(fhbuf);
             if (r.type == FAN_EVENT_INFO_TYPE_FID) {
                 // The object itself: what the record says of the file is read here.
-                if (!own) have_inode = stat_handle(r.fsid, handle, &inode);
+                memcpy(inode.fh, fhbuf, sizeof(file_handle) + r.handle_bytes);
+                inode.fsid = r.fsid, inode.have = true;
             } else if (!r.entry.empty()) {
                 std::string dir = dir_path(r.fsid, handle);
                 if (r.type == FAN_EVENT_INFO_TYPE_DFID_NAME) {
@@ -560,8 +639,7 @@ struct file_source {
             }
         });
         if ((have_name || have_old) && !own)
-            report_event(m, (uint32_t)md.pid, name, have_name, old, have_old,
-                         have_inode ? &inode : nullptr);
+            report_event(m, (uint32_t)md.pid, name, have_name, old, have_old, &inode);
         if (!(m & (FAN_ONDIR | FAN_RENAME)) && !name_dir.empty())
             maybe_ignore(name_fsid, reinterpret_cast<file_handle *>(dirbuf), name_dir);
         if (dirs_changed) forget_dirs();
@@ -569,7 +647,7 @@ struct file_source {
 
     // inode: the file an inode event (close, attribute change) named, when it still exists.
     void report_event(uint64_t m, uint32_t pid, const std::string &name, bool have_name,
-                      const std::string &old, bool have_old, const struct stat *inode) {
+                      const std::string &old, bool have_old, event_inode *inode) {
         time_t now = time(nullptr);
         if (m & FAN_RENAME) {
             // A creation renamed before its close keeps counting under its new name.
@@ -586,7 +664,7 @@ struct file_source {
         // Names of directory-entry events are looked up as they are; an inode event's own
         // file is taken from its handle.
         bool entry_event = m & (FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO);
-        const struct stat *own = entry_event ? nullptr : inode;
+        event_inode *own = entry_event ? nullptr : inode;
         if (m & FAN_CREATE) {
             remember_creation(name, now, now);
             report(K_CREATE, pid, name);
@@ -689,6 +767,8 @@ struct file_source {
                 if (md.fd >= 0) close(md.fd);
                 at += md.event_len;
             }
+            // A stop ends the wait at once.
+            if ((size_t)n < sizeof buf / 2 && poll(&fds[1], 1, BATCH_MS) > 0) return;
         }
     }
 };

@@ -254,23 +254,23 @@ static __always_inline __u32 path_of(struct vfsmount *mnt, struct dentry *dentry
 }
 
 // Descriptor fd: a path, or a pipe or socket named by its inode as /proc names them.
-static __always_inline void fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev,
-                                  int slot) {
+static __always_inline __u32 fd_of(struct task_struct *t, int fd, struct live_exec_ev *ev,
+                                   int slot, char *out) {
     struct fdtable *fdt = BPF_CORE_READ(t, files, fdt);
-    if (!fdt || BPF_CORE_READ(fdt, max_fds) <= (unsigned)fd) return;
+    if (!fdt || BPF_CORE_READ(fdt, max_fds) <= (unsigned)fd) return 0;
     struct file **fds = BPF_CORE_READ(fdt, fd);
     struct file *f = 0;
     bpf_probe_read_kernel(&f, sizeof f, &fds[fd]);
-    if (!f) return;
+    if (!f) return 0;
     struct inode *ino = BPF_CORE_READ(f, f_inode);
     unsigned long magic = BPF_CORE_READ(ino, i_sb, s_magic);
     if (magic == PIPEFS_MAGIC || magic == SOCKFS_MAGIC) {
         ev->fd_kind[slot - LIVE_STR_FD0] = magic == PIPEFS_MAGIC ? LIVE_FD_PIPE : LIVE_FD_SOCKET;
         ev->fd_ino[slot - LIVE_STR_FD0] = BPF_CORE_READ(ino, i_ino);
-        return;
+        return 0;
     }
-    ev->len[slot] =
-        path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), ev->str[slot]);
+    return ev->len[slot] =
+               path_of(BPF_CORE_READ(f, f_path.mnt), BPF_CORE_READ(f, f_path.dentry), out);
 }
 
 // What stat(2) of the executable's path reports as device, inode and change time, so that user
@@ -307,14 +307,27 @@ static __always_inline void parent_of(struct task_struct *t, __u32 *ppid, __u64 
     *pstart = BPF_CORE_READ(p, group_leader, start_boottime);
 }
 
+// The exec record is built here, then handed over only as long as its texts need: most are
+// a few hundred bytes of the 5 KiB the longest take.
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct live_exec_ev);
+} exec_buf SEC(".maps");
+
+// Where the next text goes: after the ones before it. Four texts take at most 4 * LIVE_STR_MAX
+// bytes, so the mask changes nothing and shows the verifier that a full text still fits.
+static __always_inline char *text_at(struct live_exec_ev *ev, __u32 at) {
+    return &ev->text[at & (4 * (LIVE_STR_MAX + 1) - 1)];
+}
+
 SEC("raw_tp/sched_process_exec")
 int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     struct task_struct *t = (struct task_struct *)ctx->args[0];
-    struct live_exec_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
-    if (!ev) {
-        __sync_fetch_and_add(&lost, 1);
-        return 0;
-    }
+    __u32 zero = 0;
+    struct live_exec_ev *ev = bpf_map_lookup_elem(&exec_buf, &zero);
+    if (!ev) return 0;
     __builtin_memset(ev, 0, LIVE_EXEC_HEAD);
     ev->type = LIVE_EV_EXEC_;
     ev->at_ns = bpf_ktime_get_ns();
@@ -339,15 +352,21 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
         n = LIVE_STR_MAX;
         ev->flags |= LIVE_FLAG_CMD_CUT;
     }
-    if (bpf_probe_read_user(ev->str[LIVE_STR_CMD], n & LIVE_STR_MAX, (void *)a0) == 0)
-        ev->len[LIVE_STR_CMD] = n;
+    __u32 at = 0;
+    if (bpf_probe_read_user(ev->text, n & LIVE_STR_MAX, (void *)a0) == 0)
+        at = ev->len[LIVE_STR_CMD] = n;
     else
         ev->flags |= LIVE_FLAG_CMD_UNREAD;
 
+    struct fs_struct *fs = BPF_CORE_READ(t, fs);
+    if (fs)
+        at += ev->len[LIVE_STR_CWD] = path_of(BPF_CORE_READ(fs, pwd.mnt),
+                                              BPF_CORE_READ(fs, pwd.dentry), text_at(ev, at));
     struct file *exe = BPF_CORE_READ(mm, exe_file);
     if (exe) {
         struct dentry *d = BPF_CORE_READ(exe, f_path.dentry);
-        ev->len[LIVE_STR_PATH] = path_of(BPF_CORE_READ(exe, f_path.mnt), d, ev->str[LIVE_STR_PATH]);
+        at += ev->len[LIVE_STR_PATH] =
+            path_of(BPF_CORE_READ(exe, f_path.mnt), d, text_at(ev, at));
         // Unhashed and not a root: removed while it runs, as /proc marks it.
         if (!BPF_CORE_READ(d, d_hash.pprev) && BPF_CORE_READ(d, d_parent) != d)
             ev->flags |= LIVE_FLAG_EXE_DELETED;
@@ -357,13 +376,11 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     } else {
         ev->owner = 0xffffffffu;
     }
-    struct fs_struct *fs = BPF_CORE_READ(t, fs);
-    if (fs)
-        ev->len[LIVE_STR_CWD] = path_of(BPF_CORE_READ(fs, pwd.mnt), BPF_CORE_READ(fs, pwd.dentry),
-                                        ev->str[LIVE_STR_CWD]);
-    fd_of(t, 0, ev, LIVE_STR_FD0);
-    fd_of(t, 1, ev, LIVE_STR_FD1);
-    bpf_ringbuf_submit(ev, wake_flag());
+    at += fd_of(t, 0, ev, LIVE_STR_FD0, text_at(ev, at));
+    at += fd_of(t, 1, ev, LIVE_STR_FD1, text_at(ev, at));
+    __u64 size = LIVE_EXEC_HEAD + at;
+    if (size > sizeof(*ev)) return 0;
+    if (bpf_ringbuf_output(&events, ev, size, wake_flag()) != 0) __sync_fetch_and_add(&lost, 1);
     return 0;
 }
 

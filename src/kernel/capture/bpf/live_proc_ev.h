@@ -4,7 +4,7 @@
 #define LIVE_PROC_EV_H
 #include <linux/types.h>
 
-#define LIVE_RING_BYTES (4u << 20) /* about 790 exec records: a burst the reader drains in 50 ms */
+#define LIVE_RING_BYTES (1u << 20) /* about 2,500 execs of short texts (190 of the longest) */
 #define LIVE_WAKE_BYTES (256u << 10) /* a ring this full wakes the reader at once */
 #define LIVE_STR_MAX 1023            /* longest text of a process record */
 
@@ -48,7 +48,9 @@ struct live_exec_ev {
     __u64 exe_ino;
     __s64 exe_ctime_sec;
     __u64 at_ns; /* when the exec happened, CLOCK_MONOTONIC */
-    char str[5][LIVE_STR_MAX + 1];
+    /* The texts one after another in slot order, len[i] bytes each (no terminator); the
+     * record handed over ends after the last one. */
+    char text[5 * (LIVE_STR_MAX + 1)];
 };
 /* Library mapped for execution, signal sent to another process, named pipe created or opened;
  * the types are the module's record types. */
@@ -79,6 +81,6 @@ struct live_pipe_made_ev {
     char dir[LIVE_STR_MAX + 1];
 };
 
-#define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->str)
+#define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->text)
 
 #endif
