@@ -2,6 +2,8 @@
 // deadline-ordered lists per event type and replayed by the collectors in small batches.
 #include "framework/reinject.h"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -155,8 +157,22 @@ int msg_hook_reinject() {
     return full ? 1 : 0;
 }
 
+namespace {
+
+// After a burst of host activity the allocator keeps the pages it freed; they go back to the
+// system here, so resident memory follows what is in use rather than the last burst's peak.
+constexpr uint64_t RELEASE_MS = 2000;
+kiv_timer *s_release_timer;
+
+void release_free_memory(void *) {
+    malloc_trim(0);
+}
+
+}  // namespace
+
 int framework_resource_init() {
     std::lock_guard<std::mutex> guard(s_rp_ctrl.lock);
+    if (!s_release_timer) s_release_timer = add_timer(RELEASE_MS, release_free_memory, nullptr);
     if (!s_rp_ctrl.hash) {
         s_rp_ctrl.hash = static_cast<hlist_head *>(
             kiv_zalloc(RP_HASH_SIZE * sizeof(hlist_head), MALLOC_NEVER_FREE));
@@ -172,6 +188,8 @@ int framework_resource_init() {
 
 void framework_resource_exit() {
     std::lock_guard<std::mutex> guard(s_rp_ctrl.lock);
+    del_timer(s_release_timer);
+    s_release_timer = nullptr;
     for (auto &head : s_rp_ctrl.lists) {
         while (!list_empty(&head)) {
             kiv_msg_ctx *ctx = list_entry(head.next, kiv_msg_ctx, list);

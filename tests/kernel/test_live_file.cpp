@@ -290,8 +290,8 @@ unsigned long inode_of(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? (unsigned long)st.st_ino : 0;
 }
 
-// A directory no list matches is ignored in the kernel after its first file event, unless a
-// user could move it (it sits in a directory others may write to); moving a directory drops
+// A directory no list matches is ignored in the kernel once it is busy (here 20 files written
+// at once; one file is not enough), unless a user could move it (it sits in a directory others may write to); moving a directory drops
 // the marks, so a file then made in the moved one, now watched, is reported; a list naming an
 // ignored directory drops them too, and it is not ignored again.
 TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
@@ -318,10 +318,19 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
         if (child > 0) waitpid(child, &status, 0);
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     };
+    auto touch_many = [](const std::string &dir) {
+        pid_t child = live_spawn(
+            {"/bin/sh", "-c", "for i in $(seq 20); do echo x > \"$1/f$i\"; done", "kivign", dir});
+        int status = -1;
+        if (child > 0) waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
     const unsigned long i1 = inode_of(u1), i2 = inode_of(u2), i3 = inode_of(u3), i4 = inode_of(u4);
-    ASSERT_TRUE(touch(u4 + "/a"));
-    ASSERT_TRUE(touch(u1 + "/a"));  // read after u4's: once u1 is marked, u4 was judged
+    ASSERT_TRUE(touch(u2 + "/lone"));
+    ASSERT_TRUE(touch_many(u4));
+    ASSERT_TRUE(touch_many(u1));  // read after the others: once u1 is marked, they were judged
     bool ignored = wait_for([&] { return ignored_inodes().count(i1) == 1; }, 10);
+    bool quiet_ignored = ignored_inodes().count(i2) != 0;
     bool movable_ignored = ignored_inodes().count(i4) != 0;
     if (!ignored && tree.read("logs/sensor.log").find("ignore marks refused") != std::string::npos) {
         sensor_exit();
@@ -338,13 +347,13 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     bool reported = wait_for(
         [&] { return has(file_docs(watched), "File Creation", moved + "/x.php"); }, 10);
     // A list change drops the marks; the listed directory is then judged by the new list.
-    ASSERT_TRUE(touch(u2 + "/a"));
+    ASSERT_TRUE(touch_many(u2));
     bool u2_ignored = wait_for([&] { return ignored_inodes().count(i2) == 1; }, 10);
     send(1, 1, {{u2, LIVE_FILE_MASK_ALL}});
     // Only this test's directory: the sensor's own log directory may be marked again at once.
     bool dropped = ignored_inodes().count(i2) == 0;
-    ASSERT_TRUE(touch(u2 + "/b"));
-    ASSERT_TRUE(touch(u3 + "/a"));  // read after u2's event: once u3 is marked, u2 was judged
+    ASSERT_TRUE(touch_many(u2));
+    ASSERT_TRUE(touch_many(u3));  // read after u2's: once u3 is marked, u2 was judged
     bool u3_ignored = wait_for([&] { return ignored_inodes().count(i3) == 1; }, 10);
     bool u2_again = ignored_inodes().count(i2) != 0;
     sensor_exit();
@@ -353,6 +362,7 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     EXPECT_TRUE(flushed) << "the ignore mark outlived its directory's move";
     EXPECT_TRUE(reported) << "a file made in a directory moved into a watched tree was missed";
     EXPECT_TRUE(u2_ignored);
+    EXPECT_FALSE(quiet_ignored) << "a directory with one file written was ignored";
     EXPECT_TRUE(dropped) << "a list change left ignore marks";
     EXPECT_TRUE(u3_ignored);
     EXPECT_FALSE(u2_again) << "a listed directory was ignored";

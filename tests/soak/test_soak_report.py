@@ -110,6 +110,25 @@ class Memory(unittest.TestCase):
         self.assertAlmostEqual(r.slope_per_hour(r.after_warm_up(leak)), 3600.0)
         self.assertEqual(r.after_warm_up([]), [])
 
+    def test_verdict_release_and_asan(self):
+        # 30 minutes of samples growing 10 MB/h to the end.
+        rows = [(t, 50000 + t * 10 * 1024 // 3600, 0, 10, 0) for t in range(0, 1810, 10)]
+        flat_dumps = [{"MALLOC_FOR_HASH": 6 << 20} for _ in range(16)]
+        growing = [{"MALLOC_FOR_HASH": (6 << 20) + i * (1 << 20)} for i in range(16)]
+        ok, detail = r.memory_verdict(rows, flat_dumps, 1.0)
+        self.assertFalse(ok, detail)  # release: the resident size is what counts
+        asan_rows = [row[:4] + (30000,) for row in rows]
+        ok, detail = r.memory_verdict(asan_rows, flat_dumps, 1.0)
+        self.assertTrue(ok, detail)  # ASan: the library's own memory is flat
+        self.assertIn("ASan tree", detail)
+        ok, detail = r.memory_verdict(asan_rows, growing, 1.0)
+        self.assertFalse(ok, detail)  # 1 MB a dump: 30 MB/h
+        ok, detail = r.memory_verdict(asan_rows, flat_dumps[:2], 1.0)
+        self.assertFalse(ok, detail)
+        ok, detail = r.memory_verdict(rows[:30], flat_dumps, 1.0)
+        self.assertTrue(ok, detail)  # five minutes: shown, not judged
+        self.assertIn("too short", detail)
+
 
 BALANCED = {
     "TASK_EXEC_EVENT": 100, "TASK_CREATE_UPLOAD_SUC_CNT": 95, "TASK_FILTER_REDO_CNT": 5,

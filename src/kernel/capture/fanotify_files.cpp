@@ -169,6 +169,24 @@ struct movable_cache {
     void clear() { std::fill(std::begin(slot), std::end(slot), 0); }
 };
 
+// Directories are ignored once they prove busy. An ignored directory's file events cost the
+// kernel little, but every open and close in it then takes the kernel's slower path that looks
+// at the parent: a directory with a few writes now and then stays as it is. The reader's own.
+struct busy_dirs {
+    static constexpr size_t SLOTS = 256;
+    static constexpr uint32_t EVENTS = 16;  // within a second
+    struct slot {
+        uint64_t key, since_ms;
+        uint32_t n;
+    } s[SLOTS] = {};
+    bool busy(std::string_view dir, uint64_t now_ms) {
+        uint64_t k = std::hash<std::string_view>{}(dir) | 1;
+        slot &e = s[k % SLOTS];
+        if (e.key != k || now_ms - e.since_ms >= 1000) e = {k, now_ms, 0};
+        return ++e.n >= EVENTS;
+    }
+};
+
 // Events the ignore marks drop: those on a directory's files, never the directory events
 // (FAN_ONDIR stays out) nor renames, whose other end may be watched, nor executions opened.
 constexpr uint64_t IGNORED_EVENTS = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
@@ -195,6 +213,7 @@ struct file_source {
     std::atomic<bool> can_ignore{true};  // until the kernel refuses an ignore mark
 
     movable_cache movable;  // lists locked
+    busy_dirs busy;
 
     // Lists locked: every ignore mark goes, so that the next events are judged afresh.
     void flush_ignores() {
@@ -209,6 +228,7 @@ struct file_source {
     // are checked and the mark set under their lock, so a list change cannot come between.
     void maybe_ignore(const __kernel_fsid_t &fsid, file_handle *fh, const std::string &path) {
         if (!can_ignore.load(std::memory_order_relaxed) || path.empty()) return;
+        if (!busy.busy(path, batch_ns / 1000000)) return;
         {
             std::lock_guard g(s_lists_lock);
             if (!unwatched_dir(path) || movable.has(path)) return;
