@@ -24,6 +24,7 @@
 #include "framework/mod_manager.h"
 #include "kernel/capture/common/kernel_access.h"
 #include "kernel/capture/network.h"
+#include "kernel/standin/producer.h"
 #include "qxkiv/qxkiv.h"
 #include "startup/startup.h"
 
