@@ -173,17 +173,24 @@ struct movable_cache {
 // kernel little, but every open and close in it then takes the kernel's slower path that looks
 // at the parent: a directory with a few writes now and then stays as it is. The reader's own.
 struct busy_dirs {
-    static constexpr size_t SLOTS = 256;
+    // Four ways to a set, the stalest way giving room: directories written at the same time
+    // that share a set are still each counted.
+    static constexpr size_t SETS = 256, WAYS = 4;
     static constexpr uint32_t EVENTS = 16;  // within a second
     struct slot {
         uint64_t key, since_ms;
         uint32_t n;
-    } s[SLOTS] = {};
+    } s[SETS][WAYS] = {};
     bool busy(std::string_view dir, uint64_t now_ms) {
         uint64_t k = std::hash<std::string_view>{}(dir) | 1;
-        slot &e = s[k % SLOTS];
-        if (e.key != k || now_ms - e.since_ms >= 1000) e = {k, now_ms, 0};
-        return ++e.n >= EVENTS;
+        slot *set = s[k % SETS], *e = nullptr, *stalest = &set[0];
+        for (size_t w = 0; w < WAYS; w++) {
+            if (set[w].key == k) e = &set[w];
+            if (set[w].since_ms < stalest->since_ms) stalest = &set[w];
+        }
+        if (!e) *(e = stalest) = {k, now_ms, 0};
+        if (now_ms - e->since_ms >= 1000) *e = {k, now_ms, 0};
+        return ++e->n >= EVENTS;
     }
 };
 
