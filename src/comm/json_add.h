@@ -38,6 +38,65 @@ std::string json_text_escape(const char *v);
 // printer give it: for records built as text, without a tree.
 void json_append_text(std::string &out, const char *v);
 
+// A JSON object written member by member as text, in the bytes cJSON prints the same tree
+// unformatted: for the records of every event, which a tree would cost a dozen allocations.
+class json_text_obj {
+  public:
+    explicit json_text_obj(std::string &out) : out_(out) { out_ += '{'; }
+    json_text_obj &str(const char *key, const char *v) {
+        name(key);
+        json_append_text(out_, v);
+        return *this;
+    }
+    template <class T>
+    json_text_obj &num(const char *key, T v) {
+        name(key);
+        char text[24];
+        out_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+        return *this;
+    }
+    // Every id is a u32 whose unset value has all bits set; records show it as -1.
+    json_text_obj &id(const char *key, uint32_t v) { return num(key, static_cast<int32_t>(v)); }
+    json_text_obj &raw(const char *key, const char *text) {
+        name(key);
+        out_ += text;
+        return *this;
+    }
+    // A member object: written through the returned writer, closed before this one goes on.
+    json_text_obj object(const char *key) {
+        name(key);
+        return json_text_obj(out_);
+    }
+    void close() { out_ += '}'; }
+
+  private:
+    void name(const char *key) {
+        if (!first_) out_ += ',';
+        first_ = false;
+        out_ += '"';
+        out_ += key;
+        out_ += "\":";
+    }
+    std::string &out_;
+    bool first_ = true;
+};
+
+// The string this thread builds its records in, lent while one record is built and uploaded;
+// a host callback that builds another meanwhile gets a string of its own.
+class json_text_buffer {
+  public:
+    json_text_buffer();
+    ~json_text_buffer();
+    json_text_buffer(const json_text_buffer &) = delete;
+    json_text_buffer &operator=(const json_text_buffer &) = delete;
+    std::string &text() { return *text_; }
+
+  private:
+    std::string own_;
+    std::string *text_;
+    bool *lent_ = nullptr;
+};
+
 // A record printed unformatted, with its length, into a buffer this thread keeps (no growth
 // by reallocation on the way) while the result lives; a record too long for it, or printed
 // while the buffer is lent out (a host callback that prints again), is printed the usual way.

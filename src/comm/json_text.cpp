@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -55,10 +56,25 @@ std::string json_text_escape(const char *v) {
     return out;
 }
 
-void json_append_text(std::string &out, const char *v) {
+namespace {
+
+// True when one of the eight bytes needs more than a copy: a control byte, '"', '\\' or a
+// byte of a multi-byte (or invalid) sequence. Exact as a whole, not per byte.
+inline bool word_special(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+    uint64_t t = ((x - ones * 0x20) & ~x) | ((q - ones) & ~q) | ((b - ones) & ~b) | x;
+    return (t & highs) != 0;
+}
+
+inline bool byte_plain(unsigned char c) {
+    return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
+}
+
+// The text from a character boundary on, escaped, without the quotes.
+void append_escaped(std::string &out, const char *v) {
     std::string escaped;
     if (!json_text_plain(v)) v = (escaped = json_text_escape(v)).c_str();
-    out += '"';
     const char *run = v;
     for (const char *p = v;; p++) {
         unsigned char c = static_cast<unsigned char>(*p);
@@ -68,13 +84,27 @@ void json_append_text(std::string &out, const char *v) {
         run = p + 1;
         out += '\\';
         switch (c) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '\b': out += 'b'; break;
-            case '\f': out += 'f'; break;
-            case '\n': out += 'n'; break;
-            case '\r': out += 'r'; break;
-            case '\t': out += 't'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '\b':
+                out += 'b';
+                break;
+            case '\f':
+                out += 'f';
+                break;
+            case '\n':
+                out += 'n';
+                break;
+            case '\r':
+                out += 'r';
+                break;
+            case '\t':
+                out += 't';
+                break;
             default: {
                 static const char hex[] = "0123456789abcdef";
                 out += "u00";
@@ -83,6 +113,23 @@ void json_append_text(std::string &out, const char *v) {
             }
         }
     }
+}
+
+}  // namespace
+
+// Most texts (log lines, paths, command lines) are plain ASCII: those are found eight bytes at
+// a time and copied whole.
+void json_append_text(std::string &out, const char *v) {
+    size_t n = strlen(v), i = 0;
+    for (uint64_t x; i + 8 <= n; i += 8) {
+        memcpy(&x, v + i, 8);
+        if (word_special(x)) break;
+    }
+    while (i < n && byte_plain(static_cast<unsigned char>(v[i]))) i++;
+    out.reserve(out.size() + n + 2);
+    out += '"';
+    out.append(v, i);
+    if (i < n) append_escaped(out, v + i);
     out += '"';
 }
 
@@ -101,4 +148,21 @@ void json_print_local(cJSON *item, json_printed *out) {
     out->owned = cJSON_PrintUnformatted(item);
     out->text = out->owned;
     out->len = out->owned ? strlen(out->owned) : 0;
+}
+
+json_text_buffer::json_text_buffer() : text_(&own_) {
+    static thread_local std::string buf;
+    static thread_local bool lent;
+    if (lent) return;
+    lent = true;
+    lent_ = &lent;
+    buf.clear();
+    text_ = &buf;
+}
+
+json_text_buffer::~json_text_buffer() {
+    if (!lent_) return;
+    // A long record once must not keep its buffer for good.
+    if (text_->capacity() > 65536) std::string().swap(*text_);
+    *lent_ = false;
 }

@@ -4,7 +4,9 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -103,13 +105,22 @@ KIV_API int get_cur_timestamp(char *buf, int len, uint64_t *ms) {
         return -1;
     }
     time_t now = tv.tv_sec;
-    struct tm local;
-    if (!localtime_r(&now, &local)) {
-        KIV_LOG(1, "gmtime_r error[%d]\n", errno);
-        return -1;
+    // The text changes once a second; every upload of that second copies it.
+    static thread_local time_t text_sec = -1;
+    static thread_local char text[32];
+    if (now != text_sec) {
+        struct tm local;
+        if (!localtime_r(&now, &local)) {
+            KIV_LOG(1, "gmtime_r error[%d]\n", errno);
+            return -1;
+        }
+        if (strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) text[0] = '\0';
+        text_sec = now;
     }
     if (ms) *ms = (uint64_t)now * 1000 + (uint64_t)tv.tv_usec / 1000;
-    if (strftime(buf, (size_t)len, "%Y-%m-%d %H:%M:%S", &local) == 0) buf[0] = '\0';
+    size_t n = std::min(strlen(text), (size_t)len - 1);
+    memcpy(buf, text, n);
+    buf[n] = '\0';
     return 0;
 }
 
@@ -156,6 +167,31 @@ KIV_API int mod_manager_upload(const char *text, uint32_t len, int32_t type, uin
     return 0;
 }
 
+void upload_header_text(json_text_obj &envelope, const upload_header &header) {
+    auto text = [](const char *s) { return s ? s : ""; };
+    char send_time[sizeof header.send_time + 1];
+    size_t n = strnlen(header.send_time, sizeof header.send_time);
+    memcpy(send_time, header.send_time, n);
+    send_time[n] = '\0';
+    envelope.str("send_time", send_time);
+    // A number as cJSON prints a double: whole below 10^15, its shortest exact form above.
+    if (header.send_timestamp < 1000000000000000ull) {
+        envelope.num("send_timestamp", header.send_timestamp);
+    } else {
+        char num[32];
+        double d = (double)header.send_timestamp, back = 0;
+        snprintf(num, sizeof num, "%1.15g", d);
+        if (sscanf(num, "%lg", &back) != 1 || back != d) snprintf(num, sizeof num, "%1.17g", d);
+        envelope.raw("send_timestamp", num);
+    }
+    envelope.str("host_uuid", text(header.host_uuid))
+        .str("host_ip", text(header.host_ip))
+        .str("ip_list", text(header.ip_list));
+    char seq[24];
+    *std::to_chars(seq, seq + sizeof seq - 1, header.seq_id).ptr = '\0';
+    envelope.str("seq_id", seq).str("app_name", "opx-linux");
+}
+
 KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
                                  const struct upload_header *header) {
     // The message is the envelope's from here on, also when it cannot be attached.
@@ -172,8 +208,7 @@ KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
               add_str(envelope, "host_uuid", text(header->host_uuid)) &&
               add_str(envelope, "host_ip", text(header->host_ip)) &&
               add_str(envelope, "ip_list", text(header->ip_list)) &&
-              add_str(envelope, "seq_id", seq) &&
-              add_str(envelope, "app_name", "opx-linux");
+              add_str(envelope, "seq_id", seq) && add_str(envelope, "app_name", "opx-linux");
     if (!ok || !message || !cJSON_AddItemToObject(envelope, "message", message)) {
         KIV_LOG(1, "format upload header failed\n");
         cJSON_Delete(message);

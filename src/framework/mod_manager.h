@@ -16,3 +16,8 @@ extern thread_local constinit int t_in_host_callback;
 bool mod_manager_started();
 // init_mod_manager clears the host's callbacks before each start.
 void mod_manager_reset_callbacks();
+
+struct upload_header;
+class json_text_obj;
+// The envelope members before "message", as format_upload_header adds them.
+void upload_header_text(json_text_obj &envelope, const upload_header &header);

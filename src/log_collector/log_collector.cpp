@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -531,21 +532,24 @@ char *format_log(const upload_header *header, const char *app_name, const char *
         out += "\":";
         json_append_text(out, v);
     };
-    char num[24];
+    auto number = [](auto v) {
+        static thread_local char num[24];
+        *std::to_chars(num, num + sizeof num - 1, v).ptr = '\0';
+        return num;
+    };
     out += '{';
     field("send_time", send_time);
-    snprintf(num, sizeof num, "%ld", (long)header->tz_secondes);
-    out += ',', field("tz_secondes", num);
+    out += ',', field("tz_secondes", number(header->tz_secondes));
     out += ',', field("host_uuid", text(header->host_uuid));
     out += ',', field("host_ip", text(header->host_ip));
     out += ',', field("ip_list", text(header->ip_list));
-    snprintf(num, sizeof num, "%lu", (unsigned long)header->seq_id);
-    out += ',', field("seq_id", num);
+    out += ',', field("seq_id", number(header->seq_id));
     out += ',', field("app_name", app_name);
     out += ",\"message\":{";
     field("line", line);
-    out += ",\"container_id\":\"host\",\"is_container_init\":0,\"login_name\":\"\","
-           "\"ssh_login_ip\":\"\"}}";
+    out +=
+        ",\"container_id\":\"host\",\"is_container_init\":0,\"login_name\":\"\","
+        "\"ssh_login_ip\":\"\"}}";
     auto *copy = static_cast<char *>(cJSON_malloc(out.size() + 1));
     if (copy) memcpy(copy, out.c_str(), out.size() + 1);
     // A long line once must not keep its buffer for good.

@@ -29,9 +29,9 @@ struct flex_field {
     const char *name;
 };
 constexpr flex_field s_flex_fields[FLEX_TYPE_MAX] = {
-    {0, 10, 1023, "cmd_line"},   {10, 10, 1023, "cur_path"},   {32, 10, 1023, "path"},
+    {0, 10, 1023, "cmd_line"},     {10, 10, 1023, "cur_path"},    {32, 10, 1023, "path"},
     {42, 10, 1023, "process_fd0"}, {52, 10, 1023, "process_fd1"}, {64, 8, 128, "papp_type"},
-    {20, 6, 32, "user_name"},    {26, 6, 32, "group_name"},
+    {20, 6, 32, "user_name"},      {26, 6, 32, "group_name"},
 };
 
 inline bool flex_type_ok(int type) {
@@ -94,13 +94,12 @@ void fill_common_fields(process_st *out, uint64_t create_time, uint32_t pid, uin
 
 // ---- Flex task info ----------------------------------------------------------------------------
 
-#define FLEX_ARG_CHECK(block, type, ret)                                          \
-    do {                                                                          \
-        if (!(block) || !flex_type_ok(type)) {                                    \
-            KIV_LOG(3, "bad flex arguments: block %p, type %d\n", (const void *)(block), \
-                    (type));                                                      \
-            return (ret);                                                         \
-        }                                                                         \
+#define FLEX_ARG_CHECK(block, type, ret)                                                          \
+    do {                                                                                          \
+        if (!(block) || !flex_type_ok(type)) {                                                    \
+            KIV_LOG(3, "bad flex arguments: block %p, type %d\n", (const void *)(block), (type)); \
+            return (ret);                                                                         \
+        }                                                                                         \
     } while (0)
 
 int flex_task_info_init(flex_task_info *block) {
@@ -174,13 +173,13 @@ int set_flex_task_info_str_size(flex_task_info *block, int type, uint32_t len) {
         return 0;
     }
     uint64_t lo = ld_le<uint64_t>(block->len_info);
-    lo = (lo & ~(static_cast<uint64_t>(mask) << f.bit)) | (static_cast<uint64_t>(len & mask) << f.bit);
+    lo = (lo & ~(static_cast<uint64_t>(mask) << f.bit)) |
+         (static_cast<uint64_t>(len & mask) << f.bit);
     memcpy(block->len_info, &lo, sizeof lo);
     return 0;
 }
 
-int set_flex_task_info_str(flex_task_info *block, uint32_t capacity, const flex_str *in,
-                           int type) {
+int set_flex_task_info_str(flex_task_info *block, uint32_t capacity, const flex_str *in, int type) {
     FLEX_ARG_CHECK(block, type, -2);
     if (!in || !in->ptr || in->len < 1) return -2;
     uint32_t n = in->len > s_flex_fields[type].max ? s_flex_fields[type].max : in->len;
@@ -221,8 +220,7 @@ int raw_process_info_check(const void *bytes, size_t len) {
     return static_cast<int>(need);
 }
 
-int raw_process_info_decode(const void *bytes, size_t len, raw_process_info *out,
-                            size_t out_size) {
+int raw_process_info_decode(const void *bytes, size_t len, raw_process_info *out, size_t out_size) {
     int need = raw_process_info_check(bytes, len);
     if (need < 0) return -1;
     if (!out || out_size < static_cast<size_t>(need)) {
@@ -284,7 +282,8 @@ int process_info_init(process_info_st *info, const raw_process_info *raw, int ex
                       const process_digest_req *req) {
     if (!info || !raw) return -2;
     info->raw = raw;
-    info->flags = static_cast<uint8_t>((exec ? PROC_INFO_EXEC : 0) | (complete ? PROC_INFO_COMPLETE : 0));
+    info->flags =
+        static_cast<uint8_t>((exec ? PROC_INFO_EXEC : 0) | (complete ? PROC_INFO_COMPLETE : 0));
     memset(info->md5, 0, sizeof info->md5);
     memset(info->sha256, 0, sizeof info->sha256);
     info->user_name[0] = info->group_name[0] = info->app_type[0] = '\0';
@@ -341,8 +340,7 @@ int get_extra_info(process_info_st *info, const process_digest_req *req) {
                 info->flags |= PROC_INFO_DIGEST_PENDING;
                 return 0;
             }
-            KIV_LOG(2, "digests of %s (pid %u) not ready, reported without them\n", buf,
-                    raw->pid);
+            KIV_LOG(2, "digests of %s (pid %u) not ready, reported without them\n", buf, raw->pid);
             binhash_count_not_ready();
         } else if (r != 0) {
             KIV_LOG(3, "get_binhash_info_digest failed\n");
@@ -388,8 +386,7 @@ int init_common_proc_info(const process_info_st *info, common_proc_info *out) {
     return 0;
 }
 
-int set_common_info_flex_info(common_proc_info *common, int type, const char *text,
-                              uint32_t len) {
+int set_common_info_flex_info(common_proc_info *common, int type, const char *text, uint32_t len) {
     if (!common || !common->flex || !text || len == 0 || !flex_type_ok(type)) return -1;
     uint32_t cur = static_cast<uint32_t>(get_flex_task_info_cur_size(common->flex));
     uint32_t old = flex_len(common->flex->len_info, type);
@@ -397,7 +394,8 @@ int set_common_info_flex_info(common_proc_info *common, int type, const char *te
     uint32_t room = cur;
     if (old < n) {
         room = n - old + cur;
-        auto *grown = static_cast<flex_task_info *>(kiv_malloc(room, MALLOC_FOR_TASK_SET_COMMON_INFO));
+        auto *grown =
+            static_cast<flex_task_info *>(kiv_malloc(room, MALLOC_FOR_TASK_SET_COMMON_INFO));
         if (!grown) {
             KIV_LOG(1, "malloc new flex_info failed\n");
             return -1;
@@ -422,7 +420,19 @@ void process_st_init(process_st *record) {
 
 void process_guid_build(char guid[PROC_GUID_LEN], uint32_t pid, uint64_t create_time,
                         const char *cmd_line, size_t cmd_len) {
-    snprintf(guid, PROC_GUID_LEN, "0%04x%08x", pid, static_cast<uint32_t>(create_time));
+    // "0%04x%08x" by hand: every record of every process builds one.
+    static const char hex[] = "0123456789abcdef";
+    char head[24];
+    size_t h = 0;
+    head[h++] = '0';
+    int pid_digits = 4;
+    while (pid_digits < 8 && (pid >> (4 * pid_digits)) != 0) pid_digits++;
+    for (int d = pid_digits - 1; d >= 0; d--) head[h++] = hex[(pid >> (4 * d)) & 15];
+    auto low = static_cast<uint32_t>(create_time);
+    for (int d = 7; d >= 0; d--) head[h++] = hex[(low >> (4 * d)) & 15];
+    size_t keep = h < PROC_GUID_LEN - 1 ? h : PROC_GUID_LEN - 1;
+    memcpy(guid, head, keep);
+    guid[keep] = '\0';
     size_t n = cmd_len < 16 ? cmd_len : 16;
     memcpy(guid + 13, cmd_line, n);
     memset(guid + 13 + n, 0, 17 - n);  // pads to and including position 29
@@ -445,7 +455,8 @@ int get_file_permissions_and_owner(uint32_t mode, char *out, int out_len) {
 int adpt_cpy_str(char **slot, const char *bytes, uint32_t len) {
     if (!slot || (!bytes && len)) return -2;
     if (!*slot || strlen(*slot) < static_cast<size_t>(len) + 1) {
-        char *buf = static_cast<char *>(kiv_malloc(static_cast<size_t>(len) + 1, MALLOC_FOR_TASK_INFO_ADPT));
+        char *buf = static_cast<char *>(
+            kiv_malloc(static_cast<size_t>(len) + 1, MALLOC_FOR_TASK_INFO_ADPT));
         if (!buf) {
             KIV_LOG(1, "adpt_cpy malloc failed\n");
             return -3;

@@ -16,6 +16,7 @@
 #include "base/mem.h"
 #include "framework/ring.h"
 #include "base/log.h"
+#include "comm/json_add.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/ini.h"
 #include "task/aux_sensors.h"
@@ -721,17 +722,18 @@ void exit_upload_timer_func(void *) {
 
 void exit_queue_pop_info_handle(const exit_upload_entry *entry) {
     KIV_LOG(4, "exit_queue_pop_info_handle %d\n", static_cast<int>(entry->pid));
-    cJSON *doc = nullptr;
+    json_text_buffer buf;
+    bool built;
     {
         rwlock_write_guard guard(&g_task_info.ftree_lock);
         ftree_key key{entry->create_time, entry->pid};
         fork_node *node = nullptr;
         if (ftree_search(g_task_info.ftree, &key, &node) != 0) return;
         if (fork_info_exit_upload_state(&node->fork_info) == EXIT_UPLOAD_DONE) return;
-        doc = upload_exit_info_build(&node->fork_info);
+        built = upload_exit_text(&node->fork_info, buf.text());
         fork_info_set_exit_upload_state(&node->fork_info, EXIT_UPLOAD_DONE);
     }
-    if (doc) upload_exit_info_send(doc);
+    if (built) upload_exit_text_send(buf.text());
 }
 
 // ---- ancestry -------------------------------------------------------------------------------

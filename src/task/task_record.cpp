@@ -8,6 +8,7 @@
 
 #include "comm/json_add.h"
 #include "framework/hook.h"
+#include "framework/mod_manager.h"
 #include "base/mem.h"
 #include "base/log.h"
 #include "qxkiv/process_query.h"
@@ -78,19 +79,73 @@ const process_st *upload_item(const void *items, int i, int mode) {
     return static_cast<const process_st *const *>(items)[i];
 }
 
-// Prints and uploads; the caller keeps the object.
-int print_and_upload(cJSON *envelope, int32_t type, const char *what) {
-    json_printed printed;
-    json_print_local(envelope, &printed);
-    const char *text = printed.text;
-    const size_t len = printed.len;
-    if (!text) {
-        KIV_LOG(1, "json print fail\n");
-        return -1;
-    }
-    KIV_LOG(type == UPLOAD_PROC_EXEC ? 3 : 4, "%s: %s\n", what, text);
-    int ret = mod_manager_upload(text, static_cast<uint32_t>(len), type, 0);
-    if (ret != 0) {
+// The guid and the terminated path an exit record names.
+void exit_names(const fork_info_st *fork_info, char (&guid)[PROC_GUID_LEN],
+                char (&path_text)[1024]) {
+    const flex_task_info *flex = fork_info->exec_info->flex;
+    flex_str cmd{}, path{};
+    get_flex_task_info_str(flex, &cmd, FLEX_CMD_LINE);
+    get_flex_task_info_str(flex, &path, FLEX_PATH);
+    process_guid_build(guid, fork_info->pid, fork_info->create_time, cmd.ptr, cmd.len);
+    uint32_t n = path.len < sizeof path_text - 1 ? path.len : sizeof path_text - 1;
+    if (n) memcpy(path_text, path.ptr, n);
+    path_text[n] = '\0';
+}
+
+void header_text(json_text_obj &m, const upload_header &hdr, const char *event_id,
+                 const char *event_name) {
+    char record_time[sizeof hdr.send_time + 1];
+    size_t n = strnlen(hdr.send_time, sizeof hdr.send_time);
+    memcpy(record_time, hdr.send_time, n);
+    record_time[n] = '\0';
+    m.str("record_time", record_time)
+        .num("record_timestamp", hdr.send_timestamp)
+        .str("event_id", event_id)
+        .str("event_name", event_name);
+}
+
+void ids_text(json_text_obj &m, const process_st *p, const id_key (&keys)[8]) {
+    for (const id_key &k : keys) m.id(k.key, p->ids[k.idx]);
+}
+
+void child_text(json_text_obj &m, const process_st *p) {
+    m.id("process_id", static_cast<uint32_t>(p->pid))
+        .str("process_guid", p->guid)
+        .str("process_path", p->path)
+        .str("process_md5", p->md5)
+        .str("process_sha256", p->sha256)
+        .num("process_createtime", p->createtime)
+        .str("process_cmd_line", p->cmd_line)
+        .str("process_user_name", p->user_name)
+        .str("current_dir", p->current_dir)
+        .str("process_group_name", p->group_name)
+        .str("process_fd0", p->fd0)
+        .str("process_fd1", p->fd1)
+        .id("process_xdg_session_id", static_cast<uint32_t>(p->xdg_session_id));
+    ids_text(m, p, s_child_uids);
+    m.str("process_path_permit", p->path_permit)
+        .id("process_owner_id", p->ids[8])
+        .str("container_id", "host");
+}
+
+void parent_text(json_text_obj &m, const process_st *p) {
+    m.id("parent_pid", static_cast<uint32_t>(p->pid))
+        .str("parent_pguid", p->guid)
+        .str("parent_ppath", p->path)
+        .str("parent_pmd5", p->md5)
+        .str("parent_psha256", p->sha256)
+        .num("parent_createtime", p->createtime)
+        .str("parent_pcmd_line", p->cmd_line)
+        .str("parent_puser_name", p->user_name)
+        .str("parent_papp_type", p->app_type)
+        .str("parent_pgroup_name", p->group_name);
+    ids_text(m, p, s_parent_uids);
+    m.str("parent_ppath_permit", p->path_permit).id("parent_powner_id", p->ids[8]);
+}
+
+int upload_text(const std::string &text, int32_t type, const char *what) {
+    KIV_LOG(type == UPLOAD_PROC_EXEC ? 3 : 4, "%s: %s\n", what, text.c_str());
+    if (mod_manager_upload(text.data(), static_cast<uint32_t>(text.size()), type, 0) != 0) {
         KIV_LOG(3, "upload error!\n");
         return -1;
     }
@@ -128,43 +183,25 @@ int upload_task_create_event(const void *items, int count, int mode) {
         kiv_stat_inc(TASK_CREATE_UPLOAD_FAIL_CNT);
         return -1;
     }
-    cJSON *tree = cJSON_CreateArray();
-    if (!tree) {
-        KIV_LOG(1, "create tree info json fail\n");
+    upload_header hdr;
+    if (get_log_ctm_header(&hdr) != 0) {
+        KIV_LOG(1, "get header fail\n");
         kiv_stat_inc(TASK_CREATE_UPLOAD_FAIL_CNT);
         return -1;
     }
-    cJSON *envelope = cJSON_CreateObject();
-    cJSON *message = envelope ? cJSON_CreateObject() : nullptr;
-    if (!envelope || !message) {
-        if (envelope)
-            KIV_LOG(1, "create message info json fail\n");
-        else
-            KIV_LOG(1, "create upload info json fail\n");
-        cJSON_Delete(tree);
-        cJSON_Delete(envelope);
-        kiv_stat_inc(TASK_CREATE_UPLOAD_FAIL_CNT);
-        return -1;
-    }
-    int ret = 0;
-    // From index 0 on the envelope owns the message, whatever the result.
-    for (int i = 0; i < count; i++) {
-        const process_st *item = upload_item(items, i, mode);
-        if (item->pid == 0) break;
-        if (format_upload_info(i, message, envelope, item) != 0) {
-            KIV_LOG(1, "format node: %d fail\n", i);
-            ret = -1;
-            break;
-        }
-    }
-    if (ret == 0 && cJSON_AddItemToObject(message, "proc_trees", tree)) {
-        tree = nullptr;
-        ret = print_and_upload(envelope, UPLOAD_PROC_EXEC, "task create upload");
-    } else {
-        ret = -1;
-    }
-    cJSON_Delete(tree);
-    cJSON_Delete(envelope);
+    // The bytes format_upload_info's tree prints, written directly.
+    json_text_buffer buf;
+    json_text_obj envelope(buf.text());
+    upload_header_text(envelope, hdr);
+    json_text_obj message = envelope.object("message");
+    header_text(message, hdr, "PROCESS_CREATION", "Process Creation");
+    child_text(message, upload_item(items, 0, mode));
+    if (count > 1 && upload_item(items, 1, mode)->pid != 0)
+        parent_text(message, upload_item(items, 1, mode));
+    message.raw("proc_trees", "[]");
+    message.close();
+    envelope.close();
+    int ret = upload_text(buf.text(), UPLOAD_PROC_EXEC, "task create upload");
     kiv_stat_inc(ret == 0 ? TASK_CREATE_UPLOAD_SUC_CNT : TASK_CREATE_UPLOAD_FAIL_CNT);
     return ret;
 }
@@ -192,16 +229,8 @@ cJSON *upload_exit_info_build(const fork_info_st *fork_info) {
         cJSON_Delete(envelope);
         return nullptr;
     }
-    const flex_task_info *flex = fork_info->exec_info->flex;
-    flex_str cmd{}, path{};
-    get_flex_task_info_str(flex, &cmd, FLEX_CMD_LINE);
-    get_flex_task_info_str(flex, &path, FLEX_PATH);
-    char guid[PROC_GUID_LEN];
-    process_guid_build(guid, fork_info->pid, fork_info->create_time, cmd.ptr, cmd.len);
-    char path_text[1024];
-    uint32_t n = path.len < sizeof path_text - 1 ? path.len : sizeof path_text - 1;
-    if (n) memcpy(path_text, path.ptr, n);
-    path_text[n] = '\0';
+    char guid[PROC_GUID_LEN], path_text[1024];
+    exit_names(fork_info, guid, path_text);
 
     bool ok = format_header_info(message, &hdr, "PROCESS_EXIT", "Process Exit") &&
               add_signed(message, "process_id", fork_info->pid) &&
@@ -222,15 +251,44 @@ cJSON *upload_exit_info_build(const fork_info_st *fork_info) {
     return envelope;
 }
 
-int upload_exit_info_send(cJSON *envelope) {
-    int ret = envelope ? print_and_upload(envelope, UPLOAD_PROC_EXIT, "task exit upload") : -1;
-    cJSON_Delete(envelope);
+bool upload_exit_text(const fork_info_st *fork_info, std::string &out) {
+    out.clear();
+    if (!fork_info || !fork_info->exec_info || !fork_info->exec_info->flex) {
+        KIV_LOG(1, "exit record without process info %p\n", (const void *)fork_info);
+        return false;
+    }
+    upload_header hdr;
+    if (get_log_ctm_header(&hdr) != 0) {
+        KIV_LOG(1, "get header fail\n");
+        return false;
+    }
+    char guid[PROC_GUID_LEN], path_text[1024];
+    exit_names(fork_info, guid, path_text);
+    json_text_obj envelope(out);
+    upload_header_text(envelope, hdr);
+    json_text_obj message = envelope.object("message");
+    header_text(message, hdr, "PROCESS_EXIT", "Process Exit");
+    message.id("process_id", fork_info->pid)
+        .id("process_exit_code", fork_info->exit_code)
+        .str("process_guid", guid)
+        .str("process_path", path_text)
+        .num("process_createtime", fork_info->create_time)
+        .str("container_id", "host");
+    message.close();
+    envelope.close();
+    return true;
+}
+
+int upload_exit_text_send(const std::string &text) {
+    int ret = text.empty() ? -1 : upload_text(text, UPLOAD_PROC_EXIT, "task exit upload");
     kiv_stat_inc(ret == 0 ? TASK_EXIT_UPLOAD_SUC_CNT : TASK_EXIT_UPLOAD_FAIL_CNT);
     return ret;
 }
 
 int upload_exit_info(const fork_info_st *fork_info) {
-    return upload_exit_info_send(upload_exit_info_build(fork_info));
+    json_text_buffer buf;
+    upload_exit_text(fork_info, buf.text());
+    return upload_exit_text_send(buf.text());
 }
 
 int format_tree_info(cJSON *array, const process_st *p) {

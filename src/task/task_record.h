@@ -2,6 +2,7 @@
 // `proc_trees` ancestry block every sensor's record carries.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "qxkiv/process_query.h"
 #include "task/process.h"
@@ -34,8 +35,11 @@ int format_upload_info(int index, cJSON *message, cJSON *envelope, const process
 
 // The complete exit envelope (the caller prints, uploads and deletes it), or null.
 cJSON *upload_exit_info_build(const fork_info_st *fork_info);
-// Prints and uploads an exit envelope and deletes it; counts the result. 0 or -1.
-int upload_exit_info_send(cJSON *envelope);
+// The exit record as text, the bytes upload_exit_info_build's tree prints, into out (cleared
+// first); false, out empty, when there is nothing to describe.
+bool upload_exit_text(const fork_info_st *fork_info, std::string &out);
+// Uploads a record upload_exit_text built (empty: its failure) and counts the result. 0 or -1.
+int upload_exit_text_send(const std::string &text);
 // Build and send in one: the exit-upload hook of the fork tree.
 int upload_exit_info(const fork_info_st *fork_info);
 

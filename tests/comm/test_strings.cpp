@@ -61,13 +61,15 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
     const std::pair<std::string, std::string> rows[] = {
         {"/tmp/plain.php", "/tmp/plain.php"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-        {"a\xff" "b", "a\\xffb"},
-        {"\xc3", "\\xc3"},                      // cut sequence at the end
-        {"\xc0\xaf", "\\xc0\\xaf"},              // overlong '/'
-        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},     // surrogate
+        {"a\xff"
+         "b",
+         "a\\xffb"},
+        {"\xc3", "\\xc3"},                             // cut sequence at the end
+        {"\xc0\xaf", "\\xc0\\xaf"},                    // overlong '/'
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // surrogate
         {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // above U+10FFFF
-        {"C:\\dir", "C:\\dir"},                  // a lone backslash stays
-        {"\\x41", "\\\\x41"},                    // text that looks like an escape
+        {"C:\\dir", "C:\\dir"},                        // a lone backslash stays
+        {"\\x41", "\\\\x41"},                          // text that looks like an escape
         {"\\\\", "\\\\\\"},
         {"\\\xff", "\\\\\\xff"},
     };
@@ -89,12 +91,16 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
         ASSERT_EQ(json_text_restore(out), in) << out;
     }
     // Text written directly is byte for byte what cJSON prints for the same member: every
-    // byte value, control characters and quotes among them.
-    const char mixed[] = {'\\', 'x', '"', '\n', '\t', '\x01', '\x1f', '\x7f', 'a', '\xff',
-                          '\xc3', '\xa9', '\b', '\f', '\r', '/'};
+    // byte value, control characters and quotes among them, after plain runs of every length
+    // up to three words so each byte position of a word is tried.
+    const char mixed[] = {'\\', 'x',    '"',    '\n',   '\t', '\x01', '\x1f', '\x7f',
+                          'a',  '\xff', '\xc3', '\xa9', '\b', '\f',   '\r',   '/'};
     for (int round = 0; round < 5000; round++) {
         std::string in;
-        if (round < 255) in = std::string(1, (char)(round + 1)) + "z";
+        if (round < 255)
+            in = std::string(1, (char)(round + 1)) + "z";
+        else
+            in = std::string(round % 24, 'p');
         for (int n = rng() % 16; n > 0; n--) in += mixed[rng() % sizeof mixed];
         cJSON *item = cJSON_CreateObject();
         ASSERT_TRUE(add_str(item, "k", in.c_str()));

@@ -625,15 +625,24 @@ int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uin
     if (h == nullptr) return -1;
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm local;
-    localtime_r(&ts.tv_sec, &local);
+    // Every document asks; the text and offset change once a second.
+    static thread_local time_t text_sec = -1;
+    static thread_local char text[sizeof h->send_time];
+    static thread_local long gmtoff;
+    if (ts.tv_sec != text_sec) {
+        struct tm local;
+        localtime_r(&ts.tv_sec, &local);
+        memset(text, 0, sizeof text);
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        gmtoff = local.tm_gmtoff;
+        text_sec = ts.tv_sec;
+    }
     h->seq_id = seq->fetch_add(1, std::memory_order_relaxed);
-    memset(h->send_time, 0, sizeof h->send_time);
-    strftime(h->send_time, sizeof h->send_time, "%Y-%m-%d %H:%M:%S", &local);
+    memcpy(h->send_time, text, sizeof h->send_time);
     h->host_uuid = id.uuid.c_str();
     h->host_ip = id.ip.c_str();
     h->ip_list = id.ip_list.c_str();
-    h->tz_secondes = local.tm_gmtoff;
+    h->tz_secondes = gmtoff;
     h->send_timestamp = static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     return 0;
 }
