@@ -7,7 +7,7 @@ CTEST_ARGS ?=
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps logrotate \
             clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base python3 \
-            rsyslog
+            rsyslog systemd dpkg-dev python3-prometheus-client
 
 RELEASE_DIR := build/release
 ASAN_DIR    := build/asan
@@ -24,7 +24,7 @@ STAGE_DIR   := $(CURDIR)/build/stage
 # stages it for a package.
 PREFIX      ?= /opt/qxkiv
 
-.PHONY: all deps test run install bench overhead tsan fuzz soak attacks format clean
+.PHONY: all deps test run install deb bench overhead tsan fuzz soak attacks format clean
 
 all: deps
 	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIV_TESTS=OFF -DKIV_STAGE_DIR=$(STAGE_DIR)
@@ -71,6 +71,10 @@ run: all
 # beside it as .dist).
 install: all
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
+
+# The release tree as a Debian package, build/qxkiv_<version>_<arch>.deb (tools/make_deb.sh).
+deb: all
+	tools/make_deb.sh $(RELEASE_DIR) build
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON

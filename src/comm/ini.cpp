@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +244,7 @@ long ini_file_get_long(ini_file_t *ini, const char *section, const char *key, lo
         errno = 0;
         long n = strtol(v, &end, 0);
         if (errno == 0 && end != v && *end == '\0') return n;
+        ini_problem_note(name_of(ini), section, key, v, false, "%ld (not a number)", def);
     }
     KIV_LOG(1, "read [%s]%s failed, set default:%ld\n", section ? section : "", key ? key : "",
             def);
@@ -293,6 +295,8 @@ long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_
     long use = rule == ini_oor::use_default ? k.def : v < k.min ? k.min : k.max;
     KIV_LOG(1, "%s: %s = %ld out of range [%ld, %ld], using %ld\n", name_of(ini), k.key, v, k.min,
             k.max, use);
+    ini_problem_note(name_of(ini), section, k.key, ini_file_get(ini, section, k.key), false,
+                     "%ld (range %ld..%ld)", use, k.min, k.max);
     return use;
 }
 
@@ -303,7 +307,34 @@ ini_file_t *ini_conf_load(const char *at_path) {
         return nullptr;
     }
     ini_file_t *ini = ini_file_load(path);
-    if (!ini) KIV_LOG(0, "read config:%s failed\n", path);
+    if (!ini) {
+        int err = errno;
+        KIV_LOG(0, "read config:%s failed\n", path);
+        ini_problem_note(path, "", "", "", true, "nothing: the file cannot be read (%s)",
+                         strerror(err));
+    }
     kiv_free(path);
     return ini;
+}
+
+namespace {
+thread_local ini_problem_fn t_problem_fn;
+thread_local void *t_problem_arg;
+}  // namespace
+
+void ini_problem_listen(ini_problem_fn fn, void *arg) {
+    t_problem_fn = fn;
+    t_problem_arg = arg;
+}
+
+void ini_problem_note(const char *file, const char *section, const char *key, const char *value,
+                      bool fatal, const char *used_fmt, ...) {
+    if (!t_problem_fn) return;
+    char used[256];
+    va_list ap;
+    va_start(ap, used_fmt);
+    vsnprintf(used, sizeof used, used_fmt, ap);
+    va_end(ap);
+    auto text = [](const char *s) { return s ? s : ""; };
+    t_problem_fn({text(file), text(section), text(key), text(value), used, fatal}, t_problem_arg);
 }

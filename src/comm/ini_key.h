@@ -26,3 +26,17 @@ ini_file_t *ini_conf_load(const char *at_path);
 
 // The path the handle was loaded from, or "(buffer)" for the buffer loaders.
 const char *ini_file_name(ini_file_t *ini);
+
+// A configuration problem as a checker hears it: file, section, key and value as written
+// ("" where none applies) and what the sensor uses instead; fatal when start-up fails on it.
+struct ini_problem {
+    const char *file, *section, *key, *value, *used;
+    bool fatal;
+};
+using ini_problem_fn = void (*)(const ini_problem &problem, void *arg);
+
+// Readers note each problem beside its log line; only a listener on the same thread (a
+// configuration check) hears them. Null stops listening.
+void ini_problem_listen(ini_problem_fn fn, void *arg);
+void ini_problem_note(const char *file, const char *section, const char *key, const char *value,
+                      bool fatal, const char *used_fmt, ...) __attribute__((format(printf, 6, 7)));

@@ -165,6 +165,9 @@ unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const c
     long cnt = ini_file_get_long(ini, section, "cnt", 0);
     if (cnt < 0 || cnt > SUFFIX_CNT_MAX) {
         KIV_LOG(4, "file_suffix cnt is 0 || > %d, no need download\n", (int)SUFFIX_CNT_MAX);
+        ini_problem_note(ini_file_name(ini), section, "cnt", ini_file_get(ini, section, "cnt"),
+                         true, "nothing: not 0..%d, the file module does not start",
+                         (int)SUFFIX_CNT_MAX);
         return nullptr;
     }
     size_t size = (size_t)cnt * SUFFIX_ROOM + 8;
@@ -177,6 +180,9 @@ unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const c
         const char *v = ini_file_get(ini, section, key);
         if (!v) {
             KIV_LOG(4, "get file_suffix data failed\n");
+            ini_problem_note(ini_file_name(ini), section, key, "", true,
+                             "nothing: missing below cnt %ld, the file module does not start",
+                             cnt);
             kiv_free(buf);
             return nullptr;
         }
@@ -224,6 +230,16 @@ int file_cfg_load(file_info *f, ini_file_t *ini) {
 
 const char *file_conf_path() {
     return s_conf_path.c_str();
+}
+
+int file_cfg_check() {
+    std::unique_ptr<ini_file_t, void (*)(ini_file_t *)> ini(ini_conf_load(s_conf_path.c_str()),
+                                                            ini_file_free);
+    if (!ini) return -1;
+    int rc = file_cfg_load(&g_file_info, ini.get());
+    free_payloads();
+    if (qxmon_filter_cfg_check(ini.get()) != 0) rc = -1;
+    return pipe_cfg_check() != 0 ? -1 : rc;
 }
 
 int kiv_file_init() {

@@ -115,6 +115,9 @@ int kiv_file_init();
 void kiv_file_exit();
 // Reads the module keys and builds the two suffix payloads from a loaded file.conf.
 int file_cfg_load(file_info *info, ini_file_t *ini);
+// Reads file.conf as start-up would (module keys, suffixes, filter lists, pipe section)
+// while the module is not running. 0, or -1 when start-up would fail.
+int file_cfg_check();
 // Builds one suffix payload from section (item prefix `item`); null (logged) when it cannot.
 unsigned char *file_suffix_payload(ini_file_t *ini, const char *section, const char *item,
                                    uint32_t *len);

@@ -437,6 +437,8 @@ int load_default_qxmon_filter_cfg(ini_file_t *ini, qxmon_filter_cfg_st *cfg, int
     if (cnt < 0) {
         KIV_LOG(1, "%s: [%s] cnt = %ld out of range [0, %u], using 0\n", ini_file_name(ini),
                 d.section, cnt, cfg->max_cnt);
+        ini_problem_note(ini_file_name(ini), d.section, "cnt", ini_file_get(ini, d.section, "cnt"),
+                         false, "0 (an empty list)");
         cnt = 0;
     }
     if (cnt == 0) {
@@ -445,21 +447,28 @@ int load_default_qxmon_filter_cfg(ini_file_t *ini, qxmon_filter_cfg_st *cfg, int
     }
     if ((unsigned long)cnt > cfg->max_cnt) {
         KIV_LOG(1, "%s filter cnt %ld exceed max cnt(%u)\n", d.section, cnt, cfg->max_cnt);
+        ini_problem_note(ini_file_name(ini), d.section, "cnt", ini_file_get(ini, d.section, "cnt"),
+                         false, "the first %u entries (monitor_filter_cnt)", cfg->max_cnt);
         cnt = cfg->max_cnt;
     }
     long mask = ini_file_get_long(ini, d.section, "event_mask", -1);
-    if (mask < 0) {
-        KIV_LOG(1, "ini_file_get_long %s %s failed\n", d.section, "event_mask");
+    // A list without its mask or group cannot be sent, and the file module does not start.
+    auto refused = [&](const char *key) {
+        KIV_LOG(1, "ini_file_get_long %s %s failed\n", d.section, key);
+        ini_problem_note(ini_file_name(ini), d.section, key, ini_file_get(ini, d.section, key),
+                         true, "nothing: not a number 0..255, the file module does not start");
         return -1;
-    }
+    };
+    if (mask < 0) return refused("event_mask");
     long group = ini_file_get_long(ini, d.section, "group_num", QXMON_GROUP_DEFAULT);
-    if (group < 0) {
-        KIV_LOG(1, "ini_file_get_long %s %s failed\n", d.section, "group_num");
-        return -1;
-    }
-    if (mask > 0xff || group > 0xff)
+    if (group < 0) return refused("group_num");
+    if (mask > 0xff || group > 0xff) {
         KIV_LOG(1, "%s: event_mask %ld / group_num %ld wider than 8 bits, low bits used\n",
                 d.section, mask, group);
+        ini_problem_note(ini_file_name(ini), d.section, mask > 0xff ? "event_mask" : "group_num",
+                         ini_file_get(ini, d.section, mask > 0xff ? "event_mask" : "group_num"),
+                         false, "%ld (its low 8 bits)", (mask > 0xff ? mask : group) & 0xff);
+    }
     cfg->event_mask[kind] = (uint8_t)mask;
     cfg->group[kind] = (uint8_t)group;
 
@@ -467,7 +476,7 @@ int load_default_qxmon_filter_cfg(ini_file_t *ini, qxmon_filter_cfg_st *cfg, int
     auto item_num = [&](const char *key, long def) -> long {
         if (!ini_file_get(ini, d.section, key)) return def;
         long v = ini_file_get_long(ini, d.section, key, -1);
-        if (v < 0) KIV_LOG(1, "get %s %s failed\n", d.section, key);
+        if (v < 0) refused(key);
         return v;
     };
     auto add = [&](const char *text, uint8_t m, uint8_t g, long i) -> int {
@@ -491,10 +500,16 @@ int load_default_qxmon_filter_cfg(ini_file_t *ini, qxmon_filter_cfg_st *cfg, int
         const char *item = ini_file_get(ini, d.section, item_key);
         if (!item) {
             KIV_LOG(1, "ini_file_get session(%s) key(%s) failed\n", d.section, item_key);
+            ini_problem_note(ini_file_name(ini), d.section, item_key, "", true,
+                             "nothing: missing below cnt %ld, the file module does not start",
+                             cnt);
             return -1;
         }
         if (strlen(item) >= QXMON_FILTER_TEXT_MAX) {
             KIV_LOG(1, "filter %d too long: %s\n", kind, item);
+            ini_problem_note(ini_file_name(ini), d.section, item_key, item, false,
+                             "nothing: longer than %d bytes, the entry is left out",
+                             QXMON_FILTER_TEXT_MAX - 1);
             continue;
         }
         long m = item_num(mask_key, (long)cfg->event_mask[kind]);
@@ -868,4 +883,16 @@ int modify_qxmon_filter(const char *text, int kind, int add) {
 
 int set_sensitive_dir(const char *path, int is_dir, int add) {
     return modify_qxmon_filter(path, is_dir ? QXMON_PATH_FILTER : QXMON_FILE_FILTER, add);
+}
+
+int qxmon_filter_cfg_check(ini_file_t *ini) {
+    uint32_t max_cnt = (uint32_t)ini_get_long_in_range(ini, "base", kMonitorFilterCnt);
+    qxmon_filter_cfg_st *cfg = qxmon_filter_cfg_alloc(max_cnt);
+    if (!cfg) return -1;
+    int rc = 0;
+    for (int k = 0; k < QXMON_FILTER_KINDS && rc == 0; k++)
+        rc = load_default_qxmon_filter_cfg(ini, cfg, k) != 0 ? -1 : 0;
+    qxmon_filter_cfg_exit(cfg);
+    kiv_free(cfg);
+    return rc;
 }

@@ -75,6 +75,8 @@ void file_filter_exit();
 void bind_mnt_set_fstab_path(const char *path);
 
 qxmon_filter_cfg_st *qxmon_filter_cfg_alloc(uint32_t max_cnt);
+// Reads every filter list of a loaded file.conf as start-up would and sends nothing. 0 or -1.
+int qxmon_filter_cfg_check(ini_file_t *ini);
 void qxmon_filter_cfg_exit(qxmon_filter_cfg_st *cfg);
 // 0 added with wildcard expansion, 1 added as plain text, 2 kind full, -1 failure.
 int add_qxmon_filter_cfg(qxmon_filter_cfg_st *cfg, int kind, const char *text, uint32_t text_len,

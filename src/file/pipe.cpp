@@ -103,3 +103,8 @@ int pipe_event_handle(char *msg, kiv_msg_ctx *ctx) {
     upload_pipe_event(r, type);
     return MSG_HOOK_ACCEPT;
 }
+
+int pipe_cfg_check() {
+    aux_sensor_info scratch{};
+    return pipe_cfg_load(&scratch);
+}

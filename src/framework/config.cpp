@@ -72,6 +72,8 @@ void get_path(ini_file_t *ini, const char *key, char *out, size_t size, const ch
     const char *v = ini_file_get_str(ini, kSection, key, def);
     if (strlen(v) >= size) {
         KIV_LOG(1, "%s: %s too long, using %s\n", ini_file_name(ini), key, def);
+        ini_problem_note(ini_file_name(ini), kSection, key, v, false, "%s (at most %zu bytes)",
+                         def, size - 1);
         v = def;
     }
     snprintf(out, size, "%s", v);
@@ -85,6 +87,8 @@ uint32_t get_log_mask(ini_file_t *ini) {
     unsigned long mask = strtoul(v, &end, 16);
     if (end == v || *end != '\0' || errno != 0 || mask > UINT32_MAX || v[0] == '-') {
         KIV_LOG(1, "%s: invalid log_mask:%s, using %x\n", ini_file_name(ini), v, kDefaultLogMask);
+        ini_problem_note(ini_file_name(ini), kSection, "log_mask", v, false,
+                         "%x (a hexadecimal mask)", kDefaultLogMask);
         return kDefaultLogMask;
     }
     return (uint32_t)mask;
@@ -96,9 +100,12 @@ int32_t get_kernel_mode(ini_file_t *ini) {
     const char *v = ini_file_get(ini, kSection, "kernel_mode");
     if (!v) return KERNEL_MODE_MODULE;
     int mode = kernel_mode_parse(v);
-    if (mode < 0)
+    if (mode < 0) {
         KIV_LOG(0, "%s: unknown kernel_mode = %s (module, emulated or userspace)\n",
                 ini_file_name(ini), v);
+        ini_problem_note(ini_file_name(ini), kSection, "kernel_mode", v, true,
+                         "nothing: start-up fails (module, emulated or userspace)");
+    }
     return mode;
 }
 
@@ -106,9 +113,12 @@ int32_t get_userspace_source(ini_file_t *ini) {
     const char *v = ini_file_get(ini, kSection, "userspace_source");
     if (!v) return LIVE_SOURCE_AUTO;
     int source = live_source_parse(v);
-    if (source < 0)
+    if (source < 0) {
         KIV_LOG(0, "%s: unknown userspace_source = %s (auto, ebpf or connector)\n",
                 ini_file_name(ini), v);
+        ini_problem_note(ini_file_name(ini), kSection, "userspace_source", v, true,
+                         "nothing: start-up fails (auto, ebpf or connector)");
+    }
     return source;
 }
 
@@ -164,20 +174,9 @@ void update_log_cfg(ini_file_t *ini) {
     KIV_LOG(2, "update log config\n");
 }
 
-int framework_cfg_init() {
-    kiv_tmp_path path(s_conf_path.c_str());
-    if (!path.path) {
-        KIV_LOG(0, "trans %s failed\n", s_conf_path.c_str());
-        return -1;
-    }
-    ini_file_t *ini = ini_file_load(path.path);
-    if (!ini) {
-        KIV_LOG(0, "read config:%s failed\n", path.path);
-        return -1;
-    }
-    // Read everything at the default level, then publish: a low log_level in the file (or
-    // left from an earlier start) must not hide what is wrong with the file.
-    g_framework_config.log_level = (int32_t)kLogLevel.def;
+int framework_cfg_read(framework_config *out) {
+    ini_file_t *ini = ini_conf_load(s_conf_path.c_str());
+    if (!ini) return -1;
     framework_config c = g_framework_config;
     reset_defaults(c);
     c.collector_task_num = get_int(ini, kCollectorTaskNum);
@@ -198,9 +197,19 @@ int framework_cfg_init() {
     c.log_file_size = get_int(ini, kLogFileSize);
     c.log_refresh_interval = get_int(ini, kLogRefreshInterval);
     c.stat_event_rate_interval = get_int(ini, kStatEventRateInterval);
+    ini_file_free(ini);
+    *out = c;
+    return 0;
+}
+
+int framework_cfg_init() {
+    // Read everything at the default level, then publish: a low log_level in the file (or
+    // left from an earlier start) must not hide what is wrong with the file.
+    g_framework_config.log_level = (int32_t)kLogLevel.def;
+    framework_config c;
+    if (framework_cfg_read(&c) != 0) return -1;
     // Start-up runs before any other thread, so the record may be replaced whole.
     g_framework_config = c;
-    ini_file_free(ini);
     KIV_LOG(2, "load framework config ok\n");
 
     s_have_mtime = false;

@@ -18,6 +18,8 @@ constexpr int32_t STAT_EVENT_RATE_INTERVAL_MAX = 86400;
 
 // Loads sensor.conf and starts the 3-second watch timer. 0 or -1.
 int framework_cfg_init();
+// Reads sensor.conf into *out without applying it; -1 (logged) when start-up would fail.
+int framework_cfg_read(framework_config *out);
 void framework_cfg_exit();
 // Re-reads the keys that may change while the sensor runs.
 void update_log_cfg(ini_file_t *ini);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdlib>
 #include <algorithm>
 #include <charconv>
@@ -18,6 +19,7 @@
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/dirutils.h"
+#include "comm/ini_key.h"
 #include "comm/json_add.h"
 #include "framework/hook.h"
 #include "framework/mod_manager.h"
@@ -222,18 +224,22 @@ int log_collector_max_open() {
     return s_max_open;
 }
 
-int check_config(log_collector_ctx *ctx) {
-    auto clamp = [](int *v, int lo, int hi) {
-        if (*v < lo) *v = lo;
-        if (*v > hi) *v = hi;
+int check_config(log_collector_ctx *ctx, ini_file_t *ini) {
+    // Values past their bounds are held to them; a configuration check hears which.
+    auto clamp = [ini](int *v, const char *key, int lo, int hi) {
+        const int was = *v;
+        *v = std::clamp(*v, lo, hi);
+        if (*v != was)
+            ini_problem_note(ini_file_name(ini), "global", key,
+                             ini_file_get(ini, "global", key), false, "%d (range %d..%d)", *v,
+                             lo, hi);
     };
-    if (ctx->max_old_log_size < 0) ctx->max_old_log_size = 0;
-    clamp(&ctx->max_line_size, 1024, 32768);
-    if (ctx->quota_per_log < ctx->max_line_size) ctx->quota_per_log = ctx->max_line_size;
-    if (ctx->quota_per_log > 4194304) ctx->quota_per_log = 4194304;
-    clamp(&ctx->monitor_timeout, 1000, 600000);
-    clamp(&ctx->collect_timeout, 20, 60000);
-    clamp(&ctx->collect_num_per_sec, 1, 4096);
+    clamp(&ctx->max_old_log_size, "max_old_log_size", 0, INT_MAX);
+    clamp(&ctx->max_line_size, "max_line_size", 1024, 32768);
+    clamp(&ctx->quota_per_log, "quota_per_log", ctx->max_line_size, 4194304);
+    clamp(&ctx->monitor_timeout, "monitor_timeout", 1000, 600000);
+    clamp(&ctx->collect_timeout, "collect_timeout", 20, 60000);
+    clamp(&ctx->collect_num_per_sec, "collect_num_per_sec", 1, 4096);
     return 0;
 }
 
@@ -243,6 +249,8 @@ void load_key_word_cfg(ini_file_t *ini, list_head *list, int white) {
     long count = ini_file_get_long(ini, section, "count", 0);
     if (count > KEY_WORD_GROUP_MAX) {
         KIV_LOG(1, "%s count %ld too large, using %ld\n", section, count, KEY_WORD_GROUP_MAX);
+        ini_problem_note(ini_file_name(ini), section, "count", ini_file_get(ini, section, "count"),
+                         false, "%ld (the most groups)", KEY_WORD_GROUP_MAX);
         count = KEY_WORD_GROUP_MAX;
     }
     char key[64];
@@ -251,6 +259,8 @@ void load_key_word_cfg(ini_file_t *ini, list_head *list, int white) {
         const char *name = ini_file_get(ini, section, key);
         if (!name) {
             KIV_LOG(1, "ini_file_get %s %s failed\n", section, key);
+            ini_problem_note(ini_file_name(ini), section, key, "", false,
+                             "nothing: missing, the group is left out");
             continue;
         }
         auto *grp =
@@ -265,6 +275,9 @@ void load_key_word_cfg(ini_file_t *ini, list_head *list, int white) {
         long words = ini_file_get_long(ini, grp->name, "count", 0);
         if (words > KEY_WORD_MAX) {
             KIV_LOG(1, "%s count %ld too large, using %ld\n", grp->name, words, KEY_WORD_MAX);
+            ini_problem_note(ini_file_name(ini), grp->name, "count",
+                             ini_file_get(ini, grp->name, "count"), false, "%ld (the most words)",
+                             KEY_WORD_MAX);
             words = KEY_WORD_MAX;
         }
         for (long j = 0; j < words; j++) {
@@ -272,6 +285,8 @@ void load_key_word_cfg(ini_file_t *ini, list_head *list, int white) {
             const char *word = ini_file_get(ini, grp->name, key);
             if (!word) {
                 KIV_LOG(1, "ini_file_get %s %s failed\n", grp->name, key);
+                ini_problem_note(ini_file_name(ini), grp->name, key, "", false,
+                                 "nothing: missing, the word is left out");
                 continue;
             }
             auto *kw = static_cast<key_word *>(kiv_zalloc(sizeof(key_word), MALLOC_FOR_CONFIG));
@@ -292,11 +307,13 @@ int load_cfg(log_collector_ctx *ctx) {
         return -1;
     }
     ini_file_t *ini = ini_file_load(path);
-    kiv_free(path);
     if (!ini) {
         KIV_LOG(0, "load config failed\n");
+        ini_problem_note(path, "", "", "", true, "nothing: log collection does not start");
+        kiv_free(path);
         return -1;
     }
+    kiv_free(path);
     ctx->max_old_log_size = (int)ini_file_get_long(ini, "global", "max_old_log_size", 10240);
     ctx->quota_per_log = (int)ini_file_get_long(ini, "global", "quota_per_log", 32768);
     ctx->max_line_size = (int)ini_file_get_long(ini, "global", "max_line_size", 10240);
@@ -315,15 +332,26 @@ int load_cfg(log_collector_ctx *ctx) {
         const char *name = ini_file_get(ini, "file_path", key);
         snprintf(key, sizeof key, "path%ld", i);
         const char *p = ini_file_get(ini, "file_path", key);
-        if (!name || !p) {
+        const char *bad = !name ? "appname" : !p ? "path" : nullptr;
+        if (bad) {
             KIV_LOG(0, "invalid config\n");
             rc = -1;
         } else if (strlen(name) >= LOGSET_NAME_LEN) {
             KIV_LOG(0, "log name %s is too long\n", name);
+            bad = "appname";
             rc = -1;
         } else if (strlen(p) >= LOG_PATH_LEN) {
             KIV_LOG(0, "path too long\n");
+            bad = "path";
             rc = -1;
+        }
+        if (bad) {
+            char k[32];
+            snprintf(k, sizeof k, "%s%ld", bad, i);
+            const char *v = ini_file_get(ini, "file_path", k);
+            ini_problem_note(ini_file_name(ini), "file_path", k, v, true,
+                             v ? "nothing: too long, log collection does not start"
+                               : "nothing: missing, log collection does not start");
         }
         if (rc != 0) break;
         log_set *set = nullptr;
@@ -349,9 +377,20 @@ int load_cfg(log_collector_ctx *ctx) {
         snprintf(set->paths[set->path_cnt++], LOG_PATH_LEN, "%s", p);
         KIV_LOG(2, "parse logset, name %s, path %s\n", name, p);
     }
+    if (rc == 0) check_config(ctx, ini);
     ini_file_free(ini);
-    if (rc != 0) return -1;
-    return check_config(ctx);
+    return rc;
+}
+
+int log_collector_cfg_check() {
+    log_collector_ctx ctx{};
+    INIT_LIST_HEAD(&ctx.logsets);
+    INIT_LIST_HEAD(&ctx.logs);
+    INIT_LIST_HEAD(&ctx.black_list);
+    INIT_LIST_HEAD(&ctx.white_list);
+    int rc = load_cfg(&ctx);
+    free_ctx(&ctx);
+    return rc;
 }
 
 int add_log(log_collector_ctx *ctx, log_set *set, const char *path) {

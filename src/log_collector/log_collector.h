@@ -138,8 +138,10 @@ uint64_t file_poll_unread(const watch_log *log);
 int log_collector_init(log_collector_ctx *ctx);
 void log_collector_exit(log_collector_ctx *ctx);
 int load_cfg(log_collector_ctx *ctx);
+// Reads log_collector.conf as the collector would and keeps nothing. 0 or -1.
+int log_collector_cfg_check();
 void load_key_word_cfg(ini_file_t *ini, list_head *list, int white);
-int check_config(log_collector_ctx *ctx);
+int check_config(log_collector_ctx *ctx, ini_file_t *ini);
 void parse_logset(log_collector_ctx *ctx);
 int parse_asterisk_path(log_collector_ctx *ctx, log_set *set, const char *pattern);
 int add_log(log_collector_ctx *ctx, log_set *set, const char *path);

@@ -65,7 +65,7 @@ const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
 // strtol base 0, as the kernel has always been given: a piece that is not a whole port
 // 1..65535 is still sent (cut to 16 bits), with a warning naming it.
-uint16_t parse_port(const char *s, size_t n) {
+uint16_t parse_port(ini_file_t *ini, const char *s, size_t n) {
     std::string piece(s, n);
     size_t b = piece.find_first_not_of(" \t"), e = piece.find_last_not_of(" \t");
     piece = b == std::string::npos ? "" : piece.substr(b, e - b + 1);
@@ -73,9 +73,12 @@ uint16_t parse_port(const char *s, size_t n) {
     errno = 0;
     long v = strtol(piece.c_str(), &end, 0);
     auto port = (uint16_t)v;
-    if (end == piece.c_str() || errno != 0 || *end != '\0' || v < 1 || v > 65535)
+    if (end == piece.c_str() || errno != 0 || *end != '\0' || v < 1 || v > 65535) {
         KIV_LOG(1, "port_list piece \"%.64s\" is not a port 1..65535, sending %u\n", piece.c_str(),
                 (unsigned)port);
+        ini_problem_note(ini_file_name(ini), "netscan", "port_list", piece.c_str(), false,
+                         "%u (not a port 1..65535)", (unsigned)port);
+    }
     return port;
 }
 
@@ -97,19 +100,27 @@ void net_set_ioctl(net_ioctl_fn fn) {
 
 int load_netscan_port_list(kernel_cfg *cfg, ini_file_t *ini, const char *section) {
     const char *list = ini_file_get(ini, section, "port_list");
-    if (!list) return -1;
+    if (!list) {
+        ini_problem_note(ini_file_name(ini), section, "port_list", "", true,
+                         "nothing: missing, the network module does not start");
+        return -1;
+    }
     auto *ports = reinterpret_cast<unsigned char *>(cfg) + sizeof(kernel_cfg);
     uint32_t stored = 0;
     for (const char *p = list;;) {
         const char *comma = strchr(p, ',');
         size_t n = comma ? (size_t)(comma - p) : strlen(p);
-        uint16_t be = htons(parse_port(p, n));
+        uint16_t be = htons(parse_port(ini, p, n));
         memcpy(ports + 2 * stored, &be, 2);
         stored++;
         if (!comma || stored >= cfg->port_cnt) break;
         p = comma + 1;
     }
-    return stored == cfg->port_cnt ? 0 : -1;
+    if (stored == cfg->port_cnt) return 0;
+    ini_problem_note(ini_file_name(ini), section, "port_list", list, true,
+                     "nothing: %u ports for port_cnt %u, the network module does not start",
+                     stored, cfg->port_cnt);
+    return -1;
 }
 
 int get_loopback_ip(uint32_t *addr) {

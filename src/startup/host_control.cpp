@@ -26,6 +26,10 @@ bool on_sensor_path() {
 
 }  // namespace
 
+std::mutex &sensor_control_lock() {
+    return s_control_lock;
+}
+
 KIV_API int init_mod_manager(void) {
     // Also the answer on the sensor's own threads, which exist only once it has started.
     if (mod_manager_started()) return 0;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 extern const char *const app_version;
 
@@ -17,6 +18,8 @@ int sensor_init();
 void sensor_exit();
 // Between a successful sensor_init and sensor_exit; read under the host control lock.
 bool sensor_running();
+// Serialises start, stop, switching and the configuration check.
+std::mutex &sensor_control_lock();
 // Delivery on for a non-zero mask, off for 0. Failures are logged and otherwise ignored.
 void sensor_switch(uint32_t mask);
 

@@ -12,6 +12,9 @@ extern aux_sensor_info s_dl_load_info;
 extern aux_sensor_info s_kill_info;
 
 int kiv_dl_load_init();
+// Read their sections of task.conf as start-up would, into scratch records. 0 or -1.
+int dl_load_cfg_check();
+int kill_cfg_check();
 void kiv_dl_load_exit();
 int kiv_kill_init();
 void kiv_kill_exit();

@@ -166,3 +166,8 @@ int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
     upload_dl_load_event(r);
     return MSG_HOOK_ACCEPT;
 }
+
+int dl_load_cfg_check() {
+    aux_sensor_info scratch{};
+    return dl_load_cfg_load(&scratch);
+}

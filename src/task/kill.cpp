@@ -120,3 +120,8 @@ int kill_event_handle(char *msg, kiv_msg_ctx *ctx) {
     upload_kill_event(r);
     return MSG_HOOK_ACCEPT;
 }
+
+int kill_cfg_check() {
+    aux_sensor_info scratch{};
+    return kill_cfg_load(&scratch);
+}

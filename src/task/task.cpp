@@ -786,3 +786,19 @@ int get_tree_info(process_st *out, int max, uint32_t pid, uint64_t create_time) 
     kiv_free(ans);
     return n + static_cast<int>(cnt);
 }
+
+int task_cfg_check() {
+    ini_file_t *ini = task_conf_open(s_conf_path.c_str());
+    if (!ini) return -1;
+    kern_task_conf *conf = nullptr;
+    int rc = task_cfg_load(ini, &conf) == 0 ? 0 : -1;
+    kiv_free(conf);
+    // The user-space lists are built and dropped again, as a failed start-up would.
+    if (rc == 0 && task_filter_init(ini) == 0)
+        task_filter_exit();
+    else
+        rc = -1;
+    ini_file_free(ini);
+    if (dl_load_cfg_check() != 0 || kill_cfg_check() != 0) rc = -1;
+    return rc;
+}

@@ -150,3 +150,6 @@ const char *task_conf_path();
 // Fills the configuration fields of g_task_info and, when conf_out is given, a new
 // kern_task_conf (MALLOC_FOR_TASK_CONFIG, caller frees) with the kernel lists. 0 or < 0.
 int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out);
+// Reads task.conf as start-up would (keys, lists, library-load and kill sections) while the
+// module is not running. 0, or -1 when start-up would fail.
+int task_cfg_check();

@@ -71,6 +71,8 @@ long read_section_values(ini_file_t *ini, const char *section, uint32_t max, sec
     if (cnt < 0) {
         KIV_LOG(1, "%s: [%s] cnt = %ld out of range [0, %u], using 0\n", ini_file_name(ini),
                 section, cnt, max);
+        ini_problem_note(ini_file_name(ini), section, "cnt", ini_file_get(ini, section, "cnt"),
+                         false, "0 (an empty list)");
         cnt = 0;
     }
     if (cnt > static_cast<long>(max)) {
@@ -80,6 +82,8 @@ long read_section_values(ini_file_t *ini, const char *section, uint32_t max, sec
             KIV_LOG(1, "filter_list over max size %d, %d\n", (int)cnt, (int)max);
             cnt = max;
         }
+        ini_problem_note(ini_file_name(ini), section, "cnt", ini_file_get(ini, section, "cnt"),
+                         false, "the first %u values (the list's maximum)", max);
     }
     long i = 0;
     for (; i < cnt; i++) {
@@ -88,7 +92,12 @@ long read_section_values(ini_file_t *ini, const char *section, uint32_t max, sec
         const char *val = ini_file_get(ini, section, key);
         if (val == nullptr) {
             KIV_LOG(0, "ini_file_get session(%s) key(%s) failed\n", section, key);
-            if (mode == SECTION_CAP_STOP) break;
+            const bool stop = mode == SECTION_CAP_STOP;
+            ini_problem_note(ini_file_name(ini), section, key, "", !stop,
+                             stop ? "the %ld values before it" : "nothing: missing below cnt %ld, "
+                                                                  "the process module does not start",
+                             stop ? i : cnt);
+            if (stop) break;
             return -1;
         }
         if (add(target, i, max, key, val) != 0) return -1;

@@ -87,7 +87,13 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
               Parse::kRun);
     EXPECT_TRUE(o.syslog_max == 262144 && o.stats_interval == 1);
     ASSERT_EQ(parse({"--append", "--output", "./syslog"}), Parse::kRun);  // a file named so
-    EXPECT_TRUE(o.append && o.output == "./syslog");
+    EXPECT_TRUE(o.append && o.output == "./syslog" && !o.stats_openmetrics && !o.check_config);
+    ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
+              Parse::kRun);
+    EXPECT_TRUE(o.stats_openmetrics && o.check_config);
+    ASSERT_EQ(parse({"--stats-file=/x", "--stats-format=openmetrics", "--stats-format=text"}),
+              Parse::kRun);
+    EXPECT_FALSE(o.stats_openmetrics);
 
     // Each row: the command line and a word the message must hold.
     const std::vector<std::pair<std::vector<const char *>, const char *>> bad = {
@@ -116,6 +122,10 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--stats-file", "/x", "--stats-interval", "0"}, "--stats-interval"},
         {{"--stats-file", "/x", "--stats-interval", "86401"}, "--stats-interval"},
         {{"--stats-file"}, "--stats-file"},
+        {{"--stats-format", "openmetrics"}, "--stats-file"},
+        {{"--stats-file", "/x", "--stats-format", "prometheus"}, "text or openmetrics"},
+        {{"--stats-file", "/x", "--stats-format"}, "text or openmetrics"},
+        {{"--check-config=1"}, "takes no value"},
         {{"--append=yes", "--output", "/f"}, "takes no value"},
         {{"--version=2"}, "takes no value"},
     };

@@ -134,11 +134,22 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
             version = true;
             continue;
         }
-        if (arg == "--append") {
-            opt->append = true;
+        if (arg == "--append" || arg == "--check-config") {
+            (arg == "--append" ? opt->append : opt->check_config) = true;
             continue;
         }
-        if (matches(arg, "--append") || matches(arg, "--version") || matches(arg, "--help")) {
+        if (matches(arg, "--stats-format")) {
+            if (!take_value(arg, "--stats-format", argc, argv, &i, &value) ||
+                (strcmp(value, "text") != 0 && strcmp(value, "openmetrics") != 0)) {
+                *err = "--stats-format needs text or openmetrics";
+                return Parse::kError;
+            }
+            opt->stats_openmetrics = strcmp(value, "openmetrics") == 0;
+            interval_opt = true;
+            continue;
+        }
+        if (matches(arg, "--append") || matches(arg, "--version") || matches(arg, "--help") ||
+            matches(arg, "--check-config")) {
             *err = std::string(arg.substr(0, arg.find('='))) + " takes no value";
             return Parse::kError;
         }
@@ -187,7 +198,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         return Parse::kError;
     }
     if (interval_opt && opt->stats_file.empty()) {
-        *err = "--stats-interval needs --stats-file";
+        *err = "--stats-interval and --stats-format need --stats-file";
         return Parse::kError;
     }
     return version ? Parse::kVersion : Parse::kRun;
@@ -217,9 +228,14 @@ std::string usage_text(const char *prog) {
          "  --stats-file PATH  write the counters (documents, the library's events, drops and\n"
          "                  memory per category) to PATH, replaced whole, every\n"
          "  --stats-interval N seconds (1..86400, default 60) and at the stop\n"
+         "  --stats-format F   text (default: name(explanation): value) or openmetrics\n"
+         "                  (Prometheus text format, for node_exporter's textfile collector)\n"
          "  --mask M        delivery switches for set_module, decimal or 0x hex, 0..0xF\n"
          "                  (default 0xF; bit 3 runs the log collector)\n"
          "  --lib PATH      library to load (default: <dir of kivhost>/../lib/libqxkiv.so)\n"
+         "  --check-config  read every configuration file as the sensor would, print each\n"
+         "                  problem (file, key, value, what is used instead) and exit: 0\n"
+         "                  none, 1 problems found; the sensor is not started\n"
          "  --version       print kivhost's and the library's versions and exit\n"
          "  -h, --help      show this help and exit\n"
          "\n"
@@ -507,31 +523,43 @@ std::string SyslogSink::summary_extra() const {
     return line;
 }
 
+void walk_stats(StatsLineFn walk, const std::function<void(int, std::string_view)> &fn) {
+    if (walk == nullptr) return;
+    char small[512];
+    std::vector<char> big(64 * 1024);
+    // A walker that never ends must not hang the agent: far more than the library has.
+    for (int index = 0, guard = 0; guard < 100000; ++guard) {
+        const int before = index;
+        char *line = small;
+        int cap = sizeof small;
+        int n = walk(line, cap, &index);
+        if (n == -1) {
+            line = big.data(), cap = static_cast<int>(big.size());
+            n = walk(line, cap, &index);
+        }
+        if (n == 0) break;
+        if (n < 0 || n >= cap || index != before + 1) {
+            index = before + 1;
+            fn(before, {});
+            continue;
+        }
+        fn(before, std::string_view(line, static_cast<size_t>(n)));
+    }
+}
+
 int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk) {
     std::string text = head;
-    if (walk != nullptr) {
-        char small[512];
-        std::vector<char> big(64 * 1024);
-        // A walker that never ends must not hang the agent: far more than the library has.
-        for (int index = 0, guard = 0; guard < 100000; ++guard) {
-            const int before = index;
-            char *line = small;
-            int cap = sizeof small;
-            int n = walk(line, cap, &index);
-            if (n == -1) {
-                line = big.data(), cap = static_cast<int>(big.size());
-                n = walk(line, cap, &index);
-            }
-            if (n == 0) break;
-            if (n < 0 || n >= cap || index != before + 1) {
-                // One counter that cannot be formatted is named and skipped, not fatal.
-                text += "counter " + std::to_string(before) + ": not formatted\n";
-                index = before + 1;
-                continue;
-            }
-            text.append(line, static_cast<size_t>(n));
-        }
-    }
+    walk_stats(walk, [&text](int index, std::string_view line) {
+        // One counter that cannot be formatted is named and skipped, not fatal.
+        if (line.empty())
+            text += "counter " + std::to_string(index) + ": not formatted\n";
+        else
+            text += line;
+    });
+    return replace_file(path, text);
+}
+
+int replace_file(const std::string &path, const std::string &text) {
     std::string tmp = path + ".XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return errno;

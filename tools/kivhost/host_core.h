@@ -7,8 +7,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "qxkiv/qxkiv.h"
 
@@ -30,6 +32,8 @@ struct Options {
     uint32_t syslog_max = kSyslogDefaultMax;
     std::string stats_file;  // empty: no statistics file
     uint32_t stats_interval = 60;
+    bool stats_openmetrics = false;  // --stats-format openmetrics; the text format otherwise
+    bool check_config = false;       // read the configuration, report, exit
 };
 
 enum class Parse { kRun, kHelp, kVersion, kError };
@@ -148,6 +152,11 @@ using StatsLineFn = int (*)(char *buf, int buflen, int *index);
 // fresh name beside it (mode 0640), never opened through a name someone else may have made.
 // 0 or an errno.
 int write_stats_file(const std::string &path, const std::string &head, StatsLineFn walk);
+// text to path the same way. 0 or an errno.
+int replace_file(const std::string &path, const std::string &text);
+// Every counter line of walk with its index, bounded as above; a line that could not be
+// formatted comes as an empty view.
+void walk_stats(StatsLineFn walk, const std::function<void(int, std::string_view)> &fn);
 
 // Opens the document file for writing (appending or from its start), mode 0640. A name that is
 // a symbolic link, neither a regular file nor a device, has other hard links or belongs to

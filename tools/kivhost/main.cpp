@@ -18,7 +18,9 @@
 #include <memory>
 #include <string>
 
+#include "check_config.h"
 #include "host_core.h"
+#include "metrics.h"
 
 namespace {
 
@@ -116,6 +118,7 @@ int main(int argc, char **argv) {
     const std::string dir = exe_dir();
     const std::string lib_path = opt.lib.empty() ? dir + "/../lib/libqxkiv.so" : opt.lib;
     if (parsed == kivhost::Parse::kVersion) return print_version(lib_path);
+    if (opt.check_config) return kivhost::check_config(lib_path);
 
     const bool to_syslog = opt.output == "syslog";
     int out_fd = -1;
@@ -225,9 +228,12 @@ int main(int argc, char **argv) {
     bool stats_failing = false;
     auto write_stats = [&](std::chrono::steady_clock::time_point now) {
         double up = std::chrono::duration<double>(now - t0).count();
-        int e = kivhost::write_stats_file(
-            opt.stats_file, stats_head(sink, up, lib_version ? lib_version() : nullptr),
-            api.stats_line);
+        const char *v = lib_version ? lib_version() : nullptr;
+        int e = opt.stats_openmetrics
+                    ? kivhost::replace_file(opt.stats_file,
+                                            kivhost::metrics_text(sink, up, v, api.stats_line))
+                    : kivhost::write_stats_file(opt.stats_file, stats_head(sink, up, v),
+                                                api.stats_line);
         // Said once per run of failures: a missing directory must not flood the journal.
         if (e != 0 && !stats_failing)
             fprintf(stderr, "kivhost: cannot write the statistics file %s: %s\n",
