@@ -204,9 +204,9 @@ void binhash_set_db_dir(const char *dir) {
 }
 
 binhash_ident binhash_ident_of(const struct stat &st) {
-    return {static_cast<uint64_t>(st.st_size),       static_cast<uint64_t>(st.st_ino),
+    return {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino),
             static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int64_t>(st.st_ctim.tv_nsec),
-            static_cast<uint64_t>(st.st_dev),        static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<uint64_t>(st.st_dev), static_cast<int64_t>(st.st_mtim.tv_sec),
             static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
@@ -222,8 +222,8 @@ uint64_t binhash_row_fingerprint(const binhash_ident &id) {
 
 uint64_t binhash_ident_fingerprint(const binhash_ident &id) {
     uint64_t h = binhash_row_fingerprint(id);
-    for (uint64_t v :
-         {id.dev, static_cast<uint64_t>(id.mtime_sec), static_cast<uint64_t>(id.mtime_nsec)})
+    for (uint64_t v : {id.dev, static_cast<uint64_t>(id.mtime_sec),
+                       static_cast<uint64_t>(id.mtime_nsec)})
         h = mix64(h ^ v);
     return h != 0 ? h : 1;
 }
@@ -263,10 +263,6 @@ int md5_digest2md5_str(const uint8_t *digest, int digest_len, char *text, int te
         return -2;
     }
     if (digest == nullptr || text == nullptr || text_len <= 0) return -2;
-    if (text_len > 2 * MD5_DIGEST_LEN) {
-        digest_hex(digest, MD5_DIGEST_LEN, text);
-        return 2 * MD5_DIGEST_LEN;
-    }
     char hex[2 * MD5_DIGEST_LEN + 1];
     digest_hex(digest, MD5_DIGEST_LEN, hex);
     return snprintf(text, static_cast<size_t>(text_len), "%s", hex);
@@ -791,34 +787,25 @@ int resolve(const binhash_source &src, resolved *r) {
         // Renamed over, bind-mounted in another namespace, or changed since: the digests of
         // what the path names now are not those of what ran.
         binhash_count_not_exe();
-        KIV_LOG(2,
-                "%s is not the file pid %u executed (inode %llu ctime %lld.%09u, now inode "
+        KIV_LOG(2, "%s is not the file pid %u executed (inode %llu ctime %lld.%09u, now inode "
                 "%llu ctime %lld.%09ld): no digests\n",
-                src.path, src.pid, (unsigned long long)src.exe->ino, (long long)src.exe->ctime_sec,
-                src.exe->ctime_nsec, (unsigned long long)pst.st_ino, (long long)pst.st_ctim.tv_sec,
+                src.path, src.pid, (unsigned long long)src.exe->ino,
+                (long long)src.exe->ctime_sec, src.exe->ctime_nsec,
+                (unsigned long long)pst.st_ino, (long long)pst.st_ctim.tv_sec,
                 (long)pst.st_ctim.tv_nsec);
         return -9;
     }
-    // Opened only when the digests must be computed: a file run again is known by its stat.
-    r->st = pst;
+    r->fd = open_path_fd(src.path, &r->st);
+    if (r->fd < 0 || !same_inode(pst, r->st)) {
+        KIV_LOG(3, "stat %s failed! ret: %d\n", src.path, -1);
+        return -9;
+    }
     r->path_same = true;
     return 0;
 }
 
-// The descriptor of what resolve found by path, when it is still that inode.
-int open_resolved(const char *path, resolved *r) {
-    if (r->fd >= 0) return 0;
-    struct stat st;
-    r->fd = open_path_fd(path, &st);
-    if (r->fd < 0 || !same_inode(st, r->st)) {
-        KIV_LOG(3, "stat %s failed! ret: %d\n", path, -1);
-        return -9;
-    }
-    r->st = st;
-    return 0;
-}
-
-void copy_out(const binhash_info &rec, uint8_t *md5, int md5_len, uint8_t *sha256, int sha256_len) {
+void copy_out(const binhash_info &rec, uint8_t *md5, int md5_len, uint8_t *sha256,
+              int sha256_len) {
     memcpy(md5, rec.md5, md5_len < MD5_DIGEST_LEN ? md5_len : MD5_DIGEST_LEN);
     memcpy(sha256, rec.sha256,
            sha256_len < SHA256_DIGEST_LENGTH ? sha256_len : SHA256_DIGEST_LENGTH);
@@ -943,7 +930,8 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
         KIV_LOG(1, "get process param illegal\n");
         return -2;
     }
-    if (src.exe != nullptr && exe_digest_find(*src.exe, md5, md5_len, sha256, sha256_len)) return 0;
+    if (src.exe != nullptr && exe_digest_find(*src.exe, md5, md5_len, sha256, sha256_len))
+        return 0;
     binhash_cache_info &g = g_binhash_info;
     const char *path = src.path;
     binhash_info rec{};
@@ -1002,8 +990,6 @@ int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *s
     if (j == 0) copy_out(rec, md5, md5_len, sha256, sha256_len);
     if (j == 0 || j == BINHASH_PENDING) return j;
     if (j == BINHASH_JOB_FAILED && src.mode != BINHASH_SYNC) return -1;  // not again so soon
-    if (int ret = open_resolved(path, &r); ret != 0) return ret;
-    ident = binhash_ident_fingerprint(binhash_ident_of(st));  // as opened
     // A small file costs less here than a parked record's wait.
     uint64_t size = static_cast<uint64_t>(st.st_size);
     bool here = src.mode == BINHASH_SYNC ||
