@@ -16,6 +16,7 @@ namespace {
 // same frame without passing it around.
 thread_local const uint8_t *s_org_answer_data = nullptr;
 thread_local int s_org_answer_len = 0;
+thread_local bool s_keep_aaaa = false;
 
 constexpr int kMaxLabel = 63;
 constexpr int kMaxQuestionName = 256;
@@ -110,14 +111,21 @@ int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t 
     uint16_t data_len = load_be16(fixed + 8);
     size_t len = (size_t)name_len + 10 + data_len;
     switch (type) {
-        case 1:
+        case 28:
+            if (!s_keep_aaaa) {
+                rec->type = DNSA_KIND_OTHER;
+                break;
+            }
+            [[fallthrough]];
+        case 1: {
             if (!dnsa_visit_ok(pos, len)) return -1;
             // Shorter data cannot be rendered as an address without reading past it.
-            if (data_len < 4) {
+            uint16_t need = type == 1 ? 4 : 16;
+            if (data_len < need) {
                 KIV_LOG(1, "[dns] address record data length %d is short\n", data_len);
                 return -1;
             }
-            rec->type = DNSA_KIND_A;
+            rec->type = type == 1 ? DNSA_KIND_A : DNSA_KIND_AAAA;
             memcpy(&rec->rr_type, msg + fixed, 2);
             memcpy(&rec->rr_class, msg + fixed + 2, 2);
             memcpy(&rec->rr_ttl, msg + fixed + 4, 4);
@@ -125,13 +133,13 @@ int dnsa_getsecfromdns(size_t pos, const uint8_t *msg, dnsa_record *rec, size_t 
             rec->data = const_cast<uint8_t *>(msg + fixed + 10);
             rec->next = nullptr;
             break;
+        }
         case 5:
             rec->type = DNSA_KIND_CNAME;
             break;
         case 2:
         case 6:
         case 15:
-        case 28:
             rec->type = DNSA_KIND_OTHER;
             break;
         default:
@@ -150,7 +158,7 @@ int dnsa_walk_section(size_t *pos, int count, bool keep, std::vector<dnsa_record
         size_t rec_len = 0;
         if (dnsa_getsecfromdns(*pos, s_org_answer_data, &rec, &rec_len) != 0) return -1;
         *pos += rec_len;
-        if (keep && rec.type == DNSA_KIND_A) kept.push_back(rec);
+        if (keep && (rec.type == DNSA_KIND_A || rec.type == DNSA_KIND_AAAA)) kept.push_back(rec);
     }
     return 0;
 }
@@ -243,13 +251,15 @@ dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
 
 }  // namespace
 
-dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size) {
+dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size,
+                                  bool aaaa) {
     if (msg == nullptr || name == nullptr || name_size < 1 || msg_len <= DNSA_HEADER_LEN) {
         KIV_LOG(1, "[dns] invalid param(buf_len:%d,domain_len:%d)\n", msg_len, name_size);
         return nullptr;
     }
     s_org_answer_data = msg;
     s_org_answer_len = msg_len;
+    s_keep_aaaa = aaaa;
     dnsa_record *head = dnsa_parse(msg, name, name_size);
     s_org_answer_data = nullptr;
     s_org_answer_len = 0;
@@ -265,8 +275,11 @@ void dnsa_debug_print_answers(const dnsa_record *list) {
     // Rendering the addresses is the costly part; skip it when the lines would be dropped.
     if (g_framework_config.log_level < 4 || !log_mod_enable()) return;
     for (const dnsa_record *r = list; r != nullptr; r = r->next) {
-        char ip[INET_ADDRSTRLEN] = "";
-        if (ntohs(r->data_len) >= 4) inet_ntop(AF_INET, r->data, ip, sizeof(ip));
+        char ip[INET6_ADDRSTRLEN] = "";
+        if (r->type == DNSA_KIND_AAAA)
+            inet_ntop(AF_INET6, r->data, ip, sizeof(ip));
+        else if (ntohs(r->data_len) >= 4)
+            inet_ntop(AF_INET, r->data, ip, sizeof(ip));
         KIV_LOG(4, "domain name=%s\n", r->name);
         KIV_LOG(4, "domain type=%d\n", r->type);
         KIV_LOG(4, "domain return ip=%s\n", ip);

@@ -1,7 +1,7 @@
 // Parser of DNS response messages as the kernel hands them over: the question name and the
-// IPv4 address records. Only the subset below is understood; anything else refuses the
-// whole message. Compression pointers are stepped over, never followed, and every read is
-// checked against the message bounds.
+// address records (IPv4; IPv6 when asked). Only the subset below is understood; anything
+// else refuses the whole message. Compression pointers are stepped over, never followed, and
+// every read is checked against the message bounds.
 #pragma once
 #include <cstdint>
 
@@ -11,7 +11,8 @@ constexpr int DNSA_HEADER_LEN = 12;
 // Kind of a decoded resource record.
 constexpr uint16_t DNSA_KIND_A = 1;
 constexpr uint16_t DNSA_KIND_CNAME = 5;
-constexpr uint16_t DNSA_KIND_OTHER = 15;  // NS, SOA, MX, AAAA: stepped over
+constexpr uint16_t DNSA_KIND_OTHER = 15;  // NS, SOA, MX, and AAAA unless asked for: stepped over
+constexpr uint16_t DNSA_KIND_AAAA = 28;   // kept only when asked for (IPv6 decoded)
 
 // One kept address record. The whole list, records and data, is one block
 // (MALLOC_FOR_NET_DNSA_RECORD) that its head starts; it belongs to the caller.
@@ -26,9 +27,11 @@ struct dnsa_record {
     dnsa_record *next;
 };
 
-// Head of the list of address records of `msg`, or null when the message is refused or
-// holds none. On success the question name is copied into `name`, cut to `name_size`.
-dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size);
+// Head of the list of address records of `msg` (A, and AAAA with `aaaa`), or null when the
+// message is refused or holds none. On success the question name is copied into `name`, cut
+// to `name_size`.
+dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size,
+                                  bool aaaa = false);
 
 // Frees the list (given by its head); null is allowed.
 void dnsa_clean(dnsa_record *list);

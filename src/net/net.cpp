@@ -60,6 +60,7 @@ const ini_long_key kNetTotalLru = k("net_total_lru", 0, 0, 1);
 const ini_long_key kDnsPairByName = k("dns_pair_by_name", 0, 0, 1);
 const ini_long_key kDnsPerProc = k("dns_upload_per_proc", 0, 0, 1000000000);
 const ini_long_key kScanPerPeer = k("netscan_per_peer", 0, 0, 1);
+const ini_long_key kIpv6 = k("ipv6", 0, 0, 1);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
 const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
@@ -176,6 +177,7 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     c->dns_pair_by_name = sys(kDnsPairByName);
     c->dns_upload_per_proc = sys(kDnsPerProc);
     c->netscan_per_peer = scan(kScanPerPeer);
+    c->ipv6 = sys(kIpv6);
     uint32_t n = scan(kPortCnt);
 
     uint32_t len = NET_CFG_FIXED + 2 * n;
@@ -195,6 +197,7 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
         return -1;
     }
     cfg->dns_port = htons(c->dns_port);
+    if (c->ipv6) cfg->flags |= NET_CFG_IPV6;
     cfg->pid = (uint32_t)getpid();
     uint32_t lo = 0;
     if (get_loopback_ip(&lo) == 0) memcpy(cfg->loopback, &lo, 4);

@@ -29,6 +29,7 @@ struct net_user_cfg {
     uint32_t dns_pair_by_name = 0;     // queries on one socket told apart by their name
     uint32_t dns_upload_per_proc = 0;  // DNS documents per process and minute; 0 unlimited
     uint32_t netscan_per_peer = 0;     // netscan_per_sec_limit counts per peer
+    uint32_t ipv6 = 0;                 // records of family 10 decoded and asked of the kernel
 };
 extern net_user_cfg g_net_config;
 
@@ -40,7 +41,7 @@ struct kernel_cfg {
     uint32_t enable;
     uint32_t pid;
     uint16_t dns_port;  // network order
-    uint16_t pad;
+    uint16_t flags;     // NET_CFG_*; zero unless an extension is on
     unsigned char loopback[16];  // IPv4 of "lo" in the first 4 bytes, network order
     unsigned char mgr[16];       // manager IPv4 in the first 4 bytes, host order
     uint32_t port_cnt;
@@ -48,6 +49,7 @@ struct kernel_cfg {
 static_assert(sizeof(kernel_cfg) == 56);
 constexpr uint32_t NET_CFG_FIXED = 60;  // the head and the trailing zero word
 constexpr uint32_t NET_PORT_CNT_MAX = 10000;
+constexpr uint16_t NET_CFG_IPV6 = 1;  // capture IPv6 too
 constexpr uint32_t NET_CTL_START = 7, NET_CTL_STOP = 1;
 constexpr unsigned long KIV_IOCTL_NET_CONFIG = 0x7308;  // _IO('s', 8)
 

@@ -52,14 +52,6 @@ void start_pn(const unsigned char *rec, pn_info *pn) {
     kiv_stat_inc(NET_TOTAL_CAP);
 }
 
-void ip_text(const unsigned char *addr4, char *out) {
-    if (!inet_ntop(AF_INET, addr4, out, NET_IP_TEXT_LEN)) {
-        KIV_LOG(0, "net_str[%x], parse ip error, reason: %s\n", ld<uint32_t>(addr4),
-                strerror(errno));
-        out[0] = '\0';
-    }
-}
-
 bool is_udp(const unsigned char *rec) {
     return ld<uint16_t>(rec + netrec::PROTO) == IPPROTO_UDP;
 }
@@ -106,14 +98,28 @@ const kiv_msg_hook s_event_ops[NET_OPS_NUM] = {
     {{nullptr, nullptr}, 1ull << EV_IN_RST, net_scan_event_cb, 7},
 };
 
+int net_record_family(uint16_t family) {
+    if (family == 2) return AF_INET;
+    if (family == 10 && g_net_config.ipv6) return AF_INET6;
+    return 0;
+}
+
+bool net_ip_text(const unsigned char *addr, int af, char out[NET_IP_TEXT_LEN]) {
+    if (inet_ntop(af, addr, out, NET_IP_TEXT_LEN)) return true;
+    KIV_LOG(0, "net_str[%x], parse ip error, reason: %s\n", ld<uint32_t>(addr), strerror(errno));
+    out[0] = '\0';
+    return false;
+}
+
 void get_inet_from_event(const unsigned char *rec, pn_info *pn) {
     net_info &n = pn->net;
-    if (ld<uint16_t>(rec + netrec::FAMILY) != AF_INET) return;
+    int af = net_record_family(ld<uint16_t>(rec + netrec::FAMILY));
+    if (!af) return;
     uint16_t sp = ld<uint16_t>(rec + netrec::SPORT), dp = ld<uint16_t>(rec + netrec::DPORT);
     n.sport = ntohs(sp);
     n.dport = ntohs(dp);
-    ip_text(rec + netrec::SADDR, n.sip);
-    ip_text(rec + netrec::DADDR, n.dip);
+    net_ip_text(rec + netrec::SADDR, af, n.sip);
+    net_ip_text(rec + netrec::DADDR, af, n.dip);
     KIV_LOG(4, "sp:%x si:%x dp:%x di:%x \n", sp, ld<uint32_t>(rec + netrec::SADDR), dp,
             ld<uint32_t>(rec + netrec::DADDR));
 }
@@ -332,8 +338,8 @@ int dns_answer_event_cb(char *msg, kiv_msg_ctx *ctx) {
     KIV_LOG(4, "dns_answer to find dns_query,key.sip:%u,key.dip:%u,key.sport:%u,key.dport:%u\n",
             ld<uint32_t>(key.saddr), ld<uint32_t>(key.daddr), key.sport, key.dport);
     char name[DNSA_NAME_LEN] = "";
-    dnsa_record *answers =
-        dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name, (int)sizeof name);
+    dnsa_record *answers = dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name,
+                                                (int)sizeof name, g_net_config.ipv6 != 0);
     // By name the answer looks up the query it answers; a name no query field can hold
     // answers none.
     const bool by_name = g_net_config.dns_pair_by_name != 0;
@@ -389,11 +395,12 @@ int tcp_listen_event_cb(char *msg, kiv_msg_ctx *) {
     l.create_time = ld<uint64_t>(rec + netrec::CREATE_TIME);
     l.pid = ld<uint32_t>(rec + netrec::PID);
     kiv_stat_inc(NET_TOTAL_CAP);
-    if (!inet_ntop(AF_INET, rec + netrec::LISTEN_ADDR, l.ip, sizeof l.ip)) {
-        KIV_LOG(0, "net_str[%x], parse ip error, reason: %s\n",
-                ld<uint32_t>(rec + netrec::LISTEN_ADDR), strerror(errno));
-        return MSG_HOOK_DROP;
-    }
+    // A listener of family 10 carries all 16 bytes of its address; any other is IPv4.
+    int af = net_record_family(ld<uint16_t>(rec + netrec::LISTEN_FAMILY)) == AF_INET6
+                 ? AF_INET6
+                 : AF_INET;
+    if (af == AF_INET6 && !record(msg, netrec::LISTEN6_END)) return MSG_HOOK_DROP;
+    if (!net_ip_text(rec + netrec::LISTEN_ADDR, af, l.ip)) return MSG_HOOK_DROP;
     l.port = ntohs(ld<uint16_t>(rec + netrec::LISTEN_PORT));
     kiv_stat_inc(NET_LISTEN_CAP);
     KIV_LOG(4, "listen:pid:%d, listen_ip:%s, listen_port:%d\n", l.pid, l.ip, l.port);
@@ -405,6 +412,8 @@ int net_scan_event_cb(char *msg, kiv_msg_ctx *) {
     const unsigned char *rec = record(msg, netrec::RST_END);
     if (!rec) return MSG_HOOK_DROP;
     netscan_info s{};
+    s.family = net_record_family(ld<uint16_t>(rec + netrec::RST_FAMILY)) == AF_INET6 ? AF_INET6
+                                                                                   : AF_INET;
     s.direction = rec[netrec::RST_DIRECTION];
     s.state = rec[netrec::RST_STATE];
     s.sport = ntohs(ld<uint16_t>(rec + netrec::RST_SPORT));

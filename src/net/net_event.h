@@ -18,8 +18,10 @@ constexpr size_t CREATE_TIME = 16, PID = 24, FAMILY = 28, PROTO = 30, SPORT = 32
                  SADDR = 36, DADDR = 52, ADDR_END = 68;
 constexpr size_t DNS_NAME = 72, DNS_NAME_LEN = 256;
 constexpr size_t DNS_MSG_LEN = 72, DNS_MSG = 74;
-constexpr size_t LISTEN_PORT = 30, LISTEN_ADDR = 32, LISTEN_END = 36;
-constexpr size_t RST_DIRECTION = 14, RST_STATE = 15, RST_SPORT = 16, RST_DPORT = 18, RST_SADDR = 20,
+constexpr size_t LISTEN_FAMILY = 28, LISTEN_PORT = 30, LISTEN_ADDR = 32, LISTEN_END = 36,
+                 LISTEN6_END = 48;
+// The reset's family (10 for IPv6) is read only while IPv6 is decoded.
+constexpr size_t RST_FAMILY = 12, RST_DIRECTION = 14, RST_STATE = 15, RST_SPORT = 16, RST_DPORT = 18, RST_SADDR = 20,
                  RST_DADDR = 36, RST_END = 52;
 }  // namespace netrec
 
@@ -47,7 +49,7 @@ struct listen_info {
 };
 
 struct netscan_info {
-    uint8_t unused[2];
+    uint16_t family;  // AF_INET6 for an IPv6 reset, else AF_INET
     uint8_t direction;
     uint8_t state;
     uint16_t sport, dport;  // host order
@@ -90,6 +92,13 @@ struct connected_limit_st {
 
 // Whole seconds of the cached clock.
 uint32_t net_now_sec();
+
+// The address family a record's family field stands for: AF_INET for 2, AF_INET6 for 10
+// while IPv6 is decoded, 0 for anything else.
+int net_record_family(uint16_t family);
+// Text of a 16-byte address field of family af (IPv4 in its first four bytes); "" (logged)
+// when it cannot be rendered.
+bool net_ip_text(const unsigned char *addr, int af, char out[NET_IP_TEXT_LEN]);
 
 // Decoding (address part of a connection record of at least netrec::ADDR_END bytes).
 void get_inet_from_event(const unsigned char *rec, pn_info *pn);

@@ -296,9 +296,11 @@ void listen_speed_timer_func() {
           g_net_config.upload_time_interval, "listen_speed_hash hashtable clean fail");
 }
 
-// The first four bytes of a 16-byte address field from dotted text, the rest zero.
+// A 16-byte address field from its text: IPv6 text fills it, dotted IPv4 text its first four
+// bytes (the rest zero).
 void addr16(const char *text, uint8_t out[16]) {
     memset(out, 0, 16);
+    if (strchr(text, ':') && inet_pton(AF_INET6, text, out) == 1) return;
     in_addr_t a = inet_addr(text);
     memcpy(out, &a, 4);
 }
@@ -761,10 +763,10 @@ int check_netscan_speed(const netscan_info *s) {
         if (sent < limit) return 0;
         KIV_LOG(4, "netscan_count(%u) is over netscan_per_sec_limit(%u)\n", sent, limit);
     }
-    char subject[64] = "all peers";
+    char subject[96] = "all peers";
     if (by_peer) {
-        char ip[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, scan_peer(s), ip, sizeof ip);
+        char ip[NET_IP_TEXT_LEN] = "";
+        net_ip_text(scan_peer(s), s->family == AF_INET6 ? AF_INET6 : AF_INET, ip);
         snprintf(subject, sizeof subject, "peer %s over %u a second", ip, limit);
         kiv_stat_inc(NET_SCAN_PEER_LIMIT);
     }

@@ -133,9 +133,16 @@ int format_listen_info(const upload_header *head, cJSON *info, const listen_info
 
 int format_net_scan_info(const upload_header *head, cJSON *info, const netscan_info *s) {
     KIV_ASSERT(head && info && s);
-    char sip[16], dip[16];
-    snprintf(sip, sizeof sip, "%u.%u.%u.%u", s->saddr[0], s->saddr[1], s->saddr[2], s->saddr[3]);
-    snprintf(dip, sizeof dip, "%u.%u.%u.%u", s->daddr[0], s->daddr[1], s->daddr[2], s->daddr[3]);
+    char sip[NET_IP_TEXT_LEN], dip[NET_IP_TEXT_LEN];
+    if (s->family == AF_INET6) {
+        net_ip_text(s->saddr, AF_INET6, sip);
+        net_ip_text(s->daddr, AF_INET6, dip);
+    } else {
+        snprintf(sip, sizeof sip, "%u.%u.%u.%u", s->saddr[0], s->saddr[1], s->saddr[2],
+                 s->saddr[3]);
+        snprintf(dip, sizeof dip, "%u.%u.%u.%u", s->daddr[0], s->daddr[1], s->daddr[2],
+                 s->daddr[3]);
+    }
     return add_record_head(info, head, "NET_SCAN", "NET Scan") &&
                    add_str(info, "protocol", "tcp") && add_str(info, "src_ip", sip) &&
                    add_str(info, "dst_ip", dip) && add_u64(info, "src_port", s->sport) &&
@@ -242,9 +249,11 @@ void dns_query_results(const pn_info *pn, const dnsa_record *answers, char *out)
     }
     size_t used = 0;
     for (const dnsa_record *a = answers; a; a = a->next) {
-        if (a->type != DNSA_KIND_A || ntohs(a->data_len) < 4 || !a->data) continue;
-        char ip[INET_ADDRSTRLEN];
-        if (!inet_ntop(AF_INET, a->data, ip, sizeof ip)) continue;
+        bool v6 = a->type == DNSA_KIND_AAAA;
+        if ((!v6 && a->type != DNSA_KIND_A) || ntohs(a->data_len) < (v6 ? 16 : 4) || !a->data)
+            continue;
+        char ip[INET6_ADDRSTRLEN];
+        if (!inet_ntop(v6 ? AF_INET6 : AF_INET, a->data, ip, sizeof ip)) continue;
         size_t need = strlen(ip) + (used ? 1 : 0);
         if (used + need > QUERY_RESULTS_LEN - 1) continue;  // no longer fits: left out
         if (used) out[used++] = ',';

@@ -75,14 +75,15 @@ struct parsed {
 };
 
 std::string addr_of(const dnsa_record *r) {
-    char ip[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, r->data, ip, sizeof(ip));
+    char ip[INET6_ADDRSTRLEN];
+    inet_ntop(r->type == DNSA_KIND_AAAA ? AF_INET6 : AF_INET, r->data, ip, sizeof(ip));
     return ip;
 }
 
 // Parses an exact-size heap copy (so the sanitizer sees any read past the end), frees the
 // list and returns what it held with the log lines of the parse.
-parsed parse(const bytes &msg, int name_size = DNSA_NAME_LEN, int len = INT_MIN) {
+parsed parse(const bytes &msg, int name_size = DNSA_NAME_LEN, int len = INT_MIN,
+             bool aaaa = false) {
     bytes copy(msg);
     std::vector<char> name((size_t)std::max(name_size, 1), '#');
     int64_t held = kiv_stat_get(MALLOC_FOR_NET_DNSA_RECORD);
@@ -90,15 +91,16 @@ parsed parse(const bytes &msg, int name_size = DNSA_NAME_LEN, int len = INT_MIN)
     testing::internal::CaptureStderr();
     dnsa_record *list =
         dnsa_get_response_ip(copy.empty() ? nullptr : copy.data(),
-                             len == INT_MIN ? (int)copy.size() : len, name.data(), name_size);
+                             len == INT_MIN ? (int)copy.size() : len, name.data(), name_size,
+                             aaaa);
     parsed p;
     p.log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
     p.some = list != nullptr;
     if (list != nullptr) p.name.assign(name.data());
     for (dnsa_record *r = list; r != nullptr; r = r->next) {
         EXPECT_STREQ(r->name, name_size >= DNSA_NAME_LEN ? name.data() : r->name);
-        EXPECT_EQ(r->type, DNSA_KIND_A);
-        EXPECT_EQ(r->rr_type, htons(1));
+        EXPECT_TRUE(r->type == DNSA_KIND_A || (aaaa && r->type == DNSA_KIND_AAAA));
+        EXPECT_EQ(r->rr_type, htons(r->type));
         EXPECT_EQ(r->rr_class, htons(1));
         p.addrs.push_back(addr_of(r));
     }
@@ -160,6 +162,11 @@ TEST_F(DnsParse, RealReplies) {
         if (std::string(r.file) == "aaaa_only")
             EXPECT_EQ(p.log.find("not support"), std::string::npos);
     }
+    // The real AAAA reply, when IPv6 addresses are asked for.
+    parsed v6 = parse(read_vector("aaaa_only"), DNSA_NAME_LEN, INT_MIN, true);
+    EXPECT_EQ(v6.name, "v6.example.test");
+    EXPECT_EQ(v6.addrs, std::vector<std::string>{"2001:db8::6"}) << v6.log;
+    EXPECT_NE(v6.log.find("domain return ip=2001:db8::6"), std::string::npos) << v6.log;
     parsed p = parse(read_vector("a_many"));
     std::set<std::string> got(p.addrs.begin(), p.addrs.end()), want;
     for (int i = 1; i <= 24; i++) want.insert("198.51.100." + std::to_string(i));
@@ -274,8 +281,11 @@ TEST_F(DnsParse, ResourceRecords) {
         bytes msg;
         std::vector<std::string> addrs;  // none: the parse gives nothing
         const char *log = "";
+        bool aaaa = false;  // IPv6 addresses asked for
     };
     const bytes ip4 = {1, 2, 3, 4};
+    bytes ip6(16, 0);
+    ip6[0] = 0x20, ip6[1] = 0x01, ip6[2] = 0x0d, ip6[3] = 0xb8, ip6[15] = 7;
     const row rows[] = {
         // The pointer's target is outside the message: stepped over, never followed.
         {"owner pointer not followed", q().own({0xFF, 0xFF}, 1, {10, 0, 0, 1}).b, {"10.0.0.1"}},
@@ -315,13 +325,22 @@ TEST_F(DnsParse, ResourceRecords) {
              .a(9)
              .b,
          {"192.0.2.9"}},
+        // Asked for, IPv6 addresses are kept beside IPv4 ones, in message order.
+        {"aaaa kept when asked",
+         msg_writer().header(1, 3, 0, 0).question("a.test").rr(28, ip6).rr(5, {0xC0, 0x0C}).a(9).b,
+         {"2001:db8::7", "192.0.2.9"},
+         "",
+         true},
+        {"aaaa data of 4 asked", q().rr(28, ip4).b, {}, "is short", true},
+        {"aaaa data of 4 stepped over", msg_writer().header(1, 2, 0, 0).question("a.test")
+                                            .rr(28, ip4).a(8).b, {"192.0.2.8"}},
         {"address then unknown",
          msg_writer().header(1, 2, 0, 0).question("a.test").a(1).rr(16, {0}).b,
          {},
          "type(0x10)"},
     };
     for (const row &r : rows) {
-        parsed p = parse(r.msg);
+        parsed p = parse(r.msg, DNSA_NAME_LEN, INT_MIN, r.aaaa);
         EXPECT_EQ(p.some, !r.addrs.empty()) << r.what << "\n" << p.log;
         EXPECT_EQ(p.addrs, r.addrs) << r.what;
         EXPECT_NE(p.log.find(r.log), std::string::npos) << r.what << "\n" << p.log;

@@ -111,13 +111,15 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
     EXPECT_EQ(user.repeat_key_full + user.net_total_lru + user.dns_pair_by_name, 3u);
     EXPECT_EQ(user.netscan_per_peer, 1u);
     EXPECT_EQ(user.dns_upload_per_proc, 300u);
+    EXPECT_EQ(user.ipv6, 1u);
+    EXPECT_EQ(cfg->flags, NET_CFG_IPV6);
     for (const char *key :
          {"dns_port", "tcp_connect_hash_size", "dns_query_hash_size", "net_speed_hash_size",
           "net_total_hash_size", "listen_speed_hash_size", "connected_hash_hash_size",
           "upload_time_interval", "upload_clean_expire", "net_total_hash_increase_gap",
           "net_total_upload_limit", "single_net_upload_limit", "net_total_rebuild_cycle",
           "netscan_per_sec_limit", "conn_duration", "port_cnt", "port_list", "repeat_key_full",
-          "net_total_lru", "dns_pair_by_name", "dns_upload_per_proc", "netscan_per_peer"}) {
+          "net_total_lru", "dns_pair_by_name", "dns_upload_per_proc", "netscan_per_peer", "ipv6"}) {
         size_t at = text.find(std::string("\n") + key + " = ");
         ASSERT_NE(at, std::string::npos) << key;
         size_t prev = text.rfind('\n', at - 1);

@@ -49,11 +49,11 @@ struct conn_rec {
     int msg_len_delta = 0;
 };
 
+// A 16-byte address field: IPv6 text fills it, IPv4 text its first four bytes.
 void put_addr(proc_bytes &w, const std::string &ip) {
-    in_addr a{};
-    inet_pton(AF_INET, ip.c_str(), &a);
-    const auto *p = reinterpret_cast<const unsigned char *>(&a);
-    for (int i = 0; i < 16; i++) w.u8(i < 4 ? p[i] : 0);
+    unsigned char a[16] = {};
+    inet_pton(ip.find(':') != std::string::npos ? AF_INET6 : AF_INET, ip.c_str(), a);
+    for (unsigned char c : a) w.u8(c);
 }
 void put_be16(proc_bytes &w, uint16_t v) {
     w.u8(v >> 8), w.u8(v & 0xff);
@@ -80,13 +80,14 @@ bytes build_conn(const conn_rec &r) {
     return w.b;
 }
 
+// Family 10 carries the whole 16-byte address at 32; otherwise 4 bytes and the family 0.
 bytes build_listen(uint32_t pid, uint64_t ct, const std::string &ip, uint16_t port) {
     proc_bytes w;
+    bool v6 = ip.find(':') != std::string::npos;
     w.u32(0xFEDCCDEF), w.u16(0), w.u16(6), w.u32(pid), w.u32(0);
-    w.u64(ct), w.u32(pid), w.u16(0), put_be16(w, port);
-    in_addr a{};
-    inet_pton(AF_INET, ip.c_str(), &a);
-    w.u32(a.s_addr);
+    w.u64(ct), w.u32(pid), w.u16(v6 ? 10 : 0), put_be16(w, port);
+    put_addr(w, ip);
+    w.b.resize(v6 ? 48 : 36);
     set_len(w.b);
     return w.b;
 }
@@ -95,7 +96,7 @@ bytes build_rst(uint8_t direction, uint8_t state, const std::string &sip, uint16
                 const std::string &dip, uint16_t dport) {
     proc_bytes w;
     w.u32(0xFEDCCDEF), w.u16(0), w.u16(12), w.u32(0);
-    w.u16(0), w.u8(direction), w.u8(state);  // 12..15
+    w.u16(sip.find(':') != std::string::npos ? 10 : 0), w.u8(direction), w.u8(state);  // 12..15
     put_be16(w, sport), put_be16(w, dport);
     put_addr(w, sip), put_addr(w, dip);
     set_len(w.b);
@@ -130,11 +131,21 @@ TEST(NetRecord, AddressesDecodedFromTheLayout) {
     net_pair_key_from(b.data(), true, &k);
     EXPECT_EQ(k.sport, 0xabcd);
 
-    r.family = 10;  // only IPv4 is decoded
-    pn_info v6{};
-    get_inet_from_event(build_conn(r).data(), &v6);
-    EXPECT_EQ(v6.net.sport, 0u);
-    EXPECT_STREQ(v6.net.sip, "");
+    // Family 10 is decoded only while IPv6 is; other families never.
+    r.family = 10, r.sip = "2001:db8::5", r.dip = "::ffff:10.1.2.3";
+    for (uint32_t ipv6 : {0u, 1u}) {
+        g_net_config.ipv6 = ipv6;
+        for (uint16_t family : {10, 7}) {
+            r.family = family;
+            pn_info v6{};
+            get_inet_from_event(build_conn(r).data(), &v6);
+            bool decoded = ipv6 && family == 10;
+            EXPECT_EQ(v6.net.sport, decoded ? 0xabcdu : 0u);
+            EXPECT_STREQ(v6.net.sip, decoded ? "2001:db8::5" : "");
+            EXPECT_STREQ(v6.net.dip, decoded ? "::ffff:10.1.2.3" : "");
+        }
+    }
+    g_net_config.ipv6 = 0;
 }
 
 TEST(NetRecord, QueryResultsJoinAndBound) {
@@ -511,6 +522,56 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_CONNECT_CAP) >= 1; }));
     inject(build_rst(0, 1, "198.51.100.70", 22, "10.0.0.5", 45000));
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_SCAN) == 42; }));
+}
+
+// IPv6 records end to end: with the key, addresses of family 10 in every document kind and
+// AAAA answers; without it, what an IPv4-only reading of the same bytes gives.
+TEST_F(NetE2E, Ipv6RecordsDecodedOnlyWithTheKey) {
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on ? "ipv6 = 1" : "ipv6 = 0");
+        if (!on) {
+            host_stop();
+            clear_uploads();
+        }
+        start(on ? "ipv6 = 1\n" : "ipv6 = 0\n");
+        conn_rec a;
+        a.type = 7, a.family = 10, a.sip = "2001:db8::5", a.sport = 22, a.dip = "2001:db8::9";
+        a.dport = 51000;
+        inject(build_conn(a));
+        inject(build_listen(300, 5300, "::", 8443));
+        inject(build_rst(0, 0, "2001:db8::66", 61000, "2001:db8::5", 3389));
+        conn_rec q;
+        q.type = 10, q.family = 10, q.proto = 17, q.sip = "::1", q.sport = 41000, q.dip = "::1";
+        q.dport = 53, q.dns_name = "v6.example.test";
+        inject(build_conn(q));
+        conn_rec r = q;
+        r.type = 11, r.dns_name.clear(), r.dns_msg = read_vector("aaaa_only");
+        inject(build_conn(r));
+        ASSERT_TRUE(wait_for([] {
+            return count(UPLOAD_NET_LISTENING) == 1 && count(UPLOAD_NET_SCAN) == 1 &&
+                   kiv_stat_get(NET_DNSA_CAP) >= 1 && count(UPLOAD_NET_CONNECT) >= 1;
+        }));
+        std::string in = docs(UPLOAD_NET_CONNECT)[0];
+        EXPECT_NE(in.find(on ? "\"src_ip\":\"2001:db8::9\",\"src_port\":51000,"
+                               "\"dst_ip\":\"2001:db8::5\",\"dst_port\":22,"
+                             : "\"src_ip\":\"\",\"src_port\":0,\"dst_ip\":\"\",\"dst_port\":0,"),
+                  std::string::npos)
+            << in;
+        // Off, the listener's address is read as the first four bytes, as for any listener.
+        EXPECT_EQ(value_of(docs(UPLOAD_NET_LISTENING)[0], "src_ip"), on ? "::" : "0.0.0.0");
+        std::string scan = docs(UPLOAD_NET_SCAN)[0];
+        EXPECT_EQ(value_of(scan, "src_ip"), on ? "2001:db8::66" : "32.1.13.184");
+        EXPECT_EQ(value_of(scan, "dst_ip"), on ? "2001:db8::5" : "32.1.13.184");
+        if (on) {
+            ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 1; }));
+            std::string d = docs(UPLOAD_DNS_QUERY)[0];
+            EXPECT_EQ(value_of(d, "src_ip"), "::1");
+            EXPECT_EQ(value_of(d, "query_results"), "2001:db8::6");
+        } else {
+            // No IPv4 answer: the query waits and goes out unanswered at its time-out.
+            EXPECT_EQ(kiv_stat_get(NET_DNSA_PARSE_FAIL), 1);
+        }
+    }
 }
 
 TEST_F(NetE2E, RecordsOfAProcessThatIsGoneAskForItOnce) {
