@@ -4,8 +4,8 @@
 // connects meet their establishment and queries their answers. Nothing may be read outside a
 // record; a hook may only accept, drop or ask to be retried.
 //
-// Input: records, each a type byte (taken modulo the eight network types), a retry byte
-// (bit 0) and a u16 length, then the record's bytes from its start (the header's magic,
+// Input: records, each a type byte (taken modulo the eight network types), a flags byte
+// (bit 0 a retry, bit 1 IPv6 decoded) and a u16 length, then the record's bytes from its start (the header's magic,
 // length and type are made true).
 #include <cstdint>
 #include <cstring>
@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (net_init_resource(&g_net_conext, &cfg) != 0) return 0;
     for (int n = 0; n < 64 && in.left > 0; n++) {
         uint16_t type = (uint16_t)(EV_UDP_SEND + in.u8() % (EV_IN_RST - EV_UDP_SEND + 1));
-        uint8_t retry = in.u8() & 1;
+        uint8_t flags = in.u8();
+        uint8_t retry = flags & 1;
+        g_net_config.ipv6 = (flags >> 1) & 1;  // family 10 decoded or not
         std::vector<uint8_t> b = in.bytes(in.u16() % 1024);
         if (b.size() < 12) break;
         std::vector<char> rec(b.begin(), b.end());  // exactly the record

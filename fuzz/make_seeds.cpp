@@ -91,10 +91,8 @@ bytes exit_record(uint32_t pid, uint64_t ct, uint16_t id, uint8_t code) {
 // Network records from the layout table: connection (types 5, 7, 8, 9, 10, 11), listen (6),
 // reset (12).
 bytes net_addr(const std::string &ip) {
-    in_addr a{};
-    inet_pton(AF_INET, ip.c_str(), &a);
     bytes b(16, 0);
-    memcpy(b.data(), &a, 4);
+    inet_pton(ip.find(':') != std::string::npos ? AF_INET6 : AF_INET, ip.c_str(), b.data());
     return b;
 }
 void set_len(bytes &b) {
@@ -104,7 +102,7 @@ bytes net_conn(int type, uint16_t proto, const std::string &sip, uint16_t sport,
                const std::string &dip, uint16_t dport, const bytes &tail = {}) {
     proc_bytes w;
     w.u32(0xFEDCCDEF), w.u16(0), w.u16(type), w.u32(300), w.u32(0);
-    w.u64(5300), w.u32(300), w.u16(2), w.u16(proto);
+    w.u64(5300), w.u32(300), w.u16(sip.find(':') != std::string::npos ? 10 : 2), w.u16(proto);
     w.u8(sport >> 8), w.u8(sport & 0xff), w.u8(dport >> 8), w.u8(dport & 0xff);
     bytes b = cat({w.b, net_addr(sip), net_addr(dip)});
     if (type == 10 || type == 11) b = cat({b, u32(0), tail});
@@ -133,10 +131,53 @@ bytes dns_name_field(const std::string &name) {
     memcpy(b.data(), name.data(), name.size());
     return b;
 }
-// One step of the network target: type, retry, length, record.
-bytes net_step(const bytes &rec, int retry = 0) {
+// One step of the network target: type, flags (retry, IPv6), length, record.
+bytes net_step(const bytes &rec, int flags = 0) {
     unsigned type = rec[6] | rec[7] << 8;
-    return cat({bytes{(unsigned char)(type - 5), (unsigned char)retry}, led(rec)});
+    return cat({bytes{(unsigned char)(type - 5), (unsigned char)flags}, led(rec)});
+}
+
+// A captured packet from its IP header: IPv4 or IPv6 (by the address text), UDP or TCP; a
+// TCP payload is led by its 2-byte length as DNS over TCP sends it.
+bytes packet(const std::string &src, uint16_t sport, const std::string &dst, uint16_t dport,
+             uint8_t proto, const bytes &msg) {
+    bool v6 = src.find(':') != std::string::npos;
+    bytes pl = proto == 6 ? cat({bytes{(unsigned char)(msg.size() >> 8), (unsigned char)msg.size()},
+                                 msg})
+                          : msg;
+    size_t ih = v6 ? 40 : 20, th = proto == 6 ? 20 : 8, total = ih + th + pl.size();
+    bytes p(ih + th, 0);
+    bytes s = net_addr(src), d = net_addr(dst);
+    if (v6) {
+        p[0] = 0x60, p[6] = proto, p[4] = (unsigned char)((total - 40) >> 8);
+        p[5] = (unsigned char)(total - 40);
+        memcpy(&p[8], s.data(), 16), memcpy(&p[24], d.data(), 16);
+    } else {
+        p[0] = 0x45, p[9] = proto, p[2] = (unsigned char)(total >> 8), p[3] = (unsigned char)total;
+        memcpy(&p[12], s.data(), 4), memcpy(&p[16], d.data(), 4);
+    }
+    p[ih] = (unsigned char)(sport >> 8), p[ih + 1] = (unsigned char)sport;
+    p[ih + 2] = (unsigned char)(dport >> 8), p[ih + 3] = (unsigned char)dport;
+    if (proto == 6)
+        p[ih + 12] = 0x50;
+    else
+        p[ih + 4] = (unsigned char)((8 + pl.size()) >> 8), p[ih + 5] = (unsigned char)(8 + pl.size());
+    return cat({p, pl});
+}
+// One step of the live packet target: a send or connect event naming a port's owner.
+bytes owner_event(uint32_t kind, const std::string &src, uint16_t sport, const std::string &dst,
+                  uint16_t dport) {
+    proc_bytes w;
+    w.u32(kind), w.u32(4242), w.u64(3000000000ull);
+    bytes ev = cat({w.b, net_addr(src), net_addr(dst)});
+    proc_bytes t;
+    t.u8(sport >> 8), t.u8(sport & 0xff), t.u8(dport >> 8), t.u8(dport & 0xff);
+    t.u16(src.find(':') != std::string::npos ? 10 : 2), t.u8(1), t.u8(0);
+    return cat({bytes{1}, ev, t.b, bytes{5}});
+}
+// One step of the live packet target: a packet arriving on loopback.
+bytes packet_step(const bytes &p) {
+    return cat({bytes{4}, led(p), bytes{5}});
 }
 
 // One chunk of the ring target.
@@ -196,6 +237,34 @@ int main(int argc, char **argv) {
         bytes rsp = net_conn(11, 17, "10.0.0.5", 33333, "10.0.0.1", 53, led(msg));
         seed("net_event", std::string("dns_") + v + ".bin", cat({net_step(req), net_step(rsp, 1)}));
     }
+
+    // The same over IPv6, decoded.
+    bytes conn6 = net_conn(8, 6, "2001:db8::5", 40000, "2001:db8::80", 443);
+    bytes est6 = net_conn(9, 6, "2001:db8::5", 40000, "2001:db8::80", 443);
+    seed("net_event", "connect_established6.bin", cat({net_step(conn6, 2), net_step(est6, 3)}));
+    bytes msg6 = read_file(data + "/dns/aaaa_only.bin");
+    bytes req6 = net_conn(10, 17, "::1", 33333, "::1", 53, dns_name_field("v6.example.test"));
+    bytes rsp6 = net_conn(11, 17, "::1", 33333, "::1", 53, led(msg6));
+    seed("net_event", "dns_aaaa6.bin", cat({net_step(req6, 2), net_step(rsp6, 3)}));
+
+    // Live packets: a query and its answer over UDP, over TCP, and over IPv6, each after the
+    // event that names its sender (a send, a connect to the DNS port).
+    bytes q = read_file(data + "/dns/a_single.bin"), a6 = read_file(data + "/dns/aaaa_only.bin");
+    if (q.size() > 2) q[2] &= 0x7f;  // the answer's bytes with the query flag
+    seed("live_packet", "udp.bin",
+         cat({bytes{0}, owner_event(0, "0.0.0.0", 41000, "127.0.0.1", 53),
+              packet_step(packet("127.0.0.1", 41000, "127.0.0.1", 53, 17, q)),
+              packet_step(packet("127.0.0.1", 53, "127.0.0.1", 41000, 17,
+                                 read_file(data + "/dns/a_single.bin")))}));
+    seed("live_packet", "tcp.bin",
+         cat({bytes{0}, owner_event(3, "127.0.0.1", 42000, "127.0.0.1", 53),
+              packet_step(packet("127.0.0.1", 42000, "127.0.0.1", 53, 6, q)),
+              packet_step(packet("127.0.0.1", 53, "127.0.0.1", 42000, 6,
+                                 read_file(data + "/dns/a_single.bin")))}));
+    seed("live_packet", "udp6.bin",
+         cat({bytes{1}, owner_event(0, "::1", 43000, "::1", 53),
+              packet_step(packet("::1", 43000, "::1", 53, 17, q)),
+              packet_step(packet("::1", 53, "::1", 43000, 17, a6))}));
 
     // Rings: single records, a run across the wrap point in every ring, a record in two
     // chunks, junk before a record, a parked pid, a corrupt offset.

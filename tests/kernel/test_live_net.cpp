@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,13 +52,19 @@ uint32_t ip(const char *text) {
     inet_pton(AF_INET, text, &a);
     return a.s_addr;
 }
+// A 16-byte address field from IPv4 or IPv6 text.
+live_net_addr addr(const char *text) {
+    live_net_addr a{};
+    inet_pton(strchr(text, ':') ? AF_INET6 : AF_INET, text, a.data());
+    return a;
+}
 
 // ---- Record layouts -------------------------------------------------------------------------
 
 TEST(LiveNetRecord, BytesMatchHandAssembledLayout) {
     live_net_conn c;
     c.create_time = 0x1122334455667788ull, c.pid = 0xA1B2C3D4, c.proto = 6;
-    c.saddr = ip("10.1.2.3"), c.daddr = ip("192.168.200.1");
+    c.saddr = addr("10.1.2.3"), c.daddr = addr("192.168.200.1");
     c.sport = htons(40000), c.dport = htons(443);
     // Header, the common connection fields, and each address's twelve zero bytes.
     auto conn_bytes = [&](uint16_t type, uint16_t len, uint16_t proto) {
@@ -98,7 +105,7 @@ TEST(LiveNetRecord, BytesMatchHandAssembledLayout) {
     le(listen, 16, 5000000000ull, 8), le(listen, 24, 77, 4);
     listen[30] = 0x1F, listen[31] = 0x90;  // 8080
     listen[32] = 127, listen[35] = 1;
-    live_net_encode_listen(5000000000ull, 77, ip("127.0.0.1"), htons(8080), got);
+    live_net_encode_listen(5000000000ull, 77, 2, addr("127.0.0.1"), htons(8080), got);
     EXPECT_EQ(got, listen);
 
     // A reset carries no process; direction and state sit in the header's spare bytes.
@@ -109,8 +116,32 @@ TEST(LiveNetRecord, BytesMatchHandAssembledLayout) {
     rst[18] = 0x00, rst[19] = 0x16;  // 22
     rst[20] = 203, rst[21] = 0, rst[22] = 113, rst[23] = 9;
     rst[36] = 10, rst[37] = 0, rst[38] = 0, rst[39] = 2;
-    live_net_encode_rst(0, 1, ip("203.0.113.9"), htons(54321), ip("10.0.0.2"), htons(22), got);
+    live_net_encode_rst(0, 1, 2, addr("203.0.113.9"), htons(54321), addr("10.0.0.2"), htons(22),
+                        got);
     EXPECT_EQ(got, rst);
+
+    // IPv6: the family (10) at 28 of a connection and a listener, at 12 of a reset, and all
+    // sixteen bytes of each address; a listener's record grows to 48 bytes to hold its own.
+    const unsigned char v6a[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+    const unsigned char v6b[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xab, 0xcd};
+    c.family = 10, c.proto = 6, c.saddr = addr("2001:db8::5"), c.daddr = addr("fe80::abcd");
+    bytes conn6 = conn_bytes(LIVE_NET_T_CONN_OUT, 72, 6);
+    le(conn6, 28, 10, 2);
+    memcpy(&conn6[36], v6a, 16), memcpy(&conn6[52], v6b, 16);
+    live_net_encode_conn(LIVE_NET_T_CONN_OUT, c, got);
+    EXPECT_EQ(got, conn6);
+    bytes listen6(48, 0);
+    std::copy(listen.begin(), listen.end(), listen6.begin());
+    le(listen6, 4, 48, 2), le(listen6, 28, 10, 2);
+    memcpy(&listen6[32], v6a, 16);
+    live_net_encode_listen(5000000000ull, 77, 10, addr("2001:db8::5"), htons(8080), got);
+    EXPECT_EQ(got, listen6);
+    bytes rst6 = rst;
+    le(rst6, 12, 10, 2);
+    memcpy(&rst6[20], v6b, 16), memcpy(&rst6[36], v6a, 16);
+    live_net_encode_rst(0, 1, 10, addr("fe80::abcd"), htons(54321), addr("2001:db8::5"), htons(22),
+                        got);
+    EXPECT_EQ(got, rst6);
 }
 
 TEST(LiveNetRecord, DnsRecordLimits) {
@@ -168,7 +199,8 @@ TEST(LiveNetParse, UdpDatagramBounds) {
         {"not IPv4", [](bytes &p) { p[0] = 0x65; }, false},
         {"header below 20 bytes", [](bytes &p) { p[0] = 0x44; }, false},
         {"header past the packet", [](bytes &p) { p[0] = 0x4F; }, false},
-        {"TCP", [](bytes &p) { p[9] = 6; }, false},
+        {"TCP shorter than its header", [](bytes &p) { p[9] = 6; }, false},
+        {"ICMP", [](bytes &p) { p[9] = 1; }, false},
         {"more fragments", [](bytes &p) { p[6] = 0x20; }, false},
         {"fragment offset", [](bytes &p) { p[7] = 0x01; }, false},
         {"don't fragment is fine", [](bytes &p) { p[6] = 0x40; }, true},
@@ -181,21 +213,95 @@ TEST(LiveNetParse, UdpDatagramBounds) {
         bool opts = std::string(r.what) == "with options";
         bytes p = datagram("127.0.0.1", 40000, "127.0.0.53", 53, pl, opts ? 24 : 20);
         r.edit(p);
-        live_net_udp u;
-        bool ok = live_net_parse_udp(p.data(), p.size() - r.cut, &u);
+        live_net_pkt u;
+        bool ok = live_net_parse_packet(p.data(), p.size() - r.cut, &u);
         EXPECT_EQ(ok, r.ok);
         if (ok) {
             EXPECT_EQ(u.sport, htons(40000));
             EXPECT_EQ(u.dport, htons(53));
-            EXPECT_EQ(u.daddr, ip("127.0.0.53"));
+            EXPECT_EQ(u.daddr, addr("127.0.0.53"));
             ASSERT_EQ(u.len, 4u);
             EXPECT_EQ(bytes(u.payload, u.payload + u.len), pl);
         }
     }
-    live_net_udp u;
-    EXPECT_FALSE(live_net_parse_udp(nullptr, 0, &u));
+    live_net_pkt u;
+    EXPECT_FALSE(live_net_parse_packet(nullptr, 0, &u));
     const unsigned char tiny[19] = {0x45};
-    EXPECT_FALSE(live_net_parse_udp(tiny, sizeof tiny, &u));
+    EXPECT_FALSE(live_net_parse_packet(tiny, sizeof tiny, &u));
+}
+
+// A TCP segment (20-byte header, or longer with options) or an IPv6 packet: a fixed 40-byte
+// header whose next header is the transport.
+bytes segment(const char *src, uint16_t sport, const char *dst, uint16_t dport,
+              const bytes &payload, uint8_t proto = 6, size_t thl = 20) {
+    bool v6 = strchr(src, ':');
+    size_t ih = v6 ? 40 : 20, th = proto == 6 ? thl : 8;
+    bytes p(ih + th + payload.size(), 0);
+    live_net_addr s = addr(src), d = addr(dst);
+    if (v6) {
+        p[0] = 0x60, p[6] = proto, p[7] = 64;
+        size_t pl = p.size() - 40;
+        p[4] = (unsigned char)(pl >> 8), p[5] = (unsigned char)pl;
+        memcpy(&p[8], s.data(), 16), memcpy(&p[24], d.data(), 16);
+    } else {
+        p[0] = 0x45, p[9] = proto, p[8] = 64;
+        p[2] = (unsigned char)(p.size() >> 8), p[3] = (unsigned char)p.size();
+        memcpy(&p[12], s.data(), 4), memcpy(&p[16], d.data(), 4);
+    }
+    unsigned char *t = &p[ih];
+    t[0] = (unsigned char)(sport >> 8), t[1] = (unsigned char)sport;
+    t[2] = (unsigned char)(dport >> 8), t[3] = (unsigned char)dport;
+    if (proto == 6) {
+        t[12] = (unsigned char)(thl / 4 << 4);
+    } else {
+        t[4] = (unsigned char)((8 + payload.size()) >> 8), t[5] = (unsigned char)(8 + payload.size());
+    }
+    std::copy(payload.begin(), payload.end(), p.begin() + (long)(ih + th));
+    return p;
+}
+
+TEST(LiveNetParse, TcpSegmentsAndIpv6Bounds) {
+    const bytes pl = {9, 8, 7};
+    struct Row {
+        const char *what;
+        bytes p;
+        std::function<void(bytes &)> edit;
+        bool ok;
+    };
+    const Row rows[] = {
+        {"IPv4 TCP", segment("10.0.0.5", 40000, "10.0.0.53", 53, pl), [](bytes &) {}, true},
+        {"IPv4 TCP with options", segment("10.0.0.5", 40000, "10.0.0.53", 53, pl, 6, 32),
+         [](bytes &) {}, true},
+        {"TCP data offset below 20", segment("10.0.0.5", 40000, "10.0.0.53", 53, pl),
+         [](bytes &p) { p[32] = 0x40; }, false},
+        {"TCP data offset past the packet", segment("10.0.0.5", 40000, "10.0.0.53", 53, pl),
+         [](bytes &p) { p[32] = 0xF0; }, false},
+        {"IPv6 UDP", segment("2001:db8::5", 40000, "2001:db8::53", 53, pl, 17), [](bytes &) {},
+         true},
+        {"IPv6 TCP", segment("2001:db8::5", 40000, "2001:db8::53", 53, pl), [](bytes &) {}, true},
+        {"IPv6 extension header", segment("2001:db8::5", 40000, "2001:db8::53", 53, pl),
+         [](bytes &p) { p[6] = 0; }, false},
+        {"IPv6 payload length past the capture",
+         segment("2001:db8::5", 40000, "2001:db8::53", 53, pl), [](bytes &p) { p[5] += 1; },
+         false},
+        {"IPv6 header cut", segment("2001:db8::5", 40000, "2001:db8::53", 53, pl),
+         [](bytes &p) { p.resize(39); }, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        bytes p = r.p;
+        r.edit(p);
+        live_net_pkt u;
+        bool ok = live_net_parse_packet(p.data(), p.size(), &u);
+        ASSERT_EQ(ok, r.ok);
+        if (!ok) continue;
+        bool v6 = p[0] >> 4 == 6;
+        EXPECT_EQ(u.family, v6 ? 10 : 2);
+        EXPECT_EQ(u.proto, v6 ? p[6] : p[9]);
+        EXPECT_EQ(u.saddr, addr(v6 ? "2001:db8::5" : "10.0.0.5"));
+        EXPECT_EQ(u.dport, htons(53));
+        EXPECT_EQ(bytes(u.payload, u.payload + u.len), pl);
+    }
 }
 
 // A query message: header with qdcount, then the question's raw name bytes, type and class.
@@ -295,6 +401,10 @@ TEST(LiveNetParse, CaptureRequest) {
     EXPECT_EQ(c.sensor_pid, 4321u);
     EXPECT_EQ(c.dns_port, htons(5353));
     EXPECT_EQ(c.scan_ports, (std::vector<uint16_t>{22, 8080, 65535}));
+    EXPECT_FALSE(c.ipv6);
+    le(b, 18, 3, 2);  // IPv6 is bit 0 of the flags; other bits are not ours
+    ASSERT_TRUE(live_net_parse_config(b.data(), b.size(), &c));
+    EXPECT_TRUE(c.ipv6);
     // A port count the payload does not hold, and a payload without the fixed part.
     le(b, 52, 4, 4);
     EXPECT_FALSE(live_net_parse_config(b.data(), 62, &c));
@@ -325,7 +435,10 @@ struct LiveNetCore : ::testing::Test {
                           uint16_t dp) {
         live_net_ev e{};
         e.kind = kind, e.pid = pid, e.start_ns = 3'000'000'000ull;
-        e.saddr = ip(s), e.daddr = ip(d), e.sport = htons(sp), e.dport = htons(dp);
+        live_net_addr sa = addr(s), da = addr(d);
+        memcpy(e.saddr, sa.data(), 16), memcpy(e.daddr, da.data(), 16);
+        e.family = strchr(s, ':') ? 10 : 2;
+        e.sport = htons(sp), e.dport = htons(dp);
         return e;
     }
     static uint16_t type(const out_rec &r) { return (uint16_t)(r.rec[6] | r.rec[7] << 8); }
@@ -386,7 +499,7 @@ TEST_F(LiveNetCore, AScanOfManyPortsIsOneReportPerPeerAndWindow) {
     // Many distinct peers stay bounded: old windows make room, and nothing is lost for a new peer.
     for (uint32_t i = 0; i < live_net_core::SCAN_PEERS_MAX + 10; i++) {
         live_net_ev e = ev(LIVE_NET_RST, 0, "10.9.0.0", 40000, "10.0.0.1", 22);
-        e.saddr = htonl(0x0a090000 + i);
+        e.saddr[0] = htonl(0x0a090000 + i);
         core.on_event(e, now, sink);
     }
     EXPECT_EQ(recs.size(), 5u + live_net_core::SCAN_PEERS_MAX + 10);
@@ -424,6 +537,69 @@ TEST_F(LiveNetCore, QueryAndAnswerCarryTheSameFourFields) {
     EXPECT_EQ(recs[1].rec[72] | recs[1].rec[73] << 8, (int)a.size());
     EXPECT_EQ(bytes(recs[1].rec.begin() + 74, recs[1].rec.end()), a);
     EXPECT_EQ(core.waiting(), 0u);
+}
+
+// DNS over TCP: the connect to the DNS port names the sender; each segment's messages (2-byte
+// length first) become records of protocol 6, and one that runs on into the next segment is
+// counted, not reported. IPv6 events and packets pass only when asked for.
+TEST_F(LiveNetCore, DnsOverTcpAndIpv6) {
+    auto framed = [](std::initializer_list<bytes> msgs) {
+        bytes out;
+        for (const bytes &m : msgs) {
+            out.push_back((unsigned char)(m.size() >> 8)), out.push_back((unsigned char)m.size());
+            out.insert(out.end(), m.begin(), m.end());
+        }
+        return out;
+    };
+    core.on_event(ev(LIVE_NET_CONN_EST, 70, "127.0.0.1", 45000, "127.0.0.1", 53), now, sink);
+    ASSERT_EQ(recs.size(), 2u);  // the connection itself
+    recs.clear();
+    packet(segment("127.0.0.1", 45000, "127.0.0.1", 53, framed({q})), PACKET_OUTGOING);  // twin
+    packet(segment("127.0.0.1", 45000, "127.0.0.1", 53, framed({q})), PACKET_HOST);
+    packet(segment("127.0.0.1", 53, "127.0.0.1", 45000, framed({a, a})), PACKET_HOST);
+    packet(segment("127.0.0.1", 45000, "127.0.0.1", 53, {}), PACKET_HOST);  // a bare ACK
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(type(recs[0]), 10);
+    EXPECT_EQ(recs[0].rec[30], 6);
+    EXPECT_EQ(recs[0].pid, 70u);
+    EXPECT_EQ(type(recs[1]), 11);
+    EXPECT_EQ(type(recs[2]), 11);
+    EXPECT_EQ(bytes(recs[0].rec.begin() + 28, recs[0].rec.begin() + 72),
+              bytes(recs[1].rec.begin() + 28, recs[1].rec.begin() + 72));
+    EXPECT_EQ(bytes(recs[2].rec.begin() + 74, recs[2].rec.end()), a);
+    bytes cut = framed({q});
+    cut.pop_back();
+    packet(segment("127.0.0.1", 45000, "127.0.0.1", 53, cut), PACKET_HOST);
+    EXPECT_EQ(core.tcp_split(), 1u);
+    // A UDP sender on the same port number does not own a TCP socket's messages.
+    core.on_event(ev(LIVE_NET_UDP, 71, "0.0.0.0", 46000, "127.0.0.1", 53), now, sink);
+    packet(segment("127.0.0.1", 46000, "127.0.0.1", 53, framed({q})), PACKET_HOST);
+    core.retry(now + live_net_core::OWNER_WAIT_MS, sink);
+    EXPECT_EQ(recs.size(), 3u);
+    EXPECT_EQ(core.waiting(), 0u);
+
+    // Not asked for, IPv6 gives nothing; asked for, records of family 10 with whole addresses.
+    recs.clear();
+    core.on_event(ev(LIVE_NET_CONN_EST, 72, "::1", 47000, "::1", 8080), now, sink);
+    core.on_event(ev(LIVE_NET_UDP, 73, "::1", 47001, "::1", 53), now, sink);
+    packet(segment("::1", 47001, "::1", 53, q, 17), PACKET_HOST);
+    EXPECT_TRUE(recs.empty());
+    EXPECT_EQ(core.waiting(), 0u);
+    live_net_core v6{htons(53), SENSOR, true, LO, true};
+    v6.on_event(ev(LIVE_NET_CONN_EST, 72, "::1", 47000, "2001:db8::80", 8080), now, sink);
+    v6.on_event(ev(LIVE_NET_UDP, 73, "::1", 47001, "::1", 53), now, sink);
+    v6.on_packet(segment("::1", 47001, "::1", 53, q, 17).data(),
+                 segment("::1", 47001, "::1", 53, q, 17).size(), PACKET_HOST, LO, now, sink);
+    ASSERT_EQ(recs.size(), 3u);
+    live_net_addr any6 = addr("::1"), far6 = addr("2001:db8::80");
+    for (const out_rec &r : recs) {
+        EXPECT_EQ(r.rec[28] | r.rec[29] << 8, 10);
+        EXPECT_EQ(bytes(r.rec.begin() + 36, r.rec.begin() + 52), bytes(any6.begin(), any6.end()));
+    }
+    EXPECT_EQ(bytes(recs[0].rec.begin() + 52, recs[0].rec.begin() + 68),
+              bytes(far6.begin(), far6.end()));
+    EXPECT_EQ(type(recs[2]), 10);
+    EXPECT_EQ(recs[2].pid, 73u);
 }
 
 TEST_F(LiveNetCore, PacketsWaitInOrderForTheirSender) {
@@ -555,6 +731,43 @@ print(mine, flush=True)
 sys.stdin.read()
 )PY";
 
+// Over IPv6 on ::1: listens, connects to itself, probes a closed scan port and asks a DNS
+// name (AAAA); then one lookup over TCP on IPv4. Prints its listening port, then waits.
+const char *kChild6 = R"PY(
+import socket, struct, sys
+tag, dns, closed = sys.argv[1], int(sys.argv[3]), int(sys.argv[4])
+def query(name, qtype):
+    q = struct.pack(">HHHHHH", 0x6b1d, 0x0100, 1, 0, 0, 0)
+    for l in name.split("."):
+        q += bytes([len(l)]) + l.encode()
+    return q + b"\0" + struct.pack(">HH", qtype, 1)
+srv = socket.socket(socket.AF_INET6)
+srv.bind(("::1", 0))
+srv.listen(4)
+mine = srv.getsockname()[1]
+c = socket.create_connection(("::1", mine))
+a, _ = srv.accept()
+try:
+    socket.create_connection(("::1", closed))
+except ConnectionRefusedError:
+    pass
+u = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+u.settimeout(5)
+u.sendto(query("v6.kivnet.test", 28), ("::1", dns))
+u.recvfrom(4096)
+t = socket.create_connection(("127.0.0.1", dns), timeout=5)
+m = query("tcp.kivnet.test", 1)
+t.sendall(struct.pack(">H", len(m)) + m)
+got = b""
+while len(got) < 2 or len(got) < 2 + struct.unpack(">H", got[:2])[0]:
+    more = t.recv(4096)
+    if not more:
+        break
+    got += more
+print(mine, flush=True)
+sys.stdin.read()
+)PY";
+
 struct child_run {
     pid_t pid = -1;
     int to_child = -1;
@@ -562,10 +775,10 @@ struct child_run {
     std::string cmd;  // as /proc shows it
     // Spawns the child and reads the port it listens on; false if it failed.
     bool start(const std::string &tag, uint16_t server_port, uint16_t dns_port,
-               uint16_t closed_port) {
+               uint16_t closed_port, const char *script = kChild) {
         std::vector<std::string> args = {"/usr/bin/python3",
                                          "-c",
-                                         kChild,
+                                         script,
                                          tag,
                                          std::to_string(server_port),
                                          std::to_string(dns_port),
@@ -710,6 +923,26 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
 
 // ---- Through the whole library -------------------------------------------------------------
 
+// Starts the whole sensor in userspace mode, delivering to the capture callback with the ring
+// tapped; the reason to skip when it cannot run here.
+std::string start_live_sensor() {
+    if (sensor_init() != 0) return "sensor did not start in userspace mode (needs root)";
+    if (!live_net_running()) {
+        sensor_exit();
+        return "the eBPF network programs did not load here; the sensor log says why";
+    }
+    g_init_done = 1;
+    clear_uploads();
+    register_upload_callback(capture);
+    sensor_switch(1);
+    {
+        std::lock_guard g(s_tap_lock);
+        s_tapped.clear();
+    }
+    live_net_set_tap(tap);
+    return "";
+}
+
 // A child with a known command line connects to a loopback listener, listens itself and
 // looks a name up at a loopback dnsmasq: each document names the child's process.
 TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
@@ -720,21 +953,8 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
     staged_tree::set_keys(tree.net_conf(), "dns_port = " + std::to_string(dns.port) + "\n");
     tree.no_file_watch();
-    if (sensor_init() != 0) GTEST_SKIP() << "sensor did not start in userspace mode (needs root)";
-    if (!live_net_running()) {
-        sensor_exit();
-        GTEST_SKIP() << "the eBPF network programs did not load here; the sensor log says why";
-    }
-    g_init_done = 1;
-    clear_uploads();
-    register_upload_callback(capture);
-    sensor_switch(1);
+    if (std::string skip = start_live_sensor(); !skip.empty()) GTEST_SKIP() << skip;
     const int64_t cap0 = kiv_stat_get(NET_TOTAL_CAP);
-    {
-        std::lock_guard g(s_tap_lock);
-        s_tapped.clear();
-    }
-    live_net_set_tap(tap);
 
     loopback_listener srv;
     child_run child;
@@ -840,6 +1060,91 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
             EXPECT_EQ(d.str("process_path"), bash) << d.str("process_cmd_line");
             EXPECT_NE(d.str("process_cmd_line").find("/dev/tcp/"), std::string::npos);
         }
+}
+
+// IPv6 on loopback as an intruder with an IPv6 address would use it (a listener, a connection,
+// a probe of a closed scan port, a lookup of an AAAA name over IPv6) and a lookup over TCP:
+// with the ipv6 key every one is a document naming the child; without it the IPv6 ones give
+// nothing, and the TCP lookup is reported either way.
+TEST(LiveNetDocuments, Ipv6AndDnsOverTcp) {
+    if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is needed for the child";
+    loopback_dnsmasq dns;
+    if (!dns.start({"--address=/v6.kivnet.test/2001:db8::44", "--address=/tcp.kivnet.test/192.0.2.45",
+                    "--listen-address=::1"}))
+        GTEST_SKIP() << "dnsmasq (dnsmasq-base) did not start on a loopback port";
+    char exe[PATH_MAX];
+    ASSERT_TRUE(realpath("/usr/bin/python3", exe));
+    for (bool v6 : {true, false}) {
+        SCOPED_TRACE(v6 ? "ipv6 = 1" : "ipv6 = 0");
+        const uint16_t closed = free_port();
+        staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
+        staged_tree::set_keys(tree.net_conf(), "dns_port = " + std::to_string(dns.port) +
+                                                   "\nipv6 = " + (v6 ? "1" : "0") +
+                                                   "\nport_cnt = 1\nport_list = " +
+                                                   std::to_string(closed) + "\n");
+        tree.no_file_watch();
+        if (std::string skip = start_live_sensor(); !skip.empty()) GTEST_SKIP() << skip;
+        child_run child;
+        bool started = child.start("kivnet6-" + std::to_string(getpid()), 0, dns.port, closed,
+                                   kChild6);
+        const double cpid = child.pid;
+        auto find = [&](int type, const char *key, const std::string &v, const char *key2 = nullptr,
+                        double n = 0) -> std::optional<parsed_doc> {
+            for (auto &d : parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY))
+                if (d.type == type && (type == UPLOAD_NET_SCAN || d.num("process_id") == cpid) &&
+                    d.str(key) == v && (!key2 || d.num(key2) == n))
+                    return d;
+            return std::nullopt;
+        };
+        // The accepted connection's document merges with the child's own connect (the same
+        // process, addresses and port), so its record is looked for in the ring.
+        auto accepted = [&] {
+            std::lock_guard g(s_tap_lock);
+            for (auto &r : s_tapped)
+                if (rec_type(r) == 7 && rec_pid(r) == (uint32_t)cpid && (r[28] | r[29] << 8) == 10 &&
+                    rec_port(r, 32) == child.listen_port)
+                    return true;
+            return false;
+        };
+        auto tcp_dns = [&] {
+            return find(UPLOAD_DNS_QUERY, "query_name", "tcp.kivnet.test").has_value();
+        };
+        auto all6 = [&] {
+            return tcp_dns() &&
+                   find(UPLOAD_NET_LISTENING, "src_ip", "::1", "src_port", child.listen_port) &&
+                   find(UPLOAD_NET_CONNECT, "dst_ip", "::1", "dst_port", child.listen_port) &&
+                   accepted() &&
+                   find(UPLOAD_NET_SCAN, "src_ip", "::1", "dst_port", closed) &&
+                   find(UPLOAD_DNS_QUERY, "query_name", "v6.kivnet.test");
+        };
+        bool seen = false;
+        for (int i = 0; started && i < 6 && !seen; i++) seen = wait_for([&] { return v6 ? all6() : tcp_dns(); });
+        auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
+        live_net_set_tap(nullptr);
+        child.finish();
+        sensor_exit();
+        g_init_done = 0;
+        ASSERT_TRUE(started);
+        std::string text;
+        for (auto &d : docs) text += d.text() + "\n";
+        ASSERT_TRUE(seen) << text;
+        auto tcp = find(UPLOAD_DNS_QUERY, "query_name", "tcp.kivnet.test");
+        EXPECT_EQ(tcp->str("query_results"), "192.0.2.45");
+        EXPECT_EQ(tcp->str("process_path"), exe);
+        if (v6) {
+            auto dq = find(UPLOAD_DNS_QUERY, "query_name", "v6.kivnet.test");
+            EXPECT_EQ(dq->str("src_ip"), "::1");
+            EXPECT_EQ(dq->str("query_results"), "2001:db8::44");
+            auto scan = find(UPLOAD_NET_SCAN, "src_ip", "::1", "dst_port", closed);
+            EXPECT_EQ(scan->str("dst_ip"), "::1");
+        } else {
+            // The IPv4 lookup came last: had anything of IPv6 been reported, it would be here.
+            for (auto &d : docs)
+                for (const char *k : {"src_ip", "dst_ip", "query_results"})
+                    EXPECT_EQ(d.str(k).find(':'), std::string::npos) << d.text();
+            EXPECT_FALSE(find(UPLOAD_DNS_QUERY, "query_name", "v6.kivnet.test")) << text;
+        }
+    }
 }
 
 }  // namespace

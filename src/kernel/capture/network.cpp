@@ -34,10 +34,10 @@
 
 namespace {
 
-constexpr uint16_t AF_INET_ = 2;
-constexpr uint8_t PROTO_UDP = 17;
+constexpr uint8_t PROTO_UDP = 17, PROTO_TCP = 6;
 constexpr size_t CFG_OFF_CTL = 4, CFG_OFF_ENABLE = 8, CFG_OFF_PID = 12, CFG_OFF_DNS_PORT = 16,
-                 CFG_OFF_PORT_CNT = 52, CFG_OFF_PORTS = 56;
+                 CFG_OFF_FLAGS = 18, CFG_OFF_PORT_CNT = 52, CFG_OFF_PORTS = 56;
+constexpr uint16_t CFG_FLAG_IPV6 = 1;
 
 // Milliseconds from then to now; a then that is later (another reading of the clock) is 0.
 uint64_t age(uint64_t now, uint64_t then) {
@@ -62,16 +62,22 @@ void put_conn(live_net_bytes &out, uint32_t len, uint16_t type, const live_net_c
     unsigned char *m = out.data();
     kemu_st<uint64_t>(m + 16, c.create_time);
     kemu_st<uint32_t>(m + 24, c.pid);
-    kemu_st<uint16_t>(m + 28, AF_INET_);
+    kemu_st<uint16_t>(m + 28, c.family);
     kemu_st<uint16_t>(m + 30, c.proto);
-    // Ports and addresses keep their wire bytes; the rest of each 16-byte address stays zero.
+    // Ports and addresses keep their wire bytes.
     memcpy(m + 32, &c.sport, 2);
     memcpy(m + 34, &c.dport, 2);
-    memcpy(m + 36, &c.saddr, 4);
-    memcpy(m + 52, &c.daddr, 4);
+    memcpy(m + 36, c.saddr.data(), 16);
+    memcpy(m + 52, c.daddr.data(), 16);
 }
 
 }  // namespace
+
+live_net_addr live_net_v4(uint32_t addr_be) {
+    live_net_addr a{};
+    memcpy(a.data(), &addr_be, 4);
+    return a;
+}
 
 void live_net_encode_conn(uint16_t type, const live_net_conn &c, live_net_bytes &out) {
     put_conn(out, LIVE_NET_CONN_LEN, type, c);
@@ -100,45 +106,78 @@ int live_net_encode_dns_rsp(const live_net_conn &c, const uint8_t *msg, size_t l
     return 0;
 }
 
-void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint32_t addr, uint16_t port,
-                            live_net_bytes &out) {
-    put_header(out, LIVE_NET_LISTEN_LEN, LIVE_NET_T_LISTEN, pid);
+void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint16_t family,
+                            const live_net_addr &addr, uint16_t port, live_net_bytes &out) {
+    bool v6 = family == LIVE_NET_AF_INET6;
+    put_header(out, v6 ? LIVE_NET_LISTEN6_LEN : LIVE_NET_LISTEN_LEN, LIVE_NET_T_LISTEN, pid);
     unsigned char *m = out.data();
     kemu_st<uint64_t>(m + 16, create_time);
     kemu_st<uint32_t>(m + 24, pid);
+    if (v6) kemu_st<uint16_t>(m + 28, family);
     memcpy(m + 30, &port, 2);
-    memcpy(m + 32, &addr, 4);
+    memcpy(m + 32, addr.data(), v6 ? 16 : 4);
 }
 
-void live_net_encode_rst(uint8_t direction, uint8_t state, uint32_t saddr, uint16_t sport,
-                         uint32_t daddr, uint16_t dport, live_net_bytes &out) {
+void live_net_encode_rst(uint8_t direction, uint8_t state, uint16_t family,
+                         const live_net_addr &saddr, uint16_t sport, const live_net_addr &daddr,
+                         uint16_t dport, live_net_bytes &out) {
     put_header(out, LIVE_NET_RST_LEN, LIVE_NET_T_IN_RST, 0);
     unsigned char *m = out.data();
+    if (family == LIVE_NET_AF_INET6) kemu_st<uint16_t>(m + 12, family);
     m[14] = direction;
     m[15] = state;
     memcpy(m + 16, &sport, 2);
     memcpy(m + 18, &dport, 2);
-    memcpy(m + 20, &saddr, 4);
-    memcpy(m + 36, &daddr, 4);
+    memcpy(m + 20, saddr.data(), 16);
+    memcpy(m + 36, daddr.data(), 16);
 }
 
-bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out) {
-    if (!p || n < 20 || (p[0] >> 4) != 4) return false;
+namespace {
+
+// The transport header at t of `room` bytes: UDP by its own length, TCP by its data offset.
+bool transport(const uint8_t *t, size_t room, uint8_t proto, live_net_pkt *out) {
+    size_t head, len;
+    if (proto == PROTO_UDP) {
+        if (room < 8) return false;
+        len = be16(t + 4), head = 8;
+        if (len < 8 || len > room) return false;
+    } else {
+        if (room < 20) return false;
+        head = (size_t)(t[12] >> 4) * 4, len = room;
+        if (head < 20 || head > room) return false;
+    }
+    out->proto = proto;
+    memcpy(&out->sport, t, 2);
+    memcpy(&out->dport, t + 2, 2);
+    out->payload = t + head;
+    out->len = len - head;
+    return true;
+}
+
+}  // namespace
+
+bool live_net_parse_packet(const uint8_t *p, size_t n, live_net_pkt *out) {
+    if (!p || n < 20) return false;
+    if ((p[0] >> 4) == 6) {
+        size_t total = 40 + (size_t)be16(p + 4);
+        if (n < 40 || total > n || (p[6] != PROTO_UDP && p[6] != PROTO_TCP)) return false;
+        *out = live_net_pkt{};
+        out->family = LIVE_NET_AF_INET6;
+        memcpy(out->saddr.data(), p + 8, 16);
+        memcpy(out->daddr.data(), p + 24, 16);
+        return transport(p + 40, total - 40, p[6], out);
+    }
+    if ((p[0] >> 4) != 4) return false;
     size_t ihl = (size_t)(p[0] & 0x0f) * 4;
     size_t total = be16(p + 2);
     // Fragments carry no whole datagram: neither more-fragments nor an offset.
-    if (ihl < 20 || total < ihl + 8 || total > n || p[9] != PROTO_UDP || (be16(p + 6) & 0x3fff))
+    if (ihl < 20 || total < ihl + 8 || total > n || (p[9] != PROTO_UDP && p[9] != PROTO_TCP) ||
+        (be16(p + 6) & 0x3fff))
         return false;
-    const uint8_t *u = p + ihl;
-    size_t ulen = be16(u + 4);
-    if (ulen < 8 || ulen > total - ihl) return false;
-    memcpy(&out->saddr, p + 12, 4);
-    memcpy(&out->daddr, p + 16, 4);
-    memcpy(&out->sport, u, 2);
-    memcpy(&out->dport, u + 2, 2);
-    out->payload = u + 8;
-    out->len = ulen - 8;
-    return true;
+    *out = live_net_pkt{};
+    memcpy(out->saddr.data(), p + 12, 4);
+    memcpy(out->daddr.data(), p + 16, 4);
+    return transport(p + ihl, total - ihl, p[9], out);
 }
 
 bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]) {
@@ -168,6 +207,7 @@ bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *
     c.enable = kemu_ld<uint32_t>(p + CFG_OFF_ENABLE);
     c.sensor_pid = kemu_ld<uint32_t>(p + CFG_OFF_PID);
     memcpy(&c.dns_port, p + CFG_OFF_DNS_PORT, 2);
+    c.ipv6 = kemu_ld<uint16_t>(p + CFG_OFF_FLAGS) & CFG_FLAG_IPV6;
     uint32_t cnt = kemu_ld<uint32_t>(p + CFG_OFF_PORT_CNT);
     if (cnt > (len - CFG_OFF_PORTS) / 2) return false;
     for (uint32_t i = 0; i < cnt; i++) c.scan_ports.push_back(be16(p + CFG_OFF_PORTS + 2 * i));
@@ -177,7 +217,14 @@ bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *
 
 // ---- User-space half ------------------------------------------------------------------------
 
-bool live_net_core::new_scan(uint32_t peer, uint64_t now_ms) {
+size_t live_net_core::addr_hash::operator()(const live_net_addr &a) const {
+    uint64_t lo, hi;
+    memcpy(&lo, a.data(), 8);
+    memcpy(&hi, a.data() + 8, 8);
+    return std::hash<uint64_t>()(lo * 0x9E3779B97F4A7C15ull ^ hi);
+}
+
+bool live_net_core::new_scan(const live_net_addr &peer, uint64_t now_ms) {
     auto it = scanners_.find(peer);
     if (it != scanners_.end() && now_ms - it->second < SCAN_WINDOW_MS) return false;
     if (it == scanners_.end() && scanners_.size() >= SCAN_PEERS_MAX) {
@@ -193,14 +240,19 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
     live_net_conn c;
     c.pid = e.pid;
     c.create_time = e.start_ns ? live_proc_ticks_ns(e.start_ns) : 0;
-    c.saddr = e.saddr, c.daddr = e.daddr, c.sport = e.sport, c.dport = e.dport;
+    // IPv6 only when asked for; anything else is taken as IPv4.
+    c.family = e.family == LIVE_NET_AF_INET6 && ipv6_ ? LIVE_NET_AF_INET6 : LIVE_NET_AF_INET;
+    if (e.family == LIVE_NET_AF_INET6 && !ipv6_) return;
+    memcpy(c.saddr.data(), e.saddr, 16);
+    memcpy(c.daddr.data(), e.daddr, 16);
+    c.sport = e.sport, c.dport = e.dport;
     live_net_bytes rec;
     switch (e.kind) {
         case LIVE_NET_UDP:
             if (e.dport == dns_port_) {
                 // Names the sender of the DNS messages on this port; with the capture running
                 // the query itself is the record.
-                ports_[e.sport] = owner{e.pid, c.create_time, now_ms};
+                ports_[port_key(PROTO_UDP, e.sport)] = owner{e.pid, c.create_time, now_ms};
                 if (capture_) return;
             }
             if (e.pid == sensor_) return;
@@ -208,12 +260,15 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
             live_net_encode_conn(LIVE_NET_T_UDP_SEND, c, rec);
             break;
         case LIVE_NET_LISTEN:
-            live_net_encode_listen(c.create_time, e.pid, e.saddr, e.sport, rec);
+            live_net_encode_listen(c.create_time, e.pid, c.family, c.saddr, e.sport, rec);
             break;
         case LIVE_NET_CONN_IN:
             live_net_encode_conn(LIVE_NET_T_CONN_IN, c, rec);
             break;
         case LIVE_NET_CONN_EST:
+            // A connection to the DNS port names the sender of the DNS messages over TCP.
+            if (e.dport == dns_port_)
+                ports_[port_key(PROTO_TCP, e.sport)] = owner{e.pid, c.create_time, now_ms};
             // The connect is reported with the addresses it was established with; both records
             // carry the same bytes, which is how the module pairs them.
             live_net_encode_conn(LIVE_NET_T_CONN_OUT, c, rec);
@@ -226,8 +281,9 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
         case LIVE_NET_RST:
             // A probe of a closed port (state 0, peer first) is part of a scan: one report
             // per peer and window, so that a sweep of many ports is one scan.
-            if (e.state == 0 && !new_scan(e.saddr, now_ms)) return;
-            live_net_encode_rst(e.direction, e.state, e.saddr, e.sport, e.daddr, e.dport, rec);
+            if (e.state == 0 && !new_scan(c.saddr, now_ms)) return;
+            live_net_encode_rst(e.direction, e.state, c.family, c.saddr, e.sport, c.daddr, e.dport,
+                                rec);
             out(std::move(rec), 0, 0);
             return;
         default:
@@ -239,30 +295,57 @@ void live_net_core::on_event(const live_net_ev &e, uint64_t now_ms, const sink &
 
 void live_net_core::on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
                               const sink &out) {
-    live_net_udp u;
-    if (!live_net_parse_udp(p, n, &u) || u.len < 12) return;
-    bool response = u.payload[2] & 0x80;
-    if (response ? u.sport != dns_port_ : u.dport != dns_port_) return;
+    live_net_pkt pk;
+    if (!live_net_parse_packet(p, n, &pk) || (pk.family == LIVE_NET_AF_INET6 && !ipv6_)) return;
+    if (pk.sport != dns_port_ && pk.dport != dns_port_) return;
+    bool leaving = pkttype == PACKET_OUTGOING, lo = ifindex == lo_;
+    if (pk.proto == PROTO_UDP) {
+        dns_message(pk, pk.payload, pk.len, leaving, lo, now_ms);
+    } else {
+        // Over TCP each message has its 2-byte length first; one segment usually holds one
+        // whole message. One that runs on into the next segment is not reassembled.
+        size_t at = 0;
+        while (pk.len - at >= 2) {
+            size_t len = be16(pk.payload + at);
+            if (len > pk.len - at - 2) {
+                if (tcp_split_++ % 1024 == 0)
+                    KIV_LOG(3,
+                            "kemu: DNS message over TCP between ports %u and %u split across "
+                            "segments, not reported\n",
+                            ntohs(pk.sport), ntohs(pk.dport));
+                break;
+            }
+            dns_message(pk, pk.payload + at + 2, len, leaving, lo, now_ms);
+            at += 2 + len;
+        }
+    }
+    retry(now_ms, out);
+}
+
+void live_net_core::dns_message(const live_net_pkt &from, const uint8_t *msg, size_t len,
+                                bool leaving, bool lo, uint64_t now_ms) {
+    if (len < 12) return;
+    bool response = msg[2] & 0x80;
+    if (response ? from.sport != dns_port_ : from.dport != dns_port_) return;
     // Loopback shows each packet leaving and arriving: the arrival is kept. Elsewhere only our
     // own queries (leaving) and the answers to them (arriving) concern local processes.
-    bool leaving = pkttype == PACKET_OUTGOING;
-    if (ifindex == lo_ ? leaving : leaving == response) return;
-    packets_.push_back(packet{now_ms + OWNER_WAIT_MS, live_net_bytes(p, p + n)});
+    if (lo ? leaving : leaving == response) return;
+    packet pk{now_ms + OWNER_WAIT_MS, from, live_net_bytes(msg, msg + len)};
+    pk.from.payload = nullptr, pk.from.len = 0;
+    packets_.push_back(std::move(pk));
     if (packets_.size() > PACKETS_MAX) {
         packets_.pop_front();
         if (dropped_++ % 1024 == 0)
             KIV_LOG(1, "kemu: DNS messages waiting for their process, the oldest dropped\n");
     }
-    retry(now_ms, out);
 }
 
 int live_net_core::dns_record(const packet &pk, uint64_t now_ms, bool last_chance,
                               const sink &out) {
-    live_net_udp u;
-    if (!live_net_parse_udp(pk.bytes.data(), pk.bytes.size(), &u)) return 1;
-    bool response = u.payload[2] & 0x80;
+    const live_net_pkt &u = pk.from;
+    bool response = pk.msg[2] & 0x80;
     uint16_t local = response ? u.dport : u.sport;
-    auto it = ports_.find(local);
+    auto it = ports_.find(port_key(u.proto, local));
     bool fresh = it != ports_.end() && age(now_ms, it->second.seen_ms) <= OWNER_FRESH_MS;
     if (!fresh && !last_chance) return 0;
     if (it == ports_.end()) {
@@ -273,21 +356,22 @@ int live_net_core::dns_record(const packet &pk, uint64_t now_ms, bool last_chanc
     }
     if (it->second.pid == sensor_) return 1;
     live_net_conn c;
-    c.pid = it->second.pid, c.create_time = it->second.create_time, c.proto = PROTO_UDP;
+    c.pid = it->second.pid, c.create_time = it->second.create_time, c.proto = u.proto;
+    c.family = u.family;
     if (response)
         c.saddr = u.daddr, c.sport = u.dport, c.daddr = u.saddr, c.dport = u.sport;
     else
         c.saddr = u.saddr, c.sport = u.sport, c.daddr = u.daddr, c.dport = u.dport;
     live_net_bytes rec;
     if (response) {
-        if (live_net_encode_dns_rsp(c, u.payload, u.len, rec) != 0) {
+        if (live_net_encode_dns_rsp(c, pk.msg.data(), pk.msg.size(), rec) != 0) {
             KIV_LOG(3, "kemu: DNS answer of %zu bytes on port %u exceeds a record, not reported\n",
-                    u.len, ntohs(local));
+                    pk.msg.size(), ntohs(local));
             return 1;
         }
     } else {
         char name[LIVE_NET_NAME_LEN];
-        if (!live_net_query_name(u.payload, u.len, name) ||
+        if (!live_net_query_name(pk.msg.data(), pk.msg.size(), name) ||
             live_net_encode_dns_req(c, name, rec) != 0) {
             KIV_LOG(3, "kemu: DNS query from port %u has no readable question, not reported\n",
                     ntohs(local));
@@ -417,31 +501,81 @@ std::string cgroup2_mount() {
     return found;
 }
 
-// Accepts unfragmented IPv4 UDP with the DNS port at either end (offsets from the IP header,
-// as a datagram packet socket sees it).
-int open_dns_capture(uint16_t port, std::string *why) {
+// Classic BPF with named jump targets, resolved once the program is written out.
+class filter_code {
+  public:
+    enum label { NEXT, V6, PORTS4, PORTS6, ACCEPT, DROP, LABELS };
+    void at(label l) { where_[l] = (int)rows_.size(); }
+    void stmt(uint16_t code, uint32_t k) { rows_.push_back({code, k, NEXT, NEXT}); }
+    void jump(uint16_t code, uint32_t k, label yes, label no) { rows_.push_back({code, k, yes, no}); }
+    std::vector<sock_filter> code() const {
+        std::vector<sock_filter> out;
+        for (size_t i = 0; i < rows_.size(); i++) {
+            const row &r = rows_[i];
+            auto off = [&](label l) {
+                return (uint8_t)(l == NEXT ? 0 : where_[l] - (int)i - 1);
+            };
+            out.push_back(sock_filter{r.code, off(r.yes), off(r.no), r.k});
+        }
+        return out;
+    }
+
+  private:
+    struct row {
+        uint16_t code;
+        uint32_t k;
+        label yes, no;
+    };
+    std::vector<row> rows_;
+    int where_[LABELS] = {};
+};
+
+// Accepts unfragmented UDP and TCP with the DNS port at either end, IPv4 and (when asked
+// for) IPv6 without extension headers; offsets from the IP header, as a datagram packet socket
+// sees it.
+std::vector<sock_filter> dns_filter(uint16_t port, bool ipv6) {
+    filter_code f;
+    using F = filter_code;
+    f.stmt(BPF_LD | BPF_H | BPF_ABS, (uint32_t)(SKF_AD_OFF + SKF_AD_PROTOCOL));
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, F::NEXT, ipv6 ? F::V6 : F::DROP);
+    f.stmt(BPF_LD | BPF_B | BPF_ABS, 9);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, PROTO_UDP, F::PORTS4, F::NEXT);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, PROTO_TCP, F::NEXT, F::DROP);
+    f.at(F::PORTS4);
+    f.stmt(BPF_LD | BPF_H | BPF_ABS, 6);
+    f.jump(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, F::DROP, F::NEXT);
+    f.stmt(BPF_LDX | BPF_B | BPF_MSH, 0);
+    f.stmt(BPF_LD | BPF_H | BPF_IND, 0);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, port, F::ACCEPT, F::NEXT);
+    f.stmt(BPF_LD | BPF_H | BPF_IND, 2);
+    f.jump(BPF_JMP | BPF_JEQ | BPF_K, port, F::ACCEPT, F::DROP);
+    if (ipv6) {
+        f.at(F::V6);
+        f.jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, F::NEXT, F::DROP);
+        f.stmt(BPF_LD | BPF_B | BPF_ABS, 6);
+        f.jump(BPF_JMP | BPF_JEQ | BPF_K, PROTO_UDP, F::PORTS6, F::NEXT);
+        f.jump(BPF_JMP | BPF_JEQ | BPF_K, PROTO_TCP, F::NEXT, F::DROP);
+        f.at(F::PORTS6);
+        f.stmt(BPF_LD | BPF_H | BPF_ABS, 40);
+        f.jump(BPF_JMP | BPF_JEQ | BPF_K, port, F::ACCEPT, F::NEXT);
+        f.stmt(BPF_LD | BPF_H | BPF_ABS, 42);
+        f.jump(BPF_JMP | BPF_JEQ | BPF_K, port, F::ACCEPT, F::DROP);
+    }
+    f.at(F::ACCEPT);
+    f.stmt(BPF_RET | BPF_K, 0xffff);
+    f.at(F::DROP);
+    f.stmt(BPF_RET | BPF_K, 0);
+    return f.code();
+}
+
+int open_dns_capture(uint16_t port, bool ipv6, std::string *why) {
     int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *why = std::string("packet socket: ") + strerror(errno);
         return -1;
     }
-    // Jumps count from the next statement: 11 accepts, 12 drops.
-    sock_filter code[] = {
-        /* 0 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, (uint32_t)(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 10),
-        /* 2 */ BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
-        /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PROTO_UDP, 0, 8),
-        /* 4 */ BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
-        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, 6, 0),
-        /* 6 */ BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
-        /* 7 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 0),
-        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 2, 0),
-        /* 9 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
-        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 1),
-        /* 11 */ BPF_STMT(BPF_RET | BPF_K, 0xffff),
-        /* 12 */ BPF_STMT(BPF_RET | BPF_K, 0),
-    };
-    sock_fprog prog{(unsigned short)(sizeof code / sizeof code[0]), code};
+    std::vector<sock_filter> code = dns_filter(port, ipv6);
+    sock_fprog prog{(unsigned short)code.size(), code.data()};
     int rcvbuf = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf);
     // The filter goes on before the socket is bound, so nothing unfiltered is queued.
@@ -602,6 +736,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     src->skel->rodata->sensor_tgid = conf.sensor_pid;
     src->skel->rodata->dns_port = conf.dns_port;
     src->skel->rodata->host_netns = netns;
+    src->skel->rodata->want_v6 = conf.ipv6;
     if (int err = live_net_bpf__load(src->skel))
         return fail(src, why, "the programs did not load (" + err_text(err) + ")");
     for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
@@ -611,6 +746,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         bpf_program *prog;
         bool cgroup;
     } progs[] = {{src->skel->progs.live_udp_sendmsg4, true},
+                 {src->skel->progs.live_udp_sendmsg6, true},
                  {src->skel->progs.live_sock_send, false},
                  {src->skel->progs.live_tcp_state, false},
                  {src->skel->progs.live_tcp_send_reset, false},
@@ -641,9 +777,9 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     if (!((caps >> LIVE_CAP_NET_RAW) & 1))
         capture_why = "no CAP_NET_RAW";
     else
-        src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), &capture_why);
+        src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), conf.ipv6, &capture_why);
     int lo = (int)if_nametoindex("lo");
-    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo);
+    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo, conf.ipv6);
     src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
         // Read now, so later than its event: the process source must have delivered past it.
         src->queue.push(std::move(rec), pid, ct, src->now, standin_mono_ns());
@@ -657,10 +793,10 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     s_capturing = src->pkt_fd >= 0;
     KIV_LOG(2,
             "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints), "
-            "network namespace %llu only\n",
-            cg.c_str(), (unsigned long long)netns);
+            "network namespace %llu only, %s\n",
+            cg.c_str(), (unsigned long long)netns, conf.ipv6 ? "IPv4 and IPv6" : "IPv4 only");
     if (src->pkt_fd >= 0)
-        KIV_LOG(2, "kemu: DNS messages captured on UDP port %u\n", ntohs(conf.dns_port));
+        KIV_LOG(2, "kemu: DNS messages captured on UDP and TCP port %u\n", ntohs(conf.dns_port));
     else
         KIV_LOG(1, "kemu: DNS capture off: %s; DNS queries are reported as UDP sends\n",
                 capture_why.c_str());

@@ -3,6 +3,7 @@
 // matched to its process by the local port the send hooks saw. The module's network records
 // go into the low ring. Started and stopped by the network capture request.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -17,8 +18,10 @@
 constexpr uint16_t LIVE_NET_T_UDP_SEND = 5, LIVE_NET_T_LISTEN = 6, LIVE_NET_T_CONN_IN = 7,
                    LIVE_NET_T_CONN_OUT = 8, LIVE_NET_T_CONN_OUT_EST = 9, LIVE_NET_T_DNS_REQ = 10,
                    LIVE_NET_T_DNS_RSP = 11, LIVE_NET_T_IN_RST = 12;
-// Record lengths.
-constexpr uint32_t LIVE_NET_CONN_LEN = 72, LIVE_NET_LISTEN_LEN = 36, LIVE_NET_RST_LEN = 52;
+// Record lengths; an IPv6 listener's record carries its whole address.
+constexpr uint32_t LIVE_NET_CONN_LEN = 72, LIVE_NET_LISTEN_LEN = 36, LIVE_NET_LISTEN6_LEN = 48,
+                   LIVE_NET_RST_LEN = 52;
+constexpr uint16_t LIVE_NET_AF_INET = 2, LIVE_NET_AF_INET6 = 10;
 constexpr uint32_t LIVE_NET_NAME_LEN = 256, LIVE_NET_DNS_REQ_LEN = 72 + LIVE_NET_NAME_LEN;
 constexpr uint32_t LIVE_NET_DNS_RSP_HEAD = 74, LIVE_NET_RECORD_MAX = 6144;
 constexpr uint32_t LIVE_NET_DNS_MSG_MAX = LIVE_NET_RECORD_MAX - LIVE_NET_DNS_RSP_HEAD;
@@ -27,13 +30,19 @@ struct capture_counters;
 
 using live_net_bytes = std::vector<unsigned char>;
 
-// The process and IPv4 addresses of a connection record; addresses and ports in network order,
+// A 16-byte address field: IPv4 in the first four bytes (network order), the rest zero; IPv6
+// in all sixteen.
+using live_net_addr = std::array<uint8_t, 16>;
+live_net_addr live_net_v4(uint32_t addr_be);
+
+// The process and addresses of a connection record; addresses and ports in network order,
 // the source being the local end.
 struct live_net_conn {
     uint64_t create_time = 0;
     uint32_t pid = 0;
-    uint16_t proto = 6;  // 17 UDP, 6 TCP
-    uint32_t saddr = 0, daddr = 0;
+    uint16_t proto = 6;                    // 17 UDP, 6 TCP
+    uint16_t family = LIVE_NET_AF_INET;    // or LIVE_NET_AF_INET6
+    live_net_addr saddr{}, daddr{};
     uint16_t sport = 0, dport = 0;
 };
 
@@ -43,20 +52,28 @@ void live_net_encode_conn(uint16_t type, const live_net_conn &c, live_net_bytes 
 int live_net_encode_dns_req(const live_net_conn &c, const char *name, live_net_bytes &out);
 int live_net_encode_dns_rsp(const live_net_conn &c, const uint8_t *msg, size_t len,
                             live_net_bytes &out);
-void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint32_t addr, uint16_t port,
-                            live_net_bytes &out);
-void live_net_encode_rst(uint8_t direction, uint8_t state, uint32_t saddr, uint16_t sport,
-                         uint32_t daddr, uint16_t dport, live_net_bytes &out);
+// A listener of family 10 gets that family at offset 28 and its whole address; IPv4 the first
+// four bytes. A reset of family 10 carries the family at offset 12.
+void live_net_encode_listen(uint64_t create_time, uint32_t pid, uint16_t family,
+                            const live_net_addr &addr, uint16_t port, live_net_bytes &out);
+void live_net_encode_rst(uint8_t direction, uint8_t state, uint16_t family,
+                         const live_net_addr &saddr, uint16_t sport, const live_net_addr &daddr,
+                         uint16_t dport, live_net_bytes &out);
 
-// One IPv4 UDP datagram as captured from its IP header; the payload points into the packet.
-struct live_net_udp {
-    uint32_t saddr = 0, daddr = 0;
+// One UDP datagram or TCP segment as captured from its IP header; the payload points into the
+// packet.
+struct live_net_pkt {
+    uint16_t family = LIVE_NET_AF_INET;
+    uint8_t proto = 17;  // 17 UDP, 6 TCP
+    live_net_addr saddr{}, daddr{};
     uint16_t sport = 0, dport = 0;  // network order
     const uint8_t *payload = nullptr;
     size_t len = 0;
 };
-// False for anything but a whole, unfragmented IPv4 UDP datagram whose headers lie inside n.
-bool live_net_parse_udp(const uint8_t *p, size_t n, live_net_udp *out);
+// False for anything but a whole, unfragmented IPv4 UDP datagram or TCP segment, or an IPv6
+// one whose transport header follows the fixed header (no extension headers), with its
+// headers inside n.
+bool live_net_parse_packet(const uint8_t *p, size_t n, live_net_pkt *out);
 // The first question's name of a DNS message in presentation form (comm/dns_name.h), the
 // root as "", cut to its start and end when the escapes make it longer than out holds. False
 // (out empty) for a message without a question or a name that is malformed, compressed or
@@ -68,6 +85,7 @@ bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_
 struct live_net_config {
     uint32_t ctl = 0, enable = 0, sensor_pid = 0;
     uint16_t dns_port = 0;             // network order
+    bool ipv6 = false;                 // IPv6 asked for
     std::vector<uint16_t> scan_ports;  // host order
 };
 bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *out);
@@ -86,8 +104,10 @@ class live_net_core {
     static constexpr uint64_t SCAN_WINDOW_MS = 60000;
     static constexpr size_t SCAN_PEERS_MAX = 4096;
 
-    live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex)
-        : dns_port_(dns_port_be), sensor_(sensor_pid), capture_(capture), lo_(lo_ifindex) {}
+    live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex,
+                  bool ipv6 = false)
+        : dns_port_(dns_port_be), sensor_(sensor_pid), capture_(capture), lo_(lo_ifindex),
+          ipv6_(ipv6) {}
     void on_event(const live_net_ev &e, uint64_t now_ms, const sink &out);
     // A captured packet from its IP header; pkttype and ifindex as the packet socket tells.
     void on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
@@ -96,6 +116,8 @@ class live_net_core {
     void retry(uint64_t now_ms, const sink &out);
     size_t waiting() const { return packets_.size(); }
     uint64_t dropped() const { return dropped_; }
+    // DNS messages over TCP that did not lie whole in one segment: not reported.
+    uint64_t tcp_split() const { return tcp_split_; }
 
   private:
     struct owner {
@@ -103,12 +125,21 @@ class live_net_core {
         uint64_t create_time;
         uint64_t seen_ms;
     };
+    // One DNS message with the addresses of the packet that carried it.
     struct packet {
         uint64_t deadline_ms;
-        live_net_bytes bytes;
+        live_net_pkt from;  // payload unset: the message is in msg
+        live_net_bytes msg;
+    };
+    struct addr_hash {
+        size_t operator()(const live_net_addr &a) const;
     };
     // Whether a probe of a closed scan port from this peer opens a new report.
-    bool new_scan(uint32_t peer, uint64_t now_ms);
+    bool new_scan(const live_net_addr &peer, uint64_t now_ms);
+    void dns_message(const live_net_pkt &from, const uint8_t *msg, size_t len, bool leaving,
+                     bool lo, uint64_t now_ms);
+    // The owner table's key: UDP and TCP ports apart.
+    static uint32_t port_key(uint8_t proto, uint16_t port) { return (uint32_t)proto << 16 | port; }
     // 1 done, 0 waits for its owner.
     int dns_record(const packet &pk, uint64_t now_ms, bool last_chance, const sink &out);
     void sweep(uint64_t now_ms);
@@ -117,11 +148,13 @@ class live_net_core {
     uint32_t sensor_;
     bool capture_;
     int lo_;
-    std::unordered_map<uint16_t, owner> ports_;  // local UDP port (network order) -> sender
+    bool ipv6_;
+    std::unordered_map<uint32_t, owner> ports_;  // port_key of a local port -> sender
     std::deque<packet> packets_;
-    std::unordered_map<uint32_t, uint64_t> scanners_;  // peer IPv4 -> when first reported
+    std::unordered_map<live_net_addr, uint64_t, addr_hash> scanners_;  // peer -> first reported
     uint64_t swept_ms_ = 0;
     uint64_t dropped_ = 0;
+    uint64_t tcp_split_ = 0;
 };
 
 // Starts the source for a start request's payload (restarting it when it runs): 0, or -1

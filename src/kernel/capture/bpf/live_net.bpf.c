@@ -1,7 +1,8 @@
 // Network activity read inside the kernel with hooks stock kernels give without kprobes or
 // trampolines: cgroup socket-address hooks on the cgroup v2 root for unconnected UDP sends,
-// and raw tracepoints for TCP state changes, connected UDP sends and resets. Only IPv4 is
-// reported; IPv6 sockets count when their addresses are IPv4-mapped (dual-stack servers).
+// and raw tracepoints for TCP state changes, connected UDP sends and resets. IPv4 is
+// reported, and IPv6 sockets whose addresses are IPv4-mapped (dual-stack servers) as IPv4;
+// other IPv6 traffic only when user space asks for it (want_v6).
 // Only the sensor's own network namespace is the host: sockets of any other namespace (a
 // user's private one, a container's) are neither reported nor tracked, so a port taken
 // there cannot stand for, or remove, the host's socket on the same port.
@@ -85,6 +86,8 @@ const volatile __u32 sensor_tgid = 0;
 const volatile __u16 dns_port = 0;  // network order
 // Cookie of the sensor's network namespace: the host's.
 const volatile __u64 host_netns = 0;
+// IPv6 addresses (not IPv4-mapped) are reported too.
+const volatile __u8 want_v6 = 0;
 // Ports (host order) whose probes are reported when nothing listens there; one bit each.
 __u64 scan_ports[LIVE_NET_SCAN_WORDS];
 // Events the ring buffer had no room for.
@@ -113,9 +116,10 @@ struct {
 
 struct listen_key {
     __u64 netns;
-    __u32 addr;
-    __u16 port;  // network order
-    __u16 pad;
+    __u32 addr[4];  // IPv4 in the first word
+    __u16 port;     // network order
+    __u16 family;
+    __u32 pad;
 };
 // Listening sockets and their owners: an inbound connection becomes established in the
 // context of whoever sent the last handshake packet, so its process comes from here.
@@ -128,7 +132,7 @@ struct {
 
 struct udp_key {
     __u32 pid;
-    __u32 daddr;
+    __u32 daddr[4];
     __u16 dport;
     __u16 pad;
 };
@@ -154,8 +158,13 @@ static __always_inline void current_owner(struct owner *o) {
     o->start_ns = BPF_CORE_READ(t, group_leader, start_boottime);
 }
 
-static __always_inline void emit(__u32 kind, const struct owner *o, __u32 saddr, __u16 sport,
-                                 __u32 daddr, __u16 dport, __u8 direction, __u8 state) {
+static __always_inline void copy_addr(__u32 *to, const __u32 *from) {
+    to[0] = from[0], to[1] = from[1], to[2] = from[2], to[3] = from[3];
+}
+
+static __always_inline void emit(__u32 kind, const struct owner *o, __u16 family,
+                                 const __u32 *saddr, __u16 sport, const __u32 *daddr, __u16 dport,
+                                 __u8 direction, __u8 state) {
     struct live_net_ev *ev = bpf_ringbuf_reserve(&events, sizeof(*ev), 0);
     if (!ev) {
         __sync_fetch_and_add(&lost, 1);
@@ -164,44 +173,55 @@ static __always_inline void emit(__u32 kind, const struct owner *o, __u32 saddr,
     ev->kind = kind;
     ev->pid = o ? o->pid : 0;
     ev->start_ns = o ? o->start_ns : 0;
-    ev->saddr = saddr;
-    ev->daddr = daddr;
+    copy_addr(ev->saddr, saddr);
+    copy_addr(ev->daddr, daddr);
     ev->sport = sport;
     ev->dport = dport;
+    ev->family = family;
     ev->direction = direction;
     ev->state = state;
-    ev->pad[0] = ev->pad[1] = 0;
     bpf_ringbuf_submit(ev, wake_flag());
 }
 
-// The IPv4 address of an IPv4-mapped (::ffff:a.b.c.d) or unspecified (::) IPv6 address.
-static __always_inline int v4_of_v6(const struct in6_addr *a, __u32 *out) {
-    __u32 w0 = a->in6_u.u6_addr32[0], w1 = a->in6_u.u6_addr32[1], w2 = a->in6_u.u6_addr32[2];
-    if (w0 || w1) return -1;
-    if (w2 == 0 && a->in6_u.u6_addr32[3] == 0) {
-        *out = 0;
-        return 0;
-    }
-    if (w2 != bpf_htonl(0x0000ffff)) return -1;
-    *out = a->in6_u.u6_addr32[3];
-    return 0;
+static __always_inline int v6_mapped(const __u32 *a) {
+    return !a[0] && !a[1] && a[2] == bpf_htonl(0x0000ffff);
+}
+static __always_inline int v6_any(const __u32 *a) {
+    return !a[0] && !a[1] && !a[2] && !a[3];
 }
 
-// Local and peer IPv4 addresses and ports of a socket; -1 for one that is not IPv4.
+// Local and peer addresses and ports of a socket. IPv4, and IPv6 sockets whose peer is
+// IPv4-mapped (or, with an unspecified peer, whose own end is), come as IPv4; other IPv6
+// only when it is asked for; -1 for the rest.
 struct tuple {
-    __u32 laddr, raddr;
+    __u32 laddr[4], raddr[4];
     __u16 lport, rport;  // network order
+    __u16 family;
 };
 static __always_inline int sock_tuple(const struct sock *sk, struct tuple *t) {
     unsigned short family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    __builtin_memset(t, 0, sizeof(*t));
     if (family == AF_INET) {
-        t->laddr = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
-        t->raddr = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+        t->laddr[0] = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
+        t->raddr[0] = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+        t->family = AF_INET;
     } else if (family == AF_INET6) {
         struct in6_addr l, r;
         BPF_CORE_READ_INTO(&l, sk, __sk_common.skc_v6_rcv_saddr);
         BPF_CORE_READ_INTO(&r, sk, __sk_common.skc_v6_daddr);
-        if (v4_of_v6(&l, &t->laddr) || v4_of_v6(&r, &t->raddr)) return -1;
+        const __u32 *lw = l.in6_u.u6_addr32, *rw = r.in6_u.u6_addr32;
+        if (v6_mapped(rw) || (v6_any(rw) && (v6_mapped(lw) || !want_v6))) {
+            if (!v6_mapped(lw) && !v6_any(lw)) return -1;
+            t->laddr[0] = lw[3];
+            t->raddr[0] = rw[3];
+            t->family = AF_INET;
+        } else if (want_v6) {
+            copy_addr(t->laddr, lw);
+            copy_addr(t->raddr, rw);
+            t->family = AF_INET6;
+        } else {
+            return -1;
+        }
     } else {
         return -1;
     }
@@ -212,10 +232,12 @@ static __always_inline int sock_tuple(const struct sock *sk, struct tuple *t) {
 
 // One event per process and destination per second; sends to the DNS port always pass, and
 // a local DNS server's answers (from that port) are not sends of interest.
-static __always_inline int udp_first(const struct owner *o, __u16 sport, __u32 daddr, __u16 dport) {
+static __always_inline int udp_first(const struct owner *o, __u16 sport, const __u32 *daddr,
+                                     __u16 dport) {
     if (dport == dns_port) return 1;
     if (sport == dns_port) return 0;
-    struct udp_key k = {.pid = o->pid, .daddr = daddr, .dport = dport};
+    struct udp_key k = {.pid = o->pid, .dport = dport};
+    copy_addr(k.daddr, daddr);
     __u64 now = bpf_ktime_get_ns();
     __u64 *last = bpf_map_lookup_elem(&udp_seen, &k);
     if (last && now - *last < UDP_REPEAT_NS) return 0;
@@ -237,17 +259,44 @@ int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
     if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
     struct owner o = {};
     current_owner(&o);
-    __u32 daddr = ctx->user_ip4;
+    __u32 daddr[4] = {ctx->user_ip4};
     __u16 dport = (__u16)ctx->user_port;
-    __u32 saddr = ctx->msg_src_ip4;
+    __u32 saddr[4] = {ctx->msg_src_ip4};
     __u16 sport = 0;
     struct bpf_sock *sk = ctx->sk;
     if (sk) {
-        if (!saddr) saddr = sk->src_ip4;
+        if (!saddr[0]) saddr[0] = sk->src_ip4;
         sport = bpf_htons((__u16)sk->src_port);
     }
     if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
-    emit(LIVE_NET_UDP, &o, saddr, sport, daddr, dport, 1, 0);
+    emit(LIVE_NET_UDP, &o, AF_INET, saddr, sport, daddr, dport, 1, 0);
+    return 1;
+}
+
+// The same for IPv6 sockets; an IPv4-mapped destination goes through the IPv4 hook above.
+SEC("cgroup/sendmsg6")
+int live_udp_sendmsg6(struct bpf_sock_addr *ctx) {
+    if (!want_v6) return 1;
+    if (ctx->type != SOCK_DGRAM || ctx->protocol != IPPROTO_UDP) return 1;
+    if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
+    __u32 daddr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    if (v6_mapped(daddr)) return 1;
+    struct owner o = {};
+    current_owner(&o);
+    __u16 dport = (__u16)ctx->user_port;
+    __u32 saddr[4] = {ctx->msg_src_ip6[0], ctx->msg_src_ip6[1], ctx->msg_src_ip6[2],
+                      ctx->msg_src_ip6[3]};
+    __u16 sport = 0;
+    struct bpf_sock *sk = ctx->sk;
+    if (sk) {
+        if (v6_any(saddr)) {
+            saddr[0] = sk->src_ip6[0], saddr[1] = sk->src_ip6[1];
+            saddr[2] = sk->src_ip6[2], saddr[3] = sk->src_ip6[3];
+        }
+        sport = bpf_htons((__u16)sk->src_port);
+    }
+    if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
+    emit(LIVE_NET_UDP, &o, AF_INET6, saddr, sport, daddr, dport, 1, 0);
     return 1;
 }
 
@@ -263,16 +312,18 @@ int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
     struct owner o = {};
     current_owner(&o);
     if (!udp_first(&o, t.lport, t.raddr, t.rport) || skip_own(&o, t.rport)) return 0;
-    emit(LIVE_NET_UDP, &o, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+    emit(LIVE_NET_UDP, &o, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
     return 0;
 }
 
-static __always_inline void listen_key_of(__u64 netns, __u32 addr, __u16 port,
-                                          struct listen_key *k) {
+// addr null: the family's wildcard address.
+static __always_inline void listen_key_of(__u64 netns, __u16 family, const __u32 *addr,
+                                          __u16 port, struct listen_key *k) {
+    __builtin_memset(k, 0, sizeof(*k));
     k->netns = netns;
-    k->addr = addr;
+    if (addr) copy_addr(k->addr, addr);
     k->port = port;
-    k->pad = 0;
+    k->family = family;
 }
 
 SEC("raw_tp/inet_sock_set_state")
@@ -302,7 +353,7 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
             bpf_map_delete_elem(&connecting, &key);
             if (sock_tuple(sk, &t) || !t.lport) return 0;
             __u32 kind = newstate == TCP_ESTABLISHED ? LIVE_NET_CONN_EST : LIVE_NET_CONN_FAIL;
-            emit(kind, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+            emit(kind, &copy, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
             return 0;
         }
         if (oldstate == TCP_SYN_SENT) return 0;
@@ -313,15 +364,15 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
         current_owner(&o);
         if (o.pid == sensor_tgid) return 0;
         struct listen_key k;
-        listen_key_of(netns, t.laddr, t.lport, &k);
+        listen_key_of(netns, t.family, t.laddr, t.lport, &k);
         bpf_map_update_elem(&listeners, &k, &o, BPF_ANY);
-        emit(LIVE_NET_LISTEN, &o, t.laddr, t.lport, 0, 0, 1, 0);
+        emit(LIVE_NET_LISTEN, &o, t.family, t.laddr, t.lport, t.raddr, 0, 1, 0);
         return 0;
     }
     if (oldstate == TCP_LISTEN) {
         if (sock_tuple(sk, &t)) return 0;
         struct listen_key k;
-        listen_key_of(netns, t.laddr, t.lport, &k);
+        listen_key_of(netns, t.family, t.laddr, t.lport, &k);
         struct owner *o = bpf_map_lookup_elem(&listeners, &k);
         if (o && o->sk == key) bpf_map_delete_elem(&listeners, &k);
         return 0;
@@ -329,15 +380,19 @@ int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
     if (oldstate == TCP_SYN_RECV && newstate == TCP_ESTABLISHED) {
         if (sock_tuple(sk, &t)) return 0;
         struct listen_key k;
-        listen_key_of(netns, t.laddr, t.lport, &k);
+        listen_key_of(netns, t.family, t.laddr, t.lport, &k);
         struct owner *o = bpf_map_lookup_elem(&listeners, &k);
         if (!o) {
-            listen_key_of(netns, 0, t.lport, &k);  // a wildcard listener
+            listen_key_of(netns, t.family, 0, t.lport, &k);  // a wildcard listener
+            o = bpf_map_lookup_elem(&listeners, &k);
+        }
+        if (!o && t.family == AF_INET) {
+            listen_key_of(netns, AF_INET6, 0, t.lport, &k);  // a dual-stack one on [::]
             o = bpf_map_lookup_elem(&listeners, &k);
         }
         if (!o) return 0;
         struct owner copy = *o;
-        emit(LIVE_NET_CONN_IN, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+        emit(LIVE_NET_CONN_IN, &copy, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
     }
     return 0;
 }
@@ -360,22 +415,31 @@ int live_tcp_send_reset(struct bpf_raw_tracepoint_args *ctx) {
     if (netns != host_netns) return 0;
     if (!skb) {
         if (!sk || sock_tuple(sk, &t)) return 0;
-        emit(LIVE_NET_RST, 0, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
+        emit(LIVE_NET_RST, 0, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
         return 0;
     }
     unsigned char *head = BPF_CORE_READ(skb, head);
     __u16 nh = BPF_CORE_READ(skb, network_header), th = BPF_CORE_READ(skb, transport_header);
     __u8 ver = 0;
     bpf_probe_read_kernel(&ver, 1, head + nh);
-    if ((ver >> 4) != 4) return 0;
-    __u32 addrs[2] = {};  // source, destination of the segment
+    ver >>= 4;
+    __u32 addrs[8] = {};  // source, destination of the segment
     __u16 ports[2] = {};
-    if (bpf_probe_read_kernel(addrs, sizeof addrs, head + nh + 12) ||
-        bpf_probe_read_kernel(ports, sizeof ports, head + th))
+    __u16 family = AF_INET;
+    if (ver == 4) {
+        if (bpf_probe_read_kernel(&addrs[0], 4, head + nh + 12) ||
+            bpf_probe_read_kernel(&addrs[4], 4, head + nh + 16))
+            return 0;
+    } else if (ver == 6 && want_v6) {
+        if (bpf_probe_read_kernel(addrs, sizeof addrs, head + nh + 8)) return 0;
+        family = AF_INET6;
+    } else {
         return 0;
+    }
+    if (bpf_probe_read_kernel(ports, sizeof ports, head + th)) return 0;
     __u8 state = sk ? 1 : 0;
     if (!sk && !scan_port(ports[1])) return 0;
-    emit(LIVE_NET_RST, 0, addrs[0], ports[0], addrs[1], ports[1], 0, state);
+    emit(LIVE_NET_RST, 0, family, &addrs[0], ports[0], &addrs[4], ports[1], 0, state);
     return 0;
 }
 
@@ -391,8 +455,9 @@ int live_tcp_receive_reset(struct bpf_raw_tracepoint_args *ctx) {
     if (o) {
         struct owner copy = *o;
         bpf_map_delete_elem(&connecting, &key);
-        if (t.lport) emit(LIVE_NET_CONN_FAIL, &copy, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
+        if (t.lport)
+            emit(LIVE_NET_CONN_FAIL, &copy, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 0);
     }
-    emit(LIVE_NET_RST, 0, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
+    emit(LIVE_NET_RST, 0, t.family, t.laddr, t.lport, t.raddr, t.rport, 1, 1);
     return 0;
 }

@@ -22,13 +22,15 @@ struct live_net_ev {
     __u32 kind;
     __u32 pid;      /* thread group id; 0 for resets */
     __u64 start_ns; /* start_boottime of the process */
-    __u32 saddr;    /* local end, except resets with direction 0 (peer first) */
-    __u32 daddr;
+    /* Local end first, except resets with direction 0 (peer first). IPv4 in the first word,
+     * the rest zero; IPv6 (family 10, only when asked for) in all four. */
+    __u32 saddr[4];
+    __u32 daddr[4];
     __u16 sport;
     __u16 dport;
+    __u16 family;   /* 2 or 10 */
     __u8 direction; /* resets: 1 local end first, 0 peer first */
     __u8 state;     /* resets: 1 on a socket the module tracks, 0 a probe of a closed port */
-    __u8 pad[2];
 };
 
 #endif
