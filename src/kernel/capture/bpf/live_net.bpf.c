@@ -143,6 +143,41 @@ struct {
     __type(value, __u64);
 } udp_seen SEC(".maps");
 
+static __always_inline void copy_addr(__u32 *to, const __u32 *from) {
+    to[0] = from[0], to[1] = from[1], to[2] = from[2], to[3] = from[3];
+}
+
+// The last send each UDP socket reported: its repeats within the second leave at once, before
+// any other read.
+struct udp_last {
+    __u32 tgid;
+    __u32 daddr[4];
+    __u16 dport;
+    __u16 pad;
+    __u64 ns;
+};
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct udp_last);
+} udp_last SEC(".maps");
+
+static __always_inline int same_send(const struct udp_last *l, const __u32 *daddr, __u16 dport,
+                                     __u64 now) {
+    return l->tgid == (__u32)(bpf_get_current_pid_tgid() >> 32) && l->dport == dport &&
+           l->daddr[0] == daddr[0] && l->daddr[1] == daddr[1] && l->daddr[2] == daddr[2] &&
+           l->daddr[3] == daddr[3] && now - l->ns < UDP_REPEAT_NS;
+}
+static __always_inline void note_send(struct udp_last *l, const struct owner *o,
+                                      const __u32 *daddr, __u16 dport, __u64 now) {
+    if (!l) return;
+    l->tgid = o->pid;
+    copy_addr(l->daddr, daddr);
+    l->dport = dport;
+    l->ns = now;
+}
+
 static __always_inline __u64 sock_netns(const struct sock *sk) {
     return BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie);
 }
@@ -156,10 +191,6 @@ static __always_inline void current_owner(struct owner *o) {
     struct task_struct *t = (struct task_struct *)bpf_get_current_task();
     o->pid = BPF_CORE_READ(t, tgid);
     o->start_ns = BPF_CORE_READ(t, group_leader, start_boottime);
-}
-
-static __always_inline void copy_addr(__u32 *to, const __u32 *from) {
-    to[0] = from[0], to[1] = from[1], to[2] = from[2], to[3] = from[3];
 }
 
 static __always_inline void emit(__u32 kind, const struct owner *o, __u16 family,
@@ -256,19 +287,24 @@ static __always_inline int skip_own(const struct owner *o, __u16 dport) {
 SEC("cgroup/sendmsg4")
 int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
     if (ctx->type != SOCK_DGRAM || ctx->protocol != IPPROTO_UDP) return 1;
+    __u32 daddr[4] = {ctx->user_ip4};
+    __u16 dport = (__u16)ctx->user_port;
+    struct bpf_sock *sk = ctx->sk;
+    struct udp_last *l = sk ? bpf_sk_storage_get(&udp_last, sk, 0, BPF_SK_STORAGE_GET_F_CREATE) : 0;
+    __u64 now = bpf_ktime_get_ns();
+    if (l && same_send(l, daddr, dport, now)) return 1;
     if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
     struct owner o = {};
     current_owner(&o);
-    __u32 daddr[4] = {ctx->user_ip4};
-    __u16 dport = (__u16)ctx->user_port;
     __u32 saddr[4] = {ctx->msg_src_ip4};
     __u16 sport = 0;
-    struct bpf_sock *sk = ctx->sk;
     if (sk) {
         if (!saddr[0]) saddr[0] = sk->src_ip4;
         sport = bpf_htons((__u16)sk->src_port);
     }
     if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
+    // Sends to the DNS port name each query's owner: never thinned out.
+    if (dport != dns_port) note_send(l, &o, daddr, dport, now);
     emit(LIVE_NET_UDP, &o, AF_INET, saddr, sport, daddr, dport, 1, 0);
     return 1;
 }
@@ -281,13 +317,16 @@ int live_udp_sendmsg6(struct bpf_sock_addr *ctx) {
     if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
     __u32 daddr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
     if (v6_mapped(daddr)) return 1;
+    __u16 dport = (__u16)ctx->user_port;
+    struct bpf_sock *sk = ctx->sk;
+    struct udp_last *l = sk ? bpf_sk_storage_get(&udp_last, sk, 0, BPF_SK_STORAGE_GET_F_CREATE) : 0;
+    __u64 now = bpf_ktime_get_ns();
+    if (l && same_send(l, daddr, dport, now)) return 1;
     struct owner o = {};
     current_owner(&o);
-    __u16 dport = (__u16)ctx->user_port;
     __u32 saddr[4] = {ctx->msg_src_ip6[0], ctx->msg_src_ip6[1], ctx->msg_src_ip6[2],
                       ctx->msg_src_ip6[3]};
     __u16 sport = 0;
-    struct bpf_sock *sk = ctx->sk;
     if (sk) {
         if (v6_any(saddr)) {
             saddr[0] = sk->src_ip6[0], saddr[1] = sk->src_ip6[1];
@@ -296,6 +335,7 @@ int live_udp_sendmsg6(struct bpf_sock_addr *ctx) {
         sport = bpf_htons((__u16)sk->src_port);
     }
     if (!udp_first(&o, sport, daddr, dport) || skip_own(&o, dport)) return 1;
+    if (dport != dns_port) note_send(l, &o, daddr, dport, now);
     emit(LIVE_NET_UDP, &o, AF_INET6, saddr, sport, daddr, dport, 1, 0);
     return 1;
 }
@@ -306,6 +346,9 @@ SEC("raw_tp/sock_send_length")
 int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
     const struct sock *sk = (const struct sock *)ctx->args[0];
     if ((int)ctx->args[1] < 0 || !sk) return 0;
+    // Every send of every socket comes here: an unconnected one (no peer port: unix sockets,
+    // unconnected UDP, which the cgroup hooks report) leaves after one read.
+    if (!BPF_CORE_READ(sk, __sk_common.skc_dport)) return 0;
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP || sock_netns(sk) != host_netns) return 0;
     struct tuple t;
     if (sock_tuple(sk, &t) || !t.rport) return 0;
