@@ -456,7 +456,11 @@ struct file_source {
     void put(int kind, uint32_t pid, const std::string &name, const std::string *old,
              uint8_t creat_type, const struct stat *named) {
         struct stat st = {};
-        bool have = named ? (st = *named, true) : lstat(name.c_str(), &st) == 0;
+        // A deleted name is gone: looking it up would cost a path walk and could only find
+        // another file made under the same name since.
+        bool have = named            ? (st = *named, true)
+                    : kind == K_DELETE ? false
+                                       : lstat(name.c_str(), &st) == 0;
         std::string names = name + '\0';
         if (old) names += *old + '\0';
         if (names.size() > 0x7fff) return;
