@@ -737,6 +737,7 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     src->skel->rodata->dns_port = conf.dns_port;
     src->skel->rodata->host_netns = netns;
     src->skel->rodata->want_v6 = conf.ipv6;
+    src->skel->rodata->want_dns = 1;
     if (int err = live_net_bpf__load(src->skel))
         return fail(src, why, "the programs did not load (" + err_text(err) + ")");
     for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
@@ -760,10 +761,39 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
                             err_text(errno) + ")");
         src->links.push_back(l);
     }
+    // DNS messages from the socket-buffer programs, which cost each packet a few loads; a
+    // packet socket, which copies every packet the host sends, only where they cannot attach.
+    std::string capture_why;
+    bpf_link *dns_links[2] = {};
+    bpf_program *dns_progs[2] = {src->skel->progs.live_dns_out, src->skel->progs.live_dns_in};
+    for (int i = 0; i < 2 && capture_why.empty(); i++)
+        if (!(dns_links[i] = bpf_program__attach_cgroup(dns_progs[i], src->cg_fd)))
+            capture_why = std::string(bpf_program__name(dns_progs[i])) + " did not attach (" +
+                          err_text(errno) + ")";
+    const bool skb_capture = capture_why.empty();
+    for (bpf_link *l : dns_links)
+        if (l && skb_capture)
+            src->links.push_back(l);
+        else if (l)
+            bpf_link__destroy(l);  // one direction alone would only mislead
     src->rb = ring_buffer__new(
         bpf_map__fd(src->skel->maps.events),
         [](void *ctx, void *data, size_t size) {
             auto *s = static_cast<net_source *>(ctx);
+            uint32_t kind = 0;
+            if (size >= sizeof kind) memcpy(&kind, data, sizeof kind);
+            constexpr size_t head = offsetof(live_net_pkt_ev, data);
+            if (kind == LIVE_NET_PKT && size >= head) {
+                const auto *b = static_cast<const uint8_t *>(data);
+                uint32_t len, ifindex;
+                memcpy(&len, b + offsetof(live_net_pkt_ev, len), 4);
+                memcpy(&ifindex, b + offsetof(live_net_pkt_ev, ifindex), 4);
+                bool leaving = b[offsetof(live_net_pkt_ev, leaving)];
+                if (len > size - head) return 0;
+                s->core->on_packet(b + head, len, leaving ? PACKET_OUTGOING : PACKET_HOST,
+                                   (int)ifindex, s->now, s->sink);
+                return 0;
+            }
             if (size < sizeof(live_net_ev)) return 0;
             live_net_ev e;
             memcpy(&e, data, sizeof e);
@@ -773,13 +803,13 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         src, nullptr);
     if (!src->rb) return fail(src, why, "ring buffer reader failed (" + err_text(errno) + ")");
 
-    std::string capture_why;
-    if (!((caps >> LIVE_CAP_NET_RAW) & 1))
-        capture_why = "no CAP_NET_RAW";
-    else
+    if (!skb_capture && !((caps >> LIVE_CAP_NET_RAW) & 1))
+        capture_why += "; no CAP_NET_RAW for a packet socket";
+    else if (!skb_capture)
         src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), conf.ipv6, &capture_why);
+    const bool capturing = skb_capture || src->pkt_fd >= 0;
     int lo = (int)if_nametoindex("lo");
-    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, src->pkt_fd >= 0, lo, conf.ipv6);
+    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, capturing, lo, conf.ipv6);
     src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
         // Read now, so later than its event: the process source must have delivered past it.
         src->queue.push(std::move(rec), pid, ct, src->now, standin_mono_ns());
@@ -790,13 +820,17 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         return fail(src, why, std::string("reader thread not started: ") + e.what());
     }
     s_net = src;
-    s_capturing = src->pkt_fd >= 0;
+    s_capturing = capturing;
     KIV_LOG(2,
             "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints), "
             "network namespace %llu only, %s\n",
             cg.c_str(), (unsigned long long)netns, conf.ipv6 ? "IPv4 and IPv6" : "IPv4 only");
-    if (src->pkt_fd >= 0)
-        KIV_LOG(2, "kemu: DNS messages captured on UDP and TCP port %u\n", ntohs(conf.dns_port));
+    if (skb_capture)
+        KIV_LOG(2, "kemu: DNS messages captured on UDP and TCP port %u (socket-buffer programs)\n",
+                ntohs(conf.dns_port));
+    else if (src->pkt_fd >= 0)
+        KIV_LOG(2, "kemu: DNS messages captured on UDP and TCP port %u (packet socket: %s)\n",
+                ntohs(conf.dns_port), capture_why.c_str());
     else
         KIV_LOG(1, "kemu: DNS capture off: %s; DNS queries are reported as UDP sends\n",
                 capture_why.c_str());

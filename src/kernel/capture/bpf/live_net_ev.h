@@ -16,6 +16,19 @@ enum {
     LIVE_NET_CONN_EST = 3,  /* an outbound connect answered: established */
     LIVE_NET_CONN_FAIL = 4, /* an outbound connect that ended before it was established */
     LIVE_NET_RST = 5,       /* a reset sent or received */
+    LIVE_NET_PKT = 6,       /* a packet to or from the DNS port: struct live_net_pkt_ev */
+};
+
+/* A packet with the DNS port at either end, from its IP header, as a local socket sent or
+ * received it; at most LIVE_NET_PKT_MAX bytes of it (len says how many follow). */
+#define LIVE_NET_PKT_MAX 6400
+struct live_net_pkt_ev {
+    __u32 kind;
+    __u32 len;
+    __u32 ifindex; /* the device it leaves by or came in on */
+    __u8 leaving;
+    __u8 pad[3];
+    __u8 data[LIVE_NET_PKT_MAX];
 };
 
 struct live_net_ev {
