@@ -6,6 +6,7 @@
 // Input: a flags byte (bit 0 IPv6 asked for), then steps: an op byte (bit 0 an event, else
 // a packet; bit 1 leaving; bit 2 on loopback), an event's bytes (its struct, zero-filled
 // when short) or a packet led by its u16 length, then a byte of milliseconds that pass.
+#include <arpa/inet.h>
 #include <linux/if_packet.h>
 
 #include <cstdint>
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (op & 1) {
             live_net_ev e{};
             std::vector<uint8_t> b = in.bytes(sizeof e);
-            memcpy(&e, b.data(), b.size());
+            if (!b.empty()) memcpy(&e, b.data(), b.size());
             core.on_event(e, now, sink);
         } else {
             std::vector<uint8_t> p = in.bytes(in.u16() % 4096);
