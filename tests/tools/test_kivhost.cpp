@@ -305,6 +305,16 @@ TEST(KivhostBinary, QuietTerminalWholeDocumentsAndTheLossReported) {
         execs++;
     }
     EXPECT_GE(execs, size_t(kFew / 2));
+
+    // On a terminal (a pty of util-linux's script): coloured lines and the agent's own, no echo.
+    const std::string pty = stage_agent(t) + "export K KIV_STORM_LOSE=1; script -qec '" +
+                            storm_agent(t, 20) + "--format compact' /dev/null >" + t + "/tty";
+    EXPECT_EQ(system(pty.c_str()), 0);
+    const std::string screen = slurp(t + "/tty");
+    EXPECT_GE(count_of(screen, "\x1b[32mPROC_EXEC    \x1b[0m"), 10u) << screen;
+    EXPECT_EQ(count_of(screen, "\x1b[1;35mSENSOR_HEALTH\x1b[0m"), 1u) << screen;
+    EXPECT_EQ(count_of(screen, "kivhost: sensor started"), 1u);
+    EXPECT_EQ(count_of(screen, "set_mgr_ip para invalid"), 0u);
 }
 
 // Where console.log goes: log_path of [base] as the library reads it, "@" the agent's directory.

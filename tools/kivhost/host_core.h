@@ -35,10 +35,10 @@ struct Options {
     uint32_t stats_interval = 60;
     bool stats_openmetrics = false;  // --stats-format openmetrics; the text format otherwise
     bool check_config = false;       // read the configuration, report, exit
-    bool verbose = false;   // the library's echo stays on the terminal
-    bool compact = false;   // --format compact: one line per document for people
-    uint32_t only = 0;      // --only: Sink slots shown; 0 all
-    uint32_t health_interval = 60;  // seconds; 0 no health documents
+    bool verbose = false;            // the library's echo stays on the terminal
+    bool compact = false;            // --format compact: one line per document for people
+    uint32_t only = 0;               // --only: Sink slots shown; 0 all
+    uint32_t health_interval = 60;   // seconds; 0 no health documents
 };
 
 enum class Parse { kRun, kHelp, kVersion, kError };
@@ -196,8 +196,8 @@ void walk_stats(StatsLineFn walk, const std::function<void(int, std::string_view
 
 // Opens the document file for writing (appending or from its start), mode 0640. A name that is
 // a symbolic link, neither a regular file nor a device, has other hard links or belongs to
-// another user is refused, so a shared directory cannot hand the documents to someone else or make the agent
-// overwrite a file. The descriptor, or -1 with *why set.
+// another user is refused, so a shared directory cannot hand the documents to someone else or make
+// the agent overwrite a file. The descriptor, or -1 with *why set.
 int open_output(const std::string &path, bool append, std::string *why);
 
 // Writes a then b, riding over short writes, EINTR and a non-blocking fd. 0 or an errno.
