@@ -172,7 +172,8 @@ int main(int argc, char **argv) {
             fputs(kivhost::usage_text(argv[0]).c_str(), stdout);
             return 0;
         case kivhost::Parse::kError:
-            fprintf(stderr, "kivhost: %s\n\n%s", err.c_str(), kivhost::usage_text(argv[0]).c_str());
+            fprintf(kivhost::term(), "kivhost: %s\n\n%s", err.c_str(),
+                    kivhost::usage_text(argv[0]).c_str());
             return 2;
         case kivhost::Parse::kRun:
         case kivhost::Parse::kVersion:
@@ -204,7 +205,7 @@ int main(int argc, char **argv) {
         std::string why;
         quiet = divert_echo(log_dir, console, !to_syslog && opt.output.empty(), &out_fd, &why);
         if (!quiet)
-            fprintf(stderr,
+            fprintf(kivhost::term(),
                     "kivhost: cannot write %s (%s): the library's echo stays on the terminal\n",
                     console.c_str(), why.c_str());
     }
@@ -217,14 +218,15 @@ int main(int argc, char **argv) {
         fflush(stdout);
         out_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (out_fd < 0) {
-            fprintf(stderr, "kivhost: standard output is not usable: %s\n", strerror(errno));
+            fprintf(kivhost::term(), "kivhost: standard output is not usable: %s\n",
+                    strerror(errno));
             return 1;
         }
         if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
             // No standard error either: the echo goes nowhere rather than into the documents.
             int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
-                fprintf(stderr, "kivhost: cannot move standard output aside: %s\n",
+                fprintf(kivhost::term(), "kivhost: cannot move standard output aside: %s\n",
                         strerror(errno));
                 return 1;
             }
