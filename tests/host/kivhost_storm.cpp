@@ -4,6 +4,7 @@
 //
 //   KIV_STORM_LIB    path of the library the agent loads (it is found, not loaded again)
 //   KIV_STORM_COUNT  exec records to inject (default 300); three level-1 lines follow each
+//   KIV_STORM_LOSE   set: then one process exit is lost, a refusal in the high ring's count
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
@@ -24,14 +25,20 @@ struct api {
     decltype(&kemu_delivery) delivery;
     decltype(&kemu_ring_stats) stats;
     decltype(&set_mgr_ip) mgr_ip;
+    decltype(&kemu_set_process) set_process;
+    decltype(&kemu_lose_exit) lose_exit;
 };
 
-// Exec record: header (magic, len, type 1, pid), 4 unused bytes, the process record.
-std::vector<unsigned char> exec_record(uint32_t pid) {
+std::vector<unsigned char> process(uint32_t pid) {
     proc_fields f;
     f.pid = pid, f.ppid = 1, f.create_time = 7000 + pid, f.parent_create_time = 0;
     f.s[0] = "/bin/true storm " + std::to_string(pid), f.s[1] = "/", f.s[2] = "/bin/true";
-    auto body = build_proc(f);
+    return build_proc(f);
+}
+
+// Exec record: header (magic, len, type 1, pid), 4 unused bytes, the process record.
+std::vector<unsigned char> exec_record(uint32_t pid) {
+    auto body = process(pid);
     proc_bytes w;
     w.u32(0xFEDCCDEF), w.u16(16 + body.size()), w.u16(1), w.u32(pid), w.u32(0);
     w.b.insert(w.b.end(), body.begin(), body.end());
@@ -64,6 +71,11 @@ void storm(const api &a, int count) {
         for (int k = 0; k < 3; k++) a.mgr_ip(nullptr, 0);  // "set_mgr_ip para invalid", level 1
     }
     wait_for([&] { return drained(a); });
+    if (getenv("KIV_STORM_LOSE")) {
+        auto p = process(29999);
+        if (a.set_process(p.data(), p.size()) != KEMU_OK || a.lose_exit(29999, 7000 + 29999) != 0)
+            fputs("kivhost_storm: no exit could be lost\n", stderr);
+    }
     usleep(200 * 1000);  // the record read last is still being uploaded
 }
 
@@ -76,7 +88,9 @@ void *run(void *) {
     if (lib && (*(void **)&a.inject = dlsym(lib, "kemu_inject")) &&
         (*(void **)&a.delivery = dlsym(lib, "kemu_delivery")) &&
         (*(void **)&a.stats = dlsym(lib, "kemu_ring_stats")) &&
-        (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")))
+        (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")) &&
+        (*(void **)&a.set_process = dlsym(lib, "kemu_set_process")) &&
+        (*(void **)&a.lose_exit = dlsym(lib, "kemu_lose_exit")))
         storm(a, count);
     else
         fprintf(stderr, "kivhost_storm: library %s not found in the agent\n", path ? path : "");

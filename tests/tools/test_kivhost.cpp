@@ -20,9 +20,11 @@
 #include <vector>
 
 #include "base/mem.h"
+#include "health.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
+#include "view.h"
 
 using namespace kivhost;
 
@@ -68,6 +70,18 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     EXPECT_TRUE(o.seconds == 3 && o.mask == 15 && o.output == "/o" && o.lib == "/l");
     EXPECT_TRUE(o.syslog_socket == "/dev/log" && o.syslog_stream.empty() && o.syslog_max == 8192 &&
                 !o.append && o.stats_file.empty() && o.stats_interval == 60);
+    EXPECT_TRUE(!o.verbose && !o.compact && o.only == 0 && o.health_interval == 60);
+    ASSERT_EQ(parse({"--verbose", "--format", "compact", "--only",
+                     "proc_exec, DNS_QUERY,SENSOR_HEALTH", "--health-interval", "0"}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.verbose && o.compact && o.health_interval == 0 &&
+                o.only == (1u << UPLOAD_PROC_EXEC | 1u << UPLOAD_DNS_QUERY | 1u << kHealthSlot));
+    ASSERT_EQ(parse({"--format=compact", "--format=json", "--only=NORMAL_PROTECTION_BLOCK",
+                     "--health-interval=86400", "--output", "/f"}),
+              Parse::kRun);
+    EXPECT_TRUE(!o.compact && o.only == 1u << UPLOAD_NORMAL_PROTECTION_BLOCK &&
+                o.health_interval == 86400);
     EXPECT_EQ(parse({"--mask", "0", "-h", "--bogus"}), Parse::kHelp);
     // --version still wants a good command line: --lib chooses the library it reports.
     EXPECT_EQ(parse({"--version", "--lib", "/l"}), Parse::kVersion);
@@ -128,6 +142,19 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--check-config=1"}, "takes no value"},
         {{"--append=yes", "--output", "/f"}, "takes no value"},
         {{"--version=2"}, "takes no value"},
+        {{"--verbose=1"}, "takes no value"},
+        {{"--format", "xml"}, "json or compact"},
+        {{"--format"}, "json or compact"},
+        {{"--format", "compact", "--output", "syslog"}, "standard output or --output FILE"},
+        // An unknown or empty name names every valid one.
+        {{"--only", "PROC_EXEC,BOGUS"}, "unknown type 'BOGUS'; the types are APP_LOG, FILE_MOD,"},
+        {{"--only", "FILE_CREATE"}, "NORMAL_PROTECTION_BLOCK, SENSOR_HEALTH"},
+        {{"--only", "UNKNOWN"}, "unknown type 'UNKNOWN'"},
+        {{"--only", "PROC_EXEC,"}, "an empty name"},
+        {{"--only="}, "an empty name"},
+        {{"--only"}, "--only needs"},
+        {{"--health-interval", "86401"}, "--health-interval"},
+        {{"--health-interval", "-1"}, "--health-interval"},
     };
     for (const auto &[b, says] : bad) {
         std::string line;
@@ -141,15 +168,19 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
 // arguments, a text the output holds, exit status.
 TEST(KivhostBinary, ExitCodesAndUsage) {
     const std::tuple<const char *, const char *, int> runs[] = {
-        {"$K --help", "--seconds", 0},
+        {"$K --help", "--health-interval N", 0},
         {"$K -h", "after exit_mod_manager, init_mod_manager returns 0 and starts\nnothing", 0},
         {"$K --mask 0x1F", "--mask needs", 2},
         {"$K --output /dev/null & sleep 1; kill $!; wait $!", " uploads refused\n", 0},  // SIGTERM
         // The reason a start failed reaches the agent's own message.
         {"sed -i 's/^kernel_mode *=.*/kernel_mode = userspce/' $T/config/sensor.conf; $K",
-         "the sensor did not start: ", 1},
+         "/logs/sensor.log/ and the library's echo in ", 1},
         {"sed -i 's/^kernel_mode *=.*/kernel_mode = userspce/' $T/config/sensor.conf; $K",
          "unknown kernel_mode = userspce", 1},
+        // An echo file that cannot be had leaves the echo on the terminal, not the agent stopped.
+        {"mkdir -p $T/logs/sensor.log; ln -s $T/elsewhere $T/logs/sensor.log/console.log; $K "
+         "--seconds 1 --output /dev/null; r=$?; [ ! -e $T/elsewhere ] && exit $r",
+         "console.log (it is a symbolic link): the library's echo stays on the terminal\n", 0},
         {"$K --version", "\nlibqxkiv 1.1.0_", 0},
         {"$K --version --lib $T/none.so", "libqxkiv: cannot load", 1},
         {"$K --output syslog --append", "--append needs --output FILE", 2},
@@ -185,33 +216,66 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
     }
 }
 
+namespace {
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at++) n++;
+    return n;
+}
+}  // namespace
+
 // The agent on a pipe while records flow and the library logs at level 1 from another thread
-// (it echoes such lines to standard output through buffered stdio): standard output carries
-// the documents and nothing else, one whole JSON document per line.
-TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
+// (it echoes such lines to standard output through buffered stdio), and one process exit is
+// lost before the stop. By default standard output carries the documents and nothing else,
+// one whole JSON document per line, the loss among them as a health document; the terminal
+// has only the agent's own lines and the echo is in console.log. --verbose keeps the echo on
+// standard error; the compact view with --only shows one line per exec and nothing else.
+TEST(KivhostBinary, QuietTerminalWholeDocumentsAndTheLossReported) {
     TempDir d;
     const std::string t = d.path;
     constexpr int kRecords = 300;
-    // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
-    const std::string cmd = stage_agent(t) + "{ " + storm_agent(t, kRecords) + "2>" + t +
-                            "/err; echo $? >" + t + "/status; } | cat >" + t + "/out";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    const std::string out = slurp(t + "/out"), err = slurp(t + "/err");
-    EXPECT_EQ(slurp(t + "/status"), "0\n") << err;
-
-    size_t lines = 0, bad = 0, logged = 0;
+    auto run = [&](int records, const std::string &args, std::string *out, std::string *err) {
+        // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
+        const std::string cmd = stage_agent(t) + "export KIV_STORM_LOSE=1; { " +
+                                storm_agent(t, records) + args + " 2>" + t + "/err; echo $? >" + t +
+                                "/status; } | cat >" + t + "/out";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        *out = slurp(t + "/out"), *err = slurp(t + "/err");
+        EXPECT_EQ(slurp(t + "/status"), "0\n") << *err << slurp(t + "/logs/sensor.log/console.log");
+    };
+    std::string out, err;
+    run(kRecords, "", &out, &err);
+    size_t lines = 0, bad = 0, health = 0;
     for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
         std::string line = out.substr(pos, nl - pos);
         cJSON *doc = cJSON_ParseWithOpts(line.c_str(), nullptr, 1);
         if (!cJSON_IsObject(doc) && bad++ < 3) ADD_FAILURE() << "not a document: " << line;
+        cJSON *msg = cJSON_GetObjectItem(doc, "message");
+        cJSON *id = cJSON_GetObjectItem(msg, "event_id");
+        if (cJSON_IsString(id) && strcmp(id->valuestring, "SENSOR_HEALTH") == 0) {
+            health++;
+            cJSON *lost =
+                cJSON_GetObjectItem(cJSON_GetObjectItem(msg, "counters"), "RING_HIGH_FULL");
+            // At least the lost exit; a full ring refusing the storm would count too.
+            EXPECT_TRUE(cJSON_IsNumber(lost) && lost->valuedouble >= 1) << line;
+            EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItem(msg, "interval"))) << line;
+            EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(doc, "seq_id"))) << line;
+        }
         cJSON_Delete(doc);
         lines++;
     }
     EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(health, 1u) << "one loss, one report at the stop";
     EXPECT_TRUE(out.empty() || out.back() == '\n') << "a partial last line";
-    for (size_t at = 0; (at = err.find("set_mgr_ip para invalid", at)) != std::string::npos; at++)
-        logged++;
-    EXPECT_GE(logged, size_t(kRecords)) << "the library's lines belong on standard error";
+    EXPECT_EQ(count_of(err, "set_mgr_ip para invalid"), 0u) << "the echo left the terminal";
+    for (size_t pos = 0, nl; (nl = err.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        EXPECT_TRUE(err.compare(pos, 9, "kivhost: ") == 0 || err.compare(pos, 2, "  ") == 0)
+            << err.substr(pos, nl - pos);
+    EXPECT_NE(err.find("the library's echo in " + t + "/logs/sensor.log/console.log"),
+              std::string::npos)
+        << err;
+    EXPECT_GE(count_of(slurp(t + "/logs/sensor.log/console.log"), "set_mgr_ip para invalid"),
+              size_t(kRecords));
     // Every document the agent counted is a line, and the records did arrive.
     unsigned long long docs = 0;
     size_t at = err.find(" s, ");
@@ -220,6 +284,58 @@ TEST(KivhostBinary, DocumentsStayOneJsonPerLineWhileTheLibraryLogs) {
         << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
     EXPECT_EQ(docs, lines);
     EXPECT_GE(lines, size_t(kRecords / 2));
+    EXPECT_NE(err.find("  SENSOR_HEALTH            1\n"), std::string::npos) << err;
+
+    constexpr int kFew = 60;
+    run(kFew, "--verbose --format compact --only proc_exec --health-interval 0", &out, &err);
+    EXPECT_GE(count_of(err, "set_mgr_ip para invalid"), size_t(kFew));
+    EXPECT_EQ(err.find("console.log"), std::string::npos) << err;
+    size_t execs = 0;
+    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::string line = out.substr(pos, nl - pos);
+        int pid = 0;
+        char path[64] = {};
+        // "HH:MM:SS PROC_EXEC     20001 true            /bin/true  /bin/true storm 20001"
+        EXPECT_TRUE(sscanf(line.c_str(), "%*2d:%*2d:%*2d PROC_EXEC %d true %63s", &pid, path) ==
+                        2 &&
+                    std::string(path) == "/bin/true" &&
+                    line.find("  /bin/true storm " + std::to_string(pid)) != std::string::npos &&
+                    line.find('\x1b') == std::string::npos)
+            << line;
+        execs++;
+    }
+    EXPECT_GE(execs, size_t(kFew / 2));
+
+    // On a terminal (a pty of util-linux's script): coloured lines and the agent's own, no echo.
+    const std::string pty = stage_agent(t) + "export K KIV_STORM_LOSE=1; script -qec '" +
+                            storm_agent(t, 20) + "--format compact' /dev/null >" + t + "/tty";
+    EXPECT_EQ(system(pty.c_str()), 0);
+    const std::string screen = slurp(t + "/tty");
+    EXPECT_GE(count_of(screen, "\x1b[32mPROC_EXEC    \x1b[0m"), 10u) << screen;
+    EXPECT_EQ(count_of(screen, "\x1b[1;35mSENSOR_HEALTH\x1b[0m"), 1u) << screen;
+    EXPECT_EQ(count_of(screen, "kivhost: sensor started"), 1u);
+    EXPECT_EQ(count_of(screen, "set_mgr_ip para invalid"), 0u);
+}
+
+// Where console.log goes: log_path of [base] as the library reads it, "@" the agent's directory.
+TEST(KivhostConsole, LogDirectoryAsTheLibraryFindsIt) {
+    TempDir d;
+    ASSERT_EQ(mkdir((d.path + "/config").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((d.path + "/bin").c_str(), 0700), 0);
+    const std::pair<const char *, std::string> rows[] = {
+        {nullptr, d.path + "/bin//../logs/sensor.log"},  // no sensor.conf
+        {"[base]\nlog_path = @/../logs/sensor.log\n", d.path + "/bin//../logs/sensor.log"},
+        {"[base]\n  log_path=/var/log/qxkiv  \r\n", "/var/log/qxkiv"},
+        {"[net]\nlog_path = /elsewhere\n[base]\nlog_level = 2\n",
+         d.path + "/bin//../logs/sensor.log"},
+        {"[base]\nlog_path =\nlog_paths = /x\n", d.path + "/bin//../logs/sensor.log"},
+        {"[base]\nlog_path = @logs\n", d.path + "/bin/logs"},
+    };
+    for (const auto &[conf, want] : rows) {
+        unlink((d.path + "/config/sensor.conf").c_str());
+        if (conf) std::ofstream(d.path + "/config/sensor.conf") << conf;
+        EXPECT_EQ(sensor_log_dir(d.path + "/bin"), want) << (conf ? conf : "(none)");
+    }
 }
 
 TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {
@@ -706,4 +822,251 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
     EXPECT_EQ(mine, docs.size() + 1);
     EXPECT_EQ(agent_lines, agent_docs);
     EXPECT_GE(agent_docs, 20u);
+}
+
+namespace {
+// A document in the upload envelope around message members (without their braces).
+std::string envelope(const std::string &members) {
+    return "{\"send_time\":\"2026-12-08 07:37:19\",\"send_timestamp\":1796715439419,\"host_uuid\":"
+           "\"u\",\"host_ip\":\"192.0.2.2\",\"ip_list\":\"192.0.2.2\",\"seq_id\":\"7\",\"app_"
+           "name\":"
+           "\"opx-linux\",\"message\":{\"record_time\":\"2026-12-08 07:37:20\","
+           "\"record_timestamp\":1796715440000" +
+           (members.empty() ? "" : "," + members) + "}}";
+}
+const std::string kProc =
+    "\"process_id\":4242,\"process_guid\":\"g\",\"process_path\":\"/usr/bin/mv\",\"process_md5\":"
+    "\"m\",\"process_cmd_line\":\"mv /tmp/a /tmp/b\",\"process_user_name\":\"root\",";
+}  // namespace
+
+// One line per document for every upload type, as a table: type, document, line (plain).
+TEST(KivhostView, CompactLineOfEveryType) {
+    const std::string block =
+        "{\"v\":100,\"recordTimestamp\":0,\"uploadTimestamp\":0,\"group\":\"SELF_PROTECT\","
+        "\"ruleId\":12,\"eventType\":";
+    const std::string subject = ",\"sPId\":31,\"sPName\":\"evil\",\"sPUser\":\"bob\"}";
+    const std::vector<std::tuple<int32_t, std::string, std::string>> rows = {
+        {UPLOAD_APP_LOG,
+         "{\"send_time\":\"2026-12-08 07:40:01\",\"tz_secondes\":\"3600\",\"app_name\":\"nginx\","
+         "\"message\":{\"line\":\"GET / 200\",\"container_id\":\"host\"}}",
+         "07:40:01 APP_LOG             - nginx           GET / 200"},
+        {UPLOAD_FILE_MOD,
+         envelope("\"event_id\":\"FILE_MODIFICATION\"," + kProc +
+                  "\"is_exist\":1,\"type\":\"ELF\",\"file_name\":\"/etc/passwd\""),
+         "07:37:20 FILE_MOD         4242 mv              modify /etc/passwd  [ELF]"},
+        {UPLOAD_PROC_EXEC,
+         envelope("\"event_id\":\"PROCESS_CREATION\"," + kProc +
+                  "\"parent_pid\":4000,\"parent_ppath\":\"/usr/bin/bash\""),
+         "07:37:20 PROC_EXEC        4242 mv              /usr/bin/mv  mv /tmp/a /tmp/b  (parent "
+         "4000 bash)"},
+        {UPLOAD_NET_SCAN,
+         envelope("\"event_id\":\"NET_SCAN\",\"protocol\":\"tcp\",\"src_ip\":\"127.0.0.1\","
+                  "\"dst_ip\":\"127.0.0.1\",\"src_port\":43034,\"dst_port\":9,\"direction\":1"),
+         "07:37:20 NET_SCAN            - -               scan tcp 127.0.0.1:43034 -> 127.0.0.1:9"},
+        {UPLOAD_NET_LISTENING,
+         envelope("\"event_id\":\"LISTENING\"," + kProc +
+                  "\"protocol\":\"tcp\",\"src_ip\":\"::\",\"src_port\":22"),
+         "07:37:20 NET_LISTENING    4242 mv              tcp listen [::]:22"},
+        {UPLOAD_NET_CONNECT,
+         envelope("\"event_id\":\"NETWORK_CONNECTION\"," + kProc +
+                  "\"protocol\":\"udp\",\"src_ip\":\"192.0.2.2\",\"src_port\":40929,\"dst_ip\":"
+                  "\"10.255.255.53\",\"dst_port\":53,\"direction\":1"),
+         "07:37:20 NET_CONNECT      4242 mv              udp 192.0.2.2:40929 -> 10.255.255.53:53"},
+        {UPLOAD_NET_CONNECT,  // accepted: inbound
+         envelope("\"event_id\":\"NETWORK_CONNECTION\"," + kProc +
+                  "\"protocol\":\"tcp\",\"src_ip\":\"fe80::1\",\"src_port\":22,\"dst_ip\":"
+                  "\"fe80::2\",\"dst_port\":5000,\"direction\":0"),
+         "07:37:20 NET_CONNECT      4242 mv              tcp [fe80::1]:22 -> [fe80::2]:5000  "
+         "(inbound)"},
+        {UPLOAD_DNS_QUERY,
+         envelope("\"event_id\":\"DNS_QUERY\"," + kProc +
+                  "\"query_name\":\"example.org\",\"query_results\":\"192.0.2.7,192.0.2.8\""),
+         "07:37:20 DNS_QUERY        4242 mv              example.org -> 192.0.2.7,192.0.2.8"},
+        {UPLOAD_DNS_QUERY, envelope("\"event_id\":\"DNS_QUERY\",\"query_name\":\"x.test\""),
+         "07:37:20 DNS_QUERY           - -               x.test  (no answer)"},
+        {UPLOAD_CAP_FLUX, envelope("\"event_id\":\"CAP\",\"event_name\":\"Cap Flux\",\"bytes\":9"),
+         "07:37:20 CAP_FLUX            - -               Cap Flux  bytes=9"},
+        {UPLOAD_ETW, "{\"a\":\"b\"}", "--:--:-- ETW                 - -               a=b"},
+        {UPLOAD_ETW_EVENT, "{\"message\":{\"n\":1.5,\"o\":{},\"s\":\"t\"}}",
+         "--:--:-- ETW_EVENT           - -               n=1.5  s=t"},
+        {UPLOAD_FILE_DELETE,
+         envelope("\"event_id\":\"FILE_DELETION\"," + kProc +
+                  "\"type\":\"-\",\"file_name\":\"/tmp/b\""),
+         "07:37:20 FILE_DELETE      4242 mv              delete /tmp/b"},
+        {UPLOAD_FILE_CRATE,
+         envelope("\"event_id\":\"FILE_CREATION\"," + kProc + "\"file_name\":\"/tmp/c\""),
+         "07:37:20 FILE_CRATE       4242 mv              create /tmp/c"},
+        {UPLOAD_FILE_MOVE,
+         envelope("\"event_id\":\"FILE_RENAMING\"," + kProc +
+                  "\"is_exist\":1,\"file_name\":\"/tmp/b\""),
+         "07:37:20 FILE_MOVE        4242 mv              rename to /tmp/b"},
+        {UPLOAD_FILE_MOVE,
+         envelope("\"event_id\":\"FILE_RENAMING\"," + kProc +
+                  "\"file_name\":\"/tmp/a\",\"is_exist\":0"),
+         "07:37:20 FILE_MOVE        4242 mv              rename from /tmp/a"},
+        {UPLOAD_PROC_EXIT,
+         envelope("\"event_id\":\"PROCESS_EXIT\",\"process_id\":4242,\"process_exit_code\":-1,"
+                  "\"process_path\":\"/usr/bin/mv\""),
+         "07:37:20 PROC_EXIT        4242 mv              exit -1  /usr/bin/mv"},
+        {UPLOAD_SYSCALL_SOCKET, envelope(kProc + "\"family\":10"),
+         "07:37:20 SYSCALL_SOCKET    4242 mv              family=10"},
+        {UPLOAD_SYSCALL_PTRACE, envelope("\"event_name\":\"ptrace\""),
+         "07:37:20 SYSCALL_PTRACE       - -               ptrace"},
+        {UPLOAD_SYSCALL_USERFAULTFD, envelope(""), "07:37:20 SYSCALL_USERFAULTFD       - -"},
+        {UPLOAD_SYSCALL_CORE_PATTERN, envelope("\"pattern\":\"|/x\""),
+         "07:37:20 SYSCALL_CORE_PATTERN       - -               pattern=|/x"},
+        {UPLOAD_SYSCALL_CONNECT, envelope("\"a\":1,\"b\":2,\"c\":3,\"d\":4,\"e\":5"),
+         "07:37:20 SYSCALL_CONNECT       - -               a=1  b=2  c=3  d=4"},
+        {UPLOAD_SELF_PROTECT_BLOCK,
+         block +
+             "\"file\",\"action\":\"block\",\"eventOpr\":\"rename\",\"filePath\":\"/opt/new\","
+             "\"originFilePath\":\"/opt/old\"" +
+             subject,
+         "00:00:00 SELF_PROTECT_BLOCK      31 evil            block file rename /opt/old -> "
+         "/opt/new  (SELF_PROTECT rule 12)"},
+        {UPLOAD_SELF_PROTECT_BLOCK,
+         block +
+             "\"proc\",\"action\":\"audit\",\"eventOpr\":\"kill\",\"pFilePath\":\"/usr/bin/x\","
+             "\"pId\":77,\"pName\":\"x\"" +
+             subject,
+         "00:00:00 SELF_PROTECT_BLOCK      31 evil            audit proc kill 77 x /usr/bin/x  "
+         "(SELF_PROTECT rule 12)"},
+        {UPLOAD_NORMAL_PROTECTION_BLOCK,
+         block +
+             "\"net\",\"action\":\"block\",\"eventOpr\":\"outbound\",\"protocol\":\"tcp\","
+             "\"srcIp\":\"192.0.2.2\",\"srcPort\":1,\"dstIp\":\"192.0.2.9\",\"dstPort\":80" +
+             subject,
+         "00:00:00 NORMAL_PROTECTION_BLOCK      31 evil            block net outbound tcp "
+         "192.0.2.2:1 -> 192.0.2.9:80  (SELF_PROTECT rule 12)"},
+        {kHealthType,
+         envelope(
+             "\"event_id\":\"SENSOR_HEALTH\",\"interval\":60.5,\"counters\":{\"RING_HIGH_FULL\":"
+             "3,\"UPLOADS_REFUSED\":1},\"totals\":{}"),
+         "07:37:20 SENSOR_HEALTH       - kivhost         lost in 60.5 s: RING_HIGH_FULL +3, "
+         "UPLOADS_REFUSED +1"},
+        {99, envelope(kProc + "\"x\":\"y\""), "07:37:20 UNKNOWN          4242 mv              x=y"},
+        {UPLOAD_PROC_EXEC, "{\"message\":", "--:--:-- PROC_EXEC  (not JSON) {\"message\":"},
+        // Texts that would steer the terminal: C0, DEL, and C1 in UTF-8; other UTF-8 stays.
+        {UPLOAD_PROC_EXEC,
+         envelope("\"process_id\":1,\"process_path\":\"/x\\u001b[2J\",\"process_cmd_line\":\"a\\tb"
+                  "\\u007f\\u009bc\\u00e9\""),
+         "07:37:20 PROC_EXEC           1 x?[2J           /x?[2J  a?b??c\xc3\xa9"},
+        {UPLOAD_PROC_EXEC,
+         envelope("\"process_id\":1,\"process_path\":\"/x\",\"process_cmd_line\":\"" +
+                  std::string(300, 'c') + "\""),
+         "07:37:20 PROC_EXEC           1 x               /x  " + std::string(240, 'c') + "..."},
+    };
+    // Block reports carry seconds, shown in local time.
+    setenv("TZ", "UTC", 1), tzset();
+    for (const auto &[type, doc, want] : rows)
+        EXPECT_EQ(compact_line(doc.data(), doc.size(), type, false), want) << doc;
+    // On a terminal the same line in colours: nothing else differs.
+    const std::string &exec = std::get<1>(rows[2]);
+    std::string coloured = compact_line(exec.data(), exec.size(), UPLOAD_PROC_EXEC, true), bare;
+    EXPECT_EQ(coloured.rfind("\x1b[2m07:37:20\x1b[0m \x1b[32mPROC_EXEC", 0), 0u) << coloured;
+    for (size_t i = 0; i < coloured.size(); ++i)
+        if (coloured[i] == '\x1b')
+            i = coloured.find('m', i);
+        else
+            bare += coloured[i];
+    EXPECT_EQ(bare, std::get<2>(rows[2]));
+}
+
+namespace {
+int walk_losses(char *buf, int len, int *index) {
+    static const char *const lines[] = {
+        "LIVE_FANOTIFY_OVERFLOW(fanotify queue overflows): 3\n",
+        "RCV_HIGH(msg rcv from high queue): 100\n",  // counts, loses nothing
+        "not a counter line\n",
+        "NET_DNSQ_HASH_FULL(net dns (query) hash full): 2\n",
+        "LIVE_BPF_RING_LOST(events lost): -4\n",  // nonsense is left out
+    };
+    if (*index >= 5) return 0;
+    return snprintf(buf, len, "%s", lines[(*index)++]);
+}
+int rings_low_and_high(int ring, struct kemu_ring_stats *st) {
+    if (ring != KEMU_RING_LOW && ring != KEMU_RING_HIGH) return KEMU_INACTIVE;
+    st->full_cnt = ring == KEMU_RING_LOW ? 0xFFFFFFFFu : 6;
+    return KEMU_OK;
+}
+std::string names_and_values(const std::vector<LossCounter> &v) {
+    std::string s;
+    for (const auto &c : v) s += c.name + "=" + std::to_string(c.value) + (c.wraps32 ? "w " : " ");
+    return s;
+}
+}  // namespace
+
+TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
+    NdjsonSink sink(-1);
+    sink.write_document(nullptr, 0, UPLOAD_APP_LOG);
+    EXPECT_EQ(names_and_values(read_losses(walk_losses, rings_low_and_high, sink)),
+              "LIVE_FANOTIFY_OVERFLOW=3 NET_DNSQ_HASH_FULL=2 RING_LOW_FULL=4294967295w "
+              "RING_HIGH_FULL=6w UPLOADS_REFUSED=1 ");
+    // The library's own walk has every loss counter by the name kivhost looks for.
+    EXPECT_EQ(names_and_values(read_losses(kiv_stats_line, nullptr, sink)),
+              "HOLD_MEM_OVERLIMIT=0 DROP_FOR_CACHE_FAILED=0 NET_TCP_CONNECT_HASH_FULL=0 "
+              "NET_DNSQ_HASH_FULL=0 NET_TOTAL_HASH_FULL=0 LIVE_RING_GIVE_UP=0 "
+              "LIVE_FANOTIFY_OVERFLOW=0 LIVE_BPF_RING_LOST=0 LIVE_PROC_OVERRUN=0 "
+              "TASK_FTREE_FULL_CNT=0 UPLOADS_REFUSED=1 ");
+}
+
+// A run of checks, as a table: when, the counters then, at the stop; the counters the document
+// names (empty: no document) and its interval.
+TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
+    HostIdentity id{"uuid-1", "192.0.2.2", "192.0.2.2,198.51.100.4"};
+    bind_callbacks(nullptr, &id);
+    struct Step {
+        double t;
+        std::vector<LossCounter> now;
+        bool stop;
+        const char *counters;
+        double interval;
+    };
+    using C = LossCounter;
+    const Step steps[] = {
+        {0, {C{"A", 5, false}, C{"R", 0xFFFFFFF0u, true}}, false, "", 0},     // the baseline
+        {59.9, {C{"A", 9, false}, C{"R", 0xFFFFFFF0u, true}}, false, "", 0},  // not due
+        {60, {C{"A", 9, false}, C{"R", 0xFFFFFFF0u, true}}, false, "{\"A\":4}", 60},
+        {130, {C{"A", 9, false}, C{"R", 0xFFFFFFF0u, true}}, false, "", 0},  // nothing moved
+        // The ring's 32-bit count wrapped; N appears and is its own baseline.
+        {190.4, {C{"A", 9, false}, C{"R", 2, true}, C{"N", 7, false}}, false, "{\"R\":18}", 60.4},
+        {200, {C{"A", 9, false}, C{"R", 2, true}, C{"N", 8, false}}, false, "", 0},  // not due
+        // The stop reports the part interval; A below its baseline started again; R gone
+        // keeps its baseline.
+        {211, {C{"A", 3, false}, C{"N", 8, false}}, true, "{\"A\":3,\"N\":1}", 20.6},
+        {300, {C{"A", 3, false}, C{"R", 3, true}}, false, "{\"R\":1}", 89},
+    };
+    Health health(60), off(0);
+    uint64_t last_seq = 0;
+    for (const Step &s : steps) {
+        const std::string doc = health.check(s.now, s.t, s.stop);
+        EXPECT_EQ(off.check(s.now, s.t, s.stop), "");
+        SCOPED_TRACE(s.t);
+        if (*s.counters == '\0') {
+            EXPECT_EQ(doc, "");
+            continue;
+        }
+        cJSON *d = cJSON_Parse(doc.c_str());
+        ASSERT_TRUE(cJSON_IsObject(d)) << doc;
+        const char *keys[] = {"send_time", "send_timestamp", "host_uuid", "host_ip",
+                              "ip_list",   "seq_id",         "app_name",  "message"};
+        int k = 0;
+        for (cJSON *it = d->child; it; it = it->next, k++) EXPECT_STREQ(it->string, keys[k]);
+        EXPECT_EQ(k, 8);
+        EXPECT_STREQ(cJSON_GetObjectItem(d, "ip_list")->valuestring, "192.0.2.2,198.51.100.4");
+        EXPECT_STREQ(cJSON_GetObjectItem(d, "app_name")->valuestring, "opx-linux");
+        uint64_t seq = strtoull(cJSON_GetObjectItem(d, "seq_id")->valuestring, nullptr, 10);
+        EXPECT_TRUE(last_seq == 0 || seq > last_seq);
+        last_seq = seq;
+        cJSON *m = cJSON_GetObjectItem(d, "message");
+        EXPECT_STREQ(cJSON_GetObjectItem(m, "event_id")->valuestring, "SENSOR_HEALTH");
+        EXPECT_STREQ(cJSON_GetObjectItem(m, "record_time")->valuestring,
+                     cJSON_GetObjectItem(d, "send_time")->valuestring);
+        EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(m, "interval")->valuedouble, s.interval);
+        char *c = cJSON_PrintUnformatted(cJSON_GetObjectItem(m, "counters"));
+        EXPECT_STREQ(c, s.counters);
+        cJSON_free(c);
+        cJSON_Delete(d);
+    }
+    bind_callbacks(nullptr, nullptr);
 }

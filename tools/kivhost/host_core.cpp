@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "view.h"
+
 namespace kivhost {
 
 namespace {
@@ -113,6 +115,8 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
          "a datagram size in bytes from 480 to 262144"},
         {"--stats-interval", 1, 86400, false, &opt->stats_interval,
          "a number of seconds from 1 to 86400"},
+        {"--health-interval", 0, 86400, false, &opt->health_interval,
+         "a number of seconds from 0 (no health documents) to 86400"},
     };
     struct PathOpt {
         const char *name;
@@ -126,6 +130,15 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         {"--syslog-stream", &opt->syslog_stream, true},
         {"--stats-file", &opt->stats_file, false},
     };
+    // One of two words: the first leaves *dst false, the second sets it.
+    struct ChoiceOpt {
+        const char *name, *no, *yes;
+        bool *dst;
+    };
+    const ChoiceOpt choices[] = {
+        {"--format", "json", "compact", &opt->compact},
+        {"--stats-format", "text", "openmetrics", &opt->stats_openmetrics},
+    };
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         const char *value = nullptr;
@@ -134,27 +147,39 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
             version = true;
             continue;
         }
-        if (arg == "--append" || arg == "--check-config") {
-            (arg == "--append" ? opt->append : opt->check_config) = true;
+        if (arg == "--append" || arg == "--check-config" || arg == "--verbose") {
+            (arg == "--append"    ? opt->append
+             : arg == "--verbose" ? opt->verbose
+                                  : opt->check_config) = true;
             continue;
         }
-        if (matches(arg, "--stats-format")) {
-            if (!take_value(arg, "--stats-format", argc, argv, &i, &value) ||
-                (strcmp(value, "text") != 0 && strcmp(value, "openmetrics") != 0)) {
-                *err = "--stats-format needs text or openmetrics";
+        if (matches(arg, "--only")) {
+            if (!take_value(arg, "--only", argc, argv, &i, &value)) {
+                *err = "--only needs a list of document types";
                 return Parse::kError;
             }
-            opt->stats_openmetrics = strcmp(value, "openmetrics") == 0;
-            interval_opt = true;
+            if (!parse_only(value, &opt->only, err)) return Parse::kError;
             continue;
         }
         if (matches(arg, "--append") || matches(arg, "--version") || matches(arg, "--help") ||
-            matches(arg, "--check-config")) {
+            matches(arg, "--check-config") || matches(arg, "--verbose")) {
             *err = std::string(arg.substr(0, arg.find('='))) + " takes no value";
             return Parse::kError;
         }
         bool known = false;
+        for (const ChoiceOpt &o : choices) {
+            if (!matches(arg, o.name)) continue;
+            known = true;
+            if (!take_value(arg, o.name, argc, argv, &i, &value) ||
+                (strcmp(value, o.no) != 0 && strcmp(value, o.yes) != 0)) {
+                *err = std::string(o.name) + " needs " + o.no + " or " + o.yes;
+                return Parse::kError;
+            }
+            *o.dst = strcmp(value, o.yes) == 0;
+            interval_opt |= o.dst == &opt->stats_openmetrics;
+        }
         for (const NumOpt &o : nums) {
+            if (known) break;
             if (!matches(arg, o.name)) continue;
             known = true;
             uint64_t n = 0;
@@ -197,6 +222,10 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         *err = "--append needs --output FILE";
         return Parse::kError;
     }
+    if (opt->compact && to_syslog) {
+        *err = "--format compact is for people: it needs standard output or --output FILE";
+        return Parse::kError;
+    }
     if (interval_opt && opt->stats_file.empty()) {
         *err = "--stats-interval and --stats-format need --stats-file";
         return Parse::kError;
@@ -230,6 +259,15 @@ std::string usage_text(const char *prog) {
          "  --stats-interval N seconds (1..86400, default 60) and at the stop\n"
          "  --stats-format F   text (default: name(explanation): value) or openmetrics\n"
          "                  (Prometheus text format, for node_exporter's textfile collector)\n"
+         "  --format F      json (default: one document per line, NDJSON) or compact (one\n"
+         "                  line per document for people: time, type, pid, process, then what\n"
+         "                  matters; coloured on a terminal)\n"
+         "  --only TYPES    only these document types, comma-separated upload type names\n"
+         "                  (PROC_EXEC,DNS_QUERY,...; SENSOR_HEALTH for the health document)\n"
+         "  --health-interval N  when a loss counter moved (ring refusals, fanotify or eBPF\n"
+         "                  overflow, uploads refused, records dropped for full tables), one\n"
+         "                  SENSOR_HEALTH document per N seconds (0..86400, default 60; 0 off)\n"
+         "  --verbose       keep the library's echo of its log lines on the terminal\n"
          "  --mask M        delivery switches for set_module, decimal or 0x hex, 0..0xF\n"
          "                  (default 0xF; bit 3 runs the log collector)\n"
          "  --lib PATH      library to load (default: <dir of kivhost>/../lib/libqxkiv.so)\n"
@@ -239,8 +277,10 @@ std::string usage_text(const char *prog) {
          "  --version       print kivhost's and the library's versions and exit\n"
          "  -h, --help      show this help and exit\n"
          "\n"
-         "Without --output, standard output carries the documents and nothing else: the\n"
-         "library's own echo of its log lines goes to standard error.\n"
+         "Standard output carries the documents and nothing else. The library's own echo of\n"
+         "its log lines goes to console.log in the sensor's log directory; with --verbose it\n"
+         "goes to standard error (to standard output with --output FILE or syslog).\n"
+         "kivhost's own lines (started, stopping, the summary, errors) are on standard error.\n"
          "\n"
          "A second SIGINT during shut-down ends the agent at once. The sensor starts once\n"
          "per process: after exit_mod_manager, init_mod_manager returns 0 and starts\n"
@@ -252,8 +292,68 @@ std::string usage_text(const char *prog) {
     return u;
 }
 
+int type_slot(int32_t type) {
+    return type >= 0 && type < UPLOAD_TYPE_MAX_ ? type
+           : type == kHealthType                ? kHealthSlot
+                                                : kUnknownSlot;
+}
+
+const char *slot_name(int slot) {
+    return slot >= 0 && slot < UPLOAD_TYPE_MAX_ ? kTypeNames[slot]
+           : slot == kHealthSlot                ? "SENSOR_HEALTH"
+                                                : "UNKNOWN";
+}
+
 const char *upload_type_name(int32_t type) {
-    return type >= 0 && type < UPLOAD_TYPE_MAX_ ? kTypeNames[type] : "UNKNOWN";
+    return slot_name(type_slot(type));
+}
+
+namespace {
+std::atomic<FILE *> s_term{nullptr};
+}
+
+FILE *term() {
+    FILE *f = s_term.load(std::memory_order_relaxed);
+    return f ? f : stderr;
+}
+
+void set_term(FILE *f) {
+    s_term.store(f, std::memory_order_relaxed);
+}
+
+bool split_stats_line(std::string_view line, std::string_view *name, std::string_view *text,
+                      long long *value) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    size_t open = line.find('('), close = line.rfind("): ");
+    if (open == 0 || open == std::string_view::npos || close == std::string_view::npos ||
+        close < open)
+        return false;
+    std::string digits(line.substr(close + 3));
+    char *end = nullptr;
+    *value = strtoll(digits.c_str(), &end, 10);
+    if (digits.empty() || *end != '\0') return false;
+    *name = line.substr(0, open);
+    *text = line.substr(open + 1, close - open - 1);
+    return true;
+}
+
+std::string sensor_log_dir(const std::string &exe_dir) {
+    std::string path = "@/../logs/sensor.log";
+    std::ifstream conf(exe_dir + "/../config/sensor.conf");
+    bool base = false;
+    auto trim = [](std::string s) {
+        size_t a = s.find_first_not_of(" \t\r"), b = s.find_last_not_of(" \t\r");
+        return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+    };
+    for (std::string line; std::getline(conf, line);) {
+        line = trim(line);
+        if (!line.empty() && line[0] == '[') base = line == "[base]";
+        size_t eq = line.find('=');
+        if (!base || eq == std::string::npos || trim(line.substr(0, eq)) != "log_path") continue;
+        std::string v = trim(line.substr(eq + 1));
+        if (!v.empty()) path = v;
+    }
+    return path[0] == '@' ? exe_dir + "/" + path.substr(1) : path;
 }
 
 int write_fully(int fd, const char *a, size_t alen, const char *b, size_t blen) {
@@ -296,6 +396,11 @@ int Sink::write_document(const char *text, uint32_t len, int32_t type) {
         refused_.fetch_add(1, std::memory_order_relaxed);
         return -1;
     }
+    const int slot = type_slot(type);
+    if (only_ != 0 && (only_ & (1u << slot)) == 0) {
+        left_out_.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
     // Unformatted JSON has no raw line breaks; should one slip in, it must not split the line.
     std::string flat;
     const char *out = text;
@@ -305,6 +410,11 @@ int Sink::write_document(const char *text, uint32_t len, int32_t type) {
             if (c == '\n' || c == '\r') c = ' ';
         out = flat.data();
     }
+    std::string line;
+    if (compact_) {
+        line = compact_line(out, len, type, colour_);
+        out = line.data(), len = static_cast<uint32_t>(line.size());
+    }
     bool fatal = false;
     int rc = failed() ? EPIPE : deliver(out, len, type, &fatal);
     if (rc != 0) {
@@ -312,7 +422,6 @@ int Sink::write_document(const char *text, uint32_t len, int32_t type) {
         refused_.fetch_add(1, std::memory_order_relaxed);
         return -1;
     }
-    int slot = type >= 0 && type < UPLOAD_TYPE_MAX_ ? type : kSlots - 1;
     docs_[slot].fetch_add(1, std::memory_order_relaxed);
     bytes_.fetch_add(len, std::memory_order_relaxed);
     return 0;
@@ -336,11 +445,11 @@ std::string Sink::summary(double elapsed_s) const {
     std::string s = line;
     for (int i = 0; i < kSlots; ++i) {
         if (documents(i) == 0) continue;
-        snprintf(line, sizeof line, "  %-24s %llu\n",
-                 upload_type_name(i < UPLOAD_TYPE_MAX_ ? i : -1),
+        snprintf(line, sizeof line, "  %-24s %llu\n", slot_name(i),
                  static_cast<unsigned long long>(documents(i)));
         s += line;
     }
+    if (left_out() != 0) s += "  left out by --only: " + std::to_string(left_out()) + "\n";
     return s + summary_extra();
 }
 
@@ -420,13 +529,13 @@ SyslogSink::~SyslogSink() {
 
 void SyslogSink::complain(int err, const char *what, uint64_t size) {
     if (err == 0) {
-        if (complaining_.exchange(false)) fprintf(stderr, "kivhost: syslog: delivering again\n");
+        if (complaining_.exchange(false)) fprintf(term(), "kivhost: syslog: delivering again\n");
         return;
     }
     unreachable_.fetch_add(1, std::memory_order_relaxed);
     // Once per outage: a daemon that is away must not flood standard error.
     if (!complaining_.exchange(true))
-        fprintf(stderr,
+        fprintf(term(),
                 "kivhost: syslog: %s: %s (a %llu-byte message); documents are refused and "
                 "counted until it answers\n",
                 what, strerror(err), static_cast<unsigned long long>(size));
@@ -500,7 +609,7 @@ int SyslogSink::deliver(const char *text, uint32_t len, int32_t type, bool *fata
     if (cfg_.stream_path.empty()) {
         too_long_.fetch_add(1, std::memory_order_relaxed);
         if (!told_too_long_.exchange(true))
-            fprintf(stderr,
+            fprintf(term(),
                     "kivhost: syslog: a %zu-byte message is longer than --syslog-max %u and no "
                     "--syslog-stream is set: refused and counted (also later ones)\n",
                     msg.size(), cfg_.dgram_max);

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -34,6 +35,10 @@ struct Options {
     uint32_t stats_interval = 60;
     bool stats_openmetrics = false;  // --stats-format openmetrics; the text format otherwise
     bool check_config = false;       // read the configuration, report, exit
+    bool verbose = false;            // the library's echo stays on the terminal
+    bool compact = false;            // --format compact: one line per document for people
+    uint32_t only = 0;               // --only: Sink slots shown; 0 all
+    uint32_t health_interval = 60;   // seconds; 0 no health documents
 };
 
 enum class Parse { kRun, kHelp, kVersion, kError };
@@ -47,19 +52,46 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
 
 std::string usage_text(const char *prog);
 
-// Name of an upload type for the summary and the syslog message id; "UNKNOWN" outside the
-// table.
+// The agent's own document, the health report: a type the library's table never holds.
+constexpr int32_t kHealthType = 100;
+// Counting slots: the library's types, then the health report, then types outside the table.
+constexpr int kHealthSlot = UPLOAD_TYPE_MAX_, kUnknownSlot = UPLOAD_TYPE_MAX_ + 1;
+int type_slot(int32_t type);
+const char *slot_name(int slot);
+
+// Name of an upload type for the summary and the syslog message id: the table's, or
+// "SENSOR_HEALTH"; "UNKNOWN" otherwise.
 const char *upload_type_name(int32_t type);
+
+// Where the agent's own lines go (started, stopping, the summary, errors): the terminal, also
+// after the library's echo was sent to a file. Standard error until set_term.
+FILE *term();
+void set_term(FILE *f);
+
+// "NAME(explanation): value" of the statistics walk -> its parts; the explanation may hold
+// parentheses itself.
+bool split_stats_line(std::string_view line, std::string_view *name, std::string_view *text,
+                      long long *value);
+
+// The sensor's log directory as the library finds it: log_path of [base] in
+// <exe_dir>/../config/sensor.conf, "@" standing for exe_dir; its default otherwise.
+std::string sensor_log_dir(const std::string &exe_dir);
 
 // Where accepted documents go, with the counts every sink keeps. Safe from many threads.
 class Sink {
   public:
-    static constexpr int kSlots = UPLOAD_TYPE_MAX_ + 1;  // last slot: types outside the table
+    static constexpr int kSlots = kUnknownSlot + 1;
+
+    // Before documents flow: only the slots in the mask (0: all) are delivered, the others
+    // are accepted and counted as left out; compact turns each into its line for people.
+    void set_view(uint32_t only, bool compact, bool colour) {
+        only_ = only, compact_ = compact, colour_ = colour;
+    }
 
     virtual ~Sink() = default;
 
-    // 0 when the document was delivered whole; -1 (counted as refused) for a null document
-    // or a failed delivery. Raw line breaks become blanks first.
+    // 0 when the document was delivered whole or left out by the view; -1 (counted as
+    // refused) for a null document or a failed delivery. Raw line breaks become blanks first.
     int write_document(const char *text, uint32_t len, int32_t type);
 
     // Set once a failure means the agent should stop (closed pipe, full disk).
@@ -69,6 +101,7 @@ class Sink {
     uint64_t documents(int slot) const { return docs_[slot].load(std::memory_order_relaxed); }
     uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
     uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
+    uint64_t left_out() const { return left_out_.load(std::memory_order_relaxed); }
 
     // Multi-line report: total line, then one line per type that delivered anything.
     std::string summary(double elapsed_s) const;
@@ -82,6 +115,9 @@ class Sink {
     std::array<std::atomic<uint64_t>, kSlots> docs_{};
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> refused_{0};
+    std::atomic<uint64_t> left_out_{0};
+    uint32_t only_ = 0;
+    bool compact_ = false, colour_ = false;
     std::atomic<bool> failed_{false};
     std::atomic<int> failed_errno_{0};
 };
@@ -160,8 +196,8 @@ void walk_stats(StatsLineFn walk, const std::function<void(int, std::string_view
 
 // Opens the document file for writing (appending or from its start), mode 0640. A name that is
 // a symbolic link, neither a regular file nor a device, has other hard links or belongs to
-// another user is refused, so a shared directory cannot hand the documents to someone else or make the agent
-// overwrite a file. The descriptor, or -1 with *why set.
+// another user is refused, so a shared directory cannot hand the documents to someone else or make
+// the agent overwrite a file. The descriptor, or -1 with *why set.
 int open_output(const std::string &path, bool append, std::string *why);
 
 // Writes a then b, riding over short writes, EINTR and a non-blocking fd. 0 or an errno.

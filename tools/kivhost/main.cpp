@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "check_config.h"
+#include "health.h"
 #include "host_core.h"
 #include "metrics.h"
 
@@ -89,8 +91,74 @@ bool lookup(void *lib, const char *name, Fn *out) {
     *out = reinterpret_cast<Fn>(dlsym(lib, name));
     if (*out != nullptr) return true;
     const char *e = dlerror();
-    fprintf(stderr, "kivhost: %s not found in the library: %s\n", name, e ? e : "null symbol");
+    fprintf(kivhost::term(), "kivhost: %s not found in the library: %s\n", name,
+            e ? e : "null symbol");
     return false;
+}
+
+// Above this size the echo so far is kept as console.log.1 and a new file begun.
+constexpr off_t kConsoleKeep = 16 << 20;
+
+// The echo file, appended; -1 with errno set.
+int open_console(const std::string &path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+}
+
+// Descriptors 1 and 2 onto a new echo file once the one they write has grown past the bound.
+// dup2 swaps each at once, so a line being written lands whole in one file or the other.
+void keep_console_small(const std::string &path) {
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= kConsoleKeep)
+        return;
+    if (rename(path.c_str(), (path + ".1").c_str()) != 0) return;
+    int con = open_console(path);
+    if (con < 0) return;
+    dup2(con, STDOUT_FILENO);
+    dup2(con, STDERR_FILENO);
+    close(con);
+}
+
+// The library's echo (its stdio on descriptors 1 and 2) into path, appended; the agent's own
+// lines keep the terminal through a copy of standard error, and the documents, when they go
+// to standard output, through a copy of it in *doc_fd. False with *why when the file cannot
+// be had: then nothing has changed.
+bool divert_echo(const std::string &dir, const std::string &path, bool docs_on_stdout, int *doc_fd,
+                 std::string *why) {
+    // The library makes its log directory only once it starts; its echo starts before.
+    for (size_t at = 1; (at = dir.find('/', at)) != std::string::npos; ++at)
+        mkdir(dir.substr(0, at).c_str(), 0750);
+    mkdir(dir.c_str(), 0700);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kConsoleKeep)
+        rename(path.c_str(), (path + ".1").c_str());
+    int con = open_console(path);
+    if (con < 0) {
+        *why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+        return false;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    int out = docs_on_stdout ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
+    int err = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    FILE *t = err >= 0 ? fdopen(err, "w") : nullptr;
+    if ((docs_on_stdout && out < 0) || t == nullptr || dup2(con, STDOUT_FILENO) < 0 ||
+        dup2(con, STDERR_FILENO) < 0) {
+        *why = strerror(errno);
+        if (t)
+            fclose(t);
+        else if (err >= 0)
+            close(err);
+        if (out >= 0) close(out);
+        close(con);
+        return false;
+    }
+    close(con);
+    setvbuf(t, nullptr, _IOLBF, 0);
+    kivhost::set_term(t);
+    // Whole lines in the file, not 4 KiB blocks cut mid-line.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    *doc_fd = out;
+    return true;
 }
 
 }  // namespace
@@ -104,7 +172,8 @@ int main(int argc, char **argv) {
             fputs(kivhost::usage_text(argv[0]).c_str(), stdout);
             return 0;
         case kivhost::Parse::kError:
-            fprintf(stderr, "kivhost: %s\n\n%s", err.c_str(), kivhost::usage_text(argv[0]).c_str());
+            fprintf(kivhost::term(), "kivhost: %s\n\n%s", err.c_str(),
+                    kivhost::usage_text(argv[0]).c_str());
             return 2;
         case kivhost::Parse::kRun:
         case kivhost::Parse::kVersion:
@@ -121,9 +190,27 @@ int main(int argc, char **argv) {
     if (opt.check_config) return kivhost::check_config(lib_path);
 
     const bool to_syslog = opt.output == "syslog";
+    // The tree root and the sensor's log directory, spelled without "bin/.." where they exist
+    // so the operator can paste them.
+    auto shown = [](const std::string &p) {
+        char buf[PATH_MAX];
+        return realpath(p.c_str(), buf) != nullptr ? std::string(buf) : p;
+    };
+    const std::string root = shown(dir + "/..");
+    const std::string log_dir = kivhost::sensor_log_dir(dir);
+    const std::string console = log_dir + "/console.log";
     int out_fd = -1;
-    if (to_syslog) {
-        // The documents leave through sockets; standard output stays the library's echo.
+    bool quiet = !opt.verbose;
+    if (quiet) {
+        std::string why;
+        quiet = divert_echo(log_dir, console, !to_syslog && opt.output.empty(), &out_fd, &why);
+        if (!quiet)
+            fprintf(kivhost::term(),
+                    "kivhost: cannot write %s (%s): the library's echo stays on the terminal\n",
+                    console.c_str(), why.c_str());
+    }
+    if (to_syslog || quiet) {
+        // The documents leave through sockets or the copy of standard output.
     } else if (opt.output.empty()) {
         // The library echoes its most severe log lines to standard output through stdio, which
         // would land between and inside documents. Documents keep a private copy of the
@@ -131,14 +218,15 @@ int main(int argc, char **argv) {
         fflush(stdout);
         out_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (out_fd < 0) {
-            fprintf(stderr, "kivhost: standard output is not usable: %s\n", strerror(errno));
+            fprintf(kivhost::term(), "kivhost: standard output is not usable: %s\n",
+                    strerror(errno));
             return 1;
         }
         if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
             // No standard error either: the echo goes nowhere rather than into the documents.
             int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) {
-                fprintf(stderr, "kivhost: cannot move standard output aside: %s\n",
+                fprintf(kivhost::term(), "kivhost: cannot move standard output aside: %s\n",
                         strerror(errno));
                 return 1;
             }
@@ -146,15 +234,22 @@ int main(int argc, char **argv) {
         }
         // Whole lines on the shared descriptor, not 4 KiB blocks cut mid-line.
         setvbuf(stdout, nullptr, _IOLBF, 0);
-    } else {
+    }
+    if (!opt.output.empty() && !to_syslog) {
         std::string why;
         out_fd = kivhost::open_output(opt.output, opt.append, &why);
         if (out_fd < 0) {
-            fprintf(stderr, "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
+            fprintf(kivhost::term(), "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
                     why.c_str());
             return 1;
         }
     }
+    FILE *const tty = kivhost::term();
+    // Where to look when something went wrong; the directory exists once the sensor started.
+    auto logs = [&] {
+        return "the sensor log in " + shown(log_dir) + "/" +
+               (quiet ? " and the library's echo in " + shown(console) : "");
+    };
 
     // A closed reader must show up as a failed write, not kill the agent mid-shutdown.
     struct sigaction sa = {};
@@ -169,7 +264,7 @@ int main(int argc, char **argv) {
 
     void *lib = dlopen(lib_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
-        fprintf(stderr,
+        fprintf(tty,
                 "kivhost: cannot load the sensor library: %s\n"
                 "  build it with `make` or point --lib at libqxkiv.so\n",
                 dlerror());
@@ -187,6 +282,8 @@ int main(int argc, char **argv) {
 
     api.last_error = reinterpret_cast<decltype(api.last_error)>(dlsym(lib, "kiv_last_error"));
     api.stats_line = reinterpret_cast<decltype(api.stats_line)>(dlsym(lib, "kiv_stats_line"));
+    // Ring refusals are readable while the kernel stand-in runs (emulated, userspace).
+    auto ring_stats = reinterpret_cast<kivhost::RingStatsFn>(dlsym(lib, "kemu_ring_stats"));
     auto lib_version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
 
     kivhost::HostIdentity identity = kivhost::probe_identity();
@@ -201,25 +298,24 @@ int main(int argc, char **argv) {
         sink_owner = std::make_unique<kivhost::NdjsonSink>(out_fd);
     }
     kivhost::Sink &sink = *sink_owner;
+    const char *no_color = getenv("NO_COLOR"), *term_name = getenv("TERM");
+    const bool colour = opt.compact && out_fd >= 0 && isatty(out_fd) &&
+                        (no_color == nullptr || *no_color == '\0') &&
+                        !(term_name && strcmp(term_name, "dumb") == 0);
+    sink.set_view(opt.only, opt.compact, colour);
     kivhost::bind_callbacks(&sink, &identity);
-    fprintf(stderr, "kivhost: host %s, ip %s (%s)\n", identity.uuid.c_str(), identity.ip.c_str(),
+    fprintf(tty, "kivhost: host %s, ip %s (%s)\n", identity.uuid.c_str(), identity.ip.c_str(),
             identity.ip_list.c_str());
 
-    // The tree root, spelled without "bin/.." so the operator can paste it.
-    char root_buf[PATH_MAX];
-    const std::string root =
-        realpath((dir + "/..").c_str(), root_buf) != nullptr ? root_buf : dir + "/..";
-    // log_path in sensor.conf may move it; the shipped configuration logs under logs/.
-    const std::string log_hint = root + "/logs/";
     auto t0 = std::chrono::steady_clock::now();
     int rc = api.init();
     if (rc != 0) {
         const char *why = api.last_error ? api.last_error() : nullptr;
-        if (why && *why) fprintf(stderr, "kivhost: the sensor did not start: %s\n", why);
-        fprintf(stderr,
-                "kivhost: init_mod_manager failed (%d): see the sensor log in %s (log_path in "
-                "%s/config/sensor.conf)\n",
-                rc, log_hint.c_str(), root.c_str());
+        if (why && *why) fprintf(tty, "kivhost: the sensor did not start: %s\n", why);
+        fprintf(
+            tty,
+            "kivhost: init_mod_manager failed (%d): see %s (log_path in %s/config/sensor.conf)\n",
+            rc, logs().c_str(), root.c_str());
         dlclose(lib);
         return 1;
     }
@@ -236,28 +332,41 @@ int main(int argc, char **argv) {
                                                 api.stats_line);
         // Said once per run of failures: a missing directory must not flood the journal.
         if (e != 0 && !stats_failing)
-            fprintf(stderr, "kivhost: cannot write the statistics file %s: %s\n",
+            fprintf(tty, "kivhost: cannot write the statistics file %s: %s\n",
                     opt.stats_file.c_str(), strerror(e));
         stats_failing = e != 0;
     };
     if (api.reg_upload(kivhost::kivhost_upload) != 0 ||
         api.reg_host_state(kivhost::kivhost_host_state) != 0) {
-        fprintf(stderr, "kivhost: registering the callbacks failed\n");
+        fprintf(tty, "kivhost: registering the callbacks failed\n");
         status = 1;
     } else if (api.set_mask(opt.mask) != 0) {
-        fprintf(stderr, "kivhost: set_module(0x%X) failed: see the sensor log in %s\n", opt.mask,
-                log_hint.c_str());
+        fprintf(tty, "kivhost: set_module(0x%X) failed: see %s\n", opt.mask, logs().c_str());
         status = 1;
     }
 
+    kivhost::Health health(opt.health_interval);
+    auto check_health = [&](std::chrono::steady_clock::time_point now, bool at_stop) {
+        if (opt.health_interval == 0) return;
+        std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, sink),
+                                       std::chrono::duration<double>(now - t0).count(), at_stop);
+        if (!doc.empty())
+            sink.write_document(doc.data(), static_cast<uint32_t>(doc.size()),
+                                kivhost::kHealthType);
+    };
+
     if (status == 0) {
+        const std::string echo = quiet ? "; the library's echo goes to " + shown(console) : "";
         if (opt.seconds != 0)
-            fprintf(stderr, "kivhost: sensor started (mask 0x%X), stopping in %u s\n", opt.mask,
-                    opt.seconds);
+            fprintf(tty, "kivhost: sensor started (mask 0x%X), stopping in %u s%s\n", opt.mask,
+                    opt.seconds, echo.c_str());
         else
-            fprintf(stderr, "kivhost: sensor started (mask 0x%X), Ctrl-C stops it\n", opt.mask);
+            fprintf(tty, "kivhost: sensor started (mask 0x%X), Ctrl-C stops it%s\n", opt.mask,
+                    echo.c_str());
         auto deadline = t0 + std::chrono::seconds(opt.seconds);
         auto next_stats = t0;  // at once, so the file is there from the start
+        check_health(std::chrono::steady_clock::now(), false);  // the baseline
+        auto next_health = t0 + std::chrono::seconds(opt.health_interval);
         while (s_stop_signal.load(std::memory_order_relaxed) == 0 && !sink.failed()) {
             auto now = std::chrono::steady_clock::now();
             if (opt.seconds != 0 && now >= deadline) break;
@@ -265,14 +374,20 @@ int main(int argc, char **argv) {
                 next_stats = now + std::chrono::seconds(opt.stats_interval);
                 write_stats(now);
             }
+            if (quiet) keep_console_small(console);
+            if (now >= next_health) {
+                next_health = now + std::chrono::seconds(opt.health_interval);
+                check_health(now, false);
+            }
             struct timespec step = {0, 100 * 1000 * 1000};
             nanosleep(&step, nullptr);  // a signal cuts the step short
         }
-        if (int sig = s_stop_signal.load())
-            fprintf(stderr, "kivhost: %s, stopping\n", strsignal(sig));
+        if (int sig = s_stop_signal.load()) fprintf(tty, "kivhost: %s, stopping\n", strsignal(sig));
         if (sink.failed())
-            fprintf(stderr, "kivhost: writing the output failed (%s), stopping\n",
+            fprintf(tty, "kivhost: writing the output failed (%s), stopping\n",
                     strerror(sink.failed_errno()));
+        // What was lost since the last check, while the stand-in's rings are still there.
+        check_health(std::chrono::steady_clock::now(), true);
     }
 
     api.exit();
@@ -282,7 +397,7 @@ int main(int argc, char **argv) {
     kivhost::bind_callbacks(nullptr, nullptr);
     dlclose(lib);
     if (out_fd >= 0) close(out_fd);
-    fputs(sink.summary(elapsed).c_str(), stderr);
-    fprintf(stderr, "kivhost: sensor log in %s\n", log_hint.c_str());
+    fputs(sink.summary(elapsed).c_str(), tty);
+    fprintf(tty, "kivhost: %s\n", logs().c_str());
     return status;
 }

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 namespace kivhost {
@@ -29,8 +28,8 @@ std::string escaped(std::string_view s, bool label) {
 std::string metric_name(std::string_view prefix, std::string_view name, std::string_view suffix) {
     std::string out(prefix);
     for (char c : name)
-        out += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c))
-                                                            : '_';
+        out +=
+            std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
     return out += suffix;
 }
 
@@ -43,23 +42,6 @@ void sample(std::string *out, const std::string &name, std::string_view labels,
     *out += name;
     if (!labels.empty()) *out += "{" + std::string(labels) + "}";
     *out += " " + value + "\n";
-}
-
-// "NAME(explanation): value\n" -> its parts; the explanation may hold parentheses itself.
-bool split_line(std::string_view line, std::string_view *name, std::string_view *text,
-                long long *value) {
-    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    size_t open = line.find('('), close = line.rfind("): ");
-    if (open == 0 || open == std::string_view::npos || close == std::string_view::npos ||
-        close < open)
-        return false;
-    std::string digits(line.substr(close + 3));
-    char *end = nullptr;
-    *value = strtoll(digits.c_str(), &end, 10);
-    if (digits.empty() || *end != '\0') return false;
-    *name = line.substr(0, open);
-    *text = line.substr(open + 1, close - open - 1);
-    return true;
 }
 
 }  // namespace
@@ -78,8 +60,7 @@ std::string metrics_text(const Sink &sink, double uptime_s, const char *lib_vers
     sample(&out, "kivhost_uptime_seconds", "", num);
     family(&out, "kivhost_documents_total", "Documents delivered, per upload type.", "counter");
     for (int slot = 0; slot < Sink::kSlots; ++slot)
-        sample(&out, "kivhost_documents_total",
-               std::string("type=\"") + upload_type_name(slot < UPLOAD_TYPE_MAX_ ? slot : -1) + "\"",
+        sample(&out, "kivhost_documents_total", std::string("type=\"") + slot_name(slot) + "\"",
                std::to_string(sink.documents(slot)));
     family(&out, "kivhost_document_bytes_total", "Bytes of the documents delivered.", "counter");
     sample(&out, "kivhost_document_bytes_total", "", std::to_string(sink.bytes()));
@@ -92,7 +73,7 @@ std::string metrics_text(const Sink &sink, double uptime_s, const char *lib_vers
     walk_stats(walk, [&](int index, std::string_view line) {
         std::string_view name, text;
         long long value = 0;
-        if (!split_line(line, &name, &text, &value)) return;
+        if (!split_stats_line(line, &name, &text, &value)) return;
         if (index == 0) {
             family(&out, "qxkiv_memory_blocks", text, "gauge");
             sample(&out, "qxkiv_memory_blocks", "", std::to_string(value));

@@ -1,0 +1,349 @@
+#include "view.h"
+
+#include <cjson/cJSON.h>
+#include <strings.h>
+#include <time.h>
+
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <memory>
+
+#include "host_core.h"
+
+namespace kivhost {
+
+bool parse_only(std::string_view list, uint32_t *mask, std::string *err) {
+    static_assert(Sink::kSlots <= 32, "one bit per slot");
+    uint32_t m = 0;
+    std::string bad;
+    size_t pos = 0;
+    do {
+        size_t comma = list.find(',', pos);
+        std::string_view name =
+            list.substr(pos, comma == std::string_view::npos ? comma : comma - pos);
+        pos = comma == std::string_view::npos ? list.size() + 1 : comma + 1;
+        while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        int found = -1;
+        for (int slot = 0; slot < kUnknownSlot && found < 0 && !name.empty(); ++slot) {
+            const char *n = slot_name(slot);
+            if (name.size() == strlen(n) && strncasecmp(name.data(), n, name.size()) == 0)
+                found = slot;
+        }
+        if (found < 0) {
+            bad = name.empty() ? "an empty name" : "unknown type '" + std::string(name) + "'";
+            break;
+        }
+        m |= 1u << found;
+    } while (pos <= list.size());
+    if (!bad.empty()) {
+        *err = "--only: " + bad + "; the types are";
+        for (int slot = 0; slot < kUnknownSlot; ++slot)
+            *err += std::string(slot == 0 ? " " : ", ") + slot_name(slot);
+        return false;
+    }
+    *mask = m;
+    return true;
+}
+
+namespace {
+
+constexpr size_t kMaxText = 240;  // a field cut beyond this keeps one line one screen line
+
+// Control characters (C0, DEL and C1 in UTF-8) would steer the terminal: they become '?'.
+void put_text(std::string *out, std::string_view s, size_t max = kMaxText) {
+    size_t n = 0;
+    for (size_t i = 0; i < s.size(); ++i, ++n) {
+        if (n == max) {
+            *out += "...";
+            return;
+        }
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+            *out += '?';
+            ++i;
+        } else {
+            *out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
+}
+
+struct Doc {
+    const cJSON *msg;  // the event: "message", or the document itself for block reports
+
+    std::string_view str(const char *key) const {
+        const cJSON *it = cJSON_GetObjectItemCaseSensitive(msg, key);
+        return cJSON_IsString(it) && it->valuestring ? it->valuestring : std::string_view();
+    }
+    bool has(const char *key) const { return cJSON_GetObjectItemCaseSensitive(msg, key); }
+    // A number as the integer it holds; "-" when absent or not a number.
+    std::string num(const char *key) const {
+        const cJSON *it = cJSON_GetObjectItemCaseSensitive(msg, key);
+        if (!cJSON_IsNumber(it) || !std::isfinite(it->valuedouble)) return "-";
+        char b[32];
+        snprintf(b, sizeof b, "%.0f", it->valuedouble);
+        return b;
+    }
+};
+
+std::string_view base_name(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// "addr:port", IPv6 addresses in brackets.
+void endpoint(std::string *out, const Doc &d, const char *ip, const char *port) {
+    std::string_view a = d.str(ip);
+    bool v6 = a.find(':') != std::string_view::npos;
+    if (v6) *out += '[';
+    put_text(out, a.empty() ? "?" : a, 64);
+    if (v6) *out += ']';
+    *out += ':' + d.num(port);
+}
+
+void flow(std::string *out, const Doc &d, const char *proto, const char *sip, const char *sport,
+          const char *dip, const char *dport) {
+    put_text(out, d.str(proto), 16);
+    *out += ' ';
+    endpoint(out, d, sip, sport);
+    *out += " -> ";
+    endpoint(out, d, dip, dport);
+}
+
+const char *file_kind(std::string_view event_id, bool exists) {
+    if (event_id == "FILE_CREATION") return "create";
+    if (event_id == "FILE_DELETION") return "delete";
+    if (event_id == "FILE_MODIFICATION") return "modify";
+    if (event_id == "FILE_RENAMING") return exists ? "rename to" : "rename from";
+    return "file";
+}
+
+// Members a type without its own line shows, after its event name.
+void generic(std::string *out, const cJSON *msg) {
+    int shown = 0;
+    for (const cJSON *it = msg ? msg->child : nullptr; it && shown < 4; it = it->next) {
+        std::string_view k = it->string ? it->string : "";
+        if (k.rfind("record_", 0) == 0 || k.rfind("process_", 0) == 0 || k == "event_id" ||
+            k == "event_name" || !(cJSON_IsString(it) || cJSON_IsNumber(it)))
+            continue;
+        *out += shown++ ? "  " : "";
+        put_text(out, k, 40);
+        *out += '=';
+        if (cJSON_IsString(it)) {
+            put_text(out, it->valuestring ? it->valuestring : "", 80);
+        } else {
+            char b[32];
+            snprintf(b, sizeof b, "%.15g", it->valuedouble);
+            *out += b;
+        }
+    }
+}
+
+void details(std::string *out, const Doc &d, int slot, bool colour) {
+    switch (slot) {
+        case UPLOAD_PROC_EXEC:
+            put_text(out, d.str("process_path"));
+            *out += "  ";
+            put_text(out, d.str("process_cmd_line"));
+            if (d.has("parent_pid")) {
+                *out += "  (parent " + d.num("parent_pid") + ' ';
+                put_text(out, base_name(d.str("parent_ppath")), 64);
+                *out += ')';
+            }
+            return;
+        case UPLOAD_PROC_EXIT:
+            *out += "exit " + d.num("process_exit_code") + "  ";
+            put_text(out, d.str("process_path"));
+            return;
+        case UPLOAD_FILE_MOD:
+        case UPLOAD_FILE_DELETE:
+        case UPLOAD_FILE_CRATE:
+        case UPLOAD_FILE_MOVE: {
+            *out += file_kind(d.str("event_id"), d.num("is_exist") != "0");
+            *out += ' ';
+            put_text(out, d.str("file_name"));
+            std::string_view type = d.str("type");
+            if (!type.empty() && type != "-") {
+                *out += "  [";
+                put_text(out, type, 64);
+                *out += ']';
+            }
+            return;
+        }
+        case UPLOAD_NET_CONNECT:
+            flow(out, d, "protocol", "src_ip", "src_port", "dst_ip", "dst_port");
+            if (d.num("direction") == "0") *out += "  (inbound)";
+            return;
+        case UPLOAD_DNS_QUERY: {
+            put_text(out, d.str("query_name"));
+            std::string_view r = d.str("query_results");
+            *out += r.empty() ? "  (no answer)" : " -> ";
+            put_text(out, r);
+            return;
+        }
+        case UPLOAD_NET_SCAN:
+            *out += "scan ";
+            flow(out, d, "protocol", "src_ip", "src_port", "dst_ip", "dst_port");
+            return;
+        case UPLOAD_NET_LISTENING:
+            put_text(out, d.str("protocol"), 16);
+            *out += " listen ";
+            endpoint(out, d, "src_ip", "src_port");
+            return;
+        case UPLOAD_APP_LOG:
+            put_text(out, d.str("line"), 1024);
+            return;
+        case UPLOAD_SELF_PROTECT_BLOCK:
+        case UPLOAD_NORMAL_PROTECTION_BLOCK: {
+            std::string_view kind = d.str("eventType");
+            put_text(out, d.str("action"), 16);
+            *out += ' ';
+            put_text(out, kind, 16);
+            *out += ' ';
+            put_text(out, d.str("eventOpr"), 32);
+            *out += ' ';
+            if (kind == "net") {
+                flow(out, d, "protocol", "srcIp", "srcPort", "dstIp", "dstPort");
+            } else if (kind == "proc") {
+                *out += d.num("pId") + ' ';
+                put_text(out, d.str("pName"), 64);
+                if (!d.str("pFilePath").empty()) *out += ' ';
+                put_text(out, d.str("pFilePath"));
+            } else {
+                // A rename names the old path as its origin; a link its target.
+                bool rename = d.str("eventOpr") == "rename";
+                put_text(out, rename ? d.str("originFilePath") : d.str("filePath"));
+                std::string_view other = rename ? d.str("filePath") : d.str("originFilePath");
+                if (!other.empty()) *out += " -> ";
+                put_text(out, other);
+            }
+            *out += "  (";
+            put_text(out, d.str("group"), 32);
+            *out += " rule " + d.num("ruleId") + ')';
+            return;
+        }
+        case kHealthSlot: {  // the health report
+            const cJSON *c = cJSON_GetObjectItemCaseSensitive(d.msg, "counters");
+            if (colour) *out += "\x1b[1;31m";
+            const cJSON *iv = cJSON_GetObjectItemCaseSensitive(d.msg, "interval");
+            char secs[32];
+            snprintf(secs, sizeof secs, "%g", cJSON_IsNumber(iv) ? iv->valuedouble : 0.0);
+            *out += std::string("lost in ") + secs + " s:";
+            for (const cJSON *it = c ? c->child : nullptr; it; it = it->next) {
+                *out += it == c->child ? " " : ", ";
+                put_text(out, it->string ? it->string : "?", 64);
+                char b[40];
+                snprintf(b, sizeof b, " +%.0f", cJSON_IsNumber(it) ? it->valuedouble : 0.0);
+                *out += b;
+            }
+            if (colour) *out += "\x1b[0m";
+            return;
+        }
+        default: {
+            std::string_view name = d.str("event_name");
+            put_text(out, name, 64);
+            if (!name.empty()) *out += "  ";
+            generic(out, d.msg);
+        }
+    }
+}
+
+// One colour per family, so a screen of mixed events sorts itself for the eye.
+const char *type_colour(int slot) {
+    switch (slot) {
+        case UPLOAD_PROC_EXEC:
+        case UPLOAD_PROC_EXIT:
+            return "\x1b[32m";
+        case UPLOAD_FILE_MOD:
+        case UPLOAD_FILE_DELETE:
+        case UPLOAD_FILE_CRATE:
+        case UPLOAD_FILE_MOVE:
+            return "\x1b[33m";
+        case UPLOAD_NET_CONNECT:
+        case UPLOAD_NET_LISTENING:
+            return "\x1b[36m";
+        case UPLOAD_DNS_QUERY:
+            return "\x1b[34m";
+        case UPLOAD_NET_SCAN:
+        case UPLOAD_SELF_PROTECT_BLOCK:
+        case UPLOAD_NORMAL_PROTECTION_BLOCK:
+            return "\x1b[1;31m";
+        case kHealthSlot:
+            return "\x1b[1;35m";
+        default:
+            return "\x1b[37m";
+    }
+}
+
+// "HH:MM:SS" of the event: its record time, the envelope's time, or the block report's
+// seconds.
+std::string clock_of(const cJSON *root, const Doc &d) {
+    std::string_view t = d.str("record_time");
+    if (t.empty()) t = Doc{root}.str("send_time");
+    if (t.size() >= 19 && t[10] == ' ') return std::string(t.substr(11, 8));
+    const cJSON *s = cJSON_GetObjectItemCaseSensitive(d.msg, "recordTimestamp");
+    if (cJSON_IsNumber(s) && s->valuedouble >= 0 && s->valuedouble < 1e12) {
+        time_t sec = static_cast<time_t>(s->valuedouble);
+        struct tm tm;
+        char b[16];
+        if (localtime_r(&sec, &tm) && strftime(b, sizeof b, "%H:%M:%S", &tm) == 8) return b;
+    }
+    return "--:--:--";
+}
+
+void pad(std::string *out, size_t from, size_t width) {
+    if (out->size() - from < width) out->append(width - (out->size() - from), ' ');
+}
+
+}  // namespace
+
+std::string compact_line(const char *text, size_t len, int32_t type, bool colour) {
+    const int slot = type_slot(type);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_ParseWithLength(text, len),
+                                                         cJSON_Delete);
+    std::string out;
+    const char *reset = colour ? "\x1b[0m" : "";
+    if (!cJSON_IsObject(root.get())) {
+        out += colour ? "\x1b[2m--:--:--\x1b[0m " : "--:--:-- ";
+        out += upload_type_name(type);
+        out += "  (not JSON) ";
+        put_text(&out, std::string_view(text ? text : "", text ? len : 0), 120);
+        return out;
+    }
+    const cJSON *msg = cJSON_GetObjectItemCaseSensitive(root.get(), "message");
+    const Doc d{cJSON_IsObject(msg) ? msg : root.get()};
+    const bool block = slot == UPLOAD_SELF_PROTECT_BLOCK || slot == UPLOAD_NORMAL_PROTECTION_BLOCK;
+
+    if (colour) out += "\x1b[2m";
+    out += clock_of(root.get(), d);
+    out += reset;
+    out += ' ';
+    if (colour) out += type_colour(slot);
+    size_t at = out.size();
+    out += upload_type_name(type);
+    pad(&out, at, 13);
+    out += reset;
+    out += ' ';
+
+    std::string pid = block ? d.num("sPId") : d.num("process_id");
+    std::string_view proc = block                    ? d.str("sPName")
+                            : slot == UPLOAD_APP_LOG ? Doc{root.get()}.str("app_name")
+                            : slot == kHealthSlot    ? std::string_view("kivhost")
+                                                     : base_name(d.str("process_path"));
+    if (proc.empty()) proc = "-";
+    out += pid.size() < 7 ? std::string(7 - pid.size(), ' ') + pid : pid;
+    out += ' ';
+    if (colour) out += "\x1b[1m";
+    at = out.size();
+    put_text(&out, proc, 32);
+    pad(&out, at, 15);
+    out += reset;
+    out += ' ';
+    details(&out, d, slot, colour);
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+}  // namespace kivhost
