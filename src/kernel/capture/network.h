@@ -24,6 +24,7 @@ constexpr uint32_t LIVE_NET_DNS_RSP_HEAD = 74, LIVE_NET_RECORD_MAX = 6144;
 constexpr uint32_t LIVE_NET_DNS_MSG_MAX = LIVE_NET_RECORD_MAX - LIVE_NET_DNS_RSP_HEAD;
 
 struct capture_counters;
+struct live_listen_sock;
 
 using live_net_bytes = std::vector<unsigned char>;
 
@@ -123,6 +124,18 @@ class live_net_core {
     uint64_t swept_ms_ = 0;
     uint64_t dropped_ = 0;
 };
+
+// The key of a listening socket in the programs' table of listeners (listen_key of
+// live_net.bpf.c), with the address as the programs read it from the socket: IPv4, or an
+// IPv4-mapped or unspecified IPv6 one. False for other IPv6 addresses, which it does not hold.
+struct live_net_listen_key {
+    uint64_t netns;  // cookie of the namespace
+    uint32_t addr;   // network order
+    uint16_t port;   // network order
+    uint16_t pad;
+};
+static_assert(sizeof(live_net_listen_key) == 16);
+bool live_net_listen_key_of(const live_listen_sock &s, uint64_t netns, live_net_listen_key *k);
 
 // Starts the source for a start request's payload (restarting it when it runs): 0, or -1
 // with the reason in *why. Stop is idempotent.
