@@ -17,7 +17,7 @@ FUZZ_DIR    := build/fuzz
 SOAK_DIR    := build/soak
 # Minutes of storm for `make soak`.
 MINUTES ?= 30
-# Seconds per fuzz target: with fourteen targets CI fuzzes for three and a half minutes.
+# Seconds per fuzz target: with fifteen targets CI fuzzes for almost four minutes.
 FUZZ_SECONDS ?= 15
 STAGE_DIR   := $(CURDIR)/build/stage
 # Where `make install` puts the tree (bin, lib, include, config, var/data, logs); DESTDIR
