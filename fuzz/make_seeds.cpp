@@ -352,6 +352,20 @@ int main(int argc, char **argv) {
          cat({bytes{0x00}, str("c0a1b2c3 B security_ops\nc0000010 A wall_to_monotonic\n"
                                "c0123456 D inet_dgram_ops\nc0123460 D inet_stream_ops\n")}));
 
+    // Listening sockets: the family byte, then /proc/net/tcp or tcp6 as this host shows it.
+    const std::string head =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n";
+    const std::string tail = " 00000000:00000000 00:00000000 00000000     0        0 ";
+    seed("proc_listeners", "tcp.txt",
+         cat({bytes{0}, str(head + "   0: 0100007F:1F90 00000000:0000 0A" + tail + "4242 1\n" +
+                            "   1: 0100007F:9C40 0100007F:1F90 01" + tail + "4243 1\n")}));
+    seed("proc_listeners", "tcp6.txt",
+         cat({bytes{1}, str(head + "   0: 00000000000000000000000000000000:0016 " +
+                            "00000000000000000000000000000000:0000 0A" + tail + "51 1\n" +
+                            "   1: 0000000000000000FFFF00000100007F:1F90 " +
+                            "00000000000000000000000000000000:0000 0A" + tail + "52 1\n")}));
+
     // Log reader: line room, old-log limit, mode, black word, state, first contents, more.
     const std::string lines = "first line\nsecond line with secret\nthird\n";
     auto log_seed = [&](const char *name, uint8_t mode, const std::string &state,

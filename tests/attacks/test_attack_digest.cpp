@@ -15,16 +15,6 @@
 
 namespace {
 
-std::string md5_of(const std::string &path) {
-    std::string out;
-    if (FILE *p = popen(("md5sum '" + path + "'").c_str(), "r")) {
-        char buf[33] = {};
-        if (fscanf(p, "%32s", buf) == 1) out = buf;
-        pclose(p);
-    }
-    return out;
-}
-
 std::string md5_field(const std::string &doc) {
     const std::string key = "\"process_md5\":\"";
     size_t at = doc.find(key);
@@ -43,7 +33,7 @@ void root_execs_and_is_reported(live_agent &a, const std::string &tag,
               0);
     std::string doc = a.wait_line({"\"process_path\":\"" + prog + "\""}, 60);
     ASSERT_FALSE(doc.empty());
-    EXPECT_EQ(md5_field(doc), md5_of(prog)) << doc;
+    EXPECT_EQ(md5_field(doc), md5sum_of(prog)) << doc;
 }
 
 }  // namespace
@@ -54,13 +44,14 @@ TEST(AttackDigest, SwappedOrMountedBinaryLendsNoDigests) {
     const std::string d = attack_dir("dig");
     live_agent a("dig");
     ASSERT_TRUE(a.start()) << a.err();
-    const std::string benign_md5 = md5_of("/bin/true"), sleep_md5 = md5_of("/usr/bin/sleep");
+    const std::string benign_md5 = md5sum_of("/bin/true"),
+                      sleep_md5 = md5sum_of("/usr/bin/sleep");
     // Implants: copies made unique, so their digests are their own.
     ASSERT_EQ(as_nobody("cd " + d + " && for f in live short ns; do cp /bin/sleep $f && "
                         "printf implant-$f >> $f; done && cp /bin/true ben1 && cp /bin/true ben2"),
               0);
-    const std::string live_md5 = md5_of(d + "/live"), short_md5 = md5_of(d + "/short"),
-                      ns_md5 = md5_of(d + "/ns");
+    const std::string live_md5 = md5sum_of(d + "/live"), short_md5 = md5sum_of(d + "/short"),
+                      ns_md5 = md5sum_of(d + "/ns");
     // Renamed over right after exec; the first one keeps running, the second has exited. The
     // odd fractions of a second tell their records apart.
     pid_t runner = spawn_as_nobody(

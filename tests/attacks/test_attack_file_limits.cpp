@@ -44,13 +44,6 @@ void root_runs(const std::string &cmd) {
     ASSERT_EQ(system(("/bin/sh -c '" + cmd + "'").c_str()), 0) << cmd;
 }
 
-void nothing_leaked(live_agent &a) {
-    EXPECT_EQ(a.stop(30), 0);
-    std::string bad;
-    EXPECT_TRUE(a.docs_valid(&bad)) << bad;
-    EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
-}
-
 }  // namespace
 
 // Shipped configuration: nobody's tee has spent its budget; root's tee has its own.
@@ -62,7 +55,7 @@ TEST(AttackFileLimits, ToolsHourlyBudgetSpentByNobodyLeavesRootsWrites) {
     nobody_spends_tee(a, d, "uid 65534");
     root_runs("echo x | tee " + d + "/root-cron >/dev/null");
     EXPECT_TRUE(a.wait_doc({named(d + "/root-cron"), "File Creation"}, 60));
-    nothing_leaked(a);
+    stop_clean(a);
 }
 
 // The hourly budget shared by all users of a tool, as without the per-user key: root's write
@@ -77,7 +70,7 @@ TEST(AttackFileLimits, CriticalFilePassesASharedBudgetNobodySpent) {
     nobody_spends_tee(a, d, "every user");
     root_runs("echo ssh-ed25519 AAAA kivatk | tee " + d + "/authorized_keys >/dev/null");
     EXPECT_TRUE(a.wait_doc({named(d + "/authorized_keys"), "File Creation"}, 60));
-    nothing_leaked(a);
+    stop_clean(a);
 }
 
 // Nobody appends with tee to a file named to the CRC-32 of root's key file; root then
@@ -100,7 +93,7 @@ TEST(AttackFileLimits, CrcTwinOfAKeyFileHidesNoAppend) {
     ASSERT_TRUE(a.wait_doc({named(twin), "File Modification"}, 60));
     root_runs("echo ssh-ed25519 AAAA kivatk | tee -a " + keys + " >/dev/null");
     EXPECT_TRUE(a.wait_doc({named(keys), "File Modification"}, 60));
-    nothing_leaked(a);
+    stop_clean(a);
 }
 
 // Self-made executables (distinct digests) spend nobody's daily budget, shrunk to 60 here;
@@ -118,5 +111,5 @@ TEST(AttackFileLimits, SelfMadeExecutablesSpendOnlyTheirUsersDailyBudget) {
     ASSERT_TRUE(wait_log(a, {"file daily budget of ", "spent"}, 60));
     root_runs("echo x | tee " + d + "/root-daily >/dev/null");
     EXPECT_TRUE(a.wait_doc({named(d + "/root-daily"), "File Creation"}, 60));
-    nothing_leaked(a);
+    stop_clean(a);
 }

@@ -28,6 +28,7 @@
 #include "e2e_host.h"
 #include "framework/mod_manager.h"
 #include "kernel/kernel_if.h"
+#include "kernel/capture/common/proc_listeners.h"
 #include "kernel/capture/common/proc_records.h"
 #include "kernel/capture/network.h"
 #include "kernel/standin/standin.h"
@@ -412,6 +413,95 @@ TEST(LiveNetParse, CaptureRequest) {
     EXPECT_FALSE(live_net_parse_config(b.data(), b.size(), &c));
     EXPECT_FALSE(live_net_parse_config(b.data(), 55, &c));
     EXPECT_FALSE(live_net_parse_config(nullptr, 60, &c));
+}
+
+// ---- Listeners found in /proc at start -----------------------------------------------------
+
+// A /proc/net/tcp line as the kernel prints it: each address word with %08X as it lies in
+// memory, the port with %04X in host order.
+std::string tcp_line(const std::vector<uint32_t> &words, uint16_t port, const char *state,
+                     const char *inode) {
+    std::string addr;
+    char b[16];
+    for (uint32_t w : words) snprintf(b, sizeof b, "%08X", w), addr += b;
+    snprintf(b, sizeof b, "%04X", port);
+    return "   3: " + addr + ":" + b + " " + addr + ":0000 " + state +
+           " 00000000:00000000 00:00000000 00000000     0        0 " + inode +
+           " 1 0000000000000000 100 0 0 10 0\n";
+}
+
+TEST(LiveNetListeners, ProcNetTcpTextAndTheProgramsKeys) {
+    const uint32_t lo = ip("127.0.0.1"), mapped = htonl(0xffff);
+    const std::string header =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n";
+    std::string v4 = header + tcp_line({lo}, 8080, "0A", "4242") +
+                     tcp_line({lo}, 8081, "01", "4243") +  // established
+                     tcp_line({0}, 22, "0A", "0") +        // no inode
+                     tcp_line({0}, 23, "0A", "12a") +      // inode not decimal
+                     tcp_line({0, 0}, 24, "0A", "4244") +  // an IPv6-sized address
+                     "   4: 0100007F:11F90 00000000:0000 0A 00000000:00000000 00:00000000 "
+                     "00000000 0 0 4245 1\n" +  // port of five digits
+                     "   5: 0100007G:1F90 00000000:0000 0A 00000000:00000000 00:00000000 "
+                     "00000000 0 0 4246 1\n" +  // not hexadecimal
+                     "   6: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000\n" +
+                     tcp_line({0}, 9, "0A", "18446744073709551616") +     // inode past 64 bits
+                     tcp_line({0}, 65535, "0A", "18446744073709551615");  // last line, no newline
+    v4.pop_back();
+    std::vector<live_listen_sock> got;
+    ASSERT_EQ(live_parse_listeners(v4, AF_INET, got), 2u);
+    EXPECT_EQ(got[0].family, AF_INET);
+    EXPECT_EQ(bytes(got[0].addr, got[0].addr + 16),
+              (bytes{127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(got[0].port, htons(8080));
+    EXPECT_EQ(got[0].inode, 4242u);
+    EXPECT_EQ(got[1].port, htons(65535));
+    EXPECT_EQ(got[1].inode, UINT64_MAX);
+    // The IPv4 text read as IPv6 (and an unknown family) gives nothing.
+    EXPECT_EQ(live_parse_listeners(v4, AF_INET6, got), 0u);
+    EXPECT_EQ(live_parse_listeners(v4, 3, got), 0u);
+
+    const std::string v6 = header + tcp_line({0, 0, 0, 0}, 22, "0A", "51") +
+                           tcp_line({0, 0, mapped, lo}, 8080, "0A", "52") +
+                           tcp_line({0, 0, 0, htonl(1)}, 80, "0A", "53") +
+                           tcp_line({lo}, 81, "0A", "54");
+    got.clear();
+    ASSERT_EQ(live_parse_listeners(v6, AF_INET6, got), 3u);
+    EXPECT_EQ(got[2].addr[15], 1);
+    EXPECT_EQ(got[2].family, AF_INET6);
+
+    // The programs' key: the namespace cookie, the address (IPv4 in its first word) and the
+    // port as the socket holds them, the family, four zero bytes. Without IPv6 a dual-stack
+    // wildcard is the IPv4 wildcard and ::1 has none; with it both are family 10.
+    auto key_bytes = [](const live_net_listen_key &k) {
+        return bytes(reinterpret_cast<const unsigned char *>(&k),
+                     reinterpret_cast<const unsigned char *>(&k) + sizeof k);
+    };
+    auto want = [](const bytes &addr, uint16_t port, uint16_t family) {
+        bytes w(32, 0);
+        le(w, 0, 0x0102030405060708ull, 8);
+        std::copy(addr.begin(), addr.end(), w.begin() + 8);
+        w[24] = (unsigned char)(port >> 8), w[25] = (unsigned char)port;
+        le(w, 26, family, 2);
+        return w;
+    };
+    const uint64_t ns = 0x0102030405060708ull;
+    live_net_listen_key k;
+    ASSERT_TRUE(live_net_listen_key_of(got[0], ns, false, &k));
+    EXPECT_EQ(key_bytes(k), want({}, 22, 2));
+    ASSERT_TRUE(live_net_listen_key_of(got[0], ns, true, &k));
+    EXPECT_EQ(key_bytes(k), want({}, 22, 10));
+    for (bool v6 : {false, true}) {
+        ASSERT_TRUE(live_net_listen_key_of(got[1], ns, v6, &k));
+        EXPECT_EQ(key_bytes(k), want({127, 0, 0, 1}, 8080, 2));
+    }
+    EXPECT_FALSE(live_net_listen_key_of(got[2], 1, false, &k));
+    ASSERT_TRUE(live_net_listen_key_of(got[2], ns, true, &k));
+    EXPECT_EQ(key_bytes(k), want(bytes(got[2].addr, got[2].addr + 16), 80, 10));
+    live_listen_sock plain;
+    plain.family = AF_INET, plain.addr[0] = 10, plain.addr[3] = 7, plain.port = htons(443);
+    ASSERT_TRUE(live_net_listen_key_of(plain, ns, true, &k));
+    EXPECT_EQ(key_bytes(k), want({10, 0, 0, 7}, 443, 2));
 }
 
 // ---- Events and packets to records ----------------------------------------------------------
@@ -1145,6 +1235,113 @@ TEST(LiveNetDocuments, Ipv6AndDnsOverTcp) {
             EXPECT_FALSE(find(UPLOAD_DNS_QUERY, "query_name", "v6.kivnet.test")) << text;
         }
     }
+}
+
+// A service that listened before the sensor started: connections to it name it as their
+// process (its IPv4 socket and its dual-stack IPv6 one), and it is reported listening once.
+const char *kEarlyListener = R"PY(
+import select, socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(8)
+socks, p6 = [s], 0
+try:
+    s6 = socket.socket(socket.AF_INET6)
+    s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s6.bind(("::", 0))
+    s6.listen(8)
+    socks.append(s6)
+    p6 = s6.getsockname()[1]
+except OSError:
+    pass
+print(s.getsockname()[1], p6, flush=True)
+while True:
+    r, _, _ = select.select(socks + [sys.stdin], [], [])
+    if sys.stdin in r:
+        break
+    for x in r:
+        x.accept()[0].close()
+)PY";
+
+TEST(LiveNetDocuments, ScenarioListenerFromBeforeTheSensor) {
+    if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is needed for the child";
+    const std::string tag = "kivearly-" + std::to_string(getpid());
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC), 0);
+    const pid_t child = live_spawn({"/usr/bin/python3", "-c", kEarlyListener, tag}, in[0], out[1]);
+    close(in[0]), close(out[1]);
+    // The whole line: an unbuffered python writes it a piece at a time.
+    char buf[64] = {};
+    ssize_t n = 0;
+    while (child > 0 && n < (ssize_t)sizeof buf - 1 && !memchr(buf, '\n', (size_t)n)) {
+        ssize_t r = read(out[0], buf + n, sizeof buf - 1 - (size_t)n);
+        if (r <= 0) break;
+        n += r;
+    }
+    close(out[0]);
+    int p4 = 0, p6 = 0;
+    auto done = [&] {
+        close(in[1]);
+        if (child > 0) waitpid(child, nullptr, 0);
+    };
+    if (n <= 0 || sscanf(buf, "%d %d", &p4, &p6) < 1 || p4 <= 0) {
+        done();
+        FAIL() << "the listener did not start";
+    }
+    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
+    tree.no_file_watch();
+    if (sensor_init() != 0) {
+        done();
+        GTEST_SKIP() << "sensor did not start in userspace mode (needs root)";
+    }
+    if (!live_net_running()) {
+        sensor_exit();
+        done();
+        GTEST_SKIP() << "the eBPF network programs did not load here; the sensor log says why";
+    }
+    g_init_done = 1;
+    clear_uploads();
+    register_upload_callback(capture);
+    sensor_switch(1);
+    std::vector<int> ports = {p4};
+    if (p6 > 0) ports.push_back(p6);
+    for (int port : ports) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = loopback_addr((uint16_t)port);
+        EXPECT_EQ(connect(c, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << port;
+        close(c);
+    }
+    auto find = [&](int type, const char *port_key, int port) -> std::optional<parsed_doc> {
+        for (auto &d : parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY))
+            if (d.type == type && d.num("process_id") == child && d.num(port_key) == port &&
+                (type != UPLOAD_NET_CONNECT || d.num("direction") == 0))
+                return d;
+        return std::nullopt;
+    };
+    auto all = [&] {
+        for (int port : ports)
+            if (!find(UPLOAD_NET_CONNECT, "dst_port", port)) return false;
+        return find(UPLOAD_NET_LISTENING, "src_port", p4).has_value();
+    };
+    const bool seen = wait_for(all, 30);
+    auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
+    sensor_exit();
+    g_init_done = 0;
+    done();
+    std::string text;
+    for (auto &d : docs) text += d.text() + "\n";
+    ASSERT_TRUE(seen) << "ports " << p4 << " " << p6 << ":\n" << text;
+    char exe[PATH_MAX];
+    ASSERT_TRUE(realpath("/usr/bin/python3", exe));
+    for (int port : ports) {
+        auto conn = find(UPLOAD_NET_CONNECT, "dst_port", port);
+        EXPECT_EQ(conn->str("process_path"), exe);
+        EXPECT_NE(conn->str("process_cmd_line").find(tag), std::string::npos);
+        EXPECT_EQ(conn->str("dst_ip"), "127.0.0.1");
+    }
+    auto lst = find(UPLOAD_NET_LISTENING, "src_port", p4);
+    EXPECT_EQ(lst->str("src_ip"), "127.0.0.1");
+    EXPECT_EQ(lst->str("process_path"), exe);
 }
 
 }  // namespace

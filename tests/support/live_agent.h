@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -255,3 +256,22 @@ struct live_agent {
         return true;
     }
 };
+
+// The MD5 of a file as md5sum gives it; empty when it cannot be read.
+inline std::string md5sum_of(const std::string &path) {
+    std::string out;
+    if (FILE *p = popen(("md5sum '" + path + "'").c_str(), "r")) {
+        char buf[33] = {};
+        if (fscanf(p, "%32s", buf) == 1) out = buf;
+        pclose(p);
+    }
+    return out;
+}
+
+// Stops the agent on SIGTERM; every document was valid and it reported no memory error.
+inline void stop_clean(live_agent &a) {
+    EXPECT_EQ(a.stop(30), 0);
+    std::string bad;
+    EXPECT_TRUE(a.docs_valid(&bad)) << bad;
+    EXPECT_TRUE(a.sanitizer_reports().empty()) << a.sanitizer_reports();
+}

@@ -27,6 +27,7 @@
 #include "base/mem.h"
 #include "comm/dns_name.h"
 #include "kernel/capture/common/kernel_access.h"
+#include "kernel/capture/common/proc_listeners.h"
 #include "kernel/capture/common/proc_records.h"
 #include "kernel/ring_layout.h"
 #include "kernel/standin/producer.h"
@@ -212,6 +213,29 @@ bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *
     if (cnt > (len - CFG_OFF_PORTS) / 2) return false;
     for (uint32_t i = 0; i < cnt; i++) c.scan_ports.push_back(be16(p + CFG_OFF_PORTS + 2 * i));
     *out = std::move(c);
+    return true;
+}
+
+bool live_net_listen_key_of(const live_listen_sock &s, uint64_t netns, bool ipv6,
+                            live_net_listen_key *k) {
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    static const unsigned char zero[16] = {};
+    *k = live_net_listen_key{netns, {}, s.port, LIVE_NET_AF_INET, 0};
+    if (s.family == LIVE_NET_AF_INET) {
+        memcpy(k->addr, s.addr, 4);
+        return true;
+    }
+    if (s.family != LIVE_NET_AF_INET6) return false;
+    if (memcmp(s.addr, mapped, 12) == 0) {
+        memcpy(k->addr, s.addr + 12, 4);
+        return true;
+    }
+    bool any = memcmp(s.addr, zero, 16) == 0;
+    if (!any && !ipv6) return false;
+    if (ipv6) {
+        k->family = LIVE_NET_AF_INET6;
+        memcpy(k->addr, s.addr, 16);
+    }
     return true;
 }
 
@@ -670,6 +694,46 @@ struct net_source {
     }
 };
 
+// The value of the programs' table of listeners (struct owner of live_net.bpf.c).
+struct listen_owner {
+    uint32_t pid;
+    uint32_t pad;
+    uint64_t start_ns;
+    uint64_t sk;
+};
+static_assert(sizeof(listen_owner) == 24);
+
+// Listeners from before the programs were attached get their owners from /proc, so that
+// connections to them are reported, and each is reported listening once. What the programs
+// recorded since attaching is kept. Their socket is not known (sk 0): the entry outlives a
+// close until a new listener of the address replaces it, which is harmless, since only a
+// handshake completed on a listening socket looks it up.
+void seed_listeners(net_source *src, uint32_t sensor_pid, uint64_t netns, bool ipv6) {
+    live_listen_scan scan;
+    live_find_listeners(sensor_pid, scan);
+    int map = bpf_map__fd(src->skel->maps.listeners);
+    size_t keyed = 0, failed = 0;
+    for (const live_listen_owner &o : scan.owned) {
+        live_net_listen_key k;
+        if (!live_net_listen_key_of(o.sock, netns, ipv6, &k)) continue;
+        listen_owner v{o.pid, 0, o.start_ns, 0};
+        if (bpf_map_update_elem(map, &k, &v, BPF_NOEXIST) != 0) {
+            failed += errno != EEXIST;
+            continue;
+        }
+        keyed++;
+        live_net_ev e{};
+        e.kind = LIVE_NET_LISTEN, e.pid = o.pid, e.start_ns = o.start_ns;
+        memcpy(e.saddr, k.addr, sizeof e.saddr);
+        e.family = k.family, e.sport = k.port, e.direction = 1;
+        src->core->on_event(e, src->now, src->sink);
+    }
+    KIV_LOG(2,
+            "kemu: %zu TCP sockets listening at start, %zu given their owner (%zu not stored), "
+            "from %zu processes and %zu descriptors in %llu ms\n",
+            scan.listening, keyed, failed, scan.procs, scan.fds, (unsigned long long)scan.ms);
+}
+
 std::mutex s_ctl;  // start and stop
 net_source *s_net;
 std::atomic<bool> s_capturing{false};
@@ -814,6 +878,8 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         // Read now, so later than its event: the process source must have delivered past it.
         src->queue.push(std::move(rec), pid, ct, src->now, standin_mono_ns());
     };
+    src->now = mono_ms();
+    seed_listeners(src, conf.sensor_pid, netns, conf.ipv6);
     try {
         src->thread = std::thread([src] { src->run(); });
     } catch (const std::system_error &e) {

@@ -27,6 +27,7 @@ constexpr uint32_t LIVE_NET_DNS_RSP_HEAD = 74, LIVE_NET_RECORD_MAX = 6144;
 constexpr uint32_t LIVE_NET_DNS_MSG_MAX = LIVE_NET_RECORD_MAX - LIVE_NET_DNS_RSP_HEAD;
 
 struct capture_counters;
+struct live_listen_sock;
 
 using live_net_bytes = std::vector<unsigned char>;
 
@@ -156,6 +157,21 @@ class live_net_core {
     uint64_t dropped_ = 0;
     uint64_t tcp_split_ = 0;
 };
+
+// The key of a listening socket in the programs' table of listeners (listen_key of
+// live_net.bpf.c), with the address as the programs read it from the socket: IPv4, or an
+// IPv4-mapped IPv6 one, as family 2; the unspecified IPv6 address as the IPv4 wildcard unless
+// IPv6 is asked for; other IPv6 addresses (family 10) only when it is.
+struct live_net_listen_key {
+    uint64_t netns;    // cookie of the namespace
+    uint32_t addr[4];  // network order; IPv4 in the first word
+    uint16_t port;     // network order
+    uint16_t family;
+    uint32_t pad;
+};
+static_assert(sizeof(live_net_listen_key) == 32);
+bool live_net_listen_key_of(const live_listen_sock &s, uint64_t netns, bool ipv6,
+                            live_net_listen_key *k);
 
 // Starts the source for a start request's payload (restarting it when it runs): 0, or -1
 // with the reason in *why. Stop is idempotent.
