@@ -42,9 +42,9 @@ constexpr uint32_t PROCESS_LIST_MAX_CAP = 10000;
 constexpr uint32_t KERN_SL_CAP = 65536;
 constexpr uint8_t FORK_RELY_MAX = 9;
 constexpr uint8_t EXIT_RELY_MAX = 29;
-// An exec waits this many times for its executable's digests, well before its exit gives up
-// waiting for the exec.
-constexpr uint8_t EXEC_DIGEST_RELY_MAX = 14;
+// An exec waits this many times for its executable's digests (2.4 s: a file of a few MB
+// hashed while a busy host runs others), before its exit gives up waiting for the exec.
+constexpr uint8_t EXEC_DIGEST_RELY_MAX = 24;
 
 std::string s_conf_path = TASK_CONF_PATH;
 std::string s_conf_file;  // translated path of the loaded file, for the filter lists
