@@ -192,6 +192,7 @@ struct fork_info_st {
     uint32_t exit_code;
     uint32_t expire_time;
     uint16_t task_event_id;
+    uint16_t reported_event_id;  // the exec whose creation was reported last
     uint8_t flags;
 };
 

@@ -347,20 +347,24 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
 
     fork_node *node = nullptr;
     int found;
-    bool reported;
+    bool reported, new_image = false;
     {
         // The flag only changes under the write lock, so reading it needs no more than this.
         rwlock_read_guard g(&g_task_info.ftree_lock);
         found = ftree_search(g_task_info.ftree, &key, &node);
         reported = found == 0 && (node->fork_info.flags & FORK_INFO_CREATE_REPORTED);
+        // An earlier image of the process was reported, not this exec's.
+        new_image = reported && g_task_info.report_every_exec &&
+                    node->fork_info.reported_event_id != tree->exec_event_id;
     }
-    if (reported) {
+    if (reported && !new_image) {
         task_exec_tree_put(tree);
         return MSG_HOOK_ACCEPT;
     }
     if (found != 0) KIV_LOG(3, "can't find pid %d\n", self->pid);
 
-    if (proc_need_upload(&key)) {
+    // The process is marked as reported already when a later image of it goes.
+    if (new_image || proc_need_upload(&key)) {
         int ret = upload_task_create_event(tree->items, static_cast<int>(tree->count),
                                            UPLOAD_ITEMS_ARRAY);
         if (ret != 0) {
@@ -376,6 +380,7 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
         if (ftree_search(g_task_info.ftree, &key, &node) == 0) {
             fork_info_st *fi = &node->fork_info;
             fi->flags |= FORK_INFO_CREATE_REPORTED;
+            fi->reported_event_id = tree->exec_event_id;
             // The exit came first and waited for the creation to be reported.
             if ((fi->flags & FORK_INFO_EXITED) &&
                 fork_info_exit_upload_state(fi) == EXIT_UPLOAD_NONE) {

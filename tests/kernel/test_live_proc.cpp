@@ -22,6 +22,7 @@
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
 #include "proc_bytes.h"
+#include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
@@ -200,6 +201,81 @@ TEST_F(LiveStandin, QueriesFromProcAndTable) {
         lost.insert(kemu_ld<uint32_t>(q.data() + 32 + 16 * i));
     EXPECT_TRUE(lost.count(dead.pid));
     EXPECT_FALSE(lost.count(gone.pid) || lost.count(self));
+}
+
+// The sensor on the eBPF source with the shipped configuration (task.conf keys changed as
+// given), its documents kept; skipped where the programs cannot load.
+struct LiveEbpfDocs : ::testing::Test {
+    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ebpf\n"};
+    bool running = false;
+    void start(const std::string &task_keys = "") {
+        staged_tree::set_keys(tree.task_conf(), task_keys);
+        tree.no_file_watch();
+        if (sensor_init() != 0)
+            GTEST_SKIP() << "the eBPF process source did not start (see the sensor log)";
+        running = true;
+        g_init_done = 1;
+        clear_uploads();
+        register_upload_callback(capture);
+        sensor_switch(1);
+    }
+    void stop() {
+        if (running) sensor_exit(), g_init_done = 0, running = false;
+    }
+    void TearDown() override { stop(); }
+    // The creation documents of pid, once one of them has key = value (30 s at most).
+    static std::vector<parsed_doc> created(pid_t pid, const char *key, const std::string &value) {
+        std::vector<parsed_doc> mine;
+        wait_for(
+            [&] {
+                mine.clear();
+                bool seen = false;
+                for (auto &d : parsed_docs(UPLOAD_PROC_EXEC, UPLOAD_PROC_EXEC))
+                    if (d.num("process_id") == pid) {
+                        seen = seen || d.str(key) == value;
+                        mine.push_back(d);
+                    }
+                return seen;
+            },
+            30);
+        return mine;
+    }
+    static std::string md5_of(const char *path) {
+        char md5[33] = {};
+        get_file_md5(path, md5, sizeof md5);
+        return md5;
+    }
+};
+
+// A wrapper execs its payload under a kernel thread's name: with report_every_exec the
+// payload's own creation names the real image, its digests and the disguised command line;
+// without it, the wrapper alone is reported.
+TEST_F(LiveEbpfDocs, ExecThroughAWrapper) {
+    char sleep_path[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/sleep", sleep_path));
+    for (int every : {1, 0}) {
+        SCOPED_TRACE(every);
+        start(every ? "report_every_exec = 1\n" : "report_every_exec = 0\n");
+        if (IsSkipped()) return;
+        pid_t kid =
+            live_spawn({"/bin/bash", "-c", "exec -a '[kworker/0:1]' /bin/sleep 0.2"});
+        ASSERT_GT(kid, 0);
+        auto docs = created(kid, "process_path", every ? sleep_path : "/usr/bin/bash");
+        waitpid(kid, nullptr, 0);
+        if (!every) {  // what else is to come has come a second after the wrapper's
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            docs = created(kid, "process_path", "/usr/bin/bash");
+        }
+        std::vector<parsed_doc> payload;
+        for (auto &d : docs)
+            if (d.str("process_path") == sleep_path) payload.push_back(d);
+        ASSERT_EQ(payload.size(), every ? 1u : 0u);
+        if (every) {
+            EXPECT_EQ(payload[0].str("process_cmd_line"), "[kworker/0:1] 0.2");
+            EXPECT_EQ(payload[0].str("process_md5"), md5_of(sleep_path));
+        }
+        stop();
+    }
 }
 
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per
