@@ -278,6 +278,27 @@ TEST_F(LiveEbpfDocs, ExecThroughAWrapper) {
     }
 }
 
+// A copy of sleep run from memory (memfd_create, then execve of /proc/self/fd/N): named as
+// /proc names it, with the digests of what runs, read while it runs.
+TEST_F(LiveEbpfDocs, ProgramRunFromMemory) {
+    start();
+    if (IsSkipped()) return;
+    pid_t kid = live_spawn({"/usr/bin/python3", "-c",
+                            "import os\nfd = os.memfd_create('kivmemfd', 0)\n"
+                            "os.write(fd, open('/bin/sleep', 'rb').read())\n"
+                            "os.execve('/proc/self/fd/%d' % fd, ['kivmemfd', '30'], {})\n"});
+    ASSERT_GT(kid, 0);
+    auto docs = created(kid, "process_path", "/memfd:kivmemfd (deleted)");
+    kill(kid, SIGKILL);
+    waitpid(kid, nullptr, 0);
+    const parsed_doc *mem = nullptr;
+    for (auto &d : docs)
+        if (d.str("process_path") == "/memfd:kivmemfd (deleted)") mem = &d;
+    ASSERT_NE(mem, nullptr);
+    EXPECT_EQ(mem->str("process_cmd_line"), "kivmemfd 30");
+    EXPECT_EQ(mem->str("process_md5"), md5_of("/bin/sleep"));
+}
+
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per
 // document.
 using doc =

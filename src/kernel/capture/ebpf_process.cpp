@@ -86,6 +86,24 @@ bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out) {
     return true;
 }
 
+void live_bpf_whole_path(uint32_t pid, live_proc_image *img) {
+    uint32_t &len = img->len[LIVE_STR_PATH];
+    char *path = img->str[LIVE_STR_PATH];
+    if (len < 4 || memcmp(path, "...", 3) != 0) return;
+    // The walk stopped above a disconnected directory (an overlay or network file system):
+    // /proc names the file whole while the process still runs that exec.
+    char link[32], whole[live_proc_image::STR_MAX + 1];
+    snprintf(link, sizeof link, "/proc/%u/exe", pid);
+    ssize_t n = readlink(link, whole, sizeof whole);
+    const size_t tail = len - 3;
+    if (n <= 0 || (size_t)n > live_proc_image::STR_MAX || (size_t)n < tail ||
+        memcmp(whole + n - tail, path + 3, tail) != 0 ||
+        live_proc_create_time(pid) != img->create_time)
+        return;
+    memcpy(path, whole, (size_t)n);
+    len = (uint32_t)n;
+}
+
 #if KIV_HAVE_BPF
 
 #include <bpf/bpf.h>
@@ -114,6 +132,7 @@ struct bpf_source {
                     e.pid, size);
             return;
         }
+        live_bpf_whole_path(e.pid, &img);
         ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns), e.at_ns);
     }
 

@@ -25,3 +25,7 @@ bool live_bpf_run_stats(capture_counters *out);
 // executable as /proc shows it, pipes and sockets named "pipe:[inode]" and "socket:[inode]".
 // size is the record's, texts included; false when its lengths pass it.
 bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out);
+// A path the programs could not follow to its top ("..." and its last components) becomes the
+// one /proc/<pid>/exe gives, when pid still runs the image (same create_time) and that path
+// ends the same way.
+void live_bpf_whole_path(uint32_t pid, live_proc_image *img);

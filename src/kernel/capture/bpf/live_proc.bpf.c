@@ -154,7 +154,9 @@ struct task_struct {
 // with this marker instead of '/', so it can never be taken for another, shorter path.
 #define CUT_MARK "..."
 #define CUT_MARK_LEN 3
-#define TEXT_ROOM (LIVE_STR_MAX - CUT_MARK_LEN)  // whole components kept, the marker beside them
+#define TEXT_ROOM (LIVE_STR_MAX - CUT_MARK_LEN)
+#define DELETED " (deleted)"
+#define DELETED_LEN 10  // whole components kept, the marker beside them
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -200,6 +202,21 @@ static long walk_step(__u32 i, void *unused) {
     struct mount *m = s->w.m;
     struct dentry *root = s->w.root;
     struct dentry *parent = BPF_CORE_READ(d, d_parent);
+    if (d != root && d == parent && s->w.pos == HALF) {
+        // A file in no directory (memfd, shared memory): the kernel names it "/<name>
+        // (deleted)", and so does this.
+        __u32 len = BPF_CORE_READ(d, d_name.len);
+        const unsigned char *name = BPF_CORE_READ(d, d_name.name);
+        if (len > NAME_MAX_) len = NAME_MAX_;
+        int pos = HALF - DELETED_LEN;
+        __builtin_memcpy(&s->buf[pos], DELETED, DELETED_LEN);
+        pos -= (int)len + 1;
+        bpf_probe_read_kernel(&s->buf[(pos + 1) & (HALF - 1)], len & NAME_MAX_, name);
+        s->buf[pos & (HALF - 1)] = '/';
+        s->w.pos = pos;
+        s->w.done = 1;
+        return 1;
+    }
     if (d == root || d == parent) {
         struct mount *up = BPF_CORE_READ(m, mnt_parent);
         // The root of a mount: go on at its mount point, unless it is the top one. A dentry
