@@ -462,6 +462,7 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
+    process_info_container(&info, msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET);
     rwlock_write_guard guard(&g_task_info.ftree_lock);
     if (ftree_insert(g_task_info.ftree, &child, &info) < 0)
         KIV_LOG(1, "ftree_insert proc_info failed\n");
@@ -537,6 +538,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
+    process_info_container(&info, msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET);
     // The hook runs again from the start once parked. The image goes into the tree at once,
     // whether it waits for its digests or behind an earlier exec, so that what the process
     // does meanwhile is its own; the record is built and reported once it may go (the insert

@@ -24,6 +24,7 @@
 #include "proc_bytes.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "task/binhash.h"
@@ -206,7 +207,9 @@ TEST_F(LiveStandin, QueriesFromProcAndTable) {
 // The sensor on the eBPF source with the shipped configuration (task.conf keys changed as
 // given), its documents kept; skipped where the programs cannot load.
 struct LiveEbpfDocs : ::testing::Test {
-    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ebpf\n"};
+    staged_tree tree{
+        "kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ebpf\n"
+        "container_id = 1\n"};
     bool running = false;
     void start(const std::string &task_keys = "") {
         staged_tree::set_keys(tree.task_conf(), task_keys);
@@ -257,8 +260,7 @@ TEST_F(LiveEbpfDocs, ExecThroughAWrapper) {
         SCOPED_TRACE(every);
         start(every ? "report_every_exec = 1\n" : "report_every_exec = 0\n");
         if (IsSkipped()) return;
-        pid_t kid =
-            live_spawn({"/bin/bash", "-c", "exec -a '[kworker/0:1]' /bin/sleep 0.2"});
+        pid_t kid = live_spawn({"/bin/bash", "-c", "exec -a '[kworker/0:1]' /bin/sleep 0.2"});
         ASSERT_GT(kid, 0);
         auto docs = created(kid, "process_path", every ? sleep_path : "/usr/bin/bash");
         waitpid(kid, nullptr, 0);
@@ -297,6 +299,58 @@ TEST_F(LiveEbpfDocs, ProgramRunFromMemory) {
     ASSERT_NE(mem, nullptr);
     EXPECT_EQ(mem->str("process_cmd_line"), "kivmemfd 30");
     EXPECT_EQ(mem->str("process_md5"), md5_of("/bin/sleep"));
+}
+
+// A process joins a cgroup named as Docker names a container's, then execs: its creation and
+// exit, and the process query service that file and network documents ask, name the
+// container; with container_id = 0 in sensor.conf, "host". No runtime is needed.
+TEST_F(LiveEbpfDocs, ContainerFromTheCgroupAtExec) {
+    char sleep_path[PATH_MAX], id[65];
+    ASSERT_TRUE(realpath("/bin/sleep", sleep_path));
+    snprintf(id, sizeof id, "%056x%08x", 0xc0ffeeu, (unsigned)getpid());
+    const std::string cg = std::string("/sys/fs/cgroup/unified/docker-") + id + ".scope";
+    if (mkdir(cg.c_str(), 0755) != 0) GTEST_SKIP() << "no cgroup v2 hierarchy to make " << cg;
+    struct remove_cgroup {
+        const std::string &dir;
+        ~remove_cgroup() { rmdir(dir.c_str()); }
+    } remove{cg};
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        staged_tree::set_keys(tree.conf(), on ? "container_id = 1\n" : "container_id = 0\n");
+        start();
+        if (IsSkipped()) return;
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        pid_t kid = live_spawn({"/bin/sh", "-c", "read x; exec /bin/sleep 30"}, p[0]);
+        close(p[0]);
+        ASSERT_GT(kid, 0);
+        std::ofstream(cg + "/cgroup.procs") << kid << "\n";
+        ASSERT_EQ(write(p[1], "\n", 1), 1);
+        close(p[1]);
+        const std::string want = on ? id : "host";
+        auto docs = created(kid, "process_path", sleep_path);
+        static process_st now;
+        EXPECT_EQ(_get_process_info(kid, &now), 0);
+        kill(kid, SIGKILL);
+        waitpid(kid, nullptr, 0);
+        std::map<std::string, std::string> by_path;
+        for (auto &d : docs) by_path[d.str("process_path")] = d.str("container_id");
+        EXPECT_EQ(by_path[sleep_path], want);
+        EXPECT_EQ(by_path["/usr/bin/dash"], "host");  // its exec came before it joined
+        EXPECT_EQ(std::string(now.container_id), on ? id : "");
+        // Once its exit is applied, the stop reports it from the queue.
+        EXPECT_TRUE(wait_for(
+            [&] {
+                static process_st gone;
+                return _get_process_info(kid, &gone) == 0 && (gone.flags & PROCESS_ST_FLAG_EXITED);
+            },
+            10));
+        stop();
+        std::string exit_container = "none";
+        for (auto &d : parsed_docs(UPLOAD_PROC_EXIT, UPLOAD_PROC_EXIT))
+            if (d.num("process_id") == kid) exit_container = d.str("container_id");
+        EXPECT_EQ(exit_container, want);
+    }
 }
 
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per
