@@ -25,6 +25,7 @@
 #define PROCESS_ST_STR_LEN 1025
 #define PROCESS_ST_NAME_LEN 33
 #define PROCESS_ST_PERMIT_LEN 12
+#define PROCESS_ST_CONTAINER_LEN 65
 /* Bit of process_st.flags: the process has exited. */
 #define PROCESS_ST_FLAG_EXITED 0x01u
 
@@ -36,7 +37,7 @@
 #define KIV_PROCESS_ST_TAG process_st
 #endif
 
-/* Fixed-size description of one process (5424 bytes, native byte order). Every string is
+/* Fixed-size description of one process (5496 bytes, native byte order). Every string is
  * NUL-terminated and cut to fit; an empty record has pid and ppid 0 and every id -1. */
 struct KIV_PROCESS_ST_TAG {
     char guid[PROCESS_ST_GUID_LEN];
@@ -57,6 +58,8 @@ struct KIV_PROCESS_ST_TAG {
     char fd0[PROCESS_ST_STR_LEN];
     char fd1[PROCESS_ST_STR_LEN];
     uint8_t flags; /* PROCESS_ST_FLAG_EXITED */
+    /* The container it runs in (64 lower-case hex digits), empty for none or not known. */
+    char container_id[PROCESS_ST_CONTAINER_LEN];
 };
 
 #ifdef __cplusplus
@@ -64,7 +67,7 @@ struct KIV_PROCESS_ST_TAG {
 #else
 #define KIV_PROCESS_ST_ASSERT _Static_assert
 #endif
-KIV_PROCESS_ST_ASSERT(sizeof(struct KIV_PROCESS_ST_TAG) == 5424, "process_st layout");
+KIV_PROCESS_ST_ASSERT(sizeof(struct KIV_PROCESS_ST_TAG) == 5496, "process_st layout");
 KIV_PROCESS_ST_ASSERT(offsetof(struct KIV_PROCESS_ST_TAG, ids) == 3288, "process_st layout");
 KIV_PROCESS_ST_ASSERT(offsetof(struct KIV_PROCESS_ST_TAG, flags) == 5423, "process_st layout");
 #undef KIV_PROCESS_ST_ASSERT

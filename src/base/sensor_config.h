@@ -41,6 +41,8 @@ struct framework_config {
     // Userspace mode: 1 runs the system-call-wide programs (library loads, named pipes), which
     // every system call of the host pays for; 0 leaves them off.
     int32_t userspace_syscall_probes;
+    // 1 names each process's container (from its cgroup) in the documents; 0 says "host".
+    int32_t container_id;
 };
 
 extern framework_config g_framework_config;

@@ -109,7 +109,7 @@ int format_upload_message(cJSON *m, const proc_view *p, const upload_header &h,
         KIV_LOG(3, "format_file_private_message failed\n");
         return -1;
     }
-    if (!add_str(m, "container_id", "host")) return -1;
+    if (!add_str(m, "container_id", p->container_id[0] ? p->container_id : "host")) return -1;
     if (format_proc_tree(m, PROC_TREE_MODE_POP) != 0) {
         KIV_LOG(1, "format_proc_tree fail.\n\n");
         return -1;

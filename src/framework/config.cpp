@@ -31,6 +31,7 @@ framework_config g_framework_config = {
     .kernel_mode = KERNEL_MODE_MODULE,
     .userspace_source = LIVE_SOURCE_AUTO,
     .userspace_syscall_probes = 0,
+    .container_id = 0,
 };
 
 namespace {
@@ -44,6 +45,7 @@ constexpr ini_long_key kCollectorTaskNum{"collector_task_num", 1, 1, COLLECTOR_T
 constexpr ini_long_key kBlockerTaskNum{"blocker_task_num", 1, 1, COLLECTOR_TASK_NUM_MAX};
 constexpr ini_long_key kOsCapMode{"os_cap_mode", 0, 0, 1};
 constexpr ini_long_key kSyscallProbes{"userspace_syscall_probes", 0, 0, 1};
+constexpr ini_long_key kContainerId{"container_id", 0, 0, 1};
 constexpr ini_long_key kLogLevel{"log_level", 2, 0, 4, ini_oor::use_default, ini_oor::use_default};
 constexpr ini_long_key kLogRotate{"log_rotate", 7, 0, LOG_ROTATE_MAX};
 constexpr ini_long_key kLogFileSize{"log_file_size", 5, 1, LOG_FILE_SIZE_MAX_MB};
@@ -137,6 +139,7 @@ void reset_defaults(framework_config &c) {
     c.kernel_mode = KERNEL_MODE_MODULE;
     c.userspace_source = LIVE_SOURCE_AUTO;
     c.userspace_syscall_probes = (int32_t)kSyscallProbes.def;
+    c.container_id = (int32_t)kContainerId.def;
 }
 
 bool same_time(const timespec &a, const timespec &b) {
@@ -188,6 +191,7 @@ int framework_cfg_read(framework_config *out) {
     c.kernel_mode = get_kernel_mode(ini);
     c.userspace_source = get_userspace_source(ini);
     c.userspace_syscall_probes = get_int(ini, kSyscallProbes);
+    c.container_id = get_int(ini, kContainerId);
     if (c.kernel_mode < 0 || c.userspace_source < 0) {
         ini_file_free(ini);
         return -1;

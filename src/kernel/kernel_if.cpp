@@ -25,6 +25,7 @@ std::atomic<kiv_kernel_mode> s_kernel_mode{KERNEL_MODE_MODULE};
 std::atomic<bool> s_standin{false};
 std::atomic<int> s_live_source{LIVE_SOURCE_AUTO};
 std::atomic<bool> s_syscall_probes{false};
+std::atomic<bool> s_container_ids{false};
 
 const char *const kLiveSourceNames[] = {"auto", "ebpf", "connector"};
 static_assert(LIVE_SOURCE_AUTO == 0 && LIVE_SOURCE_EBPF == 1 && LIVE_SOURCE_CONNECTOR == 2);
@@ -59,9 +60,12 @@ int kernel_backend_start(kiv_kernel_mode mode) {
         int prefer = s_live_source.load(std::memory_order_relaxed);
         capture_table t =
             capture_sources(prefer == LIVE_SOURCE_AUTO ? nullptr : kLiveSourceNames[prefer],
-                            s_syscall_probes.load(std::memory_order_relaxed)
-                                ? CAPTURE_SYSCALL_PROBES
-                                : 0u);
+                            (s_syscall_probes.load(std::memory_order_relaxed)
+                                 ? CAPTURE_SYSCALL_PROBES
+                                 : 0u) |
+                                (s_container_ids.load(std::memory_order_relaxed)
+                                     ? CAPTURE_CONTAINER_IDS
+                                     : 0u));
         if (standin_start(mode, mode == KERNEL_MODE_USERSPACE ? &t : nullptr) != 0) return -1;
     }
     s_kernel_mode.store(mode, std::memory_order_release);
@@ -82,6 +86,10 @@ void kernel_backend_stop_capture() {
 
 void kernel_backend_set_syscall_probes(bool on) {
     s_syscall_probes.store(on, std::memory_order_relaxed);
+}
+
+void kernel_backend_set_container_ids(bool on) {
+    s_container_ids.store(on, std::memory_order_relaxed);
 }
 
 void kernel_backend_set_live_source(kiv_live_source source) {

@@ -19,6 +19,8 @@ enum kiv_live_source { LIVE_SOURCE_AUTO = 0, LIVE_SOURCE_EBPF = 1, LIVE_SOURCE_C
 void kernel_backend_set_live_source(kiv_live_source source);
 // Whether userspace mode runs the system-call-wide programs; read at the next start.
 void kernel_backend_set_syscall_probes(bool on);
+// Whether userspace mode's process records name their containers; read at the next start.
+void kernel_backend_set_container_ids(bool on);
 // "auto", "ebpf" or "connector" -> kiv_live_source; -1 for anything else.
 int live_source_parse(const char *text);
 void kernel_backend_stop();

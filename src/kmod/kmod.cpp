@@ -570,6 +570,7 @@ int kmod_load() {
         kernel_backend_set_live_source(
             static_cast<kiv_live_source>(g_framework_config.userspace_source));
         kernel_backend_set_syscall_probes(g_framework_config.userspace_syscall_probes != 0);
+        kernel_backend_set_container_ids(g_framework_config.container_id != 0);
         if (kernel_backend_start(mode) != 0) {
             KIV_LOG(0, "start kernel stand-in (kernel_mode %d) failed\n", (int)mode);
             return -1;

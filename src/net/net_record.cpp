@@ -100,7 +100,8 @@ int format_connection_info(const upload_header *head, cJSON *info, pn_info *pn) 
                    add_u64(info, "src_port", n.sport) && add_str(info, "dst_ip", n.dip) &&
                    add_u64(info, "dst_port", n.dport) && add_int(info, "connect", pn->connect) &&
                    add_int(info, "direction", pn->direction) &&
-                   add_str(info, "container_id", "host")
+                   add_str(info, "container_id",
+                           pn->proc_info->container_id[0] ? pn->proc_info->container_id : "host")
                ? 0
                : -1;
 }
@@ -116,7 +117,9 @@ int format_dns_query_info(const upload_header *head, cJSON *info, pn_info *pn, c
                    add_int(info, "connect", pn->connect) && add_str(info, "src_ip", pn->net.sip) &&
                    add_u64(info, "src_port", pn->net.sport) &&
                    add_str(info, "query_name", domain) && add_int(info, "query_status", 1) &&
-                   add_str(info, "container_id", "host") && add_str(info, "query_results", results)
+                   add_str(info, "container_id",
+                           pn->proc_info->container_id[0] ? pn->proc_info->container_id : "host") &&
+                   add_str(info, "query_results", results)
                ? 0
                : -1;
 }
@@ -126,7 +129,9 @@ int format_listen_info(const upload_header *head, cJSON *info, const listen_info
     return add_record_head(info, head, "LISTENING", "listening") &&
                    add_process_keys(info, l->proc_info, false) &&
                    add_str(info, "protocol", "tcp") && add_str(info, "src_ip", l->ip) &&
-                   add_u64(info, "src_port", l->port) && add_str(info, "container_id", "host")
+                   add_u64(info, "src_port", l->port) &&
+                   add_str(info, "container_id",
+                           l->proc_info->container_id[0] ? l->proc_info->container_id : "host")
                ? 0
                : -1;
 }

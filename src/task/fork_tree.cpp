@@ -241,7 +241,7 @@ void ftree_destory(ftree *tree) {
     list_head *pos, *n;
     list_for_each_safe(pos, n, &tree->exec_info_list->head) {
         ei_list_node *ei = list_entry(pos, ei_list_node, list);
-        kiv_free(ei->info.flex);
+        free_common_proc_info(&ei->info);
         kiv_free(ei);
     }
     kiv_free(tree->exec_info_list);
@@ -318,7 +318,7 @@ ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
 int ei_list_delete(exec_info_list *list, ei_list_node *node) {
     if (!list || !node) return -2;
     list_del(&node->list);
-    kiv_free(node->info.flex);
+    free_common_proc_info(&node->info);
     kiv_free(node);
     list->using_cnt--;
     return 0;

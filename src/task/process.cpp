@@ -7,6 +7,7 @@
 
 #include "base/mem.h"
 #include "base/log.h"
+#include "base/sensor_config.h"
 #include "qxkiv/usr_grp.h"
 #include "task/binhash.h"
 
@@ -256,17 +257,49 @@ int raw_exit_info_decode(const void *bytes, size_t len, raw_exit_info *out) {
     return 0;
 }
 
-bool raw_process_exe_ident(const void *bytes, size_t len, exe_ident *out) {
-    if (!bytes || !out || len < RAW_PROCESS_MIN_SIZE) return false;
-    auto *p = static_cast<const unsigned char *>(bytes);
+namespace {
+
+// Where the strings of a record end: its trailers begin there. 0 when malformed.
+size_t strings_end(const unsigned char *p, size_t len) {
+    if (len < RAW_PROCESS_MIN_SIZE) return 0;
     uint32_t lens[FLEX_TYPE_MAX];
     flex_lens(p + RAW_PROCESS_FIXED_SIZE, lens);
     size_t at = RAW_PROCESS_MIN_SIZE;
     for (int t = 0; t < FLEX_TYPE_MAX; t++) {
-        if (lens[t] > s_flex_fields[t].max) return false;
+        if (lens[t] > s_flex_fields[t].max) return 0;
         at += lens[t];
     }
-    if (len < at || len - at < RAW_EXE_IDENT_SIZE) return false;
+    return len < at ? 0 : at;
+}
+
+}  // namespace
+
+bool raw_process_container_id(const void *bytes, size_t len, char out[CONTAINER_ID_TEXT]) {
+    if (!bytes || !out) return false;
+    auto *p = static_cast<const unsigned char *>(bytes);
+    size_t at = strings_end(p, len);
+    if (at == 0) return false;
+    if (len - at >= RAW_EXE_IDENT_SIZE && ld_le<uint32_t>(p + at) == RAW_EXE_IDENT_MAGIC)
+        at += RAW_EXE_IDENT_SIZE;
+    if (len - at < RAW_CONTAINER_SIZE || ld_le<uint32_t>(p + at) != RAW_CONTAINER_MAGIC)
+        return false;
+    const unsigned char *id = p + at + 4;
+    for (size_t i = 0; i < CONTAINER_ID_TEXT - 1; i++)
+        if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'a' && id[i] <= 'f'))) {
+            KIV_LOG(1, "process record of pid %u with a malformed container id\n",
+                    ld_le<uint32_t>(p + 16));
+            return false;
+        }
+    memcpy(out, id, CONTAINER_ID_TEXT - 1);
+    out[CONTAINER_ID_TEXT - 1] = '\0';
+    return true;
+}
+
+bool raw_process_exe_ident(const void *bytes, size_t len, exe_ident *out) {
+    if (!bytes || !out) return false;
+    auto *p = static_cast<const unsigned char *>(bytes);
+    size_t at = strings_end(p, len);
+    if (at == 0 || len - at < RAW_EXE_IDENT_SIZE) return false;
     p += at;
     if (ld_le<uint32_t>(p) != RAW_EXE_IDENT_MAGIC) return false;
     out->ctime_nsec = ld_le<uint32_t>(p + 4);
@@ -282,6 +315,7 @@ int process_info_init(process_info_st *info, const raw_process_info *raw, int ex
                       const process_digest_req *req) {
     if (!info || !raw) return -2;
     info->raw = raw;
+    info->container_id[0] = '\0';
     info->flags =
         static_cast<uint8_t>((exec ? PROC_INFO_EXEC : 0) | (complete ? PROC_INFO_COMPLETE : 0));
     memset(info->md5, 0, sizeof info->md5);
@@ -352,6 +386,12 @@ int get_extra_info(process_info_st *info, const process_digest_req *req) {
     return 0;
 }
 
+void process_info_container(process_info_st *info, const void *bytes, size_t len) {
+    if (!g_framework_config.container_id ||
+        !raw_process_container_id(bytes, len, info->container_id))
+        info->container_id[0] = '\0';
+}
+
 // ---- Common record -----------------------------------------------------------------------------
 
 int init_common_proc_info(const process_info_st *info, common_proc_info *out) {
@@ -365,6 +405,14 @@ int init_common_proc_info(const process_info_st *info, common_proc_info *out) {
     memcpy(out->sha256, info->sha256, sizeof out->sha256);
     copy_ids(out->ids, raw);
     out->mode = raw_process_mode(raw);
+    out->container = nullptr;
+    if (info->container_id[0] != '\0') {
+        auto *id = static_cast<uint8_t *>(kiv_malloc(32, MALLOC_FOR_TASK_FTREE_FLEX_INFO_INIT));
+        if (id && sha256_str2sha256_digest(id, 32, info->container_id, CONTAINER_ID_TEXT - 1) == 0)
+            out->container = id;
+        else
+            kiv_free(id);
+    }
 
     flex_str s[3];
     for (int t = 0; t < 3; t++) get_flex_task_info_str(&raw->flex, &s[t], t);
@@ -376,6 +424,8 @@ int init_common_proc_info(const process_info_st *info, common_proc_info *out) {
         kiv_malloc(size + FLEX_SIZE_EXTRA, MALLOC_FOR_TASK_FTREE_FLEX_INFO_INIT));
     if (!out->flex) {
         KIV_LOG(1, "malloc out_info->flex_info failed\n");
+        kiv_free(out->container);
+        out->container = nullptr;
         return -3;
     }
     flex_task_info_init(out->flex);
@@ -384,6 +434,13 @@ int init_common_proc_info(const process_info_st *info, common_proc_info *out) {
     set_flex_task_info_str(out->flex, size, &names[1], FLEX_GROUP_NAME);
     set_flex_task_info_str(out->flex, size, &names[2], FLEX_APP_TYPE);
     return 0;
+}
+
+void free_common_proc_info(common_proc_info *c) {
+    kiv_free(c->flex);
+    kiv_free(c->container);
+    c->flex = nullptr;
+    c->container = nullptr;
 }
 
 int set_common_info_flex_info(common_proc_info *common, int type, const char *text, uint32_t len) {
@@ -481,9 +538,15 @@ int process_info_st2process_st(const process_info_st *info, process_st *out) {
     copy_cut(out->user_name, sizeof out->user_name, info->user_name, strlen(info->user_name));
     copy_cut(out->group_name, sizeof out->group_name, info->group_name, strlen(info->group_name));
     copy_cut(out->app_type, sizeof out->app_type, info->app_type, strlen(info->app_type));
+    memcpy(out->container_id, info->container_id, sizeof out->container_id);
     out->fd0[0] = out->fd1[0] = '\0';
     out->flags &= static_cast<uint8_t>(~PROCESS_ST_EXITED);
     return 0;
+}
+
+void process_container_text(const common_proc_info *c, char out[PROC_CONTAINER_LEN]) {
+    if (!c->container || sha256_digest2sha256_str(c->container, 32, out, PROC_CONTAINER_LEN) < 0)
+        out[0] = '\0';
 }
 
 int fork_info_st2process_st(const fork_info_st *fork_info, process_st *out) {
@@ -494,6 +557,7 @@ int fork_info_st2process_st(const fork_info_st *fork_info, process_st *out) {
     copy_flex(out->app_type, c->flex, FLEX_APP_TYPE, 32);
     md5_digest2md5_str(c->md5, 16, out->md5, sizeof out->md5);
     sha256_digest2sha256_str(c->sha256, 32, out->sha256, sizeof out->sha256);
+    process_container_text(c, out->container_id);
     const char *fd0 = fork_info->fd0 ? fork_info->fd0 : "";
     const char *fd1 = fork_info->fd1 ? fork_info->fd1 : "";
     copy_cut(out->fd0, sizeof out->fd0, fd0, strlen(fd0));

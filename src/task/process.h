@@ -132,6 +132,13 @@ constexpr uint32_t RAW_EXE_IDENT_SIZE = 32;
 // True with *out filled when the record of len bytes carries the trailer right behind its
 // strings; false for a malformed record or none.
 bool raw_process_exe_ident(const void *bytes, size_t len, exe_ident *out);
+// The container the process runs in, behind the strings and the executed file's trailer when
+// there is one: magic u32, then 64 lower-case hex digits.
+constexpr uint32_t RAW_CONTAINER_MAGIC = 0x64697463;  // "ctid"
+constexpr uint32_t RAW_CONTAINER_SIZE = 68;
+constexpr size_t CONTAINER_ID_TEXT = 65;  // 64 digits and the terminator
+// True with the terminated id in out when the record carries a well-formed one.
+bool raw_process_container_id(const void *bytes, size_t len, char out[CONTAINER_ID_TEXT]);
 
 // ---- User-space records -----------------------------------------------------------------------
 
@@ -155,6 +162,7 @@ struct process_info_st {
     char user_name[33];
     char group_name[33];
     char app_type[129];
+    char container_id[CONTAINER_ID_TEXT];  // empty: none
     uint8_t flags;
 };
 
@@ -165,6 +173,8 @@ struct common_proc_info {
     uint32_t mode : 12;
     uint32_t ref_cnt : 20;  // fork records pointing here; wider than the hash can ever hold
     flex_task_info *flex;
+    // The container's id as 32 bytes, null outside one: only images in containers pay for it.
+    uint8_t *container;
 };
 
 enum : uint8_t {
@@ -192,6 +202,7 @@ struct fork_info_st {
     uint32_t exit_code;
     uint32_t expire_time;
     uint16_t task_event_id;
+    uint16_t reported_event_id;  // the exec whose creation was reported last
     uint8_t flags;
 };
 
@@ -208,6 +219,7 @@ constexpr int PROC_STR_LEN = 1025;
 constexpr int PROC_NAME_LEN = 33;
 constexpr int PROC_GUID_LEN = 32;
 constexpr int PROC_PERMIT_LEN = 12;
+constexpr int PROC_CONTAINER_LEN = 65;
 
 enum : uint8_t { PROCESS_ST_EXITED = 1u << 0 };
 
@@ -230,6 +242,7 @@ struct process_st {
     char fd0[PROC_STR_LEN];
     char fd1[PROC_STR_LEN];
     uint8_t flags;
+    char container_id[PROC_CONTAINER_LEN];  // empty: none
 };
 
 int process_info_init(process_info_st *info, const raw_process_info *raw, int exec, int complete,
@@ -238,13 +251,20 @@ int process_info_init(process_info_st *info, const raw_process_info *raw, int ex
 // digests are pending for a caller that may wait, nothing else is done yet.
 int get_extra_info(process_info_st *info, const process_digest_req *req = nullptr);
 int get_user_and_grp_name(uint32_t uid, uint32_t gid, process_info_st *info);
+// The container named by the record of len bytes that info was built from, when container_id
+// is on in sensor.conf; none otherwise.
+void process_info_container(process_info_st *info, const void *bytes, size_t len);
 
 int init_common_proc_info(const process_info_st *info, common_proc_info *out);
+// Frees what init_common_proc_info allocated.
+void free_common_proc_info(common_proc_info *c);
 int set_common_info_flex_info(common_proc_info *common, int type, const char *text,
                               uint32_t len);
 void process_st_init(process_st *record);
 int process_info_st2process_st(const process_info_st *info, process_st *out);
 int fork_info_st2process_st(const fork_info_st *fork_info, process_st *out);
+// The image's container id as text, empty for none.
+void process_container_text(const common_proc_info *c, char out[PROC_CONTAINER_LEN]);
 int get_file_permissions_and_owner(uint32_t mode, char *out, int out_len);
 int adpt_cpy_str(char **slot, const char *bytes, uint32_t len);
 // "0%04x%08x" of pid and the low 32 bits of create_time, then from position 13 at most 16

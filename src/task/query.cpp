@@ -151,6 +151,7 @@ int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_
         KIV_LOG(1, "proc_info_init failed\n");
         return -1;
     }
+    process_info_container(info, bytes, len);
     ftree_key key{buf->info.create_time, buf->info.pid};
     rwlock_write_guard g(&g_task_info.ftree_lock);
     int rc = ftree_insert(g_task_info.ftree, &key, info);
@@ -210,7 +211,7 @@ KIV_API void _memset_process_info(struct process_st *r) {
     // Strings only need their terminator: a full clear of 5 KB per node would dominate a query.
     r->guid[0] = r->current_dir[0] = r->path[0] = r->md5[0] = r->sha256[0] = '\0';
     r->cmd_line[0] = r->user_name[0] = r->app_type[0] = r->path_permit[0] = '\0';
-    r->group_name[0] = r->fd0[0] = r->fd1[0] = '\0';
+    r->group_name[0] = r->fd0[0] = r->fd1[0] = r->container_id[0] = '\0';
     r->createtime = 0;
     r->pid = r->ppid = 0;
     memset(r->ids, 0xff, sizeof r->ids);

@@ -31,6 +31,7 @@ KIV_SAME_PROCESS_ST_FIELD(group_name);
 KIV_SAME_PROCESS_ST_FIELD(fd0);
 KIV_SAME_PROCESS_ST_FIELD(fd1);
 KIV_SAME_PROCESS_ST_FIELD(flags);
+KIV_SAME_PROCESS_ST_FIELD(container_id);
 #undef KIV_SAME_PROCESS_ST_FIELD
 static_assert(sizeof(process_st) == sizeof(process_st_public));
 static_assert(PROCESS_ST_FLAG_EXITED == PROCESS_ST_EXITED);

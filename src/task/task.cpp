@@ -92,6 +92,7 @@ constexpr ini_long_key kForkSlTimeoutCnt{"fork_sl_timeout_cnt", 10, 1, 100000};
 constexpr ini_long_key kLostTaskQueueCnt{"lost_task_queue_cnt", 128, 1, KERN_SL_CAP};
 constexpr ini_long_key kLimitPerUser{"limit_per_user", 0, 0, 1};
 constexpr ini_long_key kRedoWholeCmdline{"redo_whole_cmdline", 0, 0, 1};
+constexpr ini_long_key kReportEveryExec{"report_every_exec", 0, 0, 1};
 
 uint32_t read_u32(ini_file_t *ini, const ini_long_key &k) {
     return static_cast<uint32_t>(ini_get_long_in_range(ini, TASK_SECTION, k));
@@ -134,8 +135,9 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     t.hour_limit.max_cnt = read_u32(ini, kTaskCreateCntHour);
     t.limit_per_user = read_u32(ini, kLimitPerUser);
     t.redo_whole_cmdline = read_u32(ini, kRedoWholeCmdline);
-    KIV_LOG(2, "limit_per_user(%u) redo_whole_cmdline(%u)\n", t.limit_per_user,
-            t.redo_whole_cmdline);
+    t.report_every_exec = read_u32(ini, kReportEveryExec);
+    KIV_LOG(2, "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u)\n",
+            t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));
@@ -460,6 +462,7 @@ int fork_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
+    process_info_container(&info, msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET);
     rwlock_write_guard guard(&g_task_info.ftree_lock);
     if (ftree_insert(g_task_info.ftree, &child, &info) < 0)
         KIV_LOG(1, "ftree_insert proc_info failed\n");
@@ -535,6 +538,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
         return MSG_HOOK_DROP;
     }
+    process_info_container(&info, msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET);
     // The hook runs again from the start once parked. The image goes into the tree at once,
     // whether it waits for its digests or behind an earlier exec, so that what the process
     // does meanwhile is its own; the record is built and reported once it may go (the insert
@@ -610,6 +614,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     md5_digest2md5_str(info.md5, 16, tree->items[0].md5, sizeof tree->items[0].md5);
     sha256_digest2sha256_str(info.sha256, 32, tree->items[0].sha256, sizeof tree->items[0].sha256);
     tree->count = static_cast<uint32_t>(n);
+    tree->exec_event_id = raw_process_task_event_id(&raw);
     ctx->priv[0] = tree;
     return MSG_HOOK_ACCEPT;
 }

@@ -83,6 +83,8 @@ struct task_info {
     keyed_limiter user_hour_limit;
     // Repeat keys over the whole command line and the user rather than a prefix.
     uint32_t redo_whole_cmdline;
+    // Each exec of a reported process is reported again with its new image.
+    uint32_t report_every_exec;
 
     pthread_mutex_t redo_hash_lock;
     fhash *redo_hash;
@@ -124,6 +126,7 @@ constexpr int PROC_TREE_MAX = 16;
 struct proc_tree {
     uint32_t count;
     process_st items[PROC_TREE_MAX];
+    uint16_t exec_event_id;  // the exec being reported
 };
 
 constexpr uint64_t TASK_RELY_TIMEOUT_MS = 100;

@@ -19,6 +19,11 @@
 
 namespace {
 
+// A process outside any container runs on the host.
+const char *container_text(const char *id) {
+    return id[0] ? id : "host";
+}
+
 struct id_key {
     int idx;
     const char *key;
@@ -58,7 +63,8 @@ bool format_child_info(cJSON *m, const process_st *p) {
            add_str(m, "process_fd1", p->fd1) &&
            add_signed(m, "process_xdg_session_id", static_cast<uint32_t>(p->xdg_session_id)) &&
            add_ids(m, p, s_child_uids) && add_str(m, "process_path_permit", p->path_permit) &&
-           add_signed(m, "process_owner_id", p->ids[8]) && add_str(m, "container_id", "host");
+           add_signed(m, "process_owner_id", p->ids[8]) &&
+           add_str(m, "container_id", container_text(p->container_id));
 }
 
 bool format_parent_info(cJSON *m, const process_st *p) {
@@ -80,8 +86,9 @@ const process_st *upload_item(const void *items, int i, int mode) {
 }
 
 // The guid and the terminated path an exit record names.
-void exit_names(const fork_info_st *fork_info, char (&guid)[PROC_GUID_LEN],
-                char (&path_text)[1024]) {
+void exit_names(const fork_info_st *fork_info, char (&guid)[PROC_GUID_LEN], char (&path_text)[1024],
+                char (&container)[PROC_CONTAINER_LEN]) {
+    process_container_text(fork_info->exec_info, container);
     const flex_task_info *flex = fork_info->exec_info->flex;
     flex_str cmd{}, path{};
     get_flex_task_info_str(flex, &cmd, FLEX_CMD_LINE);
@@ -125,7 +132,7 @@ void child_text(json_text_obj &m, const process_st *p) {
     ids_text(m, p, s_child_uids);
     m.str("process_path_permit", p->path_permit)
         .id("process_owner_id", p->ids[8])
-        .str("container_id", "host");
+        .str("container_id", container_text(p->container_id));
 }
 
 void parent_text(json_text_obj &m, const process_st *p) {
@@ -229,8 +236,8 @@ cJSON *upload_exit_info_build(const fork_info_st *fork_info) {
         cJSON_Delete(envelope);
         return nullptr;
     }
-    char guid[PROC_GUID_LEN], path_text[1024];
-    exit_names(fork_info, guid, path_text);
+    char guid[PROC_GUID_LEN], path_text[1024], container[PROC_CONTAINER_LEN];
+    exit_names(fork_info, guid, path_text, container);
 
     bool ok = format_header_info(message, &hdr, "PROCESS_EXIT", "Process Exit") &&
               add_signed(message, "process_id", fork_info->pid) &&
@@ -238,7 +245,7 @@ cJSON *upload_exit_info_build(const fork_info_st *fork_info) {
               add_str(message, "process_guid", guid) &&
               add_str(message, "process_path", path_text) &&
               add_u64(message, "process_createtime", fork_info->create_time) &&
-              add_str(message, "container_id", "host");
+              add_str(message, "container_id", container_text(container));
     if (!ok) {
         cJSON_Delete(message);
         cJSON_Delete(envelope);
@@ -262,8 +269,8 @@ bool upload_exit_text(const fork_info_st *fork_info, std::string &out) {
         KIV_LOG(1, "get header fail\n");
         return false;
     }
-    char guid[PROC_GUID_LEN], path_text[1024];
-    exit_names(fork_info, guid, path_text);
+    char guid[PROC_GUID_LEN], path_text[1024], container[PROC_CONTAINER_LEN];
+    exit_names(fork_info, guid, path_text, container);
     json_text_obj envelope(out);
     upload_header_text(envelope, hdr);
     json_text_obj message = envelope.object("message");
@@ -273,7 +280,7 @@ bool upload_exit_text(const fork_info_st *fork_info, std::string &out) {
         .str("process_guid", guid)
         .str("process_path", path_text)
         .num("process_createtime", fork_info->create_time)
-        .str("container_id", "host");
+        .str("container_id", container_text(container));
     message.close();
     envelope.close();
     return true;
@@ -347,20 +354,24 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
 
     fork_node *node = nullptr;
     int found;
-    bool reported;
+    bool reported, new_image = false;
     {
         // The flag only changes under the write lock, so reading it needs no more than this.
         rwlock_read_guard g(&g_task_info.ftree_lock);
         found = ftree_search(g_task_info.ftree, &key, &node);
         reported = found == 0 && (node->fork_info.flags & FORK_INFO_CREATE_REPORTED);
+        // An earlier image of the process was reported, not this exec's.
+        new_image = reported && g_task_info.report_every_exec &&
+                    node->fork_info.reported_event_id != tree->exec_event_id;
     }
-    if (reported) {
+    if (reported && !new_image) {
         task_exec_tree_put(tree);
         return MSG_HOOK_ACCEPT;
     }
     if (found != 0) KIV_LOG(3, "can't find pid %d\n", self->pid);
 
-    if (proc_need_upload(&key)) {
+    // The process is marked as reported already when a later image of it goes.
+    if (new_image || proc_need_upload(&key)) {
         int ret = upload_task_create_event(tree->items, static_cast<int>(tree->count),
                                            UPLOAD_ITEMS_ARRAY);
         if (ret != 0) {
@@ -376,6 +387,7 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
         if (ftree_search(g_task_info.ftree, &key, &node) == 0) {
             fork_info_st *fi = &node->fork_info;
             fi->flags |= FORK_INFO_CREATE_REPORTED;
+            fi->reported_event_id = tree->exec_event_id;
             // The exit came first and waited for the creation to be reported.
             if ((fi->flags & FORK_INFO_EXITED) &&
                 fork_info_exit_upload_state(fi) == EXIT_UPLOAD_NONE) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -154,6 +155,35 @@ std::string value_of(const std::string &doc, const std::string &key) {
     if (at == std::string::npos) return "";
     at += key.size() + 4;
     return doc.substr(at, doc.find('"', at) - at);
+}
+
+// The acting process's exec record names its container: its file documents carry the id while
+// container_id is on in sensor.conf, "host" with it off.
+TEST_F(FileE2E, ContainerOfTheActingProcess) {
+    const std::string id = std::string(60, 'd') + "0a1f";
+    std::ofstream(tree.conf(), std::ios::app) << "container_id = 1\n";
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        if (!on) host_stop(), staged_tree::set_keys(tree.conf(), "container_id = 0\n");
+        start();
+        proc_fields f;
+        f.pid = 300, f.ppid = 1, f.create_time = 5300, f.parent_create_time = 0, f.event_id = 2;
+        f.uid[1] = f.gid[1] = 0;
+        f.s[0] = "/usr/bin/writer --in-a-container", f.s[1] = "/", f.s[2] = "/nonexistent/writer";
+        proc_bytes rec;
+        rec.b = process_record(f);
+        rec.u32(0x64697463);  // the container trailer: magic, 64 digits
+        rec.b.insert(rec.b.end(), id.begin(), id.end());
+        rec.b[4] = (unsigned char)rec.b.size(), rec.b[5] = (unsigned char)(rec.b.size() >> 8);
+        ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, rec.b.data(), (uint32_t)rec.b.size()), KEMU_OK);
+        ASSERT_TRUE(wait_for([] { return !docs(UPLOAD_PROC_EXEC).empty(); }));
+        EXPECT_EQ(value_of(docs(UPLOAD_PROC_EXEC)[0], "container_id"), on ? id : "host");
+        file_rec c;
+        c.id = 1, c.name = "/tmp/in-a-container";
+        inject(build_file(c));
+        ASSERT_TRUE(wait_for([] { return docs(UPLOAD_FILE_CRATE).size() == 1; }));
+        EXPECT_EQ(value_of(docs(UPLOAD_FILE_CRATE)[0], "container_id"), on ? id : "host");
+    }
 }
 
 // Without rename typing (the default), a renamed file is not typed whatever it holds.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <set>
 #include <string>
@@ -172,6 +173,30 @@ TEST(LiveBpfImage, TextsAsProcShowsThem) {
     EXPECT_EQ(img.exe_ino, 1ull << 40);
     EXPECT_EQ(img.exe_ctime_sec, -1);
     EXPECT_EQ(img.exe_ctime_nsec, 999999999u);
+}
+
+// A path cut above a disconnected directory is completed from /proc/<pid>/exe, but only for
+// the process that ran it (create_time) and a link that ends as the cut path does.
+TEST(LiveBpfImage, CutPathCompletedFromProcOnlyWhenItMatches) {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+    ASSERT_GT(n, 4);
+    std::string whole(exe, (size_t)n), tail = whole.substr(whole.rfind('/'));
+    static live_proc_image img;
+    auto cut = [&](const std::string &path, uint64_t ct) {
+        img = live_proc_image{};
+        img.create_time = ct;
+        memcpy(img.str[LIVE_STR_PATH], path.data(), path.size());
+        img.len[LIVE_STR_PATH] = (uint32_t)path.size();
+        live_bpf_whole_path((uint32_t)getpid(), &img);
+        return text(img, LIVE_STR_PATH);
+    };
+    const uint64_t me = live_proc_create_time((uint32_t)getpid());
+    EXPECT_EQ(cut("..." + tail, me), whole);
+    EXPECT_EQ(cut("..." + tail + "x", me), "..." + tail + "x");  // another file
+    EXPECT_EQ(cut("..." + tail, me + 1), "..." + tail);          // another process
+    EXPECT_EQ(cut(whole, me), whole);                            // whole already
+    EXPECT_EQ(cut("...", me), "...");                            // nothing to match
 }
 
 // The stand-in in userspace mode with the eBPF source only.

@@ -22,7 +22,9 @@
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
 #include "proc_bytes.h"
+#include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
+#include "qxkiv/process_query.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "task/binhash.h"
@@ -200,6 +202,158 @@ TEST_F(LiveStandin, QueriesFromProcAndTable) {
         lost.insert(kemu_ld<uint32_t>(q.data() + 32 + 16 * i));
     EXPECT_TRUE(lost.count(dead.pid));
     EXPECT_FALSE(lost.count(gone.pid) || lost.count(self));
+}
+
+// The sensor on the eBPF source (or the one a test names) with the shipped configuration
+// (task.conf keys changed as given), its documents kept; skipped where it cannot start.
+struct LiveEbpfDocs : ::testing::Test {
+    staged_tree tree{
+        "kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ebpf\n"
+        "container_id = 1\n"};
+    bool running = false;
+    void start(const std::string &task_keys = "") {
+        staged_tree::set_keys(tree.task_conf(), task_keys);
+        tree.no_file_watch();
+        if (sensor_init() != 0)
+            GTEST_SKIP() << "the process source did not start (see the sensor log)";
+        running = true;
+        g_init_done = 1;
+        clear_uploads();
+        register_upload_callback(capture);
+        sensor_switch(1);
+    }
+    void stop() {
+        if (running) sensor_exit(), g_init_done = 0, running = false;
+    }
+    void TearDown() override { stop(); }
+    // The creation documents of pid, once one of them has key = value (30 s at most).
+    static std::vector<parsed_doc> created(pid_t pid, const char *key, const std::string &value) {
+        std::vector<parsed_doc> mine;
+        wait_for(
+            [&] {
+                mine.clear();
+                bool seen = false;
+                for (auto &d : parsed_docs(UPLOAD_PROC_EXEC, UPLOAD_PROC_EXEC))
+                    if (d.num("process_id") == pid) {
+                        seen = seen || d.str(key) == value;
+                        mine.push_back(d);
+                    }
+                return seen;
+            },
+            30);
+        return mine;
+    }
+    static std::string md5_of(const char *path) {
+        char md5[33] = {};
+        get_file_md5(path, md5, sizeof md5);
+        return md5;
+    }
+};
+
+// A wrapper execs its payload under a kernel thread's name: with report_every_exec the
+// payload's own creation names the real image, its digests and the disguised command line;
+// without it, the wrapper alone is reported.
+TEST_F(LiveEbpfDocs, ExecThroughAWrapper) {
+    char sleep_path[PATH_MAX];
+    ASSERT_TRUE(realpath("/bin/sleep", sleep_path));
+    for (int every : {1, 0}) {
+        SCOPED_TRACE(every);
+        start(every ? "report_every_exec = 1\n" : "report_every_exec = 0\n");
+        if (IsSkipped()) return;
+        pid_t kid = live_spawn({"/bin/bash", "-c", "exec -a '[kworker/0:1]' /bin/sleep 0.2"});
+        ASSERT_GT(kid, 0);
+        auto docs = created(kid, "process_path", every ? sleep_path : "/usr/bin/bash");
+        waitpid(kid, nullptr, 0);
+        if (!every) {  // what else is to come has come a second after the wrapper's
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            docs = created(kid, "process_path", "/usr/bin/bash");
+        }
+        std::vector<parsed_doc> payload;
+        for (auto &d : docs)
+            if (d.str("process_path") == sleep_path) payload.push_back(d);
+        ASSERT_EQ(payload.size(), every ? 1u : 0u);
+        if (every) {
+            EXPECT_EQ(payload[0].str("process_cmd_line"), "[kworker/0:1] 0.2");
+            EXPECT_EQ(payload[0].str("process_md5"), md5_of(sleep_path));
+        }
+        stop();
+    }
+}
+
+// A copy of sleep run from memory (memfd_create, then execve of /proc/self/fd/N): named as
+// /proc names it, with the digests of what runs, read while it runs.
+TEST_F(LiveEbpfDocs, ProgramRunFromMemory) {
+    start();
+    if (IsSkipped()) return;
+    pid_t kid = live_spawn({"/usr/bin/python3", "-c",
+                            "import os\nfd = os.memfd_create('kivmemfd', 0)\n"
+                            "os.write(fd, open('/bin/sleep', 'rb').read())\n"
+                            "os.execve('/proc/self/fd/%d' % fd, ['kivmemfd', '30'], {})\n"});
+    ASSERT_GT(kid, 0);
+    auto docs = created(kid, "process_path", "/memfd:kivmemfd (deleted)");
+    kill(kid, SIGKILL);
+    waitpid(kid, nullptr, 0);
+    const parsed_doc *mem = nullptr;
+    for (auto &d : docs)
+        if (d.str("process_path") == "/memfd:kivmemfd (deleted)") mem = &d;
+    ASSERT_NE(mem, nullptr);
+    EXPECT_EQ(mem->str("process_cmd_line"), "kivmemfd 30");
+    EXPECT_EQ(mem->str("process_md5"), md5_of("/bin/sleep"));
+}
+
+// A process joins a cgroup named as Docker names a container's, then execs: its creation and
+// exit, and the process query service that file and network documents ask, name the
+// container; with container_id = 0 in sensor.conf, "host". No runtime is needed.
+TEST_F(LiveEbpfDocs, ContainerFromTheCgroupAtExec) {
+    char sleep_path[PATH_MAX], id[65];
+    ASSERT_TRUE(realpath("/bin/sleep", sleep_path));
+    snprintf(id, sizeof id, "%056x%08x", 0xc0ffeeu, (unsigned)getpid());
+    const std::string cg = std::string("/sys/fs/cgroup/unified/docker-") + id + ".scope";
+    if (mkdir(cg.c_str(), 0755) != 0) GTEST_SKIP() << "no cgroup v2 hierarchy to make " << cg;
+    struct remove_cgroup {
+        const std::string &dir;
+        ~remove_cgroup() { rmdir(dir.c_str()); }
+    } remove{cg};
+    // The connector reads /proc/<pid>/cgroup when it hears of the exec.
+    for (auto [source, on] : {std::pair{"ebpf", 1}, {"ebpf", 0}, {"connector", 1}}) {
+        SCOPED_TRACE(std::string(source) + " " + std::to_string(on));
+        staged_tree::set_keys(tree.conf(), std::string("userspace_source = ") + source + "\n" +
+                                               "container_id = " + std::to_string(on) + "\n");
+        start();
+        if (IsSkipped()) return;
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        pid_t kid = live_spawn({"/bin/sh", "-c", "read x; exec /bin/sleep 30"}, p[0]);
+        close(p[0]);
+        ASSERT_GT(kid, 0);
+        std::ofstream(cg + "/cgroup.procs") << kid << "\n";
+        ASSERT_EQ(write(p[1], "\n", 1), 1);
+        close(p[1]);
+        const std::string want = on ? id : "host";
+        auto docs = created(kid, "process_path", sleep_path);
+        static process_st now;
+        EXPECT_EQ(_get_process_info(kid, &now), 0);
+        kill(kid, SIGKILL);
+        waitpid(kid, nullptr, 0);
+        std::map<std::string, std::string> by_path;
+        for (auto &d : docs) by_path[d.str("process_path")] = d.str("container_id");
+        EXPECT_EQ(by_path[sleep_path], want);
+        if (std::string(source) == "ebpf")  // read at its exec, before it joined
+            EXPECT_EQ(by_path["/usr/bin/dash"], "host");
+        EXPECT_EQ(std::string(now.container_id), on ? id : "");
+        // Once its exit is applied, the stop reports it from the queue.
+        EXPECT_TRUE(wait_for(
+            [&] {
+                static process_st gone;
+                return _get_process_info(kid, &gone) == 0 && (gone.flags & PROCESS_ST_FLAG_EXITED);
+            },
+            10));
+        stop();
+        std::string exit_container = "none";
+        for (auto &d : parsed_docs(UPLOAD_PROC_EXIT, UPLOAD_PROC_EXIT))
+            if (d.num("process_id") == kid) exit_container = d.str("container_id");
+        EXPECT_EQ(exit_container, want);
+    }
 }
 
 // {cmd line or "pid createtime", path, pid, parent pid, createtime, exit code, md5} per

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/mem.h"
+#include "base/sensor_config.h"
 #include "proc_bytes.h"
 #include "task/process.h"
 
@@ -110,6 +111,57 @@ TEST(ProcessRecord, ExecutedFileTrailer) {
     bad[68 + 8] = 200;  // app_type above its 128
     EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));
     EXPECT_EQ(decode(bad, bad.size(), &buf), -1);
+}
+
+// The container trailer, behind the executed file's or alone behind the strings; the id reaches
+// the common record and the description only while container_id is on.
+TEST(ProcessRecord, ContainerTrailer) {
+    proc_fields f;
+    f.s[0] = "cmd", f.s[2] = "/usr/bin/x";
+    const std::string id = "0123456789abcdef" + std::string(47, 'e') + "f";
+    auto with = [&](bool exe, const std::string &text) {
+        proc_bytes w;
+        w.b = build_proc(f);
+        if (exe) w.u32(0x64697865), w.u32(1), w.u64(2), w.u64(3), w.u64(4);
+        w.u32(0x64697463);
+        w.b.insert(w.b.end(), text.begin(), text.end());
+        return w.b;
+    };
+    char out[CONTAINER_ID_TEXT];
+    for (bool exe : {true, false}) {
+        auto rec = with(exe, id);
+        ASSERT_TRUE(raw_process_container_id(rec.data(), rec.size(), out)) << exe;
+        EXPECT_EQ(std::string(out), id);
+        EXPECT_FALSE(raw_process_container_id(rec.data(), rec.size() - 1, out));  // cut
+        exe_ident ident{};
+        EXPECT_EQ(raw_process_exe_ident(rec.data(), rec.size(), &ident), exe);
+    }
+    for (const std::string &bad : {std::string(63, 'a') + "G", "0123456789ABCDEF" + id.substr(16),
+                                   std::string(63, 'a') + '\0'}) {
+        auto rec = with(true, bad);
+        EXPECT_FALSE(raw_process_container_id(rec.data(), rec.size(), out)) << bad;
+    }
+    auto plain = build_proc(f);
+    EXPECT_FALSE(raw_process_container_id(plain.data(), plain.size(), out));
+
+    auto rec = with(true, id);
+    static raw_process_buf buf;
+    ASSERT_EQ(decode(rec, rec.size(), &buf), 0);
+    process_info_st info{};
+    static process_st ps;
+    for (int on : {0, 1}) {
+        g_framework_config.container_id = on;
+        ASSERT_EQ(process_info_init(&info, &buf.info, 0, 0), 0);
+        process_info_container(&info, rec.data(), rec.size());
+        common_proc_info c{};
+        ASSERT_EQ(init_common_proc_info(&info, &c), 0);
+        fork_info_st fi{};
+        fi.exec_info = &c;
+        ASSERT_EQ(fork_info_st2process_st(&fi, &ps), 0);
+        EXPECT_EQ(std::string(ps.container_id), on ? id : "");
+        free_common_proc_info(&c);
+    }
+    g_framework_config.container_id = 0;
 }
 
 TEST(ProcessRecord, ExitInfoBytes) {

@@ -135,7 +135,7 @@ TEST_F(TaskE2E, ForkExecExitAndExecBeforeFork) {
 // collector; one whose hashing does not end goes on without them before its exit gives up.
 // A later exec of a waiting process waits behind it, so the first image stays the reported.
 TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
-    start();
+    start("report_every_exec = 0\n");
     char tmpl[] = "/tmp/kivexecdigest.XXXXXX";
     std::string d = mkdtemp(tmpl);
     std::string big = d + "/big", held = d + "/hold", first = d + "/first";
@@ -236,6 +236,37 @@ TEST_F(TaskE2E, UnknownParentAndExitBeforeExec) {
     ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC, "\"parent_pid\":400,") == 1; }));
     ASSERT_TRUE(
         advance_until([] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; }, 30000));
+}
+
+// A wrapper that execs its payload (sh -c 'exec -a "[kworker/0:1]" sleep'): with
+// report_every_exec the payload is a creation of its own, once even when its record comes
+// again; without, the first image alone. Either way one exit, naming the last image.
+TEST_F(TaskE2E, ReExecReportedOnlyWithReportEveryExec) {
+    for (bool every : {false, true}) {
+        SCOPED_TRACE(every);
+        if (every) host_stop();
+        start(every ? "report_every_exec = 1\n" : "report_every_exec = 0\n");
+        auto f = proc(810, 1, "/bin/sh -c exec -a [kworker/0:1] sleep 1");
+        f.s[2] = "/bin/sh";
+        inject(1, f);
+        ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 1; }));
+        int64_t execs = kiv_stat_get(TASK_EXEC_EVENT), exits = kiv_stat_get(TASK_EXIT_EVENT);
+        f.event_id = 2, f.s[0] = "[kworker/0:1] 1", f.s[2] = "/bin/sleep";
+        inject(1, f);
+        inject(1, f);  // the same exec's record again
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) == execs + 2; }));
+        inject_exit(810, 0);
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXIT_EVENT) == exits + 1; }));
+        EXPECT_TRUE(wait_for([&] {
+            return uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"[kworker/0:1] 1\"") ==
+                   (every ? 1 : 0);
+        }));
+        sensor_exit();
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), every ? 2 : 1);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_path\":\"/bin/sleep\""), every ? 1 : 0);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 1);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_path\":\"/bin/sleep\""), 1);
+    }
 }
 
 // Exits still waiting for their delay are reported at shut-down, not lost.

@@ -153,7 +153,10 @@ bool usable(std::string *why) {
     return false;
 }
 
-int start(const unsigned char *, size_t, std::string *why) {
+int start(const unsigned char *config, size_t len, std::string *why) {
+    uint32_t options = 0;
+    if (config && len == sizeof options) memcpy(&options, config, sizeof options);
+    live_proc_set_container_ids(options & CAPTURE_CONTAINER_IDS);
     if (s_src) {
         KIV_LOG(0, "kemu: process connector already running\n");
         *why = "already running";

@@ -10,10 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 
 #include "base/log.h"
 #include "kernel/capture/common/aux_records.h"
+#include "kernel/capture/common/container_id.h"
 #include "kernel/capture/common/kernel_access.h"
 #include "kernel/capture/common/proc_records.h"
 
@@ -86,6 +89,45 @@ bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out) {
     return true;
 }
 
+bool live_bpf_container(const live_cgroup_ev &e, size_t size, char out[CONTAINER_ID_LEN + 1]) {
+    if (size < LIVE_CGROUP_HEAD || e.len > size - LIVE_CGROUP_HEAD || e.len > sizeof e.names)
+        return false;
+    std::string_view rest(e.names, e.len);
+    // Two lists, the unified hierarchy's first; each ends at an empty name.
+    for (int h = 0; h < 2 && !rest.empty(); h++) {
+        std::string_view names[LIVE_CG_NAMES];
+        size_t n = 0;
+        for (;;) {
+            size_t nul = rest.find('\0');
+            if (nul == std::string_view::npos) return false;  // cut: no end
+            std::string_view name = rest.substr(0, nul);
+            rest.remove_prefix(nul + 1);
+            if (name.empty()) break;
+            if (n < LIVE_CG_NAMES) names[n++] = name;
+        }
+        if (container_id_of_names(names, n, out)) return true;
+    }
+    return false;
+}
+
+void live_bpf_whole_path(uint32_t pid, live_proc_image *img) {
+    uint32_t &len = img->len[LIVE_STR_PATH];
+    char *path = img->str[LIVE_STR_PATH];
+    if (len < 4 || memcmp(path, "...", 3) != 0) return;
+    // The walk stopped above a disconnected directory (an overlay or network file system):
+    // /proc names the file whole while the process still runs that exec.
+    char link[32], whole[live_proc_image::STR_MAX + 1];
+    snprintf(link, sizeof link, "/proc/%u/exe", pid);
+    ssize_t n = readlink(link, whole, sizeof whole);
+    const size_t tail = len - 3;
+    if (n <= 0 || (size_t)n > live_proc_image::STR_MAX || (size_t)n < tail ||
+        memcmp(whole + n - tail, path + 3, tail) != 0 ||
+        live_proc_create_time(pid) != img->create_time)
+        return;
+    memcpy(path, whole, (size_t)n);
+    len = (uint32_t)n;
+}
+
 #if KIV_HAVE_BPF
 
 #include <bpf/bpf.h>
@@ -107,12 +149,33 @@ struct bpf_source {
     live_proc_image img;
     std::vector<unsigned char> aux_buf;
     uint64_t lost_seen = 0;
+    struct cgroup_note {
+        uint64_t start_ns;
+        char id[CONTAINER_ID_LEN + 1];
+    };
+    std::unordered_map<uint32_t, cgroup_note> cgroups;  // by pid, until its exec record
+
+    void on_cgroup(const live_cgroup_ev &e, size_t size) {
+        cgroup_note note{e.start_ns, {}};
+        if (!live_bpf_container(e, size, note.id)) note.id[0] = '\0';
+        // Notes whose exec records were lost are not kept for ever.
+        if (cgroups.size() >= 4096) cgroups.clear();
+        cgroups[e.pid] = note;
+    }
 
     void on_exec(const live_exec_ev &e, size_t size) {
         if (!live_bpf_image(e, size, &img)) {
             KIV_LOG(1, "kemu: eBPF exec record of pid %u dropped: its texts pass its %zu bytes\n",
                     e.pid, size);
             return;
+        }
+        live_bpf_whole_path(e.pid, &img);
+        // The cgroups its exec program sent just before.
+        auto cg = cgroups.find(e.pid);
+        if (cg != cgroups.end()) {
+            if (cg->second.start_ns == e.start_ns)
+                memcpy(img.container_id, cg->second.id, sizeof img.container_id);
+            cgroups.erase(cg);
         }
         ev.on_exec_image(e.pid, img, live_proc_ticks_ns(e.parent_start_ns), e.at_ns);
     }
@@ -128,6 +191,10 @@ struct bpf_source {
             if (type == LIVE_EV_PIPE_CREATE_ && size >= sizeof(live_pipe_made_ev))
                 dir = static_cast<const live_pipe_made_ev *>(data)->dir;
             live_aux_put(*static_cast<const live_aux_ev *>(data), dir, aux_buf, ev.producer());
+            return 0;
+        }
+        if (type == LIVE_EV_CGROUP_) {
+            if (size >= LIVE_CGROUP_HEAD) on_cgroup(*static_cast<const live_cgroup_ev *>(data), size);
             return 0;
         }
         if (type == LIVE_EV_EXEC_) {
@@ -184,9 +251,10 @@ void destroy(bpf_source *src) {
 // Which extra programs load beside the process ones.
 enum extras : unsigned { EXTRA_SIGNAL = 1, EXTRA_SYSCALLS = 2 };
 
-live_proc_bpf *open_load_attach(unsigned extra) {
+live_proc_bpf *open_load_attach(unsigned extra, bool cgroups) {
     live_proc_bpf *skel = live_proc_bpf__open();
     if (!skel) return nullptr;
+    skel->rodata->want_cgroups = cgroups;
     if (!(extra & EXTRA_SYSCALLS))
         for (bpf_program *p : {skel->progs.live_sys_enter, skel->progs.live_sys_exit})
             bpf_program__set_autoload(p, false);
@@ -225,10 +293,12 @@ int live_bpf_start(uint32_t options, std::string *why) {
     // when asked for.
     const bool syscalls = options & CAPTURE_SYSCALL_PROBES;
     const unsigned want = EXTRA_SIGNAL | (syscalls ? EXTRA_SYSCALLS : 0u);
-    src->skel = open_load_attach(want);
+    const bool cgroups = options & CAPTURE_CONTAINER_IDS;
+    live_proc_set_container_ids(cgroups);
+    src->skel = open_load_attach(want, cgroups);
     if (!src->skel) {
         std::string aux_why = last;
-        src->skel = open_load_attach(0);
+        src->skel = open_load_attach(0, cgroups);
         if (src->skel)
             KIV_LOG(1, "kemu: eBPF %s programs not running (%s)\n",
                     syscalls ? "signal, library-load and pipe" : "signal", aux_why.c_str());

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kernel/capture/common/container_id.h"
+
 #include "kernel/capture/bpf/live_proc_ev.h"
 
 struct capture_counters;
@@ -25,3 +27,10 @@ bool live_bpf_run_stats(capture_counters *out);
 // executable as /proc shows it, pipes and sockets named "pipe:[inode]" and "socket:[inode]".
 // size is the record's, texts included; false when its lengths pass it.
 bool live_bpf_image(const live_exec_ev &e, size_t size, live_proc_image *out);
+// A path the programs could not follow to its top ("..." and its last components) becomes the
+// one /proc/<pid>/exe gives, when pid still runs the image (same create_time) and that path
+// ends the same way.
+void live_bpf_whole_path(uint32_t pid, live_proc_image *img);
+// The container of an exec from the cgroup record sent before it (unified hierarchy first);
+// false for none, or a record whose names pass its size or do not end.
+bool live_bpf_container(const live_cgroup_ev &e, size_t size, char out[CONTAINER_ID_LEN + 1]);

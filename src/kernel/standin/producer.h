@@ -45,6 +45,9 @@ constexpr size_t KEMU_RAW_PROC_FIXED = 68;
 constexpr size_t KEMU_FLEX_HDR = 9;
 constexpr uint32_t KEMU_EXE_IDENT_MAGIC = 0x64697865;
 constexpr size_t KEMU_EXE_IDENT_SIZE = 32;
+// Behind that (or the strings), the process's container: magic u32, 64 hex digits.
+constexpr uint32_t KEMU_CONTAINER_MAGIC = 0x64697463;
+constexpr size_t KEMU_CONTAINER_SIZE = 68;
 
 // The producer every record source uses: one record (or raw bytes) into ring 0..3.
 // 0, -1 full (full_cnt + 1, full_flag set), -2 not active, -3 delivery off (when honoured),
@@ -153,6 +156,8 @@ struct capture_source {
 enum capture_option : uint32_t {
     // The programs on every system call (library loads, named pipes): the whole host pays.
     CAPTURE_SYSCALL_PROBES = 1u << 0,
+    // The container of each process, from its cgroup at exec.
+    CAPTURE_CONTAINER_IDS = 1u << 1,
 };
 
 // What userspace mode hands the stand-in: its sources in order of preference, and the live

@@ -128,7 +128,31 @@ struct signal_struct {
     struct pid *pids[4];
 } PAI;
 
+struct kernfs_node {
+    const char *name;
+    struct kernfs_node *parent;
+} PAI;
+struct kernfs_node___v615 {  // renamed when it became RCU-protected
+    struct kernfs_node *__parent;
+} PAI;
+
+struct cgroup {
+    struct kernfs_node *kn;
+} PAI;
+
+struct cgroup_subsys_state {
+    struct cgroup *cgroup;
+} PAI;
+
+struct css_set {
+    struct cgroup_subsys_state *subsys[1];
+    struct cgroup *dfl_cgrp;
+} PAI;
+
+enum cgroup_subsys_id { memory_cgrp_id = 4 };  // relocated to the running kernel's value
+
 struct task_struct {
+    struct css_set *cgroups;
     int pid;
     int tgid;
     int exit_code;
@@ -154,7 +178,9 @@ struct task_struct {
 // with this marker instead of '/', so it can never be taken for another, shorter path.
 #define CUT_MARK "..."
 #define CUT_MARK_LEN 3
-#define TEXT_ROOM (LIVE_STR_MAX - CUT_MARK_LEN)  // whole components kept, the marker beside them
+#define TEXT_ROOM (LIVE_STR_MAX - CUT_MARK_LEN)
+#define DELETED " (deleted)"
+#define DELETED_LEN 10  // whole components kept, the marker beside them
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -162,6 +188,15 @@ struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, LIVE_RING_BYTES);
 } events SEC(".maps");
+
+// One value per CPU, for what is too large for the stack.
+#define PERCPU_SCRATCH(name, value_type)          \
+    struct {                                      \
+        __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);  \
+        __uint(max_entries, 1);                   \
+        __type(key, __u32);                       \
+        __type(value, value_type);                \
+    } name SEC(".maps")
 
 // Records the ring buffer had no room for; the reader treats a change as an overrun.
 __u64 lost = 0;
@@ -180,12 +215,7 @@ struct scratch {
     struct walk w;
     char buf[2 * HALF];
 };
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
-    __type(key, __u32);
-    __type(value, struct scratch);
-} scratch SEC(".maps");
+PERCPU_SCRATCH(scratch, struct scratch);
 
 static __always_inline struct mount *real_mount(struct vfsmount *v) {
     return (struct mount *)((char *)v - bpf_core_field_offset(struct mount, mnt));
@@ -200,6 +230,21 @@ static long walk_step(__u32 i, void *unused) {
     struct mount *m = s->w.m;
     struct dentry *root = s->w.root;
     struct dentry *parent = BPF_CORE_READ(d, d_parent);
+    if (d != root && d == parent && s->w.pos == HALF) {
+        // A file in no directory (memfd, shared memory): the kernel names it "/<name>
+        // (deleted)", and so does this.
+        __u32 len = BPF_CORE_READ(d, d_name.len);
+        const unsigned char *name = BPF_CORE_READ(d, d_name.name);
+        if (len > NAME_MAX_) len = NAME_MAX_;
+        int pos = HALF - DELETED_LEN;
+        __builtin_memcpy(&s->buf[pos], DELETED, DELETED_LEN);
+        pos -= (int)len + 1;
+        bpf_probe_read_kernel(&s->buf[(pos + 1) & (HALF - 1)], len & NAME_MAX_, name);
+        s->buf[pos & (HALF - 1)] = '/';
+        s->w.pos = pos;
+        s->w.done = 1;
+        return 1;
+    }
     if (d == root || d == parent) {
         struct mount *up = BPF_CORE_READ(m, mnt_parent);
         // The root of a mount: go on at its mount point, unless it is the top one. A dentry
@@ -309,17 +354,66 @@ static __always_inline void parent_of(struct task_struct *t, __u32 *ppid, __u64 
 
 // The exec record is built here, then handed over only as long as its texts need: most are
 // a few hundred bytes of the 5 KiB the longest take.
-struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
-    __uint(max_entries, 1);
-    __type(key, __u32);
-    __type(value, struct live_exec_ev);
-} exec_buf SEC(".maps");
+PERCPU_SCRATCH(exec_buf, struct live_exec_ev);
 
 // Where the next text goes: after the ones before it. Four texts take at most 4 * LIVE_STR_MAX
 // bytes, so the mask changes nothing and shows the verifier that a full text still fits.
 static __always_inline char *text_at(struct live_exec_ev *ev, __u32 at) {
     return &ev->text[at & (4 * (LIVE_STR_MAX + 1) - 1)];
+}
+
+// Set before load: whether the cgroups of each exec are sent.
+const volatile __u32 want_cgroups = 0;
+
+PERCPU_SCRATCH(cgroup_buf, struct live_cgroup_ev);
+
+static __always_inline struct kernfs_node *kn_parent(struct kernfs_node *kn) {
+    if (bpf_core_field_exists(((struct kernfs_node___v615 *)kn)->__parent))
+        return BPF_CORE_READ((struct kernfs_node___v615 *)kn, __parent);
+    return BPF_CORE_READ(kn, parent);
+}
+
+// The names from kn up (the root left out), then an empty one; the new end of the names.
+static __always_inline __u32 cgroup_names_of(struct cgroup *cg, struct live_cgroup_ev *ev,
+                                             __u32 at) {
+    struct kernfs_node *kn = BPF_CORE_READ(cg, kn);
+#pragma unroll
+    for (int i = 0; i < LIVE_CG_NAMES; i++) {
+        struct kernfs_node *up = kn ? kn_parent(kn) : 0;
+        if (!up) break;
+        long n = bpf_probe_read_kernel_str(&ev->names[at & (LIVE_CG_BYTES - 1)], LIVE_CG_NAME,
+                                           BPF_CORE_READ(kn, name));
+        if (n <= 1) break;  // unreadable, or a name no cgroup has
+        at += n;
+        kn = up;
+    }
+    ev->names[at & (LIVE_CG_BYTES - 1)] = 0;
+    return at + 1;
+}
+
+static __always_inline void send_cgroups(struct task_struct *t, __u32 pid, __u64 start_ns) {
+    __u32 zero = 0;
+    struct live_cgroup_ev *ev = bpf_map_lookup_elem(&cgroup_buf, &zero);
+    if (!ev) return;
+    ev->type = LIVE_EV_CGROUP_;
+    ev->pid = pid;
+    ev->start_ns = start_ns;
+    ev->pad = 0;
+    struct css_set *cs = BPF_CORE_READ(t, cgroups);
+    __u32 at = cgroup_names_of(BPF_CORE_READ(cs, dfl_cgrp), ev, 0);
+    if (bpf_core_enum_value_exists(enum cgroup_subsys_id, memory_cgrp_id)) {
+        // The array's length differs between kernels: indexed by hand from its offset.
+        __u32 id = bpf_core_enum_value(enum cgroup_subsys_id, memory_cgrp_id);
+        struct cgroup_subsys_state *css = 0;
+        bpf_probe_read_kernel(&css, sizeof css,
+                              (char *)cs + bpf_core_field_offset(struct css_set, subsys) +
+                                  (id & 63) * sizeof(css));
+        if (css) at = cgroup_names_of(BPF_CORE_READ(css, cgroup), ev, at);
+    }
+    ev->len = at;
+    __u64 size = LIVE_CGROUP_HEAD + at;
+    if (size > sizeof(*ev)) return;
+    if (bpf_ringbuf_output(&events, ev, size, 0) != 0) __sync_fetch_and_add(&lost, 1);
 }
 
 SEC("raw_tp/sched_process_exec")
@@ -333,6 +427,9 @@ int live_exec(struct bpf_raw_tracepoint_args *ctx) {
     ev->at_ns = bpf_ktime_get_ns();
     ev->pid = BPF_CORE_READ(t, tgid);
     ev->start_ns = BPF_CORE_READ(t, start_boottime);
+    // Read here, at the exec, the cgroup is the one the process runs in even if it has left by
+    // the time its records are read.
+    if (want_cgroups) send_cgroups(t, ev->pid, ev->start_ns);
     parent_of(t, &ev->ppid, &ev->parent_start_ns);
     ev->session = BPF_CORE_READ(t, signal, pids[PIDTYPE_SID], numbers[0].nr);
     const struct cred *c = BPF_CORE_READ(t, cred);

@@ -81,6 +81,25 @@ struct live_pipe_made_ev {
     char dir[LIVE_STR_MAX + 1];
 };
 
+/* The cgroups of an exec'ing process, sent right before its exec record: the names of its cgroup
+ * and of the cgroups above it, nearest first and each NUL-terminated, of the unified hierarchy,
+ * then an empty name, then those of the v1 memory hierarchy (hybrid hosts), then an empty name.
+ * The root cgroup, nameless, is left out. */
+enum { LIVE_EV_CGROUP_ = 100 };
+#define LIVE_CG_NAMES 5     /* a cgroup and its four nearest ancestors */
+#define LIVE_CG_NAME 96     /* longest name kept, its terminator included; a longer one is cut */
+#define LIVE_CG_BYTES 1024  /* room for two hierarchies of LIVE_CG_NAMES names */
+
+struct live_cgroup_ev {
+    __u32 type;
+    __u32 pid;
+    __u64 start_ns;
+    __u32 len; /* bytes of names */
+    __u32 pad;
+    char names[LIVE_CG_BYTES + LIVE_CG_NAME];
+};
+#define LIVE_CGROUP_HEAD ((unsigned long)&((struct live_cgroup_ev *)0)->names)
+
 #define LIVE_EXEC_HEAD ((unsigned long)&((struct live_exec_ev *)0)->text)
 
 #endif

@@ -18,6 +18,7 @@
 
 #include "base/log.h"
 #include "base/mem.h"
+#include "kernel/capture/common/container_id.h"
 #include "kernel/ring_layout.h"
 #include "qxkiv/kemu.h"
 
@@ -112,6 +113,8 @@ void put_bits(unsigned char *h, int at, int width, int shift, uint32_t v) {
 
 using proc_image = live_proc_image;
 
+std::atomic<bool> s_container_ids{false};
+
 // Everything /proc gives for one process; false when it is gone.
 bool read_image(uint32_t pid, proc_image &img) {
     int dir = open_proc_dir(pid);
@@ -150,6 +153,12 @@ bool read_image(uint32_t pid, proc_image &img) {
         img.exe_ctime_sec = sb.st_ctim.tv_sec;
         img.exe_ctime_nsec = (uint32_t)sb.st_ctim.tv_nsec;
     }
+    if (s_container_ids.load(std::memory_order_relaxed)) {
+        char text[8192];
+        n = read_at(dir, "cgroup", text, sizeof text);
+        if (n <= 0 || !container_id_of_proc(std::string_view(text, (size_t)n), img.container_id))
+            img.container_id[0] = '\0';
+    }
     close(dir);
     return true;
 }
@@ -161,7 +170,10 @@ void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t p
     uint32_t strings = 0;
     for (uint32_t l : img.len) strings += l;
     size_t body = KEMU_RAW_PROC_FIXED + KEMU_FLEX_HDR + strings;
-    out.assign(body + (img.exe_known ? KEMU_EXE_IDENT_SIZE : 0), 0);
+    const bool container = img.container_id[0] != '\0';
+    out.assign(
+        body + (img.exe_known ? KEMU_EXE_IDENT_SIZE : 0) + (container ? KEMU_CONTAINER_SIZE : 0),
+        0);
     unsigned char *p = out.data();
     kemu_st<uint64_t>(p, img.create_time);
     kemu_st<uint64_t>(p + 8, parent_create_time);
@@ -183,13 +195,22 @@ void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t p
         memcpy(s, img.str[t], img.len[t]);
         s += img.len[t];
     }
-    if (!img.exe_known) return;
     unsigned char *x = p + body;
-    kemu_st<uint32_t>(x, KEMU_EXE_IDENT_MAGIC);
-    kemu_st<uint32_t>(x + 4, img.exe_ctime_nsec);
-    kemu_st<uint64_t>(x + 8, img.exe_dev);
-    kemu_st<uint64_t>(x + 16, img.exe_ino);
-    kemu_st<int64_t>(x + 24, img.exe_ctime_sec);
+    if (img.exe_known) {
+        kemu_st<uint32_t>(x, KEMU_EXE_IDENT_MAGIC);
+        kemu_st<uint32_t>(x + 4, img.exe_ctime_nsec);
+        kemu_st<uint64_t>(x + 8, img.exe_dev);
+        kemu_st<uint64_t>(x + 16, img.exe_ino);
+        kemu_st<int64_t>(x + 24, img.exe_ctime_sec);
+        x += KEMU_EXE_IDENT_SIZE;
+    }
+    if (!container) return;
+    kemu_st<uint32_t>(x, KEMU_CONTAINER_MAGIC);
+    memcpy(x + 4, img.container_id, KEMU_CONTAINER_SIZE - 4);
+}
+
+void live_proc_set_container_ids(bool on) {
+    s_container_ids.store(on, std::memory_order_relaxed);
 }
 
 namespace {

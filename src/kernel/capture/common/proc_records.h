@@ -33,7 +33,12 @@ struct live_proc_image {
     uint64_t exe_dev = 0, exe_ino = 0;  // dev as stat(2) gives it
     int64_t exe_ctime_sec = 0;
     uint32_t exe_ctime_nsec = 0;
+    // The container it runs in (64 hex digits), empty for none: appended behind the above.
+    char container_id[65] = {};
 };
+// Whether process records name their containers (read from /proc/<pid>/cgroup where the
+// source cannot tell); set by the process source at its start.
+void live_proc_set_container_ids(bool on);
 // The raw_process_info of an image.
 void live_proc_encode_image(const live_proc_image &img, uint32_t pid, uint64_t parent_create_time,
                             uint16_t task_event_id, std::vector<unsigned char> &out);
