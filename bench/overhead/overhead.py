@@ -134,7 +134,9 @@ def main():
     ap.add_argument("--stage", default=os.path.join(ROOT, "build", "stage"))
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--seconds", type=float, default=2.0, help="per workload and round")
-    ap.add_argument("--storm", type=int, default=1000, help="instant execs in the storm")
+    ap.add_argument("--storm", type=int, default=1000,
+                    help="instant execs in the storm (0: no storm)")
+    ap.add_argument("--only", help="these workloads of load.c only, comma-separated (churn,udp)")
     ap.add_argument("--json", help="write the results here as well")
     ap.add_argument("--perf", metavar="FILE",
                     help="record the agent with perf (call graphs) during the first storm")
@@ -146,6 +148,14 @@ def main():
     if not os.path.exists("/sys/kernel/btf/vmlinux"):
         log("skipped: the kernel has no BTF, so the eBPF sources cannot run")
         return 0
+    workloads = WORKLOADS
+    if args.only:
+        wanted = set(args.only.split(","))
+        workloads = [w for w in WORKLOADS if w[1] in wanted]
+        if not workloads:
+            log(f"--only {args.only}: no such workload (known: "
+                f"{','.join(sorted({w[1] for w in WORKLOADS}))})")
+            return 2
     stage = os.path.abspath(args.stage)
     if not os.access(os.path.join(stage, "bin", "kivhost"), os.X_OK):
         log(f"no kivhost in {stage}/bin: run `make` first")
@@ -159,8 +169,8 @@ def main():
     storm_dir = dirs["unwatched"]
     shutil.copy("/bin/true", os.path.join(storm_dir, "true"))
     agent = Agent(stage, work)
-    rates = {w[0]: {"off": [], "on": []} for w in WORKLOADS}
-    agent_ms = {w[0]: [] for w in WORKLOADS}
+    rates = {w[0]: {"off": [], "on": []} for w in workloads}
+    agent_ms = {w[0]: [] for w in workloads}
     storms = []
     try:
         for r in range(args.rounds):
@@ -175,13 +185,13 @@ def main():
                     time.sleep(IDLE_S)
                     idle_rate = (cpu_s(pid) - c0) / (time.monotonic() - t0)
                     rss_idle = memory_kb(pid)
-                for name, workload, where, _ in WORKLOADS:
+                for name, workload, where, _ in workloads:
                     c0, t0 = (cpu_s(pid), time.monotonic()) if pid else (0, 0)
                     rates[name][phase].append(run_load(load, workload, args.seconds, dirs, where))
                     if pid:
                         spent = cpu_s(pid) - c0 - idle_rate * (time.monotonic() - t0)
                         agent_ms[name].append(spent * 1000)
-                if pid:
+                if pid and args.storm > 0:
                     tag = f"storm-r{r}"
                     before = agent.creations(os.path.join(storm_dir, "true"))
                     c0, t0 = cpu_s(pid), time.monotonic()
@@ -206,6 +216,7 @@ def main():
                     storms.append({"round": tag, "cpu_ms_per_1000": spent * 1000 * 1000 / args.storm,
                                    "creations": seen, "idle_cpu_ms_per_s": idle_rate * 1000,
                                    "rss_idle_kb": rss_idle["VmRSS"], **memory_kb(pid)})
+                if pid:
                     agent.stop()
     finally:
         agent.stop()
@@ -215,7 +226,7 @@ def main():
     print(f"{'workload':44} {'off ops/s':>11} {'on ops/s':>11} {'off->on':>8} {'target':>7}"
           f" {'agent ms/s':>10}")
     results = []
-    for name, _, _, target in WORKLOADS:
+    for name, _, _, target in workloads:
         ratios = [off / on for off, on in zip(rates[name]["off"], rates[name]["on"])]
         ratio = statistics.median(ratios)
         ms = statistics.median(agent_ms[name]) / args.seconds

@@ -792,7 +792,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     }
     file_type_info_st type{FILE_TYPE_UNKNOWN, "-", "-"};
     // Only the file the event named is read: its type and owner as the record gives them.
-    const file_type_ident ident{v.uid, v.gid, v.mode};
+    const file_type_ident ident{v.uid, v.gid, v.mode, v.mode == 0 && v.ctime == 0};
     if (kind == FILE_CREATE && (v.creat_type & 3) == 3) {
         kiv_stat_inc(FILE_CLOSEWRITE_EVENT_CNT);
         bool pass = s_type_filter

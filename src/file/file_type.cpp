@@ -50,6 +50,10 @@ FILE *open_for_check(const char *path, const file_type_ident *ident) {
         KIV_LOG(3, "open file:%s failed. error: %s\n", "(null)", strerror(EINVAL));
         return nullptr;
     }
+    if (ident && ident->absent) {
+        KIV_LOG(3, "open file:%s skipped: the event found no file\n", path);
+        return nullptr;
+    }
     if (ident && (ident->mode & S_IFMT) != 0 && (ident->mode & S_IFMT) != S_IFREG) {
         KIV_LOG(3, "open file:%s failed. error: %s\n", path, "the event names no regular file");
         return nullptr;

@@ -23,6 +23,10 @@ constexpr int FILE_TYPE_TIME_MS = 2000;  // no further line is read after this l
 struct file_type_ident {
     uint32_t uid, gid;
     uint16_t mode;
+    // The event found no file at all (no type, no change time): nothing is opened, since the
+    // name could only reach a file made there since, and looking up a name just removed holds
+    // its directory against the writer making the next one.
+    bool absent = false;
 };
 
 // Carried with a close-after-write creation into its record.

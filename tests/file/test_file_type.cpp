@@ -183,6 +183,9 @@ TEST_F(FileType, OnlyRegularFilesAreOpenedAndOnlyTheOneTheEventNamed) {
     EXPECT_EQ(typed(shell, &other), -1);
     other.mode = 0644;  // a record without type bits: the owner still has to agree
     EXPECT_EQ(typed(shell, &other), 0);
+    // The event found no file: whatever the name holds now is another file, never read.
+    other = {0, 0, 0, true};
+    EXPECT_EQ(typed(shell, &other), -1);
 }
 
 TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {

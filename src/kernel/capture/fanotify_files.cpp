@@ -3,8 +3,8 @@
 // the parent's handle and name too. Handles are resolved to paths through open_by_handle_at
 // on a descriptor of the same filesystem, and a cache keeps the directory paths until any
 // directory is renamed, moved or removed (a moved directory must not keep its old path).
-// The file an inode event names is stat'ed through its own handle, not its name, so a name
-// swapped meanwhile cannot lend it another file's type or owner. Every map here is bounded by
+// The file an event names is stat'ed through its own handle, not its name, so a name swapped
+// meanwhile cannot lend it another file's type or owner. Every map here is bounded by
 // the bytes it holds and accounted with the library's allocator.
 // Every filesystem holding a watched path gets a filesystem mark; the lists then pick the
 // events, so a path added at run time is seen without a new mark when its filesystem already
@@ -437,11 +437,27 @@ struct file_source {
         }
     };
 
+    // Handles found stale lately: an inode's handle never comes back (its generation
+    // changes), and one file's creation, close and rename would each look it up again.
+    static constexpr size_t STALE_SLOTS = 16;
+    uint64_t stale[STALE_SLOTS] = {};
+    size_t stale_next = 0;
+    static uint64_t handle_key(const __kernel_fsid_t &fsid, const file_handle *fh) {
+        std::string_view bytes(reinterpret_cast<const char *>(fh->f_handle), fh->handle_bytes);
+        return (std::hash<std::string_view>{}(bytes) ^ ((uint64_t)(uint32_t)fsid.val[0] << 32) ^
+                (uint32_t)fsid.val[1] ^ (uint64_t)fh->handle_type << 17) | 1;
+    }
+
     bool stat_handle(const __kernel_fsid_t &fsid, file_handle *fh, struct stat *st) {
         int mfd = mount_fd(fsid);
         if (mfd < 0) return false;
+        uint64_t key = handle_key(fsid, fh);
+        if (std::find(std::begin(stale), std::end(stale), key) != std::end(stale)) return false;
         int fd = open_by_handle_at(mfd, fh, O_PATH | O_CLOEXEC);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            if (errno == ESTALE) stale[stale_next++ % STALE_SLOTS] = key;
+            return false;
+        }
         bool ok = fstat(fd, st) == 0;
         close(fd);
         return ok;
@@ -454,13 +470,19 @@ struct file_source {
 
     // The module's file record: head, the fixed fields, the kind's part, the path block.
     void put(int kind, uint32_t pid, const std::string &name, const std::string *old,
-             uint8_t creat_type, const struct stat *named) {
+             uint8_t creat_type, event_inode *inode) {
         struct stat st = {};
-        // A deleted name is gone: looking it up would cost a path walk and could only find
-        // another file made under the same name since.
-        bool have = named            ? (st = *named, true)
-                    : kind == K_DELETE ? false
-                                       : lstat(name.c_str(), &st) == 0;
+        // The event's own handle names the file, wherever it went since. A name is looked up
+        // only on a kernel that gives no handle: a lookup of a name just removed takes the
+        // directory's lock, and the writer renaming or unlinking the next file waits on it.
+        // A deleted name is gone: looking it up could only find a file made there since.
+        bool have;
+        if (kind == K_DELETE)
+            have = false;
+        else if (inode && inode->have)
+            have = inode->get() && (st = *inode->get(), true);
+        else
+            have = lstat(name.c_str(), &st) == 0;
         std::string names = name + '\0';
         if (old) names += *old + '\0';
         if (names.size() > 0x7fff) return;
@@ -569,7 +591,7 @@ struct file_source {
     void report(int kind, uint32_t pid, const std::string &path, const std::string *old = nullptr,
                 uint8_t creat_type = 1, event_inode *named = nullptr) {
         if (live_file_watched(path, kind) || (old && live_file_watched(*old, kind)))
-            put(kind, pid, path, old, creat_type, named ? named->get() : nullptr);
+            put(kind, pid, path, old, creat_type, named);
     }
 
     // One file identifier record of an event, its handle's length checked; entry is the name
@@ -676,7 +698,7 @@ struct file_source {
         if (dirs_changed) forget_dirs();
     }
 
-    // inode: the file an inode event (close, attribute change) named, when it still exists.
+    // inode: the file the event itself names (its own handle), looked up only if reported.
     void report_event(uint64_t m, uint32_t pid, const std::string &name, bool have_name,
                       const std::string &old, bool have_old, event_inode *inode) {
         time_t now = time(nullptr);
@@ -688,31 +710,28 @@ struct file_source {
                 forget_creation(it);
                 if (have_name) remember_creation(name, at, now);
             }
-            if (have_name) report(K_RENAME, pid, name, have_old ? &old : nullptr);
+            if (have_name) report(K_RENAME, pid, name, have_old ? &old : nullptr, 1, inode);
             return;
         }
-        if ((m & FAN_MOVED_TO) && !has_rename && have_name) report(K_RENAME, pid, name);
-        // Names of directory-entry events are looked up as they are; an inode event's own
-        // file is taken from its handle.
-        bool entry_event = m & (FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO);
-        event_inode *own = entry_event ? nullptr : inode;
+        if ((m & FAN_MOVED_TO) && !has_rename && have_name)
+            report(K_RENAME, pid, name, nullptr, 1, inode);
         if (m & FAN_CREATE) {
             remember_creation(name, now, now);
-            report(K_CREATE, pid, name);
+            report(K_CREATE, pid, name, nullptr, 1, inode);
         }
         if (m & FAN_DELETE) {
             if (auto it = created.find(std::string_view(name)); it != created.end())
                 forget_creation(it);
             report(K_DELETE, pid, name);
         }
-        if (m & FAN_ATTRIB) report(K_ATTRIB, pid, name, nullptr, 1, own);
+        if (m & FAN_ATTRIB) report(K_ATTRIB, pid, name, nullptr, 1, inode);
         if (m & FAN_CLOSE_WRITE) {
             auto it = created.find(std::string_view(name));
             if (it != created.end() && now - it->second <= RECENT_CREATE_SEC) {
                 forget_creation(it);
-                report(K_CREATE, pid, name, nullptr, 3, own);  // closed after writing: type it
+                report(K_CREATE, pid, name, nullptr, 3, inode);  // closed after writing: type it
             } else {
-                report(K_MODIFY, pid, name, nullptr, 1, own);
+                report(K_MODIFY, pid, name, nullptr, 1, inode);
             }
         }
         s_used_created.store(created_bytes, std::memory_order_relaxed);
@@ -887,8 +906,11 @@ int live_file_start(std::string *why) {
         src->bounds = s_bounds;
     }
     unsigned flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME;
-    // With the object's own handle as well, where the kernel gives it.
-    src->fan = fanotify_init(flags | FAN_REPORT_FID, O_RDONLY | O_CLOEXEC);
+    // With the object's own handle as well, where the kernel gives it: for entry events
+    // (creation, rename) too, so that their file is stat'ed by handle rather than by name.
+    src->fan = fanotify_init(flags | FAN_REPORT_FID | FAN_REPORT_TARGET_FID, O_RDONLY | O_CLOEXEC);
+    if (src->fan < 0 && errno == EINVAL)
+        src->fan = fanotify_init(flags | FAN_REPORT_FID, O_RDONLY | O_CLOEXEC);
     if (src->fan < 0 && errno == EINVAL) src->fan = fanotify_init(flags, O_RDONLY | O_CLOEXEC);
     src->has_rename = true;  // until a mark says otherwise
     if (src->fan < 0) {
