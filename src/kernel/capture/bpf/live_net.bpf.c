@@ -1,6 +1,6 @@
 // Network activity read inside the kernel with hooks stock kernels give without kprobes or
 // trampolines: cgroup socket-address hooks on the cgroup v2 root for unconnected UDP sends,
-// and raw tracepoints for TCP state changes, connected UDP sends and resets. IPv4 is
+// and raw and BTF tracepoints for TCP state changes, connected UDP sends and resets. IPv4 is
 // reported, and IPv6 sockets whose addresses are IPv4-mapped (dual-stack servers) as IPv4;
 // other IPv6 traffic only when user space asks for it (want_v6).
 // Only the sensor's own network namespace is the host: sockets of any other namespace (a
@@ -271,7 +271,7 @@ static __always_inline int udp_first(const struct owner *o, __u16 sport, const _
     if (sport == dns_port) return 0;
     struct udp_key k = {.pid = o->pid, .dport = dport};
     copy_addr(k.daddr, daddr);
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_ns();  // tracing programs may not read the tick's clock
     __u64 *last = bpf_map_lookup_elem(&udp_seen, &k);
     if (last && now - *last < UDP_REPEAT_NS) return 0;
     bpf_map_update_elem(&udp_seen, &k, &now, BPF_ANY);
@@ -293,7 +293,7 @@ int live_udp_sendmsg4(struct bpf_sock_addr *ctx) {
     __u16 dport = (__u16)ctx->user_port;
     struct bpf_sock *sk = ctx->sk;
     struct udp_last *l = sk ? bpf_sk_storage_get(&udp_last, sk, 0, BPF_SK_STORAGE_GET_F_CREATE) : 0;
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_coarse_ns();  // a window of a second: the tick's clock will do
     if (l && same_send(l, daddr, dport, now)) return 1;
     if (bpf_get_netns_cookie(ctx) != host_netns) return 1;
     struct owner o = {};
@@ -322,7 +322,7 @@ int live_udp_sendmsg6(struct bpf_sock_addr *ctx) {
     __u16 dport = (__u16)ctx->user_port;
     struct bpf_sock *sk = ctx->sk;
     struct udp_last *l = sk ? bpf_sk_storage_get(&udp_last, sk, 0, BPF_SK_STORAGE_GET_F_CREATE) : 0;
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_coarse_ns();  // a window of a second: the tick's clock will do
     if (l && same_send(l, daddr, dport, now)) return 1;
     struct owner o = {};
     current_owner(&o);
@@ -343,15 +343,16 @@ int live_udp_sendmsg6(struct bpf_sock_addr *ctx) {
 }
 
 // Connected UDP sends (the resolver's way): after the send, in the sender, with the source
-// port the connect chose.
-SEC("raw_tp/sock_send_length")
-int live_sock_send(struct bpf_raw_tracepoint_args *ctx) {
-    const struct sock *sk = (const struct sock *)ctx->args[0];
-    if ((int)ctx->args[1] < 0 || !sk) return 0;
-    // Every send of every socket comes here: an unconnected one (no peer port: unix sockets,
-    // unconnected UDP, which the cgroup hooks report) leaves after one read.
-    if (!BPF_CORE_READ(sk, __sk_common.skc_dport)) return 0;
-    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_UDP || sock_netns(sk) != host_netns) return 0;
+// port the connect chose. A BTF tracepoint: the socket's fields are plain loads, not helper
+// calls, on this path every send of every socket takes.
+SEC("tp_btf/sock_send_length")
+int live_sock_send(__u64 *ctx) {
+    const struct sock *sk = (const struct sock *)ctx[0];
+    if ((int)ctx[1] < 0 || !sk) return 0;
+    // An unconnected socket (no peer port: unix sockets, unconnected UDP, which the cgroup
+    // hooks report) leaves after one load.
+    if (!sk->__sk_common.skc_dport || sk->sk_protocol != IPPROTO_UDP) return 0;
+    if (sock_netns(sk) != host_netns) return 0;
     struct tuple t;
     if (sock_tuple(sk, &t) || !t.rport) return 0;
     struct owner o = {};
@@ -522,29 +523,42 @@ struct {
 
 // A packet a local socket sends or receives, with the DNS port at either end (UDP, or TCP
 // for DNS over TCP), whole fragments only: copied for user space, which finds its process
-// by its local port. Every packet of every socket passes here, so the test is a few loads.
+// by its local port. Every packet of every socket passes here, so the test is cheap: a
+// connected socket's packets carry its own two ports, read from the socket without a helper
+// call; only an unconnected socket's (or a raw one's) are looked into, with one load.
 static __always_inline void dns_packet(struct __sk_buff *skb, __u8 leaving) {
     if (!want_dns) return;
-    if (bpf_get_netns_cookie(skb) != host_netns) return;
+    // The peer port as the kernel shifts it into the word (network order in its high half
+    // on little-endian machines) or not; the local port in host order.
+    __u32 rport = skb->remote_port, lport = skb->local_port;
+    int peer_dns = rport == dns_port || rport == (__u32)dns_port << 16;
+    if (lport != bpf_ntohs(dns_port) && !peer_dns && rport != 0) return;
     __u32 th;
     __u8 proto;
+    __u16 ports[2];
+    __u8 h[44];  // an IPv6 header or an IPv4 one without options, and the two ports
     if (skb->protocol == ETH_P_IP_BE) {
-        __u8 h[10];
-        if (bpf_skb_load_bytes(skb, 0, h, sizeof h)) return;
+        if (bpf_skb_load_bytes(skb, 0, h, 24)) return;
         __u16 frag = (__u16)(h[6] << 8 | h[7]);
         if (frag & 0x3fff) return;
         th = (h[0] & 0x0f) * 4;
         proto = h[9];
+        if (th == 20) {
+            __builtin_memcpy(ports, h + 20, sizeof ports);
+        } else if (bpf_skb_load_bytes(skb, th, ports, sizeof ports)) {
+            return;
+        }
     } else if (skb->protocol == ETH_P_IPV6_BE && want_v6) {
-        if (bpf_skb_load_bytes(skb, 6, &proto, 1)) return;
+        if (bpf_skb_load_bytes(skb, 0, h, 44)) return;
+        proto = h[6];
         th = 40;
+        __builtin_memcpy(ports, h + 40, sizeof ports);
     } else {
         return;
     }
     if (proto != IPPROTO_UDP && proto != IPPROTO_TCP) return;
-    __u16 ports[2];
-    if (bpf_skb_load_bytes(skb, th, ports, sizeof ports)) return;
     if (ports[0] != dns_port && ports[1] != dns_port) return;
+    if (bpf_get_netns_cookie(skb) != host_netns) return;
     __u32 zero = 0;
     struct live_net_pkt_ev *p = bpf_map_lookup_elem(&pkt_scratch, &zero);
     if (!p) return;
