@@ -67,6 +67,15 @@ class json_text_obj {
         name(key);
         return json_text_obj(out_);
     }
+    // A member array: items(out) appends its items, commas between them included.
+    template <class F>
+    json_text_obj &array(const char *key, F &&items) {
+        name(key);
+        out_ += '[';
+        items(out_);
+        out_ += ']';
+        return *this;
+    }
     void close() { out_ += '}'; }
 
   private:

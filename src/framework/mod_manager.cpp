@@ -192,6 +192,18 @@ void upload_header_text(json_text_obj &envelope, const upload_header &header) {
     envelope.str("seq_id", seq).str("app_name", "opx-linux");
 }
 
+void record_head_text(json_text_obj &m, const upload_header &hdr, const char *event_id,
+                      const char *event_name) {
+    char record_time[sizeof hdr.send_time + 1];
+    size_t n = strnlen(hdr.send_time, sizeof hdr.send_time);
+    memcpy(record_time, hdr.send_time, n);
+    record_time[n] = '\0';
+    m.str("record_time", record_time)
+        .num("record_timestamp", hdr.send_timestamp)
+        .str("event_id", event_id)
+        .str("event_name", event_name);
+}
+
 KIV_API int format_upload_header(struct cJSON *envelope, struct cJSON *message,
                                  const struct upload_header *header) {
     // The message is the envelope's from here on, also when it cannot be attached.

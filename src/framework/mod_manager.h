@@ -21,3 +21,9 @@ struct upload_header;
 class json_text_obj;
 // The envelope members before "message", as format_upload_header adds them.
 void upload_header_text(json_text_obj &envelope, const upload_header &header);
+// The four members every message opens with: record time and timestamp, event id and name.
+void record_head_text(json_text_obj &message, const upload_header &header, const char *event_id,
+                      const char *event_name);
+// "proc_trees" as text, the bytes format_proc_tree's member prints (mode as there). The
+// process sensor, which owns the node's keys, defines it.
+void proc_trees_text(json_text_obj &message, int mode);

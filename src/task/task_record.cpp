@@ -99,18 +99,6 @@ void exit_names(const fork_info_st *fork_info, char (&guid)[PROC_GUID_LEN], char
     path_text[n] = '\0';
 }
 
-void header_text(json_text_obj &m, const upload_header &hdr, const char *event_id,
-                 const char *event_name) {
-    char record_time[sizeof hdr.send_time + 1];
-    size_t n = strnlen(hdr.send_time, sizeof hdr.send_time);
-    memcpy(record_time, hdr.send_time, n);
-    record_time[n] = '\0';
-    m.str("record_time", record_time)
-        .num("record_timestamp", hdr.send_timestamp)
-        .str("event_id", event_id)
-        .str("event_name", event_name);
-}
-
 void ids_text(json_text_obj &m, const process_st *p, const id_key (&keys)[8]) {
     for (const id_key &k : keys) m.id(k.key, p->ids[k.idx]);
 }
@@ -201,7 +189,7 @@ int upload_task_create_event(const void *items, int count, int mode) {
     json_text_obj envelope(buf.text());
     upload_header_text(envelope, hdr);
     json_text_obj message = envelope.object("message");
-    header_text(message, hdr, "PROCESS_CREATION", "Process Creation");
+    record_head_text(message, hdr, "PROCESS_CREATION", "Process Creation");
     child_text(message, upload_item(items, 0, mode));
     if (count > 1 && upload_item(items, 1, mode)->pid != 0)
         parent_text(message, upload_item(items, 1, mode));
@@ -274,7 +262,7 @@ bool upload_exit_text(const fork_info_st *fork_info, std::string &out) {
     json_text_obj envelope(out);
     upload_header_text(envelope, hdr);
     json_text_obj message = envelope.object("message");
-    header_text(message, hdr, "PROCESS_EXIT", "Process Exit");
+    record_head_text(message, hdr, "PROCESS_EXIT", "Process Exit");
     message.id("process_id", fork_info->pid)
         .id("process_exit_code", fork_info->exit_code)
         .str("process_guid", guid)
@@ -319,6 +307,31 @@ int format_tree_info(cJSON *array, const process_st *p) {
         return -1;
     }
     return 0;
+}
+
+void proc_trees_text(json_text_obj &m, int mode) {
+    if (mode != PROC_TREE_POP && mode != PROC_TREE_PICK) KIV_ASSERT(0);
+    m.array("proc_trees", [mode](std::string &out) {
+        for (int i = 0; i < PROC_TREES_MAX; i++) {
+            const process_st *p = mode == PROC_TREE_POP ? _pop_process_info() : _pick_process_info(i);
+            if (!p) break;
+            if (i) out += ',';
+            json_text_obj o(out);
+            o.id("process_id", static_cast<uint32_t>(p->pid))
+                .str("process_guid", p->guid)
+                .str("process_path", p->path)
+                .str("process_md5", p->md5)
+                .str("process_sha256", p->sha256)
+                .str("process_cmd_line", p->cmd_line)
+                .str("process_user_name", p->user_name)
+                .str("process_app_type", p->app_type);
+            ids_text(o, p, s_child_uids);
+            o.str("process_path_permit", p->path_permit)
+                .id("process_owner_id", p->ids[8])
+                .str("process_group_name", p->group_name);
+            o.close();
+        }
+    });
 }
 
 KIV_API int format_proc_tree(cJSON *object, int mode) {

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "base/mem.h"
+#include "comm/json_add.h"
+#include "framework/mod_manager.h"
 #include "framework/ring.h"
 #include "kernel/kernel_if.h"
 #include "qxkiv/kemu.h"
@@ -210,6 +212,15 @@ TEST_F(Query, ThreadStorageIsReusedAndPrivate) {
         cJSON *obj = cJSON_CreateObject();
         ASSERT_EQ(format_proc_tree(obj, PROC_TREE_PICK), 0);
         EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(obj, "proc_trees")), 16);
+        EXPECT_EQ(pid_at(0), 20);
+        // The text writer gives the tree's bytes, and picking leaves the results too.
+        char *printed = cJSON_PrintUnformatted(obj);
+        std::string text;
+        json_text_obj o(text);
+        proc_trees_text(o, PROC_TREE_PICK);
+        o.close();
+        EXPECT_EQ(text, printed);
+        cJSON_free(printed);
         EXPECT_EQ(pid_at(0), 20);
         cJSON_Delete(obj);
         ASSERT_EQ(format_proc_tree(obj = cJSON_CreateObject(), PROC_TREE_POP), 0);
