@@ -904,7 +904,13 @@ uint16_t rec_port(const bytes &r, size_t at) {
 
 // The stand-in alone in userspace mode, given the capture request by hand with another pid
 // as the sensor's: the child's activity as records, byte for byte where the source knows it.
-TEST(LiveNetSource, ChildActivityBecomesRecords) {
+// Once with UDP sends read from the datagrams leaving and DNS from the socket-buffer
+// programs, once as where those cannot attach: the send hooks and a packet socket.
+void child_activity_becomes_records(bool send_hooks) {
+    live_net_force_send_hooks(send_hooks);
+    struct unforce {
+        ~unforce() { live_net_force_send_hooks(false); }
+    } unforce;
     if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is needed for the child";
     loopback_dnsmasq dns;
     if (!dns.start({"--address=/live.kivnet.test/192.0.2.44"}))
@@ -1009,6 +1015,14 @@ TEST(LiveNetSource, ChildActivityBecomesRecords) {
         if (rec_type(r) == 10)
             EXPECT_STREQ(reinterpret_cast<const char *>(&r[72]), "live.kivnet.test");
     }
+}
+
+TEST(LiveNetSource, ChildActivityBecomesRecords) {
+    child_activity_becomes_records(false);
+}
+
+TEST(LiveNetSource, ChildActivityThroughTheSendHooksAndAPacketSocket) {
+    child_activity_becomes_records(true);
 }
 
 // ---- Through the whole library -------------------------------------------------------------

@@ -737,6 +737,7 @@ void seed_listeners(net_source *src, uint32_t sensor_pid, uint64_t netns, bool i
 std::mutex s_ctl;  // start and stop
 net_source *s_net;
 std::atomic<bool> s_capturing{false};
+std::atomic<bool> s_force_send_hooks{false};
 
 void destroy(net_source *src) {
     if (src->rb) ring_buffer__free(src->rb);
@@ -807,16 +808,35 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     for (uint16_t p : conf.scan_ports) src->skel->bss->scan_ports[p >> 6] |= 1ull << (p & 63);
     src->cg_fd = open(cg.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (src->cg_fd < 0) return fail(src, why, "open " + cg + ": " + err_text(errno));
+    // The socket-buffer programs first: they copy DNS messages and read UDP sends from the
+    // datagrams leaving, at a few loads a packet. Where they cannot attach, the send hooks
+    // (a socket lock and a program per send) report UDP, and a packet socket, which copies
+    // every packet the host sends, the DNS messages.
+    std::string capture_why = s_force_send_hooks ? "the send hooks were asked for" : "";
+    bpf_link *skb_links[2] = {};
+    bpf_program *skb_progs[2] = {src->skel->progs.live_dns_out, src->skel->progs.live_dns_in};
+    for (int i = 0; i < 2 && capture_why.empty(); i++)
+        if (!(skb_links[i] = bpf_program__attach_cgroup(skb_progs[i], src->cg_fd)))
+            capture_why = std::string(bpf_program__name(skb_progs[i])) + " did not attach (" +
+                          err_text(errno) + ")";
+    const bool skb_capture = capture_why.empty();
+    for (bpf_link *l : skb_links)
+        if (l && skb_capture)
+            src->links.push_back(l);
+        else if (l)
+            bpf_link__destroy(l);  // one direction alone would only mislead
+    src->skel->bss->udp_from_packets = skb_capture;
     struct {
         bpf_program *prog;
-        bool cgroup;
-    } progs[] = {{src->skel->progs.live_udp_sendmsg4, true},
-                 {src->skel->progs.live_udp_sendmsg6, true},
-                 {src->skel->progs.live_sock_send, false},
-                 {src->skel->progs.live_tcp_state, false},
-                 {src->skel->progs.live_tcp_send_reset, false},
-                 {src->skel->progs.live_tcp_receive_reset, false}};
+        bool cgroup, send;
+    } progs[] = {{src->skel->progs.live_udp_sendmsg4, true, true},
+                 {src->skel->progs.live_udp_sendmsg6, true, true},
+                 {src->skel->progs.live_sock_send, false, true},
+                 {src->skel->progs.live_tcp_state, false, false},
+                 {src->skel->progs.live_tcp_send_reset, false, false},
+                 {src->skel->progs.live_tcp_receive_reset, false, false}};
     for (const auto &p : progs) {
+        if (p.send && skb_capture) continue;
         bpf_link *l =
             p.cgroup ? bpf_program__attach_cgroup(p.prog, src->cg_fd) : bpf_program__attach(p.prog);
         if (!l)
@@ -825,21 +845,6 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
                             err_text(errno) + ")");
         src->links.push_back(l);
     }
-    // DNS messages from the socket-buffer programs, which cost each packet a few loads; a
-    // packet socket, which copies every packet the host sends, only where they cannot attach.
-    std::string capture_why;
-    bpf_link *dns_links[2] = {};
-    bpf_program *dns_progs[2] = {src->skel->progs.live_dns_out, src->skel->progs.live_dns_in};
-    for (int i = 0; i < 2 && capture_why.empty(); i++)
-        if (!(dns_links[i] = bpf_program__attach_cgroup(dns_progs[i], src->cg_fd)))
-            capture_why = std::string(bpf_program__name(dns_progs[i])) + " did not attach (" +
-                          err_text(errno) + ")";
-    const bool skb_capture = capture_why.empty();
-    for (bpf_link *l : dns_links)
-        if (l && skb_capture)
-            src->links.push_back(l);
-        else if (l)
-            bpf_link__destroy(l);  // one direction alone would only mislead
     src->rb = ring_buffer__new(
         bpf_map__fd(src->skel->maps.events),
         [](void *ctx, void *data, size_t size) {
@@ -888,9 +893,10 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
     s_net = src;
     s_capturing = capturing;
     KIV_LOG(2,
-            "kemu: network activity source: eBPF (cgroup hooks on %s, raw tracepoints), "
-            "network namespace %llu only, %s\n",
-            cg.c_str(), (unsigned long long)netns, conf.ipv6 ? "IPv4 and IPv6" : "IPv4 only");
+            "kemu: network activity source: eBPF (cgroup hooks on %s, tracepoints), network "
+            "namespace %llu only, %s; UDP sends read from %s\n",
+            cg.c_str(), (unsigned long long)netns, conf.ipv6 ? "IPv4 and IPv6" : "IPv4 only",
+            skb_capture ? "the datagrams leaving" : "the send hooks");
     if (skb_capture)
         KIV_LOG(2, "kemu: DNS messages captured on UDP and TCP port %u (socket-buffer programs)\n",
                 ntohs(conf.dns_port));
@@ -901,6 +907,10 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         KIV_LOG(1, "kemu: DNS capture off: %s; DNS queries are reported as UDP sends\n",
                 capture_why.c_str());
     return 0;
+}
+
+void live_net_force_send_hooks(bool on) {
+    s_force_send_hooks = on;
 }
 
 void live_net_stop() {
@@ -934,6 +944,10 @@ int live_net_start(const unsigned char *, size_t, std::string *why) {
         *why = "this build has no eBPF support (clang, bpftool or libbpf missing at build time)";
     return -1;
 }
+void live_net_force_send_hooks(bool on) {
+    s_force_send_hooks = on;
+}
+
 void live_net_stop() {}
 bool live_net_running() {
     return false;

@@ -186,3 +186,6 @@ void live_net_set_tap(void (*tap)(const unsigned char *rec, uint32_t len));
 bool live_net_run_stats(capture_counters *out);
 // Whether the source can run here: the privilege, BTF and a build with eBPF.
 bool live_net_usable(std::string *why);
+// Tests: the next start reads UDP sends with the send hooks and DNS with a packet socket, as
+// where the socket-buffer programs cannot attach.
+void live_net_force_send_hooks(bool on);

@@ -1,6 +1,7 @@
 // Network activity read inside the kernel with hooks stock kernels give without kprobes or
-// trampolines: cgroup socket-address hooks on the cgroup v2 root for unconnected UDP sends,
-// and raw and BTF tracepoints for TCP state changes, connected UDP sends and resets. IPv4 is
+// trampolines: socket-buffer programs on the cgroup v2 root for UDP sends and DNS messages,
+// raw tracepoints for TCP state changes and resets, and, where the socket-buffer programs
+// cannot attach, socket-address hooks and a BTF tracepoint for UDP sends. IPv4 is
 // reported, and IPv6 sockets whose addresses are IPv4-mapped (dual-stack servers) as IPv4;
 // other IPv6 traffic only when user space asks for it (want_v6).
 // Only the sensor's own network namespace is the host: sockets of any other namespace (a
@@ -90,6 +91,9 @@ const volatile __u64 host_netns = 0;
 const volatile __u8 want_v6 = 0;
 // DNS messages are copied out by the socket-buffer programs.
 const volatile __u8 want_dns = 0;
+// UDP sends are read from the packets leaving (set once the socket-buffer programs are
+// attached); else the send hooks and the send tracepoint report them.
+__u8 udp_from_packets = 0;
 // Ports (host order) whose probes are reported when nothing listens there; one bit each.
 __u64 scan_ports[LIVE_NET_SCAN_WORDS];
 // Events the ring buffer had no room for.
@@ -150,9 +154,9 @@ static __always_inline void copy_addr(__u32 *to, const __u32 *from) {
 }
 
 // The last send each UDP socket reported: its repeats within the second leave at once, before
-// any other read.
+// any other read. The sending task by its address, which needs no read.
 struct udp_last {
-    __u32 tgid;
+    __u64 task;
     __u32 daddr[4];
     __u16 dport;
     __u16 pad;
@@ -167,14 +171,14 @@ struct {
 
 static __always_inline int same_send(const struct udp_last *l, const __u32 *daddr, __u16 dport,
                                      __u64 now) {
-    return l->tgid == (__u32)(bpf_get_current_pid_tgid() >> 32) && l->dport == dport &&
+    return l->task == bpf_get_current_task() && l->dport == dport &&
            l->daddr[0] == daddr[0] && l->daddr[1] == daddr[1] && l->daddr[2] == daddr[2] &&
            l->daddr[3] == daddr[3] && now - l->ns < UDP_REPEAT_NS;
 }
 static __always_inline void note_send(struct udp_last *l, const struct owner *o,
                                       const __u32 *daddr, __u16 dport, __u64 now) {
     if (!l) return;
-    l->tgid = o->pid;
+    l->task = bpf_get_current_task();
     copy_addr(l->daddr, daddr);
     l->dport = dport;
     l->ns = now;
@@ -521,21 +525,44 @@ struct {
 #define ETH_P_IP_BE 0x0008   // htons(0x0800)
 #define ETH_P_IPV6_BE 0xDD86 // htons(0x86DD)
 
+// A UDP datagram leaving a local socket, in the sender's system call (the send goes down to
+// this hook before it returns): the datagram's own addresses, the one send a second per
+// process and destination the hooks below would report, without their per-send costs.
+static __always_inline void udp_leaving(struct __sk_buff *skb, struct bpf_sock *sk, __u16 family,
+                                        const __u32 *saddr, const __u32 *daddr,
+                                        const __u16 *ports) {
+    struct udp_last *l = bpf_sk_storage_get(&udp_last, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    __u64 now = bpf_ktime_get_coarse_ns();
+    if (l && same_send(l, daddr, ports[1], now)) return;
+    if (bpf_get_netns_cookie(skb) != host_netns) return;
+    struct owner o = {};
+    current_owner(&o);
+    if (!udp_first(&o, ports[0], daddr, ports[1]) || skip_own(&o, ports[1])) return;
+    if (ports[1] != dns_port) note_send(l, &o, daddr, ports[1], now);
+    emit(LIVE_NET_UDP, &o, family, saddr, ports[0], daddr, ports[1], 1, 0);
+}
+
 // A packet a local socket sends or receives, with the DNS port at either end (UDP, or TCP
 // for DNS over TCP), whole fragments only: copied for user space, which finds its process
 // by its local port. Every packet of every socket passes here, so the test is cheap: a
-// connected socket's packets carry its own two ports, read from the socket without a helper
-// call; only an unconnected socket's (or a raw one's) are looked into, with one load.
-static __always_inline void dns_packet(struct __sk_buff *skb, __u8 leaving) {
-    if (!want_dns) return;
+// connected TCP socket's packets carry its own two ports, read from the socket without a
+// helper call; only UDP and unconnected sockets' (or raw ones') are looked into, with one
+// load. Leaving UDP datagrams are reported as sends on the way.
+static __always_inline void skb_packet(struct __sk_buff *skb, __u8 leaving) {
     // The peer port as the kernel shifts it into the word (network order in its high half
     // on little-endian machines) or not; the local port in host order.
     __u32 rport = skb->remote_port, lport = skb->local_port;
     int peer_dns = rport == dns_port || rport == (__u32)dns_port << 16;
-    if (lport != bpf_ntohs(dns_port) && !peer_dns && rport != 0) return;
+    int dns_sock = want_dns && (lport == bpf_ntohs(dns_port) || peer_dns);
+    struct bpf_sock *sk = leaving && udp_from_packets ? skb->sk : 0;
+    if (sk) sk = bpf_sk_fullsock(sk);
+    int udp_send = sk && sk->protocol == IPPROTO_UDP;
+    if (!udp_send && !dns_sock && (rport != 0 || !want_dns)) return;
     __u32 th;
     __u8 proto;
     __u16 ports[2];
+    __u32 saddr[4] = {}, daddr[4] = {};
+    __u16 family;
     __u8 h[44];  // an IPv6 header or an IPv4 one without options, and the two ports
     if (skb->protocol == ETH_P_IP_BE) {
         if (bpf_skb_load_bytes(skb, 0, h, 24)) return;
@@ -548,16 +575,23 @@ static __always_inline void dns_packet(struct __sk_buff *skb, __u8 leaving) {
         } else if (bpf_skb_load_bytes(skb, th, ports, sizeof ports)) {
             return;
         }
+        __builtin_memcpy(saddr, h + 12, 4);
+        __builtin_memcpy(daddr, h + 16, 4);
+        family = AF_INET;
     } else if (skb->protocol == ETH_P_IPV6_BE && want_v6) {
         if (bpf_skb_load_bytes(skb, 0, h, 44)) return;
         proto = h[6];
         th = 40;
         __builtin_memcpy(ports, h + 40, sizeof ports);
+        __builtin_memcpy(saddr, h + 8, 16);
+        __builtin_memcpy(daddr, h + 24, 16);
+        family = AF_INET6;
     } else {
         return;
     }
     if (proto != IPPROTO_UDP && proto != IPPROTO_TCP) return;
-    if (ports[0] != dns_port && ports[1] != dns_port) return;
+    if (udp_send && proto == IPPROTO_UDP) udp_leaving(skb, sk, family, saddr, daddr, ports);
+    if (!want_dns || (ports[0] != dns_port && ports[1] != dns_port)) return;
     if (bpf_get_netns_cookie(skb) != host_netns) return;
     __u32 zero = 0;
     struct live_net_pkt_ev *p = bpf_map_lookup_elem(&pkt_scratch, &zero);
@@ -578,12 +612,12 @@ static __always_inline void dns_packet(struct __sk_buff *skb, __u8 leaving) {
 
 SEC("cgroup_skb/egress")
 int live_dns_out(struct __sk_buff *skb) {
-    dns_packet(skb, 1);
+    skb_packet(skb, 1);
     return 1;
 }
 
 SEC("cgroup_skb/ingress")
 int live_dns_in(struct __sk_buff *skb) {
-    dns_packet(skb, 0);
+    skb_packet(skb, 0);
     return 1;
 }
