@@ -533,6 +533,17 @@ void exec_cap_process_cb(const char *path, int flag, uint32_t type) {
     pthread_rwlock_unlock(&g_task_info.tm_info_lock);
 }
 
+// Whether the process pid (a thread group's id) already carries this application type.
+static bool app_type_is(uint32_t pid, const char *text, uint32_t length) {
+    ftree_key key{0, pid};
+    fork_node *node = nullptr;
+    rwlock_read_guard g(&g_task_info.ftree_lock);
+    if (ftree_search(g_task_info.ftree, &key, &node) != 0 || !node->fork_info.exec_info) return false;
+    flex_str cur{};
+    return get_flex_task_info_str(node->fork_info.exec_info->flex, &cur, FLEX_APP_TYPE) >= 0 &&
+           cur.len == length && cur.ptr && memcmp(cur.ptr, text, length) == 0;
+}
+
 KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
     if (pid < 0 || !text || length == 0 || length > APP_TYPE_MAX_LEN) {
         KIV_LOG(1, "pid is %d, field is %p, field_len is %d\n", pid, (const void *)text,
@@ -544,6 +555,9 @@ KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
         KIV_LOG(2, "task is not ready\n");
         return PROC_QUERY_NOT_RUNNING;
     }
+    // A process already tagged so (a server tagged at each connection it accepts) costs a
+    // lookup, not a read of /proc for its thread group and the write lock.
+    if (app_type_is(static_cast<uint32_t>(pid), text, length)) return 0;
     int tgid = get_pid_tgid(pid);
     ftree_key key{0, static_cast<uint32_t>(tgid > 0 ? tgid : pid)};
     fork_node *node = nullptr;

@@ -122,6 +122,14 @@ TEST(NetRecord, AddressesDecodedFromTheLayout) {
     swap_src_dst(&pn.net);
     EXPECT_STREQ(pn.net.sip, "8.8.4.4");
     EXPECT_EQ(pn.net.sport, 53u);
+    // IPv4 text as inet_ntop writes it, at every digit count of every byte.
+    for (uint32_t v : {0u, 0xffffffffu, 0x0a006409u, 0x09630a64u, 0x7f000001u, 0xc0a80102u}) {
+        unsigned char a[4] = {(unsigned char)(v >> 24), (unsigned char)(v >> 16),
+                              (unsigned char)(v >> 8), (unsigned char)v};
+        char ours[NET_IP_TEXT_LEN], libc[INET_ADDRSTRLEN];
+        ASSERT_TRUE(net_ip_text(a, AF_INET, ours));
+        EXPECT_STREQ(ours, inet_ntop(AF_INET, a, libc, sizeof libc));
+    }
 
     // The pairing key keeps the wire order of the ports; connected_hash's turns them.
     net_pair_key k;

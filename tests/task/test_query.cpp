@@ -256,6 +256,12 @@ TEST_F(Query, MonitorRegistryAndAppTypes) {
     EXPECT_STREQ(_pick_process_info(0)->app_type, "web");
     EXPECT_STREQ(_pick_process_info(1)->app_type, "web");
     EXPECT_STREQ(_pick_process_info(2)->app_type, "");
+    // Tagged again the same: nothing changes; a shorter tag is another, and both levels get it.
+    ASSERT_EQ(_add_app_type(13, "web", 3), 0);
+    ASSERT_EQ(_add_app_type(13, "we", 2), 0);
+    ASSERT_EQ(query_tgid_info(13, 0, 2), 0);
+    EXPECT_STREQ(_pick_process_info(0)->app_type, "we");
+    EXPECT_STREQ(_pick_process_info(1)->app_type, "we");
     g_task_gate.close();
     EXPECT_EQ(_add_app_type(13, "web", 3), PROC_QUERY_NOT_RUNNING);
 }
