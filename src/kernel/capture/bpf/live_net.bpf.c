@@ -376,12 +376,14 @@ static __always_inline void listen_key_of(__u64 netns, __u16 family, const __u32
     k->family = family;
 }
 
-SEC("raw_tp/inet_sock_set_state")
-int live_tcp_state(struct bpf_raw_tracepoint_args *ctx) {
-    const struct sock *sk = (const struct sock *)ctx->args[0];
-    int oldstate = (int)ctx->args[1], newstate = (int)ctx->args[2];
-    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) return 0;
-    __u64 netns = sock_netns(sk);
+// A BTF tracepoint: every state change of every socket reads its protocol and namespace
+// with plain loads, not helper calls.
+SEC("tp_btf/inet_sock_set_state")
+int live_tcp_state(__u64 *ctx) {
+    const struct sock *sk = (const struct sock *)ctx[0];
+    int oldstate = (int)ctx[1], newstate = (int)ctx[2];
+    if (sk->sk_protocol != IPPROTO_TCP) return 0;
+    __u64 netns = sk->__sk_common.skc_net.net->net_cookie;
     if (netns != host_netns) return 0;
     __u64 key = (__u64)sk;
 
