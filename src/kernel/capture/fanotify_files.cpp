@@ -75,7 +75,7 @@ constexpr int POLL_PENDING_MS = 10;
 // After a read that did not fill the buffer, the reader waits this long before the next: the
 // events of a busy writer then arrive in batches, not one wake-up (an interrupt to another
 // CPU) each.
-constexpr int BATCH_MS = 4;
+constexpr int BATCH_MS = 10;
 // What a map entry costs beyond its bytes: its node and its share of the buckets.
 constexpr size_t NODE_COST = 64;
 constexpr live_file_bounds DEFAULT_BOUNDS = {1u << 20, 4u << 20, 16u << 20};
