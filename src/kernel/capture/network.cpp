@@ -944,10 +944,7 @@ int live_net_start(const unsigned char *, size_t, std::string *why) {
         *why = "this build has no eBPF support (clang, bpftool or libbpf missing at build time)";
     return -1;
 }
-void live_net_force_send_hooks(bool on) {
-    s_force_send_hooks = on;
-}
-
+void live_net_force_send_hooks(bool) {}
 void live_net_stop() {}
 bool live_net_running() {
     return false;
