@@ -81,7 +81,8 @@ void storm(const api &a, int count, int gap_ms, bool quiet) {
             fputs("kivhost_storm: no exit could be lost\n", stderr);
     }
     usleep(200 * 1000);  // the record read last is still being uploaded
-    if (const char *f = getenv("KIV_STORM_WAIT_FILE")) wait_for([&] { return access(f, F_OK) == 0; });
+    if (const char *f = getenv("KIV_STORM_WAIT_FILE"))
+        wait_for([&] { return access(f, F_OK) == 0; });
 }
 
 void *run(void *) {

@@ -21,6 +21,7 @@
 
 #include "base/mem.h"
 #include "health.h"
+#include "kivhost_tree.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
@@ -28,35 +29,7 @@
 
 using namespace kivhost;
 
-namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char t[] = "/tmp/kivsys.XXXXXX";
-        path = mkdtemp(t) ? t : "";
-    }
-    ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
-};
-
-// Shell commands that copy the staged installation to t (emulated kernel, a resolver on
-// loopback only) and set K to its agent.
-std::string stage_agent(const std::string &t) {
-    return "cd " KIV_STAGE_DIR "; mkdir -p " + t + "; cp -r bin lib config " + t + "; mkdir -p " +
-           t + "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/" +
-           "kernel_mode = emulated/' " + t + "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" +
-           t + "/resolv.conf; export QXKIV_RESOLV_CONF=" + t + "/resolv.conf; K=" + t +
-           "/bin/kivhost; ";
-}
-
-// The agent of the tree at t with the storm preloaded: n exec records, then a stop.
-std::string storm_agent(const std::string &t, int n) {
-    return "KIV_STORM_LIB=" + t + "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(n) +
-           " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 LD_PRELOAD=" KIV_STORM_PRELOAD
-           " $K --mask 1 --seconds 300 ";
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(KivhostOptions, GoodAndBadCommandLines) {
     Options o;
@@ -108,21 +81,42 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     EXPECT_TRUE(o.append && o.outputs[0] == "./syslog" && !o.stats_openmetrics && !o.check_config);
     EXPECT_EQ(out_kind("./syslog"), OutKind::kFile);
     // Several outputs at once; Kafka options are handed on as given, "=" in a value too.
-    ASSERT_EQ(parse({"--output", "-", "--output=/f", "--output", "kafka", "--output", "syslog",
-                     "--kafka-brokers", "SASL_SSL://k1:9093, [::1]:9092", "--kafka-topic=q-%t",
-                     "--kafka-option", "sasl.password=a=b", "--kafka-option=acks=1",
-                     "--rotate-mb", "1", "--rotate-keep=1000", "--rotate-compress",
-                     "--spool-dir", "/s", "--spool-max-mb", "1048576", "--spool-sync-ms=0",
-                     "--spool-replay-rate", "0", "--queue-mb", "4096", "--format", "compact"}),
+    ASSERT_EQ(parse({"--output",
+                     "-",
+                     "--output=/f",
+                     "--output",
+                     "kafka",
+                     "--output",
+                     "syslog",
+                     "--kafka-brokers",
+                     "SASL_SSL://k1:9093, [::1]:9092",
+                     "--kafka-topic=q-%t",
+                     "--kafka-option",
+                     "sasl.password=a=b",
+                     "--kafka-option=acks=1",
+                     "--rotate-mb",
+                     "1",
+                     "--rotate-keep=1000",
+                     "--rotate-compress",
+                     "--spool-dir",
+                     "/s",
+                     "--spool-max-mb",
+                     "1048576",
+                     "--spool-sync-ms=0",
+                     "--spool-replay-rate",
+                     "0",
+                     "--queue-mb",
+                     "4096",
+                     "--format",
+                     "compact"}),
               Parse::kRun)
         << err;
     EXPECT_TRUE(o.outputs == (std::vector<std::string>{"-", "/f", "kafka", "syslog"}) &&
                 o.kafka_topic == "q-%t" && o.rotate_mb == 1 && o.rotate_keep == 1000 &&
                 o.rotate_compress && o.spool_dir == "/s" && o.spool_max_mb == 1048576 &&
                 o.spool_sync_ms == 0 && o.spool_replay_rate == 0 && o.queue_mb == 4096);
-    EXPECT_TRUE(o.kafka_options ==
-                (std::vector<std::pair<std::string, std::string>>{{"sasl.password", "a=b"},
-                                                                  {"acks", "1"}}));
+    EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
+                                       {"sasl.password", "a=b"}, {"acks", "1"}}));
     ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
               Parse::kRun);
     EXPECT_TRUE(o.stats_openmetrics && o.check_config);
@@ -437,8 +431,9 @@ TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
         std::string line = got.substr(pos, nl - pos);
         int t = -1, i;
         unsigned long long seq = 0;
-        ASSERT_TRUE(sscanf(line.c_str(), "{\"host_uuid\":\"h\",\"seq_id\":\"%llu\",\"t\":%d,\"i\":%d",
-                           &seq, &t, &i) == 3 &&
+        ASSERT_TRUE(sscanf(line.c_str(),
+                           "{\"host_uuid\":\"h\",\"seq_id\":\"%llu\",\"t\":%d,\"i\":%d", &seq, &t,
+                           &i) == 3 &&
                     t >= 0 && t < kThreads)
             << line.substr(0, 80);
         std::string want = doc(t, i);
@@ -489,13 +484,13 @@ TEST(KivhostDelivery, FlatteningNumberingRefusalsAndSummary) {
     EXPECT_STREQ(buf,
                  "{\"b\": 2, \"seq_id\":\"5\"}\n,\"seq_id\":\"42\",\"x\":1}\n"
                  ",\"seq_id\":\"12x\"}\n{}\n{,\"seq_id\":\"45\"}\n");
-    EXPECT_EQ(d.summary(2.04).rfind(
-                  "kivhost: 2.0 s, 5 documents, 74 bytes, 3 uploads refused\n"
-              "  FILE_MOD                 1\n"
-              "  PROC_EXEC                2\n"
-              "  NORMAL_PROTECTION_BLOCK  1\n"
-              "  UNKNOWN                  1\n"
-              "  left out by --only: 1\n", 0),
+    EXPECT_EQ(d.summary(2.04).rfind("kivhost: 2.0 s, 5 documents, 74 bytes, 3 uploads refused\n"
+                                    "  FILE_MOD                 1\n"
+                                    "  PROC_EXEC                2\n"
+                                    "  NORMAL_PROTECTION_BLOCK  1\n"
+                                    "  UNKNOWN                  1\n"
+                                    "  left out by --only: 1\n",
+                                    0),
               0u)
         << d.summary(2.04);
     EXPECT_NE(d.summary(1).find("  output stdout: up, 5 delivered, 0 queued, 0 spooled (0 bytes)"

@@ -98,10 +98,10 @@ int walk_odd(char *buf, int len, int *index) {
     const int i = *index;
     if (i > 48) return 0;
     if (i == 47) return -1;  // never fits
-    std::string line = i == 0    ? "MALLOC_IN_USE_TIMES(live \\ blocks\nnow): 7\n"
-                       : i == 1  ? "A\"b\\c(memory for odd names): 9\n"
-                       : i == 2  ? "no value here\n"
-                       : i < 46  ? "CAT_" + std::to_string(i) + "(memory for " + std::to_string(i) +
+    std::string line = i == 0   ? "MALLOC_IN_USE_TIMES(live \\ blocks\nnow): 7\n"
+                       : i == 1 ? "A\"b\\c(memory for odd names): 9\n"
+                       : i == 2 ? "no value here\n"
+                       : i < 46 ? "CAT_" + std::to_string(i) + "(memory for " + std::to_string(i) +
                                       "): " + std::to_string(i * 100) + "\n"
                        : i == 46 ? "9-BAD.NAME(odd name): 5\n"
                                  : "HOLD_MEM_OVERLIMIT(msg faile to hold(merge or rely)): 3\n";
@@ -166,15 +166,14 @@ TEST(KivhostMetrics, FileReadsBackThroughThePrometheusParser) {
     // The built agent: the library's every counter, once the sensor ran and at its stop.
     std::string out, err;
     const std::string prom = (t.root / "logs/kivhost.prom").string();
-    ASSERT_EQ(t.run("--seconds 1 --output /dev/null --stats-format openmetrics --stats-file " +
-                        prom,
-                    &out, &err),
-              0)
+    ASSERT_EQ(
+        t.run("--seconds 1 --output /dev/null --stats-format openmetrics --stats-file " + prom,
+              &out, &err),
+        0)
         << err;
     doc = parsed_metrics(prom, &why);
     ASSERT_TRUE(doc) << why;
-    EXPECT_EQ(cJSON_GetArraySize(family(doc, "qxkiv_memory_bytes", "gauge")),
-              kMemoryCounters - 1);
+    EXPECT_EQ(cJSON_GetArraySize(family(doc, "qxkiv_memory_bytes", "gauge")), kMemoryCounters - 1);
     int counters = 0;
     for (cJSON *f = doc->child; f; f = f->next)
         counters += strncmp(f->string, "qxkiv_", 6) == 0 &&
@@ -204,7 +203,7 @@ TEST(KivhostCheckConfig, EachProblemWithWhatIsUsedAndTheStatus) {
     t.set("log_collector.conf", "max_line_size", "10");
     t.set("net.conf", "port_list", "21,22,70000,25,80,110,135,139,143,443,445,3389");
     t.set("file.conf", "monitor_filter_cnt", "0");  // read twice at start-up
-    t.set("task.conf", "ioctl_timeout", "0x10");  // hexadecimal is a number
+    t.set("task.conf", "ioctl_timeout", "0x10");    // hexadecimal is a number
     EXPECT_EQ(t.run("--check-config", &out, &err), 1) << out << err;
     for (const std::string &line : {
              c + "sensor.conf: [base] log_level = 9: using 2 (range 0..4)",

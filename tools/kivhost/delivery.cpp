@@ -255,8 +255,10 @@ void Output::deliver_queue(std::deque<DocPtr> *batch, uint64_t now) {
 size_t Output::take_tokens(uint64_t now, size_t want) {
     if (cfg_.replay_rate == 0 || !replaying_) return want;
     const double burst = std::max(1.0, cfg_.replay_rate / 10.0);
-    if (tokens_at_ == 0) tokens_ = burst;
-    else tokens_ = std::min(burst, tokens_ + (now - tokens_at_) * cfg_.replay_rate / 1000.0);
+    if (tokens_at_ == 0)
+        tokens_ = burst;
+    else
+        tokens_ = std::min(burst, tokens_ + (now - tokens_at_) * cfg_.replay_rate / 1000.0);
     tokens_at_ = now;
     const size_t n = std::min(want, static_cast<size_t>(tokens_));
     tokens_ -= static_cast<double>(n);
@@ -264,7 +266,8 @@ size_t Output::take_tokens(uint64_t now, size_t want) {
 }
 
 void Output::replay_sync(uint64_t now) {
-    const size_t n = take_tokens(now, kBatchDocs);
+    // While down, one document tries the far end; once it took it, the rest follow capped.
+    const size_t n = state_ == OutState::kDown ? 1 : take_tokens(now, kBatchDocs);
     if (n == 0) return;
     std::vector<SpoolItem> items;
     spool_->read(n, kBatchBytes, &items);
@@ -432,8 +435,10 @@ uint64_t Output::step() {
     if (!batch.empty()) {
         const bool backlog = spool_ && spool_->unread();
         if (cfg_.write_ahead) {
-            if (spool_usable(now)) to_spool(&batch, now);
-            else put_back(&batch);
+            if (spool_usable(now))
+                to_spool(&batch, now);
+            else
+                put_back(&batch);
         } else if ((backlog || state_ == OutState::kDown || over) && spool_usable(now)) {
             to_spool(&batch, now);
         } else if (can_try && !backlog) {
@@ -462,15 +467,15 @@ uint64_t Output::step() {
         queued = !queue_.empty();
     }
     const bool spool_ok = spool_usable(now_());
-    if (queued && (cfg_.write_ahead ? spool_ok : state_ == OutState::kUp || spool_ok))
-        wait = 0;
+    if (queued && (cfg_.write_ahead ? spool_ok : state_ == OutState::kUp || spool_ok)) wait = 0;
     if (spool_ && spool_->unread() && state_ == OutState::kUp) {
         if (!replaying_ || cfg_.replay_rate == 0)
             wait = async && window_.size() >= kWindowDocs ? std::min<uint64_t>(wait, 20) : 0;
         else
             wait = std::min<uint64_t>(wait, tokens_ >= 1 ? 0 : 1 + 1000 / cfg_.replay_rate);
     }
-    if (!spool_ok && spool_) wait = std::min(wait, spool_retry_at_ - std::min(spool_retry_at_, now));
+    if (!spool_ok && spool_)
+        wait = std::min(wait, spool_retry_at_ - std::min(spool_retry_at_, now));
     return wait;
 }
 
@@ -518,6 +523,7 @@ void Output::stop(int wait_ms) {
         replaying_ = false;
         while (spool_->unread() && now_() - start < static_cast<uint64_t>(wait_ms)) {
             replay_sync(now_());
+            replaying_ = false;
             if (state_ == OutState::kDown) break;
         }
     }

@@ -104,8 +104,8 @@ struct OutputStats {
     uint64_t queued = 0, queued_bytes = 0;
     uint64_t spooled = 0, spooled_bytes = 0;  // in the spool now
     uint64_t delivered = 0, delivered_bytes = 0;
-    uint64_t retried = 0;            // tries that failed and were made again
-    uint64_t delayed = 0;            // documents that went through the spool
+    uint64_t retried = 0;             // tries that failed and were made again
+    uint64_t delayed = 0;             // documents that went through the spool
     uint64_t dropped_queue_full = 0;  // the queue was full (memory)
     uint64_t dropped_spool_full = 0;  // the spool's oldest segment gave way
     uint64_t dropped_damaged = 0;     // torn or damaged records skipped
@@ -233,9 +233,7 @@ class Delivery {
     void set_only(uint32_t only) { only_ = only; }
     void set_shape(ShapeFn fn) { shape_ = std::move(fn); }
     // Numbering from next on; store (may be null) keeps it across runs.
-    void set_seq(uint64_t next, SeqStore *store) {
-        seq_.store(next), store_ = store;
-    }
+    void set_seq(uint64_t next, SeqStore *store) { seq_.store(next), store_ = store; }
 
     // The upload callback's work: 0 when at least one output took the document, -1 when none
     // could (null or empty document, every queue full).

@@ -36,8 +36,7 @@ uint64_t moved(const LossCounter &before, const LossCounter &now) {
 
 }  // namespace
 
-std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats,
-                                     Delivery &delivery) {
+std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, Delivery &delivery) {
     std::vector<LossCounter> out;
     walk_stats(walk, [&out](int, std::string_view line) {
         std::string_view name, text;
@@ -54,7 +53,8 @@ std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats,
     for (const auto &o : delivery.outputs()) {
         const OutputStats s = o->stats();
         std::string name;
-        for (char c : s.name) name += static_cast<char>(isalnum(static_cast<unsigned char>(c)) ? toupper(c) : '_');
+        for (char c : s.name)
+            name += static_cast<char>(isalnum(static_cast<unsigned char>(c)) ? toupper(c) : '_');
         out.push_back({name + "_DROPPED_QUEUE_FULL", s.dropped_queue_full, false});
         out.push_back({name + "_DROPPED_SPOOL_FULL", s.dropped_spool_full, false});
         out.push_back({name + "_DROPPED_DAMAGED", s.dropped_damaged, false});
@@ -194,8 +194,9 @@ std::vector<std::string> OutputWatch::check(Delivery &delivery, int64_t now_ms) 
                 at_down_[i] = last_[i];
                 at_down_[i].down_since_ms = now_ms;
             }
-            if (!s.up) at_down_[i] = last_[i], at_down_[i].down_since_ms = s.down_since_ms,
-                       at_down_[i].last_err = s.last_err;
+            if (!s.up)
+                at_down_[i] = last_[i], at_down_[i].down_since_ms = s.down_since_ms,
+                at_down_[i].last_err = s.last_err;
             std::string d = output_event(s, at_down_[i], now_ms);
             if (!d.empty()) docs.push_back(std::move(d));
         }

@@ -28,8 +28,7 @@ using RingStatsFn = int (*)(int ring_type, struct kemu_ring_stats *out);
 // sources overrun, records dropped because a table or the parking memory was full), each
 // ring's refusals from ring_stats while the kernel stand-in runs (null or not running: none),
 // the uploads the agent refused and what each output dropped (NAME_DROPPED_QUEUE_FULL ...).
-std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats,
-                                     Delivery &delivery);
+std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, Delivery &delivery);
 
 // A health document whose message holds key: body (taken over), or empty when no header can
 // be had.

@@ -25,7 +25,6 @@ namespace kivhost {
 
 namespace {
 
-
 // Value of an option: "--opt=value" or the next argument.
 bool take_value(std::string_view arg, std::string_view name, int argc, const char *const *argv,
                 int *i, const char **value) {
@@ -96,8 +95,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         {"--seconds", 0, UINT32_MAX, false, &opt->seconds,
          "a whole number of seconds (0 = until a signal)", nullptr},
         // Only four switches exist; a wider mask is a typo, not a request.
-        {"--mask", 0, 0xF, true, &opt->mask, "a number from 0 to 0xF (decimal or 0x hex)",
-         nullptr},
+        {"--mask", 0, 0xF, true, &opt->mask, "a number from 0 to 0xF (decimal or 0x hex)", nullptr},
         {"--syslog-max", kSyslogMinMax, kSyslogMaxMax, false, &opt->syslog_max,
          "a datagram size in bytes from 480 to 262144", &syslog_opt},
         {"--stats-interval", 1, 86400, false, &opt->stats_interval,

@@ -41,9 +41,9 @@ struct Options {
     uint32_t only = 0;               // --only: slots shown; 0 all
     uint32_t health_interval = 60;   // seconds; 0 no health documents
     // Delivery.
-    std::string spool_dir;          // empty: <installation>/var/spool
-    uint32_t spool_max_mb = 256;    // 0: no spool
-    uint32_t spool_sync_ms = 1000;  // 0: every append
+    std::string spool_dir;              // empty: <installation>/var/spool
+    uint32_t spool_max_mb = 256;        // 0: no spool
+    uint32_t spool_sync_ms = 1000;      // 0: every append
     uint32_t spool_replay_rate = 5000;  // documents a second; 0 no cap
     uint32_t queue_mb = 8;              // memory queue per output
     std::string kafka_brokers;

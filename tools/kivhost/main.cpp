@@ -315,14 +315,13 @@ int main(int argc, char **argv) {
             auto out = std::make_unique<kivhost::Output>(oc, std::move(sink));
             std::string why, warn;
             if (out->open(&why, &warn) != 0) {
-                fprintf(kivhost::term(), "kivhost: cannot open output %s%s: %s\n",
-                        oc.name.c_str(), detail.c_str(), why.c_str());
+                fprintf(kivhost::term(), "kivhost: cannot open output %s%s: %s\n", oc.name.c_str(),
+                        detail.c_str(), why.c_str());
                 // A file may be there on the next try; a bad Kafka setting will not be.
                 return kind == kivhost::OutKind::kKafka ? 2 : 1;
             }
             if (!warn.empty())
-                fprintf(kivhost::term(), "kivhost: output %s: %s\n", oc.name.c_str(),
-                        warn.c_str());
+                fprintf(kivhost::term(), "kivhost: output %s: %s\n", oc.name.c_str(), warn.c_str());
             if (out->spool() && out->spool()->pending() != 0)
                 fprintf(kivhost::term(),
                         "kivhost: output %s: %llu documents an earlier run kept in %s go first\n",
@@ -437,9 +436,8 @@ int main(int argc, char **argv) {
     kivhost::Health health(opt.health_interval);
     auto check_health = [&](std::chrono::steady_clock::time_point now, bool at_stop) {
         if (opt.health_interval == 0) return;
-        std::string doc =
-            health.check(kivhost::read_losses(api.stats_line, ring_stats, delivery),
-                         std::chrono::duration<double>(now - t0).count(), at_stop);
+        std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, delivery),
+                                       std::chrono::duration<double>(now - t0).count(), at_stop);
         if (!doc.empty())
             delivery.upload(doc.data(), static_cast<uint32_t>(doc.size()), kivhost::kHealthType);
     };

@@ -93,8 +93,8 @@ std::string metrics_text(Delivery &delivery, double uptime_s, const char *lib_ve
          [](const OutputStats &s) { return std::to_string(s.delivered); }},
         {"kivhost_output_delivered_bytes_total", "Bytes of the documents the output delivered.",
          "counter", [](const OutputStats &s) { return std::to_string(s.delivered_bytes); }},
-        {"kivhost_output_delayed_total", "Documents that waited in the output's spool.",
-         "counter", [](const OutputStats &s) { return std::to_string(s.delayed); }},
+        {"kivhost_output_delayed_total", "Documents that waited in the output's spool.", "counter",
+         [](const OutputStats &s) { return std::to_string(s.delayed); }},
         {"kivhost_output_retried_total", "Tries of the output that failed and were made again.",
          "counter", [](const OutputStats &s) { return std::to_string(s.retried); }},
     };

@@ -15,7 +15,8 @@ namespace kivhost {
 constexpr int kMemoryCounters = 46;
 
 // The whole file: versions, uptime, documents per upload type, each output's counts, then
-// every counter line of walk (null: none). A line that does not read "NAME(explanation): value" is left out.
+// every counter line of walk (null: none). A line that does not read "NAME(explanation): value" is
+// left out.
 std::string metrics_text(Delivery &delivery, double uptime_s, const char *lib_version,
                          StatsLineFn walk);
 

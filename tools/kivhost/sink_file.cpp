@@ -70,7 +70,9 @@ int open_output(const std::string &path, bool append, std::string *why) {
     } else if (st.st_nlink > 1) {
         *why = "it has other hard links";
     } else if (fchmod(fd, 0640) != 0 || (!append && ftruncate(fd, 0) != 0) ||
-               fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+               fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        // Always at the end: a line cut back after a full disk, or a file truncated by
+        // someone else, must not leave the next line beyond a hole.
         *why = strerror(errno);
     } else {
         return fd;
@@ -90,6 +92,9 @@ int zstd_file(const std::string &src, const std::string &dst) {
         return e;
     }
     ZSTD_CCtx *cx = ZSTD_createCCtx();
+    struct stat st {};
+    // The frame says how long the text is, so a reader can size its buffer at once.
+    if (cx != nullptr && fstat(in, &st) == 0) ZSTD_CCtx_setPledgedSrcSize(cx, st.st_size);
     std::vector<char> ib(ZSTD_CStreamInSize()), ob(ZSTD_CStreamOutSize());
     int rc = cx == nullptr ? ENOMEM : 0;
     for (bool last = false; rc == 0 && !last;) {
@@ -103,9 +108,12 @@ int zstd_file(const std::string &src, const std::string &dst) {
         ZSTD_inBuffer ibuf = {ib.data(), static_cast<size_t>(n), 0};
         for (bool done = false; rc == 0 && !done;) {
             ZSTD_outBuffer obuf = {ob.data(), ob.size(), 0};
-            size_t left = ZSTD_compressStream2(cx, &obuf, &ibuf, last ? ZSTD_e_end : ZSTD_e_continue);
-            if (ZSTD_isError(left)) rc = EIO;
-            else if (obuf.pos > 0) rc = write_fully(out, ob.data(), obuf.pos, "", 0);
+            size_t left =
+                ZSTD_compressStream2(cx, &obuf, &ibuf, last ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(left))
+                rc = EIO;
+            else if (obuf.pos > 0)
+                rc = write_fully(out, ob.data(), obuf.pos, "", 0);
             done = last ? left == 0 : ibuf.pos == ibuf.size;
         }
     }

@@ -71,8 +71,11 @@ bool kafka_topic_for(const std::string &pattern, int32_t type, std::string *topi
     }
     // Kafka's own rule for topic names.
     bool legal = !topic->empty() && topic->size() <= 249 && *topic != "." && *topic != "..";
-    for (char c : *topic) legal = legal && (isalnum(static_cast<unsigned char>(c)) || strchr("._-", c));
-    if (!legal) *why = "--kafka-topic: '" + *topic + "' is not a Kafka topic name ([a-zA-Z0-9._-], 1 to 249)";
+    for (char c : *topic)
+        legal = legal && (isalnum(static_cast<unsigned char>(c)) || strchr("._-", c));
+    if (!legal)
+        *why =
+            "--kafka-topic: '" + *topic + "' is not a Kafka topic name ([a-zA-Z0-9._-], 1 to 249)";
     return legal;
 }
 
@@ -211,11 +214,8 @@ class KafkaSink : public Sink {
         rd_kafka_conf_t *conf = rd_kafka_conf_new();
         // Ours first, so the operator's options win.
         const std::pair<std::string, std::string> ours[] = {
-            {"bootstrap.servers", cfg_.brokers},
-            {"enable.idempotence", "true"},
-            {"acks", "all"},
-            {"compression.type", "zstd"},
-            {"client.id", "kivhost"},
+            {"bootstrap.servers", cfg_.brokers}, {"enable.idempotence", "true"}, {"acks", "all"},
+            {"compression.type", "zstd"},        {"client.id", "kivhost"},
         };
         auto set = [&](const std::string &k, const std::string &v, bool operator_given) {
             if (rd_kafka_conf_set(conf, k.c_str(), v.c_str(), err, sizeof err) == RD_KAFKA_CONF_OK)

@@ -20,8 +20,8 @@ struct FileSinkConfig {
     std::string path;  // empty: fd as it is (standard output)
     int fd = -1;
     bool append = false;
-    uint64_t rotate_bytes = 0;  // 0: never rotated
-    uint32_t rotate_keep = 5;   // FILE.1 .. FILE.K
+    uint64_t rotate_bytes = 0;     // 0: never rotated
+    uint32_t rotate_keep = 5;      // FILE.1 .. FILE.K
     bool rotate_compress = false;  // FILE.N.zst
     bool compact = false, colour = false;
 };
@@ -101,7 +101,7 @@ struct KafkaConfig {
     std::string brokers;
     std::string topic = "qxkiv";  // "%t": the upload type in lower case
     std::vector<std::pair<std::string, std::string>> options;  // handed to librdkafka as is
-    std::string key;  // the message key: the host's uuid
+    std::string key;                                           // the message key: the host's uuid
 };
 
 // "host:port[,host:port...]", each with an optional "SCHEME://"; false with *why otherwise.

@@ -45,7 +45,8 @@ long long check_record(const char *buf, size_t avail) {
     const uint32_t len = get32(buf + 4);
     if (len > kSpoolMaxRecord) return -1;
     if (avail < kSpoolHead + len) return -2;
-    return record_crc(buf, buf + kSpoolHead, len) == get32(buf + 20) ? len : -1;
+    return record_crc(buf, buf + kSpoolHead, len) == get32(buf + 20) ? static_cast<long long>(len)
+                                                                     : -1;
 }
 
 ssize_t pread_fully(int fd, char *buf, size_t len, uint64_t off) {
@@ -98,8 +99,8 @@ uint64_t walk_records(ChunkReader &r, uint64_t from, uint64_t size, size_t max_r
         uint32_t len = 0;
         if (off + kSpoolHead <= size) {
             const char *h = r.at(off, kSpoolHead);
-            if (h != nullptr && get32(h) == kSpoolMagic && (len = get32(h + 4)) <= kSpoolMaxRecord &&
-                off + kSpoolHead + len <= size) {
+            if (h != nullptr && get32(h) == kSpoolMagic &&
+                (len = get32(h + 4)) <= kSpoolMaxRecord && off + kSpoolHead + len <= size) {
                 rec = r.at(off, kSpoolHead + len);
                 if (rec != nullptr && check_record(rec, kSpoolHead + len) < 0) rec = nullptr;
             }
@@ -141,8 +142,8 @@ Spool::Spool(Config c) : cfg_(std::move(c)) {
 Spool::~Spool() {
     if (append_fd_ >= 0) sync(0, true);
     // Nothing pending: the directory is left empty.
-    if (pending() == 0 && append_fd_ >= 0) {
-        close(append_fd_);
+    if (pending() == 0 && !cfg_.dir.empty()) {
+        if (append_fd_ >= 0) close(append_fd_);
         append_fd_ = -1;
         while (!segs_.empty()) remove_segment(0);
         unlink((cfg_.dir + "/cursor").c_str());
@@ -173,12 +174,13 @@ uint64_t Spool::scan(uint64_t id, uint64_t from, uint64_t size, uint64_t *record
     if (fd < 0) return from;
     ChunkReader r(fd);
     uint64_t good_end = from;
-    walk_records(r, from, size, SIZE_MAX, SIZE_MAX,
-                 [&](uint64_t, uint64_t next, const char *, size_t) {
-                     ++*records;
-                     good_end = next;
-                 },
-                 [](uint64_t, uint64_t) {});
+    walk_records(
+        r, from, size, SIZE_MAX, SIZE_MAX,
+        [&](uint64_t, uint64_t next, const char *, size_t) {
+            ++*records;
+            good_end = next;
+        },
+        [](uint64_t, uint64_t) {});
     close(fd);
     return good_end;
 }
@@ -300,15 +302,15 @@ int Spool::open(std::string *why) {
 int Spool::open_append() {
     if (append_fd_ >= 0) return 0;
     if (segs_.empty()) return new_segment();
-    append_fd_ = ::open(seg_path(segs_.back().id).c_str(),
-                        O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    append_fd_ =
+        ::open(seg_path(segs_.back().id).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
     return append_fd_ >= 0 ? 0 : errno;
 }
 
 int Spool::new_segment() {
     const uint64_t id = next_id_;
-    int fd = ::open(seg_path(id).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC |
-                                              O_NOFOLLOW, 0600);
+    int fd = ::open(seg_path(id).c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return errno;
     if (append_fd_ >= 0) {
         // The segment being left goes to disk now: its data is older than anything after.
