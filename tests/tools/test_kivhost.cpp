@@ -117,6 +117,28 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
                 o.spool_sync_ms == 0 && o.spool_replay_rate == 0 && o.queue_mb == 4096);
     EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
                                        {"sasl.password", "a=b"}, {"acks", "1"}}));
+    // Secrets from a file only its owner's group may read; comments and blanks are skipped.
+    TempDir d;
+    const std::string secret = d.path + "/kafka", open_to_all = d.path + "/kafka-o";
+    write_file(secret, "# credentials\n\n  sasl.username=sensor\r\nsasl.password= p=w \n");
+    write_file(open_to_all, "a=b\n");
+    chmod(secret.c_str(), 0640), chmod(open_to_all.c_str(), 0644);
+    ASSERT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "acks=1",
+                     "--kafka-options-file", secret.c_str()}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
+                                       {"acks", "1"}, {"sasl.username", "sensor"},
+                                       {"sasl.password", " p=w"}}));
+    EXPECT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-options-file",
+                     open_to_all.c_str()}),
+              Parse::kError);
+    EXPECT_NE(err.find("every user can read it"), std::string::npos) << err;
+    write_file(secret, "sasl.username\n");
+    EXPECT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-options-file",
+                     secret.c_str()}),
+              Parse::kError);
+    EXPECT_NE(err.find("line 1: not KEY=VALUE"), std::string::npos) << err;
     ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
               Parse::kRun);
     EXPECT_TRUE(o.stats_openmetrics && o.check_config);

@@ -191,6 +191,43 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
             opt->outputs.emplace_back(value);
             continue;
         }
+        if (matches(arg, "--kafka-options-file")) {
+            // Secrets (sasl.password, ssl.key.password) stay out of the command line, which
+            // every user can read in /proc.
+            struct stat st {};
+            if (!take_value(arg, "--kafka-options-file", argc, argv, &i, &value) ||
+                *value == '\0') {
+                *err = "--kafka-options-file needs a file path";
+                return Parse::kError;
+            }
+            std::ifstream f(value);
+            if (stat(value, &st) != 0 || !S_ISREG(st.st_mode) || !f) {
+                *err = std::string("--kafka-options-file ") + value + ": cannot be read";
+                return Parse::kError;
+            }
+            if (st.st_mode & S_IROTH) {
+                *err = std::string("--kafka-options-file ") + value +
+                       ": every user can read it; chmod o-r it";
+                return Parse::kError;
+            }
+            int n = 0;
+            for (std::string line; std::getline(f, line);) {
+                ++n;
+                while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+                    line.pop_back();
+                size_t lead = line.find_first_not_of(" \t");
+                if (lead == std::string::npos || line[lead] == '#') continue;
+                size_t eq = line.find('=', lead);
+                if (eq == std::string::npos || eq == lead) {
+                    *err = std::string("--kafka-options-file ") + value + " line " +
+                           std::to_string(n) + ": not KEY=VALUE";
+                    return Parse::kError;
+                }
+                opt->kafka_options.emplace_back(line.substr(lead, eq - lead), line.substr(eq + 1));
+            }
+            kafka_opt = true;
+            continue;
+        }
         if (matches(arg, "--kafka-option")) {
             const char *eq = nullptr;
             if (!take_value(arg, "--kafka-option", argc, argv, &i, &value) ||
@@ -330,6 +367,9 @@ std::string usage_text(const char *prog) {
          "  --kafka-option KEY=VALUE  a librdkafka property as is, repeatable: TLS with\n"
          "                  security.protocol=ssl and ssl.*, SASL with sasl.*,\n"
          "                  compression.type, linger.ms ...\n"
+         "  --kafka-options-file PATH  more such properties, one KEY=VALUE a line (# starts\n"
+         "                  a comment): for secrets, which every user could read on the\n"
+         "                  command line; a file every user can read is refused\n"
          "  --spool-dir DIR where outputs keep what they could not deliver yet, one directory\n"
          "                  each, and the document numbers (default <installation>/var/spool)\n"
          "  --spool-max-mb N   bound of each output's spool, 0..1048576 MB (default 256; 0 no\n"
