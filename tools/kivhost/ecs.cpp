@@ -567,7 +567,7 @@ void map_host(Doc &d, const cJSON *env, const EcsOptions &o) {
 
 // @timestamp: the record's milliseconds, the envelope's, a block report's seconds, or a log
 // line's local time text with its zone offset. 0 when the document holds none.
-int64_t event_time_ms(const cJSON *env, const cJSON *msg, Doc &d) {
+int64_t event_time_ms(const cJSON *env, const cJSON *msg, std::string *zone) {
     int64_t v;
     if (integer(msg, "record_timestamp", &v) && v > 0) return v;
     if (integer(env, "send_timestamp", &v) && v > 0) return v;
@@ -578,10 +578,10 @@ int64_t event_time_ms(const cJSON *env, const cJSON *msg, Doc &d) {
         return 0;
     int64_t tz = 0;
     if (integer(env, "tz_secondes", &tz) && tz > -86400 && tz < 86400) {
-        char zone[8];
-        snprintf(zone, sizeof zone, "%c%02d:%02d", tz < 0 ? '-' : '+', int(std::llabs(tz) / 3600),
-                 int(std::llabs(tz) % 3600 / 60));
-        d.str("event.timezone", zone);
+        char offset[8];
+        snprintf(offset, sizeof offset, "%c%02d:%02d", tz < 0 ? '-' : '+',
+                 int(std::llabs(tz) / 3600), int(std::llabs(tz) % 3600 / 60));
+        *zone = offset;
     } else {
         tz = 0;
     }
@@ -657,9 +657,11 @@ bool ecs_document(std::string_view native, int32_t type, const EcsOptions &o, st
     if (!cJSON_IsObject(msg) || block) msg = env;
 
     Doc d;
-    const int64_t when = event_time_ms(env, msg, d);
+    std::string zone;
+    const int64_t when = event_time_ms(env, msg, &zone);
     if (when <= 0) return *out = "no time in the document", false;
     d.date("@timestamp", when);
+    d.str("event.timezone", zone);
     d.str("ecs.version", kEcsVersion);
     d.str("agent.type", "kivhost");
     d.str("agent.version", o.agent_version);
