@@ -232,7 +232,7 @@ std::string env(const std::string &msg) {
 }
 const std::string kProc =
     R"("process_id":4242,"process_guid":"0109200c0ffeemv /a","process_path":"/usr/bin/mv",)"
-    R"("process_md5":"1d2e990f96663c9d15542a48018623e5","process_sha256":"",)"
+    R"("process_md5":"1d2e990f96663c9d15542a48018623e5","process_sha256":"000000",)"
     R"("process_createtime":1202880000000,"process_cmd_line":"mv  /a /b",)"
     R"("process_user_name":"root","process_group_name":"staff",)";
 const std::string kTree =
@@ -562,7 +562,9 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
     agent.set_key("net.conf", "system", "dns_port", std::to_string(dns.port));
     ASSERT_TRUE(agent.start()) << agent.err();
     std::ofstream(app, std::ios::app) << "a collected line\n";
-    pid_t child = live_spawn({"/usr/bin/python3", "-c", kWorkload, work, std::to_string(dns.port)});
+    std::ofstream(work + "/workload.py") << kWorkload;
+    pid_t child =
+        live_spawn({"/usr/bin/python3", work + "/workload.py", work, std::to_string(dns.port)});
     ASSERT_GT(child, 0);
     waitpid(child, nullptr, 0);
     const std::string by_child = "\"process_id\":" + std::to_string(child) + ",";

@@ -235,6 +235,10 @@ void map_rules(Doc &d, const cJSON *src, const Rule (&rules)[N], const std::stri
         const bool isnum = number(src, r.native, &n);
         switch (r.conv) {
             case kText:
+                // A digest of zeros is one that was never taken.
+                if (rel.rfind("hash.", 0) == 0 &&
+                    s.find_first_not_of('0') == std::string_view::npos)
+                    break;
                 d.str(path, s);
                 if (rel.rfind("hash.", 0) == 0) d.related("hash", s);
                 if (rel == "user.name") d.related("user", s);
