@@ -607,7 +607,8 @@ const std::set<std::string> &mapped_keys() {
     return keys;
 }
 
-// The members of a block report, every one mapped above.
+// The members of a block report, every one mapped above (and a sequence number, should the
+// agent give the report one).
 const std::set<std::string> &block_keys() {
     static const std::set<std::string> keys = {
         "v",          "recordTimestamp", "uploadTimestamp", "group",
@@ -621,7 +622,7 @@ const std::set<std::string> &block_keys() {
         "ppId",       "pName",           "ppName",          "pUser",
         "pUid",       "pNamespace",      "pEuid",           "pPort",
         "pStartTime", "pCluster",        "protocol",        "srcIp",
-        "srcPort",    "dstIp",           "dstPort"};
+        "srcPort",    "dstIp",           "dstPort",         "seq_id"};
     return keys;
 }
 
