@@ -21,6 +21,7 @@
 #include "block_bytes.h"
 #include "e2e_host.h"
 #include "ecs.h"
+#include "delivery.h"
 #include "health.h"
 #include "host_core.h"
 #include "live_agent.h"
@@ -412,7 +413,7 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
              R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up")"
              "}"),
          R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health"|)"
-         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.output="up")"},
+         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.health.output="up")"},
         {UPLOAD_CAP_FLUX,  // a type the library never sends: its members kept as they are
          env(R"("event_id":"CAP","bytes":9,"o":{"a":[1]})"),
          R"(event.kind="event"|event.action="cap"|event.category=|qxkiv.bytes=9|)"
@@ -537,16 +538,21 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
         host_stop();
     }
 
-    // The agent's own document.
-    NdjsonSink sink(-1);
+    // The agent's own documents: losses, an output down and back.
     HostIdentity id{"uuid-ecs", "192.0.2.2", "192.0.2.2"};
-    bind_callbacks(&sink, &id);
+    bind_callbacks(nullptr, &id);
     Health health(1);
     health.check({{"RING_HIGH_FULL", 1, true}}, 0, false);
-    std::string report = health.check({{"RING_HIGH_FULL", 4, true}}, 2, false);
+    OutputStats down, up;
+    down.name = up.name = "kafka", down.up = false, down.down_since_ms = 1796715440123;
+    down.last_err = ECONNREFUSED, up.delayed = 7;
+    for (const std::string &report :
+         {health.check({{"RING_HIGH_FULL", 4, true}}, 2, false),
+          output_event(down, up, 1796715440123), output_event(up, down, 1796715450123)}) {
+        ASSERT_FALSE(report.empty());
+        natives.emplace_back(kHealthType, report);
+    }
     bind_callbacks(nullptr, nullptr);
-    ASSERT_FALSE(report.empty());
-    natives.emplace_back(kHealthType, report);
 
     // The live run.
     loopback_dnsmasq dns;

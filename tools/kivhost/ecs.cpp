@@ -758,13 +758,16 @@ bool ecs_document(std::string_view native, int32_t type, const EcsOptions &o, st
                     d.put(std::string("qxkiv.health.") + k2, cJSON_Duplicate(item(msg, k2), true));
             }
         }
-        // Whatever else the document holds keeps its own name below qxkiv.
+        // Whatever else the document holds keeps its own name below qxkiv (a health
+        // report's, such as an output's state, below qxkiv.health).
         for (const cJSON *obj : {env, msg}) {
             const cJSON *it;
             cJSON_ArrayForEach(it, obj) {
                 if (!it->string || mapped_keys().count(it->string) || used.count(it->string))
                     continue;
-                d.put(std::string("qxkiv.") + it->string, cJSON_Duplicate(it, true));
+                d.put(std::string(type == kHealthType && obj == msg ? "qxkiv.health." : "qxkiv.") +
+                          it->string,
+                      cJSON_Duplicate(it, true));
             }
         }
     }
