@@ -81,7 +81,7 @@ OutKind out_kind(const std::string &output) {
 Parse parse_options(int argc, const char *const *argv, Options *opt, std::string *err) {
     *opt = Options{};
     bool syslog_opt = false, interval_opt = false, version = false, kafka_opt = false,
-         rotate_opt = false;
+         rotate_opt = false, seed_opt = false;
     // Numbers with a range: the option, its bounds, hex allowed, where it goes.
     struct NumOpt {
         const char *name;
@@ -113,6 +113,8 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
          &rotate_opt},
         {"--rotate-keep", 1, 1000, false, &opt->rotate_keep, "a number of files from 1 to 1000",
          &rotate_opt},
+        {"--community-id-seed", 0, 65535, false, &opt->community_id_seed, "a seed from 0 to 65535",
+         &seed_opt},
     };
     struct PathOpt {
         const char *name;
@@ -137,6 +139,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
     const ChoiceOpt choices[] = {
         {"--format", "json", "compact", &opt->compact},
         {"--stats-format", "text", "openmetrics", &opt->stats_openmetrics},
+        {"--schema", "native", "ecs", &opt->ecs},
     };
     struct FlagOpt {
         const char *name;
@@ -310,6 +313,10 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         mistake = "--kafka-brokers, --kafka-topic and --kafka-option need --output kafka";
     else if (to_kafka && opt->kafka_brokers.empty())
         mistake = "--output kafka needs --kafka-brokers host:port[,host:port...]";
+    else if (seed_opt && !opt->ecs)
+        mistake =
+            "--community-id-seed needs --schema ecs (native documents carry the library's "
+            "Community ID, seeded by community_id_seed in net.conf)";
     else if (to_kafka && opt->spool_max_mb == 0)
         mistake = "--output kafka needs its spool: --spool-max-mb must be at least 1";
     if (mistake != nullptr) {
@@ -386,6 +393,10 @@ std::string usage_text(const char *prog) {
          "  --format F      json (default: one document per line, NDJSON) or compact (one\n"
          "                  line per document for people: time, type, pid, process, then what\n"
          "                  matters; coloured on a terminal), for standard output and files\n"
+         "  --schema S      native (default: the documents as the library writes them) or\n"
+         "                  ecs (each an Elastic Common Schema event, for every output)\n"
+         "  --community-id-seed N  seed of network.community_id in ECS documents, 0..65535\n"
+         "                  (default 0)\n"
          "  --only TYPES    only these document types, comma-separated upload type names\n"
          "                  (PROC_EXEC,DNS_QUERY,...; SENSOR_HEALTH for the health document)\n"
          "  --health-interval N  when a loss counter moved (ring refusals, fanotify or eBPF\n"
