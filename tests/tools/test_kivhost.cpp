@@ -951,6 +951,20 @@ TEST(KivhostView, CompactLineOfEveryType) {
          envelope("\"process_id\":1,\"process_path\":\"/x\\u001b[2J\",\"process_cmd_line\":\"a\\tb"
                   "\\u007f\\u009bc\\u00e9\""),
          "07:37:20 PROC_EXEC           1 x?[2J           /x?[2J  a?b??c\xc3\xa9"},
+        // Invisible format characters by number; a program run from memory by its whole
+        // path, which its author names.
+        {UPLOAD_PROC_EXEC,
+         envelope(
+             "\"process_id\":1,\"process_path\":\"/tmp/svc\\u202egpj.sh\",\"process_cmd_line\":"
+             "\"a\\u061cb\\u200bc\\u2066d\\u2029e\\u00adf\\ufeffg\\udb40\\udc41h\\u2010\""),
+         "07:37:20 PROC_EXEC           1 svc<U+202E>gpj.sh /tmp/svc<U+202E>gpj.sh  "
+         "a<U+061C>b<U+200B>c<U+2066>d<U+2029>e<U+00AD>f<U+FEFF>g<U+E0041>h\xe2\x80\x90"},
+        {UPLOAD_PROC_EXEC,
+         envelope("\"process_id\":1,\"process_path\":\"/memfd:usr/bin/true\\n (deleted)\","
+                  "\"process_cmd_line\":\"x\",\"parent_pid\":2,\"parent_ppath\":\"/memfd:a/sh "
+                  "(deleted)\""),
+         "07:37:20 PROC_EXEC           1 /memfd:usr/bin/true? (deleted) /memfd:usr/bin/true? "
+         "(deleted)  x  (parent 2 /memfd:a/sh (deleted))"},
         {UPLOAD_PROC_EXEC,
          envelope("\"process_id\":1,\"process_path\":\"/x\",\"process_cmd_line\":\"" +
                   std::string(300, 'c') + "\""),
