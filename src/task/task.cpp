@@ -93,6 +93,7 @@ constexpr ini_long_key kLostTaskQueueCnt{"lost_task_queue_cnt", 128, 1, KERN_SL_
 constexpr ini_long_key kLimitPerUser{"limit_per_user", 0, 0, 1};
 constexpr ini_long_key kRedoWholeCmdline{"redo_whole_cmdline", 0, 0, 1};
 constexpr ini_long_key kReportEveryExec{"report_every_exec", 0, 0, 1};
+constexpr ini_long_key kFtreeMemMaxMb{"ftree_mem_max_mb", 0, 0, 65536};
 
 uint32_t read_u32(ini_file_t *ini, const ini_long_key &k) {
     return static_cast<uint32_t>(ini_get_long_in_range(ini, TASK_SECTION, k));
@@ -136,8 +137,11 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     t.limit_per_user = read_u32(ini, kLimitPerUser);
     t.redo_whole_cmdline = read_u32(ini, kRedoWholeCmdline);
     t.report_every_exec = read_u32(ini, kReportEveryExec);
-    KIV_LOG(2, "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u)\n",
-            t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec);
+    t.ftree_mem_max_mb = read_u32(ini, kFtreeMemMaxMb);
+    KIV_LOG(2,
+            "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u) "
+            "ftree_mem_max_mb(%u)\n",
+            t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec, t.ftree_mem_max_mb);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));
@@ -257,6 +261,7 @@ int init_step(int step, ini_file_t *ini) {
                 KIV_LOG(0, "ftree_create failed\n");
                 return -1;
             }
+            t.ftree->mem_max = (uint64_t)t.ftree_mem_max_mb << 20;
             ftree_set_exit_upload(upload_exit_info);
             return 0;
         case RES_EXIT_QUEUE_LOCK:

@@ -85,6 +85,8 @@ struct task_info {
     uint32_t redo_whole_cmdline;
     // Each exec of a reported process is reported again with its new image.
     uint32_t report_every_exec;
+    // Megabytes the process tree's processes and images may hold; 0: bounded by counts only.
+    uint32_t ftree_mem_max_mb;
 
     pthread_mutex_t redo_hash_lock;
     fhash *redo_hash;
