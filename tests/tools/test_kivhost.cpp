@@ -1021,7 +1021,7 @@ TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
               "HOLD_MEM_OVERLIMIT=0 DROP_FOR_CACHE_FAILED=0 NET_TCP_CONNECT_HASH_FULL=0 "
               "NET_DNSQ_HASH_FULL=0 NET_TOTAL_HASH_FULL=0 LIVE_RING_GIVE_UP=0 "
               "LIVE_FANOTIFY_OVERFLOW=0 LIVE_BPF_RING_LOST=0 LIVE_PROC_OVERRUN=0 "
-              "TASK_FTREE_FULL_CNT=0 UPLOADS_REFUSED=1 ");
+              "TASK_FTREE_FULL_CNT=0 LIVE_DNS_TCP_LOST=0 UPLOADS_REFUSED=1 ");
 }
 
 // A run of checks, as a table: when, the counters then, at the stop; the counters the document

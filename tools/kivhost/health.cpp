@@ -14,6 +14,7 @@ constexpr const char *kLibraryLosses[] = {
     "LIVE_RING_GIVE_UP",          // live records given up: a ring stayed full
     "LIVE_FANOTIFY_OVERFLOW",     // the kernel's fanotify queue overflowed
     "LIVE_BPF_RING_LOST",         // eBPF ring buffers full
+    "LIVE_DNS_TCP_LOST",          // DNS messages over TCP not put together
     "LIVE_PROC_OVERRUN",          // the process source overran
     "HOLD_MEM_OVERLIMIT",         // no memory left to park a record
     "DROP_FOR_CACHE_FAILED",      // parked records that could not be kept
