@@ -21,6 +21,7 @@
 
 #include "base/mem.h"
 #include "health.h"
+#include "limit_report.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
@@ -944,6 +945,14 @@ TEST(KivhostView, CompactLineOfEveryType) {
              "3,\"UPLOADS_REFUSED\":1},\"totals\":{}"),
          "07:37:20 SENSOR_HEALTH       - kivhost         lost in 60.5 s: RING_HIGH_FULL +3, "
          "UPLOADS_REFUSED +1"},
+        {kHealthType,
+         envelope(
+             "\"event_id\":\"SENSOR_HEALTH\",\"interval\":60,\"counters\":{},\"totals\":{},"
+             "\"limits\":[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\",\"uid\":0,\"user\":\"root\","
+             "\"executable\":\"/usr/bin/tee\",\"dropped\":20},{\"limit\":\"NET_SCAN_SPEED_LIMIT\","
+             "\"peer\":\"203.0.113.9\",\"dropped\":5},{\"limit\":\"X\",\"uid\":7,\"dropped\":1}]"),
+         "07:37:20 SENSOR_HEALTH       - kivhost         in 60 s: limited: FILE_EVENT_LIMIT_HOUR "
+         "root /usr/bin/tee +20, NET_SCAN_SPEED_LIMIT 203.0.113.9 +5, X uid 7 +1"},
         {99, envelope(kProc + "\"x\":\"y\""), "07:37:20 UNKNOWN          4242 mv              x=y"},
         {UPLOAD_PROC_EXEC, "{\"message\":", "--:--:-- PROC_EXEC  (not JSON) {\"message\":"},
         // Texts that would steer the terminal: C0, DEL, and C1 in UTF-8; other UTF-8 stays.
@@ -1052,9 +1061,11 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
     };
     Health health(60), off(0);
     uint64_t last_seq = 0;
+    int asked = 0;  // the limits' drops are taken only when a document is due
+    auto no_drops = [&asked]() -> cJSON * { return asked++, nullptr; };
     for (const Step &s : steps) {
-        const std::string doc = health.check(s.now, s.t, s.stop);
-        EXPECT_EQ(off.check(s.now, s.t, s.stop), "");
+        const std::string doc = health.check(s.now, s.t, s.stop, no_drops);
+        EXPECT_EQ(off.check(s.now, s.t, s.stop, no_drops), "");
         SCOPED_TRACE(s.t);
         if (*s.counters == '\0') {
             EXPECT_EQ(doc, "");
@@ -1082,5 +1093,48 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         cJSON_free(c);
         cJSON_Delete(d);
     }
+    EXPECT_EQ(asked, 5);  // the checks at 60, 130, 190.4, 211 and 300
+    // Drops of a limit alone make a document, with what the limits report.
+    const std::string doc = health.check({C{"A", 3, false}}, 360, false, [] {
+        cJSON *a = cJSON_CreateArray();
+        cJSON_AddItemToArray(a, cJSON_CreateString("drop"));
+        return a;
+    });
+    EXPECT_TRUE(has(doc, "\"counters\":{},\"totals\":{},\"limits\":[\"drop\"]}")) << doc;
     bind_callbacks(nullptr, nullptr);
+}
+
+namespace {
+int take_rows(kiv_limit_drop *out, int max) {
+    static int call = 0;
+    if (call++ > 0 || max < 4) return 0;
+    const kiv_limit_drop rows[] = {
+        {"FILE_EVENT_LIMIT_HOUR", 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 20},
+        {"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "", 3},
+        {"NET_SCAN_SPEED_LIMIT", KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "203.0.113.9", 5},
+        {"NET_UPLOAD_OVERLIMIT", 4000000000u, KIV_LIMIT_DESTINATION, "192.0.2.9:80", 1},
+    };
+    std::copy(std::begin(rows), std::end(rows), out);
+    return 4;
+}
+int take_none(kiv_limit_drop *, int) {
+    return 0;
+}
+}  // namespace
+
+// The limits' drops as the health document names them: the user by name where the account
+// database has one, else by id, none for a shared limit; what they were of by its kind.
+TEST(KivhostHealth, LimitDropsNamedWithUserAndSubject) {
+    EXPECT_EQ(limit_drops_json(nullptr), nullptr);
+    EXPECT_EQ(limit_drops_json(take_none), nullptr);
+    cJSON *a = limit_drops_json(take_rows);
+    char *text = cJSON_PrintUnformatted(a);
+    EXPECT_STREQ(text,
+                 "[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\",\"uid\":0,\"user\":\"root\",\"executable\":"
+                 "\"/usr/bin/tee\",\"dropped\":20},{\"limit\":\"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT\","
+                 "\"dropped\":3},{\"limit\":\"NET_SCAN_SPEED_LIMIT\",\"peer\":\"203.0.113.9\","
+                 "\"dropped\":5},{\"limit\":\"NET_UPLOAD_OVERLIMIT\",\"uid\":4000000000,"
+                 "\"destination\":\"192.0.2.9:80\",\"dropped\":1}]");
+    cJSON_free(text);
+    cJSON_Delete(a);
 }

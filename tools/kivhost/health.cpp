@@ -52,7 +52,8 @@ std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, c
     return out;
 }
 
-std::string Health::check(const std::vector<LossCounter> &now, double now_s, bool at_stop) {
+std::string Health::check(const std::vector<LossCounter> &now, double now_s, bool at_stop,
+                          const std::function<cJSON *()> &limits) {
     if (interval_s_ == 0) return {};
     if (!have_base_) {
         have_base_ = true, base_s_ = now_s, base_ = now;
@@ -80,9 +81,10 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     }
     const double elapsed = now_s - base_s_;
     base_ = std::move(next), base_s_ = now_s;
+    cJSON *dropped = limits ? limits() : nullptr;
     struct upload_header h {};
-    if (n == 0 || kivhost_host_state(&h) != 0) {
-        cJSON_Delete(counters), cJSON_Delete(totals);
+    if ((n == 0 && !dropped) || kivhost_host_state(&h) != 0) {
+        cJSON_Delete(counters), cJSON_Delete(totals), cJSON_Delete(dropped);
         return {};
     }
     cJSON *doc = cJSON_CreateObject(), *msg = cJSON_CreateObject();
@@ -100,6 +102,7 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     cJSON_AddNumberToObject(msg, "interval", std::round(elapsed * 10) / 10);  // tenths
     cJSON_AddItemToObject(msg, "counters", counters);
     cJSON_AddItemToObject(msg, "totals", totals);
+    if (dropped) cJSON_AddItemToObject(msg, "limits", dropped);
     cJSON_AddItemToObject(doc, "message", msg);
     char *text = cJSON_PrintUnformatted(doc);
     std::string out = text ? text : "";

@@ -21,6 +21,7 @@
 
 #include "check_config.h"
 #include "health.h"
+#include "limit_report.h"
 #include "host_core.h"
 #include "metrics.h"
 
@@ -285,6 +286,7 @@ int main(int argc, char **argv) {
     // Ring refusals are readable while the kernel stand-in runs (emulated, userspace).
     auto ring_stats = reinterpret_cast<kivhost::RingStatsFn>(dlsym(lib, "kemu_ring_stats"));
     auto lib_version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
+    auto limit_drops = reinterpret_cast<kivhost::LimitDropsFn>(dlsym(lib, "kiv_limit_drops_take"));
 
     kivhost::HostIdentity identity = kivhost::probe_identity();
     std::unique_ptr<kivhost::Sink> sink_owner;
@@ -349,7 +351,8 @@ int main(int argc, char **argv) {
     auto check_health = [&](std::chrono::steady_clock::time_point now, bool at_stop) {
         if (opt.health_interval == 0) return;
         std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, sink),
-                                       std::chrono::duration<double>(now - t0).count(), at_stop);
+                                       std::chrono::duration<double>(now - t0).count(), at_stop,
+                                       [&] { return kivhost::limit_drops_json(limit_drops); });
         if (!doc.empty())
             sink.write_document(doc.data(), static_cast<uint32_t>(doc.size()),
                                 kivhost::kHealthType);

@@ -279,13 +279,30 @@ void details(std::string *out, const Doc &d, int slot, bool colour) {
             const cJSON *iv = cJSON_GetObjectItemCaseSensitive(d.msg, "interval");
             char secs[32];
             snprintf(secs, sizeof secs, "%g", cJSON_IsNumber(iv) ? iv->valuedouble : 0.0);
-            *out += std::string("lost in ") + secs + " s:";
+            const cJSON *lim = cJSON_GetObjectItemCaseSensitive(d.msg, "limits");
+            const bool lost = c && c->child;
+            *out += std::string(lost ? "lost in " : "in ") + secs + " s:";
             for (const cJSON *it = c ? c->child : nullptr; it; it = it->next) {
                 *out += it == c->child ? " " : ", ";
                 put_text(out, it->string ? it->string : "?", 64);
                 char b[40];
                 snprintf(b, sizeof b, " +%.0f", cJSON_IsNumber(it) ? it->valuedouble : 0.0);
                 *out += b;
+            }
+            // The limits' drops: limit, user, what they were of, how many.
+            for (const cJSON *it = cJSON_IsArray(lim) ? lim->child : nullptr; it; it = it->next) {
+                const Doc l{it};
+                *out += it == lim->child ? (lost ? "; limited: " : " limited: ") : ", ";
+                put_text(out, l.str("limit"), 64);
+                std::string_view who = l.str("user");
+                if (!who.empty() || l.has("uid")) *out += ' ';
+                if (!who.empty())
+                    put_text(out, who, 32);
+                else if (l.has("uid"))
+                    *out += "uid " + l.num("uid");
+                for (const char *k : {"executable", "peer", "destination"})
+                    if (l.has(k)) *out += ' ', put_text(out, l.str(k), 64);
+                *out += " +" + l.num("dropped");
             }
             if (colour) *out += "\x1b[0m";
             return;
