@@ -17,10 +17,10 @@ KIV_BEGIN_DECLS
 enum kiv_limit_subject { KIV_LIMIT_EXECUTABLE = 0, KIV_LIMIT_PEER = 1, KIV_LIMIT_DESTINATION = 2 };
 
 struct kiv_limit_drop {
-    char limit[48];     /* the statistics counter of the limit, e.g. "FILE_EVENT_LIMIT_HOUR" */
-    uint32_t uid;       /* the user charged, or KIV_LIMIT_ANY_USER */
+    char limit[48]; /* the statistics counter of the limit, e.g. "FILE_EVENT_LIMIT_HOUR" */
+    uint32_t uid;   /* the user charged, or KIV_LIMIT_ANY_USER */
     int32_t subject_kind;
-    char subject[256];  /* empty when the limit counts for every subject, or past the table */
+    char subject[256]; /* empty when the limit counts for every subject, or past the table */
     uint64_t dropped;
 };
 
