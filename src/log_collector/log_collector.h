@@ -103,6 +103,7 @@ struct log_collector_ctx {
     int collect_timeout;
     int collect_num_per_sec;
     int white_list_mode;
+    int report_log_path;  // records name the file their line came from
     list_head logsets;
     list_head logs;  // new entries at the front
     int quota_left;
@@ -150,7 +151,9 @@ int save_state(log_collector_ctx *ctx);
 void filter_befo_install_log(log_collector_ctx *ctx);
 void collect_log(log_collector_ctx *ctx);
 int report(log_collector_ctx *ctx);
-char *format_log(const upload_header *header, const char *app_name, const char *line);
+// The record of one line; with log_path (not null) it also names the file the line came from.
+char *format_log(const upload_header *header, const char *app_name, const char *line,
+                 const char *log_path = nullptr);
 void log_collector_main(kiv_task *task);
 
 // Tests point the collector at a staged configuration; the state file lives in var/data of

@@ -61,6 +61,8 @@ const ini_long_key kDnsPairByName = k("dns_pair_by_name", 0, 0, 1);
 const ini_long_key kDnsPerProc = k("dns_upload_per_proc", 0, 0, 1000000000);
 const ini_long_key kScanPerPeer = k("netscan_per_peer", 0, 0, 1);
 const ini_long_key kIpv6 = k("ipv6", 0, 0, 1);
+const ini_long_key kCommunityId = k("community_id", 0, 0, 1);
+const ini_long_key kCommunityIdSeed = k("community_id_seed", 0, 0, 65535);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
 const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
@@ -178,6 +180,8 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     c->dns_upload_per_proc = sys(kDnsPerProc);
     c->netscan_per_peer = scan(kScanPerPeer);
     c->ipv6 = sys(kIpv6);
+    c->community_id = sys(kCommunityId);
+    c->community_id_seed = sys(kCommunityIdSeed);
     uint32_t n = scan(kPortCnt);
 
     uint32_t len = NET_CFG_FIXED + 2 * n;

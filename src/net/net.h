@@ -30,6 +30,8 @@ struct net_user_cfg {
     uint32_t dns_upload_per_proc = 0;  // DNS documents per process and minute; 0 unlimited
     uint32_t netscan_per_peer = 0;     // netscan_per_sec_limit counts per peer
     uint32_t ipv6 = 0;                 // records of family 10 decoded and asked of the kernel
+    uint32_t community_id = 0;         // connection and DNS documents carry their flow's ID
+    uint32_t community_id_seed = 0;    // the seed of that ID
 };
 extern net_user_cfg g_net_config;
 

@@ -112,6 +112,8 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
     EXPECT_EQ(user.netscan_per_peer, 1u);
     EXPECT_EQ(user.dns_upload_per_proc, 300u);
     EXPECT_EQ(user.ipv6, 1u);
+    EXPECT_EQ(user.community_id, 1u);
+    EXPECT_EQ(user.community_id_seed, 0u);
     EXPECT_EQ(cfg->flags, NET_CFG_IPV6);
     for (const char *key :
          {"dns_port", "tcp_connect_hash_size", "dns_query_hash_size", "net_speed_hash_size",
@@ -119,7 +121,8 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
           "upload_time_interval", "upload_clean_expire", "net_total_hash_increase_gap",
           "net_total_upload_limit", "single_net_upload_limit", "net_total_rebuild_cycle",
           "netscan_per_sec_limit", "conn_duration", "port_cnt", "port_list", "repeat_key_full",
-          "net_total_lru", "dns_pair_by_name", "dns_upload_per_proc", "netscan_per_peer", "ipv6"}) {
+          "net_total_lru", "dns_pair_by_name", "dns_upload_per_proc", "netscan_per_peer", "ipv6",
+          "community_id", "community_id_seed"}) {
         size_t at = text.find(std::string("\n") + key + " = ");
         ASSERT_NE(at, std::string::npos) << key;
         size_t prev = text.rfind('\n', at - 1);
@@ -133,7 +136,8 @@ TEST_F(NetConf, MissingKeysAndPortListRules) {
     expect_defaults(user);
     EXPECT_EQ(user.net_cnt_hash_limit, user.net_total_hash_increase_gap);
     EXPECT_EQ(user.repeat_key_full + user.net_total_lru + user.dns_pair_by_name +
-                  user.dns_upload_per_proc + user.netscan_per_peer,
+                  user.dns_upload_per_proc + user.netscan_per_peer + user.community_id +
+                  user.community_id_seed,
               0u);  // absent, the extensions are off
 
     const struct {
@@ -205,6 +209,8 @@ TEST_F(NetConf, OutOfRangeValuesAreLogged) {
         {"system", "net_total_rebuild_cycle", "0", F(net_total_rebuild_cycle), 7200, true},
         {"netscan", "conn_duration", "-3", F(conn_duration), 10, true},
         {"netscan", "netscan_per_sec_limit", "0", F(netscan_per_sec_limit), 0, false},
+        {"system", "community_id_seed", "65535", F(community_id_seed), 65535, false},
+        {"system", "community_id_seed", "65536", F(community_id_seed), 65535, true},
     };
 #undef F
     for (const auto &r : rows) {
