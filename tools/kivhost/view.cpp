@@ -405,6 +405,7 @@ constexpr std::pair<const char *, const char *> kEcsMembers[] = {
     {"pFilePath", "qxkiv.target.process.executable"},
     {"group", "rule.ruleset"},
     {"counters", "qxkiv.health.counters"},
+    {"limits", "qxkiv.health.limits"},
 };
 
 // The native members an ECS document (ecs_document's) holds, as one flat object, so that one
