@@ -416,10 +416,12 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
          R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|destination.port=54585)"},
         {kHealthType,
          env(R"("event_id":"SENSOR_HEALTH","event_name":"Sensor Health","interval":60.5,)"
-             R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up")"
+             R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up",)"
+             R"("limits":[{"limit":"FILE_EVENT_LIMIT_HOUR","uid":0,"dropped":2}])"
              "}"),
          R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health"|)"
-         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.health.output="up")"},
+         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.health.output="up"|)"
+         R"(qxkiv.health.limits=[{"limit":"FILE_EVENT_LIMIT_HOUR","uid":0,"dropped":2}])"},
         {UPLOAD_CAP_FLUX,  // a type the library never sends: its members kept as they are
          env(R"("event_id":"CAP","bytes":9,"o":{"a":[1]})"),
          R"(event.kind="event"|event.action="cap"|event.category=|qxkiv.bytes=9|)"
