@@ -43,6 +43,8 @@ struct framework_config {
     int32_t userspace_syscall_probes;
     // 1 names each process's container (from its cgroup) in the documents; 0 says "host".
     int32_t container_id;
+    // 1: text that is not UTF-8 is escaped in documents; 0: cJSON prints it as it stands.
+    int32_t json_escape_invalid;
 };
 
 extern framework_config g_framework_config;
