@@ -5,6 +5,9 @@
 //   KIV_STORM_LIB    path of the library the agent loads (it is found, not loaded again)
 //   KIV_STORM_COUNT  exec records to inject (default 300); three level-1 lines follow each
 //   KIV_STORM_LOSE   set: then one process exit is lost, a refusal in the high ring's count
+//   KIV_STORM_GAP_MS milliseconds between records (default 0), for documents that flow a while
+//   KIV_STORM_QUIET  set: no level-1 lines between records
+//   KIV_STORM_WAIT_FILE  the stop waits (up to a minute) until this file exists
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
@@ -58,7 +61,7 @@ bool wait_for(F pred) {
     return false;
 }
 
-void storm(const api &a, int count) {
+void storm(const api &a, int count, int gap_ms, bool quiet) {
     if (!wait_for([&] { return a.delivery() == 1; })) {
         fputs("kivhost_storm: delivery never switched on\n", stderr);
         return;
@@ -68,7 +71,8 @@ void storm(const api &a, int count) {
         if (!wait_for(
                 [&] { return a.inject(KEMU_RING_HIGH, rec.data(), rec.size()) != KEMU_FULL; }))
             return;
-        for (int k = 0; k < 3; k++) a.mgr_ip(nullptr, 0);  // "set_mgr_ip para invalid", level 1
+        for (int k = 0; k < 3 && !quiet; k++) a.mgr_ip(nullptr, 0);  // "set_mgr_ip para invalid"
+        if (gap_ms > 0) usleep(gap_ms * 1000);
     }
     wait_for([&] { return drained(a); });
     if (getenv("KIV_STORM_LOSE")) {
@@ -77,6 +81,8 @@ void storm(const api &a, int count) {
             fputs("kivhost_storm: no exit could be lost\n", stderr);
     }
     usleep(200 * 1000);  // the record read last is still being uploaded
+    if (const char *f = getenv("KIV_STORM_WAIT_FILE"))
+        wait_for([&] { return access(f, F_OK) == 0; });
 }
 
 void *run(void *) {
@@ -91,7 +97,8 @@ void *run(void *) {
         (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")) &&
         (*(void **)&a.set_process = dlsym(lib, "kemu_set_process")) &&
         (*(void **)&a.lose_exit = dlsym(lib, "kemu_lose_exit")))
-        storm(a, count);
+        storm(a, count, getenv("KIV_STORM_GAP_MS") ? atoi(getenv("KIV_STORM_GAP_MS")) : 0,
+              getenv("KIV_STORM_QUIET") != nullptr);
     else
         fprintf(stderr, "kivhost_storm: library %s not found in the agent\n", path ? path : "");
     kill(getpid(), SIGTERM);

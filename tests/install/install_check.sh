@@ -102,7 +102,7 @@ unit)
     install_to "$P"
     u=$P/lib/systemd/system/kivhost.service
     want grep -qx "ExecStart=$P/bin/kivhost --seconds 0 --append --output $P/logs/events.ndjson" "$u"
-    want grep -qx 'Restart=on-failure' "$u"
+    want grep -qx 'Restart=always' "$u"
     # Capabilities, not root's full set: no module loading, no overriding file permissions.
     grep -q '^CapabilityBoundingSet=.*CAP_BPF' "$u" || fail "bounding set"
     grep -Eq '^(CapabilityBoundingSet|AmbientCapabilities)=.*(CAP_SYS_MODULE|CAP_DAC_OVERRIDE)' "$u" &&

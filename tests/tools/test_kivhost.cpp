@@ -21,6 +21,7 @@
 
 #include "base/mem.h"
 #include "health.h"
+#include "kivhost_tree.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
@@ -28,35 +29,7 @@
 
 using namespace kivhost;
 
-namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char t[] = "/tmp/kivsys.XXXXXX";
-        path = mkdtemp(t) ? t : "";
-    }
-    ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
-};
-
-// Shell commands that copy the staged installation to t (emulated kernel, a resolver on
-// loopback only) and set K to its agent.
-std::string stage_agent(const std::string &t) {
-    return "cd " KIV_STAGE_DIR "; mkdir -p " + t + "; cp -r bin lib config " + t + "; mkdir -p " +
-           t + "/logs " + t + "/var/data; sed -i 's/^kernel_mode *=.*/" +
-           "kernel_mode = emulated/' " + t + "/config/sensor.conf; echo 'nameserver 127.0.0.1' >" +
-           t + "/resolv.conf; export QXKIV_RESOLV_CONF=" + t + "/resolv.conf; K=" + t +
-           "/bin/kivhost; ";
-}
-
-// The agent of the tree at t with the storm preloaded: n exec records, then a stop.
-std::string storm_agent(const std::string &t, int n) {
-    return "KIV_STORM_LIB=" + t + "/lib/libqxkiv.so KIV_STORM_COUNT=" + std::to_string(n) +
-           " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 LD_PRELOAD=" KIV_STORM_PRELOAD
-           " $K --mask 1 --seconds 300 ";
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(KivhostOptions, GoodAndBadCommandLines) {
     Options o;
@@ -67,7 +40,11 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         return parse_options(static_cast<int>(args.size()), args.data(), &o, &err);
     };
     ASSERT_EQ(parse({"--seconds", "3", "--mask=0XF", "--output=/o", "--lib", "/l"}), Parse::kRun);
-    EXPECT_TRUE(o.seconds == 3 && o.mask == 15 && o.output == "/o" && o.lib == "/l");
+    EXPECT_TRUE(o.seconds == 3 && o.mask == 15 && o.outputs == std::vector<std::string>{"/o"} &&
+                o.lib == "/l");
+    EXPECT_TRUE(o.spool_dir.empty() && o.spool_max_mb == 256 && o.spool_sync_ms == 1000 &&
+                o.spool_replay_rate == 5000 && o.queue_mb == 8 && o.rotate_mb == 0 &&
+                o.rotate_keep == 5 && !o.rotate_compress && o.kafka_topic == "qxkiv");
     EXPECT_TRUE(o.syslog_socket == "/dev/log" && o.syslog_stream.empty() && o.syslog_max == 8192 &&
                 !o.append && o.stats_file.empty() && o.stats_interval == 60);
     EXPECT_TRUE(!o.verbose && !o.compact && o.only == 0 && o.health_interval == 60);
@@ -94,14 +71,52 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
                      "--syslog-max", "480", "--stats-file", "/x", "--stats-interval=86400"}),
               Parse::kRun)
         << err;
-    EXPECT_TRUE(o.output == "syslog" && o.syslog_socket == path107 && o.syslog_stream == "/t" &&
+    EXPECT_TRUE(o.outputs[0] == "syslog" && o.syslog_socket == path107 && o.syslog_stream == "/t" &&
                 o.syslog_max == 480 && o.stats_file == "/x" && o.stats_interval == 86400);
     ASSERT_EQ(parse({"--output=syslog", "--syslog-max=262144", "--stats-file=/x",
                      "--stats-interval", "1"}),
               Parse::kRun);
     EXPECT_TRUE(o.syslog_max == 262144 && o.stats_interval == 1);
     ASSERT_EQ(parse({"--append", "--output", "./syslog"}), Parse::kRun);  // a file named so
-    EXPECT_TRUE(o.append && o.output == "./syslog" && !o.stats_openmetrics && !o.check_config);
+    EXPECT_TRUE(o.append && o.outputs[0] == "./syslog" && !o.stats_openmetrics && !o.check_config);
+    EXPECT_EQ(out_kind("./syslog"), OutKind::kFile);
+    // Several outputs at once; Kafka options are handed on as given, "=" in a value too.
+    ASSERT_EQ(parse({"--output",
+                     "-",
+                     "--output=/f",
+                     "--output",
+                     "kafka",
+                     "--output",
+                     "syslog",
+                     "--kafka-brokers",
+                     "SASL_SSL://k1:9093, [::1]:9092",
+                     "--kafka-topic=q-%t",
+                     "--kafka-option",
+                     "sasl.password=a=b",
+                     "--kafka-option=acks=1",
+                     "--rotate-mb",
+                     "1",
+                     "--rotate-keep=1000",
+                     "--rotate-compress",
+                     "--spool-dir",
+                     "/s",
+                     "--spool-max-mb",
+                     "1048576",
+                     "--spool-sync-ms=0",
+                     "--spool-replay-rate",
+                     "0",
+                     "--queue-mb",
+                     "4096",
+                     "--format",
+                     "compact"}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.outputs == (std::vector<std::string>{"-", "/f", "kafka", "syslog"}) &&
+                o.kafka_topic == "q-%t" && o.rotate_mb == 1 && o.rotate_keep == 1000 &&
+                o.rotate_compress && o.spool_dir == "/s" && o.spool_max_mb == 1048576 &&
+                o.spool_sync_ms == 0 && o.spool_replay_rate == 0 && o.queue_mb == 4096);
+    EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
+                                       {"sasl.password", "a=b"}, {"acks", "1"}}));
     ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
               Parse::kRun);
     EXPECT_TRUE(o.stats_openmetrics && o.check_config);
@@ -119,6 +134,32 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--mask", "0x"}, "--mask"},
         {{"--mask", " 1"}, "--mask"},
         {{"--output="}, "--output"},
+        {{"--output", "/f", "--output=/f"}, "--output /f is given twice"},
+        {{"--output", "kafka"}, "--output kafka needs --kafka-brokers"},
+        {{"--kafka-brokers", "k:1"}, "need --output kafka"},
+        {{"--output", "kafka", "--kafka-brokers", "k"}, "'k' is not host:port"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1,k:0"}, "'k:0' has no port"},
+        {{"--output", "kafka", "--kafka-brokers", "k:65536"}, "has no port from 1 to 65535"},
+        {{"--output", "kafka", "--kafka-brokers", "::1:9092"}, "IPv6 address without brackets"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1,"}, "'' is not host:port"},
+        {{"--output", "kafka", "--kafka-brokers", "a b:1"}, "a character no host name has"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-topic", "a/b"},
+         "'a/b' is not a Kafka topic name"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-topic", "q%s"},
+         "%s is not %t or %%"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "acks"}, "KEY=VALUE"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "=1"}, "KEY=VALUE"},
+        {{"--output", "kafka", "--kafka-brokers", "k:1", "--spool-max-mb", "0"}, "needs its spool"},
+        {{"--rotate-mb", "1"}, "need --output FILE"},
+        {{"--output", "/f", "--rotate-compress"}, "need --rotate-mb"},
+        {{"--output", "/f", "--rotate-mb", "0"}, "--rotate-mb needs"},
+        {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "0"}, "--rotate-keep needs"},
+        {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "1001"}, "--rotate-keep needs"},
+        {{"--rotate-compress=1"}, "takes no value"},
+        {{"--queue-mb", "0"}, "--queue-mb needs"},
+        {{"--spool-sync-ms", "60001"}, "--spool-sync-ms needs"},
+        {{"--spool-max-mb", "1048577"}, "--spool-max-mb needs"},
+        {{"--spool-dir="}, "--spool-dir needs a file path"},
         {{"--libx=/a"}, "unknown"},
         {{"extra"}, "unknown"},
         {{"--output", "syslog", "--syslog-max", "479"}, "--syslog-max"},
@@ -167,7 +208,7 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
 // The built agent in a private copy of the staged tree (kernel stand-in, own logs). Rows:
 // arguments, a text the output holds, exit status.
 TEST(KivhostBinary, ExitCodesAndUsage) {
-    const std::tuple<const char *, const char *, int> runs[] = {
+    const std::tuple<std::string, const char *, int> runs[] = {
         {"$K --help", "--health-interval N", 0},
         {"$K -h", "after exit_mod_manager, init_mod_manager returns 0 and starts\nnothing", 0},
         {"$K --mask 0x1F", "--mask needs", 2},
@@ -198,6 +239,13 @@ TEST(KivhostBinary, ExitCodesAndUsage) {
          "kept\n", 0},
         {"echo gone >$T/o; $K --seconds 1 --output $T/o; r=$?; grep -c gone $T/o; exit $r", "\n0\n",
          0},
+        // A Kafka setting librdkafka refuses stops the agent before the sensor starts.
+        {"$K --output kafka --kafka-brokers 127.0.0.1:9 --kafka-option no.such.property=1",
+         "cannot open output kafka 127.0.0.1:9: --kafka-option no.such.property=...: ", 2},
+        // The reader of standard output went away: a stop nobody asked for is not status 0.
+        {"{ KIV_STORM_QUIET=1 KIV_STORM_GAP_MS=50 " + storm_agent("$T", 200) +
+             "; echo $? >$T/st; } | head -c 1 >/dev/null; exit $(cat $T/st)",
+         "kivhost: output stdout cannot work again (Broken pipe), stopping\n", 1},
         // A second agent on the same installation names the running one.
         {"$K --output /dev/null --seconds 30 & for i in $(seq 300); do [ -s "
          "$T/var/data/qxkiv.lock ] && break; sleep 0.1; done; $K --seconds 1; r=$?; kill $!; "
@@ -338,8 +386,10 @@ TEST(KivhostConsole, LogDirectoryAsTheLibraryFindsIt) {
     }
 }
 
-TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {
-    // A non-blocking pipe drained slowly forces short writes and EAGAIN.
+// Collector threads upload at once into an output on a pipe drained slowly (short writes,
+// EAGAIN): every line is one whole document, numbered in the order the lines stand, each
+// number once, from the first one given.
+TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     std::string got;
@@ -348,11 +398,21 @@ TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {
         char buf[1000];
         for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, n);
     });
-    NdjsonSink sink(fds[1]);
-    bind_callbacks(&sink, nullptr);
+    Delivery d;
+    FileSinkConfig fc;
+    fc.fd = fds[1];
+    OutputConfig oc;
+    oc.name = "stdout", oc.queue_max_bytes = 1ull << 30;
+    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
+    std::string why, warn;
+    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0) << why;
+    d.outputs()[0]->start();
+    d.set_seq(1000, nullptr);
+    bind_callbacks(&d, nullptr);
     constexpr int kThreads = 6, kDocs = 200;
     auto doc = [](int t, int i) {  // up to 90 KB, beyond the pipe's buffer
-        return "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"pad\":\"" +
+        return "{\"host_uuid\":\"h\",\"seq_id\":\"7\",\"t\":" + std::to_string(t) +
+               ",\"i\":" + std::to_string(i) + ",\"pad\":\"" +
                std::string((i % 7) * 15000, 'a' + t) + "\"}";
     };
     std::vector<std::thread> writers;
@@ -362,42 +422,83 @@ TEST(KivhostSink, ConcurrentUploadsKeepWholeLines) {
                 EXPECT_EQ(kivhost_upload(doc(t, i).data(), doc(t, i).size(), t, 0), 0);
         });
     for (auto &w : writers) w.join();
-    bind_callbacks(nullptr, nullptr), close(fds[1]), reader.join(), close(fds[0]);
+    bind_callbacks(nullptr, nullptr);
+    d.stop(0);
+    close(fds[1]), reader.join(), close(fds[0]);
     std::set<std::pair<int, int>> seen;
+    unsigned long long want_seq = 1000;
     for (size_t pos = 0, nl; (nl = got.find('\n', pos)) != std::string::npos; pos = nl + 1) {
         std::string line = got.substr(pos, nl - pos);
         int t = -1, i;
-        ASSERT_TRUE(sscanf(line.c_str(), "{\"t\":%d,\"i\":%d", &t, &i) == 2 && t >= 0 &&
-                    t < kThreads && line == doc(t, i))
+        unsigned long long seq = 0;
+        ASSERT_TRUE(sscanf(line.c_str(),
+                           "{\"host_uuid\":\"h\",\"seq_id\":\"%llu\",\"t\":%d,\"i\":%d", &seq, &t,
+                           &i) == 3 &&
+                    t >= 0 && t < kThreads)
             << line.substr(0, 80);
+        std::string want = doc(t, i);
+        want.replace(want.find("\"7\""), 3, "\"" + std::to_string(seq) + "\"");
+        EXPECT_EQ(line, want);
+        EXPECT_EQ(seq, want_seq++);
         seen.emplace(t, i);
     }
     EXPECT_EQ(seen.size(), size_t(kThreads * kDocs));
-    EXPECT_EQ(sink.bytes(), got.size() - seen.size());  // also: no bytes after the last line
+    EXPECT_EQ(d.next_seq(), 1000u + kThreads * kDocs);
+    EXPECT_EQ(d.outputs()[0]->stats().delivered, uint64_t(kThreads * kDocs));
 }
 
-TEST(KivhostSink, FlatteningSummaryAndFailedWrites) {
+// What the dispatcher takes and what it refuses, as a table of uploads and their lines.
+TEST(KivhostDelivery, FlatteningNumberingRefusalsAndSummary) {
     FILE *f = tmpfile();
-    NdjsonSink sink(fileno(f));
-    EXPECT_EQ(sink.write_document("{\"b\":\n2}", 8, UPLOAD_PROC_EXEC), 0);
-    EXPECT_EQ(sink.write_document("{}", 2, UPLOAD_NORMAL_PROTECTION_BLOCK), 0);
-    EXPECT_EQ(sink.write_document("{}", 2, UPLOAD_TYPE_MAX_), 0);
-    EXPECT_EQ(sink.write_document(nullptr, 3, UPLOAD_APP_LOG), -1);
-    EXPECT_EQ(sink.summary(2.04),
-              "kivhost: 2.0 s, 3 documents, 12 bytes, 1 uploads refused\n"
-              "  PROC_EXEC                1\n"
-              "  NORMAL_PROTECTION_BLOCK  1\n"
-              "  UNKNOWN                  1\n");
-    char buf[64] = {};
-    ASSERT_EQ(pread(fileno(f), buf, sizeof buf - 1, 0), 15);
-    EXPECT_STREQ(buf, "{\"b\": 2}\n{}\n{}\n");
+    Delivery d;
+    FileSinkConfig fc;
+    fc.fd = fileno(f);
+    OutputConfig oc;
+    oc.name = "stdout", oc.queue_max_bytes = 4096;
+    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
+    std::string why, warn;
+    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0);
+    uint32_t only = 0;
+    ASSERT_TRUE(parse_only("PROC_EXEC,NORMAL_PROTECTION_BLOCK,FILE_MOD", &only, &why));
+    only |= 1u << kUnknownSlot;
+    d.set_only(only);
+    const std::string big(5000, 'x');  // beyond the queue: refused, and its number given again
+    const std::tuple<const char *, int32_t, int> uploads[] = {
+        {"{\"b\":\n2,\r\"seq_id\":\"5\"}", UPLOAD_PROC_EXEC, 0},  // raw breaks, a seq_id after
+        {",\"seq_id\":\"\",\"x\":1}", UPLOAD_NORMAL_PROTECTION_BLOCK, 0},  // no digits yet
+        {",\"seq_id\":\"12x\"}", UPLOAD_FILE_MOD, 0},  // not a number: left as it is
+        {"{}", UPLOAD_TYPE_MAX_, 0},
+        {"{}", UPLOAD_DNS_QUERY, 0},  // left out by --only
+        {nullptr, UPLOAD_PROC_EXEC, -1},
+        {"", UPLOAD_PROC_EXEC, -1},
+        {big.c_str(), UPLOAD_PROC_EXEC, -1},
+        {"{,\"seq_id\":\"9\"}", UPLOAD_PROC_EXEC, 0},
+    };
+    d.set_seq(41, nullptr);
+    for (const auto &[text, type, rc] : uploads)
+        EXPECT_EQ(d.upload(text, text ? strlen(text) : 0, type), rc) << (text ? text : "null");
+    EXPECT_EQ(d.next_seq(), 46u);
+    while (d.outputs()[0]->stats().queued != 0) d.outputs()[0]->step();
+    char buf[256] = {};
+    ASSERT_GT(pread(fileno(f), buf, sizeof buf - 1, 0), 0);
+    EXPECT_STREQ(buf,
+                 "{\"b\": 2, \"seq_id\":\"5\"}\n,\"seq_id\":\"42\",\"x\":1}\n"
+                 ",\"seq_id\":\"12x\"}\n{}\n{,\"seq_id\":\"45\"}\n");
+    EXPECT_EQ(d.summary(2.04).rfind("kivhost: 2.0 s, 5 documents, 74 bytes, 3 uploads refused\n"
+                                    "  FILE_MOD                 1\n"
+                                    "  PROC_EXEC                2\n"
+                                    "  NORMAL_PROTECTION_BLOCK  1\n"
+                                    "  UNKNOWN                  1\n"
+                                    "  left out by --only: 1\n",
+                                    0),
+              0u)
+        << d.summary(2.04);
+    EXPECT_NE(d.summary(1).find("  output stdout: up, 5 delivered, 0 queued, 0 spooled (0 bytes)"
+                                ", 0 went through the spool, 0 retried, dropped 1 (queue full 1,"),
+              std::string::npos)
+        << d.summary(1);
+    d.stop(0);
     fclose(f);
-    // A failed write refuses this and every later document and tells the agent to stop.
-    int full = open("/dev/full", O_WRONLY);
-    NdjsonSink dead(full);
-    for (int i = 0; i < 2; i++) EXPECT_EQ(dead.write_document("{}", 2, UPLOAD_APP_LOG), -1);
-    EXPECT_TRUE(dead.failed() && dead.failed_errno() == ENOSPC && dead.refused() == 2);
-    close(full);
 }
 
 namespace {
@@ -502,7 +603,8 @@ TEST(KivhostSyslog, HeaderBytes) {
 }
 
 // A message of exactly --syslog-max bytes is a datagram, one byte more goes to the stream;
-// without a stream it is refused, not cut; a daemon away refuses and a returned one is found.
+// without a stream it is refused for good, not cut; a daemon away fails the try (the output
+// keeps the document) and a returned one is found.
 TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     TempDir d;
     const std::string dg_path = d.path + "/dg", st_path = d.path + "/st";
@@ -510,12 +612,18 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     SyslogConfig c;
     c.dgram_path = dg_path, c.stream_path = st_path, c.dgram_max = 600, c.host = "h";
     SyslogSink sink(c);
+    auto send = [](SyslogSink &s, const std::string &text, int32_t type) {
+        auto doc = std::make_shared<Document>();
+        doc->type = type, doc->text = text;
+        DocPtr p = doc;
+        return s.write(&p, nullptr, 1);
+    };
     const size_t head = syslog_header(UPLOAD_PROC_EXEC, 0, 0, 0, "h", getpid()).size();
     const std::string fits = "{\"p\":\"" + std::string(600 - head - 8, 'a') + "\"}";
     ASSERT_EQ(head + fits.size(), 600u);
     const std::string over = "{\"p\":\"b" + fits.substr(6);
 
-    ASSERT_EQ(sink.write_document(fits.data(), fits.size(), UPLOAD_PROC_EXEC), 0);
+    ASSERT_EQ(send(sink, fits, UPLOAD_PROC_EXEC).done, 1u);
     std::string m = recv_dgram(dg);
     EXPECT_EQ(m.size(), 600u);
     auto f = fields(m);
@@ -528,7 +636,7 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
               "h qxkiv " + std::to_string(getpid()) + " PROC_EXEC -");
     EXPECT_EQ(f[7], fits);
 
-    ASSERT_EQ(sink.write_document(over.data(), over.size(), UPLOAD_DNS_QUERY), 0);
+    ASSERT_EQ(send(sink, over, UPLOAD_DNS_QUERY).done, 1u);
     int conn = accept_one(st);
     ASSERT_GE(conn, 0);
     ASSERT_TRUE(read_frame(conn, &m));
@@ -537,93 +645,36 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     EXPECT_EQ(fields(m).at(7), over);
     EXPECT_EQ(recv(dg, &m[0], 1, MSG_DONTWAIT), -1) << "also sent as a datagram";
 
-    // A raw line break would end the message for many readers: it arrives as a blank.
-    ASSERT_EQ(sink.write_document("{\"a\":\n1}", 8, 99), 0);
-    m = recv_dgram(dg);
-    EXPECT_EQ(fields(m).at(5), "UNKNOWN");
-    EXPECT_EQ(fields(m).at(7), "{\"a\": 1}");
-
     // The stream's reader went away: the next frame goes whole over a new connection.
     close(conn);
-    ASSERT_EQ(sink.write_document(over.data(), over.size(), UPLOAD_PROC_EXEC), 0);
+    ASSERT_EQ(send(sink, over, UPLOAD_PROC_EXEC).done, 1u);
     conn = accept_one(st);
     ASSERT_TRUE(read_frame(conn, &m));
     EXPECT_EQ(fields(m).at(7), over);
     close(conn);
 
-    // The datagram daemon away: refused and counted, the agent keeps going; back: delivered.
+    // The datagram daemon away: the try fails, to be made again; back: delivered.
     close(dg);
     unlink(dg_path.c_str());
-    EXPECT_EQ(sink.write_document("{}", 2, UPLOAD_APP_LOG), -1);
-    EXPECT_FALSE(sink.failed());
+    WriteResult away = send(sink, "{}", UPLOAD_APP_LOG);
+    EXPECT_TRUE(away.done == 0 && away.err != 0 && !away.permanent && !away.fatal);
     dg = unix_server(dg_path, SOCK_DGRAM);
-    ASSERT_EQ(sink.write_document("{\"back\":1}", 10, UPLOAD_APP_LOG), 0);
+    ASSERT_EQ(send(sink, "{\"back\":1}", UPLOAD_APP_LOG).done, 1u);
     EXPECT_EQ(fields(recv_dgram(dg)).at(7), "{\"back\":1}");
-    EXPECT_TRUE(sink.streamed() == 2 && sink.unreachable() == 1 && sink.too_long() == 0 &&
-                sink.refused() == 1);
-    EXPECT_NE(sink.summary(1).find("syslog: 2 over the stream socket, 0 too long for a datagram "
-                                   "(refused), 1 not delivered"),
+    EXPECT_TRUE(sink.streamed() == 2 && sink.unreachable() == 1 && sink.too_long() == 0);
+    EXPECT_NE(sink.summary_extra().find("syslog: 2 over the stream socket, 0 too long for a "
+                                        "datagram (refused), 1 tries failed"),
               std::string::npos)
-        << sink.summary(1);
+        << sink.summary_extra();
 
-    // No stream socket: too long is refused and counted; nothing is cut into a datagram.
+    // No stream socket: too long is refused for good; nothing is cut into a datagram.
     SyslogConfig nc = c;
     nc.stream_path.clear();
     SyslogSink short_only(nc);
-    EXPECT_EQ(short_only.write_document(over.data(), over.size(), UPLOAD_PROC_EXEC), -1);
-    EXPECT_TRUE(short_only.too_long() == 1 && short_only.refused() == 1);
-    EXPECT_EQ(short_only.write_document(fits.data(), fits.size(), UPLOAD_PROC_EXEC), 0);
+    WriteResult refused = send(short_only, over, UPLOAD_PROC_EXEC);
+    EXPECT_TRUE(refused.done == 0 && refused.permanent && short_only.too_long() == 1);
+    EXPECT_EQ(send(short_only, fits, UPLOAD_PROC_EXEC).done, 1u);
     EXPECT_EQ(fields(recv_dgram(dg)).at(7), fits) << "the refused one arrived";
-    close(dg), close(st);
-}
-
-TEST(KivhostSyslog, ConcurrentShortAndLongDocumentsArriveWhole) {
-    TempDir d;
-    int dg = unix_server(d.path + "/dg", SOCK_DGRAM), st = unix_server(d.path + "/st", SOCK_STREAM);
-    SyslogConfig c;
-    c.dgram_path = d.path + "/dg", c.stream_path = d.path + "/st", c.dgram_max = 2048;
-    SyslogSink sink(c);
-    constexpr int kThreads = 4, kDocs = 60;  // every third one is too long for a datagram
-    auto doc = [](int t, int i) {
-        size_t pad = i % 3 == 0 ? 5000 + i * 300 : (i * 37) % 1500;
-        return "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + ",\"p\":\"" +
-               std::string(pad, 'a' + t) + "\"}";
-    };
-    std::set<std::pair<int, int>> seen;
-    std::mutex seen_mu;
-    auto check = [&](const std::string &m) {
-        auto f = fields(m);
-        int t = -1, i = -1;
-        if (f.size() != 8 || sscanf(f[7].c_str(), "{\"t\":%d,\"i\":%d", &t, &i) != 2 || t < 0 ||
-            t >= kThreads || f[7] != doc(t, i) || f[5] != upload_type_name(t)) {
-            ADD_FAILURE() << m.substr(0, 120);
-            return;
-        }
-        std::lock_guard<std::mutex> g(seen_mu);
-        seen.emplace(t, i);
-    };
-    constexpr int kLong = kThreads * (kDocs / 3);
-    std::thread dreader([&] {
-        for (int n = 0; n < kThreads * kDocs - kLong; ++n) check(recv_dgram(dg));
-    });
-    std::thread sreader([&] {
-        int conn = accept_one(st);
-        std::string m;
-        for (int n = 0; n < kLong && read_frame(conn, &m); ++n) check(m);
-        close(conn);
-    });
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t)
-        writers.emplace_back([&, t] {
-            for (int i = 0; i < kDocs; ++i) {
-                std::string s = doc(t, i);
-                EXPECT_EQ(sink.write_document(s.data(), s.size(), t), 0);
-            }
-        });
-    for (auto &w : writers) w.join();
-    dreader.join(), sreader.join();
-    EXPECT_EQ(seen.size(), size_t(kThreads * kDocs));
-    EXPECT_EQ(sink.streamed(), uint64_t(kLong));
     close(dg), close(st);
 }
 
@@ -696,8 +747,9 @@ TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
 // Debian's rsyslogd, started here with a private configuration (its own sockets, work
 // directory and pid file) that writes every message as its parsed fields: documents from the
 // sink and from the built agent arrive whole, with their header fields where a collector
-// looks for them.
-TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
+// looks for them. The agent starts while the daemon is away: what it sends meanwhile waits in
+// its spool and arrives once the daemon is there.
+TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
     const char *rsyslogd = nullptr;
     for (const char *p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"})
         if (access(p, X_OK) == 0) rsyslogd = p;
@@ -721,6 +773,24 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
                 "%STRUCTURED-DATA%|%msg%\\n\")\n"
              << "*.* action(type=\"omfile\" file=\"" << out << "\" template=\"fields\")\n";
     }
+    // The built agent, fed exec records; its stop waits for the file "go".
+    const std::string t = d.path + "/tree";
+    const std::string cmd = stage_agent(t) + "KIV_STORM_QUIET=1 KIV_STORM_GAP_MS=5 " +
+                            "KIV_STORM_WAIT_FILE=" + d.path + "/go " + storm_agent(t, 100) +
+                            "--output syslog --syslog-socket " + dg + " --syslog-stream " + st +
+                            " >/dev/null 2>" + t + "/err";
+    std::thread agent_thread;
+    int status = -1;
+    agent_thread = std::thread([&] { status = system(cmd.c_str()); });
+    // The agent has found the daemon away before it comes.
+    bool spooled = false;
+    for (int i = 0; i < 1200 && !spooled; ++i) {
+        spooled = access((t + "/var/spool/syslog/cursor").c_str(), F_OK) == 0 &&
+                  slurp(t + "/err").find("documents wait in the spool") != std::string::npos;
+        if (!spooled) usleep(50 * 1000);
+    }
+    EXPECT_TRUE(spooled) << slurp(t + "/err");
+
     pid_t daemon = fork();
     if (daemon == 0) {
         int fd = open((d.path + "/rsyslogd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -740,42 +810,48 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
         if (waitpid(daemon, nullptr, WNOHANG) == daemon) daemon = -1;
         if (daemon < 0) break;
     }
+    write_file(d.path + "/go", "");
+    agent_thread.join();
     if (!up) {
         stop_daemon();
         FAIL() << "rsyslogd did not open its sockets:\n" << slurp(d.path + "/rsyslogd.out");
     }
+    const std::string err = slurp(t + "/err");
+    EXPECT_EQ(status, 0) << err;
+    unsigned long long agent_docs = 0, delivered = 0, delayed = 0;
+    size_t at = err.find(" s, ");
+    EXPECT_TRUE(at != std::string::npos &&
+                sscanf(err.c_str() + at, " s, %llu documents", &agent_docs) == 1)
+        << err;
+    at = err.find("  output syslog: ");
+    EXPECT_TRUE(at != std::string::npos &&
+                sscanf(err.c_str() + at,
+                       "  output syslog: up, %llu delivered, 0 queued, 0 spooled (%*u bytes), "
+                       "%llu went through the spool",
+                       &delivered, &delayed) == 2)
+        << err;
+    EXPECT_TRUE(delivered == agent_docs && delayed > 0) << err;
 
     // The sink: one document per upload type, and one far beyond a datagram.
     SyslogConfig c;
     c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
     SyslogSink sink(c);
     std::vector<std::string> docs;
-    for (int t = 0; t < UPLOAD_TYPE_MAX_; ++t) {
-        docs.push_back("{\"type\":" + std::to_string(t) + ",\"name\":\"" + upload_type_name(t) +
+    for (int ty = 0; ty < UPLOAD_TYPE_MAX_; ++ty)
+        docs.push_back("{\"type\":" + std::to_string(ty) + ",\"name\":\"" + upload_type_name(ty) +
                        "\"}");
-        EXPECT_EQ(sink.write_document(docs.back().data(), docs.back().size(), t), 0);
+    docs.push_back("{\"pad\":\"" + std::string(100000, 'z') + "\"}");
+    std::vector<DocPtr> batch;
+    for (size_t i = 0; i < docs.size(); ++i) {
+        auto doc = std::make_shared<Document>();
+        doc->type = i < UPLOAD_TYPE_MAX_ ? int32_t(i) : UPLOAD_DNS_QUERY, doc->text = docs[i];
+        batch.push_back(doc);
     }
-    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
-    EXPECT_EQ(sink.write_document(big.data(), big.size(), UPLOAD_DNS_QUERY), 0);
+    EXPECT_EQ(sink.write(batch.data(), nullptr, batch.size()).done, batch.size());
     EXPECT_EQ(sink.streamed(), 1u);
 
-    // The built agent, fed exec records and stopped by the preloaded storm.
-    const std::string t = d.path + "/tree";
-    const std::string cmd = stage_agent(t) + storm_agent(t, 40) +
-                            "--output syslog --syslog-socket " + dg + " --syslog-stream " + st +
-                            " >/dev/null 2>" + t + "/err";
-    int status = system(cmd.c_str());
-    const std::string err = slurp(t + "/err");
-    EXPECT_EQ(status, 0) << err;
-    unsigned long long agent_docs = 0;
-    size_t at = err.find(" s, ");
-    EXPECT_TRUE(at != std::string::npos &&
-                sscanf(err.c_str() + at, " s, %llu documents", &agent_docs) == 1)
-        << err;
-    EXPECT_NE(err.find(" 0 uploads refused"), std::string::npos) << err;
-
     // Everything sent is in the file once rsyslogd has written it.
-    const size_t want = docs.size() + 1 + agent_docs;
+    const size_t want = docs.size() + agent_docs;
     std::string got;
     for (int i = 0; i < 1200; ++i) {
         got = slurp(out);
@@ -797,7 +873,8 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
         lines.push_back(f);
     }
     EXPECT_EQ(lines.size(), want) << got.substr(0, 2000);
-    size_t mine = 0, agent_lines = 0;
+    size_t mine = 0;
+    std::set<unsigned long long> seqs;
     const std::string me = std::to_string(getpid());
     for (const auto &f : lines) {
         ASSERT_EQ(f.size(), 9u);
@@ -805,23 +882,24 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFields) {
         EXPECT_EQ(f[2].substr(0, 2), "20") << f[2];
         if (f[5] == me) {
             EXPECT_EQ(f[3], "sensor-7.test");
-            const std::string &msg = f[8];
-            bool match = msg == big ? f[6] == "DNS_QUERY" : false;
-            for (size_t ty = 0; ty < docs.size() && !match; ++ty)
-                match = msg == docs[ty] && f[6] == upload_type_name(int32_t(ty));
-            EXPECT_TRUE(match) << f[6] << " " << msg.substr(0, 100);
+            bool match = false;
+            for (size_t i = 0; i < batch.size() && !match; ++i)
+                match = f[8] == docs[i] && f[6] == upload_type_name(batch[i]->type);
+            EXPECT_TRUE(match) << f[6] << " " << f[8].substr(0, 100);
             mine++;
         } else {
-            EXPECT_EQ(f[6], "PROC_EXEC");
             cJSON *doc = cJSON_Parse(f[8].c_str());
             EXPECT_TRUE(cJSON_IsObject(doc)) << f[8].substr(0, 200);
+            cJSON *seq = cJSON_GetObjectItem(doc, "seq_id");
+            if (cJSON_IsString(seq)) seqs.insert(strtoull(seq->valuestring, nullptr, 10));
             cJSON_Delete(doc);
-            agent_lines++;
         }
     }
-    EXPECT_EQ(mine, docs.size() + 1);
-    EXPECT_EQ(agent_lines, agent_docs);
-    EXPECT_GE(agent_docs, 20u);
+    EXPECT_EQ(mine, docs.size());
+    // Each of the agent's documents once: its numbers run without a gap.
+    EXPECT_EQ(seqs.size(), agent_docs);
+    EXPECT_TRUE(!seqs.empty() && *seqs.rbegin() - *seqs.begin() + 1 == seqs.size());
+    EXPECT_GE(agent_docs, 50u);
 }
 
 namespace {
@@ -997,17 +1075,23 @@ std::string names_and_values(const std::vector<LossCounter> &v) {
 }  // namespace
 
 TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
-    NdjsonSink sink(-1);
-    sink.write_document(nullptr, 0, UPLOAD_APP_LOG);
+    Delivery sink;
+    OutputConfig oc;
+    oc.name = "file2", oc.queue_max_bytes = 10;
+    sink.add(std::make_unique<Output>(oc, make_file_sink({})));
+    sink.upload(nullptr, 0, UPLOAD_APP_LOG);
+    sink.upload("{}", 2, UPLOAD_APP_LOG);  // beyond the queue
     EXPECT_EQ(names_and_values(read_losses(walk_losses, rings_low_and_high, sink)),
               "LIVE_FANOTIFY_OVERFLOW=3 NET_DNSQ_HASH_FULL=2 RING_LOW_FULL=4294967295w "
-              "RING_HIGH_FULL=6w UPLOADS_REFUSED=1 ");
+              "RING_HIGH_FULL=6w UPLOADS_REFUSED=2 FILE2_DROPPED_QUEUE_FULL=1 "
+              "FILE2_DROPPED_SPOOL_FULL=0 FILE2_DROPPED_DAMAGED=0 FILE2_REFUSED=0 ");
+    sink.outputs().clear();
     // The library's own walk has every loss counter by the name kivhost looks for.
     EXPECT_EQ(names_and_values(read_losses(kiv_stats_line, nullptr, sink)),
               "HOLD_MEM_OVERLIMIT=0 DROP_FOR_CACHE_FAILED=0 NET_TCP_CONNECT_HASH_FULL=0 "
               "NET_DNSQ_HASH_FULL=0 NET_TOTAL_HASH_FULL=0 LIVE_RING_GIVE_UP=0 "
               "LIVE_FANOTIFY_OVERFLOW=0 LIVE_BPF_RING_LOST=0 LIVE_PROC_OVERRUN=0 "
-              "TASK_FTREE_FULL_CNT=0 UPLOADS_REFUSED=1 ");
+              "TASK_FTREE_FULL_CNT=0 UPLOADS_REFUSED=2 ");
 }
 
 // A run of checks, as a table: when, the counters then, at the stop; the counters the document

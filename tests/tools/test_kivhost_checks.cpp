@@ -98,10 +98,10 @@ int walk_odd(char *buf, int len, int *index) {
     const int i = *index;
     if (i > 48) return 0;
     if (i == 47) return -1;  // never fits
-    std::string line = i == 0    ? "MALLOC_IN_USE_TIMES(live \\ blocks\nnow): 7\n"
-                       : i == 1  ? "A\"b\\c(memory for odd names): 9\n"
-                       : i == 2  ? "no value here\n"
-                       : i < 46  ? "CAT_" + std::to_string(i) + "(memory for " + std::to_string(i) +
+    std::string line = i == 0   ? "MALLOC_IN_USE_TIMES(live \\ blocks\nnow): 7\n"
+                       : i == 1 ? "A\"b\\c(memory for odd names): 9\n"
+                       : i == 2 ? "no value here\n"
+                       : i < 46 ? "CAT_" + std::to_string(i) + "(memory for " + std::to_string(i) +
                                       "): " + std::to_string(i * 100) + "\n"
                        : i == 46 ? "9-BAD.NAME(odd name): 5\n"
                                  : "HOLD_MEM_OVERLIMIT(msg faile to hold(merge or rely)): 3\n";
@@ -114,14 +114,15 @@ int walk_odd(char *buf, int len, int *index) {
 
 TEST(KivhostMetrics, FileReadsBackThroughThePrometheusParser) {
     Tree t;
-    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    NdjsonSink sink(null_fd);
-    sink.write_document("{}", 2, UPLOAD_PROC_EXEC);
-    sink.write_document("{}", 2, 99);  // outside the table
-    sink.write_document(nullptr, 0, UPLOAD_APP_LOG);
+    Delivery sink;
+    OutputConfig oc;
+    oc.name = "a\"b";  // a label value that needs its escape
+    sink.add(std::make_unique<Output>(oc, make_file_sink({})));
+    sink.upload("{}", 2, UPLOAD_PROC_EXEC);
+    sink.upload("{}", 2, 99);  // outside the table
+    sink.upload(nullptr, 0, UPLOAD_APP_LOG);
     ASSERT_EQ(replace_file(t.root / "odd.prom", metrics_text(sink, 2.5, "1.1.0_\"x\"", walk_odd)),
               0);
-    close(null_fd);
     std::string why;
     cJSON *doc = parsed_metrics(t.root / "odd.prom", &why);
     if (!doc) GTEST_SKIP() << why;
@@ -129,11 +130,18 @@ TEST(KivhostMetrics, FileReadsBackThroughThePrometheusParser) {
     EXPECT_STREQ(label_of(family(doc, "kivhost_info", "gauge"), 0, "library"), "1.1.0_\"x\"");
     EXPECT_EQ(value_of(family(doc, "kivhost_uptime_seconds", "gauge"), 0), 2.5);
     cJSON *docs = family(doc, "kivhost_documents", "counter");
-    ASSERT_EQ(cJSON_GetArraySize(docs), Sink::kSlots);
+    ASSERT_EQ(cJSON_GetArraySize(docs), kSlots);
     EXPECT_STREQ(label_of(docs, UPLOAD_PROC_EXEC, "type"), "PROC_EXEC");
     EXPECT_EQ(value_of(docs, UPLOAD_PROC_EXEC), 1);
-    EXPECT_STREQ(label_of(docs, Sink::kSlots - 1, "type"), "UNKNOWN");
-    EXPECT_EQ(value_of(docs, Sink::kSlots - 1), 1);
+    EXPECT_STREQ(label_of(docs, kSlots - 1, "type"), "UNKNOWN");
+    EXPECT_EQ(value_of(docs, kSlots - 1), 1);
+    // Each output's families, labelled with its name; drops by reason.
+    EXPECT_STREQ(label_of(family(doc, "kivhost_output_up", "gauge"), 0, "output"), "a\"b");
+    EXPECT_EQ(value_of(family(doc, "kivhost_output_up", "gauge"), 0), 1);
+    EXPECT_EQ(value_of(family(doc, "kivhost_output_queue_documents", "gauge"), 0), 2);
+    cJSON *dropped = family(doc, "kivhost_output_dropped", "counter");
+    ASSERT_EQ(cJSON_GetArraySize(dropped), 4);
+    EXPECT_STREQ(label_of(dropped, 3, "reason"), "refused");
     EXPECT_EQ(value_of(family(doc, "kivhost_uploads_refused", "counter"), 0), 1);
     EXPECT_EQ(value_of(family(doc, "kivhost_document_bytes", "counter"), 0), 4);
 
@@ -152,21 +160,20 @@ TEST(KivhostMetrics, FileReadsBackThroughThePrometheusParser) {
     ASSERT_TRUE(hold);
     EXPECT_STREQ(cJSON_GetObjectItem(hold, "help")->valuestring,
                  "msg faile to hold(merge or rely)");
-    EXPECT_EQ(cJSON_GetArraySize(doc), 9);  // nothing else came through
+    EXPECT_EQ(cJSON_GetArraySize(doc), 19);  // nothing else came through
     cJSON_Delete(doc);
 
     // The built agent: the library's every counter, once the sensor ran and at its stop.
     std::string out, err;
     const std::string prom = (t.root / "logs/kivhost.prom").string();
-    ASSERT_EQ(t.run("--seconds 1 --output /dev/null --stats-format openmetrics --stats-file " +
-                        prom,
-                    &out, &err),
-              0)
+    ASSERT_EQ(
+        t.run("--seconds 1 --output /dev/null --stats-format openmetrics --stats-file " + prom,
+              &out, &err),
+        0)
         << err;
     doc = parsed_metrics(prom, &why);
     ASSERT_TRUE(doc) << why;
-    EXPECT_EQ(cJSON_GetArraySize(family(doc, "qxkiv_memory_bytes", "gauge")),
-              kMemoryCounters - 1);
+    EXPECT_EQ(cJSON_GetArraySize(family(doc, "qxkiv_memory_bytes", "gauge")), kMemoryCounters - 1);
     int counters = 0;
     for (cJSON *f = doc->child; f; f = f->next)
         counters += strncmp(f->string, "qxkiv_", 6) == 0 &&
@@ -196,7 +203,7 @@ TEST(KivhostCheckConfig, EachProblemWithWhatIsUsedAndTheStatus) {
     t.set("log_collector.conf", "max_line_size", "10");
     t.set("net.conf", "port_list", "21,22,70000,25,80,110,135,139,143,443,445,3389");
     t.set("file.conf", "monitor_filter_cnt", "0");  // read twice at start-up
-    t.set("task.conf", "ioctl_timeout", "0x10");  // hexadecimal is a number
+    t.set("task.conf", "ioctl_timeout", "0x10");    // hexadecimal is a number
     EXPECT_EQ(t.run("--check-config", &out, &err), 1) << out << err;
     for (const std::string &line : {
              c + "sensor.conf: [base] log_level = 9: using 2 (range 0..4)",

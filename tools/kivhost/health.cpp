@@ -3,7 +3,9 @@
 #include <cjson/cJSON.h>
 
 #include <cmath>
+#include <cctype>
 #include <cstring>
+#include <ctime>
 
 namespace kivhost {
 
@@ -34,7 +36,7 @@ uint64_t moved(const LossCounter &before, const LossCounter &now) {
 
 }  // namespace
 
-std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, const Sink &sink) {
+std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, Delivery &delivery) {
     std::vector<LossCounter> out;
     walk_stats(walk, [&out](int, std::string_view line) {
         std::string_view name, text;
@@ -47,7 +49,17 @@ std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, c
         struct kemu_ring_stats st {};
         if (ring_stats(ring, &st) == KEMU_OK) out.push_back({kRingNames[ring], st.full_cnt, true});
     }
-    out.push_back({"UPLOADS_REFUSED", sink.refused(), false});
+    out.push_back({"UPLOADS_REFUSED", delivery.refused(), false});
+    for (const auto &o : delivery.outputs()) {
+        const OutputStats s = o->stats();
+        std::string name;
+        for (char c : s.name)
+            name += static_cast<char>(isalnum(static_cast<unsigned char>(c)) ? toupper(c) : '_');
+        out.push_back({name + "_DROPPED_QUEUE_FULL", s.dropped_queue_full, false});
+        out.push_back({name + "_DROPPED_SPOOL_FULL", s.dropped_spool_full, false});
+        out.push_back({name + "_DROPPED_DAMAGED", s.dropped_damaged, false});
+        out.push_back({name + "_REFUSED", s.refused, false});
+    }
     return out;
 }
 
@@ -79,9 +91,21 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     }
     const double elapsed = now_s - base_s_;
     base_ = std::move(next), base_s_ = now_s;
-    struct upload_header h {};
-    if (n == 0 || kivhost_host_state(&h) != 0) {
+    if (n == 0) {
         cJSON_Delete(counters), cJSON_Delete(totals);
+        return {};
+    }
+    cJSON *body = cJSON_CreateObject();
+    cJSON_AddNumberToObject(body, "interval", std::round(elapsed * 10) / 10);  // tenths
+    cJSON_AddItemToObject(body, "counters", counters);
+    cJSON_AddItemToObject(body, "totals", totals);
+    return health_document(nullptr, body);
+}
+
+std::string health_document(const char *key, cJSON *body) {
+    struct upload_header h {};
+    if (kivhost_host_state(&h) != 0) {
+        cJSON_Delete(body);
         return {};
     }
     cJSON *doc = cJSON_CreateObject(), *msg = cJSON_CreateObject();
@@ -96,15 +120,89 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     cJSON_AddNumberToObject(msg, "record_timestamp", double(h.send_timestamp));
     cJSON_AddStringToObject(msg, "event_id", "SENSOR_HEALTH");
     cJSON_AddStringToObject(msg, "event_name", "Sensor Health");
-    cJSON_AddNumberToObject(msg, "interval", std::round(elapsed * 10) / 10);  // tenths
-    cJSON_AddItemToObject(msg, "counters", counters);
-    cJSON_AddItemToObject(msg, "totals", totals);
+    if (key == nullptr) {
+        // The body's members stand in the message itself.
+        while (cJSON *item = body->child) {
+            cJSON_DetachItemViaPointer(body, item);
+            cJSON_AddItemToObject(msg, item->string, item);
+        }
+        cJSON_Delete(body);
+    } else {
+        cJSON_AddItemToObject(msg, key, body);
+    }
     cJSON_AddItemToObject(doc, "message", msg);
     char *text = cJSON_PrintUnformatted(doc);
     std::string out = text ? text : "";
     cJSON_free(text);
     cJSON_Delete(doc);
     return out;
+}
+
+namespace {
+std::string iso_time(int64_t ms) {
+    time_t sec = static_cast<time_t>(ms / 1000);
+    struct tm tm;
+    localtime_r(&sec, &tm);
+    char buf[40];
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
+    return buf;
+}
+}  // namespace
+
+std::string output_event(const OutputStats &now, const OutputStats &before, int64_t now_ms) {
+    cJSON *o = cJSON_CreateObject();
+    cJSON_AddStringToObject(o, "name", now.name.c_str());
+    cJSON_AddStringToObject(o, "state", now.up ? "up" : "down");
+    if (!now.up) {
+        cJSON_AddStringToObject(o, "since", iso_time(now.down_since_ms).c_str());
+        cJSON_AddStringToObject(o, "error", now.last_err ? strerror(now.last_err) : "");
+    } else {
+        const double down_s = before.down_since_ms ? (now_ms - before.down_since_ms) / 1000.0 : 0;
+        cJSON_AddNumberToObject(o, "down_seconds", std::round(down_s * 10) / 10);
+        cJSON_AddStringToObject(o, "error", before.last_err ? strerror(before.last_err) : "");
+        cJSON_AddNumberToObject(o, "delayed", double(now.delayed - before.delayed));
+        cJSON *dropped = cJSON_AddObjectToObject(o, "dropped");
+        cJSON_AddNumberToObject(dropped, "queue_full",
+                                double(now.dropped_queue_full - before.dropped_queue_full));
+        cJSON_AddNumberToObject(dropped, "spool_full",
+                                double(now.dropped_spool_full - before.dropped_spool_full));
+        cJSON_AddNumberToObject(dropped, "damaged",
+                                double(now.dropped_damaged - before.dropped_damaged));
+        cJSON_AddNumberToObject(dropped, "refused", double(now.refused - before.refused));
+    }
+    cJSON_AddNumberToObject(o, "queued", double(now.queued));
+    cJSON_AddNumberToObject(o, "spooled", double(now.spooled));
+    return health_document("output", o);
+}
+
+std::vector<std::string> OutputWatch::check(Delivery &delivery, int64_t now_ms) {
+    std::vector<std::string> docs;
+    auto &outs = delivery.outputs();
+    if (last_.size() != outs.size()) {
+        last_.clear(), at_down_.clear();
+        for (auto &o : outs) last_.push_back(o->stats()), at_down_.push_back(last_.back());
+        return docs;
+    }
+    for (size_t i = 0; i < outs.size(); ++i) {
+        OutputStats s = outs[i]->stats();
+        if (s.transitions != last_[i].transitions) {
+            // Down and back between two looks: both are said.
+            if (s.up && last_[i].up) {
+                OutputStats down = s;
+                down.up = false, down.down_since_ms = now_ms;
+                docs.push_back(output_event(down, last_[i], now_ms));
+                at_down_[i] = last_[i];
+                at_down_[i].down_since_ms = now_ms;
+            }
+            if (!s.up)
+                at_down_[i] = last_[i], at_down_[i].down_since_ms = s.down_since_ms,
+                at_down_[i].last_err = s.last_err;
+            std::string d = output_event(s, at_down_[i], now_ms);
+            if (!d.empty()) docs.push_back(std::move(d));
+        }
+        last_[i] = std::move(s);
+    }
+    return docs;
 }
 
 }  // namespace kivhost

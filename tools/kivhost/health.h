@@ -11,6 +11,8 @@
 #include "host_core.h"
 #include "qxkiv/kemu.h"
 
+struct cJSON;
+
 namespace kivhost {
 
 // One loss counter read now. Ring counters are 32 bits wide and wrap; the others do not.
@@ -25,8 +27,27 @@ using RingStatsFn = int (*)(int ring_type, struct kemu_ring_stats *out);
 // The library's loss counters from walk (those that count records or events lost: live
 // sources overrun, records dropped because a table or the parking memory was full), each
 // ring's refusals from ring_stats while the kernel stand-in runs (null or not running: none),
-// and the documents the sink refused.
-std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, const Sink &sink);
+// the uploads the agent refused and what each output dropped (NAME_DROPPED_QUEUE_FULL ...).
+std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, Delivery &delivery);
+
+// A health document whose message holds key: body (taken over), or empty when no header can
+// be had.
+std::string health_document(const char *key, cJSON *body);
+
+// An output went down or came back: state, since when, the error; back, how long it was
+// down and what waited (went through the spool) and was dropped meanwhile. before: the
+// output's counts when it went down.
+std::string output_event(const OutputStats &now, const OutputStats &before, int64_t now_ms);
+
+// Watches the outputs from the main loop and says each change of state once.
+class OutputWatch {
+  public:
+    // The documents to write for the changes since the last call.
+    std::vector<std::string> check(Delivery &delivery, int64_t now_ms);
+
+  private:
+    std::vector<OutputStats> last_, at_down_;
+};
 
 class Health {
   public:

@@ -25,30 +25,6 @@ namespace kivhost {
 
 namespace {
 
-constexpr const char *kTypeNames[UPLOAD_TYPE_MAX_] = {
-    "APP_LOG",
-    "FILE_MOD",
-    "PROC_EXEC",
-    "NET_SCAN",
-    "NET_LISTENING",
-    "NET_CONNECT",
-    "DNS_QUERY",
-    "CAP_FLUX",
-    "ETW",
-    "ETW_EVENT",
-    "FILE_DELETE",
-    "FILE_CRATE",
-    "FILE_MOVE",
-    "PROC_EXIT",
-    "SYSCALL_SOCKET",
-    "SYSCALL_PTRACE",
-    "SYSCALL_USERFAULTFD",
-    "SYSCALL_CORE_PATTERN",
-    "SYSCALL_CONNECT",
-    "SELF_PROTECT_BLOCK",
-    "NORMAL_PROTECTION_BLOCK",
-};
-
 // Value of an option: "--opt=value" or the next argument.
 bool take_value(std::string_view arg, std::string_view name, int argc, const char *const *argv,
                 int *i, const char **value) {
@@ -95,9 +71,17 @@ bool parse_number(const char *text, bool allow_hex, uint64_t max, uint64_t *out)
     return true;
 }
 
+OutKind out_kind(const std::string &output) {
+    return output == "-"        ? OutKind::kStdout
+           : output == "syslog" ? OutKind::kSyslog
+           : output == "kafka"  ? OutKind::kKafka
+                                : OutKind::kFile;
+}
+
 Parse parse_options(int argc, const char *const *argv, Options *opt, std::string *err) {
     *opt = Options{};
-    bool syslog_opt = false, interval_opt = false, version = false;
+    bool syslog_opt = false, interval_opt = false, version = false, kafka_opt = false,
+         rotate_opt = false;
     // Numbers with a range: the option, its bounds, hex allowed, where it goes.
     struct NumOpt {
         const char *name;
@@ -105,30 +89,45 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         bool hex;
         uint32_t *dst;
         const char *need;
+        bool *group;  // set when given (options that need another)
     };
     const NumOpt nums[] = {
         {"--seconds", 0, UINT32_MAX, false, &opt->seconds,
-         "a whole number of seconds (0 = until a signal)"},
+         "a whole number of seconds (0 = until a signal)", nullptr},
         // Only four switches exist; a wider mask is a typo, not a request.
-        {"--mask", 0, 0xF, true, &opt->mask, "a number from 0 to 0xF (decimal or 0x hex)"},
+        {"--mask", 0, 0xF, true, &opt->mask, "a number from 0 to 0xF (decimal or 0x hex)", nullptr},
         {"--syslog-max", kSyslogMinMax, kSyslogMaxMax, false, &opt->syslog_max,
-         "a datagram size in bytes from 480 to 262144"},
+         "a datagram size in bytes from 480 to 262144", &syslog_opt},
         {"--stats-interval", 1, 86400, false, &opt->stats_interval,
-         "a number of seconds from 1 to 86400"},
+         "a number of seconds from 1 to 86400", &interval_opt},
         {"--health-interval", 0, 86400, false, &opt->health_interval,
-         "a number of seconds from 0 (no health documents) to 86400"},
+         "a number of seconds from 0 (no health documents) to 86400", nullptr},
+        {"--spool-max-mb", 0, 1 << 20, false, &opt->spool_max_mb,
+         "megabytes from 0 (no spool) to 1048576", nullptr},
+        {"--spool-sync-ms", 0, 60000, false, &opt->spool_sync_ms,
+         "milliseconds from 0 (every write) to 60000", nullptr},
+        {"--spool-replay-rate", 0, 10000000, false, &opt->spool_replay_rate,
+         "documents a second from 0 (no cap) to 10000000", nullptr},
+        {"--queue-mb", 1, 4096, false, &opt->queue_mb, "megabytes from 1 to 4096", nullptr},
+        {"--rotate-mb", 1, 1 << 20, false, &opt->rotate_mb, "megabytes from 1 to 1048576",
+         &rotate_opt},
+        {"--rotate-keep", 1, 1000, false, &opt->rotate_keep, "a number of files from 1 to 1000",
+         &rotate_opt},
     };
     struct PathOpt {
         const char *name;
         std::string *dst;
         bool socket;
+        bool *group;
     };
     const PathOpt paths[] = {
-        {"--output", &opt->output, false},
-        {"--lib", &opt->lib, false},
-        {"--syslog-socket", &opt->syslog_socket, true},
-        {"--syslog-stream", &opt->syslog_stream, true},
-        {"--stats-file", &opt->stats_file, false},
+        {"--lib", &opt->lib, false, nullptr},
+        {"--syslog-socket", &opt->syslog_socket, true, &syslog_opt},
+        {"--syslog-stream", &opt->syslog_stream, true, &syslog_opt},
+        {"--stats-file", &opt->stats_file, false, nullptr},
+        {"--spool-dir", &opt->spool_dir, false, nullptr},
+        {"--kafka-brokers", &opt->kafka_brokers, false, &kafka_opt},
+        {"--kafka-topic", &opt->kafka_topic, false, &kafka_opt},
     };
     // One of two words: the first leaves *dst false, the second sets it.
     struct ChoiceOpt {
@@ -139,6 +138,16 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         {"--format", "json", "compact", &opt->compact},
         {"--stats-format", "text", "openmetrics", &opt->stats_openmetrics},
     };
+    struct FlagOpt {
+        const char *name;
+        bool *dst;
+    };
+    const FlagOpt flags[] = {
+        {"--append", &opt->append},
+        {"--check-config", &opt->check_config},
+        {"--verbose", &opt->verbose},
+        {"--rotate-compress", &opt->rotate_compress},
+    };
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         const char *value = nullptr;
@@ -147,11 +156,19 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
             version = true;
             continue;
         }
-        if (arg == "--append" || arg == "--check-config" || arg == "--verbose") {
-            (arg == "--append"    ? opt->append
-             : arg == "--verbose" ? opt->verbose
-                                  : opt->check_config) = true;
-            continue;
+        bool known = false;
+        for (const FlagOpt &f : flags) {
+            if (arg == f.name) *f.dst = known = true;
+            if (!known && matches(arg, f.name)) {
+                *err = std::string(f.name) + " takes no value";
+                return Parse::kError;
+            }
+        }
+        rotate_opt |= arg == "--rotate-compress";
+        if (known) continue;
+        if (matches(arg, "--version") || matches(arg, "--help")) {
+            *err = std::string(arg.substr(0, arg.find('='))) + " takes no value";
+            return Parse::kError;
         }
         if (matches(arg, "--only")) {
             if (!take_value(arg, "--only", argc, argv, &i, &value)) {
@@ -161,12 +178,30 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
             if (!parse_only(value, &opt->only, err)) return Parse::kError;
             continue;
         }
-        if (matches(arg, "--append") || matches(arg, "--version") || matches(arg, "--help") ||
-            matches(arg, "--check-config") || matches(arg, "--verbose")) {
-            *err = std::string(arg.substr(0, arg.find('='))) + " takes no value";
-            return Parse::kError;
+        if (matches(arg, "--output")) {
+            if (!take_value(arg, "--output", argc, argv, &i, &value) || *value == '\0') {
+                *err = "--output needs a file path, -, syslog or kafka";
+                return Parse::kError;
+            }
+            for (const std::string &o : opt->outputs)
+                if (o == value) {
+                    *err = "--output " + o + " is given twice";
+                    return Parse::kError;
+                }
+            opt->outputs.emplace_back(value);
+            continue;
         }
-        bool known = false;
+        if (matches(arg, "--kafka-option")) {
+            const char *eq = nullptr;
+            if (!take_value(arg, "--kafka-option", argc, argv, &i, &value) ||
+                (eq = strchr(value, '=')) == nullptr || eq == value) {
+                *err = "--kafka-option needs KEY=VALUE (a librdkafka property)";
+                return Parse::kError;
+            }
+            opt->kafka_options.emplace_back(std::string(value, eq), std::string(eq + 1));
+            kafka_opt = true;
+            continue;
+        }
         for (const ChoiceOpt &o : choices) {
             if (!matches(arg, o.name)) continue;
             known = true;
@@ -189,14 +224,16 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
                 return Parse::kError;
             }
             *o.dst = static_cast<uint32_t>(n);
-            syslog_opt |= o.dst == &opt->syslog_max;
-            interval_opt |= o.dst == &opt->stats_interval;
+            if (o.group) *o.group = true;
         }
         for (const PathOpt &o : paths) {
             if (known || !matches(arg, o.name)) continue;
             known = true;
             if (!take_value(arg, o.name, argc, argv, &i, &value) || *value == '\0') {
-                *err = std::string(o.name) + " needs a file path";
+                *err = std::string(o.name) + " needs a " +
+                       (o.dst == &opt->kafka_brokers ? "list of host:port"
+                        : o.dst == &opt->kafka_topic ? "topic name"
+                                                     : "file path");
                 return Parse::kError;
             }
             // Socket addresses hold 107 bytes and a terminator.
@@ -205,7 +242,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
                 return Parse::kError;
             }
             *o.dst = value;
-            syslog_opt |= o.socket;
+            if (o.group) *o.group = true;
         }
         if (!known) {
             *err = "unknown option '" + std::string(arg) + "'";
@@ -213,22 +250,46 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         }
     }
     // Options that would be ignored are mistakes the operator wants to hear about.
-    const bool to_syslog = opt->output == "syslog";
-    if (syslog_opt && !to_syslog) {
-        *err = "--syslog-socket, --syslog-stream and --syslog-max need --output syslog";
+    bool to_syslog = false, to_kafka = false, to_file = false, to_stdout = opt->outputs.empty();
+    for (const std::string &o : opt->outputs) {
+        const OutKind k = out_kind(o);
+        to_syslog |= k == OutKind::kSyslog, to_kafka |= k == OutKind::kKafka;
+        to_file |= k == OutKind::kFile, to_stdout |= k == OutKind::kStdout;
+    }
+    const char *mistake = nullptr;
+    if (syslog_opt && !to_syslog)
+        mistake = "--syslog-socket, --syslog-stream and --syslog-max need --output syslog";
+    else if (opt->append && !to_file)
+        mistake = "--append needs --output FILE";
+    else if (rotate_opt && !to_file)
+        mistake = "--rotate-mb, --rotate-keep and --rotate-compress need --output FILE";
+    else if ((opt->rotate_compress || opt->rotate_keep != 5) && opt->rotate_mb == 0)
+        mistake = "--rotate-keep and --rotate-compress need --rotate-mb";
+    else if (opt->compact && !to_file && !to_stdout)
+        mistake = "--format compact is for people: it needs standard output or --output FILE";
+    else if (interval_opt && opt->stats_file.empty())
+        mistake = "--stats-interval and --stats-format need --stats-file";
+    else if (kafka_opt && !to_kafka)
+        mistake = "--kafka-brokers, --kafka-topic and --kafka-option need --output kafka";
+    else if (to_kafka && opt->kafka_brokers.empty())
+        mistake = "--output kafka needs --kafka-brokers host:port[,host:port...]";
+    else if (to_kafka && opt->spool_max_mb == 0)
+        mistake = "--output kafka needs its spool: --spool-max-mb must be at least 1";
+    if (mistake != nullptr) {
+        *err = mistake;
         return Parse::kError;
     }
-    if (opt->append && (opt->output.empty() || to_syslog)) {
-        *err = "--append needs --output FILE";
+    std::string why;
+    if (to_kafka && !kafka_brokers_ok(opt->kafka_brokers, &why)) {
+        *err = why;
         return Parse::kError;
     }
-    if (opt->compact && to_syslog) {
-        *err = "--format compact is for people: it needs standard output or --output FILE";
-        return Parse::kError;
-    }
-    if (interval_opt && opt->stats_file.empty()) {
-        *err = "--stats-interval and --stats-format need --stats-file";
-        return Parse::kError;
+    for (int32_t t : {0, int32_t(kHealthType)}) {
+        std::string topic;
+        if (to_kafka && !kafka_topic_for(opt->kafka_topic, t, &topic, &why)) {
+            *err = why;
+            return Parse::kError;
+        }
     }
     return version ? Parse::kVersion : Parse::kRun;
 }
@@ -237,36 +298,61 @@ std::string usage_text(const char *prog) {
     std::string u = "Usage: ";
     u += prog;
     u += " [OPTIONS]\n"
-         "Loads libqxkiv.so, starts the sensor and writes every uploaded document as one line\n"
-         "of JSON (NDJSON), or sends it to syslog. Stops after --seconds or on SIGINT/SIGTERM,\n"
-         "then prints a summary (documents per upload type, bytes, uploads refused) to\n"
-         "standard error.\n"
+         "Loads libqxkiv.so, starts the sensor and delivers every uploaded document, one line\n"
+         "of JSON each (NDJSON), to standard output, files, syslog or Kafka. Stops after\n"
+         "--seconds or on SIGINT/SIGTERM, then prints a summary (documents per upload type,\n"
+         "bytes, uploads refused, each output's counts) to standard error.\n"
          "\n"
          "  --seconds N     run N seconds, then stop (default 0: until SIGINT/SIGTERM)\n"
-         "  --output FILE   write the documents to FILE (truncated) instead of standard output\n"
+         "  --output WHERE  where documents go; may be given more than once, each output with\n"
+         "                  its own queue, spool and counters (default: standard output):\n"
+         "                  -       standard output\n"
+         "                  FILE    the file FILE (truncated; a file named syslog or kafka is\n"
+         "                          ./syslog or ./kafka); SIGHUP reopens it\n"
+         "                  syslog  one RFC 5424 message each (app name \"qxkiv\", message id\n"
+         "                          the upload type) to the local syslog socket\n"
+         "                  kafka   librdkafka's idempotent producer (acks=all, zstd), message\n"
+         "                          key the host's uuid\n"
          "  --append        with --output FILE: add to what FILE holds instead of truncating\n"
-         "  --output syslog send each document as one RFC 5424 message (app name \"qxkiv\",\n"
-         "                  message id the upload type) to the local syslog socket; a file\n"
-         "                  named syslog is ./syslog\n"
+         "  --rotate-mb N   with --output FILE: before FILE passes N MB, it becomes FILE.1\n"
+         "                  (FILE.1 becomes FILE.2 ...) and a new FILE begins\n"
+         "  --rotate-keep K rotated files kept, 1..1000 (default 5)\n"
+         "  --rotate-compress  rotated files are compressed with zstd (FILE.1.zst ...)\n"
          "  --syslog-socket PATH   datagram socket (default /dev/log)\n"
          "  --syslog-stream PATH   stream socket for messages longer than --syslog-max, framed\n"
          "                  by octet counting (RFC 6587); without it such documents are\n"
          "                  refused and counted, never cut\n"
          "  --syslog-max N  longest datagram in bytes, 480..262144 (default 8192, rsyslog's\n"
          "                  default maxMessageSize)\n"
-         "  --stats-file PATH  write the counters (documents, the library's events, drops and\n"
-         "                  memory per category) to PATH, replaced whole, every\n"
+         "  --kafka-brokers LIST  bootstrap brokers, host:port[,host:port...]\n"
+         "  --kafka-topic NAME    topic (default qxkiv); %t is the upload type in lower case,\n"
+         "                  for a topic per type (qxkiv-%t: qxkiv-proc_exec ...)\n"
+         "  --kafka-option KEY=VALUE  a librdkafka property as is, repeatable: TLS with\n"
+         "                  security.protocol=ssl and ssl.*, SASL with sasl.*,\n"
+         "                  compression.type, linger.ms ...\n"
+         "  --spool-dir DIR where outputs keep what they could not deliver yet, one directory\n"
+         "                  each, and the document numbers (default <installation>/var/spool)\n"
+         "  --spool-max-mb N   bound of each output's spool, 0..1048576 MB (default 256; 0 no\n"
+         "                  spool: documents wait in memory only); full, the oldest go\n"
+         "  --spool-sync-ms N  spool written to disk at most every N ms (default 1000)\n"
+         "  --spool-replay-rate N  documents a second sent from a spool once its output is\n"
+         "                  back (default 5000; 0 no cap)\n"
+         "  --queue-mb N    memory queue of each output, 1..4096 MB (default 8)\n"
+         "  --stats-file PATH  write the counters (documents, outputs, the library's events,\n"
+         "                  drops and memory per category) to PATH, replaced whole, every\n"
          "  --stats-interval N seconds (1..86400, default 60) and at the stop\n"
          "  --stats-format F   text (default: name(explanation): value) or openmetrics\n"
          "                  (Prometheus text format, for node_exporter's textfile collector)\n"
          "  --format F      json (default: one document per line, NDJSON) or compact (one\n"
          "                  line per document for people: time, type, pid, process, then what\n"
-         "                  matters; coloured on a terminal)\n"
+         "                  matters; coloured on a terminal), for standard output and files\n"
          "  --only TYPES    only these document types, comma-separated upload type names\n"
          "                  (PROC_EXEC,DNS_QUERY,...; SENSOR_HEALTH for the health document)\n"
          "  --health-interval N  when a loss counter moved (ring refusals, fanotify or eBPF\n"
-         "                  overflow, uploads refused, records dropped for full tables), one\n"
-         "                  SENSOR_HEALTH document per N seconds (0..86400, default 60; 0 off)\n"
+         "                  overflow, uploads refused, records dropped for full tables,\n"
+         "                  documents an output dropped), one SENSOR_HEALTH document per N\n"
+         "                  seconds (0..86400, default 60; 0 off); an output going down and\n"
+         "                  coming back is reported at once\n"
          "  --verbose       keep the library's echo of its log lines on the terminal\n"
          "  --mask M        delivery switches for set_module, decimal or 0x hex, 0..0xF\n"
          "                  (default 0xF; bit 3 runs the log collector)\n"
@@ -277,35 +363,24 @@ std::string usage_text(const char *prog) {
          "  --version       print kivhost's and the library's versions and exit\n"
          "  -h, --help      show this help and exit\n"
          "\n"
+         "Delivery: at least once, in order per host. Each document's seq_id grows by one\n"
+         "for the life of the installation, so a consumer sees gaps and repeats. An output\n"
+         "that fails or falls behind keeps documents in its spool and replays them, in order,\n"
+         "once it takes them again (tries doubling up to 30 s, every second for files).\n"
+         "\n"
          "Standard output carries the documents and nothing else. The library's own echo of\n"
          "its log lines goes to console.log in the sensor's log directory; with --verbose it\n"
-         "goes to standard error (to standard output with --output FILE or syslog).\n"
+         "goes to standard error (to standard output when no output is standard output).\n"
          "kivhost's own lines (started, stopping, the summary, errors) are on standard error.\n"
          "\n"
          "A second SIGINT during shut-down ends the agent at once. The sensor starts once\n"
          "per process: after exit_mod_manager, init_mod_manager returns 0 and starts\n"
          "nothing, so restarting means running kivhost again. The sensor reads its\n"
          "configuration from <dir of kivhost>/../config/ and logs to the directory set there.\n"
-         "Exit status: 0 clean stop, 1 the library could not be loaded or started, 2 bad\n"
-         "options. Syslog deliveries that fail are counted as refused uploads; the agent\n"
-         "keeps running and reconnects.\n";
+         "Exit status: 0 a requested stop (SIGINT, SIGTERM, --seconds), 1 the library could\n"
+         "not be loaded or started, or the agent stopped for another reason (the reader of\n"
+         "standard output went away), 2 bad options or output settings.\n";
     return u;
-}
-
-int type_slot(int32_t type) {
-    return type >= 0 && type < UPLOAD_TYPE_MAX_ ? type
-           : type == kHealthType                ? kHealthSlot
-                                                : kUnknownSlot;
-}
-
-const char *slot_name(int slot) {
-    return slot >= 0 && slot < UPLOAD_TYPE_MAX_ ? kTypeNames[slot]
-           : slot == kHealthSlot                ? "SENSOR_HEALTH"
-                                                : "UNKNOWN";
-}
-
-const char *upload_type_name(int32_t type) {
-    return slot_name(type_slot(type));
 }
 
 namespace {
@@ -356,282 +431,6 @@ std::string sensor_log_dir(const std::string &exe_dir) {
     return path[0] == '@' ? exe_dir + "/" + path.substr(1) : path;
 }
 
-int write_fully(int fd, const char *a, size_t alen, const char *b, size_t blen) {
-    struct iovec iov[2] = {{const_cast<char *>(a), alen}, {const_cast<char *>(b), blen}};
-    struct iovec *cur = iov;
-    int left = 2;
-    while (left > 0) {
-        if (cur->iov_len == 0) {
-            ++cur;
-            --left;
-            continue;
-        }
-        ssize_t n = writev(fd, cur, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // An inherited non-blocking descriptor: wait until it drains.
-                struct pollfd p = {fd, POLLOUT, 0};
-                if (poll(&p, 1, -1) < 0 && errno != EINTR) return errno;
-                continue;
-            }
-            return errno;
-        }
-        size_t done = static_cast<size_t>(n);
-        while (left > 0 && done >= cur->iov_len) {
-            done -= cur->iov_len;
-            ++cur;
-            --left;
-        }
-        if (left > 0) {
-            cur->iov_base = static_cast<char *>(cur->iov_base) + done;
-            cur->iov_len -= done;
-        }
-    }
-    return 0;
-}
-
-int Sink::write_document(const char *text, uint32_t len, int32_t type) {
-    if (text == nullptr) {
-        refused_.fetch_add(1, std::memory_order_relaxed);
-        return -1;
-    }
-    const int slot = type_slot(type);
-    if (only_ != 0 && (only_ & (1u << slot)) == 0) {
-        left_out_.fetch_add(1, std::memory_order_relaxed);
-        return 0;
-    }
-    // Unformatted JSON has no raw line breaks; should one slip in, it must not split the line.
-    std::string flat;
-    const char *out = text;
-    if (memchr(text, '\n', len) != nullptr || memchr(text, '\r', len) != nullptr) {
-        flat.assign(text, len);
-        for (char &c : flat)
-            if (c == '\n' || c == '\r') c = ' ';
-        out = flat.data();
-    }
-    std::string line;
-    if (compact_) {
-        line = compact_line(out, len, type, colour_);
-        out = line.data(), len = static_cast<uint32_t>(line.size());
-    }
-    bool fatal = false;
-    int rc = failed() ? EPIPE : deliver(out, len, type, &fatal);
-    if (rc != 0) {
-        if (fatal && !failed_.exchange(true)) failed_errno_.store(rc);
-        refused_.fetch_add(1, std::memory_order_relaxed);
-        return -1;
-    }
-    docs_[slot].fetch_add(1, std::memory_order_relaxed);
-    bytes_.fetch_add(len, std::memory_order_relaxed);
-    return 0;
-}
-
-int NdjsonSink::deliver(const char *text, uint32_t len, int32_t, bool *fatal) {
-    std::lock_guard<std::mutex> lock(write_mu_);
-    int rc = write_fully(fd_, text, len, "\n", 1);
-    *fatal = rc != 0;
-    return rc;
-}
-
-std::string Sink::summary(double elapsed_s) const {
-    uint64_t total = 0;
-    for (int i = 0; i < kSlots; ++i) total += documents(i);
-    char line[160];
-    snprintf(line, sizeof line,
-             "kivhost: %.1f s, %llu documents, %llu bytes, %llu uploads refused\n", elapsed_s,
-             static_cast<unsigned long long>(total), static_cast<unsigned long long>(bytes()),
-             static_cast<unsigned long long>(refused()));
-    std::string s = line;
-    for (int i = 0; i < kSlots; ++i) {
-        if (documents(i) == 0) continue;
-        snprintf(line, sizeof line, "  %-24s %llu\n", slot_name(i),
-                 static_cast<unsigned long long>(documents(i)));
-        s += line;
-    }
-    if (left_out() != 0) s += "  left out by --only: " + std::to_string(left_out()) + "\n";
-    return s + summary_extra();
-}
-
-std::string syslog_header(int32_t type, int64_t sec, long usec, long gmtoff_s,
-                          const std::string &host, long pid) {
-    const long off_min = gmtoff_s / 60;  // RFC 3339 offsets have no seconds
-    time_t shown = static_cast<time_t>(sec + off_min * 60);
-    struct tm tm;
-    gmtime_r(&shown, &tm);
-    const long abs_min = off_min < 0 ? -off_min : off_min;
-    char head[96];
-    snprintf(head, sizeof head, "<14>1 %04d-%02d-%02dT%02d:%02d:%02d.%06ld%c%02ld:%02ld ",
-             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, usec,
-             off_min < 0 ? '-' : '+', abs_min / 60, abs_min % 60);
-    std::string h = head;
-    // HOSTNAME is 1 to 255 printable ASCII characters, or "-".
-    std::string name = host.substr(0, 255);
-    for (char &c : name)
-        if (c < 33 || c > 126) c = '_';
-    h += name.empty() ? "-" : name;
-    h += " qxkiv " + std::to_string(pid) + " " + upload_type_name(type) + " - ";
-    return h;
-}
-
-std::string octet_frame(const std::string &msg) {
-    return std::to_string(msg.size()) + " " + msg;
-}
-
-namespace {
-
-// A connected unix socket of the given type with send time-out, or -errno.
-int connect_unix(const std::string &path, int type, int timeout_ms) {
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -errno;
-    struct sockaddr_un sa = {};
-    sa.sun_family = AF_UNIX;
-    if (path.size() >= sizeof sa.sun_path) {
-        close(fd);
-        return -ENAMETOOLONG;
-    }
-    memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-    struct timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        int e = errno;
-        close(fd);
-        return -e;
-    }
-    return fd;
-}
-
-// The whole of data on a stream socket; a closed peer is EPIPE, not a signal. 0 or an errno.
-int send_fully(int fd, const std::string &data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;  // EAGAIN here is the send time-out: a stalled daemon
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-}  // namespace
-
-SyslogSink::SyslogSink(SyslogConfig cfg) : cfg_(std::move(cfg)) {
-    if (cfg_.host.empty()) {
-        char name[256] = {};
-        if (gethostname(name, sizeof name - 1) == 0) cfg_.host = name;
-    }
-}
-
-SyslogSink::~SyslogSink() {
-    if (dgram_fd_ >= 0) close(dgram_fd_);
-    if (stream_fd_ >= 0) close(stream_fd_);
-}
-
-void SyslogSink::complain(int err, const char *what, uint64_t size) {
-    if (err == 0) {
-        if (complaining_.exchange(false)) fprintf(term(), "kivhost: syslog: delivering again\n");
-        return;
-    }
-    unreachable_.fetch_add(1, std::memory_order_relaxed);
-    // Once per outage: a daemon that is away must not flood standard error.
-    if (!complaining_.exchange(true))
-        fprintf(term(),
-                "kivhost: syslog: %s: %s (a %llu-byte message); documents are refused and "
-                "counted until it answers\n",
-                what, strerror(err), static_cast<unsigned long long>(size));
-}
-
-namespace {
-// Connects fd when it is not: 0, or the errno of the failure with fd left at -1.
-int ensure_connected(int &fd, const std::string &path, int type, int timeout_ms) {
-    if (fd >= 0) return 0;
-    int r = connect_unix(path, type, timeout_ms);
-    if (r < 0) return -r;
-    fd = r;
-    return 0;
-}
-}  // namespace
-
-int SyslogSink::send_dgram(const std::string &msg) {
-    std::lock_guard<std::mutex> lock(dgram_mu_);
-    // A restarted daemon has a new socket: one reconnect per document.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (int e = ensure_connected(dgram_fd_, cfg_.dgram_path, SOCK_DGRAM, cfg_.timeout_ms))
-            return e;
-        ssize_t n;
-        do {
-            n = send(dgram_fd_, msg.data(), msg.size(), MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        if (n >= 0) return static_cast<size_t>(n) == msg.size() ? 0 : EMSGSIZE;
-        int e = errno;
-        if (e == EMSGSIZE || e == EAGAIN || e == ENOBUFS) return e;
-        close(dgram_fd_);
-        dgram_fd_ = -1;
-        if (attempt == 1) return e;
-    }
-    return EIO;
-}
-
-int SyslogSink::send_stream(const std::string &frame) {
-    std::lock_guard<std::mutex> lock(stream_mu_);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (int e = ensure_connected(stream_fd_, cfg_.stream_path, SOCK_STREAM, cfg_.timeout_ms))
-            return e;
-        int e = send_fully(stream_fd_, frame);
-        if (e == 0) return 0;
-        // Part of a frame may have gone out: the connection's framing is lost, so it is
-        // dropped and the whole frame goes again on a new one.
-        close(stream_fd_);
-        stream_fd_ = -1;
-        if (attempt == 1) return e;
-    }
-    return EIO;
-}
-
-int SyslogSink::deliver(const char *text, uint32_t len, int32_t type, bool *fatal) {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm local;
-    localtime_r(&ts.tv_sec, &local);
-    std::string msg = syslog_header(type, ts.tv_sec, ts.tv_nsec / 1000, local.tm_gmtoff, cfg_.host,
-                                    static_cast<long>(getpid()));
-    msg.append(text, len);
-    *fatal = false;
-    int rc = msg.size() <= cfg_.dgram_max ? send_dgram(msg) : EMSGSIZE;
-    if (rc == 0) {
-        complain(0, nullptr, 0);
-        return 0;
-    }
-    if (rc != EMSGSIZE) {
-        complain(rc, cfg_.dgram_path.c_str(), msg.size());
-        return rc;
-    }
-    if (cfg_.stream_path.empty()) {
-        too_long_.fetch_add(1, std::memory_order_relaxed);
-        if (!told_too_long_.exchange(true))
-            fprintf(term(),
-                    "kivhost: syslog: a %zu-byte message is longer than --syslog-max %u and no "
-                    "--syslog-stream is set: refused and counted (also later ones)\n",
-                    msg.size(), cfg_.dgram_max);
-        return EMSGSIZE;
-    }
-    rc = send_stream(octet_frame(msg));
-    complain(rc, cfg_.stream_path.c_str(), msg.size());
-    if (rc == 0) streamed_.fetch_add(1, std::memory_order_relaxed);
-    return rc;
-}
-
-std::string SyslogSink::summary_extra() const {
-    char line[200];
-    snprintf(line, sizeof line,
-             "  syslog: %llu over the stream socket, %llu too long for a datagram (refused), "
-             "%llu not delivered (socket away or stalled)\n",
-             static_cast<unsigned long long>(streamed()),
-             static_cast<unsigned long long>(too_long()),
-             static_cast<unsigned long long>(unreachable()));
-    return line;
-}
-
 void walk_stats(StatsLineFn walk, const std::function<void(int, std::string_view)> &fn) {
     if (walk == nullptr) return;
     char small[512];
@@ -678,35 +477,6 @@ int replace_file(const std::string &path, const std::string &text) {
     if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = errno;
     if (rc != 0) unlink(tmp.c_str());
     return rc;
-}
-
-int open_output(const std::string &path, bool append, std::string *why) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
-    if (fd < 0) {
-        *why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
-        return -1;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        *why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-        *why = "it is not a regular file";
-    } else if (st.st_uid != geteuid()) {
-        *why = "it belongs to uid " + std::to_string(st.st_uid) + ", not to this agent's user";
-    } else if (S_ISCHR(st.st_mode)) {
-        // The agent's own device (/dev/null for a run that keeps nothing) is written as is.
-        if (fcntl(fd, F_SETFL, 0) == 0) return fd;
-        *why = strerror(errno);
-    } else if (st.st_nlink > 1) {
-        *why = "it has other hard links";
-    } else if (fchmod(fd, 0640) != 0 || (!append && ftruncate(fd, 0) != 0) ||
-               fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
-        *why = strerror(errno);
-    } else {
-        return fd;
-    }
-    close(fd);
-    return -1;
 }
 
 HostIdentity probe_identity(const char *machine_id_path) {
@@ -758,7 +528,7 @@ HostIdentity probe_identity(const char *machine_id_path) {
     return id;
 }
 
-int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uint64_t> *seq) {
+int fill_header(struct upload_header *h, const HostIdentity &id, uint64_t seq) {
     if (h == nullptr) return -1;
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -774,7 +544,7 @@ int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uin
         gmtoff = local.tm_gmtoff;
         text_sec = ts.tv_sec;
     }
-    h->seq_id = seq->fetch_add(1, std::memory_order_relaxed);
+    h->seq_id = seq;
     memcpy(h->send_time, text, sizeof h->send_time);
     h->host_uuid = id.uuid.c_str();
     h->host_ip = id.ip.c_str();
@@ -785,22 +555,24 @@ int fill_header(struct upload_header *h, const HostIdentity &id, std::atomic<uin
 }
 
 namespace {
-Sink *s_sink = nullptr;
-const HostIdentity *s_identity = nullptr;
-std::atomic<uint64_t> s_seq{0};
+std::atomic<Delivery *> s_delivery{nullptr};
+std::atomic<const HostIdentity *> s_identity{nullptr};
 }  // namespace
 
-void bind_callbacks(Sink *sink, const HostIdentity *id) {
-    s_sink = sink;
-    s_identity = id;
+void bind_callbacks(Delivery *delivery, const HostIdentity *id) {
+    s_delivery.store(delivery);
+    s_identity.store(id);
 }
 
 extern "C" int kivhost_upload(const char *text, uint32_t len, int32_t type, uint32_t value) {
-    return s_sink != nullptr ? s_sink->write_document(text, len, type) : -1;
+    Delivery *d = s_delivery.load();
+    return d != nullptr ? d->upload(text, len, type) : -1;
 }
 
 extern "C" int kivhost_host_state(struct upload_header *h) {
-    return s_identity != nullptr ? fill_header(h, *s_identity, &s_seq) : -1;
+    const HostIdentity *id = s_identity.load();
+    Delivery *d = s_delivery.load();
+    return id != nullptr ? fill_header(h, *id, d != nullptr ? d->next_seq() : 0) : -1;
 }
 
 }  // namespace kivhost

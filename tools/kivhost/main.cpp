@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include <cjson/cJSON.h>
+
 #include "check_config.h"
 #include "health.h"
 #include "host_core.h"
@@ -27,10 +29,15 @@
 namespace {
 
 std::atomic<int> s_stop_signal{0};
+std::atomic<bool> s_reopen{false};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 void on_signal(int sig) {
     s_stop_signal.store(sig, std::memory_order_relaxed);
+}
+
+void on_hangup(int) {
+    s_reopen.store(true, std::memory_order_relaxed);
 }
 
 // Directory of this executable: the library and its configuration sit beside it.
@@ -73,7 +80,7 @@ int print_version(const std::string &lib_path) {
 }
 
 // Head of the statistics file: who wrote it and the agent's own counts.
-std::string stats_head(const kivhost::Sink &sink, double elapsed, const char *lib_version) {
+std::string stats_head(const kivhost::Delivery &delivery, double elapsed, const char *lib_version) {
     char line[256];
     time_t now = time(nullptr);
     struct tm tm;
@@ -82,7 +89,7 @@ std::string stats_head(const kivhost::Sink &sink, double elapsed, const char *li
     strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S%z", &tm);
     snprintf(line, sizeof line, "# kivhost %s, libqxkiv %s, pid %ld, written %s\n", KIVHOST_VERSION,
              lib_version ? lib_version : "?", static_cast<long>(getpid()), when);
-    return line + sink.summary(elapsed);
+    return line + delivery.summary(elapsed);
 }
 
 template <typename Fn>
@@ -94,6 +101,16 @@ bool lookup(void *lib, const char *name, Fn *out) {
     fprintf(kivhost::term(), "kivhost: %s not found in the library: %s\n", name,
             e ? e : "null symbol");
     return false;
+}
+
+// At a stop, how long an output that confirms deliveries (Kafka) may take for what it holds;
+// what is left stays in its spool for the next start.
+constexpr int kStopWaitMs = 10000;
+
+int64_t wall_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Above this size the echo so far is kept as console.log.1 and a new file begun.
@@ -189,7 +206,10 @@ int main(int argc, char **argv) {
     if (parsed == kivhost::Parse::kVersion) return print_version(lib_path);
     if (opt.check_config) return kivhost::check_config(lib_path);
 
-    const bool to_syslog = opt.output == "syslog";
+    if (opt.outputs.empty()) opt.outputs.emplace_back("-");
+    bool docs_on_stdout = false;
+    for (const std::string &o : opt.outputs)
+        docs_on_stdout |= kivhost::out_kind(o) == kivhost::OutKind::kStdout;
     // The tree root and the sensor's log directory, spelled without "bin/.." where they exist
     // so the operator can paste them.
     auto shown = [](const std::string &p) {
@@ -203,15 +223,15 @@ int main(int argc, char **argv) {
     bool quiet = !opt.verbose;
     if (quiet) {
         std::string why;
-        quiet = divert_echo(log_dir, console, !to_syslog && opt.output.empty(), &out_fd, &why);
+        quiet = divert_echo(log_dir, console, docs_on_stdout, &out_fd, &why);
         if (!quiet)
             fprintf(kivhost::term(),
                     "kivhost: cannot write %s (%s): the library's echo stays on the terminal\n",
                     console.c_str(), why.c_str());
     }
-    if (to_syslog || quiet) {
-        // The documents leave through sockets or the copy of standard output.
-    } else if (opt.output.empty()) {
+    if (quiet || !docs_on_stdout) {
+        // The documents leave through files, sockets or the copy of standard output.
+    } else {
         // The library echoes its most severe log lines to standard output through stdio, which
         // would land between and inside documents. Documents keep a private copy of the
         // descriptor; descriptor 1 is pointed at standard error before the library is loaded.
@@ -235,14 +255,95 @@ int main(int argc, char **argv) {
         // Whole lines on the shared descriptor, not 4 KiB blocks cut mid-line.
         setvbuf(stdout, nullptr, _IOLBF, 0);
     }
-    if (!opt.output.empty() && !to_syslog) {
-        std::string why;
-        out_fd = kivhost::open_output(opt.output, opt.append, &why);
-        if (out_fd < 0) {
-            fprintf(kivhost::term(), "kivhost: cannot open output %s: %s\n", opt.output.c_str(),
-                    why.c_str());
-            return 1;
+
+    // The outputs, each with its sink, queue and spool; a bad setting stops the agent before
+    // the sensor starts.
+    kivhost::HostIdentity identity = kivhost::probe_identity();
+    const std::string spool_root = opt.spool_dir.empty() ? root + "/var/spool" : opt.spool_dir;
+    kivhost::Delivery delivery;
+    {
+        const char *no_color = getenv("NO_COLOR"), *term_name = getenv("TERM");
+        const bool colour = opt.compact && out_fd >= 0 && isatty(out_fd) &&
+                            (no_color == nullptr || *no_color == '\0') &&
+                            !(term_name && strcmp(term_name, "dumb") == 0);
+        int files = 0;
+        for (const std::string &o : opt.outputs) {
+            const kivhost::OutKind kind = kivhost::out_kind(o);
+            kivhost::OutputConfig oc;
+            oc.spool_max_bytes = uint64_t(opt.spool_max_mb) << 20;
+            oc.spool_sync_ms = opt.spool_sync_ms;
+            oc.replay_rate = opt.spool_replay_rate;
+            oc.queue_max_bytes = uint64_t(opt.queue_mb) << 20;
+            std::unique_ptr<kivhost::Sink> sink;
+            std::string detail;
+            if (kind == kivhost::OutKind::kStdout) {
+                oc.name = "stdout";  // a terminal or a pipe keeps nothing for later
+                kivhost::FileSinkConfig fc;
+                fc.fd = out_fd, fc.compact = opt.compact, fc.colour = colour;
+                sink = kivhost::make_file_sink(fc);
+            } else if (kind == kivhost::OutKind::kFile) {
+                oc.name = ++files == 1 ? "file" : "file" + std::to_string(files);
+                // The spool follows the file's name, not the order of the options.
+                std::string key = o;
+                for (char &c : key)
+                    if (c == '/') c = '_';
+                oc.spool_dir = spool_root + "/file-" + key.substr(0, 200);
+                kivhost::FileSinkConfig fc;
+                fc.path = o, fc.append = opt.append, fc.compact = opt.compact;
+                fc.rotate_bytes = uint64_t(opt.rotate_mb) << 20;
+                fc.rotate_keep = opt.rotate_keep, fc.rotate_compress = opt.rotate_compress;
+                sink = kivhost::make_file_sink(fc);
+                detail = " " + o;
+            } else if (kind == kivhost::OutKind::kSyslog) {
+                oc.name = "syslog";
+                oc.spool_dir = spool_root + "/syslog";
+                kivhost::SyslogConfig sc;
+                sc.dgram_path = opt.syslog_socket;
+                sc.stream_path = opt.syslog_stream;
+                sc.dgram_max = opt.syslog_max;
+                sink = std::make_unique<kivhost::SyslogSink>(sc);
+            } else {
+                oc.name = "kafka";
+                oc.spool_dir = spool_root + "/kafka";
+                oc.write_ahead = true;
+                kivhost::KafkaConfig kc;
+                kc.brokers = opt.kafka_brokers, kc.topic = opt.kafka_topic;
+                kc.options = opt.kafka_options, kc.key = identity.uuid;
+                sink = kivhost::make_kafka_sink(kc);
+                detail = " " + opt.kafka_brokers;
+            }
+            auto out = std::make_unique<kivhost::Output>(oc, std::move(sink));
+            std::string why, warn;
+            if (out->open(&why, &warn) != 0) {
+                fprintf(kivhost::term(), "kivhost: cannot open output %s%s: %s\n", oc.name.c_str(),
+                        detail.c_str(), why.c_str());
+                // A file may be there on the next try; a bad Kafka setting will not be.
+                return kind == kivhost::OutKind::kKafka ? 2 : 1;
+            }
+            if (!warn.empty())
+                fprintf(kivhost::term(), "kivhost: output %s: %s\n", oc.name.c_str(), warn.c_str());
+            if (out->spool() && out->spool()->pending() != 0)
+                fprintf(kivhost::term(),
+                        "kivhost: output %s: %llu documents an earlier run kept in %s go first\n",
+                        oc.name.c_str(), static_cast<unsigned long long>(out->spool()->pending()),
+                        out->spool()->dir().c_str());
+            delivery.add(std::move(out));
         }
+    }
+    delivery.set_only(opt.only);
+    // Document numbers for the life of the installation, kept beside the spools.
+    kivhost::SeqStore seq_store(spool_root + "/seq");
+    uint64_t seq_start = 0, seq_skipped_from = 0;
+    {
+        for (size_t at = 1; (at = spool_root.find('/', at)) != std::string::npos; ++at)
+            mkdir(spool_root.substr(0, at).c_str(), 0750);
+        mkdir(spool_root.c_str(), 0700);
+        if (int e = seq_store.load(identity.uuid, &seq_start, &seq_skipped_from))
+            fprintf(kivhost::term(),
+                    "kivhost: cannot keep the document numbers in %s/seq (%s): seq_id starts "
+                    "at %llu and may repeat after a restart\n",
+                    spool_root.c_str(), strerror(e), static_cast<unsigned long long>(seq_start));
+        delivery.set_seq(seq_start, &seq_store);
     }
     FILE *const tty = kivhost::term();
     // Where to look when something went wrong; the directory exists once the sensor started.
@@ -255,6 +356,9 @@ int main(int argc, char **argv) {
     struct sigaction sa = {};
     sa.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &sa, nullptr);
+    // SIGHUP reopens the output files (logrotate's create mode); it no longer ends the agent.
+    sa.sa_handler = on_hangup;
+    sigaction(SIGHUP, &sa, nullptr);
     // One-shot: should shut-down hang, a second Ctrl-C ends the agent at once.
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESETHAND;
@@ -286,24 +390,8 @@ int main(int argc, char **argv) {
     auto ring_stats = reinterpret_cast<kivhost::RingStatsFn>(dlsym(lib, "kemu_ring_stats"));
     auto lib_version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
 
-    kivhost::HostIdentity identity = kivhost::probe_identity();
-    std::unique_ptr<kivhost::Sink> sink_owner;
-    if (to_syslog) {
-        kivhost::SyslogConfig sc;
-        sc.dgram_path = opt.syslog_socket;
-        sc.stream_path = opt.syslog_stream;
-        sc.dgram_max = opt.syslog_max;
-        sink_owner = std::make_unique<kivhost::SyslogSink>(sc);
-    } else {
-        sink_owner = std::make_unique<kivhost::NdjsonSink>(out_fd);
-    }
-    kivhost::Sink &sink = *sink_owner;
-    const char *no_color = getenv("NO_COLOR"), *term_name = getenv("TERM");
-    const bool colour = opt.compact && out_fd >= 0 && isatty(out_fd) &&
-                        (no_color == nullptr || *no_color == '\0') &&
-                        !(term_name && strcmp(term_name, "dumb") == 0);
-    sink.set_view(opt.only, opt.compact, colour);
-    kivhost::bind_callbacks(&sink, &identity);
+    for (auto &o : delivery.outputs()) o->start();
+    kivhost::bind_callbacks(&delivery, &identity);
     fprintf(tty, "kivhost: host %s, ip %s (%s)\n", identity.uuid.c_str(), identity.ip.c_str(),
             identity.ip_list.c_str());
 
@@ -327,8 +415,8 @@ int main(int argc, char **argv) {
         const char *v = lib_version ? lib_version() : nullptr;
         int e = opt.stats_openmetrics
                     ? kivhost::replace_file(opt.stats_file,
-                                            kivhost::metrics_text(sink, up, v, api.stats_line))
-                    : kivhost::write_stats_file(opt.stats_file, stats_head(sink, up, v),
+                                            kivhost::metrics_text(delivery, up, v, api.stats_line))
+                    : kivhost::write_stats_file(opt.stats_file, stats_head(delivery, up, v),
                                                 api.stats_line);
         // Said once per run of failures: a missing directory must not flood the journal.
         if (e != 0 && !stats_failing)
@@ -348,12 +436,28 @@ int main(int argc, char **argv) {
     kivhost::Health health(opt.health_interval);
     auto check_health = [&](std::chrono::steady_clock::time_point now, bool at_stop) {
         if (opt.health_interval == 0) return;
-        std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, sink),
+        std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, delivery),
                                        std::chrono::duration<double>(now - t0).count(), at_stop);
         if (!doc.empty())
-            sink.write_document(doc.data(), static_cast<uint32_t>(doc.size()),
-                                kivhost::kHealthType);
+            delivery.upload(doc.data(), static_cast<uint32_t>(doc.size()), kivhost::kHealthType);
     };
+    // An output going down or coming back is said at once, whatever the interval.
+    kivhost::OutputWatch watch;
+    auto check_outputs = [&] {
+        for (const std::string &doc : watch.check(delivery, wall_ms()))
+            delivery.upload(doc.data(), static_cast<uint32_t>(doc.size()), kivhost::kHealthType);
+    };
+    check_outputs();  // the baseline
+    if (seq_skipped_from != seq_start) {
+        // The last run did not stop cleanly: the numbers it had reserved are not used.
+        cJSON *body = cJSON_CreateObject();
+        cJSON_AddStringToObject(body, "last_stop", "unclean");
+        cJSON_AddNumberToObject(body, "seq_unused_from", double(seq_skipped_from));
+        cJSON_AddNumberToObject(body, "seq_resumes_at", double(seq_start));
+        std::string doc = kivhost::health_document("start", body);
+        if (!doc.empty())
+            delivery.upload(doc.data(), static_cast<uint32_t>(doc.size()), kivhost::kHealthType);
+    }
 
     if (status == 0) {
         const std::string echo = quiet ? "; the library's echo goes to " + shown(console) : "";
@@ -367,9 +471,23 @@ int main(int argc, char **argv) {
         auto next_stats = t0;  // at once, so the file is there from the start
         check_health(std::chrono::steady_clock::now(), false);  // the baseline
         auto next_health = t0 + std::chrono::seconds(opt.health_interval);
-        while (s_stop_signal.load(std::memory_order_relaxed) == 0 && !sink.failed()) {
+        bool requested = false;
+        while (!delivery.fatal()) {
+            if (s_stop_signal.load(std::memory_order_relaxed) != 0) {
+                requested = true;
+                break;
+            }
             auto now = std::chrono::steady_clock::now();
-            if (opt.seconds != 0 && now >= deadline) break;
+            if (opt.seconds != 0 && now >= deadline) {
+                requested = true;
+                break;
+            }
+            if (s_reopen.exchange(false)) {
+                fprintf(tty, "kivhost: SIGHUP: reopening the output files\n");
+                for (auto &o : delivery.outputs()) o->request_reopen();
+            }
+            delivery.tick();
+            check_outputs();
             if (!opt.stats_file.empty() && now >= next_stats) {
                 next_stats = now + std::chrono::seconds(opt.stats_interval);
                 write_stats(now);
@@ -383,21 +501,29 @@ int main(int argc, char **argv) {
             nanosleep(&step, nullptr);  // a signal cuts the step short
         }
         if (int sig = s_stop_signal.load()) fprintf(tty, "kivhost: %s, stopping\n", strsignal(sig));
-        if (sink.failed())
-            fprintf(tty, "kivhost: writing the output failed (%s), stopping\n",
-                    strerror(sink.failed_errno()));
+        if (!requested) {
+            // Nothing asked for this stop: the unit starts the agent again.
+            for (auto &o : delivery.outputs())
+                if (o->fatal())
+                    fprintf(tty, "kivhost: output %s cannot work again (%s), stopping\n",
+                            o->name().c_str(), strerror(o->stats().last_err));
+            status = 1;
+        }
         // What was lost since the last check, while the stand-in's rings are still there.
         check_health(std::chrono::steady_clock::now(), true);
     }
 
     api.exit();
+    check_outputs();
+    // What the outputs still hold goes out, or into their spools for the next start.
+    delivery.stop(kStopWaitMs);
     // The final counters, after shut-down has uploaded what was still waiting.
     if (!opt.stats_file.empty()) write_stats(std::chrono::steady_clock::now());
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     kivhost::bind_callbacks(nullptr, nullptr);
     dlclose(lib);
     if (out_fd >= 0) close(out_fd);
-    fputs(sink.summary(elapsed).c_str(), tty);
+    fputs(delivery.summary(elapsed).c_str(), tty);
     fprintf(tty, "kivhost: %s\n", logs().c_str());
     return status;
 }

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <functional>
+#include <vector>
 #include <string_view>
 
 namespace kivhost {
@@ -46,7 +48,7 @@ void sample(std::string *out, const std::string &name, std::string_view labels,
 
 }  // namespace
 
-std::string metrics_text(const Sink &sink, double uptime_s, const char *lib_version,
+std::string metrics_text(Delivery &delivery, double uptime_s, const char *lib_version,
                          StatsLineFn walk) {
     std::string out;
     family(&out, "kivhost_info", "Versions of the agent and of the library it loaded.", "gauge");
@@ -59,14 +61,64 @@ std::string metrics_text(const Sink &sink, double uptime_s, const char *lib_vers
     family(&out, "kivhost_uptime_seconds", "Seconds since the agent started the sensor.", "gauge");
     sample(&out, "kivhost_uptime_seconds", "", num);
     family(&out, "kivhost_documents_total", "Documents delivered, per upload type.", "counter");
-    for (int slot = 0; slot < Sink::kSlots; ++slot)
+    for (int slot = 0; slot < kSlots; ++slot)
         sample(&out, "kivhost_documents_total", std::string("type=\"") + slot_name(slot) + "\"",
-               std::to_string(sink.documents(slot)));
-    family(&out, "kivhost_document_bytes_total", "Bytes of the documents delivered.", "counter");
-    sample(&out, "kivhost_document_bytes_total", "", std::to_string(sink.bytes()));
-    family(&out, "kivhost_uploads_refused_total", "Uploads refused: empty or not delivered.",
+               std::to_string(delivery.documents(slot)));
+    family(&out, "kivhost_document_bytes_total", "Bytes of the documents taken.", "counter");
+    sample(&out, "kivhost_document_bytes_total", "", std::to_string(delivery.bytes()));
+    family(&out, "kivhost_uploads_refused_total",
+           "Uploads refused: empty, or no output could queue them.", "counter");
+    sample(&out, "kivhost_uploads_refused_total", "", std::to_string(delivery.refused()));
+
+    // Each output: one sample per family, labelled with its name.
+    std::vector<OutputStats> outs;
+    for (const auto &o : delivery.outputs()) outs.push_back(o->stats());
+    struct Fam {
+        const char *name, *help, *type;
+        std::function<std::string(const OutputStats &)> value;
+    };
+    const Fam fams[] = {
+        {"kivhost_output_up", "1 while the output takes documents, 0 while it fails.", "gauge",
+         [](const OutputStats &s) { return std::string(s.up ? "1" : "0"); }},
+        {"kivhost_output_down_since_seconds",
+         "Since when the output fails (seconds since 1970), 0 while it is up.", "gauge",
+         [](const OutputStats &s) { return std::to_string(s.down_since_ms / 1000); }},
+        {"kivhost_output_queue_documents", "Documents in the output's memory queue.", "gauge",
+         [](const OutputStats &s) { return std::to_string(s.queued); }},
+        {"kivhost_output_spool_documents", "Documents in the output's spool, not delivered yet.",
+         "gauge", [](const OutputStats &s) { return std::to_string(s.spooled); }},
+        {"kivhost_output_spool_bytes", "Bytes of the output's spool files.", "gauge",
+         [](const OutputStats &s) { return std::to_string(s.spooled_bytes); }},
+        {"kivhost_output_delivered_total", "Documents the output delivered.", "counter",
+         [](const OutputStats &s) { return std::to_string(s.delivered); }},
+        {"kivhost_output_delivered_bytes_total", "Bytes of the documents the output delivered.",
+         "counter", [](const OutputStats &s) { return std::to_string(s.delivered_bytes); }},
+        {"kivhost_output_delayed_total", "Documents that waited in the output's spool.", "counter",
+         [](const OutputStats &s) { return std::to_string(s.delayed); }},
+        {"kivhost_output_retried_total", "Tries of the output that failed and were made again.",
+         "counter", [](const OutputStats &s) { return std::to_string(s.retried); }},
+    };
+    for (const Fam &f : fams) {
+        family(&out, f.name, f.help, f.type);
+        for (const OutputStats &s : outs)
+            sample(&out, f.name, "output=\"" + escaped(s.name, true) + "\"", f.value(s));
+    }
+    family(&out, "kivhost_output_dropped_total",
+           "Documents the output dropped: queue_full (memory), spool_full (oldest spool segment "
+           "given up), damaged (torn spool record), refused (the far end can never take it).",
            "counter");
-    sample(&out, "kivhost_uploads_refused_total", "", std::to_string(sink.refused()));
+    for (const OutputStats &s : outs) {
+        const std::pair<const char *, uint64_t> reasons[] = {
+            {"queue_full", s.dropped_queue_full},
+            {"spool_full", s.dropped_spool_full},
+            {"damaged", s.dropped_damaged},
+            {"refused", s.refused},
+        };
+        for (const auto &[why, n] : reasons)
+            sample(&out, "kivhost_output_dropped_total",
+                   "output=\"" + escaped(s.name, true) + "\",reason=\"" + why + "\"",
+                   std::to_string(n));
+    }
 
     // Memory categories are one family, so they come together in walk order; events follow.
     bool memory_head = false;

@@ -14,9 +14,10 @@ namespace kivhost {
 // category.
 constexpr int kMemoryCounters = 46;
 
-// The whole file: versions, uptime, documents per upload type, then every counter line of
-// walk (null: none). A line that does not read "NAME(explanation): value" is left out.
-std::string metrics_text(const Sink &sink, double uptime_s, const char *lib_version,
+// The whole file: versions, uptime, documents per upload type, each output's counts, then
+// every counter line of walk (null: none). A line that does not read "NAME(explanation): value" is
+// left out.
+std::string metrics_text(Delivery &delivery, double uptime_s, const char *lib_version,
                          StatsLineFn walk);
 
 }  // namespace kivhost

@@ -14,7 +14,7 @@
 namespace kivhost {
 
 bool parse_only(std::string_view list, uint32_t *mask, std::string *err) {
-    static_assert(Sink::kSlots <= 32, "one bit per slot");
+    static_assert(kSlots <= 32, "one bit per slot");
     uint32_t m = 0;
     std::string bad;
     size_t pos = 0;
