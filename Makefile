@@ -40,6 +40,11 @@ deps:
 	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+	@# The ECS test fetches ECS's field definitions with npm: Debian's, unless a node is
+	@# installed that brings its own.
+	@command -v npm >/dev/null 2>&1 || { echo "installing: npm"; \
+	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq npm; }
 
 # Configures and builds the sanitizer tree, then runs ctest there with the options given.
 define asan_ctest

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "block_bytes.h"
+#include "spool.h"
 #include "file_bytes.h"
 #include "proc_bytes.h"
+#include "spool.h"
 #include "ring_util.h"
 
 namespace {
@@ -379,5 +381,15 @@ int main(int argc, char **argv) {
     log_seed("rotate.bin", 2, "", "new file line\n");
     log_seed("state.bin", 4, "[global]\ncnt=1\npath0=@LOG@\nino0=0\noffset0=11\n", "x\n");
     log_seed("state_bad.bin", 4 | 1, "[global]\ncnt=3\npath0=@LOG@\nino0=abc\noffset0=0\n", "y\n");
+
+    // Spool: cursor text, then segment bytes; "@SEG@" starts a second segment.
+    const std::string r0 = kivhost::spool_record(0, 2, "{\"a\":1}"),
+                      r1 = kivhost::spool_record(1, 100, std::string(300, 'b')),
+                      r2 = kivhost::spool_record(2, 5, "{}");
+    const std::string cur = "qxkiv spool cursor 1\n1 " + std::to_string(r0.size()) + "\n";
+    seed("spool", "whole.bin", cat({led(str("")), str(r0 + r1 + r2)}));
+    seed("spool", "cursor.bin", cat({led(str(cur)), str(r0 + r1 + "@SEG@" + r2)}));
+    seed("spool", "torn.bin", cat({led(str("")), str(r0 + r1.substr(0, 100))}));
+    seed("spool", "damaged.bin", cat({led(str(cur)), str(r0 + "junkQXS1" + r1 + r2)}));
     return 0;
 }

@@ -326,6 +326,7 @@ int load_cfg(log_collector_ctx *ctx) {
     ctx->white_list_mode = (int)ini_file_get_long(ini, "global", "white_list_mode", 10);
     ctx->safe_open = (int)ini_file_get_long(ini, "global", "log_collector_safe_open", 0);
     ctx->even_share = (int)ini_file_get_long(ini, "global", "collect_even_share", 0);
+    ctx->report_log_path = ini_file_get_long(ini, "global", "report_log_path", 0) == 1;
     load_key_word_cfg(ini, &ctx->black_list, 0);
     load_key_word_cfg(ini, &ctx->white_list, 1);
 
@@ -561,7 +562,8 @@ int save_state(log_collector_ctx *ctx) {
 
 // Built as text in the order and bytes cJSON would print the record's tree: a line costs one
 // pass over its bytes and one allocation, not a tree of thirteen nodes.
-char *format_log(const upload_header *header, const char *app_name, const char *line) {
+char *format_log(const upload_header *header, const char *app_name, const char *line,
+                 const char *log_path) {
     if (!header || !app_name || !line) return nullptr;
     auto text = [](const char *s) { return s ? s : ""; };
     char send_time[sizeof header->send_time + 1];
@@ -593,7 +595,9 @@ char *format_log(const upload_header *header, const char *app_name, const char *
     field("line", line);
     out +=
         ",\"container_id\":\"host\",\"is_container_init\":0,\"login_name\":\"\","
-        "\"ssh_login_ip\":\"\"}}";
+        "\"ssh_login_ip\":\"\"";
+    if (log_path) out += ',', field("log_path", log_path);
+    out += "}}";
     auto *copy = static_cast<char *>(cJSON_malloc(out.size() + 1));
     if (copy) memcpy(copy, out.c_str(), out.size() + 1);
     // A long line once must not keep its buffer for good.
@@ -614,7 +618,8 @@ int report(log_collector_ctx *ctx) {
                 (unsigned long)h.seq_id, h.send_time, h.host_uuid ? h.host_uuid : "",
                 h.host_ip ? h.host_ip : "", h.ip_list ? h.ip_list : "");
         const char *app = ctx->cur_log && ctx->cur_log->logset ? ctx->cur_log->logset->name : "";
-        ctx->report_text = format_log(&h, app, ctx->line);
+        const char *path = ctx->report_log_path && ctx->cur_log ? ctx->cur_log->path : nullptr;
+        ctx->report_text = format_log(&h, app, ctx->line, path);
         if (!ctx->report_text) {
             KIV_LOG(1, "format log failed\n");
             return 1;

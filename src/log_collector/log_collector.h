@@ -107,6 +107,7 @@ struct log_collector_ctx {
     // each log an even share of the lines, skipped lines costing their bytes.
     int safe_open;
     int even_share;
+    int report_log_path;  // records name the file their line came from
     list_head logsets;
     list_head logs;  // new entries at the front
     int quota_left;
@@ -158,7 +159,9 @@ int save_state(log_collector_ctx *ctx);
 void filter_befo_install_log(log_collector_ctx *ctx);
 void collect_log(log_collector_ctx *ctx);
 int report(log_collector_ctx *ctx);
-char *format_log(const upload_header *header, const char *app_name, const char *line);
+// The record of one line; with log_path (not null) it also names the file the line came from.
+char *format_log(const upload_header *header, const char *app_name, const char *line,
+                 const char *log_path = nullptr);
 void log_collector_main(kiv_task *task);
 
 // Tests point the collector at a staged configuration; the state file lives in var/data of

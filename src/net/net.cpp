@@ -64,6 +64,8 @@ const ini_long_key kScanPerPeer = k("netscan_per_peer", 0, 0, 1);
 const ini_long_key kIpv6 = k("ipv6", 0, 0, 1);
 const ini_long_key kDnsNameEscape = k("dns_name_escape", 0, 0, 1);
 const ini_long_key kOwnerBackoff = k("net_owner_backoff", 0, 0, 1);
+const ini_long_key kCommunityId = k("community_id", 0, 0, 1);
+const ini_long_key kCommunityIdSeed = k("community_id_seed", 0, 0, 65535);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
 const ini_long_key kPortCnt = k("port_cnt", 0, 0, NET_PORT_CNT_MAX);
 
@@ -183,6 +185,8 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     c->ipv6 = sys(kIpv6);
     c->dns_name_escape = sys(kDnsNameEscape);
     c->net_owner_backoff = sys(kOwnerBackoff);
+    c->community_id = sys(kCommunityId);
+    c->community_id_seed = sys(kCommunityIdSeed);
     uint32_t n = scan(kPortCnt);
 
     uint32_t len = NET_CFG_FIXED + 2 * n;

@@ -32,6 +32,8 @@ struct net_user_cfg {
     uint32_t ipv6 = 0;                 // records of family 10 decoded and asked of the kernel
     uint32_t dns_name_escape = 0;      // DNS names with their disguising bytes escaped
     uint32_t net_owner_backoff = 0;    // a process whose query failed is not asked for 5 s
+    uint32_t community_id = 0;         // connection and DNS documents carry their flow's ID
+    uint32_t community_id_seed = 0;    // the seed of that ID
 };
 extern net_user_cfg g_net_config;
 

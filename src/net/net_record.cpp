@@ -8,6 +8,7 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/mem.h"
+#include "comm/community_id.h"
 #include "comm/json_add.h"
 #include "framework/mod_manager.h"
 #include "net/dns_parse.h"
@@ -86,6 +87,15 @@ const char *container_of(const proc_view *p) {
     return p->container_id[0] ? p->container_id : "host";
 }
 
+// With the key, the flow's Community ID; nothing when an address is not one (never here).
+void community_id_text(json_text_obj &m, const net_info &n) {
+    char id[COMMUNITY_ID_LEN];
+    if (g_net_config.community_id &&
+        community_id_v1(n.sip, n.sport, n.dip, n.dport, community_proto_number(n.proto),
+                        static_cast<uint16_t>(g_net_config.community_id_seed), id))
+        m.str("community_id", id);
+}
+
 // The host-address fix: an unbound source is reported as this host.
 void fix_source(net_info *n, const upload_header *h) {
     if (strcmp(n->sip, "0.0.0.0") == 0) fix_netinfo_ip(n, h->host_ip);
@@ -104,6 +114,7 @@ void connection_text(const upload_header &head, json_text_obj &m, pn_info *pn) {
         .num("connect", pn->connect)
         .num("direction", pn->direction)
         .str("container_id", container_of(pn->proc_info));
+    community_id_text(m, n);
 }
 
 void dns_query_text(const upload_header &head, json_text_obj &m, pn_info *pn, const char *domain,
@@ -120,6 +131,10 @@ void dns_query_text(const upload_header &head, json_text_obj &m, pn_info *pn, co
         .raw("query_status", "1")
         .str("container_id", container_of(pn->proc_info))
         .str("query_results", results);
+    // The server asked: what the ID is computed from, so a reader can check it.
+    if (g_net_config.community_id)
+        m.str("protocol", pn->net.proto).str("dst_ip", pn->net.dip).num("dst_port", pn->net.dport);
+    community_id_text(m, pn->net);
 }
 
 void listen_text(const upload_header &head, json_text_obj &m, const listen_info *l) {

@@ -134,12 +134,14 @@ struct LogCollector : ::testing::Test {
 TEST_F(LogCollector, SettingsAreClampedInOrder) {
     struct Row {
         const char *keys;
-        int old_size, quota, line, monitor, collect, num;
+        int old_size, quota, line, monitor, collect, num, log_path = 0;
     };
     const Row rows[] = {
         {"", 10240, 32768, 10240, 300000, 1000, 10},
-        {"max_old_log_size = -5\nquota_per_log = 100\nmax_line_size = 2048\n", 0, 2048, 2048,
-         300000, 1000, 10},
+        {"max_old_log_size = -5\nquota_per_log = 100\nmax_line_size = 2048\n"
+         "report_log_path = 1\n",
+         0, 2048, 2048, 300000, 1000, 10, 1},
+        {"report_log_path = 2\n", 10240, 32768, 10240, 300000, 1000, 10, 0},
         {"max_line_size = 1023\nquota_per_log = 99999999\nmonitor_timeout = 999\n"
          "collect_timeout = 19\ncollect_num_per_sec = 0\n",
          10240, 4194304, 1024, 1000, 20, 1},
@@ -158,6 +160,7 @@ TEST_F(LogCollector, SettingsAreClampedInOrder) {
         EXPECT_EQ(ctx.monitor_timeout, r.monitor);
         EXPECT_EQ(ctx.collect_timeout, r.collect);
         EXPECT_EQ(ctx.collect_num_per_sec, r.num);
+        EXPECT_EQ(ctx.report_log_path, r.log_path);
         stop();
     }
 }
@@ -927,6 +930,13 @@ TEST_F(LogCollector, RecordTextIsExact) {
         "\"line\":\"GET \\\"/\\\" \\\\ \\t\\u0001 ok\",\"container_id\":\"host\","
         "\"is_container_init\":0,\"login_name\":\"\",\"ssh_login_ip\":\"\"}}");
     cJSON_free(t);
+    t = format_log(&h, "nginx", "x", "/var/log/a \"b\".log");
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(
+        std::string(t).find("\"ssh_login_ip\":\"\",\"log_path\":\"/var/log/a \\\"b\\\".log\"}}"),
+        std::string::npos)
+        << t;
+    cJSON_free(t);
     // A host that leaves texts unset or the time unterminated still gets a record.
     upload_header bad{};
     memset(bad.send_time, 'z', sizeof bad.send_time);
@@ -983,6 +993,8 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
     EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
     EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);
+    // The shipped file names the file of each line.
+    EXPECT_NE(d[1].find("\"log_path\":\"" + watched + "\"}}"), std::string::npos) << d[1];
     sensor_exit();
     // The clean stop saved the position after the last line.
     struct stat st;

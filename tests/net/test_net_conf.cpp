@@ -113,6 +113,8 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
     EXPECT_EQ(user.dns_upload_per_proc, 300u);
     EXPECT_EQ(user.ipv6, 1u);
     EXPECT_EQ(user.dns_name_escape + user.net_owner_backoff, 2u);
+    EXPECT_EQ(user.community_id, 1u);
+    EXPECT_EQ(user.community_id_seed, 0u);
     EXPECT_EQ(cfg->flags, NET_CFG_IPV6 | NET_CFG_DNS_ESCAPE);
     for (const char *key : {"dns_port",
                             "tcp_connect_hash_size",
@@ -137,6 +139,8 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
                             "dns_upload_per_proc",
                             "netscan_per_peer",
                             "ipv6",
+                            "community_id",
+                            "community_id_seed",
                             "dns_name_escape",
                             "net_owner_backoff"}) {
         size_t at = text.find(std::string("\n") + key + " = ");
@@ -152,7 +156,8 @@ TEST_F(NetConf, MissingKeysAndPortListRules) {
     expect_defaults(user);
     EXPECT_EQ(user.net_cnt_hash_limit, user.net_total_hash_increase_gap);
     EXPECT_EQ(user.repeat_key_full + user.net_total_lru + user.dns_pair_by_name +
-                  user.dns_upload_per_proc + user.netscan_per_peer,
+                  user.dns_upload_per_proc + user.netscan_per_peer + user.community_id +
+                  user.community_id_seed,
               0u);  // absent, the extensions are off
 
     const struct {
@@ -227,6 +232,8 @@ TEST_F(NetConf, OutOfRangeValuesAreLogged) {
         {"system", "net_total_rebuild_cycle", "0", F(net_total_rebuild_cycle), 7200, true},
         {"netscan", "conn_duration", "-3", F(conn_duration), 10, true},
         {"netscan", "netscan_per_sec_limit", "0", F(netscan_per_sec_limit), 0, false},
+        {"system", "community_id_seed", "65535", F(community_id_seed), 65535, false},
+        {"system", "community_id_seed", "65536", F(community_id_seed), 65535, true},
     };
 #undef F
     for (const auto &r : rows) {

@@ -271,7 +271,8 @@ TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
             proc_keys(doc) + ",\"process_path_permit\":\"" + value_of(doc, "process_path_permit") +
             "\",\"protocol\":\"tcp\",\"src_ip\":\"10.0.0.5\",\"src_port\":40000,"
             "\"dst_ip\":\"93.184.216.34\",\"dst_port\":443,\"connect\":1,"
-            "\"direction\":1,\"container_id\":\"host\",\"proc_trees\":[]}}");
+            "\"direction\":1,\"container_id\":\"host\","
+            "\"community_id\":\"1:o1q3426YsZckS4RtWWWtADfs0VY=\",\"proc_trees\":[]}}");
 
     // The establishment first, then its connect: parked once, then paired.
     conn_rec c2 = c;
@@ -319,7 +320,7 @@ TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
 }
 
 TEST_F(NetE2E, AcceptedConnectionAndListeningSocket) {
-    start();
+    start("community_id = 0\n");
     conn_rec a;
     a.type = 7, a.sip = "10.0.0.5", a.sport = 22, a.dip = "203.0.113.9", a.dport = 51000;
     inject(build_conn(a));
@@ -335,6 +336,7 @@ TEST_F(NetE2E, AcceptedConnectionAndListeningSocket) {
                       "\"dst_port\":22,\"connect\":1,\"direction\":0,"),
               std::string::npos)
         << in;
+    EXPECT_EQ(in.find("community_id"), std::string::npos) << in;
     std::string l = docs(UPLOAD_NET_LISTENING)[0];
     EXPECT_EQ(l, kEnvelope + "\"event_id\":\"LISTENING\",\"event_name\":\"listening\"," +
                      proc_keys(l) +
@@ -444,7 +446,8 @@ TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
                      "\",\"connect\":1,\"src_ip\":\"127.0.0.1\",\"src_port\":41000,"
                      "\"query_name\":\"web.example.test\",\"query_status\":1,"
                      "\"container_id\":\"host\",\"query_results\":\"192.0.2.20,192.0.2.21\","
-                     "\"proc_trees\":[]}}");
+                     "\"protocol\":\"udp\",\"dst_ip\":\"127.0.0.1\",\"dst_port\":53,"
+                     "\"community_id\":\"1:HMwI99W3/rhs6kEMBbciC0xFrcI=\",\"proc_trees\":[]}}");
     // Over UDP the query is also a connection.
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
 
@@ -471,6 +474,10 @@ TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
     std::string t = docs(UPLOAD_DNS_QUERY)[2];
     EXPECT_EQ(value_of(t, "query_name"), "lost.example.test");
     EXPECT_EQ(value_of(t, "query_results"), "10.9.9.9");
+    EXPECT_NE(t.find("\"protocol\":\"tcp\",\"dst_ip\":\"10.9.9.9\",\"dst_port\":53,"
+                     "\"community_id\":\"1:t/QSy7O2SN3m6JM6QGRqDP2zeg0=\""),
+              std::string::npos)
+        << t;
     // The second UDP query went to the same server from the same program: merged.
     EXPECT_EQ(count(UPLOAD_NET_CONNECT), 1u);
 
@@ -794,7 +801,7 @@ bytes dns_answer(uint16_t id, const std::string &name, uint8_t last) {
 // out alone after its time-out; off, the second replaces the first. A query the full table
 // cannot hold goes out at once.
 TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
-    start("dns_query_hash_size = 2\ndns_pair_by_name = 1\n");
+    start("dns_query_hash_size = 2\ndns_pair_by_name = 1\ncommunity_id_seed = 1\n");
     conn_rec q;
     q.type = 10, q.proto = 6, q.sip = "127.0.0.1", q.sport = 42000, q.dip = "127.0.0.1";
     q.dport = 53;
@@ -820,6 +827,8 @@ TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
     answer("c2.evil.test", 2);
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 2; })) << names();
     EXPECT_EQ(names(), "decoy.example.test=192.0.2.1 c2.evil.test=192.0.2.2 ");
+    EXPECT_EQ(value_of(docs(UPLOAD_DNS_QUERY)[0], "community_id"),
+              "1:k3sbwxMtqEbMueEj3RlcxlST76M=");
     // Unanswered, each goes out after its time-out; a third finds the table full and goes
     // out at once, still reported as sent.
     g_net_config.upload_time_interval = 0;  // the first round's names are no repeats
@@ -835,7 +844,7 @@ TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
 
     // Off: the second replaces the first, which is counted as merged.
     host_stop();
-    start("dns_pair_by_name = 0\n");
+    start("dns_pair_by_name = 0\ncommunity_id = 0\n");
     q.sport = 42002;
     ask("c2.evil.test");
     ask("decoy.example.test");
@@ -845,6 +854,9 @@ TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
     advance(8000);
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 1; }));
     EXPECT_EQ(names(), "decoy.example.test=127.0.0.1 ");
+    // Without the Community ID the document is as it always was: the server only as its result.
+    for (const char *key : {"community_id", "dst_ip", "dst_port", "protocol"})
+        EXPECT_EQ(value_of(docs(UPLOAD_DNS_QUERY)[0], key), "") << key;
 }
 
 // A name with a blank in a label, as a kernel that copies label bytes names the query: with

@@ -111,12 +111,37 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
                      "compact"}),
               Parse::kRun)
         << err;
+    EXPECT_TRUE(!o.ecs && o.community_id_seed == 0);
     EXPECT_TRUE(o.outputs == (std::vector<std::string>{"-", "/f", "kafka", "syslog"}) &&
                 o.kafka_topic == "q-%t" && o.rotate_mb == 1 && o.rotate_keep == 1000 &&
                 o.rotate_compress && o.spool_dir == "/s" && o.spool_max_mb == 1048576 &&
                 o.spool_sync_ms == 0 && o.spool_replay_rate == 0 && o.queue_mb == 4096);
     EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
                                        {"sasl.password", "a=b"}, {"acks", "1"}}));
+    ASSERT_EQ(parse({"--schema=ecs", "--community-id-seed", "65535"}), Parse::kRun) << err;
+    EXPECT_TRUE(o.ecs && o.community_id_seed == 65535);
+    // Secrets from a file only its owner's group may read; comments and blanks are skipped.
+    TempDir d;
+    const std::string secret = d.path + "/kafka", open_to_all = d.path + "/kafka-o";
+    write_file(secret, "# credentials\n\n  sasl.username=sensor\r\nsasl.password= p=w \n");
+    write_file(open_to_all, "a=b\n");
+    chmod(secret.c_str(), 0640), chmod(open_to_all.c_str(), 0644);
+    ASSERT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "acks=1",
+                     "--kafka-options-file", secret.c_str()}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.kafka_options ==
+                (std::vector<std::pair<std::string, std::string>>{
+                    {"acks", "1"}, {"sasl.username", "sensor"}, {"sasl.password", " p=w"}}));
+    EXPECT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-options-file",
+                     open_to_all.c_str()}),
+              Parse::kError);
+    EXPECT_NE(err.find("every user can read it"), std::string::npos) << err;
+    write_file(secret, "sasl.username\n");
+    EXPECT_EQ(parse({"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-options-file",
+                     secret.c_str()}),
+              Parse::kError);
+    EXPECT_NE(err.find("line 1: not KEY=VALUE"), std::string::npos) << err;
     ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
               Parse::kRun);
     EXPECT_TRUE(o.stats_openmetrics && o.check_config);
@@ -160,6 +185,9 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--spool-sync-ms", "60001"}, "--spool-sync-ms needs"},
         {{"--spool-max-mb", "1048577"}, "--spool-max-mb needs"},
         {{"--spool-dir="}, "--spool-dir needs a file path"},
+        {{"--schema", "json"}, "--schema needs native or ecs"},
+        {{"--community-id-seed", "1"}, "--community-id-seed needs --schema ecs"},
+        {{"--schema", "ecs", "--community-id-seed", "65536"}, "a seed from 0 to 65535"},
         {{"--libx=/a"}, "unknown"},
         {{"extra"}, "unknown"},
         {{"--output", "syslog", "--syslog-max", "479"}, "--syslog-max"},

@@ -81,7 +81,7 @@ OutKind out_kind(const std::string &output) {
 Parse parse_options(int argc, const char *const *argv, Options *opt, std::string *err) {
     *opt = Options{};
     bool syslog_opt = false, interval_opt = false, version = false, kafka_opt = false,
-         rotate_opt = false;
+         rotate_opt = false, seed_opt = false;
     // Numbers with a range: the option, its bounds, hex allowed, where it goes.
     struct NumOpt {
         const char *name;
@@ -113,6 +113,8 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
          &rotate_opt},
         {"--rotate-keep", 1, 1000, false, &opt->rotate_keep, "a number of files from 1 to 1000",
          &rotate_opt},
+        {"--community-id-seed", 0, 65535, false, &opt->community_id_seed, "a seed from 0 to 65535",
+         &seed_opt},
     };
     struct PathOpt {
         const char *name;
@@ -137,6 +139,7 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
     const ChoiceOpt choices[] = {
         {"--format", "json", "compact", &opt->compact},
         {"--stats-format", "text", "openmetrics", &opt->stats_openmetrics},
+        {"--schema", "native", "ecs", &opt->ecs},
     };
     struct FlagOpt {
         const char *name;
@@ -189,6 +192,43 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
                     return Parse::kError;
                 }
             opt->outputs.emplace_back(value);
+            continue;
+        }
+        if (matches(arg, "--kafka-options-file")) {
+            // Secrets (sasl.password, ssl.key.password) stay out of the command line, which
+            // every user can read in /proc.
+            struct stat st {};
+            if (!take_value(arg, "--kafka-options-file", argc, argv, &i, &value) ||
+                *value == '\0') {
+                *err = "--kafka-options-file needs a file path";
+                return Parse::kError;
+            }
+            std::ifstream f(value);
+            if (stat(value, &st) != 0 || !S_ISREG(st.st_mode) || !f) {
+                *err = std::string("--kafka-options-file ") + value + ": cannot be read";
+                return Parse::kError;
+            }
+            if (st.st_mode & S_IROTH) {
+                *err = std::string("--kafka-options-file ") + value +
+                       ": every user can read it; chmod o-r it";
+                return Parse::kError;
+            }
+            int n = 0;
+            for (std::string line; std::getline(f, line);) {
+                ++n;
+                while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+                    line.pop_back();
+                size_t lead = line.find_first_not_of(" \t");
+                if (lead == std::string::npos || line[lead] == '#') continue;
+                size_t eq = line.find('=', lead);
+                if (eq == std::string::npos || eq == lead) {
+                    *err = std::string("--kafka-options-file ") + value + " line " +
+                           std::to_string(n) + ": not KEY=VALUE";
+                    return Parse::kError;
+                }
+                opt->kafka_options.emplace_back(line.substr(lead, eq - lead), line.substr(eq + 1));
+            }
+            kafka_opt = true;
             continue;
         }
         if (matches(arg, "--kafka-option")) {
@@ -273,6 +313,10 @@ Parse parse_options(int argc, const char *const *argv, Options *opt, std::string
         mistake = "--kafka-brokers, --kafka-topic and --kafka-option need --output kafka";
     else if (to_kafka && opt->kafka_brokers.empty())
         mistake = "--output kafka needs --kafka-brokers host:port[,host:port...]";
+    else if (seed_opt && !opt->ecs)
+        mistake =
+            "--community-id-seed needs --schema ecs (native documents carry the library's "
+            "Community ID, seeded by community_id_seed in net.conf)";
     else if (to_kafka && opt->spool_max_mb == 0)
         mistake = "--output kafka needs its spool: --spool-max-mb must be at least 1";
     if (mistake != nullptr) {
@@ -330,6 +374,9 @@ std::string usage_text(const char *prog) {
          "  --kafka-option KEY=VALUE  a librdkafka property as is, repeatable: TLS with\n"
          "                  security.protocol=ssl and ssl.*, SASL with sasl.*,\n"
          "                  compression.type, linger.ms ...\n"
+         "  --kafka-options-file PATH  more such properties, one KEY=VALUE a line (# starts\n"
+         "                  a comment): for secrets, which every user could read on the\n"
+         "                  command line; a file every user can read is refused\n"
          "  --spool-dir DIR where outputs keep what they could not deliver yet, one directory\n"
          "                  each, and the document numbers (default <installation>/var/spool)\n"
          "  --spool-max-mb N   bound of each output's spool, 0..1048576 MB (default 256; 0 no\n"
@@ -346,6 +393,10 @@ std::string usage_text(const char *prog) {
          "  --format F      json (default: one document per line, NDJSON) or compact (one\n"
          "                  line per document for people: time, type, pid, process, then what\n"
          "                  matters; coloured on a terminal), for standard output and files\n"
+         "  --schema S      native (default: the documents as the library writes them) or\n"
+         "                  ecs (each an Elastic Common Schema event, for every output)\n"
+         "  --community-id-seed N  seed of network.community_id in ECS documents, 0..65535\n"
+         "                  (default 0)\n"
          "  --only TYPES    only these document types, comma-separated upload type names\n"
          "                  (PROC_EXEC,DNS_QUERY,...; SENSOR_HEALTH for the health document)\n"
          "  --health-interval N  when a loss counter moved (ring refusals, fanotify or eBPF\n"

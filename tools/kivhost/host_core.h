@@ -51,6 +51,8 @@ struct Options {
     std::vector<std::pair<std::string, std::string>> kafka_options;
     uint32_t rotate_mb = 0, rotate_keep = 5;
     bool rotate_compress = false;
+    bool ecs = false;                 // --schema ecs: documents as ECS events
+    uint32_t community_id_seed = 0;   // network.community_id's seed in ECS documents
 };
 
 // What an --output names.

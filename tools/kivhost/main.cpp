@@ -22,6 +22,7 @@
 #include <cjson/cJSON.h>
 
 #include "check_config.h"
+#include "ecs.h"
 #include "health.h"
 #include "host_core.h"
 #include "metrics.h"
@@ -331,6 +332,21 @@ int main(int argc, char **argv) {
         }
     }
     delivery.set_only(opt.only);
+    if (opt.ecs) {
+        // Shaped once, before the outputs: the sequence number goes in as the dispatcher
+        // gives it, where the mapping put a stand-in.
+        auto o = std::make_shared<kivhost::EcsOptions>();
+        kivhost::probe_ecs_host(o.get());
+        o->community_id_seed = static_cast<uint16_t>(opt.community_id_seed);
+        o->host_id = identity.uuid, o->agent_version = KIVHOST_VERSION;
+        for (size_t at = 0; at <= identity.ip_list.size();) {
+            size_t comma = identity.ip_list.find(',', at);
+            if (comma == std::string::npos) comma = identity.ip_list.size();
+            if (comma > at) o->host_ips.push_back(identity.ip_list.substr(at, comma - at));
+            at = comma + 1;
+        }
+        delivery.set_shape(kivhost::ecs_shape(o));
+    }
     // Document numbers for the life of the installation, kept beside the spools.
     kivhost::SeqStore seq_store(spool_root + "/seq");
     uint64_t seq_start = 0, seq_skipped_from = 0;

@@ -5,8 +5,9 @@
 #include <time.h>
 
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "host_core.h"
@@ -297,6 +298,120 @@ void pad(std::string *out, size_t from, size_t width) {
     if (out->size() - from < width) out->append(width - (out->size() - from), ' ');
 }
 
+// ---- ECS documents: read back into the members the lines above show ----------------------
+
+const cJSON *at_path(const cJSON *o, std::string_view path) {
+    while (o && !path.empty()) {
+        size_t dot = path.find('.');
+        o = cJSON_GetObjectItemCaseSensitive(o, std::string(path.substr(0, dot)).c_str());
+        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+    }
+    return o;
+}
+
+// The native member and the ECS field it went to, for the members kept as they were.
+constexpr std::pair<const char *, const char *> kEcsMembers[] = {
+    {"process_id", "process.pid"},
+    {"process_path", "process.executable"},
+    {"process_cmd_line", "process.command_line"},
+    {"process_exit_code", "process.exit_code"},
+    {"parent_pid", "process.parent.pid"},
+    {"parent_ppath", "process.parent.executable"},
+    {"event_id", "event.code"},
+    {"event_name", "event.action"},
+    {"type", "qxkiv.file.content_type"},
+    {"protocol", "network.transport"},
+    {"dst_ip", "destination.ip"},
+    {"dst_port", "destination.port"},
+    {"query_name", "dns.question.name"},
+    {"line", "message"},
+    {"app_name", "service.name"},
+    {"sPId", "process.pid"},
+    {"sPName", "process.name"},
+    {"eventOpr", "event.action"},
+    {"srcIp", "source.ip"},
+    {"srcPort", "source.port"},
+    {"dstIp", "destination.ip"},
+    {"dstPort", "destination.port"},
+    {"filePath", "file.path"},
+    {"pId", "qxkiv.target.process.pid"},
+    {"pName", "qxkiv.target.process.name"},
+    {"pFilePath", "qxkiv.target.process.executable"},
+    {"group", "rule.ruleset"},
+    {"counters", "qxkiv.health.counters"},
+};
+
+// The native members an ECS document (ecs_document's) holds, as one flat object, so that one
+// set of lines serves both schemas; null when it is not such a document.
+cJSON *native_view(const cJSON *ecs) {
+    const cJSON *stamp = at_path(ecs, "@timestamp");
+    if (!cJSON_IsString(stamp) || !cJSON_IsObject(at_path(ecs, "ecs"))) return nullptr;
+    cJSON *v = cJSON_CreateObject();
+    auto first = [ecs](std::initializer_list<const char *> paths) -> const cJSON * {
+        for (const char *p : paths)
+            if (const cJSON *it = at_path(ecs, p)) return it;
+        return nullptr;
+    };
+    auto copy = [v](const char *name, const cJSON *it) {
+        if (it) cJSON_AddItemToObject(v, name, cJSON_Duplicate(it, true));
+    };
+    for (const auto &[name, path] : kEcsMembers) copy(name, at_path(ecs, path));
+    copy("src_ip", first({"source.ip", "server.ip"}));
+    copy("src_port", first({"source.port", "server.port"}));
+    const cJSON *path = at_path(ecs, "file.path");
+    copy("file_name", path ? path : at_path(ecs, "qxkiv.file.original.path"));
+    if (!path && at_path(ecs, "qxkiv.file.original.path"))
+        cJSON_AddNumberToObject(v, "is_exist", 0);
+    copy("originFilePath", first({"qxkiv.file.original.path", "file.target_path"}));
+    if (const cJSON *dir = at_path(ecs, "network.direction"); cJSON_IsString(dir))
+        cJSON_AddNumberToObject(v, "direction", strcmp(dir->valuestring, "ingress") != 0);
+    // A lookup's results: its addresses, or (unanswered) the server asked, as natively.
+    std::string results;
+    const cJSON *ip;
+    cJSON_ArrayForEach(ip, at_path(ecs, "dns.resolved_ip")) {
+        if (cJSON_IsString(ip))
+            results += (results.empty() ? "" : ",") + std::string(ip->valuestring);
+    }
+    const cJSON *raw = first({"qxkiv.dns.query_results", "destination.ip"});
+    if (results.empty() && cJSON_IsString(raw)) results = raw->valuestring;
+    if (at_path(ecs, "dns")) cJSON_AddStringToObject(v, "query_results", results.c_str());
+    // Block reports: the kind of report, the verdict, the rule.
+    if (const cJSON *rule = at_path(ecs, "rule.id"); cJSON_IsString(rule)) {
+        cJSON_AddNumberToObject(v, "ruleId", atof(rule->valuestring));
+        const cJSON *cat = cJSON_GetArrayItem(at_path(ecs, "event.category"), 0);
+        std::string_view c = cJSON_IsString(cat) ? cat->valuestring : "";
+        cJSON_AddStringToObject(v, "eventType",
+                                c == "process"   ? "proc"
+                                : c == "network" ? "net"
+                                                 : "file");
+        bool denied = false;
+        const cJSON *t;
+        cJSON_ArrayForEach(t, at_path(ecs, "event.type")) {
+            denied = denied || (cJSON_IsString(t) && strcmp(t->valuestring, "denied") == 0);
+        }
+        cJSON_AddStringToObject(v, "action", denied ? "block" : "audit");
+    }
+    if (const cJSON *d = at_path(ecs, "event.duration"); cJSON_IsNumber(d))
+        cJSON_AddNumberToObject(v, "interval", d->valuedouble / 1e9);
+    // The time as the native record_time shows it: local.
+    struct tm tm {};
+    char local[32] = "";
+    if (strptime(stamp->valuestring, "%Y-%m-%dT%H:%M:%S", &tm)) {
+        time_t sec = timegm(&tm);
+        struct tm lt;
+        if (localtime_r(&sec, &lt)) strftime(local, sizeof local, "%Y-%m-%d %H:%M:%S", &lt);
+    }
+    cJSON_AddStringToObject(v, "record_time", local);
+    // What has no ECS field of its own, for the types shown member by member.
+    const cJSON *own;
+    cJSON_ArrayForEach(own, at_path(ecs, "qxkiv")) {
+        if (own->string && !cJSON_IsObject(own) && strcmp(own->string, "app_name") != 0 &&
+            !cJSON_GetObjectItemCaseSensitive(v, own->string))
+            copy(own->string, own);
+    }
+    return v;
+}
+
 }  // namespace
 
 std::string compact_line(const char *text, size_t len, int32_t type, bool colour) {
@@ -312,6 +427,7 @@ std::string compact_line(const char *text, size_t len, int32_t type, bool colour
         put_text(&out, std::string_view(text ? text : "", text ? len : 0), 120);
         return out;
     }
+    if (cJSON *native = native_view(root.get())) root.reset(native);
     const cJSON *msg = cJSON_GetObjectItemCaseSensitive(root.get(), "message");
     const Doc d{cJSON_IsObject(msg) ? msg : root.get()};
     const bool block = slot == UPLOAD_SELF_PROTECT_BLOCK || slot == UPLOAD_NORMAL_PROTECTION_BLOCK;

@@ -1,0 +1,650 @@
+// The ECS form of every upload type, checked against ECS's own field definitions (the
+// @elastic/ecs package of the npm registry, versions 8 and 9): each field exists in ECS or is
+// our own under qxkiv, its value has the field's type, event.kind, category and type hold
+// allowed values in allowed pairs. The documents come from a table of every type, from a
+// live run of the agent and from block reports the kernel stand-in delivers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cjson/cJSON.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "block_bytes.h"
+#include "e2e_host.h"
+#include "ecs.h"
+#include "delivery.h"
+#include "health.h"
+#include "host_core.h"
+#include "live_agent.h"
+#include "live_workload.h"
+#include "loopback_net.h"
+#include "mock_kafka.h"
+#include "staged_tree.h"
+#include "test_io.h"
+#include "view.h"
+
+using namespace kivhost;
+
+namespace {
+
+using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+struct Field {
+    std::string type;
+    bool array = false;
+    std::set<std::string> allowed;
+    std::map<std::string, std::set<std::string>> expected;  // category -> its event types
+};
+using Fields = std::map<std::string, Field>;
+
+// Both major versions the documents claim: a field must be in each.
+const std::vector<const char *> kEcsVersions = {"8.11.5", "9.4.0"};
+
+// ECS's definitions of one version, fetched once into the build tree; an empty map (and the
+// reason in *why) when the registry could not be reached.
+const Fields &ecs_fields(const char *version, std::string *why) {
+    static std::map<std::string, Fields> loaded;
+    static std::map<std::string, std::string> failed;
+    if (loaded.count(version)) return loaded[version];
+    if (!failed.count(version)) {
+        std::string cmd =
+            std::string(KIV_SOURCE_DIR "tests/tools/ecs_fields.sh " KIV_ECS_CACHE " ") + version +
+            " 2>&1";
+        std::string said;
+        if (FILE *p = popen(cmd.c_str(), "r")) {
+            char buf[512];
+            while (fgets(buf, sizeof buf, p)) said += buf;
+            if (pclose(p) != 0) failed[version] = said;
+        }
+        while (!said.empty() && said.back() == '\n') said.pop_back();
+        Json j(failed.count(version) ? nullptr : cJSON_Parse(slurp(said).c_str()), cJSON_Delete);
+        if (!j && !failed.count(version)) failed[version] = "unreadable " + said;
+        const cJSON *f;
+        cJSON_ArrayForEach(f, j.get()) {
+            Field &d = loaded[version][f->string];
+            d.type = cJSON_GetObjectItem(f, "type")->valuestring;
+            d.array = cJSON_IsTrue(cJSON_GetObjectItem(f, "array"));
+            const cJSON *v;
+            cJSON_ArrayForEach(v, cJSON_GetObjectItem(f, "allowed"))
+                d.allowed.insert(v->valuestring);
+            const cJSON *cat;
+            cJSON_ArrayForEach(cat, cJSON_GetObjectItem(f, "expected")) {
+                cJSON_ArrayForEach(v, cat) d.expected[cat->string].insert(v->valuestring);
+            }
+        }
+    }
+    *why = failed.count(version) ? failed[version] : "";
+    return loaded[version];
+}
+
+bool integral(const cJSON *v) {
+    return cJSON_IsNumber(v) && std::isfinite(v->valuedouble) &&
+           v->valuedouble == std::trunc(v->valuedouble);
+}
+
+// Whether a scalar value has the field's type.
+bool typed(const Field &f, const cJSON *v) {
+    static const std::regex date(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{1,9})?(Z|[+-]\d\d:\d\d))");
+    const std::string &t = f.type;
+    if (t == "keyword" || t == "constant_keyword" || t == "wildcard" || t == "match_only_text" ||
+        t == "text")
+        return cJSON_IsString(v);
+    if (t == "long" || t == "integer" || t == "short" || t == "byte") return integral(v);
+    if (t == "float" || t == "scaled_float" || t == "double") return cJSON_IsNumber(v);
+    if (t == "boolean") return cJSON_IsBool(v);
+    if (t == "date") return cJSON_IsString(v) && std::regex_match(v->valuestring, date);
+    if (t == "ip") {
+        unsigned char b[16];
+        return cJSON_IsString(v) && (inet_pton(AF_INET, v->valuestring, b) == 1 ||
+                                     inet_pton(AF_INET6, v->valuestring, b) == 1);
+    }
+    return false;  // object, flattened, nested: never a scalar
+}
+
+void check_value(const Fields &fs, const std::string &path, const cJSON *v,
+                 std::vector<std::string> &bad) {
+    if (path == "qxkiv" || path.rfind("qxkiv.", 0) == 0) return;  // our own
+    auto it = fs.find(path);
+    if (cJSON_IsObject(v) &&
+        (it == fs.end() || it->second.type == "object" || it->second.type == "nested")) {
+        if (it != fs.end() && it->second.type != "object" && it->second.type != "nested") return;
+        const cJSON *c;
+        cJSON_ArrayForEach(c, v) check_value(fs, path + "." + c->string, c, bad);
+        return;
+    }
+    if (it == fs.end()) return bad.push_back(path + ": not an ECS field");
+    const Field &f = it->second;
+    if (f.type == "flattened" || (f.type == "object" && !f.array)) {
+        if (!cJSON_IsObject(v)) bad.push_back(path + ": not an object");
+        return;
+    }
+    if (f.array != cJSON_IsArray(v))
+        return bad.push_back(path + ": array expected to be " + (f.array ? "one" : "none"));
+    std::vector<const cJSON *> values;
+    if (cJSON_IsArray(v)) {
+        const cJSON *e;
+        cJSON_ArrayForEach(e, v) values.push_back(e);
+    } else {
+        values.push_back(v);
+    }
+    for (const cJSON *e : values) {
+        if (cJSON_IsObject(e)) {  // an array of objects: a nested field
+            const cJSON *c;
+            cJSON_ArrayForEach(c, e) check_value(fs, path + "." + c->string, c, bad);
+        } else if (!typed(f, e)) {
+            char *t = cJSON_PrintUnformatted(e);
+            bad.push_back(path + ": " + t + " is no " + f.type);
+            cJSON_free(t);
+        } else if (!f.allowed.empty() && !f.allowed.count(e->valuestring)) {
+            bad.push_back(path + ": " + e->valuestring + " is not an allowed value");
+        }
+    }
+}
+
+std::vector<std::string> strings_at(const cJSON *o, const char *a, const char *b) {
+    std::vector<std::string> out;
+    const cJSON *e;
+    cJSON_ArrayForEach(e, cJSON_GetObjectItem(cJSON_GetObjectItem(o, a), b)) {
+        if (cJSON_IsString(e)) out.push_back(e->valuestring);
+    }
+    return out;
+}
+
+// What is wrong with an ECS document for ECS of fs; empty when nothing.
+std::vector<std::string> ecs_problems(const std::string &text, const Fields &fs) {
+    std::vector<std::string> bad;
+    Json j(cJSON_Parse(text.c_str()), cJSON_Delete);
+    if (!cJSON_IsObject(j.get())) return {"not a JSON object"};
+    if (text.find('\n') != std::string::npos) bad.push_back("a line break");
+    const cJSON *c;
+    cJSON_ArrayForEach(c, j.get()) check_value(fs, c->string, c, bad);
+    for (const char *need : {"@timestamp", "ecs", "event"})
+        if (!cJSON_GetObjectItem(j.get(), need)) bad.push_back(std::string("no ") + need);
+    // Every type is one a category given expects, and every category has one of its types.
+    const Field &cat = fs.at("event.category");
+    std::vector<std::string> cats = strings_at(j.get(), "event", "category"),
+                             types = strings_at(j.get(), "event", "type");
+    for (const std::string &t : types) {
+        bool fits = false;
+        for (const std::string &c2 : cats)
+            fits = fits || (cat.expected.count(c2) && cat.expected.at(c2).count(t));
+        if (!fits) bad.push_back("event.type " + t + " is expected by none of its categories");
+    }
+    for (const std::string &c2 : cats) {
+        bool has = false;
+        for (const std::string &t : types)
+            has = has || (cat.expected.count(c2) && cat.expected.at(c2).count(t));
+        if (!types.empty() && !has)
+            bad.push_back("event.category " + c2 + " has none of its types");
+    }
+    return bad;
+}
+
+// Checks an ECS text against every version.
+void checked(const std::string &out) {
+    for (const char *version : kEcsVersions) {
+        std::string why;
+        const Fields &fs = ecs_fields(version, &why);
+        if (!why.empty()) {
+            ADD_FAILURE() << "ECS " << version << " field definitions: " << why;
+            continue;
+        }
+        for (const std::string &p : ecs_problems(out, fs))
+            ADD_FAILURE() << "ECS " << version << ": " << p << "\n" << out;
+    }
+}
+
+// Maps native and checks the result against every version; the ECS text.
+std::string mapped_and_checked(const std::string &native, int32_t type, const EcsOptions &o) {
+    std::string out;
+    EXPECT_TRUE(ecs_document(native, type, o, &out)) << out << "\n" << native;
+    checked(out);
+    return out;
+}
+
+// The value at a dotted path as JSON text; "" when absent.
+std::string at(const std::string &doc, const std::string &path) {
+    Json j(cJSON_Parse(doc.c_str()), cJSON_Delete);
+    const cJSON *v = j.get();
+    for (size_t pos = 0; v && pos <= path.size();) {
+        size_t dot = path.find('.', pos);
+        if (dot == std::string::npos) dot = path.size();
+        // "@timestamp" and the ECS names hold no dots of their own.
+        v = cJSON_GetObjectItemCaseSensitive(v, path.substr(pos, dot - pos).c_str());
+        pos = dot + 1;
+    }
+    if (!v) return "";
+    char *t = cJSON_PrintUnformatted(v);
+    std::string s = t;
+    cJSON_free(t);
+    return s;
+}
+
+const std::string kEnv =
+    R"({"send_time":"2026-12-08 07:37:20","send_timestamp":1796715440123,"host_uuid":"h-1",)"
+    R"("host_ip":"192.0.2.2","ip_list":"192.0.2.2,198.51.100.7,not-an-ip","seq_id":"42",)"
+    R"("app_name":"opx-linux","message":{"record_time":"2026-12-08 07:37:20",)"
+    R"("record_timestamp":1796715440123,)";
+std::string env(const std::string &msg) {
+    return kEnv + msg + "}}";
+}
+const std::string kProc =
+    R"("process_id":4242,"process_guid":"0109200c0ffeemv /a","process_path":"/usr/bin/mv",)"
+    R"("process_md5":"1d2e990f96663c9d15542a48018623e5","process_sha256":"000000",)"
+    R"("process_createtime":1202880000000,"process_cmd_line":"mv  /a /b",)"
+    R"("process_user_name":"root","process_group_name":"staff",)";
+const std::string kTree =
+    R"("proc_trees":[{"process_id":4000,"process_guid":"g-4000","process_path":"/usr/bin/bash",)"
+    R"("process_cmd_line":"bash","process_user_name":"alice","process_euid":1000},)"
+    R"({"process_id":1,"process_guid":"g-1","process_path":"/sbin/init"}])";
+const std::string kBlock =
+    R"({"v":100,"recordTimestamp":1796715440,"uploadTimestamp":1796715441,"group":"FILE_PROTECT",)"
+    R"("ruleId":12,"eventType":)";
+const std::string kSubject =
+    R"(,"sPId":31,"sPName":"evil","sPUser":"bob","sPCommand":"evil -x","sPFilePath":"/tmp/evil",)"
+    R"("sPStartTime":1796715000,"sPpId":30,"sPpName":"bash","sPpUser":"bob","sPpCommand":"",)"
+    R"("sPpFilePath":"/usr/bin/bash","sPpStartTime":0})";
+
+struct Row {
+    int32_t type;
+    std::string native;
+    // "path=JSON text|...": what the ECS form holds at each path, nothing after "=" for absent.
+    std::string want;
+    uint16_t seed = 0;
+};
+
+}  // namespace
+
+// Each upload type with the fields it must fill: which ECS field a native key lands in, and
+// the conversions (ids as text, the permission text as an octal mode, times, the Community
+// ID, the ancestry) that a wrong table or a wrong branch would get wrong.
+TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
+    const std::vector<Row> rows = {
+        {UPLOAD_PROC_EXEC,
+         env(R"("event_id":"PROCESS_CREATION",)" + kProc +
+             R"("current_dir":"/w","process_fd0":"/dev/pts/0","process_xdg_session_id":-1,)"
+             R"("process_ruid":1000,"process_euid":0,"process_suid":0,"process_fuid":-1,)"
+             R"("process_rgid":1000,"process_egid":50,"process_sgid":50,"process_gfuid":50,)"
+             R"("process_path_permit":"rwsr-xr-x","process_owner_id":0,"container_id":"c0ffee",)"
+             R"("parent_pid":4000,"parent_pguid":"g-4000","parent_ppath":"/usr/bin/bash",)"
+             R"("parent_createtime":1000000000,"parent_pcmd_line":"-bash","parent_peuid":1000,)"
+             R"("pparent_pgfuid":1000,"parent_papp_type":"","proc_trees":[]}})"),
+         R"(@timestamp="2026-12-08T07:37:20.123Z"|event.kind="event"|event.category=["process"]|)"
+         R"(event.type=["start"]|event.code="PROCESS_CREATION"|event.dataset="qxkiv.proc_exec"|)"
+         R"(event.sequence=42|host.id="h-1"|host.ip=["192.0.2.2","198.51.100.7"]|)"
+         R"(process.pid=4242|process.name="mv"|process.args=["mv","/a","/b"]|)"
+         R"(process.hash.sha256=|process.start="2026-12-08T07:20:39.880Z"|process.user.id="0"|)"
+         R"(process.real_user.id="1000"|user.group.id="50"|user.group.name="staff"|)"
+         R"(process.saved_group.id="50"|process.working_directory="/w"|qxkiv.process.fsuid=|)"
+         R"(qxkiv.process.fsgid="50"|qxkiv.process.fd0="/dev/pts/0"|)"
+         R"(qxkiv.process.createtime=1202880000000|process.parent.pid=4000|)"
+         R"(process.parent.name="bash"|process.parent.user.id="1000"|)"
+         R"(process.parent.start="2026-12-08T07:00:38.000Z"|qxkiv.process.parent.fsgid="1000"|)"
+         R"(qxkiv.process.parent.app_type=|container.id="c0ffee"|qxkiv.process.ancestors=)"},
+        {UPLOAD_PROC_EXIT,
+         env(R"("event_id":"PROCESS_EXIT","process_id":7,"process_exit_code":-1,)"
+             R"("process_guid":"g","process_path":"/bin/x","process_createtime":0,)"
+             R"("container_id":"host"})"),
+         R"(event.type=["end"]|process.exit_code=-1|process.name="x"|container.id=)"},
+        {UPLOAD_FILE_CRATE,
+         env(R"("event_id":"FILE_CREATION",)" + kProc +
+             R"("is_exist":1,"file_atime":1796715000,"file_mtime":1796715001,)"
+             R"("file_ctime":1796715002,)"
+             R"("file_user_name":"www","file_group_name":"www","file_permissions":"rwsr-xr-T",)"
+             R"("type":"PHP","file_suffix":"php","file_name":"/var/www/up.load.php",)"
+             R"("container_id":"host",)" +
+             kTree + "}}"),
+         R"(event.type=["creation"]|file.path="/var/www/up.load.php"|file.name="up.load.php"|)"
+         R"(file.directory="/var/www"|file.extension="php"|file.mode="5754"|file.owner="www"|)"
+         R"(file.mtime="2026-12-08T07:30:01.000Z"|file.type="file"|)"
+         R"(qxkiv.file.content_type="PHP"|process.parent.pid=4000|process.parent.user.id="1000"|)"
+         R"(qxkiv.process.ancestors=[{"pid":1,"entity_id":"g-1","executable":"/sbin/init",)"
+         R"("name":"init"}]|)"
+         R"(related.user=["alice","root"])"},
+        {UPLOAD_FILE_MOVE,  // the rename's second record: the old name
+         env(R"("event_id":"FILE_RENAMING",)" + kProc +
+             R"("file_atime":1,"file_mtime":1,"file_ctime":1,"file_permissions":"rw-r-Sr--",)"
+             R"("type":"-","file_suffix":"-","container_id":"host","proc_trees":[],)"
+             R"("file_name":"/etc/shadow","is_exist":0})"),
+         R"(event.action="file-renamed-from"|file.path=|qxkiv.file.original.path="/etc/shadow"|)"
+         R"(file.mode="2644"|file.type=|qxkiv.file.content_type=)"},
+        {UPLOAD_FILE_DELETE,  // gone: times 0, and owner and mode unknown
+         env(R"("event_id":"FILE_DELETION",)" + kProc +
+             R"("is_exist":1,"file_atime":0,"file_mtime":0,"file_ctime":0,"file_user_name":"root",)"
+             R"("file_group_name":"root","file_permissions":"---------","file_name":"/x",)"
+             R"("container_id":"host"})"),
+         R"(event.type=["deletion"]|file.directory="/"|file.extension=|file.mode=|file.owner=)"},
+        {UPLOAD_FILE_MOD,
+         env(R"("event_id":"FILE_MODIFICATION",)" + kProc +
+             R"("is_exist":1,"file_ctime":5,"file_permissions":"rwxrwxrwt",)"
+             R"("file_name":".bashrc"})"),
+         R"(event.type=["change"]|file.mode="1777"|file.extension=)"},
+        {UPLOAD_NET_CONNECT,  // accepted over IPv6: the peer is the source
+         env(R"("event_id":"NETWORK_CONNECTION",)" + kProc +
+             R"("process_path_permit":"rwxr-xr-x","protocol":"tcp",)"
+             R"("src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
+             R"("dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,"connect":1,)"
+             R"("direction":0,"container_id":"host","community_id":"1:stale","proc_trees":[]}})"),
+         R"(event.type=["connection","start"]|network.direction="ingress"|network.type="ipv6"|)"
+         R"(network.iana_number="6"|network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw="|)"
+         R"(event.outcome="success"|source.port=25|qxkiv.process.path_permit="rwxr-xr-x"|)"
+         R"(related.ip=["2001:470:e5bf:dead:4957:2174:e82c:4887","2607:f8b0:400c:c03::1a"])",
+         1},
+        {UPLOAD_NET_CONNECT,  // a UDP send
+         env(R"("event_id":"NETWORK_CONNECTION",)" + kProc +
+             R"("protocol":"udp","src_ip":"192.168.1.52","src_port":54585,"dst_ip":"8.8.8.8",)"
+             R"("dst_port":53,"connect":0,"direction":1,"container_id":"host"})"),
+         R"(network.direction="egress"|network.type="ipv4"|)"
+         R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|event.outcome=|)"
+         R"(qxkiv.network.connect=0)"},
+        {UPLOAD_DNS_QUERY,  // answered
+         env(R"("event_id":"DNS_QUERY",)" + kProc +
+             R"("connect":1,"src_ip":"192.168.1.52","src_port":54585,"query_name":"a.test",)"
+             R"("query_status":1,"container_id":"host","query_results":"192.0.2.20,192.0.2.21",)"
+             R"("protocol":"udp","dst_ip":"8.8.8.8","dst_port":53,"community_id":"1:x"})"),
+         R"(event.type=["protocol"]|dns.question.name="a.test"|dns.question.type="A"|)"
+         R"(dns.type="answer"|dns.resolved_ip=["192.0.2.20","192.0.2.21"]|)"
+         R"(dns.answers=[{"data":"192.0.2.20","type":"A"},{"data":"192.0.2.21","type":"A"}]|)"
+         R"(destination.ip="8.8.8.8"|network.protocol="dns"|)"
+         R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|qxkiv.dns.query_status=1)"},
+        {UPLOAD_DNS_QUERY,  // unanswered: the results name the server
+         env(R"("event_id":"DNS_QUERY","query_name":"b.test","query_results":"2001:db8::53",)"
+             R"("src_ip":"2001:db8::1","src_port":5353,"protocol":"tcp","dst_ip":"2001:db8::53",)"
+             R"("dst_port":53})"),
+         R"(dns.type="query"|dns.resolved_ip=|dns.answers=|dns.question.type=|)"
+         R"(network.transport="tcp")"},
+        {UPLOAD_DNS_QUERY,  // as the library writes it without the Community ID
+         env(R"("event_id":"DNS_QUERY","query_name":"c.test","query_results":"192.0.2.9",)"
+             R"("src_ip":"192.0.2.2","src_port":5353})"),
+         R"(dns.resolved_ip=|qxkiv.dns.query_results="192.0.2.9"|network.community_id=)"},
+        {UPLOAD_NET_SCAN,
+         env(R"("event_id":"NET_SCAN","protocol":"tcp","src_ip":"127.0.0.1",)"
+             R"("dst_ip":"127.0.0.1","src_port":52632,"dst_port":23,"direction":0})"),
+         R"(event.kind="alert"|event.category=["network","intrusion_detection"]|)"
+         R"(qxkiv.network.direction=0|network.direction=|process=)"},
+        {UPLOAD_NET_LISTENING,
+         env(R"("event_id":"LISTENING",)" + kProc +
+             R"("protocol":"tcp","src_ip":"::","src_port":22,"container_id":"host"})"),
+         R"(server.ip="::"|server.port=22|source=|network.type="ipv6")"},
+        {UPLOAD_APP_LOG,
+         R"({"send_time":"2026-12-08 07:40:01","tz_secondes":"3600","host_uuid":"h-1",)"
+         R"("host_ip":"","ip_list":"","seq_id":"18446744073709551615","app_name":"nginx",)"
+         R"("message":{"line":"GET / 200","container_id":"host","is_container_init":0,)"
+         R"("login_name":"","ssh_login_ip":"","log_path":"/var/log/nginx/access.log"}})",
+         R"(@timestamp="2026-12-08T06:40:01.000Z"|event.timezone="+01:00"|event.category=|)"
+         R"(event.sequence=|message="GET / 200"|log.file.path="/var/log/nginx/access.log"|)"
+         R"(service.name="nginx"|qxkiv.log.is_container_init=0|qxkiv.log.login_name=|)"
+         R"(host.ip=["192.0.2.9"])"},
+        {UPLOAD_SELF_PROTECT_BLOCK,
+         kBlock +
+             R"("file","action":"block","fileType":"","fileCluster":"","fileCtime":0,)"
+             R"("fileAtime":0,"filePermission":"","fileGrp":"","fileSize":0,"fileHash":"-",)"
+             R"("eventOpr":"rename","filePath":"/opt/new","originFilePath":"/opt/old")" +
+             kSubject,
+         R"(@timestamp="2026-12-08T07:37:20.000Z"|event.created="2026-12-08T07:37:21.000Z"|)"
+         R"(event.kind="alert"|event.category=["file","intrusion_detection"]|)"
+         R"(event.type=["change","denied"]|event.action="rename"|rule.id="12"|)"
+         R"(rule.ruleset="FILE_PROTECT"|file.path="/opt/new"|)"
+         R"(qxkiv.file.original.path="/opt/old"|file.hash.md5=|file.size=|process.pid=31|)"
+         R"(process.start="2026-12-08T07:30:00.000Z"|process.parent.start=|)"
+         R"(process.parent.command_line=|host.id="opt-host"|host.ip=["192.0.2.9"]|)"
+         R"(event.sequence=)"},
+        {UPLOAD_NORMAL_PROTECTION_BLOCK,
+         kBlock +
+             R"("proc","action":"audit","eventOpr":"kill","pFilePath":"/usr/sbin/sshd",)"
+             R"("pId":77,"ppId":1,"pName":"sshd","ppName":"systemd","pUser":"root","pUid":0,)"
+             R"("pNamespace":4026531836,"pEuid":0,"pPort":22,"pStartTime":0,"pCluster":"")" +
+             kSubject,
+         R"(event.kind="event"|event.type=["end","allowed"]|event.outcome="success"|)"
+         R"(qxkiv.target.process.pid=77|qxkiv.target.process.executable="/usr/sbin/sshd"|)"
+         R"(qxkiv.target.process.start=)"},
+        {UPLOAD_SELF_PROTECT_BLOCK,
+         kBlock +
+             R"("net","action":"block","eventOpr":"outbound","protocol":"udp",)"
+             R"("srcIp":"8.8.8.8","srcPort":53,"dstIp":"192.168.1.52","dstPort":54585)" +
+             kSubject,
+         R"(event.type=["connection","denied"]|network.direction="egress"|)"
+         R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|destination.port=54585)"},
+        {kHealthType,
+         env(R"("event_id":"SENSOR_HEALTH","event_name":"Sensor Health","interval":60.5,)"
+             R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up")"
+             "}"),
+         R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health"|)"
+         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.health.output="up")"},
+        {UPLOAD_CAP_FLUX,  // a type the library never sends: its members kept as they are
+         env(R"("event_id":"CAP","bytes":9,"o":{"a":[1]})"),
+         R"(event.kind="event"|event.action="cap"|event.category=|qxkiv.bytes=9|)"
+         R"(qxkiv.o={"a":[1]})"},
+        {99, R"({"recordTimestamp":1796715440,"x":"y"})",
+         R"(event.dataset="qxkiv.unknown"|qxkiv.x="y")"},
+    };
+    EcsOptions o;
+    o.host_id = "opt-host", o.host_ips = {"192.0.2.9"}, o.boot_time_ms = 1796713237000;
+    setenv("TZ", "Asia/Tokyo", 1), tzset();  // local time must not leak into UTC times
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.native);
+        o.community_id_seed = r.seed;
+        std::string doc = mapped_and_checked(r.native, r.type, o);
+        for (size_t from = 0, bar; from < r.want.size(); from = bar + 1) {
+            bar = std::min(r.want.find('|', from), r.want.size());
+            const std::string one = r.want.substr(from, bar - from);
+            const size_t eq = one.find('=');
+            EXPECT_EQ(at(doc, one.substr(0, eq)), one.substr(eq + 1)) << one << "\n" << doc;
+        }
+        // A person sees the same line in both forms (the clock apart: these rows' local time
+        // texts and times need not agree).
+        if (r.type != UPLOAD_CAP_FLUX && r.type != 99)
+            EXPECT_EQ(compact_line(doc.data(), doc.size(), r.type, false).substr(9),
+                      compact_line(r.native.data(), r.native.size(), r.type, false).substr(9));
+    }
+    unsetenv("TZ"), tzset();
+
+    // What cannot be an event says why, and leaves nothing else behind.
+    for (const char *bad : {"{\"message\":", "[1,2]", "", "{\"message\":{\"event_id\":\"X\"}}"}) {
+        std::string out = "stale";
+        EXPECT_FALSE(ecs_document(bad, UPLOAD_PROC_EXEC, o, &out)) << bad;
+        EXPECT_TRUE(out == "not a JSON object" || out == "no time in the document") << out;
+    }
+}
+
+namespace {
+
+// The upload type of a document of the agent's output file, which does not carry it.
+int32_t type_of(const std::string &doc) {
+    static const std::vector<std::pair<const char *, int32_t>> ids = {
+        {"PROCESS_CREATION", UPLOAD_PROC_EXEC},
+        {"PROCESS_EXIT", UPLOAD_PROC_EXIT},
+        {"FILE_CREATION", UPLOAD_FILE_CRATE},
+        {"FILE_DELETION", UPLOAD_FILE_DELETE},
+        {"FILE_RENAMING", UPLOAD_FILE_MOVE},
+        {"FILE_MODIFICATION", UPLOAD_FILE_MOD},
+        {"NETWORK_CONNECTION", UPLOAD_NET_CONNECT},
+        {"DNS_QUERY", UPLOAD_DNS_QUERY},
+        {"LISTENING", UPLOAD_NET_LISTENING},
+        {"NET_SCAN", UPLOAD_NET_SCAN},
+        {"SENSOR_HEALTH", kHealthType}};
+    for (const auto &[id, type] : ids)
+        if (doc.find("\"event_id\":\"" + std::string(id) + "\"") != std::string::npos) return type;
+    return doc.find("\"tz_secondes\":") != std::string::npos ? UPLOAD_APP_LOG : -1;
+}
+
+// What the child does that the sensor reports: a file written, appended to, renamed and
+// removed, a listener and a connection to it, a DNS lookup, a probe of a closed scan port.
+const char *kWorkload = R"PY(
+import os, socket, struct, sys
+d, dns = sys.argv[1], int(sys.argv[2])
+open(d + "/ecs.txt", "w").write("one\n")
+with open(d + "/ecs.txt", "a") as f:
+    f.write("two\n")
+os.rename(d + "/ecs.txt", d + "/ecs.sh")
+os.unlink(d + "/ecs.sh")
+srv = socket.socket()
+srv.bind(("127.0.0.1", 0))
+srv.listen(4)
+c = socket.create_connection(("127.0.0.1", srv.getsockname()[1]))
+a, _ = srv.accept()
+q = struct.pack(">HHHHHH", 0x4b1d, 0x0100, 1, 0, 0, 0)
+for l in "ecs.kivnet.test".split("."):
+    q += bytes([len(l)]) + l.encode()
+q += b"\0" + struct.pack(">HH", 1, 1)
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+u.settimeout(5)
+u.sendto(q, ("127.0.0.1", dns))
+u.recvfrom(4096)
+try:
+    socket.create_connection(("127.0.0.1", 23), timeout=2)
+except OSError:
+    pass
+)PY";
+
+}  // namespace
+
+// Every document of a live run of the built agent (the whole host's activity while a child
+// works, a collected log line among them), the block reports the stand-in delivers to the
+// library and a health document of the agent: each maps to valid ECS of both versions, and
+// its compact line reads the same in both forms. Together they hold every upload type the
+// library and the agent send.
+TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
+    if (geteuid() != 0 || access("/usr/bin/python3", X_OK) != 0)
+        GTEST_SKIP() << "needs root and /usr/bin/python3";
+    std::vector<std::pair<int, std::string>> natives;
+
+    // The stand-in: block reports of each kind.
+    {
+        using namespace block_bytes;
+        staged_tree tree{"kernel_mode = emulated\ncollector_task_num = 1\n"};
+        kiv_timer_set_source(fake_clock);
+        ASSERT_TRUE(host_start(capture, fixed_header));
+        block_rec rename, link, kill, exec, v4, v6;
+        rename.opr = 4, rename.text[1] = "/etc/shadow", rename.text[2] = "/tmp/shadow";
+        link.opr = 8, link.action = 0, link.text[1] = "/tmp/l", link.text[2] = "/etc/passwd";
+        kill.type = 25, kill.opr = 4, kill.group = 10, kill.text[1] = "/usr/sbin/sshd";
+        exec = kill, exec.opr = 2, exec.action = 0, exec.text[2] = "/tmp/x";
+        v4.type = 26, v4.group = 3;
+        v6 = v4, v6.family = 10, v6.proto = 17, v6.direction = 1, v6.sip = "2001:db8::1";
+        v6.dip = "::1";
+        for (const block_rec *r : {&rename, &link, &kill, &exec, &v4, &v6}) {
+            bytes m = build(*r);
+            ASSERT_EQ(kemu_inject(KEMU_RING_LOW, m.data(), (uint32_t)m.size()), KEMU_OK);
+        }
+        ASSERT_TRUE(wait_for([] { return docs(UPLOAD_SELF_PROTECT_BLOCK).size() == 6; }));
+        {
+            std::lock_guard g(s_up_lock);
+            natives = s_uploads;
+        }
+        host_stop();
+    }
+
+    // The agent's own documents: losses, an output down and back.
+    HostIdentity id{"uuid-ecs", "192.0.2.2", "192.0.2.2"};
+    bind_callbacks(nullptr, &id);
+    Health health(1);
+    health.check({{"RING_HIGH_FULL", 1, true}}, 0, false);
+    OutputStats down, up;
+    down.name = up.name = "kafka", down.up = false, down.down_since_ms = 1796715440123;
+    down.last_err = ECONNREFUSED, up.delayed = 7;
+    for (const std::string &report :
+         {health.check({{"RING_HIGH_FULL", 4, true}}, 2, false),
+          output_event(down, up, 1796715440123), output_event(up, down, 1796715450123)}) {
+        ASSERT_FALSE(report.empty());
+        natives.emplace_back(kHealthType, report);
+    }
+    bind_callbacks(nullptr, nullptr);
+
+    // The live run.
+    loopback_dnsmasq dns;
+    ASSERT_TRUE(dns.start({"--address=/ecs.kivnet.test/192.0.2.44"})) << "dnsmasq did not start";
+    live_agent agent("ecs");
+    ASSERT_FALSE(agent.root.empty());
+    const std::string app = agent.root + "/app.log", work = agent.root + "/work";
+    mkdir(work.c_str(), 0700);
+    std::ofstream(app) << "";
+    agent.set_key("log_collector.conf", "file_path", "cnt", "1");
+    agent.set_key("log_collector.conf", "file_path", "appname0", "ecsapp");
+    agent.set_key("log_collector.conf", "file_path", "path0", app);
+    agent.set_key("net.conf", "system", "dns_port", std::to_string(dns.port));
+    ASSERT_TRUE(agent.start()) << agent.err();
+    std::ofstream(app, std::ios::app) << "a collected line\n";
+    std::ofstream(work + "/workload.py") << kWorkload;
+    pid_t child =
+        live_spawn({"/usr/bin/python3", work + "/workload.py", work, std::to_string(dns.port)});
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    const std::string by_child = "\"process_id\":" + std::to_string(child) + ",";
+    const std::vector<std::vector<std::string>> wanted = {
+        {"\"event_id\":\"FILE_CREATION\"", work + "/ecs.txt"},
+        {"\"event_id\":\"FILE_RENAMING\"", work + "/ecs.sh"},
+        {"\"event_id\":\"FILE_DELETION\"", work + "/ecs.sh"},
+        {"\"event_id\":\"NETWORK_CONNECTION\"", by_child},
+        {"\"event_id\":\"LISTENING\"", by_child},
+        {"\"query_name\":\"ecs.kivnet.test\""},
+        {"\"event_id\":\"NET_SCAN\"", "\"dst_port\":23"},
+        {"\"line\":\"a collected line\"", "\"log_path\":\"" + app + "\""},
+        {"\"event_id\":\"PROCESS_EXIT\"", by_child},
+    };
+    for (const auto &needles : wanted) EXPECT_TRUE(agent.wait_doc(needles, 60)) << needles[0];
+    stop_clean(agent);
+    for (const std::string &line : agent.docs()) natives.emplace_back(type_of(line), line);
+
+    // The agent's own ECS form, to its file and to Kafka: the same work again, each document
+    // valid ECS, the two outputs alike, the sequence without a gap.
+    {
+        MockKafka k(1);
+        ASSERT_TRUE(agent.start(
+            120, {"--schema", "ecs", "--output", "kafka", "--kafka-brokers", k.bootstraps()}))
+            << agent.err();
+        pid_t again =
+            live_spawn({"/usr/bin/python3", work + "/workload.py", work, std::to_string(dns.port)});
+        ASSERT_GT(again, 0);
+        waitpid(again, nullptr, 0);
+        EXPECT_TRUE(agent.wait_doc({"\"code\":\"FILE_CREATION\"", work + "/ecs.txt"}, 60));
+        stop_clean(agent);
+        const std::vector<std::string> ecs = agent.docs();
+        std::vector<std::string> sent;
+        for (const Message &m : k.consume("qxkiv")) sent.push_back(m.value);
+        EXPECT_EQ(sent, ecs);
+        long long last = -1;
+        for (const std::string &doc : ecs) {
+            SCOPED_TRACE(doc);
+            checked(doc);
+            const long long seq = atoll(at(doc, "event.sequence").c_str());
+            EXPECT_TRUE(last < 0 || seq == last + 1);
+            last = seq;
+        }
+        EXPECT_GT(ecs.size(), 5u);
+    }
+
+    EcsOptions o;
+    probe_ecs_host(&o);
+    std::set<int> types;
+    std::map<int, std::string> sample;  // one ECS document per type, for people to read
+    for (const auto &[type, native] : natives) {
+        SCOPED_TRACE(native);
+        ASSERT_GE(type, 0) << "a document of no known type";
+        types.insert(type);
+        std::string doc = mapped_and_checked(native, type, o);
+        EXPECT_EQ(compact_line(doc.data(), doc.size(), type, false),
+                  compact_line(native.data(), native.size(), type, false));
+        if (!sample.count(type) || native.find(work) != std::string::npos ||
+            native.find(by_child) != std::string::npos)
+            sample[type] = doc;
+    }
+    EXPECT_EQ(types,
+              (std::set<int>{UPLOAD_APP_LOG, UPLOAD_FILE_MOD, UPLOAD_PROC_EXEC, UPLOAD_NET_SCAN,
+                             UPLOAD_NET_LISTENING, UPLOAD_NET_CONNECT, UPLOAD_DNS_QUERY,
+                             UPLOAD_FILE_DELETE, UPLOAD_FILE_CRATE, UPLOAD_FILE_MOVE,
+                             UPLOAD_PROC_EXIT, UPLOAD_SELF_PROTECT_BLOCK, kHealthType}));
+    if (const char *path = getenv("KIV_ECS_SAMPLES")) {
+        std::ofstream out(path);
+        for (const auto &[type, doc] : sample) out << upload_type_name(type) << "\n" << doc << "\n";
+    }
+}
