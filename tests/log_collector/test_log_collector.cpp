@@ -965,6 +965,7 @@ struct LogCollectorThread : ::testing::Test {
 TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     append(watched, "before start\n");
     // A repeated section replaces the shipped one.
+    staged_tree::set_keys(tree.log_collector_conf(), "report_log_path = 1\n");
     append(tree.log_collector_conf(),
            "[file_path]\ncnt = 1\nappname0 = app\npath0 = " + watched + "\n");
     clear_uploads();
@@ -993,7 +994,7 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
     EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
     EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);
-    // The shipped file names the file of each line.
+    // With report_log_path each line names its file.
     EXPECT_NE(d[1].find("\"log_path\":\"" + watched + "\"}}"), std::string::npos) << d[1];
     sensor_exit();
     // The clean stop saved the position after the last line.

@@ -257,7 +257,7 @@ struct NetE2E : ::testing::Test {
 };
 
 TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
-    start();
+    start("community_id = 1\n");
     conn_rec c;
     inject(build_conn(c));
     conn_rec e = c;
@@ -428,7 +428,7 @@ TEST_F(NetE2E, PerDestinationAndTotalCaps) {
 }
 
 TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
-    start();
+    start("community_id = 1\n");
     // The vector's question is web.example.test, a CNAME chain ending in two addresses.
     conn_rec q;
     q.type = 10, q.proto = 17, q.sip = "127.0.0.1", q.sport = 41000, q.dip = "127.0.0.1";
@@ -801,7 +801,7 @@ bytes dns_answer(uint16_t id, const std::string &name, uint8_t last) {
 // out alone after its time-out; off, the second replaces the first. A query the full table
 // cannot hold goes out at once.
 TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
-    start("dns_query_hash_size = 2\ndns_pair_by_name = 1\ncommunity_id_seed = 1\n");
+    start("dns_query_hash_size = 2\ndns_pair_by_name = 1\ncommunity_id = 1\ncommunity_id_seed = 1\n");
     conn_rec q;
     q.type = 10, q.proto = 6, q.sip = "127.0.0.1", q.sport = 42000, q.dip = "127.0.0.1";
     q.dport = 53;
