@@ -133,11 +133,23 @@ bool describe_prior_image(process_st *out) {
 void set_create_reported(uint32_t pid, uint64_t create_time) {
     ftree_key key{create_time, pid};
     fork_node *node = nullptr;
-    rwlock_write_guard g(&g_task_info.ftree_lock);
-    if (ftree_search(g_task_info.ftree, &key, &node) != 0) return;
-    node->fork_info.flags |= FORK_INFO_CREATE_REPORTED;
-    // The image reported is the node's latest: its exec, handled after, is no new one.
-    node->fork_info.reported_event_id = node->fork_info.task_event_id;
+    bool queue_exit = false;
+    {
+        rwlock_write_guard g(&g_task_info.ftree_lock);
+        if (ftree_search(g_task_info.ftree, &key, &node) != 0) return;
+        fork_info_st &fi = node->fork_info;
+        fi.flags |= FORK_INFO_CREATE_REPORTED;
+        // The image reported is the node's latest: its exec, handled after, is no new one.
+        fi.reported_event_id = fi.task_event_id;
+        // An exec waiting for its digests may see its process exit first; its creation then
+        // goes from here, and its exit with it, since the exec will not report it again.
+        if (g_task_info.exec_digest_wait && (fi.flags & FORK_INFO_EXITED) &&
+            fork_info_exit_upload_state(&fi) == EXIT_UPLOAD_NONE) {
+            fork_info_set_exit_upload_state(&fi, EXIT_UPLOAD_QUEUED);
+            queue_exit = true;
+        }
+    }
+    if (queue_exit) add_upload_exit_event(pid, create_time);
 }
 
 }  // namespace

@@ -209,8 +209,9 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
 
 // An exec whose executable is still being hashed: without exec_digest_wait it goes at once,
 // without its digests, and the next exec after it. With the wait both are parked, the tree
-// holding the later image; a query meanwhile reports that one, and the earlier exec, given up
-// later, is not reported after it: never an image after a later one, never one twice.
+// holding the later image; a query meanwhile reports that one, with the exit that came before
+// it, and the earlier exec, given up later, is not reported after it: never an image after a
+// later one, never one twice.
 TEST_F(TaskE2E, ExecDigestWaitNeverReordersAProcessCreations) {
     char tmpl[] = "/tmp/kivexecorder.XXXXXX";
     std::string d = mkdtemp(tmpl);
@@ -243,6 +244,10 @@ TEST_F(TaskE2E, ExecDigestWaitNeverReordersAProcessCreations) {
             continue;
         }
         ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) >= execs + 2; }));
+        // The process is gone before anything reported it: the query's creation brings its exit.
+        const int64_t exits = kiv_stat_get(TASK_EXIT_EVENT);
+        inject_exit(460, 0);
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXIT_EVENT) == exits + 1; }));
         ASSERT_EQ(_init_process_info(PROC_QUERY_MAX_DEPTH), 0);
         EXPECT_EQ(query_tgid_info(460, 5460, 1), 0);
         _free_process_info();
@@ -254,6 +259,7 @@ TEST_F(TaskE2E, ExecDigestWaitNeverReordersAProcessCreations) {
         sensor_exit();
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), 1);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "first image"), 0);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":460,"), 1);
     }
     digest_set_race_hooks(nullptr, nullptr);
     dirutils_rmdir(d.c_str());
