@@ -1,7 +1,8 @@
 // What delivery costs, in documents a second through the agent's own path (the upload
 // callback's dispatcher, an output's queue and sender): each output against NDJSON to
-// /dev/null in the same run, the spool written and replayed, SQLite in WAL mode doing the
-// spool's job for comparison, and the bytes a document takes after zstd.
+// /dev/null in the same run, the ECS form against the native one, the spool written and
+// replayed, SQLite in WAL mode doing the spool's job for comparison, and the bytes a document
+// takes after zstd.
 //
 // The documents are those of a live run: QXKIV_BENCH_DOCS names an NDJSON file of them, else
 // the staged agent (userspace mode, shipped configuration) runs for a few seconds while this
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "delivery.h"
+#include "ecs.h"
 #include "sinks.h"
 
 using namespace kivhost;
@@ -208,6 +210,18 @@ int main(int argc, char **argv) {
         fc.path = "/dev/null";
         d.add(output("null", make_file_sink(fc), ""));
         rows.push_back({"NDJSON to /dev/null (baseline)", through(d, l, n, delivered(d))});
+        d.stop(0);
+    }
+    {  // the same with every document shaped as an ECS event first
+        Delivery d;
+        FileSinkConfig fc;
+        fc.path = "/dev/null";
+        d.add(output("null", make_file_sink(fc), ""));
+        auto o = std::make_shared<EcsOptions>();
+        probe_ecs_host(o.get());
+        o->host_id = "bench-host";
+        d.set_shape(ecs_shape(o));
+        rows.push_back({"NDJSON to /dev/null, --schema ecs", through(d, l, n, delivered(d))});
         d.stop(0);
     }
     {  // a file on disk, its spool ready but idle

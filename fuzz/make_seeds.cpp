@@ -3,6 +3,7 @@
 //   build/fuzz/fuzz/make_fuzz_seeds fuzz/corpus
 // Each target's inputs are laid out in the framing its source describes.
 #include <arpa/inet.h>
+#include <elf.h>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -192,6 +193,41 @@ bytes ring_starts(unsigned back) {
 
 }  // namespace
 
+// A small 64-bit ELF file as the loader's reader sees one: one loaded segment holding it all,
+// a dynamic section naming the file (soname, when given) and an interpreter (when given).
+bytes elf64(const std::string &soname, const std::string &interp) {
+    const size_t nph = interp.empty() ? 2 : 3;
+    const size_t interp_off = sizeof(Elf64_Ehdr) + nph * sizeof(Elf64_Phdr);
+    const size_t strtab_off = interp_off + interp.size() + 1;
+    const std::string strtab = std::string(1, '\0') + soname + '\0';
+    const size_t dyn_off = (strtab_off + strtab.size() + 7) & ~size_t(7);
+    const size_t total = dyn_off + 3 * sizeof(Elf64_Dyn);
+    bytes b(total, 0);
+    Elf64_Ehdr eh{};
+    memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64, eh.e_ident[EI_DATA] = ELFDATA2LSB;
+    eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_DYN, eh.e_machine = EM_X86_64, eh.e_version = EV_CURRENT;
+    eh.e_phoff = sizeof eh, eh.e_ehsize = sizeof eh;
+    eh.e_phentsize = sizeof(Elf64_Phdr), eh.e_phnum = (uint16_t)nph;
+    memcpy(b.data(), &eh, sizeof eh);
+    Elf64_Phdr ph[3] = {};
+    ph[0].p_type = PT_LOAD, ph[0].p_filesz = ph[0].p_memsz = total, ph[0].p_flags = PF_R | PF_X;
+    ph[1].p_type = PT_DYNAMIC, ph[1].p_offset = ph[1].p_vaddr = dyn_off;
+    ph[1].p_filesz = ph[1].p_memsz = 3 * sizeof(Elf64_Dyn);
+    ph[2].p_type = PT_INTERP, ph[2].p_offset = ph[2].p_vaddr = interp_off;
+    ph[2].p_filesz = ph[2].p_memsz = interp.size() + 1;
+    memcpy(b.data() + sizeof eh, ph, nph * sizeof(Elf64_Phdr));
+    memcpy(b.data() + interp_off, interp.data(), interp.size());
+    memcpy(b.data() + strtab_off, strtab.data(), strtab.size());
+    Elf64_Dyn dyn[3] = {};
+    dyn[0].d_tag = DT_STRTAB, dyn[0].d_un.d_ptr = strtab_off;
+    dyn[1].d_tag = soname.empty() ? DT_DEBUG : DT_SONAME, dyn[1].d_un.d_val = 1;
+    dyn[2].d_tag = DT_NULL;
+    memcpy(b.data() + dyn_off, dyn, sizeof dyn);
+    return b;
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
@@ -199,6 +235,12 @@ int main(int argc, char **argv) {
     }
     s_out = argv[1];
     const std::string data = KIV_TEST_DATA_DIR;
+
+    // Executed files as the loader's reader sees them, and a loader's command line.
+    seed("elf", "loader.bin", elf64("ld-linux-x86-64.so.2", ""));
+    seed("elf", "program.bin", elf64("", "/lib64/ld-linux-x86-64.so.2"));
+    seed("elf", "library.bin", elf64("libc.so.6", "/lib64/ld-linux-x86-64.so.2"));
+    seed("elf", "cmdline.txt", "/lib64/ld-linux-x86-64.so.2 --argv0 sshd --preload a.so ./x -d");
 
     // Process and exit records.
     for (int v = 0; v < 3; v++)

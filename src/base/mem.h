@@ -14,7 +14,7 @@ enum usensor_stat_type : uint32_t {
     USENSOR_STAT_MAX
 };
 // The 139 counters of the statistics dump, then our own additions.
-static_assert(USENSOR_STAT_MAX == 162);
+static_assert(USENSOR_STAT_MAX == 163);
 
 constexpr int EV_ALL_MAX = 29;       // kernel event types 0..28
 constexpr int UPLOAD_TYPE_MAX = 21;  // upload types 0..20

@@ -44,6 +44,12 @@ bool json_text_raw();
 // ("\\" is one backslash, "\xHH" the byte HH, any other backslash itself).
 bool json_text_plain(const char *v);
 std::string json_text_escape(const char *v);
+// The same escape of n bytes of v appended to out; with controls, every control character
+// but tab (C0, DEL, C1) is written as "\xHH" too, so the text is one line a terminal only
+// shows. Stops before a character whose escape would take out past max bytes; returns the
+// bytes of v taken.
+size_t text_escape_append(std::string &out, const char *v, size_t n, bool controls,
+                          size_t max = SIZE_MAX);
 // Appends v as a JSON string, quotes included, in exactly the bytes add_str and cJSON's
 // printer give it: for records built as text, without a tree.
 void json_append_text(std::string &out, const char *v);

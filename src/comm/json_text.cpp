@@ -49,29 +49,54 @@ bool json_text_plain(const char *v) {
     return true;
 }
 
-std::string json_text_escape(const char *v) {
+namespace {
+
+// A character a terminal acts on: C0 but tab, DEL, and C1 (U+0080..U+009F).
+inline bool is_control(const unsigned char *p, size_t len) {
+    if (len == 1) return (p[0] < 0x20 && p[0] != '\t') || p[0] == 0x7f;
+    return len == 2 && p[0] == 0xc2 && p[1] < 0xa0;
+}
+
+}  // namespace
+
+size_t text_escape_append(std::string &out, const char *v, size_t n, bool controls, size_t max) {
     const auto *p = reinterpret_cast<const unsigned char *>(v);
-    size_t n = strlen(v);
-    std::string out;
-    out.reserve(n + 8);
-    // Starts an escape in the output: an invalid byte, or a backslash or 'x' that follows one.
+    // Bytes of the character at i written as escapes, 0 when it is copied.
+    auto escaped = [&](size_t i, size_t len) {
+        return len == 0 ? 1 : controls && is_control(p + i, len) ? len : 0;
+    };
+    // Starts an escape in the output: an escaped byte, or a backslash or 'x' that follows one.
     auto escapes_next = [&](size_t i) {
-        return i < n && (p[i] == '\\' || p[i] == 'x' || utf8_seq(p + i, n - i) == 0);
+        return i < n && (p[i] == '\\' || p[i] == 'x' || escaped(i, utf8_seq(p + i, n - i)) != 0);
     };
     static const char hex[] = "0123456789abcdef";
-    for (size_t i = 0; i < n;) {
+    size_t i = 0;
+    while (i < n) {
         size_t len = utf8_seq(p + i, n - i);
-        if (len == 0) {
-            out += "\\x";
-            out += hex[p[i] >> 4];
-            out += hex[p[i] & 15];
-            i++;
+        if (size_t k = escaped(i, len)) {
+            if (out.size() + 4 * k > max) break;
+            for (size_t j = 0; j < k; j++) {
+                out += "\\x";
+                out += hex[p[i + j] >> 4];
+                out += hex[p[i + j] & 15];
+            }
+            i += k;
             continue;
         }
-        if (p[i] == '\\' && escapes_next(i + 1)) out += '\\';
+        bool twice = p[i] == '\\' && escapes_next(i + 1);
+        if (out.size() + len + twice > max) break;
+        if (twice) out += '\\';
         out.append(v + i, len);
         i += len;
     }
+    return i;
+}
+
+std::string json_text_escape(const char *v) {
+    std::string out;
+    size_t n = strlen(v);
+    out.reserve(n + 8);
+    text_escape_append(out, v, n, false);
     return out;
 }
 

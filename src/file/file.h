@@ -154,7 +154,7 @@ void file_permission_text(uint32_t mode, char out[10]);
 // The user a file event's budgets charge: the first of the effective, real and file-system
 // ids of the acting process (ids as the process record gives them) that is not root.
 uint32_t file_charged_uid(const uint32_t ids[4]);
-// Whether path is an entry of the file_filter list (the critical files).
+// Whether path is an entry of the file_filter list (the critical files) or lies below one.
 bool file_on_file_filter(const char *path);
 // Whether the repeat filter's keyed path hashes work; 0 or -1 (logged).
 int file_redo_key_init();

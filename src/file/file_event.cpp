@@ -18,6 +18,7 @@
 #include "file/file.h"
 #include "file/file_filter.h"
 #include "framework/hook.h"
+#include "framework/limit_drops.h"
 #include "framework/ring.h"
 #include "qxkiv/process_query.h"
 #include "qxkiv/usr_grp.h"
@@ -341,6 +342,14 @@ bool sip_path(const char *path, size_t n, path_key *k) {
     return true;
 }
 
+// The user a limit's drop is charged to, as the host is told: one user, or none in particular.
+uint32_t drop_uid(uint32_t uid) {
+    return uid == ALL_USERS || uid == UNKNOWN_USER ? KIV_LIMIT_ANY_USER : uid;
+}
+const char *drop_exe(const char *exe) {
+    return exe && strcmp(exe, "-") != 0 ? exe : "";
+}
+
 const char *user_text(uint32_t uid, char buf[24]) {
     if (uid == ALL_USERS) return "every user";
     if (uid == UNKNOWN_USER) return "unknown or untracked users";
@@ -571,7 +580,10 @@ bool file_on_file_filter(const char *path) {
         QXMON_FILE_FILTER,
         [](qxmon_filter_node *node, void *arg) {
             auto *w = static_cast<struct walk *>(arg);
-            w->hit = strcmp(node->text, w->path) == 0;
+            // The entry itself, or a file below an entry that is a directory.
+            size_t n = strlen(node->text);
+            w->hit = n > 0 && strncmp(node->text, w->path, n) == 0 &&
+                     (w->path[n] == '\0' || w->path[n] == '/' || node->text[n - 1] == '/');
             return w->hit ? -1 : 0;
         },
         &w);
@@ -593,6 +605,8 @@ static int redo_filter(redo_ctx &c, int kind, const char *path) {
             if (g_file_info.upload_event_hour_cnt &&
                 e->count >= g_file_info.upload_event_hour_cnt && !c.is_critical()) {
                 kiv_stat_inc(FILE_EVENT_LIMIT_HOUR);
+                limit_drop_note(FILE_EVENT_LIMIT_HOUR, drop_uid(c.id.uid), KIV_LIMIT_EXECUTABLE,
+                                drop_exe(c.exe));
                 KIV_LOG(4, "filter by hour limit\n");
                 if (e->dropped++ == 0) kiv_stat_inc(FILE_BUDGET_HOUR_SPENT);
                 if (e->dropped == 1 && g_file_info.upload_event_per_user) {
@@ -609,7 +623,11 @@ static int redo_filter(redo_ctx &c, int kind, const char *path) {
                 int r = file_type_redo(path, e, kind, now);
                 if (r > 0 && c.is_critical()) r = 0;
                 if (r != 0) {
-                    if (r > 0) kiv_stat_inc(FILE_EVENT_LIMIT_TEN_MINU);
+                    if (r > 0) {
+                        kiv_stat_inc(FILE_EVENT_LIMIT_TEN_MINU);
+                        limit_drop_note(FILE_EVENT_LIMIT_TEN_MINU, drop_uid(c.id.uid),
+                                        KIV_LIMIT_EXECUTABLE, drop_exe(c.exe));
+                    }
                     return r;
                 }
             }
@@ -694,6 +712,7 @@ static bool daily_user_spent(redo_ctx &c, daily_user *u) {
     const uint32_t limit = g_file_info.upload_event_cnt;
     if (!u || !limit || u->count < limit || c.is_critical()) return false;
     kiv_stat_inc(FILE_EVENT_LIMIT_DAY);
+    limit_drop_note(FILE_EVENT_LIMIT_DAY, drop_uid(u->uid), KIV_LIMIT_EXECUTABLE, drop_exe(c.exe));
     KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", limit, u->count);
     if (u->dropped++ == 0) {
         kiv_stat_inc(FILE_BUDGET_DAY_SPENT);
@@ -774,6 +793,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         redo_ctx c(ALL_USERS, "", "-", &v);
         if (cnt >= g_file_info.upload_event_cnt && !c.is_critical()) {
             kiv_stat_inc(FILE_EVENT_LIMIT_DAY);
+            limit_drop_note(FILE_EVENT_LIMIT_DAY, KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "");
             KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", g_file_info.upload_event_cnt,
                     cnt);
             if (std::atomic_ref<uint32_t>(g_file_info.daily_dropped).fetch_add(1) == 0)

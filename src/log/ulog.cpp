@@ -20,6 +20,7 @@
 
 #include "comm/command.h"
 #include "comm/dirutils.h"
+#include "comm/json_add.h"
 #include "comm/timer.h"
 #include "framework/hook.h"
 #include "base/mem.h"
@@ -139,6 +140,28 @@ void append_fallback(const char *text, size_t n) {
     if (fd < 0) return;
     (void)write_all(fd, text, n);
     close(fd);
+}
+
+// Names, command lines, DNS names and log text in a line are other people's bytes: control
+// characters (a line break, a terminal's escape sequence) and invalid UTF-8 are written as
+// "\xHH", as documents write the latter, so that one line is one line the sensor wrote. The
+// line break that ends the line is its own. Returns the new length, at most kMaxLineText.
+int escape_line(char *text, int n) {
+    int body = n;
+    while (body > 0 && text[body - 1] == '\n') body--;
+    bool plain = true;
+    for (int i = 0; i < body && plain; i++) {
+        auto c = static_cast<unsigned char>(text[i]);
+        plain = (c >= 0x20 || c == '\t') && c < 0x7f && c != '\\';
+    }
+    if (plain) return n;
+    thread_local std::string esc;
+    esc.clear();
+    const size_t tail = static_cast<size_t>(n - body);
+    text_escape_append(esc, text, static_cast<size_t>(body), true, kMaxLineText - tail);
+    memmove(text + esc.size(), text + body, tail);
+    memcpy(text, esc.data(), esc.size());
+    return static_cast<int>(esc.size() + tail);
 }
 
 bool rings_ready() {
@@ -293,6 +316,7 @@ void __kiv_ulog(int level, const char *format, ...) {
         return;
     }
     if (n > kMaxLineText) n = kMaxLineText;
+    if (g_framework_config.log_escape) n = escape_line(text, n);
     kiv_msg_hdr hdr{KIV_MSG_MAGIC, (uint16_t)(kHdrLen + n), kLogRecordType, 0};
     memcpy(rec, &hdr, sizeof(hdr));
     if (level <= 2) put_line(s_high, rec, hdr.len);

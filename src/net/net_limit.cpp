@@ -15,6 +15,7 @@
 #include "comm/fhash.h"
 #include "comm/timer.h"
 #include "framework/hook.h"
+#include "framework/limit_drops.h"
 #include "net/dns_probe.h"
 #include "net/net.h"
 #include "net/net_event.h"
@@ -474,10 +475,22 @@ void net_cnt_timer_func(uint32_t sec) {
     }
 }
 
+namespace {
+
+// A connection document a destination limit dropped, by its destination.
+void destination_drop(const net_info *n) {
+    char dest[NET_IP_TEXT_LEN + 8];
+    snprintf(dest, sizeof dest, "%s:%u", n->dip, n->dport);
+    limit_drop_note(NET_UPLOAD_OVERLIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_DESTINATION, dest);
+}
+
+}  // namespace
+
 int check_net_cnt(const net_info *n) {
     if (g_net_stop_upload.load(std::memory_order_relaxed)) {
         KIV_LOG(1, "g_net_stop_upload was set,drop.\n");
         s_dest_drops.note("all connections: the cycle's total reached");
+        limit_drop_note(NET_UPLOAD_OVERLIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_DESTINATION, "");
         return -1;
     }
     net_conext &c = g_net_conext;
@@ -493,6 +506,7 @@ int check_net_cnt(const net_info *n) {
             snprintf(subject, sizeof subject, "destination %s:%u over %u this cycle", n->dip,
                      n->dport, g_net_config.single_net_upload_limit);
             s_dest_drops.note(subject);
+            destination_drop(n);
             return -1;
         }
         return 0;
@@ -503,6 +517,7 @@ int check_net_cnt(const net_info *n) {
         kiv_stat_inc(NET_TOTAL_HASH_FULL);
         KIV_LOG(4, "net_total_hash count(%u) was overlimit(%u)\n", c.net_total_hash->count, limit);
         s_dest_drops.note("new destinations: the destination table is full");
+        destination_drop(n);
         return -1;
     }
     return 0;
@@ -665,6 +680,8 @@ int check_dns_proc_rate(const pn_info *pn) {
     snprintf(subject, sizeof subject, "process %u of user %s (uid %u) %.64s over %u a minute",
              pn->pid, p ? p->user_name : "?", p ? p->ids[1] : 0u, p ? p->path : "", limit);
     s_dns_drops.note(subject);
+    limit_drop_note(NET_DNS_PROC_LIMIT, p ? p->ids[1] : KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE,
+                    p ? p->path : "");
     return -1;
 }
 
@@ -777,14 +794,14 @@ int check_netscan_speed(const netscan_info *s) {
         if (sent < limit) return 0;
         KIV_LOG(4, "netscan_count(%u) is over netscan_per_sec_limit(%u)\n", sent, limit);
     }
-    char subject[96] = "all peers";
+    char subject[96] = "all peers", ip[NET_IP_TEXT_LEN] = "";
     if (by_peer) {
-        char ip[NET_IP_TEXT_LEN] = "";
         net_ip_text(scan_peer(s), s->family == AF_INET6 ? AF_INET6 : AF_INET, ip);
         snprintf(subject, sizeof subject, "peer %s over %u a second", ip, limit);
         kiv_stat_inc(NET_SCAN_PEER_LIMIT);
     }
     s_scan_drops.note(subject);
+    limit_drop_note(NET_SCAN_SPEED_LIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, ip);
     return -1;
 }
 

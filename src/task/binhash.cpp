@@ -773,6 +773,15 @@ bool same_inode(const struct stat &a, const struct stat &b) {
 int resolve(const binhash_source &src, resolved *r) {
     struct stat pst;
     bool path_ok = stat(src.path, &pst) == 0;
+    if (src.fd >= 0) {  // the caller has the inode
+        r->fd = fcntl(src.fd, F_DUPFD_CLOEXEC, 0);
+        if (r->fd < 0 || fstat(r->fd, &r->st) != 0) {
+            KIV_LOG(3, "stat %s failed! ret: %d\n", src.path, -1);
+            return -9;
+        }
+        r->path_same = path_ok && same_inode(pst, r->st);
+        return 0;
+    }
     if (src.exe != nullptr && src.pid != 0)
         r->fd = open_exe_fd(src.pid, src.create_time, *src.exe, &r->st);
     if (r->fd >= 0) {
@@ -922,6 +931,10 @@ void exe_digests_clear() {
 }
 
 }  // namespace
+
+uint64_t proc_dir_start_ns(int proc_dir) {
+    return start_ns(proc_dir);
+}
 
 int binhash_get(const binhash_source &src, uint8_t *md5, int md5_len, uint8_t *sha256,
                 int sha256_len, int *too_big) {

@@ -126,7 +126,11 @@ struct binhash_source {
     const exe_ident *exe = nullptr;  // what was executed; null: whatever the path names
     uint32_t uid = 0;            // whose hashing budget pays
     binhash_mode mode = BINHASH_SYNC;
+    int fd = -1;  // an O_PATH descriptor on the very inode to hash, when the caller has one
 };
+// Start time of the process behind a /proc/<pid> directory descriptor, in ns as create_time
+// has it; 0 when it cannot be read.
+uint64_t proc_dir_start_ns(int proc_dir);
 // get_binhash_info_digest for the file a process executed. With src.exe given, only that
 // inode's digests are returned: read through /proc/<pid>/exe while the identity holds, else
 // through the path when it still names that inode; a path that names another file is logged

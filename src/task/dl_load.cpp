@@ -127,7 +127,7 @@ int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
                 static_cast<int>(aux_record_len(msg)));
         return MSG_HOOK_DROP;
     }
-    KIV_LOG(4, "dl_load info: pid(%d) create_time(%llu) dl_path_len(%d)\ndl_path:%s\n",
+    KIV_LOG(4, "dl_load info: pid(%d) create_time(%llu) dl_path_len(%d) dl_path:%s\n",
             static_cast<int>(r.pid), static_cast<unsigned long long>(r.create_time),
             static_cast<int>(r.path_len), r.path);
     switch (creation_reported(r)) {

@@ -43,6 +43,34 @@ void release_common(ftree *tree, common_proc_info *common) {
         ei_list_delete(tree->exec_info_list, container_of(common, ei_list_node, info));
 }
 
+// What a process and an image cost the tree's memory bound.
+uint64_t node_bytes(const fork_node *n) {
+    const fork_info_st &fi = n->fork_info;
+    return sizeof(fork_node) + sizeof(lhash_node) + (fi.fd0 ? strlen(fi.fd0) + 1 : 0) +
+           (fi.fd1 ? strlen(fi.fd1) + 1 : 0);
+}
+uint64_t image_bytes(const common_proc_info &c) {
+    return sizeof(ei_list_node) + (uint64_t)get_flex_task_info_cur_size(c.flex) +
+           (c.container ? 32 : 0);
+}
+
+// Whether need more bytes would pass the memory bound.
+bool over_memory(const ftree *tree, uint64_t need) {
+    return tree->mem_max != 0 && ftree_mem_bytes(tree) + need > tree->mem_max;
+}
+
+// A process or an image refused for the memory bound: counted, and logged once.
+void memory_full(ftree *tree) {
+    kiv_stat_inc(TASK_FTREE_FULL_CNT);
+    if (tree->mem_full_logged) return;
+    tree->mem_full_logged = true;
+    KIV_LOG(1,
+            "process tree at its memory bound: %llu MB (ftree_mem_max_mb) held by live "
+            "processes; processes and images beyond it are described from the kernel and not "
+            "kept\n",
+            (unsigned long long)(tree->mem_max >> 20));
+}
+
 // The pid is the hash key; the fork node is the data.
 inline int hash_find(ftree *tree, uint32_t pid, fork_node **out) {
     void *data = nullptr;
@@ -91,21 +119,38 @@ bool same_image(const common_proc_info *common, const raw_process_info *raw) {
     return true;
 }
 
-// Evicting through the hash's own insert would skip the tree's unlinking and reference
-// counting, so a full hash gives up its oldest exited node here first.
-void make_room_in_hash(ftree *tree) {
+// Deletes the oldest exited process; false when every process held still runs.
+bool evict_oldest_exited(ftree *tree) {
     lhash *h = tree->fork_info_lhash;
-    if (h->free_slots != 0 || list_empty(&h->list)) return;
+    if (h->allow_free_cnt == 0 || list_empty(&h->list)) return false;
     lhash_node *oldest = list_entry(h->list.next, lhash_node, lnode);
-    if (oldest->status != LHASH_STATUS_ALLOW_FREE) return;
+    KIV_ASSERT(oldest->status != LHASH_STATUS_USING);
     auto *victim = static_cast<fork_node *>(oldest->data);
     ftree_key k{victim->fork_info.create_time, victim->fork_info.pid};
     ftree_delete(tree, &k);
+    return true;
+}
+
+// Evicting through the hash's own insert would skip the tree's unlinking and reference
+// counting, so a full hash, or a node over the memory bound, gives up the oldest exited nodes
+// here first. False when the node still has no room in memory.
+bool make_room_in_hash(ftree *tree, uint64_t need) {
+    if (tree->fork_info_lhash->free_slots == 0) evict_oldest_exited(tree);
+    for (int i = 0; i < FTREE_EVICT_MAX && over_memory(tree, need); i++)
+        if (!evict_oldest_exited(tree)) break;
+    return !over_memory(tree, need);
 }
 
 int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
     const raw_process_info *raw = info->raw;
-    make_room_in_hash(tree);
+    flex_str fd[2]{};
+    get_flex_task_info_str(&raw->flex, &fd[0], FLEX_FD0);
+    get_flex_task_info_str(&raw->flex, &fd[1], FLEX_FD1);
+    if (!make_room_in_hash(tree,
+                           sizeof(fork_node) + sizeof(lhash_node) + fd[0].len + fd[1].len + 2)) {
+        memory_full(tree);
+        return -7;
+    }
     // Searched again: making room may have deleted the parent.
     fork_node *parent = nullptr;
     ftree_key pkey{raw->parent_create_time, raw->ppid};
@@ -141,6 +186,7 @@ int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
         return -7;
     }
     KIV_LOG(4, "insert fork_info_lhash success, pid %d\n", pid);
+    tree->mem_nodes += node_bytes(node);
     if (!(info->flags & PROC_INFO_EXEC)) {
         link_child(node, parent);
         attach_common(node, parent->fork_info.exec_info);
@@ -149,6 +195,7 @@ int insert_new_node(ftree *tree, const ftree_key *key, process_info_st *info) {
     }
     ei_list_node *ei = ei_list_insert(tree, info);
     if (!ei) {
+        tree->mem_nodes -= node_bytes(node);
         lhash_delete(tree->fork_info_lhash, &pid, sizeof pid);
         KIV_LOG(3, "ei_list_insert failed\n");
         return -8;
@@ -272,20 +319,21 @@ int ftree_search(ftree *tree, const ftree_key *key, fork_node **out) {
 
 ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
     exec_info_list *list = tree->exec_info_list;
+    // The record's strings bound the image's (its descriptors are not kept in it).
+    const uint64_t need =
+        sizeof(ei_list_node) + (uint64_t)get_flex_task_info_cur_size(&info->raw->flex) + 32;
+    auto full = [&] { return list->using_cnt >= list->max_cnt || over_memory(tree, need); };
     // Replaced images are kept only while there is room: they go before any process does.
-    for (int i = 0; i < FTREE_PRIOR_SLOTS && list->using_cnt >= list->max_cnt; i++) {
+    for (int i = 0; i < FTREE_PRIOR_SLOTS && full(); i++) {
         ftree_prior &oldest = tree->prior[(tree->prior_next + i) % FTREE_PRIOR_SLOTS];
         if (oldest.image) release_common(tree, oldest.image);
         oldest = ftree_prior{};
     }
-    for (int i = 0; i < FTREE_EVICT_MAX && list->using_cnt >= list->max_cnt; i++) {
-        lhash *h = tree->fork_info_lhash;
-        if (h->allow_free_cnt == 0) break;
-        struct lhash_node *lhash_node = list_entry(h->list.next, struct lhash_node, lnode);
-        KIV_ASSERT(lhash_node->status != LHASH_STATUS_USING);
-        auto *victim = static_cast<fork_node *>(lhash_node->data);
-        ftree_key k{victim->fork_info.create_time, victim->fork_info.pid};
-        ftree_delete(tree, &k);
+    for (int i = 0; i < FTREE_EVICT_MAX && full(); i++)
+        if (!evict_oldest_exited(tree)) break;
+    if (list->using_cnt < list->max_cnt && over_memory(tree, need)) {
+        memory_full(tree);
+        return nullptr;
     }
     if (list->using_cnt >= list->max_cnt) {
         KIV_LOG(3, "exec_info_list is full\n");
@@ -312,12 +360,15 @@ ei_list_node *ei_list_insert(ftree *tree, const process_info_st *info) {
     }
     list_add_tail(&node->list, &list->head);
     list->using_cnt++;
+    node->charged = (uint32_t)image_bytes(node->info);
+    list->mem_bytes += node->charged;
     return node;
 }
 
 int ei_list_delete(exec_info_list *list, ei_list_node *node) {
     if (!list || !node) return -2;
     list_del(&node->list);
+    list->mem_bytes -= node->charged;
     free_common_proc_info(&node->info);
     kiv_free(node);
     list->using_cnt--;
@@ -386,8 +437,10 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
     fi.sessionid = raw->sessionid;
     fi.flags = static_cast<uint8_t>((fi.flags & ~FORK_INFO_COMPLETE) |
                                     ((info->flags & PROC_INFO_COMPLETE) ? FORK_INFO_COMPLETE : 0));
+    tree->mem_nodes -= node_bytes(node);
     if (copy_fd(&fi.fd0, raw, FLEX_FD0) != 0 || copy_fd(&fi.fd1, raw, FLEX_FD1) != 0)
         KIV_LOG(1, "copy fd of %d failed\n", fi.pid);
+    tree->mem_nodes += node_bytes(node);
     keep_prior(tree, fi, event_id);
     attach_common(node, &ei->info);
     handle_multi_exec_child(tree, node, &ei->info);
@@ -426,12 +479,15 @@ int ftree_delete(ftree *tree, const ftree_key *key) {
     KIV_ASSERT(ftree->exec_info_list && fork_node->fork_info.exec_info);
     release_common(ftree, fi.exec_info);
     uint32_t pid = fi.pid;
+    ftree->mem_nodes -= node_bytes(fork_node);
     lhash_delete(ftree->fork_info_lhash, &pid, sizeof pid);
     KIV_LOG(4, "ftree delete %d\n", pid);
     const lhash *h = ftree->fork_info_lhash;
     if (h->free_slots >= h->max_entries / 10) ftree->hash_full_logged = false;
     const exec_info_list *l = ftree->exec_info_list;
     if (l->using_cnt <= l->max_cnt - l->max_cnt / 10 - 1) ftree->list_full_logged = false;
+    if (ftree_mem_bytes(ftree) <= ftree->mem_max - ftree->mem_max / 10)
+        ftree->mem_full_logged = false;
     return 0;
 }
 

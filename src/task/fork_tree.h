@@ -14,11 +14,13 @@ struct exec_info_list {
     list_head head;
     int32_t max_cnt;
     int32_t using_cnt;
+    uint64_t mem_bytes;  // of the images held (ei_list_node charged)
 };
 
 struct ei_list_node {
     list_head list;
     common_proc_info info;
+    uint32_t charged;  // bytes counted in the tree's memory for it
 };
 
 struct fork_node {
@@ -46,9 +48,14 @@ struct ftree {
     lhash *fork_info_lhash;
     ftree_prior prior[FTREE_PRIOR_SLOTS];  // oldest overwritten first
     uint32_t prior_next;
-    // A full table or list is logged once, and again only after it had room to spare.
+    // Bytes of the processes held (nodes and their texts; the images' are the list's), and the
+    // bound of both (0: none): long command lines fill memory long before the tables are full.
+    uint64_t mem_nodes;
+    uint64_t mem_max;
+    // A full table, list or memory is logged once, and again only after it had room to spare.
     bool hash_full_logged;
     bool list_full_logged;
+    bool mem_full_logged;
 };
 
 struct ftree_key {
@@ -62,6 +69,10 @@ constexpr int FTREE_EVICT_MAX = 256;
 constexpr uint32_t FTREE_EXPIRE_SEC = 600;
 
 ftree *ftree_create(uint32_t exec_list_size, uint32_t fork_hash_size);
+// Bytes the tree's processes and images hold, as its memory bound counts them.
+inline uint64_t ftree_mem_bytes(const ftree *tree) {
+    return tree->mem_nodes + tree->exec_info_list->mem_bytes;
+}
 void ftree_destory(ftree *tree);
 // 0 found; -5 pid held with another create_time (*out still set); -7 unknown pid; -2.
 int ftree_search(ftree *tree, const ftree_key *key, fork_node **out);

@@ -365,6 +365,7 @@ int get_extra_info(process_info_st *info, const process_digest_req *req) {
         src.pid = raw->pid;
         src.create_time = raw->create_time;
         src.exe = req ? req->exe : nullptr;
+        src.fd = req ? req->fd : -1;
         src.uid = raw->uid[0];
         src.mode = BINHASH_EVENT;
         int too_big = 0;

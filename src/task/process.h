@@ -152,6 +152,7 @@ enum : uint8_t {
 // How the executable's digests may be found for a working record.
 struct process_digest_req {
     const exe_ident *exe = nullptr;  // what was executed, when the record tells
+    int fd = -1;           // O_PATH on the file to hash in its place (the program a loader runs)
     bool exec = false;     // an exec event: a missing digest is hashed off this thread
     bool may_wait = false;  // the caller comes back later: set PROC_INFO_DIGEST_PENDING
 };

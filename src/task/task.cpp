@@ -22,6 +22,7 @@
 #include "task/aux_sensors.h"
 #include "task/binhash.h"
 #include "task/kernel_query.h"
+#include "task/loader_exec.h"
 #include "task/query.h"
 #include "task/task_filter.h"
 #include "task/task_record.h"
@@ -103,6 +104,8 @@ constexpr ini_long_key kLimitPerUser{"limit_per_user", 0, 0, 1};
 constexpr ini_long_key kRedoWholeCmdline{"redo_whole_cmdline", 0, 0, 1};
 constexpr ini_long_key kReportEveryExec{"report_every_exec", 0, 0, 1};
 constexpr ini_long_key kExecDigestWait{"exec_digest_wait", 0, 0, 1};
+constexpr ini_long_key kFtreeMemMaxMb{"ftree_mem_max_mb", 0, 0, 65536};
+constexpr ini_long_key kReportLoaderProgram{"report_loader_program", 0, 0, 1};
 
 uint32_t read_u32(ini_file_t *ini, const ini_long_key &k) {
     return static_cast<uint32_t>(ini_get_long_in_range(ini, TASK_SECTION, k));
@@ -147,11 +150,15 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     t.redo_whole_cmdline = read_u32(ini, kRedoWholeCmdline);
     t.report_every_exec = read_u32(ini, kReportEveryExec);
     t.exec_digest_wait = read_u32(ini, kExecDigestWait);
-    if (t.limit_per_user || t.redo_whole_cmdline || t.report_every_exec || t.exec_digest_wait)
+    t.ftree_mem_max_mb = read_u32(ini, kFtreeMemMaxMb);
+    t.report_loader_program = read_u32(ini, kReportLoaderProgram);
+    if (t.limit_per_user || t.redo_whole_cmdline || t.report_every_exec || t.exec_digest_wait ||
+        t.ftree_mem_max_mb || t.report_loader_program)
         KIV_LOG(2,
                 "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u) "
-                "exec_digest_wait(%u)\n",
-                t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec, t.exec_digest_wait);
+                "exec_digest_wait(%u) ftree_mem_max_mb(%u) report_loader_program(%u)\n",
+                t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec, t.exec_digest_wait,
+                t.ftree_mem_max_mb, t.report_loader_program);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));
@@ -271,6 +278,7 @@ int init_step(int step, ini_file_t *ini) {
                 KIV_LOG(0, "ftree_create failed\n");
                 return -1;
             }
+            t.ftree->mem_max = (uint64_t)t.ftree_mem_max_mb << 20;
             ftree_set_exit_upload(upload_exit_info);
             return 0;
         case RES_EXIT_QUEUE_LOCK:
@@ -546,7 +554,33 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         req.exe = &exe;
     req.exec = true;
     const bool wait = g_task_info.exec_digest_wait != 0;
-    req.may_wait = wait && ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
+    // Whether this run may park the record: digests wait only with exec_digest_wait.
+    const bool may_park = ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
+    req.may_wait = wait && may_park;
+    char loader_path[1024] = "";
+    loader_program prog;
+    if (g_task_info.report_loader_program && loader_exec_is(raw, req.exe)) {
+        int found = loader_program_find(raw, req.exe, &prog);
+        if (found == LOADER_PENDING && may_park) {
+            // The loader has not mapped the program yet: a moment later it has.
+            exec_order_wait(raw, true, true);
+            ctx->timeout = TASK_RELY_TIMEOUT_MS;
+            return MSG_HOOK_RELY;
+        }
+        flex_str path{};
+        get_flex_task_info_str(&raw.flex, &path, FLEX_PATH);
+        snprintf(loader_path, sizeof loader_path, "%.*s", (int)path.len, path.ptr);
+        if (found == LOADER_FOUND || found == LOADER_NAMED) {
+            // The record goes on as the program's: its path, and the digests of its file.
+            flex_str prog_path{prog.path, (uint32_t)strlen(prog.path)};
+            set_flex_task_info_str(&buf.info.flex, sizeof buf - RAW_PROCESS_MIN_SIZE, &prog_path,
+                                   FLEX_PATH);
+            req.exe = nullptr;
+            req.fd = prog.fd;
+        } else {
+            KIV_LOG(3, "pid %u ran %s: the program it loads is not known\n", raw.pid, loader_path);
+        }
+    }
     process_info_st info;
     if (process_info_init(&info, &raw, 1, 1, &req) != 0) {
         KIV_LOG(1, "process_info_init proc_info failed\n");
@@ -585,6 +619,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     }
     // Slots are reset as they are filled: resetting all 16 per exec costs more than the rest.
     tree->count = 0;
+    memcpy(tree->loader_path, loader_path, sizeof loader_path);
     int n;
     if (inserted) {
         n = get_tree_info(tree->items, PROC_TREE_MAX, raw.pid, raw.create_time);

@@ -88,6 +88,11 @@ struct task_info {
     // An exec whose digests are being hashed waits for them (parked), later execs of its
     // process behind it; an exec overtaken by a later image is reported as it ran.
     uint32_t exec_digest_wait;
+    // Megabytes the process tree's processes and images may hold; 0: bounded by counts only.
+    uint32_t ftree_mem_max_mb;
+    // A program run through the dynamic loader is reported as that program, the loader named
+    // beside; 0: as the loader it executed.
+    uint32_t report_loader_program;
 
     pthread_mutex_t redo_hash_lock;
     fhash *redo_hash;
@@ -130,6 +135,7 @@ struct proc_tree {
     uint32_t count;
     process_st items[PROC_TREE_MAX];
     uint16_t exec_event_id;  // the exec being reported
+    char loader_path[1024];  // the loader slot 0 ran its program through; empty: none
 };
 
 constexpr uint64_t TASK_RELY_TIMEOUT_MS = 100;

@@ -10,6 +10,7 @@
 #include "comm/timer.h"
 #include "base/mem.h"
 #include "base/log.h"
+#include "framework/limit_drops.h"
 #include "qxkiv/digest.h"
 
 namespace {
@@ -164,7 +165,7 @@ namespace {
 // One user's creations against one of the per-user limiters; the lines say when a limit
 // first bites in a window and how many it refused once the window is over.
 int user_limit(keyed_limiter &lim, uint32_t uid, uint32_t now, const char *what,
-               usensor_stat_type counter) {
+               usensor_stat_type counter, const char *exe) {
     bool first = false;
     uint32_t closed = 0;
     int rc = lim.check(uid, now, &first, &closed);
@@ -173,6 +174,7 @@ int user_limit(keyed_limiter &lim, uint32_t uid, uint32_t now, const char *what,
                 what, lim.max_cnt());
     if (rc == 0) return 0;
     kiv_stat_inc(counter);
+    limit_drop_note(counter, uid, KIV_LIMIT_EXECUTABLE, exe);
     if (first)
         KIV_LOG(2,
                 "process creations of uid %u over the %s limit (%u): more are dropped until "
@@ -190,13 +192,16 @@ int upload_limit_filter(const process_st *item) {
     if (f.limit_per_user && item) {
         const uint32_t uid = item->ids[0];
         if (user_limit(f.user_sec_limit, uid, now_ms, "per-second",
-                       TASK_FILTER_UPLOAD_LIMIT_SEC_CNT))
+                       TASK_FILTER_UPLOAD_LIMIT_SEC_CNT, item->path))
             return -1;
         return user_limit(f.user_hour_limit, uid, now_sec(), "hourly",
-                          TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
+                          TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT, item->path);
     }
+    const char *exe = item ? item->path : "";
     if (is_over_limit(&f.sec_limit, now_ms) != 0) {
         kiv_stat_inc(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
+        limit_drop_note(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT, KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE,
+                        exe);
         KIV_LOG(4, "limit second: %u/%ums > %u/%ums\n", f.sec_limit.count,
                 now_ms - f.sec_limit.start, f.sec_limit.max_cnt, f.sec_limit.interval);
         return -1;
@@ -204,6 +209,8 @@ int upload_limit_filter(const process_st *item) {
     uint32_t now = now_sec();
     if (is_over_limit(&f.hour_limit, now) != 0) {
         kiv_stat_inc(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
+        limit_drop_note(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT, KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE,
+                        exe);
         KIV_LOG(4, "limit hour: %u/%us > %u/%us\n", f.hour_limit.count, now - f.hour_limit.start,
                 f.hour_limit.max_cnt, f.hour_limit.interval);
         return -1;

@@ -103,11 +103,12 @@ void ids_text(json_text_obj &m, const process_st *p, const id_key (&keys)[8]) {
     for (const id_key &k : keys) m.id(k.key, p->ids[k.idx]);
 }
 
-void child_text(json_text_obj &m, const process_st *p) {
+void child_text(json_text_obj &m, const process_st *p, const char *loader_path) {
     m.id("process_id", static_cast<uint32_t>(p->pid))
         .str("process_guid", p->guid)
-        .str("process_path", p->path)
-        .str("process_md5", p->md5)
+        .str("process_path", p->path);
+    if (loader_path) m.str("loader_path", loader_path);
+    m.str("process_md5", p->md5)
         .str("process_sha256", p->sha256)
         .num("process_createtime", p->createtime)
         .str("process_cmd_line", p->cmd_line)
@@ -169,6 +170,10 @@ int format_upload_info(int index, cJSON *message, cJSON *envelope, const process
 }
 
 int upload_task_create_event(const void *items, int count, int mode) {
+    return upload_task_create_event(items, count, mode, nullptr);
+}
+
+int upload_task_create_event(const void *items, int count, int mode, const char *loader_path) {
     if (mode != UPLOAD_ITEMS_ARRAY && mode != UPLOAD_ITEMS_PTRS) {
         KIV_LOG(1, "unknown type is %d\n", mode);
         return 0;
@@ -190,7 +195,7 @@ int upload_task_create_event(const void *items, int count, int mode) {
     upload_header_text(envelope, hdr);
     json_text_obj message = envelope.object("message");
     record_head_text(message, hdr, "PROCESS_CREATION", "Process Creation");
-    child_text(message, upload_item(items, 0, mode));
+    child_text(message, upload_item(items, 0, mode), loader_path);
     if (count > 1 && upload_item(items, 1, mode)->pid != 0)
         parent_text(message, upload_item(items, 1, mode));
     message.raw("proc_trees", "[]");
@@ -387,8 +392,9 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
 
     // The process is marked as reported already when a later image of it goes.
     if (new_image || proc_need_upload(&key)) {
-        int ret = upload_task_create_event(tree->items, static_cast<int>(tree->count),
-                                           UPLOAD_ITEMS_ARRAY);
+        int ret =
+            upload_task_create_event(tree->items, static_cast<int>(tree->count), UPLOAD_ITEMS_ARRAY,
+                                     tree->loader_path[0] ? tree->loader_path : nullptr);
         if (ret != 0) {
             KIV_LOG(1, "upload_task_create_event failed, ret is %d\n", ret);
             task_exec_tree_put(tree);

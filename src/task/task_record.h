@@ -27,6 +27,9 @@ constexpr int PROC_TREES_MAX = 16;
 // Builds and uploads one creation record from a process and its ancestors (slot 0 the
 // process, slot 1 its parent; further slots are not written). 0, or -1 on any failure.
 int upload_task_create_event(const void *items, int count, int mode);
+// The same for a program run through the dynamic loader: "loader_path" names the loader's
+// file behind "process_path" (null: none).
+int upload_task_create_event(const void *items, int count, int mode, const char *loader_path);
 
 // Index 0: takes the upload header, writes the message header keys and the slot-0 keys into
 // message, then hands message to envelope with the envelope keys (from then on the envelope

@@ -1,16 +1,20 @@
 // An unprivileged user against the executable digests: files swapped under a running
-// implant, a private mount namespace, and a large file hashed over and over.
+// implant, a private mount namespace, the dynamic loader running it, and a large file hashed
+// over and over.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <string>
 
 #include "live_agent.h"
+#include "task/loader_exec.h"
 #include "test_io.h"
 
 namespace {
@@ -36,11 +40,22 @@ void root_execs_and_is_reported(live_agent &a, const std::string &tag,
     EXPECT_EQ(md5_field(doc), md5sum_of(prog)) << doc;
 }
 
+// The real path of the loader a program asks for.
+std::string loader_of(const char *program) {
+    int fd = open(program, O_RDONLY | O_CLOEXEC);
+    elf_facts f;
+    bool ok = fd >= 0 && elf_read_facts(fd, &f);
+    if (fd >= 0) close(fd);
+    char real[PATH_MAX];
+    return ok && realpath(f.interp.c_str(), real) ? real : "";
+}
+
 }  // namespace
 
-// A benign file renamed over the running implant, or bind-mounted in a private namespace:
-// the records carry the implant's digests (or none), never the benign file's.
-TEST(AttackDigest, SwappedOrMountedBinaryLendsNoDigests) {
+// A benign file renamed over the running implant, or bind-mounted in a private namespace, or
+// the dynamic loader running it (the host's, or a copy named ls): the records carry the
+// implant's digests (or none), never the benign file's or the loader's, and name the loader.
+TEST(AttackDigest, SwappedOrMountedBinaryOrTheLoaderLendsNoDigests) {
     const std::string d = attack_dir("dig");
     live_agent a("dig");
     ASSERT_TRUE(a.start()) << a.err();
@@ -68,6 +83,19 @@ TEST(AttackDigest, SwappedOrMountedBinaryLendsNoDigests) {
                                "/ns /usr/bin/sleep && { /usr/bin/sleep 61 0.4242 & echo $! > " + d +
                                "/ns.pid; wait; }'");
     ASSERT_GT(ns, 0);
+    // Through the loader: the host's, and a copy of it named ls.
+    const std::string ld = loader_of("/usr/bin/sleep");
+    ASSERT_FALSE(ld.empty());
+    ASSERT_EQ(as_nobody("cd " + d +
+                        " && cp /bin/sleep ldimp && printf implant-ld >> ldimp && "
+                        "cp " +
+                        ld + " ls"),
+              0);
+    const std::string ldimp_md5 = md5sum_of(d + "/ldimp"), ld_md5 = md5sum_of(ld);
+    pid_t loaded =
+        spawn_as_nobody("cd " + d + " && { " + ld + " ./ldimp 61 0.4245 & echo $! > " + d +
+                        "/ld1.pid; ./ls ./ldimp 61 0.4246 & echo $! > " + d + "/ld2.pid; wait; }");
+    ASSERT_GT(loaded, 0);
 
     auto cmd = [](const std::string &c) { return "\"process_cmd_line\":\"" + c + "\""; };
     std::string live = a.wait_line({cmd("./live 61 0.4243")}, 60);
@@ -76,15 +104,24 @@ TEST(AttackDigest, SwappedOrMountedBinaryLendsNoDigests) {
     EXPECT_TRUE(md5_field(shrt) == short_md5 || md5_field(shrt) == std::string(32, '0')) << shrt;
     std::string mounted = a.wait_line({cmd("/usr/bin/sleep 61 0.4242")}, 60);
     EXPECT_EQ(md5_field(mounted), ns_md5) << mounted;
+    std::string by_ld = a.wait_line({cmd(ld + " ./ldimp 61 0.4245")}, 60),
+                by_copy = a.wait_line({cmd("./ls ./ldimp 61 0.4246")}, 60);
+    for (auto &[doc, loader] : {std::pair{by_ld, ld}, {by_copy, d + "/ls"}}) {
+        EXPECT_TRUE(
+            has(doc, "\"process_path\":\"" + d + "/ldimp\",\"loader_path\":\"" + loader + "\""))
+            << doc;
+        EXPECT_EQ(md5_field(doc), ldimp_md5) << doc;
+        EXPECT_NE(md5_field(doc), ld_md5) << doc;
+    }
     for (const std::string &doc : {live, shrt, mounted}) {
         EXPECT_NE(md5_field(doc), benign_md5) << doc;
         EXPECT_NE(md5_field(doc), sleep_md5) << doc;
     }
-    for (const char *f : {"/ns.pid", "/live.pid"}) {
+    for (const char *f : {"/ns.pid", "/live.pid", "/ld1.pid", "/ld2.pid"}) {
         pid_t p = atoi(slurp(d + f).c_str());
         if (p > 1) kill(p, SIGKILL);
     }
-    waitpid(runner, nullptr, 0), waitpid(ns, nullptr, 0);
+    waitpid(runner, nullptr, 0), waitpid(ns, nullptr, 0), waitpid(loaded, nullptr, 0);
 
     root_execs_and_is_reported(a, "kivatk-dig-root");
     // The store of what ran is not the user's to read.

@@ -1,7 +1,9 @@
 // An unprivileged user against the file limits: a tool's hourly budget and the daily budget
-// spent, a CRC-32 twin of a key file forged; root then acts with the same tool and is reported.
+// spent, a CRC-32 twin of a key file forged; root then acts with the same tool and is reported,
+// also once it has spent its own budget, where persistence goes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -59,9 +61,10 @@ void nobody_spends_tee(const live_agent &a, const std::string &d, const std::str
             wait_log(a, {"file hourly budget of " + who + ", executable ", "tee", "spent"}, 60));
 }
 
-// The agent with its statistics written every second.
-bool start_counting(live_agent &a) {
-    return a.start(120, {"--stats-file", a.root + "/stats", "--stats-interval", "1"});
+// The agent with its statistics written every second, and the options given.
+bool start_counting(live_agent &a, std::vector<std::string> extra = {}) {
+    extra.insert(extra.end(), {"--stats-file", a.root + "/stats", "--stats-interval", "1"});
+    return a.start(120, extra);
 }
 
 void root_runs(const std::string &cmd) {
@@ -70,15 +73,36 @@ void root_runs(const std::string &cmd) {
 
 }  // namespace
 
-// Shipped configuration: nobody's tee has spent its budget; root's tee has its own.
-TEST(AttackFileLimits, ToolsHourlyBudgetSpentByNobodyLeavesRootsWrites) {
+// Shipped configuration: nobody's tee has spent its budget; root's tee has its own. Once
+// root's tee has spent that too, what it writes where persistence goes (the never-limited
+// list) is still reported; every budget that dropped is named in a health document, with its
+// user and executable.
+TEST(AttackFileLimits, ToolsHourlyBudgetSpentLeavesRootsWritesAndTheNeverLimitedPlaces) {
     const std::string d = attack_dir("fhour");
     live_agent a("fhour");
     a.set_key("file.conf", "path_filter", "path_2", d);  // in place of /tmp
-    ASSERT_TRUE(start_counting(a)) << a.err();
+    ASSERT_TRUE(start_counting(a, {"--health-interval", "1"})) << a.err();
     nobody_spends_tee(a, d, "uid 65534");
     root_runs("echo x | tee " + d + "/root-cron >/dev/null");
     EXPECT_TRUE(a.wait_doc({named(d + "/root-cron"), "File Creation"}, 60));
+    ASSERT_EQ(
+        system(
+            ("cd " + d + " && for i in $(seq 120); do echo x | tee r$i >/dev/null; done").c_str()),
+        0);
+    ASSERT_TRUE(wait_log(a, {"file hourly budget of uid 0, executable ", "tee", "spent"}, 60));
+    // A name cron leaves alone (it holds a dot), removed whatever the test's outcome.
+    const std::string cron = "/etc/cron.d/kivatk." + std::to_string(getpid()) + ".test";
+    struct remover {
+        std::string path;
+        ~remover() { unlink(path.c_str()); }
+    } gone{cron};
+    root_runs("echo \\# kivatk | tee " + cron + " >/dev/null");
+    EXPECT_TRUE(a.wait_doc({named(cron), "File Creation"}, 60));
+    for (const char *uid : {"\"uid\":65534", "\"uid\":0"})
+        EXPECT_TRUE(a.wait_doc({"SENSOR_HEALTH", "\"limit\":\"FILE_EVENT_LIMIT_HOUR\"", uid,
+                                "\"executable\":\"/usr/bin/tee\"", "\"dropped\":"},
+                               60))
+            << uid;
     stop_clean(a);
 }
 

@@ -1,6 +1,6 @@
 // An unprivileged user against the live network source: a private network namespace that
-// takes the port of a host listener, and DNS names whose labels hide a NUL, a dot or a
-// backslash.
+// takes the port of a host listener, DNS names whose labels hide a NUL, a dot or a
+// backslash, and DNS queries over TCP split across segments.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -52,37 +52,72 @@ std::string script(const std::string &dir, const std::string &name, const std::s
     return path;
 }
 
-// Answers every DNS query on a loopback port with one address record, 192.0.2.77.
+// The answer to query m of n bytes, in place: one address record, 192.0.2.77. Its length.
+size_t answer_in_place(unsigned char *m, size_t n) {
+    m[2] = 0x81, m[3] = 0x80, m[6] = 0, m[7] = 1;
+    const unsigned char rr[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 77};
+    memcpy(m + n, rr, sizeof rr);
+    return n + sizeof rr;
+}
+
+// Answers every DNS query on a loopback port, over UDP and over TCP (messages framed by their
+// length, however they are split), with one address record.
 struct loopback_responder {
-    int fd = -1;
+    int fd = -1, tcp = -1;
     uint16_t port = 0;
     std::atomic<bool> stop{false};
     std::thread t;
     loopback_responder() {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = loopback_addr(free_port());
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(tcp, 8) != 0)
+            return;
         port = ntohs(a.sin_port);
         t = std::thread([this] {
             unsigned char m[1024];
             while (!stop) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 50) <= 0) continue;
+                pollfd p[2] = {{fd, POLLIN, 0}, {tcp, POLLIN, 0}};
+                if (poll(p, 2, 50) <= 0) continue;
+                if (p[1].revents) serve_tcp();
+                if (!p[0].revents) continue;
                 sockaddr_in from{};
                 socklen_t fl = sizeof from;
                 ssize_t n = recvfrom(fd, m, 512, 0, reinterpret_cast<sockaddr *>(&from), &fl);
                 if (n < 12) continue;
-                m[2] = 0x81, m[3] = 0x80, m[6] = 0, m[7] = 1;
-                const unsigned char rr[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 77};
-                memcpy(m + n, rr, sizeof rr);
-                sendto(fd, m, (size_t)n + sizeof rr, 0, reinterpret_cast<sockaddr *>(&from), fl);
+                sendto(fd, m, answer_in_place(m, (size_t)n), 0, reinterpret_cast<sockaddr *>(&from),
+                       fl);
             }
         });
+    }
+    // One connection to its end (the client closes it once answered).
+    void serve_tcp() {
+        int c = accept4(tcp, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) return;
+        timeval tv{10, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::vector<unsigned char> in;
+        unsigned char buf[1024];
+        for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;) {
+            in.insert(in.end(), buf, buf + n);
+            while (in.size() >= 2 && in.size() >= 2u + (in[0] << 8 | in[1])) {
+                size_t len = in[0] << 8 | in[1];
+                if (len < 12 || len > 512) break;
+                unsigned char out[2 + 1024];
+                memcpy(out + 2, in.data() + 2, len);
+                size_t k = answer_in_place(out + 2, len);
+                out[0] = (unsigned char)(k >> 8), out[1] = (unsigned char)k;
+                send(c, out, k + 2, MSG_NOSIGNAL);
+                in.erase(in.begin(), in.begin() + 2 + (long)len);
+            }
+        }
+        close(c);
     }
     ~loopback_responder() {
         stop = true;
         if (t.joinable()) t.join();
-        close(fd);
+        close(fd), close(tcp);
     }
 };
 
@@ -166,9 +201,10 @@ for x in (a, c, s, u):
 
 // A user asks for names whose labels hold a NUL, a dot or a backslash, one of them so long
 // in escaped form that it is cut: each DNS document shows the name escaped, answered (query
-// and answer agree on the text), and never the name the disguise pretends; root's lookup
-// after them is reported.
-TEST(AttackNet, DisguisedDnsNamesAreShownEscaped) {
+// and answer agree on the text), and never the name the disguise pretends. Over TCP they split
+// a query across segments, 7 bytes and then the rest, and hide one behind a decoy whose
+// segment ends with its first byte: each is reported. Root's lookup after them is reported.
+TEST(AttackNet, DisguisedOrSplitDnsQueriesAreReportedAsAsked) {
     const std::string d = attack_dir("dnsname");
     loopback_responder dns;
     ASSERT_NE(dns.port, 0);
@@ -201,6 +237,40 @@ end = time.time() + 300
 while time.time() < end and not os.path.exists(done):
     time.sleep(0.05)
 )PY");
+    // The same over TCP, each query written in pieces that go out as segments of their own.
+    const std::string ask_tcp = script(d, "ask_tcp.py", R"PY(
+import os, socket, struct, sys, time
+port, done = int(sys.argv[1]), sys.argv[2]
+def framed(i, name):
+    q = struct.pack(">HHHHHH", 0x5200 + i, 0x0100, 1, 0, 0, 0)
+    for l in name.split("."):
+        q += bytes([len(l)]) + l.encode()
+    q += b"\0" + struct.pack(">HH", 1, 1)
+    return struct.pack(">H", len(q)) + q
+def ask(pieces, answers):
+    t = socket.create_connection(("127.0.0.1", port), timeout=10)
+    t.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for p in pieces:
+        t.sendall(p)
+        time.sleep(0.3)
+    got = b""
+    while answers > 0:
+        while len(got) < 2 or len(got) < 2 + struct.unpack(">H", got[:2])[0]:
+            got += t.recv(4096)
+        got = got[2 + struct.unpack(">H", got[:2])[0]:]
+        answers -= 1
+    t.close()
+real = framed(0, "kivatk-split.exfil.test")
+ask([real[:7], real[7:]], 1)
+decoy, hidden = framed(1, "kivatk-decoy.test"), framed(2, "kivatk-shift.exfil.test")
+ask([decoy + hidden[:1], hidden[1:]], 2)
+end = time.time() + 300
+while time.time() < end and not os.path.exists(done):
+    time.sleep(0.05)
+)PY");
+    pid_t user_tcp = spawn_as_nobody("/usr/bin/python3 " + ask_tcp + " " +
+                                     std::to_string(dns.port) + " " + done + " kivatk-dns-tcp");
+    ASSERT_GT(user_tcp, 0);
     std::string nuls;
     for (int i = 0; i < 63; i++) nuls += "\\0";
     const std::string names =
@@ -216,7 +286,10 @@ while time.time() < end and not os.path.exists(done):
     const std::string cut_tail = n000.substr(0, 112) + ".exfil.test";
     const std::vector<std::string> expected = {"update.microsoft.com\\000.exfil.test",
                                                "login\\046bank.x\\092y.exfil.test",
-                                               cut_head + "..." + cut_tail};
+                                               cut_head + "..." + cut_tail,
+                                               "kivatk-split.exfil.test",
+                                               "kivatk-decoy.test",
+                                               "kivatk-shift.exfil.test"};
     // Root acts afterwards: an ordinary lookup.
     pid_t root = live_agent_detail::spawn({"/usr/bin/python3", ask, std::to_string(dns.port), done,
                                            "kivatk-root/exfil/test", "kivatk-dns-root"},
@@ -243,6 +316,7 @@ while time.time() < end and not os.path.exists(done):
         usleep(500000);
     write_file(done, "");
     waitpid(user, nullptr, 0);
+    waitpid(user_tcp, nullptr, 0);
     waitpid(root, nullptr, 0);
     auto msgs = messages(a, "DNS_QUERY");
     std::string shown;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "limit_drops_text.h"
 #include "base/mem.h"
 #include "comm/timer.h"
 #include "file/file.h"
@@ -354,9 +355,9 @@ TEST_F(FileE2E, OutOfOrderWaitsAndGapsAreGivenUp) {
 
 // The limits as shared budgets (the per-user and critical-file keys off).
 TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
-    start(
-        "upload_event_cnt = 6\nupload_event_hour_cnt = 4\nupload_event_per_user = 0\n"
-        "file_filter_unlimited = 0\n");
+    start("upload_event_cnt = 6\nupload_event_hour_cnt = 4\nupload_event_per_user = 0\n"
+          "file_filter_unlimited = 0\n");
+    taken_limit_drops();
     uint16_t id = 1;
     auto mod = [&](const std::string &name) {
         file_rec r;
@@ -392,6 +393,12 @@ TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
     std::string log = tree.read("logs/sensor.log");
     EXPECT_EQ(log.find("file daily budget of"), std::string::npos) << log;
     EXPECT_EQ(log.find("file hourly budget of"), std::string::npos) << log;
+    // Each limit's drops wait for the host: the daily one before the actor is known.
+    const std::string drops = taken_limit_drops();
+    for (const char *limit :
+         {"FILE_EVENT_LIMIT_DAY any exe - +1\n", "FILE_EVENT_LIMIT_HOUR any exe ",
+          "FILE_EVENT_LIMIT_TEN_MINU any exe "})
+        EXPECT_NE(drops.find(limit), std::string::npos) << drops;
 }
 
 // Nobody's process 301 beside root's 300, and one event at a time from either, each seen by
@@ -424,8 +431,9 @@ struct two_users {
 };
 
 // Root and nobody run the same executable. Per user, nobody's spent hourly budget leaves
-// root's intact; shared (the key off), nobody spends root's. A file of the file_filter list
-// passes a spent budget and the ten-minute filter while its key is on. A budget that bites
+// root's intact; shared (the key off), nobody spends root's. A file of the file_filter list,
+// or one below a directory of it, passes a spent budget and the ten-minute filter while its
+// key is on; a name that only begins like such a directory does not. A budget that bites
 // says so once, with who, and when its window closes how many it dropped.
 TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
     size_t said = 0;
@@ -434,6 +442,7 @@ TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
         const std::string k = std::to_string(on);
         start("upload_event_cnt = 8\nupload_event_hour_cnt = 3\nupload_event_per_user = " + k +
               "\nfile_filter_unlimited = " + k + "\n");
+        taken_limit_drops();
         two_users u;
         u.start(65534, "/nonexistent/writer");  // the image of root's writer
         const int64_t kept0 = kiv_stat_get(FILE_CRITICAL_KEPT);
@@ -447,9 +456,15 @@ TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
         // Root's budget spent either way now: the critical file passes it, and its repeat.
         mod(300, "/etc/crontab");
         mod(300, "/etc/crontab");
-        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 8 : 3); })) << file_docs();
-        EXPECT_EQ(kiv_stat_get(FILE_CRITICAL_KEPT) - kept0, on ? 2 : 0);
-        EXPECT_EQ(kiv_stat_get(FILE_BUDGET_HOUR_SPENT) - hour0, 1);
+        mod(300, "/etc/cron.d/kivtest");  // below the shipped list's /etc/cron.d
+        mod(300, "/etc/cron.dx");
+        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 9 : 3); })) << file_docs();
+        EXPECT_EQ(kiv_stat_get(FILE_CRITICAL_KEPT) - kept0, on ? 3 : 0);
+        EXPECT_EQ(kiv_stat_get(FILE_BUDGET_HOUR_SPENT) - hour0, on ? 2 : 1);  // root's too
+        EXPECT_EQ(taken_limit_drops(),
+                  on ? "FILE_EVENT_LIMIT_HOUR 1000 exe /nonexistent/writer +1\n"
+                       "FILE_EVENT_LIMIT_HOUR 65534 exe /nonexistent/writer +2\n"
+                     : "FILE_EVENT_LIMIT_HOUR any exe /nonexistent/writer +9\n");
         // Per user the budget says when it bites and what it dropped; shared, nothing.
         ulog_save_once();
         std::string log = tree.read("logs/sensor.log").substr(said);
@@ -477,6 +492,7 @@ TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {
         SCOPED_TRACE(on);
         start("upload_event_cnt = 4\nupload_event_hour_cnt = 0\nupload_event_per_user = " +
               std::to_string(on) + "\n");
+        taken_limit_drops();
         two_users u;
         u.start(0, "/nonexistent/suid");  // set-user-id root run by nobody: nobody's doing
         auto del = [&](uint32_t pid, const std::string &name) { u.act(FILE_DELETE, pid, name); };
@@ -503,6 +519,8 @@ TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {
                   on)
             << log;
         EXPECT_EQ(log.find("file daily budget of every user"), std::string::npos) << log;
+        EXPECT_EQ(taken_limit_drops(), on ? "FILE_EVENT_LIMIT_DAY 65534 exe /nonexistent/suid +2\n"
+                                          : "FILE_EVENT_LIMIT_DAY any exe - +3\n");
         host_stop();
     }
 }

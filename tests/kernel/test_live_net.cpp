@@ -517,6 +517,16 @@ TEST(LiveNetListeners, ProcNetTcpTextAndTheProgramsKeys) {
     EXPECT_EQ(key_bytes(k), want({10, 0, 0, 7}, 443, 2));
 }
 
+// DNS messages as TCP carries them, each behind its 2-byte length.
+bytes framed(std::initializer_list<bytes> msgs) {
+    bytes out;
+    for (const bytes &m : msgs) {
+        out.push_back((unsigned char)(m.size() >> 8)), out.push_back((unsigned char)m.size());
+        out.insert(out.end(), m.begin(), m.end());
+    }
+    return out;
+}
+
 // ---- Events and packets to records ----------------------------------------------------------
 
 struct out_rec {
@@ -643,17 +653,9 @@ TEST_F(LiveNetCore, QueryAndAnswerCarryTheSameFourFields) {
 }
 
 // DNS over TCP: the connect to the DNS port names the sender; each segment's messages (2-byte
-// length first) become records of protocol 6, and one that runs on into the next segment is
-// counted, not reported. IPv6 events and packets pass only when asked for.
+// length first) become records of protocol 6. IPv6 events and packets pass only when asked
+// for.
 TEST_F(LiveNetCore, DnsOverTcpAndIpv6) {
-    auto framed = [](std::initializer_list<bytes> msgs) {
-        bytes out;
-        for (const bytes &m : msgs) {
-            out.push_back((unsigned char)(m.size() >> 8)), out.push_back((unsigned char)m.size());
-            out.insert(out.end(), m.begin(), m.end());
-        }
-        return out;
-    };
     core.on_event(ev(LIVE_NET_CONN_EST, 70, "127.0.0.1", 45000, "127.0.0.1", 53), now, sink);
     ASSERT_EQ(recs.size(), 2u);  // the connection itself
     recs.clear();
@@ -670,10 +672,6 @@ TEST_F(LiveNetCore, DnsOverTcpAndIpv6) {
     EXPECT_EQ(bytes(recs[0].rec.begin() + 28, recs[0].rec.begin() + 72),
               bytes(recs[1].rec.begin() + 28, recs[1].rec.begin() + 72));
     EXPECT_EQ(bytes(recs[2].rec.begin() + 74, recs[2].rec.end()), a);
-    bytes cut = framed({q});
-    cut.pop_back();
-    packet(segment("127.0.0.1", 45000, "127.0.0.1", 53, cut), PACKET_HOST);
-    EXPECT_EQ(core.tcp_split(), 1u);
     // A UDP sender on the same port number does not own a TCP socket's messages.
     core.on_event(ev(LIVE_NET_UDP, 71, "0.0.0.0", 46000, "127.0.0.1", 53), now, sink);
     packet(segment("127.0.0.1", 46000, "127.0.0.1", 53, framed({q})), PACKET_HOST);
@@ -703,6 +701,99 @@ TEST_F(LiveNetCore, DnsOverTcpAndIpv6) {
               bytes(far6.begin(), far6.end()));
     EXPECT_EQ(type(recs[2]), 10);
     EXPECT_EQ(recs[2].pid, 73u);
+}
+
+// A message split across segments is put together from its connection's bytes in sequence
+// order (each segment seen twice on loopback): written in pieces, behind a decoy that ends
+// with its first byte, or with a piece sent again. One that cannot be (a gap, a connection
+// ended first, no rest within its time, too many connections or bytes waiting) is counted.
+TEST_F(LiveNetCore, DnsOverTcpSplitAcrossSegmentsIsPutTogether) {
+    const bytes decoy = query(labels({"decoy", "test"}));
+    const bytes one = framed({q}), two = framed({decoy, q});
+    const size_t decoy_end = framed({decoy}).size();
+    struct piece {
+        size_t from, to;       // bytes of the stream
+        uint8_t flags = 0x18;  // PSH ACK
+    };
+    struct Row {
+        const char *what;
+        bytes stream;
+        std::vector<piece> pieces;
+        uint64_t idle_ms;  // then the time passes
+        std::vector<std::string> names;
+        uint64_t lost;
+    };
+    const size_t end = one.size();
+    const Row rows[] = {
+        {"7 bytes, then the rest", one, {{0, 7}, {7, end}}, 0, {"www.example.test"}, 0},
+        {"a decoy ending with the first byte",
+         two,
+         {{0, decoy_end + 1}, {decoy_end + 1, two.size()}},
+         0,
+         {"decoy.test", "www.example.test"},
+         0},
+        {"a piece sent again, and overlapping",
+         one,
+         {{0, 7}, {0, 7}, {0, 10}, {10, end}},
+         0,
+         {"www.example.test"},
+         0},
+        {"a gap", one, {{0, 7}, {9, end}}, 0, {}, 1},
+        {"the connection ends first", one, {{0, 7}, {7, 7, 0x11}}, 0, {}, 1},
+        {"reset in the last piece", one, {{0, 7}, {7, end - 1, 0x14}}, 0, {}, 1},
+        {"no rest in time", one, {{0, 7}}, live_net_core::TCP_FLOW_IDLE_MS, {}, 1},
+        {"a bare ACK and the rest in time",
+         one,
+         {{0, 7}, {7, 7, 0x10}, {7, end}},
+         live_net_core::TCP_FLOW_IDLE_MS - 1,
+         {"www.example.test"},
+         0},
+    };
+    auto seg = [](uint16_t port, const bytes &payload, uint32_t seq, uint8_t flags) {
+        bytes p = segment("127.0.0.1", port, "127.0.0.1", 53, payload);
+        for (int i = 0; i < 4; i++) p[24 + i] = (unsigned char)(seq >> (24 - 8 * i));
+        p[33] = flags;
+        return p;
+    };
+    uint16_t port = 48000;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        recs.clear();
+        const uint64_t lost = core.tcp_lost();
+        core.on_event(ev(LIVE_NET_CONN_EST, 80, "127.0.0.1", ++port, "127.0.0.1", 53), now, sink);
+        recs.clear();
+        for (const piece &pc : r.pieces) {
+            bytes p =
+                seg(port, bytes(r.stream.begin() + (long)pc.from, r.stream.begin() + (long)pc.to),
+                    0xFFFFFFF0u + (uint32_t)pc.from, pc.flags);  // the numbers wrap
+            packet(p, PACKET_OUTGOING);
+            packet(p, PACKET_HOST);
+            if (&pc == &r.pieces[0]) now += r.idle_ms;
+        }
+        core.retry(now += live_net_core::OWNER_WAIT_MS, sink);  // an idle owner's wait too
+        std::vector<std::string> names;
+        for (const out_rec &o : recs)
+            names.emplace_back(reinterpret_cast<const char *>(&o.rec[72]));
+        EXPECT_EQ(names, r.names);
+        EXPECT_EQ(core.tcp_lost() - lost, r.lost);
+        EXPECT_EQ(core.tcp_waiting(), 0u);
+    }
+    // The bounds on their own: connections waiting, then bytes waiting.
+    const uint64_t lost = core.tcp_lost();
+    for (size_t i = 0; i <= live_net_core::TCP_FLOWS_MAX; i++)
+        packet(seg((uint16_t)(50000 + i), bytes(one.begin(), one.begin() + 7), 1, 0x18),
+               PACKET_HOST);
+    EXPECT_EQ(core.tcp_waiting(), live_net_core::TCP_FLOWS_MAX);
+    EXPECT_EQ(core.tcp_lost() - lost, 1u);
+    core.retry(now += live_net_core::TCP_FLOW_IDLE_MS, sink);
+    EXPECT_EQ(core.tcp_waiting(), 0u);
+    EXPECT_EQ(core.tcp_lost() - lost, 1u + live_net_core::TCP_FLOWS_MAX);
+    bytes big(60000, 'b');
+    big[0] = 0xFF, big[1] = 0xFF;  // a message longer than the segment
+    size_t fit = live_net_core::TCP_BYTES_MAX / big.size();
+    for (size_t i = 0; i <= fit; i++) packet(seg((uint16_t)(51000 + i), big, 1, 0x18), PACKET_HOST);
+    EXPECT_EQ(core.tcp_waiting(), fit);
+    EXPECT_EQ(core.tcp_lost() - lost, 2u + live_net_core::TCP_FLOWS_MAX);
 }
 
 TEST_F(LiveNetCore, PacketsWaitInOrderForTheirSender) {

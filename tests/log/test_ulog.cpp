@@ -95,6 +95,42 @@ TEST_F(Ulog, LevelsMasksLineCutAndSizeCap) {
     }
 }
 
+// Other people's bytes in a line (a file name, a command line) cannot break it, drive the
+// operator's terminal or forge another line; with log_escape 0 they are written as given.
+TEST_F(Ulog, UserTextIsEscapedIntoOneLine) {
+    const std::string forged = "\n[17179999.000][tsk0][live_bpf_stop:351]kemu: stopped";
+    // log_escape, argument, line as written (before the final line break)
+    const std::tuple<int, std::string, std::string> rows[] = {
+        {1, "/tmp/\x1b]0;title\x07x\x1b[2Jy" + forged,
+         "/tmp/\\x1b]0;title\\x07x\\x1b[2Jy\\x0a[17179999.000][tsk0][live_bpf_stop:351]kemu: "
+         "stopped"},
+        {1,
+         "csi\xc2\x9b"
+         "1m del\x7f cr\r",
+         "csi\\xc2\\x9b1m del\\x7f cr\\x0d"},  // C1, DEL, CR
+        {1, "bad\xff utf8 caf\xc3\xa9\ttab", "bad\\xff utf8 caf\xc3\xa9\ttab"},
+        {1, "\\x41 \\\x1b", "\\\\x41 \\\\\\x1b"},  // a backslash before an escape is doubled
+        {0, "raw\x1b[2J" + forged, "raw\x1b[2J" + forged},
+    };
+    int i = 0;
+    for (auto &[escape, arg, want] : rows) {
+        g_framework_config.log_escape = escape;
+        std::string tag = "esc-row" + std::to_string(i++) + ":";
+        KIV_LOG(3, "%s%s\n", tag.c_str(), arg.c_str());
+        ulog_save(1);
+        std::string all = file("sensor_all.log");
+        size_t at = all.find(tag);
+        ASSERT_NE(at, std::string::npos) << tag;
+        EXPECT_EQ(all.substr(at + tag.size(), want.size() + 1), want + "\n") << tag;
+    }
+    // A long line is cut before an escape, never inside one.
+    g_framework_config.log_escape = 1;
+    __kiv_ulog(3, "%s\x1b\n", std::string(4092, 'c').c_str());
+    ulog_save(1);
+    std::string all = file("sensor_all.log");
+    EXPECT_EQ(all.substr(all.size() - 4094), "\n" + std::string(4092, 'c') + "\n");
+}
+
 TEST_F(Ulog, LoggerThreadSavesBurstAndLosesNothingUncounted) {
     g_framework_config.log_level = 2;  // keeps the logger's own complaints out of the count
     ulog_save(1);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "limit_drops_text.h"
 #include "base/mem.h"
 #include "comm/fhash.h"
 #include "comm/timer.h"
@@ -392,6 +393,7 @@ TEST_F(NetE2E, PerDestinationAndTotalCaps) {
         "single_net_upload_limit = 2\nnet_total_hash_increase_gap = 2\n"
         "net_total_hash_size = 4\nnet_total_upload_limit = 7\nnet_total_rebuild_cycle = 120\n"
         "net_total_lru = 0\n");
+    taken_limit_drops();
     conn_rec u;
     u.type = 5, u.proto = 17, u.dport = 9999;
     auto send = [&](const std::string &sip, const std::string &dip, uint16_t dport = 9999) {
@@ -425,6 +427,10 @@ TEST_F(NetE2E, PerDestinationAndTotalCaps) {
     EXPECT_EQ(g_net_config.net_cnt_hash_limit, 2u);
     send("10.0.0.15", "198.51.100.4");
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 8; }));
+    EXPECT_EQ(taken_limit_drops(),
+              "NET_UPLOAD_OVERLIMIT any dest - +1\n"
+              "NET_UPLOAD_OVERLIMIT any dest 198.51.100.1:9999 +1\n"
+              "NET_UPLOAD_OVERLIMIT any dest 198.51.100.2:9999 +1\n");
 }
 
 TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
@@ -512,6 +518,7 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(count(UPLOAD_NET_SCAN), 1u);
     // 20 scan records a second at most, per peer with netscan_per_peer; off, for all peers.
+    taken_limit_drops();
     for (uint32_t per_peer : {1u, 0u}) {
         advance(1000);
         {
@@ -529,6 +536,9 @@ TEST_F(NetE2E, ScanRecordsLimitedAndOrdinaryResetsFiltered) {
     }
     EXPECT_EQ(kiv_stat_get(NET_SCAN_SPEED_LIMIT), 11);
     EXPECT_EQ(kiv_stat_get(NET_SCAN_PEER_LIMIT), 5);
+    EXPECT_EQ(taken_limit_drops(),
+              "NET_SCAN_SPEED_LIMIT any peer - +6\n"
+              "NET_SCAN_SPEED_LIMIT any peer 198.51.100.67 +5\n");
     // A reset against a connect still waiting for its establishment is a scan.
     advance(1000);
     conn_rec c;
@@ -887,6 +897,7 @@ TEST_F(NetE2E, DnsNamesPairInEitherFormAndPrintAsTheKeySays) {
 // sent. With the key at 0 nothing is limited.
 TEST_F(NetE2E, DnsDocumentsLimitedPerProcess) {
     start("dns_upload_per_proc = 3\n");
+    taken_limit_drops();
     ASSERT_EQ(inject_root_process(301, 5301, "/usr/bin/other", "/nonexistent/other"), KEMU_OK);
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
     conn_rec q;
@@ -905,6 +916,7 @@ TEST_F(NetE2E, DnsDocumentsLimitedPerProcess) {
     advance(8000);
     ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 5; }));
     EXPECT_EQ(kiv_stat_get(NET_DNS_PROC_LIMIT), 2);
+    EXPECT_EQ(taken_limit_drops(), "NET_DNS_PROC_LIMIT 0 exe /nonexistent/client +2\n");
     size_t other = 0;
     for (auto &d : docs(UPLOAD_DNS_QUERY)) other += value_of(d, "process_id") == "301";
     EXPECT_EQ(other, 2u);

@@ -286,6 +286,50 @@ TEST_F(ForkTree, FullHashTakesOnlyExitedNodesAndCountsEveryRefusal) {
     EXPECT_EQ(kiv_stat_get(TASK_FTREE_FULL_CNT), full + 2);
 }
 
+// The memory bound on its own (tables far from full), with 1 KB command lines: a replaced
+// image gives way first, then an exited process; a new process or image beyond it is refused
+// and counted. Without a bound all of them are kept. The bytes counted are those held.
+TEST_F(ForkTree, MemoryBoundTakesReplacedImagesAndExitedNodesFirst) {
+    const std::string big(1000, 'c');
+    for (bool bounded : {false, true}) {
+        SCOPED_TRACE(bounded);
+        ftree_destory(t_);
+        t_ = ftree_create(64, 64);
+        ASSERT_EQ(ins(80, 80, 1, 1, 1, true, big.c_str()), 0);
+        if (bounded) t_->mem_max = ftree_mem_bytes(t_) * 7 / 2;  // room for three and a half
+        ASSERT_EQ(ins(81, 81, 1, 1, 1, true, big.c_str()), 0);
+        ASSERT_EQ(ins(80, 80, 1, 1, 2, true, big.c_str()), 0);  // its first image kept
+        ASSERT_EQ(ins(82, 82, 1, 1, 1, true, big.c_str()), 0);
+        EXPECT_EQ(ftree_prior_image(t_, 80, 80, 2) != nullptr, !bounded);
+        int64_t full = kiv_stat_get(TASK_FTREE_FULL_CNT);
+        EXPECT_EQ(ins(83, 83, 1, 1, 1, true, big.c_str()), bounded ? -8 : 0);
+        EXPECT_EQ(ins(84, 84, 80, 80, 3, false), 0);  // a fork shares its parent's image
+        EXPECT_EQ(kiv_stat_get(TASK_FTREE_FULL_CNT), full + bounded);
+        EXPECT_EQ(t_->mem_full_logged, bounded);
+        ASSERT_EQ(mark_exit(81), 0);
+        EXPECT_EQ(ins(85, 85, 1, 1, 1, true, big.c_str()), 0);
+        EXPECT_EQ(node(81) == nullptr, bounded);
+        if (bounded) EXPECT_LE(ftree_mem_bytes(t_), t_->mem_max);
+        for (uint32_t pid = 80; pid < 86; pid++) {
+            ftree_key k{0, pid};
+            ftree_delete(t_, &k);
+        }
+        EXPECT_EQ(t_->mem_nodes, 0u);
+        uint64_t held = 0;
+        list_head *pos;
+        list_for_each(pos, &t_->exec_info_list->head) held +=
+            list_entry(pos, ei_list_node, list)->charged;
+        EXPECT_EQ(t_->exec_info_list->mem_bytes, held);
+    }
+    // A bound below one process refuses its node.
+    ftree_destory(t_);
+    t_ = ftree_create(64, 64);
+    t_->mem_max = 1;
+    int64_t full = kiv_stat_get(TASK_FTREE_FULL_CNT);
+    EXPECT_EQ(ins(90, 90, 1, 1, 1, true), -7);
+    EXPECT_EQ(kiv_stat_get(TASK_FTREE_FULL_CNT), full + 1);
+}
+
 // An exec that cannot get an image record of its own must not leave the process naming the
 // image it shared with its parent: the node goes, and queries describe it from the kernel.
 TEST_F(ForkTree, ExecWithoutRoomForItsImageDropsTheStaleNode) {
@@ -306,56 +350,88 @@ TEST_F(ForkTree, ExecWithoutRoomForItsImageDropsTheStaleNode) {
 }
 
 // The shipped sizes: a host with as many live processes as the tree holds, each running an
-// image of its own, fits entirely, within the memory per process the configuration states.
+// image of its own with a realistic command line, within the memory per process the
+// configuration states; its memory bound holds the number of them it states, and a flood of
+// processes with 3 KB of command line and paths stops at the bound.
 TEST_F(ForkTree, ShippedSizesHoldAFullHostWithinTheStatedMemory) {
     std::ifstream conf(KIV_TEST_DATA_DIR "/../../config/task.conf");
     ASSERT_TRUE(conf.good());
     std::map<std::string, long> keys;
-    long stated_bytes = 0;
+    long stated_bytes = 0, stated_held = 0;
     for (std::string line; std::getline(conf, line);) {
         std::smatch m;
         if (std::regex_match(line, m, std::regex(R"((\w+) = (\d+))"))) keys[m[1]] = std::stol(m[2]);
         if (std::regex_search(line, m, std::regex(R"(about (\d+) bytes per process)")))
             stated_bytes = std::stol(m[1]);
+        if (std::regex_search(line, m, std::regex(R"(hold (\d+),(\d{3}) such processes)")))
+            stated_held = std::stol(m[1]) * 1000 + std::stol(m[2]);
     }
     const long procs = keys["fork_hash_size"], images = keys["exec_list_size"];
     EXPECT_GE(procs, 65536) << "hosts with tens of thousands of processes are ordinary";
     EXPECT_GE(images, procs + 1) << "every process may run an image of its own";
     ASSERT_GT(stated_bytes, 0);
-    int64_t before = 0;
+    ASSERT_GT(stated_held, 0);
+    ASSERT_GT(keys["ftree_mem_max_mb"], 0);
     auto accounted = [] {
         int64_t sum = kiv_stat_get(MALLOC_LHASH_NODE);
         for (uint32_t c = MALLOC_FOR_TASK_EI_LIST_NODE; c <= MALLOC_FOR_TASK_FTREE; c++)
             sum += kiv_stat_get(c);
         return sum;
     };
-    before = accounted();
-    t_ = ftree_create((uint32_t)images, (uint32_t)procs);
-    ASSERT_NE(t_, nullptr);
     proc_fields f;
-    f.s[0] = "/usr/sbin/php-fpm8.2 --nodaemonize --fpm-config /etc/php/8.2/fpm/php-fpm.conf";
     f.s[1] = "/var/www/html";
-    f.s[2] = "/usr/sbin/php-fpm8.2";
     f.s[3] = "/dev/null";
     f.s[4] = "socket:[123456]";
     static raw_process_buf buf;
-    int refused = 0;
-    for (uint32_t pid = 2; pid < (uint32_t)procs + 2; pid++) {
-        f.pid = pid, f.create_time = pid, f.ppid = 1, f.parent_create_time = 1;
-        auto bytes = build_proc(f);
-        ASSERT_EQ(raw_process_info_decode(bytes.data(), bytes.size(), &buf.info, sizeof buf), 0);
-        process_info_st info{};
-        info.raw = &buf.info;
-        info.flags = PROC_INFO_EXEC | PROC_INFO_COMPLETE;
-        ftree_key k{pid, pid};
-        refused += ftree_insert(t_, &k, &info) != 0;
-    }
-    EXPECT_EQ(refused, 0);
-    EXPECT_EQ(t_->exec_info_list->using_cnt, procs);
+    // Processes of one kind until the tree refuses one: how many it holds.
+    auto fill = [&](const std::string &cmd, const std::string &path) {
+        f.s[0] = cmd, f.s[2] = path;
+        long held = 0;
+        for (uint32_t pid = 2; pid < (uint32_t)procs + 2; pid++, held++) {
+            f.pid = pid, f.create_time = pid, f.ppid = 1, f.parent_create_time = 1;
+            auto bytes = build_proc(f);
+            EXPECT_EQ(raw_process_info_decode(bytes.data(), bytes.size(), &buf.info, sizeof buf),
+                      0);
+            process_info_st info{};
+            info.raw = &buf.info;
+            info.flags = PROC_INFO_EXEC | PROC_INFO_COMPLETE;
+            ftree_key k{pid, pid};
+            if (ftree_insert(t_, &k, &info) != 0) break;
+        }
+        return held;
+    };
+    const uint64_t bound = (uint64_t)keys["ftree_mem_max_mb"] << 20;
+    int64_t before = accounted();
+    t_ = ftree_create((uint32_t)images, (uint32_t)procs);
+    ASSERT_NE(t_, nullptr);
+    const long realistic =
+        fill("/usr/sbin/php-fpm8.2 --nodaemonize --fpm-config /etc/php/8.2/fpm/php-fpm.conf",
+             "/usr/sbin/php-fpm8.2");
+    EXPECT_EQ(realistic, procs);
     double per = double(accounted() - before) / double(procs);
     EXPECT_LE(per, (double)stated_bytes);
+    ftree_destory(t_);
+    t_ = ftree_create((uint32_t)images, (uint32_t)procs);
+    t_->mem_max = bound;
+    const long bounded =
+        fill("/usr/sbin/php-fpm8.2 --nodaemonize --fpm-config /etc/php/8.2/fpm/php-fpm.conf",
+             "/usr/sbin/php-fpm8.2");
+    EXPECT_GE(bounded, stated_held);
+    EXPECT_LE(ftree_mem_bytes(t_), bound);
+    ftree_destory(t_);
+    t_ = ftree_create((uint32_t)images, (uint32_t)procs);
+    t_->mem_max = bound;
+    before = accounted();
+    f.s[1] = "/tmp/" + std::string(1018, 'd');
+    const long flood = fill(std::string(1023, 'c'), "/tmp/" + std::string(1018, 'p'));
+    EXPECT_LT(flood, procs);
+    EXPECT_LE(ftree_mem_bytes(t_), bound);
+    EXPECT_LE(accounted() - before, (int64_t)bound);
     RecordProperty("bytes_per_process", std::to_string((long)per));
-    std::printf("accounted bytes per process: %.0f\n", per);
+    std::printf(
+        "accounted bytes per process: %.0f; %llu MB hold %ld such processes, %ld with "
+        "3 KB of command line and paths\n",
+        per, (unsigned long long)(bound >> 20), bounded, flood);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // The process module end to end: records injected into the stand-in's high ring, through the
 // collector and the process hooks, to the host's upload callback. The clock is driven.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -28,7 +33,9 @@
 #include "staged_tree.h"
 #include "task/binhash.h"
 #include "task/kernel_query.h"
+#include "task/loader_exec.h"
 #include "task/task.h"
+#include "test_io.h"
 
 namespace {
 
@@ -330,6 +337,54 @@ TEST_F(TaskE2E, ReExecReportedOnlyWithReportEveryExec) {
         EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 1);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_path\":\"/bin/sleep\""), 1);
     }
+}
+
+// A program run through the dynamic loader: with report_loader_program, as the program it
+// maps (its path and digests) with the loader named beside, and once it is gone as the file
+// its command line names; without, as the loader it executed.
+TEST_F(TaskE2E, ProgramRunThroughTheLoaderKeepsItsIdentity) {
+    int fd = open("/usr/bin/sleep", O_RDONLY | O_CLOEXEC);
+    elf_facts sleep_elf;
+    ASSERT_TRUE(fd >= 0 && elf_read_facts(fd, &sleep_elf));
+    close(fd);
+    char ld[PATH_MAX], sleep[PATH_MAX];
+    ASSERT_TRUE(realpath(sleep_elf.interp.c_str(), ld) && realpath("/usr/bin/sleep", sleep));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(ld, ld, "/usr/bin/sleep", "60", (char *)nullptr);
+        _exit(127);
+    }
+    // Until the loader has mapped the program.
+    const std::string maps = "/proc/" + std::to_string(child) + "/maps";
+    ASSERT_TRUE(wait_for([&] { return slurp(maps).find(sleep) != std::string::npos; }));
+    int dir = open(("/proc/" + std::to_string(child)).c_str(), O_RDONLY | O_DIRECTORY);
+    const uint64_t ct = proc_dir_start_ns(dir);
+    close(dir);
+    char ld_md5[33], sleep_md5[33];
+    ASSERT_EQ(get_file_md5(ld, ld_md5, sizeof ld_md5), 0);
+    ASSERT_EQ(get_file_md5(sleep, sleep_md5, sizeof sleep_md5), 0);
+    const std::string path = std::string("\"process_path\":\""), md5 = "\"process_md5\":\"";
+    for (bool on : {false, true}) {
+        SCOPED_TRACE(on);
+        if (on) host_stop();
+        start(on ? "report_loader_program = 1\n" : "report_loader_program = 0\n");
+        auto f = proc((uint32_t)child, 1, std::string(ld) + " /usr/bin/sleep 60");
+        f.create_time = ct, f.s[2] = ld;
+        inject(1, f);
+        // Gone by now: named by the file of its command line, from its directory.
+        auto g = proc(4190001, 1, std::string(ld) + " ./sleep 1");
+        g.s[1] = "/usr/bin", g.s[2] = ld;
+        inject(1, g);
+        ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 2; }));
+        const std::string as_loader = path + ld + "\"," + md5 + ld_md5,
+                          as_program =
+                              path + sleep + "\",\"loader_path\":\"" + ld + "\"," + md5 + sleep_md5;
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, on ? as_program : as_loader), 2);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"loader_path\""), on ? 2 : 0);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 // Exits still waiting for their delay are reported at shut-down, not lost.

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "limit_drops_text.h"
 #include "comm/timer.h"
 #include "crc_twin.h"
 #include "base/mem.h"
@@ -258,6 +259,7 @@ TEST_F(TaskFilter, RepeatKeysMatchOnlyEqualMaterial) {
 
 TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
     ASSERT_EQ(start("", 2, 4), 0);
+    taken_limit_drops();
     int64_t sec = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
     int64_t hour = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT);
     std::string got;
@@ -268,6 +270,9 @@ TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
     EXPECT_EQ(got, "yyynnyyn");
     EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT) - sec, 2);
     EXPECT_EQ(kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT) - hour, 1);
+    EXPECT_EQ(taken_limit_drops(),
+              "TASK_FILTER_UPLOAD_LIMIT_HOUR_CNT any exe - +1\n"
+              "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT any exe - +2\n");
     // A window open across the wrap of the 32-bit millisecond clock keeps counting and ends.
     upload_limit_info l;
     upload_limit_info_init(&l, 1, 1000);
@@ -278,17 +283,20 @@ TEST_F(TaskFilter, CreationLimitsPerSecondAndHour) {
 
 // Per user, one user's flood spends only that user's window: root still passes and each
 // user's first refusal is logged; a table full of other users hands a returning one a fresh
-// window, never a refusal. Without the key, one window for the host.
+// window, never a refusal. Without the key, one window for the host. Each drop waits for the
+// host with the user (per user) and the executable.
 TEST_F(TaskFilter, CreationLimitsPerUser) {
     auto as = [](uint32_t uid) {
         process_st p;
         process_st_init(&p);
         p.ids[0] = uid;
+        strcpy(p.path, "/usr/bin/flood");
         return upload_limit_filter(&p) == 0 ? 'y' : 'n';
     };
     for (uint32_t per_user : {1u, 0u}) {
         g_task_info.limit_per_user = per_user;
         ASSERT_EQ(start("", 2, 0), 0);
+        taken_limit_drops();
         std::string got;
         for (uint32_t uid : {65534u, 65534u, 65534u, 65534u, 0u, 0u}) got += as(uid);
         EXPECT_EQ(got, per_user ? "yyynyy" : "yyynnn") << per_user;
@@ -301,6 +309,9 @@ TEST_F(TaskFilter, CreationLimitsPerUser) {
             for (int i = 0; i < 4; i++) got += as(65534);
             EXPECT_EQ(got, "yyyn");
         }
+        EXPECT_EQ(taken_limit_drops(),
+                  per_user ? "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT 65534 exe /usr/bin/flood +2\n"
+                           : "TASK_FILTER_UPLOAD_LIMIT_SEC_CNT any exe /usr/bin/flood +3\n");
         task_filter_exit();
     }
     g_task_info.limit_per_user = 0;

@@ -22,6 +22,7 @@
 #include "base/mem.h"
 #include "health.h"
 #include "kivhost_tree.h"
+#include "limit_report.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
@@ -1050,6 +1051,14 @@ TEST(KivhostView, CompactLineOfEveryType) {
              "3,\"UPLOADS_REFUSED\":1},\"totals\":{}"),
          "07:37:20 SENSOR_HEALTH       - kivhost         lost in 60.5 s: RING_HIGH_FULL +3, "
          "UPLOADS_REFUSED +1"},
+        {kHealthType,
+         envelope(
+             "\"event_id\":\"SENSOR_HEALTH\",\"interval\":60,\"counters\":{},\"totals\":{},"
+             "\"limits\":[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\",\"uid\":0,\"user\":\"root\","
+             "\"executable\":\"/usr/bin/tee\",\"dropped\":20},{\"limit\":\"NET_SCAN_SPEED_LIMIT\","
+             "\"peer\":\"203.0.113.9\",\"dropped\":5},{\"limit\":\"X\",\"uid\":7,\"dropped\":1}]"),
+         "07:37:20 SENSOR_HEALTH       - kivhost         in 60 s: limited: FILE_EVENT_LIMIT_HOUR "
+         "root /usr/bin/tee +20, NET_SCAN_SPEED_LIMIT 203.0.113.9 +5, X uid 7 +1"},
         {99, envelope(kProc + "\"x\":\"y\""), "07:37:20 UNKNOWN          4242 mv              x=y"},
         {UPLOAD_PROC_EXEC, "{\"message\":", "--:--:-- PROC_EXEC  (not JSON) {\"message\":"},
         // Texts that would steer the terminal: C0, DEL, and C1 in UTF-8; other UTF-8 stays.
@@ -1057,6 +1066,20 @@ TEST(KivhostView, CompactLineOfEveryType) {
          envelope("\"process_id\":1,\"process_path\":\"/x\\u001b[2J\",\"process_cmd_line\":\"a\\tb"
                   "\\u007f\\u009bc\\u00e9\""),
          "07:37:20 PROC_EXEC           1 x?[2J           /x?[2J  a?b??c\xc3\xa9"},
+        // Invisible format characters by number; a program run from memory by its whole
+        // path, which its author names.
+        {UPLOAD_PROC_EXEC,
+         envelope(
+             "\"process_id\":1,\"process_path\":\"/tmp/svc\\u202egpj.sh\",\"process_cmd_line\":"
+             "\"a\\u061cb\\u200bc\\u2066d\\u2029e\\u00adf\\ufeffg\\udb40\\udc41h\\u2010\""),
+         "07:37:20 PROC_EXEC           1 svc<U+202E>gpj.sh /tmp/svc<U+202E>gpj.sh  "
+         "a<U+061C>b<U+200B>c<U+2066>d<U+2029>e<U+00AD>f<U+FEFF>g<U+E0041>h\xe2\x80\x90"},
+        {UPLOAD_PROC_EXEC,
+         envelope("\"process_id\":1,\"process_path\":\"/memfd:usr/bin/true\\n (deleted)\","
+                  "\"process_cmd_line\":\"x\",\"parent_pid\":2,\"parent_ppath\":\"/memfd:a/sh "
+                  "(deleted)\""),
+         "07:37:20 PROC_EXEC           1 /memfd:usr/bin/true? (deleted) /memfd:usr/bin/true? "
+         "(deleted)  x  (parent 2 /memfd:a/sh (deleted))"},
         {UPLOAD_PROC_EXEC,
          envelope("\"process_id\":1,\"process_path\":\"/x\",\"process_cmd_line\":\"" +
                   std::string(300, 'c') + "\""),
@@ -1119,7 +1142,7 @@ TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
               "HOLD_MEM_OVERLIMIT=0 DROP_FOR_CACHE_FAILED=0 NET_TCP_CONNECT_HASH_FULL=0 "
               "NET_DNSQ_HASH_FULL=0 NET_TOTAL_HASH_FULL=0 LIVE_RING_GIVE_UP=0 "
               "LIVE_FANOTIFY_OVERFLOW=0 LIVE_BPF_RING_LOST=0 LIVE_PROC_OVERRUN=0 "
-              "TASK_FTREE_FULL_CNT=0 UPLOADS_REFUSED=2 ");
+              "TASK_FTREE_FULL_CNT=0 LIVE_DNS_TCP_LOST=0 UPLOADS_REFUSED=2 ");
 }
 
 // A run of checks, as a table: when, the counters then, at the stop; the counters the document
@@ -1150,9 +1173,11 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
     };
     Health health(60), off(0);
     uint64_t last_seq = 0;
+    int asked = 0;  // the limits' drops are taken only when a document is due
+    auto no_drops = [&asked]() -> cJSON * { return asked++, nullptr; };
     for (const Step &s : steps) {
-        const std::string doc = health.check(s.now, s.t, s.stop);
-        EXPECT_EQ(off.check(s.now, s.t, s.stop), "");
+        const std::string doc = health.check(s.now, s.t, s.stop, no_drops);
+        EXPECT_EQ(off.check(s.now, s.t, s.stop, no_drops), "");
         SCOPED_TRACE(s.t);
         if (*s.counters == '\0') {
             EXPECT_EQ(doc, "");
@@ -1180,5 +1205,48 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         cJSON_free(c);
         cJSON_Delete(d);
     }
+    EXPECT_EQ(asked, 5);  // the checks at 60, 130, 190.4, 211 and 300
+    // Drops of a limit alone make a document, with what the limits report.
+    const std::string doc = health.check({C{"A", 3, false}}, 360, false, [] {
+        cJSON *a = cJSON_CreateArray();
+        cJSON_AddItemToArray(a, cJSON_CreateString("drop"));
+        return a;
+    });
+    EXPECT_TRUE(has(doc, "\"counters\":{},\"totals\":{},\"limits\":[\"drop\"]}")) << doc;
     bind_callbacks(nullptr, nullptr);
+}
+
+namespace {
+int take_rows(kiv_limit_drop *out, int max) {
+    static int call = 0;
+    if (call++ > 0 || max < 4) return 0;
+    const kiv_limit_drop rows[] = {
+        {"FILE_EVENT_LIMIT_HOUR", 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 20},
+        {"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "", 3},
+        {"NET_SCAN_SPEED_LIMIT", KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "203.0.113.9", 5},
+        {"NET_UPLOAD_OVERLIMIT", 4000000000u, KIV_LIMIT_DESTINATION, "192.0.2.9:80", 1},
+    };
+    std::copy(std::begin(rows), std::end(rows), out);
+    return 4;
+}
+int take_none(kiv_limit_drop *, int) {
+    return 0;
+}
+}  // namespace
+
+// The limits' drops as the health document names them: the user by name where the account
+// database has one, else by id, none for a shared limit; what they were of by its kind.
+TEST(KivhostHealth, LimitDropsNamedWithUserAndSubject) {
+    EXPECT_EQ(limit_drops_json(nullptr), nullptr);
+    EXPECT_EQ(limit_drops_json(take_none), nullptr);
+    cJSON *a = limit_drops_json(take_rows);
+    char *text = cJSON_PrintUnformatted(a);
+    EXPECT_STREQ(text,
+                 "[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\",\"uid\":0,\"user\":\"root\",\"executable\":"
+                 "\"/usr/bin/tee\",\"dropped\":20},{\"limit\":\"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT\","
+                 "\"dropped\":3},{\"limit\":\"NET_SCAN_SPEED_LIMIT\",\"peer\":\"203.0.113.9\","
+                 "\"dropped\":5},{\"limit\":\"NET_UPLOAD_OVERLIMIT\",\"uid\":4000000000,"
+                 "\"destination\":\"192.0.2.9:80\",\"dropped\":1}]");
+    cJSON_free(text);
+    cJSON_Delete(a);
 }

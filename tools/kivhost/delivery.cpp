@@ -717,15 +717,24 @@ bool Delivery::fatal() const {
 }
 
 std::string output_line(const OutputStats &s) {
-    char line[512];
+    char line[600], state[96] = "up";
+    if (!s.up) {
+        // "down since 2026-12-08T17:53:15+0000 (Connection refused)"
+        time_t sec = static_cast<time_t>(s.down_since_ms / 1000);
+        struct tm tm;
+        localtime_r(&sec, &tm);
+        char when[40];
+        strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S%z", &tm);
+        snprintf(state, sizeof state, "down since %s (%s)", when,
+                 s.last_err ? strerror(s.last_err) : "?");
+    }
     snprintf(line, sizeof line,
              "  output %s: %s, %" PRIu64 " delivered, %" PRIu64 " queued, %" PRIu64
              " spooled (%" PRIu64 " bytes), %" PRIu64 " went through the spool, %" PRIu64
              " retried, dropped %" PRIu64 " (queue full %" PRIu64 ", spool full %" PRIu64
              ", damaged %" PRIu64 ", refused %" PRIu64 ")\n",
-             s.name.c_str(), s.up ? "up" : "down", s.delivered, s.queued, s.spooled,
-             s.spooled_bytes, s.delayed, s.retried,
-             s.dropped_queue_full + s.dropped_spool_full + s.dropped_damaged + s.refused,
+             s.name.c_str(), state, s.delivered, s.queued, s.spooled, s.spooled_bytes, s.delayed,
+             s.retried, s.dropped_queue_full + s.dropped_spool_full + s.dropped_damaged + s.refused,
              s.dropped_queue_full, s.dropped_spool_full, s.dropped_damaged, s.refused);
     return line;
 }

@@ -32,9 +32,39 @@ using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // ---- reading the native document -----------------------------------------------------------
 
+// The members of each object read during one mapping, sorted by name: the rules ask for some
+// fifty names of a process record, and a scan of its members for each costs more than the
+// rest of the mapping. Forgotten when a mapping begins and ends, so no object outlives its
+// entry; the storage stays for the next document.
+struct Members {
+    const cJSON *of = nullptr;
+    std::vector<std::pair<std::string_view, const cJSON *>> by_name;
+};
+thread_local std::vector<Members> t_members;
+thread_local size_t t_members_used = 0;
+
 const cJSON *item(const cJSON *o, const char *key) {
-    return o ? cJSON_GetObjectItemCaseSensitive(o, key) : nullptr;
+    if (o == nullptr) return nullptr;
+    Members *m = nullptr;
+    for (size_t i = 0; i < t_members_used && m == nullptr; ++i)
+        if (t_members[i].of == o) m = &t_members[i];
+    if (m == nullptr) {
+        if (t_members_used == t_members.size()) t_members.emplace_back();
+        m = &t_members[t_members_used++];
+        m->of = o;
+        m->by_name.clear();
+        for (const cJSON *c = o->child; c != nullptr; c = c->next)
+            if (c->string != nullptr) m->by_name.emplace_back(c->string, c);
+        // Stable: of two members of one name, the first is found, as cJSON finds it.
+        std::stable_sort(m->by_name.begin(), m->by_name.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+    }
+    const std::string_view k(key);
+    auto it = std::lower_bound(m->by_name.begin(), m->by_name.end(), k,
+                               [](const auto &e, std::string_view v) { return e.first < v; });
+    return it != m->by_name.end() && it->first == k ? it->second : nullptr;
 }
+
 std::string_view text(const cJSON *o, const char *key) {
     const cJSON *it = item(o, key);
     return cJSON_IsString(it) && it->valuestring ? it->valuestring : std::string_view();
@@ -657,6 +687,10 @@ void probe_ecs_host(EcsOptions *o, const char *os_release) {
 }
 
 bool ecs_document(std::string_view native, int32_t type, const EcsOptions &o, std::string *out) {
+    struct Forget {
+        Forget() { t_members_used = 0; }
+        ~Forget() { t_members_used = 0; }
+    } forget;
     Json parsed(cJSON_ParseWithLength(native.data(), native.size()), cJSON_Delete);
     const cJSON *env = parsed.get();
     if (!cJSON_IsObject(env)) return *out = "not a JSON object", false;

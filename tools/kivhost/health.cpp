@@ -16,6 +16,7 @@ constexpr const char *kLibraryLosses[] = {
     "LIVE_RING_GIVE_UP",          // live records given up: a ring stayed full
     "LIVE_FANOTIFY_OVERFLOW",     // the kernel's fanotify queue overflowed
     "LIVE_BPF_RING_LOST",         // eBPF ring buffers full
+    "LIVE_DNS_TCP_LOST",          // DNS messages over TCP not put together
     "LIVE_PROC_OVERRUN",          // the process source overran
     "HOLD_MEM_OVERLIMIT",         // no memory left to park a record
     "DROP_FOR_CACHE_FAILED",      // parked records that could not be kept
@@ -63,7 +64,8 @@ std::vector<LossCounter> read_losses(StatsLineFn walk, RingStatsFn ring_stats, D
     return out;
 }
 
-std::string Health::check(const std::vector<LossCounter> &now, double now_s, bool at_stop) {
+std::string Health::check(const std::vector<LossCounter> &now, double now_s, bool at_stop,
+                          const std::function<cJSON *()> &limits) {
     if (interval_s_ == 0) return {};
     if (!have_base_) {
         have_base_ = true, base_s_ = now_s, base_ = now;
@@ -91,7 +93,8 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     }
     const double elapsed = now_s - base_s_;
     base_ = std::move(next), base_s_ = now_s;
-    if (n == 0) {
+    cJSON *dropped = limits ? limits() : nullptr;
+    if (n == 0 && !dropped) {
         cJSON_Delete(counters), cJSON_Delete(totals);
         return {};
     }
@@ -99,6 +102,7 @@ std::string Health::check(const std::vector<LossCounter> &now, double now_s, boo
     cJSON_AddNumberToObject(body, "interval", std::round(elapsed * 10) / 10);  // tenths
     cJSON_AddItemToObject(body, "counters", counters);
     cJSON_AddItemToObject(body, "totals", totals);
+    if (dropped) cJSON_AddItemToObject(body, "limits", dropped);
     return health_document(nullptr, body);
 }
 

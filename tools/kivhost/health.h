@@ -5,10 +5,13 @@
 #define KIVHOST_HEALTH_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "host_core.h"
+
+struct cJSON;
 #include "qxkiv/kemu.h"
 
 struct cJSON;
@@ -57,7 +60,10 @@ class Health {
     // last check (or at the stop, for the part interval left), compare with it: the health
     // document when a counter moved, else empty. Counters are matched by name; one seen for
     // the first time is a baseline of its own.
-    std::string check(const std::vector<LossCounter> &now, double now_s, bool at_stop);
+    // limits, asked only then, gives the drops of the limits in the interval (a JSON array, or
+    // null for none): they make a document of their own too.
+    std::string check(const std::vector<LossCounter> &now, double now_s, bool at_stop,
+                      const std::function<cJSON *()> &limits = nullptr);
 
   private:
     uint32_t interval_s_;

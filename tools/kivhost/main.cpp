@@ -24,6 +24,7 @@
 #include "check_config.h"
 #include "ecs.h"
 #include "health.h"
+#include "limit_report.h"
 #include "host_core.h"
 #include "metrics.h"
 
@@ -405,6 +406,7 @@ int main(int argc, char **argv) {
     // Ring refusals are readable while the kernel stand-in runs (emulated, userspace).
     auto ring_stats = reinterpret_cast<kivhost::RingStatsFn>(dlsym(lib, "kemu_ring_stats"));
     auto lib_version = reinterpret_cast<decltype(&kiv_version)>(dlsym(lib, "kiv_version"));
+    auto limit_drops = reinterpret_cast<kivhost::LimitDropsFn>(dlsym(lib, "kiv_limit_drops_take"));
 
     for (auto &o : delivery.outputs()) o->start();
     kivhost::bind_callbacks(&delivery, &identity);
@@ -453,7 +455,8 @@ int main(int argc, char **argv) {
     auto check_health = [&](std::chrono::steady_clock::time_point now, bool at_stop) {
         if (opt.health_interval == 0) return;
         std::string doc = health.check(kivhost::read_losses(api.stats_line, ring_stats, delivery),
-                                       std::chrono::duration<double>(now - t0).count(), at_stop);
+                                       std::chrono::duration<double>(now - t0).count(), at_stop,
+                                       [&] { return kivhost::limit_drops_json(limit_drops); });
         if (!doc.empty())
             delivery.upload(doc.data(), static_cast<uint32_t>(doc.size()), kivhost::kHealthType);
     };

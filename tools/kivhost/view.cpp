@@ -52,21 +52,61 @@ namespace {
 
 constexpr size_t kMaxText = 240;  // a field cut beyond this keeps one line one screen line
 
+// Characters a terminal shows nothing for but that reorder or hide what follows: bidi
+// controls (svc<U+202E>gpj.sh reads as svchs.jpg), zero-width ones, line and paragraph
+// separators, tags; every invisible format character, as ranges of code points.
+bool invisible(uint32_t cp) {
+    static const uint32_t ranges[][2] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+        {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    for (const auto &r : ranges)
+        if (cp >= r[0] && cp <= r[1]) return true;
+    return false;
+}
+
+// The code point of the well-formed UTF-8 sequence at s[i] and its length; 0 for none.
+size_t utf8_at(std::string_view s, size_t i, uint32_t *cp) {
+    unsigned c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || len > s.size() - i) return 0;
+    *cp = len == 1 ? c : c & (0x7Fu >> len);
+    for (size_t k = 1; k < len; ++k) {
+        unsigned b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        *cp = (*cp << 6) | (b & 0x3F);
+    }
+    return len;
+}
+
 // Control characters (C0, DEL and C1 in UTF-8) would steer the terminal: they become '?'.
+// Invisible format characters are shown by their number, <U+202E>.
 void put_text(std::string *out, std::string_view s, size_t max = kMaxText) {
     size_t n = 0;
-    for (size_t i = 0; i < s.size(); ++i, ++n) {
+    for (size_t i = 0; i < s.size(); ++n) {
         if (n == max) {
             *out += "...";
             return;
         }
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+        uint32_t cp = 0;
+        size_t len = utf8_at(s, i, &cp);
+        if (len == 0) {  // not UTF-8: the byte as it is
+            *out += s[i++];
+        } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
             *out += '?';
-            ++i;
+            i += len;
+        } else if (invisible(cp)) {
+            char b[16];
+            snprintf(b, sizeof b, "<U+%04X>", static_cast<unsigned>(cp));
+            *out += b;
+            i += len;
         } else {
-            *out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+            out->append(s.substr(i, len));
+            i += len;
         }
     }
 }
@@ -92,6 +132,13 @@ struct Doc {
 std::string_view base_name(std::string_view path) {
     size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The name a process is shown by: its executable's file name, or the whole path of a program
+// run from memory, whose name its author chose ("/memfd:usr/bin/true (deleted)").
+std::string_view proc_name(std::string_view path, size_t *max) {
+    if (path.rfind("/memfd:", 0) == 0) return *max = kMaxText, path;
+    return base_name(path);
 }
 
 // "addr:port", IPv6 addresses in brackets.
@@ -150,7 +197,9 @@ void details(std::string *out, const Doc &d, int slot, bool colour) {
             put_text(out, d.str("process_cmd_line"));
             if (d.has("parent_pid")) {
                 *out += "  (parent " + d.num("parent_pid") + ' ';
-                put_text(out, base_name(d.str("parent_ppath")), 64);
+                size_t max = 64;
+                std::string_view parent = proc_name(d.str("parent_ppath"), &max);
+                put_text(out, parent, max);
                 *out += ')';
             }
             return;
@@ -231,13 +280,30 @@ void details(std::string *out, const Doc &d, int slot, bool colour) {
             const cJSON *iv = cJSON_GetObjectItemCaseSensitive(d.msg, "interval");
             char secs[32];
             snprintf(secs, sizeof secs, "%g", cJSON_IsNumber(iv) ? iv->valuedouble : 0.0);
-            *out += std::string("lost in ") + secs + " s:";
+            const cJSON *lim = cJSON_GetObjectItemCaseSensitive(d.msg, "limits");
+            const bool lost = c && c->child;
+            *out += std::string(lost ? "lost in " : "in ") + secs + " s:";
             for (const cJSON *it = c ? c->child : nullptr; it; it = it->next) {
                 *out += it == c->child ? " " : ", ";
                 put_text(out, it->string ? it->string : "?", 64);
                 char b[40];
                 snprintf(b, sizeof b, " +%.0f", cJSON_IsNumber(it) ? it->valuedouble : 0.0);
                 *out += b;
+            }
+            // The limits' drops: limit, user, what they were of, how many.
+            for (const cJSON *it = cJSON_IsArray(lim) ? lim->child : nullptr; it; it = it->next) {
+                const Doc l{it};
+                *out += it == lim->child ? (lost ? "; limited: " : " limited: ") : ", ";
+                put_text(out, l.str("limit"), 64);
+                std::string_view who = l.str("user");
+                if (!who.empty() || l.has("uid")) *out += ' ';
+                if (!who.empty())
+                    put_text(out, who, 32);
+                else if (l.has("uid"))
+                    *out += "uid " + l.num("uid");
+                for (const char *k : {"executable", "peer", "destination"})
+                    if (l.has(k)) *out += ' ', put_text(out, l.str(k), 64);
+                *out += " +" + l.num("dropped");
             }
             if (colour) *out += "\x1b[0m";
             return;
@@ -339,6 +405,7 @@ constexpr std::pair<const char *, const char *> kEcsMembers[] = {
     {"pFilePath", "qxkiv.target.process.executable"},
     {"group", "rule.ruleset"},
     {"counters", "qxkiv.health.counters"},
+    {"limits", "qxkiv.health.limits"},
 };
 
 // The native members an ECS document (ecs_document's) holds, as one flat object, so that one
@@ -444,16 +511,17 @@ std::string compact_line(const char *text, size_t len, int32_t type, bool colour
     out += ' ';
 
     std::string pid = block ? d.num("sPId") : d.num("process_id");
+    size_t proc_max = 32;
     std::string_view proc = block                    ? d.str("sPName")
                             : slot == UPLOAD_APP_LOG ? Doc{root.get()}.str("app_name")
                             : slot == kHealthSlot    ? std::string_view("kivhost")
-                                                     : base_name(d.str("process_path"));
+                                                     : proc_name(d.str("process_path"), &proc_max);
     if (proc.empty()) proc = "-";
     out += pid.size() < 7 ? std::string(7 - pid.size(), ' ') + pid : pid;
     out += ' ';
     if (colour) out += "\x1b[1m";
     at = out.size();
-    put_text(&out, proc, 32);
+    put_text(&out, proc, proc_max);
     pad(&out, at, 15);
     out += reset;
     out += ' ';

@@ -146,6 +146,8 @@ bool transport(const uint8_t *t, size_t room, uint8_t proto, live_net_pkt *out) 
         if (room < 20) return false;
         head = (size_t)(t[12] >> 4) * 4, len = room;
         if (head < 20 || head > room) return false;
+        out->seq = (uint32_t)be16(t + 4) << 16 | be16(t + 6);
+        out->tcp_flags = t[13];
     }
     out->proto = proto;
     memcpy(&out->sport, t, 2);
@@ -327,24 +329,102 @@ void live_net_core::on_packet(const uint8_t *p, size_t n, int pkttype, int ifind
     if (pk.proto == PROTO_UDP) {
         dns_message(pk, pk.payload, pk.len, leaving, lo, now_ms);
     } else {
-        // Over TCP each message has its 2-byte length first; one segment usually holds one
-        // whole message. One that runs on into the next segment is not reassembled.
-        size_t at = 0;
-        while (pk.len - at >= 2) {
-            size_t len = be16(pk.payload + at);
-            if (len > pk.len - at - 2) {
-                if (tcp_split_++ % 1024 == 0)
-                    KIV_LOG(3,
-                            "kemu: DNS message over TCP between ports %u and %u split across "
-                            "segments, not reported\n",
-                            ntohs(pk.sport), ntohs(pk.dport));
-                break;
-            }
-            dns_message(pk, pk.payload + at + 2, len, leaving, lo, now_ms);
-            at += 2 + len;
-        }
+        tcp_segment(pk, leaving, lo, now_ms);
     }
     retry(now_ms, out);
+}
+
+size_t live_net_core::tcp_key_hash::operator()(const tcp_key &k) const {
+    addr_hash h;
+    return h(k.saddr) * 31 ^ h(k.daddr) ^ ((size_t)k.sport << 16 | k.dport);
+}
+
+size_t live_net_core::tcp_messages(const live_net_pkt &from, const uint8_t *buf, size_t n,
+                                   bool leaving, bool lo, uint64_t now_ms) {
+    size_t at = 0;
+    while (n - at >= 2) {
+        size_t len = be16(buf + at);
+        if (len > n - at - 2) break;
+        dns_message(from, buf + at + 2, len, leaving, lo, now_ms);
+        at += 2 + len;
+    }
+    return at;
+}
+
+void live_net_core::tcp_give_up(tcp_flows::iterator it, const char *why) {
+    if (tcp_lost_++ % 1024 == 0)
+        KIV_LOG(2,
+                "kemu: DNS message over TCP between ports %u and %u not reported: %s (%llu so "
+                "far, LIVE_DNS_TCP_LOST)\n",
+                ntohs(it->first.sport), ntohs(it->first.dport), why, (unsigned long long)tcp_lost_);
+    kiv_stat_inc(LIVE_DNS_TCP_LOST);
+    flow_bytes_ -= it->second.buf.size();
+    flows_.erase(it);
+}
+
+// Over TCP each message has its 2-byte length first. Most segments hold whole messages and
+// leave nothing behind; a message that runs on (a long answer, or a writer that splits its
+// query to hide it) waits with its connection's next sequence number for the rest.
+void live_net_core::tcp_segment(const live_net_pkt &pk, bool leaving, bool lo, uint64_t now_ms) {
+    // Loopback shows each segment leaving and arriving, the same bytes twice: only the copy
+    // dns_message keeps goes into a connection's bytes.
+    if (lo ? leaving : leaving != (pk.dport == dns_port_)) return;
+    const tcp_key key{pk.saddr, pk.daddr, pk.sport, pk.dport, pk.family};
+    const uint8_t *p = pk.payload;
+    size_t n = pk.len;
+    uint32_t seq = pk.seq;
+    const bool ends = pk.tcp_flags & 0x05;  // FIN or RST: nothing follows
+    auto it = flows_.find(key);
+    if (it != flows_.end()) {
+        tcp_flow &f = it->second;
+        const int32_t ahead = (int32_t)(seq - f.next_seq);
+        if (ahead > 0) {
+            // Where this segment's messages begin is not known either.
+            tcp_give_up(it, "segments missing before the rest");
+            return;
+        } else if ((size_t)-ahead >= n) {  // sent again: nothing new
+            if (ends) tcp_give_up(it, "the connection ended first");
+            return;
+        } else if (flow_bytes_ + n - (size_t)-ahead > TCP_BYTES_MAX) {
+            tcp_give_up(it, "too many bytes waiting for their rest");
+            return;
+        } else {
+            const size_t skip = (size_t)-ahead;
+            f.buf.insert(f.buf.end(), p + skip, p + n);
+            flow_bytes_ += n - skip;
+            f.next_seq = seq + (uint32_t)n;
+            f.last_ms = now_ms;
+            size_t used = tcp_messages(pk, f.buf.data(), f.buf.size(), leaving, lo, now_ms);
+            f.buf.erase(f.buf.begin(), f.buf.begin() + (long)used);
+            flow_bytes_ -= used;
+            if (f.buf.empty()) {
+                flows_.erase(it);
+            } else if (ends) {
+                tcp_give_up(it, "the connection ended first");
+            }
+            return;
+        }
+    }
+    size_t used = tcp_messages(pk, p, n, leaving, lo, now_ms);
+    if (used == n) return;
+    tcp_flow f{seq + (uint32_t)n, now_ms, live_net_bytes(p + used, p + n)};
+    auto [at, fresh] = flows_.emplace(key, std::move(f));
+    flow_bytes_ += n - used;
+    if (ends)
+        tcp_give_up(at, "the connection ended first");
+    else if (flows_.size() > TCP_FLOWS_MAX || flow_bytes_ > TCP_BYTES_MAX)
+        tcp_give_up(at, "too many connections or bytes waiting for their rest");
+}
+
+void live_net_core::tcp_expire(uint64_t now_ms) {
+    if (flows_.empty() || age(now_ms, flows_swept_ms_) < TCP_FLOW_IDLE_MS / 5) return;
+    flows_swept_ms_ = now_ms;
+    for (auto it = flows_.begin(); it != flows_.end();) {
+        auto next = std::next(it);
+        if (age(now_ms, it->second.last_ms) >= TCP_FLOW_IDLE_MS)
+            tcp_give_up(it, "its rest did not come");
+        it = next;
+    }
 }
 
 void live_net_core::dns_message(const live_net_pkt &from, const uint8_t *msg, size_t len,
@@ -413,6 +493,7 @@ void live_net_core::retry(uint64_t now_ms, const sink &out) {
         if (!dns_record(pk, now_ms, now_ms >= pk.deadline_ms, out)) break;
         packets_.pop_front();
     }
+    tcp_expire(now_ms);
     sweep(now_ms);
 }
 

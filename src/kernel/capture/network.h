@@ -70,6 +70,8 @@ struct live_net_pkt {
     uint16_t sport = 0, dport = 0;  // network order
     const uint8_t *payload = nullptr;
     size_t len = 0;
+    uint32_t seq = 0;       // TCP: the sequence number of the payload's first byte
+    uint8_t tcp_flags = 0;  // TCP: FIN 0x01, SYN 0x02, RST 0x04, ...
 };
 // False for anything but a whole, unfragmented IPv4 UDP datagram or TCP segment, or an IPv6
 // one whose transport header follows the fixed header (no extension headers), with its
@@ -106,6 +108,12 @@ class live_net_core {
     // A scan (probes of closed scan ports) is reported once per peer address in this window.
     static constexpr uint64_t SCAN_WINDOW_MS = 60000;
     static constexpr size_t SCAN_PEERS_MAX = 4096;
+    // A DNS message over TCP runs on into later segments of its connection for at most this
+    // long; at most this many connections wait with at most this many bytes in all (a message
+    // is at most 65,535 bytes behind its length).
+    static constexpr uint64_t TCP_FLOW_IDLE_MS = 5000;
+    static constexpr size_t TCP_FLOWS_MAX = 256;
+    static constexpr size_t TCP_BYTES_MAX = 1 << 20;
 
     live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex,
                   bool ipv6 = false, bool dns_escape = false)
@@ -123,8 +131,10 @@ class live_net_core {
     void retry(uint64_t now_ms, const sink &out);
     size_t waiting() const { return packets_.size(); }
     uint64_t dropped() const { return dropped_; }
-    // DNS messages over TCP that did not lie whole in one segment: not reported.
-    uint64_t tcp_split() const { return tcp_split_; }
+    // DNS messages over TCP that could not be put together from their segments (a gap in
+    // the connection, the bounds above, or no rest within TCP_FLOW_IDLE_MS): not reported.
+    uint64_t tcp_lost() const { return tcp_lost_; }
+    size_t tcp_waiting() const { return flows_.size(); }
 
   private:
     struct owner {
@@ -141,6 +151,29 @@ class live_net_core {
     struct addr_hash {
         size_t operator()(const live_net_addr &a) const;
     };
+    // One direction of a TCP connection to or from the DNS port.
+    struct tcp_key {
+        live_net_addr saddr, daddr;
+        uint16_t sport, dport, family;
+        bool operator==(const tcp_key &) const = default;
+    };
+    struct tcp_key_hash {
+        size_t operator()(const tcp_key &k) const;
+    };
+    // The start of a message whose rest is in later segments, and where they continue.
+    struct tcp_flow {
+        uint32_t next_seq;
+        uint64_t last_ms;
+        live_net_bytes buf;
+    };
+    using tcp_flows = std::unordered_map<tcp_key, tcp_flow, tcp_key_hash>;
+    void tcp_segment(const live_net_pkt &pk, bool leaving, bool lo, uint64_t now_ms);
+    // Whole messages from the front of buf to dns_message; returns the bytes they took.
+    size_t tcp_messages(const live_net_pkt &from, const uint8_t *buf, size_t n, bool leaving,
+                        bool lo, uint64_t now_ms);
+    // A flow whose message cannot be completed: counted, logged, forgotten.
+    void tcp_give_up(tcp_flows::iterator it, const char *why);
+    void tcp_expire(uint64_t now_ms);
     // Whether a probe of a closed scan port from this peer opens a new report.
     bool new_scan(const live_net_addr &peer, uint64_t now_ms);
     void dns_message(const live_net_pkt &from, const uint8_t *msg, size_t len, bool leaving,
@@ -162,7 +195,10 @@ class live_net_core {
     std::unordered_map<live_net_addr, uint64_t, addr_hash> scanners_;  // peer -> first reported
     uint64_t swept_ms_ = 0;
     uint64_t dropped_ = 0;
-    uint64_t tcp_split_ = 0;
+    tcp_flows flows_;
+    size_t flow_bytes_ = 0;
+    uint64_t flows_swept_ms_ = 0;
+    uint64_t tcp_lost_ = 0;
 };
 
 // The key of a listening socket in the programs' table of listeners (listen_key of

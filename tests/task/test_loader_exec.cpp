@@ -1,0 +1,246 @@
+// A program run through the dynamic loader: telling a loader by its ELF type and name, the
+// program its command line names, and the program found among a loader process's mappings.
+#include <elf.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "proc_bytes.h"
+#include "task/binhash.h"
+#include "task/loader_exec.h"
+#include "test_io.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+elf_facts facts_of(const std::string &path, bool *ok = nullptr) {
+    elf_facts f;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool r = fd >= 0 && elf_read_facts(fd, &f);
+    if (fd >= 0) close(fd);
+    if (ok) *ok = r;
+    return f;
+}
+
+// This host's loader, as the common programs ask for it, by its real path.
+std::string host_loader() {
+    std::string interp = facts_of("/usr/bin/sleep").interp;
+    char real[PATH_MAX];
+    return realpath(interp.c_str(), real) ? real : "";
+}
+
+std::string real_path(const char *p) {
+    char real[PATH_MAX];
+    return realpath(p, real) ? real : "";
+}
+
+template <class T>
+T get(const bytes &b, size_t off) {
+    T v;
+    memcpy(&v, b.data() + off, sizeof v);
+    return v;
+}
+template <class T>
+void put(bytes &b, size_t off, T v) {
+    memcpy(b.data() + off, &v, sizeof v);
+}
+
+// Offsets in a 64-bit ELF file of the program header of type t, and of the dynamic entry tag.
+size_t phdr_of(const bytes &b, uint32_t t) {
+    auto eh = get<Elf64_Ehdr>(b, 0);
+    for (size_t i = 0; i < eh.e_phnum; i++) {
+        size_t at = eh.e_phoff + i * sizeof(Elf64_Phdr);
+        if (get<Elf64_Phdr>(b, at).p_type == t) return at;
+    }
+    return 0;
+}
+size_t dyn_of(const bytes &b, int64_t tag) {
+    auto dyn = get<Elf64_Phdr>(b, phdr_of(b, PT_DYNAMIC));
+    for (size_t at = dyn.p_offset; at + sizeof(Elf64_Dyn) <= dyn.p_offset + dyn.p_filesz;
+         at += sizeof(Elf64_Dyn))
+        if (get<Elf64_Dyn>(b, at).d_tag == tag) return at;
+    return 0;
+}
+
+// A process record of pid with the loader as its executable.
+struct loader_record {
+    raw_process_buf buf;
+    loader_record(uint32_t pid, uint64_t create_time, const std::string &loader,
+                  const std::string &cmd, const std::string &cwd = "/") {
+        proc_fields f;
+        f.pid = pid, f.create_time = create_time;
+        f.s[0] = cmd, f.s[1] = cwd, f.s[2] = loader;
+        auto b = build_proc(f);
+        EXPECT_EQ(raw_process_info_decode(b.data(), b.size(), &buf.info, sizeof buf), 0);
+    }
+};
+
+uint64_t start_of(pid_t pid) {
+    int dir = open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY);
+    uint64_t ns = dir >= 0 ? proc_dir_start_ns(dir) : 0;
+    if (dir >= 0) close(dir);
+    return ns;
+}
+
+}  // namespace
+
+// A loader by its own type and name: the host's loader and a copy of it under another name;
+// not a program, nor a library, nor a damaged copy (each damage read safely).
+TEST(LoaderExec, LoaderByItsOwnTypeAndName) {
+    const std::string ld = host_loader();
+    ASSERT_FALSE(ld.empty());
+    const std::string dir = ld.substr(0, ld.rfind('/'));
+    char tmpl[] = "/tmp/kivloader.XXXXXX";
+    const std::string tmp = mkdtemp(tmpl);
+    const std::string text = slurp(ld);
+    const bytes image(text.begin(), text.end());
+    ASSERT_GT(image.size(), 4096u);
+    struct Row {
+        const char *what;
+        std::function<void(bytes &)> edit;  // of a copy of the loader; null: the file itself
+        std::string path;
+        bool read, loader;
+    };
+    const Row rows[] = {
+        {"the host's loader", nullptr, ld, true, true},
+        {"a copy named ls", [](bytes &) {}, tmp + "/ls", true, true},
+        {"a program", nullptr, "/usr/bin/sleep", true, false},
+        {"a library", nullptr, dir + "/libc.so.6", true, false},
+        {"cut inside its header", [](bytes &b) { b.resize(40); }, tmp + "/cut", false, false},
+        {"program headers past its end",
+         [](bytes &b) { put<uint16_t>(b, offsetof(Elf64_Ehdr, e_phnum), 0xFFFF); }, tmp + "/ph",
+         false, false},
+        {"dynamic section past its end",
+         [](bytes &b) {
+             put<uint64_t>(b, phdr_of(b, PT_DYNAMIC) + offsetof(Elf64_Phdr, p_offset), 1ull << 40);
+         },
+         tmp + "/dyn", false, false},
+        {"its name past its end",
+         [](bytes &b) { put<uint64_t>(b, dyn_of(b, DT_SONAME) + 8, 1ull << 40); }, tmp + "/name",
+         false, false},
+        {"an executable, not a shared object",
+         [](bytes &b) { put<uint16_t>(b, offsetof(Elf64_Ehdr, e_type), ET_EXEC); }, tmp + "/exec",
+         true, false},
+        {"a script",
+         [](bytes &b) {
+             b.assign({'#', '!', '/', 'b', 'i', 'n'});
+         },
+         tmp + "/script", false, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.edit) {
+            bytes b = image;
+            r.edit(b);
+            write_file(r.path, std::string(b.begin(), b.end()));
+        }
+        bool ok = false;
+        elf_facts f = facts_of(r.path, &ok);
+        EXPECT_EQ(ok, r.read);
+        EXPECT_EQ(ok && elf_is_loader(f, r.path.c_str()), r.loader) << f.soname;
+    }
+    // musl names its loader by file name alone: its library is the loader.
+    elf_facts musl;
+    musl.type = ET_DYN, musl.soname = "libc.so";
+    EXPECT_TRUE(elf_is_loader(musl, "/lib/ld-musl-x86_64.so.1"));
+    EXPECT_FALSE(elf_is_loader(musl, "/lib/libc.so"));
+    (void)!system(("rm -rf '" + tmp + "'").c_str());
+}
+
+TEST(LoaderExec, ProgramArgumentAfterTheLoadersOptions) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"/lib64/ld-linux-x86-64.so.2 /tmp/x/implant 2", "/tmp/x/implant"},
+        {"ld.so --library-path /a:/b --argv0 sshd --preload x.so ./implant -d", "./implant"},
+        {"ld.so --inhibit-cache --list /bin/true", "/bin/true"},
+        {"ld.so --audit a.so -- --weird", "--weird"},
+        {"ld.so --argv0", ""},
+        {"ld.so", ""},
+        {"", ""},
+    };
+    for (auto &[cmd, want] : rows) EXPECT_EQ(loader_program_arg(cmd, strlen(cmd)), want) << cmd;
+}
+
+// A loader stopped at its exec has mapped nothing yet: pending. Let go, it maps the program,
+// found by the inode its command line names. Another process under the pid, or none: the
+// file the command line names, from the directory it ran in.
+TEST(LoaderExec, ProgramFoundAmongTheLoadersMappings) {
+    const std::string ld = host_loader(), sleep = real_path("/usr/bin/sleep");
+    ASSERT_FALSE(ld.empty());
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        execl(ld.c_str(), ld.c_str(), "/usr/bin/sleep", "60", (char *)nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    const uint64_t ct = start_of(child);
+    loader_record rec(child, ct, ld, ld + " /usr/bin/sleep 60");
+    EXPECT_TRUE(loader_exec_is(rec.buf.info, nullptr));
+    {
+        loader_program p;
+        EXPECT_EQ(loader_program_find(rec.buf.info, nullptr, &p), LOADER_PENDING);
+    }
+    ASSERT_EQ(ptrace(PTRACE_DETACH, child, nullptr, nullptr), 0);
+    int found = LOADER_PENDING;
+    std::string path;
+    struct stat mapped {};
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         found == LOADER_PENDING && std::chrono::steady_clock::now() < end;) {
+        loader_program p;
+        found = loader_program_find(rec.buf.info, nullptr, &p);
+        path = p.path;
+        if (p.fd >= 0) fstat(p.fd, &mapped);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    struct stat want {};
+    ASSERT_EQ(stat(sleep.c_str(), &want), 0);
+    EXPECT_EQ(found, LOADER_FOUND);
+    EXPECT_EQ(path, sleep);
+    EXPECT_EQ(mapped.st_ino, want.st_ino);
+    // The process the record is of is not the one under the pid now; then none at all.
+    struct Row {
+        const char *what;
+        uint64_t create_time;
+        std::string cmd, cwd;
+        int found;
+        std::string path;
+    };
+    const Row rows[] = {
+        {"another process", ct + 1, ld + " /usr/bin/sleep 60", "/", LOADER_NAMED, "/usr/bin/sleep"},
+        {"relative to its directory", ct + 1, ld + " ./sleep 60", "/usr/bin/", LOADER_NAMED,
+         "/usr/bin/sleep"},
+        {"a name that is no file", ct + 1, ld + " ./nothing-here", "/", LOADER_UNKNOWN, ""},
+        {"a directory", ct + 1, ld + " /usr/bin", "/", LOADER_UNKNOWN, ""},
+        {"no program", ct + 1, ld + " --list", "/", LOADER_UNKNOWN, ""},
+        {"a relative name without a directory", ct + 1, ld + " sleep", "", LOADER_UNKNOWN, ""},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        loader_record other(child, r.create_time, ld, r.cmd, r.cwd);
+        loader_program p;
+        EXPECT_EQ(loader_program_find(other.buf.info, nullptr, &p), r.found);
+        EXPECT_EQ(p.path, r.path);
+        EXPECT_EQ(p.fd >= 0, r.found != LOADER_UNKNOWN);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    loader_program gone;
+    EXPECT_EQ(loader_program_find(rec.buf.info, nullptr, &gone), LOADER_NAMED);
+    EXPECT_EQ(std::string(gone.path), "/usr/bin/sleep");
+}
