@@ -19,7 +19,9 @@
 #include "base/log.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
+#include "host_log.h"
 #include "staged_tree.h"
+#include "test_io.h"
 #include "task/binhash.h"
 
 namespace fs = std::filesystem;
@@ -29,9 +31,6 @@ int thread_count() {
     int n = 0;
     for ([[maybe_unused]] auto &e : fs::directory_iterator("/proc/self/task")) n++;
     return n;
-}
-bool has(const std::string &text, const std::string &what) {
-    return text.find(what) != std::string::npos;
 }
 }  // namespace
 
@@ -115,20 +114,6 @@ struct ConfigTest : ::testing::Test {
         kiv_timer_exit();
     }
 };
-
-// What the host thread logs during `fn`, from the start-up copy of every line.
-template <class F>
-std::string logged_by(F &&fn) {
-    const char *fallback = "/tmp/.wlq_sensor_log.log";
-    struct stat st {};
-    off_t before = stat(fallback, &st) == 0 ? st.st_size : 0;
-    g_in_master_thread = 1;
-    fn();
-    g_in_master_thread = 0;
-    std::ifstream in(fallback);
-    in.seekg(before);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST_F(ConfigTest, ValuesAndBadValues) {
     load("log_mask = 0x10\ncollector_task_num = 3\n");

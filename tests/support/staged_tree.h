@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "block_logger/block_logger.h"
 #include "comm/dirutils.h"
@@ -19,6 +20,13 @@
 #include "task/task.h"
 
 struct staged_tree {
+    // The shipped module files and how each module is pointed at its copy.
+    static constexpr std::pair<const char *, void (*)(const char *)> kShipped[] = {
+        {"task.conf", task_set_conf_path},
+        {"file.conf", file_set_conf_path},
+        {"net.conf", net_set_conf_path},
+        {"block_logger.conf", block_logger_set_conf_path},
+        {"log_collector.conf", log_collector_set_conf_path}};
     std::string root;
     framework_config saved = g_framework_config;
 
@@ -29,41 +37,27 @@ struct staged_tree {
         for (const char *d : {"/config", "/logs"}) mkdir((root + d).c_str(), 0700);
         write_conf(base);
         kiv_set_sensor_conf_path(conf().c_str());
-        // The process module reads the shipped task.conf from the same directory. A run of the
-        // described behaviour (tests/keys/keys_off.sh) names a tree of its own whose config/
-        // holds the shipped files with every extension off.
+        // The modules read the shipped files from the same directory. A run of the described
+        // behaviour (tests/keys/keys_off.sh) names a tree of its own whose config/ holds the
+        // shipped files with every extension off.
         const char *other = getenv("KIV_TEST_SHIPPED_TREE");
         std::string src = other ? std::string(other) + "/" : std::string(KIV_SOURCE_DIR);
-        std::ifstream shipped(src + "config/task.conf");
-        std::ofstream(task_conf()) << shipped.rdbuf();
-        task_set_conf_path(task_conf().c_str());
-        std::ifstream shipped_file(src + "config/file.conf");
-        std::ofstream(file_conf()) << shipped_file.rdbuf();
-        file_set_conf_path(file_conf().c_str());
-        std::ifstream shipped_net(src + "config/net.conf");
-        std::ofstream(net_conf()) << shipped_net.rdbuf();
-        net_set_conf_path(net_conf().c_str());
-        std::ifstream shipped_block(src + "config/block_logger.conf");
-        std::ofstream(block_logger_conf()) << shipped_block.rdbuf();
-        block_logger_set_conf_path(block_logger_conf().c_str());
+        for (auto [name, set_path] : kShipped) {
+            std::ifstream shipped(src + "config/" + name);
+            std::ofstream(root + "/config/" + name) << shipped.rdbuf();
+            set_path((root + "/config/" + name).c_str());
+        }
         // The network module's DNS probe asks loopback only, never this host's resolvers.
         std::ofstream(root + "/resolv.conf") << "nameserver 127.0.0.1\n";
         setenv("QXKIV_RESOLV_CONF", (root + "/resolv.conf").c_str(), 1);
-        std::ifstream shipped_lc(src + "config/log_collector.conf");
-        std::ofstream(log_collector_conf()) << shipped_lc.rdbuf();
-        log_collector_set_conf_path(log_collector_conf().c_str());
         // Lines flushed before the configuration is read land here too.
         snprintf(g_framework_config.log_path, sizeof(g_framework_config.log_path), "%s",
                  logs().c_str());
     }
     ~staged_tree() {
         kiv_set_sensor_conf_path(nullptr);
-        task_set_conf_path(nullptr);
-        file_set_conf_path(nullptr);
-        net_set_conf_path(nullptr);
-        block_logger_set_conf_path(nullptr);
+        for (auto [name, set_path] : kShipped) set_path(nullptr);
         unsetenv("QXKIV_RESOLV_CONF");
-        log_collector_set_conf_path(nullptr);
         g_framework_config = saved;
         dirutils_rmdir(root.c_str());
     }
