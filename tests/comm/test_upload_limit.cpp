@@ -72,6 +72,32 @@ TEST_F(UploadLimit, FirstEventOpensTheWindowsEarlyInTheClock) {
     s_clock = 7'200'000;
 }
 
+// The windows' edges and the order of the two checks, as every sensor of this pair sees them:
+// the opener of a window is not counted, a window holds exactly its length, the hour is over
+// only past 3600 s, and what the second refuses is not asked of the hour.
+TEST_F(UploadLimit, WindowEdgesAndTheOrderOfTheChecks) {
+    ASSERT_EQ(load("[x]\nx_cnt_second = 2\nx_cnt_hour = 4\n"), 0);
+    const int64_t sec = kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_SEC_CNT);
+    const int64_t hour = kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT);
+    std::string got;
+    auto at = [&](uint64_t ms, int n) {
+        s_clock = 7'200'000 + ms;
+        kiv_timer_set_source(clock_ms);
+        for (int i = 0; i < n; i++) got += aux_upload_limit_filter(&info, stats) == 0 ? 'y' : 'n';
+        got += ' ';
+    };
+    at(0, 4);        // three pass
+    at(1000, 1);     // still the first second
+    at(1001, 3);     // a new second; the hour (opener and four) refuses the third
+    at(1001, 1);     // that refusal took its place in the second
+    at(3600000, 1);  // still the first hour
+    at(3601000, 1);
+    EXPECT_EQ(got, "yyyn n yyn n n y ");
+    EXPECT_EQ(kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_SEC_CNT) - sec, 3);
+    EXPECT_EQ(kiv_stat_get(TASK_KILL_UPLOAD_LIMIT_HOUR_CNT) - hour, 2);
+    s_clock = 7'200'000;
+}
+
 // Callers on several threads share one window: exactly max + 1 get through.
 TEST_F(UploadLimit, ConcurrentCallersNeverOvershootTheWindow) {
     ASSERT_EQ(load("[x]\nx_cnt_second = 100\nx_cnt_hour = 0\n"), 0);

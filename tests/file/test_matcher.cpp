@@ -401,17 +401,3 @@ TEST(Matcher, SearchAllocatesNothing) {
     }
 }
 #endif
-
-TEST(Matcher, DebugPrintsEveryNode) {
-    automaton a(MSTR_NO_EXTEND);
-    build(a.ctrl, {"ab"});
-    testing::internal::CaptureStdout();
-    mstr_ctrl_debug(a.ctrl);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("state   0, (nil): \nfail to 0\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("state   2, 0x1(ACCEPT): \nfail to 0\n"), std::string::npos) << out;
-    // Row of node 0: byte 'a' (97) leads to node 1, byte 0 to nothing.
-    size_t row = out.find("fail to 0\n") + 10;
-    EXPECT_EQ(out.substr(row, 4), "  - ");
-    EXPECT_EQ(out.substr(row + 97 * 4, 4), "  1 ");
-}
