@@ -575,8 +575,8 @@ TEST_F(BinhashTest, ForeignOrMisplacedDatabaseIsMovedAside) {
 
 namespace {
 
-int ask(const std::string &p, uint32_t uid, binhash_mode mode = BINHASH_EVENT,
-        uint32_t pid = 0, const exe_ident *exe = nullptr) {
+int ask(const std::string &p, uint32_t uid, binhash_mode mode = BINHASH_EVENT, uint32_t pid = 0,
+        const exe_ident *exe = nullptr) {
     binhash_source s;
     s.path = p.c_str(), s.uid = uid, s.mode = mode, s.pid = pid, s.exe = exe;
     uint8_t m[16], h[32];
@@ -675,21 +675,6 @@ TEST_F(BinhashTest, ExecutedFileIsKnownByItsIdentity) {
     EXPECT_EQ(binhash_counters_get().hashed, hashed + 1);  // only the new file was read
 }
 
-// Keyed by the file, not the name: a file reached through many links is read once.
-TEST_F(BinhashTest, EveryNameOfOneFileIsHashedOnce) {
-    ASSERT_EQ(binhash_resource_init(16, 100, 0), 0);
-    std::string a = file("a", std::string(300000, 'q'));
-    std::vector<std::string> names;
-    for (int i = 0; i < 6; i++) {
-        names.push_back(dir + "/link" + std::to_string(i));
-        ASSERT_EQ(link(a.c_str(), names.back().c_str()), 0);
-    }
-    std::string want = expect_of(a);
-    uint64_t hashed = binhash_counters_get().hashed;
-    for (const std::string &n : names) EXPECT_EQ(lookup(n), want) << n;
-    EXPECT_EQ(binhash_counters_get().hashed, hashed + 1);
-}
-
 // One user's files take one hashing thread at a time and a bounded queue; another user's file
 // is hashed meanwhile on the other thread.
 TEST_F(BinhashTest, HashingThreadsServeEveryUserAndBoundEach) {
@@ -736,8 +721,8 @@ TEST_F(BinhashTest, HashingShareIsPerUserAndWindow) {
     EXPECT_FALSE(binhash_budget_take(501, 1, true));
     EXPECT_EQ(ask(p, 501), BINHASH_PENDING);
     EXPECT_TRUE(eventually([&] { return ask(p, 501) == 0; }));
-    EXPECT_TRUE(binhash_budget_take(501, BINHASH_USER_WINDOW_BYTES - BINHASH_USER_INLINE_BYTES -
-                                             100000, false));
+    EXPECT_TRUE(binhash_budget_take(
+        501, BINHASH_USER_WINDOW_BYTES - BINHASH_USER_INLINE_BYTES - 100000, false));
     EXPECT_FALSE(binhash_budget_take(501, 1, false));
     EXPECT_TRUE(binhash_budget_take(502, 1, true));
     EXPECT_EQ(ask(q, 501), -1);
