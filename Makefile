@@ -7,7 +7,8 @@ CTEST_ARGS ?=
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps logrotate \
             clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base python3 \
-            rsyslog systemd dpkg-dev python3-prometheus-client librdkafka-dev libzstd-dev zstd
+            rsyslog systemd dpkg-dev python3-prometheus-client librdkafka-dev libzstd-dev zstd \
+            lintian pandoc
 
 RELEASE_DIR := build/release
 ASAN_DIR    := build/asan
@@ -85,9 +86,12 @@ run: all
 install: all
 	cmake --install $(RELEASE_DIR) --prefix $(PREFIX)
 
-# The release tree as a Debian package, build/qxkiv_<version>_<arch>.deb (tools/make_deb.sh).
+# The release tree as a Debian package, build/qxkiv_<version>-<revision>_<arch>.deb, built by
+# CPack from the install rules (cmake/deb.cmake); lintian checks it.
 deb: all
-	tools/make_deb.sh $(RELEASE_DIR) build
+	cd $(RELEASE_DIR) && cpack -B $(CURDIR)/build
+	lintian --tag-display-limit 0 \
+	  build/qxkiv_$$(dpkg-parsechangelog -l cmake/deb/changelog -S Version)_$$(dpkg --print-architecture).deb
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIV_TESTS=OFF -DKIV_BENCH=ON

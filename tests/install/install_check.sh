@@ -2,7 +2,8 @@
 # Installs the build tree into a private prefix and checks what an operator or a host
 # developer relies on. One case per run:
 #   install_check.sh CASE BUILD_DIR SOURCE_DIR C_COMPILER [EXTRA_CFLAGS]
-# CASE: layout, pkgconfig, unit, reinstall, exports, deb. Exit 0 pass, 1 fail, 77 skipped.
+# CASE: layout, pkgconfig, reinstall, exports, deb (the Debian package and its unit, and as
+# root its install/remove round trip on this machine). Exit 0 pass, 1 fail, 77 skipped.
 set -u
 case_name=$1 build=$2 src=$3 cc=$4 extra_cflags=${5:-}
 T=$(mktemp -d /tmp/kivinst.XXXXXX)
@@ -98,26 +99,6 @@ C
     [ "${out##* }" -gt 46 ] 2>/dev/null || fail "counter lines: $out"
     want grep -q "$P/lib/libqxkiv.so" < <(LD_LIBRARY_PATH=$P/lib ldd "$T/host")
     ;;
-unit)
-    install_to "$P"
-    u=$P/lib/systemd/system/kivhost.service
-    want grep -qx "ExecStart=$P/bin/kivhost --seconds 0 --append --output $P/logs/events.ndjson" "$u"
-    want grep -qx 'Restart=always' "$u"
-    # Capabilities, not root's full set: no module loading, no overriding file permissions.
-    grep -q '^CapabilityBoundingSet=.*CAP_BPF' "$u" || fail "bounding set"
-    grep -Eq '^(CapabilityBoundingSet|AmbientCapabilities)=.*(CAP_SYS_MODULE|CAP_DAC_OVERRIDE)' "$u" &&
-        fail "capabilities beyond userspace mode"
-    command -v systemd-analyze >/dev/null ||
-        { echo "FAIL: systemd-analyze missing (Debian package systemd, in make deps)"; exit 1; }
-    # Clean means no complaint at all: unknown keys and bad values are only warnings.
-    out=$(cd "$T" && systemd-analyze verify "$u" 2>&1)
-    rc=$?
-    [ $rc = 0 ] && [ -z "$out" ] || fail "systemd-analyze verify ($rc): $out"
-    # And the check itself bites: an agent that is not there is found.
-    sed "s#^ExecStart=$P/bin/#ExecStart=$T/none/#" "$u" >"$T/kivhost.service"
-    (cd "$T" && systemd-analyze verify "$T/kivhost.service" >/dev/null 2>&1) &&
-        fail "verify accepted a missing agent"
-    ;;
 reinstall)
     install_to "$P"
     echo "log_level = 4" >>"$P/config/sensor.conf"
@@ -131,7 +112,8 @@ reinstall)
     install_to /opt/qxkiv DESTDIR="$T/stage"
     want [ -x "$T/stage/opt/qxkiv/bin/kivhost" ]
     want grep -qx 'prefix=/opt/qxkiv' "$T/stage/opt/qxkiv/lib/pkgconfig/qxkiv.pc"
-    want grep -q '^ExecStart=/opt/qxkiv/bin/kivhost ' "$T/stage/opt/qxkiv/lib/systemd/system/kivhost.service"
+    want grep -qx 'ExecStart=/opt/qxkiv/bin/kivhost --seconds 0 --append --output /opt/qxkiv/logs/events.ndjson' \
+        "$T/stage/opt/qxkiv/lib/systemd/system/kivhost.service"
     grep -rq "$T" "$T/stage/opt/qxkiv/lib/pkgconfig" "$T/stage/opt/qxkiv/lib/systemd" &&
         fail "the staging directory leaked into the installed files"
     ;;
@@ -152,38 +134,94 @@ exports)
     grep -q '^_Z' "$T/defined" && fail "C++ names exported"
     ;;
 deb)
-    # The package of this build tree, installed into a scratch root with its own dpkg
-    # database (maintainer scripts run here, told of the root by DPKG_ROOT), then removed.
-    deb=$("$src/tools/make_deb.sh" "$build" "$T") || { echo "FAIL: make_deb.sh"; exit 1; }
-    want grep -q '\.deb$' <<<"$deb"
-    # The runtime libraries it links come from their Debian packages.
+    # The package of this build tree as `make deb` builds it: CPack from the install rules.
+    (cd "$build" && cpack -B "$T/pkg") >"$T/cpack.log" 2>&1 || { cat "$T/cpack.log"; echo "FAIL: cpack"; exit 1; }
+    deb=$(ls "$T"/pkg/qxkiv_*.deb)
+    command -v lintian >/dev/null || { echo "FAIL: lintian missing (make deps installs it)"; exit 1; }
+    lintian --tag-display-limit 0 "$deb" >"$T/lintian.log" 2>&1 || { cat "$T/lintian.log"; fail "lintian"; }
+    dpkg-deb -x "$deb" "$T/x" && dpkg-deb -e "$deb" "$T/ctl" || fail "dpkg-deb"
+    # The man page renders without a complaint and names the options --help names, no other.
+    MANWIDTH=1000 man -P cat -E ascii --warnings -l "$T/x/usr/share/man/man8/kivhost.8.gz" \
+        >"$T/man.txt" 2>"$T/man.err"
+    [ -s "$T/man.txt" ] && [ ! -s "$T/man.err" ] || fail "man -l: $(head -3 "$T/man.err")"
+    opts() { grep -oE -- '--[a-z][a-z-]*[a-z]' | sort -u; }
+    want diff <("$build/stage/bin/kivhost" --help | opts) <(opts <"$T/man.txt")
+    # Every shipped configuration file is a conffile; the libraries come from their packages.
+    want diff <(cd "$src/config" && find . -type f | sed 's#^\.#/etc/qxkiv#' | sort) "$T/ctl/conffiles"
     deps=$(dpkg-deb -f "$deb" Depends)
-    for p in libc6 libcjson1 libsqlite3-0 libssl3; do
-        grep -q "\b$p\b" <<<"$deps" || fail "Depends lacks $p: $deps"
+    for p in libc6 libcjson1 libsqlite3-0 libssl3; do grep -qw "$p" <<<"$deps" || fail "Depends lacks $p"; done
+    # The unit: the package's paths, restarts, and only the capabilities userspace mode uses
+    # (no module loading, no overriding file permissions).
+    u=/lib/systemd/system/kivhost.service
+    want grep -qx 'ExecStart=/usr/sbin/kivhost --seconds 0 --append --output /var/log/qxkiv/events.ndjson' "$T/x$u"
+    want grep -qx 'Restart=always' "$T/x$u"
+    grep -q '^CapabilityBoundingSet=.*CAP_BPF' "$T/x$u" || fail "bounding set"
+    grep -Eq '^(CapabilityBoundingSet|AmbientCapabilities)=.*(CAP_SYS_MODULE|CAP_DAC_OVERRIDE)' "$T/x$u" &&
+        fail "capabilities beyond userspace mode"
+
+    # The round trip on this machine, leaving it as it was: one test run at a time, and only
+    # where nothing of qxkiv is there yet.
+    skip() { echo "SKIP: $*"; [ $fails = 0 ] && exit 77; exit 1; }
+    state() { dpkg-query -W -f='${db:Status-Abbrev}' qxkiv 2>/dev/null; }
+    absent() { case $(state) in "" | "un ") ;; *) return 1 ;; esac; }
+    exists() { [ -e "$1" ] || [ -L "$1" ]; }
+    [ "$(id -u)" = 0 ] || skip "the install round trip needs root"
+    mkdir -p /run/lock && exec 9>/run/lock/qxkiv-install-check.lock && flock 9
+    paths="/opt/qxkiv /usr/lib/qxkiv /etc/qxkiv /var/lib/qxkiv /var/log/qxkiv"
+    for p in $paths; do exists "$p" && skip "$p is there already; the round trip would change it"; done
+    absent || skip "qxkiv is installed"
+    trap 'dpkg --purge qxkiv >/dev/null 2>&1; rm -rf "$T"' EXIT
+    dpkgw() {  # another session's apt may hold dpkg's lock for a while
+        local i
+        for i in $(seq 60); do
+            dpkg "$@" >"$T/dpkg.log" 2>&1 && return 0
+            grep -q 'locked by another process' "$T/dpkg.log" || break
+            sleep 5
+        done
+        cat "$T/dpkg.log"; return 1
+    }
+    dpkgw -i "$deb" || fail "dpkg -i"
+    want [ "$(state)" = "ii " ]
+    want [ "$(readlink /opt/qxkiv)" = /usr/lib/qxkiv ]
+    want [ "$(readlink -f /usr/sbin/kivhost)" = /usr/lib/qxkiv/bin/kivhost ]
+    for d in /var/lib/qxkiv/data:750 /var/lib/qxkiv/spool:700 /var/log/qxkiv:750; do
+        [ "$(stat -c %a:%U "${d%:*}")" = "${d#*:}:root" ] || fail "${d%:*} is $(stat -c %a:%U "${d%:*}")"
     done
-    R=$T/root
-    mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates"
-    touch "$R/var/lib/dpkg/status"
-    dpkgr() { dpkg --root="$R" --force-script-chrootless --force-depends --log=/dev/null "$@"; }
-    dpkgr -i "$deb" >"$T/dpkg.log" 2>&1 || { cat "$T/dpkg.log"; fail "dpkg -i"; }
-    out=$("$R/opt/qxkiv/bin/kivhost" --version 2>&1)
-    want grep -q "^kivhost [0-9]" <<<"$out"
-    want grep -q "^libqxkiv 1\.1\.0_.* ($R/opt/qxkiv/bin/../lib/libqxkiv.so)$" <<<"$out"
-    want [ -f "$R/lib/systemd/system/kivhost.service" ]
-    want grep -q '^ExecStart=/opt/qxkiv/bin/kivhost ' "$R/lib/systemd/system/kivhost.service"
-    [ "$(stat -c %a "$R/opt/qxkiv/logs")" = 750 ] || fail "logs mode"
-    # Every configuration file is a conffile: an edit survives removal, purging drops it.
-    conff=$(dpkg-query --admindir="$R/var/lib/dpkg" -W -f='${Conffiles}' qxkiv)
-    for f in "$src"/config/*; do
-        grep -q " /opt/qxkiv/config/${f##*/} " <<<"$conff" || fail "${f##*/} is not a conffile"
+    # Enabled by deb-systemd-helper; started where systemd runs, stopped for the short run.
+    want [ "$(readlink /etc/systemd/system/multi-user.target.wants/kivhost.service)" = $u ]
+    [ -d /run/systemd/system ] && { want systemctl -q is-active kivhost; systemctl stop kivhost; }
+    # Clean means no complaint at all (unknown keys and bad values are only warnings); and the
+    # check bites: an agent that is not there is found.
+    out=$(cd "$T" && systemd-analyze verify $u 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify: $out"
+    sed 's#^ExecStart=/usr/sbin/#ExecStart=/none/#' $u >"$T/kivhost.service"
+    (cd "$T" && systemd-analyze verify kivhost.service >/dev/null 2>&1) && fail "verify accepted a missing agent"
+    /opt/qxkiv/bin/kivhost --check-config >"$T/check.log" 2>&1 || { cat "$T/check.log"; fail "--check-config"; }
+    # A short run as the unit runs it, on the in-process stand-in: state, spool and logs land
+    # through the links. The edit is also a conffile's, which must survive removal.
+    sed -i 's/^kernel_mode *=.*/kernel_mode = emulated/' /etc/qxkiv/sensor.conf
+    echo 'nameserver 127.0.0.1' >"$T/resolv.conf"
+    QXKIV_RESOLV_CONF=$T/resolv.conf /opt/qxkiv/bin/kivhost --seconds 2 --append \
+        --output /var/log/qxkiv/events.ndjson >"$T/run.log" 2>&1 || { cat "$T/run.log"; fail "short run"; }
+    want [ -e /var/lib/qxkiv/data/qxkiv.lock ]
+    want [ -s /var/lib/qxkiv/spool/seq ]
+    want [ -e /var/log/qxkiv/events.ndjson ]
+    [ -n "$(ls -A /var/log/qxkiv/sensor.log 2>/dev/null)" ] || fail "no sensor log in /var/log/qxkiv"
+    # Removed: no file of the package is left but its conffiles; the data stays.
+    dpkgw -r qxkiv || fail "dpkg -r"
+    want [ "$(state)" = "rc " ]
+    for f in $(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' |
+        grep -vxF -f "$T/ctl/conffiles") /opt/qxkiv /usr/lib/qxkiv /usr/share/doc/qxkiv; do
+        exists "$f" && fail "left after dpkg -r: $f"
     done
-    echo "log_level = 4" >>"$R/opt/qxkiv/config/sensor.conf"
-    touch "$R/opt/qxkiv/var/data/qxkiv.lock"
-    dpkgr -r qxkiv >>"$T/dpkg.log" 2>&1 || { cat "$T/dpkg.log"; fail "dpkg -r"; }
-    want [ ! -e "$R/opt/qxkiv/bin/kivhost" ]
-    want grep -qx 'log_level = 4' "$R/opt/qxkiv/config/sensor.conf"
-    dpkgr --purge qxkiv >>"$T/dpkg.log" 2>&1 || { cat "$T/dpkg.log"; fail "dpkg --purge"; }
-    [ -e "$R/opt/qxkiv" ] && fail "left after purge: $(find "$R/opt/qxkiv" | head -5)"
+    want grep -qx 'kernel_mode = emulated' /etc/qxkiv/sensor.conf
+    want [ -e /var/lib/qxkiv/data/qxkiv.lock ]
+    # Purged: configuration, data, logs and the unit's enablement go too.
+    dpkgw --purge qxkiv || fail "dpkg --purge"
+    want absent
+    for p in $paths; do exists "$p" && fail "left after purge: $p"; done
+    left=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+        /var/lib/systemd/deb-systemd-helper-masked -name 'kivhost*' 2>/dev/null)
+    [ -z "$left" ] || fail "left after purge: $left"
     ;;
 *)
     echo "unknown case $case_name"
