@@ -53,15 +53,6 @@ def call_args(text, open_paren):
     return args, i
 
 
-def calls(text, name):
-    for m in re.finditer(r"\b%s\s*\(" % re.escape(name), text):
-        # A definition or declaration is not a call.
-        before = text[max(0, m.start() - 40):m.start()]
-        if re.search(r"(\b(?:void|int|long|char|auto|const|bool)\s*\**\s*|::)$", before):
-            continue
-        yield call_args(text, m.end() - 1)[0]
-
-
 def literal(arg):
     m = LITERAL.match(arg)
     return m.group(1) if m else None
