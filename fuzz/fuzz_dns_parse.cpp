@@ -8,12 +8,17 @@
 
 #include "base/mem.h"
 #include "net/dns_parse.h"
+#include "net/net.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A DNS message length is a 16-bit field.
     if (size > 65535) return 0;
-    char name[DNSA_NAME_LEN];
-    dnsa_record *list = dnsa_get_response_ip(data, (int)size, name, sizeof(name));
+    // Both forms of names, the message's length choosing.
+    g_net_config.dns_name_escape = size & 1;
+    char name[DNSA_NAME_LEN], raw[DNSA_NAME_LEN];
+    dnsa_record *list =
+        dnsa_get_response_ip(data, (int)size, name, sizeof(name), false, raw, sizeof(raw));
+    if (list && strnlen(raw, sizeof(raw)) == sizeof(raw)) __builtin_trap();
     for (dnsa_record *r = list; r != nullptr; r = r->next) {
         if (r->type != DNSA_KIND_A || ntohs(r->rr_type) != 1 || ntohs(r->data_len) < 4 ||
             strnlen(r->name, sizeof(r->name)) == sizeof(r->name) || strcmp(r->name, name) != 0)

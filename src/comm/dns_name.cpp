@@ -16,6 +16,17 @@ size_t unit(const char *text, size_t i) {
 }  // namespace
 
 bool dns_text::add_label(const uint8_t *label, size_t n) {
+    if (!escape) {
+        // Each label is followed by a dot until the last is known: the name fails once that
+        // text would reach 256 characters.
+        size_t sep = len ? 1 : 0;
+        if (len + sep + n + 1 >= DNS_RAW_NAME_MAX) return false;
+        if (sep) text[len++] = '.';
+        memcpy(text + len, label, n);
+        len += n;
+        text[len] = '\0';
+        return true;
+    }
     size_t need = len ? 1 : 0;
     for (size_t i = 0; i < n; i++) need += plain(label[i]) ? 1 : 4;
     if (need >= sizeof text - len) return false;
@@ -42,6 +53,11 @@ bool dns_text::copy_to(char *out, size_t size) const {
     if (len < size) {
         memcpy(out, text, len + 1);
         return false;
+    }
+    if (!escape) {
+        memcpy(out, text, size - 1);
+        out[size - 1] = '\0';
+        return true;
     }
     constexpr size_t MARK = 3;
     size_t room = size - 1 > MARK ? size - 1 - MARK : 0;

@@ -293,8 +293,12 @@ long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_
     if (v >= k.min && v <= k.max) return v;
     ini_oor rule = v < k.min ? k.below : k.above;
     long use = rule == ini_oor::use_default ? k.def : v < k.min ? k.min : k.max;
-    KIV_LOG(1, "%s: %s = %ld out of range [%ld, %ld], using %ld\n", name_of(ini), k.key, v, k.min,
-            k.max, use);
+    if (k.oor_line)
+        KIV_LOG(1, "%s\n", k.oor_line);
+    else if (v < k.min)
+        KIV_LOG(1, "get %s error: %ld\n", k.key, v);
+    else
+        KIV_LOG(1, "%s exceed max cnt: %ld\n", k.cap_name ? k.cap_name : k.key, k.max);
     ini_problem_note(name_of(ini), section, k.key, ini_file_get(ini, section, k.key), false,
                      "%ld (range %ld..%ld)", use, k.min, k.max);
     return use;

@@ -12,11 +12,13 @@ struct ini_long_key {
     long max;
     ini_oor below = ini_oor::use_default;
     ini_oor above = ini_oor::use_bound;
+    const char *cap_name = nullptr;  // the name a value above max is logged under; key if null
+    const char *oor_line = nullptr;  // logged instead of both lines below when set
 };
 
 // ini_file_get_long with the key's default (an absent or malformed value gives the default
-// and that function's log line), then the range: a value outside [min, max] logs
-// "<file>: <key> = <value> out of range [<min>, <max>], using <n>" at level 1.
+// and that function's log line), then the range, each at level 1: a value below min logs
+// "get <key> error: <value>", one above max "<cap_name> exceed max cnt: <max>".
 long ini_get_long_in_range(ini_file_t *ini, const char *section, const ini_long_key &k);
 
 // Loads a module's configuration file from its "@" path: the path is expanded and the file

@@ -24,9 +24,19 @@ inline bool add_signed(cJSON *obj, const char *key, uint32_t v) {
     return add_int(obj, key, static_cast<int32_t>(v));
 }
 
+// A u64 as cJSON prints the double it becomes: whole below 10^15, else its shortest form
+// that reads back ("1.23456789012345e+15"). out holds 32 bytes.
+constexpr uint64_t JSON_WHOLE_MAX = 1000000000000000ull;
+void json_u64_text(uint64_t v, char out[32]);
+
 inline bool add_u64(cJSON *obj, const char *key, uint64_t v) {
+    if (v >= JSON_WHOLE_MAX) return cJSON_AddNumberToObject(obj, key, (double)v) != nullptr;
     return add_int(obj, key, v);
 }
+
+// Whether strings keep cJSON's own printing (json_escape_invalid in sensor.conf is 0): every
+// byte as it stands, also one that is not UTF-8.
+bool json_text_raw();
 
 // Documents are valid UTF-8 whatever the names, command lines and lines they carry: an
 // invalid byte is written as the four characters "\xHH", and a backslash is doubled where it
@@ -60,6 +70,11 @@ class json_text_obj {
         char text[24];
         out_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
         return *this;
+    }
+    json_text_obj &num(const char *key, uint64_t v) {
+        char text[32];
+        json_u64_text(v, text);
+        return raw(key, text);
     }
     // Every id is a u32 whose unset value has all bits set; records show it as -1.
     json_text_obj &id(const char *key, uint32_t v) { return num(key, static_cast<int32_t>(v)); }
@@ -132,7 +147,8 @@ struct json_printed {
 void json_print_local(cJSON *item, json_printed *out);
 
 inline bool add_str(cJSON *obj, const char *key, const char *v) {
-    if (v == nullptr || json_text_plain(v)) return cJSON_AddStringToObject(obj, key, v) != nullptr;
+    if (v == nullptr || json_text_raw() || json_text_plain(v))
+        return cJSON_AddStringToObject(obj, key, v) != nullptr;
     return cJSON_AddStringToObject(obj, key, json_text_escape(v).c_str()) != nullptr;
 }
 

@@ -1,7 +1,9 @@
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "base/sensor_config.h"
 #include "comm/json_add.h"
 
 namespace {
@@ -23,6 +25,23 @@ size_t utf8_seq(const unsigned char *p, size_t left) {
 }
 
 }  // namespace
+
+bool json_text_raw() {
+    return g_framework_config.json_escape_invalid == 0;
+}
+
+void json_u64_text(uint64_t v, char out[32]) {
+    if (v < JSON_WHOLE_MAX) {
+        *std::to_chars(out, out + 31, v).ptr = '\0';
+        return;
+    }
+    // cJSON's own printer, so the bytes are those of any other number of the record.
+    cJSON n{};
+    n.type = cJSON_Number;
+    n.valuedouble = (double)v;
+    n.valueint = INT_MAX;
+    if (!cJSON_PrintPreallocated(&n, out, 32, 0)) *std::to_chars(out, out + 31, v).ptr = '\0';
+}
 
 bool json_text_plain(const char *v) {
     for (const char *p = v; *p != '\0'; p++)
@@ -99,7 +118,7 @@ inline bool byte_plain(unsigned char c) {
 // The text from a character boundary on, escaped, without the quotes.
 void append_escaped(std::string &out, const char *v) {
     std::string escaped;
-    if (!json_text_plain(v)) v = (escaped = json_text_escape(v)).c_str();
+    if (!json_text_raw() && !json_text_plain(v)) v = (escaped = json_text_escape(v)).c_str();
     const char *run = v;
     for (const char *p = v;; p++) {
         unsigned char c = static_cast<unsigned char>(*p);

@@ -42,25 +42,30 @@ constexpr size_t SUFFIX_ROOM = 20;  // each value: 19 characters and its NUL
 
 std::string s_conf_path = FILE_CONF_PATH;
 
-// Below the floor: the default, with the usual line naming file, key and value.
+// Below the floor: the default, with the usual line naming file, key and value. Above the
+// top: the top, which keeps a table made whole at start, or a field, within bounds.
+constexpr long kMaxField = INT32_MAX;
 constexpr ini_long_key k(const char *key, long def, long floor, long max) {
     return ini_long_key{key, def, floor, max, ini_oor::use_default, ini_oor::use_bound};
 }
-const ini_long_key kUploadEventCnt = k("upload_event_cnt", 20000, 0, 100000000);
+const ini_long_key kUploadEventCnt = k("upload_event_cnt", 20000, 0, kMaxField);
 const ini_long_key kUploadEventHourCnt = k("upload_event_hour_cnt", 100, 0, 16777215);
 const ini_long_key kTenMinRedo = k("ten_minues_redo_enable", 1, 0, 1);
 const ini_long_key kRedoHashSize = k("upload_event_redo_hash_size", 2048, 1, 1 << 20);
 const ini_long_key kUnorderListSize = k("unorder_list_size", 128, 1, 65535);
-const ini_long_key kVfsmntListCnt = k("vfsmnt_list_cnt", 1024, 1, 1 << 20);
+const ini_long_key kVfsmntListCnt = k("vfsmnt_list_cnt", 1024, 1, kMaxField);
 const ini_long_key kMonitorFilterCnt = k("monitor_filter_cnt", 256, 1, 65536);
-const ini_long_key kFileCreateCacheCnt = k("file_create_cache_cnt", 10240, 1, 1 << 22);
-const ini_long_key kRwRedoInterval = k("file_rw_redo_interval", 600, 0, 86400);
-const ini_long_key kRwRedoLimit = k("file_rw_redo_limit", 3, 1, 65535);
-const ini_long_key kSuffixMax = k("file_suffix_max_cnt", 100, 0, SUFFIX_CNT_MAX);
-const ini_long_key kSuffixGrpMax = k("file_suffix_group_max_cnt", 100, 0, SUFFIX_CNT_MAX);
+const ini_long_key kFileCreateCacheCnt = k("file_create_cache_cnt", 10240, 1, kMaxField);
+const ini_long_key kRwRedoInterval = k("file_rw_redo_interval", 600, 0, kMaxField);
+const ini_long_key kRwRedoLimit = k("file_rw_redo_limit", 3, 1, kMaxField);
+const ini_long_key kSuffixMax = k("file_suffix_max_cnt", 100, 0, kMaxField);
+const ini_long_key kSuffixGrpMax = k("file_suffix_group_max_cnt", 100, 0, kMaxField);
 const ini_long_key kRenameType = k("rename_type_enable", 0, 0, 1);
 const ini_long_key kPerUser = k("upload_event_per_user", 0, 0, 1);
 const ini_long_key kFilterUnlimited = k("file_filter_unlimited", 0, 0, 1);
+const ini_long_key kReportUnknown = k("file_report_unknown_process", 0, 0, 1);
+const ini_long_key kTypeSafeOpen = k("file_type_safe_open", 0, 0, 1);
+const ini_long_key kPriorImage = k("file_prior_image", 0, 0, 1);
 
 const kiv_msg_hook s_file_ops[] = {
     {{nullptr, nullptr}, 0x3full << FILE_EVENT_TYPE_BASE, file_event_handle, 1},
@@ -97,7 +102,6 @@ int walk_type_filter(type_filter_visit_fn visit, void *arg) {
         &w);
     return w.result;
 }
-const file_type_env kTypeEnv{&g_file_info.file_type_identify_mutex, walk_type_filter};
 uint32_t s_done;
 
 void free_payloads() {
@@ -217,6 +221,9 @@ int file_cfg_load(file_info *f, ini_file_t *ini) {
     f->rename_type_enable = get(kRenameType);
     f->upload_event_per_user = get(kPerUser);
     f->file_filter_unlimited = get(kFilterUnlimited);
+    f->file_report_unknown_process = get(kReportUnknown);
+    f->file_type_safe_open = get(kTypeSafeOpen);
+    f->file_prior_image = get(kPriorImage);
     f->suffix_list = file_suffix_payload(ini, "file_suffix", "suffix", &f->suffix_list_len);
     f->suffix_group_list =
         file_suffix_payload(ini, "file_suffix_group", "group_num", &f->suffix_group_list_len);
@@ -263,7 +270,9 @@ int kiv_file_init() {
     if (int r = pthread_mutex_init(&f.file_type_identify_mutex, nullptr))
         return fail("pthread_mutex_init file_type_identify_mutex", r);
     s_done |= DONE_TYPE_MUTEX;
-    file_type_set_env(&kTypeEnv);
+    const file_type_env env{&f.file_type_identify_mutex, walk_type_filter,
+                            f.file_type_safe_open != 0};
+    file_type_set_env(&env);
     if (int r = init_file_type_check(); r != 0) {
         file_type_set_env(nullptr);
         return fail("init_file_type_check", r);

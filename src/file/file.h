@@ -103,6 +103,13 @@ struct file_info {
     uint32_t file_filter_unlimited;  // 1: file_filter paths pass every budget and repeat filter
     fhash *daily_user_hash;          // per-user daily counts, under fm_info_lock
     uint32_t daily_dropped;          // dropped by the shared daily budget today (atomic_ref)
+    // 1: an event whose process nobody can describe (one query) is reported with what the
+    // event says of it; 0: three attempts, then the event is dropped.
+    uint32_t file_report_unknown_process;
+    // 1: typing opens only the regular file the event named, within a time budget.
+    uint32_t file_type_safe_open;
+    // 1: a record made before an exec of its process (offset 12) names the image it replaced.
+    uint32_t file_prior_image;
 };
 extern file_info g_file_info;
 
@@ -132,6 +139,11 @@ void file_event_recombine_timer_func(void *arg);
 // Hands on every cached event in sequence order (the collectors are stopped).
 void file_event_flush();
 int handle_special_path(int kind, const char *path);
+
+// Queries the acting process of an event with its ancestry up to depth (query_tgid_info's
+// results and codes): three attempts unless unknown processes are reported or the event came
+// before an exec, then one.
+int file_query_owner(const file_event_view &v, int depth, uint32_t exec_mark);
 
 // Records (file_record.cpp).
 void upload_file_event(const unsigned char *body, size_t body_len, const file_type_info_st *type,

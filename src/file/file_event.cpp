@@ -393,9 +393,10 @@ struct file_redo_entry {
     redo_id id;
 };
 
+static uint32_t md5_crc(const redo_id &id);
 static uint32_t redo_id_hash(const void *key, uint32_t) {
     const auto *id = static_cast<const redo_id *>(key);
-    return mordek_crc32(id->md5, strnlen(id->md5, 32)) ^ id->uid * 0x9E3779B1u;
+    return md5_crc(*id) ^ id->uid * 0x9E3779B1u;
 }
 
 static uint32_t entry_created(const file_redo_entry *e) {
@@ -414,9 +415,17 @@ static void free_nodes(file_redo_entry *e) {
     e->head = nullptr, e->nodes = 0;
 }
 
+static uint32_t md5_crc(const redo_id &id) {
+    return mordek_crc32(id.md5, strnlen(id.md5, 32));
+}
+
+// With per-user budgets the whole id decides; without, the CRC-32 of the MD5 text alone, as
+// the table has always been keyed.
 static int redo_cmp(const void *key, void *data) {
     const auto *id = static_cast<const redo_id *>(key);
     const auto &mine = static_cast<file_redo_entry *>(data)->id;
+    if (!g_file_info.upload_event_per_user)
+        return id->uid == mine.uid && md5_crc(*id) == md5_crc(mine) ? 0 : 1;
     if (id->uid == mine.uid && strcmp(id->md5, mine.md5) == 0) return 0;
     kiv_stat_inc(FILE_REDO_KEY_TWIN);  // same hash, other executable or user
     return 1;
@@ -425,7 +434,7 @@ static int redo_cmp(const void *key, void *data) {
 // Every entry leaves through here: a window that dropped events says how many.
 static void redo_del(void *data) {
     auto *e = static_cast<file_redo_entry *>(data);
-    if (e->dropped) {
+    if (e->dropped && g_file_info.upload_event_per_user) {
         char u[24];
         KIV_LOG(2, "file hourly budget of %s, executable md5 %s: %u events dropped in its hour\n",
                 user_text(e->id.uid, u), e->id.md5[0] ? e->id.md5 : "-", e->dropped);
@@ -498,7 +507,8 @@ extern "C" KIV_API int file_type_redo(const char *path, file_redo_entry *e, int 
         redo_type_node *next = n->next;
         uint32_t age = now - (base + n->time);
         bool same = n->file_key == file_key && n->kind == kind;
-        if (same && !(n->path == pk)) {
+        // Per-user budgets also keep checksum twins of a path apart.
+        if (same && g_file_info.upload_event_per_user && !(n->path == pk)) {
             kiv_stat_inc(FILE_REDO_KEY_TWIN);
             KIV_LOG(4, "type %d: %s shares CRC %u with another path, not a repeat\n", kind, path,
                     file_key);
@@ -550,9 +560,9 @@ struct redo_ctx {
     // Looked up only when a limit would drop the event.
     bool is_critical() {
         if (critical < 0) {
-            critical = ev && g_file_info.file_filter_unlimited &&
-                       (file_on_file_filter(ev->name) ||
-                        (ev->name2 && file_on_file_filter(ev->name2)));
+            critical =
+                ev && g_file_info.file_filter_unlimited &&
+                (file_on_file_filter(ev->name) || (ev->name2 && file_on_file_filter(ev->name2)));
             if (critical) kiv_stat_inc(FILE_CRITICAL_KEPT);
         }
         return critical;
@@ -584,8 +594,8 @@ bool file_on_file_filter(const char *path) {
 static int redo_filter(redo_ctx &c, int kind, const char *path) {
     fhash *h = g_file_info.upload_event_redo_hash;
     uint32_t now = now_sec();
-    const bool ten_min = (kind == FILE_MODIFY || kind == FILE_ACCESS) &&
-                         g_file_info.ten_minues_redo_enable == 1;
+    const bool ten_min =
+        (kind == FILE_MODIFY || kind == FILE_ACCESS) && g_file_info.ten_minues_redo_enable == 1;
     void *data = nullptr;
     if (fhash_search(h, &c.id, sizeof c.id, &data) == 0) {
         auto *e = static_cast<file_redo_entry *>(data);
@@ -598,8 +608,8 @@ static int redo_filter(redo_ctx &c, int kind, const char *path) {
                 limit_drop_note(FILE_EVENT_LIMIT_HOUR, drop_uid(c.id.uid), KIV_LIMIT_EXECUTABLE,
                                 drop_exe(c.exe));
                 KIV_LOG(4, "filter by hour limit\n");
-                if (e->dropped++ == 0) {
-                    kiv_stat_inc(FILE_BUDGET_HOUR_SPENT);
+                if (e->dropped++ == 0) kiv_stat_inc(FILE_BUDGET_HOUR_SPENT);
+                if (e->dropped == 1 && g_file_info.upload_event_per_user) {
                     char u[24];
                     KIV_LOG(2,
                             "file hourly budget of %s, executable %s (md5 %s) spent: %u events; "
@@ -664,8 +674,8 @@ static void daily_del(void *data) {
     auto *u = static_cast<daily_user *>(data);
     if (u->dropped) {
         char b[24];
-        KIV_LOG(2, "file daily budget of %s: %u events dropped in its day\n",
-                user_text(u->uid, b), u->dropped);
+        KIV_LOG(2, "file daily budget of %s: %u events dropped in its day\n", user_text(u->uid, b),
+                u->dropped);
     }
     kiv_free(u);
 }
@@ -770,7 +780,9 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
         return MSG_HOOK_DROP;
     }
     dump_raw_file_info(v, kind, h.pid);
-    const uint32_t exec_mark = ld<uint32_t>(reinterpret_cast<const unsigned char *>(msg) + 12);
+    const uint32_t exec_mark = g_file_info.file_prior_image
+                                   ? ld<uint32_t>(reinterpret_cast<const unsigned char *>(msg) + 12)
+                                   : 0;
     const bool per_user = g_file_info.upload_event_per_user;
     if (!per_user && g_file_info.upload_event_cnt) {
         uint32_t cnt;
@@ -784,31 +796,35 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
             limit_drop_note(FILE_EVENT_LIMIT_DAY, KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "");
             KIV_LOG(3, "file upload event exceed max cnt: %u > %u\n", g_file_info.upload_event_cnt,
                     cnt);
-            if (std::atomic_ref<uint32_t>(g_file_info.daily_dropped).fetch_add(1) == 0) {
+            if (std::atomic_ref<uint32_t>(g_file_info.daily_dropped).fetch_add(1) == 0)
                 kiv_stat_inc(FILE_BUDGET_DAY_SPENT);
-                KIV_LOG(2,
-                        "file daily budget of every user spent: %u events; further events are "
-                        "dropped until the nightly reset\n",
-                        cnt);
-            }
             file_event_recombine(body, v.size, nullptr, kind, true, v.id);
             return MSG_HOOK_DROP;
         }
     }
     if (handle_special_path(kind, v.name) != 0) KIV_LOG(3, "handle_special_path failed\n");
-    // One attempt: a wait here would hold back every record behind this one. A process
-    // nobody can describe still leaves its pid on the event, which is reported.
+    // With file_report_unknown_process one attempt, since a wait here holds back every record
+    // behind this one, and a process nobody can describe still leaves its pid on the event,
+    // which is reported; without, the event goes once its process is described.
+    const bool report_unknown = g_file_info.file_report_unknown_process;
     const char *owner_md5 = "", *owner_exe = "-";
     uint32_t uid = UNKNOWN_USER;
-    if (query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, 1, exec_mark) != 0) {
+    bool described = false;
+    if (file_query_owner(v, 1, exec_mark) != 0) {
         kiv_stat_inc(FILE_QUERY_PID_FAIL);
         KIV_LOG(3, "query process info failed: %d\n", v.tgid);
-    } else if (const auto *proc = reinterpret_cast<const process_st_public *>(_pop_process_info())) {
+    } else if (const auto *proc =
+                   reinterpret_cast<const process_st_public *>(_pop_process_info())) {
         owner_md5 = proc->md5, owner_exe = proc->path;
         uid = file_charged_uid(proc->ids);
+        described = true;
     } else {
         kiv_stat_inc(FILE_POP_TASK_INFO_FAIL);
         KIV_LOG(1, "pop_process_info fail\n");
+    }
+    if (!described && !report_unknown) {
+        file_event_recombine(body, v.size, nullptr, kind, true, v.id);
+        return MSG_HOOK_DROP;
     }
     file_type_info_st type{FILE_TYPE_UNKNOWN, "-", "-"};
     // Only the file the event named is read: its type and owner as the record gives them.
@@ -823,8 +839,7 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
             return MSG_HOOK_DROP;
         }
         kiv_stat_inc(FILE_CLOSEWRITE_EVENT_MATCH);
-    } else if (kind == FILE_RENAME && g_file_info.rename_type_enable && !v.dir &&
-               S_ISREG(v.mode)) {
+    } else if (kind == FILE_RENAME && g_file_info.rename_type_enable && !v.dir && S_ISREG(v.mode)) {
         // Written elsewhere and moved in: typed for the record, still reported whatever it is.
         if (s_type_filter)
             s_type_filter(v.name, v.name_len + 1, &type);
@@ -846,6 +861,15 @@ int file_event_handle(char *msg, kiv_msg_ctx *) {
     return r == 0 ? MSG_HOOK_ACCEPT : MSG_HOOK_DROP;
 }
 
+int file_query_owner(const file_event_view &v, int depth, uint32_t exec_mark) {
+    // A plain query tries three times; an event before an exec, or any event while unknown
+    // processes are reported, once.
+    if (!g_file_info.file_report_unknown_process &&
+        (exec_mark & 0xffff0000u) != PROC_EXEC_MARK_BEFORE)
+        return query_tgid_info(static_cast<int>(v.tgid), v.create_time, depth);
+    return query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, depth, exec_mark);
+}
+
 uint32_t file_charged_uid(const uint32_t ids[4]) {
     // Any unprivileged id in the process makes it that user's doing: a set-user-id root
     // program run by a user, or a root daemon acting as one, spends that user's budget.
@@ -864,8 +888,7 @@ extern "C" KIV_API void upload_event_cnt_clear(const struct tm *tm) {
     if (tm->tm_min >= 50 && !cleared_today.exchange(true)) {
         rwlock_write_guard g(&g_file_info.fm_info_lock);
         g_file_info.daily_cnt = 0;
-        if (uint32_t d = std::atomic_ref<uint32_t>(g_file_info.daily_dropped).exchange(0))
-            KIV_LOG(2, "file daily budget of every user: %u events dropped in its day\n", d);
+        std::atomic_ref<uint32_t>(g_file_info.daily_dropped).store(0);
         // Each user's window closes with its own line.
         if (g_file_info.daily_user_hash) fhash_clear(g_file_info.daily_user_hash);
     }

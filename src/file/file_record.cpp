@@ -165,13 +165,15 @@ void upload_file_event(const unsigned char *body, size_t body_len, const file_ty
         KIV_LOG(1, "get_file_stat failed\n");
         return;
     }
-    // One attempt, as for the filters; an owner nobody can describe is reported by its pid.
+    // As for the filters; an owner nobody can describe is reported by its pid when unknown
+    // processes are reported, else the record ends.
     const proc_view *p = nullptr;
-    int ret = query_tgid_info_before_exec(static_cast<int>(v.tgid), v.create_time, 16, exec_mark);
+    int ret = file_query_owner(v, 16, exec_mark);
     if (ret < 0)
         KIV_LOG(3, "query_process_info fail. ret: %d\n\n", ret);
     else if (!(p = reinterpret_cast<const proc_view *>(_pop_process_info())))
         KIV_LOG(1, "pop_process_info fail\n");
+    if (!p && !g_file_info.file_report_unknown_process) return;
     if (!p) p = unknown_owner(v);
     upload_header h;
     if (get_log_ctm_header(&h) != 0) {

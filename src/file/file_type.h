@@ -61,10 +61,15 @@ using type_filter_walk_fn = int (*)(type_filter_visit_fn visit, void *arg);
 struct file_type_env {
     pthread_mutex_t *identify_mutex;       // file_type_identify_mutex; null: a private one
     type_filter_walk_fn walk_type_filter;  // null: an empty filter list
+    // Typing opens only a regular file, as the event described it, and reads for at most
+    // FILE_TYPE_TIME_MS; false: whatever the path leads to is opened and read.
+    bool safe_open = false;
 };
 // Set before the collectors start and cleared after they stop.
 void file_type_set_env(const file_type_env *env);
 
+// Whether typing opens only a regular file (the environment's safe_open).
+bool file_type_safe_open();
 int init_file_type_check();
 void uninit_file_type_check();
 int check_file_header(FILE *stream);

@@ -32,6 +32,7 @@ framework_config g_framework_config = {
     .userspace_source = LIVE_SOURCE_AUTO,
     .userspace_syscall_probes = 0,
     .container_id = 0,
+    .json_escape_invalid = 0,
     .log_escape = 0,
 };
 
@@ -47,6 +48,7 @@ constexpr ini_long_key kBlockerTaskNum{"blocker_task_num", 1, 1, COLLECTOR_TASK_
 constexpr ini_long_key kOsCapMode{"os_cap_mode", 0, 0, 1};
 constexpr ini_long_key kSyscallProbes{"userspace_syscall_probes", 0, 0, 1};
 constexpr ini_long_key kContainerId{"container_id", 0, 0, 1};
+constexpr ini_long_key kJsonEscapeInvalid{"json_escape_invalid", 0, 0, 1};
 constexpr ini_long_key kLogEscape{"log_escape", 0, 0, 1};
 constexpr ini_long_key kLogLevel{"log_level", 2, 0, 4, ini_oor::use_default, ini_oor::use_default};
 constexpr ini_long_key kLogRotate{"log_rotate", 7, 0, LOG_ROTATE_MAX};
@@ -142,6 +144,7 @@ void reset_defaults(framework_config &c) {
     c.userspace_source = LIVE_SOURCE_AUTO;
     c.userspace_syscall_probes = (int32_t)kSyscallProbes.def;
     c.container_id = (int32_t)kContainerId.def;
+    c.json_escape_invalid = (int32_t)kJsonEscapeInvalid.def;
     c.log_escape = (int32_t)kLogEscape.def;
 }
 
@@ -195,6 +198,7 @@ int framework_cfg_read(framework_config *out) {
     c.userspace_source = get_userspace_source(ini);
     c.userspace_syscall_probes = get_int(ini, kSyscallProbes);
     c.container_id = get_int(ini, kContainerId);
+    c.json_escape_invalid = get_int(ini, kJsonEscapeInvalid);
     c.log_escape = get_int(ini, kLogEscape);
     if (c.kernel_mode < 0 || c.userspace_source < 0) {
         ini_file_free(ini);

@@ -174,16 +174,7 @@ void upload_header_text(json_text_obj &envelope, const upload_header &header) {
     memcpy(send_time, header.send_time, n);
     send_time[n] = '\0';
     envelope.str("send_time", send_time);
-    // A number as cJSON prints a double: whole below 10^15, its shortest exact form above.
-    if (header.send_timestamp < 1000000000000000ull) {
-        envelope.num("send_timestamp", header.send_timestamp);
-    } else {
-        char num[32];
-        double d = (double)header.send_timestamp, back = 0;
-        snprintf(num, sizeof num, "%1.15g", d);
-        if (sscanf(num, "%lg", &back) != 1 || back != d) snprintf(num, sizeof num, "%1.17g", d);
-        envelope.raw("send_timestamp", num);
-    }
+    envelope.num("send_timestamp", header.send_timestamp);
     envelope.str("host_uuid", text(header.host_uuid))
         .str("host_ip", text(header.host_ip))
         .str("ip_list", text(header.ip_list));

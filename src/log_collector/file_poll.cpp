@@ -30,6 +30,14 @@ bool first_failure(watch_log *log, int err) {
     return true;
 }
 
+// log_collector_safe_open: links at the path, pseudo files and files of another owner are
+// refused. Set from the configuration before the collector reads.
+bool s_safe_open;
+
+bool owner_changed(const watch_log *log, uint32_t uid) {
+    return s_safe_open && log->owner_known && uid != log->owner_uid;
+}
+
 bool pseudo_fs(long type) {
     switch (type) {
         case PROC_SUPER_MAGIC:
@@ -53,7 +61,8 @@ int vet(const watch_log *log, int fd, struct stat *st) {
     if (fstat(fd, st) != 0) return errno;
     if (S_ISDIR(st->st_mode)) return EISDIR;
     if (!S_ISREG(st->st_mode)) return EINVAL;
-    if (log->owner_known && st->st_uid != log->owner_uid) return EPERM;
+    if (owner_changed(log, st->st_uid)) return EPERM;
+    if (!s_safe_open) return 0;
     struct statfs fs;
     if (fstatfs(fd, &fs) == 0 && pseudo_fs((long)fs.f_type)) return ENODATA;
     char c;
@@ -64,7 +73,8 @@ int vet(const watch_log *log, int fd, struct stat *st) {
 }
 
 int open_nofollow(const char *path) {
-    return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    return open(path,
+                O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (s_safe_open ? O_NOFOLLOW : 0));
 }
 
 // A stream on what stands under path, only if the log may read it; the last component is
@@ -250,7 +260,7 @@ void adopt_copy(watch_log *log, uint64_t pos) {
         struct statx stx;
         if (statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
                   &stx) != 0 ||
-            !S_ISREG(stx.stx_mode) || (log->owner_known && stx.stx_uid != log->owner_uid) ||
+            !S_ISREG(stx.stx_mode) || owner_changed(log, stx.stx_uid) ||
             !appeared_since(log, stx) || stx.stx_size <= pos)
             return false;
         if (stx.stx_mtime.tv_sec < best_time.tv_sec || (stx.stx_mtime.tv_sec == best_time.tv_sec &&
@@ -305,9 +315,13 @@ int open_stream(log_collector_ctx *ctx, watch_log *log, FILE *fresh, const struc
 
 }  // namespace
 
+void file_poll_safe_open(bool on) {
+    s_safe_open = on;
+}
+
 int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
     struct stat st;
-    if (lstat(log->path, &st) != 0) {
+    if ((s_safe_open ? lstat(log->path, &st) : stat(log->path, &st)) != 0) {
         if (errno == ENOENT) return 0;
         if (first_failure(log, errno))
             KIV_LOG(0, "stat %s failed: %s\n", log->path, strerror(errno));
@@ -315,11 +329,11 @@ int file_poll_check(log_collector_ctx *ctx, watch_log *log) {
     }
     // What the log may not read is handled like a missing file, but the stream already open
     // (if any) is still read; the path is looked at again next turn.
-    int why = S_ISLNK(st.st_mode)                               ? ELOOP
-              : S_ISDIR(st.st_mode)                             ? EISDIR
-              : !S_ISREG(st.st_mode)                            ? EINVAL
-              : log->owner_known && st.st_uid != log->owner_uid ? EPERM
-                                                                : 0;
+    int why = S_ISLNK(st.st_mode)             ? ELOOP
+              : S_ISDIR(st.st_mode)           ? EISDIR
+              : !S_ISREG(st.st_mode)          ? EINVAL
+              : owner_changed(log, st.st_uid) ? EPERM
+                                              : 0;
     if (why) {
         refuse(log, why, st.st_uid);
         return log->fp ? file_poll_open(ctx, log) : 0;

@@ -240,6 +240,9 @@ int check_config(log_collector_ctx *ctx, ini_file_t *ini) {
     clamp(&ctx->monitor_timeout, "monitor_timeout", 1000, 600000);
     clamp(&ctx->collect_timeout, "collect_timeout", 20, 60000);
     clamp(&ctx->collect_num_per_sec, "collect_num_per_sec", 1, 4096);
+    clamp(&ctx->safe_open, "log_collector_safe_open", 0, 1);
+    clamp(&ctx->even_share, "collect_even_share", 0, 1);
+    file_poll_safe_open(ctx->safe_open != 0);
     return 0;
 }
 
@@ -321,6 +324,8 @@ int load_cfg(log_collector_ctx *ctx) {
     ctx->collect_timeout = (int)ini_file_get_long(ini, "global", "collect_timeout", 1000);
     ctx->collect_num_per_sec = (int)ini_file_get_long(ini, "global", "collect_num_per_sec", 10);
     ctx->white_list_mode = (int)ini_file_get_long(ini, "global", "white_list_mode", 10);
+    ctx->safe_open = (int)ini_file_get_long(ini, "global", "log_collector_safe_open", 0);
+    ctx->even_share = (int)ini_file_get_long(ini, "global", "collect_even_share", 0);
     ctx->report_log_path = ini_file_get_long(ini, "global", "report_log_path", 0) == 1;
     load_key_word_cfg(ini, &ctx->black_list, 0);
     load_key_word_cfg(ini, &ctx->white_list, 1);
@@ -655,9 +660,10 @@ bool collect_share(log_collector_ctx *ctx, watch_log *log, int share, int &lines
             break;
         }
         lines--;
-        // A skipped line costs the bytes it took, so blank lines cannot hold a turn for free.
+        // With even shares a skipped line costs the bytes it took, so blank lines cannot hold
+        // a turn for free.
         if (r < 0) {
-            ctx->quota_left -= ctx->read_bytes;
+            if (ctx->even_share) ctx->quota_left -= ctx->read_bytes;
             continue;
         }
         KIV_LOG(4, "read a log: path %s, offset %lu, log: %s\n", log->path,
@@ -703,12 +709,34 @@ void collect_log(log_collector_ctx *ctx) {
         if (n == &ctx->logs) n = n->next;
         return list_entry(n, watch_log, list);
     };
-    if (!ctx->cur_log) ctx->cur_log = list_entry(ctx->logs.next, watch_log, list);
+    if (!ctx->cur_log) {
+        ctx->cur_log = list_entry(ctx->logs.next, watch_log, list);
+        ctx->quota_kept = 0;
+    }
     for (list_head *p = ctx->logs.next; p != &ctx->logs; p = p->next) {
         watch_log *log = list_entry(p, watch_log, list);
         log->turn_state = TURN_WAITING;
-        log->turn_quota = ctx->quota_per_log;
+        if (!(ctx->quota_kept && log == ctx->cur_log)) log->turn_quota = ctx->quota_per_log;
         log->at_end = 0;
+    }
+    ctx->quota_kept = 0;
+    if (!ctx->even_share) {
+        // In list order, each log until its end or quota; once the turn's lines are read the
+        // turn stops, and the log being read goes on with what quota it has left next turn.
+        watch_log *start = ctx->cur_log, *log = start;
+        int lines = ctx->collect_num_per_sec;
+        do {
+            if (!collect_share(ctx, log, lines, lines)) return;
+            if (lines == 0 && log->turn_state != TURN_DONE) {
+                ctx->quota_kept = 1;
+                note_backlog(ctx);
+                return;
+            }
+            log = next_of(log);
+        } while (log != start);
+        ctx->cur_log = start;
+        note_backlog(ctx);
+        return;
     }
     // Every log gets an even share of the turn's lines; what one leaves goes to those that
     // have more, so a busy log gets the whole turn only while the others are idle.

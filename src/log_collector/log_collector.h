@@ -103,6 +103,10 @@ struct log_collector_ctx {
     int collect_timeout;
     int collect_num_per_sec;
     int white_list_mode;
+    // Extensions, 0 when absent: refused opens (see file_poll_safe_open), and turns that give
+    // each log an even share of the lines, skipped lines costing their bytes.
+    int safe_open;
+    int even_share;
     int report_log_path;  // records name the file their line came from
     list_head logsets;
     list_head logs;  // new entries at the front
@@ -118,9 +122,13 @@ struct log_collector_ctx {
     int tail_len;           // last bytes of the line just read, newline included
     char tail[LOG_TAIL_LEN];
     int read_bytes;  // bytes of the file the last line took, skipped lines included
+    int quota_kept;  // the last turn stopped in cur_log's turn: it keeps its quota left
 };
 
 // Per-file reading.
+// Whether a link at the path, a pseudo file or a file of another owner than first seen is
+// refused (log_collector_safe_open).
+void file_poll_safe_open(bool on);
 int file_poll_check(log_collector_ctx *ctx, watch_log *log);
 int file_poll_open(log_collector_ctx *ctx, watch_log *log);
 int file_poll_read(log_collector_ctx *ctx, watch_log *log);

@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/mem.h"
 #include "comm/dns_name.h"
+#include "net/net.h"
 
 namespace {
 
@@ -59,12 +60,12 @@ int dnsa_getdomainoffset(int *len, size_t pos) {
     return 0;
 }
 
-// Text of the first question's name in presentation form, the root as "". Its wire length
-// has been checked, so only a malformed label fails; escapes that make it longer than out
-// holds cut it to its start and end.
-int dnsa_getdomainname(const uint8_t *msg, char *out) {
+// Text of the first question's name, the root as "": escaped, in presentation form (escapes
+// that make it longer than out holds cut it to its start and end), or raw, its label bytes
+// (a name that would reach 256 characters fails). Its wire length has been checked.
+int dnsa_getdomainname(const uint8_t *msg, char *out, bool escape) {
     size_t pos = DNSA_HEADER_LEN;
-    dns_text name;
+    dns_text name(escape);
     for (;;) {
         if (!dnsa_visit_ok(pos, 1)) return -1;
         uint8_t label = msg[pos];
@@ -193,7 +194,7 @@ dnsa_record *dnsa_copy_out(const std::vector<dnsa_record> &kept, const char *qna
     return block;
 }
 
-dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
+dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size, char *raw, int raw_size) {
     uint8_t flags = msg[3];
     if ((flags & 0x80) == 0 || (flags & 0x40) != 0) {
         KIV_LOG(4, "[dns] not standard response or dns head flags error,*flags:0x%x, dns->z:%d\n",
@@ -225,13 +226,23 @@ dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
     if (!dnsa_visit_ok(pos, 1)) return nullptr;
 
     char qname[DNSA_NAME_LEN];
-    if (dnsa_getdomainname(msg, qname) != 0) {
+    const bool escape = g_net_config.dns_name_escape != 0;
+    if (dnsa_getdomainname(msg, qname, escape) != 0) {
         KIV_LOG(3, "[dns] get dns domain name error!\n");
         return nullptr;
     }
     size_t cut = strnlen(qname, (size_t)name_size - 1);
     memcpy(name, qname, cut);
     name[cut] = '\0';
+    if (raw && raw_size > 0) {
+        // The form a kernel that copies label bytes gives the query, so that it pairs too.
+        char plain[DNSA_NAME_LEN] = "";
+        if (escape && dnsa_getdomainname(msg, plain, false) != 0) plain[0] = '\0';
+        const char *r = escape ? plain : qname;
+        size_t n = strnlen(r, (size_t)raw_size - 1);
+        memcpy(raw, r, n);
+        raw[n] = '\0';
+    }
 
     // Kept records gather here first so that the list costs one allocation.
     thread_local std::vector<dnsa_record> kept;
@@ -252,7 +263,7 @@ dnsa_record *dnsa_parse(const uint8_t *msg, char *name, int name_size) {
 }  // namespace
 
 dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size,
-                                  bool aaaa) {
+                                  bool aaaa, char *raw, int raw_size) {
     if (msg == nullptr || name == nullptr || name_size < 1 || msg_len <= DNSA_HEADER_LEN) {
         KIV_LOG(1, "[dns] invalid param(buf_len:%d,domain_len:%d)\n", msg_len, name_size);
         return nullptr;
@@ -260,7 +271,8 @@ dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, i
     s_org_answer_data = msg;
     s_org_answer_len = msg_len;
     s_keep_aaaa = aaaa;
-    dnsa_record *head = dnsa_parse(msg, name, name_size);
+    if (raw && raw_size > 0) raw[0] = '\0';
+    dnsa_record *head = dnsa_parse(msg, name, name_size, raw, raw_size);
     s_org_answer_data = nullptr;
     s_org_answer_len = 0;
     return head;

@@ -29,9 +29,10 @@ struct dnsa_record {
 
 // Head of the list of address records of `msg` (A, and AAAA with `aaaa`), or null when the
 // message is refused or holds none. On success the question name is copied into `name`, cut
-// to `name_size`.
+// to `name_size`: escaped with the network module's dns_name_escape, else its raw label
+// bytes; `raw` (when given) gets the raw form either way.
 dnsa_record *dnsa_get_response_ip(const uint8_t *msg, int msg_len, char *name, int name_size,
-                                  bool aaaa = false);
+                                  bool aaaa = false, char *raw = nullptr, int raw_size = 0);
 
 // Frees the list (given by its head); null is allowed.
 void dnsa_clean(dnsa_record *list);

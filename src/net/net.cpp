@@ -37,8 +37,9 @@ bool s_inited;
 constexpr ini_long_key k(const char *key, long def, long floor, long max) {
     return ini_long_key{key, def, floor, max, ini_oor::use_default, ini_oor::use_bound};
 }
-// The bucket array must fit one accounted block.
+// The bucket array must fit one accounted block; counts and times stay within their fields.
 constexpr long HASH_MAX = 1 << 19;
+constexpr long kMaxField = INT32_MAX;
 const ini_long_key kDnsPort = k("dns_port", 53, 1, 65535);
 const ini_long_key kTcpConnectHash = k("tcp_connect_hash_size", 1024, 1, HASH_MAX);
 const ini_long_key kDnsQueryHash = k("dns_query_hash_size", 1024, 1, HASH_MAX);
@@ -46,21 +47,23 @@ const ini_long_key kNetSpeedHash = k("net_speed_hash_size", 1024, 1, HASH_MAX);
 const ini_long_key kNetTotalHash = k("net_total_hash_size", 10240, 1, HASH_MAX);
 const ini_long_key kListenSpeedHash = k("listen_speed_hash_size", 1024, 1, HASH_MAX);
 const ini_long_key kConnectedHash = k("connected_hash_hash_size", 1024, 1, HASH_MAX);
-const ini_long_key kUploadInterval = k("upload_time_interval", 600, 0, 86400);
-const ini_long_key kCleanExpire = k("upload_clean_expire", 60, 1, 86400);
-const ini_long_key kIncreaseGap = k("net_total_hash_increase_gap", 1024, 1, HASH_MAX);
-const ini_long_key kTotalUploadLimit = k("net_total_upload_limit", 100000, 0, 1000000000);
-const ini_long_key kSingleUploadLimit = k("single_net_upload_limit", 1024, 0, 1000000000);
+const ini_long_key kUploadInterval = k("upload_time_interval", 600, 0, kMaxField);
+const ini_long_key kCleanExpire = k("upload_clean_expire", 60, 1, kMaxField);
+const ini_long_key kIncreaseGap = k("net_total_hash_increase_gap", 1024, 1, kMaxField);
+const ini_long_key kTotalUploadLimit = k("net_total_upload_limit", 100000, 0, kMaxField);
+const ini_long_key kSingleUploadLimit = k("single_net_upload_limit", 1024, 0, kMaxField);
 // A cycle of 0 would divide by zero at every minute check: it is taken as the default.
-const ini_long_key kRebuildCycle = k("net_total_rebuild_cycle", 7200, 1, 604800);
-const ini_long_key kScanPerSec = k("netscan_per_sec_limit", 20, 0, 1000000);
-const ini_long_key kConnDuration = k("conn_duration", 10, 0, 3600);
+const ini_long_key kRebuildCycle = k("net_total_rebuild_cycle", 7200, 1, kMaxField);
+const ini_long_key kScanPerSec = k("netscan_per_sec_limit", 20, 0, kMaxField);
+const ini_long_key kConnDuration = k("conn_duration", 10, 0, kMaxField);
 const ini_long_key kRepeatKeyFull = k("repeat_key_full", 0, 0, 1);
 const ini_long_key kNetTotalLru = k("net_total_lru", 0, 0, 1);
 const ini_long_key kDnsPairByName = k("dns_pair_by_name", 0, 0, 1);
 const ini_long_key kDnsPerProc = k("dns_upload_per_proc", 0, 0, 1000000000);
 const ini_long_key kScanPerPeer = k("netscan_per_peer", 0, 0, 1);
 const ini_long_key kIpv6 = k("ipv6", 0, 0, 1);
+const ini_long_key kDnsNameEscape = k("dns_name_escape", 0, 0, 1);
+const ini_long_key kOwnerBackoff = k("net_owner_backoff", 0, 0, 1);
 const ini_long_key kCommunityId = k("community_id", 0, 0, 1);
 const ini_long_key kCommunityIdSeed = k("community_id_seed", 0, 0, 65535);
 // Below one the port list cannot load; above the kernel's limit the limit is used.
@@ -180,6 +183,8 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     c->dns_upload_per_proc = sys(kDnsPerProc);
     c->netscan_per_peer = scan(kScanPerPeer);
     c->ipv6 = sys(kIpv6);
+    c->dns_name_escape = sys(kDnsNameEscape);
+    c->net_owner_backoff = sys(kOwnerBackoff);
     c->community_id = sys(kCommunityId);
     c->community_id_seed = sys(kCommunityIdSeed);
     uint32_t n = scan(kPortCnt);
@@ -202,16 +207,14 @@ int net_load_config(net_user_cfg *c, kernel_cfg **out) {
     }
     cfg->dns_port = htons(c->dns_port);
     if (c->ipv6) cfg->flags |= NET_CFG_IPV6;
+    if (c->dns_name_escape) cfg->flags |= NET_CFG_DNS_ESCAPE;
     cfg->pid = (uint32_t)getpid();
     uint32_t lo = 0;
     if (get_loopback_ip(&lo) == 0) memcpy(cfg->loopback, &lo, 4);
-    // An unset or unreadable manager address goes out as zero rather than 255.255.255.255.
-    in_addr mgr{};
+    // As inet_addr reads it: an address it cannot parse is 255.255.255.255.
     const char *mgr_ip = get_mgr_ip();
-    if (mgr_ip && inet_aton(mgr_ip, &mgr)) {
-        uint32_t host = ntohl(mgr.s_addr);
-        memcpy(cfg->mgr, &host, 4);
-    }
+    uint32_t host = ntohl(inet_addr(mgr_ip ? mgr_ip : ""));
+    memcpy(cfg->mgr, &host, 4);
     *out = cfg;
     return 0;
 }

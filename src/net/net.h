@@ -30,6 +30,8 @@ struct net_user_cfg {
     uint32_t dns_upload_per_proc = 0;  // DNS documents per process and minute; 0 unlimited
     uint32_t netscan_per_peer = 0;     // netscan_per_sec_limit counts per peer
     uint32_t ipv6 = 0;                 // records of family 10 decoded and asked of the kernel
+    uint32_t dns_name_escape = 0;      // DNS names with their disguising bytes escaped
+    uint32_t net_owner_backoff = 0;    // a process whose query failed is not asked for 5 s
     uint32_t community_id = 0;         // connection and DNS documents carry their flow's ID
     uint32_t community_id_seed = 0;    // the seed of that ID
 };
@@ -51,7 +53,8 @@ struct kernel_cfg {
 static_assert(sizeof(kernel_cfg) == 56);
 constexpr uint32_t NET_CFG_FIXED = 60;  // the head and the trailing zero word
 constexpr uint32_t NET_PORT_CNT_MAX = 10000;
-constexpr uint16_t NET_CFG_IPV6 = 1;  // capture IPv6 too
+constexpr uint16_t NET_CFG_IPV6 = 1;        // capture IPv6 too
+constexpr uint16_t NET_CFG_DNS_ESCAPE = 2;  // query names in presentation form, escaped
 constexpr uint32_t NET_CTL_START = 7, NET_CTL_STOP = 1;
 constexpr unsigned long KIV_IOCTL_NET_CONFIG = 0x7308;  // _IO('s', 8)
 

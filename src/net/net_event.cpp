@@ -350,25 +350,31 @@ int dns_answer_event_cb(char *msg, kiv_msg_ctx *ctx) {
     net_pair_key_from(rec, false, &key);
     KIV_LOG(4, "dns_answer to find dns_query,key.sip:%u,key.dip:%u,key.sport:%u,key.dport:%u\n",
             ld<uint32_t>(key.saddr), ld<uint32_t>(key.daddr), key.sport, key.dport);
-    char name[DNSA_NAME_LEN] = "";
-    dnsa_record *answers = dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name,
-                                                (int)sizeof name, g_net_config.ipv6 != 0);
+    char name[DNSA_NAME_LEN] = "", raw[DNSA_NAME_LEN] = "";
+    dnsa_record *answers =
+        dnsa_get_response_ip(rec + netrec::DNS_MSG, msg_len, name, (int)sizeof name,
+                             g_net_config.ipv6 != 0, raw, (int)sizeof raw);
+    // A kernel that copies label bytes names the query in the raw form: with escaped names
+    // the answer pairs with either.
+    const bool two_forms = strcmp(name, raw) != 0;
     // By name the answer looks up the query it answers; a name no query field can hold
     // answers none.
     const bool by_name = g_net_config.dns_pair_by_name != 0;
-    memset(probe.domain, 0, sizeof probe.domain);
-    size_t name_len = strnlen(name, sizeof name);
-    if (by_name && name_len < sizeof probe.domain) memcpy(probe.domain, name, name_len);
-    if (by_name && name_len >= sizeof probe.domain) probe.domain[0] = '\x01';
     net_conext &c = g_net_conext;
     dns_query_upload_st q;
     bool have = false;
-    {
+    for (const char *form : {name, raw}) {
+        if (form == raw && (!two_forms || !by_name)) break;
+        memset(probe.domain, 0, sizeof probe.domain);
+        size_t form_len = strnlen(form, DNSA_NAME_LEN);
+        if (by_name && form_len < sizeof probe.domain) memcpy(probe.domain, form, form_len);
+        if (by_name && form_len >= sizeof probe.domain) probe.domain[0] = '\x01';
         std::shared_lock g(c.dns_query_lock);
         void *data = nullptr;
         if (fhash_search(c.dns_query_hash, &key, dns_query_key_len(), &data) == 0) {
             q = *static_cast<dns_query_upload_st *>(data);
             have = true;
+            break;
         }
     }
     if (!have && ctx && ctx->retry == 0) {
@@ -385,7 +391,8 @@ int dns_answer_event_cb(char *msg, kiv_msg_ctx *ctx) {
         return MSG_HOOK_DROP;
     }
     q.domain[sizeof q.domain - 1] = '\0';
-    if (answers && strncmp(name, q.domain, 256) == 0) {
+    if (answers &&
+        (strncmp(name, q.domain, 256) == 0 || (two_forms && strncmp(raw, q.domain, 256) == 0))) {
         KIV_LOG(4, "domain(%s) got answer.\n", name);
         {
             std::unique_lock g(c.dns_query_lock);

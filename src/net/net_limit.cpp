@@ -93,11 +93,11 @@ fhash *s_dns_proc_hash;   // under s_dns_proc_lock, emptied every minute
 fhash *s_scan_peer_hash;  // under netscan_count_mutex, emptied every second
 
 // Drops of one limit in the current minute by subject (a process, a peer, a destination),
-// told at the minute's end in one level-2 line per subject; subjects beyond the first few
-// are told together.
+// told at the minute's end in one level-2 line per subject while the extension of that
+// limit is on (`key`); subjects beyond the first few are told together.
 class drop_ledger {
   public:
-    explicit drop_ledger(const char *what) : what_(what) {}
+    drop_ledger(const char *what, uint32_t net_user_cfg::*key) : what_(what), key_(key) {}
     void note(const char *subject, uint64_t n = 1) {
         std::lock_guard g(m_);
         for (size_t i = 0; i < used_; i++)
@@ -122,6 +122,7 @@ class drop_ledger {
             std::copy(rows_, rows_ + used_, rows);
             used_ = 0, others_ = 0;
         }
+        if (!(g_net_config.*key_)) return;
         for (size_t i = 0; i < used; i++) {
             KIV_LOG(2, "limit: %s: %s, %llu in the last minute\n", what_, rows[i].subject,
                     (unsigned long long)rows[i].dropped);
@@ -142,15 +143,26 @@ class drop_ledger {
     };
     std::mutex m_;
     const char *what_;
+    uint32_t net_user_cfg::*key_;
     row rows_[ROWS];
     size_t used_ = 0;
     uint64_t others_ = 0;
 };
-drop_ledger s_dest_drops("connection documents dropped by the destination limits");
-drop_ledger s_lru_evictions("destinations forgotten to make room, least recently used first");
-drop_ledger s_dns_drops("DNS documents dropped by the per-process limit");
-drop_ledger s_scan_drops("scan reports dropped by the scan limit");
-drop_ledger s_dns_full("DNS queries reported unanswered at once, the pending table being full");
+drop_ledger s_dest_drops("connection documents dropped by the destination limits",
+                         &net_user_cfg::net_total_lru);
+drop_ledger s_lru_evictions("destinations forgotten to make room, least recently used first",
+                            &net_user_cfg::net_total_lru);
+drop_ledger s_dns_drops("DNS documents dropped by the per-process limit",
+                        &net_user_cfg::dns_upload_per_proc);
+drop_ledger s_scan_drops("scan reports dropped by the scan limit", &net_user_cfg::netscan_per_peer);
+drop_ledger s_dns_full("DNS queries reported unanswered at once, the pending table being full",
+                       &net_user_cfg::dns_pair_by_name);
+
+void flush_ledgers() {
+    for (drop_ledger *l :
+         {&s_dest_drops, &s_lru_evictions, &s_dns_drops, &s_scan_drops, &s_dns_full})
+        l->flush();
+}
 
 template <size_t N>
 int cmp_key(const void *key, void *data) {
@@ -164,6 +176,8 @@ int cmp_speed(const void *key, void *data) {
     const auto *a = static_cast<const net_speed_limit_st *>(key);
     const auto *b = static_cast<const net_speed_limit_st *>(data);
     if (memcmp(&a->key, &b->key, sizeof a->key) != 0) return 1;
+    // Without repeat_key_full the key's checksums decide, as they always did.
+    if (!g_net_config.repeat_key_full) return 0;
     if (a->text_len == b->text_len && memcmp(a->text, b->text, a->text_len) == 0) return 0;
     if (a->search) kiv_stat_inc(NET_REPEAT_KEY_MISMATCH);
     return 1;
@@ -401,6 +415,8 @@ void net_release_resource(net_conext *ctx) {
     if (waiting)
         KIV_LOG(2, "%u network records still waiting for their pair at stop, not uploaded\n",
                 waiting);
+    // What the limits dropped since the last minute is said now, not in the next start's.
+    flush_ledgers();
     for (fhash *net_conext::*t : {&net_conext::connected_hash, &net_conext::listen_speed_hash,
                                   &net_conext::net_total_hash, &net_conext::net_speed_hash,
                                   &net_conext::dns_query_hash, &net_conext::tcp_connect_hash}) {
@@ -681,9 +697,7 @@ void net_limit_minute() {
         std::lock_guard g(s_dns_proc_lock);
         fhash_clear(s_dns_proc_hash);
     }
-    for (drop_ledger *l :
-         {&s_dest_drops, &s_lru_evictions, &s_dns_drops, &s_scan_drops, &s_dns_full})
-        l->flush();
+    flush_ledgers();
 }
 
 int check_port_and_exe(const listen_info *l) {

@@ -40,9 +40,9 @@ void dump_proc_net_info(const pn_info *pn) {
 }
 
 // The query and the pop of the owning process; null (counted, logged) when it is unknown.
-// Processes whose query failed lately. A failed query costs the collector up to three
-// 100 ms waits, and a process that is gone sends a burst of records: the burst's later
-// records are given up at once. Per collector thread, so no lock.
+// With net_owner_backoff, processes whose query failed lately are not asked again for 5 s: a
+// failed query costs the collector up to three 100 ms waits, and a process that is gone sends
+// a burst of records, whose later records are given up at once. Per collector thread.
 struct lost_owner {
     uint32_t pid;
     uint64_t create_time;
@@ -55,7 +55,8 @@ thread_local lost_owner t_lost[LOST_OWNERS];
 const proc_view *owner(uint32_t pid, uint64_t create_time) {
     uint64_t now = kiv_now_ms();
     lost_owner &slot = t_lost[(pid ^ create_time ^ (create_time >> 32)) % LOST_OWNERS];
-    bool known_lost = slot.pid == pid && slot.create_time == create_time && now < slot.until_ms;
+    bool known_lost = g_net_config.net_owner_backoff && slot.pid == pid &&
+                      slot.create_time == create_time && now < slot.until_ms;
     if (known_lost || query_tgid_info((int)pid, create_time, 1) < 0) {
         if (!known_lost) {
             KIV_LOG(1, "get process info failed,pid:%d\n", (int)pid);

@@ -20,8 +20,8 @@ constexpr const char *kSection = "dl_load_event";
 constexpr ini_long_key kSecKey{"dl_load_cnt_second", 1000, 0, 100000000};
 constexpr ini_long_key kHourKey{"dl_load_cnt_hour", 0, 0, 1000000000};
 // Parked loads share the process records' retention memory with forks and exits; a burst of
-// loads for unknown processes must not crowd those out.
-constexpr ini_long_key kWaitMaxKey{"dl_load_wait_max", 256, 0, 65536};
+// loads for unknown processes must not crowd those out. 0: no bound.
+constexpr ini_long_key kWaitMaxKey{"dl_load_wait_max", 0, 0, 65536};
 constexpr aux_limit_stats kStats{TASK_DL_LOAD_UPLOAD_LIMIT_SEC_CNT,
                                  TASK_DL_LOAD_UPLOAD_LIMIT_HOUR_CNT};
 constexpr aux_event_desc kDesc{"DL_LOAD", "Dynamic Library Load", "dl load",
@@ -43,7 +43,7 @@ int dl_load_cfg_load(aux_sensor_info *info) {
     if (!ini) return -1;
     s_wait_max = static_cast<uint32_t>(ini_get_long_in_range(ini, kSection, kWaitMaxKey));
     ini_file_free(ini);
-    KIV_LOG(2, "dl_load_wait_max(%u)\n", s_wait_max);
+    if (s_wait_max) KIV_LOG(2, "dl_load_wait_max(%u)\n", s_wait_max);
     return 0;
 }
 
@@ -107,9 +107,10 @@ void kiv_dl_load_exit() {
     if (s_registered) unregister_msg_handler(s_dl_load_ops, 1);
     if (s_lock_made) pthread_mutex_destroy(&s_dl_load_info.upload_limit_lock);
     s_registered = s_lock_made = false;
-    KIV_LOG(2, "dl load waits given up: %llu, refused with the wait list full: %llu\n",
-            static_cast<unsigned long long>(s_given_up.load()),
-            static_cast<unsigned long long>(s_refused_full.load()));
+    if (s_wait_max)
+        KIV_LOG(2, "dl load waits given up: %llu, refused with the wait list full: %llu\n",
+                static_cast<unsigned long long>(s_given_up.load()),
+                static_cast<unsigned long long>(s_refused_full.load()));
     KIV_LOG(2, "kiv_dl_load_exit\n");
 }
 
@@ -119,8 +120,7 @@ dl_load_wait_stats dl_load_wait_get() {
 
 int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
     leave_wait(ctx);
-    // One count per record, not per visit of a waiting one.
-    if (ctx->retry == 0 && !(ctx->flags & MSG_CTX_SAVE_FAILED)) kiv_stat_inc(TASK_DL_LOAD_EVENT);
+    kiv_stat_inc(TASK_DL_LOAD_EVENT);
     aux_path_record r;
     if (int ret = aux_path_record_decode(msg, &r); ret != AUX_DECODE_OK) {
         KIV_LOG(1, "drop dl load record: %s (len %d)\n", aux_decode_error(ret),
@@ -142,7 +142,7 @@ int dl_load_event_handle(char *msg, kiv_msg_ctx *ctx) {
                 KIV_LOG(4, "drop dl load event by retry out: %d\n", static_cast<int>(r.pid));
                 return MSG_HOOK_DROP;
             }
-            if (s_waiting.fetch_add(1) >= s_wait_max) {
+            if (s_waiting.fetch_add(1) >= s_wait_max && s_wait_max) {
                 s_waiting--;
                 s_given_up++;
                 s_refused_full++;

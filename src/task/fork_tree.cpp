@@ -379,6 +379,7 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
     if (!tree || !key || !info || !info->raw) return -2;
     const raw_process_info *raw = info->raw;
     uint16_t event_id = raw_process_task_event_id(raw);
+    info->flags &= static_cast<uint8_t>(~PROC_INFO_STALE);
     fork_node *node = nullptr;
     int ret = ftree_search(tree, key, &node);
     if (ret == -5) {
@@ -387,7 +388,10 @@ int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info) {
         ftree_delete(tree, &old);
         node = nullptr;
     } else if (ret == 0) {
-        if (task_event_id_cmp(node->fork_info.task_event_id, event_id) == 1) return 1;
+        if (task_event_id_cmp(node->fork_info.task_event_id, event_id) == 1) {
+            info->flags |= PROC_INFO_STALE;
+            return 0;
+        }
         if (node->fork_info.flags & FORK_INFO_EXITED) {
             KIV_LOG(3, "ftree_insert when task exited\n");
             return 0;

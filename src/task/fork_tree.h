@@ -76,7 +76,8 @@ inline uint64_t ftree_mem_bytes(const ftree *tree) {
 void ftree_destory(ftree *tree);
 // 0 found; -5 pid held with another create_time (*out still set); -7 unknown pid; -2.
 int ftree_search(ftree *tree, const ftree_key *key, fork_node **out);
-// 0 inserted or brought up to date; 1 kept: the node holds a later exec's image already.
+// 0 inserted, brought up to date, or ignored as stale (info then has PROC_INFO_STALE: the
+// node holds a later exec's image already).
 int ftree_insert(ftree *tree, const ftree_key *key, process_info_st *info);
 int ftree_delete(ftree *tree, const ftree_key *key);
 int ftree_mark_exit(ftree *tree, const ftree_key *key);

@@ -146,6 +146,7 @@ enum : uint8_t {
     PROC_INFO_COMPLETE = 1u << 0,  // describes an image (exec or kernel query), not a fork alone
     PROC_INFO_EXEC = 1u << 1,      // gets a common record of its own in the fork tree
     PROC_INFO_DIGEST_PENDING = 1u << 2,  // the hashing threads have the file: ask again later
+    PROC_INFO_STALE = 1u << 3,           // set by ftree_insert: the node holds a later exec's image
 };
 
 // How the executable's digests may be found for a working record.

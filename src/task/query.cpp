@@ -133,9 +133,23 @@ bool describe_prior_image(process_st *out) {
 void set_create_reported(uint32_t pid, uint64_t create_time) {
     ftree_key key{create_time, pid};
     fork_node *node = nullptr;
-    rwlock_write_guard g(&g_task_info.ftree_lock);
-    if (ftree_search(g_task_info.ftree, &key, &node) == 0)
-        node->fork_info.flags |= FORK_INFO_CREATE_REPORTED;
+    bool queue_exit = false;
+    {
+        rwlock_write_guard g(&g_task_info.ftree_lock);
+        if (ftree_search(g_task_info.ftree, &key, &node) != 0) return;
+        fork_info_st &fi = node->fork_info;
+        fi.flags |= FORK_INFO_CREATE_REPORTED;
+        // The image reported is the node's latest: its exec, handled after, is no new one.
+        fi.reported_event_id = fi.task_event_id;
+        // An exec waiting for its digests may see its process exit first; its creation then
+        // goes from here, and its exit with it, since the exec will not report it again.
+        if (g_task_info.exec_digest_wait && (fi.flags & FORK_INFO_EXITED) &&
+            fork_info_exit_upload_state(&fi) == EXIT_UPLOAD_NONE) {
+            fork_info_set_exit_upload_state(&fi, EXIT_UPLOAD_QUEUED);
+            queue_exit = true;
+        }
+    }
+    if (queue_exit) add_upload_exit_event(pid, create_time);
 }
 
 }  // namespace
@@ -157,7 +171,7 @@ int ftree_insert_drv_record(const unsigned char *bytes, size_t len, raw_process_
     int rc = ftree_insert(g_task_info.ftree, &key, info);
     if (rc < 0)
         KIV_LOG(3, "ftree_insert kernel info failed, pid %d\n", buf->info.pid);
-    else if (rc == 0 && kept)
+    else if (rc == 0 && kept && !(info->flags & PROC_INFO_STALE))
         *kept = true;
     return 0;
 }
@@ -533,15 +547,24 @@ void exec_cap_process_cb(const char *path, int flag, uint32_t type) {
     pthread_rwlock_unlock(&g_task_info.tm_info_lock);
 }
 
-// Whether the process pid (a thread group's id) already carries this application type.
+// Whether the process pid (a thread group's id) and its parent already carry this application
+// type, so that tagging them again would change nothing and return 0.
 static bool app_type_is(uint32_t pid, const char *text, uint32_t length) {
+    auto tagged = [&](const fork_node *n) {
+        flex_str cur{};
+        return n->fork_info.exec_info &&
+               get_flex_task_info_str(n->fork_info.exec_info->flex, &cur, FLEX_APP_TYPE) >= 0 &&
+               cur.len == length && cur.ptr && memcmp(cur.ptr, text, length) == 0;
+    };
     ftree_key key{0, pid};
     fork_node *node = nullptr;
     rwlock_read_guard g(&g_task_info.ftree_lock);
-    if (ftree_search(g_task_info.ftree, &key, &node) != 0 || !node->fork_info.exec_info) return false;
-    flex_str cur{};
-    return get_flex_task_info_str(node->fork_info.exec_info->flex, &cur, FLEX_APP_TYPE) >= 0 &&
-           cur.len == length && cur.ptr && memcmp(cur.ptr, text, length) == 0;
+    if (ftree_search(g_task_info.ftree, &key, &node) != 0 || !tagged(node)) return false;
+    uint32_t ppid = node->fork_info.ppid;
+    if (ppid == 0 || ppid == 1) return true;
+    ftree_key pkey{node->fork_info.parent_create_time, ppid};
+    fork_node *parent = nullptr;
+    return ftree_search(g_task_info.ftree, &pkey, &parent) == 0 && tagged(parent);
 }
 
 KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
@@ -555,8 +578,8 @@ KIV_API int _add_app_type(int pid, const char *text, uint32_t length) {
         KIV_LOG(2, "task is not ready\n");
         return PROC_QUERY_NOT_RUNNING;
     }
-    // A process already tagged so (a server tagged at each connection it accepts) costs a
-    // lookup, not a read of /proc for its thread group and the write lock.
+    // A process and parent already tagged so (a server tagged at each connection it
+    // accepts) cost a lookup, not a read of /proc for the thread group and the write lock.
     if (app_type_is(static_cast<uint32_t>(pid), text, length)) return 0;
     int tgid = get_pid_tgid(pid);
     ftree_key key{0, static_cast<uint32_t>(tgid > 0 ? tgid : pid)};

@@ -66,34 +66,44 @@ struct mx_lock {
 
 // ---- configuration --------------------------------------------------------------------------
 
-// Every numeric key of task.conf. Below the range gives the default, above it the bound;
-// the fork and upload-mark tables get size / 5 buckets and the redo table size / 2, so their
-// minimums still leave one bucket.
+// Every numeric key of task.conf. Below the range gives the default, above it the bound.
+// Bounds beyond the ones the module always had keep a table that is allocated whole at start
+// (kMaxTable) from taking the host's memory, or a count within its field (kMaxField).
 constexpr long kMaxTable = 1L << 20;
+constexpr long kMaxField = INT32_MAX;
 constexpr ini_long_key kBinhashSize{"binhash_size", BINHASH_SIZE_DEFAULT, 1, kMaxTable};
 constexpr ini_long_key kBinhashDatabaseSize{"binhash_database_size", BINHASH_DATABASE_SIZE_DEFAULT,
-                                            1, 10000000};
-constexpr ini_long_key kRedoHashSize{"redo_hash_size", 2048, 2, kMaxTable};
-constexpr ini_long_key kExecListSize{"exec_list_size", 512, 1, kMaxTable};
-constexpr ini_long_key kForkHashSize{"fork_hash_size", 2048, 5, 4 * kMaxTable};
-constexpr ini_long_key kIoctlTimeout{"ioctl_timeout", 1000, 1, 3600000};
-constexpr ini_long_key kTaskCreateCntSecond{"task_create_cnt_second", 1000, 0, 10000000};
-constexpr ini_long_key kNofilterListMaxCnt{"nofilter_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
-constexpr ini_long_key kCmdlineListMaxCnt{"cmdline_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
+                                            1, kMaxField};
+constexpr ini_long_key kRedoHashSize{"redo_hash_size", 2048, 1, kMaxTable};
+constexpr ini_long_key kExecListSize{"exec_list_size", 512, 1, kMaxField};
+constexpr ini_long_key kForkHashSize{"fork_hash_size", 2048, 1, 4 * kMaxTable};
+constexpr ini_long_key kIoctlTimeout{"ioctl_timeout", 1000, 1, kMaxField};
+constexpr ini_long_key kTaskCreateCntSecond{"task_create_cnt_second", 1000, 0, kMaxField};
+constexpr ini_long_key kNofilterListMaxCnt{"nofilter_list_max_cnt", 100, 1, kMaxField};
+constexpr ini_long_key kCmdlineListMaxCnt{"cmdline_list_max_cnt", 100, 1, kMaxField};
 constexpr ini_long_key kExitUploadWaitListSize{"exit_upload_wait_list_size", 512, 1, kMaxTable};
-constexpr ini_long_key kUploadMarkHashSize{"upload_mark_hash_size", 2048, 5, kMaxTable};
-constexpr ini_long_key kMaxFileSize{"max_file_size", 52428800, 1, INT32_MAX};
+constexpr ini_long_key kUploadMarkHashSize{"upload_mark_hash_size", 2048, 1, kMaxTable};
+constexpr ini_long_key kMaxFileSize{"max_file_size", 52428800, 1, kMaxField};
 constexpr ini_long_key kProcessListMaxCnt{"process_list_max_cnt", 100, 1, PROCESS_LIST_MAX_CAP};
-constexpr ini_long_key kCleanFtreeThreshold{
-    "clean_ftree_threshold", 90, 1, 99, ini_oor::use_default, ini_oor::use_default};
-constexpr ini_long_key kTaskCreateCntHour{"task_create_cnt_hour", 0, 0, 100000000};
-constexpr ini_long_key kForkSlHashSize{"fork_sl_hash_size", 512, 1, KERN_SL_CAP};
-constexpr ini_long_key kForkSlTimeoutSec{"fork_sl_timeout_sec", 3600, 1, 7 * 86400};
-constexpr ini_long_key kForkSlTimeoutCnt{"fork_sl_timeout_cnt", 10, 1, 100000};
+constexpr ini_long_key kCleanFtreeThreshold{"clean_ftree_threshold",
+                                            90,
+                                            1,
+                                            99,
+                                            ini_oor::use_default,
+                                            ini_oor::use_default,
+                                            nullptr,
+                                            "clean_ftree_threshold isn't in range, set 90"};
+constexpr ini_long_key kTaskCreateCntHour{"task_create_cnt_hour", 0, 0, kMaxField};
+constexpr ini_long_key kForkSlHashSize{
+    "fork_sl_hash_size", 512,          1, KERN_SL_CAP, ini_oor::use_default,
+    ini_oor::use_bound,  "fork_sl_cnt"};
+constexpr ini_long_key kForkSlTimeoutSec{"fork_sl_timeout_sec", 3600, 1, kMaxField};
+constexpr ini_long_key kForkSlTimeoutCnt{"fork_sl_timeout_cnt", 10, 1, kMaxField};
 constexpr ini_long_key kLostTaskQueueCnt{"lost_task_queue_cnt", 128, 1, KERN_SL_CAP};
 constexpr ini_long_key kLimitPerUser{"limit_per_user", 0, 0, 1};
 constexpr ini_long_key kRedoWholeCmdline{"redo_whole_cmdline", 0, 0, 1};
 constexpr ini_long_key kReportEveryExec{"report_every_exec", 0, 0, 1};
+constexpr ini_long_key kExecDigestWait{"exec_digest_wait", 0, 0, 1};
 constexpr ini_long_key kFtreeMemMaxMb{"ftree_mem_max_mb", 0, 0, 65536};
 constexpr ini_long_key kReportLoaderProgram{"report_loader_program", 0, 0, 1};
 
@@ -139,13 +149,16 @@ int task_cfg_load(ini_file_t *ini, kern_task_conf **conf_out) {
     t.limit_per_user = read_u32(ini, kLimitPerUser);
     t.redo_whole_cmdline = read_u32(ini, kRedoWholeCmdline);
     t.report_every_exec = read_u32(ini, kReportEveryExec);
+    t.exec_digest_wait = read_u32(ini, kExecDigestWait);
     t.ftree_mem_max_mb = read_u32(ini, kFtreeMemMaxMb);
     t.report_loader_program = read_u32(ini, kReportLoaderProgram);
-    KIV_LOG(2,
-            "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u) "
-            "ftree_mem_max_mb(%u) report_loader_program(%u)\n",
-            t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec, t.ftree_mem_max_mb,
-            t.report_loader_program);
+    if (t.limit_per_user || t.redo_whole_cmdline || t.report_every_exec || t.exec_digest_wait ||
+        t.ftree_mem_max_mb || t.report_loader_program)
+        KIV_LOG(2,
+                "limit_per_user(%u) redo_whole_cmdline(%u) report_every_exec(%u) "
+                "exec_digest_wait(%u) ftree_mem_max_mb(%u) report_loader_program(%u)\n",
+                t.limit_per_user, t.redo_whole_cmdline, t.report_every_exec, t.exec_digest_wait,
+                t.ftree_mem_max_mb, t.report_loader_program);
 
     size_t conf_len = sizeof(kern_task_conf) + 4u * KERN_TASK_LIST_NUM * t.process_list_max_cnt;
     auto *conf = static_cast<kern_task_conf *>(kiv_zalloc(conf_len, MALLOC_FOR_TASK_CONFIG));
@@ -419,8 +432,7 @@ bool search_fork_keys(const ftree_key &child, const ftree_key &parent, bool *par
     rwlock_read_guard guard(&g_task_info.ftree_lock);
     fork_node *node = nullptr;
     if (ftree_search(g_task_info.ftree, &child, &node) == 0) return true;
-    // pid 0 has no record to wait for.
-    *parent_known = parent.pid == 0 || ftree_search(g_task_info.ftree, &parent, &node) == 0;
+    *parent_known = ftree_search(g_task_info.ftree, &parent, &node) == 0;
     return false;
 }
 
@@ -541,12 +553,15 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     if (raw_process_exe_ident(msg + KIV_MSG_BODY_OFFSET, h.len - KIV_MSG_BODY_OFFSET, &exe))
         req.exe = &exe;
     req.exec = true;
-    req.may_wait = ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
+    const bool wait = g_task_info.exec_digest_wait != 0;
+    // Whether this run may park the record: digests wait only with exec_digest_wait.
+    const bool may_park = ctx->retry < EXEC_DIGEST_RELY_MAX && !(ctx->flags & MSG_CTX_SAVE_FAILED);
+    req.may_wait = wait && may_park;
     char loader_path[1024] = "";
     loader_program prog;
     if (g_task_info.report_loader_program && loader_exec_is(raw, req.exe)) {
         int found = loader_program_find(raw, req.exe, &prog);
-        if (found == LOADER_PENDING && req.may_wait) {
+        if (found == LOADER_PENDING && may_park) {
             // The loader has not mapped the program yet: a moment later it has.
             exec_order_wait(raw, true, true);
             ctx->timeout = TASK_RELY_TIMEOUT_MS;
@@ -578,7 +593,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
     // then only brings the digests, or finds a later image and leaves it).
     ftree_key key{raw.create_time, raw.pid};
     bool pending = info.flags & PROC_INFO_DIGEST_PENDING;
-    if (exec_order_wait(raw, pending, req.may_wait)) {
+    if (wait && exec_order_wait(raw, pending, req.may_wait)) {
         KIV_LOG(4, "pid:%d waits for its digests:%d\n", static_cast<int>(raw.pid), ctx->retry);
         if (ctx->retry == 0) {
             rwlock_write_guard guard(&g_task_info.ftree_lock);
@@ -592,7 +607,10 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
         rwlock_write_guard guard(&g_task_info.ftree_lock);
         rc = ftree_insert(g_task_info.ftree, &key, &info);
     }
-    bool inserted = rc == 0;
+    // A stale exec is judged by the newer image the tree holds, unless execs wait for their
+    // digests: one overtaken so is then reported as it ran.
+    const bool own_image = rc == 0 && wait && (info.flags & PROC_INFO_STALE);
+    bool inserted = rc == 0 && !own_image;
     if (rc < 0) KIV_LOG(3, "ftree_insert proc_info failed\n");
     proc_tree *tree = task_exec_tree_get();
     if (!tree) {
@@ -616,7 +634,7 @@ int exec_event_handle(char *msg, kiv_msg_ctx *ctx) {
             process_info_st2process_st(&info, &tree->items[0]);
             n = 1;
         }
-    } else if (rc == 1) {
+    } else if (own_image) {
         // A later exec's image is in the tree: this one is reported as it was, under its
         // parents.
         process_st_init(&tree->items[0]);

@@ -85,6 +85,9 @@ struct task_info {
     uint32_t redo_whole_cmdline;
     // Each exec of a reported process is reported again with its new image.
     uint32_t report_every_exec;
+    // An exec whose digests are being hashed waits for them (parked), later execs of its
+    // process behind it; an exec overtaken by a later image is reported as it ran.
+    uint32_t exec_digest_wait;
     // Megabytes the process tree's processes and images may hold; 0: bounded by counts only.
     uint32_t ftree_mem_max_mb;
     // A program run through the dynamic loader is reported as that program, the loader named

@@ -389,8 +389,8 @@ redo_key redo_key_of(const process_st *items, int count, bool whole_cmdline) {
             memcpy(rec + md5_len, items[i].cmd_line,
                    strnlen(items[i].cmd_line, REDO_RECORD_LEN - REDO_MD5_LEN));
         }
+        // The checksum alone decides, material left zero.
         key.crc = mordek_crc32(block, sizeof block);
-        keyed_hash(block, sizeof block, &key.material);
         return key;
     }
     // Each text with its terminator, so no two splits of the same bytes meet.
@@ -413,13 +413,14 @@ int redo_filter(const process_st *items, int count) {
         return 0;
     }
     // A process gone before it could be read leaves neither path nor command line; all such
-    // records would share one checksum and hide each other.
-    if (items[0].path[0] == '\0' && items[0].cmd_line[0] == '\0') {
+    // records would share one key and hide each other.
+    const bool whole = g_task_info.redo_whole_cmdline != 0;
+    if (whole && items[0].path[0] == '\0' && items[0].cmd_line[0] == '\0') {
         kiv_stat_inc(TASK_FILTER_REDO_BLANK_CNT);
         KIV_LOG(4, "no path and no command line, not a repeat\n");
         return 0;
     }
-    redo_key key = redo_key_of(items, count, g_task_info.redo_whole_cmdline != 0);
+    redo_key key = redo_key_of(items, count, whole);
     mutex_guard guard(&g_task_info.redo_hash_lock);
     return filter_redo_events(g_task_info.redo_hash, key);
 }
@@ -552,8 +553,8 @@ int task_filter_init(ini_file_t *ini) {
     if (!mutex_init(&f.redo_hash_lock, BUILT_REDO_LOCK))
         return task_filter_init_failed("pthread_mutex_init redo_hash_lock failed");
     uint32_t redo_size = f.redo_hash_size;
-    if (!(f.redo_hash = fhash_create(redo_size, std::max(redo_size / 2, 1u), redo_hash_key_cmp_func,
-                                     nullptr, redo_hash_data_free_func)))
+    if (!(f.redo_hash = fhash_create(redo_size, redo_size / 2, redo_hash_key_cmp_func, nullptr,
+                                     redo_hash_data_free_func)))
         return task_filter_init_failed("fhash_create redo_hash failed");
     if (initialize_filter_list(&f.cmdline_list, ini, "cmdline_process", f.cmdline_list_max_cnt))
         return task_filter_init_failed("initialize_filter_list cmdline_list failed");
@@ -563,8 +564,8 @@ int task_filter_init(ini_file_t *ini) {
         return task_filter_init_failed("pthread_mutex_init upload_mark_hash_lock failed");
     uint32_t mark_size = f.upload_mark_hash_size;
     lhash_ops mark_ops{nullptr, upload_mark_data_free, upload_mark_hash_key_cmp};
-    if (!(f.upload_mark_hash = lhash_create(mark_size, std::max(mark_size / 5, 1u),
-                                            UPLOAD_MARK_EVICT_LIMIT, &mark_ops)))
+    if (!(f.upload_mark_hash =
+              lhash_create(mark_size, mark_size / 5, UPLOAD_MARK_EVICT_LIMIT, &mark_ops)))
         return task_filter_init_failed("lhash_create upload_mark_hash failed");
     if (!mutex_init(&f.upload_limit_lock, BUILT_LIMIT_LOCK))
         return task_filter_init_failed("pthread_mutex_init upload_limit_lock failed");

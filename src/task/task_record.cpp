@@ -378,9 +378,11 @@ int task_create_upload_handle(char *msg, kiv_msg_ctx *ctx) {
         rwlock_read_guard g(&g_task_info.ftree_lock);
         found = ftree_search(g_task_info.ftree, &key, &node);
         reported = found == 0 && (node->fork_info.flags & FORK_INFO_CREATE_REPORTED);
-        // An earlier image of the process was reported, not this exec's.
+        // An earlier image of the process was reported, not this exec's. An exec older than
+        // the reported image (overtaken while it waited for its digests) would come after it,
+        // out of order, and is not reported.
         new_image = reported && g_task_info.report_every_exec &&
-                    node->fork_info.reported_event_id != tree->exec_event_id;
+                    task_event_id_cmp(tree->exec_event_id, node->fork_info.reported_event_id) > 0;
     }
     if (reported && !new_image) {
         task_exec_tree_put(tree);

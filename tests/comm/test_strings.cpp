@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/sensor_config.h"
 #include "comm/dns_name.h"
 #include "comm/error_output.h"
 #include "comm/json_add.h"
@@ -57,7 +58,9 @@ std::string json_text_restore(const std::string &s) {
     return out;
 }
 
+// With json_escape_invalid; at 0 every string is printed as cJSON prints it.
 TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
+    const int32_t saved = g_framework_config.json_escape_invalid;
     const std::pair<std::string, std::string> rows[] = {
         {"/tmp/plain.php", "/tmp/plain.php"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
@@ -73,13 +76,15 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
         {"\\\\", "\\\\\\"},
         {"\\\xff", "\\\\\\xff"},
     };
-    for (auto &[in, want] : rows) {
-        cJSON *o = cJSON_CreateObject();
-        ASSERT_TRUE(add_str(o, "k", in.c_str()));
-        EXPECT_EQ(cJSON_GetObjectItem(o, "k")->valuestring, want) << in;
-        EXPECT_EQ(json_text_restore(want), in);
-        cJSON_Delete(o);
-    }
+    for (int32_t escape : {0, 1})
+        for (auto &[in, want] : rows) {
+            g_framework_config.json_escape_invalid = escape;
+            cJSON *o = cJSON_CreateObject();
+            ASSERT_TRUE(add_str(o, "k", in.c_str()));
+            EXPECT_EQ(cJSON_GetObjectItem(o, "k")->valuestring, escape ? want : in) << in;
+            EXPECT_EQ(json_text_restore(want), in);
+            cJSON_Delete(o);
+        }
     // Any bytes: the escaped text is valid UTF-8 and gives the bytes back.
     std::mt19937 rng(7);
     const char alphabet[] = {'\\', 'x', 'a', '\xff', '\xc3', '\xa9', '\xe2', '\x82', '\x80', '0'};
@@ -95,10 +100,11 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
     // up to three words so each byte position of a word is tried.
     const char mixed[] = {'\\', 'x',    '"',    '\n',   '\t', '\x01', '\x1f', '\x7f',
                           'a',  '\xff', '\xc3', '\xa9', '\b', '\f',   '\r',   '/'};
-    for (int round = 0; round < 5000; round++) {
+    for (int round = 0; round < 10000; round++) {
+        g_framework_config.json_escape_invalid = round % 2;
         std::string in;
-        if (round < 255)
-            in = std::string(1, (char)(round + 1)) + "z";
+        if (round < 510)
+            in = std::string(1, (char)(round / 2 + 1)) + "z";
         else
             in = std::string(round % 24, 'p');
         for (int n = rng() % 16; n > 0; n--) in += mixed[rng() % sizeof mixed];
@@ -112,6 +118,28 @@ TEST(DocumentText, InvalidUtf8EscapedReversiblyAndValidTextKept) {
         cJSON_free(ref);
         cJSON_Delete(item);
     }
+    g_framework_config.json_escape_invalid = saved;
+}
+
+// Whole numbers as cJSON prints the double each becomes, on both sides of 10^15: a create
+// time in nanoseconds after 11.6 days of uptime is printed in its shortest exact form.
+TEST(DocumentText, LargeNumbersPrintAsCjsonPrintsThem) {
+    for (uint64_t v : {0ull, 999999999999999ull, 1000000000000000ull, 1234567890000000ull,
+                       1234567890123456ull, 9007199254740993ull, 18446744073709551615ull}) {
+        cJSON *ref = cJSON_CreateObject(), *ours = cJSON_CreateObject();
+        cJSON_AddNumberToObject(ref, "t", (double)v);
+        ASSERT_TRUE(add_u64(ours, "t", v));
+        std::string text;
+        json_text_obj(text).num("t", v).close();
+        char *a = cJSON_PrintUnformatted(ref), *b = cJSON_PrintUnformatted(ours);
+        EXPECT_STREQ(b, a) << v;
+        EXPECT_EQ(text, a) << v;
+        cJSON_free(a), cJSON_free(b);
+        cJSON_Delete(ref), cJSON_Delete(ours);
+    }
+    char out[32];
+    json_u64_text(1234567890000000ull, out);
+    EXPECT_STREQ(out, "1.23456789e+15");
 }
 
 // A record printed into the thread's buffer reads as cJSON prints it; one too long for the
@@ -170,6 +198,18 @@ TEST(DnsText, DisguisingBytesEscapedAndLongNamesCutAtBothEnds) {
     EXPECT_EQ(text({"a.b", "c\\d"}), "a\\046b.c\\092d");
     // Printable ASCII stays; blanks, controls and bytes above it do not.
     EXPECT_EQ(text({"!~ \x1f\x7f\x80\xff"}), "!~\\032\\031\\127\\128\\255");
+    // Raw, the label bytes as they are, a name reaching 255 characters with its dot refused.
+    dns_text raw(false);
+    EXPECT_TRUE(raw.add_label(reinterpret_cast<const uint8_t *>("a.b"), 3));
+    EXPECT_TRUE(raw.add_label(reinterpret_cast<const uint8_t *>("c d"), 3));
+    EXPECT_EQ(std::string(raw.text, raw.len), "a.b.c d");
+    const std::string l63(63, 'q');
+    dns_text longest(false);
+    for (size_t n : {63, 63, 63, 62})
+        EXPECT_TRUE(longest.add_label(reinterpret_cast<const uint8_t *>(l63.data()), n));
+    EXPECT_EQ(longest.len, 254u);
+    EXPECT_FALSE(longest.add_label(reinterpret_cast<const uint8_t *>("x"), 1));
+    EXPECT_EQ(longest.len, 254u);
 
     // A label that would overflow the text is refused and leaves it as it was.
     dns_text full;

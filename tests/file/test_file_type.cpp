@@ -139,28 +139,13 @@ TEST_F(FileType, ScriptsAreKnownByTheirOpeningMarkerInTheFirstLines) {
     }
 }
 
-// Typing runs as root on names other users control: nothing but a regular file is opened,
-// and with the event's identity only the file it named.
+// With safe opens (file_type_safe_open) typing runs as root on names other users control:
+// nothing but a regular file is opened, and with the event's identity only the file it
+// named. Without, the path is opened as it stands: a link followed, a FIFO read, no owner
+// asked.
 TEST_F(FileType, OnlyRegularFilesAreOpenedAndOnlyTheOneTheEventNamed) {
     EXPECT_EQ(check_file_type((dir_ + "/missing").c_str()), -1);
     EXPECT_EQ(check_file_type(nullptr), -1);
-    EXPECT_EQ(check_file_type(dir_.c_str()), -1);
-    std::string fifo = dir_ + "/fifo", link = dir_ + "/fifo.php";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
-    EXPECT_EQ(check_file_type(fifo.c_str()), -1);  // no writer: nothing waited for
-    int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
-    ASSERT_GE(w, 0);
-    const char php[] = "0123456789abcdef<?php\n";
-    ASSERT_EQ(::write(w, php, sizeof php - 1), (ssize_t)sizeof php - 1);
-    for (const std::string &p : {fifo, link}) {
-        EXPECT_EQ(check_file_type(p.c_str()), -1) << p;
-        EXPECT_EQ(check_file_type_webshell(p.c_str()), -1) << p;
-    }
-    char back[64];
-    EXPECT_EQ(::read(w, back, sizeof back), (ssize_t)sizeof php - 1) << "the pipe was read";
-    close(w);
-
     std::string shell = write("x.php", "<?php eval($_GET[1]);\n");
     std::string to_shell = dir_ + "/to_shell.php";
     ASSERT_EQ(symlink(shell.c_str(), to_shell.c_str()), 0);
@@ -172,20 +157,44 @@ TEST_F(FileType, OnlyRegularFilesAreOpenedAndOnlyTheOneTheEventNamed) {
         get_file_type(&info, p.c_str(), (int)p.size() + 1, id);
         return info.type;
     };
-    EXPECT_EQ(typed(shell, &as_written), 0);
-    EXPECT_EQ(typed(to_shell, nullptr), 0);  // an exported check's caller chose the path
-    EXPECT_EQ(typed(to_shell, &as_written), -1);
-    file_type_ident other = as_written;
-    other.uid += 1;
-    EXPECT_EQ(typed(shell, &other), -1);
-    other = as_written;
-    other.mode = S_IFIFO | 0644;
-    EXPECT_EQ(typed(shell, &other), -1);
-    other.mode = 0644;  // a record without type bits: the owner still has to agree
-    EXPECT_EQ(typed(shell, &other), 0);
-    // The event found no file: whatever the name holds now is another file, never read.
-    other = {0, 0, 0, true};
-    EXPECT_EQ(typed(shell, &other), -1);
+    for (bool safe : {false, true}) {
+        SCOPED_TRACE(safe);
+        file_type_env env{nullptr, nullptr, safe};
+        file_type_set_env(&env);
+        const int refused = safe ? -1 : 0;  // the shell's type when only safe opens refuse it
+        std::string fifo = dir_ + "/fifo" + std::to_string(safe), link = fifo + ".php";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+        if (safe) EXPECT_EQ(check_file_type(fifo.c_str()), -1);  // no writer: nothing waited for
+        int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(w, 0);
+        const char php[] = "0123456789abcdef<?php\n";
+        ASSERT_EQ(::write(w, php, sizeof php - 1), (ssize_t)sizeof php - 1);
+        int type = check_file_type_webshell(link.c_str());
+        if (safe) {
+            EXPECT_EQ(type, -1);
+            EXPECT_EQ(check_file_type(fifo.c_str()), -1);
+        }
+        char back[64];
+        EXPECT_EQ(::read(w, back, sizeof back) == (ssize_t)sizeof php - 1, safe)
+            << "the pipe was read";
+        close(w);
+
+        EXPECT_EQ(typed(shell, &as_written), 0);
+        EXPECT_EQ(typed(to_shell, nullptr), 0);  // an exported check's caller chose the path
+        EXPECT_EQ(typed(to_shell, &as_written), refused);
+        file_type_ident other = as_written;
+        other.uid += 1;
+        EXPECT_EQ(typed(shell, &other), refused);
+        other = as_written;
+        other.mode = S_IFIFO | 0644;
+        EXPECT_EQ(typed(shell, &other), refused);
+        other.mode = 0644;  // a record without type bits: the owner still has to agree
+        EXPECT_EQ(typed(shell, &other), 0);
+        // The event found no file: whatever the name holds now is another file, never read.
+        other = {0, 0, 0, true};
+        EXPECT_EQ(typed(shell, &other), refused);
+    }
 }
 
 TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {

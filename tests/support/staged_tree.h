@@ -2,6 +2,7 @@
 // config/task.conf, file.conf, net.conf, log_collector.conf, block_logger.conf and a log
 // directory, with the library pointed at them instead of the build tree.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -28,8 +29,11 @@ struct staged_tree {
         for (const char *d : {"/config", "/logs"}) mkdir((root + d).c_str(), 0700);
         write_conf(base);
         kiv_set_sensor_conf_path(conf().c_str());
-        // The process module reads the shipped task.conf from the same directory.
-        std::string src = KIV_SOURCE_DIR;
+        // The process module reads the shipped task.conf from the same directory. A run of the
+        // described behaviour (tests/keys/keys_off.sh) names a tree of its own whose config/
+        // holds the shipped files with every extension off.
+        const char *other = getenv("KIV_TEST_SHIPPED_TREE");
+        std::string src = other ? std::string(other) + "/" : std::string(KIV_SOURCE_DIR);
         std::ifstream shipped(src + "config/task.conf");
         std::ofstream(task_conf()) << shipped.rdbuf();
         task_set_conf_path(task_conf().c_str());
@@ -79,7 +83,12 @@ struct staged_tree {
         std::string text{std::istreambuf_iterator<char>(in), {}};
         for (size_t at = 0, nl; (nl = keys.find('\n', at)) != std::string::npos; at = nl + 1) {
             std::string line = keys.substr(at, nl - at);
-            size_t pos = text.find("\n" + line.substr(0, line.find(" =") + 2)) + 1;
+            size_t found = text.find("\n" + line.substr(0, line.find(" =") + 2));
+            if (found == std::string::npos) {
+                ADD_FAILURE() << path << " has no line for " << line;
+                continue;
+            }
+            size_t pos = found + 1;
             text.replace(pos, text.find('\n', pos) - pos, line);
         }
         std::ofstream(path) << text;

@@ -43,6 +43,7 @@ class ForkTree : public testing::Test {
         EXPECT_EQ(stats(), before_);
     }
 
+    // The insert's result, or 1 for a record ignored as stale.
     int ins(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct, uint16_t eid, bool exec,
             const char *cmd = "cmd") {
         proc_fields f;
@@ -55,7 +56,8 @@ class ForkTree : public testing::Test {
         info.raw = &buf.info;
         info.flags = exec ? (PROC_INFO_EXEC | PROC_INFO_COMPLETE) : 0;
         ftree_key k{ct, pid};
-        return ftree_insert(t_, &k, &info);
+        int rc = ftree_insert(t_, &k, &info);
+        return rc == 0 && (info.flags & PROC_INFO_STALE) ? 1 : rc;
     }
     fork_node *node(uint32_t pid) {
         fork_node *n = nullptr;

@@ -142,7 +142,7 @@ TEST_F(TaskE2E, ForkExecExitAndExecBeforeFork) {
 // collector; one whose hashing does not end goes on without them before its exit gives up.
 // A later exec of a waiting process waits behind it, so the first image stays the reported.
 TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
-    start("report_every_exec = 0\n");
+    start("report_every_exec = 0\nexec_digest_wait = 1\n");
     char tmpl[] = "/tmp/kivexecdigest.XXXXXX";
     std::string d = mkdtemp(tmpl);
     std::string big = d + "/big", held = d + "/hold", first = d + "/first";
@@ -214,6 +214,64 @@ TEST_F(TaskE2E, ExecWaitsForItsDigestsButNotForever) {
     dirutils_rmdir(d.c_str());
 }
 
+// An exec whose executable is still being hashed: without exec_digest_wait it goes at once,
+// without its digests, and the next exec after it. With the wait both are parked, the tree
+// holding the later image; a query meanwhile reports that one, with the exit that came before
+// it, and the earlier exec, given up later, is not reported after it: never an image after a
+// later one, never one twice.
+TEST_F(TaskE2E, ExecDigestWaitNeverReordersAProcessCreations) {
+    char tmpl[] = "/tmp/kivexecorder.XXXXXX";
+    std::string d = mkdtemp(tmpl);
+    digest_set_race_hooks(nullptr, hold_read);
+    for (uint32_t wait : {0u, 1u}) {
+        SCOPED_TRACE(wait);
+        if (wait) host_stop();
+        // A file of its own each round, hashed by nobody before.
+        std::string held = d + "/hold" + std::to_string(wait);
+        std::ofstream(held, std::ios::binary) << "h";
+        ASSERT_EQ(truncate(held.c_str(), BINHASH_INLINE_MAX + 1), 0);
+        hold_release release;
+        start("report_every_exec = 1\nexec_digest_wait = " + std::to_string(wait) + "\n");
+        auto img1 = proc(460, 1, "first image"), img2 = proc(460, 1, "second image");
+        img1.s[2] = held, img2.event_id = 2;
+        int64_t execs = kiv_stat_get(TASK_EXEC_EVENT);
+        int64_t unready = kiv_stat_get(TASK_BINHASH_NOT_READY_CNT);
+        inject(1, img1);
+        inject(1, img2);
+        if (!wait) {
+            // The clock stands: neither exec waited.
+            ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 2; }));
+            std::lock_guard l(s_up_lock);
+            EXPECT_NE(s_uploads[0].second.find("\"process_cmd_line\":\"first image\""),
+                      std::string::npos);
+            EXPECT_NE(s_uploads[0].second.find("\"process_md5\":\"" + std::string(32, '0')),
+                      std::string::npos);
+            EXPECT_NE(s_uploads[1].second.find("\"process_cmd_line\":\"second image\""),
+                      std::string::npos);
+            continue;
+        }
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) >= execs + 2; }));
+        // The process is gone before anything reported it: the query's creation brings its exit.
+        const int64_t exits = kiv_stat_get(TASK_EXIT_EVENT);
+        inject_exit(460, 0);
+        ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXIT_EVENT) == exits + 1; }));
+        ASSERT_EQ(_init_process_info(PROC_QUERY_MAX_DEPTH), 0);
+        EXPECT_EQ(query_tgid_info(460, 5460, 1), 0);
+        _free_process_info();
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"second image\""), 1);
+        ASSERT_TRUE(advance_until(
+            [&] { return kiv_stat_get(TASK_BINHASH_NOT_READY_CNT) > unready; }, 5000, 100));
+        advance(1000);
+        g_hold = false;
+        sensor_exit();
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), 1);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "first image"), 0);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":460,"), 1);
+    }
+    digest_set_race_hooks(nullptr, nullptr);
+    dirutils_rmdir(d.c_str());
+}
+
 // Unknown parent: ten relies 100 ms apart, then one kernel query whose answer completes the
 // ancestry; an exit before the exec waits for it.
 TEST_F(TaskE2E, UnknownParentAndExitBeforeExec) {
@@ -243,6 +301,11 @@ TEST_F(TaskE2E, UnknownParentAndExitBeforeExec) {
     ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC, "\"parent_pid\":400,") == 1; }));
     ASSERT_TRUE(
         advance_until([] { return uploads(UPLOAD_PROC_EXIT, "\"process_id\":401,") == 1; }, 30000));
+    // A parent pid of 0 names no process the tree knows: the fork waits as for any.
+    relies = kiv_stat_get(TASK_FORK_EVENT_NO_PARENT);
+    inject(0, proc(402, 0, "/sbin/orphan"));
+    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_FORK_EVENT_NO_PARENT) == relies + 1; }));
+    EXPECT_FALSE(in_tree(402));
 }
 
 // A wrapper that execs its payload (sh -c 'exec -a "[kworker/0:1]" sleep'): with
@@ -430,7 +493,8 @@ TEST(TaskConf, MissingFileFailsWithoutHooks) {
 }
 
 // Every numeric key has a range: below it the default, above it the bound (the threshold
-// takes its default both ways). Hash sizes keep at least one bucket at size / 5.
+// takes its default both ways). Only tables made whole at start, and fields, are bounded
+// beyond the module's own caps.
 TEST(TaskConf, RangesDefaultsAndBounds) {
     using field = uint64_t (*)(const kern_task_conf &);
 #define T(member) [](const kern_task_conf &) -> uint64_t { return g_task_info.member; }
@@ -453,16 +517,17 @@ TEST(TaskConf, RangesDefaultsAndBounds) {
         {"task_create_cnt_second = 0", T(sec_limit.max_cnt), 0},
         {"task_create_cnt_second = -1", T(sec_limit.max_cnt), 1000},
         {"lost_task_queue_cnt = 65537", K(lost_task_queue_cnt), 65536},
-        {"fork_hash_size = 4", T(fork_hash_size), 2048},
-        {"fork_hash_size = 5", T(fork_hash_size), 5},
-        {"redo_hash_size = 1", T(redo_hash_size), 2048},
-        {"upload_mark_hash_size = 4", T(upload_mark_hash_size), 2048},
-        {"exec_list_size = 2147483647", T(exec_list_size), 1u << 20},
+        {"fork_hash_size = 0", T(fork_hash_size), 2048},
+        {"fork_hash_size = 4", T(fork_hash_size), 4},
+        {"redo_hash_size = 0", T(redo_hash_size), 2048},
+        {"upload_mark_hash_size = 0", T(upload_mark_hash_size), 2048},
+        {"exec_list_size = 9999999999", T(exec_list_size), 2147483647},
+        {"fork_sl_hash_size = 65537", K(fork_sl_hash_size), 65536},
         {"exit_upload_wait_list_size = 99999999", T(exit_list_size), 1u << 20},
         {"max_file_size = -1", T(max_file_size), 52428800},
         {"max_file_size = 9999999999", T(max_file_size), 2147483647},
         {"nofilter_list_max_cnt = 0", T(vip_list_max_cnt), 100},
-        {"fork_sl_timeout_sec = 99999999", K(fork_sl_timeout_sec), 7 * 86400},
+        {"fork_sl_timeout_sec = 99999999", K(fork_sl_timeout_sec), 99999999},
         {"fork_sl_timeout_cnt = 0", K(fork_sl_timeout_cnt), 10},
         {"task_create_cnt_hour = -5", T(hour_limit.max_cnt), 0},
     };
@@ -480,10 +545,17 @@ TEST(TaskConf, RangesDefaultsAndBounds) {
     }
 }
 
-// Sizes below their range fall back to working defaults: the process module starts.
-TEST_F(TaskE2E, TooSmallTableSizesStillStart) {
-    start("fork_hash_size = 4\nredo_hash_size = 1\nupload_mark_hash_size = 4\n");
-    EXPECT_EQ(g_task_info.fork_hash_size, 2048u);
+// Sizes that leave a table no bucket (size / 5 or size / 2 of 0) cannot make it: the start
+// fails, as any table that cannot be made fails it.
+TEST_F(TaskE2E, TooSmallTableSizesFailTheStart) {
+    const std::string shipped = tree.read("config/task.conf");
+    for (const char *line :
+         {"fork_hash_size = 4\n", "redo_hash_size = 1\n", "upload_mark_hash_size = 4\n"}) {
+        std::ofstream(tree.task_conf()) << shipped;
+        staged_tree::set_keys(tree.task_conf(), line);
+        kiv_timer_set_source(fake_clock);
+        EXPECT_FALSE(host_start(capture)) << line;
+    }
 }
 
 // The filters decide on real exec records: lists from task.conf, the repeat filter, the rate
@@ -536,6 +608,25 @@ TEST_F(TaskFilterE2E, BlackCmdlineAndRepeatFilters) {
     EXPECT_EQ(reported(303), 1);
     EXPECT_EQ(reported(304), 0);  // same command line and parent within the hour
     EXPECT_EQ(reported(305), 1);  // "top" alone is exempt from the repeat filter
+}
+
+// A stale exec (its process runs a later image already) is judged by that later image, so a
+// filter on the later one holds for it; with exec_digest_wait it is judged, and reported, as
+// it ran.
+TEST_F(TaskFilterE2E, StaleExecJudgedByTheLaterImageUnlessExecsWait) {
+    set_list("cmdline_process", "cnt = 1\ncmdline_process_0 = hidden\n");
+    for (uint32_t wait : {0u, 1u}) {
+        SCOPED_TRACE(wait);
+        if (wait) host_stop();
+        start("exec_digest_wait = " + std::to_string(wait) + "\n");
+        const uint32_t pid = 470 + wait;
+        proc_fields later = exe(pid, 1, "/bin/true", "hidden later"), earlier = later;
+        later.event_id = 2, earlier.s[0] = "earlier";
+        execs({later, earlier, exe(480 + wait, 1, "/bin/true", "sentinel")});
+        ASSERT_TRUE(wait_for([&] { return reported(480 + wait) == 1; }));
+        EXPECT_EQ(reported(pid), (int)wait);
+        EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"earlier\""), (int)wait);
+    }
 }
 
 TEST_F(TaskFilterE2E, WhiteListReportsOnlyWhatItsProgramsStarted) {

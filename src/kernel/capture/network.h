@@ -41,8 +41,8 @@ live_net_addr live_net_v4(uint32_t addr_be);
 struct live_net_conn {
     uint64_t create_time = 0;
     uint32_t pid = 0;
-    uint16_t proto = 6;                    // 17 UDP, 6 TCP
-    uint16_t family = LIVE_NET_AF_INET;    // or LIVE_NET_AF_INET6
+    uint16_t proto = 6;                  // 17 UDP, 6 TCP
+    uint16_t family = LIVE_NET_AF_INET;  // or LIVE_NET_AF_INET6
     live_net_addr saddr{}, daddr{};
     uint16_t sport = 0, dport = 0;
 };
@@ -77,11 +77,12 @@ struct live_net_pkt {
 // one whose transport header follows the fixed header (no extension headers), with its
 // headers inside n.
 bool live_net_parse_packet(const uint8_t *p, size_t n, live_net_pkt *out);
-// The first question's name of a DNS message in presentation form (comm/dns_name.h), the
-// root as "", cut to its start and end when the escapes make it longer than out holds. False
-// (out empty) for a message without a question or a name that is malformed, compressed or
-// longer than 256 wire bytes.
-bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN]);
+// The first question's name of a DNS message (comm/dns_name.h), the root as "": escaped, in
+// presentation form, cut to its start and end when the escapes make it longer than out
+// holds; or raw, its label bytes, as a kernel copies them. False (out empty) for a message
+// without a question or a name that is malformed, compressed or longer than 256 wire bytes.
+bool live_net_query_name(const uint8_t *msg, size_t len, char out[LIVE_NET_NAME_LEN],
+                         bool escape = true);
 
 // The capture request's fields this source uses, from its payload (already length-checked
 // by the stand-in); false when the payload is too short for what it claims.
@@ -89,6 +90,7 @@ struct live_net_config {
     uint32_t ctl = 0, enable = 0, sensor_pid = 0;
     uint16_t dns_port = 0;             // network order
     bool ipv6 = false;                 // IPv6 asked for
+    bool dns_escape = false;           // query names escaped, as the answers' parser writes them
     std::vector<uint16_t> scan_ports;  // host order
 };
 bool live_net_parse_config(const unsigned char *p, size_t len, live_net_config *out);
@@ -114,9 +116,13 @@ class live_net_core {
     static constexpr size_t TCP_BYTES_MAX = 1 << 20;
 
     live_net_core(uint16_t dns_port_be, uint32_t sensor_pid, bool capture, int lo_ifindex,
-                  bool ipv6 = false)
-        : dns_port_(dns_port_be), sensor_(sensor_pid), capture_(capture), lo_(lo_ifindex),
-          ipv6_(ipv6) {}
+                  bool ipv6 = false, bool dns_escape = false)
+        : dns_port_(dns_port_be),
+          sensor_(sensor_pid),
+          capture_(capture),
+          lo_(lo_ifindex),
+          ipv6_(ipv6),
+          dns_escape_(dns_escape) {}
     void on_event(const live_net_ev &e, uint64_t now_ms, const sink &out);
     // A captured packet from its IP header; pkttype and ifindex as the packet socket tells.
     void on_packet(const uint8_t *p, size_t n, int pkttype, int ifindex, uint64_t now_ms,
@@ -183,6 +189,7 @@ class live_net_core {
     bool capture_;
     int lo_;
     bool ipv6_;
+    bool dns_escape_;
     std::unordered_map<uint32_t, owner> ports_;  // port_key of a local port -> sender
     std::deque<packet> packets_;
     std::unordered_map<live_net_addr, uint64_t, addr_hash> scanners_;  // peer -> first reported
