@@ -1,6 +1,6 @@
 #!/bin/bash
-# The described behaviour with every extension off. Reads the table "Keys beyond the
-# description" of the README: each row's key must stand in its shipped file, in its section,
+# The base behaviour with every extension off. Reads the table "Extension keys" of
+# docs/configuration.md: each row's key must stand in its shipped file, in its section,
 # with its shipped value, and be read by the library. Then stages a copy of config/ with every
 # key at its "Off" value and runs the given test binaries against it (KIV_TEST_SHIPPED_TREE),
 # the live and attack suites left out (they watch this host through the shipped extensions).
@@ -8,11 +8,11 @@
 set -u
 src=$1
 shift
-readme="$src/README.md"
+page="$src/docs/configuration.md"
 fail=0
-rows=$(awk '/^## Keys beyond the description/{on=1; next} /^## /{on=0} on && /^\| [a-z_]+\.conf \|/' "$readme")
+rows=$(awk '/^## Extension keys/{on=1; next} /^## /{on=0} on && /^\| [a-z_]+\.conf \|/' "$page")
 if [ -z "$rows" ]; then
-    echo "no key table in $readme"
+    echo "no key table in $page"
     exit 1
 fi
 tree=$(mktemp -d /tmp/kivkeysoff.XXXXXX)
@@ -51,7 +51,7 @@ while IFS='|' read -r _ file section key shipped off _rest; do
         fail=1
     fi
 done <<<"$rows"
-echo "$n keys beyond the description checked and set to their off values in $tree/config"
+echo "$n extension keys checked and set to their off values in $tree/config"
 [ $fail -eq 0 ] || exit 1
 
 for t in "$@"; do

@@ -168,6 +168,8 @@ struct live_agent {
         std::vector<std::string> args = {root + "/bin/kivhost", "--seconds", "0", "--output",
                                          docs_path};
         args.insert(args.end(), extra.begin(), extra.end());
+        // A second start must not take the first run's "sensor started" for its own.
+        std::ofstream(err_path, std::ios::trunc);
         pid = live_agent_detail::spawn(args, env, err_path);
         if (pid < 0) return false;
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);

@@ -599,6 +599,7 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
 
     // The agent's own ECS form, to its file and to Kafka: the same work again, each document
     // valid ECS, the two outputs alike, the sequence without a gap.
+    std::vector<std::string> agent_ecs;
     {
         MockKafka k(1);
         ASSERT_TRUE(agent.start(
@@ -625,17 +626,26 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
             last = seq;
         }
         EXPECT_GT(ecs.size(), 5u);
+        agent_ecs = ecs;
     }
 
     EcsOptions o;
     probe_ecs_host(&o);
     std::set<int> types;
     std::map<int, std::string> sample;  // one ECS document per type, for people to read
+    // Every document of both forms, for the check that docs/documents.md describes each key.
+    const char *dump_path = getenv("KIV_DOCS_DUMP");
+#ifdef KIV_DOCS_DUMP
+    if (!dump_path) dump_path = KIV_DOCS_DUMP;
+#endif
+    std::string dump;
+    for (const std::string &doc : agent_ecs) dump += "ecs\t" + doc + "\n";
     for (const auto &[type, native] : natives) {
         SCOPED_TRACE(native);
         ASSERT_GE(type, 0) << "a document of no known type";
         types.insert(type);
         std::string doc = mapped_and_checked(native, type, o);
+        dump += "native\t" + native + "\necs\t" + doc + "\n";
         EXPECT_EQ(compact_line(doc.data(), doc.size(), type, false),
                   compact_line(native.data(), native.size(), type, false));
         if (!sample.count(type) || native.find(work) != std::string::npos ||
@@ -647,6 +657,7 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
                              UPLOAD_NET_LISTENING, UPLOAD_NET_CONNECT, UPLOAD_DNS_QUERY,
                              UPLOAD_FILE_DELETE, UPLOAD_FILE_CRATE, UPLOAD_FILE_MOVE,
                              UPLOAD_PROC_EXIT, UPLOAD_SELF_PROTECT_BLOCK, kHealthType}));
+    if (dump_path) std::ofstream(dump_path) << dump;
     if (const char *path = getenv("KIV_ECS_SAMPLES")) {
         std::ofstream out(path);
         for (const auto &[type, doc] : sample) out << upload_type_name(type) << "\n" << doc << "\n";
