@@ -210,19 +210,14 @@ TEST_F(FileDigest, GrowingFileIsReadOnlyToItsSizeAtOpen) {
     for (size_t len : {1, 1024, 4096, 4097, 65536, 70000, 200000}) {
         for (size_t by : {1, 5000, 1 << 20}) {
             SCOPED_TRACE(std::to_string(len) + " + " + std::to_string(by));
-            g_grow_path = put("g", data, len);
-            g_grow_by = by;
-            EXPECT_EQ(md5(g_grow_path), oracle(EVP_md5(), data.data(), len));
+            auto fresh = [&] { return g_grow_by = by, g_grow_path = put("g", data, len); };
+            EXPECT_EQ(md5(fresh()), oracle(EVP_md5(), data.data(), len));
             EXPECT_EQ(g_grow_by, 0u);  // it did grow during the read
-            g_grow_path = put("g", data, len);
-            g_grow_by = by;
-            EXPECT_EQ(sha(g_grow_path), oracle(EVP_sha256(), data.data(), len));
-            g_grow_path = put("g", data, len);
-            g_grow_by = by;
+            EXPECT_EQ(sha(fresh()), oracle(EVP_sha256(), data.data(), len));
             digest_file_req req;
             req.want_md5 = true;
             digest_file_out out;
-            ASSERT_EQ(digest_file(g_grow_path.c_str(), req, &out), 0);
+            ASSERT_EQ(digest_file(fresh().c_str(), req, &out), 0);
             EXPECT_TRUE(out.changed);
             EXPECT_EQ(hex(out.md5, 16), oracle(EVP_md5(), data.data(), len));
         }

@@ -80,6 +80,11 @@ struct LogCollector : ::testing::Test {
     }
     std::string log(const std::string &name) const { return root + "/logs/" + name; }
     std::string state() const { return root + "/var/data/logcollector.state"; }
+    std::string ino(const char *name) const {
+        struct stat st {};
+        stat(log(name).c_str(), &st);
+        return std::to_string(st.st_ino);
+    }
     // entries: {appname, path} in configuration order.
     void conf(const std::vector<std::pair<std::string, std::string>> &entries,
               const std::string &extra = "") {
@@ -214,12 +219,8 @@ TEST_F(LogCollector, FirstInstallSkipsOldLines) {
     append(log("a"), numbered(0, 5));
     conf({{"app", log("a")}});
     start();
-    EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("a") + "\nino0=" + std::to_string([&] {
-                                  struct stat st;
-                                  stat(log("a").c_str(), &st);
-                                  return (unsigned long)st.st_ino;
-                              }()) +
-                                  "\noffset0=15\ncnt=1\n");
+    EXPECT_EQ(slurp(state()),
+              "[global]\npath0=" + log("a") + "\nino0=" + ino("a") + "\noffset0=15\ncnt=1\n");
     turn();
     EXPECT_TRUE(take().empty());
     append(log("a"), numbered(5, 8));
@@ -434,40 +435,24 @@ TEST_F(LogCollector, BlackListedWordsPerApplication) {
 TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
     struct Row {
         const char *what;
-        int even;
-        const char *globals;
+        int even, quota, num;
         std::vector<lines_t> turns;
     };
     // Newer entries are at the front of the list: c, b, a.
+    const int all = 4 << 20;
     const Row rows[] = {
-        {"quota below one line: one line per log and turn",
-         1,
-         "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
-         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
-        {"in list order too",
-         0,
-         "max_line_size = 1024\nquota_per_log = 100\ncollect_num_per_sec = 4096\n",
-         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
-        {"fewer lines than logs: the next turn begins with the first log left out",
-         1,
-         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
-         {{"c0", "b0"}, {"a0", "c1"}, {"b1", "a1"}, {}}},
-        {"in list order the log being read keeps its turn",
-         0,
-         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 2\n",
-         {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
-        {"each log gets its share",
-         1,
-         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 3\n",
-         {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
-        {"what one log leaves goes to the others",
-         1,
-         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 5\n",
-         {{"c0", "b0", "a0", "c1", "b1"}, {"a1"}, {}}},
-        {"in list order, each to its end",
-         0,
-         "max_line_size = 1024\nquota_per_log = 4194304\ncollect_num_per_sec = 5\n",
-         {{"c0", "c1", "b0", "b1", "a0"}, {"a1"}, {}}},
+        // A quota below one line: one line per log and turn.
+        {"even, small quota", 1, 100, 4096, {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        {"listed, small quota", 0, 100, 4096, {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        // Fewer lines than logs: the next turn begins with the first log left out; in list
+        // order the log being read keeps its turn.
+        {"even, 2 a turn", 1, all, 2, {{"c0", "b0"}, {"a0", "c1"}, {"b1", "a1"}, {}}},
+        {"listed, 2 a turn", 0, all, 2, {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
+        // Each log gets its share, and what one leaves goes to the others; in list order
+        // each is read to its end.
+        {"even, 3 a turn", 1, all, 3, {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        {"even, 5 a turn", 1, all, 5, {{"c0", "b0", "a0", "c1", "b1"}, {"a1"}, {}}},
+        {"listed, 5 a turn", 0, all, 5, {{"c0", "c1", "b0", "b1", "a0"}, {"a1"}, {}}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
@@ -476,7 +461,9 @@ TEST_F(LogCollector, QuotaAndRoundRobinAcrossThreeLogs) {
             append(log(n), "");
         }
         unlink(state().c_str());
-        globals = std::string(r.globals) + "collect_even_share = " + std::to_string(r.even) + "\n";
+        globals = "max_line_size = 1024\nquota_per_log = " + std::to_string(r.quota) +
+                  "\ncollect_num_per_sec = " + std::to_string(r.num) +
+                  "\ncollect_even_share = " + std::to_string(r.even) + "\n";
         conf({{"a", log("a")}, {"b", log("b")}, {"c", log("c")}});
         start();
         for (const char *n : {"a", "b", "c"}) append(log(n), numbered(0, 2, n));
@@ -734,11 +721,6 @@ TEST_F(LogCollector, StateFileTextAndCorruptStates) {
     turn();
     EXPECT_EQ(take(), (lines_t{"1", "22", "12345"}));
     ASSERT_EQ(save_state(&ctx), 0);
-    auto ino = [&](const char *n) {
-        struct stat st;
-        stat(log(n).c_str(), &st);
-        return std::to_string(st.st_ino);
-    };
     // List order (newest entry first); b has delivered nothing and is left out.
     EXPECT_EQ(slurp(state()), "[global]\npath0=" + log("c") + "\nino0=" + ino("c") +
                                   "\noffset0=5\npath1=" + log("a") + "\nino1=" + ino("a") +
@@ -859,11 +841,6 @@ TEST_F(LogCollector, RestartConfirmsTheSavedFileByItsFirstBytes) {
         turn();
         EXPECT_EQ(take(), (lines_t{"a0", "a1"}));
         stop();
-        auto ino = [&](const char *n) {
-            struct stat st;
-            stat(log(n).c_str(), &st);
-            return std::to_string(st.st_ino);
-        };
         // What the files would say had the old file been deleted and b been given its inode.
         auto swap = [](const std::string &f, const std::string &from, const std::string &to,
                        bool at_start) {
