@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -229,7 +228,8 @@ TEST(OsInfo, ReleaseCodes) {
     for (const char *bad : {"5.4", "99999999999.1.1"}) EXPECT_EQ(os_release_code(bad, &code), -1);
 }
 
-TEST(Bypass, DirectoryFromMapsAndVerdicts) {
+// The plug-in's verdicts are HostTest's, through the library as deployed.
+TEST(Bypass, DirectoryFromMaps) {
     const char *map =
         "7f00-7f01 r-xp 00000000 08:01 1 /opt/a/lib/other.so\n"
         "7f02-7f03 r-xp 00001000 08:01 2 /opt/kiv/lib/libqxkiv.so\n";
@@ -240,13 +240,6 @@ TEST(Bypass, DirectoryFromMapsAndVerdicts) {
         if (size == 25) EXPECT_STREQ(buf, "/opt/kiv/lib/../../");
         fclose(f);
     }
-    void *veto = dlopen(KIV_BYPASS_VETO, RTLD_NOW), *pass = dlopen(KIV_BYPASS_PASS, RTLD_NOW);
-    ASSERT_TRUE(veto && pass);
-    EXPECT_EQ(kiv_check_module_bypass(veto, "qxkiv"), -1);
-    EXPECT_EQ(kiv_check_module_bypass(veto, "other"), 0);
-    EXPECT_EQ(kiv_check_module_bypass(pass, "qxkiv"), 0);
-    EXPECT_EQ(kiv_check_module_bypass(nullptr, "qxkiv"), 0);
-    for (void *h : {veto, pass}) unload_bypass(h);
 }
 
 // As deployed: <root>/bin/kiv_test_host loads <root>/lib/kiv/libqxkiv.so with dlopen; the

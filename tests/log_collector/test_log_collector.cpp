@@ -103,10 +103,6 @@ struct LogCollector : ::testing::Test {
         log_collector_exit(&ctx);
         running = false;
     }
-    void restart() {
-        stop();
-        start();
-    }
     // What the thread does on one collection deadline.
     void turn(int n = 1) {
         for (int i = 0; i < n; i++)
