@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -116,9 +115,8 @@ struct ConfigTest : ::testing::Test {
 };
 
 TEST_F(ConfigTest, ValuesAndBadValues) {
-    load("log_mask = 0x10\ncollector_task_num = 3\n");
+    load("log_mask = 0x10\n");
     EXPECT_EQ(g_framework_config.log_mask, 0x10u);
-    EXPECT_EQ(g_framework_config.collector_task_num, 3);
     TearDown();
     // Bad values: a log line and the default (the fixture's TearDown stops this one). The
     // file's own log_level 0, or one left from an earlier start, must not hide the lines.
@@ -169,8 +167,9 @@ TEST_F(ConfigTest, RangesDefaultsAndBounds) {
     }
 }
 
-// A file that cannot be trusted stops start-up with a level-0 line: a misspelt backend, and a
-// directory where the file should be. A long comment cannot smuggle a key in.
+// A file that cannot be trusted stops start-up with a level-0 line: a directory where the file
+// should be (a misspelt backend is FailureReasonReachesTheHost's). A long comment cannot
+// smuggle a key in.
 TEST_F(ConfigTest, UnreadableOrUnknownStopsStartUp) {
     tree.write_conf("kernel_mode = emulated\n#" + std::string(8189, '#') +
                     "kernel_mode = module\n");
@@ -180,13 +179,9 @@ TEST_F(ConfigTest, UnreadableOrUnknownStopsStartUp) {
     TearDown();
 
     ASSERT_EQ(kiv_timer_init(), 0);
-    tree.write_conf("kernel_mode = userspce\n");
-    std::string said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
-    EXPECT_TRUE(has(said, "unknown kernel_mode = userspce")) << said;
-
     unlink(tree.conf().c_str());
     ASSERT_EQ(mkdir(tree.conf().c_str(), 0700), 0);
-    said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
+    std::string said = logged_by([&] { EXPECT_EQ(framework_cfg_init(), -1); });
     EXPECT_TRUE(has(said, "read config:" + tree.conf() + " failed")) << said;
     rmdir(tree.conf().c_str());
 }
@@ -233,7 +228,8 @@ TEST(OsInfo, ReleaseCodes) {
     for (const char *bad : {"5.4", "99999999999.1.1"}) EXPECT_EQ(os_release_code(bad, &code), -1);
 }
 
-TEST(Bypass, DirectoryFromMapsAndVerdicts) {
+// The plug-in's verdicts are HostTest's, through the library as deployed.
+TEST(Bypass, DirectoryFromMaps) {
     const char *map =
         "7f00-7f01 r-xp 00000000 08:01 1 /opt/a/lib/other.so\n"
         "7f02-7f03 r-xp 00001000 08:01 2 /opt/kiv/lib/libqxkiv.so\n";
@@ -244,13 +240,6 @@ TEST(Bypass, DirectoryFromMapsAndVerdicts) {
         if (size == 25) EXPECT_STREQ(buf, "/opt/kiv/lib/../../");
         fclose(f);
     }
-    void *veto = dlopen(KIV_BYPASS_VETO, RTLD_NOW), *pass = dlopen(KIV_BYPASS_PASS, RTLD_NOW);
-    ASSERT_TRUE(veto && pass);
-    EXPECT_EQ(kiv_check_module_bypass(veto, "qxkiv"), -1);
-    EXPECT_EQ(kiv_check_module_bypass(veto, "other"), 0);
-    EXPECT_EQ(kiv_check_module_bypass(pass, "qxkiv"), 0);
-    EXPECT_EQ(kiv_check_module_bypass(nullptr, "qxkiv"), 0);
-    for (void *h : {veto, pass}) unload_bypass(h);
 }
 
 // As deployed: <root>/bin/kiv_test_host loads <root>/lib/kiv/libqxkiv.so with dlopen; the
