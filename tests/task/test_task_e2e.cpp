@@ -331,7 +331,7 @@ TEST_F(TaskE2E, ReExecReportedOnlyWithReportEveryExec) {
             return uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"[kworker/0:1] 1\"") ==
                    (every ? 1 : 0);
         }));
-        sensor_exit();
+        sensor_exit();  // the exit still waits for its delay: the stop reports it
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), every ? 2 : 1);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_path\":\"/bin/sleep\""), every ? 1 : 0);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 1);
@@ -385,19 +385,6 @@ TEST_F(TaskE2E, ProgramRunThroughTheLoaderKeepsItsIdentity) {
     }
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-}
-
-// Exits still waiting for their delay are reported at shut-down, not lost.
-TEST_F(TaskE2E, QueuedExitsAreReportedAtShutDown) {
-    start();
-    inject(1, proc(700, 1, "/bin/true short"));
-    ASSERT_TRUE(wait_for([] { return uploads(UPLOAD_PROC_EXEC) == 1; }));
-    int64_t exits = kiv_stat_get(TASK_EXIT_EVENT);
-    inject_exit(700, 4);
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_EXIT_EVENT) == exits + 1; }));
-    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT), 0);
-    sensor_exit();
-    EXPECT_EQ(uploads(UPLOAD_PROC_EXIT, "\"process_id\":700,\"process_exit_code\":4,"), 1);
 }
 
 // A queue of 3 slots holds two exits: the third pushes the oldest out at once.
@@ -592,7 +579,7 @@ struct TaskFilterE2E : TaskE2E {
     }
 };
 
-TEST_F(TaskFilterE2E, BlackCmdlineAndRepeatFilters) {
+TEST_F(TaskFilterE2E, ListsRepeatsAndTheUploadMark) {
     set_list("black_process", "cnt = 1\nblack_process_0 = blocked\n");
     set_list("cmdline_process", "cnt = 1\ncmdline_process_0 = secret-token\n");
     set_list("nofilter_process", "cnt = 1\nnofilter_process_0 = top\n");
@@ -608,6 +595,13 @@ TEST_F(TaskFilterE2E, BlackCmdlineAndRepeatFilters) {
     EXPECT_EQ(reported(303), 1);
     EXPECT_EQ(reported(304), 0);  // same command line and parent within the hour
     EXPECT_EQ(reported(305), 1);  // "top" alone is exempt from the repeat filter
+    // A process already reported is not reported again when another sensor queries it.
+    int before = uploads(UPLOAD_PROC_EXEC);
+    ASSERT_EQ(_init_process_info(16), 0);  // query results live in per-thread storage
+    EXPECT_EQ(query_tgid_info(303, 5000 + 303, 16), 0);
+    EXPECT_EQ(_pick_process_info(0)->pid, 303);
+    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), before);
+    _free_process_info();
 }
 
 // A stale exec (its process runs a later image already) is judged by that later image, so a
@@ -627,32 +621,6 @@ TEST_F(TaskFilterE2E, StaleExecJudgedByTheLaterImageUnlessExecsWait) {
         EXPECT_EQ(reported(pid), (int)wait);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"earlier\""), (int)wait);
     }
-}
-
-TEST_F(TaskFilterE2E, WhiteListReportsOnlyWhatItsProgramsStarted) {
-    set_list("white_process", "cnt = 1\nwhite_process_0 = sshd\n");
-    start();
-    execs({exe(400, 1, "/usr/sbin/sshd", "sshd -D"), exe(401, 400, "/bin/bash", "bash -l"),
-           exe(402, 1, "/usr/sbin/cron", "cron -f"), exe(403, 402, "/bin/sh", "sh job")});
-    ASSERT_TRUE(wait_for([] { return reported(401) == 1; }));
-    EXPECT_EQ(reported(402) + reported(403), 0);
-}
-
-TEST_F(TaskFilterE2E, SecondLimitThenUploadMarkGate) {
-    // One window for the host; the event that opens it is not counted: max + 1 pass.
-    start("task_create_cnt_second = 2\ntask_create_cnt_hour = 3\nlimit_per_user = 0\n");
-    execs({exe(500, 1, "/bin/a", "a 1"), exe(501, 1, "/bin/a", "a 2"), exe(502, 1, "/bin/a", "a 3"),
-           exe(503, 1, "/bin/a", "a 4")});
-    ASSERT_TRUE(wait_for([] { return reported(502) == 1; }));
-    EXPECT_EQ(reported(500) + reported(501), 2);
-    EXPECT_EQ(reported(503), 0);  // fourth within the second; the windows' edges: TaskFilter
-    // A process already reported is not reported again when another sensor queries it.
-    int before = uploads(UPLOAD_PROC_EXEC);
-    ASSERT_EQ(_init_process_info(16), 0);  // query results live in per-thread storage
-    EXPECT_EQ(query_tgid_info(502, 5000 + 502, 16), 0);
-    EXPECT_EQ(_pick_process_info(0)->pid, 502);
-    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), before);
-    _free_process_info();
 }
 
 }  // namespace
