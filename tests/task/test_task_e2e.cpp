@@ -450,20 +450,12 @@ TEST_F(TaskE2E, KernelTaskConfiguration) {
     start("fork_sl_hash_size = 70000\n");
     std::vector<unsigned char> c(128);
     ASSERT_EQ(kemu_last_control(0x7305, c.data(), c.size()), 44 + 12);
-    uint32_t w[14];
-    memcpy(w, c.data(), sizeof w);
-    EXPECT_EQ(w[0], 6u);
-    EXPECT_EQ(w[1], 1u);
-    EXPECT_EQ(w[2], 65536u);
-    EXPECT_EQ(w[3], 3600u);
-    EXPECT_EQ(w[4], 10u);
-    EXPECT_EQ(w[5], 128u);
-    EXPECT_EQ(w[6], 2u);
-    EXPECT_EQ(w[9], 1u);
-    EXPECT_EQ(w[7] + w[8] + w[10], 0u);
-    EXPECT_EQ(w[11], mordek_crc32("cron", 4));
-    EXPECT_EQ(w[12], mordek_crc32("at", 2));
-    EXPECT_EQ(w[13], mordek_crc32("kill", 4));
+    // Command, then the sizes and timeouts, then each list's count, then their checksums.
+    std::vector<uint32_t> w(14);
+    memcpy(w.data(), c.data(), 14 * 4);
+    EXPECT_EQ(w, (std::vector<uint32_t>{6, 1, 65536, 3600, 10, 128, 2, 0, 0, 1, 0,
+                                        mordek_crc32("cron", 4), mordek_crc32("at", 2),
+                                        mordek_crc32("kill", 4)}));
     kiv_task_exit();
     ASSERT_EQ(kemu_last_control(0x7305, c.data(), c.size()), 4);
     EXPECT_EQ(c[0], 4);
