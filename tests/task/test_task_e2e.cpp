@@ -78,12 +78,10 @@ void inject_exit(uint32_t pid, uint8_t code = 3) {
     ASSERT_EQ(kemu_inject(KEMU_RING_HIGH, m.data(), m.size()), KEMU_OK);
 }
 bool in_tree(uint32_t pid) {
-    pthread_rwlock_rdlock(&g_task_info.ftree_lock);
+    rwlock_read_guard g(&g_task_info.ftree_lock);
     ftree_key key{5000 + pid, pid};
     fork_node *node;
-    bool found = ftree_search(g_task_info.ftree, &key, &node) == 0;
-    pthread_rwlock_unlock(&g_task_info.ftree_lock);
-    return found;
+    return ftree_search(g_task_info.ftree, &key, &node) == 0;
 }
 // Lets the clock run in steps so that parked records and timers come due.
 void advance(uint64_t ms, uint64_t step = 100) {
@@ -559,12 +557,10 @@ struct TaskFilterE2E : TaskE2E {
         for (const proc_fields &f : list) inject(1, f);
         ASSERT_TRUE(
             wait_for([&] { return kiv_stat_get(TASK_EXEC_EVENT) == seen + (int64_t)list.size(); }));
-        ASSERT_TRUE(wait_for([&] { return kemu_ring_stats_pending() == 0; }));
-    }
-    static int kemu_ring_stats_pending() {
-        struct kemu_ring_stats st;
-        kemu_ring_stats(KEMU_RING_HIGH, &st);
-        return (int)(st.w != st.r);
+        ASSERT_TRUE(wait_for([] {
+            struct kemu_ring_stats st;
+            return kemu_ring_stats(KEMU_RING_HIGH, &st) == KEMU_OK && st.w == st.r;
+        }));
     }
     static int reported(uint32_t pid) {
         return uploads(UPLOAD_PROC_EXEC, "\"process_id\":" + std::to_string(pid) + ",");
