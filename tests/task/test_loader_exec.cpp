@@ -35,16 +35,14 @@ elf_facts facts_of(const std::string &path, bool *ok = nullptr) {
     return f;
 }
 
-// This host's loader, as the common programs ask for it, by its real path.
-std::string host_loader() {
-    std::string interp = facts_of("/usr/bin/sleep").interp;
-    char real[PATH_MAX];
-    return realpath(interp.c_str(), real) ? real : "";
-}
-
 std::string real_path(const char *p) {
     char real[PATH_MAX];
     return realpath(p, real) ? real : "";
+}
+
+// This host's loader, as the common programs ask for it, by its real path.
+std::string host_loader() {
+    return real_path(facts_of("/usr/bin/sleep").interp.c_str());
 }
 
 template <class T>

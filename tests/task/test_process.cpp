@@ -203,7 +203,7 @@ TEST(ProcessRecord, FlexStore) {
     EXPECT_EQ(get_flex_task_info_cur_size(nullptr), 0);
 }
 
-TEST(ProcessRecord, PermissionGuidAndInit) {
+TEST(ProcessRecord, PermissionTextAndInit) {
     struct {
         uint32_t mode;
         const char *text;
@@ -219,13 +219,6 @@ TEST(ProcessRecord, PermissionGuidAndInit) {
     }
     char small[9];
     EXPECT_EQ(get_file_permissions_and_owner(0, small, 9), -1);
-
-    char guid[32];
-    const char *cmd = "/usr/bin/python3 -m json.tool";
-    process_guid_build(guid, 0x1a2b, 0x77000000c0ffeeull, cmd, strlen(cmd));
-    EXPECT_STREQ(guid, "01a2b00c0ffee/usr/bin/python3");
-    process_guid_build(guid, 0x123456, 0xc0ffee, "ls", 2);  // pid over 0xffff: tail overwritten
-    EXPECT_STREQ(guid, "012345600c0ffls");
 
     static process_st p;
     memset(&p, 'z', sizeof p);

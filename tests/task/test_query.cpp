@@ -24,7 +24,10 @@ class Query : public TaskState {
         ASSERT_EQ(kernel_backend_start(KERNEL_MODE_EMULATED), 0);
         ASSERT_EQ(kiv_open_dev("/dev/qx_sensor"), 0);
         task_drv_limit_reset();
-        // A chain 10 <- 11 <- 12 <- 13 whose root was forked by init.
+        chain();
+    }
+    // A chain 10 <- 11 <- 12 <- 13 whose root was forked by init.
+    static void chain() {
         insert(proc(10, 1, 100, 1, "init-child"));
         for (uint32_t pid = 11; pid <= 13; pid++)
             insert(proc(pid, pid - 1, pid * 10, (pid - 1) * 10, "cmd" + std::to_string(pid)));
@@ -144,9 +147,7 @@ TEST_F(Query, FullTreeStillDescribesProcessesFromTheKernel) {
         ftree_destory(g_task_info.ftree);
         ASSERT_NE(g_task_info.ftree = ftree_create(30, 32), nullptr);
     }
-    insert(proc(10, 1, 100, 1, "init-child"));
-    for (uint32_t pid = 11; pid <= 13; pid++)
-        insert(proc(pid, pid - 1, pid * 10, (pid - 1) * 10, "cmd" + std::to_string(pid)));
+    chain();
     auto tree_insert = [](const proc_fields &f, bool exec) {
         std::vector<unsigned char> bytes = build_proc(f);
         raw_process_buf buf;
