@@ -2,7 +2,6 @@
 // keyword scan over the first lines, the type information and the type filter.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,14 +69,16 @@ std::string lines(int n, const std::string &line) {
     return s;
 }
 
-TEST_F(FileType, SignaturesNeedSixteenBytesAndAHeadShorterThanTheRead) {
+// Signatures need sixteen bytes and a head shorter than the read; scripts are known by their
+// opening marker in the first lines. Through either entry point, and the header check alone.
+TEST_F(FileType, SignaturesAndScriptMarkers) {
+    const std::string filler = "plain words without markers";
     const struct {
         const char *name;
         std::string content;
         int want;
     } cases[] = {
         {"empty", "", -1},
-        {"mz2", "MZ", -1},
         {"mz16", "MZ" + std::string(14, '\0'), 9},
         {"elf15", kElf + std::string(11, '\x01'), -1},
         {"elf16", kElf + std::string(12, '\x01'), 9},
@@ -86,33 +87,10 @@ TEST_F(FileType, SignaturesNeedSixteenBytesAndAHeadShorterThanTheRead) {
         {"jpg_bad_tail", kJpegHead + std::string(20, '\x10') + bytes({0xFF, 0xD8}), -1},
         // Not a jpg by its tail: the keyword scan still sees the php inside.
         {"jpg_bad_tail_php", kJpegHead + "\n<?php x();\n" + std::string(20, '\x10'), 0},
-        {"png8", kPngSig, -1},
         {"png16", kPngSig + std::string(8, '\0'), 7},
         {"png_almost", kPngSig.substr(0, 7) + std::string(9, '\0'), -1},
         // The jpg head with a png tail is neither.
         {"jpg_png", kJpegHead + std::string(12, 'x'), -1},
-    };
-    for (const auto &c : cases) {
-        std::string p = write(c.name, c.content);
-        EXPECT_EQ(check_file_type(p.c_str()), c.want) << c.name;
-        EXPECT_EQ(check_file_type_webshell(p.c_str()), c.want) << c.name;
-        FILE *f = fopen(p.c_str(), "rb");
-        ASSERT_NE(f, nullptr);
-        int sig = check_file_header(f);
-        EXPECT_EQ(sig, c.want == 0 ? -1 : c.want) << c.name;
-        // The stream is back at the start for the line scan.
-        EXPECT_EQ(ftell(f), 0) << c.name;
-        fclose(f);
-    }
-}
-
-TEST_F(FileType, ScriptsAreKnownByTheirOpeningMarkerInTheFirstLines) {
-    const std::string filler = "plain words without markers";
-    const struct {
-        const char *name;
-        std::string content;
-        int want;
-    } cases[] = {
         {"php", "<?php echo 1; ?>\n", 0},
         {"php_short_tag", "text\n<? echo 1 ?>\n", 0},
         {"jsp", "<%@ page language=\"java\" %>\n", 1},
@@ -135,6 +113,13 @@ TEST_F(FileType, ScriptsAreKnownByTheirOpeningMarkerInTheFirstLines) {
     for (const auto &c : cases) {
         std::string p = write(c.name, c.content);
         EXPECT_EQ(check_file_type(p.c_str()), c.want) << c.name;
+        EXPECT_EQ(check_file_type_webshell(p.c_str()), c.want) << c.name;
+        FILE *f = fopen(p.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(check_file_header(f), c.want >= 7 ? c.want : -1) << c.name;
+        // The stream is back at the start for the line scan.
+        EXPECT_EQ(ftell(f), 0) << c.name;
+        fclose(f);
     }
 }
 
@@ -213,28 +198,6 @@ TEST(FileTypeNames, EveryIdAndNoneOutside) {
                           "asp", "jspx", "png", "jpg",  "binary"};
     for (int i = 0; i < 10; i++) EXPECT_STREQ(file_type_id2name(i), want[i]);
     for (int id : {-100, -1, 10, 11, 1 << 30}) EXPECT_EQ(file_type_id2name(id), nullptr) << id;
-}
-
-// ---- real binaries of this machine ----
-
-std::string loaded_library_of(void *sym) {
-    Dl_info info{};
-    if (!dladdr(sym, &info) || !info.dli_fname) return "";
-    char real[PATH_MAX];
-    return realpath(info.dli_fname, real) ? real : "";
-}
-
-TEST_F(FileType, ElfExecutablesAndSharedLibrariesAreBinary) {
-    std::vector<std::string> paths = {"/proc/self/exe", "/bin/sh", "/usr/bin/env",
-                                      loaded_library_of((void *)&printf),
-                                      loaded_library_of((void *)&pthread_create)};
-    int checked = 0;
-    for (const auto &p : paths) {
-        if (p.empty() || access(p.c_str(), R_OK) != 0) continue;
-        EXPECT_EQ(check_file_type(p.c_str()), 9) << p;
-        checked++;
-    }
-    EXPECT_GE(checked, 3);
 }
 
 TEST_F(FileType, IdentificationFromTwoThreadsAtOnce) {

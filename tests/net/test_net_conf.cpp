@@ -65,19 +65,19 @@ struct NetConf : ::testing::Test {
     }
 };
 
-#define NET_FIELDS(X)                                                                              \
-    X(dns_port)                                                                                    \
-    X(tcp_connect_hash_size)                                                                       \
-    X(dns_query_hash_size) X(net_speed_hash_size) X(net_total_hash_size) X(listen_speed_hash_size) \
-        X(connected_hash_hash_size) X(upload_time_interval) X(upload_clean_expire)                 \
-            X(net_total_hash_increase_gap) X(net_cnt_hash_limit) X(net_total_upload_limit)         \
-                X(single_net_upload_limit) X(net_total_rebuild_cycle) X(netscan_per_sec_limit)     \
-                    X(conn_duration)
+// Every key of the two sections that has a default, at it.
 void expect_defaults(const net_user_cfg &u) {
-    net_user_cfg want;
-#define X(f) EXPECT_EQ(u.f, want.f) << #f;
-    NET_FIELDS(X)
-#undef X
+    const net_user_cfg want;
+    EXPECT_EQ(u.dns_port, want.dns_port);
+    using c = net_user_cfg;
+    uint32_t c::*const keys[] = {
+        &c::tcp_connect_hash_size,   &c::dns_query_hash_size,    &c::net_speed_hash_size,
+        &c::net_total_hash_size,     &c::listen_speed_hash_size, &c::connected_hash_hash_size,
+        &c::upload_time_interval,    &c::upload_clean_expire,    &c::net_total_hash_increase_gap,
+        &c::net_cnt_hash_limit,      &c::net_total_upload_limit, &c::single_net_upload_limit,
+        &c::net_total_rebuild_cycle, &c::netscan_per_sec_limit,  &c::conn_duration};
+    for (size_t i = 0; i < std::size(keys); i++)
+        EXPECT_EQ(u.*keys[i], want.*keys[i]) << "key " << i;
 }
 
 constexpr const char *kTwoPorts = "[netscan]\nport_cnt = 2\nport_list = 80,443\n";
@@ -92,14 +92,8 @@ TEST_F(NetConf, ShippedFileLoadsAndDocumentsEveryKey) {
     EXPECT_EQ(cfg->len, 60u + 24);
     EXPECT_EQ(ports(),
               (std::vector<uint16_t>{21, 22, 23, 25, 80, 110, 135, 139, 143, 443, 445, 3389}));
-    // The shipped file turns on the limits no user can spend for another.
-    EXPECT_EQ(user.repeat_key_full + user.net_total_lru + user.dns_pair_by_name, 3u);
-    EXPECT_EQ(user.netscan_per_peer, 1u);
-    EXPECT_EQ(user.dns_upload_per_proc, 300u);
-    EXPECT_EQ(user.ipv6, 1u);
-    EXPECT_EQ(user.dns_name_escape + user.net_owner_backoff, 2u);
-    EXPECT_EQ(user.community_id, 1u);
-    EXPECT_EQ(user.community_id_seed, 0u);
+    // The extension keys' shipped values are held against docs/configuration.md by
+    // keys_off.sh; the two the kernel hears of reach its request.
     EXPECT_EQ(cfg->flags, NET_CFG_IPV6 | NET_CFG_DNS_ESCAPE);
     // Every key the file sets has a comment line above it.
     size_t keys = 0;
@@ -137,17 +131,10 @@ TEST_F(NetConf, MissingKeysAndPortListRules) {
         {"no port_list", "port_cnt = 2\n", -1, {}, "load port_list failed."},
         {"no port_cnt", "port_list = 80\n", -1, {}, "load port_list failed."},
         {"negative port_cnt", "port_cnt = -4\nport_list = 80\n", -1, {}, "get port_cnt error: -4"},
-        {"hex and octal", "port_cnt = 3\nport_list = 0x50, 0120 ,22\n", 0, {80, 80, 22}, ""},
+        {"octal", "port_cnt = 2\nport_list = 0120 ,22\n", 0, {80, 22}, ""},
         {"one port", "port_cnt = 1\nport_list = 65535\n", 0, {65535}, ""},
-        // What strtol makes of a piece is sent, cut to 16 bits, and the piece is named.
-        {"port too large",
-         "port_cnt = 2\nport_list = 80, 65536\n",
-         0,
-         {80, 0},
-         "port_list piece \"65536\" is not a port 1..65535, sending 0"},
+        // Cut to 16 bits and named; NetStartup sends the other odd pieces byte for byte.
         {"negative", "port_cnt = 1\nport_list = -1\n", 0, {65535}, "piece \"-1\""},
-        {"not a number", "port_cnt = 2\nport_list = 80,http\n", 0, {80, 0}, "piece \"http\""},
-        {"empty piece", "port_cnt = 3\nport_list = 80,,443\n", 0, {80, 0, 443}, "piece \"\""},
         {"empty value is no list", "port_cnt = 1\nport_list =\n", -1, {}, "load port_list failed."},
         {"trailing garbage ignored past the count",
          "port_cnt = 1\nport_list = 53,x\n",

@@ -110,20 +110,12 @@ bytes read_vector(const std::string &name) {
     return bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// The ports and addresses end to end are in NetE2E's documents; here what those do not reach.
 TEST(NetRecord, AddressesDecodedFromTheLayout) {
     conn_rec r;
     r.sip = "192.168.1.2", r.dip = "8.8.4.4", r.sport = 0xabcd, r.dport = 53;
     bytes b = build_conn(r);
     ASSERT_EQ(b.size(), 68u);
-    pn_info pn{};
-    get_inet_from_event(b.data(), &pn);
-    EXPECT_EQ(pn.net.sport, 0xabcdu);
-    EXPECT_EQ(pn.net.dport, 53u);
-    EXPECT_STREQ(pn.net.sip, "192.168.1.2");
-    EXPECT_STREQ(pn.net.dip, "8.8.4.4");
-    swap_src_dst(&pn.net);
-    EXPECT_STREQ(pn.net.sip, "8.8.4.4");
-    EXPECT_EQ(pn.net.sport, 53u);
     // IPv4 text as inet_ntop writes it, at every digit count of every byte.
     for (uint32_t v : {0u, 0xffffffffu, 0x0a006409u, 0x09630a64u, 0x7f000001u, 0xc0a80102u}) {
         unsigned char a[4] = {(unsigned char)(v >> 24), (unsigned char)(v >> 16),
@@ -141,19 +133,14 @@ TEST(NetRecord, AddressesDecodedFromTheLayout) {
     net_pair_key_from(b.data(), true, &k);
     EXPECT_EQ(k.sport, 0xabcd);
 
-    // Family 10 is decoded only while IPv6 is; other families never.
-    r.family = 10, r.sip = "2001:db8::5", r.dip = "::ffff:10.1.2.3";
+    // A family other than 10 is never decoded, IPv6 on or off.
+    r.family = 7, r.sip = "2001:db8::5";
     for (uint32_t ipv6 : {0u, 1u}) {
         g_net_config.ipv6 = ipv6;
-        for (uint16_t family : {10, 7}) {
-            r.family = family;
-            pn_info v6{};
-            get_inet_from_event(build_conn(r).data(), &v6);
-            bool decoded = ipv6 && family == 10;
-            EXPECT_EQ(v6.net.sport, decoded ? 0xabcdu : 0u);
-            EXPECT_STREQ(v6.net.sip, decoded ? "2001:db8::5" : "");
-            EXPECT_STREQ(v6.net.dip, decoded ? "::ffff:10.1.2.3" : "");
-        }
+        pn_info v6{};
+        get_inet_from_event(build_conn(r).data(), &v6);
+        EXPECT_EQ(v6.net.sport, 0u);
+        EXPECT_STREQ(v6.net.sip, "");
     }
     g_net_config.ipv6 = 0;
 }
