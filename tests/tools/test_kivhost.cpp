@@ -342,21 +342,10 @@ TEST(KivhostBinary, QuietTerminalWholeDocumentsAndTheLossReported) {
     run(kFew, "--verbose --format compact --only proc_exec --health-interval 0", &out, &err);
     EXPECT_GE(count_of(err, "set_mgr_ip para invalid"), size_t(kFew));
     EXPECT_EQ(err.find("console.log"), std::string::npos) << err;
-    size_t execs = 0;
-    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string line = out.substr(pos, nl - pos);
-        int pid = 0;
-        char path[64] = {};
-        // "HH:MM:SS PROC_EXEC     20001 true            /bin/true  /bin/true storm 20001"
-        EXPECT_TRUE(sscanf(line.c_str(), "%*2d:%*2d:%*2d PROC_EXEC %d true %63s", &pid, path) ==
-                        2 &&
-                    std::string(path) == "/bin/true" &&
-                    line.find("  /bin/true storm " + std::to_string(pid)) != std::string::npos &&
-                    line.find('\x1b') == std::string::npos)
-            << line;
-        execs++;
-    }
-    EXPECT_GE(execs, size_t(kFew / 2));
+    // Exec lines only (their layout is the view's table), no colours on a pipe.
+    EXPECT_GE(count_of(out, " PROC_EXEC "), size_t(kFew / 2));
+    EXPECT_EQ(count_of(out, "\n"), count_of(out, " PROC_EXEC ")) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
 
     // On a terminal (a pty of util-linux's script): coloured lines and the agent's own, no echo.
     const std::string pty = stage_agent(t) + "export K KIV_STORM_LOSE=1; script -qec '" +
@@ -390,6 +379,21 @@ TEST(KivhostConsole, LogDirectoryAsTheLibraryFindsIt) {
     }
 }
 
+namespace {
+// An output of d named name writing to fd, its queue bounded to queue bytes; opened when
+// fd is one.
+Output *file_output(Delivery &d, const std::string &name, int fd, uint64_t queue) {
+    FileSinkConfig fc;
+    fc.fd = fd;
+    OutputConfig oc;
+    oc.name = name, oc.queue_max_bytes = queue;
+    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
+    std::string why, warn;
+    if (fd >= 0) EXPECT_EQ(d.outputs().back()->open(&why, &warn), 0) << why;
+    return d.outputs().back().get();
+}
+}  // namespace
+
 // Collector threads upload at once into an output on a pipe drained slowly (short writes,
 // EAGAIN): every line is one whole document, numbered in the order the lines stand, each
 // number once, from the first one given.
@@ -403,14 +407,7 @@ TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
         for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, n);
     });
     Delivery d;
-    FileSinkConfig fc;
-    fc.fd = fds[1];
-    OutputConfig oc;
-    oc.name = "stdout", oc.queue_max_bytes = 1ull << 30;
-    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
-    std::string why, warn;
-    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0) << why;
-    d.outputs()[0]->start();
+    file_output(d, "stdout", fds[1], 1ull << 30)->start();
     d.set_seq(1000, nullptr);
     bind_callbacks(&d, nullptr);
     constexpr int kThreads = 6, kDocs = 200;
@@ -455,13 +452,8 @@ TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
 TEST(KivhostDelivery, FlatteningNumberingRefusalsAndSummary) {
     FILE *f = tmpfile();
     Delivery d;
-    FileSinkConfig fc;
-    fc.fd = fileno(f);
-    OutputConfig oc;
-    oc.name = "stdout", oc.queue_max_bytes = 4096;
-    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
-    std::string why, warn;
-    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0);
+    file_output(d, "stdout", fileno(f), 4096);
+    std::string why;
     uint32_t only = 0;
     ASSERT_TRUE(parse_only("PROC_EXEC,NORMAL_PROTECTION_BLOCK,FILE_MOD", &only, &why));
     only |= 1u << kUnknownSlot;
@@ -632,10 +624,7 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     EXPECT_EQ(m.size(), 600u);
     auto f = fields(m);
     ASSERT_EQ(f.size(), 8u) << m;
-    EXPECT_EQ(f[0], "<14>1");
-    EXPECT_TRUE(f[1].size() == 32 && f[1][10] == 'T' && f[1][19] == '.' &&
-                (f[1][26] == '+' || f[1][26] == '-') && f[1][29] == ':')
-        << f[1];
+    // The priority and the time's layout are HeaderBytes' rows.
     EXPECT_EQ(f[2] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[6],
               "h qxkiv " + std::to_string(getpid()) + " PROC_EXEC -");
     EXPECT_EQ(f[7], fits);
@@ -1091,9 +1080,7 @@ std::string names_and_values(const std::vector<LossCounter> &v) {
 
 TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
     Delivery sink;
-    OutputConfig oc;
-    oc.name = "file2", oc.queue_max_bytes = 10;
-    sink.add(std::make_unique<Output>(oc, make_file_sink({})));
+    file_output(sink, "file2", -1, 10);
     sink.upload(nullptr, 0, UPLOAD_APP_LOG);
     sink.upload("{}", 2, UPLOAD_APP_LOG);  // beyond the queue
     EXPECT_EQ(names_and_values(read_losses(walk_losses, rings_low_and_high, sink)),
