@@ -30,8 +30,6 @@
 
 using namespace kivhost;
 
-namespace {}  // namespace
-
 TEST(KivhostOptions, GoodAndBadCommandLines) {
     Options o;
     std::string err;
