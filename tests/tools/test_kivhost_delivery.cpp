@@ -498,6 +498,62 @@ TEST(KivhostFileOutput, RotationBySizeKeepsKCompressedFilesOfWholeLines) {
     EXPECT_EQ(want, 300);
 }
 
+// The built agent with its output on a filesystem that fills up (its spool elsewhere): it runs
+// on, and once there is space again every document is in the file, whole, every number once,
+// with a health document saying the output was down and what waited.
+TEST(KivhostFileOutput, AgentOnAFullDiskRunsOnAndDeliversOnceSpaceReturns) {
+    TempDir d;
+    SmallFs fs(d.path + "/fs", "256k");
+    if (fs.path.empty()) GTEST_SKIP() << "no tmpfs could be mounted (needs root)";
+    const std::string t = d.path + "/tree", docs = fs.path + "/docs";
+    ASSERT_EQ(
+        system(("dd if=/dev/zero of=" + fs.path + "/filler bs=1k count=240 2>/dev/null").c_str()),
+        0);
+    const std::string cmd = stage_agent(t) + "KIV_STORM_QUIET=1 KIV_STORM_GAP_MS=5 " +
+                            "KIV_STORM_WAIT_FILE=" + d.path + "/go " + storm_agent(t, 150) +
+                            "--output " + docs + " >/dev/null 2>" + t + "/err";
+    int status = -1;
+    std::thread agent([&] { status = system(cmd.c_str()); });
+    // The file filled and the documents went to the spool.
+    std::string key = docs;
+    for (char &c : key)
+        if (c == '/') c = '_';
+    const std::string spool = t + "/var/spool/file-" + key;
+    const bool spooled = wait_until(
+        [&] { return access((spool + "/00000000000000000001.spool").c_str(), F_OK) == 0; });
+    EXPECT_TRUE(spooled) << slurp(t + "/err");
+    EXPECT_GT(agent_pid(t), 0);
+    EXPECT_EQ(kill(agent_pid(t), 0), 0) << "the agent stopped";
+    unlink((fs.path + "/filler").c_str());
+    // Space again: the next try (every second) writes what waited.
+    EXPECT_TRUE(wait_until([&] {
+        std::string text = slurp(docs);
+        return text.find("\"state\":\"up\"") != std::string::npos;
+    })) << slurp(t + "/err");
+    write_file(d.path + "/go", "");
+    agent.join();
+    const std::string err = slurp(t + "/err");
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(err.find("stopping\n"), err.find("Terminated, stopping\n") + 12) << err;
+    std::set<long long> seqs;
+    bool down = false, up = false;
+    each_document(slurp(docs), [&](cJSON *doc) {
+        EXPECT_TRUE(seqs.insert(seq_of(doc)).second) << seq_of(doc);
+        cJSON *o = cJSON_GetObjectItem(cJSON_GetObjectItem(doc, "message"), "output");
+        cJSON *state = cJSON_GetObjectItem(o, "state");
+        if (cJSON_IsString(state)) {
+            down |= strcmp(state->valuestring, "down") == 0 &&
+                    strcmp(cJSON_GetObjectItem(o, "error")->valuestring, strerror(ENOSPC)) == 0;
+            up |= strcmp(state->valuestring, "up") == 0 &&
+                  cJSON_GetObjectItem(o, "delayed")->valuedouble > 0;
+        }
+    });
+    EXPECT_TRUE(down && up);
+    EXPECT_EQ(seqs.size(), summary_documents(err)) << err;
+    EXPECT_TRUE(!seqs.empty() && *seqs.rbegin() - *seqs.begin() + 1 == (long long)seqs.size());
+    EXPECT_GE(seqs.size(), 100u);
+}
+
 // Debian's logrotate in create mode moves the file away and makes a new one, then SIGHUP: the
 // agent writes on into the new file; the two hold every document once, in order.
 TEST(KivhostFileOutput, LogrotateCreateAndSighupLoseNothing) {
