@@ -82,10 +82,8 @@ TEST_F(KsymTest, VersionBoundsOnTheDebianMap) {
          {"security_ops", "wall_to_monotonic", "inet_dgram_ops",
           "inet_stream_ops"}},  // 2.6.33, the last with wall_to_monotonic
         {0x020622, true, {"security_ops", "inet_dgram_ops", "inet_stream_ops"}},
-        {0x030A00, true, {"security_ops", "inet_dgram_ops", "inet_stream_ops"}},  // 3.10
         {0x0401FF, true, {"security_ops", "inet_dgram_ops", "inet_stream_ops"}},  // 4.1.255
         {0x040200, true, {"security_hook_heads", "inet_dgram_ops", "inet_stream_ops"}},
-        {0x050400, true, {"security_hook_heads", "inet_dgram_ops", "inet_stream_ops"}},
         {0x060100,
          false,
          {"security_hook_heads", "__kmalloc", "get_fs_type", "inet_dgram_ops", "inet_stream_ops"}},
