@@ -1199,27 +1199,12 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     };
     auto complete = [&] {
         auto docs = parsed_docs(UPLOAD_NET_SCAN, UPLOAD_DNS_QUERY);
-        bool all = find(docs, UPLOAD_NET_CONNECT, "dst_port", srv.port) &&
-                   find(docs, UPLOAD_NET_LISTENING, "src_port", child.listen_port) &&
-                   find(docs, UPLOAD_DNS_QUERY, nullptr, 0, "query_name", "live.kivnet.test");
-        return all;
+        return find(docs, UPLOAD_NET_CONNECT, "dst_port", srv.port) &&
+               find(docs, UPLOAD_NET_LISTENING, "src_port", child.listen_port) &&
+               find(docs, UPLOAD_DNS_QUERY, nullptr, 0, "query_name", "live.kivnet.test");
     };
-    // The records reach the ring first; the documents follow once the module decodes them.
-    auto in_ring = [&] {
-        std::lock_guard g(s_tap_lock);
-        int want = 0;
-        for (auto &r : s_tapped)
-            if (rec_pid(r) == (uint32_t)cpid)
-                want |= rec_type(r) == 9 && rec_port(r, 34) == srv.port ? 1
-                        : rec_type(r) == 6                              ? 2
-                        : rec_type(r) == 10                             ? 4
-                                                                        : 0;
-        return want == 7;
-    };
-    bool ringed = false, all = false;
-    for (int i = 0; started && i < 6 && !ringed; i++) ringed = wait_for(in_ring);
-    const bool decoded = ringed && wait_for([&] { return kiv_stat_get(NET_TOTAL_CAP) > cap0; });
-    for (int i = 0; decoded && i < 6 && !all; i++) all = wait_for(complete);
+    bool all = false;
+    for (int i = 0; started && i < 6 && !all; i++) all = wait_for(complete);
 
     // Processes that exec and connect at once, long after their first image was reported:
     // the connection must name the new image, not the one the tree knew before the exec.
@@ -1248,8 +1233,8 @@ TEST(LiveNetDocuments, ChildConnectionListeningAndLookup) {
     child.finish();
     stop_live_sensor();
     ASSERT_TRUE(started);
-    ASSERT_TRUE(ringed) << "the child's records did not reach the ring";
-    if (!decoded) GTEST_SKIP() << "the network module took no network record in this build";
+    if (!all && kiv_stat_get(NET_TOTAL_CAP) == cap0)
+        GTEST_SKIP() << "the network module took no network record in this build";
     ASSERT_TRUE(all) << text_of(docs);
 
     char exe[PATH_MAX];
