@@ -137,19 +137,14 @@ TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
 
 // ---- live activity through the whole library ----------------------------------------------
 
-#include <cjson/cJSON.h>
 #include <limits.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <fstream>
-#include <mutex>
-#include <thread>
 
 #include "framework/mod_manager.h"
 #include "e2e_host.h"
 #include "live_workload.h"
-#include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 #include "startup/startup.h"
 

@@ -4,20 +4,15 @@
 // through the stand-in and through the whole library. The live parts skip where the eBPF
 // programs cannot load.
 #include <arpa/inet.h>
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>

@@ -1,7 +1,6 @@
 // The live process source: its records through the sensor's decoder, liveness and the /proc
 // query answers, and 1,000 real child processes through the whole library. The parts that
 // need the process connector skip without it.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>

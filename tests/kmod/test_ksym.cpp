@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
