@@ -1,17 +1,25 @@
-// The live file source's view of the filter lists: payloads as the library sends them
-// (replace, add, delete), and which paths and event kinds they let through.
+// The live file source: filter lists as the library sends them and what they let through, its
+// memory bounds, and a child's file operations and the ignore marks through the whole library.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/mem.h"
+#include "e2e_host.h"
+#include "framework/mod_manager.h"
 #include "kernel/capture/fanotify_files.h"
+#include "live_workload.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
 
 namespace {
 
@@ -102,11 +110,7 @@ TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
     const int64_t before = kiv_stat_get(MALLOC_FOR_HASH);
     const size_t path_len = deep.size() + 4;
     links(deep, 0, 40);  // about half the bound
-    auto wait_for = [](auto pred) {
-        for (int i = 0; i < 1500 && !pred(); i++) usleep(10000);
-        return pred();
-    };
-    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }));
+    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }, 15));
     EXPECT_GE(kiv_stat_get(MALLOC_FOR_HASH) - before, (int64_t)(40 * path_len));
     // Ten times the bound of creations, and directories beyond theirs.
     for (int d = 0; d < 40; d++) {
@@ -133,22 +137,7 @@ TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
     EXPECT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
 }
 
-}  // namespace
-
 // ---- live activity through the whole library ----------------------------------------------
-
-#include <limits.h>
-#include <stdlib.h>
-
-#include <fstream>
-
-#include "framework/mod_manager.h"
-#include "e2e_host.h"
-#include "live_workload.h"
-#include "staged_tree.h"
-#include "startup/startup.h"
-
-namespace {
 
 // The documents about files under dir.
 std::vector<parsed_doc> file_docs(const std::string &dir) {
