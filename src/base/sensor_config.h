@@ -44,9 +44,9 @@ struct framework_config {
     // 1 names each process's container (from its cgroup) in the documents; 0 says "host".
     int32_t container_id;
     // 1: text that is not UTF-8 is escaped in documents; 0: cJSON prints it as it stands.
-    int32_t json_escape_invalid;
+    reloadable_word<int32_t> json_escape_invalid;
     // 1 writes control characters and invalid UTF-8 inside a log line as "\xHH"; 0 as given.
-    int32_t log_escape;
+    reloadable_word<int32_t> log_escape;  // read by every thread that logs
 };
 
 extern framework_config g_framework_config;
