@@ -507,20 +507,6 @@ TEST_F(FileFilter, FstabProblems) {
     kiv_free(got);
 }
 
-TEST_F(FileFilter, ShippedConfigurationLoadsOnThisHost) {
-    std::string root = KIV_SOURCE_DIR;
-    ini_file_t *ini = ini_file_load((root + "config/file.conf").c_str());
-    ASSERT_NE(ini, nullptr);
-    // Every filter section is there with a documented count.
-    for (const char *s : {"file_filter", "path_filter", "type_filter", "exe_filter", "file_exclude",
-                          "path_exclude", "type_exclude", "exe_exclude"})
-        EXPECT_NE(ini_file_get(ini, s, "cnt"), nullptr) << s;
-    ASSERT_EQ(file_filter_init(ini), 0);
-    ini_file_free(ini);
-    EXPECT_GE(count(1), 12u);  // /etc, /root, /tmp, web roots, ...
-    EXPECT_GE(count(2), 1u);
-}
-
 TEST_F(FileFilter, HostChangesRaceTheRefreshAndTheStop) {
     mkdirs({"w/a"});
     ASSERT_EQ(start(section("path_filter", "path", {dir + "/w/*"})), 0);

@@ -1,17 +1,25 @@
-// The live file source's view of the filter lists: payloads as the library sends them
-// (replace, add, delete), and which paths and event kinds they let through.
+// The live file source: filter lists as the library sends them and what they let through, its
+// memory bounds, and a child's file operations and the ignore marks through the whole library.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/mem.h"
+#include "e2e_host.h"
+#include "framework/mod_manager.h"
 #include "kernel/capture/fanotify_files.h"
+#include "live_workload.h"
+#include "staged_tree.h"
+#include "startup/startup.h"
 
 namespace {
 
@@ -102,11 +110,7 @@ TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
     const int64_t before = kiv_stat_get(MALLOC_FOR_HASH);
     const size_t path_len = deep.size() + 4;
     links(deep, 0, 40);  // about half the bound
-    auto wait_for = [](auto pred) {
-        for (int i = 0; i < 1500 && !pred(); i++) usleep(10000);
-        return pred();
-    };
-    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }));
+    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }, 15));
     EXPECT_GE(kiv_stat_get(MALLOC_FOR_HASH) - before, (int64_t)(40 * path_len));
     // Ten times the bound of creations, and directories beyond theirs.
     for (int d = 0; d < 40; d++) {
@@ -133,27 +137,7 @@ TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
     EXPECT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
 }
 
-}  // namespace
-
 // ---- live activity through the whole library ----------------------------------------------
-
-#include <cjson/cJSON.h>
-#include <limits.h>
-#include <stdlib.h>
-
-#include <chrono>
-#include <fstream>
-#include <mutex>
-#include <thread>
-
-#include "framework/mod_manager.h"
-#include "e2e_host.h"
-#include "live_workload.h"
-#include "qxkiv/qxkiv.h"
-#include "staged_tree.h"
-#include "startup/startup.h"
-
-namespace {
 
 // The documents about files under dir.
 std::vector<parsed_doc> file_docs(const std::string &dir) {
@@ -174,16 +158,22 @@ bool has(const std::vector<parsed_doc> &docs, const std::string &event, const st
 
 // Starts the sensor, documents captured; the reason when it cannot watch files here.
 std::string start_with_files() {
-    if (sensor_init() != 0) return "sensor did not start in userspace mode (needs root)";
+    clear_uploads();
+    if (!host_start(capture)) return "sensor did not start in userspace mode (needs root)";
     if (!live_file_running()) {
         sensor_exit();
+        g_init_done = 0;
         return "fanotify with names unavailable here; the sensor log says why";
     }
-    g_init_done = 1;
-    clear_uploads();
-    register_upload_callback(capture);
-    sensor_switch(1);
     return "";
+}
+
+// Runs a shell script in a child, $1 the argument; true when it exits 0.
+bool run_sh(const std::string &script, const std::string &arg) {
+    pid_t child = live_spawn({"/bin/sh", "-c", script, "kivfileop", arg});
+    int status = -1;
+    if (child > 0) waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A child with a known command line writes a PNG and a PHP file, renames, re-permits and
@@ -212,19 +202,13 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         "printf '<?php echo 1; ?>\\n' > page.php";
     const std::string change =
         "cd \"$1\" && mv page.php page2.php && chmod 640 page2.php && rm pic.dat";
-    auto run = [&](const std::string &script) {
-        pid_t child = live_spawn({"/bin/sh", "-c", script, "kivfileop", dir});
-        int status = -1;
-        if (child > 0) waitpid(child, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    };
     const std::string png = dir + "/pic.dat", php = dir + "/page.php", php2 = dir + "/page2.php";
     auto wait_docs = [&](auto pred) { return wait_for([&] { return pred(file_docs(dir)); }, 10); };
-    ASSERT_TRUE(run(write));
+    ASSERT_TRUE(run_sh(write, dir));
     bool written = wait_docs([&](const std::vector<parsed_doc> &d) {
         return has(d, "File Creation", png, "png") && has(d, "File Creation", php, "php");
     });
-    ASSERT_TRUE(run(change));
+    ASSERT_TRUE(run_sh(change, dir));
     bool changed = wait_docs([&](const std::vector<parsed_doc> &d) {
         return has(d, "File Renameing", php2) && has(d, "File Renameing", php) &&
                has(d, "File Deletion", png);
@@ -276,7 +260,8 @@ std::set<unsigned long> ignored_inodes() {
         std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
         for (std::string line; std::getline(info, line);) {
             unsigned long ino;
-            if (line.rfind("fanotify ino:", 0) == 0 && line.find("ignored_mask:") != std::string::npos &&
+            if (line.rfind("fanotify ino:", 0) == 0 &&
+                line.find("ignored_mask:") != std::string::npos &&
                 sscanf(line.c_str(), "fanotify ino:%lx", &ino) == 1)
                 out.insert(ino);
         }
@@ -291,19 +276,14 @@ unsigned long inode_of(const std::string &path) {
 }
 
 // A directory no list matches is ignored in the kernel once it is busy (here 20 files written
-// at once; one file is not enough), unless a user could move it (it sits in a directory others may write to); moving a directory drops
-// the marks, so a file then made in the moved one, now watched, is reported; a list naming an
-// ignored directory drops them too, and it is not ignored again.
+// at once; one file is not enough), unless a user could move it (it sits in a directory others may
+// write to); moving a directory drops the marks, so a file then made in the moved one, now watched,
+// is reported; a list naming an ignored directory drops them too, and it is not ignored again.
 TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
     char tmpl[] = "/tmp/kivliveign.XXXXXX";
     std::string watched = mkdtemp(tmpl);
-    {
-        std::ifstream in(tree.file_conf());
-        std::string text{std::istreambuf_iterator<char>(in), {}};
-        text.replace(text.find("path_2 = /tmp\n"), 14, "path_2 = " + watched + "\n");
-        std::ofstream(tree.file_conf()) << text;
-    }
+    staged_tree::set_keys(tree.file_conf(), "path_2 = " + watched + "\n");  // in place of /tmp
     // Beside the watched directory, on the same filesystem, in no list.
     const std::string u1 = tree.root + "/u1", u2 = tree.root + "/u2", u3 = tree.root + "/u3";
     for (auto &d : {u1, u2, u3}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
@@ -312,18 +292,9 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
     ASSERT_EQ(mkdir(u4.c_str(), 0700), 0);
     if (std::string why = start_with_files(); !why.empty()) GTEST_SKIP() << why;
-    auto touch = [](const std::string &path) {
-        pid_t child = live_spawn({"/bin/sh", "-c", "echo x > \"$1\"", "kivign", path});
-        int status = -1;
-        if (child > 0) waitpid(child, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    };
+    auto touch = [](const std::string &path) { return run_sh("echo x > \"$1\"", path); };
     auto touch_many = [](const std::string &dir) {
-        pid_t child = live_spawn(
-            {"/bin/sh", "-c", "for i in $(seq 20); do echo x > \"$1/f$i\"; done", "kivign", dir});
-        int status = -1;
-        if (child > 0) waitpid(child, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return run_sh("for i in $(seq 20); do echo x > \"$1/f$i\"; done", dir);
     };
     // The reader judges every file event of the filesystem: on a host busy writing elsewhere
     // (parallel builds) it may be seconds behind.
@@ -335,7 +306,8 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     bool ignored = wait_for([&] { return ignored_inodes().count(i1) == 1; }, kWait);
     bool quiet_ignored = ignored_inodes().count(i2) != 0;
     bool movable_ignored = ignored_inodes().count(i4) != 0;
-    if (!ignored && tree.read("logs/sensor.log").find("ignore marks refused") != std::string::npos) {
+    if (!ignored &&
+        tree.read("logs/sensor.log").find("ignore marks refused") != std::string::npos) {
         sensor_exit();
         GTEST_SKIP() << "this kernel refuses fanotify ignore marks";
     }
@@ -347,8 +319,8 @@ TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
     ASSERT_EQ(rename(u1.c_str(), moved.c_str()), 0);
     bool flushed = wait_for([&] { return ignored_inodes().count(i1) == 0; }, kWait);
     ASSERT_TRUE(touch(moved + "/x.php"));
-    bool reported = wait_for(
-        [&] { return has(file_docs(watched), "File Creation", moved + "/x.php"); }, kWait);
+    bool reported =
+        wait_for([&] { return has(file_docs(watched), "File Creation", moved + "/x.php"); }, kWait);
     // A list change drops the marks; the listed directory is then judged by the new list.
     ASSERT_TRUE(touch_many(u2));
     bool u2_ignored = wait_for([&] { return ignored_inodes().count(i2) == 1; }, kWait);

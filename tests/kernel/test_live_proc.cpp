@@ -1,7 +1,6 @@
 // The live process source: its records through the sensor's decoder, liveness and the /proc
 // query answers, and 1,000 real child processes through the whole library. The parts that
 // need the process connector skip without it.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -214,13 +213,10 @@ struct LiveEbpfDocs : ::testing::Test {
     void start(const std::string &task_keys = "") {
         staged_tree::set_keys(tree.task_conf(), task_keys);
         tree.no_file_watch();
-        if (sensor_init() != 0)
+        clear_uploads();
+        if (!host_start(capture))
             GTEST_SKIP() << "the process source did not start (see the sensor log)";
         running = true;
-        g_init_done = 1;
-        clear_uploads();
-        register_upload_callback(capture);
-        sensor_switch(1);
     }
     void stop() {
         if (running) sensor_exit(), g_init_done = 0, running = false;
@@ -408,12 +404,8 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     staged_tree::set_keys(tree.task_conf(),
                           "exit_upload_wait_list_size = 2\ntask_create_cnt_second = 0\n");
     tree.no_file_watch();
-    if (sensor_init() != 0) return r;
-    r.started = true;
-    g_init_done = 1;
     clear_uploads();
-    register_upload_callback(capture);
-    sensor_switch(1);
+    if (!(r.started = host_start(capture))) return r;
 
     std::string prefix = std::string("kivlive-") + source + "-" + std::to_string(getpid());
     creations made;

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -419,11 +418,6 @@ TEST_F(ForkTree, ShippedSizesHoldAFullHostWithinTheStatedMemory) {
     EXPECT_LT(flood, procs);
     EXPECT_LE(ftree_mem_bytes(t_), bound);
     EXPECT_LE(accounted() - empty, (int64_t)bound);
-    RecordProperty("bytes_per_process", std::to_string((long)per));
-    std::printf(
-        "accounted bytes per process: %.0f; %llu MB hold %ld such processes, %ld with "
-        "3 KB of command line and paths\n",
-        per, (unsigned long long)(bound >> 20), bounded, flood);
 }
 
 }  // namespace

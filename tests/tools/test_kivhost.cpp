@@ -30,8 +30,6 @@
 
 using namespace kivhost;
 
-namespace {}  // namespace
-
 TEST(KivhostOptions, GoodAndBadCommandLines) {
     Options o;
     std::string err;
@@ -43,12 +41,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     ASSERT_EQ(parse({"--seconds", "3", "--mask=0XF", "--output=/o", "--lib", "/l"}), Parse::kRun);
     EXPECT_TRUE(o.seconds == 3 && o.mask == 15 && o.outputs == std::vector<std::string>{"/o"} &&
                 o.lib == "/l");
-    EXPECT_TRUE(o.spool_dir.empty() && o.spool_max_mb == 256 && o.spool_sync_ms == 1000 &&
-                o.spool_replay_rate == 5000 && o.queue_mb == 8 && o.rotate_mb == 0 &&
-                o.rotate_keep == 5 && !o.rotate_compress && o.kafka_topic == "qxkiv");
-    EXPECT_TRUE(o.syslog_socket == "/dev/log" && o.syslog_stream.empty() && o.syslog_max == 8192 &&
-                !o.append && o.stats_file.empty() && o.stats_interval == 60);
-    EXPECT_TRUE(!o.verbose && !o.compact && o.only == 0 && o.health_interval == 60);
     ASSERT_EQ(parse({"--verbose", "--format", "compact", "--only",
                      "proc_exec, DNS_QUERY,SENSOR_HEALTH", "--health-interval", "0"}),
               Parse::kRun)
@@ -82,43 +74,24 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     EXPECT_TRUE(o.append && o.outputs[0] == "./syslog" && !o.stats_openmetrics && !o.check_config);
     EXPECT_EQ(out_kind("./syslog"), OutKind::kFile);
     // Several outputs at once; Kafka options are handed on as given, "=" in a value too.
-    ASSERT_EQ(parse({"--output",
-                     "-",
-                     "--output=/f",
-                     "--output",
-                     "kafka",
-                     "--output",
-                     "syslog",
-                     "--kafka-brokers",
-                     "SASL_SSL://k1:9093, [::1]:9092",
-                     "--kafka-topic=q-%t",
-                     "--kafka-option",
-                     "sasl.password=a=b",
-                     "--kafka-option=acks=1",
-                     "--rotate-mb",
-                     "1",
-                     "--rotate-keep=1000",
-                     "--rotate-compress",
-                     "--spool-dir",
-                     "/s",
-                     "--spool-max-mb",
-                     "1048576",
-                     "--spool-sync-ms=0",
-                     "--spool-replay-rate",
-                     "0",
-                     "--queue-mb",
-                     "4096",
-                     "--format",
-                     "compact"}),
+    ASSERT_EQ(parse({"--output", "-", "--output=/f", "--output", "kafka", "--output", "syslog",
+                     "--kafka-brokers", "SASL_SSL://k1:9093, [::1]:9092", "--kafka-topic=q-%t",
+                     "--kafka-option", "sasl.password=a=b", "--kafka-option=acks=1"}),
               Parse::kRun)
         << err;
-    EXPECT_TRUE(!o.ecs && o.community_id_seed == 0);
     EXPECT_TRUE(o.outputs == (std::vector<std::string>{"-", "/f", "kafka", "syslog"}) &&
-                o.kafka_topic == "q-%t" && o.rotate_mb == 1 && o.rotate_keep == 1000 &&
-                o.rotate_compress && o.spool_dir == "/s" && o.spool_max_mb == 1048576 &&
-                o.spool_sync_ms == 0 && o.spool_replay_rate == 0 && o.queue_mb == 4096);
+                o.kafka_topic == "q-%t");
     EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
                                        {"sasl.password", "a=b"}, {"acks", "1"}}));
+    // Rotation, spool and queue at their upper bounds and zeros.
+    ASSERT_EQ(parse({"--output=/f", "--rotate-mb", "1", "--rotate-keep=1000", "--rotate-compress",
+                     "--spool-dir", "/s", "--spool-max-mb", "1048576", "--spool-sync-ms=0",
+                     "--spool-replay-rate", "0", "--queue-mb", "4096", "--format", "compact"}),
+              Parse::kRun)
+        << err;
+    EXPECT_TRUE(o.rotate_mb == 1 && o.rotate_keep == 1000 && o.rotate_compress &&
+                o.spool_dir == "/s" && o.spool_max_mb == 1048576 && o.spool_sync_ms == 0 &&
+                o.spool_replay_rate == 0 && o.queue_mb == 4096 && !o.ecs);
     ASSERT_EQ(parse({"--schema=ecs", "--community-id-seed", "65535"}), Parse::kRun) << err;
     EXPECT_TRUE(o.ecs && o.community_id_seed == 65535);
     // Secrets from a file only its owner's group may read; comments and blanks are skipped.
@@ -367,21 +340,10 @@ TEST(KivhostBinary, QuietTerminalWholeDocumentsAndTheLossReported) {
     run(kFew, "--verbose --format compact --only proc_exec --health-interval 0", &out, &err);
     EXPECT_GE(count_of(err, "set_mgr_ip para invalid"), size_t(kFew));
     EXPECT_EQ(err.find("console.log"), std::string::npos) << err;
-    size_t execs = 0;
-    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string line = out.substr(pos, nl - pos);
-        int pid = 0;
-        char path[64] = {};
-        // "HH:MM:SS PROC_EXEC     20001 true            /bin/true  /bin/true storm 20001"
-        EXPECT_TRUE(sscanf(line.c_str(), "%*2d:%*2d:%*2d PROC_EXEC %d true %63s", &pid, path) ==
-                        2 &&
-                    std::string(path) == "/bin/true" &&
-                    line.find("  /bin/true storm " + std::to_string(pid)) != std::string::npos &&
-                    line.find('\x1b') == std::string::npos)
-            << line;
-        execs++;
-    }
-    EXPECT_GE(execs, size_t(kFew / 2));
+    // Exec lines only (their layout is the view's table), no colours on a pipe.
+    EXPECT_GE(count_of(out, " PROC_EXEC "), size_t(kFew / 2));
+    EXPECT_EQ(count_of(out, "\n"), count_of(out, " PROC_EXEC ")) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
 
     // On a terminal (a pty of util-linux's script): coloured lines and the agent's own, no echo.
     const std::string pty = stage_agent(t) + "export K KIV_STORM_LOSE=1; script -qec '" +
@@ -415,6 +377,21 @@ TEST(KivhostConsole, LogDirectoryAsTheLibraryFindsIt) {
     }
 }
 
+namespace {
+// An output of d named name writing to fd, its queue bounded to queue bytes; opened when
+// fd is one.
+Output *file_output(Delivery &d, const std::string &name, int fd, uint64_t queue) {
+    FileSinkConfig fc;
+    fc.fd = fd;
+    OutputConfig oc;
+    oc.name = name, oc.queue_max_bytes = queue;
+    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
+    std::string why, warn;
+    if (fd >= 0) EXPECT_EQ(d.outputs().back()->open(&why, &warn), 0) << why;
+    return d.outputs().back().get();
+}
+}  // namespace
+
 // Collector threads upload at once into an output on a pipe drained slowly (short writes,
 // EAGAIN): every line is one whole document, numbered in the order the lines stand, each
 // number once, from the first one given.
@@ -428,14 +405,7 @@ TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
         for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, n);
     });
     Delivery d;
-    FileSinkConfig fc;
-    fc.fd = fds[1];
-    OutputConfig oc;
-    oc.name = "stdout", oc.queue_max_bytes = 1ull << 30;
-    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
-    std::string why, warn;
-    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0) << why;
-    d.outputs()[0]->start();
+    file_output(d, "stdout", fds[1], 1ull << 30)->start();
     d.set_seq(1000, nullptr);
     bind_callbacks(&d, nullptr);
     constexpr int kThreads = 6, kDocs = 200;
@@ -480,13 +450,8 @@ TEST(KivhostDelivery, ConcurrentUploadsArriveWholeInNumberOrder) {
 TEST(KivhostDelivery, FlatteningNumberingRefusalsAndSummary) {
     FILE *f = tmpfile();
     Delivery d;
-    FileSinkConfig fc;
-    fc.fd = fileno(f);
-    OutputConfig oc;
-    oc.name = "stdout", oc.queue_max_bytes = 4096;
-    d.add(std::make_unique<Output>(oc, make_file_sink(fc)));
-    std::string why, warn;
-    ASSERT_EQ(d.outputs()[0]->open(&why, &warn), 0);
+    file_output(d, "stdout", fileno(f), 4096);
+    std::string why;
     uint32_t only = 0;
     ASSERT_TRUE(parse_only("PROC_EXEC,NORMAL_PROTECTION_BLOCK,FILE_MOD", &only, &why));
     only |= 1u << kUnknownSlot;
@@ -657,10 +622,7 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     EXPECT_EQ(m.size(), 600u);
     auto f = fields(m);
     ASSERT_EQ(f.size(), 8u) << m;
-    EXPECT_EQ(f[0], "<14>1");
-    EXPECT_TRUE(f[1].size() == 32 && f[1][10] == 'T' && f[1][19] == '.' &&
-                (f[1][26] == '+' || f[1][26] == '-') && f[1][29] == ':')
-        << f[1];
+    // The priority and the time's layout are HeaderBytes' rows.
     EXPECT_EQ(f[2] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[6],
               "h qxkiv " + std::to_string(getpid()) + " PROC_EXEC -");
     EXPECT_EQ(f[7], fits);
@@ -861,26 +823,19 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
         << err;
     EXPECT_TRUE(delivered == agent_docs && delayed > 0) << err;
 
-    // The sink: one document per upload type, and one far beyond a datagram.
+    // The sink: a document far beyond a datagram goes over the stream.
     SyslogConfig c;
     c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
     SyslogSink sink(c);
-    std::vector<std::string> docs;
-    for (int ty = 0; ty < UPLOAD_TYPE_MAX_; ++ty)
-        docs.push_back("{\"type\":" + std::to_string(ty) + ",\"name\":\"" + upload_type_name(ty) +
-                       "\"}");
-    docs.push_back("{\"pad\":\"" + std::string(100000, 'z') + "\"}");
-    std::vector<DocPtr> batch;
-    for (size_t i = 0; i < docs.size(); ++i) {
-        auto doc = std::make_shared<Document>();
-        doc->type = i < UPLOAD_TYPE_MAX_ ? int32_t(i) : UPLOAD_DNS_QUERY, doc->text = docs[i];
-        batch.push_back(doc);
-    }
-    EXPECT_EQ(sink.write(batch.data(), nullptr, batch.size()).done, batch.size());
+    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
+    auto big_doc = std::make_shared<Document>();
+    big_doc->type = UPLOAD_DNS_QUERY, big_doc->text = big;
+    DocPtr p = big_doc;
+    EXPECT_EQ(sink.write(&p, nullptr, 1).done, 1u);
     EXPECT_EQ(sink.streamed(), 1u);
 
     // Everything sent is in the file once rsyslogd has written it.
-    const size_t want = docs.size() + agent_docs;
+    const size_t want = 1 + agent_docs;
     std::string got;
     for (int i = 0; i < 1200; ++i) {
         got = slurp(out);
@@ -910,11 +865,7 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
         EXPECT_TRUE(f[0] == "14" && f[1] == "1" && f[4] == "qxkiv" && f[7] == "-") << f[8];
         EXPECT_EQ(f[2].substr(0, 2), "20") << f[2];
         if (f[5] == me) {
-            EXPECT_EQ(f[3], "sensor-7.test");
-            bool match = false;
-            for (size_t i = 0; i < batch.size() && !match; ++i)
-                match = f[8] == docs[i] && f[6] == upload_type_name(batch[i]->type);
-            EXPECT_TRUE(match) << f[6] << " " << f[8].substr(0, 100);
+            EXPECT_TRUE(f[3] == "sensor-7.test" && f[6] == "DNS_QUERY" && f[8] == big) << f[6];
             mine++;
         } else {
             cJSON *doc = cJSON_Parse(f[8].c_str());
@@ -924,7 +875,7 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
             cJSON_Delete(doc);
         }
     }
-    EXPECT_EQ(mine, docs.size());
+    EXPECT_EQ(mine, 1u);
     // Each of the agent's documents once: its numbers run without a gap.
     EXPECT_EQ(seqs.size(), agent_docs);
     EXPECT_TRUE(!seqs.empty() && *seqs.rbegin() - *seqs.begin() + 1 == seqs.size());
@@ -1127,9 +1078,7 @@ std::string names_and_values(const std::vector<LossCounter> &v) {
 
 TEST(KivhostHealth, LossCountersFromTheLibraryTheRingsAndTheSink) {
     Delivery sink;
-    OutputConfig oc;
-    oc.name = "file2", oc.queue_max_bytes = 10;
-    sink.add(std::make_unique<Output>(oc, make_file_sink({})));
+    file_output(sink, "file2", -1, 10);
     sink.upload(nullptr, 0, UPLOAD_APP_LOG);
     sink.upload("{}", 2, UPLOAD_APP_LOG);  // beyond the queue
     EXPECT_EQ(names_and_values(read_losses(walk_losses, rings_low_and_high, sink)),

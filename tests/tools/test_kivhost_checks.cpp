@@ -13,6 +13,7 @@
 #include "base/mem.h"
 #include "check_config.h"
 #include "host_core.h"
+#include "kivhost_tree.h"
 #include "metrics.h"
 #include "test_io.h"
 
@@ -23,19 +24,9 @@ namespace {
 
 // A private copy of the staged tree whose agent runs on the kernel stand-in.
 struct Tree {
-    fs::path root;
-    Tree() {
-        char t[] = "/tmp/kivchk.XXXXXX";
-        root = mkdtemp(t);
-        for (const char *d : {"bin", "lib", "config"})
-            fs::copy(fs::path(KIV_STAGE_DIR) / d, root / d,
-                     fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        fs::create_directories(root / "logs");
-        fs::create_directories(root / "var/data");
-        set("sensor.conf", "kernel_mode", "emulated");
-        write_file(root / "resolv.conf", "nameserver 127.0.0.1\n");
-    }
-    ~Tree() { fs::remove_all(root); }
+    TempDir tmp;
+    fs::path root = tmp.path;
+    Tree() { EXPECT_EQ(system(stage_agent(tmp.path).c_str()), 0); }
     // Replaces the line of key in a configuration file, or adds it under its first section.
     void set(const std::string &file, const std::string &key, const std::string &value) {
         std::string text = slurp(root / "config" / file), line = key + " = " + value + "\n";
