@@ -420,7 +420,6 @@ TEST_F(BlockE2E, BadRecordsDroppedAndFormattingFailuresInPrivateLog) {
 // 23:50 window; the count is reset once per window and again the next evening.
 TEST_F(BlockE2E, DailyLimitResetAcrossMidnight) {
     start("upload_event_cnt = 2\n");
-    EXPECT_EQ(g_block_logger_info.upload_event_cnt, 2);
     struct {
         const char *at;
         uint64_t advance_ms;

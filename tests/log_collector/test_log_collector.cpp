@@ -138,7 +138,6 @@ TEST_F(LogCollector, SettingsAreClampedInOrder) {
         int old_size, quota, line, monitor, collect, num, log_path = 0;
     };
     const Row rows[] = {
-        {"", 10240, 32768, 10240, 300000, 1000, 10},
         {"max_old_log_size = -5\nquota_per_log = 100\nmax_line_size = 2048\n"
          "report_log_path = 1\n",
          0, 2048, 2048, 300000, 1000, 10, 1},
