@@ -127,45 +127,6 @@ TEST_F(ConfigTest, ValuesAndBadValues) {
     EXPECT_TRUE(has(said, tree.conf() + ": invalid log_mask:zz")) << said;
 }
 
-// Every numeric key has a range: below it the default, above it the bound (log_level takes
-// its default both ways), each with a line naming file, key and value.
-TEST_F(ConfigTest, RangesDefaultsAndBounds) {
-    using field = int64_t (*)();
-#define F(member) [] { return (int64_t)g_framework_config.member; }
-    const struct {
-        const char *key, *value;
-        field get;
-        int64_t want;
-    } rows[] = {
-        {"collector_task_num", "2147483647", F(collector_task_num), 64},
-        {"collector_task_num", "0", F(collector_task_num), 1},
-        {"collector_task_num", "64", F(collector_task_num), 64},
-        {"blocker_task_num", "0", F(blocker_task_num), 1},
-        {"log_level", "9", F(log_level), 2},
-        {"log_level", "-1", F(log_level), 2},
-        {"log_file_size", "-1", F(log_file_size), 5},
-        {"log_file_size", "100", F(log_file_size), 20},
-        {"log_rotate", "1000", F(log_rotate), 100},
-        {"log_rotate", "0", F(log_rotate), 0},
-        {"log_refresh_interval", "0", F(log_refresh_interval), 60},
-        {"stat_event_rate_interval", "-5", F(stat_event_rate_interval), 0},
-        {"os_cap_mode", "3", F(os_cap_mode), 1},
-    };
-#undef F
-    bool first = true;
-    for (const auto &r : rows) {
-        if (!first) TearDown();
-        first = false;
-        std::string said = logged_by([&] { load(std::string(r.key) + " = " + r.value + "\n"); });
-        EXPECT_EQ(r.get(), r.want) << r.key << " = " << r.value;
-        bool in_range = std::to_string(r.want) == r.value;
-        EXPECT_EQ(has(said, std::string("get ") + r.key + " error: " + r.value) ||
-                      has(said, std::string(r.key) + " exceed max cnt: "),
-                  !in_range)
-            << said;
-    }
-}
-
 // A file that cannot be trusted stops start-up with a level-0 line: a directory where the file
 // should be (a misspelt backend is FailureReasonReachesTheHost's). A long comment cannot
 // smuggle a key in.
