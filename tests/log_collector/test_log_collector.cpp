@@ -213,16 +213,6 @@ TEST_F(LogCollector, TruncationAdoptsOnlyACopyMadeSinceTheContentsBegan) {
     append(log("app.log"), "banner\n");
     turn();
     EXPECT_EQ(take(), lines_t{"banner"});
-    // A copy made now, as copytruncate does, is finished first.
-    append(log("app.log"), "ready\nnew1\n");
-    turn();
-    EXPECT_EQ(take(), (lines_t{"ready", "new1"}));
-    append(log("app.log"), "new2\n");
-    write_file(log("app.log.2"), slurp(log("app.log")));
-    truncate(log("app.log").c_str(), 0);
-    append(log("app.log"), "n\n");
-    turn();
-    EXPECT_EQ(take(), (lines_t{"new2", "n"}));
 }
 
 TEST_F(LogCollector, LongAndPartialLines) {
