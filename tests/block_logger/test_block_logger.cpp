@@ -66,7 +66,6 @@ TEST(BlockRecord, TextsHeldToTheRecordEnd) {
         {"proc cut", 25, {0, 0, 0}, false, false, 30, false},
         {"net exact", 26, {0, 0, 0}, false, false, 0, true},
         {"net path past end", 26, {1, 0, 0}, false, false, 0, false},
-        {"net path no NUL", 26, {0, 0, 0}, true, false, 0, false},
     };
     // The fuzz target's seeds are the exact records: KIV_FUZZ_SEED_DIR=fuzz/corpus/block_report.
     const char *seeds = getenv("KIV_FUZZ_SEED_DIR");
@@ -430,20 +429,8 @@ TEST_F(BlockE2E, LimitHeldByConcurrentCollectors) {
     }
 }
 
-TEST(BlockLogger, StartFailuresUnwindAndConfigRange) {
+TEST(BlockLogger, StartFailuresUnwind) {
     staged_tree tree;
-    struct {
-        const char *value;
-        int32_t limit;
-    } limits[] = {{"-5", 0}, {"0", 0}, {"100", 100}, {"99999999999", INT32_MAX}, {"abc", 0}};
-    for (auto &l : limits) {
-        SCOPED_TRACE(l.value);
-        staged_tree::set_keys(tree.block_logger_conf(),
-                              std::string("upload_event_cnt = ") + l.value + "\n");
-        block_logger_info info{};
-        ASSERT_EQ(blogger_cfg_load(&info), 0);
-        EXPECT_EQ(info.upload_event_cnt, l.limit);
-    }
     // A missing file fails the start and leaves no hook behind.
     unlink(tree.block_logger_conf().c_str());
     EXPECT_EQ(kiv_block_logger_init(), -1);
