@@ -549,6 +549,58 @@ TEST_F(LogCollector, UnwritableStateKeepsCollectingAndKeepsTheOldFile) {
     EXPECT_EQ(take(), (lines_t{"x", "y"}));
 }
 
+// Where a file seen for the first time is read from: the old part skipped to a line start,
+// or a saved position of the same file.
+TEST_F(LogCollector, StartPositionOfAFileFirstSeen) {
+    // Lines of 10 bytes ("x0000000n\n"); 2000 of them make 20000 bytes.
+    std::string body;
+    for (int i = 0; i < 2000; i++) {
+        char l[16];
+        snprintf(l, sizeof l, "x%07dn\n", i);
+        body += l;
+    }
+    struct Row {
+        const char *what;
+        int max_old;
+        const char *state_offset;  // null: no entry
+        bool same_ino;
+        int first;  // number of the first line delivered
+    };
+    const Row rows[] = {
+        {"skip lands on a line start", 10240, nullptr, true, 976},  // 20000-10240 = 9760
+        {"skip inside a line", 10235, nullptr, true, 977},          // 9765
+        {"saved before skip", 10240, "5000", true, 976},
+        {"saved after skip", 10240, "15000", true, 1500},
+        {"saved beyond the file", 10240, "30000", true, 976},
+        {"saved for another inode", 10240, "15000", false, 976},
+        {"skip disabled", 0, nullptr, true, 0},
+    };
+    const std::string base = globals;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        unlink(log("a").c_str());
+        append(log("a"), body);
+        struct stat st;
+        stat(log("a").c_str(), &st);
+        empty_state();
+        if (r.state_offset)
+            std::ofstream(state()) << "[global]\npath0=" << log("a")
+                                   << "\nino0=" << (r.same_ino ? st.st_ino : st.st_ino + 1)
+                                   << "\noffset0=" << r.state_offset << "\ncnt=1\n";
+        globals = base + "max_old_log_size = " + std::to_string(r.max_old) + "\n";
+        conf({{"app", log("a")}});
+        start();
+        turn();
+        lines_t got = take();
+        ASSERT_FALSE(got.empty());
+        char first[16];
+        snprintf(first, sizeof first, "x%07dn", r.first);
+        EXPECT_EQ(got.front(), first);
+        EXPECT_EQ(got.size(), 2000u - r.first);
+        stop();
+    }
+}
+
 TEST_F(LogCollector, CrashRepeatsFromTheLastSaveCleanStopDoesNot) {
     append(log("a"), "");
     conf({{"a", log("a")}});
