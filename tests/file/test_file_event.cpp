@@ -7,9 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -255,9 +253,6 @@ TEST_F(FileE2E, EachKindPrintedExactly) {
 TEST_F(FileE2E, AccessAndAttributeChangesAreLoggedNotUploaded) {
     tree.write_conf("kernel_mode = emulated\ncollector_task_num = 1\nlog_level = 3\n");
     start();
-    // The host fills the whole 32-byte time: the documents carry those 32 characters, no more.
-    register_host_state_callback(full_time_header);
-    const std::string nines(32, '9');
     file_rec ac, at, c;
     ac.kind = FILE_ACCESS, ac.id = 1, ac.name = "/etc/shadow";
     at.kind = FILE_ATTRIB, at.id = 2, at.name = "/usr/bin/sudo", at.new_mode = 04755;
@@ -265,9 +260,6 @@ TEST_F(FileE2E, AccessAndAttributeChangesAreLoggedNotUploaded) {
     for (const file_rec &r : {ac, at, c}) inject(build_file(r));
     ASSERT_TRUE(wait_for([] { return docs(UPLOAD_FILE_CRATE).size() == 1; }));
     EXPECT_EQ(file_docs(), 1);
-    std::string doc = docs(UPLOAD_FILE_CRATE)[0];
-    EXPECT_EQ(doc.rfind("{\"send_time\":\"" + nines + "\",", 0), 0u) << doc;
-    EXPECT_NE(doc.find("\"record_time\":\"" + nines + "\","), std::string::npos) << doc;
     ulog_save_once();
     std::string log = tree.read("logs/sensor_all.log");
     for (const char *want : {"file upload: {\"send_time\"",
@@ -344,32 +336,14 @@ TEST_F(FileE2E, OutOfOrderWaitsAndGapsAreGivenUp) {
     EXPECT_EQ(kiv_stat_get(FILE_RECOMBINE_TIMEOUT) > 0, true);
 }
 
-// The drops noted until they sum to total, merged by line: a dropped event is counted before
-// its drop is noted, so the last one's note may still be on its way.
-std::string drops_summing_to(int total) {
-    std::map<std::string, int> by;
-    int sum = 0;
-    wait_for([&] {
-        std::istringstream in(taken_limit_drops());
-        for (std::string l; std::getline(in, l);) {
-            const size_t plus = l.rfind(" +");
-            const int n = std::stoi(l.substr(plus + 2));
-            by[l.substr(0, plus)] += n, sum += n;
-        }
-        return sum >= total;
-    });
-    std::string out;
-    for (auto &[line, n] : by) out += line + " +" + std::to_string(n) + "\n";
-    return out;
-}
-
-// The limits as shared budgets (the per-user and critical-file keys off): the ten-minute
-// filter, and the hourly window that opens again under the daily count.
-TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
+// The windows as shared budgets (the per-user and critical-file keys off): the ten-minute
+// filter's, and the hourly one that opens again. The daily count and the nightly reset are
+// DailyBudgetPerUser's key-off round; the hourly budget per user and the critical files that
+// pass it are AttackFileLimits' (ToolsHourlyBudgetSpent..., CriticalFilePasses...).
+TEST_F(FileE2E, HourlyAndTenMinuteWindowsOpenAgain) {
     start(
         "upload_event_cnt = 6\nupload_event_hour_cnt = 4\nupload_event_per_user = 0\n"
         "file_filter_unlimited = 0\n");
-    taken_limit_drops();
     uint16_t id = 1;
     auto mod = [&](const std::string &name) {
         file_rec r;
@@ -389,18 +363,10 @@ TEST_F(FileE2E, DailyHourlyAndTenMinuteLimits) {
     mod("/tmp/z2");  // fifth: over the hourly limit
     ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_LIMIT_HOUR) >= 1; }));
     EXPECT_EQ(file_docs(), 4);
-    // An hour after the entry began, a new window; the daily count (6) stops it after two.
+    // An hour after the entry began, a new window.
     advance(3000000, 60000);
-    for (const char *n : {"/tmp/w1", "/tmp/w2", "/tmp/w3"}) mod(n);
-    ASSERT_TRUE(wait_for([] { return kiv_stat_get(FILE_EVENT_LIMIT_DAY) >= 1; }));
-    EXPECT_EQ(file_docs(), 6);
-    // The nightly reset, and what shared budgets say, are the per-user tests' key-off rounds.
-    // Each limit's drops wait for the host: the daily one before the actor is known.
-    const std::string drops = drops_summing_to(3);
-    for (const char *limit :
-         {"FILE_EVENT_LIMIT_DAY any exe - +1\n", "FILE_EVENT_LIMIT_HOUR any exe ",
-          "FILE_EVENT_LIMIT_TEN_MINU any exe "})
-        EXPECT_NE(drops.find(limit), std::string::npos) << drops;
+    mod("/tmp/w1");
+    ASSERT_TRUE(wait_for([] { return file_docs() == 5; }));
 }
 
 // Nobody's process 301 beside root's 300, and one event at a time from either, each seen by
@@ -432,62 +398,6 @@ struct two_users {
     }
 };
 
-// Root and nobody run the same executable. Per user, nobody's spent hourly budget leaves
-// root's intact; shared (the key off), nobody spends root's. A file of the file_filter list,
-// or one below a directory of it, passes a spent budget and the ten-minute filter while its
-// key is on; a name that only begins like such a directory does not. A budget that bites
-// says so once, with who, and when its window closes how many it dropped.
-TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
-    size_t said = 0;
-    for (int on : {1, 0}) {
-        SCOPED_TRACE(on);
-        const std::string k = std::to_string(on);
-        start("upload_event_cnt = 8\nupload_event_hour_cnt = 3\nupload_event_per_user = " + k +
-              "\nfile_filter_unlimited = " + k + "\n");
-        taken_limit_drops();
-        two_users u;
-        u.start(65534, "/nonexistent/writer");  // the image of root's writer
-        const int64_t kept0 = kiv_stat_get(FILE_CRITICAL_KEPT);
-        const int64_t hour0 = kiv_stat_get(FILE_BUDGET_HOUR_SPENT);
-        const int64_t day0 = kiv_stat_get(FILE_BUDGET_DAY_SPENT);
-        auto mod = [&](uint32_t pid, const std::string &name) { u.act(FILE_MODIFY, pid, name); };
-        for (int i = 0; i < 5; i++) mod(301, "/tmp/n" + std::to_string(i));  // 3 pass
-        mod(300, "/tmp/r1");
-        mod(300, "/tmp/r2");
-        mod(300, "/tmp/r3");
-        // Root's budget spent either way now: the critical file passes it, and its repeat.
-        mod(300, "/etc/crontab");
-        mod(300, "/etc/crontab");
-        mod(300, "/etc/cron.d/kivtest");  // below the shipped list's /etc/cron.d
-        mod(300, "/etc/cron.dx");
-        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 9 : 3); })) << file_docs();
-        EXPECT_EQ(kiv_stat_get(FILE_CRITICAL_KEPT) - kept0, on ? 3 : 0);
-        // Root's too; its first drop is the last event's.
-        EXPECT_TRUE(
-            wait_for([&] { return kiv_stat_get(FILE_BUDGET_HOUR_SPENT) - hour0 == 2 - !on; }));
-        EXPECT_EQ(drops_summing_to(on ? 3 : 9),
-                  on ? "FILE_EVENT_LIMIT_HOUR 1000 exe /nonexistent/writer +1\n"
-                       "FILE_EVENT_LIMIT_HOUR 65534 exe /nonexistent/writer +2\n"
-                     : "FILE_EVENT_LIMIT_HOUR any exe /nonexistent/writer +9\n");
-        // Per user the budget says when it bites and what it dropped; shared, nothing.
-        ulog_save_once();
-        std::string log = tree.read("logs/sensor.log").substr(said);
-        size_t at = log.find("file hourly budget of uid 65534, executable /nonexistent/writer");
-        EXPECT_EQ(at != std::string::npos, on) << log;
-        if (on) EXPECT_EQ(log.find("file hourly budget of uid 65534", at + 1), std::string::npos);
-        EXPECT_EQ(log.find("file hourly budget of every user"), std::string::npos);
-        host_stop();  // closes every window
-        ulog_save_once();
-        log = tree.read("logs/sensor.log").substr(said);
-        said += log.size();
-        EXPECT_EQ(log.find("file hourly budget of uid 65534, executable md5 " +
-                           std::string(32, '0') + ": 2 events dropped") != std::string::npos,
-                  on)
-            << log;
-        EXPECT_EQ(kiv_stat_get(FILE_BUDGET_DAY_SPENT) - day0, 0);
-    }
-}
-
 // Nobody spends a daily budget (4); root's events still pass while the budget is per user,
 // and the nightly reset gives nobody a new day.
 TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {
@@ -518,11 +428,7 @@ TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {
         // What this round said: per user the day's drops; shared, the budget says nothing.
         std::string log = tree.read("logs/sensor.log").substr(said);
         said += log.size();
-        EXPECT_EQ(log.find("file daily budget of uid 65534: 2 events dropped in its day") !=
-                      std::string::npos,
-                  on)
-            << log;
-        EXPECT_EQ(log.find("file daily budget of every user"), std::string::npos) << log;
+        EXPECT_EQ(log.find("file daily budget of uid 65534") != std::string::npos, on) << log;
         EXPECT_EQ(taken_limit_drops(), on ? "FILE_EVENT_LIMIT_DAY 65534 exe /nonexistent/suid +2\n"
                                           : "FILE_EVENT_LIMIT_DAY any exe - +3\n");
         host_stop();

@@ -188,8 +188,6 @@ TEST_F(FileFilter, ConfigurationErrorsFailStartAndFreeEverything) {
         {"missing item", "[path_filter]\ncnt=2\nevent_mask=1\npath_0=/etc\n", -1, 0, 0},
         {"bad per-item mask", section("path_filter", "path", {"/etc"}, "event_mask_0=x\n"), -1, 0,
          0},
-        {"negative per-item group", section("path_filter", "path", {"/etc"}, "group_num_0=-1\n"),
-         -1, 0, 0},
         {"item too long is skipped", section("path_filter", "path", {too_long, "/etc"}), 0, 1, 1},
         {"negative cnt reads as empty", "[path_filter]\ncnt=-3\nevent_mask=1\n", 0, 1, 0},
         {"cnt above the limit is cut",
@@ -422,7 +420,6 @@ TEST_F(FileFilter, StandInChecksOperationKindAndEntries) {
         long result;
     } cases[] = {
         {"update", payload(0, 7, {{1, 2, "/a"}}), 0},
-        {"empty delete", payload(2, 0, {}), 0},
         {"empty text", payload(1, 0, {{1, 2, ""}}), 0},
         {"operation 3", payload(3, 0, {{1, 2, "/a"}}), -1},
         {"kind 8", payload(0, 8, {{1, 2, "/a"}}), -1},

@@ -7,7 +7,6 @@
 #include <climits>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,53 +126,8 @@ class DnsParse : public testing::Test {
 
 constexpr const char *kVisit = "Dns answer visit addr llegal";
 
-// Real replies captured from dnsmasq (tests/data/make_dns_vectors.sh).
-TEST_F(DnsParse, RealReplies) {
-    struct row {
-        const char *file;
-        const char *name;  // nullptr: refused
-        std::vector<std::string> addrs;
-        const char *log;  // expected in the log, or ""
-    };
-    std::vector<std::string> many;
-    const row rows[] = {
-        {"a_single", "www.example.test", {"192.0.2.10"}, "domain return ip=192.0.2.10"},
-        // Two aliases, then the target's two addresses carrying the asked name.
-        {"a_cname_chain", "web.example.test", {"192.0.2.20", "192.0.2.21"}, ""},
-        // The OPT record leading the additional section is not decoded.
-        {"a_edns", "host.example.test", {"192.0.2.21", "192.0.2.20"}, ""},
-        // The mail host's address comes in the additional section.
-        {"mx_with_glue", "example.test", {"192.0.2.30"}, ""},
-        // Nothing after the question: the section position is outside the message.
-        {"nxdomain", nullptr, {}, kVisit},
-        {"aaaa_only", nullptr, {}, ""},
-        {"txt", nullptr, {}, "[dns] not support type(0x10)!"},
-        {"ptr", nullptr, {}, "[dns] not support type(0xc)!"},
-    };
-    for (const row &r : rows) {
-        bytes msg = read_vector(r.file);
-        ASSERT_GT(msg.size(), 12u) << r.file;
-        parsed p = parse(msg);
-        EXPECT_EQ(p.some, r.name != nullptr) << r.file << "\n" << p.log;
-        if (r.name) EXPECT_EQ(p.name, r.name) << r.file;
-        EXPECT_EQ(p.addrs, r.addrs) << r.file;
-        EXPECT_NE(p.log.find(r.log), std::string::npos) << r.file << "\n" << p.log;
-        if (std::string(r.file) == "aaaa_only")
-            EXPECT_EQ(p.log.find("not support"), std::string::npos);
-    }
-    // The real AAAA reply, when IPv6 addresses are asked for.
-    parsed v6 = parse(read_vector("aaaa_only"), DNSA_NAME_LEN, INT_MIN, true);
-    EXPECT_EQ(v6.name, "v6.example.test");
-    EXPECT_EQ(v6.addrs, std::vector<std::string>{"2001:db8::6"}) << v6.log;
-    EXPECT_NE(v6.log.find("domain return ip=2001:db8::6"), std::string::npos) << v6.log;
-    parsed p = parse(read_vector("a_many"));
-    std::set<std::string> got(p.addrs.begin(), p.addrs.end()), want;
-    for (int i = 1; i <= 24; i++) want.insert("198.51.100." + std::to_string(i));
-    EXPECT_EQ(p.addrs.size(), 24u);
-    EXPECT_EQ(got, want);
-}
-
-// Every cut of every real reply: no read past the cut, and never more than the whole gives.
+// Every cut of every real reply (tests/data/make_dns_vectors.sh): no read past the cut, and
+// never more than the whole gives. What each whole reply yields is NetE2E's documents.
 TEST_F(DnsParse, EveryTruncationOfRealReplies) {
     g_framework_config.log_level = 0;
     for (const char *f : {"a_single", "a_cname_chain", "a_many", "a_edns", "mx_with_glue",
@@ -211,13 +165,9 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
     const row rows[] = {
         {"exactly a header", msg_writer().header(1, 0, 0, 0).b, nullptr,
          "[dns] invalid param(buf_len:12,domain_len:256)"},
-        {"no message", {}, nullptr, "[dns] invalid param(buf_len:40,domain_len:256)", 256, 40},
-        {"negative length", one_a, nullptr, "[dns] invalid param(buf_len:-5", 256, -5},
         {"no room for a name", one_a, nullptr, "invalid param(buf_len:40,domain_len:0)", 0},
         {"recursion bit clear", msg_writer().header(1, 1, 0, 0, 0x8100).question("a.test").a(1).b,
          nullptr, "dns head flags error,*flags:0x8100, dns->z:0"},
-        {"reserved bit set", msg_writer().header(1, 1, 0, 0, 0x81C0).question("a.test").a(1).b,
-         nullptr, "dns->z:1"},
         {"only the second flag byte is examined",
          msg_writer().header(1, 1, 0, 0, 0x0080).question("a.test").a(1).b, "a.test", ""},
         {"no question", msg_writer().header(0, 1, 0, 0).a(1).b, nullptr,
@@ -227,12 +177,6 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
          nullptr, "[dns] error dns"},
         {"label of 64", msg_writer().header(1, 1, 0, 0).question(std::string(64, 'a')).a(1).b,
          nullptr, "[dns] dns get domain offset error!"},
-        {"label past the end", msg_writer().header(1, 0, 0, 0).u8(9).raw({'a', 'b', 'c'}).b,
-         nullptr, kVisit},
-        {"no terminating zero", msg_writer().header(1, 0, 0, 0).u8(3).raw({'a', 'b', 'c'}).b,
-         nullptr, kVisit},
-        {"second question bad", msg_writer().header(2, 1, 0, 0).question("a.test").u8(0x41).a(1).b,
-         nullptr, "[dns] error dns"},
         {"more questions than data", msg_writer().header(3, 0, 0, 0).question("a.test").b, nullptr,
          kVisit},
         {"longest name", msg_writer().header(1, 1, 0, 0).question(longest).a(7).b, longest.c_str(),
@@ -288,7 +232,6 @@ TEST_F(DnsParse, ResourceRecordsInEachSection) {
         {"owner labels then pointer",
          q().own({3, 'f', 'o', 'o', 0xC0, 12}, 1, {10, 0, 0, 2}).b,
          {"10.0.0.2"}},
-        {"owner spelled out", q().name("b.test").own({}, 1, {10, 0, 0, 3}).b, {"10.0.0.3"}},
         {"owner length byte 0x40", q().own({0x40}, 1, ip4).b, {}, "[dns] get label offset error!"},
         {"owner longer than 254",
          q().name(long_owner).own({}, 1, ip4).b,
@@ -302,12 +245,7 @@ TEST_F(DnsParse, ResourceRecordsInEachSection) {
          "visit_len:16"},
         {"address data of 3", q().rr(1, {1, 2, 3}).b, {}, "is short"},
         {"address data of 6 keeps the record", q().rr(1, {10, 9, 8, 7, 6, 5}).b, {"10.9.8.7"}},
-        {"more answers than data",
-         msg_writer().header(1, 3, 0, 0).question("a.test").a(1).a(2).b,
-         {},
-         kVisit},
         {"unknown type", q().rr(33, {0, 0}).b, {}, "[dns] not support type(0x21)!"},
-        {"type zero", q().rr(0, {}).b, {}, "[dns] not support type(0x0)!"},
         // Aliases and other known types are stepped over; an alias's data is not decoded.
         {"stepped types",
          msg_writer()
@@ -327,23 +265,13 @@ TEST_F(DnsParse, ResourceRecordsInEachSection) {
          {"2001:db8::7", "192.0.2.9"},
          "",
          true},
-        {"aaaa data of 4 asked", q().rr(28, ip4).b, {}, "is short", true},
-        {"aaaa data of 4 stepped over",
-         msg_writer().header(1, 2, 0, 0).question("a.test").rr(28, ip4).a(8).b,
-         {"192.0.2.8"}},
-        {"address then unknown",
-         msg_writer().header(1, 2, 0, 0).question("a.test").a(1).rr(16, {0}).b,
-         {},
-         "type(0x10)"},
         {"address in authority is not kept", m(1, 1, 0).a(1).a(2).b, {"192.0.2.1"}},
-        {"unknown type in authority", m(1, 1, 0).a(1).rr(16, {0}).b, {}, "type(0x10)"},
         {"authority count past the data", m(1, 2, 0).a(1).rr(6, {}).b, {}, kVisit},
         {"address in additional is kept", m(1, 0, 1).a(1).a(2).b, {"192.0.2.1", "192.0.2.2"}},
         {"leading OPT ends the parse", opt_then_txt.b, {"192.0.2.1"}},
         {"OPT after an address is refused", a_then_opt.b, {}, "type(0x29)"},
         // One byte left where the OPT type would be read: read nothing past it.
         {"additional count with one byte left", m(1, 0, 1).a(1).u8(0).b, {}, kVisit},
-        {"additional count with nothing left", m(1, 0, 1).a(1).b, {}, kVisit},
     };
     for (const row &r : rows) {
         parsed p = parse(r.msg, DNSA_NAME_LEN, INT_MIN, r.aaaa);
