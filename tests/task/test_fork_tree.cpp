@@ -149,9 +149,6 @@ TEST_F(ForkTree, StaleAndExitedRecordsAreIgnored) {
     common_proc_info *second = rec(30);
     ASSERT_EQ(ins(30, 300, 1, 1, 65534, true), 1);  // older: stale, the newer kept
     EXPECT_EQ(rec(30), second);
-    // The replaced image is kept for events that came before the exec, as a prior.
-    EXPECT_EQ(t_->exec_info_list->using_cnt, 2);
-    EXPECT_EQ(ftree_prior_image(t_, 30, 300, 5), first);
     ASSERT_EQ(mark_exit(30), 0);
     ASSERT_EQ(ins(30, 300, 1, 1, 6, true), 0);  // exited: ignored
     EXPECT_EQ(rec(30), second);

@@ -113,8 +113,8 @@ TEST(ProcessRecord, ExecutedFileTrailer) {
     EXPECT_EQ(decode(bad, bad.size(), &buf), -1);
 }
 
-// The container trailer, behind the executed file's or alone behind the strings. (The id in
-// the documents and the query, with container_id on and off: LiveEbpfDocs.)
+// The container trailer, behind the executed file's or alone behind the strings; the id reaches
+// the common record and the description only while container_id is on.
 TEST(ProcessRecord, ContainerTrailer) {
     proc_fields f;
     f.s[0] = "cmd", f.s[2] = "/usr/bin/x";
@@ -143,6 +143,25 @@ TEST(ProcessRecord, ContainerTrailer) {
     }
     auto plain = build_proc(f);
     EXPECT_FALSE(raw_process_container_id(plain.data(), plain.size(), out));
+
+    auto rec = with(true, id);
+    static raw_process_buf buf;
+    ASSERT_EQ(decode(rec, rec.size(), &buf), 0);
+    process_info_st info{};
+    static process_st ps;
+    for (int on : {0, 1}) {
+        g_framework_config.container_id = on;
+        ASSERT_EQ(process_info_init(&info, &buf.info, 0, 0), 0);
+        process_info_container(&info, rec.data(), rec.size());
+        common_proc_info c{};
+        ASSERT_EQ(init_common_proc_info(&info, &c), 0);
+        fork_info_st fi{};
+        fi.exec_info = &c;
+        ASSERT_EQ(fork_info_st2process_st(&fi, &ps), 0);
+        EXPECT_EQ(std::string(ps.container_id), on ? id : "");
+        free_common_proc_info(&c);
+    }
+    g_framework_config.container_id = 0;
 }
 
 TEST(ProcessRecord, ExitInfoBytes) {

@@ -222,20 +222,6 @@ TEST_F(Query, MonitorRegistryAndAppTypes) {
     ASSERT_EQ(query_tgid_info(13, 0, 2), 0);
     EXPECT_STREQ(_pick_process_info(0)->app_type, "we");
     EXPECT_STREQ(_pick_process_info(1)->app_type, "we");
-    // The parent runs a new image: the process carries the tag still, its parent is tagged
-    // again; with the parent gone, the parent's lookup says why.
-    proc_fields again = proc(12, 11, 120, 110, "cmd12 again");
-    again.event_id = 7;
-    insert(again);
-    ASSERT_EQ(_add_app_type(13, "we", 2), 0);
-    ASSERT_EQ(query_tgid_info(13, 0, 2), 0);
-    EXPECT_STREQ(_pick_process_info(1)->app_type, "we");
-    {
-        rwlock_write_guard g(&g_task_info.ftree_lock);
-        ftree_key parent{120, 12};
-        ASSERT_EQ(ftree_delete(g_task_info.ftree, &parent), 0);
-    }
-    EXPECT_EQ(_add_app_type(13, "we", 2), -7);
 }
 
 }  // namespace
