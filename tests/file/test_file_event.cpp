@@ -398,6 +398,31 @@ struct two_users {
     }
 };
 
+// Per-user hourly budgets and the never-limited list, each key on and off: root's budget,
+// spent, still lets its critical files through (and their repeats) only with the list's key.
+TEST_F(FileE2E, HourlyBudgetPerUserAndCriticalFilesWithTheKeysOnAndOff) {
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        const std::string k = std::to_string(on);
+        start("upload_event_cnt = 8\nupload_event_hour_cnt = 3\nupload_event_per_user = " + k +
+              "\nfile_filter_unlimited = " + k + "\n");
+        two_users u;
+        u.start(65534, "/nonexistent/writer");  // the image of root's writer
+        const int64_t kept0 = kiv_stat_get(FILE_CRITICAL_KEPT);
+        const int64_t hour0 = kiv_stat_get(FILE_BUDGET_HOUR_SPENT);
+        auto mod = [&](uint32_t pid, const std::string &name) { u.act(FILE_MODIFY, pid, name); };
+        for (int i = 0; i < 5; i++) mod(301, "/tmp/n" + std::to_string(i));  // 3 pass
+        for (const char *name : {"/tmp/r1", "/tmp/r2", "/tmp/r3", "/etc/crontab", "/etc/crontab",
+                                 "/etc/cron.d/kivtest", "/etc/cron.dx"})
+            mod(300, name);  // root's budget spent either way before the critical files
+        ASSERT_TRUE(wait_for([&] { return file_docs() == (on ? 9 : 3); })) << file_docs();
+        EXPECT_EQ(kiv_stat_get(FILE_CRITICAL_KEPT) - kept0, on ? 3 : 0);
+        EXPECT_TRUE(
+            wait_for([&] { return kiv_stat_get(FILE_BUDGET_HOUR_SPENT) - hour0 == 2 - !on; }));
+        host_stop();
+    }
+}
+
 // Nobody spends a daily budget (4); root's events still pass while the budget is per user,
 // and the nightly reset gives nobody a new day.
 TEST_F(FileE2E, DailyBudgetPerUserWithTheKeyOnAndOff) {

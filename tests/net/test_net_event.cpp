@@ -762,3 +762,38 @@ TEST_F(NetE2E, DnsNamesPairInEitherFormAndPrintAsTheKeySays) {
 }
 
 }  // namespace
+
+// DNS documents are limited per process and minute: the flooding process loses its own,
+// another process keeps its, a dropped name goes out in the next minute. At 0 nothing is.
+TEST_F(NetE2E, DnsDocumentsLimitedPerProcess) {
+    start("dns_upload_per_proc = 3\n");
+    taken_limit_drops();
+    ASSERT_EQ(inject_root_process(301, 5301, "/usr/bin/other", "/nonexistent/other"), KEMU_OK);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_PROC_EXEC) == 1; }));
+    conn_rec q;
+    q.type = 10, q.proto = 6, q.dport = 53;
+    auto flood = [&](uint32_t pid, int n, const std::string &tag) {
+        q.pid = pid, q.create_time = 5000 + pid;
+        for (int i = 0; i < n; i++) {
+            q.sport = (uint16_t)(43000 + pid * 10 + i);
+            q.dns_name = tag + std::to_string(i) + ".test";
+            inject(build_conn(q));
+        }
+    };
+    flood(300, 5, "flood");
+    flood(301, 2, "other");
+    ASSERT_TRUE(wait_for([] { return pending_queries() == 7; }));
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 5; }));
+    EXPECT_EQ(kiv_stat_get(NET_DNS_PROC_LIMIT), 2);
+    EXPECT_EQ(taken_limit_drops(), "NET_DNS_PROC_LIMIT 0 exe /nonexistent/client +2\n");
+    net_limit_minute();
+    flood(300, 5, "flood");
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 7; }));
+    g_net_config.dns_upload_per_proc = 0;
+    flood(300, 8, "more");
+    advance(8000);
+    ASSERT_TRUE(wait_for([] { return count(UPLOAD_DNS_QUERY) == 15; }));
+    EXPECT_EQ(kiv_stat_get(NET_DNS_PROC_LIMIT), 2);
+}
