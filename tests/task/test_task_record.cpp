@@ -61,7 +61,6 @@ TEST_F(TaskRecord, CreationPrintsEveryKeyInOrderAndFailsWhole) {
     ASSERT_EQ(upload_task_create_event(ptrs, 1, UPLOAD_ITEMS_PTRS), 0);  // no parent keys
     slots[1].pid = 0;  // an empty slot ends the ancestry
     ASSERT_EQ(upload_task_create_event(slots, 2, UPLOAD_ITEMS_ARRAY), 0);
-    EXPECT_EQ(upload_task_create_event(slots, 2, 7), 0);  // unknown mode: logged only
     slots[0].pid = 0;
     EXPECT_EQ(upload_task_create_event(slots, 2, UPLOAD_ITEMS_ARRAY), -1);
     slots[0].pid = 5;

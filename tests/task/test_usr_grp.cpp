@@ -90,14 +90,6 @@ TEST_F(UsrGrpTest, MissingIdReloadsAtMostOncePer10s) {
         EXPECT_EQ(get(0, out, sizeof(out)), 0);
         EXPECT_EQ(t->last_rehash, base + 40);
     }
-    EXPECT_EQ(rehash_table(2, tables[0]), -1);
-}
-
-TEST_F(UsrGrpTest, TimerRefreshesBothTablesEvery12h) {
-    set_sec(t0 + USRGRP_REFRESH_MS / 1000);
-    kiv_timer_loop();
-    EXPECT_EQ(s_usr_grp_info.user_hash_table.last_rehash, t0 + 43200);
-    EXPECT_EQ(s_usr_grp_info.usergrp_hash_table.last_rehash, t0 + 43200);
 }
 
 TEST_F(UsrGrpTest, LookupsDuringReloads) {
