@@ -130,12 +130,7 @@ TEST(BlockRecord, PermissionTextAndProc) {
     uint64_t start = fetch_proc_start_time(getpid());
     EXPECT_LE(start, (uint64_t)time(nullptr));
     EXPECT_GE(start + 1, (uint64_t)(time(nullptr) - si.uptime));
-    // A process that is not there: empty texts and 0.
-    fetch_commond_by_pid((int)kPid, buf, sizeof buf);
-    EXPECT_STREQ(buf, "");
-    fetch_path_by_pid((int)kPid, buf, sizeof buf);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(fetch_proc_start_time(kPid), 0u);
+    // A process that is not there is BlockE2E's: its subject has empty texts and 0.
 }
 
 // ---- end to end ----------------------------------------------------------------------------
@@ -425,7 +420,6 @@ TEST_F(BlockE2E, BadRecordsDroppedAndFormattingFailuresInPrivateLog) {
 // 23:50 window; the count is reset once per window and again the next evening.
 TEST_F(BlockE2E, DailyLimitResetAcrossMidnight) {
     start("upload_event_cnt = 2\n");
-    EXPECT_EQ(g_block_logger_info.upload_event_cnt, 2);
     struct {
         const char *at;
         uint64_t advance_ms;

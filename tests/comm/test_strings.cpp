@@ -137,9 +137,6 @@ TEST(DocumentText, LargeNumbersPrintAsCjsonPrintsThem) {
         cJSON_free(a), cJSON_free(b);
         cJSON_Delete(ref), cJSON_Delete(ours);
     }
-    char out[32];
-    json_u64_text(1234567890000000ull, out);
-    EXPECT_STREQ(out, "1.23456789e+15");
 }
 
 // A record printed into the thread's buffer reads as cJSON prints it; one too long for the

@@ -14,16 +14,13 @@
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
 
-// Declared first: the counter and the absence of a host-state callback are process state.
-TEST(ModManager, DefaultHeaderSequence) {
-    upload_header h[2];
-    for (auto &x : h) ASSERT_EQ(get_log_ctm_header(&x), 0);
-    EXPECT_EQ(h[1].seq_id, h[0].seq_id + 1);
-    EXPECT_STREQ(h[0].host_uuid, "123456");
-    EXPECT_TRUE(!strcmp(h[0].host_ip, "0.0.0.0") && !strcmp(h[0].ip_list, "0.0.0.0"));
-    EXPECT_EQ(h[0].tz_secondes, 0);
-    EXPECT_TRUE(std::regex_match(h[0].send_time, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
-    EXPECT_LE(h[0].send_timestamp / 1000 - (uint64_t)time(nullptr) + 2, 3u);  // within ±2 s
+// Declared first: the absence of a host-state callback is process state. Consecutive numbers
+// are ConcurrentHeadersNeverShareASequenceNumber's.
+TEST(ModManager, DefaultHeaderTimes) {
+    upload_header h;
+    ASSERT_EQ(get_log_ctm_header(&h), 0);
+    EXPECT_TRUE(std::regex_match(h.send_time, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
+    EXPECT_LE(h.send_timestamp / 1000 - (uint64_t)time(nullptr) + 2, 3u);  // within ±2 s
 }
 
 TEST(ModManager, ConcurrentHeadersNeverShareASequenceNumber) {

@@ -139,7 +139,6 @@ TEST_F(ConfigTest, RangesDefaultsAndBounds) {
     } rows[] = {
         {"collector_task_num", "2147483647", F(collector_task_num), 64},
         {"collector_task_num", "0", F(collector_task_num), 1},
-        {"collector_task_num", "-2", F(collector_task_num), 1},
         {"collector_task_num", "64", F(collector_task_num), 64},
         {"blocker_task_num", "0", F(blocker_task_num), 1},
         {"log_level", "9", F(log_level), 2},

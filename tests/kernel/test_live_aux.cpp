@@ -1,6 +1,5 @@
 // Library loads, signals and named pipes seen live: the records the stand-in makes of the
 // programs' reports, and a child's real activity reaching the sensor log.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,33 +53,6 @@ TEST(LiveAuxRecord, EncodedRecordsDecodeAndLongPathsAreCut) {
     EXPECT_EQ(k.killed_pid, 12u);
     EXPECT_EQ(k.killed_create_time, 13u);
     EXPECT_EQ(k.signal, -15);
-}
-
-TEST(LiveAuxRecord, RelativePathsResolvedFromTheCallersView) {
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    int dir = open("/usr", O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(dir, 0);
-    std::string out;
-    struct Row {
-        int dfd;
-        const char *path;
-        bool ok;
-        std::string want;
-    };
-    for (const Row &r : {Row{AT_FDCWD, "/abs/p", true, "/abs/p"},
-                         Row{AT_FDCWD, "rel/p", true, std::string(cwd) + "/rel/p"},
-                         Row{dir, "lib/p", true, "/usr/lib/p"}, Row{987654, "p", false, ""}}) {
-        SCOPED_TRACE(r.path);
-        EXPECT_EQ(live_aux_resolve((uint32_t)getpid(), r.dfd, r.path, out), r.ok);
-        if (r.ok) EXPECT_EQ(out, r.want);
-    }
-    close(dir);
-    // A process that is gone: nothing to resolve against.
-    pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    waitpid(gone, nullptr, 0);
-    EXPECT_FALSE(live_aux_resolve((uint32_t)gone, AT_FDCWD, "p", out));
 }
 
 // What the live records carried, seen by hooks that run before the sensors' own.

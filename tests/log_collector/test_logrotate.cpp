@@ -1,7 +1,7 @@
 // Rotation as it happens in the field: a writer appends numbered lines at a steady rate while
 // Debian's logrotate rotates the file (create, then copytruncate; both with compress and
-// delaycompress) and the collector is stopped and started again in the middle. Counts are
-// printed, never asserted on time.
+// delaycompress) and the collector is stopped and started again in the middle. Nothing is
+// asserted on time.
 #include <gtest/gtest.h>
 
 #include <cjson/cJSON.h>
@@ -164,7 +164,6 @@ TEST_P(Logrotate, EveryCompleteLineOnceAndInOrderAcrossRotationsAndARestart) {
     });
 
     const std::string rotate = lr + " -s " + root + "/lr.state -f " + root + "/logrotate.conf";
-    int rotations = 0;
     for (int step = 0; step < 6; step++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         if (step == 3) {
@@ -172,7 +171,6 @@ TEST_P(Logrotate, EveryCompleteLineOnceAndInOrderAcrossRotationsAndARestart) {
             continue;
         }
         ASSERT_EQ(system(rotate.c_str()), 0) << rotate;
-        rotations++;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     stop_writer = true;
@@ -216,15 +214,12 @@ TEST_P(Logrotate, EveryCompleteLineOnceAndInOrderAcrossRotationsAndARestart) {
             in_files[n] = 1;
     }
     pclose(z);
-    int lost_by_rotation = 0, missed_in_files = 0, missing = 0, repeated = 0;
+    int missed_in_files = 0, missing = 0, repeated = 0;
     for (int n = 0; n < total; n++) {
-        lost_by_rotation += !in_files[n];
         missed_in_files += in_files[n] && !times[n];
         missing += !times[n];
         repeated += times[n] > 1;
     }
-    printf("[%s] lines %d, rotations %d, restart 1; received %zu, missing %d; not in any file %d\n",
-           mode.c_str(), total, rotations, ours.size(), missing, lost_by_rotation);
     EXPECT_EQ(repeated, 0);
     EXPECT_EQ(out_of_order, 0);
     // Nothing that any file still holds is missing. With copytruncate, what the writer adds
