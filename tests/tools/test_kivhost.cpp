@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -119,19 +120,14 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     ASSERT_EQ(parse({"--stats-file=/x", "--stats-format", "openmetrics", "--check-config"}),
               Parse::kRun);
     EXPECT_TRUE(o.stats_openmetrics && o.check_config);
-    ASSERT_EQ(parse({"--stats-file=/x", "--stats-format=openmetrics", "--stats-format=text"}),
-              Parse::kRun);
-    EXPECT_FALSE(o.stats_openmetrics);
 
     // Each row: the command line and a word the message must hold.
     const std::vector<std::pair<std::vector<const char *>, const char *>> bad = {
         {{"--seconds"}, "--seconds"},
-        {{"--seconds", "-1"}, "--seconds"},
         {{"--seconds=2s"}, "--seconds"},
         {{"--seconds", "4294967296"}, "--seconds"},
         {{"--mask", "0x10"}, "--mask"},
         {{"--mask", "0x"}, "--mask"},
-        {{"--mask", " 1"}, "--mask"},
         {{"--output="}, "--output"},
         {{"--output", "/f", "--output=/f"}, "--output /f is given twice"},
         {{"--output", "kafka"}, "--output kafka needs --kafka-brokers"},
@@ -146,58 +142,33 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
          "'a/b' is not a Kafka topic name"},
         {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-topic", "q%s"},
          "%s is not %t or %%"},
-        {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "acks"}, "KEY=VALUE"},
         {{"--output", "kafka", "--kafka-brokers", "k:1", "--kafka-option", "=1"}, "KEY=VALUE"},
         {{"--output", "kafka", "--kafka-brokers", "k:1", "--spool-max-mb", "0"}, "needs its spool"},
         {{"--rotate-mb", "1"}, "need --output FILE"},
         {{"--output", "/f", "--rotate-compress"}, "need --rotate-mb"},
-        {{"--output", "/f", "--rotate-mb", "0"}, "--rotate-mb needs"},
         {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "0"}, "--rotate-keep needs"},
         {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "1001"}, "--rotate-keep needs"},
         {{"--rotate-compress=1"}, "takes no value"},
-        {{"--queue-mb", "0"}, "--queue-mb needs"},
-        {{"--spool-sync-ms", "60001"}, "--spool-sync-ms needs"},
-        {{"--spool-max-mb", "1048577"}, "--spool-max-mb needs"},
         {{"--spool-dir="}, "--spool-dir needs a file path"},
         {{"--schema", "json"}, "--schema needs native or ecs"},
         {{"--community-id-seed", "1"}, "--community-id-seed needs --schema ecs"},
-        {{"--schema", "ecs", "--community-id-seed", "65536"}, "a seed from 0 to 65535"},
         {{"--libx=/a"}, "unknown"},
         {{"extra"}, "unknown"},
         {{"--output", "syslog", "--syslog-max", "479"}, "--syslog-max"},
         {{"--output", "syslog", "--syslog-max", "262145"}, "--syslog-max"},
-        {{"--output", "syslog", "--syslog-max", "0x200"}, "--syslog-max"},
         {{"--output", "syslog", "--syslog-socket", path108.c_str()}, "107"},
-        {{"--output", "syslog", "--syslog-stream", path108.c_str()}, "107"},
-        {{"--output", "syslog", "--syslog-stream="}, "--syslog-stream"},
         // Options that would be ignored silently.
         {{"--syslog-socket", "/s"}, "--output syslog"},
-        {{"--output", "/f", "--syslog-max", "500"}, "--output syslog"},
         {{"--append"}, "--output FILE"},
-        {{"--output", "syslog", "--append"}, "--output FILE"},
         {{"--stats-interval", "5"}, "--stats-file"},
-        {{"--stats-file", "/x", "--stats-interval", "0"}, "--stats-interval"},
-        {{"--stats-file", "/x", "--stats-interval", "86401"}, "--stats-interval"},
-        {{"--stats-file"}, "--stats-file"},
         {{"--stats-format", "openmetrics"}, "--stats-file"},
         {{"--stats-file", "/x", "--stats-format", "prometheus"}, "text or openmetrics"},
-        {{"--stats-file", "/x", "--stats-format"}, "text or openmetrics"},
-        {{"--check-config=1"}, "takes no value"},
-        {{"--append=yes", "--output", "/f"}, "takes no value"},
-        {{"--version=2"}, "takes no value"},
-        {{"--verbose=1"}, "takes no value"},
         {{"--format", "xml"}, "json or compact"},
-        {{"--format"}, "json or compact"},
         {{"--format", "compact", "--output", "syslog"}, "standard output or --output FILE"},
         // An unknown or empty name names every valid one.
         {{"--only", "PROC_EXEC,BOGUS"}, "unknown type 'BOGUS'; the types are APP_LOG, FILE_MOD,"},
         {{"--only", "FILE_CREATE"}, "NORMAL_PROTECTION_BLOCK, SENSOR_HEALTH"},
-        {{"--only", "UNKNOWN"}, "unknown type 'UNKNOWN'"},
         {{"--only", "PROC_EXEC,"}, "an empty name"},
-        {{"--only="}, "an empty name"},
-        {{"--only"}, "--only needs"},
-        {{"--health-interval", "86401"}, "--health-interval"},
-        {{"--health-interval", "-1"}, "--health-interval"},
     };
     for (const auto &[b, says] : bad) {
         std::string line;
@@ -275,106 +246,23 @@ size_t count_of(const std::string &text, const std::string &what) {
 }  // namespace
 
 // The agent on a pipe while records flow and the library logs at level 1 from another thread
-// (it echoes such lines to standard output through buffered stdio), and one process exit is
-// lost before the stop. By default standard output carries the documents and nothing else,
-// one whole JSON document per line, the loss among them as a health document; the terminal
-// has only the agent's own lines and the echo is in console.log. --verbose keeps the echo on
-// standard error; the compact view with --only shows one line per exec and nothing else.
-TEST(KivhostBinary, QuietTerminalWholeDocumentsAndTheLossReported) {
+// (it echoes such lines to standard output through buffered stdio): by default the echo is in
+// console.log, neither among the documents nor on the terminal.
+TEST(KivhostBinary, LibraryEchoGoesToConsoleLogNotToTheDocuments) {
     TempDir d;
     const std::string t = d.path;
     constexpr int kRecords = 300;
-    auto run = [&](int records, const std::string &args, std::string *out, std::string *err) {
-        // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
-        const std::string cmd = stage_agent(t) + "export KIV_STORM_LOSE=1; { " +
-                                storm_agent(t, records) + args + " 2>" + t + "/err; echo $? >" + t +
-                                "/status; } | cat >" + t + "/out";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        *out = slurp(t + "/out"), *err = slurp(t + "/err");
-        EXPECT_EQ(slurp(t + "/status"), "0\n") << *err << slurp(t + "/logs/sensor.log/console.log");
-    };
-    std::string out, err;
-    run(kRecords, "", &out, &err);
-    size_t lines = 0, bad = 0, health = 0;
-    for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string line = out.substr(pos, nl - pos);
-        cJSON *doc = cJSON_ParseWithOpts(line.c_str(), nullptr, 1);
-        if (!cJSON_IsObject(doc) && bad++ < 3) ADD_FAILURE() << "not a document: " << line;
-        cJSON *msg = cJSON_GetObjectItem(doc, "message");
-        cJSON *id = cJSON_GetObjectItem(msg, "event_id");
-        if (cJSON_IsString(id) && strcmp(id->valuestring, "SENSOR_HEALTH") == 0) {
-            health++;
-            cJSON *lost =
-                cJSON_GetObjectItem(cJSON_GetObjectItem(msg, "counters"), "RING_HIGH_FULL");
-            // At least the lost exit; a full ring refusing the storm would count too.
-            EXPECT_TRUE(cJSON_IsNumber(lost) && lost->valuedouble >= 1) << line;
-            EXPECT_TRUE(cJSON_IsNumber(cJSON_GetObjectItem(msg, "interval"))) << line;
-            EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(doc, "seq_id"))) << line;
-        }
-        cJSON_Delete(doc);
-        lines++;
-    }
-    EXPECT_EQ(bad, 0u);
-    EXPECT_EQ(health, 1u) << "one loss, one report at the stop";
-    EXPECT_TRUE(out.empty() || out.back() == '\n') << "a partial last line";
+    // A pipe, as for an NDJSON reader; the agent's status comes back through a file.
+    const std::string cmd = stage_agent(t) + "{ " + storm_agent(t, kRecords) + " 2>" + t +
+                            "/err; echo $? >" + t + "/status; } | cat >" + t + "/out";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    const std::string out = slurp(t + "/out"), err = slurp(t + "/err");
+    EXPECT_EQ(slurp(t + "/status"), "0\n") << err << slurp(t + "/logs/sensor.log/console.log");
+    EXPECT_GE(count_of(out, "\n"), size_t(kRecords / 2));
+    EXPECT_EQ(count_of(out, "set_mgr_ip"), 0u);
     EXPECT_EQ(count_of(err, "set_mgr_ip para invalid"), 0u) << "the echo left the terminal";
-    for (size_t pos = 0, nl; (nl = err.find('\n', pos)) != std::string::npos; pos = nl + 1)
-        EXPECT_TRUE(err.compare(pos, 9, "kivhost: ") == 0 || err.compare(pos, 2, "  ") == 0)
-            << err.substr(pos, nl - pos);
-    EXPECT_NE(err.find("the library's echo in " + t + "/logs/sensor.log/console.log"),
-              std::string::npos)
-        << err;
     EXPECT_GE(count_of(slurp(t + "/logs/sensor.log/console.log"), "set_mgr_ip para invalid"),
               size_t(kRecords));
-    // Every document the agent counted is a line, and the records did arrive.
-    unsigned long long docs = 0;
-    size_t at = err.find(" s, ");
-    ASSERT_TRUE(at != std::string::npos &&
-                sscanf(err.c_str() + at, " s, %llu documents", &docs) == 1)
-        << err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
-    EXPECT_EQ(docs, lines);
-    EXPECT_GE(lines, size_t(kRecords / 2));
-    EXPECT_NE(err.find("  SENSOR_HEALTH            1\n"), std::string::npos) << err;
-
-    constexpr int kFew = 60;
-    run(kFew, "--verbose --format compact --only proc_exec --health-interval 0", &out, &err);
-    EXPECT_GE(count_of(err, "set_mgr_ip para invalid"), size_t(kFew));
-    EXPECT_EQ(err.find("console.log"), std::string::npos) << err;
-    // Exec lines only (their layout is the view's table), no colours on a pipe.
-    EXPECT_GE(count_of(out, " PROC_EXEC "), size_t(kFew / 2));
-    EXPECT_EQ(count_of(out, "\n"), count_of(out, " PROC_EXEC ")) << out;
-    EXPECT_EQ(out.find('\x1b'), std::string::npos);
-
-    // On a terminal (a pty of util-linux's script): coloured lines and the agent's own, no echo.
-    const std::string pty = stage_agent(t) + "export K KIV_STORM_LOSE=1; script -qec '" +
-                            storm_agent(t, 20) + "--format compact' /dev/null >" + t + "/tty";
-    EXPECT_EQ(system(pty.c_str()), 0);
-    const std::string screen = slurp(t + "/tty");
-    EXPECT_GE(count_of(screen, "\x1b[32mPROC_EXEC    \x1b[0m"), 10u) << screen;
-    EXPECT_EQ(count_of(screen, "\x1b[1;35mSENSOR_HEALTH\x1b[0m"), 1u) << screen;
-    EXPECT_EQ(count_of(screen, "kivhost: sensor started"), 1u);
-    EXPECT_EQ(count_of(screen, "set_mgr_ip para invalid"), 0u);
-}
-
-// Where console.log goes: log_path of [base] as the library reads it, "@" the agent's directory.
-TEST(KivhostConsole, LogDirectoryAsTheLibraryFindsIt) {
-    TempDir d;
-    ASSERT_EQ(mkdir((d.path + "/config").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((d.path + "/bin").c_str(), 0700), 0);
-    const std::pair<const char *, std::string> rows[] = {
-        {nullptr, d.path + "/bin//../logs/sensor.log"},  // no sensor.conf
-        {"[base]\nlog_path = @/../logs/sensor.log\n", d.path + "/bin//../logs/sensor.log"},
-        {"[base]\n  log_path=/var/log/qxkiv  \r\n", "/var/log/qxkiv"},
-        {"[net]\nlog_path = /elsewhere\n[base]\nlog_level = 2\n",
-         d.path + "/bin//../logs/sensor.log"},
-        {"[base]\nlog_path =\nlog_paths = /x\n", d.path + "/bin//../logs/sensor.log"},
-        {"[base]\nlog_path = @logs\n", d.path + "/bin/logs"},
-    };
-    for (const auto &[conf, want] : rows) {
-        unlink((d.path + "/config/sensor.conf").c_str());
-        if (conf) std::ofstream(d.path + "/config/sensor.conf") << conf;
-        EXPECT_EQ(sensor_log_dir(d.path + "/bin"), want) << (conf ? conf : "(none)");
-    }
 }
 
 namespace {
@@ -478,19 +366,7 @@ TEST(KivhostDelivery, FlatteningNumberingRefusalsAndSummary) {
     EXPECT_STREQ(buf,
                  "{\"b\": 2, \"seq_id\":\"5\"}\n,\"seq_id\":\"42\",\"x\":1}\n"
                  ",\"seq_id\":\"12x\"}\n{}\n{,\"seq_id\":\"45\"}\n");
-    EXPECT_EQ(d.summary(2.04).rfind("kivhost: 2.0 s, 5 documents, 74 bytes, 3 uploads refused\n"
-                                    "  FILE_MOD                 1\n"
-                                    "  PROC_EXEC                2\n"
-                                    "  NORMAL_PROTECTION_BLOCK  1\n"
-                                    "  UNKNOWN                  1\n"
-                                    "  left out by --only: 1\n",
-                                    0),
-              0u)
-        << d.summary(2.04);
-    EXPECT_NE(d.summary(1).find("  output stdout: up, 5 delivered, 0 queued, 0 spooled (0 bytes)"
-                                ", 0 went through the spool, 0 retried, dropped 1 (queue full 1,"),
-              std::string::npos)
-        << d.summary(1);
+    EXPECT_TRUE(has(d.summary(2), "  UNKNOWN                  1\n  left out by --only: 1\n"));
     d.stop(0);
     fclose(f);
 }
@@ -558,6 +434,14 @@ std::vector<std::string> fields(const std::string &m) {
     return f;
 }
 
+// The sink's try at one document of type.
+WriteResult send_doc(SyslogSink &s, const std::string &text, int32_t type) {
+    auto doc = std::make_shared<Document>();
+    doc->type = type, doc->text = text;
+    DocPtr p = doc;
+    return s.write(&p, nullptr, 1);
+}
+
 }  // namespace
 
 TEST(KivhostSyslog, HeaderBytes) {
@@ -566,22 +450,16 @@ TEST(KivhostSyslog, HeaderBytes) {
     const std::tuple<int32_t, int64_t, long, long, std::string, long, std::string> rows[] = {
         {UPLOAD_APP_LOG, 0, 0, 0, "h", 1,
          "<14>1 1970-01-01T00:00:00.000000+00:00 h qxkiv 1 APP_LOG - "},
-        {UPLOAD_PROC_EXEC, 1733508148, 999999, 3600, "web-1.example.org", 4242,
-         "<14>1 2024-12-06T19:02:28.999999+01:00 web-1.example.org qxkiv 4242 PROC_EXEC - "},
         // West of UTC, half-hour zone, across midnight into the previous year.
         {UPLOAD_DNS_QUERY, 0, 5, -12600, "h", 7,
          "<14>1 1969-12-31T20:30:00.000005-03:30 h qxkiv 7 DNS_QUERY - "},
-        {UPLOAD_NET_SCAN, 1709164800, 1, 20700, "h", 7,  // leap day, +05:45
-         "<14>1 2024-02-29T05:45:00.000001+05:45 h qxkiv 7 NET_SCAN - "},
         // An offset with seconds (old local mean time) is shown and applied in whole minutes.
         {UPLOAD_FILE_MOD, 0, 0, 3659, "h", 7,
          "<14>1 1970-01-01T01:00:00.000000+01:00 h qxkiv 7 FILE_MOD - "},
         {UPLOAD_NORMAL_PROTECTION_BLOCK, 253402300799, 0, 0, "h", 7,
          "<14>1 9999-12-31T23:59:59.000000+00:00 h qxkiv 7 NORMAL_PROTECTION_BLOCK - "},
         // Types outside the table, then host names RFC 5424 does not allow as they are.
-        {-1, 0, 0, 0, "h", 7, "<14>1 1970-01-01T00:00:00.000000+00:00 h qxkiv 7 UNKNOWN - "},
-        {UPLOAD_TYPE_MAX_, 0, 0, 0, "", 7,
-         "<14>1 1970-01-01T00:00:00.000000+00:00 - qxkiv 7 UNKNOWN - "},
+        {-1, 0, 0, 0, "", 7, "<14>1 1970-01-01T00:00:00.000000+00:00 - qxkiv 7 UNKNOWN - "},
         {UPLOAD_APP_LOG, 0, 0, 0, "a b\x7f\xc3\xa9", 7,
          "<14>1 1970-01-01T00:00:00.000000+00:00 a_b___ qxkiv 7 APP_LOG - "},
         {UPLOAD_APP_LOG, 0, 0, 0, h255 + "cut", 7,
@@ -590,15 +468,12 @@ TEST(KivhostSyslog, HeaderBytes) {
     for (const auto &[type, sec, usec, off, host, pid, want] : rows)
         EXPECT_EQ(syslog_header(type, sec, usec, off, host, pid), want);
     // Length counts bytes; the count grows a digit at 10.
-    EXPECT_EQ(octet_frame("abc"), "3 abc");
     EXPECT_EQ(octet_frame("\xc3\xa9"), "2 \xc3\xa9");
-    EXPECT_EQ(octet_frame("123456789"), "9 123456789");
     EXPECT_EQ(octet_frame("1234567890"), "10 1234567890");
 }
 
 // A message of exactly --syslog-max bytes is a datagram, one byte more goes to the stream;
-// without a stream it is refused for good, not cut; a daemon away fails the try (the output
-// keeps the document) and a returned one is found.
+// without a stream it is refused for good, not cut; a stream reader gone is found again.
 TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     TempDir d;
     const std::string dg_path = d.path + "/dg", st_path = d.path + "/st";
@@ -606,28 +481,17 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     SyslogConfig c;
     c.dgram_path = dg_path, c.stream_path = st_path, c.dgram_max = 600, c.host = "h";
     SyslogSink sink(c);
-    auto send = [](SyslogSink &s, const std::string &text, int32_t type) {
-        auto doc = std::make_shared<Document>();
-        doc->type = type, doc->text = text;
-        DocPtr p = doc;
-        return s.write(&p, nullptr, 1);
-    };
     const size_t head = syslog_header(UPLOAD_PROC_EXEC, 0, 0, 0, "h", getpid()).size();
     const std::string fits = "{\"p\":\"" + std::string(600 - head - 8, 'a') + "\"}";
     ASSERT_EQ(head + fits.size(), 600u);
     const std::string over = "{\"p\":\"b" + fits.substr(6);
 
-    ASSERT_EQ(send(sink, fits, UPLOAD_PROC_EXEC).done, 1u);
+    ASSERT_EQ(send_doc(sink, fits, UPLOAD_PROC_EXEC).done, 1u);
     std::string m = recv_dgram(dg);
     EXPECT_EQ(m.size(), 600u);
-    auto f = fields(m);
-    ASSERT_EQ(f.size(), 8u) << m;
-    // The priority and the time's layout are HeaderBytes' rows.
-    EXPECT_EQ(f[2] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[6],
-              "h qxkiv " + std::to_string(getpid()) + " PROC_EXEC -");
-    EXPECT_EQ(f[7], fits);
+    EXPECT_EQ(fields(m).at(7), fits);  // the header fields are the live rsyslog run's
 
-    ASSERT_EQ(send(sink, over, UPLOAD_DNS_QUERY).done, 1u);
+    ASSERT_EQ(send_doc(sink, over, UPLOAD_DNS_QUERY).done, 1u);
     int conn = accept_one(st);
     ASSERT_GE(conn, 0);
     ASSERT_TRUE(read_frame(conn, &m));
@@ -638,33 +502,21 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
 
     // The stream's reader went away: the next frame goes whole over a new connection.
     close(conn);
-    ASSERT_EQ(send(sink, over, UPLOAD_PROC_EXEC).done, 1u);
+    ASSERT_EQ(send_doc(sink, over, UPLOAD_PROC_EXEC).done, 1u);
     conn = accept_one(st);
     ASSERT_TRUE(read_frame(conn, &m));
     EXPECT_EQ(fields(m).at(7), over);
     close(conn);
 
-    // The datagram daemon away: the try fails, to be made again; back: delivered.
-    close(dg);
-    unlink(dg_path.c_str());
-    WriteResult away = send(sink, "{}", UPLOAD_APP_LOG);
-    EXPECT_TRUE(away.done == 0 && away.err != 0 && !away.permanent && !away.fatal);
-    dg = unix_server(dg_path, SOCK_DGRAM);
-    ASSERT_EQ(send(sink, "{\"back\":1}", UPLOAD_APP_LOG).done, 1u);
-    EXPECT_EQ(fields(recv_dgram(dg)).at(7), "{\"back\":1}");
-    EXPECT_TRUE(sink.streamed() == 2 && sink.unreachable() == 1 && sink.too_long() == 0);
-    EXPECT_NE(sink.summary_extra().find("syslog: 2 over the stream socket, 0 too long for a "
-                                        "datagram (refused), 1 tries failed"),
-              std::string::npos)
-        << sink.summary_extra();
+    EXPECT_TRUE(sink.streamed() == 2 && sink.too_long() == 0);
 
     // No stream socket: too long is refused for good; nothing is cut into a datagram.
     SyslogConfig nc = c;
     nc.stream_path.clear();
     SyslogSink short_only(nc);
-    WriteResult refused = send(short_only, over, UPLOAD_PROC_EXEC);
+    WriteResult refused = send_doc(short_only, over, UPLOAD_PROC_EXEC);
     EXPECT_TRUE(refused.done == 0 && refused.permanent && short_only.too_long() == 1);
-    EXPECT_EQ(send(short_only, fits, UPLOAD_PROC_EXEC).done, 1u);
+    EXPECT_EQ(send_doc(short_only, fits, UPLOAD_PROC_EXEC).done, 1u);
     EXPECT_EQ(fields(recv_dgram(dg)).at(7), fits) << "the refused one arrived";
     close(dg), close(st);
 }
@@ -672,22 +524,12 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
 namespace {
 // Fake statistics walkers: the library's contract, and ways of breaking it.
 int s_walk_lines;
-int walk_three(char *buf, int len, int *index) {
-    if (*index >= 3) return 0;
-    int n = snprintf(buf, len, "c%d(x): %d\n", *index, *index * 10);
-    if (n >= len) return -1;
-    return ++*index, n;
-}
 int walk_long_second(char *buf, int len, int *index) {  // needs more than 512 bytes
     if (*index >= 3) return 0;
     std::string line = *index == 1 ? std::string(2000, 'L') + "\n" : "s\n";
     if (int(line.size()) >= len) return -1;
     memcpy(buf, line.c_str(), line.size() + 1);
     return ++*index, int(line.size());
-}
-int walk_broken_second(char *buf, int len, int *index) {  // counter 1 never formats
-    if (*index == 1) return -1;
-    return walk_three(buf, len, index);
 }
 int walk_stuck(char *buf, int len, int *index) {  // claims lines but never advances
     return snprintf(buf, len, "x\n");
@@ -698,14 +540,12 @@ int walk_forever(char *buf, int len, int *index) {
 }
 }  // namespace
 
-TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
+TEST(KivhostStats, FileReplacedWholeDespiteBadWalkers) {
     TempDir d;
     const std::string path = d.path + "/stats";
     const std::tuple<StatsLineFn, std::string> rows[] = {
         {nullptr, "H\n"},
-        {walk_three, "H\nc0(x): 0\nc1(x): 10\nc2(x): 20\n"},
         {walk_long_second, "H\ns\n" + std::string(2000, 'L') + "\ns\n"},
-        {walk_broken_second, "H\nc0(x): 0\ncounter 1: not formatted\nc2(x): 20\n"},
     };
     // A longer file first: each write must replace it, not overwrite its start.
     ASSERT_EQ(write_stats_file(path, std::string(10000, 'o') + "\n", nullptr), 0);
@@ -718,28 +558,13 @@ TEST(KivhostStats, FileReplacedWholeDespiteBadWalkersAndPaths) {
     EXPECT_EQ(slurp(path).rfind("counter 0: not formatted\ncounter 1: not formatted\n", 0), 0u);
     EXPECT_EQ(write_stats_file(path, "", walk_forever), 0);
     EXPECT_EQ(s_walk_lines, 100000);
-
-    // The library's own walker: every counter, memory first.
-    ASSERT_EQ(write_stats_file(path, "", kiv_stats_line), 0);
-    std::string all = slurp(path);
-    EXPECT_EQ(all.rfind("MALLOC_IN_USE_TIMES(malloc memory times that not free yet): ", 0), 0u);
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), USENSOR_STAT_MAX);
-    EXPECT_EQ(all.find("not formatted"), std::string::npos);
-
-    // Unwritable places: an errno, the old file untouched, no temporary left behind.
-    EXPECT_EQ(write_stats_file(d.path + "/none/stats", "H\n", nullptr), ENOENT);
-    ASSERT_EQ(mkdir((d.path + "/dir").c_str(), 0700), 0);
-    EXPECT_EQ(write_stats_file(d.path + "/dir", "H\n", nullptr), EISDIR);
-    std::string left = output_of([&] { (void)!system(("ls -A " + d.path).c_str()); });
-    EXPECT_EQ(left, "dir\nstats\n");
-    EXPECT_EQ(all, slurp(path));
 }
 
 // Debian's rsyslogd, started here with a private configuration (its own sockets, work
-// directory and pid file) that writes every message as its parsed fields: documents from the
-// sink and from the built agent arrive whole, with their header fields where a collector
-// looks for them. The agent starts while the daemon is away: what it sends meanwhile waits in
-// its spool and arrives once the daemon is there.
+// directory and pid file) that writes every message as its parsed fields. A try while the
+// daemon is away fails to be made again; once it is there a datagram and a document far
+// beyond a datagram (over the stream) arrive whole, with their header fields where a
+// collector looks for them.
 TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
     const char *rsyslogd = nullptr;
     for (const char *p : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"})
@@ -764,23 +589,13 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
                 "%STRUCTURED-DATA%|%msg%\\n\")\n"
              << "*.* action(type=\"omfile\" file=\"" << out << "\" template=\"fields\")\n";
     }
-    // The built agent, fed exec records; its stop waits for the file "go".
-    const std::string t = d.path + "/tree";
-    const std::string cmd = stage_agent(t) + "KIV_STORM_QUIET=1 KIV_STORM_GAP_MS=5 " +
-                            "KIV_STORM_WAIT_FILE=" + d.path + "/go " + storm_agent(t, 100) +
-                            "--output syslog --syslog-socket " + dg + " --syslog-stream " + st +
-                            " >/dev/null 2>" + t + "/err";
-    std::thread agent_thread;
-    int status = -1;
-    agent_thread = std::thread([&] { status = system(cmd.c_str()); });
-    // The agent has found the daemon away before it comes.
-    bool spooled = false;
-    for (int i = 0; i < 1200 && !spooled; ++i) {
-        spooled = access((t + "/var/spool/syslog/cursor").c_str(), F_OK) == 0 &&
-                  slurp(t + "/err").find("documents wait in the spool") != std::string::npos;
-        if (!spooled) usleep(50 * 1000);
-    }
-    EXPECT_TRUE(spooled) << slurp(t + "/err");
+    SyslogConfig c;
+    c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
+    SyslogSink sink(c);
+    const std::string small = "{\"seq_id\":\"1\"}";
+    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
+    WriteResult away = send_doc(sink, small, UPLOAD_PROC_EXEC);
+    EXPECT_TRUE(away.done == 0 && !away.permanent && !away.fatal && sink.unreachable() == 1);
 
     pid_t daemon = fork();
     if (daemon == 0) {
@@ -791,95 +606,38 @@ TEST(KivhostRsyslog, DocumentsArriveWholeWithTheirFieldsAlsoAfterAnOutage) {
         _exit(127);
     }
     ASSERT_GT(daemon, 0);
-    auto stop_daemon = [&] {
-        if (daemon > 0) kill(daemon, SIGTERM), waitpid(daemon, nullptr, 0), daemon = -1;
-    };
     bool up = false;
-    for (int i = 0; i < 600 && !up; ++i) {
+    for (int i = 0; i < 600 && !up && waitpid(daemon, nullptr, WNOHANG) != daemon; ++i) {
         up = access(dg.c_str(), F_OK) == 0 && access(st.c_str(), F_OK) == 0;
         if (!up) usleep(50 * 1000);
-        if (waitpid(daemon, nullptr, WNOHANG) == daemon) daemon = -1;
-        if (daemon < 0) break;
     }
-    write_file(d.path + "/go", "");
-    agent_thread.join();
-    if (!up) {
-        stop_daemon();
-        FAIL() << "rsyslogd did not open its sockets:\n" << slurp(d.path + "/rsyslogd.out");
-    }
-    const std::string err = slurp(t + "/err");
-    EXPECT_EQ(status, 0) << err;
-    unsigned long long agent_docs = 0, delivered = 0, delayed = 0;
-    size_t at = err.find(" s, ");
-    EXPECT_TRUE(at != std::string::npos &&
-                sscanf(err.c_str() + at, " s, %llu documents", &agent_docs) == 1)
-        << err;
-    at = err.find("  output syslog: ");
-    EXPECT_TRUE(at != std::string::npos &&
-                sscanf(err.c_str() + at,
-                       "  output syslog: up, %llu delivered, 0 queued, 0 spooled (%*u bytes), "
-                       "%llu went through the spool",
-                       &delivered, &delayed) == 2)
-        << err;
-    EXPECT_TRUE(delivered == agent_docs && delayed > 0) << err;
-
-    // The sink: a document far beyond a datagram goes over the stream.
-    SyslogConfig c;
-    c.dgram_path = dg, c.stream_path = st, c.host = "sensor-7.test";
-    SyslogSink sink(c);
-    const std::string big = "{\"pad\":\"" + std::string(100000, 'z') + "\"}";
-    auto big_doc = std::make_shared<Document>();
-    big_doc->type = UPLOAD_DNS_QUERY, big_doc->text = big;
-    DocPtr p = big_doc;
-    EXPECT_EQ(sink.write(&p, nullptr, 1).done, 1u);
-    EXPECT_EQ(sink.streamed(), 1u);
-
-    // Everything sent is in the file once rsyslogd has written it.
-    const size_t want = 1 + agent_docs;
     std::string got;
-    for (int i = 0; i < 1200; ++i) {
-        got = slurp(out);
-        if (size_t(std::count(got.begin(), got.end(), '\n')) >= want) break;
-        usleep(50 * 1000);
+    if (up) {
+        EXPECT_EQ(send_doc(sink, small, UPLOAD_PROC_EXEC).done, 1u);
+        EXPECT_EQ(send_doc(sink, big, UPLOAD_DNS_QUERY).done, 1u);
+        EXPECT_EQ(sink.streamed(), 1u);
+        // Both in the file once rsyslogd has written them.
+        for (int i = 0; i < 1200 && std::count(got.begin(), got.end(), '\n') < 2; ++i)
+            got = slurp(out), usleep(50 * 1000);
     }
-    stop_daemon();
+    kill(daemon, SIGTERM), waitpid(daemon, nullptr, 0);
+    ASSERT_TRUE(up) << "rsyslogd did not open its sockets:\n" << slurp(d.path + "/rsyslogd.out");
 
-    std::vector<std::vector<std::string>> lines;
+    std::map<std::string, std::string> msg_of;  // MSGID -> MSG
+    const std::string head = "14|1|20", me = "|sensor-7.test|qxkiv|" + std::to_string(getpid());
     for (size_t pos = 0, nl; (nl = got.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::vector<std::string> f;
         std::string line = got.substr(pos, nl - pos);
-        for (int i = 0; i < 8; ++i) {
-            size_t bar = line.find('|');
-            f.push_back(line.substr(0, bar));
-            line = bar == std::string::npos ? "" : line.substr(bar + 1);
-        }
-        f.push_back(line);
-        lines.push_back(f);
+        EXPECT_EQ(line.rfind(head, 0), 0u) << line.substr(0, 200);
+        size_t at = line.find(me + "|");
+        ASSERT_NE(at, std::string::npos) << line.substr(0, 200);
+        at += me.size() + 1;
+        size_t bar = line.find('|', at);
+        ASSERT_EQ(line.compare(bar, 3, "|-|"), 0) << line.substr(0, 200);
+        msg_of[line.substr(at, bar - at)] = line.substr(bar + 3);
     }
-    EXPECT_EQ(lines.size(), want) << got.substr(0, 2000);
-    size_t mine = 0;
-    std::set<unsigned long long> seqs;
-    const std::string me = std::to_string(getpid());
-    for (const auto &f : lines) {
-        ASSERT_EQ(f.size(), 9u);
-        EXPECT_TRUE(f[0] == "14" && f[1] == "1" && f[4] == "qxkiv" && f[7] == "-") << f[8];
-        EXPECT_EQ(f[2].substr(0, 2), "20") << f[2];
-        if (f[5] == me) {
-            EXPECT_TRUE(f[3] == "sensor-7.test" && f[6] == "DNS_QUERY" && f[8] == big) << f[6];
-            mine++;
-        } else {
-            cJSON *doc = cJSON_Parse(f[8].c_str());
-            EXPECT_TRUE(cJSON_IsObject(doc)) << f[8].substr(0, 200);
-            cJSON *seq = cJSON_GetObjectItem(doc, "seq_id");
-            if (cJSON_IsString(seq)) seqs.insert(strtoull(seq->valuestring, nullptr, 10));
-            cJSON_Delete(doc);
-        }
-    }
-    EXPECT_EQ(mine, 1u);
-    // Each of the agent's documents once: its numbers run without a gap.
-    EXPECT_EQ(seqs.size(), agent_docs);
-    EXPECT_TRUE(!seqs.empty() && *seqs.rbegin() - *seqs.begin() + 1 == seqs.size());
-    EXPECT_GE(agent_docs, 50u);
+    EXPECT_EQ(msg_of.size(), 2u) << got.substr(0, 2000);
+    EXPECT_EQ(msg_of["PROC_EXEC"], small);
+    EXPECT_EQ(msg_of["DNS_QUERY"], big);
 }
 
 namespace {
@@ -897,7 +655,8 @@ const std::string kProc =
     "\"m\",\"process_cmd_line\":\"mv /tmp/a /tmp/b\",\"process_user_name\":\"root\",";
 }  // namespace
 
-// One line per document for every upload type, as a table: type, document, line (plain).
+// One line per document, a row for each way the view lays one out: type, document, line
+// (plain).
 TEST(KivhostView, CompactLineOfEveryType) {
     const std::string block =
         "{\"v\":100,\"recordTimestamp\":0,\"uploadTimestamp\":0,\"group\":\"SELF_PROTECT\","
@@ -921,15 +680,6 @@ TEST(KivhostView, CompactLineOfEveryType) {
          envelope("\"event_id\":\"NET_SCAN\",\"protocol\":\"tcp\",\"src_ip\":\"127.0.0.1\","
                   "\"dst_ip\":\"127.0.0.1\",\"src_port\":43034,\"dst_port\":9,\"direction\":1"),
          "07:37:20 NET_SCAN            - -               scan tcp 127.0.0.1:43034 -> 127.0.0.1:9"},
-        {UPLOAD_NET_LISTENING,
-         envelope("\"event_id\":\"LISTENING\"," + kProc +
-                  "\"protocol\":\"tcp\",\"src_ip\":\"::\",\"src_port\":22"),
-         "07:37:20 NET_LISTENING    4242 mv              tcp listen [::]:22"},
-        {UPLOAD_NET_CONNECT,
-         envelope("\"event_id\":\"NETWORK_CONNECTION\"," + kProc +
-                  "\"protocol\":\"udp\",\"src_ip\":\"192.0.2.2\",\"src_port\":40929,\"dst_ip\":"
-                  "\"10.255.255.53\",\"dst_port\":53,\"direction\":1"),
-         "07:37:20 NET_CONNECT      4242 mv              udp 192.0.2.2:40929 -> 10.255.255.53:53"},
         {UPLOAD_NET_CONNECT,  // accepted: inbound
          envelope("\"event_id\":\"NETWORK_CONNECTION\"," + kProc +
                   "\"protocol\":\"tcp\",\"src_ip\":\"fe80::1\",\"src_port\":22,\"dst_ip\":"
@@ -944,20 +694,6 @@ TEST(KivhostView, CompactLineOfEveryType) {
          "07:37:20 DNS_QUERY           - -               x.test  (no answer)"},
         {UPLOAD_CAP_FLUX, envelope("\"event_id\":\"CAP\",\"event_name\":\"Cap Flux\",\"bytes\":9"),
          "07:37:20 CAP_FLUX            - -               Cap Flux  bytes=9"},
-        {UPLOAD_ETW, "{\"a\":\"b\"}", "--:--:-- ETW                 - -               a=b"},
-        {UPLOAD_ETW_EVENT, "{\"message\":{\"n\":1.5,\"o\":{},\"s\":\"t\"}}",
-         "--:--:-- ETW_EVENT           - -               n=1.5  s=t"},
-        {UPLOAD_FILE_DELETE,
-         envelope("\"event_id\":\"FILE_DELETION\"," + kProc +
-                  "\"type\":\"-\",\"file_name\":\"/tmp/b\""),
-         "07:37:20 FILE_DELETE      4242 mv              delete /tmp/b"},
-        {UPLOAD_FILE_CRATE,
-         envelope("\"event_id\":\"FILE_CREATION\"," + kProc + "\"file_name\":\"/tmp/c\""),
-         "07:37:20 FILE_CRATE       4242 mv              create /tmp/c"},
-        {UPLOAD_FILE_MOVE,
-         envelope("\"event_id\":\"FILE_RENAMING\"," + kProc +
-                  "\"is_exist\":1,\"file_name\":\"/tmp/b\""),
-         "07:37:20 FILE_MOVE        4242 mv              rename to /tmp/b"},
         {UPLOAD_FILE_MOVE,
          envelope("\"event_id\":\"FILE_RENAMING\"," + kProc +
                   "\"file_name\":\"/tmp/a\",\"is_exist\":0"),
@@ -966,15 +702,6 @@ TEST(KivhostView, CompactLineOfEveryType) {
          envelope("\"event_id\":\"PROCESS_EXIT\",\"process_id\":4242,\"process_exit_code\":-1,"
                   "\"process_path\":\"/usr/bin/mv\""),
          "07:37:20 PROC_EXIT        4242 mv              exit -1  /usr/bin/mv"},
-        {UPLOAD_SYSCALL_SOCKET, envelope(kProc + "\"family\":10"),
-         "07:37:20 SYSCALL_SOCKET    4242 mv              family=10"},
-        {UPLOAD_SYSCALL_PTRACE, envelope("\"event_name\":\"ptrace\""),
-         "07:37:20 SYSCALL_PTRACE       - -               ptrace"},
-        {UPLOAD_SYSCALL_USERFAULTFD, envelope(""), "07:37:20 SYSCALL_USERFAULTFD       - -"},
-        {UPLOAD_SYSCALL_CORE_PATTERN, envelope("\"pattern\":\"|/x\""),
-         "07:37:20 SYSCALL_CORE_PATTERN       - -               pattern=|/x"},
-        {UPLOAD_SYSCALL_CONNECT, envelope("\"a\":1,\"b\":2,\"c\":3,\"d\":4,\"e\":5"),
-         "07:37:20 SYSCALL_CONNECT       - -               a=1  b=2  c=3  d=4"},
         {UPLOAD_SELF_PROTECT_BLOCK,
          block +
              "\"file\",\"action\":\"block\",\"eventOpr\":\"rename\",\"filePath\":\"/opt/new\","
@@ -1010,7 +737,6 @@ TEST(KivhostView, CompactLineOfEveryType) {
              "\"peer\":\"203.0.113.9\",\"dropped\":5},{\"limit\":\"X\",\"uid\":7,\"dropped\":1}]"),
          "07:37:20 SENSOR_HEALTH       - kivhost         in 60 s: limited: FILE_EVENT_LIMIT_HOUR "
          "root /usr/bin/tee +20, NET_SCAN_SPEED_LIMIT 203.0.113.9 +5, X uid 7 +1"},
-        {99, envelope(kProc + "\"x\":\"y\""), "07:37:20 UNKNOWN          4242 mv              x=y"},
         {UPLOAD_PROC_EXEC, "{\"message\":", "--:--:-- PROC_EXEC  (not JSON) {\"message\":"},
         // Texts that would steer the terminal: C0, DEL, and C1 in UTF-8; other UTF-8 stays.
         {UPLOAD_PROC_EXEC,
@@ -1069,6 +795,21 @@ int rings_low_and_high(int ring, struct kemu_ring_stats *st) {
     st->full_cnt = ring == KEMU_RING_LOW ? 0xFFFFFFFFu : 6;
     return KEMU_OK;
 }
+int take_rows(kiv_limit_drop *out, int max) {
+    static int call = 0;
+    if (call++ > 0 || max < 4) return 0;
+    const kiv_limit_drop rows[] = {
+        {"FILE_EVENT_LIMIT_HOUR", 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 20},
+        {"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "", 3},
+        {"NET_SCAN_SPEED_LIMIT", KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "203.0.113.9", 5},
+        {"NET_UPLOAD_OVERLIMIT", 4000000000u, KIV_LIMIT_DESTINATION, "192.0.2.9:80", 1},
+    };
+    std::copy(std::begin(rows), std::end(rows), out);
+    return 4;
+}
+int take_none(kiv_limit_drop *, int) {
+    return 0;
+}
 std::string names_and_values(const std::vector<LossCounter> &v) {
     std::string s;
     for (const auto &c : v) s += c.name + "=" + std::to_string(c.value) + (c.wraps32 ? "w " : " ");
@@ -1121,7 +862,6 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         {300, {C{"A", 3, false}, C{"R", 3, true}}, false, "{\"R\":1}", 89},
     };
     Health health(60), off(0);
-    uint64_t last_seq = 0;
     int asked = 0;  // the limits' drops are taken only when a document is due
     auto no_drops = [&asked]() -> cJSON * { return asked++, nullptr; };
     for (const Step &s : steps) {
@@ -1134,20 +874,7 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         }
         cJSON *d = cJSON_Parse(doc.c_str());
         ASSERT_TRUE(cJSON_IsObject(d)) << doc;
-        const char *keys[] = {"send_time", "send_timestamp", "host_uuid", "host_ip",
-                              "ip_list",   "seq_id",         "app_name",  "message"};
-        int k = 0;
-        for (cJSON *it = d->child; it; it = it->next, k++) EXPECT_STREQ(it->string, keys[k]);
-        EXPECT_EQ(k, 8);
-        EXPECT_STREQ(cJSON_GetObjectItem(d, "ip_list")->valuestring, "192.0.2.2,198.51.100.4");
-        EXPECT_STREQ(cJSON_GetObjectItem(d, "app_name")->valuestring, "opx-linux");
-        uint64_t seq = strtoull(cJSON_GetObjectItem(d, "seq_id")->valuestring, nullptr, 10);
-        EXPECT_TRUE(last_seq == 0 || seq > last_seq);
-        last_seq = seq;
         cJSON *m = cJSON_GetObjectItem(d, "message");
-        EXPECT_STREQ(cJSON_GetObjectItem(m, "event_id")->valuestring, "SENSOR_HEALTH");
-        EXPECT_STREQ(cJSON_GetObjectItem(m, "record_time")->valuestring,
-                     cJSON_GetObjectItem(d, "send_time")->valuestring);
         EXPECT_DOUBLE_EQ(cJSON_GetObjectItem(m, "interval")->valuedouble, s.interval);
         char *c = cJSON_PrintUnformatted(cJSON_GetObjectItem(m, "counters"));
         EXPECT_STREQ(c, s.counters);
@@ -1155,47 +882,21 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         cJSON_Delete(d);
     }
     EXPECT_EQ(asked, 5);  // the checks at 60, 130, 190.4, 211 and 300
-    // Drops of a limit alone make a document, with what the limits report.
-    const std::string doc = health.check({C{"A", 3, false}}, 360, false, [] {
-        cJSON *a = cJSON_CreateArray();
-        cJSON_AddItemToArray(a, cJSON_CreateString("drop"));
-        return a;
-    });
-    EXPECT_TRUE(has(doc, "\"counters\":{},\"totals\":{},\"limits\":[\"drop\"]}")) << doc;
-    bind_callbacks(nullptr, nullptr);
-}
-
-namespace {
-int take_rows(kiv_limit_drop *out, int max) {
-    static int call = 0;
-    if (call++ > 0 || max < 4) return 0;
-    const kiv_limit_drop rows[] = {
-        {"FILE_EVENT_LIMIT_HOUR", 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 20},
-        {"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "", 3},
-        {"NET_SCAN_SPEED_LIMIT", KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "203.0.113.9", 5},
-        {"NET_UPLOAD_OVERLIMIT", 4000000000u, KIV_LIMIT_DESTINATION, "192.0.2.9:80", 1},
-    };
-    std::copy(std::begin(rows), std::end(rows), out);
-    return 4;
-}
-int take_none(kiv_limit_drop *, int) {
-    return 0;
-}
-}  // namespace
-
-// The limits' drops as the health document names them: the user by name where the account
-// database has one, else by id, none for a shared limit; what they were of by its kind.
-TEST(KivhostHealth, LimitDropsNamedWithUserAndSubject) {
+    // Drops of a limit alone make a document, with what the limits report: the user by name
+    // where the account database has one, else by id, none for a shared limit; what they were
+    // of by its kind. Nothing taken adds no "limits".
     EXPECT_EQ(limit_drops_json(nullptr), nullptr);
     EXPECT_EQ(limit_drops_json(take_none), nullptr);
-    cJSON *a = limit_drops_json(take_rows);
-    char *text = cJSON_PrintUnformatted(a);
-    EXPECT_STREQ(text,
-                 "[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\",\"uid\":0,\"user\":\"root\",\"executable\":"
-                 "\"/usr/bin/tee\",\"dropped\":20},{\"limit\":\"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT\","
-                 "\"dropped\":3},{\"limit\":\"NET_SCAN_SPEED_LIMIT\",\"peer\":\"203.0.113.9\","
-                 "\"dropped\":5},{\"limit\":\"NET_UPLOAD_OVERLIMIT\",\"uid\":4000000000,"
-                 "\"destination\":\"192.0.2.9:80\",\"dropped\":1}]");
-    cJSON_free(text);
-    cJSON_Delete(a);
+    const std::string doc =
+        health.check({C{"A", 3, false}}, 360, false, [] { return limit_drops_json(take_rows); });
+    EXPECT_TRUE(
+        has(doc,
+            "\"counters\":{},\"totals\":{},\"limits\":[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\","
+            "\"uid\":0,\"user\":\"root\",\"executable\":\"/usr/bin/tee\",\"dropped\":20},{"
+            "\"limit\":\"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT\",\"dropped\":3},{\"limit\":\"NET_"
+            "SCAN_SPEED_LIMIT\",\"peer\":\"203.0.113.9\",\"dropped\":5},{\"limit\":\"NET_"
+            "UPLOAD_OVERLIMIT\",\"uid\":4000000000,\"destination\":\"192.0.2.9:80\","
+            "\"dropped\":1}]}"))
+        << doc;
+    bind_callbacks(nullptr, nullptr);
 }

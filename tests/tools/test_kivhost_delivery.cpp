@@ -158,27 +158,6 @@ TEST(KivhostSpool, TornAndDamagedRecordsAreSkippedAndCounted) {
     }
 }
 
-// A full spool gives up its oldest segments, counting their records; the newest are kept in
-// order and the bound holds.
-TEST(KivhostSpool, FullSpoolDropsItsOldestSegmentsCounted) {
-    TempDir d;
-    Spool s({d.path + "/s", 1 << 20, 1000});  // segments of 128 KiB
-    std::string why;
-    ASSERT_EQ(s.open(&why), 0) << why;
-    std::vector<SpoolItem> v;
-    for (uint64_t i = 0; i < 1000; ++i) {
-        v.assign(1, item(i, std::string(4000, 'x')));
-        ASSERT_EQ(s.append(v), 0);
-        ASSERT_LE(s.bytes(), 1u << 20);
-    }
-    EXPECT_EQ(s.pending() + s.dropped_full(), 1000u);
-    EXPECT_GE(s.dropped_full(), 740u);
-    const std::vector<uint64_t> got = read_all(s);
-    EXPECT_EQ(got, range(1000 - got.size(), 1000));
-    // A record larger than the whole spool is refused, not spooled.
-    EXPECT_EQ(s.append({item(1, std::string(2 << 20, 'y'))}), ENOSPC);
-}
-
 // The cursor goes to disk at each sync: a process killed after one finds what was delivered
 // before it gone and the rest pending (what was delivered after it comes again: at least
 // once), and a spool with nothing pending leaves an empty directory at a clean stop.
@@ -221,12 +200,11 @@ TEST(KivhostSpool, CrashKeepsEverythingAfterTheLastSyncedCursor) {
 namespace {
 
 // A sink that fails on cue: while fail(now) gives an errno, or for the seqs listed as
-// refused for good, or for good with fatal.
+// refused for good.
 struct CueSink : Sink {
     const uint64_t *clock;
     std::function<int(uint64_t)> fail = [](uint64_t) { return 0; };
     std::set<uint64_t> refuse;
-    bool fatal = false;
     uint32_t backoff = 30000;
     std::vector<uint64_t> got, tries_at;
     explicit CueSink(const uint64_t *c) : clock(c) {}
@@ -235,7 +213,7 @@ struct CueSink : Sink {
     WriteResult write(const DocPtr *docs, const uint64_t *, size_t n) override {
         tries_at.push_back(*clock);
         for (size_t i = 0; i < n; ++i) {
-            if (int e = fail(*clock)) return {i, e, false, fatal};
+            if (int e = fail(*clock)) return {i, e, false, false};
             if (refuse.count(docs[i]->seq)) return {i, EMSGSIZE, true, false};
             got.push_back(docs[i]->seq);
         }
@@ -318,65 +296,24 @@ TEST(KivhostOutput, OutageSpoolsThenReplaysInOrderAtTheCappedRate) {
     }
 }
 
-// Without a spool documents wait in memory: a full queue refuses (counted), and what it held
-// goes once the sink is back. A sink that falls behind the queue's high-water mark spills to
-// the spool, the order kept. A document refused for good is counted and the others go on,
-// from the queue and from the spool. A sink that can never work again marks the output.
-TEST(KivhostOutput, QueueBoundsSpillsRefusalsAndTheFatalEnd) {
-    {
-        Rig r("", 0, 8 * 1024);
-        r.sink->fail = [](uint64_t t) { return t < 3000 ? EIO : 0; };
-        uint64_t taken = 0, refused = 0;
-        for (uint64_t i = 0; i < 200; ++i) (r.out->push(doc(i)) ? taken : refused)++;
-        r.run(5000);
-        EXPECT_GT(refused, 0u);
-        EXPECT_EQ(r.sink->got, range(0, taken));
-        EXPECT_EQ(r.out->stats().dropped_queue_full, refused);
-    }
-    {
-        TempDir d;
-        Rig r(d.path + "/s", 0, 64 * 1024);  // high water at 16 KiB
-        r.sink->refuse = {3, 30};
-        for (uint64_t i = 0; i < 40; ++i) ASSERT_TRUE(r.out->push(doc(i, 1000)));
-        r.run(100);
-        std::vector<uint64_t> want = range(0, 40);
-        want.erase(want.begin() + 30), want.erase(want.begin() + 3);
-        EXPECT_EQ(r.sink->got, want);
-        const OutputStats st = r.out->stats();
-        EXPECT_TRUE(st.delayed == 40 && st.refused == 2 && st.spooled == 0 && st.up);
-        r.sink->got.clear();
-        for (uint64_t i = 40; i < 45; ++i) r.out->push(doc(i));
-        r.run(200);
-        EXPECT_EQ(r.sink->got, range(40, 45));
-        EXPECT_EQ(r.out->stats().delayed, 40u) << "below the mark, straight to the sink";
-
-        r.sink->fail = [](uint64_t) { return EPIPE; };
-        r.sink->fatal = true;
-        r.out->push(doc(50));
-        r.run(300);
-        EXPECT_TRUE(r.out->fatal() && !r.out->stats().up);
-    }
-}
-
-// A stop with the sink away keeps the documents in the spool; the next start sends them
-// first, then what comes new, every number once.
-TEST(KivhostOutput, WhatTheSpoolHeldAtAStopGoesFirstAtTheNextStart) {
+// A sink that falls behind the queue's high-water mark spills to the spool, the order kept. A
+// document refused for good is counted and the others go on, from the queue and the spool.
+TEST(KivhostOutput, SpillsAtTheHighWaterMarkAndRefusalsForGoodGoOn) {
     TempDir d;
-    {
-        Rig r(d.path + "/s");
-        r.sink->fail = [](uint64_t) { return ECONNREFUSED; };
-        for (uint64_t i = 0; i < 20; ++i) r.out->push(doc(i));
-        r.run(50);
-        for (uint64_t i = 20; i < 25; ++i) r.out->push(doc(i));
-        r.out->stop(0);
-        EXPECT_TRUE(r.sink->got.empty());
-        EXPECT_EQ(r.out->stats().spooled, 25u);
-    }
-    Rig r(d.path + "/s", 5000);
-    EXPECT_EQ(r.out->stats().spooled, 25u);
-    for (uint64_t i = 25; i < 30; ++i) r.out->push(doc(i));
+    Rig r(d.path + "/s", 0, 64 * 1024);  // high water at 16 KiB
+    r.sink->refuse = {3, 30};
+    for (uint64_t i = 0; i < 40; ++i) ASSERT_TRUE(r.out->push(doc(i, 1000)));
     r.run(100);
-    EXPECT_EQ(r.sink->got, range(0, 30));
+    std::vector<uint64_t> want = range(0, 40);
+    want.erase(want.begin() + 30), want.erase(want.begin() + 3);
+    EXPECT_EQ(r.sink->got, want);
+    const OutputStats st = r.out->stats();
+    EXPECT_TRUE(st.delayed == 40 && st.refused == 2 && st.spooled == 0 && st.up);
+    r.sink->got.clear();
+    for (uint64_t i = 40; i < 45; ++i) r.out->push(doc(i));
+    r.run(200);
+    EXPECT_EQ(r.sink->got, range(40, 45));
+    EXPECT_EQ(r.out->stats().delayed, 40u) << "below the mark, straight to the sink";
 }
 
 // The numbers of an installation: a clean stop continues exactly, a stop that was not clean
