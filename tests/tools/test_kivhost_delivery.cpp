@@ -158,6 +158,27 @@ TEST(KivhostSpool, TornAndDamagedRecordsAreSkippedAndCounted) {
     }
 }
 
+// A full spool gives up its oldest segments, counting their records; the newest are kept in
+// order and the bound holds.
+TEST(KivhostSpool, FullSpoolDropsItsOldestSegmentsCounted) {
+    TempDir d;
+    Spool s({d.path + "/s", 1 << 20, 1000});  // segments of 128 KiB
+    std::string why;
+    ASSERT_EQ(s.open(&why), 0) << why;
+    std::vector<SpoolItem> v;
+    for (uint64_t i = 0; i < 1000; ++i) {
+        v.assign(1, item(i, std::string(4000, 'x')));
+        ASSERT_EQ(s.append(v), 0);
+        ASSERT_LE(s.bytes(), 1u << 20);
+    }
+    EXPECT_EQ(s.pending() + s.dropped_full(), 1000u);
+    EXPECT_GE(s.dropped_full(), 740u);
+    const std::vector<uint64_t> got = read_all(s);
+    EXPECT_EQ(got, range(1000 - got.size(), 1000));
+    // A record larger than the whole spool is refused, not spooled.
+    EXPECT_EQ(s.append({item(1, std::string(2 << 20, 'y'))}), ENOSPC);
+}
+
 // The cursor goes to disk at each sync: a process killed after one finds what was delivered
 // before it gone and the rest pending (what was delivered after it comes again: at least
 // once), and a spool with nothing pending leaves an empty directory at a clean stop.
