@@ -1,8 +1,9 @@
 // The live file source: filter lists as the library sends them and what they let through,
-// and a child's file operations through the whole library.
+// its memory bounds, and a child's file operations through the whole library.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,69 @@ TEST(LiveFileLists, WatchedExcludedAndReplaced) {
     live_file_filter(bad.data(), 3);  // shorter than the head
     live_file_reset();
 }
+
+// Links with long paths that are never closed after writing, in directories of long names:
+// the source's recent creations and directory paths stay within their byte bounds however
+// many come, and what they hold is accounted memory.
+TEST(LiveFileMemory, LongPathsStayWithinTheirBytesAndAreAccounted) {
+    const live_file_bounds small{64u << 10, 256u << 10, 16u << 20};
+    live_file_set_bounds(&small);
+    std::string why;
+    if (live_file_start(&why) != 0) {
+        live_file_set_bounds(nullptr);
+        GTEST_SKIP() << why;
+    }
+    char tmpl[] = "/tmp/kivlivemem.XXXXXX";
+    std::string top = mkdtemp(tmpl), deep = top;
+    for (int i = 0; i < 12; i++) deep += "/" + std::string(240, (char)('a' + i));
+    ASSERT_EQ(system(("mkdir -p '" + deep + "'").c_str()), 0);
+    live_file_reset();
+    send(0, 1, {{top, LIVE_FILE_MASK_ALL}});
+    // Made by a child: the source passes over its own process's activity.
+    auto links = [&](const std::string &dir, int from, int to) {
+        std::vector<std::string> names;
+        for (int i = from; i < to; i++) names.push_back(dir + "/l" + std::to_string(i));
+        pid_t child = fork();
+        if (child == 0) {
+            for (auto &n : names)
+                if (symlink("/nowhere", n.c_str()) != 0) _exit(1);
+            _exit(0);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_EQ(status, 0);
+    };
+    const int64_t before = kiv_stat_get(MALLOC_FOR_HASH);
+    const size_t path_len = deep.size() + 4;
+    links(deep, 0, 40);  // about half the bound
+    ASSERT_TRUE(wait_for([&] { return live_file_usage().created >= 40 * path_len; }, 15));
+    EXPECT_GE(kiv_stat_get(MALLOC_FOR_HASH) - before, (int64_t)(40 * path_len));
+    // Ten times the bound of creations, and directories beyond theirs.
+    for (int d = 0; d < 40; d++) {
+        std::string sub = deep.substr(0, deep.rfind('/')) + "/d" + std::to_string(d);
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);  // the test's own: not seen
+        links(sub, 0, 1);
+        links(deep, 40 + d * 20, 60 + d * 20);
+        live_file_bounds used = live_file_usage();
+        ASSERT_LE(used.created, small.created);
+        ASSERT_LE(used.dirs, small.dirs);
+    }
+    for (int i = 0; i < 100; i++, usleep(10000)) {
+        live_file_bounds used = live_file_usage();
+        ASSERT_LE(used.created, small.created);
+        ASSERT_LE(used.dirs, small.dirs);
+        // The maps' nodes and buckets on top of the counted bytes stay small.
+        ASSERT_LE(kiv_stat_get(MALLOC_FOR_HASH) - before,
+                  (int64_t)(small.created + small.dirs + (64u << 10)));
+    }
+    live_file_stop();
+    live_file_set_bounds(nullptr);
+    live_file_reset();
+    EXPECT_EQ(live_file_usage().created, 0u);
+    EXPECT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
+}
+
+// ---- live activity through the whole library ----------------------------------------------
 
 // ---- live activity through the whole library ----------------------------------------------
 
