@@ -267,6 +267,49 @@ TEST_F(LogCollector, BlackListedWordsPerApplication) {
 
 // ---- turns ------------------------------------------------------------------------------
 
+// With collect_even_share each log gets its share of a turn's lines; without, logs are read
+// in list order and the turn stops in the log being read once its lines are read.
+TEST_F(LogCollector, TurnsAcrossThreeLogsWithAndWithoutTheEvenShare) {
+    struct Row {
+        const char *what;
+        int even, quota, num;
+        std::vector<lines_t> turns;
+    };
+    // Newer entries are at the front of the list: c, b, a.
+    const int all = 4 << 20;
+    const Row rows[] = {
+        // A quota below one line: one line per log and turn, either order.
+        {"even, small quota", 1, 100, 4096, {{"c0", "b0", "a0"}, {"c1", "b1", "a1"}, {}}},
+        // Fewer lines than logs: the next turn begins with the first log left out; in list
+        // order the log being read keeps its turn.
+        {"even, 2 a turn", 1, all, 2, {{"c0", "b0"}, {"a0", "c1"}, {"b1", "a1"}, {}}},
+        {"listed, 2 a turn", 0, all, 2, {{"c0", "c1"}, {"b0", "b1"}, {"a0", "a1"}, {}}},
+        // Each log gets its share, and what one leaves goes to the others; in list order
+        // each is read to its end.
+        {"even, 5 a turn", 1, all, 5, {{"c0", "b0", "a0", "c1", "b1"}, {"a1"}, {}}},
+        {"listed, 5 a turn", 0, all, 5, {{"c0", "c1", "b0", "b1", "a0"}, {"a1"}, {}}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        for (const char *n : {"a", "b", "c"}) {
+            unlink(log(n).c_str());
+            append(log(n), "");
+        }
+        unlink(state().c_str());
+        globals = "max_line_size = 1024\nquota_per_log = " + std::to_string(r.quota) +
+                  "\ncollect_num_per_sec = " + std::to_string(r.num) +
+                  "\ncollect_even_share = " + std::to_string(r.even) + "\n";
+        conf({{"a", log("a")}, {"b", log("b")}, {"c", log("c")}});
+        start();
+        for (const char *n : {"a", "b", "c"}) append(log(n), numbered(0, 2, n));
+        for (const lines_t &want : r.turns) {
+            turn();
+            EXPECT_EQ(take(), want);
+        }
+        stop();
+    }
+}
+
 // A log whose first line leaves less than one maximum line of quota yields the turn; the
 // next log's lines go out before its own second line.
 TEST_F(LogCollector, QuotaShortOfOneLineYieldsTheTurn) {
