@@ -423,8 +423,6 @@ TEST_F(KmodTest, ReferenceCountAndVersionFiles) {
         {"1.1.0_2024052913042\n", 1},
         {"1.1.0_20240529130429x", 1},
         {"", 1},
-        {"\n", 1},
-        {std::string(150, 'v') + "\n", 1},
         {std::string("1.1.0_20240529130429") + std::string(90, ' ') + "\n", 1},
     };
     for (const auto &v : versions) {
@@ -450,7 +448,6 @@ TEST_F(KmodTest, OsIdentifierFromReleaseFiles) {
         {{{"os-release", "ID_LIKE=\"rhel fedora\"\nID=\"centos\"\n"}}, "centos"},
         {{{"os-release", "ID=rhel\n"}, {"debian_version", "12.5\n"}}, "rhel"},
         {{{"os-release", "ID=\n"}, {"lsb-release", "DISTRIB_ID=Ubuntu\n"}}, "Ubuntu"},
-        {{{"lsb-release", "DISTRIB_ID=\"Ubuntu\"\n"}}, "Ubuntu"},
         {{{"lsb-release", "DISTRIB_ID=\n"}, {"oracle-release", "Oracle Linux 8\n"}}, "ol"},
         {{{"oracle-release", ""}, {"redhat-release", "CentOS Linux release 7.9\n"}}, "ol"},
         {{{"redhat-release", "CentOS Linux release 7.9.2009 (Core)\n"}}, "centos"},
@@ -463,7 +460,6 @@ TEST_F(KmodTest, OsIdentifierFromReleaseFiles) {
         {{{"os-release", "ID=uos\n"}, {"os-version", "[Version]\nMinorVersion=1050\n"}}, "uos1050"},
         {{{"os-release", "ID=UOS\n"}, {"os-version", "MajorVersion=20\n"}}, nullptr},
         {{{"os-release", "ID=\"../../tmp/x\"\n"}}, nullptr},
-        {{}, nullptr},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.id ? r.id : "(none)");

@@ -75,10 +75,6 @@ TEST_F(KsymTest, VersionBoundsOnTheDebianMap) {
         bool nokaslr;
         std::set<std::string> needed;
     } rows[] = {
-        {0x020620,
-         false,
-         {"security_ops", "__kmalloc", "get_fs_type", "wall_to_monotonic", "inet_dgram_ops",
-          "inet_stream_ops"}},  // 2.6.32
         {0x020621,
          true,
          {"security_ops", "wall_to_monotonic", "inet_dgram_ops",
@@ -225,15 +221,12 @@ TEST_F(KsymTest, LineReaderBounds) {
     };
     std::string at_limit = std::string(KSYM_LINE_MAX - 1, 'a') + "\n";
     std::string over = std::string(KSYM_LINE_MAX, 'b') + "\n";
-    std::string huge = std::string(100000, 'c') + " T __kmalloc\n";
     using v = std::vector<std::string>;
     EXPECT_EQ(lines_of(at_limit + "x\n"), (v{at_limit, "x\n"}));
     EXPECT_EQ(lines_of(over + "y\n"), (v{"y\n"}));
-    EXPECT_EQ(lines_of(huge + "z\n"), (v{"z\n"}));
     EXPECT_EQ(lines_of(std::string("a\0b\n", 4) + "w\n"), (v{"w\n"}));
     EXPECT_EQ(lines_of("one\ntwo"), (v{"one\n", "two\n"}));
     EXPECT_EQ(lines_of(std::string(KSYM_LINE_MAX, 'd')), (v{}));  // last line, too long
-    EXPECT_EQ(lines_of(""), (v{}));
     EXPECT_EQ(lines_of("\n\n"), (v{"\n", "\n"}));
     EXPECT_EQ(lines_of("1\n2\n3\n", 2), (v{"1\n", "2\n"}));
     std::string said = output_of([&] {
