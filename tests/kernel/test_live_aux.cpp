@@ -26,21 +26,16 @@
 
 namespace {
 
+// One record per type (a path record's fields are decoded from the live pipe and library-load
+// records below). The record's length field is 16 bits: a longer path is cut and still
+// terminated.
 TEST(LiveAuxRecord, EncodedRecordsDecodeAndLongPathsAreCut) {
     std::vector<unsigned char> b;
-    live_aux_path_record(19, 4321, 0xAABBCCDD11223344ull, "/run/x.fifo", 11, b);
     aux_path_record r;
-    ASSERT_EQ(aux_path_record_decode(reinterpret_cast<const char *>(b.data()), &r), AUX_DECODE_OK);
-    EXPECT_EQ(b.size(), 32u + 12);
-    EXPECT_EQ(aux_record_type(reinterpret_cast<const char *>(b.data())), 19);
-    EXPECT_EQ(r.pid, 4321u);
-    EXPECT_EQ(r.create_time, 0xAABBCCDD11223344ull);
-    EXPECT_STREQ(r.path, "/run/x.fifo");
-
-    // The record's length field is 16 bits: a longer path is cut and still terminated.
     std::string huge(70000, 'a');
     live_aux_path_record(3, 1, 2, huge.data(), huge.size(), b);
     ASSERT_EQ(b.size(), 65535u);
+    EXPECT_EQ(aux_record_type(reinterpret_cast<const char *>(b.data())), 3);
     ASSERT_EQ(aux_path_record_decode(reinterpret_cast<const char *>(b.data()), &r), AUX_DECODE_OK);
     EXPECT_EQ(strlen(r.path), 65535u - 33);
 

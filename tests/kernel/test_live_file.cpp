@@ -1,5 +1,5 @@
-// The live file source: filter lists as the library sends them and what they let through,
-// its memory bounds, and a child's file operations through the whole library.
+// The live file source: its memory bounds under a watched path list as the library sends it,
+// and a child's file operations through the whole library.
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -37,40 +37,6 @@ std::vector<unsigned char> payload(int op, int kind,
 void send(int op, int kind, const std::vector<std::pair<std::string, uint8_t>> &items) {
     auto b = payload(op, kind, items);
     live_file_filter(b.data(), b.size());
-}
-
-TEST(LiveFileLists, WatchedExcludedAndReplaced) {
-    live_file_reset();
-    constexpr uint8_t ALL = LIVE_FILE_MASK_ALL;
-    send(0, 1, {{"/srv/www", ALL}, {"/etc", 1u << 3}});  // path list; /etc: modify only
-    send(0, 0, {{"/root/.bashrc", ALL}});                // file list
-    send(0, 5, {{"/srv/www/cache", ALL}});               // path exclude
-    struct Row {
-        const char *path;
-        int kind;
-        bool watched;
-    };
-    for (const Row &r :
-         {Row{"/srv/www/index.php", 0, true}, Row{"/srv/www", 1, true},
-          Row{"/srv/wwwx/a", 0, false},  // a prefix, not a parent
-          Row{"/srv/www/cache/x", 0, false}, Row{"/etc/passwd", 3, true},
-          Row{"/etc/passwd", 1, false}, Row{"/root/.bashrc", 2, true},
-          Row{"/root/.bashrc.bak", 2, false}, Row{"/tmp/x", 0, false}, Row{"/srv/www/a", 9, false}})
-        EXPECT_EQ(live_file_watched(r.path, r.kind), r.watched) << r.path << " " << r.kind;
-    send(1, 1, {{"/tmp", ALL}});      // add
-    send(2, 1, {{"/srv/www", ALL}});  // delete
-    EXPECT_TRUE(live_file_watched("/tmp/x", 0));
-    EXPECT_FALSE(live_file_watched("/srv/www/index.php", 0));
-    EXPECT_TRUE(live_file_watched("/etc/group", 3));
-    send(0, 1, {});  // an empty replacement clears the kind
-    EXPECT_FALSE(live_file_watched("/tmp/x", 0));
-    // A payload whose text runs past its stated total changes nothing.
-    auto bad = payload(1, 1, {{"/var", ALL}});
-    bad[0] = (unsigned char)(bad[0] - 1);
-    live_file_filter(bad.data(), bad.size());
-    EXPECT_FALSE(live_file_watched("/var/x", 0));
-    live_file_filter(bad.data(), 3);  // shorter than the head
-    live_file_reset();
 }
 
 // Links with long paths that are never closed after writing, in directories of long names:

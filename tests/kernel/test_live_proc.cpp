@@ -1,13 +1,9 @@
-// The live process source: its records through the sensor's decoder, liveness and the /proc
-// query answers, and 1,000 real child processes through the whole library. The parts that
-// need the process connector skip without it.
+// The live process sources through the whole library: a wrapper's exec and a program run
+// from memory on eBPF, and 1,000 real child processes on the connector, which skips without
+// it.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <climits>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,99 +11,13 @@
 #include "e2e_host.h"
 #include "framework/mod_manager.h"
 #include "startup/startup.h"
-#include "kernel/capture/common/proc_records.h"
 #include "live_workload.h"
 #include "qxkiv/digest.h"
 #include "qxkiv/kemu.h"
 #include "qxkiv/qxkiv.h"
 #include "staged_tree.h"
-#include "task/binhash.h"
-#include "task/process.h"
 
 namespace {
-
-using bytes = std::vector<unsigned char>;
-
-std::string link_text(const char *path) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink(path, buf, sizeof buf);
-    return n > 0 ? std::string(buf, (size_t)n) : "";
-}
-std::string flex(const raw_process_info *r, int type) {
-    flex_str s{};
-    get_flex_task_info_str(&r->flex, &s, type);
-    return std::string(s.ptr ? s.ptr : "", s.len);
-}
-
-TEST(LiveProcEncode, CurrentProcessDecodes) {
-    bytes rec;
-    ASSERT_TRUE(live_proc_encode((uint32_t)getpid(), 0xbeef, live_proc_known{}, rec));
-    raw_process_buf buf;
-    // The executed file's identity follows the strings.
-    ASSERT_EQ(raw_process_info_check(rec.data(), rec.size()) + RAW_EXE_IDENT_SIZE, rec.size());
-    ASSERT_EQ(raw_process_info_decode(rec.data(), rec.size(), &buf.info, sizeof buf), 0);
-    const raw_process_info *r = &buf.info;
-    EXPECT_EQ(r->pid, (uint32_t)getpid());
-    EXPECT_EQ(r->ppid, (uint32_t)getppid());
-    EXPECT_EQ(r->create_time, live_proc_create_time(getpid()));
-    EXPECT_EQ(r->parent_create_time, live_proc_create_time(getppid()));
-    EXPECT_EQ(r->sessionid, (uint32_t)getsid(0));
-    EXPECT_EQ(r->uid[1], geteuid());
-    EXPECT_EQ(r->gid[1], getegid());
-    EXPECT_EQ(raw_process_task_event_id(r), 0xbeef);
-    struct stat sb;
-    ASSERT_EQ(stat("/proc/self/exe", &sb), 0);
-    EXPECT_EQ(r->owner_id, sb.st_uid);
-    EXPECT_EQ(raw_process_mode(r), sb.st_mode & 07777);
-    exe_ident id{};
-    ASSERT_TRUE(raw_process_exe_ident(rec.data(), rec.size(), &id));
-    EXPECT_EQ(id.dev, sb.st_dev);
-    EXPECT_TRUE(binhash_is_exe(sb, id));
-    const char *links[] = {"/proc/self/cwd", "/proc/self/exe", "/proc/self/fd/0",
-                           "/proc/self/fd/1"};
-    for (int t = 1; t <= 4; t++) EXPECT_EQ(flex(r, t), link_text(links[t - 1])) << t;
-    // Arguments joined by spaces.
-    std::ifstream in("/proc/self/cmdline");
-    std::string cmd{std::istreambuf_iterator<char>(in), {}};
-    cmd.pop_back();
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    EXPECT_EQ(flex(r, 0), cmd.substr(0, 1023));
-}
-
-// Liveness follows a child through running, zombie and reaped; once gone, its record carries
-// what was known. Exit codes of signals.
-TEST(LiveProcEncode, GoneProcessLivenessAndExit) {
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    pid_t child = live_spawn({"/bin/sh", "-c", "read x; exit 3"}, p[0]);
-    close(p[0]);
-    uint64_t ct = live_proc_create_time(child);
-    ASSERT_NE(ct, 0u);
-    EXPECT_TRUE(live_proc_alive(child, ct) && live_proc_alive(child, 0));
-    EXPECT_FALSE(live_proc_alive(child, ct + 1));
-    close(p[1]);
-    siginfo_t si;
-    ASSERT_EQ(waitid(P_PID, child, &si, WEXITED | WNOWAIT), 0);
-    EXPECT_FALSE(live_proc_alive(child, ct));  // zombie
-    EXPECT_EQ(live_proc_create_time(child), ct);
-    ASSERT_EQ(waitpid(child, nullptr, 0), child);
-    EXPECT_EQ(live_proc_exit_code(9), 137);          // SIGKILL
-    EXPECT_EQ(live_proc_exit_code(11 | 0x80), 139);  // SIGSEGV with a core
-    EXPECT_FALSE(live_proc_alive(child, 0));
-
-    live_proc_known known;
-    known.create_time = ct, known.parent_create_time = 77, known.ppid = 1234;
-    bytes rec;
-    EXPECT_FALSE(live_proc_encode(child, 9, known, rec));
-    raw_process_buf buf;
-    ASSERT_EQ(rec.size(), 68u + 9u);
-    ASSERT_EQ(raw_process_info_decode(rec.data(), rec.size(), &buf.info, sizeof buf), 0);
-    EXPECT_EQ(buf.info.create_time, ct);
-    EXPECT_EQ(buf.info.parent_create_time, 77u);
-    EXPECT_EQ(buf.info.ppid, 1234u);
-    EXPECT_EQ(buf.info.uid[1], 0xffffffffu);
-    EXPECT_FALSE(live_proc_lookup(child, 0, rec));
-}
 
 // The sensor on the eBPF source (or the one a test names) with the shipped configuration
 // (task.conf keys changed as given), its documents kept; skipped where it cannot start.
@@ -246,8 +156,8 @@ struct workload_result {
 
 // 1,000 children through a live source, rings, process hooks and upload, each checked for
 // path, command line, parent, exit code and digests. Exits leave the two-slot exit queue at
-// once. With hold_lasting, the lasting half lives until its creations have arrived.
-workload_result run_workload(const char *source, bool hold_lasting) {
+// once. The lasting half lives until its creations have arrived.
+workload_result run_workload(const char *source) {
     workload_result r;
     staged_tree tree{
         std::string("kernel_mode = userspace\ncollector_task_num = 1\nuserspace_source = ") +
@@ -260,18 +170,16 @@ workload_result run_workload(const char *source, bool hold_lasting) {
 
     std::string prefix = std::string("kivlive-") + source + "-" + std::to_string(getpid());
     creations made;
-    live_hold_fn hold;
-    if (hold_lasting)
-        hold = [&made](auto &k, int first, int last) {
-            for (int i = 0; i < 1000 && !all_created(made, k, first, last); i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        };
+    live_hold_fn hold = [&made](auto &k, int first, int last) {
+        for (int i = 0; i < 1000 && !all_created(made, k, first, last); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
     auto kids = run_live_workload(1000, 50, 12, prefix, hold);
     // Every creation this source guarantees has arrived (a loaded machine may delay them; the
     // lasting children are the first half), then until the sensor is quiet for a second (30 s
     // at most: programs starting elsewhere on a busy host can keep it busy), then exits that
     // push the last queued ones out.
-    const int expect = hold_lasting ? (int)kids.size() / 2 : (int)kids.size();
+    const int expect = (int)kids.size() / 2;
     for (int i = 0; i < 600 && !all_created(made, kids, 0, expect); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (size_t last = SIZE_MAX, i = 0; docs(UPLOAD_PROC_EXEC).size() != last && i < 30; i++) {
@@ -322,24 +230,13 @@ workload_result run_workload(const char *source, bool hold_lasting) {
     return r;
 }
 
-// The eBPF programs read each process inside its exec: every child is reported complete,
-// the ones that exit at once too, however loaded the machine.
-TEST(LiveWorkload, EbpfReportsEveryChildComplete) {
-    workload_result r = run_workload("ebpf", false);
-    if (!r.started)
-        GTEST_SKIP() << "the eBPF process source did not start (needs root, BTF and BPF ring "
-                        "buffers; the sensor log says why)";
-    EXPECT_EQ(r.ok[1], r.total[1]);
-    EXPECT_EQ(r.ok[0], r.total[0]);
-}
-
 // The connector only says that a process exec'd; its path and command line are read from
 // /proc afterwards. What this source guarantees is a correct record for a process still
 // alive when the sensor reads it, so the lasting half lives until its documents are in (on a
 // loaded machine that can take far longer than the 12 ms they get when the sensor keeps up).
 // Children that exit at once are only counted.
 TEST(LiveWorkload, ConnectorReportsEveryLastingChild) {
-    workload_result r = run_workload("connector", true);
+    workload_result r = run_workload("connector");
     if (!r.started)
         GTEST_SKIP() << "sensor did not start in userspace mode: the process connector needs "
                         "CAP_NET_ADMIN (see the sensor log)";
