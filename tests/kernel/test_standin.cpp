@@ -166,22 +166,6 @@ TEST_F(StandIn, RecordsWrapAcrossTheDataEnd) {
     EXPECT_EQ(got, record(2, 3, 48, 3));
 }
 
-TEST_F(StandIn, ControlRequestsAnswerAndRecordTheirPayload) {
-    unsigned char buf[128];
-    EXPECT_EQ(kemu_last_control(KIV_IOCTL_TASK_CONF, buf, sizeof buf), -1);
-    ASSERT_EQ(kemu_last_control(KIV_IOCTL_SWITCH, buf, sizeof buf), 4);
-    EXPECT_EQ(get32(buf), 1u);
-    EXPECT_EQ(kemu_delivery(), 1);
-
-    // Start: 44-byte head with list counts {1,0,2,0,0}, then three checksums.
-    bytes conf(44 + 4 * 3 + 8, 0xEE);  // trailing slack must not be recorded
-    put32(conf, 0, 6), put32(conf, 4, 1);
-    for (int i = 0; i < 5; i++) put32(conf, 24 + 4 * i, i == 0 ? 1 : i == 2 ? 2 : 0);
-    ASSERT_EQ(kernel_ioctl(fd, KIV_IOCTL_TASK_CONF, (unsigned long)conf.data()), 0);
-    ASSERT_EQ(kemu_last_control(KIV_IOCTL_TASK_CONF, buf, sizeof buf), 56);
-    EXPECT_EQ(memcmp(buf, conf.data(), 56), 0);
-}
-
 // raw_process_info with cmd_line "cmd<pid>" and path "/bin/x"; 80 + strings bytes.
 bytes raw_proc(uint32_t pid, uint64_t ct, uint32_t ppid, uint64_t pct) {
     std::string cmd = "cmd" + std::to_string(pid), path = "/bin/x";
