@@ -27,7 +27,6 @@ TEST(ContainerId, RuntimeNamesAndLookAlikes) {
         {"/system.slice/cri-containerd-" + kId + ".scope", kId},
         {"/machine.slice/crio-" + kId + ".scope", kId},
         {"/machine.slice/libpod-" + kId + ".scope", kId},
-        {"/machine.slice/libpod-" + kId + ".scope/container", kId},  // Podman's leaf
         {"/kubepods/besteffort/pod0c5e2b6a-1d2f-4e1a-9b3c-7d8e9f0a1b2c/" + kId, kId},
         {"/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod1.slice/"
          "cri-containerd-" +

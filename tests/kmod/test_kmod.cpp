@@ -137,11 +137,8 @@ TEST_F(KmodTest, ChoosesTheFileInOrderAndRemovesItAtShutDown) {
         SCOPED_TRACE(r.what);
         for (const auto &name : r.present) write_file(ko + "/" + name, "ELF image " + name);
         fresh_kernel();
-        std::string said;
-        said = output_of([&] { ASSERT_EQ(kmod_load(), 0); });
+        std::string said = output_of([&] { ASSERT_EQ(kmod_load(), 0); });
         EXPECT_EQ(loaded_image(), "ELF image " + r.chosen);
-        EXPECT_TRUE(has(said, "get ko:" + ko + "/" + r.chosen)) << said;
-        EXPECT_TRUE(has(said, "load kmod:" + ko + "/" + r.chosen)) << said;
         EXPECT_EQ(info().loads, 1u);
         EXPECT_EQ(access(sys_file("version").c_str(), F_OK), 0);
         EXPECT_TRUE(__has_install_mod());
@@ -167,7 +164,6 @@ TEST_F(KmodTest, NoFileNamesWhatWasSearched) {
     EXPECT_TRUE(has(said, "searched " + ko)) << said;
     for (const std::string &name : {md5_name(), std::string("qxkiv.ko,"), os_name() + "\n"})
         EXPECT_TRUE(has(said, name)) << name << "\n" << said;
-    EXPECT_TRUE(has(said, "no KO mod find for this system")) << said;
     EXPECT_EQ(info().attempts, 0u);
     EXPECT_EQ(kemu_delivery(), KEMU_INACTIVE);
 
@@ -231,7 +227,6 @@ TEST_F(KmodTest, OtherBuildIsDrainedRemovedAndReplaced) {
         std::string said = output_of([] { EXPECT_EQ(kmod_load(), 0); });
         EXPECT_EQ(s_sleeps, leave_after);
         EXPECT_TRUE(has(said, "module ref:0")) << said;
-        EXPECT_TRUE(has(said, "kernel module version has changed,remove...")) << said;
         EXPECT_EQ(info().unloads, 1u);
         EXPECT_EQ(info().loads, 1u);
         EXPECT_EQ(slurp(sys_file("version")), std::string(kBuild) + "\n");
@@ -268,7 +263,6 @@ TEST_F(KmodTest, BusyOldModuleIsKeptAfterTheWait) {
     std::string said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_EQ(s_sleeps, (int)(KMOD_WAIT_MS / KMOD_WAIT_STEP_MS));
     EXPECT_TRUE(has(said, "wait too loong time,module has ref:1")) << said;
-    EXPECT_TRUE(has(said, "kernel module refcnt NOT ZERO, user OLD module")) << said;
     EXPECT_EQ(info().unloads, 0u);
     EXPECT_EQ(info().attempts, 0u);
     EXPECT_EQ(info().loaded, 1);
@@ -283,7 +277,6 @@ TEST_F(KmodTest, BusyOldModuleIsKeptAfterTheWait) {
     preset("1.0.9_20230101000000\n", 0, 0, 1);
     said = output_of([] { EXPECT_EQ(kmod_load(), -1); });
     EXPECT_TRUE(has(said, "rmmod qxkiv failed")) << said;
-    EXPECT_TRUE(has(said, "rmmod failed\n")) << said;
     EXPECT_EQ(info().attempts, 0u);
 }
 
@@ -383,7 +376,6 @@ TEST_F(KmodTest, RealModuleModeFailsAtStartUpWithAReason) {
     kmod_set_os_root("");
     std::string said = output_of([] { EXPECT_EQ(init_mod_manager(), -1); });
     EXPECT_TRUE(has(said, "no ko find:")) << said;
-    EXPECT_TRUE(has(said, "searched " + ko)) << said;
 
     // A file that is no module: the kernel's refusal is named.
     write_file(ko + "/qxkiv.ko", "not an ELF file");

@@ -167,7 +167,6 @@ TEST_F(KsymTest, ZeroAddressKallsymsFallsBackToTheMap) {
     kernel(kDebRelease, 0x060100, true);
     std::string said = output_of([] { EXPECT_EQ(__ksym_init(), 0); });
     EXPECT_TRUE(has(said, "listed with address 0")) << said;
-    EXPECT_TRUE(has(said, "read 0 (need:3) from /proc/kallsyms")) << said;
     EXPECT_EQ(resolved(), kDeb61Nokaslr);
 }
 
@@ -188,9 +187,7 @@ TEST_F(KsymTest, BadAddressesAreNotTaken) {
                "ffffffff8242c7c0 D security_hook_heads\n");
     std::string said = output_of([] { EXPECT_EQ(__ksym_init(), 0); });
     EXPECT_TRUE(has(said, "invalid line: D inet_dgram_ops")) << said;
-    EXPECT_TRUE(has(said, "invalid line:zzzzzzzz D inet_dgram_ops")) << said;
     EXPECT_TRUE(has(said, "invalid line:ffffffff8214 95c0 D inet_dgram_ops")) << said;
-    EXPECT_TRUE(has(said, "read from /proc/kallsym ok")) << said;
     EXPECT_EQ(resolved(), kDeb61Nokaslr);
     char params[256];
     ASSERT_EQ(__get_mod_param(params, sizeof params), 0);
