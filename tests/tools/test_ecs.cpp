@@ -282,13 +282,6 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
          R"(network.direction="ingress"|)"
          R"(network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw=")",
          1},
-        {UPLOAD_DNS_QUERY,  // as the library writes it without the Community ID
-         env(R"("event_id":"DNS_QUERY","query_name":"c.test","query_results":"192.0.2.9",)"
-             R"("src_ip":"192.0.2.2","src_port":5353})"),
-         R"(dns.resolved_ip=|qxkiv.dns.query_results="192.0.2.9"|network.community_id=)"},
-        {UPLOAD_NET_SCAN,
-         env(R"("event_id":"NET_SCAN","protocol":"tcp","src_ip":"127.0.0.1","direction":0})"),
-         R"(event.kind="alert"|qxkiv.network.direction=0|network.direction=)"},
         {UPLOAD_APP_LOG,
          R"({"send_time":"2026-12-08 07:40:01","tz_secondes":"3600","host_uuid":"h-1",)"
          R"("host_ip":"","ip_list":"","seq_id":"18446744073709551615","app_name":"nginx",)"
@@ -300,9 +293,6 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
          R"(@timestamp="2026-12-08T07:37:20.000Z"|event.created="2026-12-08T07:37:21.000Z"|)"
          R"(event.type=["change","denied"]|rule.id="12"|)"
          R"(process.start="2026-12-08T07:30:00.000Z"|process.parent.start=)"},
-        {UPLOAD_NORMAL_PROTECTION_BLOCK,
-         kBlock + R"("proc","action":"audit","eventOpr":"kill","pId":77)" + kSubject,
-         R"(event.kind="event"|event.type=["end","allowed"])"},
         {UPLOAD_SELF_PROTECT_BLOCK,
          kBlock +
              R"("net","action":"block","eventOpr":"outbound","protocol":"udp",)"

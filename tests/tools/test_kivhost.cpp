@@ -44,11 +44,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         << err;
     EXPECT_TRUE(o.verbose && o.compact && o.health_interval == 0 &&
                 o.only == (1u << UPLOAD_PROC_EXEC | 1u << UPLOAD_DNS_QUERY | 1u << kHealthSlot));
-    ASSERT_EQ(parse({"--format=compact", "--format=json", "--only=NORMAL_PROTECTION_BLOCK",
-                     "--health-interval=86400", "--output", "/f"}),
-              Parse::kRun);
-    EXPECT_TRUE(!o.compact && o.only == 1u << UPLOAD_NORMAL_PROTECTION_BLOCK &&
-                o.health_interval == 86400);
     EXPECT_EQ(parse({"--mask", "0", "-h", "--bogus"}), Parse::kHelp);
     // --version still wants a good command line: --lib chooses the library it reports.
     EXPECT_EQ(parse({"--version", "--lib", "/l"}), Parse::kVersion);
@@ -121,8 +116,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
     const std::vector<std::pair<std::vector<const char *>, const char *>> bad = {
         {{"--seconds"}, "--seconds"},
         {{"--seconds=2s"}, "--seconds"},
-        {{"--seconds", "4294967296"}, "--seconds"},
-        {{"--mask", "0x10"}, "--mask"},
         {{"--mask", "0x"}, "--mask"},
         {{"--output="}, "--output"},
         {{"--output", "/f", "--output=/f"}, "--output /f is given twice"},
@@ -141,8 +134,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--output", "kafka", "--kafka-brokers", "k:1", "--spool-max-mb", "0"}, "needs its spool"},
         {{"--rotate-mb", "1"}, "need --output FILE"},
         {{"--output", "/f", "--rotate-compress"}, "need --rotate-mb"},
-        {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "0"}, "--rotate-keep needs"},
-        {{"--output", "/f", "--rotate-mb", "1", "--rotate-keep", "1001"}, "--rotate-keep needs"},
         {{"--rotate-compress=1"}, "takes no value"},
         {{"--spool-dir="}, "--spool-dir needs a file path"},
         {{"--schema", "json"}, "--schema needs native or ecs"},
@@ -153,7 +144,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
         {{"--output", "syslog", "--syslog-socket", path108.c_str()}, "107"},
         // Options that would be ignored silently.
         {{"--syslog-socket", "/s"}, "--output syslog"},
-        {{"--append"}, "--output FILE"},
         {{"--stats-interval", "5"}, "--stats-file"},
         {{"--format", "compact", "--output", "syslog"}, "standard output or --output FILE"},
         // An unknown or empty name names every valid one.
