@@ -8,7 +8,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -19,7 +18,6 @@
 #include "base/mem.h"
 #include "health.h"
 #include "kivhost_tree.h"
-#include "limit_report.h"
 #include "host_core.h"
 #include "qxkiv/qxkiv.h"
 #include "test_io.h"
@@ -75,15 +73,6 @@ TEST(KivhostOptions, GoodAndBadCommandLines) {
                 o.kafka_topic == "q-%t");
     EXPECT_TRUE(o.kafka_options == (std::vector<std::pair<std::string, std::string>>{
                                        {"sasl.password", "a=b"}, {"acks", "1"}}));
-    // Rotation, spool and queue at their upper bounds and zeros.
-    ASSERT_EQ(parse({"--output=/f", "--rotate-mb", "1", "--rotate-keep=1000", "--rotate-compress",
-                     "--spool-dir", "/s", "--spool-max-mb", "1048576", "--spool-sync-ms=0",
-                     "--spool-replay-rate", "0", "--queue-mb", "4096", "--format", "compact"}),
-              Parse::kRun)
-        << err;
-    EXPECT_TRUE(o.rotate_mb == 1 && o.rotate_keep == 1000 && o.rotate_compress &&
-                o.spool_dir == "/s" && o.spool_max_mb == 1048576 && o.spool_sync_ms == 0 &&
-                o.spool_replay_rate == 0 && o.queue_mb == 4096 && !o.ecs);
     ASSERT_EQ(parse({"--schema=ecs", "--community-id-seed", "65535"}), Parse::kRun) << err;
     EXPECT_TRUE(o.ecs && o.community_id_seed == 65535);
     // Secrets from a file only its owner's group may read; comments and blanks are skipped.
@@ -372,18 +361,10 @@ bool read_frame(int fd, std::string *msg) {
     return true;
 }
 
-// The seven header fields of an RFC 5424 message and its MSG.
-std::vector<std::string> fields(const std::string &m) {
-    std::vector<std::string> f;
-    size_t pos = 0;
-    for (int i = 0; i < 7; ++i) {
-        size_t sp = m.find(' ', pos);
-        if (sp == std::string::npos) return {};
-        f.push_back(m.substr(pos, sp - pos));
-        pos = sp + 1;
-    }
-    f.push_back(m.substr(pos));
-    return f;
+// The MSG of an RFC 5424 message without structured data.
+std::string msg_of(const std::string &m) {
+    const size_t at = m.find(" - ");
+    return at == std::string::npos ? "" : m.substr(at + 3);
 }
 
 // The sink's try at one document of type.
@@ -441,15 +422,15 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     ASSERT_EQ(send_doc(sink, fits, UPLOAD_PROC_EXEC).done, 1u);
     std::string m = recv_dgram(dg);
     EXPECT_EQ(m.size(), 600u);
-    EXPECT_EQ(fields(m).at(7), fits);  // the header fields are the live rsyslog run's
+    EXPECT_EQ(msg_of(m), fits);
 
     ASSERT_EQ(send_doc(sink, over, UPLOAD_DNS_QUERY).done, 1u);
     int conn = accept_one(st);
     ASSERT_GE(conn, 0);
     ASSERT_TRUE(read_frame(conn, &m));
     EXPECT_EQ(m.size(), 601u);
-    EXPECT_EQ(fields(m).at(5), "DNS_QUERY");
-    EXPECT_EQ(fields(m).at(7), over);
+    EXPECT_TRUE(has(m, " qxkiv " + std::to_string(getpid()) + " DNS_QUERY - ")) << m;
+    EXPECT_EQ(msg_of(m), over);
     EXPECT_EQ(recv(dg, &m[0], 1, MSG_DONTWAIT), -1) << "also sent as a datagram";
 
     // The stream's reader went away: the next frame goes whole over a new connection.
@@ -457,7 +438,7 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     ASSERT_EQ(send_doc(sink, over, UPLOAD_PROC_EXEC).done, 1u);
     conn = accept_one(st);
     ASSERT_TRUE(read_frame(conn, &m));
-    EXPECT_EQ(fields(m).at(7), over);
+    EXPECT_EQ(msg_of(m), over);
     close(conn);
 
     EXPECT_TRUE(sink.streamed() == 2 && sink.too_long() == 0);
@@ -469,7 +450,7 @@ TEST(KivhostSyslog, DatagramStreamBoundaryRefusalAndReconnect) {
     WriteResult refused = send_doc(short_only, over, UPLOAD_PROC_EXEC);
     EXPECT_TRUE(refused.done == 0 && refused.permanent && short_only.too_long() == 1);
     EXPECT_EQ(send_doc(short_only, fits, UPLOAD_PROC_EXEC).done, 1u);
-    EXPECT_EQ(fields(recv_dgram(dg)).at(7), fits) << "the refused one arrived";
+    EXPECT_EQ(msg_of(recv_dgram(dg)), fits) << "the refused one arrived";
     close(dg), close(st);
 }
 
@@ -651,21 +632,6 @@ int rings_low_and_high(int ring, struct kemu_ring_stats *st) {
     st->full_cnt = ring == KEMU_RING_LOW ? 0xFFFFFFFFu : 6;
     return KEMU_OK;
 }
-int take_rows(kiv_limit_drop *out, int max) {
-    static int call = 0;
-    if (call++ > 0 || max < 4) return 0;
-    const kiv_limit_drop rows[] = {
-        {"FILE_EVENT_LIMIT_HOUR", 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 20},
-        {"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT", KIV_LIMIT_ANY_USER, KIV_LIMIT_EXECUTABLE, "", 3},
-        {"NET_SCAN_SPEED_LIMIT", KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "203.0.113.9", 5},
-        {"NET_UPLOAD_OVERLIMIT", 4000000000u, KIV_LIMIT_DESTINATION, "192.0.2.9:80", 1},
-    };
-    std::copy(std::begin(rows), std::end(rows), out);
-    return 4;
-}
-int take_none(kiv_limit_drop *, int) {
-    return 0;
-}
 std::string names_and_values(const std::vector<LossCounter> &v) {
     std::string s;
     for (const auto &c : v) s += c.name + "=" + std::to_string(c.value) + (c.wraps32 ? "w " : " ");
@@ -738,21 +704,12 @@ TEST(KivhostHealth, OneDocumentPerIntervalWhenALossCounterMoved) {
         cJSON_Delete(d);
     }
     EXPECT_EQ(asked, 5);  // the checks at 60, 130, 190.4, 211 and 300
-    // Drops of a limit alone make a document, with what the limits report: the user by name
-    // where the account database has one, else by id, none for a shared limit; what they were
-    // of by its kind. Nothing taken adds no "limits".
-    EXPECT_EQ(limit_drops_json(nullptr), nullptr);
-    EXPECT_EQ(limit_drops_json(take_none), nullptr);
-    const std::string doc =
-        health.check({C{"A", 3, false}}, 360, false, [] { return limit_drops_json(take_rows); });
-    EXPECT_TRUE(
-        has(doc,
-            "\"counters\":{},\"totals\":{},\"limits\":[{\"limit\":\"FILE_EVENT_LIMIT_HOUR\","
-            "\"uid\":0,\"user\":\"root\",\"executable\":\"/usr/bin/tee\",\"dropped\":20},{"
-            "\"limit\":\"TASK_FILTER_UPLOAD_LIMIT_SEC_CNT\",\"dropped\":3},{\"limit\":\"NET_"
-            "SCAN_SPEED_LIMIT\",\"peer\":\"203.0.113.9\",\"dropped\":5},{\"limit\":\"NET_"
-            "UPLOAD_OVERLIMIT\",\"uid\":4000000000,\"destination\":\"192.0.2.9:80\","
-            "\"dropped\":1}]}"))
-        << doc;
+    // Drops of a limit alone make a document, with what the limits report.
+    const std::string doc = health.check({C{"A", 3, false}}, 360, false, [] {
+        cJSON *limits = cJSON_CreateArray();
+        cJSON_AddItemToArray(limits, cJSON_CreateString("dropped"));
+        return limits;
+    });
+    EXPECT_TRUE(has(doc, "\"counters\":{},\"totals\":{},\"limits\":[\"dropped\"]}")) << doc;
     bind_callbacks(nullptr, nullptr);
 }
