@@ -259,14 +259,11 @@ struct Row {
 TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
     const std::vector<Row> rows = {
         {UPLOAD_PROC_EXEC,
-         env(R"("event_id":"PROCESS_CREATION","process_path":"/usr/bin/mv",)"
-             R"("process_sha256":"000000","process_createtime":1202880000000,)"
-             R"("process_cmd_line":"mv  /a /b","process_group_name":"staff",)"
-             R"("process_euid":0,"process_fuid":-1,"proc_trees":[]})"),
-         R"(@timestamp="2026-12-08T07:37:20.123Z"|event.type=["start"]|event.sequence=42|)"
-         R"(host.ip=["192.0.2.2","198.51.100.7"]|process.name="mv"|process.args=["mv","/a","/b"]|)"
+         env(R"("process_sha256":"000000","process_euid":0,"process_fuid":-1,)"
+             R"("process_createtime":1202880000000,"process_cmd_line":"mv  /a /b"})"),
+         R"(@timestamp="2026-12-08T07:37:20.123Z"|event.sequence=42|process.args=["mv","/a","/b"]|)"
          R"(process.hash.sha256=|process.start="2026-12-08T07:20:39.880Z"|process.user.id="0"|)"
-         R"(user.group.name="staff"|qxkiv.process.fsuid=|qxkiv.process.createtime=1202880000000)"},
+         R"(qxkiv.process.fsuid=|host.ip=["192.0.2.2","198.51.100.7"])"},
         {UPLOAD_FILE_CRATE,
          env(R"("event_id":"FILE_CREATION","file_ctime":1796715002,"file_permissions":"rwsr-xr-T",)"
              R"("file_suffix":"php","file_name":"/var/www/up.load.php","proc_trees":[)"
@@ -276,9 +273,9 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
          R"(qxkiv.process.ancestors=[{"pid":1,"entity_id":"g-1","executable":"/sbin/init",)"
          R"("name":"init"}])"},
         {UPLOAD_NET_CONNECT,  // accepted over IPv6: the peer is the source
-         env(R"("event_id":"NETWORK_CONNECTION","protocol":"tcp","src_ip":"2607:f8b0:400c:c03::1a",)"
-             R"("src_port":25,"dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,)"
-             R"("connect":1,"direction":0,"community_id":"1:stale","proc_trees":[]})"),
+         env(R"("event_id":"NETWORK_CONNECTION","src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
+             R"("dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,)"
+             R"("protocol":"tcp","connect":1,"direction":0,"community_id":"1:stale"})"),
          R"(network.direction="ingress"|)"
          R"(network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw=")",
          1},
@@ -480,8 +477,9 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
             {"/usr/bin/python3", work + "/workload.py", work, std::to_string(dns.port), "again"});
         ASSERT_GT(again, 0);
         waitpid(again, nullptr, 0);
-        // Whatever it reports: on a busy host, root's budgets may be spent by other work.
-        for (int i = 0; i < 600 && agent.docs().size() < 3; ++i) usleep(100 * 1000);
+        // Whatever it reports (on a busy host, root's budgets may be spent by other work), but
+        // waited for until there are as many as checked below.
+        for (int i = 0; i < 600 && agent.docs().size() <= 5; ++i) usleep(100 * 1000);
         stop_clean(agent);
         const std::vector<std::string> ecs = agent.docs();
         std::vector<std::string> sent;

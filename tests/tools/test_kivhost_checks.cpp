@@ -7,7 +7,6 @@
 #include <string>
 
 #include "check_config.h"
-#include "host_core.h"
 #include "kivhost_tree.h"
 #include "test_io.h"
 
