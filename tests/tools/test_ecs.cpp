@@ -237,22 +237,11 @@ const std::string kEnv =
 std::string env(const std::string &msg) {
     return kEnv + msg + "}}";
 }
-const std::string kProc =
-    R"("process_id":4242,"process_guid":"0109200c0ffeemv /a","process_path":"/usr/bin/mv",)"
-    R"("process_md5":"1d2e990f96663c9d15542a48018623e5","process_sha256":"000000",)"
-    R"("process_createtime":1202880000000,"process_cmd_line":"mv  /a /b",)"
-    R"("process_user_name":"root","process_group_name":"staff",)";
-const std::string kTree =
-    R"("proc_trees":[{"process_id":4000,"process_guid":"g-4000","process_path":"/usr/bin/bash",)"
-    R"("process_cmd_line":"bash","process_user_name":"alice","process_euid":1000},)"
-    R"({"process_id":1,"process_guid":"g-1","process_path":"/sbin/init"}])";
 const std::string kBlock =
     R"({"v":100,"recordTimestamp":1796715440,"uploadTimestamp":1796715441,"group":"FILE_PROTECT",)"
     R"("ruleId":12,"eventType":)";
 const std::string kSubject =
-    R"(,"sPId":31,"sPName":"evil","sPUser":"bob","sPCommand":"evil -x","sPFilePath":"/tmp/evil",)"
-    R"("sPStartTime":1796715000,"sPpId":30,"sPpName":"bash","sPpUser":"bob","sPpCommand":"",)"
-    R"("sPpFilePath":"/usr/bin/bash","sPpStartTime":0})";
+    R"(,"sPId":31,"sPName":"evil","sPStartTime":1796715000,"sPpId":30,"sPpStartTime":0})";
 
 struct Row {
     int32_t type;
@@ -264,91 +253,51 @@ struct Row {
 
 }  // namespace
 
-// Each upload type with the fields it must fill: which ECS field a native key lands in, and
-// the conversions (ids as text, the permission text as an octal mode, times, the Community
-// ID, the ancestry) that a wrong table or a wrong branch would get wrong.
+// What a valid ECS document cannot show: which field a native key lands in, and the
+// conversions (ids as text, digests of zeros, the permission text as an octal mode, times,
+// the Community ID, the ancestry) that a wrong table or a wrong branch would get wrong.
 TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
     const std::vector<Row> rows = {
         {UPLOAD_PROC_EXEC,
-         env(R"("event_id":"PROCESS_CREATION",)" + kProc +
-             R"("process_euid":0,"process_fuid":-1,"parent_pid":4000,)"
-             R"("parent_ppath":"/usr/bin/bash","parent_createtime":1000000000,)"
-             R"("parent_papp_type":"","proc_trees":[]}})"),
-         R"(@timestamp="2026-12-08T07:37:20.123Z"|event.kind="event"|event.category=["process"]|)"
-         R"(event.type=["start"]|event.dataset="qxkiv.proc_exec"|event.sequence=42|)"
-         R"(host.ip=["192.0.2.2","198.51.100.7"]|process.name="mv"|process.args=["mv","/a","/b"]|)"
+         env(R"("process_sha256":"000000","process_euid":0,"process_fuid":-1,)"
+             R"("process_createtime":1202880000000,"process_cmd_line":"mv  /a /b"})"),
+         R"(@timestamp="2026-12-08T07:37:20.123Z"|event.sequence=42|process.args=["mv","/a","/b"]|)"
          R"(process.hash.sha256=|process.start="2026-12-08T07:20:39.880Z"|process.user.id="0"|)"
-         R"(user.group.name="staff"|qxkiv.process.fsuid=|qxkiv.process.createtime=1202880000000|)"
-         R"(process.parent.name="bash"|process.parent.start="2026-12-08T07:00:38.000Z"|)"
-         R"(qxkiv.process.parent.app_type=|qxkiv.process.ancestors=)"},
+         R"(qxkiv.process.fsuid=|host.ip=["192.0.2.2","198.51.100.7"])"},
         {UPLOAD_FILE_CRATE,
-         env(R"("event_id":"FILE_CREATION",)" + kProc +
-             R"("is_exist":1,"file_atime":1796715000,"file_mtime":1796715001,)"
-             R"("file_ctime":1796715002,)"
-             R"("file_user_name":"www","file_group_name":"www","file_permissions":"rwsr-xr-T",)"
-             R"("type":"PHP","file_suffix":"php","file_name":"/var/www/up.load.php",)"
-             R"("container_id":"host",)" +
-             kTree + "}}"),
-         R"(file.name="up.load.php"|file.directory="/var/www"|file.extension="php"|)"
-         R"(file.mode="5754"|file.mtime="2026-12-08T07:30:01.000Z"|process.parent.user.id="1000"|)"
+         env(R"("event_id":"FILE_CREATION","file_ctime":1796715002,"file_permissions":"rwsr-xr-T",)"
+             R"("file_suffix":"php","file_name":"/var/www/up.load.php","proc_trees":[)"
+             R"({"process_id":4000,"process_guid":"g-4000","process_euid":1000},)"
+             R"({"process_id":1,"process_guid":"g-1","process_path":"/sbin/init"}]})"),
+         R"(file.directory="/var/www"|file.mode="5754"|process.parent.user.id="1000"|)"
          R"(qxkiv.process.ancestors=[{"pid":1,"entity_id":"g-1","executable":"/sbin/init",)"
-         R"("name":"init"}]|)"
-         R"(related.user=["alice","root"])"},
+         R"("name":"init"}])"},
         {UPLOAD_NET_CONNECT,  // accepted over IPv6: the peer is the source
-         env(R"("event_id":"NETWORK_CONNECTION",)" + kProc +
-             R"("protocol":"tcp","src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
-             R"("dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,"connect":1,)"
-             R"("direction":0,"container_id":"host","community_id":"1:stale","proc_trees":[]}})"),
-         R"(event.type=["connection","start"]|network.direction="ingress"|network.type="ipv6"|)"
-         R"(network.iana_number="6"|network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw="|)"
-         R"(event.outcome="success"|)"
-         R"(related.ip=["2001:470:e5bf:dead:4957:2174:e82c:4887","2607:f8b0:400c:c03::1a"])",
+         env(R"("event_id":"NETWORK_CONNECTION","src_ip":"2607:f8b0:400c:c03::1a","src_port":25,)"
+             R"("dst_ip":"2001:470:e5bf:dead:4957:2174:e82c:4887","dst_port":63943,)"
+             R"("protocol":"tcp","connect":1,"direction":0,"community_id":"1:stale"})"),
+         R"(network.direction="ingress"|)"
+         R"(network.community_id="1:eJYTW6AOzFLlSUoESovMjnu7rMw=")",
          1},
-        {UPLOAD_DNS_QUERY,  // as the library writes it without the Community ID
-         env(R"("event_id":"DNS_QUERY","query_name":"c.test","query_results":"192.0.2.9",)"
-             R"("src_ip":"192.0.2.2","src_port":5353})"),
-         R"(dns.resolved_ip=|qxkiv.dns.query_results="192.0.2.9"|network.community_id=)"},
-        {UPLOAD_NET_SCAN,
-         env(R"("event_id":"NET_SCAN","protocol":"tcp","src_ip":"127.0.0.1",)"
-             R"("dst_ip":"127.0.0.1","src_port":52632,"dst_port":23,"direction":0})"),
-         R"(event.kind="alert"|event.category=["network","intrusion_detection"]|)"
-         R"(qxkiv.network.direction=0|network.direction=|process=)"},
         {UPLOAD_APP_LOG,
          R"({"send_time":"2026-12-08 07:40:01","tz_secondes":"3600","host_uuid":"h-1",)"
          R"("host_ip":"","ip_list":"","seq_id":"18446744073709551615","app_name":"nginx",)"
-         R"("message":{"line":"GET / 200","container_id":"host","login_name":""}})",
-         R"(@timestamp="2026-12-08T06:40:01.000Z"|event.timezone="+01:00"|event.category=|)"
-         R"(event.sequence=|qxkiv.log.login_name=|host.ip=["192.0.2.9"])"},
+         R"("message":{"line":"GET / 200"}})",
+         R"(@timestamp="2026-12-08T06:40:01.000Z"|event.timezone="+01:00"|)"
+         R"(event.sequence=|host.ip=["192.0.2.9"])"},
         {UPLOAD_SELF_PROTECT_BLOCK,
-         kBlock +
-             R"("file","action":"block","fileSize":0,"fileHash":"-","eventOpr":"rename",)"
-             R"("filePath":"/opt/new","originFilePath":"/opt/old")" +
-             kSubject,
+         kBlock + R"("file","action":"block","eventOpr":"rename","filePath":"/opt/new")" + kSubject,
          R"(@timestamp="2026-12-08T07:37:20.000Z"|event.created="2026-12-08T07:37:21.000Z"|)"
-         R"(event.kind="alert"|event.category=["file","intrusion_detection"]|)"
-         R"(event.type=["change","denied"]|rule.id="12"|file.hash.md5=|file.size=|)"
-         R"(process.start="2026-12-08T07:30:00.000Z"|process.parent.start=|)"
-         R"(process.parent.command_line=|host.ip=["192.0.2.9"]|event.sequence=)"},
-        {UPLOAD_NORMAL_PROTECTION_BLOCK,
-         kBlock +
-             R"("proc","action":"audit","eventOpr":"kill","pFilePath":"/usr/sbin/sshd",)"
-             R"("pId":77,"pName":"sshd","pStartTime":0)" +
-             kSubject,
-         R"(event.kind="event"|event.type=["end","allowed"]|event.outcome="success"|)"
-         R"(qxkiv.target.process.start=)"},
+         R"(event.type=["change","denied"]|rule.id="12"|)"
+         R"(process.start="2026-12-08T07:30:00.000Z"|process.parent.start=)"},
         {UPLOAD_SELF_PROTECT_BLOCK,
          kBlock +
              R"("net","action":"block","eventOpr":"outbound","protocol":"udp",)"
              R"("srcIp":"8.8.8.8","srcPort":53,"dstIp":"192.168.1.52","dstPort":54585)" +
              kSubject,
-         R"(event.type=["connection","denied"]|network.direction="egress"|)"
-         R"(network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ="|destination.port=54585)"},
-        {kHealthType,
-         env(R"("event_id":"SENSOR_HEALTH","event_name":"Sensor Health","interval":60.5,)"
-             R"("counters":{"RING_HIGH_FULL":3},"totals":{"RING_HIGH_FULL":9},"output":"up",)"
-             R"("limits":[{"limit":"FILE_EVENT_LIMIT_HOUR","uid":0,"dropped":2}])"
-             "}"),
-         R"(event.kind="metric"|event.duration=60500000000|event.dataset="qxkiv.sensor_health")"},
+         R"(network.direction="egress"|network.community_id="1:d/FP5EW3wiY1vCndhwleRRKHowQ=")"},
+        {kHealthType, env(R"("event_id":"SENSOR_HEALTH","interval":60.5,"counters":{}})"),
+         R"(event.kind="metric"|event.duration=60500000000)"},
         {99, R"({"recordTimestamp":1796715440,"x":"y"})",
          R"(event.dataset="qxkiv.unknown"|qxkiv.x="y")"},
     };
@@ -365,11 +314,6 @@ TEST(EcsMapping, EveryUploadTypeFillsTheFieldsItMeans) {
             const size_t eq = one.find('=');
             EXPECT_EQ(at(doc, one.substr(0, eq)), one.substr(eq + 1)) << one << "\n" << doc;
         }
-        // A person sees the same line in both forms (the clock apart: these rows' local time
-        // texts and times need not agree).
-        if (r.type != 99)
-            EXPECT_EQ(compact_line(doc.data(), doc.size(), r.type, false).substr(9),
-                      compact_line(r.native.data(), r.native.size(), r.type, false).substr(9));
     }
     unsetenv("TZ"), tzset();
 
@@ -533,8 +477,9 @@ TEST(EcsMapping, LiveRunAndStandInDocumentsAreEcs) {
             {"/usr/bin/python3", work + "/workload.py", work, std::to_string(dns.port), "again"});
         ASSERT_GT(again, 0);
         waitpid(again, nullptr, 0);
-        // Whatever it reports: on a busy host, root's budgets may be spent by other work.
-        for (int i = 0; i < 600 && agent.docs().size() < 3; ++i) usleep(100 * 1000);
+        // Whatever it reports (on a busy host, root's budgets may be spent by other work), but
+        // waited for until there are as many as checked below.
+        for (int i = 0; i < 600 && agent.docs().size() <= 5; ++i) usleep(100 * 1000);
         stop_clean(agent);
         const std::vector<std::string> ecs = agent.docs();
         std::vector<std::string> sent;
