@@ -444,38 +444,6 @@ struct TaskFilterE2E : TaskE2E {
     }
 };
 
-// The lists, the repeat filter and the creation limit from task.conf, on the collector's path;
-// the limit, last in the chain, counts only what passed the others (its windows' edges:
-// TaskFilter).
-TEST_F(TaskFilterE2E, ListsRepeatsLimitAndTheUploadMark) {
-    set_list("black_process", "cnt = 1\nblack_process_0 = blocked\n");
-    set_list("cmdline_process", "cnt = 1\ncmdline_process_0 = secret-token\n");
-    set_list("nofilter_process", "cnt = 1\nnofilter_process_0 = top\n");
-    start("task_create_cnt_second = 2\nlimit_per_user = 0\n");
-    const int64_t limited = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
-    execs({exe(300, 1, "/usr/bin/blocked", "blocked --run"),
-           exe(301, 300, "/bin/true", "true below blocked"),
-           exe(302, 1, "/bin/echo", "echo secret-token"), exe(303, 1, "/bin/echo", "echo ok"),
-           exe(304, 1, "/bin/echo", "echo ok"), exe(305, 1, "/usr/bin/top", "top"),
-           exe(306, 1, "/usr/bin/top", "top"), exe(307, 1, "/bin/echo", "echo fourth")});
-    ASSERT_TRUE(wait_for([&] {
-        return kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT) == limited + 1 && reported(306) == 1;
-    }));
-    EXPECT_EQ(reported(300) + reported(301), 0);  // the black program and what it started
-    EXPECT_EQ(reported(302), 0);                  // command-line list
-    EXPECT_EQ(reported(303), 1);
-    EXPECT_EQ(reported(304), 0);  // same command line and parent within the hour
-    EXPECT_EQ(reported(305), 1);  // "top" alone is exempt from the repeat filter
-    EXPECT_EQ(reported(307), 0);  // the fourth to pass within the second
-    // A process already reported is not reported again when another sensor queries it.
-    int before = uploads(UPLOAD_PROC_EXEC);
-    ASSERT_EQ(_init_process_info(16), 0);  // query results live in per-thread storage
-    EXPECT_EQ(query_tgid_info(303, 5000 + 303, 16), 0);
-    EXPECT_EQ(_pick_process_info(0)->pid, 303);
-    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), before);
-    _free_process_info();
-}
-
 // A stale exec (its process runs a later image already) is judged by that later image, so a
 // filter on the later one holds for it; with exec_digest_wait it is judged, and reported, as
 // it ran.
