@@ -134,21 +134,20 @@ TEST(LoaderExec, ProgramFoundAmongTheLoadersMappings) {
     ASSERT_NE(ct, 0u);
     struct Row {
         const char *what;
-        uint64_t create_time;
         std::string cmd, cwd;
         int found;
         std::string path;
     };
     const Row rows[] = {
-        {"another process", ct + 1, ld + " /usr/bin/sleep 60", "/", LOADER_NAMED, "/usr/bin/sleep"},
-        {"relative to its directory", ct + 1, ld + " ./sleep 60", "/usr/bin/", LOADER_NAMED,
+        {"another process", ld + " /usr/bin/sleep 60", "/", LOADER_NAMED, "/usr/bin/sleep"},
+        {"relative to its directory", ld + " ./sleep 60", "/usr/bin/", LOADER_NAMED,
          "/usr/bin/sleep"},
-        {"a directory", ct + 1, ld + " /usr/bin", "/", LOADER_UNKNOWN, ""},
-        {"a relative name without a directory", ct + 1, ld + " sleep", "", LOADER_UNKNOWN, ""},
+        {"a directory", ld + " /usr/bin", "/", LOADER_UNKNOWN, ""},
+        {"a relative name without a directory", ld + " sleep", "", LOADER_UNKNOWN, ""},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        loader_record other(pid, r.create_time, ld, r.cmd, r.cwd);
+        loader_record other(pid, ct + 1, ld, r.cmd, r.cwd);
         EXPECT_TRUE(loader_exec_is(other.buf.info, nullptr));
         loader_program p;
         EXPECT_EQ(loader_program_find(other.buf.info, nullptr, &p), r.found);
