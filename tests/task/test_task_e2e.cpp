@@ -412,8 +412,7 @@ TEST_F(TaskE2E, TooSmallTableSizesFailTheStart) {
     EXPECT_FALSE(host_start(capture));
 }
 
-// The filters decide on real exec records: lists from task.conf, the repeat filter, the rate
-// limits, and the upload mark that keeps a query from reporting a process twice.
+// The filters on real exec records, a list from task.conf.
 struct TaskFilterE2E : TaskE2E {
     void set_list(const char *section, const std::string &values) {
         std::ifstream in(tree.task_conf());
@@ -421,12 +420,6 @@ struct TaskFilterE2E : TaskE2E {
         std::string head = std::string("[") + section + "]\ncnt = 0\n";
         text.replace(text.find(head), head.size(), std::string("[") + section + "]\n" + values);
         std::ofstream(tree.task_conf()) << text;
-    }
-    static proc_fields exe(uint32_t pid, uint32_t ppid, const std::string &path,
-                           const std::string &cmd) {
-        proc_fields f = proc(pid, ppid, cmd);
-        f.s[2] = path;
-        return f;
     }
     // Injects execs in order and waits until the collector has taken every one of them.
     static void execs(std::initializer_list<proc_fields> list) {
@@ -454,9 +447,9 @@ TEST_F(TaskFilterE2E, StaleExecJudgedByTheLaterImageUnlessExecsWait) {
         if (wait) host_stop();
         start("exec_digest_wait = " + std::to_string(wait) + "\n");
         const uint32_t pid = 470 + wait;
-        proc_fields later = exe(pid, 1, "/bin/true", "hidden later"), earlier = later;
+        proc_fields later = proc(pid, 1, "hidden later"), earlier = later;
         later.event_id = 2, earlier.s[0] = "earlier";
-        execs({later, earlier, exe(480 + wait, 1, "/bin/true", "sentinel")});
+        execs({later, earlier, proc(480 + wait, 1, "sentinel")});
         ASSERT_TRUE(wait_for([&] { return reported(480 + wait) == 1; }));
         EXPECT_EQ(reported(pid), (int)wait);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"earlier\""), (int)wait);
