@@ -4,7 +4,6 @@
 //
 //   KIV_STORM_LIB    path of the library the agent loads (it is found, not loaded again)
 //   KIV_STORM_COUNT  exec records to inject (default 300); three level-1 lines follow each
-//   KIV_STORM_LOSE   set: then one process exit is lost, a refusal in the high ring's count
 //   KIV_STORM_GAP_MS milliseconds between records (default 0), for documents that flow a while
 //   KIV_STORM_QUIET  set: no level-1 lines between records
 //   KIV_STORM_WAIT_FILE  the stop waits (up to a minute) until this file exists
@@ -28,8 +27,6 @@ struct api {
     decltype(&kemu_delivery) delivery;
     decltype(&kemu_ring_stats) stats;
     decltype(&set_mgr_ip) mgr_ip;
-    decltype(&kemu_set_process) set_process;
-    decltype(&kemu_lose_exit) lose_exit;
 };
 
 std::vector<unsigned char> process(uint32_t pid) {
@@ -75,11 +72,6 @@ void storm(const api &a, int count, int gap_ms, bool quiet) {
         if (gap_ms > 0) usleep(gap_ms * 1000);
     }
     wait_for([&] { return drained(a); });
-    if (getenv("KIV_STORM_LOSE")) {
-        auto p = process(29999);
-        if (a.set_process(p.data(), p.size()) != KEMU_OK || a.lose_exit(29999, 7000 + 29999) != 0)
-            fputs("kivhost_storm: no exit could be lost\n", stderr);
-    }
     usleep(200 * 1000);  // the record read last is still being uploaded
     if (const char *f = getenv("KIV_STORM_WAIT_FILE"))
         wait_for([&] { return access(f, F_OK) == 0; });
@@ -94,9 +86,7 @@ void *run(void *) {
     if (lib && (*(void **)&a.inject = dlsym(lib, "kemu_inject")) &&
         (*(void **)&a.delivery = dlsym(lib, "kemu_delivery")) &&
         (*(void **)&a.stats = dlsym(lib, "kemu_ring_stats")) &&
-        (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")) &&
-        (*(void **)&a.set_process = dlsym(lib, "kemu_set_process")) &&
-        (*(void **)&a.lose_exit = dlsym(lib, "kemu_lose_exit")))
+        (*(void **)&a.mgr_ip = dlsym(lib, "set_mgr_ip")))
         storm(a, count, getenv("KIV_STORM_GAP_MS") ? atoi(getenv("KIV_STORM_GAP_MS")) : 0,
               getenv("KIV_STORM_QUIET") != nullptr);
     else

@@ -50,9 +50,7 @@ TEST(AuxLayout, LengthsAreCheckedAgainstTheRecordsEnd) {
          AUX_DECODE_NO_NUL},
         {"no terminator at all", aux_path_rec(19, 1, 2, p, (long)p.size(), false), -1,
          AUX_DECODE_NO_NUL},
-        {"zero length, record ends", aux_path_rec(19, 1, 2, "", 0, false), -1, AUX_DECODE_NO_NUL},
         {"zero length, empty path", aux_path_rec(19, 1, 2, "", 0), -1, AUX_DECODE_OK},
-        {"header says the path is cut off", aux_path_rec(19, 1, 2, p), 34, AUX_DECODE_PAST_END},
         {"header shorter than the fixed fields", aux_path_rec(19, 1, 2, p), 31, AUX_DECODE_SHORT},
     };
     for (const Row &row : rows) {
@@ -72,17 +70,10 @@ TEST(AuxLayout, LengthsAreCheckedAgainstTheRecordsEnd) {
 
 struct DlKillE2E : AuxE2E {};
 
-TEST_F(DlKillE2E, LibraryLoadAndSignalPrintedExactly) {
+// A signal's document to the byte, its target known to the process tree or gone (the library
+// load's shares its head and actor: LoadBeforeItsProcessWaitsThenIsWritten).
+TEST_F(DlKillE2E, SignalPrintedExactly) {
     start();
-    int64_t written = kiv_stat_get(TASK_DL_LOAD_EVENT_UPLOAD_SUC);
-    inject(aux_path_rec(3, 300, 5300, "/usr/lib/libcrypto.so.3"));
-    ASSERT_TRUE(wait_for([&] { return kiv_stat_get(TASK_DL_LOAD_EVENT_UPLOAD_SUC) > written; }));
-    auto dl = new_lines("dl load upload: ");
-    ASSERT_EQ(dl.size(), 1u);
-    EXPECT_EQ(dl[0], head("DL_LOAD", "Dynamic Library Load") +
-                         "\"dl_name\":\"/usr/lib/libcrypto.so.3\"," + actor_block(dl[0]) +
-                         ",\"proc_trees\":[]}}");
-
     // A target the process tree knows, and one nobody knows (it has already gone).
     exec(aux_proc(301, "/nonexistent/victim", "victim --wait"));
     int64_t kills = kiv_stat_get(TASK_KILL_EVENT_UPLOAD_SUC);
@@ -123,7 +114,10 @@ TEST_F(DlKillE2E, LoadBeforeItsProcessWaitsThenIsWritten) {
     ASSERT_TRUE(wait_for([&] { return dl_load_wait_get().waiting == w0.waiting; }));
     auto dl = new_lines("dl load upload: ");
     ASSERT_EQ(dl.size(), 1u);
-    EXPECT_NE(dl[0].find("\"dl_name\":\"/lib/early.so\",\"process_id\":310,"), std::string::npos)
+    EXPECT_EQ(dl[0].rfind(head("DL_LOAD", "Dynamic Library Load") +
+                              "\"dl_name\":\"/lib/early.so\",\"process_id\":310,",
+                          0),
+              0u)
         << dl[0];
     EXPECT_EQ(dl_load_wait_get().given_up, w0.given_up);
 }

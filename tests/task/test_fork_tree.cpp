@@ -90,7 +90,6 @@ TEST_F(ForkTree, CreateAndErrorsOfEveryOperation) {
     EXPECT_EQ(ftree_search(t_, &any, &n), 0);
     EXPECT_EQ(ftree_delete(t_, &none), -7);
     EXPECT_EQ(ftree_delete(t_, &other), -5);
-    EXPECT_EQ(ftree_mark_exit(t_, &none), -5);
     EXPECT_EQ(ftree_mark_exit(t_, &other), -5);
     s_enable_malloc = 0;
     EXPECT_EQ(ins(12, 1, 10, 100, 1, false), -3);

@@ -3,10 +3,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/ptrace.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -43,34 +40,6 @@ std::string host_loader() {
     return real_path(facts_of("/usr/bin/sleep").interp.c_str());
 }
 
-template <class T>
-T get(const bytes &b, size_t off) {
-    T v;
-    memcpy(&v, b.data() + off, sizeof v);
-    return v;
-}
-template <class T>
-void put(bytes &b, size_t off, T v) {
-    memcpy(b.data() + off, &v, sizeof v);
-}
-
-// Offsets in a 64-bit ELF file of the program header of type t, and of the dynamic entry tag.
-size_t phdr_of(const bytes &b, uint32_t t) {
-    auto eh = get<Elf64_Ehdr>(b, 0);
-    for (size_t i = 0; i < eh.e_phnum; i++) {
-        size_t at = eh.e_phoff + i * sizeof(Elf64_Phdr);
-        if (get<Elf64_Phdr>(b, at).p_type == t) return at;
-    }
-    return 0;
-}
-size_t dyn_of(const bytes &b, int64_t tag) {
-    auto dyn = get<Elf64_Phdr>(b, phdr_of(b, PT_DYNAMIC));
-    for (size_t at = dyn.p_offset; at + sizeof(Elf64_Dyn) <= dyn.p_offset + dyn.p_filesz;
-         at += sizeof(Elf64_Dyn))
-        if (get<Elf64_Dyn>(b, at).d_tag == tag) return at;
-    return 0;
-}
-
 // A process record of pid with the loader as its executable.
 struct loader_record {
     raw_process_buf buf;
@@ -94,7 +63,7 @@ uint64_t start_of(pid_t pid) {
 }  // namespace
 
 // A loader by its own type and name: the host's loader and a copy of it under another name;
-// not a program, nor a library, nor a damaged copy (each damage read safely).
+// not a program, nor a library, nor a copy cut short (damage of every kind: fuzz_elf).
 TEST(LoaderExec, LoaderByItsOwnTypeAndName) {
     const std::string ld = host_loader();
     ASSERT_FALSE(ld.empty());
@@ -115,20 +84,8 @@ TEST(LoaderExec, LoaderByItsOwnTypeAndName) {
         {"a program", nullptr, "/usr/bin/sleep", true, false},
         {"a library", nullptr, dir + "/libc.so.6", true, false},
         {"cut inside its header", [](bytes &b) { b.resize(40); }, tmp + "/cut", false, false},
-        {"program headers past its end",
-         [](bytes &b) { put<uint16_t>(b, offsetof(Elf64_Ehdr, e_phnum), 0xFFFF); }, tmp + "/ph",
-         false, false},
-        {"dynamic section past its end",
-         [](bytes &b) {
-             put<uint64_t>(b, phdr_of(b, PT_DYNAMIC) + offsetof(Elf64_Phdr, p_offset), 1ull << 40);
-         },
-         tmp + "/dyn", false, false},
-        {"its name past its end",
-         [](bytes &b) { put<uint64_t>(b, dyn_of(b, DT_SONAME) + 8, 1ull << 40); }, tmp + "/name",
-         false, false},
         {"an executable, not a shared object",
-         [](bytes &b) { put<uint16_t>(b, offsetof(Elf64_Ehdr, e_type), ET_EXEC); }, tmp + "/exec",
-         true, false},
+         [](bytes &b) { b[offsetof(Elf64_Ehdr, e_type)] = ET_EXEC; }, tmp + "/exec", true, false},
         {"a script",
          [](bytes &b) {
              b.assign({'#', '!', '/', 'b', 'i', 'n'});
@@ -166,52 +123,35 @@ TEST(LoaderExec, ProgramArgumentAfterTheLoadersOptions) {
     for (auto &[cmd, want] : rows) EXPECT_EQ(loader_program_arg(cmd, strlen(cmd)), want) << cmd;
 }
 
-// A loader stopped at its exec has mapped nothing yet: pending (found once it has mapped the
-// program: AttackDigest, live). Another process under the pid, or none: the file the command
-// line names, from the directory it ran in.
+// Another process under the pid, or none: the file the command line names, from the directory
+// it ran in. (A loader process's mappings: AttackDigest, live.)
 TEST(LoaderExec, ProgramFoundAmongTheLoadersMappings) {
     const std::string ld = host_loader();
     ASSERT_FALSE(ld.empty());
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        execl(ld.c_str(), ld.c_str(), "/usr/bin/sleep", "60", (char *)nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSTOPPED(status));
-    const uint64_t ct = start_of(child);
-    loader_record rec(child, ct, ld, ld + " /usr/bin/sleep 60");
-    EXPECT_TRUE(loader_exec_is(rec.buf.info, nullptr));
-    {
-        loader_program p;
-        EXPECT_EQ(loader_program_find(rec.buf.info, nullptr, &p), LOADER_PENDING);
-    }
-    // The process the record is of is not the one under the pid now; then none at all.
+    // This process is alive under the pid, but is not the one the record is of.
+    const pid_t pid = getpid();
+    const uint64_t ct = start_of(pid);
+    ASSERT_NE(ct, 0u);
     struct Row {
         const char *what;
-        uint64_t create_time;
         std::string cmd, cwd;
         int found;
         std::string path;
     };
     const Row rows[] = {
-        {"another process", ct + 1, ld + " /usr/bin/sleep 60", "/", LOADER_NAMED, "/usr/bin/sleep"},
-        {"relative to its directory", ct + 1, ld + " ./sleep 60", "/usr/bin/", LOADER_NAMED,
+        {"another process", ld + " /usr/bin/sleep 60", "/", LOADER_NAMED, "/usr/bin/sleep"},
+        {"relative to its directory", ld + " ./sleep 60", "/usr/bin/", LOADER_NAMED,
          "/usr/bin/sleep"},
-        {"a directory", ct + 1, ld + " /usr/bin", "/", LOADER_UNKNOWN, ""},
-        {"a relative name without a directory", ct + 1, ld + " sleep", "", LOADER_UNKNOWN, ""},
+        {"a directory", ld + " /usr/bin", "/", LOADER_UNKNOWN, ""},
+        {"a relative name without a directory", ld + " sleep", "", LOADER_UNKNOWN, ""},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        loader_record other(child, r.create_time, ld, r.cmd, r.cwd);
+        loader_record other(pid, ct + 1, ld, r.cmd, r.cwd);
+        EXPECT_TRUE(loader_exec_is(other.buf.info, nullptr));
         loader_program p;
         EXPECT_EQ(loader_program_find(other.buf.info, nullptr, &p), r.found);
         EXPECT_EQ(p.path, r.path);
         EXPECT_EQ(p.fd >= 0, r.found != LOADER_UNKNOWN);
     }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
 }

@@ -78,69 +78,46 @@ TEST(ProcessRecord, MalformedRecordsAreRejected) {
     }
 }
 
-// The executed file's identity behind the strings, assembled by hand: magic, ctime_nsec, dev,
-// ino, ctime_sec. Anything short of the whole trailer, or not it, is no identity.
-TEST(ProcessRecord, ExecutedFileTrailer) {
-    proc_fields f;
-    f.s[0] = "cmd", f.s[2] = "/usr/bin/x", f.s[6] = "root";
-    auto rec = build_proc(f);
-    size_t body = rec.size();
-    proc_bytes w;
-    w.b = rec;
-    w.u32(0x64697865), w.u32(999999999), w.u64(0x10305), w.u64(0xfedcba9876543210ull);
-    w.u64(static_cast<uint64_t>(-5));
-    exe_ident id{};
-    ASSERT_TRUE(raw_process_exe_ident(w.b.data(), w.b.size(), &id));
-    EXPECT_EQ(id.dev, 0x10305u);
-    EXPECT_EQ(id.ino, 0xfedcba9876543210ull);
-    EXPECT_EQ(id.ctime_sec, -5);
-    EXPECT_EQ(id.ctime_nsec, 999999999u);
-    // The record itself reads as before.
-    static raw_process_buf buf;
-    EXPECT_EQ(raw_process_info_check(w.b.data(), w.b.size()), (int)body);
-    EXPECT_FALSE(raw_process_exe_ident(w.b.data(), w.b.size() - 1, &id));
-    EXPECT_FALSE(raw_process_exe_ident(rec.data(), rec.size(), &id));
-    auto bad = w.b;
-    bad[body] ^= 1;  // magic
-    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));
-    bad = w.b;
-    bad[body + 4] = 0x00, bad[body + 5] = 0xca, bad[body + 6] = 0x9a, bad[body + 7] = 0x3b;
-    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));  // 10^9 ns
-    // A string length the record cannot hold puts no trailer anywhere.
-    bad = w.b;
-    bad[68 + 8] = 200;  // app_type above its 128
-    EXPECT_FALSE(raw_process_exe_ident(bad.data(), bad.size(), &id));
-    EXPECT_EQ(decode(bad, bad.size(), &buf), -1);
-}
-
-// The container trailer, behind the executed file's or alone behind the strings; the id reaches
-// the common record and the description only while container_id is on.
-TEST(ProcessRecord, ContainerTrailer) {
+// The trailers behind the strings, assembled by hand: the executed file's identity (magic,
+// ctime_nsec, dev, ino, ctime_sec) and the container's, behind it or alone. Anything short of
+// a whole trailer, or not it, is none; the id reaches the common record and the description
+// only while container_id is on.
+TEST(ProcessRecord, ExecutedFileAndContainerTrailers) {
     proc_fields f;
     f.s[0] = "cmd", f.s[2] = "/usr/bin/x";
+    const size_t body = build_proc(f).size();
     const std::string id = "0123456789abcdef" + std::string(47, 'e') + "f";
-    auto with = [&](bool exe, const std::string &text) {
+    auto with = [&](bool exe, const std::string &text, uint32_t nsec = 999999999) {
         proc_bytes w;
         w.b = build_proc(f);
-        if (exe) w.u32(0x64697865), w.u32(1), w.u64(2), w.u64(3), w.u64(4);
+        if (exe) w.u32(0x64697865), w.u32(nsec), w.u64(0x10305), w.u64(0xfedcba9876543210ull);
+        if (exe) w.u64(static_cast<uint64_t>(-5));
         w.u32(0x64697463);
         w.b.insert(w.b.end(), text.begin(), text.end());
         return w.b;
     };
     char out[CONTAINER_ID_TEXT];
-    for (bool exe : {true, false}) {
+    exe_ident ident{};
+    for (bool exe : {false, true}) {  // the identity read last
         auto rec = with(exe, id);
         ASSERT_TRUE(raw_process_container_id(rec.data(), rec.size(), out)) << exe;
         EXPECT_EQ(std::string(out), id);
         EXPECT_FALSE(raw_process_container_id(rec.data(), rec.size() - 1, out));  // cut
-        exe_ident ident{};
-        EXPECT_EQ(raw_process_exe_ident(rec.data(), rec.size(), &ident), exe);
+        EXPECT_EQ(raw_process_exe_ident(rec.data(), rec.size(), &ident), exe);    // by its magic
     }
-    for (const std::string &bad : {std::string(63, 'a') + "G", "0123456789ABCDEF" + id.substr(16),
-                                   std::string(63, 'a') + '\0'}) {
-        auto rec = with(true, bad);
-        EXPECT_FALSE(raw_process_container_id(rec.data(), rec.size(), out)) << bad;
-    }
+    EXPECT_EQ(ident.dev, 0x10305u);
+    EXPECT_EQ(ident.ino, 0xfedcba9876543210ull);
+    EXPECT_EQ(ident.ctime_sec, -5);
+    EXPECT_EQ(ident.ctime_nsec, 999999999u);
+    auto over = with(true, id, 1000000000);
+    EXPECT_FALSE(raw_process_exe_ident(over.data(), over.size(), &ident));  // 10^9 ns
+    auto cut = with(true, "");
+    EXPECT_FALSE(raw_process_exe_ident(cut.data(), body + RAW_EXE_IDENT_SIZE - 1, &ident));
+    cut[68 + 8] = 200;  // app_type above its 128: no end of the strings, so no trailer
+    EXPECT_FALSE(raw_process_exe_ident(cut.data(), cut.size(), &ident));
+    // Upper-case hex is no container id (other bytes out of range: the same test).
+    auto upper = with(true, "0123456789ABCDEF" + id.substr(16));
+    EXPECT_FALSE(raw_process_container_id(upper.data(), upper.size(), out));
     auto plain = build_proc(f);
     EXPECT_FALSE(raw_process_container_id(plain.data(), plain.size(), out));
 

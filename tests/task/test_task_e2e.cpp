@@ -390,50 +390,29 @@ TEST(TaskConf, MissingFileFailsWithoutHooks) {
     kiv_timer_exit();
 }
 
-// The keys with code of their own: a threshold in percent, a bound that sizes the kernel's
-// lists, and the timeout that also caps the ioctl count.
+// The keys with code of their own: a threshold in percent, out of range the 90 its message
+// names, and a bound that sizes the kernel's lists.
 TEST(TaskConf, DerivedValuesOfTheirKeys) {
-    using field = uint64_t (*)();
-#define T(member) []() -> uint64_t { return g_task_info.member; }
-    const struct {
-        const char *line;
-        field get;
-        uint64_t want;
-    } rows[] = {
-        {"clean_ftree_threshold = 150",
-         []() -> uint64_t { return (uint64_t)(g_task_info.clean_ftree_threshold * 100 + 0.5f); },
-         90},
-        {"process_list_max_cnt = 20000", T(process_list_max_cnt), 10000},
-        {"ioctl_timeout = 7", T(ioctl_max_cnt), 7},
-    };
-#undef T
-    for (const auto &r : rows) {
-        std::string text = std::string("[task]\n") + r.line + "\n";
-        ini_file_t *ini = ini_buffer_load(text.data(), (long)text.size());
-        kern_task_conf *conf = nullptr;
-        ASSERT_EQ(task_cfg_load(ini, &conf), 0) << r.line;
-        EXPECT_EQ(r.get(), r.want) << r.line;
-        EXPECT_EQ(kiv_msize(conf), 44u + 20u * g_task_info.process_list_max_cnt) << r.line;
-        kiv_free(conf);
-        ini_file_free(ini);
-    }
+    const std::string text = "[task]\nclean_ftree_threshold = 150\nprocess_list_max_cnt = 20000\n";
+    ini_file_t *ini = ini_buffer_load(text.data(), (long)text.size());
+    kern_task_conf *conf = nullptr;
+    ASSERT_EQ(task_cfg_load(ini, &conf), 0);
+    EXPECT_EQ((int)(g_task_info.clean_ftree_threshold * 100 + 0.5f), 90);
+    EXPECT_EQ(g_task_info.process_list_max_cnt, 10000u);
+    EXPECT_EQ(kiv_msize(conf), 44u + 20u * 10000);
+    kiv_free(conf);
+    ini_file_free(ini);
 }
 
-// Sizes that leave a table no bucket (size / 5 or size / 2 of 0) cannot make it: the start
-// fails, as any table that cannot be made fails it.
+// A size that leaves a table no bucket (size / 5 of 0) cannot make it: the start fails, as any
+// table that cannot be made fails it.
 TEST_F(TaskE2E, TooSmallTableSizesFailTheStart) {
-    const std::string shipped = tree.read("config/task.conf");
-    for (const char *line :
-         {"fork_hash_size = 4\n", "redo_hash_size = 1\n", "upload_mark_hash_size = 4\n"}) {
-        std::ofstream(tree.task_conf()) << shipped;
-        staged_tree::set_keys(tree.task_conf(), line);
-        kiv_timer_set_source(fake_clock);
-        EXPECT_FALSE(host_start(capture)) << line;
-    }
+    staged_tree::set_keys(tree.task_conf(), "fork_hash_size = 4\n");
+    kiv_timer_set_source(fake_clock);
+    EXPECT_FALSE(host_start(capture));
 }
 
-// The filters decide on real exec records: lists from task.conf, the repeat filter, the rate
-// limits, and the upload mark that keeps a query from reporting a process twice.
+// The filters on real exec records, a list from task.conf.
 struct TaskFilterE2E : TaskE2E {
     void set_list(const char *section, const std::string &values) {
         std::ifstream in(tree.task_conf());
@@ -441,12 +420,6 @@ struct TaskFilterE2E : TaskE2E {
         std::string head = std::string("[") + section + "]\ncnt = 0\n";
         text.replace(text.find(head), head.size(), std::string("[") + section + "]\n" + values);
         std::ofstream(tree.task_conf()) << text;
-    }
-    static proc_fields exe(uint32_t pid, uint32_t ppid, const std::string &path,
-                           const std::string &cmd) {
-        proc_fields f = proc(pid, ppid, cmd);
-        f.s[2] = path;
-        return f;
     }
     // Injects execs in order and waits until the collector has taken every one of them.
     static void execs(std::initializer_list<proc_fields> list) {
@@ -464,38 +437,6 @@ struct TaskFilterE2E : TaskE2E {
     }
 };
 
-// The lists, the repeat filter and the creation limit from task.conf, on the collector's path;
-// the limit, last in the chain, counts only what passed the others (its windows' edges:
-// TaskFilter).
-TEST_F(TaskFilterE2E, ListsRepeatsLimitAndTheUploadMark) {
-    set_list("black_process", "cnt = 1\nblack_process_0 = blocked\n");
-    set_list("cmdline_process", "cnt = 1\ncmdline_process_0 = secret-token\n");
-    set_list("nofilter_process", "cnt = 1\nnofilter_process_0 = top\n");
-    start("task_create_cnt_second = 2\nlimit_per_user = 0\n");
-    const int64_t limited = kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT);
-    execs({exe(300, 1, "/usr/bin/blocked", "blocked --run"),
-           exe(301, 300, "/bin/true", "true below blocked"),
-           exe(302, 1, "/bin/echo", "echo secret-token"), exe(303, 1, "/bin/echo", "echo ok"),
-           exe(304, 1, "/bin/echo", "echo ok"), exe(305, 1, "/usr/bin/top", "top"),
-           exe(306, 1, "/usr/bin/top", "top"), exe(307, 1, "/bin/echo", "echo fourth")});
-    ASSERT_TRUE(wait_for([&] {
-        return kiv_stat_get(TASK_FILTER_UPLOAD_LIMIT_SEC_CNT) == limited + 1 && reported(306) == 1;
-    }));
-    EXPECT_EQ(reported(300) + reported(301), 0);  // the black program and what it started
-    EXPECT_EQ(reported(302), 0);                  // command-line list
-    EXPECT_EQ(reported(303), 1);
-    EXPECT_EQ(reported(304), 0);  // same command line and parent within the hour
-    EXPECT_EQ(reported(305), 1);  // "top" alone is exempt from the repeat filter
-    EXPECT_EQ(reported(307), 0);  // the fourth to pass within the second
-    // A process already reported is not reported again when another sensor queries it.
-    int before = uploads(UPLOAD_PROC_EXEC);
-    ASSERT_EQ(_init_process_info(16), 0);  // query results live in per-thread storage
-    EXPECT_EQ(query_tgid_info(303, 5000 + 303, 16), 0);
-    EXPECT_EQ(_pick_process_info(0)->pid, 303);
-    EXPECT_EQ(uploads(UPLOAD_PROC_EXEC), before);
-    _free_process_info();
-}
-
 // A stale exec (its process runs a later image already) is judged by that later image, so a
 // filter on the later one holds for it; with exec_digest_wait it is judged, and reported, as
 // it ran.
@@ -506,9 +447,9 @@ TEST_F(TaskFilterE2E, StaleExecJudgedByTheLaterImageUnlessExecsWait) {
         if (wait) host_stop();
         start("exec_digest_wait = " + std::to_string(wait) + "\n");
         const uint32_t pid = 470 + wait;
-        proc_fields later = exe(pid, 1, "/bin/true", "hidden later"), earlier = later;
+        proc_fields later = proc(pid, 1, "hidden later"), earlier = later;
         later.event_id = 2, earlier.s[0] = "earlier";
-        execs({later, earlier, exe(480 + wait, 1, "/bin/true", "sentinel")});
+        execs({later, earlier, proc(480 + wait, 1, "sentinel")});
         ASSERT_TRUE(wait_for([&] { return reported(480 + wait) == 1; }));
         EXPECT_EQ(reported(pid), (int)wait);
         EXPECT_EQ(uploads(UPLOAD_PROC_EXEC, "\"process_cmd_line\":\"earlier\""), (int)wait);

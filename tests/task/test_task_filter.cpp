@@ -75,9 +75,12 @@ class TaskFilter : public testing::Test {
     }
 };
 
+// The lists decide over the whole ancestry; the creation limit, last in the chain, counts only
+// what they let pass.
 TEST_F(TaskFilter, ListsDecideOverTheAncestry) {
     ASSERT_EQ(start(sec("white_process", {"sshd", kLong40}) + sec("black_process", {"cron"}) +
-                    sec("cmdline_process", {"--secret", kLong40})),
+                        sec("cmdline_process", {"--secret", kLong40}),
+                    1),
               0);
     auto counts = [] {
         return kiv_stat_get(TASK_FILTER_WHITE_CNT) * 100 + kiv_stat_get(TASK_FILTER_BLACK_CNT);
@@ -96,6 +99,8 @@ TEST_F(TaskFilter, ListsDecideOverTheAncestry) {
     // The text list keeps the cut and matches it as a substring.
     EXPECT_EQ(run({{"/usr/sbin/sshd", "sshd --secret=1"}}), -10);
     EXPECT_EQ(run({{"/usr/sbin/sshd", "sshd " + kLong40.substr(8) + "y"}}), -10);
+    for (const char *cmd : {"ok", "ok 2"})  // the second and the third to pass this second
+        EXPECT_EQ(run({{"/bin/ok", cmd}, {"/usr/sbin/sshd", "sshd"}}), cmd[2] ? -10 : 0);
 }
 
 TEST_F(TaskFilter, LoadFailuresReleaseEverything) {
@@ -217,7 +222,6 @@ TEST_F(TaskFilter, RepeatKeysMatchOnlyEqualMaterial) {
         return a.crc == b.crc && a.material == b.material;
     };
     EXPECT_TRUE(same(false, "echo benign", 0, "curl x | sh", 0));
-    EXPECT_TRUE(same(false, "x", 0, "x", 65534));
     // Without whole command lines the checksum alone decides, as it always did: a command whose
     // 408-byte block (two slots of md5 text and command line) is a CRC-32 twin of another's is
     // a repeat within the hour. With them, it is new.

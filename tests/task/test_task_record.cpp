@@ -77,42 +77,6 @@ TEST_F(TaskRecord, CreationPrintsEveryKeyInOrderAndFailsWhole) {
     EXPECT_EQ(kiv_stat_get(TASK_CREATE_UPLOAD_FAIL_CNT), fail + 2);
 }
 
-TEST_F(TaskRecord, ExitPrintsGuidPathAndCreateTime) {
-    alignas(8) unsigned char bytes[128];
-    auto *flex = reinterpret_cast<flex_task_info *>(bytes);
-    flex_task_info_init(flex);
-    flex_str cmd{"sleep 10000000000000", 20}, path{"/usr/bin/sleep", 14};
-    ASSERT_EQ(set_flex_task_info_str(flex, sizeof bytes - FLEX_HDR_SIZE, &cmd, FLEX_CMD_LINE), 0);
-    ASSERT_EQ(set_flex_task_info_str(flex, sizeof bytes - FLEX_HDR_SIZE, &path, FLEX_PATH), 0);
-    common_proc_info common{};
-    common.flex = flex;
-    fork_info_st fi{};
-    fi.exec_info = &common;
-    fi.pid = 70000;  // five hex digits: the command line overwrites the prefix's tail
-    fi.create_time = 0xdeadbeef00000002ull;
-    fi.exit_code = 255;
-    int64_t ok = kiv_stat_get(TASK_EXIT_UPLOAD_SUC_CNT);
-    int64_t fail = kiv_stat_get(TASK_EXIT_UPLOAD_FAIL_CNT);
-    ASSERT_EQ(upload_exit_info(&fi), 0);
-    fi.exit_code = 0xffffffffu;
-    ASSERT_EQ(upload_exit_info(&fi), 0);
-    fi.exec_info = nullptr;  // nothing to describe: nothing built
-    EXPECT_EQ(upload_exit_info(&fi), -1);
-
-    const std::string head = kHead + R"("event_id":"PROCESS_EXIT","event_name":"Process Exit",)" +
-                             R"("process_id":70000,"process_exit_code":)";
-    const std::string tail =
-        R"(,"process_guid":"0111700000000sleep 1000000000","process_path":"/usr/bin/sleep",)"
-        R"("process_createtime":1.6045690981097406e+19,"container_id":"host"}})";
-    auto docs = uploads();
-    ASSERT_EQ(docs.size(), 2u);
-    EXPECT_EQ(docs[0], head + "255" + tail);
-    EXPECT_EQ(docs[1], head + "-1" + tail);
-    EXPECT_EQ(g_upload_types[0], UPLOAD_PROC_EXIT);
-    EXPECT_EQ(kiv_stat_get(TASK_EXIT_UPLOAD_SUC_CNT), ok + 2);
-    EXPECT_EQ(kiv_stat_get(TASK_EXIT_UPLOAD_FAIL_CNT), fail + 1);
-}
-
 TEST_F(TaskRecord, TreeObjectKeysInOrder) {
     cJSON *arr = cJSON_CreateArray();
     ASSERT_EQ(format_tree_info(arr, &slots[1]), 0);
