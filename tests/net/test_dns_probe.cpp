@@ -41,24 +41,20 @@ std::vector<uint32_t> ips(std::initializer_list<const char *> list) {
     return v;
 }
 
-// Answers every datagram on addr:port with one canned reply, sent from reply_from (another
-// loopback address) when given, and keeps the last query.
+// Answers every datagram on addr:port with one canned reply, and keeps the last query.
 class responder {
   public:
-    responder(const char *addr, uint16_t port, bytes reply, const char *reply_from = nullptr)
-        : reply_(std::move(reply)) {
+    responder(const char *addr, uint16_t port, bytes reply) : reply_(std::move(reply)) {
         fd_ = bound(addr, port);
-        out_ = reply_from ? bound(reply_from, 0) : fd_;
         sockaddr_in a{};
         socklen_t len = sizeof a;
-        if (fd_ < 0 || out_ < 0 || getsockname(fd_, (sockaddr *)&a, &len) != 0) return;
+        if (fd_ < 0 || getsockname(fd_, (sockaddr *)&a, &len) != 0) return;
         port_ = ntohs(a.sin_port);
         th_ = std::thread([this] { serve(); });
     }
     ~responder() {
         stop_ = true;
         if (th_.joinable()) th_.join();
-        if (out_ >= 0 && out_ != fd_) close(out_);
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return port_ != 0; }
@@ -91,10 +87,10 @@ class responder {
                 std::lock_guard g(mu_);
                 query_.assign(buf, buf + n);
             }
-            sendto(out_, reply_.data(), reply_.size(), 0, (sockaddr *)&from, flen);
+            sendto(fd_, reply_.data(), reply_.size(), 0, (sockaddr *)&from, flen);
         }
     }
-    int fd_ = -1, out_ = -1;
+    int fd_ = -1;
     uint16_t port_ = 0;
     bytes reply_;
     std::thread th_;
@@ -198,7 +194,6 @@ TEST_F(DnsProbe, ResolvConfParsing) {
          "nameserver\nnameserver \nnameserver 10.0.0\nnameserver 300.0.0.1\n"
          "nameserver 10.0.0.1 # office\nnameserver 10.0.0.1.1\n",
          {}},
-        {"twenty servers keep the first fifteen", nameservers(1, 20), range(1, 15)},
         {"reading stops at fifteen, before a long line", nameservers(1, 15) + over + "\n",
          range(1, 15)},
         {"a 1023-character line still fits", fits + "\n" + nameservers(1, 2), range(1, 2)},
@@ -330,7 +325,6 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
         bytes reply;
         int ret;
         const char *log;
-        const char *from = nullptr;
     };
     const row rows[] = {
         // The counts are the server's word and only printed, however large.
@@ -340,12 +334,10 @@ TEST_F(DnsProbe, ProbeQueryBytesAndReplies) {
         {"code in the low bits only", reply_header(0xf0, 0), 0, " 65535 Authoritative"},
         {"header cut short", cut, -1, "too short (11 bytes)"},
         {"empty datagram", {}, -1, "empty reply"},
-        // Whoever sends the reply, it is judged the same.
-        {"answer from another address", reply_header(0x80, 1), 0, " 1 Answers.", "127.0.0.2"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        responder srv("127.0.0.1", 0, r.reply, r.from);
+        responder srv("127.0.0.1", 0, r.reply);
         ASSERT_TRUE(srv.ok());
         dns_set_probe_port(srv.port());
         int ret = 0;
