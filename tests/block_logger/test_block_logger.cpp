@@ -2,7 +2,6 @@
 // the stand-in's ring, decoded, enriched and uploaded; the daily limit with its reset by the
 // five-minute timer across midnight (clock and wall time driven); bad records; the private
 // module log that formatting failures go to.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <fcntl.h>
@@ -18,13 +17,10 @@
 
 #include "block_bytes.h"
 #include "block_logger/block_logger.h"
-#include "base/mem.h"
-#include "comm/dirutils.h"
 #include "comm/pthread_guard.h"
 #include "comm/timer.h"
 #include "e2e_host.h"
 #include "framework/hook.h"
-#include "framework/mod_manager.h"
 #include "log/autolog_internal.h"
 #include "log/ulog.h"
 #include "proc_bytes.h"
@@ -212,19 +208,21 @@ struct BlockE2E : ::testing::Test {
 
 constexpr const char *kHelloMd5 = "b1946ac92492d2347c6235b4d2611184";  // "hello\n"
 
-// A rename names the new path after the operation and keeps the old name's attributes; a
-// target that is gone and an acting process nobody knows still give a record.
-TEST_F(BlockE2E, FileReportsPrintedExactly) {
+// One exact report of each kind. A rename names the new path after the operation and keeps
+// the old name's attributes; a target that is gone and an acting process nobody knows still
+// give a record.
+TEST_F(BlockE2E, ReportsOfEachKindPrintedExactly) {
     start();
     const std::string old_name = target("old", "hello\n", 0640);
     const std::string file = "\"fileType\":\"\",\"fileCluster\":\"\",";
-    block_rec r;
+    block_rec r, u, k, v6;  // u: unknown process and user, no texts
     r.opr = 4, r.group = 6, r.action = 1, r.text[1] = old_name, r.text[2] = dir + "/new";
-    inject(r);
-    block_rec u;  // unknown process and user, no texts
     u.pid = kTarget + 10, u.ppid = kTarget + 11, u.uid = 3999999, u.text[0] = "", u.opr = 3;
-    inject(u);
-    ASSERT_TRUE(wait_for([] { return count() == 2; }));
+    k.type = 25, k.opr = 4, k.group = 10, k.text[1] = "/usr/sbin/sshd", k.text[2] = "/x";
+    v6.type = 26, v6.group = 3, v6.family = 10, v6.proto = 17, v6.direction = 1;
+    v6.sip = "2001:db8::1", v6.dip = "::1", v6.sport = 53, v6.dport = 65535, v6.text[0] = "";
+    for (const block_rec &x : {r, u, k, v6}) inject(x);
+    ASSERT_TRUE(wait_for([] { return count() == 4; }));
     auto d = reports();
     EXPECT_EQ(d[0], header("FILE_PROTECT", "file", "block") + file +
                         attributes(old_name, "rw-r-----", kHelloMd5) +
@@ -234,6 +232,16 @@ TEST_F(BlockE2E, FileReportsPrintedExactly) {
     for (const char *part : {"\"filePath\":\"\",\"fileCtime\":0,", "\"fileHash\":\"-\",",
                              "\"sPId\":4194411,", "\"sPUser\":\"\",", "\"sPpUser\":\"\","})
         EXPECT_NE(d[1].find(part), std::string::npos) << part << d[1];
+    EXPECT_EQ(d[2], header("APPLICATION_PROTECT", "proc", "block") +
+                        "\"eventOpr\":\"kill\",\"pFilePath\":\"/usr/sbin/sshd\","
+                        "\"pId\":4194401,\"ppId\":1,\"pName\":\"sshd\",\"ppName\":\"systemd\","
+                        "\"pUser\":\"root\",\"pUid\":0,\"pNamespace\":4026531836,"
+                        "\"pEuid\":0,\"pPort\":22,\"pStartTime\":0,\"pCluster\":\"\"" +
+                        subject());
+    EXPECT_EQ(d[3], header("ENFORCE", "net", "block") +
+                        "\"eventOpr\":\"inbound\",\"protocol\":\"udp\",\"srcIp\":\"2001:db8::1\","
+                        "\"srcPort\":53,\"dstIp\":\"::1\",\"dstPort\":65535" +
+                        subject(""));
 }
 
 // A process the filters kept from being reported stays unreported after a block report
@@ -288,27 +296,6 @@ TEST_F(BlockE2E, RewrittenTargetHashedAgain) {
                   std::string::npos)
             << d[i];
     }
-}
-
-TEST_F(BlockE2E, ProcessAndNetworkReportsPrintedExactly) {
-    start();
-    block_rec k, v6;
-    k.type = 25, k.opr = 4, k.group = 10, k.text[1] = "/usr/sbin/sshd", k.text[2] = "/x";
-    v6.type = 26, v6.group = 3, v6.family = 10, v6.proto = 17, v6.direction = 1;
-    v6.sip = "2001:db8::1", v6.dip = "::1", v6.sport = 53, v6.dport = 65535, v6.text[0] = "";
-    for (const block_rec &r : {k, v6}) inject(r);
-    ASSERT_TRUE(wait_for([] { return count() == 2; }));
-    auto d = reports();
-    EXPECT_EQ(d[0], header("APPLICATION_PROTECT", "proc", "block") +
-                        "\"eventOpr\":\"kill\",\"pFilePath\":\"/usr/sbin/sshd\","
-                        "\"pId\":4194401,\"ppId\":1,\"pName\":\"sshd\",\"ppName\":\"systemd\","
-                        "\"pUser\":\"root\",\"pUid\":0,\"pNamespace\":4026531836,"
-                        "\"pEuid\":0,\"pPort\":22,\"pStartTime\":0,\"pCluster\":\"\"" +
-                        subject());
-    EXPECT_EQ(d[1], header("ENFORCE", "net", "block") +
-                        "\"eventOpr\":\"inbound\",\"protocol\":\"udp\",\"srcIp\":\"2001:db8::1\","
-                        "\"srcPort\":53,\"dstIp\":\"::1\",\"dstPort\":65535" +
-                        subject(""));
 }
 
 // Unknown operations and directions are not sent, their lines land in the private module
