@@ -19,7 +19,6 @@
 #include "crc_twin.h"
 #include "comm/timer.h"
 #include "e2e_host.h"
-#include "framework/mod_manager.h"
 #include "log/ulog.h"
 #include "net/dns_parse.h"
 #include "net/net.h"
