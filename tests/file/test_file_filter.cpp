@@ -182,7 +182,6 @@ TEST_F(FileFilter, ConfigurationErrorsFailStartAndFreeEverything) {
     } cases[] = {
         {"no filter sections", "[base]\n", 0, 1, 0},
         {"no file at all", "", -1, 0, 0},
-        {"missing event_mask", "[path_filter]\ncnt=1\npath_0=/etc\n", -1, 0, 0},
         {"negative event_mask", section("path_filter", "path", {"/etc"}, "", -1), -1, 0, 0},
         {"negative group_num", section("path_filter", "path", {"/etc"}, "", 1, -5), -1, 0, 0},
         {"missing item", "[path_filter]\ncnt=2\nevent_mask=1\npath_0=/etc\n", -1, 0, 0},

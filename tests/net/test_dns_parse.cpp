@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -81,16 +80,14 @@ std::string addr_of(const dnsa_record *r) {
 
 // Parses an exact-size heap copy (so the sanitizer sees any read past the end), frees the
 // list and returns what it held with the log lines of the parse.
-parsed parse(const bytes &msg, int name_size = DNSA_NAME_LEN, int len = INT_MIN,
-             bool aaaa = false) {
+parsed parse(const bytes &msg, int name_size = DNSA_NAME_LEN, bool aaaa = false) {
     bytes copy(msg);
     std::vector<char> name((size_t)std::max(name_size, 1), '#');
     int64_t held = kiv_stat_get(MALLOC_FOR_NET_DNSA_RECORD);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    dnsa_record *list =
-        dnsa_get_response_ip(copy.empty() ? nullptr : copy.data(),
-                             len == INT_MIN ? (int)copy.size() : len, name.data(), name_size, aaaa);
+    dnsa_record *list = dnsa_get_response_ip(copy.empty() ? nullptr : copy.data(), (int)copy.size(),
+                                             name.data(), name_size, aaaa);
     parsed p;
     p.log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
     p.some = list != nullptr;
@@ -160,7 +157,6 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
         const char *name;  // nullptr: refused
         const char *log;
         int name_size = 256;
-        int len = INT_MIN;  // the message's size
     };
     const row rows[] = {
         {"exactly a header", msg_writer().header(1, 0, 0, 0).b, nullptr,
@@ -173,10 +169,9 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
         {"no question", msg_writer().header(0, 1, 0, 0).a(1).b, nullptr,
          "[dns] dns->q_count is zero."},
         {"header and one byte", msg_writer().header(1, 0, 0, 0).u8(0).b, nullptr, kVisit},
-        {"compression pointer", msg_writer().header(1, 1, 0, 0).u16(0xC00C).u16(1).u16(1).a(1).b,
-         nullptr, "[dns] error dns"},
+        // A compression pointer's first byte is a label length above 63 too.
         {"label of 64", msg_writer().header(1, 1, 0, 0).question(std::string(64, 'a')).a(1).b,
-         nullptr, "[dns] dns get domain offset error!"},
+         nullptr, "[dns] error dns"},
         {"more questions than data", msg_writer().header(3, 0, 0, 0).question("a.test").b, nullptr,
          kVisit},
         {"longest name", msg_writer().header(1, 1, 0, 0).question(longest).a(7).b, longest.c_str(),
@@ -192,7 +187,7 @@ TEST_F(DnsParse, HeaderParametersAndQuestionNames) {
         {"name in a buffer of its size", www, "www.example.test", "", 17},
     };
     for (const row &r : rows) {
-        parsed p = parse(r.msg, r.name_size, r.len);
+        parsed p = parse(r.msg, r.name_size);
         EXPECT_EQ(p.some, r.name != nullptr) << r.what << "\n" << p.log;
         if (r.name) EXPECT_EQ(p.name, r.name) << r.what;
         EXPECT_NE(p.log.find(r.log), std::string::npos) << r.what << "\n" << p.log;
@@ -274,7 +269,7 @@ TEST_F(DnsParse, ResourceRecordsInEachSection) {
         {"additional count with one byte left", m(1, 0, 1).a(1).u8(0).b, {}, kVisit},
     };
     for (const row &r : rows) {
-        parsed p = parse(r.msg, DNSA_NAME_LEN, INT_MIN, r.aaaa);
+        parsed p = parse(r.msg, DNSA_NAME_LEN, r.aaaa);
         EXPECT_EQ(p.some, !r.addrs.empty()) << r.what << "\n" << p.log;
         EXPECT_EQ(p.addrs, r.addrs) << r.what;
         EXPECT_NE(p.log.find(r.log), std::string::npos) << r.what << "\n" << p.log;
