@@ -251,16 +251,6 @@ TEST_F(Containers, FhashFullReplaceAndWalk) {
 }
 
 TEST_F(Containers, LhashEvictionOrderAndCursor) {
-    {  // limit 1: only allow-free nodes go, in marking order; re-marking leaves a node in place
-        lhash_fixture f(LHASH_STATUS_ALLOW_FREE);
-        f.run("i1 i2 i3 x4 a3 a1 a3 =f3f12 i4 =f124 i5 =245 x6");
-        EXPECT_EQ(f.deleted, 2);
-        EXPECT_EQ(f.t->del_using_cnt, 0u);
-        void *out = nullptr;
-        EXPECT_EQ(lhash_search(f.t, &f.r[3].key, 4, &out), -4);
-        EXPECT_EQ(lhash_search(f.t, &f.r[2].key, 4, &out), 0);
-        EXPECT_EQ(out, &f.r[2]);
-    }
     {  // limit 2: least recently touched using node goes, allow-free ones still first
         lhash_fixture f(LHASH_STATUS_USING);
         f.run("i1 i2 i3 l1 =231 i4 =314");

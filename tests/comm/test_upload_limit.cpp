@@ -40,18 +40,7 @@ struct UploadLimit : ::testing::Test {
     }
 };
 
-TEST_F(UploadLimit, ConfigurationDefaultsBoundsAndMissingFile) {
-    struct Row {
-        const char *text;
-        uint32_t sec_max, hour_max;
-    };
-    for (const Row &r :
-         {Row{"[x]\n", 1000, 0}, Row{"[x]\nx_cnt_second = 0\nx_cnt_hour = 7\n", 0, 7}}) {
-        SCOPED_TRACE(r.text);
-        ASSERT_EQ(load(r.text), 0);
-        EXPECT_EQ(info.sec_limit.max_cnt, r.sec_max);
-        EXPECT_EQ(info.hour_limit.max_cnt, r.hour_max);
-    }
+TEST_F(UploadLimit, MissingFileFailsTheLoad) {
     EXPECT_EQ(aux_limit_cfg_load(&info, "/nonexistent/dir/x.conf", "x", sec, hour), -1);
 }
 

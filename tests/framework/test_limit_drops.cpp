@@ -16,23 +16,13 @@ TEST(LimitDrops, KeptPerLimitUserAndSubjectAndBounded) {
     EXPECT_EQ(kiv_limit_drops_take(nullptr, 4), -1);
     EXPECT_EQ(kiv_limit_drops_take(one, 0), -1);
     EXPECT_EQ(kiv_limit_drops_take(one, 1), 0);
-    limit_drop_note(FILE_EVENT_LIMIT_HOUR, 65534, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee");
-    limit_drop_note(FILE_EVENT_LIMIT_HOUR, 65534, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee", 4);
-    limit_drop_note(FILE_EVENT_LIMIT_HOUR, 0, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee");
-    limit_drop_note(FILE_EVENT_LIMIT_DAY, 65534, KIV_LIMIT_EXECUTABLE, "/usr/bin/tee");
-    limit_drop_note(NET_SCAN_SPEED_LIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, nullptr);
     limit_drop_note(NET_SCAN_SPEED_LIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_PEER, "",
                     0);  // nothing dropped
     limit_drop_note(USENSOR_STAT_MAX, 0, KIV_LIMIT_PEER, "out of range");
     limit_drop_note(NET_UPLOAD_OVERLIMIT, KIV_LIMIT_ANY_USER, KIV_LIMIT_DESTINATION,
                     std::string(400, 'd').c_str());  // cut to its first 255 bytes
     EXPECT_EQ(taken_limit_drops(),
-              "FILE_EVENT_LIMIT_DAY 65534 exe /usr/bin/tee +1\n"
-              "FILE_EVENT_LIMIT_HOUR 0 exe /usr/bin/tee +1\n"
-              "FILE_EVENT_LIMIT_HOUR 65534 exe /usr/bin/tee +5\n"
-              "NET_SCAN_SPEED_LIMIT any peer - +1\n"
-              "NET_UPLOAD_OVERLIMIT any dest " +
-                  std::string(255, 'd') + " +1\n");
+              "NET_UPLOAD_OVERLIMIT any dest " + std::string(255, 'd') + " +1\n");
     EXPECT_EQ(taken_limit_drops(), "");
     // From two threads, past the table's 512 entries: every drop is counted, those beyond
     // the table for their limit alone.
