@@ -7,7 +7,7 @@ CTEST_ARGS ?=
 DEB_PKGS := cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
             libcjson-dev libsqlite3-dev libssl-dev tar gzip coreutils procps logrotate \
             clang libclang-rt-14-dev bpftool libbpf-dev libelf-dev zlib1g-dev dnsmasq-base python3 \
-            rsyslog systemd dpkg-dev python3-prometheus-client librdkafka-dev libzstd-dev zstd \
+            systemd dpkg-dev python3-prometheus-client librdkafka-dev libzstd-dev zstd \
             lintian pandoc
 
 RELEASE_DIR := build/release

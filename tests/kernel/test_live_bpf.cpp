@@ -1,4 +1,4 @@
-// The eBPF process source: the source names taken, the record texts made from the
+// The eBPF process source: which source userspace mode runs, the record texts made from the
 // programs' reports, and an exec record checked against what /proc says of the same process.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -23,8 +23,61 @@
 
 namespace {
 
-// A source named in the configuration: its exact name only.
-TEST(LiveSource, NamesParsedExactly) {
+std::string s_calls;
+std::string s_ebpf_why;
+int s_ebpf_rc, s_conn_rc;
+bool usable(std::string *) {
+    return true;
+}
+int fake_ebpf(const unsigned char *, size_t, std::string *why) {
+    s_calls += "e";
+    *why = s_ebpf_why;
+    return s_ebpf_rc;
+}
+int fake_connector(const unsigned char *, size_t, std::string *why) {
+    s_calls += "c";
+    *why = "no connector";
+    return s_conn_rc;
+}
+void nop() {}
+bool no() {
+    return false;
+}
+
+// The stand-in picks the process source from a table: the first that starts, or only the
+// one asked for by name, which then has no quiet fallback. Other kinds are not tried.
+TEST(LiveSource, PreferenceAndFallback) {
+    const capture_source ebpf{"ebpf",    "eBPF", "e", nullptr, CAPTURE_PROCESS, usable,
+                              fake_ebpf, nop,    no,  nullptr, nullptr,         nullptr};
+    const capture_source conn{
+        "connector",    "connector", "c", "fewer facts", CAPTURE_PROCESS, usable,
+        fake_connector, nop,         no,  nullptr,       nullptr,         nullptr};
+    const capture_source files{"f",       "f", "f", nullptr, CAPTURE_FILE, usable,
+                               fake_ebpf, nop, no,  nullptr, nullptr,      nullptr};
+    const capture_source *const rows[] = {&files, &ebpf, &conn};
+    struct Row {
+        const char *prefer;
+        int ebpf_rc, conn_rc;
+        const capture_source *runs;
+        const char *calls;
+    };
+    const Row table[] = {
+        {nullptr, 0, 0, &ebpf, "e"},      {nullptr, -1, 0, &conn, "ec"},  // e.g. not root, no BTF
+        {nullptr, -1, -1, nullptr, "ec"}, {"ebpf", 0, 0, &ebpf, "e"},
+        {"ebpf", -1, 0, nullptr, "e"},  // forced: no quiet fallback
+        {"connector", 0, 0, &conn, "c"},  {"connector", 0, -1, nullptr, "c"},
+        {"bpf", 0, 0, nullptr, ""},
+    };
+    for (const Row &r : table) {
+        SCOPED_TRACE(std::string(r.prefer ? r.prefer : "auto") + " " + std::to_string(r.ebpf_rc) +
+                     " " + std::to_string(r.conn_rc));
+        s_calls.clear(), s_ebpf_why = "verifier said no";
+        s_ebpf_rc = r.ebpf_rc, s_conn_rc = r.conn_rc;
+        capture_table t;
+        t.rows = rows, t.count = 3, t.prefer = r.prefer;
+        EXPECT_EQ(standin_choose_process(t), r.runs);
+        EXPECT_EQ(s_calls, r.calls);
+    }
     EXPECT_EQ(live_source_parse("auto"), LIVE_SOURCE_AUTO);
     EXPECT_EQ(live_source_parse("ebpf"), LIVE_SOURCE_EBPF);
     EXPECT_EQ(live_source_parse("connector"), LIVE_SOURCE_CONNECTOR);

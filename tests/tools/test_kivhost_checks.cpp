@@ -1,13 +1,19 @@
-// The agent's look at the configuration from outside: --check-config.
+// The agent's two looks at the sensor from outside: the statistics file in the Prometheus
+// text format, read back by Debian's parser of that format, and --check-config.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cjson/cJSON.h>
+
+#include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "base/mem.h"
 #include "check_config.h"
 #include "kivhost_tree.h"
+#include "metrics.h"
 #include "test_io.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +49,50 @@ struct Tree {
     }
 };
 
+// The file as Debian's parser reads it, or null (the test skips without the parser). The
+// system interpreter, where Debian installs the parser, whatever python3 PATH finds first.
+cJSON *parsed_metrics(const std::string &path, std::string *why) {
+    std::string cmd =
+        "/usr/bin/python3 " KIV_SOURCE_DIR "tests/tools/read_metrics.py " + path + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string out;
+    for (int c; (c = fgetc(p)) != EOF;) out += char(c);
+    int st = pclose(p);
+    *why = out;
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 77) return nullptr;
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 0) << out;
+    cJSON *doc = cJSON_Parse(out.c_str());
+    EXPECT_NE(doc, nullptr) << out;
+    return doc;
+}
+
 }  // namespace
+
+// The built agent's file after a run: the parser takes its layout and escapes, and every
+// counter of the library is there once, the memory ones as one labelled gauge.
+TEST(KivhostMetrics, FileReadsBackThroughThePrometheusParser) {
+    Tree t;
+    std::string out, err, why;
+    const std::string prom = (t.root / "logs/kivhost.prom").string();
+    ASSERT_EQ(
+        t.run("--seconds 1 --output /dev/null --stats-format openmetrics --stats-file " + prom,
+              &out, &err),
+        0)
+        << err;
+    cJSON *doc = parsed_metrics(prom, &why);
+    if (!doc) GTEST_SKIP() << why;
+    cJSON *mem = cJSON_GetObjectItem(doc, "qxkiv_memory_bytes");
+    ASSERT_TRUE(mem);
+    EXPECT_STREQ(cJSON_GetObjectItem(mem, "type")->valuestring, "gauge");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(mem, "samples")), kMemoryCounters - 1);
+    int counters = 0;
+    for (cJSON *f = doc->child; f; f = f->next)
+        counters += strncmp(f->string, "qxkiv_", 6) == 0 &&
+                    strcmp(cJSON_GetObjectItem(f, "type")->valuestring, "counter") == 0;
+    EXPECT_EQ(counters, (int)USENSOR_STAT_MAX - kMemoryCounters);
+    EXPECT_TRUE(cJSON_GetObjectItem(doc, "kivhost_uptime_seconds"));
+    cJSON_Delete(doc);
+}
 
 TEST(KivhostCheckConfig, EachProblemWithWhatIsUsedAndTheStatus) {
     Tree t;
