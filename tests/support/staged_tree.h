@@ -66,7 +66,6 @@ struct staged_tree {
     std::string task_conf() const { return root + "/config/task.conf"; }
     std::string file_conf() const { return root + "/config/file.conf"; }
     std::string net_conf() const { return root + "/config/net.conf"; }
-    std::string log_collector_conf() const { return root + "/config/log_collector.conf"; }
     std::string block_logger_conf() const { return root + "/config/block_logger.conf"; }
     void write_conf(const std::string &base) const {
         std::ofstream(conf()) << "[base]\nlog_path = " << logs() << "\n" << base;
